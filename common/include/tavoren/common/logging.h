@@ -1,0 +1,140 @@
+// The agent's process-wide logger.
+//
+// One spdlog logger, named "tavoren", writes to standard error by default.
+// Messages use printf-style formats ("%s", "%d", "%f", ...). Arguments are
+// converted the way the agent's messages expect: "%d" applied to a fraction
+// prints its integer part, "%s" applied to a number prints it as written in
+// JSON, and "%s" applied to a Json value prints its compact JSON text.
+//
+// Secrets: every text registered with register_secret() is replaced by
+// kSecretMask in every message before it reaches any sink, whichever part of
+// the agent logs it. Register access keys, tokens and passwords as soon as
+// they are known.
+//
+// Threads: every function here may be called from any thread at any time.
+// Failures: logging never throws; a format that does not match its
+// arguments is logged as the raw format followed by a note.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+#include <spdlog/spdlog.h>
+
+namespace tavoren {
+
+using Json = nlohmann::ordered_json;
+
+namespace log {
+
+enum class Level { debug, info, warning, error };
+
+inline constexpr std::string_view kSecretMask = "********";
+
+// The process-wide logger. Created on first use with a standard-error sink
+// at level debug.
+spdlog::logger& logger();
+
+// Sets the least level that is written.
+void set_level(Level level);
+
+// Adds a text that must never appear in a log line. Texts shorter than four
+// characters are ignored (masking them would garble ordinary words).
+void register_secret(std::string_view secret);
+// Forgets every registered secret (tests).
+void clear_secrets();
+// Returns `text` with every registered secret replaced by kSecretMask.
+std::string mask_secrets(std::string_view text);
+
+// One argument of a printf-style message.
+class Arg {
+ public:
+  using Value = std::variant<std::int64_t, std::uint64_t, double, bool, std::string, Json>;
+  template <typename T>
+    requires std::is_integral_v<T> && (!std::is_same_v<T, bool>) && std::is_signed_v<T>
+  Arg(T v) : value_(static_cast<std::int64_t>(v)) {}
+  template <typename T>
+    requires std::is_integral_v<T> && (!std::is_same_v<T, bool>) && std::is_unsigned_v<T>
+  Arg(T v) : value_(static_cast<std::uint64_t>(v)) {}
+  Arg(bool v) : value_(v) {}
+  Arg(float v) : value_(static_cast<double>(v)) {}
+  Arg(double v) : value_(v) {}
+  Arg(const char* v) : value_(std::string(v == nullptr ? "(null)" : v)) {}
+  Arg(std::string_view v) : value_(std::string(v)) {}
+  Arg(const std::string& v) : value_(v) {}
+  Arg(const Json& v) : value_(v) {}
+
+  const Value& value() const { return value_; }
+
+ private:
+  Value value_;
+};
+
+// Formats `format` with `args` as described at the top of this file.
+std::string format(std::string_view format, const std::vector<Arg>& args);
+
+// Writes one message at `level` (masked, formatted).
+void write(Level level, std::string_view format, const std::vector<Arg>& args);
+
+template <typename... Args>
+void debug(std::string_view fmt, const Args&... args) {
+  write(Level::debug, fmt, {Arg(args)...});
+}
+template <typename... Args>
+void info(std::string_view fmt, const Args&... args) {
+  write(Level::info, fmt, {Arg(args)...});
+}
+template <typename... Args>
+void warning(std::string_view fmt, const Args&... args) {
+  write(Level::warning, fmt, {Arg(args)...});
+}
+template <typename... Args>
+void error(std::string_view fmt, const Args&... args) {
+  write(Level::error, fmt, {Arg(args)...});
+}
+
+// Logs `message` at error level, flushes, and ends the process with exit
+// status 1. Used only for failures that must end the agent.
+[[noreturn]] void fatal(std::string_view message);
+
+// Keeps every line the process-wide logger writes while it exists, for
+// tests. Construction attaches a sink and lowers the logger's level to
+// debug; destruction detaches it and restores the level.
+class LogCapture {
+ public:
+  struct Line {
+    Level level;
+    std::string message;
+    bool operator==(const Line&) const = default;
+  };
+
+  LogCapture();
+  ~LogCapture();
+  LogCapture(const LogCapture&) = delete;
+  LogCapture& operator=(const LogCapture&) = delete;
+
+  std::vector<Line> lines() const;
+  // Whether a line with exactly this level and message was written.
+  bool contains(Level level, std::string_view message) const;
+  // The number of lines at `level` whose message contains `fragment`.
+  std::size_t count(Level level, std::string_view fragment) const;
+  // The number of lines at `level`.
+  std::size_t count(Level level) const;
+  void clear();
+
+ private:
+  class Sink;
+  std::shared_ptr<Sink> sink_;
+  spdlog::level::level_enum previous_level_;
+};
+
+std::string_view level_name(Level level);
+
+}  // namespace log
+}  // namespace tavoren

@@ -1,0 +1,176 @@
+// Child processes of the agent.
+//
+// Every child is started with posix_spawnp (the program is found through
+// PATH; the agent never forks). Every descriptor the agent opens here
+// carries O_CLOEXEC, so a child receives only its three standard streams.
+// A Child owns the process: it holds a pidfd for waits with a time limit,
+// and its destructor kills (SIGKILL, to the process group where the child
+// leads one) and reaps a child that is still running, so no child outlives
+// its handle unnoticed and none is left a zombie.
+//
+// Exit statuses follow one rule everywhere: 0..255 is the status the child
+// exited with, a negative number -N means it was ended by signal N.
+//
+// Failures: a program that cannot be started throws SpawnError (with the
+// errno); a child that ran and exited non-zero is not an exception for the
+// run_* helpers (read RunResult::exit_status), and throws ExitError from
+// check_output(). A time limit that passes kills the child (and its
+// process group when it leads one); run_* report it in RunResult::timed_out,
+// check_output() throws TimeoutError.
+//
+// Threads: a Child is used by one thread at a time (move it between
+// threads freely). The free functions are safe from any thread.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace tavoren::process {
+
+// The program could not be started (not found, not executable, ...).
+class SpawnError : public std::runtime_error {
+ public:
+  SpawnError(const std::string& program, int error_code);
+  int error_code() const { return error_code_; }
+
+ private:
+  int error_code_;
+};
+
+// The program ran and ended with a non-zero status (check_output only).
+class ExitError : public std::runtime_error {
+ public:
+  ExitError(const std::string& program, int exit_status, std::string output);
+  int exit_status() const { return exit_status_; }
+  const std::string& output() const { return output_; }
+
+ private:
+  int exit_status_;
+  std::string output_;
+};
+
+// The program did not end within its time limit and was killed.
+class TimeoutError : public std::runtime_error {
+ public:
+  TimeoutError(const std::string& program, std::chrono::milliseconds limit);
+};
+
+// Where one standard stream of the child goes.
+enum class Stream {
+  inherit,  // the agent's own descriptor
+  pipe,     // a pipe whose other end the Child holds
+  null,     // /dev/null
+  file,     // a file (standard output and error only): truncated and created
+  stdout,   // standard error only: the same place as standard output
+};
+
+struct SpawnSpec {
+  // argv[0] is the program, found through PATH.
+  std::vector<std::string> argv;
+  Stream stdin_stream = Stream::inherit;
+  Stream stdout_stream = Stream::inherit;
+  Stream stderr_stream = Stream::inherit;
+  // The file for Stream::file (created with mode 0644).
+  std::string output_path;
+  // Start the child in a new session, so it leads its own process group
+  // and signal_group() reaches everything it starts.
+  bool new_session = false;
+  // Start the child in a new process group of the agent's session (ignored
+  // with new_session), so signal_group() reaches everything it starts.
+  bool new_process_group = false;
+  // The child's environment; nullopt passes the agent's own unchanged.
+  std::optional<std::vector<std::string>> environment;
+};
+
+class Child {
+ public:
+  // Starts the child. Throws SpawnError when the program cannot be started
+  // and std::system_error when the agent runs out of descriptors.
+  static Child spawn(const SpawnSpec& spec);
+
+  Child(Child&& other) noexcept;
+  Child& operator=(Child&& other) noexcept;
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+  ~Child();
+
+  pid_t pid() const { return pid_; }
+  // Whether the child leads its own process group.
+  bool leads_group() const { return leads_group_; }
+  // Pipe ends held by the agent; -1 when that stream is not a pipe.
+  int stdin_fd() const { return stdin_fd_; }
+  int stdout_fd() const { return stdout_fd_; }
+  int stderr_fd() const { return stderr_fd_; }
+  void close_stdin();
+
+  // The exit status when the child has ended (and reaps it), else nullopt.
+  std::optional<int> poll();
+  // Waits at most `limit` for the child to end. nullopt when it is still
+  // running afterwards.
+  std::optional<int> wait_for(std::chrono::milliseconds limit);
+  // Waits as long as it takes.
+  int wait();
+  // The exit status once reaped.
+  std::optional<int> exit_status() const { return status_; }
+
+  // Sends `signal` to the child alone. No effect once it is reaped.
+  void send_signal(int signal);
+  // Sends `signal` to the child's process group when it leads one, else to
+  // the child alone. No effect once it is reaped.
+  void signal_group(int signal);
+
+ private:
+  Child() = default;
+  void close_fds();
+  void reap_blocking();
+  void release();
+
+  pid_t pid_ = -1;
+  int pidfd_ = -1;
+  int stdin_fd_ = -1;
+  int stdout_fd_ = -1;
+  int stderr_fd_ = -1;
+  bool leads_group_ = false;
+  std::optional<int> status_;
+  std::string program_;
+};
+
+struct RunOptions {
+  // nullopt: no time limit.
+  std::optional<std::chrono::milliseconds> timeout;
+  // Written to the child's standard input, which is then closed. Without
+  // it the child's standard input is /dev/null.
+  std::optional<std::string> input;
+  // Capture standard error too (into RunResult::err); otherwise it goes to
+  // the agent's own standard error.
+  bool capture_stderr = false;
+};
+
+struct RunResult {
+  int exit_status = 0;
+  std::string out;
+  std::string err;
+  bool timed_out = false;
+};
+
+// The run_* helpers start the child in its own process group (a time limit
+// ends everything it started) with standard input from /dev/null unless
+// RunOptions::input is given.
+
+// Runs `argv` without a shell and captures its standard output.
+RunResult run_capture(const std::vector<std::string>& argv, const RunOptions& options = {});
+// Runs `argv` without a shell; its output goes to the agent's own streams.
+// Returns the exit status (-9 when its time limit passed).
+int run_inherit(const std::vector<std::string>& argv, const RunOptions& options = {});
+// Runs `script` through "/bin/sh -c" and captures its standard output.
+RunResult run_shell(const std::string& script, const RunOptions& options = {});
+// run_capture(), then the standard output; ExitError on a non-zero status,
+// TimeoutError when the time limit passed.
+std::string check_output(const std::vector<std::string>& argv, const RunOptions& options = {});
+
+}  // namespace tavoren::process

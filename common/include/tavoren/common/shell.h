@@ -1,0 +1,29 @@
+// POSIX shell quoting and word splitting.
+//
+// shell_quote() makes a text safe to insert into a /bin/sh command line as
+// one word: the empty text becomes '' ; a text made only of ASCII letters,
+// digits and @%+=:,./-_ is returned unchanged; anything else is enclosed in
+// single quotes, each ' inside written as '"'"'.
+//
+// shell_split() splits a command line into words the way a POSIX shell
+// does for quoting (no expansions): blanks (space, tab, newline, carriage
+// return) separate words; single quotes keep everything literally; double
+// quotes group, and inside them a backslash escapes only " and \ ; outside
+// quotes a backslash escapes any character. An unbalanced quote or a final
+// lone backslash throws ValueError.
+//
+// Both are pure functions, safe from any thread.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tavoren {
+
+std::string shell_quote(std::string_view text);
+std::vector<std::string> shell_split(std::string_view command_line);
+// shell_quote() of each word, joined by single blanks.
+std::string shell_join(const std::vector<std::string>& words);
+
+}  // namespace tavoren

@@ -1,0 +1,339 @@
+#include "tavoren/common/logging.h"
+
+#include <fmt/printf.h>
+#include <spdlog/sinks/base_sink.h>
+#include <spdlog/sinks/stdout_sinks.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <shared_mutex>
+#include <unistd.h>
+
+namespace tavoren::log {
+namespace {
+
+spdlog::level::level_enum to_spdlog(Level level) {
+  switch (level) {
+    case Level::debug:
+      return spdlog::level::debug;
+    case Level::info:
+      return spdlog::level::info;
+    case Level::warning:
+      return spdlog::level::warn;
+    case Level::error:
+      return spdlog::level::err;
+  }
+  return spdlog::level::err;
+}
+
+Level from_spdlog(spdlog::level::level_enum level) {
+  switch (level) {
+    case spdlog::level::trace:
+    case spdlog::level::debug:
+      return Level::debug;
+    case spdlog::level::info:
+      return Level::info;
+    case spdlog::level::warn:
+      return Level::warning;
+    default:
+      return Level::error;
+  }
+}
+
+struct SecretRegistry {
+  std::shared_mutex mutex;
+  std::vector<std::string> secrets;  // longest first, so a secret containing another masks whole
+};
+
+SecretRegistry& secrets() {
+  static SecretRegistry* registry = new SecretRegistry();  // never destroyed: used at exit
+  return *registry;
+}
+
+// Python-like rendering of a number for "%s".
+std::string number_text(double v) {
+  if (std::isnan(v)) return "nan";
+  if (std::isinf(v)) return v > 0 ? "inf" : "-inf";
+  Json j = v;
+  return j.dump();
+}
+
+std::string text_of(const Arg::Value& value) {
+  return std::visit(
+      [](const auto& v) -> std::string {
+        using T = std::decay_t<decltype(v)>;
+        if constexpr (std::is_same_v<T, std::string>) {
+          return v;
+        } else if constexpr (std::is_same_v<T, bool>) {
+          return v ? "True" : "False";
+        } else if constexpr (std::is_same_v<T, double>) {
+          return number_text(v);
+        } else if constexpr (std::is_same_v<T, Json>) {
+          return v.is_string() ? v.template get<std::string>()
+                               : v.dump(-1, ' ', false, Json::error_handler_t::replace);
+        } else {
+          return std::to_string(v);
+        }
+      },
+      value);
+}
+
+// Formats one conversion `spec` (such as "%5.2f") with one argument.
+std::string format_one(const std::string& spec, char conversion, const Arg::Value& value) {
+  switch (conversion) {
+    case 'd':
+    case 'i':
+    case 'u':
+    case 'x':
+    case 'X':
+    case 'o':
+    case 'c': {
+      if (const auto* d = std::get_if<double>(&value)) {
+        if (!std::isfinite(*d)) return number_text(*d);
+        return fmt::sprintf(spec, static_cast<long long>(std::trunc(*d)));
+      }
+      if (const auto* i = std::get_if<std::int64_t>(&value)) return fmt::sprintf(spec, *i);
+      if (const auto* u = std::get_if<std::uint64_t>(&value)) return fmt::sprintf(spec, *u);
+      if (const auto* b = std::get_if<bool>(&value)) return fmt::sprintf(spec, *b ? 1 : 0);
+      if (const auto* j = std::get_if<Json>(&value); j != nullptr && j->is_number()) {
+        return fmt::sprintf(spec, static_cast<long long>(j->get<double>()));
+      }
+      throw std::invalid_argument("%d needs a number");
+    }
+    case 'f':
+    case 'F':
+    case 'e':
+    case 'E':
+    case 'g':
+    case 'G': {
+      if (const auto* d = std::get_if<double>(&value)) return fmt::sprintf(spec, *d);
+      if (const auto* i = std::get_if<std::int64_t>(&value)) {
+        return fmt::sprintf(spec, static_cast<double>(*i));
+      }
+      if (const auto* u = std::get_if<std::uint64_t>(&value)) {
+        return fmt::sprintf(spec, static_cast<double>(*u));
+      }
+      if (const auto* j = std::get_if<Json>(&value); j != nullptr && j->is_number()) {
+        return fmt::sprintf(spec, j->get<double>());
+      }
+      throw std::invalid_argument("%f needs a number");
+    }
+    case 's':
+    case 'r':
+    default: {
+      std::string s = spec;
+      s.back() = 's';
+      return fmt::sprintf(s, text_of(value));
+    }
+  }
+}
+
+std::string format_or_raise(std::string_view format, const std::vector<Arg>& args) {
+  std::string out;
+  std::size_t next_arg = 0;
+  std::size_t i = 0;
+  while (i < format.size()) {
+    char c = format[i];
+    if (c != '%') {
+      out += c;
+      ++i;
+      continue;
+    }
+    if (i + 1 < format.size() && format[i + 1] == '%') {
+      out += '%';
+      i += 2;
+      continue;
+    }
+    // %[flags][width][.precision][length]conversion
+    std::size_t j = i + 1;
+    while (j < format.size() && std::string_view("-+ #0").find(format[j]) != std::string_view::npos) {
+      ++j;
+    }
+    while (j < format.size() && std::isdigit(static_cast<unsigned char>(format[j]))) ++j;
+    if (j < format.size() && format[j] == '.') {
+      ++j;
+      while (j < format.size() && std::isdigit(static_cast<unsigned char>(format[j]))) ++j;
+    }
+    std::size_t length_start = j;
+    while (j < format.size() && std::string_view("hlLqjzt").find(format[j]) != std::string_view::npos) {
+      ++j;
+    }
+    if (j >= format.size()) throw std::invalid_argument("incomplete conversion");
+    char conversion = format[j];
+    if (std::string_view("diuxXocfFeEgGsr").find(conversion) == std::string_view::npos) {
+      throw std::invalid_argument("unknown conversion");
+    }
+    if (next_arg >= args.size()) throw std::invalid_argument("not enough arguments");
+    // Length modifiers are irrelevant here: the argument's own type decides.
+    std::string spec = std::string(format.substr(i, length_start - i)) + conversion;
+    out += format_one(spec, conversion, args[next_arg++].value());
+    i = j + 1;
+  }
+  if (next_arg != args.size()) throw std::invalid_argument("too many arguments");
+  return out;
+}
+
+std::string& level_pattern() {
+  static std::string pattern = "%Y-%m-%d %H:%M:%S.%e %^%l%$ %v";
+  return pattern;
+}
+
+}  // namespace
+
+spdlog::logger& logger() {
+  static std::shared_ptr<spdlog::logger> instance = [] {
+    auto sink = std::make_shared<spdlog::sinks::stderr_sink_mt>();
+    auto created = std::make_shared<spdlog::logger>("tavoren", sink);
+    created->set_pattern(level_pattern());
+    created->set_level(spdlog::level::debug);
+    created->flush_on(spdlog::level::warn);
+    return created;
+  }();
+  return *instance;
+}
+
+void set_level(Level level) { logger().set_level(to_spdlog(level)); }
+
+std::string_view level_name(Level level) {
+  switch (level) {
+    case Level::debug:
+      return "debug";
+    case Level::info:
+      return "info";
+    case Level::warning:
+      return "warning";
+    case Level::error:
+      return "error";
+  }
+  return "error";
+}
+
+void register_secret(std::string_view secret) {
+  if (secret.size() < 4) return;
+  auto& reg = secrets();
+  std::unique_lock lock(reg.mutex);
+  if (std::find(reg.secrets.begin(), reg.secrets.end(), secret) != reg.secrets.end()) return;
+  reg.secrets.emplace_back(secret);
+  std::stable_sort(reg.secrets.begin(), reg.secrets.end(),
+                   [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
+}
+
+void clear_secrets() {
+  auto& reg = secrets();
+  std::unique_lock lock(reg.mutex);
+  reg.secrets.clear();
+}
+
+std::string mask_secrets(std::string_view text) {
+  auto& reg = secrets();
+  std::shared_lock lock(reg.mutex);
+  std::string out(text);
+  for (const auto& secret : reg.secrets) {
+    std::size_t pos = 0;
+    while ((pos = out.find(secret, pos)) != std::string::npos) {
+      out.replace(pos, secret.size(), kSecretMask);
+      pos += kSecretMask.size();
+    }
+  }
+  return out;
+}
+
+std::string format(std::string_view format, const std::vector<Arg>& args) {
+  try {
+    return format_or_raise(format, args);
+  } catch (const std::exception& e) {
+    std::string out(format);
+    out += " [log format error: ";
+    out += e.what();
+    out += ']';
+    for (const auto& a : args) {
+      out += ' ';
+      out += text_of(a.value());
+    }
+    return out;
+  }
+}
+
+void write(Level level, std::string_view fmt_text, const std::vector<Arg>& args) {
+  auto& lg = logger();
+  auto spd_level = to_spdlog(level);
+  if (!lg.should_log(spd_level)) return;
+  try {
+    lg.log(spd_level, "{}", mask_secrets(format(fmt_text, args)));
+  } catch (...) {
+    // Logging must never take the agent down.
+  }
+}
+
+void fatal(std::string_view message) {
+  write(Level::error, "%s", {Arg(message)});
+  logger().flush();
+  std::fflush(stdout);
+  std::fflush(stderr);
+  std::_Exit(1);
+}
+
+// ---------------------------------------------------------------------------
+
+class LogCapture::Sink : public spdlog::sinks::base_sink<std::mutex> {
+ public:
+  std::vector<Line> lines() {
+    std::lock_guard lock(mutex_);
+    return lines_;
+  }
+  void clear() {
+    std::lock_guard lock(mutex_);
+    lines_.clear();
+  }
+
+ protected:
+  void sink_it_(const spdlog::details::log_msg& msg) override {
+    lines_.push_back({from_spdlog(msg.level), std::string(msg.payload.data(), msg.payload.size())});
+  }
+  void flush_() override {}
+
+ private:
+  std::vector<Line> lines_;
+};
+
+LogCapture::LogCapture() : sink_(std::make_shared<Sink>()) {
+  auto& lg = logger();
+  previous_level_ = lg.level();
+  lg.sinks().push_back(sink_);
+  lg.set_level(spdlog::level::debug);
+}
+
+LogCapture::~LogCapture() {
+  auto& lg = logger();
+  auto& sinks = lg.sinks();
+  sinks.erase(std::remove(sinks.begin(), sinks.end(), sink_), sinks.end());
+  lg.set_level(previous_level_);
+}
+
+std::vector<LogCapture::Line> LogCapture::lines() const { return sink_->lines(); }
+
+bool LogCapture::contains(Level level, std::string_view message) const {
+  for (const auto& line : sink_->lines()) {
+    if (line.level == level && line.message == message) return true;
+  }
+  return false;
+}
+
+std::size_t LogCapture::count(Level level, std::string_view fragment) const {
+  std::size_t n = 0;
+  for (const auto& line : sink_->lines()) {
+    if (line.level == level && line.message.find(fragment) != std::string::npos) ++n;
+  }
+  return n;
+}
+
+std::size_t LogCapture::count(Level level) const {
+  std::size_t n = 0;
+  for (const auto& line : sink_->lines()) n += line.level == level ? 1 : 0;
+  return n;
+}
+
+void LogCapture::clear() { sink_->clear(); }
+
+}  // namespace tavoren::log

@@ -1,0 +1,456 @@
+#include "tavoren/common/process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+#include <utility>
+
+extern char** environ;
+
+namespace tavoren::process {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int pidfd_open(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
+
+void close_fd(int& fd) {
+  if (fd >= 0) {
+    ::close(fd);
+    fd = -1;
+  }
+}
+
+int status_from_wait(int raw) {
+  if (WIFEXITED(raw)) return WEXITSTATUS(raw);
+  if (WIFSIGNALED(raw)) return -WTERMSIG(raw);
+  return -1;
+}
+
+[[noreturn]] void throw_errno(const char* what) {
+  throw std::system_error(errno, std::generic_category(), what);
+}
+
+// Pipes for the child's standard streams. Both ends carry O_CLOEXEC; the
+// spawn's dup2 gives the child its copy without the flag.
+struct Pipe {
+  int read = -1;
+  int write = -1;
+  void open() {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) throw_errno("pipe2");
+    read = fds[0];
+    write = fds[1];
+  }
+  ~Pipe() {
+    close_fd(read);
+    close_fd(write);
+  }
+};
+
+class FileActions {
+ public:
+  FileActions() { ::posix_spawn_file_actions_init(&actions_); }
+  ~FileActions() { ::posix_spawn_file_actions_destroy(&actions_); }
+  posix_spawn_file_actions_t* get() { return &actions_; }
+  void dup2(int from, int to) { check(::posix_spawn_file_actions_adddup2(&actions_, from, to)); }
+  void open(int fd, const char* path, int flags, mode_t mode) {
+    check(::posix_spawn_file_actions_addopen(&actions_, fd, path, flags, mode));
+  }
+
+ private:
+  static void check(int rc) {
+    if (rc != 0) throw std::system_error(rc, std::generic_category(), "posix_spawn_file_actions");
+  }
+  posix_spawn_file_actions_t actions_;
+};
+
+class Attributes {
+ public:
+  Attributes() { ::posix_spawnattr_init(&attr_); }
+  ~Attributes() { ::posix_spawnattr_destroy(&attr_); }
+  posix_spawnattr_t* get() { return &attr_; }
+
+ private:
+  posix_spawnattr_t attr_;
+};
+
+}  // namespace
+
+SpawnError::SpawnError(const std::string& program, int error_code)
+    : std::runtime_error("could not start " + program + ": " + std::strerror(error_code)),
+      error_code_(error_code) {}
+
+ExitError::ExitError(const std::string& program, int exit_status, std::string output)
+    : std::runtime_error(exit_status >= 0
+                             ? program + " exited with status " + std::to_string(exit_status)
+                             : program + " was ended by signal " + std::to_string(-exit_status)),
+      exit_status_(exit_status),
+      output_(std::move(output)) {}
+
+TimeoutError::TimeoutError(const std::string& program, std::chrono::milliseconds limit)
+    : std::runtime_error(program + " did not finish within " + std::to_string(limit.count()) +
+                         " ms") {}
+
+Child Child::spawn(const SpawnSpec& spec) {
+  if (spec.argv.empty()) throw std::invalid_argument("spawn: empty argument vector");
+  FileActions actions;
+  Attributes attributes;
+  Pipe in, out, err;
+
+  switch (spec.stdin_stream) {
+    case Stream::inherit:
+      break;
+    case Stream::pipe:
+      in.open();
+      actions.dup2(in.read, STDIN_FILENO);
+      break;
+    case Stream::null:
+      actions.open(STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+      break;
+    default:
+      throw std::invalid_argument("spawn: unsupported standard input");
+  }
+  switch (spec.stdout_stream) {
+    case Stream::inherit:
+      break;
+    case Stream::pipe:
+      out.open();
+      actions.dup2(out.write, STDOUT_FILENO);
+      break;
+    case Stream::null:
+      actions.open(STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+      break;
+    case Stream::file:
+      actions.open(STDOUT_FILENO, spec.output_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      break;
+    case Stream::stdout:
+      throw std::invalid_argument("spawn: standard output cannot go to itself");
+  }
+  switch (spec.stderr_stream) {
+    case Stream::inherit:
+      break;
+    case Stream::pipe:
+      err.open();
+      actions.dup2(err.write, STDERR_FILENO);
+      break;
+    case Stream::null:
+      actions.open(STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+      break;
+    case Stream::file:
+      if (spec.stdout_stream == Stream::file && spec.output_path.size() > 0) {
+        actions.dup2(STDOUT_FILENO, STDERR_FILENO);
+      } else {
+        actions.open(STDERR_FILENO, spec.output_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      }
+      break;
+    case Stream::stdout:
+      actions.dup2(STDOUT_FILENO, STDERR_FILENO);
+      break;
+  }
+
+  short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+  if (spec.new_session) {
+    flags |= POSIX_SPAWN_SETSID;
+  } else if (spec.new_process_group) {
+    flags |= POSIX_SPAWN_SETPGROUP;
+    ::posix_spawnattr_setpgroup(attributes.get(), 0);
+  }
+  ::posix_spawnattr_setflags(attributes.get(), flags);
+  sigset_t empty;
+  sigemptyset(&empty);
+  ::posix_spawnattr_setsigmask(attributes.get(), &empty);
+  // Signals the agent ignores or handles go back to their defaults.
+  sigset_t defaults;
+  sigfillset(&defaults);
+  sigdelset(&defaults, SIGKILL);
+  sigdelset(&defaults, SIGSTOP);
+  ::posix_spawnattr_setsigdefault(attributes.get(), &defaults);
+
+  std::vector<char*> argv;
+  argv.reserve(spec.argv.size() + 1);
+  for (const auto& a : spec.argv) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  std::vector<char*> envp;
+  char** env = environ;
+  if (spec.environment) {
+    for (const auto& e : *spec.environment) envp.push_back(const_cast<char*>(e.c_str()));
+    envp.push_back(nullptr);
+    env = envp.data();
+  }
+
+  pid_t pid = -1;
+  int rc = ::posix_spawnp(&pid, argv[0], actions.get(), attributes.get(), argv.data(), env);
+  if (rc != 0) throw SpawnError(spec.argv[0], rc);
+
+  Child child;
+  child.pid_ = pid;
+  child.program_ = spec.argv[0];
+  child.leads_group_ = spec.new_session || spec.new_process_group;
+  child.pidfd_ = pidfd_open(pid);  // carries O_CLOEXEC by definition
+  if (child.pidfd_ < 0) {
+    int saved = errno;
+    child.reap_blocking();
+    throw std::system_error(saved, std::generic_category(), "pidfd_open");
+  }
+  child.stdin_fd_ = in.write;
+  in.write = -1;
+  child.stdout_fd_ = out.read;
+  out.read = -1;
+  child.stderr_fd_ = err.read;
+  err.read = -1;
+  return child;
+}
+
+Child::Child(Child&& other) noexcept { *this = std::move(other); }
+
+Child& Child::operator=(Child&& other) noexcept {
+  if (this != &other) {
+    release();
+    pid_ = std::exchange(other.pid_, -1);
+    pidfd_ = std::exchange(other.pidfd_, -1);
+    stdin_fd_ = std::exchange(other.stdin_fd_, -1);
+    stdout_fd_ = std::exchange(other.stdout_fd_, -1);
+    stderr_fd_ = std::exchange(other.stderr_fd_, -1);
+    leads_group_ = other.leads_group_;
+    status_ = other.status_;
+    program_ = std::move(other.program_);
+  }
+  return *this;
+}
+
+Child::~Child() { release(); }
+
+void Child::release() {
+  if (pid_ > 0 && !status_) {
+    signal_group(SIGKILL);
+    reap_blocking();
+  }
+  close_fds();
+  close_fd(pidfd_);
+  pid_ = -1;
+  status_.reset();
+}
+
+void Child::close_fds() {
+  close_fd(stdin_fd_);
+  close_fd(stdout_fd_);
+  close_fd(stderr_fd_);
+}
+
+void Child::close_stdin() { close_fd(stdin_fd_); }
+
+void Child::reap_blocking() {
+  if (pid_ <= 0 || status_) return;
+  int raw = 0;
+  pid_t r;
+  do {
+    r = ::waitpid(pid_, &raw, 0);
+  } while (r < 0 && errno == EINTR);
+  status_ = r == pid_ ? status_from_wait(raw) : -1;
+}
+
+std::optional<int> Child::poll() {
+  if (status_) return status_;
+  if (pid_ <= 0) return std::nullopt;
+  int raw = 0;
+  pid_t r;
+  do {
+    r = ::waitpid(pid_, &raw, WNOHANG);
+  } while (r < 0 && errno == EINTR);
+  if (r == pid_) {
+    status_ = status_from_wait(raw);
+  } else if (r < 0) {
+    status_ = -1;  // not our child any more (reaped elsewhere)
+  }
+  return status_;
+}
+
+std::optional<int> Child::wait_for(std::chrono::milliseconds limit) {
+  if (auto s = poll()) return s;
+  auto deadline = Clock::now() + limit;
+  while (true) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() < 0) left = std::chrono::milliseconds(0);
+    struct pollfd p = {pidfd_, POLLIN, 0};
+    int rc = ::poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), 1 << 30)));
+    if (rc < 0 && errno == EINTR) continue;
+    if (auto s = poll()) return s;
+    if (rc == 0 || Clock::now() >= deadline) return std::nullopt;
+  }
+}
+
+int Child::wait() {
+  reap_blocking();
+  return *status_;
+}
+
+void Child::send_signal(int signal) {
+  if (pid_ <= 0 || status_) return;
+  // Through the pidfd, so a reused process id can never be hit.
+  ::syscall(SYS_pidfd_send_signal, pidfd_, signal, nullptr, 0);
+}
+
+void Child::signal_group(int signal) {
+  if (pid_ <= 0 || status_) return;
+  if (leads_group_) {
+    // The child is not reaped yet, so its id (and its group's) is still ours.
+    ::kill(-pid_, signal);
+  } else {
+    send_signal(signal);
+  }
+}
+
+// ---------------------------------------------------------------------------
+
+namespace {
+
+// Writes `input` to the child's standard input and reads its pipes until
+// both reach end of file or the deadline passes. Returns false on timeout.
+bool communicate(Child& child, const std::optional<std::string>& input, std::string& out,
+                 std::string& err, std::optional<Clock::time_point> deadline) {
+  std::size_t written = 0;
+  int in_fd = child.stdin_fd();
+  if (in_fd >= 0) {
+    int fl = ::fcntl(in_fd, F_GETFL);
+    ::fcntl(in_fd, F_SETFL, fl | O_NONBLOCK);
+    if (!input || input->empty()) {
+      child.close_stdin();
+      in_fd = -1;
+    }
+  }
+  bool out_open = child.stdout_fd() >= 0;
+  bool err_open = child.stderr_fd() >= 0;
+  char buffer[65536];
+  while (in_fd >= 0 || out_open || err_open) {
+    struct pollfd fds[3];
+    int n = 0;
+    int in_i = -1, out_i = -1, err_i = -1;
+    if (in_fd >= 0) {
+      in_i = n;
+      fds[n++] = {in_fd, POLLOUT, 0};
+    }
+    if (out_open) {
+      out_i = n;
+      fds[n++] = {child.stdout_fd(), POLLIN, 0};
+    }
+    if (err_open) {
+      err_i = n;
+      fds[n++] = {child.stderr_fd(), POLLIN, 0};
+    }
+    int timeout_ms = -1;
+    if (deadline) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - Clock::now());
+      if (left.count() <= 0) return false;
+      timeout_ms = static_cast<int>(std::min<long long>(left.count(), 1 << 30));
+    }
+    int rc = ::poll(fds, n, timeout_ms);
+    if (rc < 0) {
+      if (errno == EINTR) continue;
+      throw_errno("poll");
+    }
+    if (rc == 0) return false;
+    if (in_i >= 0 && fds[in_i].revents != 0) {
+      ssize_t w = ::write(in_fd, input->data() + written, input->size() - written);
+      if (w > 0) written += static_cast<std::size_t>(w);
+      if ((w < 0 && errno != EAGAIN && errno != EINTR) || written >= input->size()) {
+        child.close_stdin();  // done, or the child closed its end (EPIPE)
+        in_fd = -1;
+      }
+    }
+    auto drain = [&](int idx, int fd, std::string& sink, bool& open) {
+      if (idx < 0 || fds[idx].revents == 0) return;
+      ssize_t r = ::read(fd, buffer, sizeof buffer);
+      if (r > 0) {
+        sink.append(buffer, static_cast<std::size_t>(r));
+      } else if (r == 0 || (errno != EAGAIN && errno != EINTR)) {
+        open = false;
+      }
+    };
+    drain(out_i, child.stdout_fd(), out, out_open);
+    drain(err_i, child.stderr_fd(), err, err_open);
+  }
+  return true;
+}
+
+RunResult run_spec(const SpawnSpec& spec, const RunOptions& options) {
+  std::optional<Clock::time_point> deadline;
+  if (options.timeout) deadline = Clock::now() + *options.timeout;
+  // SIGPIPE on a child that closes its standard input early must not end the agent.
+  static const bool sigpipe_ignored = [] {
+    struct sigaction sa = {};
+    sigaction(SIGPIPE, nullptr, &sa);
+    if (sa.sa_handler == SIG_DFL) ::signal(SIGPIPE, SIG_IGN);
+    return true;
+  }();
+  (void)sigpipe_ignored;
+
+  Child child = Child::spawn(spec);
+  RunResult result;
+  bool finished = communicate(child, options.input, result.out, result.err, deadline);
+  if (finished) {
+    if (deadline) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - Clock::now());
+      if (left.count() < 0) left = std::chrono::milliseconds(0);
+      if (auto status = child.wait_for(left)) {
+        result.exit_status = *status;
+        return result;
+      }
+    } else {
+      result.exit_status = child.wait();
+      return result;
+    }
+  }
+  child.signal_group(SIGKILL);
+  result.exit_status = child.wait();
+  result.timed_out = true;
+  return result;
+}
+
+SpawnSpec spec_for(const std::vector<std::string>& argv, const RunOptions& options,
+                   bool capture_out) {
+  SpawnSpec spec;
+  spec.argv = argv;
+  spec.stdin_stream = options.input ? Stream::pipe : Stream::null;
+  spec.stdout_stream = capture_out ? Stream::pipe : Stream::inherit;
+  spec.stderr_stream = options.capture_stderr ? Stream::pipe : Stream::inherit;
+  // Its own process group, so a time limit ends everything it started.
+  spec.new_process_group = true;
+  return spec;
+}
+
+}  // namespace
+
+RunResult run_capture(const std::vector<std::string>& argv, const RunOptions& options) {
+  return run_spec(spec_for(argv, options, true), options);
+}
+
+int run_inherit(const std::vector<std::string>& argv, const RunOptions& options) {
+  RunOptions inherited = options;
+  inherited.capture_stderr = false;
+  SpawnSpec spec = spec_for(argv, inherited, false);
+  return run_spec(spec, inherited).exit_status;
+}
+
+RunResult run_shell(const std::string& script, const RunOptions& options) {
+  return run_capture({"/bin/sh", "-c", script}, options);
+}
+
+std::string check_output(const std::vector<std::string>& argv, const RunOptions& options) {
+  RunResult result = run_capture(argv, options);
+  if (result.timed_out) throw TimeoutError(argv.at(0), *options.timeout);
+  if (result.exit_status != 0) {
+    throw ExitError(argv.at(0), result.exit_status, std::move(result.out));
+  }
+  return std::move(result.out);
+}
+
+}  // namespace tavoren::process

@@ -1,0 +1,151 @@
+// Host probes: stateless functions that inspect the instance.
+//
+// Every function asks the host anew (nothing is cached) by running host
+// tools as child processes without a shell (`nvidia-smi`, `df`, `docker`,
+// found through PATH), by reading /proc, or by short HTTP requests. Each
+// runs under the agent's error policy (log_errors): unless stated, a failure
+// is logged as "Error in <operation>: <what>" and the documented fallback
+// value is returned instead of an exception.
+//
+// Threads: no state, no locks; every function may be called from several
+// threads at once. Environment variables are read on every call.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tavoren/common/errors.h"
+#include "tavoren/common/logging.h"
+
+namespace tavoren::host_probe {
+
+// ---------------------------------------------------------------------------
+// Instance identity and cloud metadata.
+
+struct InstanceInfo {
+  std::string provider;     // "GCP", "AZURE", "OCI", "AWS", "LOCAL" or SERVICE_PROVIDER
+  std::string instance_id;  // trimmed; empty when no source gives one
+  bool operator==(const InstanceInfo&) const = default;
+};
+
+// The provider name and instance identifier, from SERVICE_PROVIDER and
+// INSTANCE_ID, overwritten by every cloud metadata service that answers
+// (probed concurrently, applied in the order GCP, AZURE, OCI, AWS so the
+// last answering provider wins). nullopt (not logged) when a metadata
+// answer is not valid UTF-8 or anything else fails.
+std::optional<InstanceInfo> get_instance_info();
+
+// INSTANCE_ID; the empty text when unset.
+std::string get_instance_id();
+
+// Whether `port` answers on the instance's public address (learned from
+// the public-address echo service) and can be bound locally. False on any
+// failure.
+bool check_public_port_exposure(int port);
+
+// ---------------------------------------------------------------------------
+// GPU and memory probes.
+
+// The GPU selections found no GPU that fits (or no GPU information). The
+// multi-GPU selection tells this apart from a failed nvidia-smi query.
+class NoSuitableGpuError : public ValueError {
+ public:
+  using ValueError::ValueError;
+};
+
+// Whether `nvidia-smi` runs and exits 0 (its output goes to the agent's
+// own streams). False, silently, otherwise.
+bool has_gpu();
+// One unparsed CSV line per GPU; empty on failure.
+std::vector<std::string> get_gpu_info();
+// Used / total memory of the least-loaded GPU (0 to 1); 0 on failure.
+double get_gpu_memory_usage();
+// (MemTotal - MemAvailable) / MemTotal from /proc/meminfo, as a percentage
+// to one decimal place divided by 100; 0 on failure.
+double get_cpu_memory_usage();
+// GPU memory usage on GPU hosts, else main memory usage; 0 on failure.
+double get_mem_usage();
+// actionDetails.expectedResources.gpuMemory (MiB) as stored: a Json number,
+// 0 when any key is missing or on failure.
+Json get_required_gpu_memory(const Json& action_details);
+// Whether GPUS (comma-separated positions) allows this GPU; true when GPUS
+// is unset or empty, and true (logged) when it is malformed.
+bool is_allowed_gpu_device(int gpu_index);
+bool is_allowed_gpu_device(const std::string& gpu_index);
+// Best fit: the allowed GPU with the least free memory that still fits.
+// Throws NoSuitableGpuError, or the nvidia-smi failure (logged first).
+std::vector<int> get_single_gpu_with_sufficient_memory_for_action(const Json& action_details);
+// Best fit for requirements under 80000 MiB, else (or when no single GPU
+// fits) allowed GPUs in position order until their free memory suffices.
+// Throws NoSuitableGpuError, or the nvidia-smi failure (logged first).
+std::vector<int> get_gpu_with_sufficient_memory_for_action(const Json& action_details);
+
+// ---------------------------------------------------------------------------
+// Disk and container storage.
+
+// One data line of `df -h`, sizes in gigabytes (powers of 1024).
+struct DiskUsage {
+  std::string filesystem;
+  double size = 0;
+  double used = 0;
+  double available = 0;
+  double use_percentage = 0;
+  std::string mounted_on;
+
+  // The record as an ordered JSON object with the keys above, in order.
+  Json to_json() const;
+  bool operator==(const DiskUsage&) const = default;
+};
+
+// Whether `docker ps` lists at least one running container; false, silently,
+// on failure.
+bool is_docker_running();
+// Runs `docker image prune -a -f`.
+void prune_docker_images();
+// "10G" -> 10.0, "1.5T" -> 1536.0, "512M" -> 0.5, "2P" -> 2097152.0, ...; 0.0
+// on failure.
+double _normalize_disk_usage_to_gb(const std::string& disk_space);
+// nullopt on failure (fewer than six columns, unreadable percentage).
+std::optional<DiskUsage> _parse_disk_usage_info(const std::string& line);
+// Every parsable line of `df -h`; nullopt on failure.
+std::optional<std::vector<DiskUsage>> get_disk_space_usage();
+// The mount point with the most free space, or the workspace directory
+// (home joined with WORKSPACE_DIR, created) when that is "/" or nothing
+// qualifies; nullopt on failure or when WORKSPACE_DIR is needed but unset.
+std::optional<std::string> get_max_file_system();
+// The file system holding the container engine's data root; nullopt on
+// failure.
+std::optional<DiskUsage> get_docker_disk_space_usage();
+// Prunes unused images when the engine's storage is at least 90% used or
+// has at most 30 GB free.
+void cleanup_docker_storage();
+
+// ---------------------------------------------------------------------------
+// Access-key encryption and time utilities.
+
+struct KeyPair {
+  std::string access_key;
+  std::string secret_key;
+  bool operator==(const KeyPair&) const = default;
+};
+
+// Each key encrypted with AES-GCM under the UTF-8 bytes of `encryption_key`
+// (or TAVOREN_ENCRYPTION_KEY when empty; 16, 24 or 32 bytes), as Base64 of
+// nonce (12) + ciphertext + tag (16). Without any key the inputs come back
+// unchanged (with a warning). nullopt on failure.
+std::optional<KeyPair> get_encrypted_access_key_pair(const std::string& access_key,
+                                                     const std::string& secret_key,
+                                                     const std::string& encryption_key = "");
+// The inverse. nullopt when either member fails to decode or verify: a
+// half-decrypted pair and unverified plaintext are never returned.
+std::optional<KeyPair> get_decrypted_access_key_pair(const std::string& enc_access_key,
+                                                     const std::string& enc_secret_key,
+                                                     const std::string& encryption_key = "");
+// Whole seconds from start to finish (truncated toward zero), with the
+// timestamp rules of SERVICE_PROVIDER; 0, silently, on any failure.
+long long calculate_time_difference(const std::string& start_time_str,
+                                    const std::string& finish_time_str);
+
+}  // namespace tavoren::host_probe

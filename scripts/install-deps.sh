@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs every build, test and benchmark dependency of the agent from
+# Debian's packages. Safe to run again: packages already present are skipped.
+set -euo pipefail
+
+packages=(
+  build-essential g++ cmake ninja-build pkg-config git ca-certificates
+  libcurl4-openssl-dev libssl-dev libzip-dev nlohmann-json3-dev
+  libspdlog-dev libfmt-dev libhowardhinnant-date-dev
+  libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
+  clang-format coreutils
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if ((${#missing[@]} == 0)); then
+  echo "install-deps: all ${#packages[@]} packages present"
+  exit 0
+fi
+
+sudo_cmd=()
+if [[ $(id -u) -ne 0 ]]; then sudo_cmd=(sudo); fi
+
+export DEBIAN_FRONTEND=noninteractive
+"${sudo_cmd[@]}" apt-get update -q
+"${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+echo "install-deps: installed ${missing[*]}"
