@@ -3,12 +3,12 @@
 #include <fmt/printf.h>
 #include <spdlog/sinks/base_sink.h>
 #include <spdlog/sinks/stdout_sinks.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <shared_mutex>
-#include <unistd.h>
 
 namespace tavoren::log {
 namespace {
@@ -147,7 +147,8 @@ std::string format_or_raise(std::string_view format, const std::vector<Arg>& arg
     }
     // %[flags][width][.precision][length]conversion
     std::size_t j = i + 1;
-    while (j < format.size() && std::string_view("-+ #0").find(format[j]) != std::string_view::npos) {
+    while (j < format.size() &&
+           std::string_view("-+ #0").find(format[j]) != std::string_view::npos) {
       ++j;
     }
     while (j < format.size() && std::isdigit(static_cast<unsigned char>(format[j]))) ++j;
@@ -156,7 +157,8 @@ std::string format_or_raise(std::string_view format, const std::vector<Arg>& arg
       while (j < format.size() && std::isdigit(static_cast<unsigned char>(format[j]))) ++j;
     }
     std::size_t length_start = j;
-    while (j < format.size() && std::string_view("hlLqjzt").find(format[j]) != std::string_view::npos) {
+    while (j < format.size() &&
+           std::string_view("hlLqjzt").find(format[j]) != std::string_view::npos) {
       ++j;
     }
     if (j >= format.size()) throw std::invalid_argument("incomplete conversion");

@@ -117,10 +117,9 @@ void FakeTools::add_reading_stdin(const std::string& name, const std::string& st
                                   int exit_status) {
   fs::path out = dir_.write(name + ".stdout", stdout_text);
   fs::path in = dir_.path() / (name + ".stdin");
-  write_executable(dir_.path() / name, recorder(dir_.path(), name) + "cat >> " +
-                                           shell_quote(in.string()) + "\ncat " +
-                                           shell_quote(out.string()) + "\nexit " +
-                                           std::to_string(exit_status) + "\n");
+  write_executable(dir_.path() / name,
+                   recorder(dir_.path(), name) + "cat >> " + shell_quote(in.string()) + "\ncat " +
+                       shell_quote(out.string()) + "\nexit " + std::to_string(exit_status) + "\n");
 }
 
 void FakeTools::remove(const std::string& name) {
@@ -163,8 +162,7 @@ SilentListener::SilentListener() {
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   addr.sin_port = 0;
-  if (::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      ::listen(fd_, 16) != 0) {
+  if (::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd_, 16) != 0) {
     ::close(fd_);
     throw std::runtime_error("cannot listen on loopback");
   }

@@ -16,16 +16,16 @@
 // arguments is logged as the raw format followed by a note.
 #pragma once
 
+#include <spdlog/spdlog.h>
+
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
 #include <variant>
 #include <vector>
-
-#include <nlohmann/json.hpp>
-#include <spdlog/spdlog.h>
 
 namespace tavoren {
 
@@ -57,11 +57,11 @@ class Arg {
  public:
   using Value = std::variant<std::int64_t, std::uint64_t, double, bool, std::string, Json>;
   template <typename T>
-    requires std::is_integral_v<T> && (!std::is_same_v<T, bool>) && std::is_signed_v<T>
-  Arg(T v) : value_(static_cast<std::int64_t>(v)) {}
+  requires std::is_integral_v<T> &&(!std::is_same_v<T, bool>)&&std::is_signed_v<T> Arg(T v)
+      : value_(static_cast<std::int64_t>(v)) {}
   template <typename T>
-    requires std::is_integral_v<T> && (!std::is_same_v<T, bool>) && std::is_unsigned_v<T>
-  Arg(T v) : value_(static_cast<std::uint64_t>(v)) {}
+  requires std::is_integral_v<T> &&(!std::is_same_v<T, bool>)&&std::is_unsigned_v<T> Arg(T v)
+      : value_(static_cast<std::uint64_t>(v)) {}
   Arg(bool v) : value_(v) {}
   Arg(float v) : value_(static_cast<double>(v)) {}
   Arg(double v) : value_(v) {}

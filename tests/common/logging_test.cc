@@ -1,0 +1,105 @@
+#include "tavoren/common/logging.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+namespace tavoren::log {
+namespace {
+
+TEST(LogFormat, PrintfConversions) {
+  EXPECT_EQ(format("Port %d is not publicly exposed", {8080}), "Port 8080 is not publicly exposed");
+  EXPECT_EQ(format("%s and %s", {"a", std::string("b")}), "a and b");
+  EXPECT_EQ(format("Normalized disk space value to %f GB", {1.5}),
+            "Normalized disk space value to 1.500000 GB");
+  EXPECT_EQ(format("%.2f%%", {12.345}), "12.35%");
+  EXPECT_EQ(format("[%5d]", {42}), "[   42]");
+  EXPECT_EQ(format("no conversions", {}), "no conversions");
+}
+
+TEST(LogFormat, ArgumentsAdaptToTheirConversion) {
+  // %d of a fraction prints its integer part (toward zero).
+  EXPECT_EQ(format("%d", {12.9}), "12");
+  EXPECT_EQ(format("%d", {-3.7}), "-3");
+  // %f of an integer prints it as a fraction.
+  EXPECT_EQ(format("%f", {3}), "3.000000");
+  // %s of numbers, booleans and JSON values.
+  EXPECT_EQ(format("%s", {20000}), "20000");
+  EXPECT_EQ(format("%s", {0.5}), "0.5");
+  EXPECT_EQ(format("%s", {true}), "True");
+  Json record = {{"filesystem", "tmpfs"}, {"size", 16.0}};
+  EXPECT_EQ(format("%s", {record}), R"({"filesystem":"tmpfs","size":16.0})");
+  EXPECT_EQ(format("%s", {Json("plain")}), "plain");
+  EXPECT_EQ(format("%d", {Json(7)}), "7");
+}
+
+TEST(LogFormat, MismatchedFormatsNeverThrow) {
+  EXPECT_NO_THROW(format("%d %d", {1}));
+  EXPECT_NE(format("%d %d", {1}).find("log format error"), std::string::npos);
+  EXPECT_NE(format("%s", {"a", "b"}).find("log format error"), std::string::npos);
+  EXPECT_NE(format("%d", {"text"}).find("text"), std::string::npos);
+  EXPECT_NE(format("trailing %", {}).find("log format error"), std::string::npos);
+}
+
+TEST(LogCaptureTest, RecordsLevelsAndWholeLines) {
+  LogCapture capture;
+  debug("d %d", 1);
+  info("i %s", "two");
+  warning("w");
+  error("e %f", 0.25);
+  EXPECT_EQ(capture.lines(), (std::vector<LogCapture::Line>{{Level::debug, "d 1"},
+                                                            {Level::info, "i two"},
+                                                            {Level::warning, "w"},
+                                                            {Level::error, "e 0.250000"}}));
+  EXPECT_EQ(capture.count(Level::info, "two"), 1u);
+  EXPECT_FALSE(capture.contains(Level::info, "i tw"));
+}
+
+TEST(LogCaptureTest, LevelFiltersAndIsRestored) {
+  auto before = logger().level();
+  {
+    LogCapture capture;
+    set_level(Level::warning);
+    info("hidden");
+    warning("shown");
+    EXPECT_EQ(capture.lines().size(), 1u);
+  }
+  EXPECT_EQ(logger().level(), before);
+}
+
+TEST(SecretMasking, RegisteredSecretsNeverReachALine) {
+  LogCapture capture;
+  register_secret("s3cr3t-token-value");
+  register_secret("s3cr3t");  // a shorter secret inside a longer one
+  register_secret("abc");     // too short to mask safely: ignored
+  info("docker login -p %s then %s", "s3cr3t-token-value", "s3cr3t");
+  info("abc stays");
+  clear_secrets();
+  info("after s3cr3t");
+  auto lines = capture.lines();
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[0].message, "docker login -p ******** then ********");
+  EXPECT_EQ(lines[1].message, "abc stays");
+  EXPECT_EQ(lines[2].message, "after s3cr3t");
+}
+
+TEST(SecretMasking, ConcurrentLoggingAndRegistration) {
+  LogCapture capture;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([t] {
+      for (int i = 0; i < 200; ++i) {
+        register_secret("token-" + std::to_string(t) + "-" + std::to_string(i % 7));
+        info("thread %d uses token-%d-%d", t, t, i % 7);
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  clear_secrets();
+  auto lines = capture.lines();
+  EXPECT_EQ(lines.size(), 800u);
+  for (const auto& line : lines) EXPECT_EQ(line.message.find("token-"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace tavoren::log
