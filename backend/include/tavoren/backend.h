@@ -1,0 +1,125 @@
+// The agent's contract with the platform's backend.
+//
+// Every backend operation the agent uses is one virtual function of
+// Scaling. Implementations: the platform's remote client, the embedded
+// local backend, and the recording fake of the tests.
+//
+// Threads: one Scaling object is shared by the dispatcher loop, every work
+// unit's log thread and the reaper, so every operation may be called from
+// several threads at once; implementations must allow it.
+// Ownership: the agent's outer program owns the client; everything else
+// holds a reference that must not outlive it.
+// Failures: an operation reports a refusal of the backend in its Result
+// (error set); a transport failure may also throw std::runtime_error. No
+// caller retries within a cycle: every caller handles both forms under its
+// own error policy.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+namespace tavoren {
+
+// Action records and every value exchanged with the backend. Keys keep
+// their insertion order, which decides the order of flags and fields.
+using Json = nlohmann::ordered_json;
+
+namespace backend {
+
+// The null action identifier: an assignment that holds no action.
+inline constexpr const char* kNullActionId = "000000000000000000000000";
+
+// The backend's answer to most operations: (data, error, message).
+struct Result {
+  Json data;
+  std::optional<std::string> error;
+  std::string message;
+
+  // The error "by truth": set and non-empty (an empty error counts as none).
+  bool has_error() const { return error.has_value() && !error->empty(); }
+  // The error "against none": any error, even an empty one.
+  bool has_error_set() const { return error.has_value(); }
+
+  static Result ok(Json data, std::string message = "") {
+    return Result{std::move(data), std::nullopt, std::move(message)};
+  }
+  static Result failure(std::string error, std::string message = "") {
+    return Result{Json(), std::move(error), std::move(message)};
+  }
+};
+
+// The platform's client context: who this instance is to the platform.
+struct Session {
+  std::string access_key;
+  std::string secret_key;
+};
+
+class Scaling {
+ public:
+  virtual ~Scaling() = default;
+
+  // The client context this client was built from.
+  virtual const Session& session() const = 0;
+
+  // The actions assigned to this instance. data: a list of action records
+  // (objects with "_id", "action", "actionDetails"), or one record, or
+  // null. A record whose "_id" is kNullActionId means none.
+  virtual Result assign_jobs(bool has_gpu) = 0;
+
+  // Named arguments, in order: service_provider, action_record_id, status,
+  // action_duration, and for "started" also isRunning, cpuUtilisation,
+  // gpuUtilisation, memoryUtilisation, gpuMemoryUsed. Callers ignore the
+  // result.
+  virtual Result update_action_status(const Json& arguments) = 0;
+
+  // One step record of an action. Callers ignore the result.
+  virtual Result update_status(const std::string& action_record_id, const std::string& action_type,
+                               const std::string& service, const std::string& step_code,
+                               const std::string& status, const std::string& description) = 0;
+
+  // Named arguments, in order: id, step_code, action_type, status,
+  // status_description, service, job_params (and sub_action from one
+  // executor). Callers ignore the result.
+  virtual Result update_action(const Json& arguments) = 0;
+
+  // Named arguments, in order: action_record_id, log_content (text). The
+  // error of the result tells whether the piece was accepted.
+  virtual Result update_action_docker_logs(const Json& arguments) = 0;
+
+  // data: the current action record.
+  virtual Result get_action_details(const std::string& action_record_id) = 0;
+
+  // data: a collection of action identifiers scaled down by the platform.
+  virtual Result get_downscaled_ids() = 0;
+
+  // data: the URL of the model family's codebase archive.
+  virtual Result get_model_codebase(const std::string& model_family) = 0;
+  // data: the URL of the model family's requirements file.
+  virtual Result get_model_codebase_requirements(const std::string& model_family) = 0;
+
+  // data: object with "username", "password" (and optionally "registry").
+  virtual Result get_docker_hub_credentials() = 0;
+
+  // data: object with "access_key", "secret_key" of the action's owner.
+  virtual Result get_user_access_key_pair(const std::string& user_id) = 0;
+
+  // data: object with "user_access_token" for the named secret.
+  virtual Result get_model_secret_keys(const std::string& secret_name) = 0;
+
+  // data: object with "internal_api_key" for the action.
+  virtual Result get_internal_api_key(const std::string& action_record_id) = 0;
+
+  // The default image reference for data processing, used as it comes.
+  virtual Json get_data_processing_image() = 0;
+
+  // A free port number of this instance, as it comes.
+  virtual Json get_open_port() = 0;
+
+  // An object with "shutdownThreshold", "launchDuration", "instanceSource".
+  virtual Json get_shutdown_details() = 0;
+};
+
+}  // namespace backend
+}  // namespace tavoren
