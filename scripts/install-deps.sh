@@ -8,7 +8,7 @@ packages=(
   libcurl4-openssl-dev libssl-dev libzip-dev nlohmann-json3-dev
   libspdlog-dev libfmt-dev libhowardhinnant-date-dev
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
-  clang-format coreutils
+  clang-format coreutils curl unzip
 )
 
 missing=()

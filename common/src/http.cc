@@ -1,4 +1,5 @@
-// Short HTTP GET requests through libcurl's easy interface.
+// HTTP GET requests through libcurl's easy interface: short ones into
+// memory, downloads straight into files.
 //
 // Each call builds and frees its own easy handle, so calls from several
 // threads never share libcurl state apart from the global initialisation,
@@ -9,12 +10,20 @@
 #include "tavoren/common/http.h"
 
 #include <curl/curl.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <climits>
+#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <new>
+#include <system_error>
 
 namespace tavoren::http {
 namespace {
@@ -61,6 +70,90 @@ void set_option(CURL* handle, CURLoption option, T value) {
   }
 }
 
+// Where a download's body goes: an open file, with a running count of the
+// bytes stored and the reason when the write callback gave up.
+struct FileSink {
+  int fd = -1;
+  std::uint64_t max_bytes = 0;
+  std::uint64_t written = 0;
+  bool over_limit = false;
+  int write_errno = 0;
+};
+
+size_t write_to_file(char* data, size_t size, size_t count, void* user) {
+  auto* sink = static_cast<FileSink*>(user);
+  const size_t bytes = size * count;
+  if (bytes > sink->max_bytes - sink->written) {
+    sink->over_limit = true;
+    return 0;
+  }
+  size_t done = 0;
+  while (done < bytes) {
+    const ssize_t n = ::write(sink->fd, data + done, bytes - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      sink->write_errno = errno;
+      return 0;
+    }
+    done += static_cast<size_t>(n);
+  }
+  sink->written += bytes;
+  return bytes;
+}
+
+// The temporary file of one download: removed on destruction unless it was
+// renamed onto its destination.
+class PartFile {
+ public:
+  explicit PartFile(const std::filesystem::path& destination) {
+    const std::filesystem::path dir =
+        destination.has_parent_path() ? destination.parent_path() : std::filesystem::path(".");
+    std::string name = (dir / ("." + destination.filename().string() + ".part-XXXXXX")).string();
+    fd_ = ::mkostemp(name.data(), O_CLOEXEC);
+    if (fd_ < 0) {
+      throw std::system_error(errno, std::generic_category(),
+                              "cannot create a file beside " + destination.string());
+    }
+    path_ = name;
+  }
+  ~PartFile() {
+    if (fd_ >= 0) ::close(fd_);
+    if (!committed_) ::unlink(path_.c_str());
+  }
+  PartFile(const PartFile&) = delete;
+  PartFile& operator=(const PartFile&) = delete;
+
+  int fd() const { return fd_; }
+  const std::string& path() const { return path_; }
+
+  // Gives the file its final mode, closes it and renames it onto
+  // `destination`.
+  void commit(const std::filesystem::path& destination) {
+    if (::fchmod(fd_, 0644) != 0) {
+      throw std::system_error(errno, std::generic_category(), "cannot set the mode of " + path_);
+    }
+    const int fd = fd_;
+    fd_ = -1;
+    if (::close(fd) != 0) {
+      throw std::system_error(errno, std::generic_category(), "cannot write " + path_);
+    }
+    if (::rename(path_.c_str(), destination.c_str()) != 0) {
+      throw std::system_error(errno, std::generic_category(),
+                              "cannot move the download to " + destination.string());
+    }
+    committed_ = true;
+  }
+
+ private:
+  int fd_ = -1;
+  std::string path_;
+  bool committed_ = false;
+};
+
+std::string limit_detail(std::uint64_t max_bytes) {
+  return "the body is larger than the limit of " + std::to_string(max_bytes) + " bytes";
+}
+
 }  // namespace
 
 TransportError::TransportError(const std::string& url, int curl_code, const std::string& detail)
@@ -104,6 +197,93 @@ Response get(const Request& request) {
   }
   curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &response.status);
   return response;
+}
+
+}  // namespace tavoren::http
+
+namespace tavoren::http {
+
+StatusError::StatusError(const std::string& url, long status)
+    : std::runtime_error("GET " + url + " failed: HTTP status " + std::to_string(status)),
+      status_(status) {}
+
+std::string url_for_messages(const std::string& url) {
+  const size_t cut = url.find_first_of("?#");
+  std::string shown = url.substr(0, cut);
+  const size_t scheme_end = shown.find("://");
+  if (scheme_end != std::string::npos) {
+    const size_t authority = scheme_end + 3;
+    const size_t path = std::min(shown.find('/', authority), shown.size());
+    const size_t at = shown.rfind('@', path);
+    if (at != std::string::npos && at >= authority && at < path) {
+      shown.erase(authority, at + 1 - authority);
+    }
+  }
+  if (cut != std::string::npos && url[cut] == '?') shown += "?<hidden>";
+  return shown;
+}
+
+std::uint64_t download_to_file(const DownloadRequest& request, const std::filesystem::path& path) {
+  ensure_global_init();
+  const std::string shown_url = url_for_messages(request.url);
+
+  std::unique_ptr<CURL, EasyDeleter> handle(curl_easy_init());
+  if (!handle) throw std::runtime_error("libcurl could not create a request handle");
+
+  std::unique_ptr<curl_slist, SlistDeleter> headers;
+  for (const std::string& line : request.headers) {
+    curl_slist* appended = curl_slist_append(headers.get(), line.c_str());
+    if (appended == nullptr) throw std::bad_alloc();
+    headers.release();
+    headers.reset(appended);
+  }
+
+  PartFile part(path);
+  FileSink sink{.fd = part.fd(), .max_bytes = request.max_bytes};
+  std::array<char, CURL_ERROR_SIZE> error_buffer{};
+
+  CURL* h = handle.get();
+  set_option(h, CURLOPT_URL, request.url.c_str());
+  set_option(h, CURLOPT_HTTPGET, 1L);
+  set_option(h, CURLOPT_PROTOCOLS_STR, "http,https");
+  set_option(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  set_option(h, CURLOPT_FOLLOWLOCATION, 1L);
+  set_option(h, CURLOPT_MAXREDIRS, request.max_redirects);
+  set_option(h, CURLOPT_FAILONERROR, 1L);
+  set_option(h, CURLOPT_NOSIGNAL, 1L);
+  // libcurl treats 0 as "its own default" (connect) or "off" (low speed).
+  set_option(h, CURLOPT_CONNECTTIMEOUT_MS,
+             std::max<long>(1, static_cast<long>(request.connect_timeout.count())));
+  set_option(h, CURLOPT_LOW_SPEED_LIMIT,
+             static_cast<long>(std::min<std::uint64_t>(request.low_speed_bytes, LONG_MAX)));
+  set_option(h, CURLOPT_LOW_SPEED_TIME, static_cast<long>(request.low_speed_time.count()));
+  if (request.max_bytes <= static_cast<std::uint64_t>(std::numeric_limits<curl_off_t>::max())) {
+    set_option(h, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(request.max_bytes));
+  }
+  set_option(h, CURLOPT_BUFFERSIZE, 512L * 1024L);
+  set_option(h, CURLOPT_ERRORBUFFER, error_buffer.data());
+  set_option(h, CURLOPT_WRITEFUNCTION, &write_to_file);
+  set_option(h, CURLOPT_WRITEDATA, static_cast<void*>(&sink));
+  if (headers) set_option(h, CURLOPT_HTTPHEADER, headers.get());
+
+  const CURLcode code = curl_easy_perform(h);
+  long status = 0;
+  curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+  if (code == CURLE_HTTP_RETURNED_ERROR) throw StatusError(shown_url, status);
+  if (code == CURLE_FILESIZE_EXCEEDED || (code == CURLE_WRITE_ERROR && sink.over_limit)) {
+    throw TransportError(shown_url, CURLE_FILESIZE_EXCEEDED, limit_detail(request.max_bytes));
+  }
+  if (code == CURLE_WRITE_ERROR && sink.write_errno != 0) {
+    throw std::system_error(sink.write_errno, std::generic_category(),
+                            "cannot write " + part.path());
+  }
+  if (code != CURLE_OK) {
+    std::string detail = error_buffer[0] != '\0' ? error_buffer.data() : curl_easy_strerror(code);
+    throw TransportError(shown_url, static_cast<int>(code), detail);
+  }
+  if (status < 200 || status > 299) throw StatusError(shown_url, status);
+  part.commit(path);
+  return sink.written;
 }
 
 }  // namespace tavoren::http

@@ -9,8 +9,11 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <mutex>
 #include <string>
+#include <system_error>
+#include <vector>
 
 #include "test_support.h"
 
@@ -132,6 +135,166 @@ TEST(HttpGetFailureTest, OnlyHttpAndHttpsUrlsAreFetched) {
   TransportError error = expect_transport_error(
       {.url = "file://" + file.string(), .timeout = milliseconds(1000)}, milliseconds(1000));
   EXPECT_EQ(error.curl_code(), CURLE_UNSUPPORTED_PROTOCOL);
+}
+
+}  // namespace
+}  // namespace tavoren::http
+
+namespace tavoren::http {
+namespace {
+
+using std::chrono::milliseconds;
+using tavoren::testing::LoopbackServer;
+using tavoren::testing::read_file;
+using tavoren::testing::TempDir;
+
+// Entries of `dir` other than `keep`: leftovers of a download.
+std::vector<std::string> other_entries(const std::filesystem::path& dir, const std::string& keep) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    if (entry.path().filename() != keep) names.push_back(entry.path().filename().string());
+  }
+  return names;
+}
+
+class HttpDownloadTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    auto& http = server_.server();
+    http.Get("/body", [](const httplib::Request&, httplib::Response& res) {
+      res.set_content(std::string(100, 'b'), "application/octet-stream");
+    });
+    // No Content-Length: the size is known only by counting.
+    http.Get("/chunked", [](const httplib::Request&, httplib::Response& res) {
+      res.set_chunked_content_provider("application/octet-stream",
+                                       [](size_t offset, httplib::DataSink& sink) {
+                                         if (offset >= 100) {
+                                           sink.done();
+                                         } else {
+                                           sink.write(std::string(10, 'c').data(), 10);
+                                         }
+                                         return true;
+                                       });
+    });
+    http.Get(R"(/hop/(\d+))", [](const httplib::Request& req, httplib::Response& res) {
+      const int hop = std::stoi(req.matches[1]);
+      if (hop == 0) {
+        res.set_content("arrived", "text/plain");
+      } else {
+        res.set_redirect("/hop/" + std::to_string(hop - 1));
+      }
+    });
+    http.Get(R"(/status/(\d+))", [](const httplib::Request& req, httplib::Response& res) {
+      res.status = std::stoi(req.matches[1]);
+      res.set_content("error page", "text/html");
+    });
+    server_.start();
+  }
+
+  std::filesystem::path target() const { return dir_.path() / "out.bin"; }
+
+  LoopbackServer server_;
+  TempDir dir_;
+};
+
+TEST_F(HttpDownloadTest, StoresTheBodyAndReplacesAnExistingFile) {
+  dir_.write("out.bin", "old content");
+  EXPECT_EQ(download_to_file({.url = server_.url() + "/body"}, target()), 100u);
+  EXPECT_EQ(read_file(target()), std::string(100, 'b'));
+  EXPECT_EQ(std::filesystem::status(target()).permissions(),
+            static_cast<std::filesystem::perms>(0644));
+  EXPECT_TRUE(other_entries(dir_.path(), "out.bin").empty());
+}
+
+TEST_F(HttpDownloadTest, FollowsUpToTheRedirectLimit) {
+  EXPECT_EQ(download_to_file({.url = server_.url() + "/hop/5", .max_redirects = 5}, target()), 7u);
+  EXPECT_EQ(read_file(target()), "arrived");
+  std::filesystem::remove(target());
+  try {
+    download_to_file({.url = server_.url() + "/hop/6", .max_redirects = 5}, target());
+    FAIL() << "no exception";
+  } catch (const TransportError& error) {
+    EXPECT_EQ(error.curl_code(), CURLE_TOO_MANY_REDIRECTS);
+  }
+  EXPECT_FALSE(std::filesystem::exists(target()));
+}
+
+TEST_F(HttpDownloadTest, ErrorStatusFailsAndStoresNothing) {
+  dir_.write("out.bin", "previous");
+  for (int status : {404, 500, 403}) {
+    try {
+      download_to_file({.url = server_.url() + "/status/" + std::to_string(status)}, target());
+      FAIL() << "no exception for " << status;
+    } catch (const StatusError& error) {
+      EXPECT_EQ(error.status(), status);
+      EXPECT_EQ(std::string(error.what()), "GET " + server_.url() + "/status/" +
+                                               std::to_string(status) + " failed: HTTP status " +
+                                               std::to_string(status));
+    }
+    EXPECT_EQ(read_file(target()), "previous");
+    EXPECT_TRUE(other_entries(dir_.path(), "out.bin").empty());
+  }
+}
+
+TEST_F(HttpDownloadTest, BodyOverTheLimitStopsTheDownload) {
+  // Announced by Content-Length, then counted while arriving.
+  for (const char* path : {"/body", "/chunked"}) {
+    try {
+      download_to_file({.url = server_.url() + path, .max_bytes = 99}, target());
+      FAIL() << "no exception for " << path;
+    } catch (const TransportError& error) {
+      EXPECT_EQ(error.curl_code(), CURLE_FILESIZE_EXCEEDED) << path;
+      EXPECT_NE(std::string(error.what()).find("larger than the limit of 99 bytes"),
+                std::string::npos);
+    }
+    EXPECT_FALSE(std::filesystem::exists(target()));
+    EXPECT_TRUE(other_entries(dir_.path(), "out.bin").empty());
+    EXPECT_EQ(download_to_file({.url = server_.url() + path, .max_bytes = 100}, target()), 100u);
+    std::filesystem::remove(target());
+  }
+}
+
+TEST_F(HttpDownloadTest, DestinationThatIsADirectoryFails) {
+  std::filesystem::create_directory(target());
+  EXPECT_THROW(download_to_file({.url = server_.url() + "/body"}, target()), std::system_error);
+  EXPECT_TRUE(std::filesystem::is_directory(target()));
+  EXPECT_TRUE(other_entries(dir_.path(), "out.bin").empty());
+}
+
+TEST_F(HttpDownloadTest, MessagesHideQueriesAndUserInformation) {
+  try {
+    download_to_file({.url = "http://user:pw@" + server_.host() +
+                             "/status/404?X-Amz-Signature=s3cr3t&token=t0k3n#frag"},
+                     target());
+    FAIL() << "no exception";
+  } catch (const StatusError& error) {
+    EXPECT_EQ(std::string(error.what()),
+              "GET " + server_.url() + "/status/404?<hidden> failed: HTTP status 404");
+  }
+  EXPECT_EQ(url_for_messages("https://h.example:8443/a/b?q=1"),
+            "https://h.example:8443/a/b?<hidden>");
+  EXPECT_EQ(url_for_messages("https://u@h/p#f"), "https://h/p");
+  EXPECT_EQ(url_for_messages("https://h/p@q"), "https://h/p@q");
+  EXPECT_EQ(url_for_messages("not a url?x"), "not a url?<hidden>");
+}
+
+// A server that accepts the connection but sends nothing: abandoned after
+// the low-speed window instead of waiting forever.
+TEST(HttpDownloadStallTest, StalledTransferIsAbandoned) {
+  tavoren::testing::SilentListener silent;
+  TempDir dir;
+  const auto start = std::chrono::steady_clock::now();
+  try {
+    download_to_file({.url = "http://127.0.0.1:" + std::to_string(silent.port()) + "/x",
+                      .low_speed_bytes = 1,
+                      .low_speed_time = std::chrono::seconds(1)},
+                     dir.path() / "out");
+    FAIL() << "no exception";
+  } catch (const TransportError& error) {
+    EXPECT_EQ(error.curl_code(), CURLE_OPERATION_TIMEDOUT);
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - start, milliseconds(5000));
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 }
 
 }  // namespace
