@@ -82,10 +82,17 @@ std::vector<std::string> shell_split(std::string_view line) {
           ++i;
           break;
         }
-        if (d == '\\' && i + 1 < n && (line[i + 1] == '"' || line[i + 1] == '\\')) {
-          word += line[i + 1];
-          i += 2;
-          continue;
+        if (d == '\\' && i + 1 < n) {
+          char e = line[i + 1];
+          if (e == '\n') {  // line continuation
+            i += 2;
+            continue;
+          }
+          if (e == '"' || e == '\\' || e == '$' || e == '`') {
+            word += e;
+            i += 2;
+            continue;
+          }
         }
         word += d;
         ++i;
@@ -93,8 +100,10 @@ std::vector<std::string> shell_split(std::string_view line) {
       if (!closed) throw ValueError("No closing quotation");
     } else if (c == '\\') {
       if (i + 1 >= n) throw ValueError("No escaped character");
-      in_word = true;
-      word += line[i + 1];
+      if (line[i + 1] != '\n') {  // a backslash-newline joins lines
+        in_word = true;
+        word += line[i + 1];
+      }
       i += 2;
     } else {
       in_word = true;
@@ -104,6 +113,16 @@ std::vector<std::string> shell_split(std::string_view line) {
   }
   if (in_word) words.push_back(std::move(word));
   return words;
+}
+
+std::string escape_double_quoted(std::string_view text) {
+  std::string escaped;
+  escaped.reserve(text.size());
+  for (char c : text) {
+    if (c == '"' || c == '\\' || c == '$' || c == '`') escaped += '\\';
+    escaped += c;
+  }
+  return escaped;
 }
 
 std::string shell_join(const std::vector<std::string>& words) {

@@ -32,7 +32,8 @@ TEST(ShellSplit, BlanksQuotesAndEscapes) {
   EXPECT_EQ(shell_split("a 'b c' \"d e\""), (V{"a", "b c", "d e"}));
   EXPECT_EQ(shell_split("''"), V{""});
   EXPECT_EQ(shell_split("x'y'\"z\""), V{"xyz"});
-  EXPECT_EQ(shell_split(R"("a \"q\" \\ \$x")"), V{R"(a "q" \ \$x)"});
+  EXPECT_EQ(shell_split(R"("a \"q\" \\ \$x \` \n")"), V{R"(a "q" \ $x ` \n)"});
+  EXPECT_EQ(shell_split("\"a\\\nb\" c\\\nd"), (V{"ab", "cd"}));  // backslash-newline
   EXPECT_EQ(shell_split(R"('no \escape')"), V{R"(no \escape)"});
   EXPECT_EQ(shell_split(R"(a\ b c\'d)"), (V{"a b", "c'd"}));
   EXPECT_EQ(shell_split("/bin/bash -c \"cd /w && python3 main.py\""),
@@ -124,6 +125,42 @@ TEST(ShellQuoteProperty, TheShellPrintsQuotedTextsUnchanged) {
     }
   }
   EXPECT_EQ(printed, texts);
+}
+
+TEST(ShellQuoteProperty, DoubleQuotedLayerReadsBackLikeTheShell) {
+  // A single-quoted value inside a double-quoted script, as in
+  // bash -c "export A='...'": both this splitter and /bin/sh give back the
+  // same script text, and bash reading that script gives back the value.
+  auto texts = random_texts(7, 40);
+  std::string line = "printf '%s\\0'";
+  std::vector<std::string> scripts;
+  for (const auto& t : texts) {
+    std::string script = "export V=" + shell_quote(t);
+    scripts.push_back(script);
+    line += " \"" + escape_double_quoted(script) + "\"";
+  }
+  auto words = shell_split(line);
+  ASSERT_EQ(words.size(), texts.size() + 2);
+  EXPECT_EQ(std::vector<std::string>(words.begin() + 2, words.end()), scripts);
+
+  process::RunResult by_shell = process::run_shell(line);
+  ASSERT_EQ(by_shell.exit_status, 0);
+  std::vector<std::string> printed;
+  std::string current;
+  for (char c : by_shell.out) {
+    if (c == '\0') {
+      printed.push_back(current);
+      current.clear();
+    } else {
+      current += c;
+    }
+  }
+  EXPECT_EQ(printed, scripts);
+
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    std::string out = process::check_output({"sh", "-c", scripts[i] + "; printf '%s' \"$V\""});
+    EXPECT_EQ(out, texts[i]);
+  }
 }
 
 }  // namespace
