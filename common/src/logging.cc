@@ -183,10 +183,77 @@ std::string& level_pattern() {
 
 }  // namespace
 
+class LogCapture::Sink {
+ public:
+  std::vector<Line> lines() {
+    std::lock_guard lock(mutex_);
+    return lines_;
+  }
+  void clear() {
+    std::lock_guard lock(mutex_);
+    lines_.clear();
+  }
+  void add(Level level, std::string message) {
+    std::lock_guard lock(mutex_);
+    lines_.push_back({level, std::move(message)});
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<Line> lines_;
+};
+
+namespace {
+
+// The one sink through which every capture sees the logger's lines. It is
+// attached when the logger is created and never removed, so captures come
+// and go without touching the logger's sink list while other threads log.
+class CaptureHub : public spdlog::sinks::base_sink<std::mutex> {
+ public:
+  void attach(std::shared_ptr<LogCapture::Sink> sink) {
+    std::lock_guard lock(captures_mutex_);
+    captures_.push_back(std::move(sink));
+  }
+  void detach(const std::shared_ptr<LogCapture::Sink>& sink) {
+    std::lock_guard lock(captures_mutex_);
+    std::erase(captures_, sink);
+  }
+
+ protected:
+  void sink_it_(const spdlog::details::log_msg& msg) override {
+    std::vector<std::shared_ptr<LogCapture::Sink>> targets;
+    {
+      std::lock_guard lock(captures_mutex_);
+      targets = captures_;
+    }
+    for (const auto& t : targets) {
+      t->add(from_spdlog(msg.level), std::string(msg.payload.data(), msg.payload.size()));
+    }
+  }
+  void flush_() override {}
+
+ private:
+  std::mutex captures_mutex_;
+  std::vector<std::shared_ptr<LogCapture::Sink>> captures_;
+};
+
+CaptureHub& capture_hub() {
+  static auto* hub = new std::shared_ptr<CaptureHub>(std::make_shared<CaptureHub>());
+  return **hub;
+}
+
+std::shared_ptr<CaptureHub> capture_hub_ptr() {
+  static std::shared_ptr<CaptureHub> hub(std::shared_ptr<CaptureHub>{}, &capture_hub());
+  return hub;
+}
+
+}  // namespace
+
 spdlog::logger& logger() {
   static std::shared_ptr<spdlog::logger> instance = [] {
     auto sink = std::make_shared<spdlog::sinks::stderr_sink_mt>();
-    auto created = std::make_shared<spdlog::logger>("tavoren", sink);
+    spdlog::sinks_init_list sinks = {sink, capture_hub_ptr()};
+    auto created = std::make_shared<spdlog::logger>("tavoren", sinks);
     created->set_pattern(level_pattern());
     created->set_level(spdlog::level::debug);
     created->flush_on(spdlog::level::warn);
@@ -278,39 +345,16 @@ void fatal(std::string_view message) {
 
 // ---------------------------------------------------------------------------
 
-class LogCapture::Sink : public spdlog::sinks::base_sink<std::mutex> {
- public:
-  std::vector<Line> lines() {
-    std::lock_guard lock(mutex_);
-    return lines_;
-  }
-  void clear() {
-    std::lock_guard lock(mutex_);
-    lines_.clear();
-  }
-
- protected:
-  void sink_it_(const spdlog::details::log_msg& msg) override {
-    lines_.push_back({from_spdlog(msg.level), std::string(msg.payload.data(), msg.payload.size())});
-  }
-  void flush_() override {}
-
- private:
-  std::vector<Line> lines_;
-};
-
 LogCapture::LogCapture() : sink_(std::make_shared<Sink>()) {
   auto& lg = logger();
   previous_level_ = lg.level();
-  lg.sinks().push_back(sink_);
+  capture_hub().attach(sink_);
   lg.set_level(spdlog::level::debug);
 }
 
 LogCapture::~LogCapture() {
-  auto& lg = logger();
-  auto& sinks = lg.sinks();
-  sinks.erase(std::remove(sinks.begin(), sinks.end(), sink_), sinks.end());
-  lg.set_level(previous_level_);
+  capture_hub().detach(sink_);
+  logger().set_level(previous_level_);
 }
 
 std::vector<LogCapture::Line> LogCapture::lines() const { return sink_->lines(); }

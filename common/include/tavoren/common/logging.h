@@ -104,8 +104,9 @@ void error(std::string_view fmt, const Args&... args) {
 [[noreturn]] void fatal(std::string_view message);
 
 // Keeps every line the process-wide logger writes while it exists, for
-// tests. Construction attaches a sink and lowers the logger's level to
-// debug; destruction detaches it and restores the level.
+// tests. Construction lowers the logger's level to debug; destruction
+// restores it. Captures may be created and destroyed while other threads
+// log.
 class LogCapture {
  public:
   struct Line {
@@ -128,8 +129,10 @@ class LogCapture {
   std::size_t count(Level level) const;
   void clear();
 
- private:
+  // Where one capture keeps its lines (internal).
   class Sink;
+
+ private:
   std::shared_ptr<Sink> sink_;
   spdlog::level::level_enum previous_level_;
 };

@@ -1,0 +1,100 @@
+// The agent's main loop: polls the backend for assigned actions, admits
+// them while memory usage is under the threshold, and runs one WorkUnit per
+// action.
+//
+// Each cycle reads the memory usage, polls (below the threshold), cleans up
+// container storage, and sleeps for a time that grows as usage approaches
+// the threshold. Started work units stay in the table until
+// get_current_actions() purges the ones that ended.
+//
+// Ownership: the dispatcher owns its work units; the Scaling client is
+// borrowed and must outlive the dispatcher.
+// Threads: start_job_dispatcher() runs the loop on the calling thread.
+// get_current_actions() and request_stop() may be called from any other
+// thread; the table is guarded by a mutex, and work units are stopped and
+// destroyed outside it.
+// Failures: every operation logs its failures under the agent's error
+// policy; only a failure that leaves the loop itself reaches the caller of
+// start_job_dispatcher().
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tavoren/backend.h"
+#include "tavoren/work_unit.h"
+
+namespace tavoren {
+
+struct JobDispatcherOptions {
+  // Memory usage ratio below which new actions are fetched.
+  double memory_threshold = 0.9;
+  // Base of the waiting time between cycles, in seconds.
+  double poll_interval = 10;
+  // The length of one "second" of waiting (tests shorten it).
+  std::chrono::milliseconds second{1000};
+  // Options of every work unit the dispatcher creates.
+  WorkUnitOptions work_unit;
+};
+
+class JobDispatcher {
+ public:
+  // The table: action identifier to work unit, in insertion order.
+  using ActionTable = std::vector<std::pair<std::string, std::shared_ptr<WorkUnit>>>;
+
+  explicit JobDispatcher(backend::Scaling& scaling, JobDispatcherOptions options = {});
+  ~JobDispatcher();
+  JobDispatcher(const JobDispatcher&) = delete;
+  JobDispatcher& operator=(const JobDispatcher&) = delete;
+
+  // The loop. Returns only after request_stop() (at the next sleep) or
+  // when a failure leaves the loop (logged, then thrown).
+  void start_job_dispatcher();
+  // Ends the loop at its next sleep (or cuts the current sleep short).
+  // Safe from any thread and from a signal-watching thread.
+  void request_stop();
+
+  // The assigned action records (empty on any failure).
+  std::vector<Json> fetch_actions();
+  // Builds, announces and starts one action; nullptr on any failure.
+  std::shared_ptr<WorkUnit> process_action(const Json& action);
+  // Fetches and starts the assigned actions, storing each started unit.
+  void process_actions();
+  // Removes (and stops) the units whose process ended or never started.
+  void purge_unwanted();
+  // Purges, then returns the units that remain (a copy of the table).
+  ActionTable get_current_actions();
+
+  // The waiting time, in seconds, after a cycle at `mem_usage`.
+  int waiting_time(double mem_usage) const;
+  // Stops every unit in the table and empties it (agent shutdown).
+  void stop_all();
+  std::size_t size() const;
+
+  backend::Scaling& scaling() const { return scaling_; }
+  double memory_threshold() const { return options_.memory_threshold; }
+  double poll_interval() const { return options_.poll_interval; }
+
+ private:
+  // Whether a unit with this identifier is in the table.
+  bool is_tracked(const std::string& action_record_id) const;
+
+  backend::Scaling& scaling_;
+  JobDispatcherOptions options_;
+
+  mutable std::mutex table_mutex_;
+  ActionTable current_actions_;
+
+  std::mutex sleep_mutex_;
+  std::condition_variable sleep_cv_;
+  bool stop_requested_ = false;
+};
+
+}  // namespace tavoren

@@ -1,0 +1,326 @@
+#include "tavoren/job_dispatcher.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <fstream>
+#include <thread>
+
+#include "fake_scaling.h"
+#include "tavoren/common/logging.h"
+#include "test_support.h"
+
+namespace tavoren {
+namespace {
+
+using namespace std::chrono_literals;
+using backend::Result;
+using log::Level;
+using testing::FakeScaling;
+using testing::FakeTools;
+using testing::ScopedEnv;
+using testing::TempDir;
+
+Json record(const std::string& id, const std::string& type = "sleeper") {
+  return Json{{"_id", id}, {"action", type}, {"actionDetails", {{"docker", "registry/image:1"}}}};
+}
+
+const std::string kId1 = "aaaaaaaaaaaaaaaaaaaaaaa1";
+const std::string kId2 = "aaaaaaaaaaaaaaaaaaaaaaa2";
+const std::string kId3 = "aaaaaaaaaaaaaaaaaaaaaaa3";
+
+class DispatcherTest : public ::testing::Test {
+ protected:
+  DispatcherTest() : provider_("SERVICE_PROVIDER", "LOCAL") {
+    // No GPU unless a test installs nvidia-smi; a docker without storage
+    // information, so clean-up only logs.
+    tools_.add("docker", "", 1);
+    tools_.add("df", "Filesystem Size Used Avail Use% Mounted on\n", 0);
+  }
+
+  JobDispatcherOptions options() {
+    JobDispatcherOptions o;
+    o.second = 1ms;
+    o.work_unit.log_dir = logs_.path();
+    o.work_unit.timings = {.log_interval = 20ms,
+                           .term_grace = 300ms,
+                           .kill_wait = 300ms,
+                           .flush_delay = 1ms,
+                           .join_limit = 2s,
+                           .exit_wait = 300ms};
+    o.work_unit.actions_map = ActionsMap{
+        {"sleeper", [](WorkUnit& unit) { unit.start("sleep 30", "sleeper"); }},
+        {"quick", [](WorkUnit& unit) { unit.start("true", "quick"); }},
+        {"gated",
+         [release = (logs_.path() / "release").string()](WorkUnit& unit) {
+           unit.start("sh -c 'while [ ! -e " + release + " ]; do sleep 0.01; done'", "gated");
+         }},
+        {"broken", [](WorkUnit&) { throw std::runtime_error("executor failed"); }},
+    };
+    return o;
+  }
+
+  // A GPU host whose least-loaded GPU uses `used` of 1000 MiB.
+  void gpu_usage(int used) {
+    tools_.add_script("nvidia-smi", "case \"$1\" in --query-gpu=memory.used,memory.total) echo '" +
+                                        std::to_string(used) + ", 1000' ;; esac\nexit 0");
+  }
+
+  FakeTools tools_;
+  TempDir logs_;
+  ScopedEnv provider_;
+  FakeScaling scaling_;
+  log::LogCapture capture_;
+};
+
+TEST_F(DispatcherTest, WaitingTimeGrowsAsMemoryFillsUp) {
+  JobDispatcher dispatcher(scaling_, options());
+  EXPECT_EQ(dispatcher.waiting_time(0.0), 11);
+  EXPECT_EQ(dispatcher.waiting_time(0.5), 25);
+  EXPECT_EQ(dispatcher.waiting_time(0.8), 100);
+  EXPECT_EQ(dispatcher.waiting_time(0.85), 120);  // capped although under the threshold
+  EXPECT_EQ(dispatcher.waiting_time(0.9), 120);
+  EXPECT_EQ(dispatcher.waiting_time(1.0), 120);
+  EXPECT_TRUE(capture_.contains(Level::info, "JobDispatcher initialized"));
+}
+
+// Runs the loop on its own thread until `done` holds, then stops it.
+void run_loop_until(JobDispatcher& dispatcher, const std::function<bool()>& done) {
+  std::thread loop([&] { dispatcher.start_job_dispatcher(); });
+  for (int i = 0; i < 1000 && !done(); ++i) std::this_thread::sleep_for(5ms);
+  dispatcher.request_stop();
+  loop.join();
+}
+
+TEST_F(DispatcherTest, LoopPollsBelowTheThresholdAndSleepsItsWaitingTime) {
+  gpu_usage(500);
+  JobDispatcher dispatcher(scaling_, options());
+  auto start = std::chrono::steady_clock::now();
+  run_loop_until(dispatcher, [&] { return scaling_.count("assign_jobs") >= 2; });
+  // Two polls are at least one waiting time (25 "seconds" of 1 ms) apart.
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 25ms);
+  EXPECT_TRUE(capture_.contains(Level::info, "Memory usage: 0"));
+  EXPECT_TRUE(capture_.contains(Level::info, "Waiting for 25 seconds before next poll"));
+  EXPECT_EQ(scaling_.calls("assign_jobs").front().arguments, Json::array({true}));
+  // Clean-up runs every cycle: docker info is asked each time.
+  EXPECT_GE(tools_.calls("docker").size(), 1u);
+}
+
+TEST_F(DispatcherTest, LoopAtTheThresholdDoesNotPollButStillCleansUp) {
+  gpu_usage(900);
+  JobDispatcher dispatcher(scaling_, options());
+  run_loop_until(dispatcher, [&] { return tools_.calls("docker").size() >= 2; });
+  EXPECT_EQ(scaling_.count("assign_jobs"), 0u);
+  EXPECT_TRUE(capture_.contains(Level::info, "Memory threshold exceeded, waiting for 120 seconds"));
+}
+
+TEST_F(DispatcherTest, AFailingCycleIsLoggedAndTheLoopGoesOn) {
+  gpu_usage(0);
+  scaling_.set_handler("assign_jobs", [](const Json&) -> Result { return Result::ok(nullptr); });
+  scaling_.push_throw("assign_jobs", "backend unreachable");
+  JobDispatcher dispatcher(scaling_, options());
+  run_loop_until(dispatcher, [&] { return scaling_.count("assign_jobs") >= 2; });
+  // fetch_actions contains the failure itself; the loop keeps polling.
+  EXPECT_EQ(capture_.count(Level::error, "backend unreachable"), 1u);
+  EXPECT_GE(scaling_.count("assign_jobs"), 2u);
+}
+
+TEST_F(DispatcherTest, RequestStopEndsALongSleepAtOnce) {
+  gpu_usage(900);
+  JobDispatcherOptions o = options();
+  o.second = 10s;  // a cycle would sleep 20 minutes
+  JobDispatcher dispatcher(scaling_, o);
+  auto start = std::chrono::steady_clock::now();
+  run_loop_until(dispatcher, [&] { return capture_.count(Level::info, "Memory threshold") > 0; });
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+}
+
+TEST_F(DispatcherTest, FetchFiltersEmptyAndNullRecords) {
+  JobDispatcher dispatcher(scaling_, options());
+  scaling_.push("assign_jobs",
+                Result::ok(Json::array({record(kId1), nullptr, Json::object(),
+                                        record(backend::kNullActionId), record(kId2)})));
+  auto actions = dispatcher.fetch_actions();
+  ASSERT_EQ(actions.size(), 2u);
+  EXPECT_EQ(actions[0]["_id"], kId1);
+  EXPECT_EQ(actions[1]["_id"], kId2);
+  // No GPU tool here: the poll says so.
+  EXPECT_EQ(scaling_.calls("assign_jobs").front().arguments, Json::array({false}));
+  EXPECT_TRUE(capture_.contains(Level::info, "Polling backend for new jobs"));
+  EXPECT_TRUE(capture_.contains(
+      Level::info, "Fetched action details: " + Json::array({record(kId1), record(kId2)}).dump()));
+}
+
+TEST_F(DispatcherTest, FetchAnswersOfEveryShape) {
+  JobDispatcher dispatcher(scaling_, options());
+  scaling_.push("assign_jobs", Result::ok(record(kId1)));  // one record, not a list
+  EXPECT_EQ(dispatcher.fetch_actions().size(), 1u);
+
+  scaling_.push("assign_jobs", Result::ok(nullptr));
+  EXPECT_TRUE(dispatcher.fetch_actions().empty());
+
+  scaling_.push("assign_jobs", Result{Json::array({record(kId1)}), std::string(""), ""});
+  EXPECT_EQ(dispatcher.fetch_actions().size(), 1u) << "an empty error is no error";
+  EXPECT_EQ(capture_.count(Level::error), 0u);
+
+  scaling_.push("assign_jobs", Result::failure("quota exceeded"));
+  EXPECT_TRUE(dispatcher.fetch_actions().empty());
+  EXPECT_TRUE(capture_.contains(Level::error, "Error assigning jobs: quota exceeded"));
+
+  // A record without "_id" fails the whole poll, earlier records included.
+  scaling_.push("assign_jobs", Result::ok(Json::array({record(kId1), Json{{"action", "x"}}})));
+  EXPECT_TRUE(dispatcher.fetch_actions().empty());
+  EXPECT_EQ(capture_.count(Level::error, "Error in fetch_actions"), 1u);
+}
+
+TEST_F(DispatcherTest, ProcessActionAnnouncesLocksThenStarts) {
+  JobDispatcher dispatcher(scaling_, options());
+  auto unit = dispatcher.process_action(record(kId1));
+  ASSERT_NE(unit, nullptr);
+  EXPECT_TRUE(unit->has_process());
+
+  auto calls = scaling_.calls();
+  std::vector<std::string> order;
+  for (const auto& c : calls) order.push_back(c.operation);
+  EXPECT_EQ(order, (std::vector<std::string>{"get_data_processing_image", "update_action_status",
+                                             "update_action_status", "update_status"}));
+  EXPECT_EQ(calls[1].arguments.dump(), Json({{"service_provider", "LOCAL"},
+                                             {"action_record_id", kId1},
+                                             {"status", "starting"},
+                                             {"action_duration", 0}})
+                                           .dump());
+  EXPECT_EQ(calls[2].arguments.dump(), Json({{"service_provider", "LOCAL"},
+                                             {"status", "started"},
+                                             {"action_record_id", kId1},
+                                             {"isRunning", true},
+                                             {"action_duration", 0},
+                                             {"cpuUtilisation", 0.0},
+                                             {"gpuUtilisation", 0.0},
+                                             {"memoryUtilisation", 0.0},
+                                             {"gpuMemoryUsed", 0}})
+                                           .dump());
+  EXPECT_EQ(calls[3].arguments, Json::array({kId1, "sleeper", "bg-job-scheduler", "JBSS_LCK", "OK",
+                                             "Job is locked for processing"}));
+  EXPECT_TRUE(capture_.contains(Level::info, "Processing action: " + kId1));
+  EXPECT_TRUE(capture_.contains(Level::info, "locking action"));
+  EXPECT_TRUE(capture_.contains(Level::info, "action " + kId1 + " started."));
+  unit->stop();
+}
+
+TEST_F(DispatcherTest, ProcessActionFailuresSendNothingOrStoreNothing) {
+  JobDispatcher dispatcher(scaling_, options());
+  // Unknown type: the unit cannot be built, no status is sent.
+  EXPECT_EQ(dispatcher.process_action(record(kId1, "no_such_type")), nullptr);
+  EXPECT_EQ(scaling_.count("update_action_status"), 0u);
+  EXPECT_EQ(capture_.count(Level::error, "Unknown action type: no_such_type"), 1u);
+  // Not an object.
+  EXPECT_EQ(dispatcher.process_action(Json::array({1})), nullptr);
+  // SERVICE_PROVIDER unset: read before the first status call.
+  {
+    ScopedEnv unset("SERVICE_PROVIDER", std::nullopt);
+    EXPECT_EQ(dispatcher.process_action(record(kId1)), nullptr);
+    EXPECT_EQ(scaling_.count("update_action_status"), 0u);
+  }
+  // A status call that throws: the unit is dropped before it starts.
+  scaling_.push_throw("update_status", "connection reset");
+  EXPECT_EQ(dispatcher.process_action(record(kId1)), nullptr);
+  EXPECT_EQ(scaling_.count("update_action_status"), 2u);
+  // An executor failure is the unit's own: the unit is returned, with no process.
+  auto unit = dispatcher.process_action(record(kId2, "broken"));
+  ASSERT_NE(unit, nullptr);
+  EXPECT_FALSE(unit->has_process());
+}
+
+TEST_F(DispatcherTest, ProcessActionsStoresStartedUnitsOnly) {
+  JobDispatcher dispatcher(scaling_, options());
+  scaling_.push(
+      "assign_jobs",
+      Result::ok(Json::array({record(kId1), record(kId2, "no_such_type"), record(kId3)})));
+  dispatcher.process_actions();
+  auto table = dispatcher.get_current_actions();
+  ASSERT_EQ(table.size(), 2u);
+  EXPECT_EQ(table[0].first, kId1);
+  EXPECT_EQ(table[1].first, kId3);
+  dispatcher.stop_all();
+  EXPECT_EQ(dispatcher.size(), 0u);
+}
+
+TEST_F(DispatcherTest, AnActionAlreadyRunningIsNotStartedTwice) {
+  JobDispatcher dispatcher(scaling_, options());
+  // Twice in one poll, then again in the next poll while it runs.
+  scaling_.push("assign_jobs", Result::ok(Json::array({record(kId1), record(kId1)})));
+  scaling_.push("assign_jobs", Result::ok(Json::array({record(kId1)})));
+  dispatcher.process_actions();
+  dispatcher.process_actions();
+  EXPECT_EQ(scaling_.count("update_status"), 1u);
+  EXPECT_EQ(capture_.count(Level::warning, "Action " + kId1 + " is already running"), 2u);
+  auto table = dispatcher.get_current_actions();
+  ASSERT_EQ(table.size(), 1u);
+  pid_t first = *table[0].second->process_id();
+
+  // Once it has ended, the same identifier may run again.
+  table[0].second->stop();
+  scaling_.push("assign_jobs", Result::ok(Json::array({record(kId1)})));
+  dispatcher.process_actions();
+  EXPECT_EQ(scaling_.count("update_status"), 2u);
+  table = dispatcher.get_current_actions();
+  ASSERT_EQ(table.size(), 1u);
+  EXPECT_NE(*table[0].second->process_id(), first);
+  dispatcher.stop_all();
+}
+
+TEST_F(DispatcherTest, PurgeRemovesEndedUnitsAndReportsCounts) {
+  JobDispatcher dispatcher(scaling_, options());
+  EXPECT_TRUE(dispatcher.get_current_actions().empty());
+  EXPECT_EQ(capture_.lines().back(),
+            (log::LogCapture::Line{Level::debug, "No actions currently running"}));
+
+  scaling_.push("assign_jobs",
+                Result::ok(Json::array({record(kId1), record(kId2, "gated"), record(kId3)})));
+  dispatcher.process_actions();
+  auto running = dispatcher.get_current_actions();
+  ASSERT_EQ(running.size(), 3u);
+  std::shared_ptr<WorkUnit> gated = running[1].second;
+  capture_.clear();
+  // Let the gated child end, and wait until it has.
+  { std::ofstream((logs_.path() / "release").string()) << ""; }
+  for (int i = 0; i < 1000 && gated->is_running(); ++i) std::this_thread::sleep_for(5ms);
+  ASSERT_FALSE(gated->has_process());
+  auto table = dispatcher.get_current_actions();
+  ASSERT_EQ(table.size(), 2u);
+  EXPECT_EQ(table[0].first, kId1);
+  EXPECT_EQ(table[1].first, kId3);
+  EXPECT_TRUE(capture_.contains(
+      Level::info, "Action " + kId2 + " is being purged: process reported as not running"));
+  EXPECT_TRUE(
+      capture_.contains(Level::info, "Purged 1 completed actions, 2 actions remain in queue"));
+  EXPECT_TRUE(capture_.contains(
+      Level::info, "Currently running 2 actions: " + Json::array({kId1, kId3}).dump()));
+  dispatcher.stop_all();
+}
+
+TEST_F(DispatcherTest, PurgingFromAnotherThreadWhileTheLoopStartsActions) {
+  gpu_usage(0);
+  std::atomic<int> next{0};
+  scaling_.set_handler("assign_jobs", [&](const Json&) {
+    char id[32];
+    std::snprintf(id, sizeof id, "%024d", ++next);
+    return Result::ok(Json::array({record(id, next % 2 ? "quick" : "sleeper")}));
+  });
+  JobDispatcher dispatcher(scaling_, options());
+  std::atomic<bool> stop{false};
+  std::thread purger([&] {
+    while (!stop) {
+      for (const auto& [id, unit] : dispatcher.get_current_actions()) EXPECT_FALSE(id.empty());
+      std::this_thread::sleep_for(2ms);
+    }
+  });
+  run_loop_until(dispatcher, [&] { return next >= 8; });
+  stop = true;
+  purger.join();
+  dispatcher.stop_all();
+  EXPECT_EQ(dispatcher.size(), 0u);
+}
+
+}  // namespace
+}  // namespace tavoren

@@ -1,0 +1,508 @@
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <set>
+
+#include "executors/executors.h"
+#include "tavoren/common/errors.h"
+#include "tavoren/common/logging.h"
+#include "tavoren/common/shell.h"
+#include "tavoren/common/text.h"
+#include "work_unit_testing.h"
+
+namespace tavoren::testing {
+namespace {
+
+using namespace std::chrono_literals;
+using backend::Result;
+using log::Level;
+using log::LogCapture;
+
+const std::string kId = kActionId;
+
+WorkUnitOptions with_table(ActionsMap table) {
+  WorkUnitOptions options;
+  options.timings = quick_timings();
+  options.actions_map = std::move(table);
+  return options;
+}
+
+// Processes of process group `pgid` that are still alive (zombies, which
+// only wait for their parent, do not count).
+std::vector<pid_t> live_group_members(pid_t pgid) {
+  std::vector<pid_t> members;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename();
+    if (!std::all_of(name.begin(), name.end(), ::isdigit)) continue;
+    std::ifstream stat(entry.path() / "stat");
+    std::string content((std::istreambuf_iterator<char>(stat)), {});
+    auto close = content.rfind(')');
+    if (close == std::string::npos) continue;
+    // After ")": state, ppid, pgrp.
+    auto fields = split_whitespace(content.substr(close + 1));
+    if (fields.size() < 3 || fields[0] == "Z") continue;
+    if (std::stoi(fields[2]) == pgid) members.push_back(std::stoi(name));
+  }
+  return members;
+}
+
+// Whether `pid` has been reaped (it is no child of ours any more).
+bool reaped(pid_t pid) {
+  int status = 0;
+  return ::waitpid(pid, &status, WNOHANG) == -1 && errno == ECHILD;
+}
+
+// ---------------------------------------------------------------------------
+// Construction
+
+TEST(WorkUnitConstruction, RefusesARecordThatIsNotADictionary) {
+  FakeScaling fake;
+  for (const Json& bad : {Json(nullptr), Json("text"), Json::array({action_record()}), Json(7)}) {
+    try {
+      WorkUnit unit(fake, bad);
+      FAIL() << "accepted " << bad.dump();
+    } catch (const TypeError& e) {
+      EXPECT_NE(std::string(e.what()).find("action_info"), std::string::npos) << e.what();
+    }
+  }
+  EXPECT_EQ(fake.calls().size(), 0u);
+}
+
+TEST(WorkUnitConstruction, AMissingKeyFailsBeforeTheImageIsAskedFor) {
+  for (const char* key : {"_id", "action", "actionDetails"}) {
+    FakeScaling fake;
+    Json record = action_record();
+    record.erase(key);
+    try {
+      WorkUnit unit(fake, record);
+      FAIL() << "accepted a record without " << key;
+    } catch (const KeyError& e) {
+      EXPECT_NE(std::string(e.what()).find(key), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(fake.count("get_data_processing_image"), 0u) << key;
+  }
+}
+
+TEST(WorkUnitConstruction, UnknownActionTypeIsAValueErrorAfterTheImageLookup) {
+  FakeScaling fake;
+  try {
+    WorkUnit unit(fake, action_record("no_such_type"));
+    FAIL() << "accepted an unknown type";
+  } catch (const ValueError& e) {
+    EXPECT_STREQ(e.what(), "Unknown action type: no_such_type");
+  }
+  EXPECT_EQ(fake.count("get_data_processing_image"), 1u);
+}
+
+TEST(WorkUnitConstruction, ImageComesFromTheRecordOrElseFromTheBackend) {
+  FakeScaling fake;
+  fake.set_default("get_data_processing_image", Result::ok(Json{{"image", "default:2"}}));
+
+  Json record = action_record();
+  record["actionDetails"] = Json{{"docker", "own:1"}, {"docker_container", "other:1"}};
+  WorkUnit with_docker(fake, record);
+  EXPECT_EQ(with_docker.docker_container(), "own:1");
+  EXPECT_EQ(fake.count("get_data_processing_image"), 1u);  // asked even though unused
+
+  record["actionDetails"] = Json{{"docker_container", "other:1"}};
+  WorkUnit with_container(fake, record);
+  EXPECT_EQ(with_container.docker_container(), "other:1");
+
+  record["actionDetails"] = Json{{"gpuRequired", false}};
+  WorkUnit without(fake, record);
+  EXPECT_EQ(without.docker_container(), (Json{{"image", "default:2"}}));  // used unchanged
+  EXPECT_EQ(fake.count("get_data_processing_image"), 3u);
+
+  EXPECT_EQ(without.action_record_id(), kId);
+  EXPECT_EQ(without.action_type(), "model_train");
+  EXPECT_EQ(without.action_details(), record["actionDetails"]);
+  EXPECT_EQ(without.action_info(), record);
+}
+
+TEST(WorkUnitConstruction, AFreshUnitHoldsNothingAndIsNotRunning) {
+  LogCapture capture;
+  FakeScaling fake;
+  WorkUnit unit(fake, action_record());
+  fake.clear_calls();
+  EXPECT_FALSE(unit.has_process());
+  EXPECT_EQ(unit.process_id(), std::nullopt);
+  EXPECT_EQ(unit.cmd(), std::nullopt);
+  EXPECT_EQ(unit.log_path(), std::nullopt);
+  EXPECT_FALSE(unit.stop_thread());
+  EXPECT_EQ(unit._last_log_position(), 0u);
+  EXPECT_FALSE(unit.is_running());
+  EXPECT_TRUE(fake.calls().empty());
+  EXPECT_TRUE(capture.lines().empty());
+}
+
+// ---------------------------------------------------------------------------
+// The action-type table and execute
+
+TEST(ActionsTable, HoldsTheFifteenTypesInOrderWithTheirExecutors) {
+  using Fn = void (*)(WorkUnit&);
+  const std::vector<std::pair<std::string, Fn>> expected = {
+      {"model_train", model_train_execute},
+      {"model_eval", model_eval_execute},
+      {"model_export", model_export_execute},
+      {"deploy_add", model_deploy_execute},
+      {"data_import", data_processing_execute},
+      {"data_add", data_processing_execute},
+      {"data_split", data_split_execute},
+      {"data_prep", data_preparation_execute},
+      {"dataset_annotation", dataset_annotation_execute},
+      {"dataset_augmentation", dataset_augmentation_execute},
+      {"augmentation_setup", augmentation_server_creation_execute},
+      {"image_build", image_build_execute},
+      {"resource_clone", resource_clone_execute},
+      {"kafka_setup", kafka_setup_execute},
+      {"inference_aggregator", deploy_aggregator_execute},
+  };
+  const ActionsMap table = default_actions_map();
+  ASSERT_EQ(table.size(), expected.size());
+  for (std::size_t i = 0; i < table.size(); ++i) {
+    EXPECT_EQ(table[i].first, expected[i].first);
+    const Fn* target = table[i].second.target<Fn>();
+    ASSERT_NE(target, nullptr) << table[i].first;
+    EXPECT_EQ(*target, expected[i].second) << table[i].first;
+  }
+}
+
+TEST(ActionsTable, ExecuteRunsTheTypesExecutorAndContainsItsFailure) {
+  LogCapture capture;
+  FakeScaling fake;
+  for (const auto& [type, executor] : default_actions_map()) {
+    WorkUnit unit(fake, action_record(type));
+    unit.execute();  // returns although the executor throws
+    EXPECT_TRUE(capture.contains(
+        Level::error, "Error in execute: no executor is available yet for action type " + type))
+        << type;
+    EXPECT_FALSE(unit.has_process());
+  }
+
+  int runs = 0;
+  WorkUnit* seen = nullptr;
+  WorkUnit unit(fake, action_record("model_eval"),
+                with_table({{"model_train", [&](WorkUnit&) { FAIL() << "wrong executor"; }},
+                            {"model_eval", [&](WorkUnit& u) {
+                               ++runs;
+                               seen = &u;
+                             }}}));
+  unit.execute();
+  EXPECT_EQ(runs, 1);
+  EXPECT_EQ(seen, &unit);
+}
+
+// ---------------------------------------------------------------------------
+// Backend helpers: action details and credentials
+
+TEST(WorkUnitBackend, GetActionDetailsReturnsTheRecordOrNothingOnAnError) {
+  LogCapture capture;
+  FakeScaling fake;
+  WorkUnit unit(fake, action_record());
+
+  fake.push("get_action_details", Result::ok(Json{{"action", "model_train"}}));
+  EXPECT_EQ(unit.get_action_details(), (Json{{"action", "model_train"}}));
+  EXPECT_EQ(fake.calls("get_action_details").back().arguments, Json::array({kId}));
+
+  // An empty error counts as none.
+  fake.push("get_action_details", Result{Json{{"a", 1}}, std::string(), ""});
+  EXPECT_EQ(unit.get_action_details(), (Json{{"a", 1}}));
+
+  fake.push("get_action_details", Result::failure("no such action"));
+  EXPECT_EQ(unit.get_action_details(), std::nullopt);
+  EXPECT_TRUE(capture.contains(Level::error, "Error getting action details: no such action"));
+
+  capture.clear();
+  fake.push_throw("get_action_details", "connection refused");
+  EXPECT_EQ(unit.get_action_details(), std::nullopt);
+  EXPECT_TRUE(capture.lines().empty());  // the policy is silent
+}
+
+TEST(WorkUnitBackend, InitCredentialsReadsTheSessionKeys) {
+  FakeScaling fake(backend::Session{"AKIDEXAMPLE123", "secret-key-value-42"});
+  WorkUnit unit(fake, action_record());
+  const Json credentials = unit._init_credentials();
+  EXPECT_EQ(credentials.dump(), R"({"tavoren_access_key_id":"AKIDEXAMPLE123",)"
+                                R"("tavoren_secret_access_key":"secret-key-value-42"})");
+  EXPECT_EQ(unit.tavoren_access_key_id, "AKIDEXAMPLE123");
+  EXPECT_EQ(unit.tavoren_secret_access_key, "secret-key-value-42");
+  EXPECT_EQ(log::mask_secrets("key secret-key-value-42"), "key " + std::string(log::kSecretMask));
+  log::clear_secrets();
+}
+
+TEST(WorkUnitBackend, InitCredentialsRefusesAnIncompletePairSilently) {
+  LogCapture capture;
+  for (const auto& session :
+       {backend::Session{"AKIDEXAMPLE123", ""}, backend::Session{"", "sk"}, backend::Session{}}) {
+    FakeScaling fake(session);
+    WorkUnit unit(fake, action_record());
+    try {
+      unit._init_credentials();
+      FAIL() << "accepted an incomplete key pair";
+    } catch (const ValueError& e) {
+      EXPECT_STREQ(e.what(),
+                   "Tavoren credentials not found - both access key ID and secret access key are "
+                   "required");
+    }
+    EXPECT_EQ(capture.count(Level::error), 0u);
+  }
+  log::clear_secrets();
+}
+
+// ---------------------------------------------------------------------------
+// Launching the child
+
+TEST(WorkUnitStart, ChildOutputAndErrorShareTheLogAndTheExitStatusIsLogged) {
+  LogCapture capture;
+  TempDir dir;
+  FakeScaling fake;
+  const std::string cmd = "sh -c 'echo 1; echo 2 >&2; echo 3; echo 4 >&2; exit 3'";
+  WorkUnit unit(fake, action_record(), running(dir, cmd));
+  unit.execute();
+  EXPECT_TRUE(unit.has_process());
+  EXPECT_EQ(unit.cmd(), cmd);
+  const std::string path = (dir.path() / "logs").string() + "/job_" + kId + ".txt";
+  EXPECT_EQ(unit.log_path(), path);
+
+  ASSERT_TRUE(ends(unit));
+  EXPECT_EQ(read_file(path), "1\n2\n3\n4\n");
+  EXPECT_TRUE(capture.contains(Level::info,
+                               "Process for action " + kId + " has terminated with exit code: 3"));
+  EXPECT_TRUE(capture.contains(Level::info, "Performing final log flush for action " + kId));
+  EXPECT_FALSE(unit.has_process());
+  EXPECT_EQ(unit.process_id(), std::nullopt);
+  EXPECT_TRUE(unit.stop_thread());  // the flush asked the log thread to end
+
+  capture.clear();
+  EXPECT_FALSE(unit.is_running());
+  EXPECT_TRUE(capture.lines().empty());
+}
+
+// The descriptors of this process that a child would inherit.
+std::set<std::string> inheritable_descriptors() {
+  std::set<std::string> fds = {"0", "1", "2"};
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    const std::string name = entry.path().filename();
+    int flags = ::fcntl(std::stoi(name), F_GETFD);
+    if (flags >= 0 && !(flags & FD_CLOEXEC)) fds.insert(name);
+  }
+  return fds;
+}
+
+TEST(WorkUnitStart, ChildGetsNullInputTheLogFileAndTheAgentsEnvironmentOnly) {
+  TempDir dir;
+  FakeScaling fake;
+  ScopedEnv marker("TAVOREN_WORK_UNIT_TEST_MARKER", "from the agent");
+  const std::string script =
+      "echo \"$TAVOREN_WORK_UNIT_TEST_MARKER\"; readlink /proc/$$/fd/0 /proc/$$/fd/1; "
+      "ls /proc/$$/fd";
+  WorkUnit unit(fake, action_record(), running(dir, shell_join({"sh", "-c", script})));
+  const std::set<std::string> expected = inheritable_descriptors();
+  unit.execute();
+  ASSERT_TRUE(ends(unit));
+
+  auto lines = split(trim(read_file(*unit.log_path())), '\n');
+  ASSERT_GE(lines.size(), 4u);
+  EXPECT_EQ(lines[0], "from the agent");
+  EXPECT_EQ(lines[1], "/dev/null");
+  EXPECT_EQ(std::filesystem::path(lines[2]), std::filesystem::absolute(*unit.log_path()));
+  const std::set<std::string> seen(lines.begin() + 3, lines.end());
+  EXPECT_EQ(seen, expected);  // no descriptor of the unit (log file, pidfd) leaked
+}
+
+TEST(WorkUnitStart, ChildLeadsASessionAndProcessGroupOfItsOwn) {
+  TempDir dir;
+  FakeScaling fake;
+  WorkUnit unit(fake, action_record(), running(dir, "sleep 30"));
+  unit.execute();
+  ASSERT_TRUE(unit.process_id().has_value());
+  const pid_t pid = *unit.process_id();
+  EXPECT_EQ(::getpgid(pid), pid);
+  EXPECT_EQ(::getsid(pid), pid);
+  EXPECT_NE(::getsid(pid), ::getsid(0));
+  EXPECT_TRUE(unit.is_running());
+}
+
+TEST(WorkUnitStart, ALaunchFailureIsLoggedAndLeavesTheUnitWithoutAProcess) {
+  LogCapture capture;
+  TempDir dir;
+  const std::string blocker = dir.write("not-a-folder", "x").string();
+  struct Case {
+    std::string cmd;
+    std::filesystem::path log_dir;
+  };
+  for (const Case& c : {Case{"sh -c 'echo unbalanced", dir.path() / "logs"},
+                        Case{"tavoren-no-such-program --flag", dir.path() / "logs"},
+                        Case{"   ", dir.path() / "logs"},
+                        Case{"echo fine", std::filesystem::path(blocker) / "logs"}}) {
+    FakeScaling fake;
+    WorkUnitOptions options = running(dir, c.cmd);
+    options.log_dir = c.log_dir;
+    WorkUnit unit(fake, action_record(), options);
+    capture.clear();
+    unit.execute();
+    EXPECT_EQ(capture.count(Level::error, "Error in start_process: "), 1u) << c.cmd;
+    EXPECT_EQ(capture.count(Level::error, "Error in start: "), 1u) << c.cmd;
+    EXPECT_EQ(capture.count(Level::error, "Error in execute"), 0u) << c.cmd;
+    EXPECT_FALSE(unit.has_process()) << c.cmd;
+    EXPECT_FALSE(unit.is_running()) << c.cmd;
+    unit.stop();
+    EXPECT_EQ(capture.count(Level::info, "Waiting for log thread"), 0u) << c.cmd;  // none started
+  }
+}
+
+TEST(WorkUnitStart, ASecondStartIsRefused) {
+  LogCapture capture;
+  TempDir dir;
+  FakeScaling fake;
+  WorkUnit unit(fake, action_record(), running(dir, "sleep 30"));
+  unit.execute();
+  const auto pid = unit.process_id();
+  ASSERT_TRUE(pid.has_value());
+  unit.start("sleep 31", "other");
+  EXPECT_TRUE(
+      capture.contains(Level::error, "Error in start: action " + kId + " was already started"));
+  EXPECT_EQ(unit.process_id(), pid);
+  EXPECT_EQ(unit.cmd(), "sleep 30");
+
+  // Nothing brings a stopped unit back.
+  TempDir other_dir;
+  WorkUnit stopped(fake, action_record(), running(other_dir, "sleep 30"));
+  stopped.stop();
+  stopped.execute();
+  EXPECT_TRUE(capture.contains(
+      Level::error, "Error in start: action " + kId + " was stopped; it does not start again"));
+  EXPECT_FALSE(stopped.has_process());
+  EXPECT_FALSE(std::filesystem::exists(other_dir.path() / "logs"));
+}
+
+// ---------------------------------------------------------------------------
+// Termination
+
+TEST(WorkUnitStop, OnAUnitThatNeverStartedOnlyLogsTheStop) {
+  LogCapture capture;
+  FakeScaling fake;
+  WorkUnit unit(fake, action_record());
+  fake.clear_calls();
+  unit.stop();
+  EXPECT_EQ(capture.lines(),
+            (std::vector<LogCapture::Line>{{Level::info, "Stopping action " + kId}}));
+  EXPECT_TRUE(unit.stop_thread());
+  EXPECT_TRUE(fake.calls().empty());
+}
+
+TEST(WorkUnitStop, EndsAChildGracefullyWithoutWaitingForTheLogInterval) {
+  LogCapture capture;
+  TempDir dir;
+  FakeScaling fake;
+  WorkUnitTimings timings = quick_timings();
+  timings.log_interval = 10s;  // the log thread sleeps; stop must wake it
+  WorkUnit unit(fake, action_record(), running(dir, "sh -c 'echo started; sleep 30'", timings));
+  unit.execute();
+  ASSERT_TRUE(eventually([&] { return read_file(*unit.log_path()) == "started\n"; }));
+  const auto begin = std::chrono::steady_clock::now();
+  unit.stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, 3s);
+  EXPECT_TRUE(capture.contains(Level::info, "Terminating process for action " + kId));
+  EXPECT_TRUE(capture.contains(Level::info, "Process terminated gracefully for action " + kId));
+  EXPECT_EQ(capture.count(Level::warning), 0u);
+  EXPECT_EQ(joined(shipped_pieces(fake)), "started\n");
+
+  // stop keeps the handle; the next check reports and clears it.
+  EXPECT_TRUE(unit.has_process());
+  EXPECT_FALSE(unit.is_running());
+  EXPECT_TRUE(capture.contains(
+      Level::info, "Process for action " + kId + " has terminated with exit code: -15"));
+  EXPECT_FALSE(unit.has_process());
+  EXPECT_EQ(joined(shipped_pieces(fake)), "started\n");
+}
+
+TEST(WorkUnitStop, KillsAProcessGroupThatIgnoresSigterm) {
+  LogCapture capture;
+  TempDir dir;
+  FakeScaling fake;
+  WorkUnitTimings timings = quick_timings();
+  timings.term_grace = 150ms;
+  const std::string cmd = "sh -c 'trap \"\" TERM; echo ready; while :; do sleep 0.05; done'";
+  WorkUnit unit(fake, action_record(), running(dir, cmd, timings));
+  unit.execute();
+  ASSERT_TRUE(unit.process_id().has_value());
+  const pid_t pid = *unit.process_id();
+  ASSERT_TRUE(eventually([&] { return read_file(*unit.log_path()) == "ready\n"; }));
+  const auto begin = std::chrono::steady_clock::now();
+  unit.stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, 3s);
+  EXPECT_TRUE(capture.contains(
+      Level::warning, "Process didn't terminate gracefully, forcing kill for action " + kId));
+  EXPECT_EQ(capture.count(Level::error), 0u);
+  EXPECT_TRUE(reaped(pid));  // no zombie left behind
+  EXPECT_TRUE(eventually([&] { return live_group_members(pid).empty(); }));
+
+  EXPECT_FALSE(unit.is_running());
+  EXPECT_TRUE(capture.contains(Level::info,
+                               "Process for action " + kId + " has terminated with exit code: -9"));
+}
+
+TEST(WorkUnitStop, GivesUpOnALogThreadStuckInTheBackendAfterTheJoinLimit) {
+  LogCapture capture;
+  TempDir dir;
+  FakeScaling fake;
+  std::mutex mutex;
+  std::condition_variable cv;
+  bool released = false;
+  fake.set_handler("update_action_docker_logs", [&](const Json&) {
+    std::unique_lock lock(mutex);
+    cv.wait(lock, [&] { return released; });
+    return Result::ok(nullptr);
+  });
+  WorkUnitTimings timings = quick_timings();
+  timings.join_limit = 100ms;
+  {
+    WorkUnit unit(fake, action_record(), running(dir, "sh -c 'echo stuck; sleep 30'", timings));
+    unit.execute();
+    ASSERT_TRUE(fake.wait_for_calls("update_action_docker_logs", 1));
+    const auto begin = std::chrono::steady_clock::now();
+    unit.stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 3s);
+    EXPECT_TRUE(capture.contains(Level::error, "Error during final log flush for action " + kId +
+                                                   ": the log thread is still sending the log"));
+    EXPECT_TRUE(
+        capture.contains(Level::info, "Waiting for log thread to complete for action " + kId));
+    EXPECT_TRUE(capture.contains(Level::warning,
+                                 "Log thread didn't complete within timeout for action " + kId));
+    {
+      std::lock_guard lock(mutex);
+      released = true;
+    }
+    cv.notify_all();
+  }  // the destructor joins the thread once the backend answers
+  EXPECT_EQ(joined(shipped_pieces(fake)), "stuck\n");
+}
+
+TEST(WorkUnitStop, TheDestructorLeavesNoChildAndNoThreadBehind) {
+  TempDir dir;
+  FakeScaling fake;
+  WorkUnitTimings timings = quick_timings();
+  timings.log_interval = 10s;
+  pid_t pid = -1;
+  const auto begin = std::chrono::steady_clock::now();
+  {
+    WorkUnit unit(fake, action_record(), running(dir, "sh -c 'sleep 30 & sleep 30'", timings));
+    unit.execute();
+    ASSERT_TRUE(unit.process_id().has_value());
+    pid = *unit.process_id();
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, 3s);
+  EXPECT_TRUE(reaped(pid));
+  EXPECT_TRUE(eventually([&] { return live_group_members(pid).empty(); }));
+}
+
+}  // namespace
+}  // namespace tavoren::testing

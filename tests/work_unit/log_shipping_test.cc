@@ -1,0 +1,370 @@
+#include "log_shipping.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <system_error>
+
+#include "tavoren/common/text.h"
+#include "work_unit_testing.h"
+
+namespace tavoren::detail {
+namespace {
+
+using tavoren::testing::TempDir;
+
+const std::string kFffd(kReplacementCharacter);
+const std::string kMarker(kCudaOutOfMemory);
+
+// ---------------------------------------------------------------------------
+// Decoding
+
+TEST(Utf8Decoding, WellFormedTextIsUnchanged) {
+  for (const std::string text : {"", "plain ascii\n", "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80",
+                                 "\xEF\xBF\xBD", "\xF4\x8F\xBF\xBF", "\xED\x9F\xBF"}) {
+    EXPECT_EQ(decode_utf8_lossy(text), text);
+  }
+}
+
+TEST(Utf8Decoding, EachIllFormedSubsequenceBecomesOneReplacement) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"a\xFF"
+       "b",
+       "a" + kFffd + "b"},
+      {"\x80", kFffd},  // lone continuation byte
+      {"\xC3", kFffd},  // truncated at the end
+      {"\xE2\x82"
+       "A",
+       kFffd + "A"},  // truncated before ASCII
+      {"\xF0\x9F\x98"
+       "\xC3\xA9",
+       kFffd + "\xC3\xA9"},                                 // truncated before a character
+      {"\xC0\xAF", kFffd + kFffd},                          // overlong form
+      {"\xE0\x80\x80", kFffd + kFffd + kFffd},              // overlong three-byte form
+      {"\xED\xA0\x80", kFffd + kFffd + kFffd},              // surrogate
+      {"\xF4\x90\x80\x80", kFffd + kFffd + kFffd + kFffd},  // above U+10FFFF
+      {"\xF5\xBF", kFffd + kFffd},
+      {"12345678\xFF"
+       "9abcdefgh",
+       "12345678" + kFffd + "9abcdefgh"},
+  };
+  for (const auto& [bytes, text] : cases) {
+    const std::string decoded = decode_utf8_lossy(bytes);
+    EXPECT_EQ(decoded, text) << "input of " << bytes.size() << " bytes";
+    EXPECT_TRUE(is_valid_utf8(decoded));
+  }
+}
+
+// The vectorised validator against the byte-by-byte one, on texts built
+// from the bytes that matter (boundaries of every range) at every
+// position relative to its 32-byte blocks.
+TEST(Utf8Decoding, TheFastValidatorAgreesWithTheByteByByteOne) {
+  const unsigned char interesting[] = {0x00, 0x41, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF,
+                                       0xC0, 0xC1, 0xC2, 0xDF, 0xE0, 0xE1, 0xEC, 0xED, 0xEE,
+                                       0xEF, 0xF0, 0xF1, 0xF3, 0xF4, 0xF5, 0xF7, 0xF8, 0xFF};
+  const std::string valid_samples[] = {"a",
+                                       "\xC3\xA9",
+                                       "\xE2\x82\xAC",
+                                       "\xF0\x9F\x98\x80",
+                                       "\xED\x9F\xBF",
+                                       "\xEE\x80\x80",
+                                       "\xF4\x8F\xBF\xBF"};
+  std::mt19937 random(20240611);
+  std::size_t disagreements = 0, ill_formed = 0;
+  for (int round = 0; round < 200000; ++round) {
+    std::string text;
+    const std::size_t length = random() % 100;
+    while (text.size() < length) {
+      if (random() % 3 == 0) {
+        text += static_cast<char>(interesting[random() % sizeof interesting]);
+      } else {
+        text += valid_samples[random() % std::size(valid_samples)];
+      }
+    }
+    const bool portable = is_well_formed_utf8_portable(text);
+    ill_formed += portable ? 0 : 1;
+    if (is_well_formed_utf8(text) != portable) {
+      if (++disagreements < 5) ADD_FAILURE() << "disagree on " << ::testing::PrintToString(text);
+    }
+  }
+  EXPECT_EQ(disagreements, 0u);
+  EXPECT_GT(ill_formed, 1000u);  // both kinds were tried
+  // Every two-byte pair, after every offset of a block.
+  for (int offset : {0, 1, 2, 13, 14, 15, 16, 17, 29, 30, 31, 32, 33}) {
+    for (int a = 0x80; a < 0x100; ++a) {
+      for (int b = 0; b < 0x100; ++b) {
+        std::string text(offset, 'x');
+        text += static_cast<char>(a);
+        text += static_cast<char>(b);
+        text += "\xA0\x80 tail";
+        std::string cut = text.substr(0, offset + 2);
+        EXPECT_EQ(is_well_formed_utf8(text), is_well_formed_utf8_portable(text)) << a << " " << b;
+        EXPECT_EQ(is_well_formed_utf8(cut), is_well_formed_utf8_portable(cut)) << a << " " << b;
+      }
+    }
+  }
+}
+
+TEST(Utf8Decoding, FindsAnIncompleteCharacterAtTheEnd) {
+  EXPECT_EQ(incomplete_utf8_suffix(""), 0u);
+  EXPECT_EQ(incomplete_utf8_suffix("abc"), 0u);
+  EXPECT_EQ(incomplete_utf8_suffix("a\xC3"), 1u);
+  EXPECT_EQ(incomplete_utf8_suffix("a\xC3\xA9"), 0u);
+  EXPECT_EQ(incomplete_utf8_suffix("\xE2"), 1u);
+  EXPECT_EQ(incomplete_utf8_suffix("\xE2\x82"), 2u);
+  EXPECT_EQ(incomplete_utf8_suffix("\xE2\x82\xAC"), 0u);
+  EXPECT_EQ(incomplete_utf8_suffix("x\xF0\x9F\x98"), 3u);
+  EXPECT_EQ(incomplete_utf8_suffix("\xF0\x9F\x98\x80"), 0u);
+  // Bytes that cannot become a character are not held back.
+  EXPECT_EQ(incomplete_utf8_suffix("a\x80"), 0u);
+  EXPECT_EQ(incomplete_utf8_suffix("\x80\x80\x80"), 0u);
+  EXPECT_EQ(incomplete_utf8_suffix("\xED\xA0"), 0u);
+  EXPECT_EQ(incomplete_utf8_suffix("\xF0\x80"), 0u);
+  EXPECT_EQ(incomplete_utf8_suffix("\xFF"), 0u);
+  EXPECT_EQ(incomplete_utf8_suffix("\xC3\xA9\x80"), 0u);
+}
+
+// ---------------------------------------------------------------------------
+// Shipping a log file
+
+// A log file and the state its shipments keep.
+class Log {
+ public:
+  Log() : path_((dir_.path() / "job.txt").string()) { std::ofstream(path_).flush(); }
+  void append(const std::string& bytes) { std::ofstream(path_, std::ios::app) << bytes; }
+  const std::string& path() const { return path_; }
+
+  // Ships with a sender that accepts unless told otherwise.
+  LogShipment ship(bool final = false, std::size_t max_piece = 8u << 20) {
+    LogSender sender{
+        .send =
+            [&](std::string& text) {
+              attempts.push_back(text);
+              if (refuse > 0) {
+                --refuse;
+                return false;
+              }
+              accepted.push_back(text);
+              return true;
+            },
+        .report_marker =
+            [&](const std::string& text) {
+              EXPECT_NE(text.find(kMarker), std::string::npos);
+              ++reports;
+            },
+    };
+    return ship_log_tail(path_, offset, recent, final, max_piece, sender);
+  }
+
+  std::string all_accepted() const {
+    std::string all;
+    for (const auto& t : accepted) all += t;
+    return all;
+  }
+
+  std::uint64_t offset = 0;
+  std::string recent;
+  std::vector<std::string> attempts;
+  std::vector<std::string> accepted;
+  int refuse = 0;
+  int reports = 0;
+
+ private:
+  TempDir dir_;
+  std::string path_;
+};
+
+TEST(LogShipping, ACharacterSplitAtAnyByteWaitsForItsRest) {
+  for (const std::string character : {"\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80"}) {
+    for (std::size_t cut = 1; cut < character.size(); ++cut) {
+      Log log;
+      log.append("ab" + character.substr(0, cut));
+      LogShipment first = log.ship();
+      EXPECT_EQ(first.read, 2 + cut);
+      EXPECT_EQ(first.sent, 2u);
+      EXPECT_EQ(log.offset, 2u);
+      EXPECT_EQ(log.ship().read, cut);  // nothing to send until the rest arrives
+      log.append(character.substr(cut) + "z");
+      log.ship();
+      EXPECT_EQ(log.accepted, (std::vector<std::string>{"ab", character + "z"}))
+          << character.size() << "-byte character cut after " << cut;
+      EXPECT_EQ(log.offset, 3 + character.size());
+    }
+  }
+}
+
+TEST(LogShipping, AFinalShipmentSendsAnIncompleteEndReplaced) {
+  Log log;
+  log.append("ab\xE2\x82");
+  log.ship();
+  LogShipment last = log.ship(true);
+  EXPECT_EQ(last.sent, 2u);
+  EXPECT_EQ(log.accepted, (std::vector<std::string>{"ab", kFffd}));
+  EXPECT_EQ(log.offset, 4u);
+}
+
+TEST(LogShipping, IllFormedBytesInsideAPieceAreReplacedAndCountedAsRead) {
+  Log log;
+  log.append(
+      "a\xFF"
+      "b\xC0\xAF"
+      "c");
+  LogShipment shipment = log.ship();
+  EXPECT_EQ(shipment.sent, 6u);
+  EXPECT_EQ(log.accepted, std::vector<std::string>{"a" + kFffd + "b" + kFffd + kFffd + "c"});
+  EXPECT_EQ(log.offset, 6u);
+}
+
+TEST(LogShipping, ARefusedPieceIsJoinedWithWhatFollowsItNextTime) {
+  Log log;
+  log.append("one\n");
+  log.refuse = 1;
+  LogShipment refused = log.ship();
+  EXPECT_EQ(refused.read, 4u);
+  EXPECT_EQ(refused.sent, 0u);
+  EXPECT_EQ(log.offset, 0u);
+  log.append("two\n");
+  log.ship();
+  EXPECT_EQ(log.attempts, (std::vector<std::string>{"one\n", "one\ntwo\n"}));
+  EXPECT_EQ(log.all_accepted(), "one\ntwo\n");
+  EXPECT_EQ(log.ship().read, 0u);
+  EXPECT_EQ(log.attempts.size(), 2u);
+}
+
+TEST(LogShipping, ABacklogGoesInBoundedPiecesCutBetweenCharacters) {
+  std::string content;
+  for (int i = 0; i < 40; ++i) content += (i % 3 == 0) ? "\xF0\x9F\x98\x80" : "a\xE2\x82\xAC";
+  for (std::size_t limit : {1u, 4u, 5u, 7u, 64u}) {
+    Log log;
+    log.append(content);
+    LogShipment shipment = log.ship(false, limit);
+    EXPECT_EQ(shipment.sent, content.size());
+    EXPECT_EQ(log.all_accepted(), content) << "limit " << limit;
+    for (const auto& piece : log.accepted) {
+      EXPECT_LE(piece.size(), std::max<std::size_t>(limit, 4));
+      EXPECT_TRUE(is_valid_utf8(piece));
+      EXPECT_EQ(piece.find(kFffd), std::string::npos);
+    }
+  }
+}
+
+// Large pieces are read and checked in slices; characters and markers that
+// straddle a slice boundary must come out as in a small piece.
+TEST(LogShipping, ALargePieceIsCheckedAcrossItsReadSlices) {
+  const std::size_t slice = 256u << 10;
+  std::string content(slice - 1, 'a');
+  content += "\xE2\x82\xAC";  // straddles the first slice boundary
+  content.append(2 * slice - 10 - content.size(), 'b');
+  content += kMarker;  // straddles the second
+  content.append(3 * slice + 100 - content.size(), 'c');
+  {
+    Log log;
+    log.append(content);
+    log.ship();
+    ASSERT_EQ(log.accepted.size(), 1u);
+    EXPECT_TRUE(log.accepted[0] == content);
+    EXPECT_EQ(log.reports, 1);
+  }
+  {
+    std::string broken = content;
+    broken[3 * slice - 1] = '\xFF';
+    Log log;
+    log.append(broken);
+    log.ship();
+    ASSERT_EQ(log.accepted.size(), 1u);
+    EXPECT_TRUE(log.accepted[0] ==
+                broken.substr(0, 3 * slice - 1) + kFffd + broken.substr(3 * slice));
+    EXPECT_EQ(log.reports, 1);
+  }
+  {
+    // A character cut by the end of a final shipment, after a long piece.
+    Log log;
+    log.append(content + "\xF0\x9F");
+    log.ship(true);
+    ASSERT_EQ(log.accepted.size(), 1u);
+    EXPECT_TRUE(log.accepted[0] == content + kFffd);
+  }
+}
+
+TEST(LogShipping, ARefusalInsideABacklogStopsAtThatPiece) {
+  Log log;
+  log.append("aaaabbbbcccc");
+  int calls = 0;
+  LogSender sender{.send = [&](std::string&) { return ++calls == 1; },
+                   .report_marker = [](const std::string&) {}};
+  LogShipment shipment = ship_log_tail(log.path(), log.offset, log.recent, false, 4, sender);
+  EXPECT_EQ(calls, 2);
+  EXPECT_EQ(shipment.sent, 4u);
+  EXPECT_EQ(log.offset, 4u);
+  log.ship(false, 4);
+  EXPECT_EQ(log.accepted, (std::vector<std::string>{"bbbb", "cccc"}));
+}
+
+TEST(LogShipping, AMarkerSplitAtAnyByteBetweenPiecesIsReportedOnce) {
+  for (std::size_t cut = 1; cut < kMarker.size(); ++cut) {
+    Log log;
+    log.append("step 7 " + kMarker.substr(0, cut));
+    log.ship();
+    log.append(kMarker.substr(cut) + "\nnext line\n");
+    log.ship();
+    log.append("more output\n");
+    log.ship();
+    EXPECT_EQ(log.reports, 1) << "cut after " << cut;
+  }
+}
+
+TEST(LogShipping, AMarkerSplitOverSeveralSmallPiecesIsReportedOnce) {
+  Log log;
+  log.append("x" + kMarker + "y");
+  log.ship(false, 4);
+  EXPECT_GE(log.accepted.size(), 7u);
+  EXPECT_EQ(log.reports, 1);
+}
+
+TEST(LogShipping, EachPieceWithANewOccurrenceReportsOnce) {
+  Log log;
+  log.append(kMarker + " " + kMarker + "\n");
+  log.ship();
+  EXPECT_EQ(log.reports, 1);
+  log.append("unrelated\n");
+  log.ship();
+  EXPECT_EQ(log.reports, 1);
+  log.append(kMarker + "\n");
+  log.ship();
+  EXPECT_EQ(log.reports, 2);
+}
+
+TEST(LogShipping, AMarkerInARefusedPieceIsReportedAfterTheResendOnly) {
+  Log log;
+  log.append("fatal: " + kMarker + "\n");
+  log.refuse = 2;
+  log.ship();
+  log.ship();
+  EXPECT_EQ(log.reports, 0);
+  log.ship();
+  EXPECT_EQ(log.reports, 1);
+  log.ship();
+  EXPECT_EQ(log.reports, 1);
+}
+
+TEST(LogShipping, AMissingFileIsAnErrorAndAShrunkenFileSendsNothing) {
+  Log log;
+  std::uint64_t offset = 0;
+  std::string recent;
+  LogSender sender{.send = [](std::string&) { return true; },
+                   .report_marker = [](const std::string&) {}};
+  EXPECT_THROW(ship_log_tail(log.path() + ".missing", offset, recent, false, 64, sender),
+               std::system_error);
+
+  log.append("0123456789");
+  log.ship();
+  std::filesystem::resize_file(log.path(), 4);
+  LogShipment shipment = log.ship();
+  EXPECT_EQ(shipment.read, 0u);
+  EXPECT_EQ(log.accepted.size(), 1u);
+}
+
+}  // namespace
+}  // namespace tavoren::detail

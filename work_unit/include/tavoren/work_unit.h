@@ -1,0 +1,212 @@
+// One action (job) assigned to this instance, run as a child process.
+//
+// A WorkUnit is built from the backend client and the action record. Its
+// constructor picks the executor from the action-type table; execute()
+// runs that executor, which builds a command line and hands it to start().
+// start() launches the command in a session of its own with standard
+// output and error in logs/<log_name>_<action id>.txt, and starts the log
+// thread, which ships the log to the backend every log_interval and reports
+// GPU out-of-memory failures. is_running() polls the child; stop() ends the
+// child (SIGTERM to its process group, SIGKILL after term_grace), flushes
+// the log tail and joins the log thread.
+//
+// Ownership: the dispatcher owns work units; a unit owns its child process
+// and its log thread. The Scaling client is borrowed and must outlive the
+// unit. The destructor stops the log thread and kills a child still
+// running, so no thread or process outlives the object.
+//
+// Threads: the owner's thread calls execute, is_running and stop; the log
+// thread runs the streaming loop. Shared state is locked; every byte of
+// the log is shipped to the backend exactly once, in order, whichever
+// thread sends it. Every public member may be called from any thread.
+//
+// Failures: the constructor throws (TypeError, KeyError, ValueError) on a
+// record it cannot run. execute, start, is_running and stop never throw:
+// failures are logged under the agent's error policy.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "tavoren/backend.h"
+#include "tavoren/common/process.h"
+
+namespace tavoren {
+
+class WorkUnit;
+namespace detail {
+struct LogShipment;
+}  // namespace detail
+
+// An executor runs one action type: it prepares the command and calls
+// WorkUnit::start. Executors are free functions named <kind>_execute.
+using Executor = std::function<void(WorkUnit&)>;
+// The action-type table: type name to executor, in a fixed order.
+using ActionsMap = std::vector<std::pair<std::string, Executor>>;
+
+// The agent's action-type table (15 entries, several sharing an executor).
+ActionsMap default_actions_map();
+
+struct WorkUnitTimings {
+  // Between two log shipments.
+  std::chrono::milliseconds log_interval{10'000};
+  // After SIGTERM, before SIGKILL.
+  std::chrono::milliseconds term_grace{15'000};
+  // After SIGKILL.
+  std::chrono::milliseconds kill_wait{5'000};
+  // Before the final log flush reads the tail.
+  std::chrono::milliseconds flush_delay{1'000};
+  // For the log thread to finish when stopping.
+  std::chrono::milliseconds join_limit{30'000};
+  // For an ended child to be reaped in is_running.
+  std::chrono::milliseconds exit_wait{1'000};
+};
+
+struct WorkUnitOptions {
+  WorkUnitTimings timings;
+  // The folder of the log files, relative to the working directory.
+  std::filesystem::path log_dir = "logs";
+  // Replaces the action-type table (tests); nullopt: default_actions_map().
+  std::optional<ActionsMap> actions_map;
+  // Largest piece sent in one update_action_docker_logs call; a larger
+  // backlog goes in several calls within one shipment.
+  std::size_t max_log_piece = 8u << 20;
+};
+
+// The text that marks a GPU out-of-memory failure in a job's log.
+inline constexpr std::string_view kCudaOutOfMemory = "CUDA error: out of memory";
+
+class WorkUnit {
+ public:
+  // Throws TypeError when `action_info` is not an object, KeyError when it
+  // lacks "_id", "action" or "actionDetails", ValueError "Unknown action
+  // type: <type>" when the type has no executor. Asks the backend for the
+  // default image (get_data_processing_image) on every construction.
+  WorkUnit(backend::Scaling& scaling, const Json& action_info, WorkUnitOptions options = {});
+  ~WorkUnit();
+  WorkUnit(const WorkUnit&) = delete;
+  WorkUnit& operator=(const WorkUnit&) = delete;
+
+  // Runs the executor of this action's type. Never throws.
+  void execute();
+  // Launches `cmd` (split by POSIX shell rules, run without a shell) with
+  // its output in the log file, then starts the log thread. Never throws.
+  void start(const std::string& cmd, const std::string& log_name);
+  // The launch alone; throws on failure (bad quoting, missing program,
+  // unwritable log file).
+  void start_process(const std::string& cmd, const std::string& log_name);
+  // Creates the log folder when missing and returns it ("logs").
+  std::string get_log_path();
+  // The current action record from the backend; nullopt on an error.
+  std::optional<Json> get_action_details();
+  // The instance's key pair from the client's session, stored in
+  // tavoren_access_key_id / tavoren_secret_access_key. Throws ValueError
+  // when either is empty.
+  Json _init_credentials();
+  // Whether the child still runs. When it has ended: logs its status,
+  // flushes the log tail, reaps it and forgets it.
+  bool is_running();
+  // Ends the child and the log thread; returns once both are gone (or
+  // given up after their limits). Never throws.
+  void stop();
+
+  // Log streaming (body of the log thread and its helpers).
+  void send_logs_continuously();
+  // Sends one piece; true when the backend accepted it.
+  bool _send_logs_to_scaling(const std::string& log_content);
+  // Reports the action in error when `log_content` holds the GPU
+  // out-of-memory marker.
+  void _check_cuda(const std::string& log_content);
+  // Ships whatever the log thread has not shipped yet, and asks it to end.
+  void _ensure_final_logs_sent();
+
+  // Attributes.
+  backend::Scaling& scaling() const { return scaling_; }
+  const Json& action_info() const { return action_info_; }
+  const std::string& action_record_id() const { return action_record_id_; }
+  const std::string& action_type() const { return action_type_; }
+  const Json& action_details() const { return action_details_; }
+  const Json& docker_container() const { return docker_container_; }
+  const ActionsMap& actions_map() const { return actions_map_; }
+  const WorkUnitTimings& timings() const { return options_.timings; }
+  // Whether a child process is held (the "process" attribute is set).
+  bool has_process() const;
+  // The child's process id, when one is held.
+  std::optional<pid_t> process_id() const;
+  std::optional<std::string> cmd() const;
+  std::optional<std::string> log_path() const;
+  bool stop_thread() const { return stop_thread_.load(); }
+  std::uint64_t _last_log_position() const;
+
+  // The key pair in force for this unit's containers.
+  std::optional<std::string> tavoren_access_key_id;
+  std::optional<std::string> tavoren_secret_access_key;
+
+ private:
+  // What one shipment did: bytes found after the shipped offset, and bytes
+  // the backend accepted.
+  using Shipment = detail::LogShipment;
+  // Reads what follows the shipped offset and sends it; `final` sends an
+  // incomplete trailing UTF-8 sequence too. `lock_limit` bounds the wait
+  // for a shipment in progress on another thread (nullopt: no bound).
+  Shipment ship_new_log_bytes(bool final,
+                              std::optional<std::chrono::milliseconds> lock_limit = std::nullopt);
+  void request_thread_stop();
+  // Body of the log thread: the streaming loop, then the done signal.
+  void run_log_thread();
+  // Waits up to join_limit for the log thread and joins it when it ended.
+  void join_log_thread(const std::string& label);
+  // The action identifier for messages ("unknown" when empty).
+  std::string label() const;
+  void clear_process();
+
+  backend::Scaling& scaling_;
+  WorkUnitOptions options_;
+  Json action_info_;
+  std::string action_record_id_;
+  std::string action_type_;
+  Json action_details_;
+  Json docker_container_;
+  ActionsMap actions_map_;
+  Executor task_;
+
+  // Serialises the owner's operations (start_process, is_running, stop)
+  // and guards log_thread_.
+  std::mutex lifecycle_mutex_;
+  // The child and what belongs to it.
+  mutable std::mutex state_mutex_;
+  std::optional<process::Child> process_;
+  std::optional<std::string> cmd_;
+  std::optional<std::string> log_path_;
+  // Set once the child is known to have ended (reaped).
+  std::atomic<bool> child_gone_{false};
+
+  // The log thread.
+  std::atomic<bool> stop_thread_{false};
+  std::mutex wake_mutex_;
+  std::condition_variable wake_;
+  std::thread log_thread_;
+  std::atomic<bool> log_thread_done_{false};
+
+  // Shipping state, guarded by ship_mutex_. Whoever sends claims it first
+  // (shipping_, waited for on ship_free_), so one shipment runs at a time
+  // and each moves the one shared offset.
+  mutable std::mutex ship_mutex_;
+  std::condition_variable ship_free_;
+  bool shipping_ = false;
+  std::uint64_t last_log_position_ = 0;
+  std::string cuda_tail_;  // the last bytes shipped, for markers split across pieces
+};
+
+}  // namespace tavoren

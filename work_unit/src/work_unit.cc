@@ -1,0 +1,318 @@
+// The work unit's lifecycle: construction from an action record, launch of
+// the child process, liveness checks and termination.
+
+#include "tavoren/work_unit.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <system_error>
+
+#include "log_shipping.h"
+#include "tavoren/common/errors.h"
+#include "tavoren/common/log_errors.h"
+#include "tavoren/common/logging.h"
+#include "tavoren/common/shell.h"
+
+namespace tavoren {
+namespace {
+
+const char* json_type_name(const Json& value) {
+  switch (value.type()) {
+    case Json::value_t::null:
+      return "null";
+    case Json::value_t::boolean:
+      return "boolean";
+    case Json::value_t::string:
+      return "text";
+    case Json::value_t::array:
+      return "list";
+    case Json::value_t::binary:
+      return "binary";
+    case Json::value_t::object:
+      return "dictionary";
+    default:
+      return "number";
+  }
+}
+
+const Json& required_key(const Json& record, const char* key) {
+  auto found = record.find(key);
+  if (found == record.end()) throw KeyError(std::string("action_info has no key \"") + key + "\"");
+  return *found;
+}
+
+// A record value used as a text: texts as they are, anything else as JSON.
+std::string as_text(const Json& value) {
+  return value.is_string() ? value.get<std::string>() : value.dump();
+}
+
+}  // namespace
+
+WorkUnit::WorkUnit(backend::Scaling& scaling, const Json& action_info, WorkUnitOptions options)
+    : scaling_(scaling), options_(std::move(options)) {
+  if (!action_info.is_object()) {
+    throw TypeError(std::string("action_info must be a dictionary, not ") +
+                    json_type_name(action_info));
+  }
+  action_info_ = action_info;
+  action_record_id_ = as_text(required_key(action_info_, "_id"));
+  action_type_ = as_text(required_key(action_info_, "action"));
+  action_details_ = required_key(action_info_, "actionDetails");
+
+  // The backend's default image is asked for every time, used or not.
+  Json default_image = scaling_.get_data_processing_image();
+  if (action_details_.is_object() && action_details_.contains("docker")) {
+    docker_container_ = action_details_["docker"];
+  } else if (action_details_.is_object() && action_details_.contains("docker_container")) {
+    docker_container_ = action_details_["docker_container"];
+  } else {
+    docker_container_ = std::move(default_image);
+  }
+
+  actions_map_ = options_.actions_map ? *options_.actions_map : default_actions_map();
+  options_.actions_map.reset();
+  for (const auto& [type, executor] : actions_map_) {
+    if (type == action_type_) {
+      task_ = executor;
+      break;
+    }
+  }
+  if (!task_) throw ValueError("Unknown action type: " + action_type_);
+}
+
+WorkUnit::~WorkUnit() {
+  // The child goes first, so the log thread's final check ships its whole log.
+  {
+    std::lock_guard lock(state_mutex_);
+    if (process_ && !process_->exit_status()) {
+      process_->signal_group(SIGKILL);
+      process_->wait();
+      child_gone_ = true;
+    }
+  }
+  request_thread_stop();
+  if (log_thread_.joinable()) log_thread_.join();
+}
+
+std::string WorkUnit::label() const {
+  return action_record_id_.empty() ? "unknown" : action_record_id_;
+}
+
+bool WorkUnit::has_process() const {
+  std::lock_guard lock(state_mutex_);
+  return process_.has_value();
+}
+
+std::optional<pid_t> WorkUnit::process_id() const {
+  std::lock_guard lock(state_mutex_);
+  if (!process_) return std::nullopt;
+  return process_->pid();
+}
+
+std::optional<std::string> WorkUnit::cmd() const {
+  std::lock_guard lock(state_mutex_);
+  return cmd_;
+}
+
+std::optional<std::string> WorkUnit::log_path() const {
+  std::lock_guard lock(state_mutex_);
+  return log_path_;
+}
+
+std::uint64_t WorkUnit::_last_log_position() const {
+  std::lock_guard lock(ship_mutex_);
+  return last_log_position_;
+}
+
+void WorkUnit::clear_process() {
+  std::lock_guard lock(state_mutex_);
+  process_.reset();
+}
+
+void WorkUnit::execute() {
+  log_errors("execute", {}, [&] { task_(*this); });
+}
+
+void WorkUnit::start(const std::string& cmd, const std::string& log_name) {
+  log_errors("start", {}, [&] {
+    start_process(cmd, log_name);
+    std::lock_guard lock(lifecycle_mutex_);
+    if (stop_thread_.load() || log_thread_.joinable()) return;  // stopped meanwhile
+    log_thread_ = std::thread([this] { run_log_thread(); });
+  });
+}
+
+void WorkUnit::start_process(const std::string& cmd, const std::string& log_name) {
+  log_errors("start_process", {.raise_exception = true}, [&] {
+    std::lock_guard lifecycle(lifecycle_mutex_);
+    if (has_process() || log_thread_.joinable()) {
+      throw std::runtime_error("action " + label() + " was already started");
+    }
+    if (stop_thread_.load()) {
+      throw std::runtime_error("action " + label() + " was stopped; it does not start again");
+    }
+    {
+      std::lock_guard lock(state_mutex_);
+      cmd_ = cmd;
+    }
+    const std::string path = get_log_path() + "/" + log_name + "_" + action_record_id_ + ".txt";
+    {
+      std::lock_guard lock(state_mutex_);
+      log_path_ = path;
+    }
+    {
+      std::lock_guard lock(ship_mutex_);
+      last_log_position_ = 0;
+      cuda_tail_.clear();
+    }
+    // Created (or emptied) here, so an unusable log file is reported as such.
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) throw std::system_error(errno, std::generic_category(), "cannot open " + path);
+    ::close(fd);
+
+    process::SpawnSpec spec;
+    spec.argv = shell_split(cmd);
+    if (spec.argv.empty()) throw ValueError("the command line is empty");
+    spec.stdin_stream = process::Stream::null;
+    spec.stdout_stream = process::Stream::file;
+    spec.output_path = path;
+    spec.stderr_stream = process::Stream::stdout;
+    spec.new_session = true;
+    process::Child child = process::Child::spawn(spec);
+    child_gone_ = false;
+    std::lock_guard lock(state_mutex_);
+    process_.emplace(std::move(child));
+  });
+}
+
+std::string WorkUnit::get_log_path() {
+  const std::string dir = options_.log_dir.string();
+  return log_errors("get_log_path", {.default_return = dir, .log_error = false}, [&] {
+    std::filesystem::create_directories(options_.log_dir);
+    return dir;
+  });
+}
+
+std::optional<Json> WorkUnit::get_action_details() {
+  return log_errors("get_action_details", {.default_return = std::nullopt, .log_error = false},
+                    [&]() -> std::optional<Json> {
+                      backend::Result result = scaling_.get_action_details(action_record_id_);
+                      if (result.has_error()) {
+                        log::error("Error getting action details: %s", *result.error);
+                        return std::nullopt;
+                      }
+                      return std::move(result.data);
+                    });
+}
+
+Json WorkUnit::_init_credentials() {
+  return log_errors(
+      "_init_credentials",
+      {.default_return = Json::object(), .raise_exception = true, .log_error = false}, [&] {
+        const backend::Session& session = scaling_.session();
+        log::register_secret(session.access_key);
+        log::register_secret(session.secret_key);
+        tavoren_access_key_id = session.access_key;
+        tavoren_secret_access_key = session.secret_key;
+        if (session.access_key.empty() || session.secret_key.empty()) {
+          throw ValueError(
+              "Tavoren credentials not found - both access key ID and secret access key are "
+              "required");
+        }
+        Json credentials = Json::object();
+        credentials["tavoren_access_key_id"] = session.access_key;
+        credentials["tavoren_secret_access_key"] = session.secret_key;
+        return credentials;
+      });
+}
+
+bool WorkUnit::is_running() {
+  return log_errors("is_running", {.default_return = false, .log_error = false}, [&] {
+    std::lock_guard lifecycle(lifecycle_mutex_);
+    if (!has_process()) return false;
+    try {
+      const std::optional<int> status = process_->poll();
+      if (!status) return true;
+      child_gone_ = true;
+      const std::string id = label();
+      log::info("Process for action %s has terminated with exit code: %s", id, *status);
+      _ensure_final_logs_sent();
+      if (!process_->wait_for(options_.timings.exit_wait)) {
+        log::warning("Process for action %s failed to terminate properly", id);
+      }
+    } catch (const std::exception& e) {
+      log::error("Error checking process status: %s", e.what());
+      _ensure_final_logs_sent();
+    }
+    clear_process();
+    return false;
+  });
+}
+
+void WorkUnit::stop() {
+  log_errors("stop", {.log_error = false}, [&] {
+    std::lock_guard lifecycle(lifecycle_mutex_);
+    const std::string id = label();
+    log::info("Stopping action %s", id);
+    request_thread_stop();
+    try {
+      if (has_process()) {
+        log::info("Terminating process for action %s", id);
+        process_->signal_group(SIGTERM);
+        if (process_->wait_for(options_.timings.term_grace)) {
+          child_gone_ = true;
+          log::info("Process terminated gracefully for action %s", id);
+        } else {
+          log::warning("Process didn't terminate gracefully, forcing kill for action %s", id);
+          try {
+            process_->signal_group(SIGKILL);
+            if (!process_->wait_for(options_.timings.kill_wait)) {
+              throw std::runtime_error("the process was still running " +
+                                       std::to_string(options_.timings.kill_wait.count()) +
+                                       " ms after SIGKILL");
+            }
+            child_gone_ = true;
+          } catch (const std::exception& e) {
+            log::error("Error force-killing process for action %s: %s", id, e.what());
+          }
+        }
+      }
+    } catch (const std::exception& e) {
+      log::error("Error stopping process for action %s: %s", id, e.what());
+    }
+    _ensure_final_logs_sent();
+    join_log_thread(id);
+  });
+}
+
+void WorkUnit::join_log_thread(const std::string& id) {
+  if (!log_thread_.joinable()) return;
+  if (log_thread_done_.load()) {
+    log_thread_.join();  // already finished: only its resources are left
+    return;
+  }
+  log::info("Waiting for log thread to complete for action %s", id);
+  try {
+    bool done;
+    {
+      std::unique_lock lock(wake_mutex_);
+      done = wake_.wait_for(lock, options_.timings.join_limit,
+                            [&] { return log_thread_done_.load(); });
+    }
+    if (!done) {
+      // The destructor joins it for sure.
+      log::warning("Log thread didn't complete within timeout for action %s", id);
+      return;
+    }
+    log_thread_.join();
+    log::info("Log thread completed successfully for action %s", id);
+  } catch (const std::system_error& e) {
+    log::error("Error waiting for log thread for action %s: %s", id, e.what());
+  }
+}
+
+}  // namespace tavoren
