@@ -23,4 +23,10 @@ std::string metadata_address() { return setting("TAVOREN_METADATA_ADDRESS", "169
 
 std::string public_ip_url() { return setting("TAVOREN_PUBLIC_IP_URL", "https://api.ipify.org"); }
 
+std::string package_index_host() { return setting("TAVOREN_PACKAGE_INDEX_HOST", "pypi.org"); }
+
+std::string test_package_index_host() {
+  return setting("TAVOREN_TEST_PACKAGE_INDEX_HOST", "test.pypi.org");
+}
+
 }  // namespace tavoren::config

@@ -2,15 +2,21 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/eventfd.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
+#include <mutex>
 #include <system_error>
+#include <thread>
 #include <utility>
 
 extern char** environ;
@@ -451,6 +457,88 @@ std::string check_output(const std::vector<std::string>& argv, const RunOptions&
     throw ExitError(argv.at(0), result.exit_status, std::move(result.out));
   }
   return std::move(result.out);
+}
+
+// ---------------------------------------------------------------------------
+
+namespace {
+
+// Reaps the children started by spawn_background. One thread waits with
+// poll() on the pidfds of the children it holds and on an eventfd that a
+// new child's arrival writes to; with no children it sleeps in poll() on
+// the eventfd alone. The reaper lives as long as the process: it is never
+// destroyed, so its thread never outlives it.
+class BackgroundReaper {
+ public:
+  static BackgroundReaper& instance() {
+    static BackgroundReaper* const reaper = new BackgroundReaper();
+    return *reaper;
+  }
+
+  pid_t adopt(Child child) {
+    const pid_t pid = child.pid();
+    {
+      std::lock_guard lock(mutex_);
+      // Should the thread fail to start, `child` is killed and reaped on
+      // the way out, and the caller learns of the failure.
+      if (!started_) {
+        std::thread(&BackgroundReaper::run, this).detach();
+        started_ = true;
+      }
+      children_.push_back(std::move(child));
+    }
+    wake();
+    return pid;
+  }
+
+ private:
+  BackgroundReaper() : wake_fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    if (wake_fd_ < 0) throw_errno("eventfd");
+  }
+
+  void wake() {
+    const std::uint64_t one = 1;
+    // A full counter already means "wake up"; nothing else can fail here.
+    [[maybe_unused]] ssize_t written = ::write(wake_fd_, &one, sizeof one);
+  }
+
+  void run() {
+    ::pthread_setname_np(::pthread_self(), "tavoren-reaper");
+    std::vector<struct pollfd> fds;
+    while (true) {
+      fds.clear();
+      fds.push_back({wake_fd_, POLLIN, 0});
+      {
+        // Only this thread removes children, so their pidfds stay open
+        // while it polls them.
+        std::lock_guard lock(mutex_);
+        for (const Child& child : children_) fds.push_back({child.pidfd(), POLLIN, 0});
+      }
+      const int rc = ::poll(fds.data(), fds.size(), -1);
+      if (rc < 0) {
+        if (errno != EINTR) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        continue;
+      }
+      if (fds[0].revents != 0) {
+        std::uint64_t count = 0;
+        [[maybe_unused]] ssize_t got = ::read(wake_fd_, &count, sizeof count);
+      }
+      std::lock_guard lock(mutex_);
+      std::erase_if(children_, [](Child& child) { return child.poll().has_value(); });
+    }
+  }
+
+  const int wake_fd_;
+  std::mutex mutex_;
+  bool started_ = false;
+  std::vector<Child> children_;
+};
+
+}  // namespace
+
+pid_t spawn_background(const SpawnSpec& spec) {
+  BackgroundReaper& reaper = BackgroundReaper::instance();
+  return reaper.adopt(Child::spawn(spec));
 }
 
 }  // namespace tavoren::process

@@ -177,14 +177,13 @@ TEST(ActionsTable, HoldsTheFifteenTypesInOrderWithTheirExecutors) {
 TEST(ActionsTable, ExecuteRunsTheTypesExecutorAndContainsItsFailure) {
   LogCapture capture;
   FakeScaling fake;
-  for (const auto& [type, executor] : default_actions_map()) {
-    WorkUnit unit(fake, action_record(type));
-    unit.execute();  // returns although the executor throws
-    EXPECT_TRUE(capture.contains(
-        Level::error, "Error in execute: no executor is available yet for action type " + type))
-        << type;
-    EXPECT_FALSE(unit.has_process());
-  }
+  WorkUnit failing(fake, action_record("model_train"),
+                   with_table({{"model_train", [](WorkUnit&) {
+                                  throw std::runtime_error("executor failed for a reason");
+                                }}}));
+  failing.execute();  // returns although the executor throws
+  EXPECT_TRUE(capture.contains(Level::error, "Error in execute: executor failed for a reason"));
+  EXPECT_FALSE(failing.has_process());
 
   int runs = 0;
   WorkUnit* seen = nullptr;
@@ -502,6 +501,78 @@ TEST(WorkUnitStop, TheDestructorLeavesNoChildAndNoThreadBehind) {
   EXPECT_LT(std::chrono::steady_clock::now() - begin, 3s);
   EXPECT_TRUE(reaped(pid));
   EXPECT_TRUE(eventually([&] { return live_group_members(pid).empty(); }));
+}
+
+}  // namespace
+}  // namespace tavoren::testing
+
+// ---------------------------------------------------------------------------
+// Containers: a stop reaches the container through the engine, not only
+// the engine's client.
+
+namespace tavoren::testing {
+namespace {
+
+// A `docker` whose `run` records the container id it was asked to write,
+// then ignores SIGTERM (as the real client does for its container) and
+// ends only once `stop` was asked of the engine.
+void install_fake_engine(FakeTools& tools) {
+  const std::string marker = shell_quote((tools.dir() / "engine-stopped").string());
+  tools.add_script("docker",
+                   "case \"$1\" in\n"
+                   "  run)\n"
+                   "    [ \"$2\" = --cidfile ] || exit 125\n"
+                   "    printf 'c0ffee42\\n' > \"$3\"\n"
+                   "    trap '' TERM\n"
+                   "    echo 'container running'\n"
+                   "    while [ ! -e " +
+                       marker +
+                       " ]; do sleep 0.01; done\n"
+                       "    echo 'container ended'; exit 0 ;;\n"
+                       "  stop) touch " +
+                       marker +
+                       "; echo \"$4\"; exit 0 ;;\n"
+                       "esac\n"
+                       "exit 1\n");
+}
+
+TEST(WorkUnitContainer, StopAsksTheEngineToStopTheContainerWithTheGracePeriod) {
+  LogCapture capture;
+  FakeScaling fake;
+  FakeTools tools;
+  install_fake_engine(tools);
+  TempDir logs;
+  WorkUnitTimings timings = quick_timings();
+  timings.term_grace = std::chrono::milliseconds(1500);
+  WorkUnit unit(fake, action_record(),
+                running(logs, "docker run --rm registry.example/job:1 sh -c 'sleep 600'", timings));
+  unit.execute();
+  ASSERT_TRUE(unit.has_process());
+  const std::string cid_file = (logs.path() / "logs" / ("job_" + kId + ".cid")).string();
+  ASSERT_TRUE(eventually([&] { return std::filesystem::exists(cid_file); }));
+  // The command as given is kept; only the engine's client learns where to
+  // record the container.
+  EXPECT_EQ(unit.cmd(), "docker run --rm registry.example/job:1 sh -c 'sleep 600'");
+  EXPECT_EQ(tools.calls("docker").front(), "run --cidfile " + shell_quote(cid_file) +
+                                               " --rm registry.example/job:1 sh -c 'sleep 600'");
+
+  unit.stop();
+  auto calls = tools.calls("docker");
+  ASSERT_EQ(calls.size(), 2u);
+  EXPECT_EQ(calls[1], "stop --time 2 c0ffee42");  // 1.5 s rounded up to whole seconds
+  EXPECT_TRUE(capture.contains(Level::info, "Process terminated gracefully for action " + kId));
+  EXPECT_EQ(capture.count(Level::warning, "forcing kill"), 0u);
+  EXPECT_TRUE(unit.is_running() == false);
+}
+
+TEST(WorkUnitContainer, OtherCommandsAreLeftAsTheyAre) {
+  FakeScaling fake;
+  TempDir logs;
+  WorkUnit unit(fake, action_record(), running(logs, "sh -c 'echo plain'"));
+  unit.execute();
+  ASSERT_TRUE(ends(unit));
+  EXPECT_FALSE(std::filesystem::exists(logs.path() / "logs" / ("job_" + kId + ".cid")));
+  EXPECT_EQ(read_file(logs.path() / "logs" / ("job_" + kId + ".txt")), "plain\n");
 }
 
 }  // namespace

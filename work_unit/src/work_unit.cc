@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <fstream>
 #include <system_error>
 
 #include "log_shipping.h"
@@ -16,6 +17,7 @@
 #include "tavoren/common/log_errors.h"
 #include "tavoren/common/logging.h"
 #include "tavoren/common/shell.h"
+#include "tavoren/common/text.h"
 
 namespace tavoren {
 namespace {
@@ -177,6 +179,20 @@ void WorkUnit::start_process(const std::string& cmd, const std::string& log_name
     process::SpawnSpec spec;
     spec.argv = shell_split(cmd);
     if (spec.argv.empty()) throw ValueError("the command line is empty");
+    // A container started here must be stoppable through the engine: the
+    // engine's client records the container's id beside the log.
+    std::optional<std::string> cid_path;
+    if (spec.argv.size() >= 2 && std::filesystem::path(spec.argv[0]).filename() == "docker" &&
+        spec.argv[1] == "run") {
+      cid_path = get_log_path() + "/" + log_name + "_" + action_record_id_ + ".cid";
+      std::error_code ignored;
+      std::filesystem::remove(*cid_path, ignored);  // the client refuses an existing file
+      spec.argv.insert(spec.argv.begin() + 2, {"--cidfile", *cid_path});
+    }
+    {
+      std::lock_guard lock(state_mutex_);
+      cid_path_ = cid_path;
+    }
     spec.stdin_stream = process::Stream::null;
     spec.stdout_stream = process::Stream::file;
     spec.output_path = path;
@@ -259,10 +275,14 @@ void WorkUnit::stop() {
     const std::string id = label();
     log::info("Stopping action %s", id);
     request_thread_stop();
+    bool container_asked = false;
     try {
       if (has_process()) {
         log::info("Terminating process for action %s", id);
         process_->signal_group(SIGTERM);
+        // The engine's client does not stop its container when signalled:
+        // the engine is asked directly, with the same grace period.
+        container_asked = stop_container(id);
         if (process_->wait_for(options_.timings.term_grace)) {
           child_gone_ = true;
           log::info("Process terminated gracefully for action %s", id);
@@ -284,9 +304,49 @@ void WorkUnit::stop() {
     } catch (const std::exception& e) {
       log::error("Error stopping process for action %s: %s", id, e.what());
     }
+    // A client ended before it wrote the container's id: the container may
+    // have been created meanwhile.
+    if (!container_asked) {
+      try {
+        stop_container(id);
+      } catch (const std::exception& e) {
+        log::error("Error stopping process for action %s: %s", id, e.what());
+      }
+    }
     _ensure_final_logs_sent();
     join_log_thread(id);
   });
+}
+
+std::optional<std::string> WorkUnit::container_id() const {
+  std::optional<std::string> path;
+  {
+    std::lock_guard lock(state_mutex_);
+    path = cid_path_;
+  }
+  if (!path) return std::nullopt;
+  std::ifstream in(*path);
+  std::string id;
+  if (!(in >> id) || id.empty()) return std::nullopt;
+  return id;
+}
+
+bool WorkUnit::stop_container(const std::string& label) {
+  const std::optional<std::string> id = container_id();
+  if (!id) return false;
+  using std::chrono::milliseconds;
+  const auto grace = options_.timings.term_grace;
+  const long long grace_seconds = (grace.count() + 999) / 1000;
+  log::info("Stopping container %s of action %s", *id, label);
+  process::RunResult result = process::run_capture(
+      {"docker", "stop", "--time", std::to_string(grace_seconds), *id},
+      {.timeout = grace + options_.timings.kill_wait + milliseconds(5000),
+       .capture_stderr = true});
+  if (result.timed_out || result.exit_status != 0) {
+    log::warning("Container %s of action %s did not stop: %s", *id, label,
+                 result.timed_out ? std::string("no answer from the engine") : trim(result.err));
+  }
+  return true;
 }
 
 void WorkUnit::join_log_thread(const std::string& id) {

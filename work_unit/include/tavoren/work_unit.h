@@ -84,6 +84,31 @@ struct WorkUnitOptions {
   std::size_t max_log_piece = 8u << 20;
 };
 
+// What get_base_docker_cmd puts into a container's command line.
+struct DockerCmdOptions {
+  // Host working file system: mounts <work_fs>/workspace at
+  // destination_workspace_path and <work_fs>/<action_id> at
+  // /usr/src/<action_id>. Empty or "/" mounts nothing.
+  std::string work_fs;
+  // The GPU flag from get_gpu_config, inserted as it is.
+  std::string use_gpu;
+  // Mount the container engine's socket into the container.
+  bool mount_docker_sock = false;
+  std::string action_id;
+  // The model key; keys of some model families bring a model-hub token.
+  std::string model_key;
+  // Further environment (an object of name to value), merged over the
+  // agent's own: a known name keeps its place and takes the new value.
+  std::optional<Json> extra_env_vars;
+  // Host port to container port (an object); non-empty replaces host
+  // networking with one -p flag per entry.
+  std::optional<Json> port_mapping;
+  std::string destination_workspace_path = "/usr/src/workspace";
+  // Working directory of the script; empty: /usr/src/<action_id>, or "."
+  // without an action identifier.
+  std::string docker_workdir;
+};
+
 // The text that marks a GPU out-of-memory failure in a job's log.
 inline constexpr std::string_view kCudaOutOfMemory = "CUDA error: out of memory";
 
@@ -131,6 +156,40 @@ class WorkUnit {
   // Ships whatever the log thread has not shipped yet, and asks it to end.
   void _ensure_final_logs_sent();
 
+  // Container command line. Each returns the empty text on any failure
+  // (logged as "Error in <operation>: ...").
+  //
+  // The GPU flag for the action record `action_details` (the object that
+  // holds "actionDetails"): `--gpus "device=0,1"` for the GPUs with enough
+  // free memory, or the empty text when the action needs no GPU or none
+  // fits.
+  std::string get_gpu_config(const Json& action_details);
+  // The front of a container command line, up to and including the open
+  // script: `docker run ... /bin/bash -c "cd <dir> && <exports> && <pip
+  // installs> && `. The caller appends its job command and the closing
+  // double quote. Every inserted value is shell-quoted, and inside the
+  // script escaped for the double quotes, so the shell reads back exactly
+  // the values given; plain values appear unchanged. The access keys and
+  // the token are registered as log secrets. A name in extra_env_vars that
+  // is not a valid variable name fails the whole command.
+  std::string get_base_docker_cmd(const DockerCmdOptions& options = {});
+  // The model-hub token for model keys starting with "microsoft" or
+  // "timm" (asked from the backend); the empty text otherwise.
+  std::string get_hugging_face_token(const std::string& model_key);
+  // The action's internal API key from the backend.
+  std::string get_internal_api_key(const std::string& action_id);
+
+  // Prepares what the container needs, in three stages, each only after the
+  // previous one succeeded: the model family's codebase in
+  // <work_fs>/<action_id> (only with a model family), the container
+  // engine's login to the image registry (the password goes to the login's
+  // standard input), and the action owner's access keys, decrypted into
+  // tavoren_access_key_id / tavoren_secret_access_key. Every failure is
+  // logged and thrown; the keys change only when the last stage succeeds.
+  void setup_action_requirements(const Json& action_details, const std::string& work_fs = "",
+                                 const std::string& model_family = "",
+                                 const std::string& action_id = "");
+
   // Attributes.
   backend::Scaling& scaling() const { return scaling_; }
   const Json& action_info() const { return action_info_; }
@@ -163,6 +222,12 @@ class WorkUnit {
   Shipment ship_new_log_bytes(bool final,
                               std::optional<std::chrono::milliseconds> lock_limit = std::nullopt);
   void request_thread_stop();
+  // The id of the container this unit's command runs, once the engine's
+  // client has written it.
+  std::optional<std::string> container_id() const;
+  // Asks the engine to stop the container within the termination grace.
+  // True when a container was known and asked.
+  bool stop_container(const std::string& label);
   // Body of the log thread: the streaming loop, then the done signal.
   void run_log_thread();
   // Waits up to join_limit for the log thread and joins it when it ended.
@@ -189,6 +254,9 @@ class WorkUnit {
   std::optional<process::Child> process_;
   std::optional<std::string> cmd_;
   std::optional<std::string> log_path_;
+  // Where the container engine's client writes the id of the container it
+  // runs (set when the command is a `docker run`).
+  std::optional<std::string> cid_path_;
   // Set once the child is known to have ended (reaped).
   std::atomic<bool> child_gone_{false};
 

@@ -100,6 +100,9 @@ class Child {
   ~Child();
 
   pid_t pid() const { return pid_; }
+  // The pidfd of the child (readable once it has ended), for waiting on
+  // several children with poll(). -1 once the handle is released.
+  int pidfd() const { return pidfd_; }
   // Whether the child leads its own process group.
   bool leads_group() const { return leads_group_; }
   // Pipe ends held by the agent; -1 when that stream is not a pipe.
@@ -172,5 +175,13 @@ RunResult run_shell(const std::string& script, const RunOptions& options = {});
 // run_capture(), then the standard output; ExitError on a non-zero status,
 // TimeoutError when the time limit passed.
 std::string check_output(const std::vector<std::string>& argv, const RunOptions& options = {});
+
+// Starts `spec` and leaves it to run on its own: nobody waits for it or
+// reads its status. One process-wide reaper thread (started on first use,
+// asleep while it has no children) reaps each such child as soon as it
+// ends, so none is left a zombie. A child still running when the agent
+// exits keeps running. Returns the child's process id. Throws like
+// Child::spawn; nothing is started then.
+pid_t spawn_background(const SpawnSpec& spec);
 
 }  // namespace tavoren::process

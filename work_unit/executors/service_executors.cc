@@ -1,0 +1,175 @@
+// Executors of the platform service actions: the streaming broker, the
+// image build job and the resource clone job.
+//
+// The image build and resource clone jobs use the common container command;
+// the broker writes its own, because it publishes one port instead of using
+// host networking and runs an image with a start-up script of its own. Both
+// kinds follow the same quoting rules: every value inserted into the line is
+// shell-quoted, and a value inside the double-quoted script is also escaped
+// for those double quotes, so plain values appear unchanged and no value can
+// end its word or the script early.
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "executors/executors.h"
+#include "tavoren/common/config.h"
+#include "tavoren/common/errors.h"
+#include "tavoren/common/http.h"
+#include "tavoren/common/log_errors.h"
+#include "tavoren/common/logging.h"
+#include "tavoren/common/shell.h"
+#include "tavoren/common/text.h"
+
+namespace tavoren {
+namespace {
+
+// How long the public-address echo service may take to answer.
+constexpr std::chrono::seconds kPublicIpTimeout{10};
+
+// The broker's image and the container port its clients connect to.
+constexpr std::string_view kBrokerImage = "quantello/tavoren-kafka:latest";
+constexpr std::string_view kBrokerPort = "9092";
+
+// A record value as text: texts as they are, null as the empty text,
+// anything else (a number, say) as its JSON text.
+std::string text_of(const Json& value) {
+  if (value.is_string()) return value.get<std::string>();
+  if (value.is_null()) return "";
+  return value.dump();
+}
+
+// `value` as one word of the double-quoted script.
+std::string script_word(std::string_view value) { return escape_double_quoted(shell_quote(value)); }
+
+std::optional<Json> current_details(WorkUnit& unit) {
+  std::optional<Json> details = unit.get_action_details();
+  if (!details || details->is_null() || details->empty()) return std::nullopt;
+  return details;
+}
+
+// The host's public address as the echo service reports it, without the
+// blanks and line end around it.
+std::string public_ip() {
+  const http::Response response =
+      http::get({.url = config::public_ip_url(), .timeout = kPublicIpTimeout});
+  if (!is_valid_utf8(response.body)) {
+    throw ValueError("The public address service answered with text that is not UTF-8");
+  }
+  return trim(response.body);
+}
+
+std::string package_index_url(const std::string& env) {
+  const std::string host =
+      env == "prod" ? config::package_index_host() : config::test_package_index_host();
+  return "https://" + host + "/simple/";
+}
+
+using EnvList = std::vector<std::pair<std::string, std::string>>;
+
+// The broker's container environment: the platform's three variables, then
+// a single-node broker and controller reached over SASL/SCRAM at
+// host_ip:port.
+EnvList broker_environment(const std::string& env, const WorkUnit& unit, const std::string& host_ip,
+                           const std::string& port) {
+  return {
+      {"ENV", env},
+      {"TAVOREN_SECRET_ACCESS_KEY", unit.tavoren_secret_access_key.value_or("")},
+      {"TAVOREN_ACCESS_KEY_ID", unit.tavoren_access_key_id.value_or("")},
+      {"KAFKA_NODE_ID", "1"},
+      {"KAFKA_PROCESS_ROLES", "broker,controller"},
+      {"KAFKA_LISTENERS", "SASL_PLAINTEXT://0.0.0.0:9092,CONTROLLER://0.0.0.0:9093"},
+      {"KAFKA_ADVERTISED_LISTENERS", "SASL_PLAINTEXT://" + host_ip + ":" + port},
+      {"KAFKA_LISTENER_SECURITY_PROTOCOL_MAP",
+       "CONTROLLER:PLAINTEXT,SASL_PLAINTEXT:SASL_PLAINTEXT"},
+      {"KAFKA_CONTROLLER_LISTENER_NAMES", "CONTROLLER"},
+      {"KAFKA_CONTROLLER_QUORUM_VOTERS", "1@localhost:9093"},
+      {"KAFKA_OFFSETS_TOPIC_REPLICATION_FACTOR", "1"},
+      {"KAFKA_TRANSACTION_STATE_LOG_REPLICATION_FACTOR", "1"},
+      {"KAFKA_TRANSACTION_STATE_LOG_MIN_ISR", "1"},
+      {"KAFKA_GROUP_INITIAL_REBALANCE_DELAY_MS", "0"},
+      {"KAFKA_NUM_PARTITIONS", "5"},
+      {"KAFKA_SASL_ENABLED_MECHANISMS", "SCRAM-SHA-256"},
+      {"KAFKA_SASL_MECHANISM_INTER_BROKER_PROTOCOL", "SCRAM-SHA-256"},
+      {"KAFKA_INTER_BROKER_LISTENER_NAME", "SASL_PLAINTEXT"},
+      {"KAFKA_MESSAGE_MAX_BYTES", "25000000"},
+      {"KAFKA_HEAP_OPTS", "-Xms2G -Xmx8G"},
+      {"KAFKA_NUM_NETWORK_THREADS", "6"},
+      {"KAFKA_NUM_IO_THREADS", "8"},
+      {"KAFKA_REPLICA_FETCH_MAX_BYTES", "25000000"},
+      {"KAFKA_FETCH_MESSAGE_MAX_BYTES", "25000000"},
+      {"KAFKA_REPLICA_FETCH_RESPONSE_MAX_BYTES", "25000000"},
+  };
+}
+
+}  // namespace
+
+void kafka_setup_execute(WorkUnit& unit) {
+  log_errors("kafka_setup_execute", {}, [&] {
+    const std::optional<Json> details = current_details(unit);
+    if (!details) return;
+    const std::string port = text_of(unit.scaling().get_open_port());
+    const std::string host_ip = public_ip();
+    unit.setup_action_requirements(*details);
+
+    const std::string env = get_env("ENV").value_or("prod");
+    log::register_secret(unit.tavoren_secret_access_key.value_or(""));
+    log::register_secret(unit.tavoren_access_key_id.value_or(""));
+    std::string env_flags;
+    for (const auto& [name, value] : broker_environment(env, unit, host_ip, port)) {
+      if (!env_flags.empty()) env_flags += " ";
+      env_flags += "-e " + name + "=" + shell_quote(value);
+    }
+
+    const std::string script =
+        "cd /opt/kafka/bin && source venv/bin/activate && /opt/kafka/bin/startup.sh & "
+        "if [ -f requirements.txt ]; then venv/bin/python3 -m pip install -r requirements.txt; "
+        "fi && venv/bin/python3 -m pip install --upgrade --force-reinstall --index-url " +
+        script_word(package_index_url(env)) + " tavoren && sleep 20 && venv/bin/python3 main.py " +
+        script_word(unit.action_record_id()) + " " + script_word(port) + "\"";
+    const std::string cmd = "docker run -p " + shell_quote(port + ":" + std::string(kBrokerPort)) +
+                            " " + env_flags + " --shm-size=30G --pull=always " +
+                            std::string(kBrokerImage) + " /bin/bash -c \"" + script;
+    log::info("cmd is: %s", cmd);
+    unit.start(cmd, "kafka_setup");
+  });
+}
+
+void image_build_execute(WorkUnit& unit) {
+  log_errors("image_build_execute", {}, [&] {
+    const std::optional<Json> details = current_details(unit);
+    if (!details) return;
+    unit.setup_action_requirements(*details);
+
+    const std::string model_family_id = text_of(details->at("_idService"));
+    const std::string action_id = text_of(details->at("_id"));
+    const std::string internal_api_key = unit.get_internal_api_key(action_id);
+
+    const std::string base = unit.get_base_docker_cmd(
+        {.mount_docker_sock = true,
+         .extra_env_vars = Json{{"TAVOREN_INTERNAL_API_KEY", internal_api_key}}});
+    const std::string cmd = base + " python3 main.py " + script_word(model_family_id) + " " +
+                            script_word(action_id) + "\"";
+    log::info("cmd is: %s", cmd);
+    unit.start(cmd, "image_build_log");
+  });
+}
+
+void resource_clone_execute(WorkUnit& unit) {
+  log_errors("resource_clone_execute", {}, [&] {
+    const std::optional<Json> details = current_details(unit);
+    if (!details) return;
+    unit.setup_action_requirements(*details);
+
+    const std::string cmd = unit.get_base_docker_cmd() + " python3 main.py " +
+                            script_word(unit.action_record_id()) + " \"";
+    log::info("cmd is: %s", cmd);
+    unit.start(cmd, "resource_clone");
+  });
+}
+
+}  // namespace tavoren

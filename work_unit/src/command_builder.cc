@@ -1,0 +1,236 @@
+// The container command line of an action: GPU flag, model-hub token,
+// internal API key, and the common front of every job's `docker run` line.
+//
+// The line is read twice by a shell: once as a whole (the agent splits it
+// by POSIX rules; a shell would read it the same way), and once more inside
+// the container, where /bin/bash runs the double-quoted script. Every value
+// that reaches the line is therefore shell-quoted, and what sits inside the
+// script is also escaped for the double quotes around it.
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tavoren/common/config.h"
+#include "tavoren/common/errors.h"
+#include "tavoren/common/log_errors.h"
+#include "tavoren/common/logging.h"
+#include "tavoren/common/shell.h"
+#include "tavoren/common/text.h"
+#include "tavoren/host_probe.h"
+#include "tavoren/work_unit.h"
+
+namespace tavoren {
+namespace {
+
+// A value as the text a container sees: texts as they are, numbers and
+// booleans (and lists or objects) as their JSON text, null as the empty
+// text.
+std::string render(const Json& value) {
+  if (value.is_string()) return value.get<std::string>();
+  if (value.is_null()) return "";
+  return value.dump();
+}
+
+// Whether a value counts as set: null, false, zero, an empty text, list or
+// object count as unset.
+bool truthy(const Json& value) {
+  switch (value.type()) {
+    case Json::value_t::null:
+      return false;
+    case Json::value_t::boolean:
+      return value.get<bool>();
+    case Json::value_t::number_integer:
+    case Json::value_t::number_unsigned:
+    case Json::value_t::number_float:
+      return value.get<double>() != 0.0;
+    case Json::value_t::string:
+    case Json::value_t::array:
+    case Json::value_t::object:
+    case Json::value_t::binary:
+      return !value.empty();
+    default:
+      return false;
+  }
+}
+
+bool is_env_name(std::string_view name) {
+  if (name.empty()) return false;
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    const char c = name[i];
+    const bool letter = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_';
+    const bool digit = c >= '0' && c <= '9';
+    if (!letter && !(digit && i > 0)) return false;
+  }
+  return true;
+}
+
+// A text of the double-quoted script that the inner shell reads as the one
+// word `value`.
+std::string script_word(std::string_view value) { return escape_double_quoted(shell_quote(value)); }
+
+// The container environment, in order.
+using EnvMap = std::vector<std::pair<std::string, std::string>>;
+
+void set_env(EnvMap& env, const std::string& name, std::string value) {
+  if (!is_env_name(name)) throw ValueError("Invalid environment variable name: " + name);
+  for (auto& [known, known_value] : env) {
+    if (known == name) {
+      known_value = std::move(value);
+      return;
+    }
+  }
+  env.emplace_back(name, std::move(value));
+}
+
+std::string join(const std::vector<std::string>& parts, std::string_view separator) {
+  std::string joined;
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    if (i > 0) joined += separator;
+    joined += parts[i];
+  }
+  return joined;
+}
+
+}  // namespace
+
+std::string WorkUnit::get_gpu_config(const Json& action_details) {
+  return log_errors("get_gpu_config", {.default_return = ""}, [&]() -> std::string {
+    const Json& details = action_details.at("actionDetails");
+    const auto required = details.find("gpuRequired");
+    if (required == details.end() || !truthy(*required)) return "";
+
+    const std::vector<int> gpus =
+        host_probe::get_gpu_with_sufficient_memory_for_action(action_details);
+    if (gpus.empty()) {
+      log::info("No GPUs with sufficient memory found.");
+      return "";
+    }
+    std::vector<std::string> indices;
+    for (int gpu : gpus) indices.push_back(std::to_string(gpu));
+    const std::string joined = join(indices, ",");
+    log::info("Using GPUs: %s", joined);
+    return "--gpus \"device=" + joined + "\"";
+  });
+}
+
+std::string WorkUnit::get_hugging_face_token(const std::string& model_key) {
+  return log_errors("get_hugging_face_token", {.default_return = ""}, [&]() -> std::string {
+    if (model_key.empty()) return "";
+    if (!model_key.starts_with("microsoft") && !model_key.starts_with("timm")) return "";
+    const backend::Result result = scaling_.get_model_secret_keys("hugging_face");
+    if (result.has_error_set()) {
+      log::error("Error getting Hugging Face token: %s", result.message);
+      return "";
+    }
+    std::string token = render(result.data.at("user_access_token"));
+    log::register_secret(token);
+    return token;
+  });
+}
+
+std::string WorkUnit::get_internal_api_key(const std::string& action_id) {
+  return log_errors("get_internal_api_key", {.default_return = ""}, [&]() -> std::string {
+    const backend::Result result = scaling_.get_internal_api_key(action_id);
+    if (result.has_error_set()) {
+      log::error("Error getting internal api key: %s", result.message);
+      return "";
+    }
+    std::string key = render(result.data.at("internal_api_key"));
+    log::register_secret(key);
+    return key;
+  });
+}
+
+std::string WorkUnit::get_base_docker_cmd(const DockerCmdOptions& options) {
+  return log_errors("get_base_docker_cmd", {.default_return = ""}, [&]() -> std::string {
+    if (docker_container_.is_null()) throw ValueError("The action has no container image");
+    const std::string env = get_env("ENV").value_or("prod");
+
+    const std::string secret_key = tavoren_secret_access_key.value_or("");
+    const std::string access_key = tavoren_access_key_id.value_or("");
+    log::register_secret(secret_key);
+    log::register_secret(access_key);
+    EnvMap env_vars;
+    set_env(env_vars, "ENV", env);
+    set_env(env_vars, "TAVOREN_SECRET_ACCESS_KEY", secret_key);
+    set_env(env_vars, "TAVOREN_ACCESS_KEY_ID", access_key);
+
+    const std::string token = get_hugging_face_token(options.model_key);
+    if (!token.empty()) set_env(env_vars, "HUGGING_FACE_ACCESS_TOKEN", token);
+
+    if (options.extra_env_vars && truthy(*options.extra_env_vars)) {
+      if (!options.extra_env_vars->is_object()) {
+        throw TypeError("extra_env_vars must be a map of names to values");
+      }
+      for (const auto& [name, value] : options.extra_env_vars->items()) {
+        set_env(env_vars, name, render(value));
+      }
+    }
+
+    std::vector<std::string> network;
+    if (!options.port_mapping || !truthy(*options.port_mapping)) {
+      network.push_back("--net=host");
+    } else {
+      if (!options.port_mapping->is_object()) {
+        throw TypeError("port_mapping must be a map of host ports to container ports");
+      }
+      for (const auto& [host_port, container_port] : options.port_mapping->items()) {
+        network.push_back("-p " + shell_quote(host_port + ":" + render(container_port)));
+      }
+    }
+
+    std::string workdir = options.docker_workdir;
+    if (workdir.empty()) {
+      workdir = options.action_id.empty() ? "." : "/usr/src/" + options.action_id;
+    }
+
+    const bool mounts_work_fs = !options.work_fs.empty() && options.work_fs != "/";
+    std::string workspace_mount;
+    if (mounts_work_fs) {
+      workspace_mount =
+          "-v " + shell_quote(options.work_fs + "/workspace:" + options.destination_workspace_path);
+    }
+    std::string action_mount;
+    if (mounts_work_fs && !options.action_id.empty()) {
+      action_mount = "-v " + shell_quote(options.work_fs + "/" + options.action_id + ":/usr/src/" +
+                                         options.action_id);
+    }
+    std::string socket_mount;
+    if (options.mount_docker_sock) socket_mount = "-v /var/run/docker.sock:/var/run/docker.sock";
+
+    const std::string index_host =
+        env == "prod" ? config::package_index_host() : config::test_package_index_host();
+    const std::string index_url = "https://" + index_host + "/simple/";
+    const std::string platform_install = "pip install --upgrade --force-reinstall --index-url " +
+                                         script_word(index_url) + " tavoren";
+    const std::string requirements_install =
+        "if [ -f requirements.txt ]; then pip install -r requirements.txt; fi ";
+
+    std::vector<std::string> exports;
+    for (const auto& [name, value] : env_vars) {
+      exports.push_back("export " + name + "=" + script_word(value));
+    }
+
+    std::vector<std::string> parts;
+    parts.push_back("docker run " + options.use_gpu + " ");
+    parts.insert(parts.end(), network.begin(), network.end());
+    for (const auto& [name, value] : env_vars) {
+      parts.push_back("-e " + name + "=" + shell_quote(value));
+    }
+    parts.push_back(workspace_mount);
+    parts.push_back(action_mount);
+    parts.push_back(socket_mount);
+    parts.push_back("--shm-size=30G --pull=always " + shell_quote(render(docker_container_)));
+    parts.push_back("/bin/bash -c \"cd " + script_word(workdir) + " && " + join(exports, " && ") +
+                    " && " + requirements_install + " && " + platform_install + " && ");
+
+    std::vector<std::string> kept;
+    for (std::string& part : parts) {
+      if (!part.empty()) kept.push_back(std::move(part));
+    }
+    return join(kept, " ");
+  });
+}
+
+}  // namespace tavoren

@@ -1,0 +1,114 @@
+// What an action's container needs from outside before it starts: the
+// model codebase on the host, the container engine's registry login, and
+// the access keys of the action's owner.
+
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "tavoren/common/errors.h"
+#include "tavoren/common/log_errors.h"
+#include "tavoren/common/logging.h"
+#include "tavoren/common/process.h"
+#include "tavoren/host_probe.h"
+#include "tavoren/work_unit.h"
+#include "tavoren/workspace_fetch.h"
+
+namespace tavoren {
+namespace {
+
+// A backend value used as a text: texts as they are, null as the empty
+// text, anything else as its JSON text.
+std::string text_of(const Json& value) {
+  if (value.is_string()) return value.get<std::string>();
+  if (value.is_null()) return "";
+  return value.dump();
+}
+
+const Json& entry(const Json& record, const char* what, const char* key) {
+  if (!record.is_object()) {
+    throw TypeError(std::string(what) + " is not a map but " + record.type_name());
+  }
+  const auto found = record.find(key);
+  if (found == record.end()) {
+    throw KeyError(std::string(what) + " has no key \"" + key + "\"");
+  }
+  return *found;
+}
+
+// Logs the container engine in to the image registry. The password goes to
+// the login's standard input, never onto a command line; the login's own
+// output goes to the agent's streams.
+void login_to_registry(backend::Scaling& scaling) {
+  const backend::Result credentials = scaling.get_docker_hub_credentials();
+  if (credentials.has_error()) {
+    throw std::runtime_error("Failed to get Docker credentials: " + credentials.message);
+  }
+  const std::string username =
+      text_of(entry(credentials.data, "the registry credentials", "username"));
+  const std::string password =
+      text_of(entry(credentials.data, "the registry credentials", "password"));
+  log::register_secret(password);
+
+  std::vector<std::string> argv = {"docker", "login", "--username", username, "--password-stdin"};
+  const auto registry = credentials.data.find("registry");
+  if (registry != credentials.data.end()) {
+    const std::string name = text_of(*registry);
+    // A leading "-" would be read as an option of the login.
+    if (name.starts_with("-")) throw ValueError("Invalid registry name: " + name);
+    if (!name.empty()) argv.push_back(name);
+  }
+  const int status = process::run_inherit(argv, {.input = password});
+  if (status != 0) {
+    throw std::runtime_error("docker login exited with status " + std::to_string(status));
+  }
+}
+
+}  // namespace
+
+void WorkUnit::setup_action_requirements(const Json& action_details, const std::string& work_fs,
+                                         const std::string& model_family,
+                                         const std::string& action_id) {
+  log_errors("setup_action_requirements", {.raise_exception = true}, [&] {
+    if (!model_family.empty()) {
+      // The answers' errors are not examined: a missing URL fails the
+      // download.
+      const Json codebase_url = scaling_.get_model_codebase(model_family).data;
+      const Json requirements_url = scaling_.get_model_codebase_requirements(model_family).data;
+      std::optional<std::string> requirements;
+      if (!requirements_url.is_null()) requirements = text_of(requirements_url);
+      workspace_fetch::setup_workspace_and_run_task(work_fs, action_id, text_of(codebase_url),
+                                                    requirements);
+    }
+
+    try {
+      login_to_registry(scaling_);
+    } catch (const std::exception& e) {
+      log::error("Docker login failed: %s", e.what());
+      throw;
+    }
+
+    try {
+      const std::string user_id = text_of(entry(action_details, "the action record", "_idUser"));
+      const backend::Result pair = scaling_.get_user_access_key_pair(user_id);
+      if (pair.has_error()) {
+        throw std::runtime_error("Failed to get user access key pair: " + pair.message);
+      }
+      const std::string access_key = text_of(entry(pair.data, "the user's key pair", "access_key"));
+      const std::string secret_key = text_of(entry(pair.data, "the user's key pair", "secret_key"));
+      const std::optional<host_probe::KeyPair> clear =
+          host_probe::get_decrypted_access_key_pair(access_key, secret_key);
+      if (!clear) throw std::runtime_error("The user's access key pair could not be decrypted");
+      log::register_secret(clear->access_key);
+      log::register_secret(clear->secret_key);
+      tavoren_access_key_id = clear->access_key;
+      tavoren_secret_access_key = clear->secret_key;
+    } catch (const std::exception& e) {
+      log::error("Failed to setup credentials: %s", e.what());
+      throw;
+    }
+  });
+}
+
+}  // namespace tavoren
