@@ -9,6 +9,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <thread>
 
 #include "tavoren/common/text.h"
@@ -161,6 +162,88 @@ TEST(ChildProcess, WaitForReturnsAsSoonAsTheChildEnds) {
   ASSERT_TRUE(status.has_value());
   EXPECT_EQ(*status, 4);
   EXPECT_EQ(child.exit_status(), 4);
+}
+
+// ---------------------------------------------------------------------------
+// Children started in the background
+
+// Whether `pid` is gone entirely: reaped by someone, not even a zombie.
+bool reaped_by_someone(pid_t pid) {
+  for (int i = 0; i < 500; ++i) {
+    if (!std::filesystem::exists("/proc/" + std::to_string(pid))) return true;
+    std::this_thread::sleep_for(10ms);
+  }
+  return false;
+}
+
+// The reaper thread's state letter and CPU ticks (user + system), read
+// from /proc; nullopt while no such thread exists.
+struct ThreadSample {
+  char state;
+  long long ticks;
+};
+std::optional<ThreadSample> reaper_thread() {
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    if (trim(read_file(task.path() / "comm")) != "tavoren-reaper") continue;
+    std::string stat = read_file(task.path() / "stat");
+    auto fields = split_whitespace(stat.substr(stat.rfind(')') + 1));
+    return ThreadSample{fields.at(0)[0], std::stoll(fields.at(11)) + std::stoll(fields.at(12))};
+  }
+  return std::nullopt;
+}
+
+TEST(BackgroundChild, EachChildIsReapedWhenItEndsWhileOthersRun) {
+  // A long-running child first: the quick ones that follow must not wait
+  // for it.
+  pid_t long_running = spawn_background({.argv = {"sleep", "30"}});
+  std::vector<pid_t> quick;
+  for (int i = 0; i < 12; ++i) {
+    quick.push_back(spawn_background(
+        {.argv = {"sh", "-c", "exit " + std::to_string(i)}, .stdin_stream = Stream::null}));
+  }
+  for (pid_t pid : quick) EXPECT_TRUE(reaped_by_someone(pid)) << "child " << pid << " left over";
+  ASSERT_TRUE(std::filesystem::exists("/proc/" + std::to_string(long_running)));
+  // Ended from outside, it is reaped too.
+  ASSERT_EQ(::kill(long_running, SIGKILL), 0);
+  EXPECT_TRUE(reaped_by_someone(long_running));
+}
+
+TEST(BackgroundChild, TheReaperSleepsWithoutChildrenAndWakesForANewOne) {
+  EXPECT_TRUE(reaped_by_someone(spawn_background({.argv = {"true"}})));
+  auto before = reaper_thread();
+  ASSERT_TRUE(before.has_value());
+  std::this_thread::sleep_for(200ms);
+  auto after = reaper_thread();
+  ASSERT_TRUE(after.has_value());
+  EXPECT_EQ(after->state, 'S');
+  // A busy thread would use about 20 ticks in that time.
+  EXPECT_LE(after->ticks - before->ticks, 1);
+  // A child added while it sleeps is still reaped.
+  TempDir dir;
+  auto marker = dir.path() / "ran";
+  pid_t pid = spawn_background({.argv = {"touch", marker.string()}});
+  EXPECT_TRUE(reaped_by_someone(pid));
+  EXPECT_TRUE(std::filesystem::exists(marker));
+}
+
+TEST(BackgroundChild, AProgramThatCannotStartThrowsAndLeavesNothing) {
+  try {
+    spawn_background({.argv = {"tavoren-no-such-program"}});
+    FAIL() << "expected SpawnError";
+  } catch (const SpawnError& e) {
+    EXPECT_EQ(e.error_code(), ENOENT);
+  }
+  // Arguments reach the program as they are, and its output goes to the
+  // file it was given.
+  TempDir dir;
+  auto out = dir.path() / "out.txt";
+  pid_t pid = spawn_background({.argv = {"printf", "%s|", "a; touch x", "$(id)"},
+                                .stdin_stream = Stream::null,
+                                .stdout_stream = Stream::file,
+                                .stderr_stream = Stream::null,
+                                .output_path = out.string()});
+  EXPECT_TRUE(reaped_by_someone(pid));
+  EXPECT_EQ(read_file(out), "a; touch x|$(id)|");
 }
 
 }  // namespace

@@ -369,11 +369,13 @@ TEST_F(DataExecutors, AugmentationServerPassesTheBackendsPortToItsScript) {
             (std::vector<std::string>{"/usr/src/app/aug_server.py", kId, "9000; reboot"}));
   text_port->stop();
 
-  // No port: nothing starts.
+  // No port: nothing starts, and the registry is not even logged in to.
   LogCapture no_port_capture;
   fake_.set_default("get_open_port", Result::ok(nullptr));
+  fake_.clear_calls();
   auto no_port = run("augmentation_setup", details("augmentation_setup"));
   EXPECT_FALSE(no_port->cmd().has_value());
+  EXPECT_EQ(fake_.count("get_docker_hub_credentials"), 0u);
   EXPECT_EQ(no_port_capture.count(Level::error, "Error in augmentation_server_creation_execute: "),
             1u);
 }

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <httplib.h>
 
 #include <filesystem>
 #include <optional>
@@ -80,11 +81,16 @@ class ModelExecutorTest : public ::testing::Test {
     fake_.set_default("get_docker_hub_credentials",
                       Result::ok(Json{{"username", "robot"}, {"password", kRegistryPassword}}));
     fake_.set_default("get_model_secret_keys", Result::ok(Json{{"user_access_token", kToken}}));
-    files_.serve("code.zip", archives::make_zip({archives::file("src/train.py", "print(1)\n")}));
-    files_.serve("requirements.txt", "numpy\n");
-    fake_.set_default("get_model_codebase", Result::ok(files_.url("code.zip")));
+    files_.server().Get("/code.zip", [this](const httplib::Request&, httplib::Response& res) {
+      res.set_content(codebase_, "application/zip");
+    });
+    files_.server().Get("/requirements.txt", [](const httplib::Request&, httplib::Response& res) {
+      res.set_content("numpy\n", "text/plain");
+    });
+    files_.start();
+    fake_.set_default("get_model_codebase", Result::ok(files_.url() + "/code.zip"));
     fake_.set_default("get_model_codebase_requirements",
-                      Result::ok(files_.url("requirements.txt")));
+                      Result::ok(files_.url() + "/requirements.txt"));
   }
   ~ModelExecutorTest() override {
     for (auto& unit : units_) unit->stop();
@@ -178,7 +184,9 @@ class ModelExecutorTest : public ::testing::Test {
   TempDir logs_;
   TempDir scratch_;
   FakeTools tools_;
-  archives::FileServer files_;
+  // The model family's codebase, served on loopback with its requirements.
+  const std::string codebase_ = archives::make_zip({archives::file("src/train.py", "print(1)\n")});
+  LoopbackServer files_;
   FakeScaling fake_;
   LogCapture capture_;
   std::vector<std::unique_ptr<WorkUnit>> units_;

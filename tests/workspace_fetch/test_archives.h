@@ -57,9 +57,10 @@ class FileServer {
   tavoren::testing::LoopbackServer& loopback() { return server_; }
 
  private:
-  tavoren::testing::LoopbackServer server_;
   std::mutex mutex_;
   std::map<std::string, std::string> files_;
+  // Last, so the server (and its thread) ends before what it serves.
+  tavoren::testing::LoopbackServer server_;
   std::atomic<int> requests_{0};
 };
 

@@ -89,7 +89,7 @@ Json host_file_system(const std::string& work_fs) {
 // The job part: runs `script` with `arguments` and closes the script.
 std::string job_part(std::string_view script, const std::vector<std::string>& arguments) {
   std::string part = " python3 " + std::string(script);
-  for (const std::string& argument : arguments) part += " " + argument + script_word("");
+  for (const std::string& argument : arguments) part += " " + script_word(argument);
   return part + " \"";
 }
 
@@ -107,7 +107,7 @@ void start_image_pull(const std::string& image) {
     // A leading "-" would be read as an option of the pull.
     if (image.starts_with("-")) throw ValueError("Invalid image reference: " + image);
     log::info("Pulling the docker image");
-    const pid_t pid = process::spawn_background({.argv = {"/bin/sh", "-c", "docker pull " + image},
+    const pid_t pid = process::spawn_background({.argv = {"docker", "pull", image},
                                                  .stdin_stream = process::Stream::null,
                                                  .stdout_stream = process::Stream::null,
                                                  .stderr_stream = process::Stream::null});
@@ -138,6 +138,8 @@ void run_data_job(WorkUnit& unit, const DataJob& job) {
     std::optional<Json> port;
     if (job.open_port) port = unit.scaling().get_open_port();
     if (!action_details || !present(*action_details)) return;
+    std::vector<std::string> arguments = {unit.action_record_id()};
+    if (port) arguments.push_back(port_text(*port));
 
     unit.setup_action_requirements(*action_details, work_fs);
     if (job.after_requirements) job.after_requirements(unit, *action_details, work_fs);
@@ -147,8 +149,6 @@ void run_data_job(WorkUnit& unit, const DataJob& job) {
       options.destination_workspace_path = kAppWorkspace;
       options.docker_workdir = kAppWorkspace;
     }
-    std::vector<std::string> arguments = {unit.action_record_id()};
-    if (port) arguments.push_back(port_text(*port));
     const std::string cmd = unit.get_base_docker_cmd(options) + job_part(job.script, arguments);
     log::info(job.log_format, cmd);
     unit.start(cmd, job.log_name);
