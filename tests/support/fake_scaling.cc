@@ -135,5 +135,8 @@ Json FakeScaling::get_open_port() { return answer("get_open_port", Json::array()
 Json FakeScaling::get_shutdown_details() {
   return answer("get_shutdown_details", Json::array()).data;
 }
+Result FakeScaling::update_available_resources(const Json& arguments) {
+  return answer("update_available_resources", arguments);
+}
 
 }  // namespace tavoren::testing

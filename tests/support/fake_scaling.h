@@ -78,6 +78,7 @@ class FakeScaling : public backend::Scaling {
   Json get_data_processing_image() override;
   Json get_open_port() override;
   Json get_shutdown_details() override;
+  backend::Result update_available_resources(const Json& arguments) override;
 
   backend::Session& mutable_session() { return session_; }
 

@@ -119,6 +119,16 @@ class Scaling {
 
   // An object with "shutdownThreshold", "launchDuration", "instanceSource".
   virtual Json get_shutdown_details() = 0;
+
+  // Reports the resources this machine has available. Named arguments, in
+  // order: available_memory and available_cpu (percentages), available_gpu_memory
+  // (gigabytes), gpu_utilisation (percentage). The error of the result tells
+  // whether the report was accepted. This default, for backends that take no
+  // such report, refuses it.
+  virtual Result update_available_resources(const Json& arguments) {
+    static_cast<void>(arguments);
+    return Result::failure("not supported by this backend");
+  }
 };
 
 }  // namespace backend

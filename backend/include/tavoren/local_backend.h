@@ -1,0 +1,241 @@
+// The embedded backend: every backend operation answered from one local
+// SQLite database file.
+//
+// The database holds the queue of action records, the history of every
+// status report, the shipped log pieces, the scaled-down identifiers and the
+// operator's settings (registry credentials, owners' key pairs, codebase
+// URLs per model family, model secrets, per-action internal API keys, the
+// data-processing image, the shutdown settings). Operator tools write into
+// it with the operator calls below; an agent reads it through the Scaling
+// operations. Both may have the same file open at the same time, from
+// several processes.
+//
+// Ownership: a LocalScaling owns its own connections to the file and closes
+// them on destruction; no operation may be in flight then. The file itself
+// is shared: any number of objects, in any number of processes, may open
+// the same path. Nothing returned by an operation refers back into the
+// object.
+//
+// Threads: every operation of a LocalScaling may be called from several
+// threads at once. Each call borrows a connection of its own for the
+// duration of the call, so readers never wait for one another and see only
+// committed data (write-ahead log mode). Writers take the database's write
+// lock for one short transaction; a writer that finds the lock held waits
+// up to busy_timeout. An assignment reads and marks queued actions within
+// one such transaction, so no two agents (objects or processes) are ever
+// handed the same action.
+//
+// Failures:
+// - Operator calls refuse invalid input by throwing ValueError, TypeError or
+//   KeyError (tavoren/common/errors.h) with a message that names the fault;
+//   a refused call writes nothing.
+// - Scaling operations that answer a Result report refusals in it (error
+//   and message set to the same text): an unknown action, malformed
+//   arguments, or a setting the operator has not configured. They never
+//   answer a made-up value.
+// - Scaling operations that answer a bare value (get_data_processing_image,
+//   get_open_port, get_shutdown_details) throw NotConfiguredError for a
+//   missing setting and std::runtime_error when no free port is found.
+// - Every operation throws DatabaseError when the database cannot be read
+//   or written (I/O failure, a file that is not this backend's database,
+//   the write lock held beyond busy_timeout). Such a call writes nothing.
+//
+// Messages about missing settings name the configuration command that
+// supplies the setting, as "config <what> <arguments>" (kConfigCommands
+// below): the operator's command-line tool offers these subcommands.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tavoren/backend.h"
+
+namespace tavoren::backend {
+
+// The database could not be opened, read or written.
+class DatabaseError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// A setting the operator has not configured, asked for by an operation
+// that has no Result to carry the refusal.
+class NotConfiguredError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// The configuration subcommands named by refusals, one per setting.
+namespace config_command {
+inline constexpr std::string_view kRegistry = "config registry <username> <password> [<registry>]";
+inline constexpr std::string_view kKeyPair = "config key-pair <user-id> <access-key> <secret-key>";
+inline constexpr std::string_view kCodebase =
+    "config codebase <model-family> <url> [<requirements-url>]";
+inline constexpr std::string_view kModelSecret = "config model-secret <name> <user-access-token>";
+inline constexpr std::string_view kInternalApiKey = "config internal-api-key <action-id> <key>";
+inline constexpr std::string_view kDataProcessingImage = "config data-processing-image <image>";
+inline constexpr std::string_view kShutdown =
+    "config shutdown <threshold> <launch-duration> <instance-source>";
+}  // namespace config_command
+
+struct LocalBackendOptions {
+  // The database file; created (with its schema) when missing. Its folder
+  // must exist.
+  std::filesystem::path database;
+  // The instance that receives assignments through assign_jobs. Operator
+  // tools leave it empty; assign_jobs is then refused.
+  std::string instance_id;
+  // Answered by session(); the backend itself does not check it.
+  Session session;
+  // How long a writer waits for the write lock held by another connection.
+  std::chrono::milliseconds busy_timeout{5000};
+  // The most actions handed out by one assign_jobs call (at least 1).
+  int assign_batch = 1;
+  // A port answered by get_open_port is not answered again within this
+  // time, by any object on the same file (an executor asks for two ports
+  // before binding either).
+  std::chrono::seconds port_hold{600};
+  // Where candidate free ports come from. Empty: bind a TCP socket to port 0
+  // on all interfaces of this host, read the port the kernel chose, close.
+  std::function<int()> port_probe;
+};
+
+// A stretch of an action's shipped log.
+struct LogChunk {
+  // The bytes from the requested offset to the end of what was shipped.
+  std::string content;
+  // The offset to ask for next time (requested offset + content size).
+  std::int64_t next_offset = 0;
+};
+
+namespace detail {
+struct LocalScalingState;
+}
+
+class LocalScaling final : public Scaling {
+ public:
+  // Opens (or creates) the database and brings its schema up to date.
+  // Throws DatabaseError when the file cannot be opened, is not this
+  // backend's database, or was written by a newer schema; ValueError for an
+  // empty path or an assign_batch below 1.
+  explicit LocalScaling(LocalBackendOptions options);
+  ~LocalScaling() override;
+  LocalScaling(const LocalScaling&) = delete;
+  LocalScaling& operator=(const LocalScaling&) = delete;
+
+  // The schema version this code writes (the database's user_version).
+  static int schema_version();
+  // The action types the agent knows how to run; submit accepts only these.
+  static const std::vector<std::string>& action_types();
+
+  // ---- Scaling -----------------------------------------------------------
+  const Session& session() const override;
+  // Hands out up to assign_batch queued, not scaled-down actions, oldest
+  // first, marking them assigned to this instance; an agent without a GPU
+  // gets only actions whose actionDetails.gpuRequired is absent or false.
+  // data: the list of records (each with "status" "assigned"); an empty
+  // list when nothing is queued.
+  Result assign_jobs(bool has_gpu) override;
+  // Recorded in the action's history; "status" becomes the record's status.
+  Result update_action_status(const Json& arguments) override;
+  // Recorded in the action's history; the record is unchanged.
+  Result update_status(const std::string& action_record_id, const std::string& action_type,
+                       const std::string& service, const std::string& step_code,
+                       const std::string& status, const std::string& description) override;
+  // Recorded in the action's history; "status", "job_params" and
+  // "sub_action", where given, become the record's "status", "jobParams"
+  // and "subAction".
+  Result update_action(const Json& arguments) override;
+  // Appends "log_content" (a text, kept byte for byte) to the action's log.
+  Result update_action_docker_logs(const Json& arguments) override;
+  Result get_action_details(const std::string& action_record_id) override;
+  // data: the list of scaled-down action identifiers, in scale-down order.
+  Result get_downscaled_ids() override;
+  Result get_model_codebase(const std::string& model_family) override;
+  // A family configured without a requirements URL is refused with data
+  // null (no requirements file).
+  Result get_model_codebase_requirements(const std::string& model_family) override;
+  Result get_docker_hub_credentials() override;
+  // The pair as stored: encrypted when TAVOREN_ENCRYPTION_KEY was set while
+  // it was configured.
+  Result get_user_access_key_pair(const std::string& user_id) override;
+  Result get_model_secret_keys(const std::string& secret_name) override;
+  Result get_internal_api_key(const std::string& action_record_id) override;
+  Json get_data_processing_image() override;
+  // A TCP port free on this host at the time of the call, as a number.
+  Json get_open_port() override;
+  Json get_shutdown_details() override;
+  // Keeps this instance's latest report (named arguments available_memory,
+  // available_cpu, available_gpu_memory, gpu_utilisation, each a number);
+  // refused without an instance identifier or with a missing or non-numeric
+  // argument.
+  Result update_available_resources(const Json& arguments) override;
+
+  // ---- Operator calls ----------------------------------------------------
+  // Queues one action record and returns its new identifier (24 lowercase
+  // hexadecimal characters), which the stored record carries as its first
+  // key "_id"; the other keys keep their order, and "status" is set to
+  // "queued". The record must be an object with "action" one of
+  // action_types() and "actionDetails" an object; it must not carry "_id";
+  // "jobParams" (an object), "_idUser", "_idService", "subAction" and
+  // actionDetails' "modelFamily" and "modelKey" (texts) are checked where
+  // present. All texts must be valid UTF-8.
+  std::string submit(const Json& record);
+  // One summary per action, oldest first: "_id", "action", "status",
+  // "state" ("queued" or "assigned"), "assignedTo", "scaledDown",
+  // "submittedAt".
+  Json list();
+  // One action: "record" (the current record), "state", "assignedTo",
+  // "submittedAt", "assignedAt", "scaledDownAt", "logBytes", and "history":
+  // every event in order, each with "operation", "arguments", "recordedAt".
+  // KeyError for an unknown identifier.
+  Json show(const std::string& action_record_id);
+  // The action's shipped log from byte `after_offset` on. KeyError for an
+  // unknown identifier, ValueError for a negative offset.
+  LogChunk logs(const std::string& action_record_id, std::int64_t after_offset = 0);
+  // Marks the action scaled down: it is no longer assigned and its
+  // identifier is answered by get_downscaled_ids. Again on the same action:
+  // no change. KeyError for an unknown identifier.
+  void scale_down(const std::string& action_record_id);
+
+  // Settings. Each replaces the earlier value of the same setting.
+  void set_registry_credentials(const std::string& username, const std::string& password,
+                                const std::string& registry = "");
+  // Stored encrypted (the agent's Base64 AES-GCM form) when
+  // TAVOREN_ENCRYPTION_KEY is set in this process, as given otherwise.
+  // ValueError when the key is set but unusable.
+  void set_key_pair(const std::string& user_id, const std::string& access_key,
+                    const std::string& secret_key);
+  // URLs with the scheme file://, http:// or https://.
+  void set_codebase(const std::string& model_family, const std::string& url,
+                    const std::optional<std::string>& requirements_url = std::nullopt);
+  void set_model_secret(const std::string& secret_name, const std::string& user_access_token);
+  // The action must exist.
+  void set_internal_api_key(const std::string& action_record_id, const std::string& key);
+  void set_data_processing_image(const std::string& image);
+  // Threshold and launch duration must be positive; the instance source
+  // must not be empty.
+  void set_shutdown_details(double shutdown_threshold, double launch_duration,
+                            const std::string& instance_source);
+  // The latest resource report of each instance, by instance identifier:
+  // {"report": the named arguments as sent, "reportedAt": time}.
+  Json machine_resources();
+  // Every setting, with passwords, secret keys, tokens and API keys left
+  // out: "registry", "dataProcessingImage", "shutdownDetails" (each null
+  // when unset), "codebases", "keyPairs" (user to {"encrypted"}),
+  // "modelSecrets" and "internalApiKeys" (the names that have a value).
+  Json configuration();
+
+ private:
+  std::unique_ptr<detail::LocalScalingState> impl_;
+};
+
+}  // namespace tavoren::backend

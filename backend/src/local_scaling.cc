@@ -1,0 +1,407 @@
+// The backend operations the agent calls, answered from the database.
+
+#include <chrono>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "local_scaling_impl.h"
+#include "schema.h"
+#include "tavoren/common/errors.h"
+
+namespace tavoren::backend {
+
+using detail::in_read_transaction;
+using detail::in_write_transaction;
+using detail::refusal;
+
+detail::LocalScalingState::LocalScalingState(LocalBackendOptions given)
+    : options(std::move(given)), pool(options.database, options.busy_timeout) {}
+
+LocalScaling::LocalScaling(LocalBackendOptions options) {
+  if (options.database.empty()) throw ValueError("The backend database path is empty");
+  if (options.assign_batch < 1) {
+    throw ValueError("assign_batch must be at least 1, not " +
+                     std::to_string(options.assign_batch));
+  }
+  if (options.busy_timeout.count() < 0) throw ValueError("busy_timeout must not be negative");
+  impl_ = std::make_unique<detail::LocalScalingState>(std::move(options));
+  sqlite::Pool::Lease lease = impl_->pool.acquire();
+  migrate(*lease, impl_->options.database.string());
+}
+
+LocalScaling::~LocalScaling() = default;
+
+int LocalScaling::schema_version() { return current_schema_version(); }
+
+const Session& LocalScaling::session() const { return impl_->options.session; }
+
+namespace {
+
+// The text under `key` of a map of named arguments, or nullopt.
+std::optional<std::string> text_argument(const Json& arguments, const char* key) {
+  const auto found = arguments.find(key);
+  if (found == arguments.end() || !found->is_string()) return std::nullopt;
+  return found->get<std::string>();
+}
+
+// The identifier named by `key` in the named arguments of `operation`, or
+// the refusal that explains why there is none.
+std::variant<std::string, Result> identifier_argument(const Json& arguments, const char* key,
+                                                      const char* operation) {
+  if (!arguments.is_object()) {
+    return refusal(std::string(operation) + " takes a map of named arguments, not " +
+                   arguments.type_name());
+  }
+  std::optional<std::string> id = text_argument(arguments, key);
+  if (!id) {
+    return refusal(std::string(operation) + " needs the named argument \"" + key + "\" as a text");
+  }
+  return *std::move(id);
+}
+
+// Records one status report in the action's history and lets `change`
+// amend the record; refused when the action does not exist.
+template <typename Change>
+Result record_report(detail::LocalScalingState& impl, const std::string& id, const char* operation,
+                     const Json& arguments, Change&& change) {
+  return in_write_transaction(impl, [&](sqlite::Connection& connection) {
+    std::optional<Json> record = detail::load_record(connection, id);
+    if (!record) return refusal(detail::unknown_action(id));
+    detail::record_event(connection, id, operation, arguments);
+    if (change(*record)) detail::store_record(connection, id, *record);
+    return Result::ok(Json(), "recorded");
+  });
+}
+
+}  // namespace
+
+Result LocalScaling::assign_jobs(bool has_gpu) {
+  const std::string& instance = impl_->options.instance_id;
+  if (instance.empty()) {
+    return refusal(
+        "This backend connection has no instance identifier; only an agent's connection "
+        "receives assignments");
+  }
+  return in_write_transaction(*impl_, [&](sqlite::Connection& connection) {
+    std::vector<std::pair<std::string, Json>> picked;
+    {
+      sqlite::Statement select = connection.prepare(
+          "SELECT id, record FROM actions WHERE state = 'queued' AND scaled_down_at IS NULL "
+          "AND (gpu_required = 0 OR ?) ORDER BY seq LIMIT ?");
+      select.bind(1, std::int64_t{has_gpu ? 1 : 0})
+          .bind(2, std::int64_t{impl_->options.assign_batch});
+      while (select.step()) {
+        picked.emplace_back(select.text(0), detail::parse_stored(select.text(1), "action record"));
+      }
+    }
+    Json assigned = Json::array();
+    for (auto& [id, record] : picked) {
+      record["status"] = "assigned";
+      connection
+          .prepare(
+              "UPDATE actions SET state = 'assigned', assigned_to = ?, "
+              "assigned_at = strftime('%Y-%m-%dT%H:%M:%fZ', 'now'), record = ? WHERE id = ?")
+          .bind(1, instance)
+          .bind(2, detail::to_text(record))
+          .bind(3, id)
+          .run();
+      Json event = Json::object();
+      event["instance_id"] = instance;
+      event["has_gpu"] = has_gpu;
+      detail::record_event(connection, id, "assign_jobs", event);
+      assigned.push_back(std::move(record));
+    }
+    return Result::ok(std::move(assigned));
+  });
+}
+
+Result LocalScaling::update_action_status(const Json& arguments) {
+  auto id = identifier_argument(arguments, "action_record_id", "update_action_status");
+  if (auto* refused = std::get_if<Result>(&id)) return *refused;
+  return record_report(*impl_, std::get<std::string>(id), "update_action_status", arguments,
+                       [&](Json& record) {
+                         std::optional<std::string> status = text_argument(arguments, "status");
+                         if (!status) return false;
+                         record["status"] = *status;
+                         return true;
+                       });
+}
+
+Result LocalScaling::update_status(const std::string& action_record_id,
+                                   const std::string& action_type, const std::string& service,
+                                   const std::string& step_code, const std::string& status,
+                                   const std::string& description) {
+  Json arguments = Json::object();
+  arguments["action_record_id"] = action_record_id;
+  arguments["action_type"] = action_type;
+  arguments["service"] = service;
+  arguments["step_code"] = step_code;
+  arguments["status"] = status;
+  arguments["description"] = description;
+  return record_report(*impl_, action_record_id, "update_status", arguments,
+                       [](Json&) { return false; });
+}
+
+Result LocalScaling::update_action(const Json& arguments) {
+  auto id = identifier_argument(arguments, "id", "update_action");
+  if (auto* refused = std::get_if<Result>(&id)) return *refused;
+  return record_report(
+      *impl_, std::get<std::string>(id), "update_action", arguments, [&](Json& record) {
+        bool changed = false;
+        if (std::optional<std::string> status = text_argument(arguments, "status")) {
+          record["status"] = *status;
+          changed = true;
+        }
+        const auto job_params = arguments.find("job_params");
+        if (job_params != arguments.end() && job_params->is_object()) {
+          record["jobParams"] = *job_params;
+          changed = true;
+        }
+        if (std::optional<std::string> sub = text_argument(arguments, "sub_action")) {
+          record["subAction"] = *sub;
+          changed = true;
+        }
+        return changed;
+      });
+}
+
+Result LocalScaling::update_action_docker_logs(const Json& arguments) {
+  auto id_or_refusal =
+      identifier_argument(arguments, "action_record_id", "update_action_docker_logs");
+  if (auto* refused = std::get_if<Result>(&id_or_refusal)) return *refused;
+  const std::string& id = std::get<std::string>(id_or_refusal);
+  const auto content = arguments.find("log_content");
+  if (content == arguments.end() || !content->is_string()) {
+    return refusal("update_action_docker_logs needs the named argument \"log_content\" as a text");
+  }
+  const std::string& piece = content->get_ref<const std::string&>();
+  return in_write_transaction(*impl_, [&](sqlite::Connection& connection) {
+    {
+      sqlite::Statement exists = connection.prepare("SELECT 1 FROM actions WHERE id = ?");
+      exists.bind(1, id);
+      if (!exists.step()) return refusal(detail::unknown_action(id));
+    }
+    if (piece.empty()) return Result::ok(Json(), "nothing to store");
+    std::int64_t offset = 0;
+    {
+      sqlite::Statement last = connection.prepare(
+          "SELECT start_offset + length(content) FROM log_pieces WHERE action_id = ? "
+          "ORDER BY start_offset DESC LIMIT 1");
+      last.bind(1, id);
+      if (last.step()) offset = last.integer(0);
+    }
+    connection.prepare("INSERT INTO log_pieces (action_id, start_offset, content) VALUES (?, ?, ?)")
+        .bind(1, id)
+        .bind(2, offset)
+        .bind_blob(3, piece)
+        .run();
+    return Result::ok(Json(), "stored");
+  });
+}
+
+Result LocalScaling::get_action_details(const std::string& action_record_id) {
+  return in_read_transaction(*impl_, [&](sqlite::Connection& connection) {
+    std::optional<Json> record = detail::load_record(connection, action_record_id);
+    if (!record) return refusal(detail::unknown_action(action_record_id));
+    return Result::ok(*std::move(record));
+  });
+}
+
+Result LocalScaling::get_downscaled_ids() {
+  return in_read_transaction(*impl_, [&](sqlite::Connection& connection) {
+    sqlite::Statement select = connection.prepare(
+        "SELECT id FROM actions WHERE scale_down_seq IS NOT NULL ORDER BY scale_down_seq");
+    Json ids = Json::array();
+    while (select.step()) ids.push_back(select.text(0));
+    return Result::ok(std::move(ids));
+  });
+}
+
+namespace {
+
+// The codebase row of a model family: (url, requirements url or null).
+std::optional<std::pair<std::string, Json>> codebase_of(detail::LocalScalingState& impl,
+                                                        const std::string& model_family) {
+  return in_read_transaction(
+      impl, [&](sqlite::Connection& connection) -> std::optional<std::pair<std::string, Json>> {
+        sqlite::Statement select = connection.prepare(
+            "SELECT url, requirements_url FROM codebases WHERE model_family = ?");
+        select.bind(1, model_family);
+        if (!select.step()) return std::nullopt;
+        return std::make_pair(select.text(0), select.is_null(1) ? Json() : Json(select.text(1)));
+      });
+}
+
+std::string codebase_missing(const std::string& model_family) {
+  return detail::not_configured("The codebase of model family \"" + model_family + "\"",
+                                config_command::kCodebase);
+}
+
+}  // namespace
+
+Result LocalScaling::get_model_codebase(const std::string& model_family) {
+  auto codebase = codebase_of(*impl_, model_family);
+  if (!codebase) return refusal(codebase_missing(model_family));
+  return Result::ok(codebase->first);
+}
+
+Result LocalScaling::get_model_codebase_requirements(const std::string& model_family) {
+  auto codebase = codebase_of(*impl_, model_family);
+  if (!codebase) return refusal(codebase_missing(model_family));
+  if (codebase->second.is_null()) {
+    return refusal(
+        detail::not_configured("The requirements URL of model family \"" + model_family + "\"",
+                               config_command::kCodebase));
+  }
+  return Result::ok(codebase->second);
+}
+
+Result LocalScaling::get_docker_hub_credentials() {
+  std::optional<Json> credentials =
+      in_read_transaction(*impl_, [&](sqlite::Connection& connection) {
+        return detail::read_setting(connection, detail::kRegistrySetting);
+      });
+  if (!credentials) {
+    return refusal(
+        detail::not_configured("The container registry credentials", config_command::kRegistry));
+  }
+  return Result::ok(*std::move(credentials));
+}
+
+Result LocalScaling::get_user_access_key_pair(const std::string& user_id) {
+  return in_read_transaction(*impl_, [&](sqlite::Connection& connection) {
+    sqlite::Statement select =
+        connection.prepare("SELECT access_key, secret_key FROM key_pairs WHERE user_id = ?");
+    select.bind(1, user_id);
+    if (!select.step()) {
+      return refusal(detail::not_configured("The key pair of user \"" + user_id + "\"",
+                                            config_command::kKeyPair));
+    }
+    Json pair = Json::object();
+    pair["access_key"] = select.text(0);
+    pair["secret_key"] = select.text(1);
+    return Result::ok(std::move(pair));
+  });
+}
+
+Result LocalScaling::get_model_secret_keys(const std::string& secret_name) {
+  return in_read_transaction(*impl_, [&](sqlite::Connection& connection) {
+    sqlite::Statement select =
+        connection.prepare("SELECT user_access_token FROM model_secrets WHERE name = ?");
+    select.bind(1, secret_name);
+    if (!select.step()) {
+      return refusal(detail::not_configured("The model secret \"" + secret_name + "\"",
+                                            config_command::kModelSecret));
+    }
+    Json data = Json::object();
+    data["user_access_token"] = select.text(0);
+    return Result::ok(std::move(data));
+  });
+}
+
+Result LocalScaling::get_internal_api_key(const std::string& action_record_id) {
+  return in_read_transaction(*impl_, [&](sqlite::Connection& connection) {
+    sqlite::Statement select =
+        connection.prepare("SELECT api_key FROM internal_api_keys WHERE action_id = ?");
+    select.bind(1, action_record_id);
+    if (!select.step()) {
+      return refusal(
+          detail::not_configured("The internal API key of action \"" + action_record_id + "\"",
+                                 config_command::kInternalApiKey));
+    }
+    Json data = Json::object();
+    data["internal_api_key"] = select.text(0);
+    return Result::ok(std::move(data));
+  });
+}
+
+Json LocalScaling::get_data_processing_image() {
+  std::optional<Json> image = in_read_transaction(*impl_, [&](sqlite::Connection& connection) {
+    return detail::read_setting(connection, detail::kDataProcessingImageSetting);
+  });
+  if (!image) {
+    throw NotConfiguredError(
+        detail::not_configured("The data-processing image", config_command::kDataProcessingImage));
+  }
+  return *std::move(image);
+}
+
+Json LocalScaling::get_shutdown_details() {
+  std::optional<Json> details = in_read_transaction(*impl_, [&](sqlite::Connection& connection) {
+    return detail::read_setting(connection, detail::kShutdownSetting);
+  });
+  if (!details) {
+    throw NotConfiguredError(
+        detail::not_configured("The shutdown settings", config_command::kShutdown));
+  }
+  return *std::move(details);
+}
+
+Result LocalScaling::update_available_resources(const Json& arguments) {
+  const std::string& instance = impl_->options.instance_id;
+  if (instance.empty()) {
+    return refusal(
+        "This backend connection has no instance identifier; only an agent's connection "
+        "reports its machine's resources");
+  }
+  if (!arguments.is_object()) {
+    return refusal(std::string("update_available_resources takes a map of named arguments, not ") +
+                   arguments.type_name());
+  }
+  for (const char* key :
+       {"available_memory", "available_cpu", "available_gpu_memory", "gpu_utilisation"}) {
+    const auto found = arguments.find(key);
+    if (found == arguments.end() || !found->is_number()) {
+      return refusal(std::string("update_available_resources needs the named argument \"") + key +
+                     "\" as a number");
+    }
+  }
+  return in_write_transaction(*impl_, [&](sqlite::Connection& connection) {
+    connection
+        .prepare(
+            "INSERT INTO machine_resources (instance_id, report, reported_at) "
+            "VALUES (?, ?, strftime('%Y-%m-%dT%H:%M:%fZ', 'now')) ON CONFLICT (instance_id) "
+            "DO UPDATE SET report = excluded.report, reported_at = excluded.reported_at")
+        .bind(1, instance)
+        .bind(2, detail::to_text(arguments))
+        .run();
+    return Result::ok(Json(), "recorded");
+  });
+}
+
+Json LocalScaling::get_open_port() {
+  // Another request may have been answered a port that is still free (its
+  // job has not bound it yet): such ports are skipped for port_hold.
+  constexpr int kAttempts = 64;
+  const std::int64_t hold = impl_->options.port_hold.count();
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    const int port =
+        impl_->options.port_probe ? impl_->options.port_probe() : detail::probe_free_port();
+    if (port < 1 || port > 65535) {
+      throw std::runtime_error("The port probe answered an invalid port " + std::to_string(port));
+    }
+    const std::int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                                 std::chrono::system_clock::now().time_since_epoch())
+                                 .count();
+    const bool handed = in_write_transaction(*impl_, [&](sqlite::Connection& connection) {
+      connection.prepare("DELETE FROM handed_ports WHERE handed_at <= ?").bind(1, now - hold).run();
+      {
+        sqlite::Statement held = connection.prepare("SELECT 1 FROM handed_ports WHERE port = ?");
+        held.bind(1, std::int64_t{port});
+        if (held.step()) return false;
+      }
+      connection.prepare("INSERT INTO handed_ports (port, handed_at) VALUES (?, ?)")
+          .bind(1, std::int64_t{port})
+          .bind(2, now)
+          .run();
+      return true;
+    });
+    if (handed) return Json(port);
+  }
+  throw std::runtime_error("No free port found on this host after " + std::to_string(kAttempts) +
+                           " tries");
+}
+
+}  // namespace tavoren::backend

@@ -1,0 +1,99 @@
+// What the embedded backend's sources share: the object's state and the
+// helpers that read and write action records.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <type_traits>
+
+#include "sqlite.h"
+#include "tavoren/local_backend.h"
+
+namespace tavoren::backend {
+
+namespace detail {
+
+// What one LocalScaling object holds.
+struct LocalScalingState {
+  explicit LocalScalingState(LocalBackendOptions given);
+
+  LocalBackendOptions options;
+  sqlite::Pool pool;
+};
+
+// The setting names of the settings table.
+inline constexpr const char* kRegistrySetting = "registry_credentials";
+inline constexpr const char* kDataProcessingImageSetting = "data_processing_image";
+inline constexpr const char* kShutdownSetting = "shutdown_details";
+
+// Whether `id` has the form of an action identifier (24 lowercase
+// hexadecimal characters).
+bool is_action_id(std::string_view id);
+// A fresh random action identifier, never the null one.
+std::string new_action_id();
+
+// A value's JSON text for storage; texts that are not valid UTF-8 have
+// their bad bytes replaced, so storing a report never fails on them.
+std::string to_text(const Json& value);
+// A stored JSON text; DatabaseError when it does not parse.
+Json parse_stored(const std::string& text, std::string_view what);
+
+// "By truth": null, false, zero and empty texts, lists and maps are false.
+bool truthy(const Json& value);
+
+// A refusal answered in a Result: error and message both `text`.
+Result refusal(std::string text);
+// The text of a missing setting, naming the command that supplies it.
+std::string not_configured(std::string_view what, std::string_view command);
+// The refusal for an identifier that names no action.
+std::string unknown_action(std::string_view id);
+
+// The current record of an action, or nullopt when there is none.
+std::optional<Json> load_record(sqlite::Connection& connection, const std::string& id);
+void store_record(sqlite::Connection& connection, const std::string& id, const Json& record);
+// Appends one event to the action's history.
+void record_event(sqlite::Connection& connection, const std::string& id, std::string_view operation,
+                  const Json& arguments);
+
+std::optional<Json> read_setting(sqlite::Connection& connection, const char* name);
+void write_setting(sqlite::Connection& connection, const char* name, const Json& value);
+
+// Checks an action record submitted by the operator; throws TypeError or
+// ValueError naming the fault.
+void validate_submission(const Json& record);
+
+// A TCP port the kernel reports free on this host; std::runtime_error when
+// no socket can be bound.
+int probe_free_port();
+
+}  // namespace detail
+}  // namespace tavoren::backend
+
+namespace tavoren::backend::detail {
+
+// Runs `body(connection)` inside a write transaction on a borrowed
+// connection and commits when it returns; a throw rolls everything back.
+template <typename Body>
+auto in_write_transaction(LocalScalingState& impl, Body&& body) {
+  sqlite::Pool::Lease lease = impl.pool.acquire();
+  sqlite::Transaction transaction(*lease, sqlite::Transaction::Kind::write);
+  if constexpr (std::is_void_v<decltype(body(*lease))>) {
+    body(*lease);
+    transaction.commit();
+  } else {
+    auto result = body(*lease);
+    transaction.commit();
+    return result;
+  }
+}
+
+// Runs `body(connection)` on one consistent snapshot of the database.
+template <typename Body>
+auto in_read_transaction(LocalScalingState& impl, Body&& body) {
+  sqlite::Pool::Lease lease = impl.pool.acquire();
+  sqlite::Transaction transaction(*lease, sqlite::Transaction::Kind::read);
+  return body(*lease);
+}
+
+}  // namespace tavoren::backend::detail

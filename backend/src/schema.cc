@@ -1,0 +1,137 @@
+// The database's schema and its migrations. The file's user_version tells
+// which migrations it has had; each migration runs once, in order, inside
+// the same write transaction as the version bump.
+
+#include "schema.h"
+
+#include <string>
+
+#include "tavoren/local_backend.h"
+
+namespace tavoren::backend {
+namespace {
+
+// Migration n brings a file from version n to n + 1.
+constexpr const char* kMigrations[] = {
+    // 0 -> 1: the first schema.
+    R"sql(
+CREATE TABLE actions (
+  seq INTEGER PRIMARY KEY AUTOINCREMENT,
+  id TEXT NOT NULL UNIQUE CHECK (length(id) = 24),
+  action_type TEXT NOT NULL,
+  gpu_required INTEGER NOT NULL CHECK (gpu_required IN (0, 1)),
+  record TEXT NOT NULL,
+  state TEXT NOT NULL CHECK (state IN ('queued', 'assigned')),
+  assigned_to TEXT,
+  submitted_at TEXT NOT NULL,
+  assigned_at TEXT,
+  scaled_down_at TEXT,
+  -- The order of scale-downs (timestamps of one millisecond tie).
+  scale_down_seq INTEGER UNIQUE
+);
+CREATE INDEX actions_by_state ON actions (state, seq);
+
+CREATE TABLE status_history (
+  seq INTEGER PRIMARY KEY AUTOINCREMENT,
+  action_id TEXT NOT NULL REFERENCES actions (id),
+  operation TEXT NOT NULL,
+  arguments TEXT NOT NULL,
+  recorded_at TEXT NOT NULL
+);
+CREATE INDEX status_history_by_action ON status_history (action_id, seq);
+
+CREATE TABLE log_pieces (
+  action_id TEXT NOT NULL REFERENCES actions (id),
+  start_offset INTEGER NOT NULL,
+  content BLOB NOT NULL,
+  PRIMARY KEY (action_id, start_offset)
+) WITHOUT ROWID;
+
+CREATE TABLE settings (
+  name TEXT PRIMARY KEY,
+  value TEXT NOT NULL
+);
+
+CREATE TABLE key_pairs (
+  user_id TEXT PRIMARY KEY,
+  access_key TEXT NOT NULL,
+  secret_key TEXT NOT NULL,
+  encrypted INTEGER NOT NULL CHECK (encrypted IN (0, 1))
+);
+
+CREATE TABLE codebases (
+  model_family TEXT PRIMARY KEY,
+  url TEXT NOT NULL,
+  requirements_url TEXT
+);
+
+CREATE TABLE model_secrets (
+  name TEXT PRIMARY KEY,
+  user_access_token TEXT NOT NULL
+);
+
+CREATE TABLE internal_api_keys (
+  action_id TEXT PRIMARY KEY REFERENCES actions (id),
+  api_key TEXT NOT NULL
+);
+
+CREATE TABLE handed_ports (
+  port INTEGER PRIMARY KEY,
+  handed_at INTEGER NOT NULL
+);
+)sql",
+
+    // 1 -> 2: the machines' resource reports.
+    R"sql(
+CREATE TABLE machine_resources (
+  instance_id TEXT PRIMARY KEY,
+  report TEXT NOT NULL,
+  reported_at TEXT NOT NULL
+);
+)sql",
+};
+
+constexpr int kVersion = static_cast<int>(std::size(kMigrations));
+
+}  // namespace
+
+int current_schema_version() { return kVersion; }
+
+void migrate(sqlite::Connection& connection, const std::string& path) {
+  // Most opens find the schema current and take no write lock.
+  if (connection.pragma_integer("PRAGMA user_version") == kVersion) return;
+
+  sqlite::Transaction transaction(connection, sqlite::Transaction::Kind::write);
+  const std::int64_t version = connection.pragma_integer("PRAGMA user_version");
+  if (version > kVersion) {
+    throw DatabaseError("The backend database " + path + " has schema version " +
+                        std::to_string(version) + ", newer than this program's " +
+                        std::to_string(kVersion) + "; use a newer program");
+  }
+  if (version < 0) {
+    throw DatabaseError("The backend database " + path + " has an invalid schema version " +
+                        std::to_string(version));
+  }
+  if (version == 0) {
+    // A file without a version must be empty: never lay tables over a
+    // database that belongs to something else.
+    std::int64_t count = 0;
+    {
+      sqlite::Statement tables = connection.prepare("SELECT count(*) FROM sqlite_schema");
+      if (tables.step()) count = tables.integer(0);
+    }
+    if (count != 0) {
+      throw DatabaseError("The file " + path + " is a database of another program");
+    }
+  }
+  for (std::int64_t next = version; next < kVersion; ++next) {
+    connection.exec(kMigrations[next]);
+  }
+  // PRAGMA takes no bound parameters; the version is a constant of this
+  // program.
+  const std::string set_version = "PRAGMA user_version = " + std::to_string(kVersion);
+  connection.exec(set_version.c_str());
+  transaction.commit();
+}
+
+}  // namespace tavoren::backend

@@ -1,0 +1,148 @@
+// A thin layer over SQLite's C interface: connections with cached prepared
+// statements, scoped transactions and a pool of connections to one file.
+//
+// Every failure of SQLite becomes a DatabaseError naming what was attempted
+// and SQLite's own message. A connection is used by one thread at a time;
+// the pool hands each caller a connection of its own.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tavoren::backend::sqlite {
+
+class Connection;
+
+// One execution of a cached prepared statement. Bindings and the
+// statement's cursor are reset when the object goes out of scope, so the
+// statement is ready for the next user.
+class Statement {
+ public:
+  // `owned`: a statement prepared for this use only, finalized afterwards
+  // (the cached one was in use further up the same thread's call).
+  Statement(Connection& connection, sqlite3_stmt* statement, bool owned);
+  ~Statement();
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+
+  // Parameters are numbered from 1.
+  Statement& bind(int index, std::string_view text);
+  Statement& bind(int index, std::int64_t value);
+  Statement& bind_blob(int index, std::string_view bytes);
+  Statement& bind_null(int index);
+
+  // Advances to the next row; false when there is none.
+  bool step();
+  // Runs a statement that yields no rows.
+  void run();
+
+  // Columns of the current row, numbered from 0.
+  bool is_null(int column);
+  std::string text(int column);
+  std::int64_t integer(int column);
+
+ private:
+  Connection& connection_;
+  sqlite3_stmt* statement_;
+  bool owned_;
+};
+
+class Connection {
+ public:
+  // Opens (creating when missing) the file in write-ahead log mode with the
+  // given busy time-out and foreign keys enforced.
+  Connection(const std::filesystem::path& path, std::chrono::milliseconds busy_timeout);
+  ~Connection();
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  // Runs statements without parameters (pragmas, schema, BEGIN/COMMIT).
+  void exec(const char* sql);
+  // The prepared statement for `sql`, prepared once per connection.
+  Statement prepare(const char* sql);
+  // The value of a pragma that yields one integer.
+  std::int64_t pragma_integer(const char* sql);
+
+  // Whether a transaction is open.
+  bool in_transaction() const;
+
+  // Throws a DatabaseError for the result code `rc` while doing `what`.
+  [[noreturn]] void fail(int rc, std::string_view what) const;
+
+ private:
+  friend class Statement;
+  struct Cached {
+    sqlite3_stmt* statement = nullptr;
+    bool in_use = false;
+  };
+  void release(sqlite3_stmt* statement);
+
+  sqlite3* db_ = nullptr;
+  std::map<std::string, Cached, std::less<>> statements_;
+};
+
+// A transaction on one connection, rolled back unless committed.
+class Transaction {
+ public:
+  enum class Kind {
+    // Takes the write lock at once (waiting up to the busy time-out): for
+    // every transaction that writes, so it never fails half-way on a lock.
+    write,
+    // A consistent snapshot for several reads.
+    read,
+  };
+  Transaction(Connection& connection, Kind kind);
+  ~Transaction();
+  Transaction(const Transaction&) = delete;
+  Transaction& operator=(const Transaction&) = delete;
+  void commit();
+
+ private:
+  Connection& connection_;
+  bool open_ = true;
+};
+
+// Connections to one file, each lent to one caller at a time. Connections
+// are opened on demand; a few idle ones are kept for reuse.
+class Pool {
+ public:
+  Pool(std::filesystem::path path, std::chrono::milliseconds busy_timeout);
+  ~Pool();
+
+  class Lease {
+   public:
+    Lease(Pool& pool, std::unique_ptr<Connection> connection);
+    ~Lease();
+    Lease(const Lease&) = delete;
+    Lease& operator=(const Lease&) = delete;
+    Connection& operator*() { return *connection_; }
+    Connection* operator->() { return connection_.get(); }
+
+   private:
+    Pool& pool_;
+    std::unique_ptr<Connection> connection_;
+  };
+
+  Lease acquire();
+
+ private:
+  void give_back(std::unique_ptr<Connection> connection);
+
+  static constexpr std::size_t kMaxIdle = 4;
+  const std::filesystem::path path_;
+  const std::chrono::milliseconds busy_timeout_;
+  std::mutex mutex_;
+  std::vector<std::unique_ptr<Connection>> idle_;
+};
+
+}  // namespace tavoren::backend::sqlite

@@ -1,0 +1,111 @@
+// One reaping pass: scaled-down actions' running containers are stopped.
+#include "tavoren/container_reaper.h"
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "tavoren/common/errors.h"
+#include "tavoren/common/log_errors.h"
+#include "tavoren/common/logging.h"
+
+namespace tavoren {
+namespace {
+
+// The length of an action identifier.
+constexpr std::size_t kActionIdLength = 24;
+
+// The number of Unicode code points of UTF-8 text (continuation bytes are
+// not counted).
+std::size_t code_points(std::string_view text) {
+  std::size_t n = 0;
+  for (unsigned char c : text) {
+    if ((c & 0xC0) != 0x80) ++n;
+  }
+  return n;
+}
+
+// The action a container runs: the first argument of its command that is
+// exactly as long as an action identifier.
+std::optional<std::string> action_of(const Json& record, const std::string& container_id) {
+  auto args = record.find("Args");
+  if (args == record.end()) {
+    throw KeyError("the inspection record of container " + container_id + " has no Args");
+  }
+  if (!args->is_array()) {
+    throw TypeError("the Args of container " + container_id + " are not a list");
+  }
+  for (const Json& arg : *args) {
+    if (!arg.is_string()) {
+      throw TypeError("an argument of container " + container_id + " is not a text");
+    }
+    const std::string& text = arg.get_ref<const std::string&>();
+    if (code_points(text) == kActionIdLength) return text;
+  }
+  return std::nullopt;
+}
+
+// Whether the backend's answer names no identifier at all.
+bool holds_no_identifier(const Json& ids) {
+  if (ids.is_null()) return true;
+  if (ids.is_string()) return ids.get_ref<const std::string&>().empty();
+  if (ids.is_array() || ids.is_object()) return ids.empty();
+  if (ids.is_boolean()) return !ids.get<bool>();
+  if (ids.is_number()) return ids == 0;
+  return false;
+}
+
+bool is_scaled_down(const Json& ids, const std::string& action_id) {
+  if (ids.is_array()) {
+    for (const Json& id : ids) {
+      if (id.is_string() && id.get_ref<const std::string&>() == action_id) return true;
+    }
+    return false;
+  }
+  if (ids.is_object()) return ids.contains(action_id);
+  if (ids.is_string()) return ids.get_ref<const std::string&>() == action_id;
+  throw TypeError("the scaled-down identifiers are not a collection: " + ids.dump());
+}
+
+std::string container_id_of(const Json& summary) {
+  auto id = summary.is_object() ? summary.find("Id") : summary.end();
+  if (!summary.is_object() || id == summary.end() || !id->is_string()) {
+    throw KeyError("a listed container has no Id: " + summary.dump());
+  }
+  return id->get<std::string>();
+}
+
+}  // namespace
+
+ContainerReaper::ContainerReaper(backend::Scaling& scaling, engine::ClientOptions engine_options)
+    : docker_client_(std::move(engine_options)), scaling_(scaling) {}
+
+void ContainerReaper::auto_scaledown_actions() {
+  log_errors("auto_scaledown_actions", {}, [&] {
+    const backend::Result downscaled = scaling_.get_downscaled_ids();
+    if (downscaled.has_error_set()) {
+      log::error("Error getting downscaled ids: %s", *downscaled.error);
+      return;
+    }
+    const Json& ids = downscaled.data;
+    const Json containers =
+        docker_client_.list_containers({.filters = {{"status", {"running"}}}, .all = true});
+    if (holds_no_identifier(ids)) return;
+
+    for (const Json& summary : containers) {
+      const std::string container_id = container_id_of(summary);
+      const Json record = docker_client_.inspect_container(container_id);
+      const std::optional<std::string> action_id = action_of(record, container_id);
+      if (!action_id || !is_scaled_down(ids, *action_id)) continue;
+      try {
+        docker_client_.stop_container(container_id);
+        log::info("Container %s stopped.", container_id);
+      } catch (const engine::ApiError& e) {
+        log::error("Failed to stop container %s: %s", container_id, e.what());
+      }
+    }
+  });
+}
+
+}  // namespace tavoren

@@ -1,0 +1,37 @@
+// Small helpers shared by the sources of the start-up checks.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "tavoren/backend.h"
+#include "tavoren/common/logging.h"
+
+namespace tavoren::prechecks {
+
+// Formats the message as the logger does, logs it at error level and ends
+// the process with exit status 1.
+template <typename... Args>
+[[noreturn]] void fatal(std::string_view format, const Args&... args) {
+  log::fatal(log::format(format, {log::Arg(args)...}));
+}
+
+// The number of characters (Unicode code points) of UTF-8 text.
+inline std::size_t code_points(std::string_view text) {
+  std::size_t count = 0;
+  for (const unsigned char byte : text) count += (byte & 0xC0) != 0x80 ? 1 : 0;
+  return count;
+}
+
+// Whether a backend value counts as present "by truth": null, false, 0 and
+// an empty text, list or map do not.
+inline bool is_truthy(const Json& value) {
+  if (value.is_null()) return false;
+  if (value.is_boolean()) return value.get<bool>();
+  if (value.is_number()) return value.get<double>() != 0;
+  if (value.is_string() || value.is_array() || value.is_object()) return !value.empty();
+  return true;
+}
+
+}  // namespace tavoren::prechecks

@@ -1,0 +1,300 @@
+// Readings of the host's resources from /proc and nvidia-smi, and of the
+// action containers' resources from the container engine, with their
+// reports to the backend.
+
+#include "tavoren/resources_tracker.h"
+
+#include <time.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <initializer_list>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "checks_internal.h"
+#include "tavoren/common/errors.h"
+#include "tavoren/common/logging.h"
+#include "tavoren/common/process.h"
+#include "tavoren/common/text.h"
+#include "tavoren/engine_client.h"
+
+namespace tavoren {
+namespace {
+
+double round2(double value) { return std::round(value * 100.0) / 100.0; }
+
+// MemAvailable / MemTotal of a meminfo file, in percent.
+double available_memory_percent(const std::filesystem::path& meminfo) {
+  std::ifstream in(meminfo);
+  if (!in) throw std::runtime_error("Cannot read " + meminfo.string());
+  std::optional<double> total;
+  std::optional<double> available;
+  std::string line;
+  while (std::getline(in, line)) {
+    const std::vector<std::string> tokens = split_whitespace(line);
+    if (tokens.size() < 2) continue;
+    if (tokens[0] == "MemTotal:") total = parse_double(tokens[1]);
+    if (tokens[0] == "MemAvailable:") available = parse_double(tokens[1]);
+  }
+  if (!total || !available) {
+    throw std::runtime_error(meminfo.string() + " lacks MemTotal or MemAvailable");
+  }
+  if (*total <= 0) throw std::runtime_error(meminfo.string() + " reports no memory");
+  return *available / *total * 100.0;
+}
+
+struct CpuTimes {
+  double idle = 0;
+  double total = 0;
+};
+
+// The "cpu" line of a stat file: user nice system idle iowait irq softirq
+// steal [guest guest_nice]. Guest time is already counted in user and nice,
+// so it is left out of the total.
+CpuTimes read_cpu_times(const std::filesystem::path& stat) {
+  std::ifstream in(stat);
+  if (!in) throw std::runtime_error("Cannot read " + stat.string());
+  std::string line;
+  while (std::getline(in, line)) {
+    const std::vector<std::string> tokens = split_whitespace(line);
+    if (tokens.empty() || tokens[0] != "cpu") continue;
+    if (tokens.size() < 5) throw ValueError("Too few fields in the cpu line of " + stat.string());
+    CpuTimes times;
+    for (std::size_t i = 1; i < tokens.size() && i <= 8; ++i) {
+      const double ticks = parse_double(tokens[i]);
+      times.total += ticks;
+      if (i == 4 || i == 5) times.idle += ticks;  // idle, iowait
+    }
+    return times;
+  }
+  throw std::runtime_error(stat.string() + " has no cpu line");
+}
+
+// A field of nvidia-smi: a number, or 0 for what it cannot measure.
+double gpu_field(const std::string& field) {
+  const std::string text = trim(field);
+  if (text.starts_with("[")) return 0;  // "[N/A]", "[Not Supported]"
+  return parse_double(text);
+}
+
+struct GpuFigures {
+  double free_gb = 0;
+  double utilisation = 0;
+};
+
+GpuFigures read_gpu_figures() {
+  process::RunResult result;
+  try {
+    result = process::run_capture(
+        {"nvidia-smi", "--query-gpu=memory.free,utilization.gpu", "--format=csv,noheader,nounits"},
+        {.timeout = std::chrono::seconds(60), .capture_stderr = true});
+  } catch (const process::SpawnError&) {
+    return {};
+  }
+  if (result.timed_out || result.exit_status != 0) return {};
+
+  GpuFigures figures;
+  int gpus = 0;
+  double utilisation = 0;
+  for (const std::string& line : split(trim(result.out), '\n')) {
+    if (trim(line).empty()) continue;
+    const std::vector<std::string> fields = split(line, ',');
+    if (fields.size() != 2) {
+      throw ValueError("Expected free memory and utilisation in nvidia-smi line: " + line);
+    }
+    figures.free_gb += gpu_field(fields[0]) / 1024.0;
+    utilisation += gpu_field(fields[1]);
+    ++gpus;
+  }
+  if (gpus > 0) figures.utilisation = utilisation / gpus;
+  return figures;
+}
+
+// ---------------------------------------------------------------------------
+// Action containers.
+
+// The first command argument of exactly 24 characters, as the container
+// reaper matches containers to actions.
+std::optional<std::string> action_of(const Json& inspection) {
+  const auto args = inspection.find("Args");
+  if (args == inspection.end() || !args->is_array()) return std::nullopt;
+  for (const Json& argument : *args) {
+    if (argument.is_string() && prechecks::code_points(argument.get<std::string>()) == 24) {
+      return argument.get<std::string>();
+    }
+  }
+  return std::nullopt;
+}
+
+// The value at `path` inside `value`, or null when any step is missing.
+const Json* find_at(const Json& value, std::initializer_list<const char*> path) {
+  const Json* level = &value;
+  for (const char* key : path) {
+    if (!level->is_object()) return nullptr;
+    const auto it = level->find(key);
+    if (it == level->end()) return nullptr;
+    level = &*it;
+  }
+  return level;
+}
+
+std::optional<double> number_at(const Json& value, std::initializer_list<const char*> path) {
+  const Json* found = find_at(value, path);
+  if (found == nullptr || !found->is_number()) return std::nullopt;
+  return found->get<double>();
+}
+
+double cpu_percent(const Json& stats) {
+  const double cpu_delta =
+      number_at(stats, {"cpu_stats", "cpu_usage", "total_usage"}).value_or(0) -
+      number_at(stats, {"precpu_stats", "cpu_usage", "total_usage"}).value_or(0);
+  const double system_delta = number_at(stats, {"cpu_stats", "system_cpu_usage"}).value_or(0) -
+                              number_at(stats, {"precpu_stats", "system_cpu_usage"}).value_or(0);
+  double cpus = number_at(stats, {"cpu_stats", "online_cpus"}).value_or(0);
+  if (cpus <= 0) {
+    const Json* per_cpu = find_at(stats, {"cpu_stats", "cpu_usage", "percpu_usage"});
+    cpus = per_cpu != nullptr && per_cpu->is_array() && !per_cpu->empty()
+               ? static_cast<double>(per_cpu->size())
+               : 1;
+  }
+  if (cpu_delta <= 0 || system_delta <= 0) return 0;
+  return cpu_delta / system_delta * cpus * 100.0;
+}
+
+double memory_percent(const Json& stats) {
+  const double usage = number_at(stats, {"memory_stats", "usage"}).value_or(0);
+  const double limit = number_at(stats, {"memory_stats", "limit"}).value_or(0);
+  // The inactive page cache can be reclaimed: control groups v2 name it
+  // inactive_file, v1 total_inactive_file.
+  const double cache =
+      number_at(stats, {"memory_stats", "stats", "inactive_file"})
+          .value_or(number_at(stats, {"memory_stats", "stats", "total_inactive_file"}).value_or(0));
+  if (limit <= 0) return 0;
+  return std::max(usage - cache, 0.0) / limit * 100.0;
+}
+
+// Whole seconds since the container started ("State"."StartedAt", as
+// "2024-05-01T10:11:12.123456789Z"); 0 when that cannot be read.
+long long seconds_running(const Json& inspection) {
+  const auto state = inspection.find("State");
+  if (state == inspection.end() || !state->is_object()) return 0;
+  const auto started = state->find("StartedAt");
+  if (started == state->end() || !started->is_string()) return 0;
+  std::tm parts{};
+  char separator = 0;
+  if (std::sscanf(started->get<std::string>().c_str(), "%4d-%2d-%2d%c%2d:%2d:%2d", &parts.tm_year,
+                  &parts.tm_mon, &parts.tm_mday, &separator, &parts.tm_hour, &parts.tm_min,
+                  &parts.tm_sec) != 7 ||
+      separator != 'T') {
+    return 0;
+  }
+  parts.tm_year -= 1900;
+  parts.tm_mon -= 1;
+  const time_t start = ::timegm(&parts);
+  const long long now = std::chrono::duration_cast<std::chrono::seconds>(
+                            std::chrono::system_clock::now().time_since_epoch())
+                            .count();
+  return std::max(now - static_cast<long long>(start), 0LL);
+}
+
+bool is_gone(const engine::ApiError& error) { return error.status() == 404; }
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+
+ResourcesTracker::ResourcesTracker(ResourcesTrackerOptions options)
+    : options_(std::move(options)) {}
+
+AvailableResources ResourcesTracker::get_available_resources() const {
+  AvailableResources figures;
+  figures.memory = round2(available_memory_percent(options_.meminfo_path));
+
+  const CpuTimes before = read_cpu_times(options_.stat_path);
+  if (options_.sleep) {
+    options_.sleep(options_.cpu_sample_interval);
+  } else {
+    std::this_thread::sleep_for(options_.cpu_sample_interval);
+  }
+  const CpuTimes after = read_cpu_times(options_.stat_path);
+  const double passed = after.total - before.total;
+  if (passed == 0) {
+    throw std::runtime_error("No CPU time passed between two readings of " +
+                             options_.stat_path.string());
+  }
+  figures.cpu = round2((after.idle - before.idle) / passed * 100.0);
+
+  const GpuFigures gpu = read_gpu_figures();
+  figures.gpu_memory = round2(gpu.free_gb);
+  figures.gpu_utilisation = round2(gpu.utilisation);
+  return figures;
+}
+
+MachineResourcesTracker::MachineResourcesTracker(backend::Scaling& scaling,
+                                                 ResourcesTrackerOptions options)
+    : scaling_(scaling), tracker_(std::move(options)) {}
+
+void MachineResourcesTracker::update_available_resources() {
+  const AvailableResources figures = tracker_.get_available_resources();
+  Json report = Json::object();
+  report["available_memory"] = figures.memory;
+  report["available_cpu"] = figures.cpu;
+  report["available_gpu_memory"] = figures.gpu_memory;
+  report["gpu_utilisation"] = figures.gpu_utilisation;
+  const backend::Result result = scaling_.update_available_resources(report);
+  if (result.has_error()) {
+    throw std::runtime_error("The backend refused the machine's resources: " + *result.error);
+  }
+}
+
+ActionsResourcesTracker::ActionsResourcesTracker(backend::Scaling& scaling) : scaling_(scaling) {}
+
+void ActionsResourcesTracker::update_actions_resources() {
+  engine::Client client;
+  const Json containers =
+      client.list_containers({.filters = Json{{"status", Json::array({"running"})}}});
+  if (!containers.is_array()) throw TypeError("The engine's container list is not a list");
+
+  for (const Json& summary : containers) {
+    const std::string id = summary.at("Id").get<std::string>();
+    Json inspection;
+    Json stats;
+    try {
+      inspection = client.inspect_container(id);
+      if (!action_of(inspection)) continue;
+      stats = client.container_stats(id);
+    } catch (const engine::ApiError& e) {
+      if (!is_gone(e)) throw;
+      log::debug("Container %s ended before its resources were read", id);
+      continue;
+    }
+    const std::string action_id = *action_of(inspection);
+
+    const std::optional<std::string> provider = get_env("SERVICE_PROVIDER");
+    if (!provider) throw std::runtime_error("SERVICE_PROVIDER is not set");
+    Json report = Json::object();
+    report["service_provider"] = *provider;
+    report["status"] = "started";
+    report["action_record_id"] = action_id;
+    report["isRunning"] = true;
+    report["action_duration"] = seconds_running(inspection);
+    report["cpuUtilisation"] = round2(cpu_percent(stats));
+    report["gpuUtilisation"] = 0.0;
+    report["memoryUtilisation"] = round2(memory_percent(stats));
+    report["gpuMemoryUsed"] = 0;
+    const backend::Result result = scaling_.update_action_status(report);
+    if (result.has_error()) {
+      throw std::runtime_error("The backend refused the resources of action " + action_id + ": " +
+                               *result.error);
+    }
+  }
+}
+
+}  // namespace tavoren

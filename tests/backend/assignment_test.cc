@@ -1,0 +1,197 @@
+// Handing out queued actions: each exactly once, to one agent, whatever
+// the number of agents, threads and processes asking at the same time.
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "backend_testing.h"
+#include "tavoren/common/errors.h"
+#include "tavoren/common/process.h"
+#include "tavoren/common/text.h"
+
+namespace tavoren::backend_testing {
+namespace {
+
+class AssignmentTest : public BackendTest {};
+
+TEST_F(AssignmentTest, ConcurrentAgentsOnOneFileReceiveEveryActionExactlyOnce) {
+  constexpr int kActions = 120;
+  LocalScaling operator_backend(options());
+  std::set<std::string> submitted;
+  for (int i = 0; i < kActions; ++i) submitted.insert(operator_backend.submit(action_record()));
+
+  LocalBackendOptions a = options("instance-a");
+  a.assign_batch = 3;
+  LocalBackendOptions b = options("instance-b");
+  b.assign_batch = 2;
+  LocalScaling agent_a(std::move(a));
+  LocalScaling agent_b(std::move(b));
+
+  std::mutex mutex;
+  std::map<std::string, std::vector<std::string>> receivers;  // id -> instances
+  std::vector<std::string> failures;
+  int answers = 0;
+  auto drain = [&](LocalScaling& agent, const std::string& instance) {
+    while (true) {
+      backend::Result result;
+      try {
+        result = agent.assign_jobs(true);
+      } catch (const std::exception& e) {
+        std::lock_guard lock(mutex);
+        failures.push_back(e.what());
+        return;
+      }
+      std::lock_guard lock(mutex);
+      if (result.has_error_set()) {
+        failures.push_back(*result.error);
+        return;
+      }
+      if (!result.data.is_array()) {
+        failures.push_back("not a list: " + result.data.dump());
+        return;
+      }
+      // An empty answer means the queue is empty: nothing goes back into it.
+      if (result.data.empty()) return;
+      for (const Json& record : result.data) {
+        receivers[record.at("_id").get<std::string>()].push_back(instance);
+      }
+      if (++answers > kActions) {
+        failures.push_back("more answers than actions: the queue never empties");
+        return;
+      }
+    }
+  };
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 2; ++i) {
+    threads.emplace_back(drain, std::ref(agent_a), "instance-a");
+    threads.emplace_back(drain, std::ref(agent_b), "instance-b");
+  }
+  for (std::thread& thread : threads) thread.join();
+
+  EXPECT_TRUE(failures.empty()) << failures.front();
+  ASSERT_EQ(receivers.size(), submitted.size());
+  for (const auto& [id, instances] : receivers) {
+    EXPECT_TRUE(submitted.count(id)) << id;
+    ASSERT_EQ(instances.size(), 1u) << id << " handed out " << instances.size() << " times";
+    const Json shown = operator_backend.show(id);
+    EXPECT_EQ(shown["state"], "assigned");
+    EXPECT_EQ(shown["assignedTo"], instances.front());
+    EXPECT_EQ(shown["record"]["status"], "assigned");
+  }
+  EXPECT_EQ(rows("actions WHERE state = 'queued'"), 0);
+}
+
+TEST_F(AssignmentTest, ConcurrentProcessesOnOneFileReceiveEveryActionExactlyOnce) {
+  constexpr int kActions = 80;
+  std::set<std::string> submitted;
+  {
+    LocalScaling operator_backend(options());
+    for (int i = 0; i < kActions; ++i) submitted.insert(operator_backend.submit(action_record()));
+  }
+  process::RunResult results[2];
+  std::thread first([&] {
+    results[0] =
+        process::run_capture({BACKEND_ASSIGN_CLIENT, database().string(), "proc-a", "1"},
+                             {.timeout = std::chrono::seconds(60), .capture_stderr = true});
+  });
+  results[1] = process::run_capture({BACKEND_ASSIGN_CLIENT, database().string(), "proc-b", "2"},
+                                    {.timeout = std::chrono::seconds(60), .capture_stderr = true});
+  first.join();
+
+  std::map<std::string, int> received;
+  for (const process::RunResult& result : results) {
+    ASSERT_EQ(result.exit_status, 0) << result.err;
+    for (const std::string& id : split_whitespace(result.out)) ++received[id];
+  }
+  ASSERT_EQ(received.size(), submitted.size());
+  for (const auto& [id, count] : received) {
+    EXPECT_TRUE(submitted.count(id)) << id;
+    EXPECT_EQ(count, 1) << id;
+  }
+}
+
+TEST_F(AssignmentTest, HandsOutOldestFirstInBatchesAndEmptyListWhenNothingIsQueued) {
+  LocalScaling operator_backend(options());
+  LocalBackendOptions o = options("instance-a");
+  o.assign_batch = 2;
+  LocalScaling agent(std::move(o));
+
+  backend::Result empty = agent.assign_jobs(false);
+  EXPECT_FALSE(empty.has_error_set());
+  EXPECT_EQ(empty.data, Json::array());
+
+  const std::string first = operator_backend.submit(action_record("model_train"));
+  const std::string second = operator_backend.submit(action_record("data_prep"));
+  const std::string third = operator_backend.submit(action_record("image_build"));
+
+  backend::Result batch = agent.assign_jobs(false);
+  ASSERT_FALSE(batch.has_error_set());
+  ASSERT_EQ(batch.data.size(), 2u);
+  EXPECT_EQ(batch.data[0]["_id"], first);
+  EXPECT_EQ(batch.data[0]["action"], "model_train");
+  EXPECT_EQ(batch.data[1]["_id"], second);
+  // The whole record travels, keys in their order, "_id" first.
+  std::vector<std::string> keys;
+  for (const auto& [key, value] : batch.data[0].items()) keys.push_back(key);
+  EXPECT_EQ(keys, (std::vector<std::string>{"_id", "action", "actionDetails", "jobParams",
+                                            "_idUser", "status"}));
+  EXPECT_EQ(batch.data[0]["jobParams"], (Json{{"epochs", 3}}));
+
+  backend::Result rest = agent.assign_jobs(false);
+  ASSERT_EQ(rest.data.size(), 1u);
+  EXPECT_EQ(rest.data[0]["_id"], third);
+  EXPECT_EQ(agent.assign_jobs(false).data, Json::array());
+}
+
+TEST_F(AssignmentTest, GpuActionsGoOnlyToAgentsWithAGpuAndScaledDownOnesToNobody) {
+  LocalScaling operator_backend(options());
+  LocalScaling cpu_agent(options("cpu-instance"));
+  LocalScaling gpu_agent(options("gpu-instance"));
+
+  const std::string gpu_action = operator_backend.submit(action_record("model_train", true));
+  const std::string dropped = operator_backend.submit(action_record("data_add"));
+  const std::string cpu_action = operator_backend.submit(action_record("data_add"));
+  operator_backend.scale_down(dropped);
+
+  backend::Result cpu = cpu_agent.assign_jobs(false);
+  ASSERT_EQ(cpu.data.size(), 1u);
+  EXPECT_EQ(cpu.data[0]["_id"], cpu_action);
+  EXPECT_EQ(cpu_agent.assign_jobs(false).data, Json::array());
+
+  backend::Result gpu = gpu_agent.assign_jobs(true);
+  ASSERT_EQ(gpu.data.size(), 1u);
+  EXPECT_EQ(gpu.data[0]["_id"], gpu_action);
+  EXPECT_EQ(gpu_agent.assign_jobs(true).data, Json::array());
+  EXPECT_EQ(operator_backend.show(dropped)["state"], "queued");
+}
+
+TEST_F(AssignmentTest, ABackendWithoutInstanceIdentifierIsRefusedAndTakesNothing) {
+  LocalScaling operator_backend(options());
+  const std::string id = operator_backend.submit(action_record());
+  backend::Result refused = operator_backend.assign_jobs(true);
+  ASSERT_TRUE(refused.has_error());
+  EXPECT_NE(refused.error->find("instance identifier"), std::string::npos);
+  EXPECT_EQ(operator_backend.show(id)["state"], "queued");
+}
+
+TEST_F(AssignmentTest, OptionsAreCheckedAndTheSessionIsAnsweredAsGiven) {
+  LocalBackendOptions bad = options("i");
+  bad.assign_batch = 0;
+  EXPECT_THROW(LocalScaling{std::move(bad)}, ValueError);
+  EXPECT_THROW(LocalScaling{LocalBackendOptions{}}, ValueError);
+
+  LocalBackendOptions o = options("i");
+  o.session = {.access_key = "AKIAEXAMPLE", .secret_key = "secret-example"};
+  LocalScaling agent(std::move(o));
+  EXPECT_EQ(agent.session().access_key, "AKIAEXAMPLE");
+  EXPECT_EQ(agent.session().secret_key, "secret-example");
+}
+
+}  // namespace
+}  // namespace tavoren::backend_testing

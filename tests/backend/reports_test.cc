@@ -1,0 +1,324 @@
+// What the agent reports about an action: the status history, the changes
+// to the record, and the shipped log, read back by the operator's calls
+// while the agent goes on writing.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "backend_testing.h"
+#include "tavoren/common/errors.h"
+
+namespace tavoren::backend_testing {
+namespace {
+
+using backend::Result;
+
+class ReportsTest : public BackendTest {
+ protected:
+  ReportsTest() : operator_(options()), agent_(options("instance-7")) {}
+
+  // A submitted action that the agent has taken.
+  std::string assigned_action(const std::string& type = "deploy_add") {
+    Json record = action_record(type);
+    record["subAction"] = "first";
+    const std::string id = operator_.submit(record);
+    Result taken = agent_.assign_jobs(true);
+    EXPECT_EQ(taken.data.at(0).at("_id"), id);
+    return id;
+  }
+
+  static Json named(std::initializer_list<std::pair<const char*, Json>> pairs) {
+    Json object = Json::object();
+    for (const auto& [key, value] : pairs) object[key] = value;
+    return object;
+  }
+
+  LocalScaling operator_;
+  LocalScaling agent_;
+};
+
+TEST_F(ReportsTest, HistoryRecordsEveryReportInOrderWithItsArguments) {
+  const std::string id = assigned_action();
+  const Json starting = named({{"service_provider", "LOCAL"},
+                               {"action_record_id", id},
+                               {"status", "starting"},
+                               {"action_duration", 0}});
+  const Json started = named({{"service_provider", "LOCAL"},
+                              {"status", "started"},
+                              {"action_record_id", id},
+                              {"isRunning", true},
+                              {"action_duration", 0},
+                              {"cpuUtilisation", 0.0},
+                              {"gpuUtilisation", 0.0},
+                              {"memoryUtilisation", 0.0},
+                              {"gpuMemoryUsed", 0}});
+  const Json launched = named({{"id", id},
+                               {"step_code", "DCK_LNCH"},
+                               {"action_type", "deploy_add"},
+                               {"status", "ACK"},
+                               {"sub_action", "second"},
+                               {"status_description", "Job is assigned to docker"},
+                               {"service", "bg-job-scheduler"},
+                               {"job_params", {{"epochs", 3}, {"port", 8080}}}});
+
+  EXPECT_FALSE(agent_.update_action_status(starting).has_error_set());
+  EXPECT_FALSE(agent_.update_action_status(started).has_error_set());
+  EXPECT_FALSE(agent_
+                   .update_status(id, "deploy_add", "bg-job-scheduler", "JBSS_LCK", "OK",
+                                  "Job is locked for processing")
+                   .has_error_set());
+  EXPECT_FALSE(agent_.update_action(launched).has_error_set());
+
+  const Json shown = operator_.show(id);
+  const Json& history = shown["history"];
+  ASSERT_EQ(history.size(), 6u) << history.dump(2);
+  std::vector<std::string> operations;
+  for (const Json& event : history) operations.push_back(event["operation"]);
+  EXPECT_EQ(operations,
+            (std::vector<std::string>{"submit", "assign_jobs", "update_action_status",
+                                      "update_action_status", "update_status", "update_action"}));
+  EXPECT_EQ(history[1]["arguments"], (named({{"instance_id", "instance-7"}, {"has_gpu", true}})));
+  // Arguments come back exactly, key order and number kinds included.
+  EXPECT_EQ(history[2]["arguments"].dump(), starting.dump());
+  EXPECT_EQ(history[3]["arguments"].dump(), started.dump());
+  EXPECT_EQ(history[4]["arguments"].dump(), named({{"action_record_id", id},
+                                                   {"action_type", "deploy_add"},
+                                                   {"service", "bg-job-scheduler"},
+                                                   {"step_code", "JBSS_LCK"},
+                                                   {"status", "OK"},
+                                                   {"description", "Job is locked for processing"}})
+                                                .dump());
+  EXPECT_EQ(history[5]["arguments"].dump(), launched.dump());
+  for (const Json& event : history) {
+    EXPECT_EQ(event["recordedAt"].get<std::string>().size(), 24u) << event.dump();
+  }
+
+  // The record follows the reports: update_action's status, parameters and
+  // sub-action; the lock step leaves the status alone.
+  const Json record = agent_.get_action_details(id).data;
+  EXPECT_EQ(record["status"], "ACK");
+  EXPECT_EQ(record["jobParams"], (Json{{"epochs", 3}, {"port", 8080}}));
+  EXPECT_EQ(record["subAction"], "second");
+  EXPECT_EQ(record.begin().key(), "_id");
+  EXPECT_EQ(shown["record"], record);
+}
+
+TEST_F(ReportsTest, StatusReportsChangeTheRecordsStatusOnlyThroughStatusCalls) {
+  const std::string id = assigned_action();
+  agent_.update_action_status(named({{"action_record_id", id}, {"status", "started"}}));
+  EXPECT_EQ(agent_.get_action_details(id).data["status"], "started");
+  agent_.update_status(id, "deploy_add", "bg-job-scheduler", "JBSS_LCK", "OK", "locked");
+  EXPECT_EQ(agent_.get_action_details(id).data["status"], "started");
+  // An out-of-memory report carries the record's own parameters back, null
+  // when it has none: the record keeps its parameters then.
+  agent_.update_action(named({{"id", id},
+                              {"step_code", "ERROR"},
+                              {"action_type", "deploy_add"},
+                              {"status", "ERROR"},
+                              {"status_description", "CUDA error: out of memory"},
+                              {"service", "bg-job-scheduler"},
+                              {"job_params", nullptr}}));
+  const Json record = agent_.get_action_details(id).data;
+  EXPECT_EQ(record["status"], "ERROR");
+  EXPECT_EQ(record["jobParams"], (Json{{"epochs", 3}}));
+}
+
+TEST_F(ReportsTest, ReportsAboutUnknownActionsOrWithoutIdentifierAreRefusedAndWriteNothing) {
+  const std::string id = assigned_action();
+  const std::int64_t events = rows("status_history");
+  const std::string unknown = "0123456789abcdef01234567";
+
+  const Result statuses[] = {
+      agent_.update_action_status(named({{"action_record_id", unknown}, {"status", "x"}})),
+      agent_.update_action_status(named({{"status", "started"}})),
+      agent_.update_action_status(Json::array({id})),
+      agent_.update_action_status(named({{"action_record_id", 42}})),
+      agent_.update_status(unknown, "deploy_add", "s", "JBSS_LCK", "OK", "d"),
+      agent_.update_action(named({{"id", unknown}, {"status", "ERROR"}})),
+      agent_.update_action(named({{"action_record_id", id}, {"status", "ERROR"}})),
+      agent_.update_action_docker_logs(
+          named({{"action_record_id", unknown}, {"log_content", "x"}})),
+      agent_.update_action_docker_logs(named({{"action_record_id", id}})),
+      agent_.update_action_docker_logs(named({{"action_record_id", id}, {"log_content", 7}})),
+  };
+  for (const Result& result : statuses) {
+    ASSERT_TRUE(result.has_error());
+    EXPECT_EQ(*result.error, result.message);
+  }
+  EXPECT_NE(statuses[0].error->find(unknown), std::string::npos) << *statuses[0].error;
+  EXPECT_NE(statuses[1].error->find("\"action_record_id\""), std::string::npos);
+  EXPECT_NE(statuses[6].error->find("\"id\""), std::string::npos) << *statuses[6].error;
+  EXPECT_NE(statuses[8].error->find("\"log_content\""), std::string::npos);
+
+  EXPECT_EQ(rows("status_history"), events);
+  EXPECT_EQ(rows("log_pieces"), 0);
+  EXPECT_EQ(agent_.get_action_details(id).data["status"], "assigned");
+
+  Result missing = agent_.get_action_details(unknown);
+  ASSERT_TRUE(missing.has_error());
+  EXPECT_TRUE(missing.data.is_null());
+  EXPECT_THROW(operator_.show(unknown), KeyError);
+  EXPECT_THROW(operator_.logs(unknown), KeyError);
+}
+
+TEST_F(ReportsTest, LogPiecesConcatenateWholeAndByteExactFromAnyOffset) {
+  const std::string id = assigned_action();
+  const std::vector<std::string> pieces = {
+      "epoch 1/3\n", "", std::string("binary\0zero\xff\xfe bytes\n", 20), "d\xc3\xa9j\xc3\xa0 vu\n",
+      std::string(70000, 'x') + "\n"};
+  std::string whole;
+  for (const std::string& piece : pieces) {
+    Result stored =
+        agent_.update_action_docker_logs(named({{"action_record_id", id}, {"log_content", piece}}));
+    ASSERT_FALSE(stored.has_error_set()) << *stored.error;
+    whole += piece;
+  }
+  EXPECT_EQ(rows("log_pieces"), 4);  // the empty piece adds nothing
+
+  const backend::LogChunk all = operator_.logs(id);
+  EXPECT_EQ(all.content, whole);
+  EXPECT_EQ(all.next_offset, static_cast<std::int64_t>(whole.size()));
+  EXPECT_EQ(operator_.show(id)["logBytes"], whole.size());
+
+  // Every offset, including ones inside a piece, gives exactly the tail.
+  for (std::size_t offset : {std::size_t{0}, std::size_t{3}, std::size_t{10}, std::size_t{15},
+                             std::size_t{30}, whole.size() - 1, whole.size()}) {
+    const backend::LogChunk tail = operator_.logs(id, static_cast<std::int64_t>(offset));
+    EXPECT_EQ(tail.content, whole.substr(offset)) << "offset " << offset;
+    EXPECT_EQ(tail.next_offset, static_cast<std::int64_t>(whole.size()));
+  }
+  const backend::LogChunk beyond = operator_.logs(id, static_cast<std::int64_t>(whole.size()) + 5);
+  EXPECT_EQ(beyond.content, "");
+  EXPECT_EQ(beyond.next_offset, static_cast<std::int64_t>(whole.size()) + 5);
+  EXPECT_THROW(operator_.logs(id, -1), ValueError);
+
+  // Following: the next read from next_offset holds only what came since.
+  agent_.update_action_docker_logs(named({{"action_record_id", id}, {"log_content", "done\n"}}));
+  EXPECT_EQ(operator_.logs(id, all.next_offset).content, "done\n");
+}
+
+TEST_F(ReportsTest, ReadersSeeWholeCommittedPiecesWhileAnotherConnectionWrites) {
+  const std::string id = assigned_action();
+  constexpr int kPieces = 150;
+  auto piece = [](int i) {
+    return "line " + std::to_string(i) + " " + std::string(i % 17, '#') + "\n";
+  };
+  std::string expected;
+  for (int i = 0; i < kPieces; ++i) expected += piece(i);
+
+  std::atomic<bool> writing{true};
+  std::thread writer([&] {
+    for (int i = 0; i < kPieces; ++i) {
+      agent_.update_action_docker_logs(
+          named({{"action_record_id", id}, {"log_content", piece(i)}}));
+      agent_.update_action_status(
+          named({{"action_record_id", id}, {"status", "running " + std::to_string(i)}}));
+    }
+    writing = false;
+  });
+
+  LocalScaling reader(options());
+  int reads = 0;
+  std::size_t last_size = 0;
+  std::size_t last_events = 0;
+  while (writing || reads == 0) {
+    const std::string content = reader.logs(id).content;
+    // Always a prefix of the whole log that ends at a piece's end.
+    ASSERT_EQ(expected.compare(0, content.size(), content), 0);
+    ASSERT_TRUE(content.empty() || content.back() == '\n');
+    ASSERT_GE(content.size(), last_size);
+    last_size = content.size();
+
+    const Json shown = reader.show(id);
+    ASSERT_GE(shown["history"].size(), last_events);
+    last_events = shown["history"].size();
+    ASSERT_EQ(reader.list().size(), 1u);
+    ++reads;
+  }
+  writer.join();
+  EXPECT_EQ(reader.logs(id).content, expected);
+  EXPECT_EQ(reader.show(id)["history"].size(), 2u + kPieces);
+  EXPECT_EQ(reader.get_action_details(id).data["status"], "running " + std::to_string(kPieces - 1));
+}
+
+TEST_F(ReportsTest, AnOpenReadSnapshotDoesNotBlockWritersAndKeepsItsView) {
+  const std::string id = assigned_action();
+  RawDatabase raw(database());
+  EXPECT_EQ(raw.text("PRAGMA journal_mode"), "wal");
+  raw.exec("BEGIN");
+  EXPECT_EQ(raw.integer("SELECT count(*) FROM log_pieces"), 0);  // the snapshot starts here
+
+  LocalBackendOptions impatient = options("instance-7");
+  impatient.busy_timeout = std::chrono::milliseconds(50);
+  LocalScaling writer(std::move(impatient));
+  Result stored =
+      writer.update_action_docker_logs(named({{"action_record_id", id}, {"log_content", "x\n"}}));
+  EXPECT_FALSE(stored.has_error_set());
+  EXPECT_EQ(raw.integer("SELECT count(*) FROM log_pieces"), 0);
+  raw.exec("COMMIT");
+  EXPECT_EQ(raw.integer("SELECT count(*) FROM log_pieces"), 1);
+}
+
+TEST_F(ReportsTest, AWriterHeldOffBeyondTheBusyTimeoutFailsWithoutWriting) {
+  const std::string id = assigned_action();
+  RawDatabase raw(database());
+  raw.exec("BEGIN IMMEDIATE");
+
+  LocalBackendOptions impatient = options("instance-7");
+  impatient.busy_timeout = std::chrono::milliseconds(20);
+  LocalScaling writer(std::move(impatient));
+  try {
+    writer.update_action_status(named({{"action_record_id", id}, {"status", "started"}}));
+    FAIL() << "a write under another connection's write lock went through";
+  } catch (const backend::DatabaseError& e) {
+    EXPECT_NE(std::string(e.what()).find("locked"), std::string::npos) << e.what();
+  }
+  raw.exec("ROLLBACK");
+  EXPECT_EQ(writer.get_action_details(id).data["status"], "assigned");
+  // The connection that failed is usable again.
+  EXPECT_FALSE(writer.update_action_status(named({{"action_record_id", id}, {"status", "started"}}))
+                   .has_error_set());
+  EXPECT_EQ(writer.get_action_details(id).data["status"], "started");
+}
+
+TEST_F(ReportsTest, ResourceReportsKeepEachInstancesLatestAndRefuseMalformedOnes) {
+  auto report = [](double memory, double cpu, double gpu_memory, double gpu) {
+    return named({{"available_memory", memory},
+                  {"available_cpu", cpu},
+                  {"available_gpu_memory", gpu_memory},
+                  {"gpu_utilisation", gpu}});
+  };
+  EXPECT_FALSE(agent_.update_available_resources(report(50, 75, 72, 10)).has_error_set());
+  EXPECT_FALSE(agent_.update_available_resources(report(40, 70, 70, 12)).has_error_set());
+  LocalScaling other(options("instance-8"));
+  EXPECT_FALSE(other.update_available_resources(report(1, 2, 3, 4)).has_error_set());
+
+  const Result refused[] = {
+      operator_.update_available_resources(report(1, 2, 3, 4)),
+      agent_.update_available_resources(Json::array({1, 2, 3, 4})),
+      agent_.update_available_resources(
+          named({{"available_memory", 1}, {"available_cpu", 2}, {"available_gpu_memory", 3}})),
+      agent_.update_available_resources(named({{"available_memory", "50"},
+                                               {"available_cpu", 2},
+                                               {"available_gpu_memory", 3},
+                                               {"gpu_utilisation", 4}})),
+  };
+  for (const Result& result : refused) EXPECT_TRUE(result.has_error());
+  EXPECT_NE(refused[2].error->find("\"gpu_utilisation\""), std::string::npos) << *refused[2].error;
+  EXPECT_NE(refused[3].error->find("\"available_memory\""), std::string::npos) << *refused[3].error;
+
+  const Json machines = operator_.machine_resources();
+  ASSERT_EQ(machines.size(), 2u) << machines.dump();
+  EXPECT_EQ(machines["instance-7"]["report"].dump(),
+            R"({"available_memory":40.0,"available_cpu":70.0,"available_gpu_memory":70.0,)"
+            R"("gpu_utilisation":12.0})");
+  EXPECT_EQ(machines["instance-8"]["report"]["gpu_utilisation"], 4.0);
+  EXPECT_TRUE(machines["instance-8"]["reportedAt"].is_string());
+}
+
+}  // namespace
+}  // namespace tavoren::backend_testing

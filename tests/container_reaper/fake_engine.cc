@@ -1,0 +1,275 @@
+#include "fake_engine.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <regex>
+#include <stdexcept>
+
+#include "tavoren/common/text.h"
+
+namespace tavoren::testing {
+namespace {
+
+std::string percent_decode(std::string_view text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '%' && i + 2 < text.size()) {
+      out += static_cast<char>(std::stoi(std::string(text.substr(i + 1, 2)), nullptr, 16));
+      i += 2;
+    } else {
+      out += text[i] == '+' ? ' ' : text[i];
+    }
+  }
+  return out;
+}
+
+const char* reason(int status) {
+  switch (status) {
+    case 200:
+      return "OK";
+    case 204:
+      return "No Content";
+    case 304:
+      return "Not Modified";
+    case 404:
+      return "Not Found";
+    case 409:
+      return "Conflict";
+    default:
+      return status >= 500 ? "Server Error" : "Other";
+  }
+}
+
+void send_all(int fd, const std::string& data) {
+  size_t done = 0;
+  while (done < data.size()) {
+    const ssize_t n = ::send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
+    if (n <= 0) return;
+    done += static_cast<size_t>(n);
+  }
+}
+
+// Reads one request from `fd`; false when the client sent none in time.
+bool read_request(int fd, FakeEngine::Request& request) {
+  std::string data;
+  char buffer[4096];
+  size_t header_end = std::string::npos;
+  size_t length = 0;
+  while (true) {
+    if (header_end == std::string::npos) {
+      header_end = data.find("\r\n\r\n");
+      if (header_end != std::string::npos) {
+        std::smatch m;
+        const std::string head = data.substr(0, header_end);
+        static const std::regex content_length("\r\ncontent-length:\\s*(\\d+)", std::regex::icase);
+        if (std::regex_search(head, m, content_length)) length = std::stoul(m[1]);
+      }
+    }
+    if (header_end != std::string::npos && data.size() >= header_end + 4 + length) break;
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 5000) <= 0) return false;
+    const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+    if (n <= 0) return false;
+    data.append(buffer, static_cast<size_t>(n));
+  }
+  const std::string line = data.substr(0, data.find("\r\n"));
+  const auto words = split(line, ' ');
+  if (words.size() != 3) return false;
+  request.method = words[0];
+  request.target = words[1];
+  const size_t q = request.target.find('?');
+  request.path = request.target.substr(0, q);
+  if (q != std::string::npos) {
+    for (const std::string& pair : split(request.target.substr(q + 1), '&')) {
+      const size_t eq = pair.find('=');
+      request.query[percent_decode(pair.substr(0, eq))] =
+          eq == std::string::npos ? "" : percent_decode(pair.substr(eq + 1));
+    }
+  }
+  request.body = data.substr(header_end + 4, length);
+  return true;
+}
+
+}  // namespace
+
+FakeEngine::Reply FakeEngine::error_reply(int status, const std::string& message) {
+  return {.status = status, .body = Json{{"message", message}}.dump()};
+}
+
+FakeEngine::FakeEngine() : socket_path_((dir_.path() / "engine.sock").string()) {
+  listen_fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, socket_path_.c_str(), sizeof(address.sun_path) - 1);
+  if (listen_fd_ < 0 ||
+      ::bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(listen_fd_, 16) != 0) {
+    throw std::runtime_error("the fake engine cannot listen at " + socket_path_);
+  }
+  wake_fd_ = ::eventfd(0, EFD_CLOEXEC);
+  thread_ = std::thread([this] { serve(); });
+}
+
+FakeEngine::~FakeEngine() {
+  const uint64_t one = 1;
+  const ssize_t written = ::write(wake_fd_, &one, sizeof one);
+  (void)written;
+  thread_.join();
+  for (int fd : held_) ::close(fd);
+  ::close(listen_fd_);
+  ::close(wake_fd_);
+}
+
+std::string FakeEngine::host() const { return "unix://" + socket_path_; }
+
+engine::ClientOptions FakeEngine::options() const {
+  return {.host = host(),
+          .connect_timeout = std::chrono::milliseconds(2000),
+          .timeout = std::chrono::milliseconds(3000),
+          .stop_margin = std::chrono::milliseconds(1000)};
+}
+
+void FakeEngine::set_api_version(std::optional<std::string> version) {
+  std::lock_guard lock(mutex_);
+  api_version_ = std::move(version);
+}
+
+void FakeEngine::add_container(const std::string& id, const std::vector<std::string>& args,
+                               bool running) {
+  add_container_record(id, Json{{"Id", id}, {"Args", args}}, running);
+}
+
+void FakeEngine::add_container_record(const std::string& id, Json record, bool running) {
+  std::lock_guard lock(mutex_);
+  containers_.push_back({id, std::move(record), running});
+}
+
+bool FakeEngine::running(const std::string& id) const {
+  std::lock_guard lock(mutex_);
+  for (const Container& c : containers_) {
+    if (c.id == id) return c.running;
+  }
+  return false;
+}
+
+void FakeEngine::push(const std::string& method, const std::string& path, Reply reply) {
+  std::lock_guard lock(mutex_);
+  scripted_[method + " " + path].push_back(std::move(reply));
+}
+
+std::vector<FakeEngine::Request> FakeEngine::requests() const {
+  std::lock_guard lock(mutex_);
+  return requests_;
+}
+
+std::vector<std::string> FakeEngine::lines() const {
+  std::vector<std::string> out;
+  for (const Request& r : requests()) out.push_back(r.method + " " + r.target);
+  return out;
+}
+
+void FakeEngine::clear_requests() {
+  std::lock_guard lock(mutex_);
+  requests_.clear();
+}
+
+void FakeEngine::serve() {
+  while (true) {
+    pollfd fds[2] = {{listen_fd_, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
+    if (::poll(fds, 2, -1) < 0) continue;
+    if (fds[1].revents != 0) return;
+    const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd >= 0) handle(fd);
+  }
+}
+
+void FakeEngine::handle(int fd) {
+  Request request;
+  if (!read_request(fd, request)) {
+    ::close(fd);
+    return;
+  }
+  const Reply reply = answer(request);
+  if (reply.mode == Reply::Mode::hang) {
+    held_.push_back(fd);
+    return;
+  }
+  if (reply.mode == Reply::Mode::answer) {
+    std::string text = "HTTP/1.1 " + std::to_string(reply.status) + " " + reason(reply.status) +
+                       "\r\nConnection: close\r\n";
+    for (const auto& [name, value] : reply.headers) text += name + ": " + value + "\r\n";
+    if (reply.status != 204 && reply.status != 304) {
+      text +=
+          "Content-Type: application/json\r\nContent-Length: " + std::to_string(reply.body.size()) +
+          "\r\n\r\n" + reply.body;
+    } else {
+      text += "\r\n";
+    }
+    send_all(fd, text);
+  }
+  ::close(fd);
+}
+
+FakeEngine::Reply FakeEngine::answer(const Request& request) {
+  std::lock_guard lock(mutex_);
+  requests_.push_back(request);
+  static const std::regex versioned("^/v\\d+\\.\\d+(/.*)$");
+  std::smatch m;
+  const std::string path = std::regex_match(request.path, m, versioned) ? m[1].str() : request.path;
+
+  auto scripted = scripted_.find(request.method + " " + path);
+  if (scripted != scripted_.end() && !scripted->second.empty()) {
+    Reply reply = std::move(scripted->second.front());
+    scripted->second.pop_front();
+    return reply;
+  }
+  if (request.method == "GET" && path == "/_ping") {
+    Reply reply{.body = "OK"};
+    if (api_version_) reply.headers.emplace_back("Api-Version", *api_version_);
+    return reply;
+  }
+  if (request.method == "GET" && path == "/containers/json") {
+    Json states = Json::array();
+    if (auto f = request.query.find("filters"); f != request.query.end()) {
+      const Json filters = Json::parse(f->second, nullptr, /*allow_exceptions=*/false);
+      if (!filters.is_object()) return error_reply(400, "invalid filters: " + f->second);
+      states = filters.value("status", Json::array());
+    }
+    const bool all = request.query.count("all") != 0 && request.query.at("all") != "0";
+    Json list = Json::array();
+    for (const Container& c : containers_) {
+      const std::string state = c.running ? "running" : "exited";
+      if (!all && !c.running) continue;
+      if (!states.empty() && std::find(states.begin(), states.end(), state) == states.end()) {
+        continue;
+      }
+      list.push_back({{"Id", c.id}, {"State", state}});
+    }
+    return {.body = list.dump()};
+  }
+  static const std::regex container_path("^/containers/([^/]+)/(json|stop|stats)$");
+  if (std::regex_match(path, m, container_path)) {
+    const std::string id = percent_decode(m[1].str());
+    auto c = std::find_if(containers_.begin(), containers_.end(),
+                          [&](const Container& x) { return x.id == id; });
+    if (c == containers_.end()) return error_reply(404, "No such container: " + id);
+    if (request.method == "GET" && m[2] == "json") return {.body = c->record.dump()};
+    if (request.method == "GET" && m[2] == "stats") {
+      return {.body = Json{{"id", id}, {"memory_stats", {{"usage", 1024}}}}.dump()};
+    }
+    if (request.method == "POST" && m[2] == "stop") {
+      if (!c->running) return {.status = 304};
+      c->running = false;
+      return {.status = 204};
+    }
+  }
+  return error_reply(404, "page not found");
+}
+
+}  // namespace tavoren::testing

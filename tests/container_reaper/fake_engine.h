@@ -1,0 +1,97 @@
+// A stand-in container engine for tests: HTTP/1.1 on a unix socket of its
+// own, served by one thread, one connection at a time.
+//
+// It keeps a small table of containers and answers the requests the agent
+// makes (ping, list with `all` and a `status` filter, inspect, stop) the way
+// the engine does, with paths under an optional "/v<major>.<minor>" prefix.
+// Scripted replies for a method and path (without the version prefix) take
+// precedence, in order; a reply may also close the connection without an
+// answer, or never answer. Every request is recorded.
+#pragma once
+
+#include <chrono>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tavoren/engine_client.h"
+#include "test_support.h"
+
+namespace tavoren::testing {
+
+class FakeEngine {
+ public:
+  struct Request {
+    std::string method;
+    std::string target;                        // path and query, as sent
+    std::string path;                          // without the query
+    std::map<std::string, std::string> query;  // decoded
+    std::string body;
+  };
+  struct Reply {
+    enum class Mode { answer, close, hang };
+    int status = 200;
+    std::string body;
+    std::vector<std::pair<std::string, std::string>> headers;
+    Mode mode = Mode::answer;
+  };
+  static Reply error_reply(int status, const std::string& message);
+  static Reply closing() { return {.mode = Reply::Mode::close}; }
+  static Reply hanging() { return {.mode = Reply::Mode::hang}; }
+
+  FakeEngine();
+  ~FakeEngine();
+  FakeEngine(const FakeEngine&) = delete;
+  FakeEngine& operator=(const FakeEngine&) = delete;
+
+  // "unix://<socket path>"
+  std::string host() const;
+  // Client options for this engine, with time limits of a test.
+  engine::ClientOptions options() const;
+
+  // The version the ping answers in its Api-Version header (none: nullopt).
+  void set_api_version(std::optional<std::string> version);
+  // A container whose inspection record is {"Id": id, "Args": args}.
+  void add_container(const std::string& id, const std::vector<std::string>& args,
+                     bool running = true);
+  // A container with the given inspection record.
+  void add_container_record(const std::string& id, Json record, bool running = true);
+  bool running(const std::string& id) const;
+
+  void push(const std::string& method, const std::string& path, Reply reply);
+
+  std::vector<Request> requests() const;
+  // "METHOD target" of every request, in order.
+  std::vector<std::string> lines() const;
+  void clear_requests();
+
+ private:
+  struct Container {
+    std::string id;
+    Json record;
+    bool running = true;
+  };
+
+  void serve();
+  void handle(int fd);
+  Reply answer(const Request& request);
+
+  TempDir dir_;
+  std::string socket_path_;
+  int listen_fd_ = -1;
+  int wake_fd_ = -1;
+  std::thread thread_;
+  std::vector<int> held_;  // connections left unanswered (server thread only)
+
+  mutable std::mutex mutex_;
+  std::optional<std::string> api_version_ = "1.43";
+  std::vector<Container> containers_;
+  std::map<std::string, std::deque<Reply>> scripted_;
+  std::vector<Request> requests_;
+};
+
+}  // namespace tavoren::testing
