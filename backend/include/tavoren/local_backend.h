@@ -41,7 +41,7 @@
 //   the write lock held beyond busy_timeout). Such a call writes nothing.
 //
 // Messages about missing settings name the configuration command that
-// supplies the setting, as "config <what> <arguments>" (kConfigCommands
+// supplies the setting, as "config <what> <arguments>" (config_command
 // below): the operator's command-line tool offers these subcommands.
 #pragma once
 
@@ -57,6 +57,7 @@
 #include <vector>
 
 #include "tavoren/backend.h"
+#include "tavoren/common/errors.h"
 
 namespace tavoren::backend {
 
@@ -105,6 +106,7 @@ struct LocalBackendOptions {
   std::chrono::seconds port_hold{600};
   // Where candidate free ports come from. Empty: bind a TCP socket to port 0
   // on all interfaces of this host, read the port the kernel chose, close.
+  // Called from the threads that call get_open_port, possibly at once.
   std::function<int()> port_probe;
 };
 
@@ -140,7 +142,8 @@ class LocalScaling final : public Scaling {
   const Session& session() const override;
   // Hands out up to assign_batch queued, not scaled-down actions, oldest
   // first, marking them assigned to this instance; an agent without a GPU
-  // gets only actions whose actionDetails.gpuRequired is absent or false.
+  // gets only actions whose actionDetails.gpuRequired is absent, false or
+  // zero.
   // data: the list of records (each with "status" "assigned"); an empty
   // list when nothing is queued.
   Result assign_jobs(bool has_gpu) override;
@@ -169,6 +172,8 @@ class LocalScaling final : public Scaling {
   Result get_user_access_key_pair(const std::string& user_id) override;
   Result get_model_secret_keys(const std::string& secret_name) override;
   Result get_internal_api_key(const std::string& action_record_id) override;
+  // The agent asks for it whenever it takes on an action, even one that
+  // names its own image: configure it before agents run.
   Json get_data_processing_image() override;
   // A TCP port free on this host at the time of the call, as a number.
   Json get_open_port() override;
@@ -201,7 +206,7 @@ class LocalScaling final : public Scaling {
   // The action's shipped log from byte `after_offset` on. KeyError for an
   // unknown identifier, ValueError for a negative offset.
   LogChunk logs(const std::string& action_record_id, std::int64_t after_offset = 0);
-  // Marks the action scaled down: it is no longer assigned and its
+  // Marks the action scaled down: it is no longer handed out and its
   // identifier is answered by get_downscaled_ids. Again on the same action:
   // no change. KeyError for an unknown identifier.
   void scale_down(const std::string& action_record_id);
