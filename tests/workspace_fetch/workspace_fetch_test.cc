@@ -11,6 +11,8 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <mutex>
+#include <set>
 #include <thread>
 
 #include "tavoren/common/logging.h"
@@ -250,10 +252,14 @@ TEST(PublishTest, WorkspaceAppearsOnlyWhenComplete) {
   tavoren::testing::TempDir dir;
   const fs::path work_fs = dir.path() / "work";
   const std::string id = "0123456789abcdef01234567";
-  std::set<std::string> seen_while_building;
+  // Written on the server's thread; the lock makes the handoff visible to
+  // race detectors, which cannot see it through the socket.
+  std::mutex seen_mutex;
+  std::set<std::string> seen;
   FileServer server([&](httplib::Server& http) {
     http.Get("/req.txt", [&](const httplib::Request&, httplib::Response& res) {
-      seen_while_building = tree(work_fs);  // runs on the server's thread, before publishing
+      std::lock_guard lock(seen_mutex);
+      seen = tree(work_fs);  // runs on the server's thread, before publishing
       res.set_content("req\n", "text/plain");
     });
   });
@@ -261,6 +267,11 @@ TEST(PublishTest, WorkspaceAppearsOnlyWhenComplete) {
   setup_workspace_and_run_task(work_fs.string(), id, server.url("code.zip"),
                                server.loopback().url() + "/req.txt");
 
+  std::set<std::string> seen_while_building;
+  {
+    std::lock_guard lock(seen_mutex);
+    seen_while_building = seen;
+  }
   // The final path is absent; the build directory holds the flattened
   // code and the requirements download still in progress.
   ASSERT_EQ(seen_while_building.size(), 4u);
@@ -308,7 +319,10 @@ TEST(PublishTest, ConcurrentCallsForOneActionBothSucceed) {
   for (auto& caller : callers) caller.join();
   EXPECT_FALSE(failures[0]);
   EXPECT_FALSE(failures[1]);
-  EXPECT_EQ(waiting, 2);
+  {
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(waiting, 2);
+  }
   EXPECT_EQ(tree(work_fs),
             (std::set<std::string>{id + "/", id + "/file.zip", id + "/main.py", id + "/util.py"}));
 }
