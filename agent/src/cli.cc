@@ -1,0 +1,105 @@
+#include "cli.h"
+
+#include <unistd.h>
+
+#include <cctype>
+#include <cmath>
+
+#include "tavoren/common/text.h"
+
+namespace tavoren::agent {
+
+std::optional<std::string> ParsedArgs::value(const std::string& name) const {
+  auto found = options.find(name);
+  if (found == options.end() || found->second.empty()) return std::nullopt;
+  return found->second.back();
+}
+
+const std::vector<std::string>& ParsedArgs::values(const std::string& name) const {
+  static const std::vector<std::string> kNone;
+  auto found = options.find(name);
+  return found == options.end() ? kNone : found->second;
+}
+
+ParsedArgs parse_args(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs) {
+  ParsedArgs parsed;
+  bool options_ended = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    // A negative number ("-1", "-.5") is an argument, not an option.
+    bool negative_number = arg.size() > 1 && arg[0] == '-' &&
+                           (std::isdigit(static_cast<unsigned char>(arg[1])) || arg[1] == '.');
+    if (options_ended || arg == "-" || arg.empty() || arg[0] != '-' || negative_number) {
+      parsed.positionals.push_back(arg);
+      continue;
+    }
+    if (arg == "--") {
+      options_ended = true;
+      continue;
+    }
+    if (arg == "--help" || arg == "-h") {
+      parsed.help = true;
+      continue;
+    }
+    std::string name = arg;
+    std::optional<std::string> inline_value;
+    if (auto eq = arg.find('='); eq != std::string::npos && arg.rfind("--", 0) == 0) {
+      name = arg.substr(0, eq);
+      inline_value = arg.substr(eq + 1);
+    }
+    const OptionSpec* spec = nullptr;
+    for (const OptionSpec& candidate : specs) {
+      if (candidate.name == name) spec = &candidate;
+    }
+    if (spec == nullptr) throw UsageError("unknown option " + name);
+    std::string value;
+    if (spec->takes_value) {
+      if (inline_value) {
+        value = *inline_value;
+      } else if (i + 1 < args.size()) {
+        value = args[++i];
+      } else {
+        throw UsageError("option " + name + " needs a value");
+      }
+    } else if (inline_value) {
+      throw UsageError("option " + name + " takes no value");
+    }
+    auto& slot = parsed.options[name];
+    if (!slot.empty() && !spec->repeatable) throw UsageError("option " + name + " given twice");
+    slot.push_back(value);
+  }
+  return parsed;
+}
+
+OptionSpec backend_option() { return {"--backend", true}; }
+
+std::filesystem::path database_path(const ParsedArgs& args) {
+  if (auto given = args.value("--backend")) {
+    if (given->empty()) throw UsageError("--backend needs a file path");
+    return *given;
+  }
+  if (auto env = get_env("TAVOREN_BACKEND"); env && !env->empty()) return *env;
+  if (auto state = get_env("XDG_STATE_HOME"); state && !state->empty()) {
+    return std::filesystem::path(*state) / "tavoren" / "agent.db";
+  }
+  if (::geteuid() == 0) return "/var/lib/tavoren/agent.db";
+  if (auto home = get_env("HOME"); home && !home->empty()) {
+    return std::filesystem::path(*home) / ".local" / "state" / "tavoren" / "agent.db";
+  }
+  return "/var/lib/tavoren/agent.db";
+}
+
+double parse_seconds(const std::string& option, const std::string& text) {
+  double value = 0;
+  try {
+    value = parse_double(text);
+  } catch (const std::exception&) {
+    value = -1;
+  }
+  if (!std::isfinite(value) || value <= 0) {
+    throw UsageError(option + " needs a positive number of seconds, not \"" + text + "\"");
+  }
+  return value;
+}
+
+}  // namespace tavoren::agent

@@ -1,0 +1,67 @@
+// Command-line parsing shared by the agent's subcommands.
+//
+// Each subcommand declares the options it accepts; anything else is a usage
+// error. Exit statuses: 0 success, 1 a refusal (bad input, unknown action,
+// database failure), 2 a usage error (unknown option, wrong arguments).
+#pragma once
+
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace tavoren::agent {
+
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitRefused = 1;
+inline constexpr int kExitUsage = 2;
+
+// The command line does not fit the subcommand's usage.
+class UsageError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// The input was understood but refused.
+class Refusal : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+struct OptionSpec {
+  std::string name;  // with the leading dashes: "--backend"
+  bool takes_value = false;
+  bool repeatable = false;
+};
+
+struct ParsedArgs {
+  std::vector<std::string> positionals;
+  // Every value of each option given, in order ("" for a flag).
+  std::map<std::string, std::vector<std::string>> options;
+  bool help = false;
+
+  bool has(const std::string& name) const { return options.count(name) != 0; }
+  std::optional<std::string> value(const std::string& name) const;
+  const std::vector<std::string>& values(const std::string& name) const;
+};
+
+// Parses `args` against `specs`. "--name=value" and "--name value" are both
+// accepted; "--" ends the options; "-" alone and negative numbers are
+// positionals. "--help" (or
+// "-h") sets help. Throws UsageError.
+ParsedArgs parse_args(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs);
+
+// The "--backend" option every subcommand accepts.
+OptionSpec backend_option();
+
+// The database file: "--backend" when given, else TAVOREN_BACKEND, else
+// $XDG_STATE_HOME/tavoren/agent.db, else /var/lib/tavoren/agent.db for root
+// and $HOME/.local/state/tavoren/agent.db for other users.
+std::filesystem::path database_path(const ParsedArgs& args);
+
+// A positive number of seconds; UsageError naming `option` otherwise.
+double parse_seconds(const std::string& option, const std::string& text);
+
+}  // namespace tavoren::agent

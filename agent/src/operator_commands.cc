@@ -1,0 +1,405 @@
+// The operator's subcommands: they fill and read the embedded backend's
+// database. Reading commands never create a database; every command checks
+// its whole input before it writes anything.
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <sstream>
+#include <thread>
+
+#include "cli.h"
+#include "commands.h"
+#include "tavoren/common/errors.h"
+#include "tavoren/common/text.h"
+#include "tavoren/local_backend.h"
+
+namespace tavoren::agent {
+namespace {
+
+using backend::LocalBackendOptions;
+using backend::LocalScaling;
+
+// Opens the database and runs `use` on it. Reading commands refuse a
+// missing file instead of creating an empty one. Writing commands create
+// the file (and its folder) when needed, and remove a file they created
+// when `use` refuses, so that a refused command leaves nothing behind.
+template <typename Use>
+auto with_backend(const ParsedArgs& args, bool writes, Use&& use)
+    -> decltype(use(std::declval<LocalScaling&>())) {
+  std::filesystem::path path = database_path(args);
+  std::error_code ec;
+  bool existed = std::filesystem::exists(path, ec);
+  if (!existed) {
+    if (!writes) throw Refusal("no agent database at " + path.string());
+    if (path.has_parent_path()) {
+      std::filesystem::create_directories(path.parent_path(), ec);
+      if (ec) {
+        throw Refusal("cannot create the folder of " + path.string() + ": " + ec.message());
+      }
+    }
+  }
+  try {
+    LocalBackendOptions options;
+    options.database = path;
+    LocalScaling backend(std::move(options));
+    return use(backend);
+  } catch (...) {
+    if (!existed) {
+      for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+        std::filesystem::remove(path.string() + suffix, ec);
+      }
+    }
+    throw;
+  }
+}
+
+// Runs one subcommand body, turning its failures into messages and exit
+// statuses.
+template <typename Body>
+int guarded(const char* name, const char* usage, Body&& body) {
+  try {
+    return body();
+  } catch (const UsageError& e) {
+    std::cerr << "tavoren-agent " << name << ": " << e.what() << "\nusage: " << usage << "\n";
+    return kExitUsage;
+  } catch (const std::exception& e) {
+    std::cerr << "tavoren-agent " << name << ": " << e.what() << "\n";
+    return kExitRefused;
+  }
+}
+
+bool want_help(const ParsedArgs& args, const char* help) {
+  if (args.help) std::cout << help;
+  return args.help;
+}
+
+// A --param or --detail value: JSON when it reads as JSON (numbers, true,
+// objects...), otherwise the text as given.
+Json flag_value(const std::string& text) {
+  Json parsed = Json::parse(text, nullptr, false);
+  if (parsed.is_discarded()) return Json(text);
+  return parsed;
+}
+
+void add_pairs(Json& target, const std::string& option, const std::vector<std::string>& pairs) {
+  for (const std::string& pair : pairs) {
+    auto eq = pair.find('=');
+    if (eq == std::string::npos || eq == 0) {
+      throw UsageError(option + " needs name=value, not \"" + pair + "\"");
+    }
+    target[pair.substr(0, eq)] = flag_value(pair.substr(eq + 1));
+  }
+}
+
+std::string read_all(std::istream& in) {
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+const char kSubmitUsage[] =
+    "tavoren-agent submit [--backend PATH] [FILE|-]\n"
+    "       tavoren-agent submit [--backend PATH] --type TYPE [--image IMAGE]\n"
+    "                            [--param NAME=VALUE]... [--detail NAME=VALUE]...";
+const char kSubmitHelp[] =
+    "usage: tavoren-agent submit [--backend PATH] [FILE|-]\n"
+    "       tavoren-agent submit [--backend PATH] --type TYPE [--image IMAGE]\n"
+    "                            [--param NAME=VALUE]... [--detail NAME=VALUE]...\n"
+    "\n"
+    "Queues one action and prints its new identifier.\n"
+    "The action record is a JSON object read from FILE (or standard input\n"
+    "when FILE is - or absent), with \"action\" (the type) and \"actionDetails\".\n"
+    "Or build it from flags:\n"
+    "  --type TYPE           the action type\n"
+    "  --image IMAGE         the container image (actionDetails.docker)\n"
+    "  --param NAME=VALUE    a job parameter (jobParams), repeatable\n"
+    "  --detail NAME=VALUE   an action detail (actionDetails), repeatable\n"
+    "VALUEs that read as JSON (numbers, true, objects) are kept as such.\n";
+
+}  // namespace
+
+int submit_command(const Args& raw) {
+  return guarded("submit", kSubmitUsage, [&] {
+    ParsedArgs args = parse_args(raw, {backend_option(),
+                                       {"--type", true},
+                                       {"--image", true},
+                                       {"--param", true, true},
+                                       {"--detail", true, true}});
+    if (want_help(args, kSubmitHelp)) return kExitOk;
+    bool from_flags =
+        args.has("--type") || args.has("--image") || args.has("--param") || args.has("--detail");
+    Json record;
+    if (from_flags) {
+      if (!args.positionals.empty()) {
+        throw UsageError("give the record either as a file or as flags, not both");
+      }
+      auto type = args.value("--type");
+      if (!type) throw UsageError("--type is required when the record is given as flags");
+      Json details = Json::object();
+      if (auto image = args.value("--image")) details["docker"] = *image;
+      add_pairs(details, "--detail", args.values("--detail"));
+      Json params = Json::object();
+      add_pairs(params, "--param", args.values("--param"));
+      record["action"] = *type;
+      record["actionDetails"] = details;
+      if (!params.empty()) record["jobParams"] = params;
+    } else {
+      if (args.positionals.size() > 1) throw UsageError("at most one record file");
+      std::string text;
+      if (args.positionals.empty() || args.positionals[0] == "-") {
+        text = read_all(std::cin);
+      } else {
+        std::ifstream file(args.positionals[0], std::ios::binary);
+        if (!file) throw Refusal("cannot read " + args.positionals[0]);
+        text = read_all(file);
+      }
+      try {
+        record = Json::parse(text);
+      } catch (const Json::parse_error& e) {
+        throw Refusal(std::string("the action record is not valid JSON: ") + e.what());
+      }
+      if (!record.is_object()) {
+        throw Refusal(std::string("the action record must be a JSON object, not ") +
+                      record.type_name());
+      }
+    }
+    return with_backend(args, true, [&](LocalScaling& backend) {
+      std::cout << backend.submit(record) << "\n";
+      return kExitOk;
+    });
+  });
+}
+
+namespace {
+const char kListUsage[] = "tavoren-agent list [--backend PATH] [--json]";
+const char kListHelp[] =
+    "usage: tavoren-agent list [--backend PATH] [--json]\n"
+    "\n"
+    "Lists every action, oldest first: identifier, type, status, state\n"
+    "(queued or assigned), whether it was scaled down, and when it was\n"
+    "submitted. --json prints the list as one JSON array.\n";
+
+std::string text_of(const Json& value) {
+  if (value.is_null()) return "-";
+  if (value.is_string()) return value.get<std::string>();
+  return value.dump();
+}
+}  // namespace
+
+int list_command(const Args& raw) {
+  return guarded("list", kListUsage, [&] {
+    ParsedArgs args = parse_args(raw, {backend_option(), {"--json", false}});
+    if (want_help(args, kListHelp)) return kExitOk;
+    if (!args.positionals.empty()) throw UsageError("list takes no arguments");
+    Json actions = with_backend(args, false, [](LocalScaling& backend) { return backend.list(); });
+    if (args.has("--json")) {
+      std::cout << actions.dump(-1, ' ', false, Json::error_handler_t::replace) << "\n";
+      return kExitOk;
+    }
+    for (const Json& action : actions) {
+      std::cout << text_of(action.value("_id", Json())) << "  "
+                << text_of(action.value("action", Json())) << "  "
+                << text_of(action.value("status", Json())) << "  "
+                << text_of(action.value("state", Json()))
+                << (action.value("scaledDown", false) ? "  scaled-down" : "") << "  "
+                << text_of(action.value("submittedAt", Json())) << "\n";
+    }
+    return kExitOk;
+  });
+}
+
+namespace {
+const char kShowUsage[] = "tavoren-agent show [--backend PATH] ID";
+const char kShowHelp[] =
+    "usage: tavoren-agent show [--backend PATH] ID\n"
+    "\n"
+    "Prints one action as JSON: its current record, its state, and the\n"
+    "history of every status report about it.\n";
+
+std::string one_identifier(const ParsedArgs& args) {
+  if (args.positionals.size() != 1) throw UsageError("expected one action identifier");
+  if (args.positionals[0].empty()) throw UsageError("the action identifier is empty");
+  return args.positionals[0];
+}
+}  // namespace
+
+int show_command(const Args& raw) {
+  return guarded("show", kShowUsage, [&] {
+    ParsedArgs args = parse_args(raw, {backend_option()});
+    if (want_help(args, kShowHelp)) return kExitOk;
+    std::string id = one_identifier(args);
+    return with_backend(args, false, [&](LocalScaling& backend) {
+      std::cout << backend.show(id).dump(2, ' ', false, Json::error_handler_t::replace) << "\n";
+      return kExitOk;
+    });
+  });
+}
+
+namespace {
+const char kLogsUsage[] = "tavoren-agent logs [--backend PATH] [--follow] [--interval SECONDS] ID";
+const char kLogsHelp[] =
+    "usage: tavoren-agent logs [--backend PATH] [--follow] [--interval SECONDS] ID\n"
+    "\n"
+    "Prints the log the agent has shipped for the action, byte for byte.\n"
+    "  --follow             keep printing new log as it arrives (until interrupted)\n"
+    "  --interval SECONDS   how often --follow looks for more (default 1)\n";
+}  // namespace
+
+int logs_command(const Args& raw) {
+  return guarded("logs", kLogsUsage, [&] {
+    ParsedArgs args =
+        parse_args(raw, {backend_option(), {"--follow", false}, {"--interval", true}});
+    if (want_help(args, kLogsHelp)) return kExitOk;
+    std::string id = one_identifier(args);
+    double interval = 1.0;
+    if (auto text = args.value("--interval")) interval = parse_seconds("--interval", *text);
+    return with_backend(args, false, [&](LocalScaling& backend) {
+      std::int64_t offset = 0;
+      while (true) {
+        backend::LogChunk chunk = backend.logs(id, offset);
+        if (!chunk.content.empty()) {
+          std::cout.write(chunk.content.data(), static_cast<std::streamsize>(chunk.content.size()));
+          std::cout.flush();
+        }
+        offset = chunk.next_offset;
+        if (!args.has("--follow")) return kExitOk;
+        std::this_thread::sleep_for(std::chrono::duration<double>(interval));
+      }
+    });
+  });
+}
+
+namespace {
+const char kScaleDownUsage[] = "tavoren-agent scale-down [--backend PATH] ID";
+const char kScaleDownHelp[] =
+    "usage: tavoren-agent scale-down [--backend PATH] ID\n"
+    "\n"
+    "Marks the action scaled down: it is no longer handed out, and a running\n"
+    "agent stops its container at its next reaper pass.\n";
+}  // namespace
+
+int scale_down_command(const Args& raw) {
+  return guarded("scale-down", kScaleDownUsage, [&] {
+    ParsedArgs args = parse_args(raw, {backend_option()});
+    if (want_help(args, kScaleDownHelp)) return kExitOk;
+    std::string id = one_identifier(args);
+    return with_backend(args, false, [&](LocalScaling& backend) {
+      backend.scale_down(id);
+      return kExitOk;
+    });
+  });
+}
+
+namespace {
+
+// One configuration subcommand, described by its usage line.
+struct ConfigSetting {
+  std::string_view usage;  // "config <what> <arg> [<arg>]"
+  std::string name;        // <what>
+  std::size_t required = 0;
+  std::size_t optional = 0;
+};
+
+ConfigSetting describe(std::string_view usage) {
+  ConfigSetting setting{usage};
+  std::vector<std::string> words = split_whitespace(usage);
+  setting.name = words.size() > 1 ? words[1] : "";
+  for (std::size_t i = 2; i < words.size(); ++i) {
+    (words[i].front() == '[' ? setting.optional : setting.required) += 1;
+  }
+  return setting;
+}
+
+const std::vector<ConfigSetting>& config_settings() {
+  namespace cc = backend::config_command;
+  static const std::vector<ConfigSetting> kSettings = {
+      describe(cc::kRegistry),    describe(cc::kKeyPair),        describe(cc::kCodebase),
+      describe(cc::kModelSecret), describe(cc::kInternalApiKey), describe(cc::kDataProcessingImage),
+      describe(cc::kShutdown),
+  };
+  return kSettings;
+}
+
+std::string config_usage() {
+  std::string text = "tavoren-agent config show [--backend PATH]";
+  for (const ConfigSetting& setting : config_settings()) {
+    text += "\n       tavoren-agent " + std::string(setting.usage) + " [--backend PATH]";
+  }
+  return text;
+}
+
+double parse_number(const std::string& what, const std::string& text) {
+  double value = 0;
+  try {
+    value = parse_double(text);
+  } catch (const std::exception&) {
+    throw Refusal(what + " must be a number, not \"" + text + "\"");
+  }
+  return value;
+}
+
+void apply_setting(LocalScaling& backend, const std::string& name,
+                   const std::vector<std::string>& a) {
+  namespace cc = backend::config_command;
+  auto is = [&](std::string_view usage) { return describe(usage).name == name; };
+  if (is(cc::kRegistry)) {
+    backend.set_registry_credentials(a[0], a[1], a.size() > 2 ? a[2] : "");
+  } else if (is(cc::kKeyPair)) {
+    backend.set_key_pair(a[0], a[1], a[2]);
+  } else if (is(cc::kCodebase)) {
+    backend.set_codebase(a[0], a[1],
+                         a.size() > 2 ? std::optional<std::string>(a[2]) : std::nullopt);
+  } else if (is(cc::kModelSecret)) {
+    backend.set_model_secret(a[0], a[1]);
+  } else if (is(cc::kInternalApiKey)) {
+    backend.set_internal_api_key(a[0], a[1]);
+  } else if (is(cc::kDataProcessingImage)) {
+    backend.set_data_processing_image(a[0]);
+  } else if (is(cc::kShutdown)) {
+    backend.set_shutdown_details(parse_number("the shutdown threshold", a[0]),
+                                 parse_number("the launch duration", a[1]), a[2]);
+  }
+}
+
+}  // namespace
+
+int config_command(const Args& raw) {
+  std::string usage = config_usage();
+  return guarded("config", usage.c_str(), [&] {
+    ParsedArgs args = parse_args(raw, {backend_option()});
+    if (args.help) {
+      std::cout << "usage: " << usage
+                << "\n\nSets one setting of the embedded backend (replacing its earlier value),\n"
+                   "or shows every setting with passwords, keys and tokens left out.\n"
+                   "Key pairs are stored encrypted when TAVOREN_ENCRYPTION_KEY is set.\n";
+      return kExitOk;
+    }
+    if (args.positionals.empty()) throw UsageError("which setting?");
+    const std::string& name = args.positionals[0];
+    std::vector<std::string> values(args.positionals.begin() + 1, args.positionals.end());
+    if (name == "show") {
+      if (!values.empty()) throw UsageError("config show takes no arguments");
+      return with_backend(args, false, [](LocalScaling& backend) {
+        std::cout << backend.configuration().dump(2, ' ', false, Json::error_handler_t::replace)
+                  << "\n";
+        return kExitOk;
+      });
+    }
+    for (const ConfigSetting& setting : config_settings()) {
+      if (setting.name != name) continue;
+      if (values.size() < setting.required || values.size() > setting.required + setting.optional) {
+        throw UsageError("wrong number of arguments; usage: tavoren-agent " +
+                         std::string(setting.usage));
+      }
+      return with_backend(args, true, [&](LocalScaling& backend) {
+        apply_setting(backend, name, values);
+        return kExitOk;
+      });
+    }
+    throw UsageError("unknown setting \"" + name + "\"");
+  });
+}
+
+}  // namespace tavoren::agent

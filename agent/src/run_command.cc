@@ -1,0 +1,359 @@
+// The agent's service: start-up checks, the dispatcher loop on the main
+// thread, the reaper passes on their own thread, and orderly shutdown on
+// SIGTERM or SIGINT.
+//
+// Signals: SIGTERM and SIGINT are blocked in every thread (the mask is set
+// before any thread starts and is inherited) and taken by one watching
+// thread with sigtimedwait. The first one asks the dispatcher to stop; the
+// main thread then (after draining, with --drain) stops the reaper and every
+// work unit, and the program exits 0. A second one ends the process at once
+// with status 130. Children are started with an empty signal mask, so they
+// see signals as usual.
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include "cli.h"
+#include "commands.h"
+#include "json_log.h"
+#include "tavoren/common/logging.h"
+#include "tavoren/common/text.h"
+#include "tavoren/container_reaper.h"
+#include "tavoren/job_dispatcher.h"
+#include "tavoren/local_backend.h"
+#include "tavoren/prechecks.h"
+
+namespace tavoren::agent {
+namespace {
+
+using namespace std::chrono_literals;
+using Seconds = std::chrono::duration<double>;
+
+const char kRunUsage[] =
+    "tavoren-agent run [--backend PATH] [--instance-id ID] [--skip-prechecks]\n"
+    "                  [--reaper-interval SECONDS] [--poll-interval SECONDS]\n"
+    "                  [--drain] [--drain-timeout SECONDS] [--work-dir DIR]\n"
+    "                  [--log-level debug|info|warning|error] [--log-format text|json]";
+
+const char kRunHelp[] =
+    "usage: tavoren-agent run [options]\n"
+    "\n"
+    "Runs the agent: checks this host, then takes the actions the backend\n"
+    "assigns to this instance and runs each in its container, until SIGTERM or\n"
+    "SIGINT. The first signal stops taking work, stops every running action\n"
+    "(its log shipped, its container stopped) and exits 0; a second signal\n"
+    "exits at once.\n"
+    "\n"
+    "  --backend PATH            the embedded backend's database (default:\n"
+    "                            $TAVOREN_BACKEND, else $XDG_STATE_HOME/tavoren/agent.db,\n"
+    "                            else /var/lib/tavoren/agent.db for root and\n"
+    "                            ~/.local/state/tavoren/agent.db for other users)\n"
+    "  --instance-id ID          this instance (default: $INSTANCE_ID, else local-<hostname>)\n"
+    "  --skip-prechecks          do not check the host first (development hosts only)\n"
+    "  --reaper-interval SECS    between two passes stopping scaled-down containers (30)\n"
+    "  --poll-interval SECS      base wait between two polls for work, at least 1 (10)\n"
+    "  --drain                   on the first signal, let running actions end first\n"
+    "  --drain-timeout SECS      the longest a drain waits before stopping them (300)\n"
+    "  --work-dir DIR            the folder holding the actions' log files (default: .)\n"
+    "  --log-level LEVEL         debug, info (default), warning or error\n"
+    "  --log-format FORMAT       text (default) or json (one object per line)\n"
+    "\n"
+    "The start-up checks read the access keys from TAVOREN_ACCESS_KEY and\n"
+    "TAVOREN_SECRET_KEY; the container engine is reached as DOCKER_HOST says.\n";
+
+log::Level parse_level(const std::string& text) {
+  if (text == "debug") return log::Level::debug;
+  if (text == "info") return log::Level::info;
+  if (text == "warning") return log::Level::warning;
+  if (text == "error") return log::Level::error;
+  throw UsageError("--log-level must be debug, info, warning or error, not \"" + text + "\"");
+}
+
+std::string default_instance_id() {
+  if (auto env = get_env("INSTANCE_ID"); env && !env->empty()) return *env;
+  char host[256] = {};
+  if (::gethostname(host, sizeof host - 1) != 0 || host[0] == '\0') return "local-agent";
+  return std::string("local-") + host;
+}
+
+struct RunSettings {
+  std::filesystem::path database;
+  std::string instance_id;
+  bool skip_prechecks = false;
+  Seconds reaper_interval{30};
+  Seconds poll_interval{10};
+  bool drain = false;
+  Seconds drain_timeout{300};
+  std::optional<std::string> work_dir;
+};
+
+// What the signal-watching thread tells the rest of the program.
+class ShutdownState {
+ public:
+  void request() {
+    {
+      std::lock_guard lock(mutex_);
+      requested_ = true;
+    }
+    cv_.notify_all();
+  }
+  bool requested() const {
+    std::lock_guard lock(mutex_);
+    return requested_;
+  }
+  // Waits up to `limit` for a shutdown request; true when one came.
+  bool wait_for(Seconds limit) {
+    std::unique_lock lock(mutex_);
+    return cv_.wait_for(lock, limit, [&] { return requested_; });
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::condition_variable cv_;
+  bool requested_ = false;
+};
+
+// The signal-watching thread. Ends when `done` is set.
+class SignalWatcher {
+ public:
+  SignalWatcher(sigset_t signals, ShutdownState& shutdown, JobDispatcher& dispatcher)
+      : signals_(signals), shutdown_(shutdown), dispatcher_(dispatcher) {
+    thread_ = std::thread([this] { watch(); });
+  }
+  ~SignalWatcher() {
+    done_ = true;
+    thread_.join();
+  }
+
+ private:
+  void watch() {
+    int received = 0;
+    while (!done_) {
+      timespec pause{0, 100'000'000};
+      siginfo_t info{};
+      int signal = ::sigtimedwait(&signals_, &info, &pause);
+      if (signal < 0) continue;  // timeout or interruption
+      ++received;
+      if (received == 1) {
+        log::info("Received %s: stopping (a second signal exits at once)", ::strsignal(signal));
+        shutdown_.request();
+        dispatcher_.request_stop();
+      } else {
+        log::warning("Received %s again: exiting at once", ::strsignal(signal));
+        log::logger().flush();
+        std::_Exit(130);
+      }
+    }
+  }
+
+  sigset_t signals_;
+  ShutdownState& shutdown_;
+  JobDispatcher& dispatcher_;
+  std::atomic<bool> done_{false};
+  std::thread thread_;
+};
+
+// The reaper passes, each followed by a purge of ended work units.
+class ReaperLoop {
+ public:
+  ReaperLoop(ContainerReaper& reaper, JobDispatcher& dispatcher, Seconds interval)
+      : reaper_(reaper), dispatcher_(dispatcher), interval_(interval) {
+    thread_ = std::thread([this] { loop(); });
+  }
+  ~ReaperLoop() { stop(); }
+
+  void stop() {
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+    }
+    cv_.notify_all();
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  void loop() {
+    while (true) {
+      {
+        std::unique_lock lock(mutex_);
+        if (cv_.wait_for(lock, interval_, [&] { return stopping_; })) return;
+      }
+      reaper_.auto_scaledown_actions();
+      try {
+        dispatcher_.get_current_actions();
+      } catch (const std::exception& e) {
+        log::error("Error in get_current_actions: %s", e.what());
+      }
+    }
+  }
+
+  ContainerReaper& reaper_;
+  JobDispatcher& dispatcher_;
+  Seconds interval_;
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool stopping_ = false;
+  std::thread thread_;
+};
+
+// Waits for the running actions to end, at most `limit`.
+void drain(JobDispatcher& dispatcher, Seconds limit) {
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  std::size_t remaining = dispatcher.get_current_actions().size();
+  if (remaining > 0) log::info("Draining: waiting for %d running actions to end", remaining);
+  while (remaining > 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(500ms);
+    remaining = dispatcher.get_current_actions().size();
+  }
+  if (remaining > 0) {
+    log::warning("Drain timed out with %d actions still running; stopping them", remaining);
+  }
+}
+
+int serve(const RunSettings& settings, const sigset_t& signals) {
+  if (settings.work_dir) {
+    std::error_code ec;
+    std::filesystem::current_path(*settings.work_dir, ec);
+    if (ec) throw Refusal("cannot enter " + *settings.work_dir + ": " + ec.message());
+  }
+  if (settings.database.has_parent_path()) {
+    std::error_code ec;
+    std::filesystem::create_directories(settings.database.parent_path(), ec);
+  }
+  backend::Session session{get_env("TAVOREN_ACCESS_KEY").value_or(""),
+                           get_env("TAVOREN_SECRET_KEY").value_or("")};
+  if (!session.access_key.empty()) log::register_secret(session.access_key);
+  if (!session.secret_key.empty()) log::register_secret(session.secret_key);
+
+  auto make_scaling = [&](const backend::Session& client_session,
+                          const std::optional<std::string>& instance_id) {
+    backend::LocalBackendOptions options;
+    options.database = settings.database;
+    options.instance_id = instance_id.value_or(settings.instance_id);
+    options.session = client_session;
+    return std::make_unique<backend::LocalScaling>(std::move(options));
+  };
+  std::unique_ptr<backend::LocalScaling> scaling = make_scaling(session, settings.instance_id);
+  log::info("Agent %s using the embedded backend at %s", settings.instance_id,
+            settings.database.string());
+
+  JobDispatcherOptions dispatcher_options;
+  dispatcher_options.poll_interval = settings.poll_interval.count();
+  JobDispatcher dispatcher(*scaling, dispatcher_options);
+  ContainerReaper reaper(*scaling);
+
+  ShutdownState shutdown;
+  SignalWatcher watcher(signals, shutdown, dispatcher);
+
+  if (settings.skip_prechecks) {
+    log::warning(
+        "START-UP CHECKS SKIPPED (--skip-prechecks): this host has not been validated; "
+        "use this only on a development host");
+  } else {
+    Prechecks prechecks(session, settings.instance_id, make_scaling);
+    std::optional<std::string> access, secret;
+    if (!session.access_key.empty()) access = session.access_key;
+    if (!session.secret_key.empty()) secret = session.secret_key;
+    if (!prechecks.run_all_checks(settings.instance_id, access, secret)) {
+      log::error("Start-up checks failed; the agent does not start");
+      return kExitRefused;
+    }
+  }
+
+  int status = kExitOk;
+  {
+    ReaperLoop reaper_loop(reaper, dispatcher, settings.reaper_interval);
+    if (!shutdown.requested()) {
+      try {
+        dispatcher.start_job_dispatcher();
+      } catch (const std::exception& e) {
+        log::error("The job dispatcher stopped: %s", e.what());
+        status = kExitRefused;
+      }
+    }
+    if (settings.drain && status == kExitOk) drain(dispatcher, settings.drain_timeout);
+    reaper_loop.stop();
+  }
+  log::info("Stopping %d running actions", dispatcher.size());
+  dispatcher.stop_all();
+  log::info("Agent stopped");
+  log::logger().flush();
+  return status;
+}
+
+}  // namespace
+
+int run_command(const Args& raw) {
+  RunSettings settings;
+  sigset_t signals;
+  try {
+    ParsedArgs args = parse_args(raw, {backend_option(),
+                                       {"--instance-id", true},
+                                       {"--skip-prechecks", false},
+                                       {"--reaper-interval", true},
+                                       {"--poll-interval", true},
+                                       {"--drain", false},
+                                       {"--drain-timeout", true},
+                                       {"--work-dir", true},
+                                       {"--log-level", true},
+                                       {"--log-format", true}});
+    if (args.help) {
+      std::cout << kRunHelp;
+      return kExitOk;
+    }
+    if (!args.positionals.empty()) throw UsageError("run takes no arguments");
+    settings.database = database_path(args);
+    settings.instance_id = args.value("--instance-id").value_or(default_instance_id());
+    if (settings.instance_id.empty()) throw UsageError("--instance-id is empty");
+    settings.skip_prechecks = args.has("--skip-prechecks");
+    if (auto v = args.value("--reaper-interval")) {
+      settings.reaper_interval = Seconds(parse_seconds("--reaper-interval", *v));
+    }
+    if (auto v = args.value("--poll-interval")) {
+      settings.poll_interval = Seconds(parse_seconds("--poll-interval", *v));
+      // The dispatcher waits whole seconds; below one it would not wait.
+      if (settings.poll_interval < Seconds(1)) {
+        throw UsageError("--poll-interval must be at least 1 second");
+      }
+    }
+    settings.drain = args.has("--drain");
+    if (auto v = args.value("--drain-timeout")) {
+      settings.drain_timeout = Seconds(parse_seconds("--drain-timeout", *v));
+    }
+    settings.work_dir = args.value("--work-dir");
+    log::Level level = parse_level(args.value("--log-level").value_or("info"));
+    std::string format = args.value("--log-format").value_or("text");
+    if (format != "text" && format != "json") {
+      throw UsageError("--log-format must be text or json, not \"" + format + "\"");
+    }
+    // Block the signals before any thread exists, so that every thread
+    // inherits the mask and only the watching thread takes them.
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGINT);
+    ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    log::set_level(level);
+    if (format == "json") use_json_log_format();
+  } catch (const UsageError& e) {
+    std::cerr << "tavoren-agent run: " << e.what() << "\nusage: " << kRunUsage << "\n";
+    return kExitUsage;
+  }
+  try {
+    return serve(settings, signals);
+  } catch (const std::exception& e) {
+    log::error("The agent cannot run: %s", e.what());
+    log::logger().flush();
+    return kExitRefused;
+  }
+}
+
+}  // namespace tavoren::agent

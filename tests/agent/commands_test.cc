@@ -1,0 +1,287 @@
+// The operator's commands on temporary databases: what they write, what
+// they print, and what they refuse without writing anything.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "agent_testing.h"
+#include "tavoren/local_backend.h"
+#include "test_support.h"
+
+namespace tavoren {
+namespace {
+
+using testing::AgentRun;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::Not;
+using testing::run_agent;
+using testing::TempDir;
+
+constexpr int kRefused = 1;
+constexpr int kUsage = 2;
+
+class AgentCommands : public ::testing::Test {
+ protected:
+  std::string db() const { return (dir_.path() / "agent.db").string(); }
+  bool db_exists() const { return std::filesystem::exists(dir_.path() / "agent.db"); }
+
+  // Runs a command against this test's database.
+  AgentRun agent(std::vector<std::string> args,
+                 const std::optional<std::string>& input = std::nullopt) {
+    // After the command's name, so that no option takes it as its value.
+    args.insert(args.empty() ? args.end() : args.begin() + 1, "--backend=" + db());
+    return run_agent(args, input);
+  }
+
+  std::string submit_ok(const std::string& record) {
+    AgentRun run = agent({"submit"}, record);
+    EXPECT_EQ(run.exit_status, 0) << run.err;
+    std::string id = run.out;
+    if (!id.empty() && id.back() == '\n') id.pop_back();
+    return id;
+  }
+
+  // Everything an operator can read back: the queue, every action with its
+  // history and log, and the settings.
+  std::string snapshot() {
+    backend::LocalScaling scaling({.database = db()});
+    Json everything;
+    const Json list = scaling.list();
+    everything["list"] = list;
+    for (const Json& action : list) {
+      std::string id = action.at("_id");
+      everything["show"][id] = scaling.show(id);
+      everything["logs"][id] = scaling.logs(id).content;
+    }
+    everything["configuration"] = scaling.configuration();
+    return everything.dump();
+  }
+
+  TempDir dir_;
+};
+
+const char kRecord[] =
+    R"({"action": "data_import", "_idUser": "u1", "actionDetails": {"docker": "img:1"},
+        "jobParams": {"dataset": "cats"}})";
+
+TEST_F(AgentCommands, RefusedRecordsWriteNothing) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string input;
+    int status;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {{"submit"}, "{not json", kRefused, "not valid JSON"},
+      {{"submit"}, "", kRefused, "not valid JSON"},
+      {{"submit"}, R"([{"action": "data_import"}])", kRefused, "must be a JSON object"},
+      {{"submit"}, R"("data_import")", kRefused, "must be a JSON object"},
+      {{"submit"}, R"({"action": "dance", "actionDetails": {}})", kRefused, "dance"},
+      {{"submit"}, R"({"action": "data_import"})", kRefused, "actionDetails"},
+      {{"submit"}, R"({"action": "data_import", "actionDetails": []})", kRefused, "actionDetails"},
+      {{"submit"},
+       R"({"_id": "0123456789abcdef01234567", "action": "data_import", "actionDetails": {}})",
+       kRefused,
+       "_id"},
+      {{"submit", "--type", "dance"}, "", kRefused, "dance"},
+      {{"submit", "--image", "img:1"}, "", kUsage, "--type"},
+      {{"submit", "--type", "data_import", "--param", "novalue"}, "", kUsage, "name=value"},
+      {{"submit", "--type", "data_import", "--param", "=x"}, "", kUsage, "name=value"},
+      {{"submit", "--type", "data_import", "record.json"}, "", kUsage, "not both"},
+      {{"submit", "--type"}, "", kUsage, "needs a value"},
+      {{"submit", "--frobnicate"}, "", kUsage, "unknown option --frobnicate"},
+      {{"submit", "a.json", "b.json"}, "", kUsage, "at most one"},
+      {{"submit", "missing.json"}, "", kRefused, "cannot read"},
+  };
+
+  // On a missing database: no file appears.
+  for (const Case& c : cases) {
+    AgentRun run = agent(c.args, c.input);
+    EXPECT_EQ(run.exit_status, c.status) << ::testing::PrintToString(c.args) << c.input;
+    EXPECT_THAT(run.err, HasSubstr(c.message)) << ::testing::PrintToString(c.args) << c.input;
+    EXPECT_THAT(run.out, IsEmpty());
+    EXPECT_FALSE(db_exists()) << ::testing::PrintToString(c.args) << c.input;
+  }
+
+  // On a database in use: its contents stay as they were.
+  submit_ok(kRecord);
+  const std::string before = snapshot();
+  for (const Case& c : cases) {
+    AgentRun run = agent(c.args, c.input);
+    EXPECT_EQ(run.exit_status, c.status) << ::testing::PrintToString(c.args) << c.input;
+  }
+  EXPECT_EQ(snapshot(), before);
+}
+
+TEST_F(AgentCommands, ReadingCommandsNeverCreateADatabase) {
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{{"list"},
+                                             {"show", "0123456789abcdef01234567"},
+                                             {"logs", "0123456789abcdef01234567"},
+                                             {"scale-down", "0123456789abcdef01234567"},
+                                             {"config", "show"}}) {
+    AgentRun run = agent(args);
+    EXPECT_EQ(run.exit_status, kRefused) << args[0];
+    EXPECT_THAT(run.err, HasSubstr("no agent database at " + db())) << args[0];
+  }
+  EXPECT_FALSE(db_exists());
+}
+
+TEST_F(AgentCommands, UnknownActionsAndBadArgumentsAreRefusedWithoutWriting) {
+  std::string id = submit_ok(kRecord);
+  const std::string before = snapshot();
+  const std::string unknown = "ffffffffffffffffffffffff";
+
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {{"show", unknown}, kRefused, unknown},
+      {{"logs", unknown}, kRefused, unknown},
+      {{"scale-down", unknown}, kRefused, unknown},
+      {{"show"}, kUsage, "one action identifier"},
+      {{"show", id, id}, kUsage, "one action identifier"},
+      {{"show", ""}, kUsage, "empty"},
+      {{"logs", id, "--interval", "0", "--follow"}, kUsage, "--interval"},
+      {{"list", "extra"}, kUsage, "no arguments"},
+      {{"frobnicate"}, kUsage, "unknown command"},
+      {{"config"}, kUsage, "which setting"},
+      {{"config", "colour", "blue"}, kUsage, "unknown setting"},
+      {{"config", "registry", "only-user"}, kUsage, "config registry <username> <password>"},
+      {{"config", "registry", "u", "p", "r", "extra"}, kUsage, "wrong number"},
+      {{"config", "key-pair", "u1", "ak"}, kUsage, "config key-pair"},
+      {{"config", "data-processing-image"}, kUsage, "config data-processing-image"},
+      {{"config", "show", "extra"}, kUsage, "no arguments"},
+      {{"config", "shutdown", "soon", "10", "aws"}, kRefused, "must be a number"},
+      {{"config", "shutdown", "-1", "10", "aws"}, kRefused, ""},
+      {{"config", "codebase", "yolo", "ftp://example.invalid/x.zip"}, kRefused, ""},
+      {{"config", "internal-api-key", unknown, "key"}, kRefused, unknown},
+  };
+  for (const Case& c : cases) {
+    AgentRun run = agent(c.args);
+    EXPECT_EQ(run.exit_status, c.status) << ::testing::PrintToString(c.args) << run.err;
+    EXPECT_THAT(run.err, HasSubstr(c.message)) << ::testing::PrintToString(c.args);
+    EXPECT_THAT(run.err, Not(IsEmpty())) << ::testing::PrintToString(c.args);
+  }
+  EXPECT_EQ(snapshot(), before);
+}
+
+TEST_F(AgentCommands, SubmitListShowRoundTrip) {
+  // From a file, and from flags with typed values.
+  std::filesystem::path file = dir_.write("record.json", kRecord);
+  AgentRun from_file = agent({"submit", file.string()});
+  ASSERT_EQ(from_file.exit_status, 0) << from_file.err;
+  std::string first = from_file.out.substr(0, from_file.out.size() - 1);
+  EXPECT_EQ(from_file.out, first + "\n");
+  EXPECT_EQ(first.size(), 24u);
+
+  AgentRun from_flags = agent({"submit", "--type", "model_train", "--image", "trainer:2", "--param",
+                               "epochs=3", "--param", "name=first run", "--param",
+                               "opts={\"lr\": 0.5}", "--detail", "gpuRequired=true"});
+  ASSERT_EQ(from_flags.exit_status, 0) << from_flags.err;
+  std::string second = from_flags.out.substr(0, from_flags.out.size() - 1);
+  EXPECT_NE(second, first);
+
+  // The list, oldest first, both queued.
+  AgentRun listed = agent({"list", "--json"});
+  ASSERT_EQ(listed.exit_status, 0) << listed.err;
+  Json list = Json::parse(listed.out);
+  ASSERT_EQ(list.size(), 2u);
+  EXPECT_EQ(list[0]["_id"], first);
+  EXPECT_EQ(list[0]["action"], "data_import");
+  EXPECT_EQ(list[1]["_id"], second);
+  EXPECT_EQ(list[1]["state"], "queued");
+  AgentRun table = agent({"list"});
+  EXPECT_THAT(table.out, HasSubstr(first + "  data_import  queued  queued"));
+  EXPECT_THAT(table.out, HasSubstr(second + "  model_train"));
+
+  // show: the record as built from the flags.
+  AgentRun shown = agent({"show", second});
+  ASSERT_EQ(shown.exit_status, 0) << shown.err;
+  Json record = Json::parse(shown.out)["record"];
+  EXPECT_EQ(record["action"], "model_train");
+  EXPECT_EQ(record["actionDetails"]["docker"], "trainer:2");
+  EXPECT_EQ(record["actionDetails"]["gpuRequired"], true);
+  EXPECT_EQ(record["jobParams"]["epochs"], 3);
+  EXPECT_EQ(record["jobParams"]["name"], "first run");
+  EXPECT_EQ(record["jobParams"]["opts"]["lr"], 0.5);
+
+  // scale-down: marked in the list and in the history; twice is harmless.
+  EXPECT_EQ(agent({"scale-down", first}).exit_status, 0);
+  EXPECT_EQ(agent({"scale-down", first}).exit_status, 0);
+  list = Json::parse(agent({"list", "--json"}).out);
+  EXPECT_EQ(list[0]["scaledDown"], true);
+  EXPECT_EQ(list[1]["scaledDown"], false);
+  EXPECT_THAT(agent({"list"}).out, HasSubstr(first + "  data_import  queued  queued  scaled-down"));
+}
+
+TEST_F(AgentCommands, LogsPrintsTheShippedBytesExactly) {
+  std::string id = submit_ok(kRecord);
+  // A log as an agent ships it: in pieces, with bytes that are not UTF-8.
+  const std::string piece1 = "epoch 1\nloss \xff\xfe 0.5\n";
+  const std::string piece2 = std::string("half a line, then a NUL \0 byte", 31);
+  {
+    backend::LocalScaling scaling({.database = db()});
+    ASSERT_FALSE(
+        scaling.update_action_docker_logs({{"action_record_id", id}, {"log_content", piece1}})
+            .error.has_value());
+  }
+  AgentRun first = agent({"logs", id});
+  ASSERT_EQ(first.exit_status, 0) << first.err;
+  EXPECT_EQ(first.out, piece1);
+  {
+    backend::LocalScaling scaling({.database = db()});
+    scaling.update_action_docker_logs({{"action_record_id", id}, {"log_content", piece2}});
+  }
+  EXPECT_EQ(agent({"logs", id}).out, piece1 + piece2);
+  // An action without log prints nothing.
+  std::string quiet = submit_ok(kRecord);
+  AgentRun none = agent({"logs", quiet});
+  EXPECT_EQ(none.exit_status, 0);
+  EXPECT_THAT(none.out, IsEmpty());
+}
+
+TEST_F(AgentCommands, ConfigSetsWhatTheBackendAnswers) {
+  ASSERT_EQ(
+      agent({"config", "registry", "robot", "s3cret-pass", "registry.local:5000"}).exit_status, 0);
+  ASSERT_EQ(agent({"config", "data-processing-image", "dp:7"}).exit_status, 0);
+  ASSERT_EQ(agent({"config", "shutdown", "0.5", "60", "local"}).exit_status, 0);
+  ASSERT_EQ(agent({"config", "codebase", "yolo", "file:///srv/yolo.zip"}).exit_status, 0);
+
+  backend::LocalScaling scaling({.database = db()});
+  backend::Result credentials = scaling.get_docker_hub_credentials();
+  ASSERT_FALSE(credentials.error.has_value());
+  EXPECT_EQ(credentials.data["username"], "robot");
+  EXPECT_EQ(credentials.data["password"], "s3cret-pass");
+  EXPECT_EQ(credentials.data["registry"], "registry.local:5000");
+  EXPECT_EQ(scaling.get_data_processing_image(), "dp:7");
+  EXPECT_EQ(scaling.get_shutdown_details()["launchDuration"], 60);
+  // A family configured without requirements has none.
+  EXPECT_EQ(scaling.get_model_codebase("yolo").data, "file:///srv/yolo.zip");
+
+  // "config show" never prints the password.
+  AgentRun shown = agent({"config", "show"});
+  ASSERT_EQ(shown.exit_status, 0);
+  EXPECT_THAT(shown.out, HasSubstr("robot"));
+  EXPECT_THAT(shown.out, HasSubstr("dp:7"));
+  EXPECT_THAT(shown.out, Not(HasSubstr("s3cret-pass")));
+}
+
+TEST_F(AgentCommands, HelpForEveryCommandWritesNothing) {
+  for (const char* command : {"run", "submit", "list", "show", "logs", "scale-down", "config"}) {
+    AgentRun help = agent({command, "--help"});
+    EXPECT_EQ(help.exit_status, 0) << command;
+    EXPECT_THAT(help.out, HasSubstr("usage: ")) << command;
+    EXPECT_THAT(help.out, HasSubstr(command)) << command;
+  }
+  AgentRun top = run_agent({"--help"});
+  EXPECT_EQ(top.exit_status, 0);
+  EXPECT_THAT(top.out, HasSubstr("scale-down"));
+  EXPECT_EQ(run_agent({}).exit_status, kUsage);
+  EXPECT_FALSE(db_exists());
+}
+
+}  // namespace
+}  // namespace tavoren
