@@ -21,7 +21,8 @@ const std::vector<std::string>& ParsedArgs::values(const std::string& name) cons
   return found == options.end() ? kNone : found->second;
 }
 
-ParsedArgs parse_args(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs) {
+ParsedArgs parse_args(const std::vector<std::string>& args,
+                      const std::vector<OptionDef>& definitions) {
   ParsedArgs parsed;
   bool options_ended = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
@@ -47,13 +48,13 @@ ParsedArgs parse_args(const std::vector<std::string>& args, const std::vector<Op
       name = arg.substr(0, eq);
       inline_value = arg.substr(eq + 1);
     }
-    const OptionSpec* spec = nullptr;
-    for (const OptionSpec& candidate : specs) {
-      if (candidate.name == name) spec = &candidate;
+    const OptionDef* definition = nullptr;
+    for (const OptionDef& candidate : definitions) {
+      if (candidate.name == name) definition = &candidate;
     }
-    if (spec == nullptr) throw UsageError("unknown option " + name);
+    if (definition == nullptr) throw UsageError("unknown option " + name);
     std::string value;
-    if (spec->takes_value) {
+    if (definition->takes_value) {
       if (inline_value) {
         value = *inline_value;
       } else if (i + 1 < args.size()) {
@@ -65,13 +66,14 @@ ParsedArgs parse_args(const std::vector<std::string>& args, const std::vector<Op
       throw UsageError("option " + name + " takes no value");
     }
     auto& slot = parsed.options[name];
-    if (!slot.empty() && !spec->repeatable) throw UsageError("option " + name + " given twice");
+    if (!slot.empty() && !definition->repeatable)
+      throw UsageError("option " + name + " given twice");
     slot.push_back(value);
   }
   return parsed;
 }
 
-OptionSpec backend_option() { return {"--backend", true}; }
+OptionDef backend_option() { return {"--backend", true}; }
 
 std::filesystem::path database_path(const ParsedArgs& args) {
   if (auto given = args.value("--backend")) {

@@ -30,7 +30,7 @@ class Refusal : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-struct OptionSpec {
+struct OptionDef {
   std::string name;  // with the leading dashes: "--backend"
   bool takes_value = false;
   bool repeatable = false;
@@ -47,14 +47,15 @@ struct ParsedArgs {
   const std::vector<std::string>& values(const std::string& name) const;
 };
 
-// Parses `args` against `specs`. "--name=value" and "--name value" are both
+// Parses `args` against `definitions`. "--name=value" and "--name value" are both
 // accepted; "--" ends the options; "-" alone and negative numbers are
 // positionals. "--help" (or
 // "-h") sets help. Throws UsageError.
-ParsedArgs parse_args(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs);
+ParsedArgs parse_args(const std::vector<std::string>& args,
+                      const std::vector<OptionDef>& definitions);
 
 // The "--backend" option every subcommand accepts.
-OptionSpec backend_option();
+OptionDef backend_option();
 
 // The database file: "--backend" when given, else TAVOREN_BACKEND, else
 // $XDG_STATE_HOME/tavoren/agent.db, else /var/lib/tavoren/agent.db for root

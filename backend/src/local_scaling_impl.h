@@ -8,6 +8,7 @@
 #include <type_traits>
 
 #include "sqlite.h"
+#include "tavoren/common/json.h"
 #include "tavoren/local_backend.h"
 
 namespace tavoren::backend {
@@ -38,9 +39,6 @@ std::string new_action_id();
 std::string to_text(const Json& value);
 // A stored JSON text; DatabaseError when it does not parse.
 Json parse_stored(const std::string& text, std::string_view what);
-
-// "By truth": null, false, zero and empty texts, lists and maps are false.
-bool truthy(const Json& value);
 
 // A refusal answered in a Result: error and message both `text`.
 Result refusal(std::string text);

@@ -68,7 +68,7 @@ std::string LocalScaling::submit(const Json& record) {
 
   const std::string action_type = record.at("action").get<std::string>();
   const auto gpu = record.at("actionDetails").find("gpuRequired");
-  const bool gpu_required = gpu != record.at("actionDetails").end() && detail::truthy(*gpu);
+  const bool gpu_required = gpu != record.at("actionDetails").end() && is_truthy(*gpu);
 
   return in_write_transaction(*impl_, [&](sqlite::Connection& connection) {
     std::string id;

@@ -70,15 +70,6 @@ Json parse_stored(const std::string& text, std::string_view what) {
   }
 }
 
-bool truthy(const Json& value) {
-  if (value.is_null()) return false;
-  if (value.is_boolean()) return value.get<bool>();
-  if (value.is_number_integer()) return value.get<std::int64_t>() != 0;
-  if (value.is_number_unsigned()) return value.get<std::uint64_t>() != 0;
-  if (value.is_number_float()) return value.get<double>() != 0.0;
-  return !value.empty();
-}
-
 Result refusal(std::string text) {
   std::string message = text;
   return Result::failure(std::move(text), std::move(message));

@@ -25,10 +25,11 @@
 #include <new>
 #include <system_error>
 
-namespace tavoren::http {
-namespace {
+#include "tavoren/common/curl.h"
 
-void ensure_global_init() {
+namespace tavoren::curl {
+
+void ensure_initialised() {
   static std::once_flag once;
   static CURLcode result = CURLE_OK;
   std::call_once(once, [] { result = curl_global_init(CURL_GLOBAL_DEFAULT); });
@@ -38,12 +39,12 @@ void ensure_global_init() {
   }
 }
 
-struct EasyDeleter {
-  void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
-};
-struct SlistDeleter {
-  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
-};
+}  // namespace tavoren::curl
+
+namespace tavoren::http {
+namespace {
+
+using curl::set_option;
 
 // libcurl's write callback: appends the received bytes to the body. It must
 // not throw through C code; returning less than asked aborts the transfer
@@ -56,18 +57,6 @@ size_t append_body(char* data, size_t size, size_t count, void* user) {
     return 0;
   }
   return bytes;
-}
-
-// Throws std::runtime_error when setting an option fails (an option that
-// this libcurl does not know, or out of memory): a request configured only
-// in part must never be sent.
-template <typename T>
-void set_option(CURL* handle, CURLoption option, T value) {
-  const CURLcode code = curl_easy_setopt(handle, option, value);
-  if (code != CURLE_OK) {
-    throw std::runtime_error(std::string("libcurl option could not be set: ") +
-                             curl_easy_strerror(code));
-  }
 }
 
 // Where a download's body goes: an open file, with a running count of the
@@ -160,12 +149,12 @@ TransportError::TransportError(const std::string& url, int curl_code, const std:
     : std::runtime_error("GET " + url + " failed: " + detail), curl_code_(curl_code) {}
 
 Response get(const Request& request) {
-  ensure_global_init();
+  curl::ensure_initialised();
 
-  std::unique_ptr<CURL, EasyDeleter> handle(curl_easy_init());
+  curl::Easy handle(curl_easy_init());
   if (!handle) throw std::runtime_error("libcurl could not create a request handle");
 
-  std::unique_ptr<curl_slist, SlistDeleter> headers;
+  curl::Slist headers;
   for (const std::string& line : request.headers) {
     curl_slist* appended = curl_slist_append(headers.get(), line.c_str());
     if (appended == nullptr) throw std::bad_alloc();
@@ -224,13 +213,13 @@ std::string url_for_messages(const std::string& url) {
 }
 
 std::uint64_t download_to_file(const DownloadRequest& request, const std::filesystem::path& path) {
-  ensure_global_init();
+  curl::ensure_initialised();
   const std::string shown_url = url_for_messages(request.url);
 
-  std::unique_ptr<CURL, EasyDeleter> handle(curl_easy_init());
+  curl::Easy handle(curl_easy_init());
   if (!handle) throw std::runtime_error("libcurl could not create a request handle");
 
-  std::unique_ptr<curl_slist, SlistDeleter> headers;
+  curl::Slist headers;
   for (const std::string& line : request.headers) {
     curl_slist* appended = curl_slist_append(headers.get(), line.c_str());
     if (appended == nullptr) throw std::bad_alloc();

@@ -79,8 +79,8 @@ std::string text_of(const Arg::Value& value) {
       value);
 }
 
-// Formats one conversion `spec` (such as "%5.2f") with one argument.
-std::string format_one(const std::string& spec, char conversion, const Arg::Value& value) {
+// Formats one conversion `directive` (such as "%5.2f") with one argument.
+std::string format_one(const std::string& directive, char conversion, const Arg::Value& value) {
   switch (conversion) {
     case 'd':
     case 'i':
@@ -91,13 +91,13 @@ std::string format_one(const std::string& spec, char conversion, const Arg::Valu
     case 'c': {
       if (const auto* d = std::get_if<double>(&value)) {
         if (!std::isfinite(*d)) return number_text(*d);
-        return fmt::sprintf(spec, static_cast<long long>(std::trunc(*d)));
+        return fmt::sprintf(directive, static_cast<long long>(std::trunc(*d)));
       }
-      if (const auto* i = std::get_if<std::int64_t>(&value)) return fmt::sprintf(spec, *i);
-      if (const auto* u = std::get_if<std::uint64_t>(&value)) return fmt::sprintf(spec, *u);
-      if (const auto* b = std::get_if<bool>(&value)) return fmt::sprintf(spec, *b ? 1 : 0);
+      if (const auto* i = std::get_if<std::int64_t>(&value)) return fmt::sprintf(directive, *i);
+      if (const auto* u = std::get_if<std::uint64_t>(&value)) return fmt::sprintf(directive, *u);
+      if (const auto* b = std::get_if<bool>(&value)) return fmt::sprintf(directive, *b ? 1 : 0);
       if (const auto* j = std::get_if<Json>(&value); j != nullptr && j->is_number()) {
-        return fmt::sprintf(spec, static_cast<long long>(j->get<double>()));
+        return fmt::sprintf(directive, static_cast<long long>(j->get<double>()));
       }
       throw std::invalid_argument("%d needs a number");
     }
@@ -107,22 +107,22 @@ std::string format_one(const std::string& spec, char conversion, const Arg::Valu
     case 'E':
     case 'g':
     case 'G': {
-      if (const auto* d = std::get_if<double>(&value)) return fmt::sprintf(spec, *d);
+      if (const auto* d = std::get_if<double>(&value)) return fmt::sprintf(directive, *d);
       if (const auto* i = std::get_if<std::int64_t>(&value)) {
-        return fmt::sprintf(spec, static_cast<double>(*i));
+        return fmt::sprintf(directive, static_cast<double>(*i));
       }
       if (const auto* u = std::get_if<std::uint64_t>(&value)) {
-        return fmt::sprintf(spec, static_cast<double>(*u));
+        return fmt::sprintf(directive, static_cast<double>(*u));
       }
       if (const auto* j = std::get_if<Json>(&value); j != nullptr && j->is_number()) {
-        return fmt::sprintf(spec, j->get<double>());
+        return fmt::sprintf(directive, j->get<double>());
       }
       throw std::invalid_argument("%f needs a number");
     }
     case 's':
     case 'r':
     default: {
-      std::string s = spec;
+      std::string s = directive;
       s.back() = 's';
       return fmt::sprintf(s, text_of(value));
     }
@@ -168,8 +168,8 @@ std::string format_or_raise(std::string_view format, const std::vector<Arg>& arg
     }
     if (next_arg >= args.size()) throw std::invalid_argument("not enough arguments");
     // Length modifiers are irrelevant here: the argument's own type decides.
-    std::string spec = std::string(format.substr(i, length_start - i)) + conversion;
-    out += format_one(spec, conversion, args[next_arg++].value());
+    std::string directive = std::string(format.substr(i, length_start - i)) + conversion;
+    out += format_one(directive, conversion, args[next_arg++].value());
     i = j + 1;
   }
   if (next_arg != args.size()) throw std::invalid_argument("too many arguments");

@@ -106,13 +106,13 @@ TimeoutError::TimeoutError(const std::string& program, std::chrono::milliseconds
     : std::runtime_error(program + " did not finish within " + std::to_string(limit.count()) +
                          " ms") {}
 
-Child Child::spawn(const SpawnSpec& spec) {
-  if (spec.argv.empty()) throw std::invalid_argument("spawn: empty argument vector");
+Child Child::spawn(const SpawnRequest& request) {
+  if (request.argv.empty()) throw std::invalid_argument("spawn: empty argument vector");
   FileActions actions;
   Attributes attributes;
   Pipe in, out, err;
 
-  switch (spec.stdin_stream) {
+  switch (request.stdin_stream) {
     case Stream::inherit:
       break;
     case Stream::pipe:
@@ -125,7 +125,7 @@ Child Child::spawn(const SpawnSpec& spec) {
     default:
       throw std::invalid_argument("spawn: unsupported standard input");
   }
-  switch (spec.stdout_stream) {
+  switch (request.stdout_stream) {
     case Stream::inherit:
       break;
     case Stream::pipe:
@@ -136,12 +136,12 @@ Child Child::spawn(const SpawnSpec& spec) {
       actions.open(STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
       break;
     case Stream::file:
-      actions.open(STDOUT_FILENO, spec.output_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      actions.open(STDOUT_FILENO, request.output_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       break;
     case Stream::stdout:
       throw std::invalid_argument("spawn: standard output cannot go to itself");
   }
-  switch (spec.stderr_stream) {
+  switch (request.stderr_stream) {
     case Stream::inherit:
       break;
     case Stream::pipe:
@@ -152,10 +152,11 @@ Child Child::spawn(const SpawnSpec& spec) {
       actions.open(STDERR_FILENO, "/dev/null", O_WRONLY, 0);
       break;
     case Stream::file:
-      if (spec.stdout_stream == Stream::file && spec.output_path.size() > 0) {
+      if (request.stdout_stream == Stream::file && request.output_path.size() > 0) {
         actions.dup2(STDOUT_FILENO, STDERR_FILENO);
       } else {
-        actions.open(STDERR_FILENO, spec.output_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        actions.open(STDERR_FILENO, request.output_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                     0644);
       }
       break;
     case Stream::stdout:
@@ -164,9 +165,9 @@ Child Child::spawn(const SpawnSpec& spec) {
   }
 
   short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
-  if (spec.new_session) {
+  if (request.new_session) {
     flags |= POSIX_SPAWN_SETSID;
-  } else if (spec.new_process_group) {
+  } else if (request.new_process_group) {
     flags |= POSIX_SPAWN_SETPGROUP;
     ::posix_spawnattr_setpgroup(attributes.get(), 0);
   }
@@ -182,25 +183,25 @@ Child Child::spawn(const SpawnSpec& spec) {
   ::posix_spawnattr_setsigdefault(attributes.get(), &defaults);
 
   std::vector<char*> argv;
-  argv.reserve(spec.argv.size() + 1);
-  for (const auto& a : spec.argv) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.reserve(request.argv.size() + 1);
+  for (const auto& a : request.argv) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
   std::vector<char*> envp;
   char** env = environ;
-  if (spec.environment) {
-    for (const auto& e : *spec.environment) envp.push_back(const_cast<char*>(e.c_str()));
+  if (request.environment) {
+    for (const auto& e : *request.environment) envp.push_back(const_cast<char*>(e.c_str()));
     envp.push_back(nullptr);
     env = envp.data();
   }
 
   pid_t pid = -1;
   int rc = ::posix_spawnp(&pid, argv[0], actions.get(), attributes.get(), argv.data(), env);
-  if (rc != 0) throw SpawnError(spec.argv[0], rc);
+  if (rc != 0) throw SpawnError(request.argv[0], rc);
 
   Child child;
   child.pid_ = pid;
-  child.program_ = spec.argv[0];
-  child.leads_group_ = spec.new_session || spec.new_process_group;
+  child.program_ = request.argv[0];
+  child.leads_group_ = request.new_session || request.new_process_group;
   child.pidfd_ = pidfd_open(pid);  // carries O_CLOEXEC by definition
   if (child.pidfd_ < 0) {
     int saved = errno;
@@ -387,7 +388,7 @@ bool communicate(Child& child, const std::optional<std::string>& input, std::str
   return true;
 }
 
-RunResult run_spec(const SpawnSpec& spec, const RunOptions& options) {
+RunResult run_request(const SpawnRequest& request, const RunOptions& options) {
   std::optional<Clock::time_point> deadline;
   if (options.timeout) deadline = Clock::now() + *options.timeout;
   // SIGPIPE on a child that closes its standard input early must not end the agent.
@@ -399,7 +400,7 @@ RunResult run_spec(const SpawnSpec& spec, const RunOptions& options) {
   }();
   (void)sigpipe_ignored;
 
-  Child child = Child::spawn(spec);
+  Child child = Child::spawn(request);
   RunResult result;
   bool finished = communicate(child, options.input, result.out, result.err, deadline);
   if (finished) {
@@ -421,29 +422,29 @@ RunResult run_spec(const SpawnSpec& spec, const RunOptions& options) {
   return result;
 }
 
-SpawnSpec spec_for(const std::vector<std::string>& argv, const RunOptions& options,
-                   bool capture_out) {
-  SpawnSpec spec;
-  spec.argv = argv;
-  spec.stdin_stream = options.input ? Stream::pipe : Stream::null;
-  spec.stdout_stream = capture_out ? Stream::pipe : Stream::inherit;
-  spec.stderr_stream = options.capture_stderr ? Stream::pipe : Stream::inherit;
+SpawnRequest request_for(const std::vector<std::string>& argv, const RunOptions& options,
+                         bool capture_out) {
+  SpawnRequest request;
+  request.argv = argv;
+  request.stdin_stream = options.input ? Stream::pipe : Stream::null;
+  request.stdout_stream = capture_out ? Stream::pipe : Stream::inherit;
+  request.stderr_stream = options.capture_stderr ? Stream::pipe : Stream::inherit;
   // Its own process group, so a time limit ends everything it started.
-  spec.new_process_group = true;
-  return spec;
+  request.new_process_group = true;
+  return request;
 }
 
 }  // namespace
 
 RunResult run_capture(const std::vector<std::string>& argv, const RunOptions& options) {
-  return run_spec(spec_for(argv, options, true), options);
+  return run_request(request_for(argv, options, true), options);
 }
 
 int run_inherit(const std::vector<std::string>& argv, const RunOptions& options) {
   RunOptions inherited = options;
   inherited.capture_stderr = false;
-  SpawnSpec spec = spec_for(argv, inherited, false);
-  return run_spec(spec, inherited).exit_status;
+  SpawnRequest request = request_for(argv, inherited, false);
+  return run_request(request, inherited).exit_status;
 }
 
 RunResult run_shell(const std::string& script, const RunOptions& options) {
@@ -536,9 +537,9 @@ class BackgroundReaper {
 
 }  // namespace
 
-pid_t spawn_background(const SpawnSpec& spec) {
+pid_t spawn_background(const SpawnRequest& request) {
   BackgroundReaper& reaper = BackgroundReaper::instance();
-  return reaper.adopt(Child::spawn(spec));
+  return reaper.adopt(Child::spawn(request));
 }
 
 }  // namespace tavoren::process

@@ -16,36 +16,13 @@
 #include <new>
 #include <utility>
 
+#include "tavoren/common/curl.h"
 #include "tavoren/common/text.h"
 
 namespace tavoren::engine {
 namespace {
 
-void ensure_global_init() {
-  static std::once_flag once;
-  static CURLcode result = CURLE_OK;
-  std::call_once(once, [] { result = curl_global_init(CURL_GLOBAL_DEFAULT); });
-  if (result != CURLE_OK) {
-    throw std::runtime_error(std::string("libcurl initialisation failed: ") +
-                             curl_easy_strerror(result));
-  }
-}
-
-struct EasyDeleter {
-  void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
-};
-struct SlistDeleter {
-  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
-};
-
-template <typename T>
-void set_option(CURL* handle, CURLoption option, T value) {
-  const CURLcode code = curl_easy_setopt(handle, option, value);
-  if (code != CURLE_OK) {
-    throw std::runtime_error(std::string("libcurl option could not be set: ") +
-                             curl_easy_strerror(code));
-  }
-}
+using curl::set_option;
 
 // What the callbacks of one request fill in. They must not throw through
 // libcurl's C code.
@@ -297,9 +274,9 @@ Client::Client(ClientOptions options)
 
 Client::Reply Client::send(const char* method, const std::string& path,
                            std::chrono::milliseconds timeout) {
-  ensure_global_init();
+  curl::ensure_initialised();
   const std::string request = std::string(method) + " " + without_query(path);
-  std::unique_ptr<CURL, EasyDeleter> handle(curl_easy_init());
+  curl::Easy handle(curl_easy_init());
   if (!handle) throw std::runtime_error("libcurl could not create a handle");
   CURL* h = handle.get();
 
@@ -314,7 +291,7 @@ Client::Reply Client::send(const char* method, const std::string& path,
   received.max_bytes = options_.max_body_bytes;
   char error_buffer[CURL_ERROR_SIZE] = {};
   // No content type for the empty bodies of POST requests.
-  std::unique_ptr<curl_slist, SlistDeleter> headers(curl_slist_append(nullptr, "Content-Type:"));
+  curl::Slist headers(curl_slist_append(nullptr, "Content-Type:"));
   if (!headers) throw std::bad_alloc();
 
   set_option(h, CURLOPT_URL, url.c_str());

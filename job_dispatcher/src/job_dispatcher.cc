@@ -5,6 +5,7 @@
 #include <future>
 
 #include "tavoren/common/errors.h"
+#include "tavoren/common/json.h"
 #include "tavoren/common/log_errors.h"
 #include "tavoren/common/logging.h"
 #include "tavoren/common/text.h"
@@ -12,27 +13,6 @@
 
 namespace tavoren {
 namespace {
-
-// Whether a value counts as present: null, false, 0, "" and empty
-// containers do not.
-bool is_truthy(const Json& value) {
-  switch (value.type()) {
-    case Json::value_t::null:
-      return false;
-    case Json::value_t::boolean:
-      return value.get<bool>();
-    case Json::value_t::number_integer:
-    case Json::value_t::number_unsigned:
-    case Json::value_t::number_float:
-      return value.get<double>() != 0.0;
-    case Json::value_t::string:
-    case Json::value_t::array:
-    case Json::value_t::object:
-      return !value.empty();
-    default:
-      return true;
-  }
-}
 
 std::string service_provider() {
   std::optional<std::string> provider = get_env("SERVICE_PROVIDER");

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "tavoren/backend.h"
+#include "tavoren/common/json.h"
 #include "tavoren/common/logging.h"
 
 namespace tavoren::prechecks {
@@ -24,14 +25,6 @@ inline std::size_t code_points(std::string_view text) {
   return count;
 }
 
-// Whether a backend value counts as present "by truth": null, false, 0 and
-// an empty text, list or map do not.
-inline bool is_truthy(const Json& value) {
-  if (value.is_null()) return false;
-  if (value.is_boolean()) return value.get<bool>();
-  if (value.is_number()) return value.get<double>() != 0;
-  if (value.is_string() || value.is_array() || value.is_object()) return !value.empty();
-  return true;
-}
+using tavoren::is_truthy;
 
 }  // namespace tavoren::prechecks

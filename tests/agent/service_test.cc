@@ -64,24 +64,24 @@ class AgentService : public ::testing::Test {
   }
 
   process::Child start(std::vector<std::string> extra = {}) {
-    process::SpawnSpec spec;
-    spec.argv = {testing::agent_program(),
-                 "run",
-                 "--backend",
-                 db(),
-                 "--skip-prechecks",
-                 "--work-dir",
-                 dir_.path().string(),
-                 "--poll-interval",
-                 "1",
-                 "--reaper-interval",
-                 "1"};
-    spec.argv.insert(spec.argv.end(), extra.begin(), extra.end());
-    spec.stdin_stream = process::Stream::null;
-    spec.stdout_stream = process::Stream::file;
-    spec.stderr_stream = process::Stream::stdout;
-    spec.output_path = output_path();
-    return process::Child::spawn(spec);
+    process::SpawnRequest request;
+    request.argv = {testing::agent_program(),
+                    "run",
+                    "--backend",
+                    db(),
+                    "--skip-prechecks",
+                    "--work-dir",
+                    dir_.path().string(),
+                    "--poll-interval",
+                    "1",
+                    "--reaper-interval",
+                    "1"};
+    request.argv.insert(request.argv.end(), extra.begin(), extra.end());
+    request.stdin_stream = process::Stream::null;
+    request.stdout_stream = process::Stream::file;
+    request.stderr_stream = process::Stream::stdout;
+    request.output_path = output_path();
+    return process::Child::spawn(request);
   }
 
   std::string output_path() const { return (dir_.path() / "agent.out").string(); }

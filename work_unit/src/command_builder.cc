@@ -13,6 +13,7 @@
 
 #include "tavoren/common/config.h"
 #include "tavoren/common/errors.h"
+#include "tavoren/common/json.h"
 #include "tavoren/common/log_errors.h"
 #include "tavoren/common/logging.h"
 #include "tavoren/common/shell.h"
@@ -30,28 +31,6 @@ std::string render(const Json& value) {
   if (value.is_string()) return value.get<std::string>();
   if (value.is_null()) return "";
   return value.dump();
-}
-
-// Whether a value counts as set: null, false, zero, an empty text, list or
-// object count as unset.
-bool truthy(const Json& value) {
-  switch (value.type()) {
-    case Json::value_t::null:
-      return false;
-    case Json::value_t::boolean:
-      return value.get<bool>();
-    case Json::value_t::number_integer:
-    case Json::value_t::number_unsigned:
-    case Json::value_t::number_float:
-      return value.get<double>() != 0.0;
-    case Json::value_t::string:
-    case Json::value_t::array:
-    case Json::value_t::object:
-    case Json::value_t::binary:
-      return !value.empty();
-    default:
-      return false;
-  }
 }
 
 bool is_env_name(std::string_view name) {
@@ -98,7 +77,7 @@ std::string WorkUnit::get_gpu_config(const Json& action_details) {
   return log_errors("get_gpu_config", {.default_return = ""}, [&]() -> std::string {
     const Json& details = action_details.at("actionDetails");
     const auto required = details.find("gpuRequired");
-    if (required == details.end() || !truthy(*required)) return "";
+    if (required == details.end() || !is_truthy(*required)) return "";
 
     const std::vector<int> gpus =
         host_probe::get_gpu_with_sufficient_memory_for_action(action_details);
@@ -159,7 +138,7 @@ std::string WorkUnit::get_base_docker_cmd(const DockerCmdOptions& options) {
     const std::string token = get_hugging_face_token(options.model_key);
     if (!token.empty()) set_env(env_vars, "HUGGING_FACE_ACCESS_TOKEN", token);
 
-    if (options.extra_env_vars && truthy(*options.extra_env_vars)) {
+    if (options.extra_env_vars && is_truthy(*options.extra_env_vars)) {
       if (!options.extra_env_vars->is_object()) {
         throw TypeError("extra_env_vars must be a map of names to values");
       }
@@ -169,7 +148,7 @@ std::string WorkUnit::get_base_docker_cmd(const DockerCmdOptions& options) {
     }
 
     std::vector<std::string> network;
-    if (!options.port_mapping || !truthy(*options.port_mapping)) {
+    if (!options.port_mapping || !is_truthy(*options.port_mapping)) {
       network.push_back("--net=host");
     } else {
       if (!options.port_mapping->is_object()) {

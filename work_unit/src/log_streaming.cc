@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "log_shipping.h"
+#include "tavoren/common/json.h"
 #include "tavoren/common/log_errors.h"
 #include "tavoren/common/logging.h"
 #include "tavoren/work_unit.h"
@@ -184,16 +185,6 @@ bool send_log_piece(backend::Scaling& scaling, const std::string& action_record_
   });
 }
 
-// Whether a value counts as present "by truth".
-bool truthy(const Json& value) {
-  if (value.is_null()) return false;
-  if (value.is_boolean()) return value.get<bool>();
-  if (value.is_number_integer()) return value.get<std::int64_t>() != 0;
-  if (value.is_number_unsigned()) return value.get<std::uint64_t>() != 0;
-  if (value.is_number_float()) return value.get<double>() != 0.0;
-  return !value.empty();  // text, list, map, binary
-}
-
 }  // namespace
 
 void WorkUnit::request_thread_stop() {
@@ -297,7 +288,7 @@ void WorkUnit::_check_cuda(const std::string& log_content) {
   log_errors("_check_cuda", {.log_error = false}, [&] {
     if (log_content.find(kCudaOutOfMemory) == std::string::npos) return;
     const std::optional<Json> details = get_action_details();
-    if (!details || !truthy(*details)) return;
+    if (!details || !is_truthy(*details)) return;
     Json arguments = Json::object();
     arguments["id"] = action_record_id_;
     arguments["step_code"] = "ERROR";

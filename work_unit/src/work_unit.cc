@@ -176,29 +176,29 @@ void WorkUnit::start_process(const std::string& cmd, const std::string& log_name
     if (fd < 0) throw std::system_error(errno, std::generic_category(), "cannot open " + path);
     ::close(fd);
 
-    process::SpawnSpec spec;
-    spec.argv = shell_split(cmd);
-    if (spec.argv.empty()) throw ValueError("the command line is empty");
+    process::SpawnRequest request;
+    request.argv = shell_split(cmd);
+    if (request.argv.empty()) throw ValueError("the command line is empty");
     // A container started here must be stoppable through the engine: the
     // engine's client records the container's id beside the log.
     std::optional<std::string> cid_path;
-    if (spec.argv.size() >= 2 && std::filesystem::path(spec.argv[0]).filename() == "docker" &&
-        spec.argv[1] == "run") {
+    if (request.argv.size() >= 2 && std::filesystem::path(request.argv[0]).filename() == "docker" &&
+        request.argv[1] == "run") {
       cid_path = get_log_path() + "/" + log_name + "_" + action_record_id_ + ".cid";
       std::error_code ignored;
       std::filesystem::remove(*cid_path, ignored);  // the client refuses an existing file
-      spec.argv.insert(spec.argv.begin() + 2, {"--cidfile", *cid_path});
+      request.argv.insert(request.argv.begin() + 2, {"--cidfile", *cid_path});
     }
     {
       std::lock_guard lock(state_mutex_);
       cid_path_ = cid_path;
     }
-    spec.stdin_stream = process::Stream::null;
-    spec.stdout_stream = process::Stream::file;
-    spec.output_path = path;
-    spec.stderr_stream = process::Stream::stdout;
-    spec.new_session = true;
-    process::Child child = process::Child::spawn(spec);
+    request.stdin_stream = process::Stream::null;
+    request.stdout_stream = process::Stream::file;
+    request.output_path = path;
+    request.stderr_stream = process::Stream::stdout;
+    request.new_session = true;
+    process::Child child = process::Child::spawn(request);
     child_gone_ = false;
     std::lock_guard lock(state_mutex_);
     process_.emplace(std::move(child));
@@ -340,8 +340,7 @@ bool WorkUnit::stop_container(const std::string& label) {
   log::info("Stopping container %s of action %s", *id, label);
   process::RunResult result = process::run_capture(
       {"docker", "stop", "--time", std::to_string(grace_seconds), *id},
-      {.timeout = grace + options_.timings.kill_wait + milliseconds(5000),
-       .capture_stderr = true});
+      {.timeout = grace + options_.timings.kill_wait + milliseconds(5000), .capture_stderr = true});
   if (result.timed_out || result.exit_status != 0) {
     log::warning("Container %s of action %s did not stop: %s", *id, label,
                  result.timed_out ? std::string("no answer from the engine") : trim(result.err));

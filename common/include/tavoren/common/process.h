@@ -69,7 +69,7 @@ enum class Stream {
   stdout,   // standard error only: the same place as standard output
 };
 
-struct SpawnSpec {
+struct SpawnRequest {
   // argv[0] is the program, found through PATH.
   std::vector<std::string> argv;
   Stream stdin_stream = Stream::inherit;
@@ -91,7 +91,7 @@ class Child {
  public:
   // Starts the child. Throws SpawnError when the program cannot be started
   // and std::system_error when the agent runs out of descriptors.
-  static Child spawn(const SpawnSpec& spec);
+  static Child spawn(const SpawnRequest& request);
 
   Child(Child&& other) noexcept;
   Child& operator=(Child&& other) noexcept;
@@ -176,12 +176,12 @@ RunResult run_shell(const std::string& script, const RunOptions& options = {});
 // TimeoutError when the time limit passed.
 std::string check_output(const std::vector<std::string>& argv, const RunOptions& options = {});
 
-// Starts `spec` and leaves it to run on its own: nobody waits for it or
+// Starts `request` and leaves it to run on its own: nobody waits for it or
 // reads its status. One process-wide reaper thread (started on first use,
 // asleep while it has no children) reaps each such child as soon as it
 // ends, so none is left a zombie. A child still running when the agent
 // exits keeps running. Returns the child's process id. Throws like
 // Child::spawn; nothing is started then.
-pid_t spawn_background(const SpawnSpec& spec);
+pid_t spawn_background(const SpawnRequest& request);
 
 }  // namespace tavoren::process
