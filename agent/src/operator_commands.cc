@@ -243,7 +243,9 @@ const char kLogsHelp[] =
     "usage: tavoren-agent logs [--backend PATH] [--follow] [--interval SECONDS] ID\n"
     "\n"
     "Prints the log the agent has shipped for the action, byte for byte.\n"
-    "  --follow             keep printing new log as it arrives (until interrupted)\n"
+    "  --follow             keep printing new log as it arrives, until the action\n"
+    "                       has ended (its exit status is then the last line on\n"
+    "                       standard error) or until interrupted\n"
     "  --interval SECONDS   how often --follow looks for more (default 1)\n";
 }  // namespace
 
@@ -265,6 +267,15 @@ int logs_command(const Args& raw) {
         }
         offset = chunk.next_offset;
         if (!args.has("--follow")) return kExitOk;
+        if (chunk.finished) {
+          const Json shown = backend.show(id);
+          std::cerr << "tavoren-agent logs: action " << id << " " << shown["state"].get<std::string>();
+          if (shown["exitStatus"].is_number()) {
+            std::cerr << " with exit status " << shown["exitStatus"].get<int>();
+          }
+          std::cerr << "\n";
+          return kExitOk;
+        }
         std::this_thread::sleep_for(std::chrono::duration<double>(interval));
       }
     });

@@ -181,12 +181,16 @@ class ReaperLoop {
   }
 
  private:
+  // The first pass runs at once: containers of actions scaled down while
+  // no agent ran are stopped without waiting a whole interval.
   void loop() {
+    bool first = true;
     while (true) {
-      {
+      if (!first) {
         std::unique_lock lock(mutex_);
         if (cv_.wait_for(lock, interval_, [&] { return stopping_; })) return;
       }
+      first = false;
       reaper_.auto_scaledown_actions();
       try {
         dispatcher_.get_current_actions();
@@ -248,6 +252,12 @@ int serve(const RunSettings& settings, const sigset_t& signals) {
 
   JobDispatcherOptions dispatcher_options;
   dispatcher_options.poll_interval = settings.poll_interval.count();
+  // The embedded backend keeps how each action's process ended, once its
+  // whole log is shipped.
+  backend::LocalScaling* exits = scaling.get();
+  dispatcher_options.work_unit.on_exit = [exits](const std::string& id, int exit_status) {
+    exits->record_exit(id, exit_status);
+  };
   JobDispatcher dispatcher(*scaling, dispatcher_options);
   ContainerReaper reaper(*scaling);
 

@@ -9,6 +9,7 @@
 #include "local_scaling_impl.h"
 #include "schema.h"
 #include "tavoren/common/errors.h"
+#include "tavoren/common/logging.h"
 
 namespace tavoren::backend {
 
@@ -84,7 +85,8 @@ Result LocalScaling::assign_jobs(bool has_gpu) {
         "This backend connection has no instance identifier; only an agent's connection "
         "receives assignments");
   }
-  return in_write_transaction(*impl_, [&](sqlite::Connection& connection) {
+  std::vector<std::pair<std::string, std::string>> rejected;
+  Result result = in_write_transaction(*impl_, [&](sqlite::Connection& connection) {
     std::vector<std::pair<std::string, Json>> picked;
     {
       sqlite::Statement select = connection.prepare(
@@ -93,8 +95,34 @@ Result LocalScaling::assign_jobs(bool has_gpu) {
       select.bind(1, std::int64_t{has_gpu ? 1 : 0})
           .bind(2, std::int64_t{impl_->options.assign_batch});
       while (select.step()) {
-        picked.emplace_back(select.text(0), detail::parse_stored(select.text(1), "action record"));
+        std::string id = select.text(0);
+        // An entry written into the queue by other means than submit may
+        // not be a record at all: it is set aside, so that it neither
+        // stops the queue nor comes back on every poll.
+        Json record = Json::parse(select.text(1), nullptr, false);
+        if (record.is_discarded() || !record.is_object()) {
+          rejected.emplace_back(std::move(id), record.is_discarded()
+                                                   ? "its text is not JSON"
+                                                   : "it is JSON but not an object");
+          continue;
+        }
+        picked.emplace_back(std::move(id), std::move(record));
       }
+    }
+    for (const auto& [id, reason] : rejected) {
+      connection
+          .prepare(
+              "UPDATE actions SET state = 'assigned', assigned_to = ?, "
+              "assigned_at = strftime('%Y-%m-%dT%H:%M:%fZ', 'now'), rejected_reason = ? "
+              "WHERE id = ?")
+          .bind(1, instance)
+          .bind(2, reason)
+          .bind(3, id)
+          .run();
+      Json event = Json::object();
+      event["instance_id"] = instance;
+      event["reason"] = reason;
+      detail::record_event(connection, id, "reject", event);
     }
     Json assigned = Json::array();
     for (auto& [id, record] : picked) {
@@ -115,6 +143,10 @@ Result LocalScaling::assign_jobs(bool has_gpu) {
     }
     return Result::ok(std::move(assigned));
   });
+  for (const auto& [id, reason] : rejected) {
+    log::error("Queued action %s is not an action record (%s); it is set aside", id, reason);
+  }
+  return result;
 }
 
 Result LocalScaling::update_action_status(const Json& arguments) {

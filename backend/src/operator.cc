@@ -57,6 +57,11 @@ void require_action(sqlite::Connection& connection, const std::string& id) {
   if (!exists.step()) throw KeyError(detail::unknown_action(id));
 }
 
+// What list and show answer as an action's state.
+#define ACTION_STATE_SQL                                                                 \
+  "CASE WHEN rejected_reason IS NOT NULL THEN 'rejected' WHEN ended_at IS NOT NULL " \
+  "THEN 'ended' ELSE state END"
+
 Json nullable_text(sqlite::Statement& statement, int column) {
   return statement.is_null(column) ? Json() : Json(statement.text(column));
 }
@@ -103,8 +108,9 @@ std::string LocalScaling::submit(const Json& record) {
 Json LocalScaling::list() {
   return in_read_transaction(*impl_, [&](sqlite::Connection& connection) {
     sqlite::Statement select = connection.prepare(
-        "SELECT id, action_type, json_extract(record, '$.status'), state, assigned_to, "
-        "scaled_down_at IS NOT NULL, submitted_at FROM actions ORDER BY seq");
+        "SELECT id, action_type, CASE WHEN json_valid(record) THEN "
+        "json_extract(record, '$.status') END, " ACTION_STATE_SQL ", assigned_to, "
+        "scaled_down_at IS NOT NULL, submitted_at, exit_status FROM actions ORDER BY seq");
     Json actions = Json::array();
     while (select.step()) {
       Json summary = Json::object();
@@ -115,6 +121,7 @@ Json LocalScaling::list() {
       summary["assignedTo"] = nullable_text(select, 4);
       summary["scaledDown"] = select.integer(5) != 0;
       summary["submittedAt"] = select.text(6);
+      summary["exitStatus"] = select.is_null(7) ? Json() : Json(select.integer(7));
       actions.push_back(std::move(summary));
     }
     return actions;
@@ -126,17 +133,22 @@ Json LocalScaling::show(const std::string& action_record_id) {
     Json shown = Json::object();
     {
       sqlite::Statement select = connection.prepare(
-          "SELECT record, state, assigned_to, submitted_at, assigned_at, scaled_down_at, "
-          "(SELECT coalesce(sum(length(content)), 0) FROM log_pieces WHERE action_id = id) "
-          "FROM actions WHERE id = ?");
+          "SELECT record, " ACTION_STATE_SQL ", assigned_to, submitted_at, assigned_at, "
+          "scaled_down_at, "
+          "(SELECT coalesce(sum(length(content)), 0) FROM log_pieces WHERE action_id = id), "
+          "ended_at, exit_status, rejected_reason IS NOT NULL FROM actions WHERE id = ?");
       select.bind(1, action_record_id);
       if (!select.step()) throw KeyError(detail::unknown_action(action_record_id));
-      shown["record"] = detail::parse_stored(select.text(0), "action record");
+      shown["record"] = select.integer(9) != 0
+                            ? Json(select.text(0))
+                            : detail::parse_stored(select.text(0), "action record");
       shown["state"] = select.text(1);
       shown["assignedTo"] = nullable_text(select, 2);
       shown["submittedAt"] = select.text(3);
       shown["assignedAt"] = nullable_text(select, 4);
       shown["scaledDownAt"] = nullable_text(select, 5);
+      shown["endedAt"] = nullable_text(select, 7);
+      shown["exitStatus"] = select.is_null(8) ? Json() : Json(select.integer(8));
       shown["logBytes"] = select.integer(6);
     }
     Json history = Json::array();
@@ -161,7 +173,14 @@ LogChunk LocalScaling::logs(const std::string& action_record_id, std::int64_t af
     throw ValueError("A log offset must not be negative, not " + std::to_string(after_offset));
   }
   return in_read_transaction(*impl_, [&](sqlite::Connection& connection) {
-    require_action(connection, action_record_id);
+    bool finished = false;
+    {
+      sqlite::Statement select = connection.prepare(
+          "SELECT ended_at IS NOT NULL OR rejected_reason IS NOT NULL FROM actions WHERE id = ?");
+      select.bind(1, action_record_id);
+      if (!select.step()) throw KeyError(detail::unknown_action(action_record_id));
+      finished = select.integer(0) != 0;
+    }
     sqlite::Statement pieces = connection.prepare(
         "SELECT start_offset, content FROM log_pieces "
         "WHERE action_id = ? AND start_offset + length(content) > ? ORDER BY start_offset");
@@ -174,7 +193,25 @@ LogChunk LocalScaling::logs(const std::string& action_record_id, std::int64_t af
       chunk.content += content;
     }
     chunk.next_offset = after_offset + static_cast<std::int64_t>(chunk.content.size());
+    chunk.finished = finished;
     return chunk;
+  });
+}
+
+void LocalScaling::record_exit(const std::string& action_record_id, int exit_status) {
+  in_write_transaction(*impl_, [&](sqlite::Connection& connection) {
+    connection
+        .prepare(
+            "UPDATE actions SET ended_at = strftime('%Y-%m-%dT%H:%M:%fZ', 'now'), "
+            "exit_status = ? WHERE id = ?")
+        .bind(1, std::int64_t{exit_status})
+        .bind(2, action_record_id)
+        .run();
+    if (connection.changes() == 0) throw KeyError(detail::unknown_action(action_record_id));
+    Json event = Json::object();
+    event["exit_status"] = exit_status;
+    if (!impl_->options.instance_id.empty()) event["instance_id"] = impl_->options.instance_id;
+    detail::record_event(connection, action_record_id, "exit", event);
   });
 }
 

@@ -89,6 +89,13 @@ CREATE TABLE machine_resources (
   reported_at TEXT NOT NULL
 );
 )sql",
+
+    // 2 -> 3: how each action ended, and queue entries set aside unread.
+    R"sql(
+ALTER TABLE actions ADD COLUMN ended_at TEXT;
+ALTER TABLE actions ADD COLUMN exit_status INTEGER;
+ALTER TABLE actions ADD COLUMN rejected_reason TEXT;
+)sql",
 };
 
 constexpr int kVersion = static_cast<int>(std::size(kMigrations));

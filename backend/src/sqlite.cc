@@ -165,6 +165,8 @@ std::int64_t Connection::pragma_integer(const char* sql) {
 
 bool Connection::in_transaction() const { return sqlite3_get_autocommit(db_) == 0; }
 
+std::int64_t Connection::changes() const { return sqlite3_changes64(db_); }
+
 void Connection::fail(int rc, std::string_view what) const {
   std::string message = "Backend database failure ";
   message += what;

@@ -75,6 +75,8 @@ class Connection {
 
   // Whether a transaction is open.
   bool in_transaction() const;
+  // Rows changed by the last INSERT, UPDATE or DELETE on this connection.
+  std::int64_t changes() const;
 
   // Throws a DatabaseError for the result code `rc` while doing `what`.
   [[noreturn]] void fail(int rc, std::string_view what) const;

@@ -12,6 +12,7 @@
 
 #include "backend_testing.h"
 #include "tavoren/common/errors.h"
+#include "tavoren/common/logging.h"
 #include "tavoren/common/process.h"
 #include "tavoren/common/text.h"
 
@@ -147,6 +148,57 @@ TEST_F(AssignmentTest, HandsOutOldestFirstInBatchesAndEmptyListWhenNothingIsQueu
   ASSERT_EQ(rest.data.size(), 1u);
   EXPECT_EQ(rest.data[0]["_id"], third);
   EXPECT_EQ(agent.assign_jobs(false).data, Json::array());
+}
+
+// Entries written into the queue table by hand (or by a damaged tool) must
+// neither stop the queue nor come back on every poll.
+TEST_F(AssignmentTest, QueueEntriesThatAreNotRecordsAreSetAsideAndTheQueueGoesOn) {
+  LocalScaling operator_backend(options());
+  const std::string before = operator_backend.submit(action_record("data_split"));
+  {
+    RawDatabase raw(database());
+    raw.exec(
+        "INSERT INTO actions (id, action_type, gpu_required, record, state, submitted_at) VALUES "
+        "('aaaaaaaaaaaaaaaaaaaaaaaa', 'data_split', 0, '{\"action\": broken', 'queued', 'x'), "
+        "('bbbbbbbbbbbbbbbbbbbbbbbb', 'data_split', 0, '[1, 2]', 'queued', 'x')");
+  }
+  const std::string after = operator_backend.submit(action_record("data_prep"));
+
+  LocalBackendOptions o = options("instance-a");
+  o.assign_batch = 2;
+  LocalScaling agent(std::move(o));
+  log::LogCapture capture;
+  backend::Result first = agent.assign_jobs(false);
+  ASSERT_FALSE(first.has_error_set());
+  ASSERT_EQ(first.data.size(), 1u);  // the batch's other entry was set aside
+  EXPECT_EQ(first.data[0]["_id"], before);
+  backend::Result second = agent.assign_jobs(false);
+  ASSERT_FALSE(second.has_error_set());
+  ASSERT_EQ(second.data.size(), 1u);
+  EXPECT_EQ(second.data[0]["_id"], after);
+  EXPECT_EQ(agent.assign_jobs(false).data, Json::array());
+
+  EXPECT_TRUE(capture.contains(log::Level::error,
+                               "Queued action aaaaaaaaaaaaaaaaaaaaaaaa is not an action record "
+                               "(its text is not JSON); it is set aside"));
+  EXPECT_TRUE(capture.contains(log::Level::error,
+                               "Queued action bbbbbbbbbbbbbbbbbbbbbbbb is not an action record "
+                               "(it is JSON but not an object); it is set aside"));
+
+  // The operator still sees the entry as it was stored, and why it is out.
+  Json shown = operator_backend.show("aaaaaaaaaaaaaaaaaaaaaaaa");
+  EXPECT_EQ(shown["state"], "rejected");
+  EXPECT_EQ(shown["record"], "{\"action\": broken");
+  ASSERT_EQ(shown["history"].size(), 1u);
+  EXPECT_EQ(shown["history"][0]["operation"], "reject");
+  EXPECT_EQ(shown["history"][0]["arguments"]["reason"], "its text is not JSON");
+  EXPECT_TRUE(operator_backend.logs("aaaaaaaaaaaaaaaaaaaaaaaa").finished);
+  Json listed = operator_backend.list();
+  ASSERT_EQ(listed.size(), 4u);
+  EXPECT_EQ(listed[1]["state"], "rejected");
+  EXPECT_EQ(listed[1]["status"], nullptr);
+  EXPECT_EQ(listed[2]["state"], "rejected");
+  EXPECT_EQ(listed[3]["state"], "assigned");
 }
 
 TEST_F(AssignmentTest, GpuActionsGoOnlyToAgentsWithAGpuAndScaledDownOnesToNobody) {

@@ -368,14 +368,20 @@ TEST_F(OperatorTest, AnOlderSchemaIsMigratedInPlaceKeepingItsData) {
     id = backend.submit(action_record());
   }
   {
-    // The first schema had no resource reports.
+    // The first schema had no resource reports and no record of how
+    // actions ended.
     RawDatabase raw(database());
-    raw.exec("DROP TABLE machine_resources; PRAGMA user_version = 1");
+    raw.exec(
+        "DROP TABLE machine_resources; ALTER TABLE actions DROP COLUMN ended_at; "
+        "ALTER TABLE actions DROP COLUMN exit_status; "
+        "ALTER TABLE actions DROP COLUMN rejected_reason; PRAGMA user_version = 1");
   }
   LocalScaling agent(options("instance-1"));
   RawDatabase raw(database());
   EXPECT_EQ(raw.integer("PRAGMA user_version"), LocalScaling::schema_version());
   EXPECT_EQ(agent.show(id)["state"], "queued");
+  agent.record_exit(id, 0);
+  EXPECT_EQ(agent.show(id)["exitStatus"], 0);
   Json report = Json::object();
   report["available_memory"] = 1;
   report["available_cpu"] = 2;

@@ -201,6 +201,44 @@ TEST_F(ReportsTest, LogPiecesConcatenateWholeAndByteExactFromAnyOffset) {
   EXPECT_EQ(operator_.logs(id, all.next_offset).content, "done\n");
 }
 
+// A follower of the log stops at the first chunk read after the end was
+// recorded, so the end must be visible only together with the whole log.
+TEST_F(ReportsTest, TheEndOfAnActionIsRecordedOnceItsLogIsCompleteAndShownEverywhere) {
+  LocalScaling operator_backend(options());
+  const std::string id = operator_backend.submit(action_record());
+  LocalScaling agent(options("instance-a"));
+  ASSERT_EQ(agent.assign_jobs(false).data.size(), 1u);
+
+  Json piece = Json::object();
+  piece["action_record_id"] = id;
+  piece["log_content"] = "line 1\n";
+  ASSERT_FALSE(agent.update_action_docker_logs(piece).has_error_set());
+  backend::LogChunk running = operator_backend.logs(id);
+  EXPECT_FALSE(running.finished);
+  EXPECT_EQ(operator_backend.show(id)["exitStatus"], nullptr);
+  EXPECT_EQ(operator_backend.list()[0]["exitStatus"], nullptr);
+
+  agent.record_exit(id, 137);
+  backend::LogChunk ended = operator_backend.logs(id, running.next_offset);
+  EXPECT_TRUE(ended.finished);
+  EXPECT_EQ(ended.content, "");
+  Json shown = operator_backend.show(id);
+  EXPECT_EQ(shown["state"], "ended");
+  EXPECT_EQ(shown["exitStatus"], 137);
+  EXPECT_TRUE(shown["endedAt"].is_string());
+  EXPECT_EQ(shown["record"]["status"], "assigned");  // the job's own status is untouched
+  const Json& last = shown["history"].back();
+  EXPECT_EQ(last["operation"], "exit");
+  EXPECT_EQ(last["arguments"], (Json{{"exit_status", 137}, {"instance_id", "instance-a"}}));
+  Json listed = operator_backend.list();
+  EXPECT_EQ(listed[0]["state"], "ended");
+  EXPECT_EQ(listed[0]["exitStatus"], 137);
+
+  const auto history = rows("status_history");
+  EXPECT_THROW(agent.record_exit("0123456789abcdef01234567", 0), KeyError);
+  EXPECT_EQ(rows("status_history"), history);
+}
+
 TEST_F(ReportsTest, ReadersSeeWholeCommittedPiecesWhileAnotherConnectionWrites) {
   const std::string id = assigned_action();
   constexpr int kPieces = 150;

@@ -449,6 +449,53 @@ TEST(WorkUnitStop, KillsAProcessGroupThatIgnoresSigterm) {
                                "Process for action " + kId + " has terminated with exit code: -9"));
 }
 
+// The end hook is how an agent learns that an action is over: it must come
+// once, after the whole log was shipped, whichever path noticed the end.
+TEST(WorkUnitExitHook, ReportsEachEndOnceAfterTheWholeLogWasShipped) {
+  struct Seen {
+    std::string id;
+    int status;
+    std::string shipped;
+  };
+  for (const bool stopped : {false, true}) {
+    SCOPED_TRACE(stopped ? "stopped" : "ended by itself");
+    TempDir dir;
+    FakeScaling fake;
+    std::vector<Seen> seen;
+    const std::string cmd = stopped ? "sh -c 'echo one; echo two; exec sleep 30'"
+                                    : "sh -c 'echo one; echo two; exit 7'";
+    WorkUnitOptions options = running(dir, cmd);
+    options.on_exit = [&](const std::string& id, int status) {
+      seen.push_back({id, status, joined(shipped_pieces(fake))});
+    };
+    WorkUnit unit(fake, action_record(), std::move(options));
+    unit.execute();
+    if (stopped) {
+      ASSERT_TRUE(eventually([&] { return read_file(*unit.log_path()) == "one\ntwo\n"; }));
+      unit.stop();
+    }
+    ASSERT_TRUE(ends(unit));
+    unit.stop();
+    EXPECT_FALSE(unit.is_running());
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].id, kId);
+    EXPECT_EQ(seen[0].status, stopped ? 128 + SIGTERM : 7);
+    EXPECT_EQ(seen[0].shipped, "one\ntwo\n");
+  }
+
+  // A failing hook is logged and does not disturb the unit.
+  LogCapture capture;
+  TempDir dir;
+  FakeScaling fake;
+  WorkUnitOptions options = running(dir, "true");
+  options.on_exit = [](const std::string&, int) { throw std::runtime_error("database gone"); };
+  WorkUnit unit(fake, action_record(), std::move(options));
+  unit.execute();
+  ASSERT_TRUE(ends(unit));
+  EXPECT_TRUE(capture.contains(Level::error,
+                               "Error reporting the end of action " + kId + ": database gone"));
+}
+
 TEST(WorkUnitStop, GivesUpOnALogThreadStuckInTheBackendAfterTheJoinLimit) {
   LogCapture capture;
   TempDir dir;

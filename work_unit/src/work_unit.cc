@@ -135,6 +135,19 @@ void WorkUnit::clear_process() {
   process_.reset();
 }
 
+void WorkUnit::report_exit(int status) {
+  if (exit_reported_ || !options_.on_exit) return;
+  exit_reported_ = true;
+  // Child reports a signal as its negated number; the hook gets the shell's
+  // form.
+  const int shown = status < 0 ? 128 - status : status;
+  try {
+    options_.on_exit(action_record_id_, shown);
+  } catch (const std::exception& e) {
+    log::error("Error reporting the end of action %s: %s", label(), e.what());
+  }
+}
+
 void WorkUnit::execute() {
   log_errors("execute", {}, [&] { task_(*this); });
 }
@@ -257,6 +270,7 @@ bool WorkUnit::is_running() {
       const std::string id = label();
       log::info("Process for action %s has terminated with exit code: %s", id, *status);
       _ensure_final_logs_sent();
+      report_exit(*status);
       if (!process_->wait_for(options_.timings.exit_wait)) {
         log::warning("Process for action %s failed to terminate properly", id);
       }
@@ -314,6 +328,12 @@ void WorkUnit::stop() {
       }
     }
     _ensure_final_logs_sent();
+    std::optional<int> status;
+    {
+      std::lock_guard lock(state_mutex_);
+      if (process_) status = process_->exit_status();
+    }
+    if (status) report_exit(*status);
     join_log_thread(id);
   });
 }

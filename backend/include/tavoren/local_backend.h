@@ -116,6 +116,10 @@ struct LogChunk {
   std::string content;
   // The offset to ask for next time (requested offset + content size).
   std::int64_t next_offset = 0;
+  // Whether the action had ended (or was rejected) when this was read: an
+  // agent records the end only after the whole log was shipped, so nothing
+  // follows such a chunk.
+  bool finished = false;
 };
 
 namespace detail {
@@ -195,17 +199,27 @@ class LocalScaling final : public Scaling {
   // present. All texts must be valid UTF-8.
   std::string submit(const Json& record);
   // One summary per action, oldest first: "_id", "action", "status",
-  // "state" ("queued" or "assigned"), "assignedTo", "scaledDown",
-  // "submittedAt".
+  // "state", "assignedTo", "scaledDown", "submittedAt", "exitStatus" (null
+  // until it ended). The state is "queued", "assigned" (handed to an
+  // agent), "ended" (its process ended; record_exit) or "rejected" (a queue
+  // entry that was not an action record, set aside by assign_jobs, which
+  // logs it as an error and records a "reject" event with the reason).
   Json list();
-  // One action: "record" (the current record), "state", "assignedTo",
-  // "submittedAt", "assignedAt", "scaledDownAt", "logBytes", and "history":
+  // One action: "record" (the current record; for a rejected entry its
+  // stored text), "state", "assignedTo", "submittedAt", "assignedAt",
+  // "scaledDownAt", "endedAt", "exitStatus", "logBytes", and "history":
   // every event in order, each with "operation", "arguments", "recordedAt".
   // KeyError for an unknown identifier.
   Json show(const std::string& action_record_id);
   // The action's shipped log from byte `after_offset` on. KeyError for an
   // unknown identifier, ValueError for a negative offset.
   LogChunk logs(const std::string& action_record_id, std::int64_t after_offset = 0);
+  // Records that the action's process ended on this instance with
+  // `exit_status` (its exit code, or 128 + the signal that ended it): show
+  // and list then answer "endedAt" and "exitStatus" and the state "ended",
+  // and the history gains an "exit" event. The record's "status" (the
+  // job's own reports) is unchanged. KeyError for an unknown identifier.
+  void record_exit(const std::string& action_record_id, int exit_status);
   // Marks the action scaled down: it is no longer handed out and its
   // identifier is answered by get_downscaled_ids. Again on the same action:
   // no change. KeyError for an unknown identifier.
