@@ -101,11 +101,11 @@ std::string read_all(std::istream& in) {
 
 const char kSubmitUsage[] =
     "tavoren-agent submit [--backend PATH] [FILE|-]\n"
-    "       tavoren-agent submit [--backend PATH] --type TYPE [--image IMAGE]\n"
+    "       tavoren-agent submit [--backend PATH] --type TYPE [--image IMAGE] [--user ID]\n"
     "                            [--param NAME=VALUE]... [--detail NAME=VALUE]...";
 const char kSubmitHelp[] =
     "usage: tavoren-agent submit [--backend PATH] [FILE|-]\n"
-    "       tavoren-agent submit [--backend PATH] --type TYPE [--image IMAGE]\n"
+    "       tavoren-agent submit [--backend PATH] --type TYPE [--image IMAGE] [--user ID]\n"
     "                            [--param NAME=VALUE]... [--detail NAME=VALUE]...\n"
     "\n"
     "Queues one action and prints its new identifier.\n"
@@ -114,6 +114,7 @@ const char kSubmitHelp[] =
     "Or build it from flags:\n"
     "  --type TYPE           the action type\n"
     "  --image IMAGE         the container image (actionDetails.docker)\n"
+    "  --user ID             the owner (_idUser), whose key pair the job receives\n"
     "  --param NAME=VALUE    a job parameter (jobParams), repeatable\n"
     "  --detail NAME=VALUE   an action detail (actionDetails), repeatable\n"
     "VALUEs that read as JSON (numbers, true, objects) are kept as such.\n";
@@ -125,11 +126,12 @@ int submit_command(const Args& raw) {
     ParsedArgs args = parse_args(raw, {backend_option(),
                                        {"--type", true},
                                        {"--image", true},
+                                       {"--user", true},
                                        {"--param", true, true},
                                        {"--detail", true, true}});
     if (want_help(args, kSubmitHelp)) return kExitOk;
-    bool from_flags =
-        args.has("--type") || args.has("--image") || args.has("--param") || args.has("--detail");
+    bool from_flags = args.has("--type") || args.has("--image") || args.has("--user") ||
+                      args.has("--param") || args.has("--detail");
     Json record;
     if (from_flags) {
       if (!args.positionals.empty()) {
@@ -145,6 +147,7 @@ int submit_command(const Args& raw) {
       record["action"] = *type;
       record["actionDetails"] = details;
       if (!params.empty()) record["jobParams"] = params;
+      if (auto user = args.value("--user")) record["_idUser"] = *user;
     } else {
       if (args.positionals.size() > 1) throw UsageError("at most one record file");
       std::string text;
@@ -269,7 +272,8 @@ int logs_command(const Args& raw) {
         if (!args.has("--follow")) return kExitOk;
         if (chunk.finished) {
           const Json shown = backend.show(id);
-          std::cerr << "tavoren-agent logs: action " << id << " " << shown["state"].get<std::string>();
+          std::cerr << "tavoren-agent logs: action " << id << " "
+                    << shown["state"].get<std::string>();
           if (shown["exitStatus"].is_number()) {
             std::cerr << " with exit status " << shown["exitStatus"].get<int>();
           }

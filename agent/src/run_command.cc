@@ -41,7 +41,8 @@ using Seconds = std::chrono::duration<double>;
 const char kRunUsage[] =
     "tavoren-agent run [--backend PATH] [--instance-id ID] [--skip-prechecks]\n"
     "                  [--reaper-interval SECONDS] [--poll-interval SECONDS]\n"
-    "                  [--drain] [--drain-timeout SECONDS] [--work-dir DIR]\n"
+    "                  [--drain] [--drain-timeout SECONDS] [--stop-grace SECONDS]\n"
+    "                  [--work-dir DIR]\n"
     "                  [--log-level debug|info|warning|error] [--log-format text|json]";
 
 const char kRunHelp[] =
@@ -63,6 +64,8 @@ const char kRunHelp[] =
     "  --poll-interval SECS      base wait between two polls for work, at least 1 (10)\n"
     "  --drain                   on the first signal, let running actions end first\n"
     "  --drain-timeout SECS      the longest a drain waits before stopping them (300)\n"
+    "  --stop-grace SECS         how long a stopped action's container gets to end\n"
+    "                            before it is killed (15)\n"
     "  --work-dir DIR            the folder holding the actions' log files (default: .)\n"
     "  --log-level LEVEL         debug, info (default), warning or error\n"
     "  --log-format FORMAT       text (default) or json (one object per line)\n"
@@ -93,6 +96,7 @@ struct RunSettings {
   Seconds poll_interval{10};
   bool drain = false;
   Seconds drain_timeout{300};
+  std::optional<Seconds> stop_grace;
   std::optional<std::string> work_dir;
 };
 
@@ -252,6 +256,10 @@ int serve(const RunSettings& settings, const sigset_t& signals) {
 
   JobDispatcherOptions dispatcher_options;
   dispatcher_options.poll_interval = settings.poll_interval.count();
+  if (settings.stop_grace) {
+    dispatcher_options.work_unit.timings.term_grace =
+        std::chrono::duration_cast<std::chrono::milliseconds>(*settings.stop_grace);
+  }
   // The embedded backend keeps how each action's process ended, once its
   // whole log is shipped.
   backend::LocalScaling* exits = scaling.get();
@@ -313,6 +321,7 @@ int run_command(const Args& raw) {
                                        {"--poll-interval", true},
                                        {"--drain", false},
                                        {"--drain-timeout", true},
+                                       {"--stop-grace", true},
                                        {"--work-dir", true},
                                        {"--log-level", true},
                                        {"--log-format", true}});
@@ -338,6 +347,9 @@ int run_command(const Args& raw) {
     settings.drain = args.has("--drain");
     if (auto v = args.value("--drain-timeout")) {
       settings.drain_timeout = Seconds(parse_seconds("--drain-timeout", *v));
+    }
+    if (auto v = args.value("--stop-grace")) {
+      settings.stop_grace = Seconds(parse_seconds("--stop-grace", *v));
     }
     settings.work_dir = args.value("--work-dir");
     log::Level level = parse_level(args.value("--log-level").value_or("info"));

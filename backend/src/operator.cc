@@ -58,7 +58,7 @@ void require_action(sqlite::Connection& connection, const std::string& id) {
 }
 
 // What list and show answer as an action's state.
-#define ACTION_STATE_SQL                                                                 \
+#define ACTION_STATE_SQL                                                             \
   "CASE WHEN rejected_reason IS NOT NULL THEN 'rejected' WHEN ended_at IS NOT NULL " \
   "THEN 'ended' ELSE state END"
 
@@ -109,7 +109,8 @@ Json LocalScaling::list() {
   return in_read_transaction(*impl_, [&](sqlite::Connection& connection) {
     sqlite::Statement select = connection.prepare(
         "SELECT id, action_type, CASE WHEN json_valid(record) THEN "
-        "json_extract(record, '$.status') END, " ACTION_STATE_SQL ", assigned_to, "
+        "json_extract(record, '$.status') END, " ACTION_STATE_SQL
+        ", assigned_to, "
         "scaled_down_at IS NOT NULL, submitted_at, exit_status FROM actions ORDER BY seq");
     Json actions = Json::array();
     while (select.step()) {
@@ -133,7 +134,8 @@ Json LocalScaling::show(const std::string& action_record_id) {
     Json shown = Json::object();
     {
       sqlite::Statement select = connection.prepare(
-          "SELECT record, " ACTION_STATE_SQL ", assigned_to, submitted_at, assigned_at, "
+          "SELECT record, " ACTION_STATE_SQL
+          ", assigned_to, submitted_at, assigned_at, "
           "scaled_down_at, "
           "(SELECT coalesce(sum(length(content)), 0) FROM log_pieces WHERE action_id = id), "
           "ended_at, exit_status, rejected_reason IS NOT NULL FROM actions WHERE id = ?");

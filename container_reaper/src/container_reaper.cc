@@ -6,6 +6,7 @@
 #include <string_view>
 #include <utility>
 
+#include "tavoren/common/config.h"
 #include "tavoren/common/errors.h"
 #include "tavoren/common/log_errors.h"
 #include "tavoren/common/logging.h"
@@ -26,9 +27,19 @@ std::size_t code_points(std::string_view text) {
   return n;
 }
 
-// The action a container runs: the first argument of its command that is
+// The action a container runs: the agent's action label when the
+// container has one, else the first argument of its command that is
 // exactly as long as an action identifier.
 std::optional<std::string> action_of(const Json& record, const std::string& container_id) {
+  if (auto config = record.find("Config"); config != record.end() && config->is_object()) {
+    if (auto labels = config->find("Labels"); labels != config->end() && labels->is_object()) {
+      auto label = labels->find(std::string(config::kActionIdLabel));
+      if (label != labels->end() && label->is_string() &&
+          !label->get_ref<const std::string&>().empty()) {
+        return label->get<std::string>();
+      }
+    }
+  }
   auto args = record.find("Args");
   if (args == record.end()) {
     throw KeyError("the inspection record of container " + container_id + " has no Args");

@@ -121,7 +121,10 @@ TEST_F(AgentService, TakesASubmittedActionAndStopsItOnSigterm) {
   backend::LocalScaling scaling({.database = db()});
   EXPECT_EQ(scaling.logs(id).content, read_file(log_file));
   Json shown = scaling.show(id);
-  EXPECT_EQ(shown["state"], "assigned");
+  // Its end was recorded once the log was in: ended by the stop's SIGTERM.
+  EXPECT_EQ(shown["state"], "ended");
+  EXPECT_EQ(shown["exitStatus"], 128 + SIGTERM);
+  EXPECT_EQ(shown["history"].back()["operation"], "exit");
   std::vector<std::string> operations;
   for (const Json& event : shown["history"]) operations.push_back(event["operation"]);
   EXPECT_THAT(operations, ::testing::Contains("update_action_status"));

@@ -91,6 +91,40 @@ TEST_F(ContainerReaperTest, StopsTheContainersOfScaledDownActionsOnly) {
                                  {Level::info, "Container narrow stopped."}}));
 }
 
+// The agent's own containers run a shell script that holds the identifier
+// inside one long argument: the label is what names their action.
+TEST_F(ContainerReaperTest, TheActionLabelNamesAContainersActionBeforeItsArguments) {
+  auto labelled = [](const std::string& id, const Json& labels,
+                     const std::vector<std::string>& args) {
+    return Json{{"Id", id}, {"Args", args}, {"Config", {{"Labels", labels}}}};
+  };
+  const std::string script = "cd . && python3 main.py " + kA;
+  engine_.add_container_record("script",
+                               labelled("script", {{"tavoren.action-id", kA}}, {"-c", script}));
+  // The label wins over an argument that looks like another action.
+  engine_.add_container_record("label-b", labelled("label-b", {{"tavoren.action-id", kB}}, {kA}));
+  // Empty or non-text labels, other labels, or no labels at all: the
+  // arguments decide.
+  engine_.add_container_record("empty-label",
+                               labelled("empty-label", {{"tavoren.action-id", ""}}, {kC}));
+  engine_.add_container_record("number-label",
+                               labelled("number-label", {{"tavoren.action-id", 7}}, {kC}));
+  engine_.add_container_record("other-label",
+                               labelled("other-label", {{"team", kA}}, {"-c", script}));
+  engine_.add_container_record("null-labels", labelled("null-labels", nullptr, {kA}));
+
+  pass_with(Result::ok(Json::array({kA, kC})));
+
+  EXPECT_FALSE(engine_.running("script"));
+  EXPECT_TRUE(engine_.running("label-b"));
+  EXPECT_FALSE(engine_.running("empty-label"));
+  EXPECT_FALSE(engine_.running("number-label"));
+  EXPECT_TRUE(engine_.running("other-label"));
+  EXPECT_FALSE(engine_.running("null-labels"));
+  EXPECT_EQ(log_.count(Level::info, "stopped."), 4u);
+  EXPECT_EQ(log_.count(Level::error), 0u);
+}
+
 TEST_F(ContainerReaperTest, ABackendErrorStopsNothingAndListsNothing) {
   engine_.add_container("matched", {kA});
   for (const std::string error : {"service unavailable", ""}) {

@@ -177,8 +177,11 @@ TEST_F(DataExecutors, PreparationReportsThePathsPullsTheTrainingImageAndStartsTh
   const auto runs = docker_calls("run");
   ASSERT_EQ(runs.size(), 1u);
   std::vector<std::string> received = shell_split(runs[0]);
-  if (received.size() > 2 && received[1] == "--cidfile")
-    received.erase(received.begin() + 1, received.begin() + 3);
+  ASSERT_GT(received.size(), 5u);
+  EXPECT_EQ(received[1], "--cidfile");
+  EXPECT_EQ(received[3], "--label");
+  EXPECT_EQ(received[4], "tavoren.action-id=65f1a2b3c4d5e6f708192a3b");
+  received.erase(received.begin() + 1, received.begin() + 5);
   std::vector<std::string> argv = shell_split(expected);
   argv.erase(argv.begin());
   EXPECT_EQ(received, argv);

@@ -601,6 +601,7 @@ TEST(WorkUnitContainer, StopAsksTheEngineToStopTheContainerWithTheGracePeriod) {
   // record the container.
   EXPECT_EQ(unit.cmd(), "docker run --rm registry.example/job:1 sh -c 'sleep 600'");
   EXPECT_EQ(tools.calls("docker").front(), "run --cidfile " + shell_quote(cid_file) +
+                                               " --label tavoren.action-id=" + kId +
                                                " --rm registry.example/job:1 sh -c 'sleep 600'");
 
   unit.stop();

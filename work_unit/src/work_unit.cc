@@ -13,6 +13,7 @@
 #include <system_error>
 
 #include "log_shipping.h"
+#include "tavoren/common/config.h"
 #include "tavoren/common/errors.h"
 #include "tavoren/common/log_errors.h"
 #include "tavoren/common/logging.h"
@@ -193,14 +194,18 @@ void WorkUnit::start_process(const std::string& cmd, const std::string& log_name
     request.argv = shell_split(cmd);
     if (request.argv.empty()) throw ValueError("the command line is empty");
     // A container started here must be stoppable through the engine: the
-    // engine's client records the container's id beside the log.
+    // engine's client records the container's id beside the log, and the
+    // container carries its action's identifier as a label, for the reaper
+    // (the identifier inside a shell script is no argument of its own).
     std::optional<std::string> cid_path;
     if (request.argv.size() >= 2 && std::filesystem::path(request.argv[0]).filename() == "docker" &&
         request.argv[1] == "run") {
       cid_path = get_log_path() + "/" + log_name + "_" + action_record_id_ + ".cid";
       std::error_code ignored;
       std::filesystem::remove(*cid_path, ignored);  // the client refuses an existing file
-      request.argv.insert(request.argv.begin() + 2, {"--cidfile", *cid_path});
+      request.argv.insert(request.argv.begin() + 2,
+                          {"--cidfile", *cid_path, "--label",
+                           std::string(config::kActionIdLabel) + "=" + action_record_id_});
     }
     {
       std::lock_guard lock(state_mutex_);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace tavoren::config {
 
@@ -25,5 +26,10 @@ std::string package_index_host();
 // the production environment. TAVOREN_TEST_PACKAGE_INDEX_HOST, default
 // "test.pypi.org".
 std::string test_package_index_host();
+
+// The label that marks each container the agent starts with the
+// identifier of its action (set when a work unit starts a container, read
+// by the container reaper).
+inline constexpr std::string_view kActionIdLabel = "tavoren.action-id";
 
 }  // namespace tavoren::config
