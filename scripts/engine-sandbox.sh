@@ -300,6 +300,7 @@ EOF
 # Stand-in interpreter: runs no program. It tells what it was asked to run,
 # then does what its settings say (the image's defaults, or docker run -e):
 #   JOB_LINES=N     print N numbered lines
+#   JOB_LINE_DELAY=S  wait S seconds before each line
 #   JOB_CUDA_OOM=1  print a GPU out-of-memory failure
 #   JOB_SLEEP=S     keep running for S seconds
 #   JOB_EXIT=C      end with exit status C (0 by default)
@@ -308,6 +309,7 @@ echo "job environment: ENV=${ENV-} working directory: $(pwd)"
 lines=${JOB_LINES:-0}
 i=1
 while [ "$i" -le "$lines" ]; do
+  if [ -n "${JOB_LINE_DELAY:-}" ]; then sleep "$JOB_LINE_DELAY"; fi
   echo "job line $i of $lines"
   i=$((i + 1))
 done
@@ -335,6 +337,7 @@ job:latest JOB_LINES=2000
 job:oom JOB_LINES=20 JOB_CUDA_OOM=1 JOB_EXIT=1
 job:sleep JOB_SLEEP=600
 job:fail JOB_LINES=3 JOB_EXIT=3
+job:demo JOB_LINES=12 JOB_LINE_DELAY=1
 train:latest JOB_LINES=1
 EOF
 }
@@ -403,6 +406,7 @@ TAVOREN_SANDBOX_IMAGE=$reference/job:latest
 TAVOREN_SANDBOX_IMAGE_OOM=$reference/job:oom
 TAVOREN_SANDBOX_IMAGE_SLEEP=$reference/job:sleep
 TAVOREN_SANDBOX_IMAGE_FAIL=$reference/job:fail
+TAVOREN_SANDBOX_IMAGE_DEMO=$reference/job:demo
 TAVOREN_SANDBOX_TRAIN_IMAGE=$reference/train:latest
 EOF
   chmod 600 "$env_file.new"

@@ -181,8 +181,9 @@ const char kListHelp[] =
     "usage: tavoren-agent list [--backend PATH] [--json]\n"
     "\n"
     "Lists every action, oldest first: identifier, type, status, state\n"
-    "(queued or assigned), whether it was scaled down, and when it was\n"
-    "submitted. --json prints the list as one JSON array.\n";
+    "(queued, assigned, ended or rejected), the exit status of an ended one,\n"
+    "whether it was scaled down, and when it was submitted. --json prints the\n"
+    "list as one JSON array.\n";
 
 std::string text_of(const Json& value) {
   if (value.is_null()) return "-";
@@ -205,8 +206,11 @@ int list_command(const Args& raw) {
       std::cout << text_of(action.value("_id", Json())) << "  "
                 << text_of(action.value("action", Json())) << "  "
                 << text_of(action.value("status", Json())) << "  "
-                << text_of(action.value("state", Json()))
-                << (action.value("scaledDown", false) ? "  scaled-down" : "") << "  "
+                << text_of(action.value("state", Json()));
+      if (const Json exit_status = action.value("exitStatus", Json()); exit_status.is_number()) {
+        std::cout << " (exit " << exit_status.dump() << ")";
+      }
+      std::cout << (action.value("scaledDown", false) ? "  scaled-down" : "") << "  "
                 << text_of(action.value("submittedAt", Json())) << "\n";
     }
     return kExitOk;

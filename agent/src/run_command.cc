@@ -42,7 +42,7 @@ const char kRunUsage[] =
     "tavoren-agent run [--backend PATH] [--instance-id ID] [--skip-prechecks]\n"
     "                  [--reaper-interval SECONDS] [--poll-interval SECONDS]\n"
     "                  [--drain] [--drain-timeout SECONDS] [--stop-grace SECONDS]\n"
-    "                  [--work-dir DIR]\n"
+    "                  [--log-interval SECONDS] [--work-dir DIR]\n"
     "                  [--log-level debug|info|warning|error] [--log-format text|json]";
 
 const char kRunHelp[] =
@@ -66,6 +66,7 @@ const char kRunHelp[] =
     "  --drain-timeout SECS      the longest a drain waits before stopping them (300)\n"
     "  --stop-grace SECS         how long a stopped action's container gets to end\n"
     "                            before it is killed (15)\n"
+    "  --log-interval SECS       between two shipments of each action's log (10)\n"
     "  --work-dir DIR            the folder holding the actions' log files (default: .)\n"
     "  --log-level LEVEL         debug, info (default), warning or error\n"
     "  --log-format FORMAT       text (default) or json (one object per line)\n"
@@ -97,6 +98,7 @@ struct RunSettings {
   bool drain = false;
   Seconds drain_timeout{300};
   std::optional<Seconds> stop_grace;
+  std::optional<Seconds> log_interval;
   std::optional<std::string> work_dir;
 };
 
@@ -256,6 +258,10 @@ int serve(const RunSettings& settings, const sigset_t& signals) {
 
   JobDispatcherOptions dispatcher_options;
   dispatcher_options.poll_interval = settings.poll_interval.count();
+  if (settings.log_interval) {
+    dispatcher_options.work_unit.timings.log_interval =
+        std::chrono::duration_cast<std::chrono::milliseconds>(*settings.log_interval);
+  }
   if (settings.stop_grace) {
     dispatcher_options.work_unit.timings.term_grace =
         std::chrono::duration_cast<std::chrono::milliseconds>(*settings.stop_grace);
@@ -322,6 +328,7 @@ int run_command(const Args& raw) {
                                        {"--drain", false},
                                        {"--drain-timeout", true},
                                        {"--stop-grace", true},
+                                       {"--log-interval", true},
                                        {"--work-dir", true},
                                        {"--log-level", true},
                                        {"--log-format", true}});
@@ -350,6 +357,9 @@ int run_command(const Args& raw) {
     }
     if (auto v = args.value("--stop-grace")) {
       settings.stop_grace = Seconds(parse_seconds("--stop-grace", *v));
+    }
+    if (auto v = args.value("--log-interval")) {
+      settings.log_interval = Seconds(parse_seconds("--log-interval", *v));
     }
     settings.work_dir = args.value("--work-dir");
     log::Level level = parse_level(args.value("--log-level").value_or("info"));

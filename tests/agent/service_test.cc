@@ -206,6 +206,8 @@ TEST_F(AgentService, BadRunOptionsAreUsageErrors) {
                                              {"--drain-timeout", "soon"},
                                              {"--poll-interval", "-1"},
                                              {"--poll-interval", "0.5"},
+                                             {"--stop-grace", "0"},
+                                             {"--log-interval", "often"},
                                              {"extra"}}) {
     std::vector<std::string> argv = {"run", "--backend", fresh.string(), "--skip-prechecks"};
     argv.insert(argv.end(), args.begin(), args.end());
