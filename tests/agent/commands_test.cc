@@ -3,6 +3,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "agent_testing.h"
 #include "tavoren/local_backend.h"
 #include "test_support.h"
@@ -241,6 +244,49 @@ TEST_F(AgentCommands, LogsPrintsTheShippedBytesExactly) {
   AgentRun none = agent({"logs", quiet});
   EXPECT_EQ(none.exit_status, 0);
   EXPECT_THAT(none.out, IsEmpty());
+}
+
+// The operator's tools read the database while a running agent writes it:
+// they must neither fail on the agent's write lock nor see half a shipment,
+// and a follower must print everything and end with the action.
+TEST_F(AgentCommands, ToolsReadWhileAnAgentWritesAndAFollowerEndsWithTheAction) {
+  std::string id = submit_ok(kRecord);
+  backend::LocalScaling agent_side({.database = db(), .instance_id = "agent-1"});
+  ASSERT_EQ(agent_side.assign_jobs(false).data.size(), 1u);
+
+  std::atomic<bool> writing{true};
+  std::vector<AgentRun> reads;
+  std::thread reader([&] {
+    while (writing.load()) {
+      reads.push_back(agent({"list"}));
+      reads.push_back(agent({"show", id}));
+    }
+  });
+  AgentRun follow;
+  std::thread follower([&] { follow = agent({"logs", id, "--follow", "--interval", "0.05"}); });
+
+  std::string expected;
+  for (int i = 0; i < 300; ++i) {
+    std::string piece = "line " + std::to_string(i) + " " + std::string(i % 7 * 50, 'x') + "\n";
+    ASSERT_FALSE(
+        agent_side.update_action_docker_logs({{"action_record_id", id}, {"log_content", piece}})
+            .has_error_set());
+    agent_side.update_action_status({{"action_record_id", id}, {"status", "running"}, {"step", i}});
+    expected += piece;
+  }
+  agent_side.record_exit(id, 0);
+  follower.join();
+  writing = false;
+  reader.join();
+
+  EXPECT_EQ(follow.exit_status, 0) << follow.err;
+  EXPECT_EQ(follow.out, expected);
+  EXPECT_THAT(follow.err, HasSubstr("ended with exit status 0"));
+  ASSERT_FALSE(reads.empty());
+  for (const AgentRun& read : reads) {
+    ASSERT_EQ(read.exit_status, 0) << read.err;
+  }
+  EXPECT_THAT(agent({"list"}).out, HasSubstr(id + "  data_import  running  ended (exit 0)"));
 }
 
 TEST_F(AgentCommands, ConfigSetsWhatTheBackendAnswers) {
