@@ -17,6 +17,17 @@ AgentRun run_agent(const std::vector<std::string>& args, const std::optional<std
   return {result.exit_status, result.out, result.err};
 }
 
+process::Child spawn_agent(const std::vector<std::string>& args, const std::string& output) {
+  process::SpawnRequest request;
+  request.argv = {agent_program()};
+  request.argv.insert(request.argv.end(), args.begin(), args.end());
+  request.stdin_stream = process::Stream::null;
+  request.stdout_stream = process::Stream::file;
+  request.stderr_stream = process::Stream::stdout;
+  request.output_path = output;
+  return process::Child::spawn(request);
+}
+
 bool wait_until(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
   auto deadline = std::chrono::steady_clock::now() + limit;
   while (std::chrono::steady_clock::now() < deadline) {

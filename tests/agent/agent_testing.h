@@ -26,6 +26,10 @@ AgentRun run_agent(const std::vector<std::string>& args,
 // The program's path, for tests that start it themselves.
 std::string agent_program();
 
+// Starts the program with `args` in the background: standard input from
+// /dev/null, standard output and error together into the file `output`.
+process::Child spawn_agent(const std::vector<std::string>& args, const std::string& output);
+
 // Polls `condition` until it holds or `limit` passes; its last answer.
 bool wait_until(const std::function<bool()>& condition,
                 std::chrono::milliseconds limit = std::chrono::seconds(10));

@@ -64,24 +64,18 @@ class AgentService : public ::testing::Test {
   }
 
   process::Child start(std::vector<std::string> extra = {}) {
-    process::SpawnRequest request;
-    request.argv = {testing::agent_program(),
-                    "run",
-                    "--backend",
-                    db(),
-                    "--skip-prechecks",
-                    "--work-dir",
-                    dir_.path().string(),
-                    "--poll-interval",
-                    "1",
-                    "--reaper-interval",
-                    "1"};
-    request.argv.insert(request.argv.end(), extra.begin(), extra.end());
-    request.stdin_stream = process::Stream::null;
-    request.stdout_stream = process::Stream::file;
-    request.stderr_stream = process::Stream::stdout;
-    request.output_path = output_path();
-    return process::Child::spawn(request);
+    std::vector<std::string> args = {"run",
+                                     "--backend",
+                                     db(),
+                                     "--skip-prechecks",
+                                     "--work-dir",
+                                     dir_.path().string(),
+                                     "--poll-interval",
+                                     "1",
+                                     "--reaper-interval",
+                                     "1"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return testing::spawn_agent(args, output_path());
   }
 
   std::string output_path() const { return (dir_.path() / "agent.out").string(); }

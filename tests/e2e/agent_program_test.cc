@@ -75,25 +75,10 @@ class AgentProgram : public ::testing::Test {
   }
 
   void start_agent() {
-    process::SpawnRequest request;
-    request.argv = {agent_program(),
-                    "run",
-                    "--backend",
-                    db(),
-                    "--skip-prechecks",
-                    "--work-dir",
-                    dir_.path().string(),
-                    "--poll-interval",
-                    "1",
-                    "--reaper-interval",
-                    "1",
-                    "--stop-grace",
-                    "2"};
-    request.stdin_stream = process::Stream::null;
-    request.stdout_stream = process::Stream::file;
-    request.stderr_stream = process::Stream::stdout;
-    request.output_path = (dir_.path() / "agent.out").string();
-    agent_.emplace(process::Child::spawn(request));
+    agent_.emplace(spawn_agent(
+        {"run", "--backend", db(), "--skip-prechecks", "--work-dir", dir_.path().string(),
+         "--poll-interval", "1", "--reaper-interval", "1", "--stop-grace", "2"},
+        (dir_.path() / "agent.out").string()));
   }
 
   Json show(const std::string& id) {
