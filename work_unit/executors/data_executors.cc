@@ -34,17 +34,13 @@
 namespace tavoren {
 namespace {
 
+using executor_support::current_details;
+using executor_support::script_word;
+using executor_support::text_of;
+
 // Where the preparation container mounts the workspace and runs, and the
 // container path the ingest executors report for a dataset.
 constexpr const char* kAppWorkspace = "/usr/src/app/workspace";
-
-// A record value as text: texts as they are, null as the empty text,
-// anything else (a number, say) as its JSON text.
-std::string text_of(const Json& value) {
-  if (value.is_string()) return value.get<std::string>();
-  if (value.is_null()) return "";
-  return value.dump();
-}
 
 // Whether a value is neither null nor empty.
 bool present(const Json& value) {
@@ -53,9 +49,6 @@ bool present(const Json& value) {
   if (value.is_structured()) return !value.empty();
   return true;
 }
-
-// `value` as one word of the double-quoted script.
-std::string script_word(std::string_view value) { return escape_double_quoted(shell_quote(value)); }
 
 // record[key]; TypeError when `record` is not a map, KeyError when the key
 // is missing.

@@ -4,9 +4,30 @@
 // failure is logged there and starts nothing.
 #pragma once
 
+#include <optional>
+#include <string>
+#include <string_view>
+
 #include "tavoren/work_unit.h"
 
 namespace tavoren {
+
+// Helpers every executor family uses.
+namespace executor_support {
+
+// A record value as text: texts as they are, null as the empty text,
+// anything else (a number, say) as its JSON text.
+std::string text_of(const Json& value);
+
+// `value` as one word of the double-quoted script: shell-quoted, then
+// escaped for the double quotes around the script.
+std::string script_word(std::string_view value);
+
+// The action's current record from the backend, or nullopt when it gave
+// none or an empty one.
+std::optional<Json> current_details(WorkUnit& unit);
+
+}  // namespace executor_support
 
 void model_train_execute(WorkUnit& unit);
 void model_eval_execute(WorkUnit& unit);

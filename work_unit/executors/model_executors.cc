@@ -22,24 +22,9 @@
 namespace tavoren {
 namespace {
 
-// A record value as text: texts as they are, null as the empty text,
-// anything else (a number, say) as its JSON text.
-std::string text_of(const Json& value) {
-  if (value.is_string()) return value.get<std::string>();
-  if (value.is_null()) return "";
-  return value.dump();
-}
-
-// `value` as one word of the double-quoted script.
-std::string script_word(std::string_view value) { return escape_double_quoted(shell_quote(value)); }
-
-// The current action record, or nullopt when the backend gave none or an
-// empty one.
-std::optional<Json> current_details(WorkUnit& unit) {
-  std::optional<Json> details = unit.get_action_details();
-  if (!details || details->is_null() || details->empty()) return std::nullopt;
-  return details;
-}
+using executor_support::current_details;
+using executor_support::script_word;
+using executor_support::text_of;
 
 std::string max_file_system() { return host_probe::get_max_file_system().value_or(""); }
 

@@ -28,29 +28,16 @@
 namespace tavoren {
 namespace {
 
+using executor_support::current_details;
+using executor_support::script_word;
+using executor_support::text_of;
+
 // How long the public-address echo service may take to answer.
 constexpr std::chrono::seconds kPublicIpTimeout{10};
 
 // The broker's image and the container port its clients connect to.
 constexpr std::string_view kBrokerImage = "quantello/tavoren-kafka:latest";
 constexpr std::string_view kBrokerPort = "9092";
-
-// A record value as text: texts as they are, null as the empty text,
-// anything else (a number, say) as its JSON text.
-std::string text_of(const Json& value) {
-  if (value.is_string()) return value.get<std::string>();
-  if (value.is_null()) return "";
-  return value.dump();
-}
-
-// `value` as one word of the double-quoted script.
-std::string script_word(std::string_view value) { return escape_double_quoted(shell_quote(value)); }
-
-std::optional<Json> current_details(WorkUnit& unit) {
-  std::optional<Json> details = unit.get_action_details();
-  if (!details || details->is_null() || details->empty()) return std::nullopt;
-  return details;
-}
 
 // The host's public address as the echo service reports it, without the
 // blanks and line end around it.
