@@ -369,17 +369,6 @@ void set_in(Env& env, const std::string& name, const std::string& value) {
   env.emplace_back(name, value);
 }
 
-// Splits NUL-terminated words.
-std::vector<std::string> nul_words(const std::string& text) {
-  std::vector<std::string> words;
-  std::size_t start = 0;
-  for (std::size_t end; (end = text.find('\0', start)) != std::string::npos; start = end + 1) {
-    words.push_back(text.substr(start, end - start));
-  }
-  EXPECT_EQ(start, text.size()) << "output not NUL-terminated";
-  return words;
-}
-
 TEST(CommandBuilderProperty, EveryInsertedValueReachesTheContainerUnchanged) {
   // A stand-in for the container engine, first on PATH: prints its
   // arguments.

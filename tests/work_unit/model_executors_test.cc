@@ -47,24 +47,14 @@ std::string masked(std::string line) {
   return line;
 }
 
-std::vector<std::string> nul_words(const std::string& text) {
-  std::vector<std::string> words;
-  std::size_t start = 0;
-  for (std::size_t end; (end = text.find('\0', start)) != std::string::npos; start = end + 1) {
-    words.push_back(text.substr(start, end - start));
-  }
-  return words;
-}
-
 // Units of model actions on a host with one GPU (40000 MiB free), a data
 // disk mounted at work_fs() (the largest), a stand-in container engine that
 // records its calls, a codebase served on loopback, and a backend that hands
 // out the owner's encrypted keys, registry credentials and a model-hub
 // token.
-class ModelExecutorTest : public ::testing::Test {
+class ModelExecutorTest : public ::testing::Test, protected ExecutorHarness {
  protected:
   ModelExecutorTest() {
-    tools_.add_script("docker", "if [ \"$1\" = login ]; then cat > /dev/null; fi");
     tools_.add("df",
                "Filesystem      Size  Used Avail Use% Mounted on\n"
                "/dev/nvme0n1p1  194G   84G  111G  44% /\n"
@@ -92,10 +82,6 @@ class ModelExecutorTest : public ::testing::Test {
     fake_.set_default("get_model_codebase_requirements",
                       Result::ok(files_.url() + "/requirements.txt"));
   }
-  ~ModelExecutorTest() override {
-    for (auto& unit : units_) unit->stop();
-    log::clear_secrets();
-  }
 
   std::string work_fs() const { return work_.path().string(); }
 
@@ -110,52 +96,6 @@ class ModelExecutorTest : public ::testing::Test {
     r["actionDetails"]["modelKey"] = "timm/resnet50";
     r["jobParams"]["host_file_system"] = work_fs();
     return r;
-  }
-
-  // A unit of the record `details`, with the backend answering `details`
-  // for the current record; the calls recorded so far are forgotten.
-  WorkUnit& make(const Json& details) {
-    fake_.set_default("get_action_details", Result::ok(details));
-    WorkUnitOptions options;
-    options.timings = quick_timings();
-    options.log_dir = logs_.path() / "logs";
-    units_.push_back(std::make_unique<WorkUnit>(fake_, details, options));
-    fake_.clear_calls();
-    return *units_.back();
-  }
-  // make(), then its executor.
-  WorkUnit& run(const Json& details) {
-    WorkUnit& unit = make(details);
-    unit.execute();
-    return unit;
-  }
-
-  std::string log_path(const std::string& log_name, const std::string& id = kId) const {
-    return (logs_.path() / "logs" / (log_name + "_" + id + ".txt")).string();
-  }
-
-  // Backend operations called, in order, leaving out log shipments.
-  std::vector<std::string> operations() const {
-    std::vector<std::string> names;
-    for (const auto& call : fake_.calls()) {
-      if (call.operation != "update_action_docker_logs") names.push_back(call.operation);
-    }
-    return names;
-  }
-
-  // The words the stand-in engine received for its `run` call.
-  std::vector<std::string> docker_run_words() const {
-    std::vector<std::string> words;
-    EXPECT_TRUE(eventually([&] {
-      for (const std::string& call : tools_.calls("docker")) {
-        if (call.starts_with("run ")) {
-          words = shell_split(call);
-          return true;
-        }
-      }
-      return false;
-    }));
-    return words;
   }
 
   // Runs `script` with the container's shell, its set-up commands (cd, pip)
@@ -181,15 +121,11 @@ class ModelExecutorTest : public ::testing::Test {
   ScopedEnv gpus_{"GPUS", std::nullopt};
   ScopedEnv key_{"TAVOREN_ENCRYPTION_KEY", kEncryptionKey};
   TempDir work_;
-  TempDir logs_;
   TempDir scratch_;
-  FakeTools tools_;
   // The model family's codebase, served on loopback with its requirements.
   const std::string codebase_ = archives::make_zip({archives::file("src/train.py", "print(1)\n")});
   LoopbackServer files_;
-  FakeScaling fake_;
   LogCapture capture_;
-  std::vector<std::unique_ptr<WorkUnit>> units_;
 };
 
 // ---------------------------------------------------------------------------

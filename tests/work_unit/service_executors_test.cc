@@ -40,15 +40,6 @@ std::string masked(std::string line) {
   return line;
 }
 
-std::vector<std::string> nul_words(const std::string& text) {
-  std::vector<std::string> words;
-  std::size_t start = 0;
-  for (std::size_t end; (end = text.find('\0', start)) != std::string::npos; start = end + 1) {
-    words.push_back(text.substr(start, end - start));
-  }
-  return words;
-}
-
 // The value of every "-e NAME=value" flag among `words`, in order.
 std::vector<std::pair<std::string, std::string>> env_flags(const std::vector<std::string>& words) {
   std::vector<std::pair<std::string, std::string>> flags;
@@ -65,10 +56,9 @@ std::vector<std::pair<std::string, std::string>> env_flags(const std::vector<std
 // records its calls, an address echo service on loopback answering
 // "203.0.113.7\n", and a backend that hands out the owner's encrypted keys,
 // registry credentials and an internal API key.
-class ServiceExecutorTest : public ::testing::Test {
+class ServiceExecutorTest : public ::testing::Test, protected ExecutorHarness {
  protected:
   ServiceExecutorTest() {
-    tools_.add_script("docker", "if [ \"$1\" = login ]; then cat > /dev/null; fi");
     echo_.server().Get("/ip", [this](const httplib::Request&, httplib::Response& response) {
       ++echo_requests_;
       std::lock_guard lock(echo_mutex_);
@@ -88,10 +78,6 @@ class ServiceExecutorTest : public ::testing::Test {
     fake_.set_default("get_internal_api_key", Result::ok(Json{{"internal_api_key", kInternalKey}}));
     fake_.set_default("get_model_secret_keys", Result::ok(Json{{"user_access_token", "hf_x0001"}}));
   }
-  ~ServiceExecutorTest() override {
-    for (auto& unit : units_) unit->stop();
-    log::clear_secrets();
-  }
 
   // The record of a `type` action as the backend holds it, with a model key
   // that would bring a token if it were passed on.
@@ -102,48 +88,6 @@ class ServiceExecutorTest : public ::testing::Test {
     r["actionDetails"]["gpuRequired"] = true;
     r["actionDetails"]["modelKey"] = "timm/resnet50";
     return r;
-  }
-
-  WorkUnit& make(const Json& details) {
-    fake_.set_default("get_action_details", Result::ok(details));
-    WorkUnitOptions options;
-    options.timings = quick_timings();
-    options.log_dir = logs_.path() / "logs";
-    units_.push_back(std::make_unique<WorkUnit>(fake_, details, options));
-    fake_.clear_calls();
-    return *units_.back();
-  }
-  WorkUnit& run(const Json& details) {
-    WorkUnit& unit = make(details);
-    unit.execute();
-    return unit;
-  }
-
-  std::string log_path(const std::string& log_name, const std::string& id = kId) const {
-    return (logs_.path() / "logs" / (log_name + "_" + id + ".txt")).string();
-  }
-
-  std::vector<std::string> operations() const {
-    std::vector<std::string> names;
-    for (const auto& call : fake_.calls()) {
-      if (call.operation != "update_action_docker_logs") names.push_back(call.operation);
-    }
-    return names;
-  }
-
-  // The words the stand-in engine received for its `run` call.
-  std::vector<std::string> docker_run_words() const {
-    std::vector<std::string> words;
-    EXPECT_TRUE(eventually([&] {
-      for (const std::string& call : tools_.calls("docker")) {
-        if (call.starts_with("run ")) {
-          words = shell_split(call);
-          return true;
-        }
-      }
-      return false;
-    }));
-    return words;
   }
 
   // Runs the broker's `script` with the container's shell in a folder laid
@@ -187,9 +131,7 @@ class ServiceExecutorTest : public ::testing::Test {
   ScopedEnv index_{"TAVOREN_PACKAGE_INDEX_HOST", std::nullopt};
   ScopedEnv test_index_{"TAVOREN_TEST_PACKAGE_INDEX_HOST", std::nullopt};
   ScopedEnv key_{"TAVOREN_ENCRYPTION_KEY", kEncryptionKey};
-  TempDir logs_;
   TempDir scratch_;
-  FakeTools tools_;
   void echo_answer(const std::string& answer) {
     std::lock_guard lock(echo_mutex_);
     echo_answer_ = answer;
@@ -200,9 +142,7 @@ class ServiceExecutorTest : public ::testing::Test {
   std::atomic<int> echo_requests_{0};
   LoopbackServer echo_;
   std::optional<ScopedEnv> echo_url_;
-  FakeScaling fake_;
   LogCapture capture_;
-  std::vector<std::unique_ptr<WorkUnit>> units_;
 };
 
 // ---------------------------------------------------------------------------

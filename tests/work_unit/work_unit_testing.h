@@ -2,12 +2,18 @@
 // executor starts a given shell command, and waits with a deadline.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "fake_scaling.h"
+#include "tavoren/common/logging.h"
+#include "tavoren/common/shell.h"
 #include "tavoren/work_unit.h"
 #include "test_support.h"
 
@@ -77,5 +83,81 @@ inline std::string joined(const std::vector<std::string>& pieces) {
   for (const auto& p : pieces) all += p;
   return all;
 }
+
+// The words of NUL-terminated text (what `printf '%s\0' "$@"` writes).
+inline std::vector<std::string> nul_words(const std::string& text) {
+  std::vector<std::string> words;
+  std::size_t start = 0;
+  for (std::size_t end; (end = text.find('\0', start)) != std::string::npos; start = end + 1) {
+    words.push_back(text.substr(start, end - start));
+  }
+  return words;
+}
+
+// What the executor suites share: units built against a recording backend
+// and a stand-in engine on PATH (which swallows a login's password), their
+// log folder, and what the backend and the engine were asked. The units are
+// stopped and the secret registry emptied at the end.
+class ExecutorHarness {
+ protected:
+  ExecutorHarness() {
+    tools_.add_script("docker", "if [ \"$1\" = login ]; then cat > /dev/null; fi");
+  }
+  ~ExecutorHarness() {
+    for (auto& unit : units_) unit->stop();
+    log::clear_secrets();
+  }
+
+  // A unit of the record `details`, with the backend answering `details`
+  // for the current record; the calls recorded so far are forgotten.
+  WorkUnit& make(const Json& details) {
+    fake_.set_default("get_action_details", backend::Result::ok(details));
+    WorkUnitOptions options;
+    options.timings = quick_timings();
+    options.log_dir = logs_.path() / "logs";
+    units_.push_back(std::make_unique<WorkUnit>(fake_, details, options));
+    fake_.clear_calls();
+    return *units_.back();
+  }
+  // make(), then its executor.
+  WorkUnit& run(const Json& details) {
+    WorkUnit& unit = make(details);
+    unit.execute();
+    return unit;
+  }
+
+  std::string log_path(const std::string& log_name, const std::string& id = kActionId) const {
+    return (logs_.path() / "logs" / (log_name + "_" + id + ".txt")).string();
+  }
+
+  // Backend operations called, in order, leaving out log shipments.
+  std::vector<std::string> operations() const {
+    std::vector<std::string> names;
+    for (const auto& call : fake_.calls()) {
+      if (call.operation != "update_action_docker_logs") names.push_back(call.operation);
+    }
+    return names;
+  }
+
+  // The words the stand-in engine received for its `run` call.
+  std::vector<std::string> docker_run_words() const {
+    std::vector<std::string> words;
+    EXPECT_TRUE(eventually([&] {
+      for (const std::string& call : tools_.calls("docker")) {
+        if (call.starts_with("run ")) {
+          words = shell_split(call);
+          return true;
+        }
+      }
+      return false;
+    }));
+    return words;
+  }
+
+  TempDir logs_;
+  FakeTools tools_;
+  FakeScaling fake_;
+  std::vector<std::unique_ptr<WorkUnit>> units_;
+};
 
 }  // namespace tavoren::testing

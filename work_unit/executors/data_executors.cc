@@ -34,7 +34,6 @@
 namespace tavoren {
 namespace {
 
-using executor_support::current_details;
 using executor_support::script_word;
 using executor_support::text_of;
 
