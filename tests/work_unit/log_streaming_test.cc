@@ -145,6 +145,9 @@ void expect_tail_shipped_once(bool by_stop) {
   owner.join();
   if (by_stop) {
     EXPECT_FALSE(unit.is_running());
+  } else {
+    // The thread may still be logging its final check; stop joins it.
+    unit.stop();
   }
 
   EXPECT_EQ(shipped_pieces(fake), (std::vector<std::string>{"first\n", "second\n"}));
