@@ -101,9 +101,11 @@ TAVOREN_ENCRYPTION_KEY=$(head -c 16 /dev/urandom | od -An -tx1 | tr -d ' \n')
 export TAVOREN_ENCRYPTION_KEY
 export SERVICE_PROVIDER=${SERVICE_PROVIDER:-local}
 owner_secret=$(head -c 18 /dev/urandom | od -An -tx1 | tr -d ' \n')
-"$agent" config registry --backend "$db" "$registry_user" "$registry_password" "$registry"
+# Secrets go in on standard input ("-"), never on a command line.
+printf '%s\n' "$registry_password" |
+  "$agent" config registry --backend "$db" "$registry_user" - "$registry"
 "$agent" config data-processing-image --backend "$db" "$image"
-"$agent" config key-pair --backend "$db" demo-owner AKDEMOOWNER0001 "$owner_secret"
+printf '%s\n' "$owner_secret" | "$agent" config key-pair --backend "$db" demo-owner AKDEMOOWNER0001 -
 "$agent" config show --backend "$db"
 
 say "Starting the agent"

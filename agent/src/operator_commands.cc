@@ -3,6 +3,7 @@
 // its whole input before it writes anything.
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -392,7 +393,9 @@ int config_command(const Args& raw) {
       std::cout << "usage: " << usage
                 << "\n\nSets one setting of the embedded backend (replacing its earlier value),\n"
                    "or shows every setting with passwords, keys and tokens left out.\n"
-                   "Key pairs are stored encrypted when TAVOREN_ENCRYPTION_KEY is set.\n";
+                   "Key pairs are stored encrypted when TAVOREN_ENCRYPTION_KEY is set.\n"
+                   "An argument given as - is read from standard input (its first line):\n"
+                   "passwords, secret keys and tokens then stay off the command line.\n";
       return kExitOk;
     }
     if (args.positionals.empty()) throw UsageError("which setting?");
@@ -411,6 +414,17 @@ int config_command(const Args& raw) {
       if (values.size() < setting.required || values.size() > setting.required + setting.optional) {
         throw UsageError("wrong number of arguments; usage: tavoren-agent " +
                          std::string(setting.usage));
+      }
+      // A secret given as "-" comes from standard input, so that it never
+      // shows on a command line.
+      if (std::count(values.begin(), values.end(), "-") > 1) {
+        throw UsageError("at most one argument may be read from standard input (\"-\")");
+      }
+      for (std::string& value : values) {
+        if (value != "-") continue;
+        value = read_all(std::cin);
+        if (value.ends_with('\n')) value.pop_back();
+        if (value.ends_with('\r')) value.pop_back();
       }
       return with_backend(args, true, [&](LocalScaling& backend) {
         apply_setting(backend, name, values);

@@ -39,6 +39,24 @@ void ensure_initialised() {
   }
 }
 
+Easy new_handle() {
+  ensure_initialised();
+  Easy handle(curl_easy_init());
+  if (!handle) throw std::runtime_error("libcurl could not create a request handle");
+  return handle;
+}
+
+Slist header_list(const std::vector<std::string>& lines) {
+  Slist list;
+  for (const std::string& line : lines) {
+    curl_slist* appended = curl_slist_append(list.get(), line.c_str());
+    if (appended == nullptr) throw std::bad_alloc();
+    list.release();
+    list.reset(appended);
+  }
+  return list;
+}
+
 }  // namespace tavoren::curl
 
 namespace tavoren::http {
@@ -149,18 +167,8 @@ TransportError::TransportError(const std::string& url, int curl_code, const std:
     : std::runtime_error("GET " + url + " failed: " + detail), curl_code_(curl_code) {}
 
 Response get(const Request& request) {
-  curl::ensure_initialised();
-
-  curl::Easy handle(curl_easy_init());
-  if (!handle) throw std::runtime_error("libcurl could not create a request handle");
-
-  curl::Slist headers;
-  for (const std::string& line : request.headers) {
-    curl_slist* appended = curl_slist_append(headers.get(), line.c_str());
-    if (appended == nullptr) throw std::bad_alloc();
-    headers.release();
-    headers.reset(appended);
-  }
+  curl::Easy handle = curl::new_handle();
+  curl::Slist headers = curl::header_list(request.headers);
 
   Response response;
   std::array<char, CURL_ERROR_SIZE> error_buffer{};
@@ -213,19 +221,9 @@ std::string url_for_messages(const std::string& url) {
 }
 
 std::uint64_t download_to_file(const DownloadRequest& request, const std::filesystem::path& path) {
-  curl::ensure_initialised();
   const std::string shown_url = url_for_messages(request.url);
-
-  curl::Easy handle(curl_easy_init());
-  if (!handle) throw std::runtime_error("libcurl could not create a request handle");
-
-  curl::Slist headers;
-  for (const std::string& line : request.headers) {
-    curl_slist* appended = curl_slist_append(headers.get(), line.c_str());
-    if (appended == nullptr) throw std::bad_alloc();
-    headers.release();
-    headers.reset(appended);
-  }
+  curl::Easy handle = curl::new_handle();
+  curl::Slist headers = curl::header_list(request.headers);
 
   PartFile part(path);
   FileSink sink{.fd = part.fd(), .max_bytes = request.max_bytes};

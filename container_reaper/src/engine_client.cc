@@ -274,10 +274,8 @@ Client::Client(ClientOptions options)
 
 Client::Reply Client::send(const char* method, const std::string& path,
                            std::chrono::milliseconds timeout) {
-  curl::ensure_initialised();
   const std::string request = std::string(method) + " " + without_query(path);
-  curl::Easy handle(curl_easy_init());
-  if (!handle) throw std::runtime_error("libcurl could not create a handle");
+  curl::Easy handle = curl::new_handle();
   CURL* h = handle.get();
 
   std::string url;
@@ -291,8 +289,7 @@ Client::Reply Client::send(const char* method, const std::string& path,
   received.max_bytes = options_.max_body_bytes;
   char error_buffer[CURL_ERROR_SIZE] = {};
   // No content type for the empty bodies of POST requests.
-  curl::Slist headers(curl_slist_append(nullptr, "Content-Type:"));
-  if (!headers) throw std::bad_alloc();
+  curl::Slist headers = curl::header_list({"Content-Type:"});
 
   set_option(h, CURLOPT_URL, url.c_str());
   set_option(h, CURLOPT_PROTOCOLS_STR, "http");

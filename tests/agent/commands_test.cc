@@ -313,6 +313,15 @@ TEST_F(AgentCommands, ConfigSetsWhatTheBackendAnswers) {
   EXPECT_THAT(shown.out, HasSubstr("robot"));
   EXPECT_THAT(shown.out, HasSubstr("dp:7"));
   EXPECT_THAT(shown.out, Not(HasSubstr("s3cret-pass")));
+
+  // A secret read from standard input, its line end dropped; two such
+  // arguments are a usage error that changes nothing.
+  ASSERT_EQ(agent({"config", "registry", "robot", "-"}, "piped pass\n").exit_status, 0);
+  EXPECT_EQ(scaling.get_docker_hub_credentials().data["password"], "piped pass");
+  ASSERT_EQ(agent({"config", "model-secret", "hub", "-"}, "hf_token").exit_status, 0);
+  EXPECT_EQ(scaling.get_model_secret_keys("hub").data["user_access_token"], "hf_token");
+  EXPECT_EQ(agent({"config", "key-pair", "u1", "-", "-"}, "a\nb\n").exit_status, kUsage);
+  EXPECT_TRUE(scaling.get_user_access_key_pair("u1").has_error_set());
 }
 
 TEST_F(AgentCommands, HelpForEveryCommandWritesNothing) {

@@ -42,14 +42,19 @@ class AgentProgram : public ::testing::Test {
   void SetUp() override {
     const Sandbox& sandbox = Sandbox::get();
     // The operator's set-up, through the program's own commands.
-    for (const std::vector<std::string>& command : std::vector<std::vector<std::string>>{
-             {"config", "registry", sandbox.user(), sandbox.password(), sandbox.registry()},
-             {"config", "data-processing-image", sandbox.image()},
-             {"config", "key-pair", kUser, kOwnerAccessKey, kOwnerSecretKey}}) {
-      std::vector<std::string> args = command;
+    // Secrets on standard input, as an operator keeps them off command lines.
+    struct Command {
+      std::vector<std::string> args;
+      std::optional<std::string> input;
+    };
+    for (const Command& command : std::vector<Command>{
+             {{"config", "registry", sandbox.user(), "-", sandbox.registry()}, sandbox.password()},
+             {{"config", "data-processing-image", sandbox.image()}, std::nullopt},
+             {{"config", "key-pair", kUser, kOwnerAccessKey, "-"}, kOwnerSecretKey}}) {
+      std::vector<std::string> args = command.args;
       args.insert(args.end(), {"--backend", db()});
-      AgentRun run = run_agent(args);
-      ASSERT_EQ(run.exit_status, 0) << command[1] << ": " << run.err;
+      AgentRun run = run_agent(args, command.input);
+      ASSERT_EQ(run.exit_status, 0) << command.args[1] << ": " << run.err;
     }
   }
 

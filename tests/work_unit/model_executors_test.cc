@@ -62,12 +62,7 @@ class ModelExecutorTest : public ::testing::Test, protected ExecutorHarness {
                    work_fs() + "\n");
     tools_.add("nvidia-smi", "memory.free [MiB]\n40000 MiB\n");
 
-    const auto encrypted =
-        host_probe::get_encrypted_access_key_pair(kOwnerAccess, kOwnerSecret, kEncryptionKey);
-    if (!encrypted) throw std::runtime_error("the owner's keys could not be encrypted");
-    fake_.set_default("get_user_access_key_pair",
-                      Result::ok(Json{{"access_key", encrypted->access_key},
-                                      {"secret_key", encrypted->secret_key}}));
+    answer_owner_keys(kOwnerAccess, kOwnerSecret, kEncryptionKey);
     fake_.set_default("get_docker_hub_credentials",
                       Result::ok(Json{{"username", "robot"}, {"password", kRegistryPassword}}));
     fake_.set_default("get_model_secret_keys", Result::ok(Json{{"user_access_token", kToken}}));

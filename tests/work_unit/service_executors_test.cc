@@ -67,12 +67,7 @@ class ServiceExecutorTest : public ::testing::Test, protected ExecutorHarness {
     echo_.start();
     echo_url_.emplace("TAVOREN_PUBLIC_IP_URL", echo_.url() + "/ip");
 
-    const auto encrypted =
-        host_probe::get_encrypted_access_key_pair(kOwnerAccess, kOwnerSecret, kEncryptionKey);
-    if (!encrypted) throw std::runtime_error("the owner's keys could not be encrypted");
-    fake_.set_default("get_user_access_key_pair",
-                      Result::ok(Json{{"access_key", encrypted->access_key},
-                                      {"secret_key", encrypted->secret_key}}));
+    answer_owner_keys(kOwnerAccess, kOwnerSecret, kEncryptionKey);
     fake_.set_default("get_docker_hub_credentials",
                       Result::ok(Json{{"username", "robot"}, {"password", "hub-pass-0001"}}));
     fake_.set_default("get_internal_api_key", Result::ok(Json{{"internal_api_key", kInternalKey}}));

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "fake_scaling.h"
 #include "tavoren/common/logging.h"
 #include "tavoren/common/shell.h"
+#include "tavoren/host_probe.h"
 #include "tavoren/work_unit.h"
 #include "test_support.h"
 
@@ -106,6 +108,18 @@ class ExecutorHarness {
   ~ExecutorHarness() {
     for (auto& unit : units_) unit->stop();
     log::clear_secrets();
+  }
+
+  // Has the backend hand out the owner's key pair as the platform stores
+  // it: encrypted with `encryption_key`.
+  void answer_owner_keys(const char* access_key, const char* secret_key,
+                         const char* encryption_key) {
+    const auto encrypted =
+        host_probe::get_encrypted_access_key_pair(access_key, secret_key, encryption_key);
+    if (!encrypted) throw std::runtime_error("the owner's keys could not be encrypted");
+    fake_.set_default("get_user_access_key_pair",
+                      backend::Result::ok(Json{{"access_key", encrypted->access_key},
+                                               {"secret_key", encrypted->secret_key}}));
   }
 
   // A unit of the record `details`, with the backend answering `details`

@@ -9,6 +9,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace tavoren::curl {
 
@@ -24,6 +25,14 @@ struct SlistDeleter {
 };
 using Easy = std::unique_ptr<CURL, EasyDeleter>;
 using Slist = std::unique_ptr<curl_slist, SlistDeleter>;
+
+// A new request handle, libcurl initialised first. Throws
+// std::runtime_error when either fails.
+Easy new_handle();
+
+// The header list of `lines` ("Name: value" each); empty for none. Throws
+// std::bad_alloc when libcurl cannot extend the list.
+Slist header_list(const std::vector<std::string>& lines);
 
 // Throws std::runtime_error when setting an option fails (an option that
 // this libcurl does not know, or out of memory).
