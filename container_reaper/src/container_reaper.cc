@@ -6,56 +6,12 @@
 #include <string_view>
 #include <utility>
 
-#include "tavoren/common/config.h"
 #include "tavoren/common/errors.h"
 #include "tavoren/common/log_errors.h"
 #include "tavoren/common/logging.h"
 
 namespace tavoren {
 namespace {
-
-// The length of an action identifier.
-constexpr std::size_t kActionIdLength = 24;
-
-// The number of Unicode code points of UTF-8 text (continuation bytes are
-// not counted).
-std::size_t code_points(std::string_view text) {
-  std::size_t n = 0;
-  for (unsigned char c : text) {
-    if ((c & 0xC0) != 0x80) ++n;
-  }
-  return n;
-}
-
-// The action a container runs: the agent's action label when the
-// container has one, else the first argument of its command that is
-// exactly as long as an action identifier.
-std::optional<std::string> action_of(const Json& record, const std::string& container_id) {
-  if (auto config = record.find("Config"); config != record.end() && config->is_object()) {
-    if (auto labels = config->find("Labels"); labels != config->end() && labels->is_object()) {
-      auto label = labels->find(std::string(config::kActionIdLabel));
-      if (label != labels->end() && label->is_string() &&
-          !label->get_ref<const std::string&>().empty()) {
-        return label->get<std::string>();
-      }
-    }
-  }
-  auto args = record.find("Args");
-  if (args == record.end()) {
-    throw KeyError("the inspection record of container " + container_id + " has no Args");
-  }
-  if (!args->is_array()) {
-    throw TypeError("the Args of container " + container_id + " are not a list");
-  }
-  for (const Json& arg : *args) {
-    if (!arg.is_string()) {
-      throw TypeError("an argument of container " + container_id + " is not a text");
-    }
-    const std::string& text = arg.get_ref<const std::string&>();
-    if (code_points(text) == kActionIdLength) return text;
-  }
-  return std::nullopt;
-}
 
 // Whether the backend's answer names no identifier at all.
 bool holds_no_identifier(const Json& ids) {
@@ -107,7 +63,8 @@ void ContainerReaper::auto_scaledown_actions() {
     for (const Json& summary : containers) {
       const std::string container_id = container_id_of(summary);
       const Json record = docker_client_.inspect_container(container_id);
-      const std::optional<std::string> action_id = action_of(record, container_id);
+      const std::optional<std::string> action_id =
+          engine::action_of_container(record, container_id);
       if (!action_id || !is_scaled_down(ids, *action_id)) continue;
       try {
         docker_client_.stop_container(container_id);

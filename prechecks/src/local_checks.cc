@@ -21,7 +21,7 @@
 #include "tavoren/common/process.h"
 #include "tavoren/common/text.h"
 #include "tavoren/container_reaper.h"
-#include "tavoren/engine_client.h"
+#include "tavoren/engine.h"
 #include "tavoren/host_probe.h"
 #include "tavoren/prechecks.h"
 

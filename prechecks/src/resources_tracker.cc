@@ -23,7 +23,7 @@
 #include "tavoren/common/logging.h"
 #include "tavoren/common/process.h"
 #include "tavoren/common/text.h"
-#include "tavoren/engine_client.h"
+#include "tavoren/engine.h"
 
 namespace tavoren {
 namespace {
@@ -119,19 +119,6 @@ GpuFigures read_gpu_figures() {
 
 // ---------------------------------------------------------------------------
 // Action containers.
-
-// The first command argument of exactly 24 characters, as the container
-// reaper matches containers to actions.
-std::optional<std::string> action_of(const Json& inspection) {
-  const auto args = inspection.find("Args");
-  if (args == inspection.end() || !args->is_array()) return std::nullopt;
-  for (const Json& argument : *args) {
-    if (argument.is_string() && prechecks::code_points(argument.get<std::string>()) == 24) {
-      return argument.get<std::string>();
-    }
-  }
-  return std::nullopt;
-}
 
 // The value at `path` inside `value`, or null when any step is missing.
 const Json* find_at(const Json& value, std::initializer_list<const char*> path) {
@@ -266,23 +253,24 @@ void ActionsResourcesTracker::update_actions_resources() {
     const std::string id = summary.at("Id").get<std::string>();
     Json inspection;
     Json stats;
+    std::optional<std::string> action_id;
     try {
       inspection = client.inspect_container(id);
-      if (!action_of(inspection)) continue;
+      action_id = engine::action_of_container(inspection, id);
+      if (!action_id) continue;
       stats = client.container_stats(id);
     } catch (const engine::ApiError& e) {
       if (!is_gone(e)) throw;
       log::debug("Container %s ended before its resources were read", id);
       continue;
     }
-    const std::string action_id = *action_of(inspection);
 
     const std::optional<std::string> provider = get_env("SERVICE_PROVIDER");
     if (!provider) throw std::runtime_error("SERVICE_PROVIDER is not set");
     Json report = Json::object();
     report["service_provider"] = *provider;
     report["status"] = "started";
-    report["action_record_id"] = action_id;
+    report["action_record_id"] = *action_id;
     report["isRunning"] = true;
     report["action_duration"] = seconds_running(inspection);
     report["cpuUtilisation"] = round2(cpu_percent(stats));
@@ -291,7 +279,7 @@ void ActionsResourcesTracker::update_actions_resources() {
     report["gpuMemoryUsed"] = 0;
     const backend::Result result = scaling_.update_action_status(report);
     if (result.has_error()) {
-      throw std::runtime_error("The backend refused the resources of action " + action_id + ": " +
+      throw std::runtime_error("The backend refused the resources of action " + *action_id + ": " +
                                *result.error);
     }
   }

@@ -9,7 +9,7 @@
 #include "tavoren/common/logging.h"
 #include "tavoren/common/text.h"
 #include "tavoren/container_reaper.h"
-#include "tavoren/engine_client.h"
+#include "tavoren/engine.h"
 
 namespace tavoren::testing::e2e {
 namespace {

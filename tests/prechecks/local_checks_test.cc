@@ -177,7 +177,7 @@ TEST_F(LocalChecksDeathTest, DockerMustRunAndAnswerOnItsApi) {
   EXPECT_TRUE(prechecks->check_docker());
   EXPECT_TRUE(capture_.contains(Level::info, "Docker check passed"));
   EXPECT_THAT(tools_.calls("docker"), ElementsAre("info"));
-  EXPECT_THAT(engine_.requests(), ElementsAre("/_ping"));
+  EXPECT_THAT(engine_.paths(), ElementsAre("/_ping"));
 
   install_docker({.info_status = 1});
   EXPECT_EXIT(prechecks->check_docker(), ExitedWithCode(1), "Docker not installed or not running");

@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "fake_engine.h"
 #include "fake_scaling.h"
 #include "tavoren/common/logging.h"
 #include "tavoren/prechecks.h"
@@ -42,37 +43,6 @@ class RefusedHost {
  private:
   int fd_ = -1;
   int port_ = 0;
-};
-
-// A container engine API on a loopback port: ping, list, inspect and
-// one-sample statistics of the containers it is given.
-class FakeEngine {
- public:
-  struct Container {
-    std::string id;
-    Json args = Json::array();
-    Json stats = Json::object();
-    std::string started_at = "2024-01-01T00:00:00.123456789Z";
-    // An answer status for the statistics other than 200 (404: gone).
-    int stats_status = 200;
-  };
-
-  FakeEngine();
-  void add(Container container);
-  // "tcp://127.0.0.1:<port>"
-  std::string docker_host() const;
-  // Every request's path, in order.
-  std::vector<std::string> requests() const;
-
- private:
-  void record(const std::string& path);
-  const Container* find(const std::string& id) const;
-
-  mutable std::mutex mutex_;
-  std::vector<Container> containers_;
-  std::vector<std::string> requests_;
-  // Last, so that it stops before the state its handlers use goes away.
-  LoopbackServer server_;
 };
 
 // Stats of the engine that give `cpu` percent over four CPUs and `memory`

@@ -3,6 +3,7 @@
 
 #include "tavoren/resources_tracker.h"
 
+#include <algorithm>
 #include <chrono>
 #include <stdexcept>
 #include <string>
@@ -10,7 +11,7 @@
 
 #include "prechecks_testing.h"
 #include "tavoren/common/errors.h"
-#include "tavoren/engine_client.h"
+#include "tavoren/engine.h"
 
 namespace tavoren::testing {
 namespace {
@@ -111,6 +112,45 @@ TEST_F(ResourcesTrackerTest, MachineReportGoesToTheBackend) {
         }
       },
       std::runtime_error);
+}
+
+// The agent's own containers run a shell script that holds the identifier
+// inside one long argument; their action label names the action.
+TEST(ActionsResourcesTrackerTest, ReportsTheAgentsLabelledContainers) {
+  const std::string kLabelled = "65f1c0ffee0123456789abcd";
+  const std::string kArgument = "65f1c0ffee0123456789abce";
+  FakeEngine engine;
+  engine.add({.id = "c-script",
+              .args = {"-c", "cd /usr/src/" + kLabelled + " && python3 main.py " + kLabelled},
+              .labels = {{"tavoren.action-id", kLabelled}},
+              .stats = engine_stats(20, 30)});
+  // The label wins over an argument that looks like another action.
+  engine.add({.id = "c-both",
+              .args = {kArgument},
+              .labels = {{"tavoren.action-id", kLabelled}},
+              .stats = engine_stats(20, 30)});
+  engine.add({.id = "c-other-label",
+              .args = {"-c", "sleep 600"},
+              .labels = {{"team", kLabelled}},
+              .stats = engine_stats(20, 30)});
+  ScopedEnv host("DOCKER_HOST", engine.docker_host());
+  ScopedEnv provider("SERVICE_PROVIDER", "LOCAL");
+  FakeScaling scaling;
+  ActionsResourcesTracker(scaling).update_actions_resources();
+
+  const auto calls = scaling.calls("update_action_status");
+  ASSERT_EQ(calls.size(), 2u);
+  for (const auto& call : calls) {
+    EXPECT_EQ(call.arguments["action_record_id"], kLabelled);
+    EXPECT_EQ(call.arguments["cpuUtilisation"], 20.0);
+    EXPECT_EQ(call.arguments["memoryUtilisation"], 30.0);
+  }
+  const std::vector<std::string> paths = engine.paths();
+  EXPECT_EQ(std::count_if(paths.begin(), paths.end(),
+                          [](const std::string& path) {
+                            return path.find("c-other-label/stats") != std::string::npos;
+                          }),
+            0);
 }
 
 TEST(ActionsResourcesTrackerTest, EngineFailuresOtherThanAGoneContainerThrow) {

@@ -61,7 +61,7 @@ TEST_F(ServiceChecksTest, ResourceTrackingReportsTheMachineAndEachActionContaine
   EXPECT_EQ(report["memoryUtilisation"], 40.0);
 
   // The container without an action is inspected, never measured.
-  const std::vector<std::string> requests = engine_.requests();
+  const std::vector<std::string> requests = engine_.paths();
   EXPECT_EQ(std::count_if(requests.begin(), requests.end(),
                           [](const std::string& path) {
                             return path.find("c-plain/stats") != std::string::npos;

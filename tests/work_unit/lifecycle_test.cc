@@ -11,6 +11,7 @@
 #include <set>
 
 #include "executors/executors.h"
+#include "fake_engine.h"
 #include "tavoren/common/errors.h"
 #include "tavoren/common/logging.h"
 #include "tavoren/common/shell.h"
@@ -562,9 +563,12 @@ namespace {
 
 // A `docker` whose `run` records the container id it was asked to write,
 // then ignores SIGTERM (as the real client does for its container) and
-// ends only once `stop` was asked of the engine.
-void install_fake_engine(FakeTools& tools) {
-  const std::string marker = shell_quote((tools.dir() / "engine-stopped").string());
+// ends only once the engine stopped the container. The engine is the
+// stand-in engine, which knows that container.
+void install_fake_client(FakeTools& tools, FakeEngine& engine) {
+  const std::filesystem::path marker = tools.dir() / "engine-stopped";
+  engine.add({.id = "c0ffee42", .args = {"-c", "sleep 600"}});
+  engine.on_stop([marker](const std::string&) { std::ofstream(marker) << "stopped\n"; });
   tools.add_script("docker",
                    "case \"$1\" in\n"
                    "  run)\n"
@@ -573,12 +577,9 @@ void install_fake_engine(FakeTools& tools) {
                    "    trap '' TERM\n"
                    "    echo 'container running'\n"
                    "    while [ ! -e " +
-                       marker +
+                       shell_quote(marker.string()) +
                        " ]; do sleep 0.01; done\n"
                        "    echo 'container ended'; exit 0 ;;\n"
-                       "  stop) touch " +
-                       marker +
-                       "; echo \"$4\"; exit 0 ;;\n"
                        "esac\n"
                        "exit 1\n");
 }
@@ -587,7 +588,9 @@ TEST(WorkUnitContainer, StopAsksTheEngineToStopTheContainerWithTheGracePeriod) {
   LogCapture capture;
   FakeScaling fake;
   FakeTools tools;
-  install_fake_engine(tools);
+  FakeEngine engine;
+  ScopedEnv host("DOCKER_HOST", engine.docker_host());
+  install_fake_client(tools, engine);
   TempDir logs;
   WorkUnitTimings timings = quick_timings();
   timings.term_grace = std::chrono::milliseconds(1500);
@@ -605,12 +608,44 @@ TEST(WorkUnitContainer, StopAsksTheEngineToStopTheContainerWithTheGracePeriod) {
                                                " --rm registry.example/job:1 sh -c 'sleep 600'");
 
   unit.stop();
-  auto calls = tools.calls("docker");
-  ASSERT_EQ(calls.size(), 2u);
-  EXPECT_EQ(calls[1], "stop --time 2 c0ffee42");  // 1.5 s rounded up to whole seconds
+  // The stop went to the engine's API, not through the client program.
+  EXPECT_EQ(tools.calls("docker").size(), 1u);
+  EXPECT_FALSE(engine.running("c0ffee42"));
+  const std::vector<std::string> lines = engine.lines();
+  ASSERT_FALSE(lines.empty());
+  // 1.5 s rounded up to whole seconds.
+  EXPECT_EQ(lines.back(), "POST /v1.41/containers/c0ffee42/stop?t=2");
+  EXPECT_TRUE(capture.contains(Level::info, "Stopping container c0ffee42 of action " + kId));
   EXPECT_TRUE(capture.contains(Level::info, "Process terminated gracefully for action " + kId));
   EXPECT_EQ(capture.count(Level::warning, "forcing kill"), 0u);
   EXPECT_TRUE(unit.is_running() == false);
+}
+
+// An engine that refuses the stop: the unit still ends its client, by
+// force, and says why the container did not stop.
+TEST(WorkUnitContainer, AnEngineThatRefusesTheStopIsLoggedAndTheClientKilled) {
+  LogCapture capture;
+  FakeScaling fake;
+  FakeTools tools;
+  FakeEngine engine;
+  ScopedEnv host("DOCKER_HOST", engine.docker_host());
+  install_fake_client(tools, engine);
+  engine.push("POST", "/containers/c0ffee42/stop",
+              FakeEngine::error_reply(500, "driver failed to stop the container"));
+  TempDir logs;
+  WorkUnitTimings timings = quick_timings();
+  timings.term_grace = std::chrono::milliseconds(300);
+  WorkUnit unit(fake, action_record(), running(logs, "docker run --rm job:1", timings));
+  unit.execute();
+  const std::string cid_file = (logs.path() / "logs" / ("job_" + kId + ".cid")).string();
+  ASSERT_TRUE(eventually([&] { return std::filesystem::exists(cid_file); }));
+  unit.stop();
+  EXPECT_TRUE(capture.contains(Level::warning, "Container c0ffee42 of action " + kId +
+                                                   " did not stop: engine answered 500 to POST "
+                                                   "/v1.41/containers/c0ffee42/stop: driver "
+                                                   "failed to stop the container"));
+  EXPECT_EQ(capture.count(Level::warning, "forcing kill for action " + kId), 1u);
+  EXPECT_FALSE(unit.has_process() && unit.is_running());
 }
 
 TEST(WorkUnitContainer, OtherCommandsAreLeftAsTheyAre) {

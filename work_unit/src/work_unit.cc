@@ -13,12 +13,12 @@
 #include <system_error>
 
 #include "log_shipping.h"
-#include "tavoren/common/config.h"
 #include "tavoren/common/errors.h"
 #include "tavoren/common/log_errors.h"
 #include "tavoren/common/logging.h"
 #include "tavoren/common/shell.h"
 #include "tavoren/common/text.h"
+#include "tavoren/engine.h"
 
 namespace tavoren {
 namespace {
@@ -205,7 +205,7 @@ void WorkUnit::start_process(const std::string& cmd, const std::string& log_name
       std::filesystem::remove(*cid_path, ignored);  // the client refuses an existing file
       request.argv.insert(request.argv.begin() + 2,
                           {"--cidfile", *cid_path, "--label",
-                           std::string(config::kActionIdLabel) + "=" + action_record_id_});
+                           std::string(engine::kActionIdLabel) + "=" + action_record_id_});
     }
     {
       std::lock_guard lock(state_mutex_);
@@ -359,16 +359,14 @@ std::optional<std::string> WorkUnit::container_id() const {
 bool WorkUnit::stop_container(const std::string& label) {
   const std::optional<std::string> id = container_id();
   if (!id) return false;
-  using std::chrono::milliseconds;
   const auto grace = options_.timings.term_grace;
-  const long long grace_seconds = (grace.count() + 999) / 1000;
+  const int grace_seconds = static_cast<int>((grace.count() + 999) / 1000);
   log::info("Stopping container %s of action %s", *id, label);
-  process::RunResult result = process::run_capture(
-      {"docker", "stop", "--time", std::to_string(grace_seconds), *id},
-      {.timeout = grace + options_.timings.kill_wait + milliseconds(5000), .capture_stderr = true});
-  if (result.timed_out || result.exit_status != 0) {
-    log::warning("Container %s of action %s did not stop: %s", *id, label,
-                 result.timed_out ? std::string("no answer from the engine") : trim(result.err));
+  try {
+    engine::Client client;
+    client.stop_container(*id, grace_seconds);
+  } catch (const std::exception& e) {
+    log::warning("Container %s of action %s did not stop: %s", *id, label, e.what());
   }
   return true;
 }

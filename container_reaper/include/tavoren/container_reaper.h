@@ -6,13 +6,10 @@
 //
 // A pass asks the backend for the scaled-down action identifiers, lists the
 // engine's running containers, and stops each container whose action is
-// among them. A container's action is the value of its label
-// "tavoren.action-id" (config::kActionIdLabel, set on every container a work
-// unit starts, whose command usually holds the identifier inside a shell
-// script); without that label, the first of its command arguments (the
-// inspection record's "Args", after the entry point) that is exactly 24
-// characters long (Unicode code points, not bytes). A container with
-// neither belongs to no action and is never stopped.
+// among them. A container's action is read by engine::action_of_container
+// (its action label, else the first command argument as long as an action
+// identifier); a container with neither belongs to no action and is never
+// stopped.
 //
 // The identifiers are the data of the backend's answer:
 //   - an array: its texts are the identifiers;
@@ -32,7 +29,7 @@
 #pragma once
 
 #include "tavoren/backend.h"
-#include "tavoren/engine_client.h"
+#include "tavoren/engine.h"
 
 namespace tavoren {
 

@@ -18,7 +18,7 @@
 // through PATH: "docker info", "docker login --username <user>
 // --password-stdin [<registry>]" with the password on standard input,
 // "docker volume create workspace", and nvidia-smi queries. The container
-// engine's API is reached as DOCKER_HOST says (tavoren/engine_client.h).
+// engine's API is reached as DOCKER_HOST says (tavoren/engine.h).
 // The GPU computation uses the CUDA driver library, loaded at run time:
 // TAVOREN_CUDA_LIBRARY names it (a file name searched as the dynamic loader
 // searches, or a path), "libcuda.so.1" by default; a host without it still

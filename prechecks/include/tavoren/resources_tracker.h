@@ -84,11 +84,12 @@ class MachineResourcesTracker {
 };
 
 // Reports what each running action container uses, read from the container
-// engine (reached as DOCKER_HOST says, see tavoren/engine_client.h).
+// engine (reached as DOCKER_HOST says, see tavoren/engine.h).
 //
-// A container's action is the first of its command arguments that is
-// exactly 24 characters long, as the container reaper reads it; running
-// containers without one are left out. For each action container one
+// A container's action is read by engine::action_of_container, as the
+// container reaper reads it (its action label, else the first command
+// argument as long as an action identifier); running containers without one
+// are left out. For each action container one
 // sample of the engine's statistics gives:
 //   - cpuUtilisation: the container's share of the host's CPU time between
 //     the engine's two samples, times the number of online CPUs, in percent

@@ -27,9 +27,4 @@ std::string package_index_host();
 // "test.pypi.org".
 std::string test_package_index_host();
 
-// The label that marks each container the agent starts with the
-// identifier of its action (set when a work unit starts a container, read
-// by the container reaper).
-inline constexpr std::string_view kActionIdLabel = "tavoren.action-id";
-
 }  // namespace tavoren::config

@@ -4,8 +4,6 @@
 // requests from several threads share nothing but libcurl's global state,
 // which is initialised once. Signals are disabled (CURLOPT_NOSIGNAL): the
 // agent is multi-threaded.
-#include "tavoren/engine_client.h"
-
 #include <curl/curl.h>
 #include <sys/un.h>
 
@@ -18,6 +16,7 @@
 
 #include "tavoren/common/curl.h"
 #include "tavoren/common/text.h"
+#include "tavoren/engine.h"
 
 namespace tavoren::engine {
 namespace {

@@ -150,6 +150,14 @@ void FakeEngine::add_container_record(const std::string& id, Json record, bool r
   containers_.push_back({id, std::move(record), running});
 }
 
+void FakeEngine::add(const ContainerSpec& spec) {
+  Json record = {{"Id", spec.id}, {"Args", spec.args}};
+  if (!spec.labels.is_null()) record["Config"] = {{"Labels", spec.labels}};
+  record["State"] = {{"Running", spec.running}, {"StartedAt", spec.started_at}};
+  std::lock_guard lock(mutex_);
+  containers_.push_back({spec.id, std::move(record), spec.running, spec.stats, spec.stats_status});
+}
+
 bool FakeEngine::running(const std::string& id) const {
   std::lock_guard lock(mutex_);
   for (const Container& c : containers_) {
@@ -172,6 +180,17 @@ std::vector<std::string> FakeEngine::lines() const {
   std::vector<std::string> out;
   for (const Request& r : requests()) out.push_back(r.method + " " + r.target);
   return out;
+}
+
+std::vector<std::string> FakeEngine::paths() const {
+  std::vector<std::string> out;
+  for (const Request& r : requests()) out.push_back(r.path);
+  return out;
+}
+
+void FakeEngine::on_stop(std::function<void(const std::string&)> hook) {
+  std::lock_guard lock(mutex_);
+  on_stop_ = std::move(hook);
 }
 
 void FakeEngine::clear_requests() {
@@ -261,11 +280,14 @@ FakeEngine::Reply FakeEngine::answer(const Request& request) {
     if (c == containers_.end()) return error_reply(404, "No such container: " + id);
     if (request.method == "GET" && m[2] == "json") return {.body = c->record.dump()};
     if (request.method == "GET" && m[2] == "stats") {
+      if (c->stats_status != 200) return error_reply(c->stats_status, "cannot read statistics");
+      if (!c->stats.is_null()) return {.body = c->stats.dump()};
       return {.body = Json{{"id", id}, {"memory_stats", {{"usage", 1024}}}}.dump()};
     }
     if (request.method == "POST" && m[2] == "stop") {
       if (!c->running) return {.status = 304};
       c->running = false;
+      if (on_stop_) on_stop_(id);
       return {.status = 204};
     }
   }

@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -18,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "tavoren/engine_client.h"
+#include "tavoren/engine.h"
 #include "test_support.h"
 
 namespace tavoren::testing {
@@ -50,11 +51,27 @@ class FakeEngine {
 
   // "unix://<socket path>"
   std::string host() const;
+  std::string docker_host() const { return host(); }
   // Client options for this engine, with time limits of a test.
   engine::ClientOptions options() const;
 
   // The version the ping answers in its Api-Version header (none: nullopt).
   void set_api_version(std::optional<std::string> version);
+  // A container as the agent's readers see it: its inspection record holds
+  // "Id", "Args", "Config"."Labels" (when labels is not null) and "State"
+  // ("Running", "StartedAt"); its statistics are `stats` (when not null),
+  // answered with stats_status.
+  struct ContainerSpec {
+    std::string id;
+    Json args = Json::array();
+    Json labels = nullptr;
+    Json stats = nullptr;
+    std::string started_at = "2024-01-01T00:00:00.123456789Z";
+    // An answer status for the statistics other than 200 (404: gone).
+    int stats_status = 200;
+    bool running = true;
+  };
+  void add(const ContainerSpec& spec);
   // A container whose inspection record is {"Id": id, "Args": args}.
   void add_container(const std::string& id, const std::vector<std::string>& args,
                      bool running = true);
@@ -67,6 +84,11 @@ class FakeEngine {
   std::vector<Request> requests() const;
   // "METHOD target" of every request, in order.
   std::vector<std::string> lines() const;
+  // The path of every request (version prefix included), in order.
+  std::vector<std::string> paths() const;
+  // Called with a running container's id when a stop ends it (on the
+  // engine's thread, before the answer is sent).
+  void on_stop(std::function<void(const std::string&)> hook);
   void clear_requests();
 
  private:
@@ -74,6 +96,8 @@ class FakeEngine {
     std::string id;
     Json record;
     bool running = true;
+    Json stats = nullptr;
+    int stats_status = 200;
   };
 
   void serve();
@@ -92,6 +116,7 @@ class FakeEngine {
   std::vector<Container> containers_;
   std::map<std::string, std::deque<Reply>> scripted_;
   std::vector<Request> requests_;
+  std::function<void(const std::string&)> on_stop_;
 };
 
 }  // namespace tavoren::testing

@@ -1,4 +1,5 @@
-// A client of the container engine's HTTP API (Docker Engine API).
+// The container engine: a client of its HTTP API (Docker Engine API), and
+// the one rule that tells which action a container runs.
 //
 //   engine::Client client;                    // where DOCKER_HOST says
 //   Json running = client.list_containers({.filters = {{"status", {"running"}}}, .all = true});
@@ -65,8 +66,8 @@
 #include <string>
 #include <string_view>
 
-#include "tavoren/backend.h"
 #include "tavoren/common/errors.h"
+#include "tavoren/common/json.h"
 
 namespace tavoren::engine {
 
@@ -206,6 +207,26 @@ class Client {
   std::mutex version_mutex_;
   std::optional<std::string> agreed_version_;
 };
+
+// The label that marks each container the agent starts with the identifier
+// of its action.
+inline constexpr std::string_view kActionIdLabel = "tavoren.action-id";
+
+// The length of an action identifier.
+inline constexpr std::size_t kActionIdLength = 24;
+
+// The action a container runs, from its inspection record (as
+// Client::inspect_container returns it): the value of its label
+// kActionIdLabel when it has one that is not empty (every container a work
+// unit starts carries it; their commands hold the identifier inside a shell
+// script); else the first of its command arguments ("Args", after the entry
+// point) that is exactly kActionIdLength characters long (Unicode code
+// points, not bytes); else nullopt (the container belongs to no action).
+// Throws KeyError when the record has no "Args" (and no label), TypeError
+// when they are not a list of texts. `container_id` names the container in
+// those messages. Pure; safe from any thread.
+std::optional<std::string> action_of_container(const Json& inspection,
+                                               const std::string& container_id);
 
 // Percent-encodes every byte except A-Z a-z 0-9 - . _ ~ (for query values
 // and path segments).

@@ -1,6 +1,4 @@
 // The engine client against a stand-in engine on a unix socket of the test.
-#include "tavoren/engine_client.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -8,6 +6,7 @@
 #include <thread>
 
 #include "fake_engine.h"
+#include "tavoren/engine.h"
 #include "test_support.h"
 
 namespace tavoren::testing {
