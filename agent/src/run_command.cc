@@ -1,11 +1,11 @@
 // The agent's service: start-up checks, the dispatcher loop on the main
-// thread, the reaper passes on their own thread, and orderly shutdown on
-// SIGTERM or SIGINT.
+// thread, housekeeping (reaper passes and purges) on its own thread, and
+// orderly shutdown on SIGTERM or SIGINT.
 //
 // Signals: SIGTERM and SIGINT are blocked in every thread (the mask is set
 // before any thread starts and is inherited) and taken by one watching
 // thread with sigtimedwait. The first one asks the dispatcher to stop; the
-// main thread then (after draining, with --drain) stops the reaper and every
+// main thread then (after draining, with --drain) stops housekeeping and every
 // work unit, and the program exits 0. A second one ends the process at once
 // with status 130. Children are started with an empty signal mask, so they
 // see signals as usual.
@@ -168,14 +168,15 @@ class SignalWatcher {
   std::thread thread_;
 };
 
-// The reaper passes, each followed by a purge of ended work units.
-class ReaperLoop {
+// Housekeeping: reaper passes (containers of scaled-down actions are
+// stopped), each followed by a purge of ended work units, every interval.
+class Housekeeping {
  public:
-  ReaperLoop(ContainerReaper& reaper, JobDispatcher& dispatcher, Seconds interval)
+  Housekeeping(ContainerReaper& reaper, JobDispatcher& dispatcher, Seconds interval)
       : reaper_(reaper), dispatcher_(dispatcher), interval_(interval) {
     thread_ = std::thread([this] { loop(); });
   }
-  ~ReaperLoop() { stop(); }
+  ~Housekeeping() { stop(); }
 
   void stop() {
     {
@@ -295,7 +296,7 @@ int serve(const RunSettings& settings, const sigset_t& signals) {
 
   int status = kExitOk;
   {
-    ReaperLoop reaper_loop(reaper, dispatcher, settings.reaper_interval);
+    Housekeeping housekeeping(reaper, dispatcher, settings.reaper_interval);
     if (!shutdown.requested()) {
       try {
         dispatcher.start_job_dispatcher();
@@ -305,7 +306,7 @@ int serve(const RunSettings& settings, const sigset_t& signals) {
       }
     }
     if (settings.drain && status == kExitOk) drain(dispatcher, settings.drain_timeout);
-    reaper_loop.stop();
+    housekeeping.stop();
   }
   log::info("Stopping %d running actions", dispatcher.size());
   dispatcher.stop_all();
