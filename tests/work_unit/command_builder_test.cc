@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "tavoren/common/errors.h"
 #include "tavoren/common/logging.h"
 #include "tavoren/common/process.h"
 #include "tavoren/common/shell.h"
@@ -536,6 +537,43 @@ TEST(CommandBuilderProperty, EveryInsertedValueReachesTheContainerUnchanged) {
     }
     log::clear_secrets();
   }
+}
+
+}  // namespace
+}  // namespace tavoren::testing
+
+// ---------------------------------------------------------------------------
+// The line a work unit launches: the builder's text, finished in one place.
+
+namespace tavoren::testing {
+namespace {
+
+const std::string kLaunchId = "65f1a2b3c4d5e6f708192a3b";
+
+TEST(FinishContainerCommand, AContainerRunLearnsWhereToRecordItselfAndItsAction) {
+  const LaunchCommand launch = finish_container_command(
+      "docker run --rm --name 'job one' image:1 /bin/bash -c \"cd /x && python3 main.py\"",
+      "logs/job_x.cid", kLaunchId);
+  EXPECT_EQ(launch.cid_path, "logs/job_x.cid");
+  EXPECT_EQ(launch.argv,
+            (std::vector<std::string>{"docker", "run", "--cidfile", "logs/job_x.cid", "--label",
+                                      "tavoren.action-id=" + kLaunchId, "--rm", "--name", "job one",
+                                      "image:1", "/bin/bash", "-c", "cd /x && python3 main.py"}));
+  // The client found by its full path is the same client.
+  EXPECT_EQ(finish_container_command("/usr/bin/docker run image:1", "c", kLaunchId).argv,
+            (std::vector<std::string>{"/usr/bin/docker", "run", "--cidfile", "c", "--label",
+                                      "tavoren.action-id=" + kLaunchId, "image:1"}));
+}
+
+TEST(FinishContainerCommand, OtherCommandsAreOnlySplit) {
+  for (const std::string cmd :
+       {"docker ps --all", "docker", "sh -c 'docker run x'", "mydocker run image:1", "echo run"}) {
+    const LaunchCommand launch = finish_container_command(cmd, "c", kLaunchId);
+    EXPECT_EQ(launch.argv, shell_split(cmd)) << cmd;
+    EXPECT_EQ(launch.cid_path, std::nullopt) << cmd;
+  }
+  EXPECT_THROW(finish_container_command("   ", "c", kLaunchId), ValueError);
+  EXPECT_THROW(finish_container_command("docker run 'unbalanced", "c", kLaunchId), ValueError);
 }
 
 }  // namespace

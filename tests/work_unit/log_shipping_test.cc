@@ -2,10 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <deque>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <random>
 #include <system_error>
+#include <thread>
 
 #include "tavoren/common/text.h"
 #include "work_unit_testing.h"
@@ -129,34 +133,41 @@ TEST(Utf8Decoding, FindsAnIncompleteCharacterAtTheEnd) {
 // ---------------------------------------------------------------------------
 // Shipping a log file
 
-// A log file and the state its shipments keep.
+// A log file and the shipper that ships it to a recording sender.
 class Log {
  public:
-  Log() : path_((dir_.path() / "job.txt").string()) { std::ofstream(path_).flush(); }
+  explicit Log(std::size_t max_piece = 8u << 20)
+      : path_((dir_.path() / "job.txt").string()),
+        shipper_(LogSender{
+                     .send =
+                         [this](std::string& text) {
+                           attempts.push_back(text);
+                           if (!answers.empty()) {
+                             const bool accept = answers.front();
+                             answers.pop_front();
+                             if (!accept) return false;
+                           }
+                           accepted.push_back(text);
+                           return true;
+                         },
+                     .report_marker =
+                         [this](const std::string& text) {
+                           EXPECT_NE(text.find(kMarker), std::string::npos);
+                           ++reports;
+                         },
+                 },
+                 max_piece) {
+    std::ofstream(path_).flush();
+    shipper_.restart(path_);
+  }
   void append(const std::string& bytes) { std::ofstream(path_, std::ios::app) << bytes; }
   const std::string& path() const { return path_; }
+  LogShipper& shipper() { return shipper_; }
 
-  // Ships with a sender that accepts unless told otherwise.
-  LogShipment ship(bool final = false, std::size_t max_piece = 8u << 20) {
-    LogSender sender{
-        .send =
-            [&](std::string& text) {
-              attempts.push_back(text);
-              if (refuse > 0) {
-                --refuse;
-                return false;
-              }
-              accepted.push_back(text);
-              return true;
-            },
-        .report_marker =
-            [&](const std::string& text) {
-              EXPECT_NE(text.find(kMarker), std::string::npos);
-              ++reports;
-            },
-    };
-    return ship_log_tail(path_, offset, recent, final, max_piece, sender);
-  }
+  LogShipment ship(bool final = false) { return shipper_.ship(final); }
+  std::uint64_t offset() const { return shipper_.offset(); }
+  // The sender refuses the next `n` pieces.
+  void refuse(int n) { answers.insert(answers.end(), n, false); }
 
   std::string all_accepted() const {
     std::string all;
@@ -164,16 +175,16 @@ class Log {
     return all;
   }
 
-  std::uint64_t offset = 0;
-  std::string recent;
   std::vector<std::string> attempts;
   std::vector<std::string> accepted;
-  int refuse = 0;
+  // The sender's next answers (true: accept); it accepts once they run out.
+  std::deque<bool> answers;
   int reports = 0;
 
  private:
   TempDir dir_;
   std::string path_;
+  LogShipper shipper_;
 };
 
 TEST(LogShipping, ACharacterSplitAtAnyByteWaitsForItsRest) {
@@ -184,13 +195,13 @@ TEST(LogShipping, ACharacterSplitAtAnyByteWaitsForItsRest) {
       LogShipment first = log.ship();
       EXPECT_EQ(first.read, 2 + cut);
       EXPECT_EQ(first.sent, 2u);
-      EXPECT_EQ(log.offset, 2u);
+      EXPECT_EQ(log.offset(), 2u);
       EXPECT_EQ(log.ship().read, cut);  // nothing to send until the rest arrives
       log.append(character.substr(cut) + "z");
       log.ship();
       EXPECT_EQ(log.accepted, (std::vector<std::string>{"ab", character + "z"}))
           << character.size() << "-byte character cut after " << cut;
-      EXPECT_EQ(log.offset, 3 + character.size());
+      EXPECT_EQ(log.offset(), 3 + character.size());
     }
   }
 }
@@ -202,7 +213,7 @@ TEST(LogShipping, AFinalShipmentSendsAnIncompleteEndReplaced) {
   LogShipment last = log.ship(true);
   EXPECT_EQ(last.sent, 2u);
   EXPECT_EQ(log.accepted, (std::vector<std::string>{"ab", kFffd}));
-  EXPECT_EQ(log.offset, 4u);
+  EXPECT_EQ(log.offset(), 4u);
 }
 
 TEST(LogShipping, IllFormedBytesInsideAPieceAreReplacedAndCountedAsRead) {
@@ -214,17 +225,17 @@ TEST(LogShipping, IllFormedBytesInsideAPieceAreReplacedAndCountedAsRead) {
   LogShipment shipment = log.ship();
   EXPECT_EQ(shipment.sent, 6u);
   EXPECT_EQ(log.accepted, std::vector<std::string>{"a" + kFffd + "b" + kFffd + kFffd + "c"});
-  EXPECT_EQ(log.offset, 6u);
+  EXPECT_EQ(log.offset(), 6u);
 }
 
 TEST(LogShipping, ARefusedPieceIsJoinedWithWhatFollowsItNextTime) {
   Log log;
   log.append("one\n");
-  log.refuse = 1;
+  log.refuse(1);
   LogShipment refused = log.ship();
   EXPECT_EQ(refused.read, 4u);
   EXPECT_EQ(refused.sent, 0u);
-  EXPECT_EQ(log.offset, 0u);
+  EXPECT_EQ(log.offset(), 0u);
   log.append("two\n");
   log.ship();
   EXPECT_EQ(log.attempts, (std::vector<std::string>{"one\n", "one\ntwo\n"}));
@@ -237,9 +248,9 @@ TEST(LogShipping, ABacklogGoesInBoundedPiecesCutBetweenCharacters) {
   std::string content;
   for (int i = 0; i < 40; ++i) content += (i % 3 == 0) ? "\xF0\x9F\x98\x80" : "a\xE2\x82\xAC";
   for (std::size_t limit : {1u, 4u, 5u, 7u, 64u}) {
-    Log log;
+    Log log(limit);
     log.append(content);
-    LogShipment shipment = log.ship(false, limit);
+    LogShipment shipment = log.ship();
     EXPECT_EQ(shipment.sent, content.size());
     EXPECT_EQ(log.all_accepted(), content) << "limit " << limit;
     for (const auto& piece : log.accepted) {
@@ -289,17 +300,15 @@ TEST(LogShipping, ALargePieceIsCheckedAcrossItsReadSlices) {
 }
 
 TEST(LogShipping, ARefusalInsideABacklogStopsAtThatPiece) {
-  Log log;
+  Log log(4);
   log.append("aaaabbbbcccc");
-  int calls = 0;
-  LogSender sender{.send = [&](std::string&) { return ++calls == 1; },
-                   .report_marker = [](const std::string&) {}};
-  LogShipment shipment = ship_log_tail(log.path(), log.offset, log.recent, false, 4, sender);
-  EXPECT_EQ(calls, 2);
+  log.answers = {true, false};
+  LogShipment shipment = log.ship();
+  EXPECT_EQ(log.attempts.size(), 2u);
   EXPECT_EQ(shipment.sent, 4u);
-  EXPECT_EQ(log.offset, 4u);
-  log.ship(false, 4);
-  EXPECT_EQ(log.accepted, (std::vector<std::string>{"bbbb", "cccc"}));
+  EXPECT_EQ(log.offset(), 4u);
+  log.ship();
+  EXPECT_EQ(log.accepted, (std::vector<std::string>{"aaaa", "bbbb", "cccc"}));
 }
 
 TEST(LogShipping, AMarkerSplitAtAnyByteBetweenPiecesIsReportedOnce) {
@@ -316,9 +325,9 @@ TEST(LogShipping, AMarkerSplitAtAnyByteBetweenPiecesIsReportedOnce) {
 }
 
 TEST(LogShipping, AMarkerSplitOverSeveralSmallPiecesIsReportedOnce) {
-  Log log;
+  Log log(4);
   log.append("x" + kMarker + "y");
-  log.ship(false, 4);
+  log.ship();
   EXPECT_GE(log.accepted.size(), 7u);
   EXPECT_EQ(log.reports, 1);
 }
@@ -339,7 +348,7 @@ TEST(LogShipping, EachPieceWithANewOccurrenceReportsOnce) {
 TEST(LogShipping, AMarkerInARefusedPieceIsReportedAfterTheResendOnly) {
   Log log;
   log.append("fatal: " + kMarker + "\n");
-  log.refuse = 2;
+  log.refuse(2);
   log.ship();
   log.ship();
   EXPECT_EQ(log.reports, 0);
@@ -351,12 +360,12 @@ TEST(LogShipping, AMarkerInARefusedPieceIsReportedAfterTheResendOnly) {
 
 TEST(LogShipping, AMissingFileIsAnErrorAndAShrunkenFileSendsNothing) {
   Log log;
-  std::uint64_t offset = 0;
-  std::string recent;
-  LogSender sender{.send = [](std::string&) { return true; },
-                   .report_marker = [](const std::string&) {}};
-  EXPECT_THROW(ship_log_tail(log.path() + ".missing", offset, recent, false, 64, sender),
-               std::system_error);
+  LogShipper missing(
+      {.send = [](std::string&) { return true; }, .report_marker = [](const std::string&) {}}, 64);
+  // Nothing to ship before the shipper knows its file.
+  EXPECT_EQ(missing.ship(false).read, 0u);
+  missing.restart(log.path() + ".missing");
+  EXPECT_THROW(missing.ship(false), std::system_error);
 
   log.append("0123456789");
   log.ship();
@@ -364,6 +373,59 @@ TEST(LogShipping, AMissingFileIsAnErrorAndAShrunkenFileSendsNothing) {
   LogShipment shipment = log.ship();
   EXPECT_EQ(shipment.read, 0u);
   EXPECT_EQ(log.accepted.size(), 1u);
+}
+
+// A restart ships the new file from its first byte, with no memory of a
+// marker begun in the old one.
+TEST(LogShipping, ARestartForgetsTheOffsetAndTheMarkerTail) {
+  Log log;
+  log.append("first run " + kMarker.substr(0, 10));
+  log.ship();
+  EXPECT_EQ(log.offset(), 10 + 10u);
+  std::ofstream(log.path(), std::ios::trunc) << kMarker.substr(10) << "\n";
+  log.shipper().restart(log.path());
+  EXPECT_EQ(log.offset(), 0u);
+  log.ship();
+  EXPECT_EQ(log.reports, 0);
+  EXPECT_EQ(log.accepted.back(), kMarker.substr(10) + "\n");
+}
+
+// One shipment at a time: a second one waits for the first, up to its
+// limit, while the offset stays readable.
+TEST(LogShipping, AShipmentInProgressHoldsOthersBackUpToTheirLimit) {
+  TempDir dir;
+  const std::string path = (dir.path() / "job.txt").string();
+  std::ofstream(path) << "held piece\n";
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool sending = false;
+  bool release = false;
+  LogShipper shipper({.send =
+                          [&](std::string&) {
+                            std::unique_lock lock(mutex);
+                            sending = true;
+                            changed.notify_all();
+                            changed.wait(lock, [&] { return release; });
+                            return true;
+                          },
+                      .report_marker = [](const std::string&) {}},
+                     64);
+  shipper.restart(path);
+  std::thread first([&] { shipper.ship(false); });
+  {
+    std::unique_lock lock(mutex);
+    changed.wait(lock, [&] { return sending; });
+  }
+  EXPECT_EQ(shipper.offset(), 0u);
+  EXPECT_THROW(shipper.ship(false, std::chrono::milliseconds(50)), std::runtime_error);
+  {
+    std::lock_guard lock(mutex);
+    release = true;
+  }
+  changed.notify_all();
+  first.join();
+  EXPECT_EQ(shipper.offset(), 11u);
+  EXPECT_EQ(shipper.ship(false, std::chrono::milliseconds(50)).read, 0u);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 // that reaches the line is therefore shell-quoted, and what sits inside the
 // script is also escaped for the double quotes around it.
 
+#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
@@ -18,6 +19,7 @@
 #include "tavoren/common/logging.h"
 #include "tavoren/common/shell.h"
 #include "tavoren/common/text.h"
+#include "tavoren/engine.h"
 #include "tavoren/host_probe.h"
 #include "tavoren/work_unit.h"
 
@@ -210,6 +212,20 @@ std::string WorkUnit::get_base_docker_cmd(const DockerCmdOptions& options) {
     }
     return join(kept, " ");
   });
+}
+
+LaunchCommand finish_container_command(const std::string& cmd, const std::string& cid_path,
+                                       const std::string& action_id) {
+  LaunchCommand launch{.argv = shell_split(cmd)};
+  if (launch.argv.empty()) throw ValueError("the command line is empty");
+  if (launch.argv.size() >= 2 && std::filesystem::path(launch.argv[0]).filename() == "docker" &&
+      launch.argv[1] == "run") {
+    launch.cid_path = cid_path;
+    launch.argv.insert(
+        launch.argv.begin() + 2,
+        {"--cidfile", cid_path, "--label", std::string(engine::kActionIdLabel) + "=" + action_id});
+  }
+  return launch;
 }
 
 }  // namespace tavoren

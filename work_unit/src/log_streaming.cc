@@ -65,11 +65,10 @@ constexpr std::size_t kSlice = 256u << 10;
 struct PieceScan {
   std::size_t checked = 0;
   bool well_formed = true;
-  bool has_marker = false;  // wholly inside [0, checked)
 };
 
 // Reads up to `want` bytes at `offset` into `bytes`, checking well-formedness
-// and looking for the marker slice by slice. A slice is checked up to its
+// slice by slice, while each slice is in cache. A slice is checked up to its
 // last whole character; the rest is checked with the next one.
 PieceScan read_piece(const ReadOnlyFile& file, std::uint64_t offset, std::size_t want,
                      std::string& bytes) {
@@ -85,9 +84,6 @@ PieceScan read_piece(const ReadOnlyFile& file, std::uint64_t offset, std::size_t
     if (upto > scan.checked) {
       const std::string_view slice = read.substr(scan.checked, upto - scan.checked);
       scan.well_formed = scan.well_formed && is_well_formed_utf8(slice);
-      const std::size_t from = scan.checked >= kOverlap ? scan.checked - kOverlap : 0;
-      scan.has_marker =
-          scan.has_marker || read.substr(from, upto - from).find(kCudaOutOfMemory) != read.npos;
       scan.checked = upto;
     }
     if (n == 0 || n < std::min(kSlice, want - (got - n))) break;  // end of file
@@ -98,11 +94,80 @@ PieceScan read_piece(const ReadOnlyFile& file, std::uint64_t offset, std::size_t
 
 }  // namespace
 
-LogShipment ship_log_tail(const std::string& path, std::uint64_t& offset, std::string& recent,
-                          bool final, std::size_t max_piece, const LogSender& sender) {
-  // A piece must hold at least one whole character beyond an incomplete one.
-  const std::size_t piece_limit = std::max<std::size_t>(max_piece, 4);
+LogShipper::LogShipper(LogSender sender, std::size_t max_piece)
+    : sender_(std::move(sender)), max_piece_(std::max<std::size_t>(max_piece, 4)) {}
 
+void LogShipper::restart(std::string path) {
+  std::unique_lock lock(mutex_);
+  free_.wait(lock, [&] { return !shipping_; });
+  path_ = std::move(path);
+  offset_ = 0;
+  recent_.clear();
+}
+
+std::uint64_t LogShipper::offset() const {
+  std::lock_guard lock(mutex_);
+  return offset_;
+}
+
+LogShipment LogShipper::ship(bool final, std::optional<std::chrono::milliseconds> wait_limit) {
+  std::string path;
+  std::uint64_t offset;
+  std::string recent;
+  {
+    std::unique_lock lock(mutex_);
+    auto free = [&] { return !shipping_; };
+    if (!wait_limit) {
+      free_.wait(lock, free);
+    } else if (!free_.wait_for(lock, *wait_limit, free)) {
+      throw std::runtime_error("the log thread is still sending the log");
+    }
+    if (!path_) return {};
+    shipping_ = true;
+    path = *path_;
+    offset = offset_;
+    recent = recent_;
+  }
+  auto publish = [&] {
+    {
+      std::lock_guard lock(mutex_);
+      offset_ = offset;
+      recent_ = std::move(recent);
+      shipping_ = false;
+    }
+    free_.notify_all();
+  };
+  LogShipment shipment;
+  try {
+    shipment = ship_tail(path, offset, recent, final);
+  } catch (...) {
+    publish();
+    throw;
+  }
+  publish();
+  return shipment;
+}
+
+void LogShipper::watch_for_marker(std::string& recent, const std::string& text) const {
+  // A marker that began in the previous piece ends within the first
+  // kOverlap bytes of this one.
+  std::string boundary = recent;
+  boundary.append(text, 0, std::min(text.size(), kOverlap));
+  if (boundary.find(kCudaOutOfMemory) != std::string::npos) {
+    sender_.report_marker(boundary);
+  } else if (text.find(kCudaOutOfMemory) != std::string::npos) {
+    sender_.report_marker(text);
+  }
+  if (text.size() >= kOverlap) {
+    recent.assign(text, text.size() - kOverlap, kOverlap);
+  } else {
+    recent.append(text);
+    if (recent.size() > kOverlap) recent.erase(0, recent.size() - kOverlap);
+  }
+}
+
+LogShipment LogShipper::ship_tail(const std::string& path, std::uint64_t& offset,
+                                  std::string& recent, bool final) const {
   LogShipment shipment;
   ReadOnlyFile file(path);
   std::uint64_t end = file.size();
@@ -112,7 +177,7 @@ LogShipment ship_log_tail(const std::string& path, std::uint64_t& offset, std::s
   std::string bytes;  // reused by every piece of this shipment
   std::string replaced;
   while (offset < end) {
-    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(piece_limit, end - offset));
+    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(max_piece_, end - offset));
     PieceScan scan = read_piece(file, offset, want, bytes);
     if (bytes.size() < want) end = offset + bytes.size();  // the file shrank meanwhile
     if (bytes.empty()) break;
@@ -124,8 +189,6 @@ LogShipment ship_log_tail(const std::string& path, std::uint64_t& offset, std::s
     const std::string_view piece(bytes);
     if (length > scan.checked) {  // a final piece's incomplete end
       scan.well_formed = scan.well_formed && is_well_formed_utf8(piece.substr(scan.checked));
-      const std::size_t from = scan.checked >= kOverlap ? scan.checked - kOverlap : 0;
-      scan.has_marker = scan.has_marker || piece.substr(from).find(kCudaOutOfMemory) != piece.npos;
     } else if (length < scan.checked) {
       scan.well_formed = false;  // not cut where the scan expected: check it all again
     }
@@ -134,49 +197,33 @@ LogShipment ship_log_tail(const std::string& path, std::uint64_t& offset, std::s
     if (!scan.well_formed) {
       replaced = replace_ill_formed_utf8(bytes);
       text = &replaced;
-      scan.has_marker = replaced.find(kCudaOutOfMemory) != std::string::npos;
     }
-    if (!sender.send(*text)) break;
+    if (!sender_.send(*text)) break;
     offset += length;
     shipment.sent += length;
-
-    // A marker that began in the previous piece ends within the first
-    // kOverlap bytes of this one.
-    std::string boundary = recent;
-    boundary.append(*text, 0, std::min(text->size(), kOverlap));
-    if (boundary.find(kCudaOutOfMemory) != std::string::npos) {
-      sender.report_marker(boundary);
-    } else if (scan.has_marker) {
-      sender.report_marker(*text);
-    }
-    if (text->size() >= kOverlap) {
-      recent.assign(*text, text->size() - kOverlap, kOverlap);
-    } else {
-      recent.append(*text);
-      if (recent.size() > kOverlap) recent.erase(0, recent.size() - kOverlap);
-    }
+    watch_for_marker(recent, *text);
   }
   return shipment;
 }
 
 }  // namespace detail
 
-namespace {
-
 // Sends one piece. The text's storage is lent to the request (no copy of a
 // large piece) and handed back afterwards, whatever happens.
-bool send_log_piece(backend::Scaling& scaling, const std::string& action_record_id,
-                    std::string& text) {
+bool WorkUnit::send_log_piece(std::string& text) {
   return log_errors("_send_logs_to_scaling", {.default_return = false, .log_error = false}, [&] {
     Json arguments = Json::object();
-    arguments["action_record_id"] = action_record_id;
+    arguments["action_record_id"] = action_record_id_;
     arguments["log_content"] = std::move(text);
-    struct HandBack {
-      Json& arguments;
-      std::string& text;
-      ~HandBack() { text = std::move(arguments.at("log_content").get_ref<std::string&>()); }
-    } hand_back{arguments, text};
-    const backend::Result result = scaling.update_action_docker_logs(arguments);
+    auto hand_back = [&] { text = std::move(arguments.at("log_content").get_ref<std::string&>()); };
+    backend::Result result;
+    try {
+      result = scaling_.update_action_docker_logs(arguments);
+    } catch (...) {
+      hand_back();
+      throw;
+    }
+    hand_back();
     if (result.has_error()) {
       log::error("Error from update_action_docker_logs: %s", *result.error);
       return false;
@@ -184,8 +231,6 @@ bool send_log_piece(backend::Scaling& scaling, const std::string& action_record_
     return true;
   });
 }
-
-}  // namespace
 
 void WorkUnit::request_thread_stop() {
   {
@@ -204,49 +249,6 @@ void WorkUnit::run_log_thread() {
   wake_.notify_all();
 }
 
-WorkUnit::Shipment WorkUnit::ship_new_log_bytes(
-    bool final, std::optional<std::chrono::milliseconds> lock_limit) {
-  const std::optional<std::string> path = log_path();
-  if (!path) return {};
-  // Claim the shipping state; the claim, not the mutex, is held while the
-  // backend is called, so the offset stays readable meanwhile.
-  std::uint64_t offset;
-  std::string recent;
-  {
-    std::unique_lock lock(ship_mutex_);
-    auto free = [&] { return !shipping_; };
-    if (!lock_limit) {
-      ship_free_.wait(lock, free);
-    } else if (!ship_free_.wait_for(lock, *lock_limit, free)) {
-      throw std::runtime_error("the log thread is still sending the log");
-    }
-    shipping_ = true;
-    offset = last_log_position_;
-    recent = cuda_tail_;
-  }
-  // Whatever was accepted counts, even when a later read fails.
-  struct Release {
-    WorkUnit& unit;
-    std::uint64_t& offset;
-    std::string& recent;
-    ~Release() {
-      {
-        std::lock_guard lock(unit.ship_mutex_);
-        unit.last_log_position_ = offset;
-        unit.cuda_tail_ = std::move(recent);
-        unit.shipping_ = false;
-      }
-      unit.ship_free_.notify_all();
-    }
-  } release{*this, offset, recent};
-  const detail::LogSender sender{
-      .send =
-          [this](std::string& text) { return send_log_piece(scaling_, action_record_id_, text); },
-      .report_marker = [this](const std::string& text) { _check_cuda(text); },
-  };
-  return detail::ship_log_tail(*path, offset, recent, final, options_.max_log_piece, sender);
-}
-
 void WorkUnit::send_logs_continuously() {
   log_errors("send_logs_continuously", {.log_error = false}, [&] {
     const std::string id = label();
@@ -257,7 +259,7 @@ void WorkUnit::send_logs_continuously() {
     };
     while (!stop_thread_.load() && log_exists()) {
       try {
-        ship_new_log_bytes(false);
+        shipper_->ship(false);
       } catch (const std::exception& e) {
         log::error("Error reading logs for action %s: %s", id, e.what());
       }
@@ -268,7 +270,7 @@ void WorkUnit::send_logs_continuously() {
     if (log_exists()) {
       try {
         // An incomplete last character is sent only when no one can finish it.
-        const Shipment shipment = ship_new_log_bytes(child_gone_.load());
+        const detail::LogShipment shipment = shipper_->ship(child_gone_.load());
         if (shipment.sent > 0) {
           log::info("Sent final %d bytes of logs for action %s", shipment.sent, id);
         }
@@ -281,7 +283,7 @@ void WorkUnit::send_logs_continuously() {
 
 bool WorkUnit::_send_logs_to_scaling(const std::string& log_content) {
   std::string text = log_content;
-  return send_log_piece(scaling_, action_record_id_, text);
+  return send_log_piece(text);
 }
 
 void WorkUnit::_check_cuda(const std::string& log_content) {
@@ -312,7 +314,7 @@ void WorkUnit::_ensure_final_logs_sent() {
     log::info("Performing final log flush for action %s", id);
     // While the child may still write, an incomplete last character waits.
     const bool final = child_gone_.load() || !has_process();
-    const Shipment shipment = ship_new_log_bytes(final, options_.timings.join_limit);
+    const detail::LogShipment shipment = shipper_->ship(final, options_.timings.join_limit);
     if (shipment.read == 0) {
       log::debug("No additional logs to send for action %s", id);
     } else if (shipment.sent > 0) {

@@ -56,7 +56,14 @@ std::string as_text(const Json& value) {
 }  // namespace
 
 WorkUnit::WorkUnit(backend::Scaling& scaling, const Json& action_info, WorkUnitOptions options)
-    : scaling_(scaling), options_(std::move(options)) {
+    : scaling_(scaling),
+      options_(std::move(options)),
+      shipper_(std::make_unique<detail::LogShipper>(
+          detail::LogSender{
+              .send = [this](std::string& text) { return send_log_piece(text); },
+              .report_marker = [this](const std::string& text) { _check_cuda(text); },
+          },
+          options_.max_log_piece)) {
   if (!action_info.is_object()) {
     throw TypeError(std::string("action_info must be a dictionary, not ") +
                     json_type_name(action_info));
@@ -126,10 +133,7 @@ std::optional<std::string> WorkUnit::log_path() const {
   return log_path_;
 }
 
-std::uint64_t WorkUnit::_last_log_position() const {
-  std::lock_guard lock(ship_mutex_);
-  return last_log_position_;
-}
+std::uint64_t WorkUnit::_last_log_position() const { return shipper_->offset(); }
 
 void WorkUnit::clear_process() {
   std::lock_guard lock(state_mutex_);
@@ -180,37 +184,24 @@ void WorkUnit::start_process(const std::string& cmd, const std::string& log_name
       std::lock_guard lock(state_mutex_);
       log_path_ = path;
     }
-    {
-      std::lock_guard lock(ship_mutex_);
-      last_log_position_ = 0;
-      cuda_tail_.clear();
-    }
+    shipper_->restart(path);
     // Created (or emptied) here, so an unusable log file is reported as such.
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) throw std::system_error(errno, std::generic_category(), "cannot open " + path);
     ::close(fd);
 
-    process::SpawnRequest request;
-    request.argv = shell_split(cmd);
-    if (request.argv.empty()) throw ValueError("the command line is empty");
-    // A container started here must be stoppable through the engine: the
-    // engine's client records the container's id beside the log, and the
-    // container carries its action's identifier as a label, for the reaper
-    // (the identifier inside a shell script is no argument of its own).
-    std::optional<std::string> cid_path;
-    if (request.argv.size() >= 2 && std::filesystem::path(request.argv[0]).filename() == "docker" &&
-        request.argv[1] == "run") {
-      cid_path = get_log_path() + "/" + log_name + "_" + action_record_id_ + ".cid";
+    LaunchCommand launch = finish_container_command(
+        cmd, get_log_path() + "/" + log_name + "_" + action_record_id_ + ".cid", action_record_id_);
+    if (launch.cid_path) {
       std::error_code ignored;
-      std::filesystem::remove(*cid_path, ignored);  // the client refuses an existing file
-      request.argv.insert(request.argv.begin() + 2,
-                          {"--cidfile", *cid_path, "--label",
-                           std::string(engine::kActionIdLabel) + "=" + action_record_id_});
+      std::filesystem::remove(*launch.cid_path, ignored);  // the client refuses an existing file
     }
     {
       std::lock_guard lock(state_mutex_);
-      cid_path_ = cid_path;
+      cid_path_ = launch.cid_path;
     }
+    process::SpawnRequest request;
+    request.argv = std::move(launch.argv);
     request.stdin_stream = process::Stream::null;
     request.stdout_stream = process::Stream::file;
     request.output_path = path;

@@ -47,7 +47,7 @@ namespace tavoren {
 
 class WorkUnit;
 namespace detail {
-struct LogShipment;
+class LogShipper;
 }  // namespace detail
 
 // An executor runs one action type: it prepares the command and calls
@@ -116,6 +116,26 @@ struct DockerCmdOptions {
   // without an action identifier.
   std::string docker_workdir;
 };
+
+// What a work unit launches for a command line.
+struct LaunchCommand {
+  // The command split by POSIX shell rules (run without a shell).
+  std::vector<std::string> argv;
+  // Where the engine's client records the id of the container it runs;
+  // nullopt for a command that runs no container.
+  std::optional<std::string> cid_path;
+};
+
+// Finishes a container command line (get_base_docker_cmd's text and the
+// executor's job) for launch: splits `cmd`, and when it runs a container
+// ("docker run ...", the program named docker wherever it lies) inserts
+// "--cidfile <cid_path> --label tavoren.action-id=<action_id>" right after
+// "run": the container can then be stopped through the engine and found by
+// the reaper (an identifier inside the job's shell script is no argument of
+// its own). Other commands are only split. Throws ValueError for unbalanced
+// quotes or an empty command. Pure.
+LaunchCommand finish_container_command(const std::string& cmd, const std::string& cid_path,
+                                       const std::string& action_id);
 
 // The text that marks a GPU out-of-memory failure in a job's log.
 inline constexpr std::string_view kCudaOutOfMemory = "CUDA error: out of memory";
@@ -221,14 +241,9 @@ class WorkUnit {
   std::optional<std::string> tavoren_secret_access_key;
 
  private:
-  // What one shipment did: bytes found after the shipped offset, and bytes
-  // the backend accepted.
-  using Shipment = detail::LogShipment;
-  // Reads what follows the shipped offset and sends it; `final` sends an
-  // incomplete trailing UTF-8 sequence too. `lock_limit` bounds the wait
-  // for a shipment in progress on another thread (nullopt: no bound).
-  Shipment ship_new_log_bytes(bool final,
-                              std::optional<std::chrono::milliseconds> lock_limit = std::nullopt);
+  // Sends one piece of the log; true when the backend accepted it. The
+  // text's storage is lent to the request and handed back afterwards.
+  bool send_log_piece(std::string& text);
   void request_thread_stop();
   // The id of the container this unit's command runs, once the engine's
   // client has written it.
@@ -280,14 +295,8 @@ class WorkUnit {
   std::thread log_thread_;
   std::atomic<bool> log_thread_done_{false};
 
-  // Shipping state, guarded by ship_mutex_. Whoever sends claims it first
-  // (shipping_, waited for on ship_free_), so one shipment runs at a time
-  // and each moves the one shared offset.
-  mutable std::mutex ship_mutex_;
-  std::condition_variable ship_free_;
-  bool shipping_ = false;
-  std::uint64_t last_log_position_ = 0;
-  std::string cuda_tail_;  // the last bytes shipped, for markers split across pieces
+  // Ships the log file to the backend (its own state and lock).
+  std::unique_ptr<detail::LogShipper> shipper_;
 };
 
 }  // namespace tavoren
