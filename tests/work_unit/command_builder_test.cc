@@ -33,8 +33,7 @@ constexpr const char* kScriptTail =
 class CommandBuilderTest : public ::testing::Test {
  protected:
   CommandBuilderTest() : unit_(fake_, action_record()) {
-    unit_.tavoren_access_key_id = kAccessKey;
-    unit_.tavoren_secret_access_key = kSecretKey;
+    unit_.set_tavoren_keys(kAccessKey, kSecretKey);
     fake_.clear_calls();
   }
   ~CommandBuilderTest() override { log::clear_secrets(); }
@@ -407,8 +406,7 @@ TEST(CommandBuilderProperty, EveryInsertedValueReachesTheContainerUnchanged) {
     WorkUnit unit(fake, record);
     const std::string access = random.text();
     const std::string secret = random.text();
-    unit.tavoren_access_key_id = access;
-    unit.tavoren_secret_access_key = secret;
+    unit.set_tavoren_keys(access, secret);
     const std::string token = random.text();
     fake.set_default("get_model_secret_keys", Result::ok(Json{{"user_access_token", token}}));
 

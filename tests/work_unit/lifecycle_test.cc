@@ -231,8 +231,8 @@ TEST(WorkUnitBackend, InitCredentialsReadsTheSessionKeys) {
   const Json credentials = unit._init_credentials();
   EXPECT_EQ(credentials.dump(), R"({"tavoren_access_key_id":"AKIDEXAMPLE123",)"
                                 R"("tavoren_secret_access_key":"secret-key-value-42"})");
-  EXPECT_EQ(unit.tavoren_access_key_id, "AKIDEXAMPLE123");
-  EXPECT_EQ(unit.tavoren_secret_access_key, "secret-key-value-42");
+  EXPECT_EQ(unit.tavoren_access_key_id(), "AKIDEXAMPLE123");
+  EXPECT_EQ(unit.tavoren_secret_access_key(), "secret-key-value-42");
   EXPECT_EQ(log::mask_secrets("key secret-key-value-42"), "key " + std::string(log::kSecretMask));
   log::clear_secrets();
 }

@@ -28,8 +28,7 @@ constexpr const char* kUserSecret = "user-secret-000001";
 class RequirementsTest : public ::testing::Test {
  protected:
   RequirementsTest() : unit_(fake_, action_record()) {
-    unit_.tavoren_access_key_id = "AKIAINSTANCE01";
-    unit_.tavoren_secret_access_key = "instance-secret-01";
+    unit_.set_tavoren_keys("AKIAINSTANCE01", "instance-secret-01");
     fake_.clear_calls();
     fake_.set_default("get_docker_hub_credentials",
                       Result::ok(Json{{"username", "robot"}, {"password", kPassword}}));
@@ -52,8 +51,8 @@ class RequirementsTest : public ::testing::Test {
   }
 
   void expect_instance_keys() const {
-    EXPECT_EQ(unit_.tavoren_access_key_id, "AKIAINSTANCE01");
-    EXPECT_EQ(unit_.tavoren_secret_access_key, "instance-secret-01");
+    EXPECT_EQ(unit_.tavoren_access_key_id(), "AKIAINSTANCE01");
+    EXPECT_EQ(unit_.tavoren_secret_access_key(), "instance-secret-01");
   }
 
   ScopedEnv key_{"TAVOREN_ENCRYPTION_KEY", std::nullopt};
@@ -74,8 +73,8 @@ TEST_F(RequirementsTest, LoginGetsThePasswordOnStandardInputOnly) {
   EXPECT_EQ(operations(),
             (std::vector<std::string>{"get_docker_hub_credentials", "get_user_access_key_pair"}));
   EXPECT_EQ(fake_.calls("get_user_access_key_pair")[0].arguments, Json::array({"user-1"}));
-  EXPECT_EQ(unit_.tavoren_access_key_id, kUserAccess);
-  EXPECT_EQ(unit_.tavoren_secret_access_key, kUserSecret);
+  EXPECT_EQ(unit_.tavoren_access_key_id(), kUserAccess);
+  EXPECT_EQ(unit_.tavoren_secret_access_key(), kUserSecret);
 }
 
 TEST_F(RequirementsTest, ARegistryNamedByTheCredentialsIsTheLastArgument) {
@@ -154,7 +153,7 @@ TEST_F(RequirementsTest, BackendRefusalsFailWithTheirMessages) {
   fake_.push("get_user_access_key_pair",
              Result{Json{{"access_key", kUserAccess}, {"secret_key", kUserSecret}}, "", ""});
   EXPECT_NO_THROW(unit_.setup_action_requirements(details()));
-  EXPECT_EQ(unit_.tavoren_access_key_id, kUserAccess);
+  EXPECT_EQ(unit_.tavoren_access_key_id(), kUserAccess);
 }
 
 TEST_F(RequirementsTest, ARecordWithoutOwnerLeavesTheKeysAlone) {
@@ -235,12 +234,11 @@ TEST_F(RequirementsTest, EncryptedKeysAreStoredInClear) {
   fake_.push("get_user_access_key_pair", Result::ok(Json{{"access_key", encrypted->access_key},
                                                          {"secret_key", encrypted->secret_key}}));
   unit_.setup_action_requirements(details());
-  EXPECT_EQ(unit_.tavoren_access_key_id, "AKIACLEAR00001");
-  EXPECT_EQ(unit_.tavoren_secret_access_key, "clear-secret-00001");
+  EXPECT_EQ(unit_.tavoren_access_key_id(), "AKIACLEAR00001");
+  EXPECT_EQ(unit_.tavoren_secret_access_key(), "clear-secret-00001");
 
   // A pair that does not decrypt is a failure, and the keys stay.
-  unit_.tavoren_access_key_id = "AKIAINSTANCE01";
-  unit_.tavoren_secret_access_key = "instance-secret-01";
+  unit_.set_tavoren_keys("AKIAINSTANCE01", "instance-secret-01");
   LogCapture capture;
   fake_.push("get_user_access_key_pair",
              Result::ok(Json{{"access_key", "bm90IGVuY3J5cHRlZA=="}, {"secret_key", "eA=="}}));

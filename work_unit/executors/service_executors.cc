@@ -65,8 +65,8 @@ EnvList broker_environment(const std::string& env, const WorkUnit& unit, const s
                            const std::string& port) {
   return {
       {"ENV", env},
-      {"TAVOREN_SECRET_ACCESS_KEY", unit.tavoren_secret_access_key.value_or("")},
-      {"TAVOREN_ACCESS_KEY_ID", unit.tavoren_access_key_id.value_or("")},
+      {"TAVOREN_SECRET_ACCESS_KEY", unit.tavoren_secret_access_key().value_or("")},
+      {"TAVOREN_ACCESS_KEY_ID", unit.tavoren_access_key_id().value_or("")},
       {"KAFKA_NODE_ID", "1"},
       {"KAFKA_PROCESS_ROLES", "broker,controller"},
       {"KAFKA_LISTENERS", "SASL_PLAINTEXT://0.0.0.0:9092,CONTROLLER://0.0.0.0:9093"},
@@ -104,8 +104,8 @@ void kafka_setup_execute(WorkUnit& unit) {
     unit.setup_action_requirements(*details);
 
     const std::string env = get_env("ENV").value_or("prod");
-    log::register_secret(unit.tavoren_secret_access_key.value_or(""));
-    log::register_secret(unit.tavoren_access_key_id.value_or(""));
+    log::register_secret(unit.tavoren_secret_access_key().value_or(""));
+    log::register_secret(unit.tavoren_access_key_id().value_or(""));
     std::string env_flags;
     for (const auto& [name, value] : broker_environment(env, unit, host_ip, port)) {
       if (!env_flags.empty()) env_flags += " ";

@@ -128,8 +128,8 @@ std::string WorkUnit::get_base_docker_cmd(const DockerCmdOptions& options) {
     if (docker_container_.is_null()) throw ValueError("The action has no container image");
     const std::string env = get_env("ENV").value_or("prod");
 
-    const std::string secret_key = tavoren_secret_access_key.value_or("");
-    const std::string access_key = tavoren_access_key_id.value_or("");
+    const std::string secret_key = tavoren_secret_access_key().value_or("");
+    const std::string access_key = tavoren_access_key_id().value_or("");
     log::register_secret(secret_key);
     log::register_secret(access_key);
     EnvMap env_vars;

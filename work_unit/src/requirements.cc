@@ -102,8 +102,7 @@ void WorkUnit::setup_action_requirements(const Json& action_details, const std::
       if (!clear) throw std::runtime_error("The user's access key pair could not be decrypted");
       log::register_secret(clear->access_key);
       log::register_secret(clear->secret_key);
-      tavoren_access_key_id = clear->access_key;
-      tavoren_secret_access_key = clear->secret_key;
+      set_tavoren_keys(clear->access_key, clear->secret_key);
     } catch (const std::exception& e) {
       log::error("Failed to setup credentials: %s", e.what());
       throw;

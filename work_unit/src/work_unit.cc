@@ -123,6 +123,22 @@ std::optional<pid_t> WorkUnit::process_id() const {
   return process_->pid();
 }
 
+std::optional<std::string> WorkUnit::tavoren_access_key_id() const {
+  std::lock_guard lock(state_mutex_);
+  return tavoren_access_key_id_;
+}
+
+std::optional<std::string> WorkUnit::tavoren_secret_access_key() const {
+  std::lock_guard lock(state_mutex_);
+  return tavoren_secret_access_key_;
+}
+
+void WorkUnit::set_tavoren_keys(std::string access_key_id, std::string secret_access_key) {
+  std::lock_guard lock(state_mutex_);
+  tavoren_access_key_id_ = std::move(access_key_id);
+  tavoren_secret_access_key_ = std::move(secret_access_key);
+}
+
 std::optional<std::string> WorkUnit::cmd() const {
   std::lock_guard lock(state_mutex_);
   return cmd_;
@@ -241,8 +257,7 @@ Json WorkUnit::_init_credentials() {
         const backend::Session& session = scaling_.session();
         log::register_secret(session.access_key);
         log::register_secret(session.secret_key);
-        tavoren_access_key_id = session.access_key;
-        tavoren_secret_access_key = session.secret_key;
+        set_tavoren_keys(session.access_key, session.secret_key);
         if (session.access_key.empty() || session.secret_key.empty()) {
           throw ValueError(
               "Tavoren credentials not found - both access key ID and secret access key are "

@@ -15,10 +15,19 @@
 // unit. The destructor stops the log thread and kills a child still
 // running, so no thread or process outlives the object.
 //
-// Threads: the owner's thread calls execute, is_running and stop; the log
-// thread runs the streaming loop. Shared state is locked; every byte of
-// the log is shipped to the backend exactly once, in order, whichever
-// thread sends it. Every public member may be called from any thread.
+// Threads: every public member may be called from any thread.
+//   - What the constructor sets (the record, its identifier, type and
+//     details, the image, the action table, the timings) never changes
+//     afterwards and is read without a lock.
+//   - The lifecycle (execute's start, start_process, is_running, stop) is
+//     serialised by the unit's lifecycle lock: a call waits for the one in
+//     progress. on_exit runs under that lock.
+//   - The child's handle, its command line, the log path and the key pair
+//     in force sit behind the unit's state lock; the accessors return
+//     copies.
+//   - The log thread ships the log through the unit's log shipper, which
+//     has a lock of its own: every byte of the log reaches the backend
+//     exactly once, in order, whichever thread sends it.
 //
 // Failures: the constructor throws (TypeError, KeyError, ValueError) on a
 // record it cannot run. execute, start, is_running and stop never throw:
@@ -236,9 +245,10 @@ class WorkUnit {
   bool stop_thread() const { return stop_thread_.load(); }
   std::uint64_t _last_log_position() const;
 
-  // The key pair in force for this unit's containers.
-  std::optional<std::string> tavoren_access_key_id;
-  std::optional<std::string> tavoren_secret_access_key;
+  // The key pair in force for this unit's containers (nullopt until set).
+  std::optional<std::string> tavoren_access_key_id() const;
+  std::optional<std::string> tavoren_secret_access_key() const;
+  void set_tavoren_keys(std::string access_key_id, std::string secret_access_key);
 
  private:
   // Sends one piece of the log; true when the backend accepted it. The
@@ -275,8 +285,10 @@ class WorkUnit {
   // Serialises the owner's operations (start_process, is_running, stop)
   // and guards log_thread_.
   std::mutex lifecycle_mutex_;
-  // The child and what belongs to it.
+  // The child, what belongs to it, and the key pair.
   mutable std::mutex state_mutex_;
+  std::optional<std::string> tavoren_access_key_id_;
+  std::optional<std::string> tavoren_secret_access_key_;
   std::optional<process::Child> process_;
   std::optional<std::string> cmd_;
   std::optional<std::string> log_path_;
