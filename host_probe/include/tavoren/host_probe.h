@@ -49,7 +49,7 @@ namespace tavoren::host_probe {
 // | docker login                            | docker_login       | 120 s   |
 // | docker image prune                      | docker_image_prune | 10 min  |
 //
-// The cloud metadata and public-address requests (instance identity above)
+// The cloud metadata and public-address requests (instance identity below)
 // are HTTP requests with their own limits of 1 to 10 s.
 struct ToolLimits {
   std::chrono::milliseconds nvidia_smi{30'000};

@@ -111,9 +111,10 @@ class Prechecks {
   // Stores docker_username and docker_password (absent entries: nullopt),
   // then logs the engine in to the registry ("registry" of the credentials
   // when given and not empty). Success: logs "Successfully logged into
-  // Docker", true. A login that fails (non-zero exit, docker missing,
-  // absent username or password): logs "Failed to login to Docker: <what>",
-  // false. Credentials data that is not an object throws TypeError.
+  // Docker", true. A login that fails (non-zero exit, no end within its
+  // limit, docker missing, absent username or password): logs "Failed to
+  // login to Docker: <what>", false. Credentials data that is not an object
+  // throws TypeError.
   bool setup_docker();
   // Runs "docker volume create workspace": true on exit 0; otherwise logs
   // "Failed to create docker volume: <what>" and returns false. A docker
