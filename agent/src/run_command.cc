@@ -28,6 +28,7 @@
 #include "tavoren/common/logging.h"
 #include "tavoren/common/text.h"
 #include "tavoren/container_reaper.h"
+#include "tavoren/host_probe.h"
 #include "tavoren/job_dispatcher.h"
 #include "tavoren/local_backend.h"
 #include "tavoren/prechecks.h"
@@ -100,6 +101,9 @@ struct RunSettings {
   std::optional<Seconds> stop_grace;
   std::optional<Seconds> log_interval;
   std::optional<std::string> work_dir;
+  // TAVOREN_HOST_TOOL_TIMEOUT: every host tool's time limit, in place of
+  // each tool's own default.
+  std::optional<Seconds> host_tool_limit;
 };
 
 // What the signal-watching thread tells the rest of the program.
@@ -231,6 +235,10 @@ void drain(JobDispatcher& dispatcher, Seconds limit) {
 }
 
 int serve(const RunSettings& settings, const sigset_t& signals) {
+  if (settings.host_tool_limit) {
+    host_probe::set_tool_limits(host_probe::ToolLimits::all(
+        std::chrono::duration_cast<std::chrono::milliseconds>(*settings.host_tool_limit)));
+  }
   if (settings.work_dir) {
     std::error_code ec;
     std::filesystem::current_path(*settings.work_dir, ec);
@@ -363,6 +371,9 @@ int run_command(const Args& raw) {
       settings.log_interval = Seconds(parse_seconds("--log-interval", *v));
     }
     settings.work_dir = args.value("--work-dir");
+    if (auto v = get_env("TAVOREN_HOST_TOOL_TIMEOUT"); v && !v->empty()) {
+      settings.host_tool_limit = Seconds(parse_seconds("TAVOREN_HOST_TOOL_TIMEOUT", *v));
+    }
     log::Level level = parse_level(args.value("--log-level").value_or("info"));
     std::string format = args.value("--log-format").value_or("text");
     if (format != "text" && format != "json") {

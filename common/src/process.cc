@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <cstring>
 #include <mutex>
+#include <string_view>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -422,6 +423,21 @@ RunResult run_request(const SpawnRequest& request, const RunOptions& options) {
   return result;
 }
 
+// The agent's environment with `additions` set on top of it.
+std::vector<std::string> environment_with(const std::vector<std::string>& additions) {
+  auto name_of = [](std::string_view entry) { return entry.substr(0, entry.find('=')); };
+  std::vector<std::string> merged;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const std::string_view current(*entry);
+    const bool replaced = std::any_of(additions.begin(), additions.end(), [&](const auto& added) {
+      return name_of(added) == name_of(current);
+    });
+    if (!replaced) merged.emplace_back(current);
+  }
+  merged.insert(merged.end(), additions.begin(), additions.end());
+  return merged;
+}
+
 SpawnRequest request_for(const std::vector<std::string>& argv, const RunOptions& options,
                          bool capture_out) {
   SpawnRequest request;
@@ -431,6 +447,7 @@ SpawnRequest request_for(const std::vector<std::string>& argv, const RunOptions&
   request.stderr_stream = options.capture_stderr ? Stream::pipe : Stream::inherit;
   // Its own process group, so a time limit ends everything it started.
   request.new_process_group = true;
+  if (!options.environment.empty()) request.environment = environment_with(options.environment);
   return request;
 }
 
@@ -441,10 +458,14 @@ RunResult run_capture(const std::vector<std::string>& argv, const RunOptions& op
 }
 
 int run_inherit(const std::vector<std::string>& argv, const RunOptions& options) {
+  return run_inherit_result(argv, options).exit_status;
+}
+
+RunResult run_inherit_result(const std::vector<std::string>& argv, const RunOptions& options) {
   RunOptions inherited = options;
   inherited.capture_stderr = false;
   SpawnRequest request = request_for(argv, inherited, false);
-  return run_request(request, inherited).exit_status;
+  return run_request(request, inherited);
 }
 
 RunResult run_shell(const std::string& script, const RunOptions& options) {

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "host_tools_internal.h"
 #include "tavoren/common/errors.h"
 #include "tavoren/common/log_errors.h"
 #include "tavoren/common/logging.h"
@@ -38,6 +39,20 @@ std::vector<std::string> df_data_lines(const std::string& output) {
   std::vector<std::string> lines = split(trim(output), '\n');
   lines.erase(lines.begin());
   return lines;
+}
+
+// The listing of `df` with `argv`. A df that exits non-zero after printing
+// data rows (a mount it could not read among good ones) still gives those
+// rows; one that printed none fails as any non-zero exit does.
+std::string df_listing(const std::vector<std::string>& argv) {
+  process::RunResult result = detail::run_tool(argv, "df", tool_limits().df);
+  if (result.exit_status != 0) {
+    const std::size_t rows = df_data_lines(result.out).size();
+    if (rows == 0) throw process::ExitError("df", result.exit_status, std::move(result.out));
+    log::warning("df exited with status %d; using the %d rows it printed", result.exit_status,
+                 rows);
+  }
+  return require_utf8(std::move(result.out), "df");
 }
 
 bool is_blank(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
@@ -86,7 +101,8 @@ bool is_docker_running() {
   return log_errors("is_docker_running", {.default_return = false, .log_error = false}, [&] {
     // Only lines are counted, so the text is not decoded: `docker ps`
     // shortens long commands with a non-ASCII ellipsis.
-    std::vector<std::string> lines = split(process::check_output({"docker", "ps"}), '\n');
+    std::vector<std::string> lines =
+        split(detail::tool_output({"docker", "ps"}, "docker ps", tool_limits().docker_ps), '\n');
     lines.pop_back();                                // the empty text after the final newline
     if (!lines.empty()) lines.erase(lines.begin());  // the column header
     return !lines.empty();
@@ -96,7 +112,9 @@ bool is_docker_running() {
 void prune_docker_images() {
   log_errors("prune_docker_images", {}, [&] {
     const std::vector<std::string> argv = {"docker", "image", "prune", "-a", "-f"};
-    const int status = process::run_inherit(argv);
+    const int status = detail::run_tool(argv, "docker image prune",
+                                        tool_limits().docker_image_prune, {.capture_stdout = false})
+                           .exit_status;
     if (status != 0) throw process::ExitError("docker", status, "");
     log::info("Docker images pruned successfully.");
   });
@@ -158,20 +176,19 @@ std::optional<DiskUsage> _parse_disk_usage_info(const std::string& line) {
 }
 
 std::optional<std::vector<DiskUsage>> get_disk_space_usage() {
-  return log_errors(
-      "get_disk_space_usage", {.default_return = std::nullopt},
-      [&]() -> std::optional<std::vector<DiskUsage>> {
-        log::info("Getting disk space usage information");
-        const std::string output = require_utf8(process::check_output({"df", "-h"}), "df");
-        std::vector<DiskUsage> records;
-        for (const std::string& line : df_data_lines(output)) {
-          if (std::optional<DiskUsage> usage = _parse_disk_usage_info(line)) {
-            records.push_back(std::move(*usage));
-          }
-        }
-        log::info("Found disk usage info for %d filesystems", records.size());
-        return records;
-      });
+  return log_errors("get_disk_space_usage", {.default_return = std::nullopt},
+                    [&]() -> std::optional<std::vector<DiskUsage>> {
+                      log::info("Getting disk space usage information");
+                      const std::string output = df_listing({"df", "-h"});
+                      std::vector<DiskUsage> records;
+                      for (const std::string& line : df_data_lines(output)) {
+                        if (std::optional<DiskUsage> usage = _parse_disk_usage_info(line)) {
+                          records.push_back(std::move(*usage));
+                        }
+                      }
+                      log::info("Found disk usage info for %d filesystems", records.size());
+                      return records;
+                    });
 }
 
 std::optional<std::string> get_max_file_system() {
@@ -223,7 +240,9 @@ std::optional<DiskUsage> get_docker_disk_space_usage() {
   return log_errors(
       "get_docker_disk_space_usage", {.default_return = std::nullopt},
       [&]() -> std::optional<DiskUsage> {
-        const std::string info = require_utf8(process::check_output({"docker", "info"}), "docker");
+        const std::string info = require_utf8(
+            detail::tool_output({"docker", "info"}, "docker info", tool_limits().docker_info),
+            "docker");
         std::optional<std::string> root_dir;
         for (const std::string& line : split(info, '\n')) {
           if (!starts_with(trim(line), "Docker Root Dir")) continue;
@@ -238,8 +257,7 @@ std::optional<DiskUsage> get_docker_disk_space_usage() {
         }
         log::debug("Found Docker root directory: %s", *root_dir);
 
-        const std::string output =
-            require_utf8(process::check_output({"df", "-h", *root_dir}), "df");
+        const std::string output = df_listing({"df", "-h", *root_dir});
         const std::vector<std::string> lines = df_data_lines(output);
         if (lines.empty()) {
           log::error("No disk usage information found for Docker root directory");

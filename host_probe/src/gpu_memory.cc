@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "gpu_memory_internal.h"
+#include "host_tools_internal.h"
 #include "tavoren/common/errors.h"
 #include "tavoren/common/log_errors.h"
 #include "tavoren/common/logging.h"
@@ -38,8 +39,10 @@ std::string require_ascii(std::string text, const char* what) {
 // "nvidia-smi --query-gpu=memory.free --format=csv": a header line, one
 // line per GPU such as "24576 MiB", and a final newline.
 std::vector<long long> query_free_memory() {
-  const std::string output = require_ascii(
-      process::check_output({kNvidiaSmi, "--query-gpu=memory.free", "--format=csv"}), kNvidiaSmi);
+  const std::string output =
+      require_ascii(detail::tool_output({kNvidiaSmi, "--query-gpu=memory.free", "--format=csv"},
+                                        kNvidiaSmi, tool_limits().nvidia_smi),
+                    kNvidiaSmi);
   const std::vector<std::string> pieces = split(output, '\n');
   if (pieces.size() < 2) throw NoSuitableGpuError("No GPU information available from nvidia-smi");
 
@@ -97,18 +100,22 @@ double memory_usage_from_meminfo(const std::filesystem::path& meminfo) {
 }  // namespace detail
 
 bool has_gpu() {
-  return log_errors("has_gpu", {.default_return = false, .log_error = false},
-                    [&] { return process::run_inherit({kNvidiaSmi}) == 0; });
+  return log_errors("has_gpu", {.default_return = false, .log_error = false}, [&] {
+    return detail::run_tool({kNvidiaSmi}, kNvidiaSmi, tool_limits().nvidia_smi,
+                            {.capture_stdout = false})
+               .exit_status == 0;
+  });
 }
 
 std::vector<std::string> get_gpu_info() {
   return log_errors("get_gpu_info", {.default_return = {}}, [&] {
     // The exit status is not examined: whatever lines were printed count.
-    const process::RunResult result = process::run_capture(
+    const process::RunResult result = detail::run_tool(
         {kNvidiaSmi,
          "--query-gpu=index,uuid,utilization.gpu,memory.total,memory.used,memory.free,"
          "driver_version,name,gpu_serial,display_active,display_mode,temperature.gpu",
-         "--format=csv,noheader,nounits"});
+         "--format=csv,noheader,nounits"},
+        kNvidiaSmi, tool_limits().nvidia_smi);
     if (!is_valid_utf8(result.out)) throw ValueError("nvidia-smi printed invalid UTF-8");
     std::vector<std::string> lines = split(result.out, '\n');
     lines.pop_back();  // the empty text after the final newline
@@ -118,10 +125,11 @@ std::vector<std::string> get_gpu_info() {
 
 double get_gpu_memory_usage() {
   return log_errors("get_gpu_memory_usage", {.default_return = 0.0}, [&] {
-    const std::string output =
-        require_ascii(process::check_output({kNvidiaSmi, "--query-gpu=memory.used,memory.total",
-                                             "--format=csv,nounits,noheader"}),
-                      kNvidiaSmi);
+    const std::string output = require_ascii(
+        detail::tool_output(
+            {kNvidiaSmi, "--query-gpu=memory.used,memory.total", "--format=csv,nounits,noheader"},
+            kNvidiaSmi, tool_limits().nvidia_smi),
+        kNvidiaSmi);
     double least = std::numeric_limits<double>::infinity();
     for (const std::string& line : split(trim(output), '\n')) {
       const std::vector<std::string> fields = split(line, ',');

@@ -15,10 +15,8 @@
 
 #include "checks_internal.h"
 #include "cuda_driver.h"
-#include "host_tools.h"
 #include "tavoren/common/errors.h"
 #include "tavoren/common/logging.h"
-#include "tavoren/common/process.h"
 #include "tavoren/common/text.h"
 #include "tavoren/container_reaper.h"
 #include "tavoren/engine.h"
@@ -121,8 +119,8 @@ bool Prechecks::setup_docker() {
     if (!docker_username || !docker_password) {
       throw std::runtime_error("the registry credentials lack a username or password");
     }
-    prechecks::login_to_registry(*docker_username, *docker_password,
-                                 credential(credentials.data, "registry"));
+    host_probe::login_to_registry(*docker_username, *docker_password,
+                                  credential(credentials.data, "registry"));
   } catch (const std::runtime_error& e) {
     log::error("Failed to login to Docker: %s", e.what());
     return false;
@@ -132,20 +130,17 @@ bool Prechecks::setup_docker() {
 }
 
 bool Prechecks::create_docker_volume() {
-  const process::RunResult result =
-      process::run_capture({"docker", "volume", "create", "workspace"}, {.capture_stderr = true});
-  if (result.exit_status != 0) {
-    std::string failure =
-        "docker volume create exited with status " + std::to_string(result.exit_status);
-    if (const std::string said = trim(result.err); !said.empty()) failure += ": " + said;
-    log::error("Failed to create docker volume: %s", failure);
+  try {
+    host_probe::create_docker_volume("workspace");
+  } catch (const host_probe::ToolError& e) {
+    log::error("Failed to create docker volume: %s", e.what());
     return false;
   }
   return true;
 }
 
 bool Prechecks::check_docker() {
-  if (!prechecks::check_docker()) fatal("Docker not installed or not running");
+  if (!host_probe::check_docker()) fatal("Docker not installed or not running");
   try {
     engine::Client client;
     client.ping();
@@ -256,6 +251,8 @@ bool Prechecks::cleanup_docker_storage() {
   }
 }
 
-std::map<int, double> Prechecks::gpu_memory_map() const { return prechecks::gpu_total_memory_gb(); }
+std::map<int, double> Prechecks::gpu_memory_map() const {
+  return host_probe::gpu_total_memory_gb();
+}
 
 }  // namespace tavoren

@@ -21,9 +21,9 @@
 #include "checks_internal.h"
 #include "tavoren/common/errors.h"
 #include "tavoren/common/logging.h"
-#include "tavoren/common/process.h"
 #include "tavoren/common/text.h"
 #include "tavoren/engine.h"
+#include "tavoren/host_probe.h"
 
 namespace tavoren {
 namespace {
@@ -75,46 +75,6 @@ CpuTimes read_cpu_times(const std::filesystem::path& stat) {
     return times;
   }
   throw std::runtime_error(stat.string() + " has no cpu line");
-}
-
-// A field of nvidia-smi: a number, or 0 for what it cannot measure.
-double gpu_field(const std::string& field) {
-  const std::string text = trim(field);
-  if (text.starts_with("[")) return 0;  // "[N/A]", "[Not Supported]"
-  return parse_double(text);
-}
-
-struct GpuFigures {
-  double free_gb = 0;
-  double utilisation = 0;
-};
-
-GpuFigures read_gpu_figures() {
-  process::RunResult result;
-  try {
-    result = process::run_capture(
-        {"nvidia-smi", "--query-gpu=memory.free,utilization.gpu", "--format=csv,noheader,nounits"},
-        {.timeout = std::chrono::seconds(60), .capture_stderr = true});
-  } catch (const process::SpawnError&) {
-    return {};
-  }
-  if (result.timed_out || result.exit_status != 0) return {};
-
-  GpuFigures figures;
-  int gpus = 0;
-  double utilisation = 0;
-  for (const std::string& line : split(trim(result.out), '\n')) {
-    if (trim(line).empty()) continue;
-    const std::vector<std::string> fields = split(line, ',');
-    if (fields.size() != 2) {
-      throw ValueError("Expected free memory and utilisation in nvidia-smi line: " + line);
-    }
-    figures.free_gb += gpu_field(fields[0]) / 1024.0;
-    utilisation += gpu_field(fields[1]);
-    ++gpus;
-  }
-  if (gpus > 0) figures.utilisation = utilisation / gpus;
-  return figures;
 }
 
 // ---------------------------------------------------------------------------
@@ -218,7 +178,7 @@ AvailableResources ResourcesTracker::get_available_resources() const {
   }
   figures.cpu = round2((after.idle - before.idle) / passed * 100.0);
 
-  const GpuFigures gpu = read_gpu_figures();
+  const host_probe::GpuFigures gpu = host_probe::read_gpu_figures();
   figures.gpu_memory = round2(gpu.free_gb);
   figures.gpu_utilisation = round2(gpu.utilisation);
   return figures;

@@ -191,6 +191,28 @@ TEST_F(AgentService, ASecondSignalExitsAtOnce) {
   ::kill(container, SIGKILL);
 }
 
+TEST_F(AgentService, SigtermStopsTheAgentWhileAHostToolHangs) {
+  fake_docker("exit 0");
+  tools_.add_hanging("nvidia-smi");
+  ScopedEnv limit("TAVOREN_HOST_TOOL_TIMEOUT", "1");
+  process::Child agent = start();
+  ASSERT_TRUE(wait_until([&] { return tools_.hanging_pids("nvidia-smi").has_value(); }))
+      << output();
+  const std::pair<pid_t, pid_t> first = *tools_.hanging_pids("nvidia-smi");
+
+  // The dispatcher is inside nvidia-smi's call when the signal comes.
+  agent.send_signal(SIGTERM);
+  std::optional<int> status = agent.wait_for(10s);
+  ASSERT_TRUE(status.has_value()) << "still running after SIGTERM:\n" << output();
+  EXPECT_EQ(*status, 0) << output();
+  EXPECT_THAT(output(), HasSubstr("nvidia-smi did not finish within 1 s; killed"));
+  EXPECT_TRUE(testing::process_ended(first.first));
+  EXPECT_TRUE(testing::process_ended(first.second));
+  const std::pair<pid_t, pid_t> last = *tools_.hanging_pids("nvidia-smi");
+  EXPECT_TRUE(testing::process_ended(last.first));
+  EXPECT_TRUE(testing::process_ended(last.second));
+}
+
 TEST_F(AgentService, BadRunOptionsAreUsageErrors) {
   std::filesystem::path fresh = dir_.path() / "fresh.db";
   for (const std::vector<std::string>& args :
@@ -208,6 +230,14 @@ TEST_F(AgentService, BadRunOptionsAreUsageErrors) {
     AgentRun run = run_agent(argv);
     EXPECT_EQ(run.exit_status, 2) << args[0];
     EXPECT_THAT(run.err, HasSubstr("usage:")) << args[0];
+  }
+  {
+    ScopedEnv limit("TAVOREN_HOST_TOOL_TIMEOUT", "soon");
+    AgentRun run = run_agent({"run", "--backend", fresh.string(), "--skip-prechecks"});
+    EXPECT_EQ(run.exit_status, 2);
+    EXPECT_THAT(
+        run.err,
+        HasSubstr("TAVOREN_HOST_TOOL_TIMEOUT needs a positive number of seconds, not \"soon\""));
   }
   EXPECT_FALSE(std::filesystem::exists(fresh));
 }

@@ -51,6 +51,27 @@ TEST(Run, CapturesOutputAndExitStatus) {
   EXPECT_EQ(run_capture({"sh", "-c", "kill -TERM $$"}).exit_status, -SIGTERM);
 }
 
+TEST(Run, EnvironmentAdditionsGoOnTopOfTheAgentsOwn) {
+  tavoren::testing::ScopedEnv locale("LC_ALL", "de_DE.UTF-8");
+  tavoren::testing::ScopedEnv kept("TAVOREN_TEST_KEPT", "yes");
+  const std::string script = "printf '%s %s' \"$LC_ALL\" \"$TAVOREN_TEST_KEPT\"";
+  EXPECT_EQ(run_shell(script, {.environment = {"LC_ALL=C"}}).out, "C yes");
+  EXPECT_EQ(run_shell(script).out, "de_DE.UTF-8 yes");
+  // The variable is set once, not twice.
+  EXPECT_EQ(
+      run_capture({"sh", "-c", "env | grep -c '^LC_ALL='"}, {.environment = {"LC_ALL=C"}}).out,
+      "1\n");
+}
+
+TEST(Run, InheritedOutputReportsItsTimeLimit) {
+  RunResult late = run_inherit_result({"sleep", "5"}, {.timeout = 50ms});
+  EXPECT_TRUE(late.timed_out);
+  EXPECT_EQ(late.exit_status, -SIGKILL);
+  RunResult done = run_inherit_result({"sh", "-c", "exit 4"}, {.timeout = 5s});
+  EXPECT_FALSE(done.timed_out);
+  EXPECT_EQ(done.exit_status, 4);
+}
+
 TEST(Run, ArgumentsReachTheProgramUnchangedWithoutAShell) {
   std::vector<std::string> argv = {"printf", "%s|", "two words", "$(id)", "`id`", "'", ""};
   EXPECT_EQ(check_output(argv), "two words|$(id)|`id`|'||");

@@ -175,9 +175,40 @@ TEST_F(DiskStorageTest, DiskSpaceUsageListsEveryParsableLine) {
   EXPECT_TRUE(log_.contains(Level::info, "Getting disk space usage information"));
   EXPECT_TRUE(log_.contains(Level::info, "Found disk usage info for 10 filesystems"));
 
-  fake_df(kDfListing, "", 1);
+  // A df that printed no data row and exited non-zero fails.
+  fake_df(kDfHeader, "", 1);
   EXPECT_EQ(get_disk_space_usage(), std::nullopt);
-  EXPECT_EQ(log_.count(Level::error, "Error in get_disk_space_usage: "), 1u);
+  EXPECT_TRUE(
+      log_.contains(Level::error, "Error in get_disk_space_usage: df exited with status 1"));
+  fake_df("", "", 1);
+  EXPECT_EQ(get_disk_space_usage(), std::nullopt);
+  EXPECT_EQ(log_.count(Level::error, "Error in get_disk_space_usage: "), 2u);
+}
+
+// One unreadable mount: df prints the good rows and exits 1.
+TEST_F(DiskStorageTest, RowsPrintedByAFailingDfStillCount) {
+  const std::string data = "/dev/nvme1n1    1.0T  624G  400G  61% /data\n";
+  fake_df(kDfHeader + data, kDfHeader + data, 1);
+  const std::optional<std::vector<DiskUsage>> records = get_disk_space_usage();
+  ASSERT_TRUE(records.has_value());
+  EXPECT_EQ(*records,
+            std::vector<DiskUsage>{usage("/dev/nvme1n1", 1024.0, 624.0, 400.0, 61.0, "/data")});
+  EXPECT_TRUE(
+      log_.contains(Level::warning, "df exited with status 1; using the 1 rows it printed"));
+  EXPECT_EQ(log_.count(Level::error), 0u);
+
+  EXPECT_EQ(get_max_file_system(), "/data");
+  fake_docker({.info = kDockerInfo});
+  const std::optional<DiskUsage> docker = get_docker_disk_space_usage();
+  ASSERT_TRUE(docker.has_value());
+  EXPECT_EQ(docker->mounted_on, "/data");
+  EXPECT_EQ(tools_.calls("df").back(), "-h /mnt/docker-data");
+
+  // The data root's own df printing nothing but its header still fails.
+  fake_df(kDfHeader + data, kDfHeader, 1);
+  EXPECT_EQ(get_docker_disk_space_usage(), std::nullopt);
+  EXPECT_TRUE(
+      log_.contains(Level::error, "Error in get_docker_disk_space_usage: df exited with status 1"));
 }
 
 TEST_F(DiskStorageTest, MaxFileSystemIsTheMountWithMostFreeSpace) {
@@ -243,7 +274,8 @@ TEST_F(DiskStorageTest, NoUsableFileSystemWithoutWorkspaceIsNull) {
   EXPECT_EQ(get_max_file_system(), std::nullopt);
   EXPECT_TRUE(log_.contains(Level::warning, "No disk usage information available"));
 
-  fake_df(kDfListing, "", 1);
+  // A df that fails without printing a data row.
+  fake_df(kDfHeader, "", 1);
   EXPECT_EQ(get_max_file_system(), std::nullopt);
   EXPECT_EQ(log_.count(Level::warning, "No disk usage information available"), 2u);
 }

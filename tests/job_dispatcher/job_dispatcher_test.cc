@@ -8,6 +8,7 @@
 
 #include "fake_scaling.h"
 #include "tavoren/common/logging.h"
+#include "tavoren/host_probe.h"
 #include "test_support.h"
 
 namespace tavoren {
@@ -123,6 +124,23 @@ TEST_F(DispatcherTest, AFailingCycleIsLoggedAndTheLoopGoesOn) {
   // fetch_actions contains the failure itself; the loop keeps polling.
   EXPECT_EQ(capture_.count(Level::error, "backend unreachable"), 1u);
   EXPECT_GE(scaling_.count("assign_jobs"), 2u);
+}
+
+TEST_F(DispatcherTest, AHangingNvidiaSmiIsCutOffAndTheNextCycleFollows) {
+  const host_probe::ToolLimits previous = host_probe::tool_limits();
+  host_probe::ToolLimits limits;
+  limits.nvidia_smi = 200ms;
+  host_probe::set_tool_limits(limits);
+  tools_.add_hanging("nvidia-smi");
+  JobDispatcher dispatcher(scaling_, options());
+  run_loop_until(dispatcher, [&] { return capture_.count(Level::info, "Memory usage: ") >= 2; });
+  host_probe::set_tool_limits(previous);
+
+  // Each cycle's presence check ran into the limit, and the loop went on
+  // (without a GPU, on main memory).
+  EXPECT_GE(capture_.count(Level::info, "Memory usage: "), 2u);
+  EXPECT_GE(capture_.count(Level::warning, "nvidia-smi did not finish within 200 ms; killed"), 2u);
+  EXPECT_GE(tools_.calls("docker").size(), 1u);  // the cycle's clean-up ran too
 }
 
 TEST_F(DispatcherTest, RequestStopEndsALongSleepAtOnce) {

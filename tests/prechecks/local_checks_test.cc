@@ -2,6 +2,7 @@
 
 #include <httplib.h>
 
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -191,6 +192,30 @@ TEST_F(LocalChecksDeathTest, DockerMustRunAndAnswerOnItsApi) {
     ScopedEnv malformed("DOCKER_HOST", "ftp://engine");
     EXPECT_EXIT(prechecks->check_docker(), ExitedWithCode(1), "Docker API check failed: .+");
   }
+}
+
+// ---------------------------------------------------------------------------
+// Host tools that never answer
+
+TEST_F(LocalChecksDeathTest, HangingHostToolsFailTheirChecksAtTheirLimits) {
+  const host_probe::ToolLimits previous = host_probe::tool_limits();
+  host_probe::set_tool_limits(host_probe::ToolLimits::all(std::chrono::milliseconds(100)));
+  auto prechecks = make();
+  tools_.add_hanging("docker");
+  tools_.add_hanging("nvidia-smi");
+
+  EXPECT_FALSE(prechecks->setup_docker());
+  EXPECT_TRUE(
+      capture_.contains(Level::warning, "docker login did not finish within 100 ms; killed"));
+  EXPECT_TRUE(capture_.contains(
+      Level::error, "Failed to login to Docker: docker login did not finish within 100 ms"));
+  EXPECT_FALSE(prechecks->create_docker_volume());
+  EXPECT_TRUE(capture_.contains(
+      Level::error,
+      "Failed to create docker volume: docker volume create did not finish within 100 ms"));
+  EXPECT_EXIT(prechecks->check_docker(), ExitedWithCode(1), "Docker not installed or not running");
+  EXPECT_EXIT(prechecks->check_gpu(), ExitedWithCode(1), "No GPU detected on this machine");
+  host_probe::set_tool_limits(previous);
 }
 
 // ---------------------------------------------------------------------------

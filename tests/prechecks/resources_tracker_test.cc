@@ -12,6 +12,7 @@
 #include "prechecks_testing.h"
 #include "tavoren/common/errors.h"
 #include "tavoren/engine.h"
+#include "tavoren/host_probe.h"
 
 namespace tavoren::testing {
 namespace {
@@ -79,6 +80,22 @@ TEST_F(ResourcesTrackerTest, UnreadableSourcesThrow) {
 
   tools_.add("nvidia-smi", "40960 MiB\n");
   EXPECT_THROW(tracker(kMeminfo, kStatBefore, kStatAfter).get_available_resources(), ValueError);
+}
+
+TEST_F(ResourcesTrackerTest, AHangingNvidiaSmiMeansNoGpuFigures) {
+  const host_probe::ToolLimits previous = host_probe::tool_limits();
+  host_probe::ToolLimits limits;
+  limits.nvidia_smi = milliseconds(100);
+  host_probe::set_tool_limits(limits);
+  tools_.add_hanging("nvidia-smi");
+  log::LogCapture capture;
+  const AvailableResources figures =
+      tracker(kMeminfo, kStatBefore, kStatAfter).get_available_resources();
+  host_probe::set_tool_limits(previous);
+  EXPECT_EQ(figures, (AvailableResources{
+                         .memory = 25.0, .cpu = 80.0, .gpu_memory = 0.0, .gpu_utilisation = 0.0}));
+  EXPECT_TRUE(
+      capture.contains(log::Level::warning, "nvidia-smi did not finish within 100 ms; killed"));
 }
 
 TEST_F(ResourcesTrackerTest, MachineReportGoesToTheBackend) {

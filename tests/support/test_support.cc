@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <random>
 #include <sstream>
 #include <stdexcept>
@@ -120,6 +121,42 @@ void FakeTools::add_reading_stdin(const std::string& name, const std::string& st
   write_executable(dir_.path() / name,
                    recorder(dir_.path(), name) + "cat >> " + shell_quote(in.string()) + "\ncat " +
                        shell_quote(out.string()) + "\nexit " + std::to_string(exit_status) + "\n");
+}
+
+void FakeTools::add_hanging(const std::string& name) {
+  const fs::path pid_file = dir_.path() / (name + ".pid");
+  const fs::path grandchild_file = dir_.path() / (name + ".grandchild");
+  std::error_code ec;
+  fs::remove(pid_file, ec);
+  fs::remove(grandchild_file, ec);
+  // The grandchild's id is written first, so a written tool id means both.
+  add_script(name, "sleep 600 &\necho $! > " + shell_quote(grandchild_file.string()) +
+                       "\necho $$ > " + shell_quote(pid_file.string()) + ".tmp && mv " +
+                       shell_quote(pid_file.string()) + ".tmp " + shell_quote(pid_file.string()) +
+                       "\nwait");
+}
+
+std::optional<std::pair<pid_t, pid_t>> FakeTools::hanging_pids(const std::string& name) const {
+  const fs::path pid_file = dir_.path() / (name + ".pid");
+  if (!fs::exists(pid_file)) return std::nullopt;
+  const std::string tool = trim(read_file(pid_file));
+  const std::string grandchild = trim(read_file(dir_.path() / (name + ".grandchild")));
+  return std::pair{static_cast<pid_t>(parse_int(tool)), static_cast<pid_t>(parse_int(grandchild))};
+}
+
+bool process_ended(pid_t pid, std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (true) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    if (!stat) return true;
+    const std::string content((std::istreambuf_iterator<char>(stat)), {});
+    const std::size_t close = content.rfind(')');
+    if (close != std::string::npos && content.size() > close + 2 && content[close + 2] == 'Z') {
+      return true;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
 }
 
 void FakeTools::remove(const std::string& name) {

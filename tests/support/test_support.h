@@ -2,12 +2,16 @@
 // overrides, fake host tools first on PATH, and loopback HTTP servers.
 #pragma once
 
+#include <sys/types.h>
+
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace httplib {
@@ -66,8 +70,15 @@ class FakeTools {
   // Like add(), and also records its standard input to calls_stdin(name).
   void add_reading_stdin(const std::string& name, const std::string& stdout_text,
                          int exit_status = 0);
+  // A tool that records its call, starts a grandchild (a long sleep) in its
+  // own process group, writes both process ids (see hanging_pids) and then
+  // waits: it never ends by itself within a test.
+  void add_hanging(const std::string& name);
   // Removes the tool, so that it cannot be found through PATH.
   void remove(const std::string& name);
+  // The process ids the hanging tool `name` wrote at its latest call: the
+  // tool's and its grandchild's. nullopt until it has written them.
+  std::optional<std::pair<pid_t, pid_t>> hanging_pids(const std::string& name) const;
 
   // Every call so far, each as its argument line (shell-quoted words).
   std::vector<std::string> calls(const std::string& name) const;
@@ -78,6 +89,10 @@ class FakeTools {
   TempDir dir_;
   std::unique_ptr<ScopedEnv> path_env_;
 };
+
+// Whether process `pid` has ended (or is a zombie left for its new parent
+// to reap), waiting up to `limit` for it to do so.
+bool process_ended(pid_t pid, std::chrono::milliseconds limit = std::chrono::seconds(2));
 
 // An HTTP server on 127.0.0.1 at a free port, running on its own thread
 // until destroyed. Register handlers on server() before calling start().

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <set>
 #include <string>
@@ -113,6 +114,23 @@ TEST_F(RequirementsTest, AFailedLoginStopsBeforeTheKeyPairIsRequested) {
       capture.contains(Level::error, "Docker login failed: docker login exited with status 1"));
   EXPECT_TRUE(capture.contains(
       Level::error, "Error in setup_action_requirements: docker login exited with status 1"));
+  EXPECT_EQ(fake_.count("get_user_access_key_pair"), 0u);
+  expect_instance_keys();
+}
+
+TEST_F(RequirementsTest, ALoginThatNeverEndsFailsAtItsLimit) {
+  const host_probe::ToolLimits previous = host_probe::tool_limits();
+  host_probe::ToolLimits limits;
+  limits.docker_login = std::chrono::milliseconds(100);
+  host_probe::set_tool_limits(limits);
+  tools_.add_hanging("docker");
+  LogCapture capture;
+  EXPECT_THROW(unit_.setup_action_requirements(details()), host_probe::ToolTimeoutError);
+  host_probe::set_tool_limits(previous);
+  EXPECT_TRUE(
+      capture.contains(Level::warning, "docker login did not finish within 100 ms; killed"));
+  EXPECT_TRUE(capture.contains(Level::error,
+                               "Docker login failed: docker login did not finish within 100 ms"));
   EXPECT_EQ(fake_.count("get_user_access_key_pair"), 0u);
   expect_instance_keys();
 }

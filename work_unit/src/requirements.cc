@@ -10,7 +10,6 @@
 #include "tavoren/common/errors.h"
 #include "tavoren/common/log_errors.h"
 #include "tavoren/common/logging.h"
-#include "tavoren/common/process.h"
 #include "tavoren/host_probe.h"
 #include "tavoren/work_unit.h"
 #include "tavoren/workspace_fetch.h"
@@ -37,9 +36,9 @@ const Json& entry(const Json& record, const char* what, const char* key) {
   return *found;
 }
 
-// Logs the container engine in to the image registry. The password goes to
-// the login's standard input, never onto a command line; the login's own
-// output goes to the agent's streams.
+// Logs the container engine in to the image registry named by the
+// credentials (host_probe::login_to_registry: the password on the login's
+// standard input, never on a command line).
 void login_to_registry(backend::Scaling& scaling) {
   const backend::Result credentials = scaling.get_docker_hub_credentials();
   if (credentials.has_error()) {
@@ -51,18 +50,11 @@ void login_to_registry(backend::Scaling& scaling) {
       text_of(entry(credentials.data, "the registry credentials", "password"));
   log::register_secret(password);
 
-  std::vector<std::string> argv = {"docker", "login", "--username", username, "--password-stdin"};
-  const auto registry = credentials.data.find("registry");
-  if (registry != credentials.data.end()) {
-    const std::string name = text_of(*registry);
-    // A leading "-" would be read as an option of the login.
-    if (name.starts_with("-")) throw ValueError("Invalid registry name: " + name);
-    if (!name.empty()) argv.push_back(name);
+  std::optional<std::string> registry;
+  if (const auto found = credentials.data.find("registry"); found != credentials.data.end()) {
+    registry = text_of(*found);
   }
-  const int status = process::run_inherit(argv, {.input = password});
-  if (status != 0) {
-    throw std::runtime_error("docker login exited with status " + std::to_string(status));
-  }
+  host_probe::login_to_registry(username, password, registry);
 }
 
 }  // namespace

@@ -5,13 +5,28 @@
 // found through PATH), by reading /proc, or by short HTTP requests. Each
 // runs under the agent's error policy (log_errors): unless stated, a failure
 // is logged as "Error in <operation>: <what>" and the documented fallback
-// value is returned instead of an exception.
+// value is returned instead of an exception. The functions under "Host
+// tools of the start-up checks and work units" are the exception: they
+// report failures to their callers as stated with each.
 //
-// Threads: no state, no locks; every function may be called from several
-// threads at once. Environment variables are read on every call.
+// Every host tool runs in its own process group under a time limit (see
+// ToolLimits below). When the limit passes, the whole group is killed and
+// the child reaped, one warning line "<tool> did not finish within <limit>;
+// killed" is logged (for example "nvidia-smi did not finish within 30 s;
+// killed"), and the call fails with ToolTimeoutError, which the calling
+// function treats as any other failure of its tool (its fallback applies).
+// Tools whose output is parsed run with LC_ALL=C added to the agent's
+// environment.
+//
+// Threads: no state but the process-wide time limits, which are guarded by
+// a mutex; every function may be called from several threads at once.
+// Environment variables are read on every call.
 #pragma once
 
+#include <chrono>
+#include <map>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -20,6 +35,64 @@
 #include "tavoren/common/logging.h"
 
 namespace tavoren::host_probe {
+
+// ---------------------------------------------------------------------------
+// Time limits of the host tools.
+//
+// | Tool                                    | Field              | Default |
+// |-----------------------------------------|--------------------|---------|
+// | nvidia-smi (presence and every query)   | nvidia_smi         | 30 s    |
+// | df                                      | df                 | 30 s    |
+// | docker info                             | docker_info        | 30 s    |
+// | docker ps                               | docker_ps          | 30 s    |
+// | docker volume create                    | docker_volume      | 30 s    |
+// | docker login                            | docker_login       | 120 s   |
+// | docker image prune                      | docker_image_prune | 10 min  |
+//
+// The cloud metadata and public-address requests (instance identity below)
+// are HTTP requests with their own limits of 1 to 10 s.
+struct ToolLimits {
+  std::chrono::milliseconds nvidia_smi{30'000};
+  std::chrono::milliseconds df{30'000};
+  std::chrono::milliseconds docker_info{30'000};
+  std::chrono::milliseconds docker_ps{30'000};
+  std::chrono::milliseconds docker_volume{30'000};
+  std::chrono::milliseconds docker_login{120'000};
+  std::chrono::milliseconds docker_image_prune{600'000};
+
+  // Every tool's limit set to `limit`.
+  static ToolLimits all(std::chrono::milliseconds limit);
+  bool operator==(const ToolLimits&) const = default;
+};
+
+// The limits in force for the whole process (the defaults above until
+// set_tool_limits is called). Safe from any thread; a call already running
+// keeps the limit it started with.
+ToolLimits tool_limits();
+void set_tool_limits(const ToolLimits& limits);
+
+// A host tool ran and failed: it exited non-zero (where the function says
+// so) or did not finish within its limit.
+class ToolError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// A host tool did not finish within its limit and was killed with its
+// whole process group. what(): "<tool> did not finish within <limit>".
+class ToolTimeoutError : public ToolError {
+ public:
+  ToolTimeoutError(std::string tool, std::chrono::milliseconds limit);
+  const std::string& tool() const { return tool_; }
+  std::chrono::milliseconds limit() const { return limit_; }
+
+ private:
+  std::string tool_;
+  std::chrono::milliseconds limit_;
+};
+
+// A limit as log lines show it: whole seconds as "30 s", else "250 ms".
+std::string format_limit(std::chrono::milliseconds limit);
 
 // ---------------------------------------------------------------------------
 // Instance identity and cloud metadata.
@@ -56,7 +129,7 @@ class NoSuitableGpuError : public ValueError {
 };
 
 // Whether `nvidia-smi` runs and exits 0 (its output goes to the agent's
-// own streams). False, silently, otherwise.
+// own streams). False otherwise: silently, except for the time-out line.
 bool has_gpu();
 // One unparsed CSV line per GPU; empty on failure.
 std::vector<std::string> get_gpu_info();
@@ -102,25 +175,76 @@ struct DiskUsage {
 // Whether `docker ps` lists at least one running container; false, silently,
 // on failure.
 bool is_docker_running();
-// Runs `docker image prune -a -f`.
+// Runs `docker image prune -a -f`; a failure (non-zero exit, time-out) is
+// logged and returns normally.
 void prune_docker_images();
 // "10G" -> 10.0, "1.5T" -> 1536.0, "512M" -> 0.5, "2P" -> 2097152.0, ...; 0.0
 // on failure.
 double _normalize_disk_usage_to_gb(const std::string& disk_space);
 // nullopt on failure (fewer than six columns, unreadable percentage).
 std::optional<DiskUsage> _parse_disk_usage_info(const std::string& line);
-// Every parsable line of `df -h`; nullopt on failure.
+// Every parsable line of `df -h`; nullopt on failure. A df that exits
+// non-zero but printed data rows (one unreadable mount among good ones)
+// still gives those rows, after a warning.
 std::optional<std::vector<DiskUsage>> get_disk_space_usage();
 // The mount point with the most free space, or the workspace directory
 // (home joined with WORKSPACE_DIR, created) when that is "/" or nothing
 // qualifies; nullopt on failure or when WORKSPACE_DIR is needed but unset.
 std::optional<std::string> get_max_file_system();
-// The file system holding the container engine's data root; nullopt on
-// failure.
+// The file system holding the container engine's data root (`docker
+// info`, then `df -h <root>`, which counts as above when it exits
+// non-zero); nullopt on failure.
 std::optional<DiskUsage> get_docker_disk_space_usage();
 // Prunes unused images when the engine's storage is at least 90% used or
 // has at most 30 GB free.
 void cleanup_docker_storage();
+
+// ---------------------------------------------------------------------------
+// Host tools of the start-up checks and work units. These run without the
+// error policy: their failures reach the caller as stated.
+
+// Whether "docker info" runs and exits 0 within its limit (its output is
+// discarded). False when docker cannot be started, exits non-zero or times
+// out (the time-out line is logged; nothing else is).
+bool check_docker();
+
+// Logs the container engine in to an image registry:
+//   docker login --username <username> --password-stdin [<registry>]
+// with the password on the login's standard input, never on a command line,
+// and registered as a secret so that no log line shows it. The login's own
+// output goes to the agent's streams. An empty or absent registry means the
+// engine's default one. Throws ValueError for a registry that starts with
+// "-" (it would be read as an option), process::SpawnError when docker
+// cannot be started, ToolError "docker login exited with status <n>" on a
+// non-zero exit and ToolTimeoutError after its limit.
+void login_to_registry(const std::string& username, const std::string& password,
+                       const std::optional<std::string>& registry = std::nullopt);
+
+// Runs "docker volume create <name>". Throws process::SpawnError when docker
+// cannot be started, ToolError "docker volume create exited with status
+// <n>[: <its standard error, trimmed>]" on a non-zero exit and
+// ToolTimeoutError after its limit.
+void create_docker_volume(const std::string& name);
+
+// Each GPU's total memory in gigabytes (MiB / 1024), keyed by its position,
+// from "nvidia-smi --query-gpu=memory.total --format=csv,noheader,nounits".
+// Empty when nvidia-smi cannot be started, exits non-zero (no GPU) or times
+// out (logged); throws ValueError when it prints a line that is not a
+// number.
+std::map<int, double> gpu_total_memory_gb();
+
+// Free GPU memory summed over all GPUs (gigabytes) and their mean
+// utilisation (percent), from "nvidia-smi
+// --query-gpu=memory.free,utilization.gpu --format=csv,noheader,nounits";
+// a field nvidia-smi cannot measure ("[N/A]") counts 0. Both 0 when
+// nvidia-smi cannot be started, exits non-zero or times out (logged);
+// throws ValueError for a line without exactly two fields.
+struct GpuFigures {
+  double free_gb = 0;
+  double utilisation = 0;
+  bool operator==(const GpuFigures&) const = default;
+};
+GpuFigures read_gpu_figures();
 
 // ---------------------------------------------------------------------------
 // Access-key encryption and time utilities.

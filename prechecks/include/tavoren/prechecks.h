@@ -14,10 +14,13 @@
 // exceptions to the caller of the check; run_all_checks does not catch them
 // either.
 //
-// Host commands run as argument vectors without a shell, programs found
-// through PATH: "docker info", "docker login --username <user>
-// --password-stdin [<registry>]" with the password on standard input,
-// "docker volume create workspace", and nvidia-smi queries. The container
+// Host commands run through the host probes (tavoren/host_probe.h) as
+// argument vectors without a shell, programs found through PATH, each under
+// its time limit (host_probe::ToolLimits): "docker info", "docker login
+// --username <user> --password-stdin [<registry>]" with the password on
+// standard input, "docker volume create workspace", and nvidia-smi
+// queries. A tool that does not finish in time fails as when it exits
+// non-zero, after the probes' time-out line. The container
 // engine's API is reached as DOCKER_HOST says (tavoren/engine.h).
 // The GPU computation uses the CUDA driver library, loaded at run time:
 // TAVOREN_CUDA_LIBRARY names it (a file name searched as the dynamic loader
@@ -28,7 +31,8 @@
 // 1) are compared as percentages (ratio x 100, rounded to two decimals)
 // against 90, 95 and 100. The GPU memory map is each GPU's total memory in
 // gigabytes (MiB / 1024) as nvidia-smi reports it, keyed by GPU position;
-// it is empty when nvidia-smi cannot be started or exits non-zero.
+// it is empty when nvidia-smi cannot be started, exits non-zero or does not
+// finish within its limit.
 //
 // Ownership: a Prechecks owns the backend client it builds through the
 // factory, the container reaper built on that client, and the resource
@@ -107,9 +111,10 @@ class Prechecks {
   // Stores docker_username and docker_password (absent entries: nullopt),
   // then logs the engine in to the registry ("registry" of the credentials
   // when given and not empty). Success: logs "Successfully logged into
-  // Docker", true. A login that fails (non-zero exit, docker missing,
-  // absent username or password): logs "Failed to login to Docker: <what>",
-  // false. Credentials data that is not an object throws TypeError.
+  // Docker", true. A login that fails (non-zero exit, no end within its
+  // limit, docker missing, absent username or password): logs "Failed to
+  // login to Docker: <what>", false. Credentials data that is not an object
+  // throws TypeError.
   bool setup_docker();
   // Runs "docker volume create workspace": true on exit 0; otherwise logs
   // "Failed to create docker volume: <what>" and returns false. A docker

@@ -11,12 +11,13 @@
 //     passed between two readings of the "cpu" line of /proc/stat taken
 //     cpu_sample_interval apart, in percent;
 //   - GPUs: "nvidia-smi --query-gpu=memory.free,utilization.gpu
-//     --format=csv,noheader,nounits", run without a shell. Free memory is
+//     --format=csv,noheader,nounits", run without a shell under its time
+//     limit (host_probe::read_gpu_figures). Free memory is
 //     summed over all GPUs and given in gigabytes (MiB / 1024); utilisation
 //     is the mean over all GPUs, in percent. A field nvidia-smi cannot
 //     measure ("[N/A]", "[Not Supported]") counts as 0. A host where
-//     nvidia-smi cannot be started or exits non-zero has no GPU: both GPU
-//     figures are 0.
+//     nvidia-smi cannot be started, exits non-zero or does not finish
+//     within its limit has no GPU: both GPU figures are 0.
 // Percentages and gigabytes are rounded to two decimals. Figures are not
 // clamped: counters that go backwards give figures outside 0..100, which
 // the start-up checks are there to catch.
@@ -26,7 +27,8 @@
 // Threads: every member may be called from several threads at once.
 // Failures: every operation throws (std::runtime_error or a kind derived
 // from it) when a reading cannot be taken or the backend refuses a report
-// (its error set and not empty); nothing is logged here.
+// (its error set and not empty); nothing is logged here but the host
+// probes' line for an nvidia-smi that timed out.
 #pragma once
 
 #include <chrono>

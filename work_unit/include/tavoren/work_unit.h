@@ -219,8 +219,9 @@ class WorkUnit {
   // Prepares what the container needs, in three stages, each only after the
   // previous one succeeded: the model family's codebase in
   // <work_fs>/<action_id> (only with a model family), the container
-  // engine's login to the image registry (the password goes to the login's
-  // standard input), and the action owner's access keys, decrypted into
+  // engine's login to the image registry (host_probe::login_to_registry:
+  // the password goes to the login's standard input, and the login has a
+  // time limit), and the action owner's access keys, decrypted into
   // tavoren_access_key_id / tavoren_secret_access_key. Every failure is
   // logged and thrown; the keys change only when the last stage succeeds.
   void setup_action_requirements(const Json& action_details, const std::string& work_fs = "",

@@ -152,6 +152,10 @@ struct RunOptions {
   // Capture standard error too (into RunResult::err); otherwise it goes to
   // the agent's own standard error.
   bool capture_stderr = false;
+  // "NAME=value" entries set in the child's environment on top of the
+  // agent's own (an entry replaces a variable of the same name); everything
+  // else is passed unchanged. Empty: the agent's environment as it is.
+  std::vector<std::string> environment;
 };
 
 struct RunResult {
@@ -170,6 +174,9 @@ RunResult run_capture(const std::vector<std::string>& argv, const RunOptions& op
 // Runs `argv` without a shell; its output goes to the agent's own streams.
 // Returns the exit status (-9 when its time limit passed).
 int run_inherit(const std::vector<std::string>& argv, const RunOptions& options = {});
+// run_inherit(), reporting a passed time limit in RunResult::timed_out
+// (out and err stay empty).
+RunResult run_inherit_result(const std::vector<std::string>& argv, const RunOptions& options = {});
 // Runs `script` through "/bin/sh -c" and captures its standard output.
 RunResult run_shell(const std::string& script, const RunOptions& options = {});
 // run_capture(), then the standard output; ExitError on a non-zero status,

@@ -1,0 +1,39 @@
+// How the probes run a host tool: in its own process group, under the time
+// limit the caller passes (one of tool_limits()), with LC_ALL=C for output
+// that is parsed.
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tavoren/common/process.h"
+
+namespace tavoren::host_probe::detail {
+
+struct ToolOptions {
+  // Capture standard output (and run with LC_ALL=C, as the output is read);
+  // otherwise it goes to the agent's own standard output.
+  bool capture_stdout = true;
+  // Capture standard error too; otherwise it goes to the agent's own.
+  bool capture_stderr = false;
+  // Written to the tool's standard input (else /dev/null).
+  std::optional<std::string> input;
+};
+
+// Runs `argv` without a shell. When `limit` passes, the tool's process
+// group is killed and reaped, the warning "<tool> did not finish within
+// <limit>; killed" is logged and ToolTimeoutError is thrown; `tool` names
+// it there ("docker info"). A tool that cannot be started throws
+// process::SpawnError. Any exit status is returned as it is.
+process::RunResult run_tool(const std::vector<std::string>& argv, std::string_view tool,
+                            std::chrono::milliseconds limit, const ToolOptions& options = {});
+
+// run_tool(), then its standard output; process::ExitError on a non-zero
+// exit status.
+std::string tool_output(const std::vector<std::string>& argv, std::string_view tool,
+                        std::chrono::milliseconds limit);
+
+}  // namespace tavoren::host_probe::detail
