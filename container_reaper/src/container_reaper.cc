@@ -14,19 +14,6 @@
 namespace tavoren {
 namespace {
 
-// The length of an action identifier.
-constexpr std::size_t kActionIdLength = 24;
-
-// The number of Unicode code points of UTF-8 text (continuation bytes are
-// not counted).
-std::size_t code_points(std::string_view text) {
-  std::size_t n = 0;
-  for (unsigned char c : text) {
-    if ((c & 0xC0) != 0x80) ++n;
-  }
-  return n;
-}
-
 // The action a container runs: the agent's action label when the
 // container has one, else the first argument of its command that is
 // exactly as long as an action identifier.
@@ -52,31 +39,9 @@ std::optional<std::string> action_of(const Json& record, const std::string& cont
       throw TypeError("an argument of container " + container_id + " is not a text");
     }
     const std::string& text = arg.get_ref<const std::string&>();
-    if (code_points(text) == kActionIdLength) return text;
+    if (backend::has_action_id_length(text)) return text;
   }
   return std::nullopt;
-}
-
-// Whether the backend's answer names no identifier at all.
-bool holds_no_identifier(const Json& ids) {
-  if (ids.is_null()) return true;
-  if (ids.is_string()) return ids.get_ref<const std::string&>().empty();
-  if (ids.is_array() || ids.is_object()) return ids.empty();
-  if (ids.is_boolean()) return !ids.get<bool>();
-  if (ids.is_number()) return ids == 0;
-  return false;
-}
-
-bool is_scaled_down(const Json& ids, const std::string& action_id) {
-  if (ids.is_array()) {
-    for (const Json& id : ids) {
-      if (id.is_string() && id.get_ref<const std::string&>() == action_id) return true;
-    }
-    return false;
-  }
-  if (ids.is_object()) return ids.contains(action_id);
-  if (ids.is_string()) return ids.get_ref<const std::string&>() == action_id;
-  throw TypeError("the scaled-down identifiers are not a collection: " + ids.dump());
 }
 
 std::string container_id_of(const Json& summary) {
@@ -102,13 +67,13 @@ void ContainerReaper::auto_scaledown_actions() {
     const Json& ids = downscaled.data;
     const Json containers =
         docker_client_.list_containers({.filters = {{"status", {"running"}}}, .all = true});
-    if (holds_no_identifier(ids)) return;
+    if (backend::names_no_identifier(ids)) return;
 
     for (const Json& summary : containers) {
       const std::string container_id = container_id_of(summary);
       const Json record = docker_client_.inspect_container(container_id);
       const std::optional<std::string> action_id = action_of(record, container_id);
-      if (!action_id || !is_scaled_down(ids, *action_id)) continue;
+      if (!action_id || !backend::is_scaled_down(ids, *action_id)) continue;
       try {
         docker_client_.stop_container(container_id);
         log::info("Container %s stopped.", container_id);

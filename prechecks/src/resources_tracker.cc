@@ -19,11 +19,13 @@
 #include <vector>
 
 #include "checks_internal.h"
+#include "tavoren/common/config.h"
 #include "tavoren/common/errors.h"
 #include "tavoren/common/logging.h"
 #include "tavoren/common/process.h"
 #include "tavoren/common/text.h"
 #include "tavoren/engine_client.h"
+#include "tavoren/host_probe.h"
 
 namespace tavoren {
 namespace {
@@ -32,22 +34,8 @@ double round2(double value) { return std::round(value * 100.0) / 100.0; }
 
 // MemAvailable / MemTotal of a meminfo file, in percent.
 double available_memory_percent(const std::filesystem::path& meminfo) {
-  std::ifstream in(meminfo);
-  if (!in) throw std::runtime_error("Cannot read " + meminfo.string());
-  std::optional<double> total;
-  std::optional<double> available;
-  std::string line;
-  while (std::getline(in, line)) {
-    const std::vector<std::string> tokens = split_whitespace(line);
-    if (tokens.size() < 2) continue;
-    if (tokens[0] == "MemTotal:") total = parse_double(tokens[1]);
-    if (tokens[0] == "MemAvailable:") available = parse_double(tokens[1]);
-  }
-  if (!total || !available) {
-    throw std::runtime_error(meminfo.string() + " lacks MemTotal or MemAvailable");
-  }
-  if (*total <= 0) throw std::runtime_error(meminfo.string() + " reports no memory");
-  return *available / *total * 100.0;
+  const host_probe::MemoryInfo memory = host_probe::read_meminfo(meminfo);
+  return static_cast<double>(memory.available_kb) / static_cast<double>(memory.total_kb) * 100.0;
 }
 
 struct CpuTimes {
@@ -120,13 +108,13 @@ GpuFigures read_gpu_figures() {
 // ---------------------------------------------------------------------------
 // Action containers.
 
-// The first command argument of exactly 24 characters, as the container
-// reaper matches containers to actions.
+// The first command argument exactly as long as an action identifier, as
+// the container reaper matches containers to actions.
 std::optional<std::string> action_of(const Json& inspection) {
   const auto args = inspection.find("Args");
   if (args == inspection.end() || !args->is_array()) return std::nullopt;
   for (const Json& argument : *args) {
-    if (argument.is_string() && prechecks::code_points(argument.get<std::string>()) == 24) {
+    if (argument.is_string() && backend::has_action_id_length(argument.get<std::string>())) {
       return argument.get<std::string>();
     }
   }
@@ -277,7 +265,7 @@ void ActionsResourcesTracker::update_actions_resources() {
     }
     const std::string action_id = *action_of(inspection);
 
-    const std::optional<std::string> provider = get_env("SERVICE_PROVIDER");
+    const std::optional<std::string> provider = config::service_provider();
     if (!provider) throw std::runtime_error("SERVICE_PROVIDER is not set");
     Json report = Json::object();
     report["service_provider"] = *provider;

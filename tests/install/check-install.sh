@@ -27,7 +27,7 @@ program=$root/$bindir/tavoren-agent
 unit=$staging$unitdir/tavoren-agent.service
 
 [[ -x $program ]] || fail "no program at $program"
-for library in tavoren_common host_probe workspace_fetch work_unit job_dispatcher \
+for library in tavoren_common tavoren_backend host_probe workspace_fetch work_unit job_dispatcher \
   container_reaper prechecks tavoren_local_backend; do
   [[ -f $root/$libdir/lib$library.so ]] || fail "no library lib$library.so in $root/$libdir"
 done

@@ -84,7 +84,7 @@ PieceScan read_piece(const ReadOnlyFile& file, std::uint64_t offset, std::size_t
     const std::size_t upto = got - incomplete_utf8_suffix(read.substr(scan.checked));
     if (upto > scan.checked) {
       const std::string_view slice = read.substr(scan.checked, upto - scan.checked);
-      scan.well_formed = scan.well_formed && is_well_formed_utf8(slice);
+      scan.well_formed = scan.well_formed && is_valid_utf8(slice);
       const std::size_t from = scan.checked >= kOverlap ? scan.checked - kOverlap : 0;
       scan.has_marker =
           scan.has_marker || read.substr(from, upto - from).find(kCudaOutOfMemory) != read.npos;
@@ -123,7 +123,7 @@ LogShipment ship_log_tail(const std::string& path, std::uint64_t& offset, std::s
     bytes.resize(length);
     const std::string_view piece(bytes);
     if (length > scan.checked) {  // a final piece's incomplete end
-      scan.well_formed = scan.well_formed && is_well_formed_utf8(piece.substr(scan.checked));
+      scan.well_formed = scan.well_formed && is_valid_utf8(piece.substr(scan.checked));
       const std::size_t from = scan.checked >= kOverlap ? scan.checked - kOverlap : 0;
       scan.has_marker = scan.has_marker || piece.substr(from).find(kCudaOutOfMemory) != piece.npos;
     } else if (length < scan.checked) {
@@ -132,7 +132,7 @@ LogShipment ship_log_tail(const std::string& path, std::uint64_t& offset, std::s
 
     std::string* text = &bytes;
     if (!scan.well_formed) {
-      replaced = replace_ill_formed_utf8(bytes);
+      replaced = replace_invalid_utf8(bytes);
       text = &replaced;
       scan.has_marker = replaced.find(kCudaOutOfMemory) != std::string::npos;
     }
