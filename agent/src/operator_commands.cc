@@ -186,11 +186,6 @@ const char kListHelp[] =
     "whether it was scaled down, and when it was submitted. --json prints the\n"
     "list as one JSON array.\n";
 
-std::string text_of(const Json& value) {
-  if (value.is_null()) return "-";
-  if (value.is_string()) return value.get<std::string>();
-  return value.dump();
-}
 }  // namespace
 
 int list_command(const Args& raw) {
@@ -204,15 +199,15 @@ int list_command(const Args& raw) {
       return kExitOk;
     }
     for (const Json& action : actions) {
-      std::cout << text_of(action.value("_id", Json())) << "  "
-                << text_of(action.value("action", Json())) << "  "
-                << text_of(action.value("status", Json())) << "  "
-                << text_of(action.value("state", Json()));
+      std::cout << text_of(action.value("_id", Json()), "-") << "  "
+                << text_of(action.value("action", Json()), "-") << "  "
+                << text_of(action.value("status", Json()), "-") << "  "
+                << text_of(action.value("state", Json()), "-");
       if (const Json exit_status = action.value("exitStatus", Json()); exit_status.is_number()) {
         std::cout << " (exit " << exit_status.dump() << ")";
       }
       std::cout << (action.value("scaledDown", false) ? "  scaled-down" : "") << "  "
-                << text_of(action.value("submittedAt", Json())) << "\n";
+                << text_of(action.value("submittedAt", Json()), "-") << "\n";
     }
     return kExitOk;
   });

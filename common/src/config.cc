@@ -1,4 +1,4 @@
-// Addresses that are settings of this implementation. An environment
+// The agent's settings from its environment. For the addresses, a
 // variable that is set and not empty replaces the built-in value.
 #include "tavoren/common/config.h"
 
@@ -15,6 +15,10 @@ std::string setting(const char* variable, const char* fallback) {
 
 }  // namespace
 
+std::optional<std::string> service_provider() { return get_env("SERVICE_PROVIDER"); }
+
+std::string environment() { return get_env("ENV").value_or("prod"); }
+
 std::string gcp_metadata_host() {
   return setting("TAVOREN_GCP_METADATA_HOST", "metadata.google.internal");
 }
@@ -27,6 +31,11 @@ std::string package_index_host() { return setting("TAVOREN_PACKAGE_INDEX_HOST", 
 
 std::string test_package_index_host() {
   return setting("TAVOREN_TEST_PACKAGE_INDEX_HOST", "test.pypi.org");
+}
+
+std::string package_index_url(std::string_view env) {
+  const std::string host = env == "prod" ? package_index_host() : test_package_index_host();
+  return "https://" + host + "/simple/";
 }
 
 }  // namespace tavoren::config

@@ -13,28 +13,6 @@
 namespace tavoren {
 namespace {
 
-// Whether the backend's answer names no identifier at all.
-bool holds_no_identifier(const Json& ids) {
-  if (ids.is_null()) return true;
-  if (ids.is_string()) return ids.get_ref<const std::string&>().empty();
-  if (ids.is_array() || ids.is_object()) return ids.empty();
-  if (ids.is_boolean()) return !ids.get<bool>();
-  if (ids.is_number()) return ids == 0;
-  return false;
-}
-
-bool is_scaled_down(const Json& ids, const std::string& action_id) {
-  if (ids.is_array()) {
-    for (const Json& id : ids) {
-      if (id.is_string() && id.get_ref<const std::string&>() == action_id) return true;
-    }
-    return false;
-  }
-  if (ids.is_object()) return ids.contains(action_id);
-  if (ids.is_string()) return ids.get_ref<const std::string&>() == action_id;
-  throw TypeError("the scaled-down identifiers are not a collection: " + ids.dump());
-}
-
 std::string container_id_of(const Json& summary) {
   auto id = summary.is_object() ? summary.find("Id") : summary.end();
   if (!summary.is_object() || id == summary.end() || !id->is_string()) {
@@ -58,14 +36,14 @@ void ContainerReaper::auto_scaledown_actions() {
     const Json& ids = downscaled.data;
     const Json containers =
         docker_client_.list_containers({.filters = {{"status", {"running"}}}, .all = true});
-    if (holds_no_identifier(ids)) return;
+    if (backend::names_no_identifier(ids)) return;
 
     for (const Json& summary : containers) {
       const std::string container_id = container_id_of(summary);
       const Json record = docker_client_.inspect_container(container_id);
       const std::optional<std::string> action_id =
           engine::action_of_container(record, container_id);
-      if (!action_id || !is_scaled_down(ids, *action_id)) continue;
+      if (!action_id || !backend::is_scaled_down(ids, *action_id)) continue;
       try {
         docker_client_.stop_container(container_id);
         log::info("Container %s stopped.", container_id);

@@ -3,21 +3,12 @@
 #include <string>
 #include <string_view>
 
+#include "tavoren/backend.h"
 #include "tavoren/common/errors.h"
 #include "tavoren/engine.h"
 
 namespace tavoren::engine {
 namespace {
-
-// The number of Unicode code points of UTF-8 text (continuation bytes are
-// not counted).
-std::size_t code_points(std::string_view text) {
-  std::size_t n = 0;
-  for (unsigned char c : text) {
-    if ((c & 0xC0) != 0x80) ++n;
-  }
-  return n;
-}
 
 std::optional<std::string> label_of(const Json& inspection) {
   const auto config = inspection.find("Config");
@@ -51,7 +42,7 @@ std::optional<std::string> action_of_container(const Json& inspection,
       throw TypeError("an argument of container " + container_id + " is not a text");
     }
     const std::string& text = arg.get_ref<const std::string&>();
-    if (code_points(text) == kActionIdLength) return text;
+    if (backend::has_action_id_length(text)) return text;
   }
   return std::nullopt;
 }

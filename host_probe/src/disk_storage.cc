@@ -17,6 +17,7 @@
 #include "tavoren/common/logging.h"
 #include "tavoren/common/process.h"
 #include "tavoren/common/text.h"
+#include "tavoren/common/utf8.h"
 #include "tavoren/host_probe.h"
 
 namespace tavoren::host_probe {

@@ -20,6 +20,7 @@
 #include "tavoren/common/logging.h"
 #include "tavoren/common/process.h"
 #include "tavoren/common/text.h"
+#include "tavoren/common/utf8.h"
 #include "tavoren/host_probe.h"
 
 namespace tavoren::host_probe {
@@ -74,11 +75,9 @@ bool contains(const std::vector<long long>& values, long long value) {
 
 }  // namespace
 
-namespace detail {
-
-double memory_usage_from_meminfo(const std::filesystem::path& meminfo) {
-  std::ifstream in(meminfo);
-  if (!in) throw std::runtime_error("Cannot read " + meminfo.string());
+MemoryInfo read_meminfo(const std::filesystem::path& path) {
+  std::ifstream in(path);
+  if (!in) throw std::runtime_error("Cannot read " + path.string());
   std::optional<long long> total;
   std::optional<long long> available;
   std::string line;
@@ -89,11 +88,18 @@ double memory_usage_from_meminfo(const std::filesystem::path& meminfo) {
     if (tokens[0] == "MemAvailable:") available = parse_int(tokens[1]);
   }
   if (!total || !available) {
-    throw std::runtime_error(meminfo.string() + " lacks MemTotal or MemAvailable");
+    throw std::runtime_error(path.string() + " lacks MemTotal or MemAvailable");
   }
-  if (*total <= 0) throw std::runtime_error(meminfo.string() + " reports no memory");
-  const double percent =
-      static_cast<double>(*total - *available) / static_cast<double>(*total) * 100.0;
+  if (*total <= 0) throw std::runtime_error(path.string() + " reports no memory");
+  return MemoryInfo{.total_kb = *total, .available_kb = *available};
+}
+
+namespace detail {
+
+double memory_usage_from_meminfo(const std::filesystem::path& meminfo) {
+  const MemoryInfo memory = read_meminfo(meminfo);
+  const double percent = static_cast<double>(memory.total_kb - memory.available_kb) /
+                         static_cast<double>(memory.total_kb) * 100.0;
   return std::round(percent * 10.0) / 10.0 / 100.0;
 }
 

@@ -23,6 +23,7 @@
 #include "tavoren/common/log_errors.h"
 #include "tavoren/common/logging.h"
 #include "tavoren/common/text.h"
+#include "tavoren/common/utf8.h"
 #include "tavoren/host_probe.h"
 
 namespace tavoren::host_probe {
@@ -190,7 +191,7 @@ std::optional<InstanceInfo> get_instance_info(const InstanceInfoTimings& timings
       {.default_return = std::nullopt, .raise_exception = false, .log_error = false},
       [&]() -> std::optional<InstanceInfo> {
         InstanceInfo info;
-        const std::optional<std::string> provider = get_env("SERVICE_PROVIDER");
+        const std::optional<std::string> provider = config::service_provider();
         info.provider = provider && !provider->empty() ? *provider : "LOCAL";
         const std::optional<std::string> instance_id = get_env("INSTANCE_ID");
         info.instance_id = instance_id ? *instance_id : "";

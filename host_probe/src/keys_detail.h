@@ -33,8 +33,4 @@ std::string base64_encode(std::string_view bytes);
 // padding characters at the very end, else ValueError.
 std::string base64_decode(std::string_view text);
 
-// `bytes` as UTF-8 text: every maximal ill-formed subsequence is replaced by
-// U+FFFD; well-formed input comes back unchanged.
-std::string replace_invalid_utf8(std::string_view bytes);
-
 }  // namespace tavoren::host_probe::detail

@@ -20,10 +20,12 @@
 #include <string_view>
 
 #include "keys_detail.h"
+#include "tavoren/common/config.h"
 #include "tavoren/common/errors.h"
 #include "tavoren/common/log_errors.h"
 #include "tavoren/common/logging.h"
 #include "tavoren/common/text.h"
+#include "tavoren/common/utf8.h"
 #include "tavoren/host_probe.h"
 
 namespace tavoren::host_probe {
@@ -180,70 +182,6 @@ std::string base64_decode(std::string_view text) {
   return decoded;
 }
 
-std::string replace_invalid_utf8(std::string_view input) {
-  static constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
-  std::string out;
-  out.reserve(input.size());
-  std::size_t i = 0;
-  while (i < input.size()) {
-    const auto lead = static_cast<unsigned char>(input[i]);
-    if (lead < 0x80) {
-      out.push_back(static_cast<char>(lead));
-      ++i;
-      continue;
-    }
-    // Continuation bytes needed, and the allowed range of the first one
-    // (narrowed to exclude overlong forms, surrogates and values past
-    // U+10FFFF).
-    std::size_t needed = 0;
-    unsigned char low = 0x80;
-    unsigned char high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      needed = 1;
-    } else if (lead == 0xE0) {
-      needed = 2;
-      low = 0xA0;
-    } else if (lead == 0xED) {
-      needed = 2;
-      high = 0x9F;
-    } else if (lead >= 0xE1 && lead <= 0xEF) {
-      needed = 2;
-    } else if (lead == 0xF0) {
-      needed = 3;
-      low = 0x90;
-    } else if (lead >= 0xF1 && lead <= 0xF3) {
-      needed = 3;
-    } else if (lead == 0xF4) {
-      needed = 3;
-      high = 0x8F;
-    } else {
-      out += kReplacement;
-      ++i;
-      continue;
-    }
-    std::size_t end = i + 1;
-    bool complete = true;
-    for (std::size_t k = 0; k < needed; ++k, ++end) {
-      if (end >= input.size()) {
-        complete = false;
-        break;
-      }
-      const auto c = static_cast<unsigned char>(input[end]);
-      if (c < (k == 0 ? low : 0x80) || c > (k == 0 ? high : 0xBF)) {
-        complete = false;
-        break;
-      }
-    }
-    if (complete) {
-      out.append(input.substr(i, end - i));
-    } else {
-      out += kReplacement;  // the maximal valid prefix counts as one error
-    }
-    i = end;
-  }
-  return out;
-}
-
 }  // namespace detail
 
 namespace {
@@ -281,7 +219,7 @@ std::string decrypt_key(std::string_view aes_key, std::string_view encoded, cons
     throw ValueError(std::string("cannot decrypt the ") + which + ": " + e.what());
   }
   detail::Wipe wipe(plaintext);
-  return detail::replace_invalid_utf8(plaintext);
+  return replace_invalid_utf8(plaintext);
 }
 
 }  // namespace
@@ -419,7 +357,7 @@ long long calculate_time_difference(const std::string& start_time_str,
                                     const std::string& finish_time_str) {
   return log_errors("calculate_time_difference", {.default_return = 0LL, .log_error = false},
                     [&]() -> long long {
-                      const auto provider = get_env("SERVICE_PROVIDER");
+                      const auto provider = config::service_provider();
                       if (!provider) throw ValueError("SERVICE_PROVIDER is not set");
                       const auto start = parse_provider_timestamp(*provider, start_time_str);
                       const auto finish = parse_provider_timestamp(*provider, finish_time_str);

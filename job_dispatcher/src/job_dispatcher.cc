@@ -4,6 +4,7 @@
 #include <cmath>
 #include <future>
 
+#include "tavoren/common/config.h"
 #include "tavoren/common/errors.h"
 #include "tavoren/common/json.h"
 #include "tavoren/common/log_errors.h"
@@ -15,17 +16,14 @@ namespace tavoren {
 namespace {
 
 std::string service_provider() {
-  std::optional<std::string> provider = get_env("SERVICE_PROVIDER");
+  std::optional<std::string> provider = config::service_provider();
   if (!provider) throw KeyError("SERVICE_PROVIDER is not set");
   return *provider;
 }
 
 // The record's "_id" as text. Identifiers are texts; anything else is
 // rendered as JSON.
-std::string id_of(const Json& action) {
-  const Json& id = action.at("_id");
-  return id.is_string() ? id.get<std::string>() : id.dump();
-}
+std::string id_of(const Json& action) { return text_of(action.at("_id"), "null"); }
 
 }  // namespace
 

@@ -18,13 +18,6 @@ template <typename... Args>
   log::fatal(log::format(format, {log::Arg(args)...}));
 }
 
-// The number of characters (Unicode code points) of UTF-8 text.
-inline std::size_t code_points(std::string_view text) {
-  std::size_t count = 0;
-  for (const unsigned char byte : text) count += (byte & 0xC0) != 0x80 ? 1 : 0;
-  return count;
-}
-
 using tavoren::is_truthy;
 
 }  // namespace tavoren::prechecks

@@ -18,6 +18,7 @@
 #include "tavoren/common/errors.h"
 #include "tavoren/common/logging.h"
 #include "tavoren/common/text.h"
+#include "tavoren/common/utf8.h"
 #include "tavoren/container_reaper.h"
 #include "tavoren/engine.h"
 #include "tavoren/host_probe.h"
@@ -94,7 +95,7 @@ bool Prechecks::check_credentials(const std::optional<std::string>& access_key,
 
 bool Prechecks::check_instance_id(const std::optional<std::string>& instance_id) {
   if (!instance_id || instance_id->empty()) fatal("Missing instance ID");
-  if (prechecks::code_points(*instance_id) < 8) fatal("Invalid instance ID format");
+  if (code_point_count(*instance_id) < 8) fatal("Invalid instance ID format");
   this->instance_id = instance_id;
   if (!host_probe::get_instance_info()) fatal("Invalid instance ID %s", *instance_id);
   log::info("Instance ID %s validated", *instance_id);

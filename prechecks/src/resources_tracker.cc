@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "checks_internal.h"
+#include "tavoren/common/config.h"
 #include "tavoren/common/errors.h"
 #include "tavoren/common/logging.h"
 #include "tavoren/common/text.h"
@@ -32,22 +33,8 @@ double round2(double value) { return std::round(value * 100.0) / 100.0; }
 
 // MemAvailable / MemTotal of a meminfo file, in percent.
 double available_memory_percent(const std::filesystem::path& meminfo) {
-  std::ifstream in(meminfo);
-  if (!in) throw std::runtime_error("Cannot read " + meminfo.string());
-  std::optional<double> total;
-  std::optional<double> available;
-  std::string line;
-  while (std::getline(in, line)) {
-    const std::vector<std::string> tokens = split_whitespace(line);
-    if (tokens.size() < 2) continue;
-    if (tokens[0] == "MemTotal:") total = parse_double(tokens[1]);
-    if (tokens[0] == "MemAvailable:") available = parse_double(tokens[1]);
-  }
-  if (!total || !available) {
-    throw std::runtime_error(meminfo.string() + " lacks MemTotal or MemAvailable");
-  }
-  if (*total <= 0) throw std::runtime_error(meminfo.string() + " reports no memory");
-  return *available / *total * 100.0;
+  const host_probe::MemoryInfo memory = host_probe::read_meminfo(meminfo);
+  return static_cast<double>(memory.available_kb) / static_cast<double>(memory.total_kb) * 100.0;
 }
 
 struct CpuTimes {
@@ -225,7 +212,7 @@ void ActionsResourcesTracker::update_actions_resources() {
       continue;
     }
 
-    const std::optional<std::string> provider = get_env("SERVICE_PROVIDER");
+    const std::optional<std::string> provider = config::service_provider();
     if (!provider) throw std::runtime_error("SERVICE_PROVIDER is not set");
     Json report = Json::object();
     report["service_provider"] = *provider;

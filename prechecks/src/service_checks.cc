@@ -20,23 +20,6 @@ namespace {
 using prechecks::fatal;
 using prechecks::is_truthy;
 
-// Whether `identifier` is among the scaled-down identifiers, read as the
-// container reaper reads them: the texts of an array, the keys of an
-// object, or one text; nothing when the value is empty by truth.
-bool is_listed(const Json& identifiers, const std::string& identifier) {
-  if (!is_truthy(identifiers)) return false;
-  if (identifiers.is_array()) {
-    for (const Json& listed : identifiers) {
-      if (listed.is_string() && listed.get<std::string>() == identifier) return true;
-    }
-    return false;
-  }
-  if (identifiers.is_object()) return identifiers.contains(identifier);
-  if (identifiers.is_string()) return identifiers.get<std::string>() == identifier;
-  throw TypeError(std::string("The scaled-down identifiers are not a collection but a ") +
-                  identifiers.type_name());
-}
-
 bool is_positive_number(const Json& value) { return value.is_number() && value.get<double>() > 0; }
 
 }  // namespace
@@ -56,7 +39,11 @@ bool Prechecks::check_scaling_status() {
   try {
     const backend::Result downscaled = scaling_->get_downscaled_ids();
     if (downscaled.has_error_set()) throw std::runtime_error(*downscaled.error);
-    marked = instance_id.has_value() && is_listed(downscaled.data, *instance_id);
+    marked = instance_id.has_value() && backend::is_scaled_down(downscaled.data, *instance_id);
+  } catch (const backend::ScaledDownIdsError& e) {
+    fatal(
+        "Failed to check scaling status: The scaled-down identifiers are not a collection but a %s",
+        e.answer().type_name());
   } catch (const std::exception& e) {
     fatal("Failed to check scaling status: %s", e.what());
   }

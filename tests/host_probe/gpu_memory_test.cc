@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -193,6 +195,38 @@ TEST(MemoryUsageTest, ReadsMeminfoAndRoundsThePercentage) {
   const double live = get_cpu_memory_usage();
   EXPECT_GT(live, 0.0);
   EXPECT_LE(live, 1.0);
+}
+
+// The reader of meminfo files that the memory probe and the start-up
+// checks' resource tracker share.
+TEST(MemoryInfoTest, ReadsTotalAndAvailableOrSaysWhatIsWrong) {
+  TempDir dir;
+  const auto meminfo = dir.write("meminfo",
+                                 "MemTotal:       16000000 kB\n"
+                                 "MemFree:         1000000 kB\n"
+                                 "MemAvailable:    4000000 kB\n");
+  EXPECT_EQ(read_meminfo(meminfo), (MemoryInfo{.total_kb = 16000000, .available_kb = 4000000}));
+
+  const auto message = [](const std::filesystem::path& path) -> std::string {
+    try {
+      read_meminfo(path);
+    } catch (const std::runtime_error& e) {
+      return e.what();
+    }
+    return "no exception";
+  };
+  const auto missing = dir.path() / "missing";
+  EXPECT_EQ(message(missing), "Cannot read " + missing.string());
+  const auto old_kernel = dir.write("old", "MemTotal: 10000 kB\nMemFree: 3333 kB\n");
+  EXPECT_EQ(message(old_kernel), old_kernel.string() + " lacks MemTotal or MemAvailable");
+  const auto empty = dir.write("empty", "MemTotal: 0 kB\nMemAvailable: 0 kB\n");
+  EXPECT_EQ(message(empty), empty.string() + " reports no memory");
+  const auto garbled = dir.write("garbled", "MemTotal: lots kB\nMemAvailable: 1 kB\n");
+  EXPECT_THROW(read_meminfo(garbled), ValueError);
+
+  const MemoryInfo live = read_meminfo();
+  EXPECT_GT(live.total_kb, 0);
+  EXPECT_LE(live.available_kb, live.total_kb);
 }
 
 TEST_F(GpuProbeTest, RequiredGpuMemoryIsTakenAsStored) {

@@ -7,6 +7,7 @@
 #include "keys_detail.h"
 #include "tavoren/common/logging.h"
 #include "tavoren/common/text.h"
+#include "tavoren/common/utf8.h"
 #include "tavoren/host_probe.h"
 #include "test_support.h"
 
@@ -116,12 +117,12 @@ TEST(AccessKeyPair, DecryptsStoredFormBuiltFromPublishedVectors) {
   ASSERT_TRUE(pair.has_value());
   EXPECT_TRUE(is_valid_utf8(pair->access_key));
   EXPECT_NE(pair->access_key.find("\xEF\xBF\xBD"), std::string::npos);
-  EXPECT_EQ(pair->access_key, detail::replace_invalid_utf8(from_hex(v.plaintext)));
+  EXPECT_EQ(pair->access_key, replace_invalid_utf8(from_hex(v.plaintext)));
   EXPECT_EQ(pair->secret_key, pair->access_key);
 }
 
 // ---------------------------------------------------------------------------
-// Base64 and UTF-8 helpers.
+// Base64 helpers.
 
 TEST(Base64, EncodesAndDecodesStandardExamples) {
   const std::pair<const char*, const char*> cases[] = {
@@ -152,30 +153,6 @@ TEST(Base64, SkipsForeignCharactersAndRejectsBadLengthsOrPadding) {
     SCOPED_TRACE(bad);
     EXPECT_THROW(detail::base64_decode(bad), ValueError);
   }
-}
-
-TEST(Utf8Replacement, KeepsValidTextAndReplacesEachMaximalBadSequence) {
-  const std::string fffd = "\xEF\xBF\xBD";
-  const std::string valid = "plain h\xC3\xA9llo \xE2\x82\xAC \xF0\x9F\x98\x80";
-  EXPECT_EQ(detail::replace_invalid_utf8(valid), valid);
-  EXPECT_EQ(detail::replace_invalid_utf8(std::string("a\0b", 3)), std::string("a\0b", 3));
-
-  EXPECT_EQ(detail::replace_invalid_utf8("\x80"), fffd);
-  EXPECT_EQ(detail::replace_invalid_utf8("a\xFF"
-                                         "b"),
-            "a" + fffd + "b");
-  // A truncated sequence counts once, and the byte that broke it is kept.
-  EXPECT_EQ(detail::replace_invalid_utf8("\xE2\x82"), fffd);
-  EXPECT_EQ(detail::replace_invalid_utf8("\xE2\x82"
-                                         "A"),
-            fffd + "A");
-  EXPECT_EQ(detail::replace_invalid_utf8("\xF0\x9F\x98"), fffd);
-  // Overlong forms, surrogates and values past U+10FFFF.
-  EXPECT_EQ(detail::replace_invalid_utf8("\xC0\xAF"), fffd + fffd);
-  EXPECT_EQ(detail::replace_invalid_utf8("\xE0\x80\xAF"), fffd + fffd + fffd);
-  EXPECT_EQ(detail::replace_invalid_utf8("\xED\xA0\x80"), fffd + fffd + fffd);
-  EXPECT_EQ(detail::replace_invalid_utf8("\xF4\x90\x80\x80"), fffd + fffd + fffd + fffd);
-  EXPECT_EQ(detail::replace_invalid_utf8("\xF4\x8F\xBF\xBF"), "\xF4\x8F\xBF\xBF");
 }
 
 // ---------------------------------------------------------------------------

@@ -27,8 +27,8 @@ program=$root/$bindir/tavoren-agent
 unit=$staging$unitdir/tavoren-agent.service
 
 [[ -x $program ]] || fail "no program at $program"
-for library in tavoren_common tavoren_engine host_probe workspace_fetch work_unit job_dispatcher \
-  container_reaper prechecks tavoren_local_backend; do
+for library in tavoren_common tavoren_backend tavoren_engine host_probe workspace_fetch work_unit \
+  job_dispatcher container_reaper prechecks tavoren_local_backend; do
   [[ -f $root/$libdir/lib$library.so ]] || fail "no library lib$library.so in $root/$libdir"
 done
 for header in tavoren/work_unit.h tavoren/backend.h tavoren/local_backend.h tavoren/engine.h \

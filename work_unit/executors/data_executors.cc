@@ -35,7 +35,6 @@ namespace tavoren {
 namespace {
 
 using executor_support::script_word;
-using executor_support::text_of;
 
 // Where the preparation container mounts the workspace and runs, and the
 // container path the ingest executors report for a dataset.
@@ -49,20 +48,9 @@ bool present(const Json& value) {
   return true;
 }
 
-// record[key]; TypeError when `record` is not a map, KeyError when the key
-// is missing.
-Json& field(Json& record, const char* what, const char* key) {
-  if (!record.is_object()) {
-    throw TypeError(std::string(what) + " is not a map but " + record.type_name());
-  }
-  const auto found = record.find(key);
-  if (found == record.end()) throw KeyError(std::string(what) + " has no key \"" + key + "\"");
-  return *found;
-}
-
 // The job parameters of `action_details`, a map changed in place.
 Json& job_params_of(Json& action_details) {
-  Json& job_params = field(action_details, "the action record", "jobParams");
+  Json& job_params = required_field(action_details, "the action record", "jobParams");
   if (!job_params.is_object()) {
     throw TypeError(std::string("the job parameters are not a map but ") + job_params.type_name());
   }
@@ -153,8 +141,8 @@ void run_data_job(WorkUnit& unit, const DataJob& job) {
 void report_prepared_dataset(WorkUnit& unit, Json& action_details, const std::string& work_fs) {
   Json& job_params = job_params_of(action_details);
   const std::string dataset_id_version =
-      text_of(field(job_params, "the job parameters", "dataset_id")) +
-      text_of(field(job_params, "the job parameters", "dataset_version"));
+      text_of(required_field(job_params, "the job parameters", "dataset_id")) +
+      text_of(required_field(job_params, "the job parameters", "dataset_version"));
 
   Json host_path_map = Json::object();
   host_path_map[dataset_id_version] = host_workspace(work_fs);
@@ -167,9 +155,9 @@ void report_prepared_dataset(WorkUnit& unit, Json& action_details, const std::st
   Json update = Json::object();
   update["id"] = unit.action_record_id();
   update["step_code"] = "DCK_LNCH";
-  update["action_type"] = field(action_details, "the action record", "action");
-  update["status"] = field(action_details, "the action record", "status");
-  update["sub_action"] = field(action_details, "the action record", "subAction");
+  update["action_type"] = required_field(action_details, "the action record", "action");
+  update["status"] = required_field(action_details, "the action record", "status");
+  update["sub_action"] = required_field(action_details, "the action record", "subAction");
   update["status_description"] = "Job is assigned to docker";
   update["service"] = "bg-job-scheduler";
   update["job_params"] = job_params;
@@ -194,7 +182,7 @@ void report_processed_dataset(WorkUnit& unit, Json& action_details, const std::s
   Json update = Json::object();
   update["id"] = unit.action_record_id();
   update["step_code"] = "DCK_LNCH";
-  update["action_type"] = field(action_details, "the action record", "action");
+  update["action_type"] = required_field(action_details, "the action record", "action");
   update["status"] = "ACK";
   update["status_description"] = "Job is assigned to docker";
   update["service"] = "bg-job-scheduler";

@@ -4,12 +4,6 @@
 
 namespace tavoren::executor_support {
 
-std::string text_of(const Json& value) {
-  if (value.is_string()) return value.get<std::string>();
-  if (value.is_null()) return "";
-  return value.dump();
-}
-
 std::string script_word(std::string_view value) { return escape_double_quoted(shell_quote(value)); }
 
 std::optional<Json> current_details(WorkUnit& unit) {

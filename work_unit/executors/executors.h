@@ -15,10 +15,6 @@ namespace tavoren {
 // Helpers every executor family uses.
 namespace executor_support {
 
-// A record value as text: texts as they are, null as the empty text,
-// anything else (a number, say) as its JSON text.
-std::string text_of(const Json& value);
-
 // `value` as one word of the double-quoted script: shell-quoted, then
 // escaped for the double quotes around the script.
 std::string script_word(std::string_view value);

@@ -24,7 +24,6 @@ namespace {
 
 using executor_support::current_details;
 using executor_support::script_word;
-using executor_support::text_of;
 
 std::string max_file_system() { return host_probe::get_max_file_system().value_or(""); }
 

@@ -24,13 +24,13 @@
 #include "tavoren/common/logging.h"
 #include "tavoren/common/shell.h"
 #include "tavoren/common/text.h"
+#include "tavoren/common/utf8.h"
 
 namespace tavoren {
 namespace {
 
 using executor_support::current_details;
 using executor_support::script_word;
-using executor_support::text_of;
 
 // How long the public-address echo service may take to answer.
 constexpr std::chrono::seconds kPublicIpTimeout{10};
@@ -48,12 +48,6 @@ std::string public_ip() {
     throw ValueError("The public address service answered with text that is not UTF-8");
   }
   return trim(response.body);
-}
-
-std::string package_index_url(const std::string& env) {
-  const std::string host =
-      env == "prod" ? config::package_index_host() : config::test_package_index_host();
-  return "https://" + host + "/simple/";
 }
 
 using EnvList = std::vector<std::pair<std::string, std::string>>;
@@ -103,7 +97,7 @@ void kafka_setup_execute(WorkUnit& unit) {
     const std::string host_ip = public_ip();
     unit.setup_action_requirements(*details);
 
-    const std::string env = get_env("ENV").value_or("prod");
+    const std::string env = config::environment();
     log::register_secret(unit.tavoren_secret_access_key().value_or(""));
     log::register_secret(unit.tavoren_access_key_id().value_or(""));
     std::string env_flags;
@@ -116,8 +110,9 @@ void kafka_setup_execute(WorkUnit& unit) {
         "cd /opt/kafka/bin && source venv/bin/activate && /opt/kafka/bin/startup.sh & "
         "if [ -f requirements.txt ]; then venv/bin/python3 -m pip install -r requirements.txt; "
         "fi && venv/bin/python3 -m pip install --upgrade --force-reinstall --index-url " +
-        script_word(package_index_url(env)) + " tavoren && sleep 20 && venv/bin/python3 main.py " +
-        script_word(unit.action_record_id()) + " " + script_word(port) + "\"";
+        script_word(config::package_index_url(env)) +
+        " tavoren && sleep 20 && venv/bin/python3 main.py " + script_word(unit.action_record_id()) +
+        " " + script_word(port) + "\"";
     const std::string cmd = "docker run -p " + shell_quote(port + ":" + std::string(kBrokerPort)) +
                             " " + env_flags + " --shm-size=30G --pull=always " +
                             std::string(kBrokerImage) + " /bin/bash -c \"" + script;

@@ -26,15 +26,6 @@
 namespace tavoren {
 namespace {
 
-// A value as the text a container sees: texts as they are, numbers and
-// booleans (and lists or objects) as their JSON text, null as the empty
-// text.
-std::string render(const Json& value) {
-  if (value.is_string()) return value.get<std::string>();
-  if (value.is_null()) return "";
-  return value.dump();
-}
-
 bool is_env_name(std::string_view name) {
   if (name.empty()) return false;
   for (std::size_t i = 0; i < name.size(); ++i) {
@@ -104,7 +95,7 @@ std::string WorkUnit::get_hugging_face_token(const std::string& model_key) {
       log::error("Error getting Hugging Face token: %s", result.message);
       return "";
     }
-    std::string token = render(result.data.at("user_access_token"));
+    std::string token = text_of(result.data.at("user_access_token"));
     log::register_secret(token);
     return token;
   });
@@ -117,7 +108,7 @@ std::string WorkUnit::get_internal_api_key(const std::string& action_id) {
       log::error("Error getting internal api key: %s", result.message);
       return "";
     }
-    std::string key = render(result.data.at("internal_api_key"));
+    std::string key = text_of(result.data.at("internal_api_key"));
     log::register_secret(key);
     return key;
   });
@@ -126,7 +117,7 @@ std::string WorkUnit::get_internal_api_key(const std::string& action_id) {
 std::string WorkUnit::get_base_docker_cmd(const DockerCmdOptions& options) {
   return log_errors("get_base_docker_cmd", {.default_return = ""}, [&]() -> std::string {
     if (docker_container_.is_null()) throw ValueError("The action has no container image");
-    const std::string env = get_env("ENV").value_or("prod");
+    const std::string env = config::environment();
 
     const std::string secret_key = tavoren_secret_access_key().value_or("");
     const std::string access_key = tavoren_access_key_id().value_or("");
@@ -145,7 +136,7 @@ std::string WorkUnit::get_base_docker_cmd(const DockerCmdOptions& options) {
         throw TypeError("extra_env_vars must be a map of names to values");
       }
       for (const auto& [name, value] : options.extra_env_vars->items()) {
-        set_env(env_vars, name, render(value));
+        set_env(env_vars, name, text_of(value));
       }
     }
 
@@ -157,7 +148,7 @@ std::string WorkUnit::get_base_docker_cmd(const DockerCmdOptions& options) {
         throw TypeError("port_mapping must be a map of host ports to container ports");
       }
       for (const auto& [host_port, container_port] : options.port_mapping->items()) {
-        network.push_back("-p " + shell_quote(host_port + ":" + render(container_port)));
+        network.push_back("-p " + shell_quote(host_port + ":" + text_of(container_port)));
       }
     }
 
@@ -180,9 +171,7 @@ std::string WorkUnit::get_base_docker_cmd(const DockerCmdOptions& options) {
     std::string socket_mount;
     if (options.mount_docker_sock) socket_mount = "-v /var/run/docker.sock:/var/run/docker.sock";
 
-    const std::string index_host =
-        env == "prod" ? config::package_index_host() : config::test_package_index_host();
-    const std::string index_url = "https://" + index_host + "/simple/";
+    const std::string index_url = config::package_index_url(env);
     const std::string platform_install = "pip install --upgrade --force-reinstall --index-url " +
                                          script_word(index_url) + " tavoren";
     const std::string requirements_install =
@@ -202,7 +191,7 @@ std::string WorkUnit::get_base_docker_cmd(const DockerCmdOptions& options) {
     parts.push_back(workspace_mount);
     parts.push_back(action_mount);
     parts.push_back(socket_mount);
-    parts.push_back("--shm-size=30G --pull=always " + shell_quote(render(docker_container_)));
+    parts.push_back("--shm-size=30G --pull=always " + shell_quote(text_of(docker_container_)));
     parts.push_back("/bin/bash -c \"cd " + script_word(workdir) + " && " + join(exports, " && ") +
                     " && " + requirements_install + " && " + platform_install + " && ");
 

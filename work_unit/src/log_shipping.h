@@ -1,5 +1,5 @@
-// Internal pieces of log streaming: UTF-8 text from raw log bytes, and one
-// shipment of a log file's new bytes to a sender.
+// Internal pieces of log streaming: one shipment of a log file's new bytes
+// to a sender, as UTF-8 text (tavoren/common/utf8.h).
 //
 // A log file is shipped from a byte offset. Each shipment reads what lies
 // between the offset and the end of the file (as large as the file was
@@ -26,6 +26,7 @@
 #include <string>
 #include <string_view>
 
+#include "tavoren/common/utf8.h"
 #include "tavoren/work_unit.h"
 
 namespace tavoren {
@@ -37,24 +38,6 @@ struct LogShipment {
   // Bytes the sender accepted (the offset moved by this much).
   std::uint64_t sent = 0;
 };
-
-inline constexpr std::string_view kReplacementCharacter = "\xEF\xBF\xBD";
-
-// Whether `bytes` is well-formed UTF-8 (vectorised where the processor
-// allows; the portable form gives the same answers, for tests).
-bool is_well_formed_utf8(std::string_view bytes);
-bool is_well_formed_utf8_portable(std::string_view bytes);
-
-// The length (0 to 3) of an incomplete but so far well-formed multi-byte
-// character at the very end of `bytes`.
-std::size_t incomplete_utf8_suffix(std::string_view bytes);
-
-// `bytes` with each maximal ill-formed subsequence replaced by U+FFFD.
-std::string replace_ill_formed_utf8(std::string_view bytes);
-
-// `bytes` as well-formed UTF-8: unchanged (moved) when it already is, else
-// replace_ill_formed_utf8(bytes).
-std::string decode_utf8_lossy(std::string bytes);
 
 // Where a shipper's pieces go.
 struct LogSender {

@@ -83,7 +83,7 @@ PieceScan read_piece(const ReadOnlyFile& file, std::uint64_t offset, std::size_t
     const std::size_t upto = got - incomplete_utf8_suffix(read.substr(scan.checked));
     if (upto > scan.checked) {
       const std::string_view slice = read.substr(scan.checked, upto - scan.checked);
-      scan.well_formed = scan.well_formed && is_well_formed_utf8(slice);
+      scan.well_formed = scan.well_formed && is_valid_utf8(slice);
       scan.checked = upto;
     }
     if (n == 0 || n < std::min(kSlice, want - (got - n))) break;  // end of file
@@ -188,14 +188,14 @@ LogShipment LogShipper::ship_tail(const std::string& path, std::uint64_t& offset
     bytes.resize(length);
     const std::string_view piece(bytes);
     if (length > scan.checked) {  // a final piece's incomplete end
-      scan.well_formed = scan.well_formed && is_well_formed_utf8(piece.substr(scan.checked));
+      scan.well_formed = scan.well_formed && is_valid_utf8(piece.substr(scan.checked));
     } else if (length < scan.checked) {
       scan.well_formed = false;  // not cut where the scan expected: check it all again
     }
 
     std::string* text = &bytes;
     if (!scan.well_formed) {
-      replaced = replace_ill_formed_utf8(bytes);
+      replaced = replace_invalid_utf8(bytes);
       text = &replaced;
     }
     if (!sender_.send(*text)) break;

@@ -17,37 +17,19 @@
 namespace tavoren {
 namespace {
 
-// A backend value used as a text: texts as they are, null as the empty
-// text, anything else as its JSON text.
-std::string text_of(const Json& value) {
-  if (value.is_string()) return value.get<std::string>();
-  if (value.is_null()) return "";
-  return value.dump();
-}
-
-const Json& entry(const Json& record, const char* what, const char* key) {
-  if (!record.is_object()) {
-    throw TypeError(std::string(what) + " is not a map but " + record.type_name());
-  }
-  const auto found = record.find(key);
-  if (found == record.end()) {
-    throw KeyError(std::string(what) + " has no key \"" + key + "\"");
-  }
-  return *found;
-}
-
 // Logs the container engine in to the image registry named by the
 // credentials (host_probe::login_to_registry: the password on the login's
-// standard input, never on a command line).
+// standard input, never on a command line; the login's own output goes to
+// the agent's streams).
 void login_to_registry(backend::Scaling& scaling) {
   const backend::Result credentials = scaling.get_docker_hub_credentials();
   if (credentials.has_error()) {
     throw std::runtime_error("Failed to get Docker credentials: " + credentials.message);
   }
   const std::string username =
-      text_of(entry(credentials.data, "the registry credentials", "username"));
+      text_of(required_field(credentials.data, "the registry credentials", "username"));
   const std::string password =
-      text_of(entry(credentials.data, "the registry credentials", "password"));
+      text_of(required_field(credentials.data, "the registry credentials", "password"));
   log::register_secret(password);
 
   std::optional<std::string> registry;
@@ -82,13 +64,16 @@ void WorkUnit::setup_action_requirements(const Json& action_details, const std::
     }
 
     try {
-      const std::string user_id = text_of(entry(action_details, "the action record", "_idUser"));
+      const std::string user_id =
+          text_of(required_field(action_details, "the action record", "_idUser"));
       const backend::Result pair = scaling_.get_user_access_key_pair(user_id);
       if (pair.has_error()) {
         throw std::runtime_error("Failed to get user access key pair: " + pair.message);
       }
-      const std::string access_key = text_of(entry(pair.data, "the user's key pair", "access_key"));
-      const std::string secret_key = text_of(entry(pair.data, "the user's key pair", "secret_key"));
+      const std::string access_key =
+          text_of(required_field(pair.data, "the user's key pair", "access_key"));
+      const std::string secret_key =
+          text_of(required_field(pair.data, "the user's key pair", "secret_key"));
       const std::optional<host_probe::KeyPair> clear =
           host_probe::get_decrypted_access_key_pair(access_key, secret_key);
       if (!clear) throw std::runtime_error("The user's access key pair could not be decrypted");

@@ -21,39 +21,6 @@
 #include "tavoren/engine.h"
 
 namespace tavoren {
-namespace {
-
-const char* json_type_name(const Json& value) {
-  switch (value.type()) {
-    case Json::value_t::null:
-      return "null";
-    case Json::value_t::boolean:
-      return "boolean";
-    case Json::value_t::string:
-      return "text";
-    case Json::value_t::array:
-      return "list";
-    case Json::value_t::binary:
-      return "binary";
-    case Json::value_t::object:
-      return "dictionary";
-    default:
-      return "number";
-  }
-}
-
-const Json& required_key(const Json& record, const char* key) {
-  auto found = record.find(key);
-  if (found == record.end()) throw KeyError(std::string("action_info has no key \"") + key + "\"");
-  return *found;
-}
-
-// A record value used as a text: texts as they are, anything else as JSON.
-std::string as_text(const Json& value) {
-  return value.is_string() ? value.get<std::string>() : value.dump();
-}
-
-}  // namespace
 
 WorkUnit::WorkUnit(backend::Scaling& scaling, const Json& action_info, WorkUnitOptions options)
     : scaling_(scaling),
@@ -65,13 +32,12 @@ WorkUnit::WorkUnit(backend::Scaling& scaling, const Json& action_info, WorkUnitO
           },
           options_.max_log_piece)) {
   if (!action_info.is_object()) {
-    throw TypeError(std::string("action_info must be a dictionary, not ") +
-                    json_type_name(action_info));
+    throw TypeError(std::string("action_info must be a dictionary, not ") + kind_name(action_info));
   }
   action_info_ = action_info;
-  action_record_id_ = as_text(required_key(action_info_, "_id"));
-  action_type_ = as_text(required_key(action_info_, "action"));
-  action_details_ = required_key(action_info_, "actionDetails");
+  action_record_id_ = text_of(required_field(action_info_, "action_info", "_id"), "null");
+  action_type_ = text_of(required_field(action_info_, "action_info", "action"), "null");
+  action_details_ = required_field(action_info_, "action_info", "actionDetails");
 
   // The backend's default image is asked for every time, used or not.
   Json default_image = scaling_.get_data_processing_image();

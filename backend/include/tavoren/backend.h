@@ -2,7 +2,8 @@
 //
 // Every backend operation the agent uses is one virtual function of
 // Scaling. Implementations: the platform's remote client, the embedded
-// local backend, and the recording fake of the tests.
+// local backend (local_backend/), and the recording fake of the tests.
+// Values crossing it are Json (tavoren/common/json.h).
 //
 // Threads: one Scaling object is shared by the dispatcher loop, every work
 // unit's log thread and the reaper, so every operation may be called from
@@ -13,23 +14,57 @@
 // (error set); a transport failure may also throw std::runtime_error. No
 // caller retries within a cycle: every caller handles both forms under its
 // own error policy.
+//
+// Readers shared by every caller (pure, safe from any thread, no time
+// limit): the length of an action identifier, and the scaled-down
+// identifiers as the container reaper and the start-up checks read the
+// answer of get_downscaled_ids. The only failure they report is
+// ScaledDownIdsError, for an answer that is no collection.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
+#include <string_view>
 
-#include <nlohmann/json.hpp>
+#include "tavoren/common/errors.h"
+#include "tavoren/common/json.h"
 
 namespace tavoren {
-
-// Action records and every value exchanged with the backend. Keys keep
-// their insertion order, which decides the order of flags and fields.
-using Json = nlohmann::ordered_json;
-
 namespace backend {
 
 // The null action identifier: an assignment that holds no action.
 inline constexpr const char* kNullActionId = "000000000000000000000000";
+
+// The length of an action identifier, in characters.
+inline constexpr std::size_t kActionIdLength = 24;
+
+// Whether `text` is exactly as long as an action identifier, counted in
+// characters (Unicode code points of UTF-8 text), not bytes.
+bool has_action_id_length(std::string_view text);
+
+// The answer of get_downscaled_ids holds no identifier at all: it is empty
+// by truth (null, false, 0, an empty text, list or map).
+bool names_no_identifier(const Json& ids);
+
+// Whether `id` is among the scaled-down identifiers: one of the texts of a
+// list (other members are ignored), a key of a map, or the whole of a
+// single text (never a part of it). False for an answer that names no
+// identifier. Any other answer (a non-zero number, true) throws
+// ScaledDownIdsError.
+bool is_scaled_down(const Json& ids, std::string_view id);
+
+// The answer of get_downscaled_ids is no collection of identifiers. The
+// message is "the scaled-down identifiers are not a collection: <answer as
+// JSON>"; answer() keeps the answer for callers that word it otherwise.
+class ScaledDownIdsError : public TypeError {
+ public:
+  explicit ScaledDownIdsError(Json answer);
+  const Json& answer() const { return answer_; }
+
+ private:
+  Json answer_;
+};
 
 // The backend's answer to most operations: (data, error, message).
 struct Result {

@@ -212,16 +212,13 @@ class Client {
 // of its action.
 inline constexpr std::string_view kActionIdLabel = "tavoren.action-id";
 
-// The length of an action identifier.
-inline constexpr std::size_t kActionIdLength = 24;
-
 // The action a container runs, from its inspection record (as
 // Client::inspect_container returns it): the value of its label
 // kActionIdLabel when it has one that is not empty (every container a work
 // unit starts carries it; their commands hold the identifier inside a shell
 // script); else the first of its command arguments ("Args", after the entry
-// point) that is exactly kActionIdLength characters long (Unicode code
-// points, not bytes); else nullopt (the container belongs to no action).
+// point) that is exactly as long as an action identifier
+// (backend::has_action_id_length: characters, not bytes); else nullopt (the container belongs to no action).
 // Throws KeyError when the record has no "Args" (and no label), TypeError
 // when they are not a list of texts. `container_id` names the container in
 // those messages. Pure; safe from any thread.

@@ -24,6 +24,7 @@
 #pragma once
 
 #include <chrono>
+#include <filesystem>
 #include <map>
 #include <optional>
 #include <stdexcept>
@@ -138,6 +139,20 @@ double get_gpu_memory_usage();
 // (MemTotal - MemAvailable) / MemTotal from /proc/meminfo, as a percentage
 // to one decimal place divided by 100; 0 on failure.
 double get_cpu_memory_usage();
+
+// Main memory as a file in the format of /proc/meminfo reports it, in kB.
+struct MemoryInfo {
+  long long total_kb = 0;      // MemTotal
+  long long available_kb = 0;  // MemAvailable
+  bool operator==(const MemoryInfo&) const = default;
+};
+// Reads MemTotal and MemAvailable of `path`: the one reader of /proc/meminfo
+// for every part of the agent. Unlike the probes above it does not log and
+// throws: std::runtime_error "Cannot read <path>" when the file cannot be
+// opened, "<path> lacks MemTotal or MemAvailable" when either line is
+// missing, "<path> reports no memory" for a total of 0 or less; ValueError
+// for a figure that is not a whole number.
+MemoryInfo read_meminfo(const std::filesystem::path& path = "/proc/meminfo");
 // GPU memory usage on GPU hosts, else main memory usage; 0 on failure.
 double get_mem_usage();
 // actionDetails.expectedResources.gpuMemory (MiB) as stored: a Json number,

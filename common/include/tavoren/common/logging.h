@@ -21,16 +21,14 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
 #include <variant>
 #include <vector>
 
+#include "tavoren/common/json.h"
+
 namespace tavoren {
-
-using Json = nlohmann::ordered_json;
-
 namespace log {
 
 enum class Level { debug, info, warning, error };

@@ -16,8 +16,6 @@ std::vector<std::string> split(std::string_view text, char separator);
 // Splits at runs of white space, dropping empty pieces.
 std::vector<std::string> split_whitespace(std::string_view text);
 bool starts_with(std::string_view text, std::string_view prefix);
-// Whether `text` is well-formed UTF-8.
-bool is_valid_utf8(std::string_view text);
 // Whether every byte of `text` is ASCII.
 bool is_ascii(std::string_view text);
 // Reads a whole decimal integer, blanks around the digits allowed (as in

@@ -9,6 +9,7 @@
 #include "tavoren/common/errors.h"
 #include "tavoren/common/logging.h"
 #include "tavoren/common/text.h"
+#include "tavoren/common/utf8.h"
 #include "tavoren/host_probe.h"
 
 namespace tavoren::backend {

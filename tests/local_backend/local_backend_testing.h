@@ -14,7 +14,7 @@
 #include "tavoren/local_backend.h"
 #include "test_support.h"
 
-namespace tavoren::backend_testing {
+namespace tavoren::local_backend_testing {
 
 using backend::LocalBackendOptions;
 using backend::LocalScaling;
@@ -112,4 +112,4 @@ class BackendTest : public ::testing::Test {
   testing::TempDir dir_;
 };
 
-}  // namespace tavoren::backend_testing
+}  // namespace tavoren::local_backend_testing

@@ -14,11 +14,11 @@
 #include <string>
 #include <vector>
 
-#include "backend_testing.h"
+#include "local_backend_testing.h"
 #include "tavoren/common/errors.h"
 #include "tavoren/host_probe.h"
 
-namespace tavoren::backend_testing {
+namespace tavoren::local_backend_testing {
 namespace {
 
 using backend::DatabaseError;
@@ -484,4 +484,4 @@ TEST_F(OperatorTest, TheDatabaseDescriptorsAreClosedOnExec) {
 }
 
 }  // namespace
-}  // namespace tavoren::backend_testing
+}  // namespace tavoren::local_backend_testing

@@ -2,7 +2,7 @@
 // database until none is left and prints each identifier it received, one
 // a line.
 //
-// Usage: backend_assign_client <database> <instance-id> <batch>
+// Usage: local_backend_assign_client <database> <instance-id> <batch>
 
 #include <cstdio>
 #include <exception>

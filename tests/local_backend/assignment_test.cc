@@ -10,13 +10,13 @@
 #include <thread>
 #include <vector>
 
-#include "backend_testing.h"
+#include "local_backend_testing.h"
 #include "tavoren/common/errors.h"
 #include "tavoren/common/logging.h"
 #include "tavoren/common/process.h"
 #include "tavoren/common/text.h"
 
-namespace tavoren::backend_testing {
+namespace tavoren::local_backend_testing {
 namespace {
 
 class AssignmentTest : public BackendTest {};
@@ -98,11 +98,12 @@ TEST_F(AssignmentTest, ConcurrentProcessesOnOneFileReceiveEveryActionExactlyOnce
   process::RunResult results[2];
   std::thread first([&] {
     results[0] =
-        process::run_capture({BACKEND_ASSIGN_CLIENT, database().string(), "proc-a", "1"},
+        process::run_capture({LOCAL_BACKEND_ASSIGN_CLIENT, database().string(), "proc-a", "1"},
                              {.timeout = std::chrono::seconds(60), .capture_stderr = true});
   });
-  results[1] = process::run_capture({BACKEND_ASSIGN_CLIENT, database().string(), "proc-b", "2"},
-                                    {.timeout = std::chrono::seconds(60), .capture_stderr = true});
+  results[1] =
+      process::run_capture({LOCAL_BACKEND_ASSIGN_CLIENT, database().string(), "proc-b", "2"},
+                           {.timeout = std::chrono::seconds(60), .capture_stderr = true});
   first.join();
 
   std::map<std::string, int> received;
@@ -246,4 +247,4 @@ TEST_F(AssignmentTest, OptionsAreCheckedAndTheSessionIsAnsweredAsGiven) {
 }
 
 }  // namespace
-}  // namespace tavoren::backend_testing
+}  // namespace tavoren::local_backend_testing

@@ -1,21 +1,20 @@
-// UTF-8 text from raw log bytes: a validator fast enough for logs of many
+// UTF-8 text from raw bytes: a validator fast enough for logs of many
 // gigabytes, and a decoder that replaces ill-formed bytes.
 //
 // Well-formed means what Unicode calls well-formed UTF-8: no overlong
 // forms, no surrogates, nothing above U+10FFFF, no truncated characters.
+#include "tavoren/common/utf8.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-
-#include "log_shipping.h"
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
 #define TAVOREN_UTF8_AVX2 1
 #endif
 
-namespace tavoren::detail {
+namespace tavoren {
 namespace {
 
 // The length of the character a byte starts: 1 for ASCII, 2 to 4 for a
@@ -207,7 +206,7 @@ __attribute__((target("avx2"))) bool well_formed_avx2(const unsigned char* s, st
 
 }  // namespace
 
-bool is_well_formed_utf8(std::string_view bytes) {
+bool is_valid_utf8(std::string_view bytes) {
 #ifdef TAVOREN_UTF8_AVX2
   static const bool avx2 = __builtin_cpu_supports("avx2");
   if (avx2)
@@ -216,9 +215,13 @@ bool is_well_formed_utf8(std::string_view bytes) {
   return first_ill_formed(bytes) == bytes.size();
 }
 
-bool is_well_formed_utf8_portable(std::string_view bytes) {
+namespace detail {
+
+bool is_valid_utf8_portable(std::string_view bytes) {
   return first_ill_formed(bytes) == bytes.size();
 }
+
+}  // namespace detail
 
 std::size_t incomplete_utf8_suffix(std::string_view bytes) {
   const std::size_t n = bytes.size();
@@ -232,7 +235,7 @@ std::size_t incomplete_utf8_suffix(std::string_view bytes) {
   return 0;
 }
 
-std::string replace_ill_formed_utf8(std::string_view bytes) {
+std::string replace_invalid_utf8(std::string_view bytes) {
   std::string text;
   text.reserve(bytes.size() + 16);
   std::size_t i = 0;
@@ -251,8 +254,14 @@ std::string replace_ill_formed_utf8(std::string_view bytes) {
 }
 
 std::string decode_utf8_lossy(std::string bytes) {
-  if (is_well_formed_utf8(bytes)) return bytes;
-  return replace_ill_formed_utf8(bytes);
+  if (is_valid_utf8(bytes)) return bytes;
+  return replace_invalid_utf8(bytes);
 }
 
-}  // namespace tavoren::detail
+std::size_t code_point_count(std::string_view text) {
+  std::size_t count = 0;
+  for (const unsigned char byte : text) count += (byte & 0xC0) != 0x80 ? 1 : 0;
+  return count;
+}
+
+}  // namespace tavoren

@@ -9,10 +9,10 @@
 #include <thread>
 #include <vector>
 
-#include "backend_testing.h"
+#include "local_backend_testing.h"
 #include "tavoren/common/errors.h"
 
-namespace tavoren::backend_testing {
+namespace tavoren::local_backend_testing {
 namespace {
 
 using backend::Result;
@@ -359,4 +359,4 @@ TEST_F(ReportsTest, ResourceReportsKeepEachInstancesLatestAndRefuseMalformedOnes
 }
 
 }  // namespace
-}  // namespace tavoren::backend_testing
+}  // namespace tavoren::local_backend_testing

@@ -1,0 +1,37 @@
+// Readers of backend answers shared by every caller of the contract.
+#include "tavoren/backend.h"
+
+#include <utility>
+
+#include "tavoren/common/utf8.h"
+
+namespace tavoren::backend {
+
+bool has_action_id_length(std::string_view text) {
+  return code_point_count(text) == kActionIdLength;
+}
+
+bool names_no_identifier(const Json& ids) {
+  // An empty text is written out: is_truthy counts every text as present.
+  if (ids.is_string()) return ids.get_ref<const std::string&>().empty();
+  return !is_truthy(ids);
+}
+
+bool is_scaled_down(const Json& ids, std::string_view id) {
+  if (names_no_identifier(ids)) return false;
+  if (ids.is_array()) {
+    for (const Json& listed : ids) {
+      if (listed.is_string() && listed.get_ref<const std::string&>() == id) return true;
+    }
+    return false;
+  }
+  if (ids.is_object()) return ids.contains(std::string(id));
+  if (ids.is_string()) return ids.get_ref<const std::string&>() == id;
+  throw ScaledDownIdsError(ids);
+}
+
+ScaledDownIdsError::ScaledDownIdsError(Json answer)
+    : TypeError("the scaled-down identifiers are not a collection: " + answer.dump()),
+      answer_(std::move(answer)) {}
+
+}  // namespace tavoren::backend
