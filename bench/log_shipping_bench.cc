@@ -117,7 +117,7 @@ int main(int argc, char** argv) {
   for (int i = 0; i < 2; ++i) {
     auto cat_start = Clock::now();
     auto result = tavoren::process::run_shell("cat " + tavoren::shell_quote(path) + " > /dev/null");
-    if (result.exit_status != 0) throw std::runtime_error("cat failed");
+    if (!result.exit_status.success()) throw std::runtime_error("cat failed");
     cat_seconds = std::min(cat_seconds, seconds_since(cat_start));
   }
 

@@ -66,7 +66,9 @@ void make_archive(const fs::path& path, int files, std::size_t total_bytes) {
 
 bool tool_exists(const std::string& name) {
   try {
-    return tavoren::process::run_capture({name, "-v"}, {.capture_stderr = true}).exit_status >= 0;
+    return tavoren::process::run_capture({name, "-v"}, {.capture_stderr = true})
+        .exit_status.code()
+        .has_value();
   } catch (const tavoren::process::SpawnError&) {
     return false;
   }
@@ -125,11 +127,14 @@ int main(int argc, char** argv) {
     const fs::path zip = dir.path() / "tools.zip";
     const fs::path out = dir.path() / ("tools" + std::to_string(round));
     start = Clock::now();
-    const int curl = tavoren::process::run_inherit({"curl", "-s", "-o", zip.string(), url});
-    const int unzip = tavoren::process::run_inherit({"unzip", "-q", zip.string(), "-d", out});
+    const auto curl =
+        tavoren::process::run_inherit({"curl", "-s", "-o", zip.string(), url}).exit_status;
+    const auto unzip =
+        tavoren::process::run_inherit({"unzip", "-q", zip.string(), "-d", out}).exit_status;
     tools.push_back(seconds_since(start));
-    if (curl != 0 || unzip != 0) {
-      std::fprintf(stderr, "curl exited %d, unzip exited %d\n", curl, unzip);
+    if (!curl.success() || !unzip.success()) {
+      std::fprintf(stderr, "curl %s, unzip %s\n", curl.describe().c_str(),
+                   unzip.describe().c_str());
       return 1;
     }
     std::printf("round %d: setup_workspace_and_run_task %.3f s, curl + unzip %.3f s\n", round + 1,

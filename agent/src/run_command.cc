@@ -278,8 +278,10 @@ int serve(const RunSettings& settings, const sigset_t& signals) {
   // The embedded backend keeps how each action's process ended, once its
   // whole log is shipped.
   backend::LocalScaling* exits = scaling.get();
-  dispatcher_options.work_unit.on_exit = [exits](const std::string& id, int exit_status) {
-    exits->record_exit(id, exit_status);
+  dispatcher_options.work_unit.on_exit = [exits](const std::string& id,
+                                                 process::ExitStatus exit_status) {
+    // Stored in the shell's form: the exit code, or 128 + the signal.
+    exits->record_exit(id, exit_status.shell_status());
   };
   JobDispatcher dispatcher(*scaling, dispatcher_options);
   ContainerReaper reaper(*scaling);

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <cstring>
 #include <mutex>
+#include <ostream>
 #include <string_view>
 #include <system_error>
 #include <thread>
@@ -34,12 +35,6 @@ void close_fd(int& fd) {
     ::close(fd);
     fd = -1;
   }
-}
-
-int status_from_wait(int raw) {
-  if (WIFEXITED(raw)) return WEXITSTATUS(raw);
-  if (WIFSIGNALED(raw)) return -WTERMSIG(raw);
-  return -1;
 }
 
 [[noreturn]] void throw_errno(const char* what) {
@@ -96,10 +91,30 @@ SpawnError::SpawnError(const std::string& program, int error_code)
     : std::runtime_error("could not start " + program + ": " + std::strerror(error_code)),
       error_code_(error_code) {}
 
-ExitError::ExitError(const std::string& program, int exit_status, std::string output)
-    : std::runtime_error(exit_status >= 0
-                             ? program + " exited with status " + std::to_string(exit_status)
-                             : program + " was ended by signal " + std::to_string(-exit_status)),
+ExitStatus ExitStatus::from_wait_status(int raw) {
+  if (WIFEXITED(raw)) return exited(WEXITSTATUS(raw));
+  if (WIFSIGNALED(raw)) return signaled(WTERMSIG(raw));
+  return unknown();
+}
+
+std::string ExitStatus::describe() const {
+  switch (kind_) {
+    case Kind::exited:
+      return "exited with status " + std::to_string(value_);
+    case Kind::signaled:
+      return "was ended by signal " + std::to_string(value_);
+    case Kind::unknown:
+      break;
+  }
+  return "ended with an unknown status";
+}
+
+std::ostream& operator<<(std::ostream& out, const ExitStatus& status) {
+  return out << status.describe();
+}
+
+ExitError::ExitError(const std::string& program, ExitStatus exit_status, std::string output)
+    : std::runtime_error(program + " " + exit_status.describe()),
       exit_status_(exit_status),
       output_(std::move(output)) {}
 
@@ -263,10 +278,10 @@ void Child::reap_blocking() {
   do {
     r = ::waitpid(pid_, &raw, 0);
   } while (r < 0 && errno == EINTR);
-  status_ = r == pid_ ? status_from_wait(raw) : -1;
+  status_ = r == pid_ ? ExitStatus::from_wait_status(raw) : ExitStatus::unknown();
 }
 
-std::optional<int> Child::poll() {
+std::optional<ExitStatus> Child::poll() {
   if (status_) return status_;
   if (pid_ <= 0) return std::nullopt;
   int raw = 0;
@@ -275,14 +290,14 @@ std::optional<int> Child::poll() {
     r = ::waitpid(pid_, &raw, WNOHANG);
   } while (r < 0 && errno == EINTR);
   if (r == pid_) {
-    status_ = status_from_wait(raw);
+    status_ = ExitStatus::from_wait_status(raw);
   } else if (r < 0) {
-    status_ = -1;  // not our child any more (reaped elsewhere)
+    status_ = ExitStatus::unknown();  // not our child any more (reaped elsewhere)
   }
   return status_;
 }
 
-std::optional<int> Child::wait_for(std::chrono::milliseconds limit) {
+std::optional<ExitStatus> Child::wait_for(std::chrono::milliseconds limit) {
   if (auto s = poll()) return s;
   auto deadline = Clock::now() + limit;
   while (true) {
@@ -296,7 +311,7 @@ std::optional<int> Child::wait_for(std::chrono::milliseconds limit) {
   }
 }
 
-int Child::wait() {
+ExitStatus Child::wait() {
   reap_blocking();
   return *status_;
 }
@@ -457,11 +472,7 @@ RunResult run_capture(const std::vector<std::string>& argv, const RunOptions& op
   return run_request(request_for(argv, options, true), options);
 }
 
-int run_inherit(const std::vector<std::string>& argv, const RunOptions& options) {
-  return run_inherit_result(argv, options).exit_status;
-}
-
-RunResult run_inherit_result(const std::vector<std::string>& argv, const RunOptions& options) {
+RunResult run_inherit(const std::vector<std::string>& argv, const RunOptions& options) {
   RunOptions inherited = options;
   inherited.capture_stderr = false;
   SpawnRequest request = request_for(argv, inherited, false);
@@ -475,7 +486,7 @@ RunResult run_shell(const std::string& script, const RunOptions& options) {
 std::string check_output(const std::vector<std::string>& argv, const RunOptions& options) {
   RunResult result = run_capture(argv, options);
   if (result.timed_out) throw TimeoutError(argv.at(0), *options.timeout);
-  if (result.exit_status != 0) {
+  if (!result.exit_status.success()) {
     throw ExitError(argv.at(0), result.exit_status, std::move(result.out));
   }
   return std::move(result.out);

@@ -47,11 +47,11 @@ std::vector<std::string> df_data_lines(const std::string& output) {
 // rows; one that printed none fails as any non-zero exit does.
 std::string df_listing(const std::vector<std::string>& argv) {
   process::RunResult result = detail::run_tool(argv, "df", tool_limits().df);
-  if (result.exit_status != 0) {
+  if (!result.exit_status.success()) {
     const std::size_t rows = df_data_lines(result.out).size();
     if (rows == 0) throw process::ExitError("df", result.exit_status, std::move(result.out));
-    log::warning("df exited with status %d; using the %d rows it printed", result.exit_status,
-                 rows);
+    log::warning("df exited with status %d; using the %d rows it printed",
+                 result.exit_status.returncode(), rows);
   }
   return require_utf8(std::move(result.out), "df");
 }
@@ -113,10 +113,11 @@ bool is_docker_running() {
 void prune_docker_images() {
   log_errors("prune_docker_images", {}, [&] {
     const std::vector<std::string> argv = {"docker", "image", "prune", "-a", "-f"};
-    const int status = detail::run_tool(argv, "docker image prune",
-                                        tool_limits().docker_image_prune, {.capture_stdout = false})
-                           .exit_status;
-    if (status != 0) throw process::ExitError("docker", status, "");
+    const process::ExitStatus status =
+        detail::run_tool(argv, "docker image prune", tool_limits().docker_image_prune,
+                         {.capture_stdout = false})
+            .exit_status;
+    if (!status.success()) throw process::ExitError("docker", status, "");
     log::info("Docker images pruned successfully.");
   });
 }

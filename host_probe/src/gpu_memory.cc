@@ -109,7 +109,7 @@ bool has_gpu() {
   return log_errors("has_gpu", {.default_return = false, .log_error = false}, [&] {
     return detail::run_tool({kNvidiaSmi}, kNvidiaSmi, tool_limits().nvidia_smi,
                             {.capture_stdout = false})
-               .exit_status == 0;
+        .exit_status.success();
   });
 }
 

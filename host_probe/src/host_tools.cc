@@ -42,7 +42,7 @@ std::optional<std::string> optional_nvidia_smi_query(const std::vector<std::stri
   try {
     const process::RunResult result =
         detail::run_tool(argv, kNvidiaSmi, tool_limits().nvidia_smi, {.capture_stderr = true});
-    if (result.exit_status != 0) return std::nullopt;
+    if (!result.exit_status.success()) return std::nullopt;
     return result.out;
   } catch (const process::SpawnError&) {
     return std::nullopt;
@@ -93,8 +93,8 @@ process::RunResult run_tool(const std::vector<std::string>& argv, std::string_vi
       .timeout = limit, .input = options.input, .capture_stderr = options.capture_stderr};
   // Parsed output must not depend on the host's language settings.
   if (options.capture_stdout) run.environment = {"LC_ALL=C"};
-  process::RunResult result = options.capture_stdout ? process::run_capture(argv, run)
-                                                     : process::run_inherit_result(argv, run);
+  process::RunResult result =
+      options.capture_stdout ? process::run_capture(argv, run) : process::run_inherit(argv, run);
   if (result.timed_out) {
     const ToolTimeoutError timeout{std::string(tool), limit};
     log::warning("%s; killed", timeout.what());
@@ -106,7 +106,7 @@ process::RunResult run_tool(const std::vector<std::string>& argv, std::string_vi
 std::string tool_output(const std::vector<std::string>& argv, std::string_view tool,
                         std::chrono::milliseconds limit) {
   process::RunResult result = run_tool(argv, tool, limit);
-  if (result.exit_status != 0) {
+  if (!result.exit_status.success()) {
     throw process::ExitError(argv.at(0), result.exit_status, std::move(result.out));
   }
   return std::move(result.out);
@@ -118,7 +118,7 @@ bool check_docker() {
   try {
     const process::RunResult result = detail::run_tool(
         {"docker", "info"}, "docker info", tool_limits().docker_info, {.capture_stderr = true});
-    return result.exit_status == 0;
+    return result.exit_status.success();
   } catch (const process::SpawnError&) {
     return false;
   } catch (const ToolTimeoutError&) {
@@ -138,8 +138,9 @@ void login_to_registry(const std::string& username, const std::string& password,
   const process::RunResult result =
       detail::run_tool(argv, "docker login", tool_limits().docker_login,
                        {.capture_stdout = false, .input = password});
-  if (result.exit_status != 0) {
-    throw ToolError("docker login exited with status " + std::to_string(result.exit_status));
+  if (!result.exit_status.success()) {
+    throw ToolError("docker login exited with status " +
+                    std::to_string(result.exit_status.returncode()));
   }
 }
 
@@ -147,9 +148,9 @@ void create_docker_volume(const std::string& name) {
   const process::RunResult result =
       detail::run_tool({"docker", "volume", "create", name}, "docker volume create",
                        tool_limits().docker_volume, {.capture_stderr = true});
-  if (result.exit_status != 0) {
-    std::string failure =
-        "docker volume create exited with status " + std::to_string(result.exit_status);
+  if (!result.exit_status.success()) {
+    std::string failure = "docker volume create exited with status " +
+                          std::to_string(result.exit_status.returncode());
     if (const std::string said = trim(result.err); !said.empty()) failure += ": " + said;
     throw ToolError(failure);
   }

@@ -14,7 +14,7 @@ AgentRun run_agent(const std::vector<std::string>& args, const std::optional<std
   options.capture_stderr = true;
   options.input = input;
   process::RunResult result = process::run_capture(argv, options);
-  return {result.exit_status, result.out, result.err};
+  return {result.exit_status.returncode(), result.out, result.err};
 }
 
 process::Child spawn_agent(const std::vector<std::string>& args, const std::string& output) {

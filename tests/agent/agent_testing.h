@@ -20,6 +20,12 @@ struct AgentRun {
 };
 
 // Runs the program with `args`, `input` on its standard input.
+// The code of a program that ended (-N for signal N), as the tests compare it.
+inline std::optional<int> returncode_of(const std::optional<process::ExitStatus>& status) {
+  if (!status) return std::nullopt;
+  return status->returncode();
+}
+
 AgentRun run_agent(const std::vector<std::string>& args,
                    const std::optional<std::string>& input = std::nullopt);
 

@@ -21,6 +21,7 @@ using testing::FakeTools;
 using ::testing::HasSubstr;
 using ::testing::Not;
 using testing::read_file;
+using testing::returncode_of;
 using testing::run_agent;
 using testing::ScopedEnv;
 using testing::TempDir;
@@ -97,7 +98,7 @@ TEST_F(AgentService, TakesASubmittedActionAndStopsItOnSigterm) {
 
   // The action is assigned, its container started and writing.
   ASSERT_TRUE(wait_until([&] { return container_pid().has_value(); }))
-      << output() << agent.poll().value_or(999);
+      << output() << returncode_of(agent.poll()).value_or(999);
   pid_t container = *container_pid();
   std::filesystem::path log_file = dir_.path() / "logs" / ("resource_clone_" + id + ".txt");
   ASSERT_TRUE(wait_until([&] {
@@ -106,7 +107,7 @@ TEST_F(AgentService, TakesASubmittedActionAndStopsItOnSigterm) {
   }));
 
   agent.send_signal(SIGTERM);
-  std::optional<int> status = agent.wait_for(10s);
+  std::optional<int> status = returncode_of(agent.wait_for(10s));
   ASSERT_TRUE(status.has_value()) << "still running after SIGTERM:\n" << output();
   EXPECT_EQ(*status, 0) << output();
 
@@ -151,7 +152,7 @@ TEST_F(AgentService, DrainLetsRunningActionsEnd) {
   ASSERT_TRUE(wait_until([&] { return container_pid().has_value(); })) << output();
 
   agent.send_signal(SIGTERM);
-  std::optional<int> status = agent.wait_for(15s);
+  std::optional<int> status = returncode_of(agent.wait_for(15s));
   ASSERT_TRUE(status.has_value()) << output();
   EXPECT_EQ(*status, 0) << output();
   // The container ran to its end rather than being stopped.
@@ -166,7 +167,7 @@ TEST_F(AgentService, DrainTimeoutStopsWhatIsStillRunning) {
   pid_t container = *container_pid();
 
   agent.send_signal(SIGTERM);
-  std::optional<int> status = agent.wait_for(10s);
+  std::optional<int> status = returncode_of(agent.wait_for(10s));
   ASSERT_TRUE(status.has_value()) << output();
   EXPECT_EQ(*status, 0);
   EXPECT_TRUE(wait_until([&] { return process_gone(container); }, 2s));
@@ -185,7 +186,7 @@ TEST_F(AgentService, ASecondSignalExitsAtOnce) {
   ASSERT_TRUE(wait_until([&] { return output().find("Received") != std::string::npos; }));
   EXPECT_FALSE(agent.wait_for(200ms).has_value()) << "the orderly stop should still be waiting";
   agent.send_signal(SIGINT);
-  std::optional<int> status = agent.wait_for(2s);
+  std::optional<int> status = returncode_of(agent.wait_for(2s));
   ASSERT_TRUE(status.has_value()) << output();
   EXPECT_EQ(*status, 130);
   ::kill(container, SIGKILL);
@@ -202,7 +203,7 @@ TEST_F(AgentService, SigtermStopsTheAgentWhileAHostToolHangs) {
 
   // The dispatcher is inside nvidia-smi's call when the signal comes.
   agent.send_signal(SIGTERM);
-  std::optional<int> status = agent.wait_for(10s);
+  std::optional<int> status = returncode_of(agent.wait_for(10s));
   ASSERT_TRUE(status.has_value()) << "still running after SIGTERM:\n" << output();
   EXPECT_EQ(*status, 0) << output();
   EXPECT_THAT(output(), HasSubstr("nvidia-smi did not finish within 1 s; killed"));

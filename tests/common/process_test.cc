@@ -40,15 +40,15 @@ bool process_gone(pid_t pid) {
 TEST(Run, CapturesOutputAndExitStatus) {
   RunResult ok =
       run_capture({"sh", "-c", "printf 'out'; printf 'err' >&2; exit 3"}, {.capture_stderr = true});
-  EXPECT_EQ(ok.exit_status, 3);
+  EXPECT_EQ(ok.exit_status, ExitStatus::exited(3));
   EXPECT_EQ(ok.out, "out");
   EXPECT_EQ(ok.err, "err");
   EXPECT_FALSE(ok.timed_out);
 
-  EXPECT_EQ(run_inherit({"true"}), 0);
-  EXPECT_EQ(run_inherit({"false"}), 1);
-  EXPECT_EQ(run_shell("exit 7").exit_status, 7);
-  EXPECT_EQ(run_capture({"sh", "-c", "kill -TERM $$"}).exit_status, -SIGTERM);
+  EXPECT_EQ(run_inherit({"true"}).exit_status, ExitStatus::exited(0));
+  EXPECT_EQ(run_inherit({"false"}).exit_status, ExitStatus::exited(1));
+  EXPECT_EQ(run_shell("exit 7").exit_status, ExitStatus::exited(7));
+  EXPECT_EQ(run_capture({"sh", "-c", "kill -TERM $$"}).exit_status, ExitStatus::signaled(SIGTERM));
 }
 
 TEST(Run, EnvironmentAdditionsGoOnTopOfTheAgentsOwn) {
@@ -64,12 +64,36 @@ TEST(Run, EnvironmentAdditionsGoOnTopOfTheAgentsOwn) {
 }
 
 TEST(Run, InheritedOutputReportsItsTimeLimit) {
-  RunResult late = run_inherit_result({"sleep", "5"}, {.timeout = 50ms});
+  RunResult late = run_inherit({"sleep", "5"}, {.timeout = 50ms});
   EXPECT_TRUE(late.timed_out);
-  EXPECT_EQ(late.exit_status, -SIGKILL);
-  RunResult done = run_inherit_result({"sh", "-c", "exit 4"}, {.timeout = 5s});
+  EXPECT_EQ(late.exit_status, ExitStatus::signaled(SIGKILL));
+  RunResult done = run_inherit({"sh", "-c", "exit 4"}, {.timeout = 5s});
   EXPECT_FALSE(done.timed_out);
-  EXPECT_EQ(done.exit_status, 4);
+  EXPECT_EQ(done.exit_status, ExitStatus::exited(4));
+}
+
+// How a child ended is one value with two renderings: the log lines' code
+// (-N for signal N) and the shell's (128 + N).
+TEST(ExitStatus, OneValueTwoRenderings) {
+  const ExitStatus three = ExitStatus::exited(3);
+  EXPECT_EQ(three.code(), 3);
+  EXPECT_EQ(three.signal(), std::nullopt);
+  EXPECT_FALSE(three.success());
+  EXPECT_EQ(three.returncode(), 3);
+  EXPECT_EQ(three.shell_status(), 3);
+  EXPECT_EQ(three.describe(), "exited with status 3");
+  const ExitStatus killed = ExitStatus::signaled(SIGKILL);
+  EXPECT_EQ(killed.code(), std::nullopt);
+  EXPECT_EQ(killed.signal(), SIGKILL);
+  EXPECT_EQ(killed.returncode(), -SIGKILL);
+  EXPECT_EQ(killed.shell_status(), 128 + SIGKILL);
+  EXPECT_EQ(killed.describe(), "was ended by signal 9");
+  EXPECT_NE(killed, ExitStatus::exited(128 + SIGKILL));
+  EXPECT_TRUE(ExitStatus().success());
+  EXPECT_EQ(ExitStatus::unknown().returncode(), -1);
+  // From real wait statuses.
+  EXPECT_EQ(run_shell("exit 255").exit_status.shell_status(), 255);
+  EXPECT_EQ(run_shell("kill -INT $$").exit_status.shell_status(), 128 + SIGINT);
 }
 
 TEST(Run, ArgumentsReachTheProgramUnchangedWithoutAShell) {
@@ -89,7 +113,8 @@ TEST(Run, AProgramThatCannotStartIsNotANonZeroExit) {
     check_output({"sh", "-c", "echo partial; exit 2"});
     FAIL() << "expected ExitError";
   } catch (const ExitError& e) {
-    EXPECT_EQ(e.exit_status(), 2);
+    EXPECT_EQ(e.exit_status(), ExitStatus::exited(2));
+    EXPECT_STREQ(e.what(), "sh exited with status 2");
     EXPECT_EQ(e.output(), "partial\n");
   }
 }
@@ -98,11 +123,11 @@ TEST(Run, StandardInputLargerThanAPipeBuffer) {
   std::string input(1 << 20, 'x');
   for (std::size_t i = 0; i < input.size(); i += 97) input[i] = '\n';
   RunResult r = run_capture({"cat"}, {.input = input});
-  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_TRUE(r.exit_status.success());
   EXPECT_EQ(r.out, input);
   // A child that ignores its input and exits early does not hurt the agent.
   RunResult early = run_capture({"true"}, {.input = input});
-  EXPECT_EQ(early.exit_status, 0);
+  EXPECT_TRUE(early.exit_status.success());
   // Without input, standard input is empty.
   EXPECT_EQ(check_output({"cat"}), "");
 }
@@ -115,7 +140,7 @@ TEST(Run, TimeLimitKillsTheWholeProcessGroup) {
       run_shell("sleep 30 & echo $! > '" + pid_file.string() + "'; wait", {.timeout = 300ms});
   auto elapsed = std::chrono::steady_clock::now() - start;
   EXPECT_TRUE(r.timed_out);
-  EXPECT_EQ(r.exit_status, -SIGKILL);
+  EXPECT_EQ(r.exit_status, ExitStatus::signaled(SIGKILL));
   EXPECT_LT(elapsed, 5s);
   pid_t grandchild = static_cast<pid_t>(parse_int(read_file(pid_file)));
   EXPECT_TRUE(process_gone(grandchild));
@@ -131,9 +156,10 @@ TEST(Run, ChildrenDoNotInheritTheAgentsDescriptors) {
   for (int fd : {holder.stdin_fd(), holder.stdout_fd(), holder.stderr_fd()}) {
     ASSERT_GE(fd, 3);
     std::string probe = "test -e /proc/$$/fd/" + std::to_string(fd);
-    EXPECT_EQ(run_shell(probe).exit_status, 1) << "descriptor " << fd << " leaked";
+    EXPECT_EQ(run_shell(probe).exit_status, ExitStatus::exited(1))
+        << "descriptor " << fd << " leaked";
     // The probe itself is sound: the same check finds a standard stream.
-    EXPECT_EQ(run_shell("test -e /proc/$$/fd/1").exit_status, 0);
+    EXPECT_TRUE(run_shell("test -e /proc/$$/fd/1").exit_status.success());
   }
 }
 
@@ -155,12 +181,12 @@ TEST(ChildProcess, OwnSessionOutputFileAndGroupSignals) {
   child.signal_group(SIGTERM);
   auto status = child.wait_for(5s);
   ASSERT_TRUE(status.has_value());
-  EXPECT_EQ(*status, -SIGTERM);
+  EXPECT_EQ(*status, ExitStatus::signaled(SIGTERM));
   EXPECT_EQ(read_file(log), "out\nerr\n");
   // Signals after the child is reaped are harmless.
   child.signal_group(SIGKILL);
   child.send_signal(SIGKILL);
-  EXPECT_EQ(child.wait(), -SIGTERM);
+  EXPECT_EQ(child.wait(), ExitStatus::signaled(SIGTERM));
 }
 
 TEST(ChildProcess, DestroyingARunningChildKillsAndReapsIt) {
@@ -181,8 +207,8 @@ TEST(ChildProcess, WaitForReturnsAsSoonAsTheChildEnds) {
   auto status = child.wait_for(10s);
   EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
   ASSERT_TRUE(status.has_value());
-  EXPECT_EQ(*status, 4);
-  EXPECT_EQ(child.exit_status(), 4);
+  EXPECT_EQ(*status, ExitStatus::exited(4));
+  EXPECT_EQ(child.exit_status(), ExitStatus::exited(4));
 }
 
 // ---------------------------------------------------------------------------

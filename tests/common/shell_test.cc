@@ -113,7 +113,7 @@ TEST(ShellQuoteProperty, TheShellPrintsQuotedTextsUnchanged) {
   std::string script;
   for (const auto& t : texts) script += "printf '%s\\0' " + shell_quote(t) + "\n";
   process::RunResult result = process::run_shell(script);
-  ASSERT_EQ(result.exit_status, 0);
+  ASSERT_EQ(result.exit_status.returncode(), 0);
   std::vector<std::string> printed;
   std::string current;
   for (char c : result.out) {
@@ -144,7 +144,7 @@ TEST(ShellQuoteProperty, DoubleQuotedLayerReadsBackLikeTheShell) {
   EXPECT_EQ(std::vector<std::string>(words.begin() + 2, words.end()), scripts);
 
   process::RunResult by_shell = process::run_shell(line);
-  ASSERT_EQ(by_shell.exit_status, 0);
+  ASSERT_EQ(by_shell.exit_status.returncode(), 0);
   std::vector<std::string> printed;
   std::string current;
   for (char c : by_shell.out) {

@@ -35,7 +35,7 @@ class Containers {
                                      "-c",         "trap 'exit 0' TERM; sleep 600 & wait"};
     argv.insert(argv.end(), args.begin(), args.end());
     const process::RunResult run = docker(argv);
-    if (run.exit_status != 0) throw std::runtime_error("docker run failed: " + run.err);
+    if (run.exit_status.returncode() != 0) throw std::runtime_error("docker run failed: " + run.err);
     ids_.push_back(trim(run.out));
     return ids_.back();
   }
@@ -48,7 +48,7 @@ class Containers {
 
 bool is_running(const std::string& id) {
   const process::RunResult r = docker({"inspect", "--format", "{{.State.Running}}", id});
-  return r.exit_status == 0 && trim(r.out) == "true";
+  return r.exit_status.success() && trim(r.out) == "true";
 }
 
 TEST(EngineClientE2E, ListsInspectsAndStopsRealContainers) {

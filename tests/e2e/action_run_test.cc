@@ -101,7 +101,7 @@ class ActionRun : public ::testing::Test {
     const std::vector<std::string> ids = containers_of(action_id_, false);
     if (ids.size() != 1) return "(" + std::to_string(ids.size()) + " containers)";
     const process::RunResult inspected = docker({"inspect", "--format", format, ids[0]});
-    return inspected.exit_status == 0 ? trim(inspected.out) : "(inspect failed)";
+    return inspected.exit_status.success() ? trim(inspected.out) : "(inspect failed)";
   }
 
   std::vector<Json> update_actions() const {
@@ -224,7 +224,7 @@ TEST_F(ActionRun, StopLeavesNoRunningContainer) {
 TEST_F(ActionRun, DataPreparationPullsTheTrainingImageInTheBackground) {
   const Sandbox& sandbox = Sandbox::get();
   docker({"image", "rm", "--force", sandbox.train_image()});
-  ASSERT_NE(docker({"image", "inspect", sandbox.train_image()}).exit_status, 0);
+  ASSERT_NE(docker({"image", "inspect", sandbox.train_image()}).exit_status.returncode(), 0);
   auto preparation = unit(record("data_prep", sandbox.image(),
                                  Json{{"dataset_id", "ds"},
                                       {"dataset_version", "7"},
@@ -234,7 +234,7 @@ TEST_F(ActionRun, DataPreparationPullsTheTrainingImageInTheBackground) {
 
   EXPECT_TRUE(eventually(
       [&] {
-        return docker({"image", "inspect", sandbox.train_image()}).exit_status == 0;
+        return docker({"image", "inspect", sandbox.train_image()}).exit_status.success();
       },
       seconds(60)));
   EXPECT_EQ(inspect_container("{{.State.ExitCode}}"), "0");

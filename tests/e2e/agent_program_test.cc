@@ -185,7 +185,7 @@ TEST_F(AgentProgram, RunsAnActionToItsEndThenStopsOneThatIsScaledDown) {
   EXPECT_THAT(follow.err, HasSubstr("ended with exit status 0"));
 
   agent_->send_signal(SIGTERM);
-  ASSERT_EQ(agent_->wait_for(seconds(20)), 0) << output();
+  ASSERT_EQ(returncode_of(agent_->wait_for(seconds(20))), 0) << output();
   expect_no_secret_logged();
 }
 
@@ -202,7 +202,7 @@ TEST_F(AgentProgram, SigtermWhileAnActionRunsStopsItAndExitsZeroWithTheLogComple
   const auto begin = std::chrono::steady_clock::now();
   agent_->send_signal(SIGTERM);
   // The stop grace is 2 s; the engine's client and the shutdown add a few.
-  std::optional<int> status = agent_->wait_for(seconds(30));
+  std::optional<int> status = returncode_of(agent_->wait_for(seconds(30)));
   ASSERT_TRUE(status.has_value()) << "still running 30 s after SIGTERM\n" << output();
   EXPECT_EQ(*status, 0) << output();
   EXPECT_LT(std::chrono::steady_clock::now() - begin, seconds(15)) << output();
@@ -255,7 +255,7 @@ TEST_F(AgentProgram, MalformedQueueEntriesAreReportedAndTheNextActionIsServed) {
   EXPECT_TRUE(containers_of(unknown_type, false).empty());
 
   agent_->send_signal(SIGTERM);
-  ASSERT_EQ(agent_->wait_for(seconds(20)), 0) << output();
+  ASSERT_EQ(returncode_of(agent_->wait_for(seconds(20))), 0) << output();
 }
 
 }  // namespace

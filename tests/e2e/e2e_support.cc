@@ -69,7 +69,7 @@ std::vector<std::string> containers_of(const std::string& action_id, bool runnin
   std::vector<std::string> args = {"ps", "--no-trunc", "--format", "{{.ID}} {{.Command}}"};
   if (!running_only) args.push_back("--all");
   const process::RunResult listed = docker(args);
-  if (listed.exit_status != 0) {
+  if (listed.exit_status.returncode() != 0) {
     throw std::runtime_error("docker ps failed: " + listed.err);
   }
   std::vector<std::string> ids;

@@ -108,7 +108,7 @@ TEST_F(AssignmentTest, ConcurrentProcessesOnOneFileReceiveEveryActionExactlyOnce
 
   std::map<std::string, int> received;
   for (const process::RunResult& result : results) {
-    ASSERT_EQ(result.exit_status, 0) << result.err;
+    ASSERT_TRUE(result.exit_status.success()) << result.err;
     for (const std::string& id : split_whitespace(result.out)) ++received[id];
   }
   ASSERT_EQ(received.size(), submitted.size());

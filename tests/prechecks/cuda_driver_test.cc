@@ -112,7 +112,7 @@ TEST(CudaKernelsTest, PtxAssemblesForCurrentGpus) {
         process::run_capture({ptxas.string(), "-arch=" + std::string(architecture), source.string(),
                               "-o", (files.path() / "kernels.cubin").string()},
                              {.capture_stderr = true});
-    EXPECT_EQ(result.exit_status, 0) << architecture << ": " << result.err;
+    EXPECT_EQ(result.exit_status.returncode(), 0) << architecture << ": " << result.err;
   }
 }
 

@@ -509,7 +509,7 @@ TEST(CommandBuilderProperty, EveryInsertedValueReachesTheContainerUnchanged) {
 
     // (b) A real /bin/sh reading the line.
     const process::RunResult sh = process::run_capture({"/bin/sh", "-c", full_line});
-    ASSERT_EQ(sh.exit_status, 0);
+    ASSERT_EQ(sh.exit_status.returncode(), 0);
     std::vector<std::string> from_sh = {"docker"};
     for (std::string& word : nul_words(sh.out)) from_sh.push_back(std::move(word));
     ASSERT_EQ(from_sh, expected);
@@ -517,7 +517,7 @@ TEST(CommandBuilderProperty, EveryInsertedValueReachesTheContainerUnchanged) {
     // (c) bash running the script sees the intended directory, index and
     // environment.
     const process::RunResult bash = process::run_capture({"/bin/bash", "-c", expected.back()});
-    ASSERT_EQ(bash.exit_status, 0) << expected.back();
+    ASSERT_EQ(bash.exit_status.returncode(), 0) << expected.back();
     EXPECT_EQ(nul_words(read_file(cd_record)), std::vector<std::string>{workdir});
     const std::vector<std::string> pip_args = nul_words(read_file(pip_record));
     ASSERT_GE(pip_args.size(), 6u);

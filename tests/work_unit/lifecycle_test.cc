@@ -455,7 +455,7 @@ TEST(WorkUnitStop, KillsAProcessGroupThatIgnoresSigterm) {
 TEST(WorkUnitExitHook, ReportsEachEndOnceAfterTheWholeLogWasShipped) {
   struct Seen {
     std::string id;
-    int status;
+    process::ExitStatus status;
     std::string shipped;
   };
   for (const bool stopped : {false, true}) {
@@ -466,7 +466,7 @@ TEST(WorkUnitExitHook, ReportsEachEndOnceAfterTheWholeLogWasShipped) {
     const std::string cmd = stopped ? "sh -c 'echo one; echo two; exec sleep 30'"
                                     : "sh -c 'echo one; echo two; exit 7'";
     WorkUnitOptions options = running(dir, cmd);
-    options.on_exit = [&](const std::string& id, int status) {
+    options.on_exit = [&](const std::string& id, process::ExitStatus status) {
       seen.push_back({id, status, joined(shipped_pieces(fake))});
     };
     WorkUnit unit(fake, action_record(), std::move(options));
@@ -480,7 +480,8 @@ TEST(WorkUnitExitHook, ReportsEachEndOnceAfterTheWholeLogWasShipped) {
     EXPECT_FALSE(unit.is_running());
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_EQ(seen[0].id, kId);
-    EXPECT_EQ(seen[0].status, stopped ? 128 + SIGTERM : 7);
+    EXPECT_EQ(seen[0].status,
+              stopped ? process::ExitStatus::signaled(SIGTERM) : process::ExitStatus::exited(7));
     EXPECT_EQ(seen[0].shipped, "one\ntwo\n");
   }
 
@@ -489,7 +490,9 @@ TEST(WorkUnitExitHook, ReportsEachEndOnceAfterTheWholeLogWasShipped) {
   TempDir dir;
   FakeScaling fake;
   WorkUnitOptions options = running(dir, "true");
-  options.on_exit = [](const std::string&, int) { throw std::runtime_error("database gone"); };
+  options.on_exit = [](const std::string&, process::ExitStatus) {
+    throw std::runtime_error("database gone");
+  };
   WorkUnit unit(fake, action_record(), std::move(options));
   unit.execute();
   ASSERT_TRUE(ends(unit));

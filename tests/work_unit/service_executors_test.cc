@@ -103,7 +103,7 @@ class ServiceExecutorTest : public ::testing::Test, protected ExecutorHarness {
     ScopedEnv env("BASH_ENV", bash_env.string());
     const process::RunResult result =
         process::run_capture({"/bin/bash", "-c", script}, {.capture_stderr = true});
-    EXPECT_EQ(result.exit_status, 0) << result.err;
+    EXPECT_EQ(result.exit_status.returncode(), 0) << result.err;
     return nul_words(read_file(record));
   }
 
@@ -118,7 +118,7 @@ class ServiceExecutorTest : public ::testing::Test, protected ExecutorHarness {
     ScopedEnv env("BASH_ENV", bash_env.string());
     const process::RunResult result =
         process::run_capture({"/bin/bash", "-c", script}, {.capture_stderr = true});
-    EXPECT_EQ(result.exit_status, 0) << result.err;
+    EXPECT_EQ(result.exit_status.returncode(), 0) << result.err;
     return nul_words(read_file(record));
   }
 

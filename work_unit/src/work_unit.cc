@@ -122,14 +122,11 @@ void WorkUnit::clear_process() {
   process_.reset();
 }
 
-void WorkUnit::report_exit(int status) {
+void WorkUnit::report_exit(process::ExitStatus status) {
   if (exit_reported_ || !options_.on_exit) return;
   exit_reported_ = true;
-  // Child reports a signal as its negated number; the hook gets the shell's
-  // form.
-  const int shown = status < 0 ? 128 - status : status;
   try {
-    options_.on_exit(action_record_id_, shown);
+    options_.on_exit(action_record_id_, status);
   } catch (const std::exception& e) {
     log::error("Error reporting the end of action %s: %s", label(), e.what());
   }
@@ -241,11 +238,12 @@ bool WorkUnit::is_running() {
     std::lock_guard lifecycle(lifecycle_mutex_);
     if (!has_process()) return false;
     try {
-      const std::optional<int> status = process_->poll();
+      const std::optional<process::ExitStatus> status = process_->poll();
       if (!status) return true;
       child_gone_ = true;
       const std::string id = label();
-      log::info("Process for action %s has terminated with exit code: %s", id, *status);
+      log::info("Process for action %s has terminated with exit code: %s", id,
+                status->returncode());
       _ensure_final_logs_sent();
       report_exit(*status);
       if (!process_->wait_for(options_.timings.exit_wait)) {
@@ -305,7 +303,7 @@ void WorkUnit::stop() {
       }
     }
     _ensure_final_logs_sent();
-    std::optional<int> status;
+    std::optional<process::ExitStatus> status;
     {
       std::lock_guard lock(state_mutex_);
       if (process_) status = process_->exit_status();

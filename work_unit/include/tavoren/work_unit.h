@@ -93,12 +93,12 @@ struct WorkUnitOptions {
   // backlog goes in several calls within one shipment.
   std::size_t max_log_piece = 8u << 20;
   // Told once that the unit's child has ended, after its whole log was
-  // shipped: with the action's identifier and the child's exit status (its
-  // exit code, or 128 + the signal that ended it). Called from the thread
+  // shipped: with the action's identifier and how the child ended. Called
+  // from the thread
   // that noticed the end (is_running or stop) with the unit's lifecycle
   // lock held, so it must not call back into the unit. Its exceptions are
   // logged and dropped.
-  std::function<void(const std::string& action_id, int exit_status)> on_exit;
+  std::function<void(const std::string& action_id, process::ExitStatus exit_status)> on_exit;
 };
 
 // What get_base_docker_cmd puts into a container's command line.
@@ -269,9 +269,9 @@ class WorkUnit {
   // The action identifier for messages ("unknown" when empty).
   std::string label() const;
   void clear_process();
-  // Calls options_.on_exit once, for a child that ended with `status` (as
-  // process::Child reports it). Caller holds lifecycle_mutex_.
-  void report_exit(int status);
+  // Calls options_.on_exit once, for a child that ended with `status`.
+  // Caller holds lifecycle_mutex_.
+  void report_exit(process::ExitStatus status);
 
   backend::Scaling& scaling_;
   WorkUnitOptions options_;

@@ -8,8 +8,11 @@
 // leads one) and reaps a child that is still running, so no child outlives
 // its handle unnoticed and none is left a zombie.
 //
-// Exit statuses follow one rule everywhere: 0..255 is the status the child
-// exited with, a negative number -N means it was ended by signal N.
+// How a child ended is one type everywhere, ExitStatus: it exited with a
+// code, or a signal ended it. Its two renderings are named where they are
+// used: returncode() (-N for signal N, as the agent's log lines show it) and
+// shell_status() (128 + N, as a shell reports it and the embedded backend
+// stores it).
 //
 // Failures: a program that cannot be started throws SpawnError (with the
 // errno); a child that ran and exited non-zero is not an exception for the
@@ -25,12 +28,65 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <iosfwd>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 namespace tavoren::process {
+
+// How a child process ended.
+class ExitStatus {
+ public:
+  enum class Kind {
+    exited,    // it called exit (or returned from main) with code()
+    signaled,  // signal() ended it
+    unknown,   // its status could not be read (it was reaped elsewhere)
+  };
+
+  // A child that exited with `code` (0 to 255).
+  static constexpr ExitStatus exited(int code) { return ExitStatus(Kind::exited, code); }
+  // A child that signal `signal` ended.
+  static constexpr ExitStatus signaled(int signal) { return ExitStatus(Kind::signaled, signal); }
+  static constexpr ExitStatus unknown() { return ExitStatus(Kind::unknown, 0); }
+  // From a status word of waitpid().
+  static ExitStatus from_wait_status(int raw);
+
+  constexpr ExitStatus() = default;  // exited with 0
+  constexpr Kind kind() const { return kind_; }
+  // Exited with code 0.
+  constexpr bool success() const { return kind_ == Kind::exited && value_ == 0; }
+  // The exit code; nullopt when it did not exit.
+  constexpr std::optional<int> code() const {
+    return kind_ == Kind::exited ? std::optional<int>(value_) : std::nullopt;
+  }
+  // The signal that ended it; nullopt when none did.
+  constexpr std::optional<int> signal() const {
+    return kind_ == Kind::signaled ? std::optional<int>(value_) : std::nullopt;
+  }
+  // The code, -N for signal N, -1 when unknown.
+  constexpr int returncode() const {
+    return kind_ == Kind::exited ? value_ : kind_ == Kind::signaled ? -value_ : -1;
+  }
+  // The code, 128 + N for signal N, -1 when unknown.
+  constexpr int shell_status() const {
+    return kind_ == Kind::exited ? value_ : kind_ == Kind::signaled ? 128 + value_ : -1;
+  }
+  // "exited with status 3", "was ended by signal 9", "ended with an unknown
+  // status", for messages after a program's name.
+  std::string describe() const;
+
+  constexpr bool operator==(const ExitStatus&) const = default;
+
+ private:
+  constexpr ExitStatus(Kind kind, int value) : kind_(kind), value_(value) {}
+  Kind kind_ = Kind::exited;
+  int value_ = 0;
+};
+
+// Prints describe(), for test failure messages.
+std::ostream& operator<<(std::ostream& out, const ExitStatus& status);
 
 // The program could not be started (not found, not executable, ...).
 class SpawnError : public std::runtime_error {
@@ -45,12 +101,12 @@ class SpawnError : public std::runtime_error {
 // The program ran and ended with a non-zero status (check_output only).
 class ExitError : public std::runtime_error {
  public:
-  ExitError(const std::string& program, int exit_status, std::string output);
-  int exit_status() const { return exit_status_; }
+  ExitError(const std::string& program, ExitStatus exit_status, std::string output);
+  ExitStatus exit_status() const { return exit_status_; }
   const std::string& output() const { return output_; }
 
  private:
-  int exit_status_;
+  ExitStatus exit_status_;
   std::string output_;
 };
 
@@ -112,14 +168,14 @@ class Child {
   void close_stdin();
 
   // The exit status when the child has ended (and reaps it), else nullopt.
-  std::optional<int> poll();
+  std::optional<ExitStatus> poll();
   // Waits at most `limit` for the child to end. nullopt when it is still
   // running afterwards.
-  std::optional<int> wait_for(std::chrono::milliseconds limit);
+  std::optional<ExitStatus> wait_for(std::chrono::milliseconds limit);
   // Waits as long as it takes.
-  int wait();
+  ExitStatus wait();
   // The exit status once reaped.
-  std::optional<int> exit_status() const { return status_; }
+  std::optional<ExitStatus> exit_status() const { return status_; }
 
   // Sends `signal` to the child alone. No effect once it is reaped.
   void send_signal(int signal);
@@ -139,7 +195,7 @@ class Child {
   int stdout_fd_ = -1;
   int stderr_fd_ = -1;
   bool leads_group_ = false;
-  std::optional<int> status_;
+  std::optional<ExitStatus> status_;
   std::string program_;
 };
 
@@ -159,7 +215,8 @@ struct RunOptions {
 };
 
 struct RunResult {
-  int exit_status = 0;
+  // Signaled(SIGKILL) when the time limit passed.
+  ExitStatus exit_status;
   std::string out;
   std::string err;
   bool timed_out = false;
@@ -171,12 +228,9 @@ struct RunResult {
 
 // Runs `argv` without a shell and captures its standard output.
 RunResult run_capture(const std::vector<std::string>& argv, const RunOptions& options = {});
-// Runs `argv` without a shell; its output goes to the agent's own streams.
-// Returns the exit status (-9 when its time limit passed).
-int run_inherit(const std::vector<std::string>& argv, const RunOptions& options = {});
-// run_inherit(), reporting a passed time limit in RunResult::timed_out
-// (out and err stay empty).
-RunResult run_inherit_result(const std::vector<std::string>& argv, const RunOptions& options = {});
+// Runs `argv` without a shell; its output goes to the agent's own streams
+// (RunResult::out and err stay empty).
+RunResult run_inherit(const std::vector<std::string>& argv, const RunOptions& options = {});
 // Runs `script` through "/bin/sh -c" and captures its standard output.
 RunResult run_shell(const std::string& script, const RunOptions& options = {});
 // run_capture(), then the standard output; ExitError on a non-zero status,
