@@ -587,71 +587,73 @@ void install_fake_client(FakeTools& tools, FakeEngine& engine) {
                        "exit 1\n");
 }
 
-TEST(WorkUnitContainer, StopAsksTheEngineToStopTheContainerWithTheGracePeriod) {
-  LogCapture capture;
-  FakeScaling fake;
-  FakeTools tools;
-  FakeEngine engine;
-  ScopedEnv host("DOCKER_HOST", engine.docker_host());
-  install_fake_client(tools, engine);
-  TempDir logs;
-  WorkUnitTimings timings = quick_timings();
-  timings.term_grace = std::chrono::milliseconds(1500);
-  WorkUnit unit(fake, action_record(),
-                running(logs, "docker run --rm registry.example/job:1 sh -c 'sleep 600'", timings));
-  unit.execute();
-  ASSERT_TRUE(unit.has_process());
-  const std::string cid_file = (logs.path() / "logs" / ("job_" + kId + ".cid")).string();
-  ASSERT_TRUE(eventually([&] { return std::filesystem::exists(cid_file); }));
+// A unit whose command runs a container through the fake client, on the
+// stand-in engine, with `grace` before the client is killed.
+class WorkUnitContainer : public ::testing::Test {
+ protected:
+  WorkUnitContainer() { install_fake_client(tools_, engine_); }
+
+  std::unique_ptr<WorkUnit> started(const std::string& cmd, std::chrono::milliseconds grace) {
+    WorkUnitTimings timings = quick_timings();
+    timings.term_grace = grace;
+    auto unit = std::make_unique<WorkUnit>(fake_, action_record(), running(logs_, cmd, timings));
+    unit->execute();
+    EXPECT_TRUE(eventually([&] { return std::filesystem::exists(cid_file()); }));
+    return unit;
+  }
+  std::string cid_file() const {
+    return (logs_.path() / "logs" / ("job_" + kId + ".cid")).string();
+  }
+
+  LogCapture capture_;
+  FakeScaling fake_;
+  FakeTools tools_;
+  FakeEngine engine_;
+  ScopedEnv host_{"DOCKER_HOST", engine_.docker_host()};
+  TempDir logs_;
+};
+
+TEST_F(WorkUnitContainer, StopAsksTheEngineToStopTheContainerWithTheGracePeriod) {
+  auto unit = started("docker run --rm registry.example/job:1 sh -c 'sleep 600'",
+                      std::chrono::milliseconds(1500));
+  ASSERT_TRUE(unit->has_process());
   // The command as given is kept; only the engine's client learns where to
   // record the container.
-  EXPECT_EQ(unit.cmd(), "docker run --rm registry.example/job:1 sh -c 'sleep 600'");
-  EXPECT_EQ(tools.calls("docker").front(), "run --cidfile " + shell_quote(cid_file) +
-                                               " --label tavoren.action-id=" + kId +
-                                               " --rm registry.example/job:1 sh -c 'sleep 600'");
+  EXPECT_EQ(unit->cmd(), "docker run --rm registry.example/job:1 sh -c 'sleep 600'");
+  EXPECT_EQ(tools_.calls("docker").front(), "run --cidfile " + shell_quote(cid_file()) +
+                                                " --label tavoren.action-id=" + kId +
+                                                " --rm registry.example/job:1 sh -c 'sleep 600'");
 
-  unit.stop();
+  unit->stop();
   // The stop went to the engine's API, not through the client program.
-  EXPECT_EQ(tools.calls("docker").size(), 1u);
-  EXPECT_FALSE(engine.running("c0ffee42"));
-  const std::vector<std::string> lines = engine.lines();
+  EXPECT_EQ(tools_.calls("docker").size(), 1u);
+  EXPECT_FALSE(engine_.running("c0ffee42"));
+  const std::vector<std::string> lines = engine_.lines();
   ASSERT_FALSE(lines.empty());
   // 1.5 s rounded up to whole seconds.
   EXPECT_EQ(lines.back(), "POST /v1.41/containers/c0ffee42/stop?t=2");
-  EXPECT_TRUE(capture.contains(Level::info, "Stopping container c0ffee42 of action " + kId));
-  EXPECT_TRUE(capture.contains(Level::info, "Process terminated gracefully for action " + kId));
-  EXPECT_EQ(capture.count(Level::warning, "forcing kill"), 0u);
-  EXPECT_TRUE(unit.is_running() == false);
+  EXPECT_TRUE(capture_.contains(Level::info, "Stopping container c0ffee42 of action " + kId));
+  EXPECT_TRUE(capture_.contains(Level::info, "Process terminated gracefully for action " + kId));
+  EXPECT_EQ(capture_.count(Level::warning, "forcing kill"), 0u);
+  EXPECT_TRUE(unit->is_running() == false);
 }
 
 // An engine that refuses the stop: the unit still ends its client, by
 // force, and says why the container did not stop.
-TEST(WorkUnitContainer, AnEngineThatRefusesTheStopIsLoggedAndTheClientKilled) {
-  LogCapture capture;
-  FakeScaling fake;
-  FakeTools tools;
-  FakeEngine engine;
-  ScopedEnv host("DOCKER_HOST", engine.docker_host());
-  install_fake_client(tools, engine);
-  engine.push("POST", "/containers/c0ffee42/stop",
-              FakeEngine::error_reply(500, "driver failed to stop the container"));
-  TempDir logs;
-  WorkUnitTimings timings = quick_timings();
-  timings.term_grace = std::chrono::milliseconds(300);
-  WorkUnit unit(fake, action_record(), running(logs, "docker run --rm job:1", timings));
-  unit.execute();
-  const std::string cid_file = (logs.path() / "logs" / ("job_" + kId + ".cid")).string();
-  ASSERT_TRUE(eventually([&] { return std::filesystem::exists(cid_file); }));
-  unit.stop();
-  EXPECT_TRUE(capture.contains(Level::warning, "Container c0ffee42 of action " + kId +
-                                                   " did not stop: engine answered 500 to POST "
-                                                   "/v1.41/containers/c0ffee42/stop: driver "
-                                                   "failed to stop the container"));
-  EXPECT_EQ(capture.count(Level::warning, "forcing kill for action " + kId), 1u);
-  EXPECT_FALSE(unit.has_process() && unit.is_running());
+TEST_F(WorkUnitContainer, AnEngineThatRefusesTheStopIsLoggedAndTheClientKilled) {
+  engine_.push("POST", "/containers/c0ffee42/stop",
+               FakeEngine::error_reply(500, "driver failed to stop the container"));
+  auto unit = started("docker run --rm job:1", std::chrono::milliseconds(300));
+  unit->stop();
+  EXPECT_TRUE(capture_.contains(Level::warning, "Container c0ffee42 of action " + kId +
+                                                    " did not stop: engine answered 500 to POST "
+                                                    "/v1.41/containers/c0ffee42/stop: driver "
+                                                    "failed to stop the container"));
+  EXPECT_EQ(capture_.count(Level::warning, "forcing kill for action " + kId), 1u);
+  EXPECT_FALSE(unit->has_process() && unit->is_running());
 }
 
-TEST(WorkUnitContainer, OtherCommandsAreLeftAsTheyAre) {
+TEST(WorkUnitPlainCommand, OtherCommandsAreLeftAsTheyAre) {
   FakeScaling fake;
   TempDir logs;
   WorkUnit unit(fake, action_record(), running(logs, "sh -c 'echo plain'"));
