@@ -226,7 +226,8 @@ bool check_docker();
 // Logs the container engine in to an image registry:
 //   docker login --username <username> --password-stdin [<registry>]
 // with the password on the login's standard input, never on a command line,
-// and registered as a secret so that no log line shows it. The login's own
+// and masked in the log while the login runs (a caller that keeps the
+// password keeps it masked for as long as it needs). The login's own
 // output goes to the agent's streams. An empty or absent registry means the
 // engine's default one. Throws ValueError for a registry that starts with
 // "-" (it would be read as an option), process::SpawnError when docker
