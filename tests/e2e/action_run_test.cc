@@ -334,7 +334,16 @@ TEST_F(ActionRun, SecretsReachTheJobButNoCommandLine) {
       << read_file(*job.log_path());
 
   // The client, the engine's helpers and the container's shell all run now.
-  for (const std::string& line : host_command_lines()) {
+  const std::vector<std::string> command_lines = host_command_lines();
+  // The scan sees the action's processes: the client and the container's
+  // shell name the action.
+  EXPECT_GE(std::count_if(command_lines.begin(), command_lines.end(),
+                          [&](const std::string& line) {
+                            return line.find(action_id_) != std::string::npos &&
+                                   line.find("TAVOREN_SECRET_ACCESS_KEY") != std::string::npos;
+                          }),
+            2);
+  for (const std::string& line : command_lines) {
     for (const auto& [name, value] : secrets) {
       EXPECT_EQ(line.find(value), std::string::npos) << name << " in: " << line;
       EXPECT_EQ(line.find(shell_quote(value)), std::string::npos) << name << " in: " << line;
