@@ -8,7 +8,11 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <map>
+#include <set>
 #include <shared_mutex>
+
+#include "tavoren/common/shell.h"
 
 namespace tavoren::log {
 namespace {
@@ -43,12 +47,85 @@ Level from_spdlog(spdlog::level::level_enum level) {
 
 struct SecretRegistry {
   std::shared_mutex mutex;
-  std::vector<std::string> secrets;  // longest first, so a secret containing another masks whole
+  // Bumped by clear_secrets(): registrations of an older generation end
+  // without effect.
+  std::uint64_t generation = 1;
+  // Each secret with the number of its holders.
+  std::map<std::string, std::size_t, std::less<>> secrets;
+  // Each rendered form with the number of registered secrets that render to
+  // it (two secrets may share a form).
+  std::map<std::string, std::size_t, std::less<>> forms;
+  // The forms, longest first, so a text containing another masks whole.
+  std::vector<std::string> patterns;
+  // The secrets registered for the process's life (one holder each).
+  std::set<std::string, std::less<>> permanent;
 };
 
 SecretRegistry& secrets() {
   static SecretRegistry* registry = new SecretRegistry();  // never destroyed: used at exit
   return *registry;
+}
+
+// The text of `text` inside a JSON string (without the quotes).
+std::string json_escaped(std::string_view text) {
+  const std::string dumped =
+      Json(std::string(text)).dump(-1, ' ', false, Json::error_handler_t::replace);
+  return dumped.substr(1, dumped.size() - 2);
+}
+
+// Every form in which the agent writes `secret` into a logged text.
+std::set<std::string> rendered_forms(std::string_view secret) {
+  const std::string quoted = shell_quote(secret);
+  std::set<std::string> forms;
+  for (const std::string& shell_form :
+       {std::string(secret), quoted, escape_double_quoted(secret), escape_double_quoted(quoted)}) {
+    forms.insert(shell_form);
+    forms.insert(json_escaped(shell_form));
+  }
+  return forms;
+}
+
+// Caller holds the registry's lock for writing.
+void rebuild_patterns(SecretRegistry& reg) {
+  reg.patterns.clear();
+  for (const auto& [form, holders] : reg.forms) reg.patterns.push_back(form);
+  std::stable_sort(reg.patterns.begin(), reg.patterns.end(),
+                   [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
+}
+
+// Adds one holder of `secret`; returns the generation it belongs to. A
+// permanent holder never ends, so one per secret is enough.
+std::uint64_t add_holder(std::string_view secret, bool permanent) {
+  auto& reg = secrets();
+  std::unique_lock lock(reg.mutex);
+  if (permanent) {
+    if (reg.permanent.contains(secret)) return reg.generation;
+    reg.permanent.emplace(secret);
+  }
+  auto found = reg.secrets.find(secret);
+  if (found != reg.secrets.end()) {
+    ++found->second;
+    return reg.generation;
+  }
+  reg.secrets.emplace(std::string(secret), 1);
+  for (const std::string& form : rendered_forms(secret)) ++reg.forms[form];
+  rebuild_patterns(reg);
+  return reg.generation;
+}
+
+void remove_holder(std::string_view secret, std::uint64_t generation) {
+  auto& reg = secrets();
+  std::unique_lock lock(reg.mutex);
+  if (generation != reg.generation) return;
+  auto found = reg.secrets.find(secret);
+  if (found == reg.secrets.end()) return;
+  if (--found->second > 0) return;
+  reg.secrets.erase(found);
+  for (const std::string& form : rendered_forms(secret)) {
+    auto entry = reg.forms.find(form);
+    if (entry != reg.forms.end() && --entry->second == 0) reg.forms.erase(entry);
+  }
+  rebuild_patterns(reg);
 }
 
 // Python-like rendering of a number for "%s".
@@ -280,25 +357,68 @@ std::string_view level_name(Level level) {
 
 void register_secret(std::string_view secret) {
   if (secret.size() < 4) return;
-  auto& reg = secrets();
-  std::unique_lock lock(reg.mutex);
-  if (std::find(reg.secrets.begin(), reg.secrets.end(), secret) != reg.secrets.end()) return;
-  reg.secrets.emplace_back(secret);
-  std::stable_sort(reg.secrets.begin(), reg.secrets.end(),
-                   [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
+  add_holder(secret, /*permanent=*/true);
 }
 
 void clear_secrets() {
   auto& reg = secrets();
   std::unique_lock lock(reg.mutex);
+  ++reg.generation;
   reg.secrets.clear();
+  reg.forms.clear();
+  reg.patterns.clear();
+  reg.permanent.clear();
+}
+
+std::size_t registered_secret_count() {
+  auto& reg = secrets();
+  std::shared_lock lock(reg.mutex);
+  return reg.secrets.size();
+}
+
+SecretRegistration::SecretRegistration(std::string_view secret) {
+  if (secret.size() < 4) return;
+  secret_ = secret;
+  generation_ = add_holder(secret, /*permanent=*/false);
+  held_ = true;
+}
+
+SecretRegistration::~SecretRegistration() { reset(); }
+
+SecretRegistration::SecretRegistration(SecretRegistration&& other) noexcept
+    : secret_(std::move(other.secret_)), generation_(other.generation_), held_(other.held_) {
+  other.held_ = false;
+  other.secret_.clear();
+}
+
+SecretRegistration& SecretRegistration::operator=(SecretRegistration&& other) noexcept {
+  if (this != &other) {
+    reset();
+    secret_ = std::move(other.secret_);
+    generation_ = other.generation_;
+    held_ = other.held_;
+    other.held_ = false;
+    other.secret_.clear();
+  }
+  return *this;
+}
+
+void SecretRegistration::reset() {
+  if (!held_) return;
+  held_ = false;
+  try {
+    remove_holder(secret_, generation_);
+  } catch (...) {
+    // Letting a secret go must never fail its holder.
+  }
+  secret_.clear();
 }
 
 std::string mask_secrets(std::string_view text) {
   auto& reg = secrets();
   std::shared_lock lock(reg.mutex);
   std::string out(text);
-  for (const auto& secret : reg.secrets) {
+  for (const auto& secret : reg.patterns) {
     std::size_t pos = 0;
     while ((pos = out.find(secret, pos)) != std::string::npos) {
       out.replace(pos, secret.size(), kSecretMask);

@@ -438,7 +438,8 @@ RunResult run_request(const SpawnRequest& request, const RunOptions& options) {
   return result;
 }
 
-// The agent's environment with `additions` set on top of it.
+}  // namespace
+
 std::vector<std::string> environment_with(const std::vector<std::string>& additions) {
   auto name_of = [](std::string_view entry) { return entry.substr(0, entry.find('=')); };
   std::vector<std::string> merged;
@@ -452,6 +453,8 @@ std::vector<std::string> environment_with(const std::vector<std::string>& additi
   merged.insert(merged.end(), additions.begin(), additions.end());
   return merged;
 }
+
+namespace {
 
 SpawnRequest request_for(const std::vector<std::string>& argv, const RunOptions& options,
                          bool capture_out) {

@@ -128,7 +128,8 @@ bool check_docker() {
 
 void login_to_registry(const std::string& username, const std::string& password,
                        const std::optional<std::string>& registry) {
-  log::register_secret(password);
+  // Masked while the login runs; whoever keeps the password keeps it masked.
+  const log::SecretRegistration masked(password);
   std::vector<std::string> argv = {"docker", "login", "--username", username, "--password-stdin"};
   if (registry && !registry->empty()) {
     // A leading "-" would be read as an option of the login.

@@ -224,6 +224,14 @@ std::string decrypt_key(std::string_view aes_key, std::string_view encoded, cons
 
 }  // namespace
 
+std::string encrypt_text(std::string_view plaintext, std::string_view encryption_key) {
+  return encrypt_key(encryption_key, plaintext);
+}
+
+std::string decrypt_text(std::string_view sealed, std::string_view encryption_key) {
+  return decrypt_key(encryption_key, sealed, "text");
+}
+
 std::optional<KeyPair> get_encrypted_access_key_pair(const std::string& access_key,
                                                      const std::string& secret_key,
                                                      const std::string& encryption_key) {

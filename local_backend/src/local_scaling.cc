@@ -299,6 +299,14 @@ Result LocalScaling::get_docker_hub_credentials() {
     return refusal(
         detail::not_configured("The container registry credentials", config_command::kRegistry));
   }
+  if (const auto password = credentials->find("password");
+      password != credentials->end() && password->is_string()) {
+    try {
+      *password = detail::open_secret(password->get<std::string>(), "registry password");
+    } catch (const DatabaseError& e) {
+      return refusal(e.what());
+    }
+  }
   return Result::ok(*std::move(credentials));
 }
 
@@ -328,7 +336,12 @@ Result LocalScaling::get_model_secret_keys(const std::string& secret_name) {
                                             config_command::kModelSecret));
     }
     Json data = Json::object();
-    data["user_access_token"] = select.text(0);
+    try {
+      data["user_access_token"] =
+          detail::open_secret(select.text(0), "model secret \"" + secret_name + "\"");
+    } catch (const DatabaseError& e) {
+      return refusal(e.what());
+    }
     return Result::ok(std::move(data));
   });
 }
@@ -344,7 +357,12 @@ Result LocalScaling::get_internal_api_key(const std::string& action_record_id) {
                                  config_command::kInternalApiKey));
     }
     Json data = Json::object();
-    data["internal_api_key"] = select.text(0);
+    try {
+      data["internal_api_key"] = detail::open_secret(
+          select.text(0), "internal API key of action \"" + action_record_id + "\"");
+    } catch (const DatabaseError& e) {
+      return refusal(e.what());
+    }
     return Result::ok(std::move(data));
   });
 }

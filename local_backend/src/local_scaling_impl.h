@@ -54,6 +54,19 @@ void store_record(sqlite::Connection& connection, const std::string& id, const J
 void record_event(sqlite::Connection& connection, const std::string& id, std::string_view operation,
                   const Json& arguments);
 
+// Secrets at rest (the registry password, model-hub tokens, internal API
+// keys). With TAVOREN_ENCRYPTION_KEY set, a secret is stored sealed: the
+// marker kSealedPrefix, then the text encrypted as host_probe::encrypt_text
+// does. Without a key it is stored as it is, as every secret was before
+// sealing existed; such values stay readable.
+inline constexpr std::string_view kSealedPrefix = "tavoren-sealed:v1:";
+// The stored form of `value`; ValueError for a key of the wrong length.
+std::string seal_secret(const std::string& value);
+// The clear value of a stored secret. Throws DatabaseError, naming `what`
+// but never the value, when a sealed value cannot be opened (no key, or
+// another key).
+std::string open_secret(const std::string& stored, std::string_view what);
+
 std::optional<Json> read_setting(sqlite::Connection& connection, const char* name);
 void write_setting(sqlite::Connection& connection, const char* name, const Json& value);
 

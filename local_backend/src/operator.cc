@@ -248,7 +248,7 @@ void LocalScaling::set_registry_credentials(const std::string& username,
   if (!registry.empty()) require_text(registry, "The registry name", true);
   Json credentials = Json::object();
   credentials["username"] = username;
-  credentials["password"] = password;
+  credentials["password"] = detail::seal_secret(password);
   if (!registry.empty()) credentials["registry"] = registry;
   in_write_transaction(*impl_, [&](sqlite::Connection& connection) {
     detail::write_setting(connection, detail::kRegistrySetting, credentials);
@@ -322,7 +322,7 @@ void LocalScaling::set_model_secret(const std::string& secret_name,
             "INSERT INTO model_secrets (name, user_access_token) VALUES (?, ?) "
             "ON CONFLICT (name) DO UPDATE SET user_access_token = excluded.user_access_token")
         .bind(1, secret_name)
-        .bind(2, user_access_token)
+        .bind(2, detail::seal_secret(user_access_token))
         .run();
   });
 }
@@ -338,7 +338,7 @@ void LocalScaling::set_internal_api_key(const std::string& action_record_id,
             "INSERT INTO internal_api_keys (action_id, api_key) VALUES (?, ?) "
             "ON CONFLICT (action_id) DO UPDATE SET api_key = excluded.api_key")
         .bind(1, action_record_id)
-        .bind(2, key)
+        .bind(2, detail::seal_secret(key))
         .run();
   });
 }

@@ -11,6 +11,8 @@
 
 #include "local_scaling_impl.h"
 #include "tavoren/common/errors.h"
+#include "tavoren/common/text.h"
+#include "tavoren/host_probe.h"
 
 namespace tavoren::backend {
 
@@ -107,6 +109,33 @@ void record_event(sqlite::Connection& connection, const std::string& id, std::st
       .bind(2, operation)
       .bind(3, to_text(arguments))
       .run();
+}
+
+std::string seal_secret(const std::string& value) {
+  const std::string key = get_env("TAVOREN_ENCRYPTION_KEY").value_or("");
+  if (key.empty()) return value;
+  try {
+    return std::string(kSealedPrefix) + host_probe::encrypt_text(value, key);
+  } catch (const ValueError&) {
+    throw ValueError(
+        "The secret could not be encrypted: TAVOREN_ENCRYPTION_KEY must be 16, 24 or 32 bytes "
+        "long");
+  }
+}
+
+std::string open_secret(const std::string& stored, std::string_view what) {
+  if (!stored.starts_with(kSealedPrefix)) return stored;
+  const std::string key = get_env("TAVOREN_ENCRYPTION_KEY").value_or("");
+  if (key.empty()) {
+    throw DatabaseError("The stored " + std::string(what) +
+                        " is encrypted; set TAVOREN_ENCRYPTION_KEY to the key it was stored with");
+  }
+  try {
+    return host_probe::decrypt_text(std::string_view(stored).substr(kSealedPrefix.size()), key);
+  } catch (const std::exception&) {
+    throw DatabaseError("The stored " + std::string(what) +
+                        " cannot be decrypted with TAVOREN_ENCRYPTION_KEY");
+  }
 }
 
 std::optional<Json> read_setting(sqlite::Connection& connection, const char* name) {

@@ -1,5 +1,9 @@
 #include "sqlite.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <string>
 #include <utility>
 
@@ -199,8 +203,38 @@ void Transaction::commit() {
 
 // ---- Pool ----------------------------------------------------------------
 
+namespace {
+
+// Gives `path` mode 0600 when it grants anything to others (a file left by
+// an older program). Only the owner may change a mode; for anyone else the
+// file stays as it is.
+void close_to_others(int fd) {
+  struct stat info {};
+  if (::fstat(fd, &info) == 0 && (info.st_mode & 077) != 0) ::fchmod(fd, 0600);
+}
+
+}  // namespace
+
+void protect_database_files(const std::filesystem::path& path) {
+  // SQLite creates the -wal and -shm files with the main file's mode, so a
+  // main file created 0600 keeps all three private.
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) return;  // SQLite's own open reports why
+  close_to_others(fd);
+  ::close(fd);
+  for (const char* suffix : {"-wal", "-shm"}) {
+    const std::string companion = path.string() + suffix;
+    const int companion_fd = ::open(companion.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+    if (companion_fd < 0) continue;
+    close_to_others(companion_fd);
+    ::close(companion_fd);
+  }
+}
+
 Pool::Pool(std::filesystem::path path, std::chrono::milliseconds busy_timeout)
-    : path_(std::move(path)), busy_timeout_(busy_timeout) {}
+    : path_(std::move(path)), busy_timeout_(busy_timeout) {
+  protect_database_files(path_);
+}
 
 Pool::~Pool() = default;
 

@@ -114,8 +114,15 @@ class Transaction {
   bool open_ = true;
 };
 
+// Creates the database file `path` with mode 0600 when it is missing, and
+// closes it, its -wal and its -shm file to other users when an older
+// program left them readable (where this user owns them). Failures are left
+// for SQLite's open to report.
+void protect_database_files(const std::filesystem::path& path);
+
 // Connections to one file, each lent to one caller at a time. Connections
-// are opened on demand; a few idle ones are kept for reuse.
+// are opened on demand; a few idle ones are kept for reuse. The constructor
+// protects the file (protect_database_files).
 class Pool {
  public:
   Pool(std::filesystem::path path, std::chrono::milliseconds busy_timeout);

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <thread>
+
+#include "tavoren/common/shell.h"
 
 namespace tavoren::log {
 namespace {
@@ -99,6 +102,75 @@ TEST(SecretMasking, ConcurrentLoggingAndRegistration) {
   auto lines = capture.lines();
   EXPECT_EQ(lines.size(), 800u);
   for (const auto& line : lines) EXPECT_EQ(line.message.find("token-"), std::string::npos);
+}
+
+// Secrets as the agent writes them into commands and JSON: shell-quoted,
+// escaped for a double-quoted script, and escaped inside JSON strings.
+TEST(SecretMasking, QuotedAndEscapedFormsAreMasked) {
+  const std::string mask(kSecretMask);
+  LogCapture capture;
+  const std::vector<std::string> secrets = {"pa$$word", "it's a `key`", "back\\slash \"quoted\"",
+                                            "tab\tand\nnew line"};
+  for (const auto& secret : secrets) register_secret(secret);
+  for (const auto& secret : secrets) {
+    capture.clear();
+    const std::string quoted = shell_quote(secret);
+    info("cmd is: docker run -e KEY=%s /bin/bash -c \"export KEY=%s && run\"", quoted,
+         escape_double_quoted(quoted));
+    info("raw %s, in double quotes \"%s\"", secret, escape_double_quoted(secret));
+    info("Fetched action details: %s", Json{{"token", secret}});
+    info("record %s", Json{{"cmd", "export KEY=" + escape_double_quoted(quoted)}});
+    const auto lines = capture.lines();
+    ASSERT_EQ(lines.size(), 4u) << secret;
+    EXPECT_EQ(lines[0].message, "cmd is: docker run -e KEY=" + mask +
+                                    " /bin/bash -c \"export KEY=" + mask + " && run\"")
+        << secret;
+    EXPECT_EQ(lines[1].message, "raw " + mask + ", in double quotes \"" + mask + "\"") << secret;
+    EXPECT_EQ(lines[2].message, "Fetched action details: {\"token\":\"" + mask + "\"}") << secret;
+    EXPECT_EQ(lines[3].message, "record {\"cmd\":\"export KEY=" + mask + "\"}") << secret;
+  }
+  clear_secrets();
+}
+
+TEST(SecretMasking, HeldSecretsAreCountedAndReleased) {
+  clear_secrets();
+  register_secret("agent-own-key");
+  EXPECT_EQ(registered_secret_count(), 1u);
+  {
+    SecretRegistration first("shared-action-key");
+    std::optional<SecretRegistration> second(std::in_place, "shared-action-key");
+    SecretRegistration own("one-action-key");
+    SecretRegistration short_text("abc");  // too short: holds nothing
+    EXPECT_FALSE(short_text.holds());
+    EXPECT_EQ(registered_secret_count(), 3u);
+
+    // Moving a registration keeps it held once.
+    SecretRegistration moved(std::move(own));
+    EXPECT_TRUE(moved.holds("one-action-key"));
+    EXPECT_EQ(registered_secret_count(), 3u);
+    moved.reset();
+    EXPECT_EQ(registered_secret_count(), 2u);
+    EXPECT_EQ(mask_secrets("one-action-key"), "one-action-key");
+
+    second.reset();  // the other holder still runs
+    EXPECT_EQ(mask_secrets("k=shared-action-key"), "k=" + std::string(kSecretMask));
+    EXPECT_EQ(registered_secret_count(), 2u);
+  }
+  EXPECT_EQ(registered_secret_count(), 1u);
+  EXPECT_EQ(mask_secrets("shared-action-key"), "shared-action-key");
+
+  // A permanent registration outlives the holders of the same secret.
+  { SecretRegistration held("agent-own-key"); }
+  EXPECT_EQ(mask_secrets("agent-own-key"), std::string(kSecretMask));
+
+  // A registration from before clear_secrets() leaves later ones alone.
+  std::optional<SecretRegistration> stale(std::in_place, "re-registered-key");
+  clear_secrets();
+  SecretRegistration fresh("re-registered-key");
+  stale.reset();
+  EXPECT_EQ(mask_secrets("re-registered-key"), std::string(kSecretMask));
+  EXPECT_EQ(registered_secret_count(), 1u);
+  clear_secrets();
 }
 
 }  // namespace

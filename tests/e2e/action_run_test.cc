@@ -5,13 +5,16 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "e2e_support.h"
 #include "fake_scaling.h"
+#include "tavoren/common/shell.h"
 #include "tavoren/common/text.h"
 #include "tavoren/host_probe.h"
 #include "tavoren/work_unit.h"
@@ -262,6 +265,101 @@ TEST_F(ActionRun, RefusedRegistryLoginStartsNoContainer) {
   EXPECT_TRUE(containers_of(action_id_, false).empty());
   EXPECT_TRUE(update_actions().empty());
   EXPECT_EQ(fake_.count("get_user_access_key_pair"), 0u);
+}
+
+// The command line of every process on this host, NUL bytes as blanks.
+std::vector<std::string> host_command_lines() {
+  std::vector<std::string> lines;
+  std::error_code ignored;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc", ignored)) {
+    const std::string name = entry.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::string line = read_file(entry.path() / "cmdline");
+    std::replace(line.begin(), line.end(), '\0', ' ');
+    lines.push_back(std::move(line));
+  }
+  return lines;
+}
+
+// The owner's keys, the model-hub token and the internal API key reach the
+// job through the engine's client environment: while the action runs no
+// command line on the host holds one, and the job reads each exactly.
+TEST_F(ActionRun, SecretsReachTheJobButNoCommandLine) {
+  const Sandbox& sandbox = Sandbox::get();
+  const std::vector<std::pair<std::string, std::string>> secrets = {
+      {"TAVOREN_ACCESS_KEY_ID", "e2eAccess7Q $HOME \"q\""},
+      {"TAVOREN_SECRET_ACCESS_KEY", "e2eSecret7Q it's `id` \\ $(id)"},
+      {"HUGGING_FACE_ACCESS_TOKEN", "e2eToken7Q hf_'x' \"y\""},
+      {"TAVOREN_INTERNAL_API_KEY", "e2eInternal7Q $$ ; && \\\""}};
+  const auto pair = host_probe::get_encrypted_access_key_pair(secrets[0].second, secrets[1].second);
+  ASSERT_TRUE(pair.has_value());
+  fake_.set_default("get_user_access_key_pair", Result::ok(Json{{"access_key", pair->access_key},
+                                                                {"secret_key", pair->secret_key}}));
+  fake_.set_default("get_model_secret_keys",
+                    Result::ok(Json{{"user_access_token", secrets[2].second}}));
+  fake_.set_default("get_internal_api_key",
+                    Result::ok(Json{{"internal_api_key", secrets[3].second}}));
+
+  // The job's part of the script: each variable's value on a line.
+  std::string job_script = "printf '%s\\n'";
+  for (const auto& [name, value] : secrets) job_script += " \"$" + name + "\"";
+  // The identifier names the container for the engine queries.
+  job_script += " && sleep 6 && : " + action_id_;
+  const Json action = record("model_train", sandbox.image(), Json::object());
+  WorkUnitOptions options;
+  options.timings.log_interval = milliseconds(100);
+  options.timings.term_grace = milliseconds(1000);
+  options.log_dir = work_.path() / "logs";
+  // The common container command, with the job printing the four variables
+  // and then staying a while, so the host's processes can be read.
+  options.actions_map = ActionsMap{
+      {"model_train", [&](WorkUnit& job) {
+         job.setup_action_requirements(action);
+         const std::string key = job.get_internal_api_key(action_id_);
+         const std::string cmd =
+             job.get_base_docker_cmd({.model_key = "timm/e2e",
+                                      .extra_env_vars = Json{{"TAVOREN_INTERNAL_API_KEY", key}}}) +
+             " " + escape_double_quoted(job_script) + "\"";
+         job.start(cmd, "secrets");
+       }}};
+  WorkUnit job(fake_, action, options);
+  job.execute();
+  ASSERT_TRUE(job.has_process());
+  ASSERT_TRUE(eventually(
+      [&] {
+        return !containers_of(action_id_, true).empty() &&
+               read_file(*job.log_path()).find(secrets.back().second) != std::string::npos;
+      },
+      seconds(60)))
+      << read_file(*job.log_path());
+
+  // The client, the engine's helpers and the container's shell all run now.
+  const std::vector<std::string> command_lines = host_command_lines();
+  // The scan sees the action's processes: the client and the container's
+  // shell name the action.
+  EXPECT_GE(std::count_if(command_lines.begin(), command_lines.end(),
+                          [&](const std::string& line) {
+                            return line.find(action_id_) != std::string::npos &&
+                                   line.find("TAVOREN_SECRET_ACCESS_KEY") != std::string::npos;
+                          }),
+            2);
+  for (const std::string& line : command_lines) {
+    for (const auto& [name, value] : secrets) {
+      EXPECT_EQ(line.find(value), std::string::npos) << name << " in: " << line;
+      EXPECT_EQ(line.find(shell_quote(value)), std::string::npos) << name << " in: " << line;
+      // Each value's first word, which no quoting changes.
+      EXPECT_EQ(line.find(value.substr(0, value.find(' '))), std::string::npos)
+          << name << " in: " << line;
+    }
+  }
+
+  ASSERT_TRUE(eventually([&] { return !job.is_running(); }, seconds(90)));
+  EXPECT_EQ(inspect_container("{{.State.ExitCode}}"), "0");
+  std::string expected;
+  for (const auto& [name, value] : secrets) expected += value + "\n";
+  const std::string log = read_file(*job.log_path());
+  EXPECT_THAT(log, ::testing::EndsWith(expected));
+  EXPECT_EQ(shipped_log(), log);
 }
 
 }  // namespace

@@ -6,10 +6,12 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -295,6 +297,121 @@ TEST_F(OperatorTest, KeyPairsAreEncryptedAtRestWhenTheEncryptionKeyIsSet) {
                                "16, 24 or 32 bytes");
     EXPECT_TRUE(backend.get_user_access_key_pair("owner-3").has_error());
   }
+}
+
+// The bytes of the database and its write-ahead log and shared memory.
+std::string database_bytes(const std::filesystem::path& database) {
+  std::string bytes;
+  for (const char* suffix : {"", "-wal", "-shm"}) {
+    const std::filesystem::path file = database.string() + suffix;
+    if (std::filesystem::exists(file)) bytes += testing::read_file(file);
+  }
+  return bytes;
+}
+
+TEST_F(OperatorTest, EverySecretIsEncryptedAtRestWhenTheEncryptionKeyIsSet) {
+  const std::string key = "0123456789abcdef0123456789abcdef";
+  const std::vector<std::string> secrets = {"registry-pass-7731", "hf_model_token_7731",
+                                            "internal-api-key-7731", "owner-secret-7731"};
+  std::string id;
+  {
+    testing::ScopedEnv encryption("TAVOREN_ENCRYPTION_KEY", key);
+    LocalScaling backend(options());
+    id = backend.submit(action_record());
+    backend.set_registry_credentials("robot", secrets[0], "registry.example");
+    backend.set_model_secret("hugging_face", secrets[1]);
+    backend.set_internal_api_key(id, secrets[2]);
+    backend.set_key_pair("owner-1", "AKIAOWNER1", secrets[3]);
+
+    // Nothing of them in the files, the log and shared memory included.
+    const std::string bytes = database_bytes(database());
+    for (const std::string& secret : secrets) EXPECT_FALSE(contains(bytes, secret)) << secret;
+    RawDatabase raw(database());
+    EXPECT_TRUE(
+        raw.text("SELECT user_access_token FROM model_secrets").starts_with("tavoren-sealed:v1:"));
+    EXPECT_TRUE(
+        raw.text("SELECT api_key FROM internal_api_keys").starts_with("tavoren-sealed:v1:"));
+
+    // The agent is answered the clear values.
+    EXPECT_EQ(
+        backend.get_docker_hub_credentials().data.dump(),
+        R"({"username":"robot","password":"registry-pass-7731","registry":"registry.example"})");
+    EXPECT_EQ(backend.get_model_secret_keys("hugging_face").data["user_access_token"], secrets[1]);
+    EXPECT_EQ(backend.get_internal_api_key(id).data["internal_api_key"], secrets[2]);
+  }
+  // Without the key, or with another one, the sealed values are refused,
+  // and the refusal does not show them.
+  for (const std::optional<std::string>& other_key :
+       {std::optional<std::string>(), std::optional<std::string>("fedcba9876543210")}) {
+    testing::ScopedEnv encryption("TAVOREN_ENCRYPTION_KEY", other_key);
+    LocalScaling backend(options());
+    const Result registry = backend.get_docker_hub_credentials();
+    ASSERT_TRUE(registry.has_error());
+    EXPECT_TRUE(contains(*registry.error, "registry password")) << *registry.error;
+    const Result token = backend.get_model_secret_keys("hugging_face");
+    ASSERT_TRUE(token.has_error());
+    EXPECT_TRUE(contains(*token.error, "model secret \"hugging_face\"")) << *token.error;
+    const Result internal = backend.get_internal_api_key(id);
+    ASSERT_TRUE(internal.has_error());
+    EXPECT_TRUE(contains(*internal.error, "TAVOREN_ENCRYPTION_KEY")) << *internal.error;
+    for (const std::string& secret : secrets) {
+      EXPECT_FALSE(contains(*registry.error + *token.error + *internal.error, secret));
+    }
+  }
+}
+
+TEST_F(OperatorTest, SecretsStoredInClearStayReadableOnceAKeyIsSet) {
+  std::string id;
+  {
+    testing::ScopedEnv encryption("TAVOREN_ENCRYPTION_KEY", std::nullopt);
+    LocalScaling backend(options());
+    id = backend.submit(action_record());
+    backend.set_registry_credentials("robot", "clear-pass-1");
+    backend.set_model_secret("hugging_face", "clear-token-1");
+    backend.set_internal_api_key(id, "clear-internal-1");
+    RawDatabase raw(database());
+    EXPECT_EQ(raw.text("SELECT user_access_token FROM model_secrets"), "clear-token-1");
+  }
+  testing::ScopedEnv encryption("TAVOREN_ENCRYPTION_KEY", "0123456789abcdef");
+  LocalScaling backend(options());
+  EXPECT_EQ(backend.get_docker_hub_credentials().data["password"], "clear-pass-1");
+  EXPECT_EQ(backend.get_model_secret_keys("hugging_face").data["user_access_token"],
+            "clear-token-1");
+  EXPECT_EQ(backend.get_internal_api_key(id).data["internal_api_key"], "clear-internal-1");
+  // A value written now is sealed, the others stay as they were.
+  backend.set_model_secret("hugging_face", "new-token-2");
+  EXPECT_FALSE(contains(database_bytes(database()), "new-token-2"));
+  EXPECT_EQ(backend.get_model_secret_keys("hugging_face").data["user_access_token"], "new-token-2");
+}
+
+TEST_F(OperatorTest, TheDatabaseFilesAreTheOwnersAlone) {
+  const mode_t previous = ::umask(022);
+  using std::filesystem::perms;
+  const perms owner_only = perms::owner_read | perms::owner_write;
+  {
+    LocalScaling backend(options());
+    backend.submit(action_record());
+    backend.set_model_secret("hugging_face", "token-in-the-log");
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+      const std::filesystem::path file = database().string() + suffix;
+      ASSERT_TRUE(std::filesystem::exists(file)) << file;
+      EXPECT_EQ(std::filesystem::status(file).permissions(), owner_only) << file;
+    }
+  }
+  // Files an older program left readable are closed on the next open.
+  for (const char* suffix : {"", "-wal", "-shm"}) {
+    const std::filesystem::path file = database().string() + suffix;
+    if (std::filesystem::exists(file)) {
+      std::filesystem::permissions(file, owner_only | perms::group_read | perms::others_read);
+    }
+  }
+  {
+    LocalScaling backend(options());
+    EXPECT_EQ(std::filesystem::status(database()).permissions(), owner_only);
+    EXPECT_EQ(backend.get_model_secret_keys("hugging_face").data["user_access_token"],
+              "token-in-the-log");
+  }
+  ::umask(previous);
 }
 
 TEST_F(OperatorTest, ScaleDownIsAnsweredToTheAgentOnceAndRecorded) {

@@ -51,12 +51,12 @@ class CommandBuilderTest : public ::testing::Test {
 TEST_F(CommandBuilderTest, WithoutArgumentsTheLineUsesHostNetworkAndNoMounts) {
   EXPECT_EQ(unit_.get_base_docker_cmd(),
             std::string("docker run   --net=host -e ENV=prod "
-                        "-e TAVOREN_SECRET_ACCESS_KEY=SECRETEXAMPLE01 "
-                        "-e TAVOREN_ACCESS_KEY_ID=AKIDEXAMPLE01 "
+                        "-e TAVOREN_SECRET_ACCESS_KEY "
+                        "-e TAVOREN_ACCESS_KEY_ID "
                         "--shm-size=30G --pull=always registry.example/job:1 "
                         "/bin/bash -c \"cd . && export ENV=prod && "
-                        "export TAVOREN_SECRET_ACCESS_KEY=SECRETEXAMPLE01 && "
-                        "export TAVOREN_ACCESS_KEY_ID=AKIDEXAMPLE01 && ") +
+                        "export TAVOREN_SECRET_ACCESS_KEY=\\\"\\$TAVOREN_SECRET_ACCESS_KEY\\\" && "
+                        "export TAVOREN_ACCESS_KEY_ID=\\\"\\$TAVOREN_ACCESS_KEY_ID\\\" && ") +
                 kScriptTail);
   EXPECT_EQ(fake_.calls().size(), 0u);  // no token lookup without a model key
 }
@@ -72,28 +72,30 @@ TEST_F(CommandBuilderTest, ATypicalRecordGivesTheFullLine) {
                                  .extra_env_vars = Json{{"EPOCHS", 3}, {"DEBUG", true}}});
   EXPECT_EQ(line,
             std::string("docker run --gpus \"device=0,1\"  --net=host -e ENV=prod "
-                        "-e TAVOREN_SECRET_ACCESS_KEY=SECRETEXAMPLE01 "
-                        "-e TAVOREN_ACCESS_KEY_ID=AKIDEXAMPLE01 "
-                        "-e HUGGING_FACE_ACCESS_TOKEN=hf_abcdef123 -e EPOCHS=3 -e DEBUG=true "
+                        "-e TAVOREN_SECRET_ACCESS_KEY "
+                        "-e TAVOREN_ACCESS_KEY_ID "
+                        "-e HUGGING_FACE_ACCESS_TOKEN -e EPOCHS=3 -e DEBUG=true "
                         "-v /mnt/data/workspace:/usr/src/workspace "
                         "-v /mnt/data/65f1a2b3c4d5e6f708192a3b:/usr/src/65f1a2b3c4d5e6f708192a3b "
                         "-v /var/run/docker.sock:/var/run/docker.sock "
                         "--shm-size=30G --pull=always registry.example/job:1 "
                         "/bin/bash -c \"cd /usr/src/65f1a2b3c4d5e6f708192a3b && export ENV=prod && "
-                        "export TAVOREN_SECRET_ACCESS_KEY=SECRETEXAMPLE01 && "
-                        "export TAVOREN_ACCESS_KEY_ID=AKIDEXAMPLE01 && "
-                        "export HUGGING_FACE_ACCESS_TOKEN=hf_abcdef123 && export EPOCHS=3 && "
+                        "export TAVOREN_SECRET_ACCESS_KEY=\\\"\\$TAVOREN_SECRET_ACCESS_KEY\\\" && "
+                        "export TAVOREN_ACCESS_KEY_ID=\\\"\\$TAVOREN_ACCESS_KEY_ID\\\" && "
+                        "export HUGGING_FACE_ACCESS_TOKEN=\\\"\\$HUGGING_FACE_ACCESS_TOKEN\\\" && "
+                        "export EPOCHS=3 && "
                         "export DEBUG=true && ") +
                 kScriptTail);
 }
 
 TEST_F(CommandBuilderTest, MountsFollowTheWorkFileSystemAndTheActionIdentifier) {
   const std::string env_flags =
-      "-e ENV=prod -e TAVOREN_SECRET_ACCESS_KEY=SECRETEXAMPLE01 "
-      "-e TAVOREN_ACCESS_KEY_ID=AKIDEXAMPLE01 ";
+      "-e ENV=prod -e TAVOREN_SECRET_ACCESS_KEY "
+      "-e TAVOREN_ACCESS_KEY_ID ";
   const std::string exports =
-      " && export ENV=prod && export TAVOREN_SECRET_ACCESS_KEY=SECRETEXAMPLE01 && "
-      "export TAVOREN_ACCESS_KEY_ID=AKIDEXAMPLE01 && ";
+      " && export ENV=prod && export "
+      "TAVOREN_SECRET_ACCESS_KEY=\\\"\\$TAVOREN_SECRET_ACCESS_KEY\\\" && "
+      "export TAVOREN_ACCESS_KEY_ID=\\\"\\$TAVOREN_ACCESS_KEY_ID\\\" && ";
   const std::string image = "--shm-size=30G --pull=always registry.example/job:1 /bin/bash -c ";
 
   // "/" mounts nothing, even with an action identifier.
@@ -139,14 +141,17 @@ TEST_F(CommandBuilderTest, ExtraVariablesOverrideInPlaceButNotTheIndex) {
   const std::string line = unit_.get_base_docker_cmd(
       {.extra_env_vars =
            Json{{"NEW", "1"}, {"ENV", "dev"}, {"TAVOREN_ACCESS_KEY_ID", "AKIDOTHER"}}});
-  EXPECT_EQ(line, std::string("docker run   --net=host -e ENV=dev "
-                              "-e TAVOREN_SECRET_ACCESS_KEY=SECRETEXAMPLE01 "
-                              "-e TAVOREN_ACCESS_KEY_ID=AKIDOTHER -e NEW=1 "
-                              "--shm-size=30G --pull=always registry.example/job:1 "
-                              "/bin/bash -c \"cd . && export ENV=dev && "
-                              "export TAVOREN_SECRET_ACCESS_KEY=SECRETEXAMPLE01 && "
-                              "export TAVOREN_ACCESS_KEY_ID=AKIDOTHER && export NEW=1 && ") +
-                      kScriptTail);
+  EXPECT_EQ(
+      line,
+      std::string(
+          "docker run   --net=host -e ENV=dev "
+          "-e TAVOREN_SECRET_ACCESS_KEY "
+          "-e TAVOREN_ACCESS_KEY_ID -e NEW=1 "
+          "--shm-size=30G --pull=always registry.example/job:1 "
+          "/bin/bash -c \"cd . && export ENV=dev && "
+          "export TAVOREN_SECRET_ACCESS_KEY=\\\"\\$TAVOREN_SECRET_ACCESS_KEY\\\" && "
+          "export TAVOREN_ACCESS_KEY_ID=\\\"\\$TAVOREN_ACCESS_KEY_ID\\\" && export NEW=1 && ") +
+          kScriptTail);
 }
 
 TEST_F(CommandBuilderTest, TheProcessEnvironmentChoosesThePackageIndex) {
@@ -182,8 +187,10 @@ TEST_F(CommandBuilderTest, TokenIsAskedOnlyForTimmAndMicrosoftModels) {
   for (const char* key : {"timm/resnet50", "microsoft/swin"}) {
     fake_.clear_calls();
     const std::string line = unit_.get_base_docker_cmd({.model_key = key});
-    EXPECT_NE(line.find(" -e HUGGING_FACE_ACCESS_TOKEN=hf_tok_99 "), std::string::npos) << key;
-    EXPECT_NE(line.find(" && export HUGGING_FACE_ACCESS_TOKEN=hf_tok_99 && "), std::string::npos);
+    EXPECT_NE(line.find(" -e HUGGING_FACE_ACCESS_TOKEN "), std::string::npos) << key;
+    EXPECT_NE(
+        line.find(" && export HUGGING_FACE_ACCESS_TOKEN=\\\"\\$HUGGING_FACE_ACCESS_TOKEN\\\" && "),
+        std::string::npos);
     auto calls = fake_.calls("get_model_secret_keys");
     ASSERT_EQ(calls.size(), 1u) << key;
     EXPECT_EQ(calls[0].arguments, Json::array({"hugging_face"}));
@@ -254,21 +261,58 @@ TEST_F(CommandBuilderTest, SecretsInTheLineAreMaskedWhenLogged) {
   const std::string internal = unit_.get_internal_api_key(kId);
   const std::string line = unit_.get_base_docker_cmd(
       {.model_key = "microsoft/x", .extra_env_vars = Json{{"TAVOREN_INTERNAL_API_KEY", internal}}});
-  // The command that runs carries the values.
+  // The line names the secret variables only; their values are the unit's
+  // container environment, in the line's order.
   for (const char* secret : {kAccessKey, kSecretKey, "hf_SECRET_TOKEN", "ik_SECRET_KEY"}) {
-    EXPECT_NE(line.find(secret), std::string::npos) << secret;
+    EXPECT_EQ(line.find(secret), std::string::npos) << secret;
   }
+  EXPECT_EQ(
+      unit_.container_environment(),
+      (std::vector<std::string>{
+          "TAVOREN_SECRET_ACCESS_KEY=SECRETEXAMPLE01", "TAVOREN_ACCESS_KEY_ID=AKIDEXAMPLE01",
+          "HUGGING_FACE_ACCESS_TOKEN=hf_SECRET_TOKEN", "TAVOREN_INTERNAL_API_KEY=ik_SECRET_KEY"}));
+  // Every value is masked, as it is and as a command or a record shows it.
   LogCapture capture;
-  log::info("Running command: %s", line);
-  ASSERT_EQ(capture.lines().size(), 1u);
-  const std::string logged = capture.lines()[0].message;
   for (const char* secret : {kAccessKey, kSecretKey, "hf_SECRET_TOKEN", "ik_SECRET_KEY"}) {
-    EXPECT_EQ(logged.find(secret), std::string::npos) << logged;
+    log::info("Running command: -e X=%s %s", secret, Json{{"X", secret}});
   }
-  EXPECT_NE(logged.find(std::string("-e TAVOREN_ACCESS_KEY_ID=") + std::string(log::kSecretMask)),
-            std::string::npos)
-      << logged;
-  EXPECT_NE(logged.find("-e ENV=prod "), std::string::npos);
+  for (const auto& logged : capture.lines()) {
+    EXPECT_EQ(logged.message, "Running command: -e X=" + std::string(log::kSecretMask) +
+                                  " {\"X\":\"" + std::string(log::kSecretMask) + "\"}");
+  }
+  // A later line without those variables leaves none behind.
+  unit_.get_base_docker_cmd({.extra_env_vars = Json{{"EPOCHS", 3}}});
+  EXPECT_EQ(unit_.container_environment(),
+            (std::vector<std::string>{"TAVOREN_SECRET_ACCESS_KEY=SECRETEXAMPLE01",
+                                      "TAVOREN_ACCESS_KEY_ID=AKIDEXAMPLE01"}));
+}
+
+// Secret values with every character the shell or JSON treats specially
+// never reach a log line, in any form the command builder and the
+// executors write them.
+TEST_F(CommandBuilderTest, SecretsWithShellAndJsonCharactersAreMaskedInEveryForm) {
+  const std::string access = "AK$$ID \"quoted\" back\\slash";
+  const std::string secret = "it's a `secret` $(id) 'x'";
+  WorkUnit unit(fake_, action_record());
+  unit.set_tavoren_keys(access, secret);
+  unit.keep_secret_masked(access);
+  unit.keep_secret_masked(secret);
+  LogCapture capture;
+  const std::string line = unit.get_base_docker_cmd();
+  ASSERT_FALSE(line.empty());
+  for (const std::string& value : {access, secret}) {
+    log::info("cmd is: docker run -e KEY=%s /bin/bash -c \"export KEY=%s && \"", shell_quote(value),
+              escape_double_quoted(shell_quote(value)));
+    log::info("Fetched action details: %s", Json::array({Json{{"secret", value}}}));
+  }
+  const std::string mask(log::kSecretMask);
+  const auto lines = capture.lines();
+  ASSERT_EQ(lines.size(), 4u);
+  for (std::size_t i = 0; i < 4; i += 2) {
+    EXPECT_EQ(lines[i].message, "cmd is: docker run -e KEY=" + mask +
+                                    " /bin/bash -c \"export KEY=" + mask + " && \"");
+    EXPECT_EQ(lines[i + 1].message, "Fetched action details: [{\"secret\":\"" + mask + "\"}]");
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -474,7 +518,8 @@ TEST(CommandBuilderProperty, EveryInsertedValueReachesTheContainerUnchanged) {
         "/simple/";
     std::string script = "cd " + shell_quote(workdir);
     for (const auto& [name, value] : expected_env) {
-      script += " && export " + name + "=" + shell_quote(value);
+      script += " && export " + name + "=" +
+                (is_container_secret_variable(name) ? "\"$" + name + "\"" : shell_quote(value));
     }
     script +=
         " && if [ -f requirements.txt ]; then pip install -r requirements.txt; fi  && pip install "
@@ -487,9 +532,16 @@ TEST(CommandBuilderProperty, EveryInsertedValueReachesTheContainerUnchanged) {
     for (const auto& [host, container] : ports) {
       expected.insert(expected.end(), {"-p", host + ":" + container});
     }
+    std::vector<std::string> client_environment;
     for (const auto& [name, value] : expected_env) {
-      expected.insert(expected.end(), {"-e", name + "=" + value});
+      if (is_container_secret_variable(name)) {
+        expected.insert(expected.end(), {"-e", name});
+        client_environment.push_back(name + "=" + value);
+      } else {
+        expected.insert(expected.end(), {"-e", name + "=" + value});
+      }
     }
+    EXPECT_EQ(unit.container_environment(), client_environment);
     if (!options.work_fs.empty() && options.work_fs != "/") {
       expected.insert(expected.end(),
                       {"-v", options.work_fs + "/workspace:" + options.destination_workspace_path});
@@ -515,8 +567,10 @@ TEST(CommandBuilderProperty, EveryInsertedValueReachesTheContainerUnchanged) {
     ASSERT_EQ(from_sh, expected);
 
     // (c) bash running the script sees the intended directory, index and
-    // environment.
-    const process::RunResult bash = process::run_capture({"/bin/bash", "-c", expected.back()});
+    // environment, with the secret values the engine passes on from its
+    // client.
+    const process::RunResult bash = process::run_capture({"/bin/bash", "-c", expected.back()},
+                                                         {.environment = client_environment});
     ASSERT_EQ(bash.exit_status.returncode(), 0) << expected.back();
     EXPECT_EQ(nul_words(read_file(cd_record)), std::vector<std::string>{workdir});
     const std::vector<std::string> pip_args = nul_words(read_file(pip_record));

@@ -46,11 +46,12 @@ constexpr const char* kInstalls =
 std::string default_workspace_line(const std::string& job) {
   return std::string(
              "docker run   --net=host -e ENV=prod -e "
-             "TAVOREN_SECRET_ACCESS_KEY=userSecretKeyEXAMPLE "
-             "-e TAVOREN_ACCESS_KEY_ID=AKIAUSEREXAMPLE -v /mnt/data/workspace:/usr/src/workspace "
+             "TAVOREN_SECRET_ACCESS_KEY "
+             "-e TAVOREN_ACCESS_KEY_ID -v /mnt/data/workspace:/usr/src/workspace "
              "--shm-size=30G --pull=always registry.example/data:2 /bin/bash -c \"cd . && export "
-             "ENV=prod && export TAVOREN_SECRET_ACCESS_KEY=userSecretKeyEXAMPLE && export "
-             "TAVOREN_ACCESS_KEY_ID=AKIAUSEREXAMPLE && ") +
+             "ENV=prod && export TAVOREN_SECRET_ACCESS_KEY=\\\"\\$TAVOREN_SECRET_ACCESS_KEY\\\" && "
+             "export "
+             "TAVOREN_ACCESS_KEY_ID=\\\"\\$TAVOREN_ACCESS_KEY_ID\\\" && ") +
          kInstalls + job;
 }
 
@@ -162,12 +163,13 @@ TEST_F(DataExecutors, PreparationReportsThePathsPullsTheTrainingImageAndStartsTh
                                              {"model_train_docker", "registry.example/train:7"}}));
 
   const std::string expected =
-      "docker run   --net=host -e ENV=prod -e TAVOREN_SECRET_ACCESS_KEY=userSecretKeyEXAMPLE -e "
-      "TAVOREN_ACCESS_KEY_ID=AKIAUSEREXAMPLE -v /mnt/data/workspace:/usr/src/app/workspace "
+      "docker run   --net=host -e ENV=prod -e TAVOREN_SECRET_ACCESS_KEY -e "
+      "TAVOREN_ACCESS_KEY_ID -v /mnt/data/workspace:/usr/src/app/workspace "
       "--shm-size=30G --pull=always registry.example/data:2 /bin/bash -c \"cd "
       "/usr/src/app/workspace && export ENV=prod && export "
-      "TAVOREN_SECRET_ACCESS_KEY=userSecretKeyEXAMPLE && export "
-      "TAVOREN_ACCESS_KEY_ID=AKIAUSEREXAMPLE && if [ -f requirements.txt ]; then pip install -r "
+      "TAVOREN_SECRET_ACCESS_KEY=\\\"\\$TAVOREN_SECRET_ACCESS_KEY\\\" && export "
+      "TAVOREN_ACCESS_KEY_ID=\\\"\\$TAVOREN_ACCESS_KEY_ID\\\" && if [ -f requirements.txt ]; then "
+      "pip install -r "
       "requirements.txt; fi  && pip install --upgrade --force-reinstall --index-url "
       "https://pypi.org/simple/ tavoren &&  python3 /usr/src/app/data_preparation.py "
       "65f1a2b3c4d5e6f708192a3b \"";
@@ -186,9 +188,9 @@ TEST_F(DataExecutors, PreparationReportsThePathsPullsTheTrainingImageAndStartsTh
   argv.erase(argv.begin());
   EXPECT_EQ(received, argv);
 
-  // The logged command hides the owner's keys.
+  // The logged command names the owner's keys without their values.
   const std::string logged = "cmd is: " + masked(expected);
-  EXPECT_NE(logged.find("TAVOREN_ACCESS_KEY_ID=********"), std::string::npos);
+  EXPECT_NE(logged.find("-e TAVOREN_ACCESS_KEY_ID "), std::string::npos);
   EXPECT_TRUE(capture.contains(Level::info, logged));
   for (const auto& line : capture.lines()) {
     EXPECT_EQ(line.message.find(kUserSecretKey), std::string::npos) << line.message;
@@ -294,11 +296,13 @@ TEST_F(DataExecutors, ImportAndAddRunTheProcessingJobAndReportItAcknowledged) {
     fake_.clear_calls();
     auto unit = run(type, details(type, {{"dataset_id", "ds1"}}));
     const std::string expected =
-        "docker run   --net=host -e ENV=prod -e TAVOREN_SECRET_ACCESS_KEY=userSecretKeyEXAMPLE -e "
-        "TAVOREN_ACCESS_KEY_ID=AKIAUSEREXAMPLE -v /mnt/data/workspace:/usr/src/workspace "
+        "docker run   --net=host -e ENV=prod -e TAVOREN_SECRET_ACCESS_KEY -e "
+        "TAVOREN_ACCESS_KEY_ID -v /mnt/data/workspace:/usr/src/workspace "
         "--shm-size=30G --pull=always registry.example/data:2 /bin/bash -c \"cd . && export "
-        "ENV=prod && export TAVOREN_SECRET_ACCESS_KEY=userSecretKeyEXAMPLE && export "
-        "TAVOREN_ACCESS_KEY_ID=AKIAUSEREXAMPLE && if [ -f requirements.txt ]; then pip install -r "
+        "ENV=prod && export TAVOREN_SECRET_ACCESS_KEY=\\\"\\$TAVOREN_SECRET_ACCESS_KEY\\\" && "
+        "export "
+        "TAVOREN_ACCESS_KEY_ID=\\\"\\$TAVOREN_ACCESS_KEY_ID\\\" && if [ -f requirements.txt ]; "
+        "then pip install -r "
         "requirements.txt; fi  && pip install --upgrade --force-reinstall --index-url "
         "https://pypi.org/simple/ tavoren &&  python3 /usr/src/app/main.py "
         "65f1a2b3c4d5e6f708192a3b \"";

@@ -6,8 +6,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <set>
 
 #include "executors/executors.h"
@@ -315,6 +317,86 @@ TEST(WorkUnitStart, ChildGetsNullInputTheLogFileAndTheAgentsEnvironmentOnly) {
   EXPECT_EQ(std::filesystem::path(lines[2]), std::filesystem::absolute(*unit.log_path()));
   const std::set<std::string> seen(lines.begin() + 3, lines.end());
   EXPECT_EQ(seen, expected);  // no descriptor of the unit (log file, pidfd) leaked
+}
+
+// The log and its folder are the agent's alone, also where an older agent
+// left them readable by everyone.
+TEST(WorkUnitStart, TheLogFileAndItsFolderAreTheAgentsAlone) {
+  TempDir dir;
+  FakeScaling fake;
+  WorkUnitOptions options = running(dir, "echo secret output");
+  {
+    WorkUnit unit(fake, action_record(), options);
+    unit.execute();
+    ASSERT_TRUE(ends(unit));
+    EXPECT_EQ(read_file(*unit.log_path()), "secret output\n");
+    EXPECT_EQ(std::filesystem::status(options.log_dir).permissions(),
+              std::filesystem::perms::owner_all);
+    EXPECT_EQ(std::filesystem::status(*unit.log_path()).permissions(),
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+  }
+  using std::filesystem::perms;
+  std::filesystem::permissions(options.log_dir, perms::all);
+  const auto old_log = options.log_dir / ("job_" + kId + ".txt");
+  std::filesystem::permissions(
+      old_log, perms::owner_read | perms::owner_write | perms::group_read | perms::others_read);
+  WorkUnit again(fake, action_record(), options);
+  again.execute();
+  ASSERT_TRUE(ends(again));
+  EXPECT_EQ(std::filesystem::status(options.log_dir).permissions(), perms::owner_all);
+  EXPECT_EQ(std::filesystem::status(old_log).permissions(), perms::owner_read | perms::owner_write);
+}
+
+// The command's secret values go to the child's environment, on top of the
+// agent's own, and to no argument.
+TEST(WorkUnitStart, TheContainerEnvironmentIsAddedToTheChildsEnvironment) {
+  TempDir dir;
+  FakeScaling fake;
+  ScopedEnv marker("TAVOREN_WORK_UNIT_TEST_MARKER", "from the agent");
+  ScopedEnv replaced("TAVOREN_SECRET_ACCESS_KEY", "the agent's own");
+  const std::string script =
+      "printf '%s|%s|%s\\n' \"$TAVOREN_WORK_UNIT_TEST_MARKER\" \"$TAVOREN_SECRET_ACCESS_KEY\" "
+      "\"$TAVOREN_INTERNAL_API_KEY\"";
+  WorkUnit unit(fake, action_record(), running(dir, shell_join({"sh", "-c", script})));
+  unit.set_container_environment(
+      {"TAVOREN_SECRET_ACCESS_KEY=sk with 'quotes' $x", "TAVOREN_INTERNAL_API_KEY=ik-1"});
+  unit.execute();
+  ASSERT_TRUE(ends(unit));
+  EXPECT_EQ(read_file(*unit.log_path()), "from the agent|sk with 'quotes' $x|ik-1\n");
+  EXPECT_EQ(std::getenv("TAVOREN_INTERNAL_API_KEY"), nullptr);
+}
+
+// An action's secrets stay registered while a unit that uses them lives:
+// the registry follows the units, and a secret two units share stays masked
+// until both are gone.
+TEST(WorkUnitSecrets, AUnitsSecretsLeaveTheRegistryWithTheLastUnitThatHoldsThem) {
+  log::clear_secrets();
+  log::register_secret("agent-session-key");
+  FakeScaling fake;
+  fake.set_default("get_internal_api_key", Result::ok(Json{{"internal_api_key", "ik-of-one"}}));
+  auto first = std::make_unique<WorkUnit>(fake, action_record());
+  auto second = std::make_unique<WorkUnit>(fake, action_record());
+  first->set_tavoren_keys("AKIA-SHARED-OWNER", "shared-owner-secret");
+  second->set_tavoren_keys("AKIA-SHARED-OWNER", "shared-owner-secret");
+  ASSERT_FALSE(first->get_base_docker_cmd().empty());
+  ASSERT_FALSE(second->get_base_docker_cmd().empty());
+  EXPECT_EQ(first->get_internal_api_key(kId), "ik-of-one");
+  first->keep_secret_masked("ik-of-one");  // held once per unit
+  EXPECT_EQ(log::registered_secret_count(), 4u);
+
+  const std::string line = "AKIA-SHARED-OWNER shared-owner-secret ik-of-one agent-session-key";
+  const std::string mask(log::kSecretMask);
+  const std::string all_masked = mask + " " + mask + " " + mask + " " + mask;
+  EXPECT_EQ(log::mask_secrets(line), all_masked);
+
+  first.reset();  // the shared keys stay: the second unit still runs
+  EXPECT_EQ(log::registered_secret_count(), 3u);
+  EXPECT_EQ(log::mask_secrets(line), mask + " " + mask + " ik-of-one " + mask);
+
+  second.reset();
+  EXPECT_EQ(log::registered_secret_count(), 1u);
+  EXPECT_EQ(log::mask_secrets(line), "AKIA-SHARED-OWNER shared-owner-secret ik-of-one " + mask);
+  log::clear_secrets();
 }
 
 TEST(WorkUnitStart, ChildLeadsASessionAndProcessGroupOfItsOwn) {

@@ -131,15 +131,15 @@ TEST_F(ModelExecutorTest, TrainingRunsTrainPyWithTheTokenAndTheOwnersKeys) {
 
   const std::string expected = with_work_fs(
       "docker run --gpus \"device=0\"  --net=host -e ENV=prod "
-      "-e TAVOREN_SECRET_ACCESS_KEY=ownerSecretKey/0001+abc "
-      "-e TAVOREN_ACCESS_KEY_ID=AKIAOWNER0000001 -e HUGGING_FACE_ACCESS_TOKEN=hf_tokenEXAMPLE0001 "
+      "-e TAVOREN_SECRET_ACCESS_KEY "
+      "-e TAVOREN_ACCESS_KEY_ID -e HUGGING_FACE_ACCESS_TOKEN "
       "-v <W>/workspace:/usr/src/workspace "
       "-v <W>/65f1a2b3c4d5e6f708192a3b:/usr/src/65f1a2b3c4d5e6f708192a3b "
       "--shm-size=30G --pull=always registry.example/job:1 /bin/bash -c \"cd "
       "/usr/src/65f1a2b3c4d5e6f708192a3b && export ENV=prod && "
-      "export TAVOREN_SECRET_ACCESS_KEY=ownerSecretKey/0001+abc && "
-      "export TAVOREN_ACCESS_KEY_ID=AKIAOWNER0000001 && "
-      "export HUGGING_FACE_ACCESS_TOKEN=hf_tokenEXAMPLE0001 && "
+      "export TAVOREN_SECRET_ACCESS_KEY=\\\"\\$TAVOREN_SECRET_ACCESS_KEY\\\" && "
+      "export TAVOREN_ACCESS_KEY_ID=\\\"\\$TAVOREN_ACCESS_KEY_ID\\\" && "
+      "export HUGGING_FACE_ACCESS_TOKEN=\\\"\\$HUGGING_FACE_ACCESS_TOKEN\\\" && "
       "if [ -f requirements.txt ]; then pip install -r requirements.txt; fi  && "
       "pip install --upgrade --force-reinstall --index-url https://pypi.org/simple/ tavoren &&  "
       "python3 train.py 65f1a2b3c4d5e6f708192a3b \"",
@@ -172,6 +172,17 @@ TEST_F(ModelExecutorTest, TrainingRunsTrainPyWithTheTokenAndTheOwnersKeys) {
   ASSERT_FALSE(words.empty());
   EXPECT_EQ(words.back(), shell_split(expected).back());
   EXPECT_EQ(job_words(words.back()), (std::vector<std::string>{"train.py", kId, ""}));
+
+  // The keys and the token reach the engine's client through its
+  // environment alone.
+  const auto environment = docker_run_environment();
+  EXPECT_EQ(environment.at("TAVOREN_ACCESS_KEY_ID"), kOwnerAccess);
+  EXPECT_EQ(environment.at("TAVOREN_SECRET_ACCESS_KEY"), kOwnerSecret);
+  EXPECT_EQ(environment.at("HUGGING_FACE_ACCESS_TOKEN"), kToken);
+  for (const std::string& word : words) {
+    EXPECT_EQ(word.find(kOwnerSecret), std::string::npos) << word;
+    EXPECT_EQ(word.find(kToken), std::string::npos) << word;
+  }
 }
 
 TEST_F(ModelExecutorTest, EvaluationRunsEvalPyWithoutAToken) {
@@ -179,14 +190,14 @@ TEST_F(ModelExecutorTest, EvaluationRunsEvalPyWithoutAToken) {
 
   const std::string expected = with_work_fs(
       "docker run --gpus \"device=0\"  --net=host -e ENV=prod "
-      "-e TAVOREN_SECRET_ACCESS_KEY=ownerSecretKey/0001+abc "
-      "-e TAVOREN_ACCESS_KEY_ID=AKIAOWNER0000001 "
+      "-e TAVOREN_SECRET_ACCESS_KEY "
+      "-e TAVOREN_ACCESS_KEY_ID "
       "-v <W>/workspace:/usr/src/workspace "
       "-v <W>/65f1a2b3c4d5e6f708192a3b:/usr/src/65f1a2b3c4d5e6f708192a3b "
       "--shm-size=30G --pull=always registry.example/job:1 /bin/bash -c \"cd "
       "/usr/src/65f1a2b3c4d5e6f708192a3b && export ENV=prod && "
-      "export TAVOREN_SECRET_ACCESS_KEY=ownerSecretKey/0001+abc && "
-      "export TAVOREN_ACCESS_KEY_ID=AKIAOWNER0000001 && "
+      "export TAVOREN_SECRET_ACCESS_KEY=\\\"\\$TAVOREN_SECRET_ACCESS_KEY\\\" && "
+      "export TAVOREN_ACCESS_KEY_ID=\\\"\\$TAVOREN_ACCESS_KEY_ID\\\" && "
       "if [ -f requirements.txt ]; then pip install -r requirements.txt; fi  && "
       "pip install --upgrade --force-reinstall --index-url https://pypi.org/simple/ tavoren &&  "
       "python3 eval.py 65f1a2b3c4d5e6f708192a3b \"",
@@ -208,14 +219,14 @@ TEST_F(ModelExecutorTest, ExportPrefersTheJobsFileSystemOverTheLargest) {
 
   const std::string expected = with_work_fs(
       "docker run --gpus \"device=0\"  --net=host -e ENV=prod "
-      "-e TAVOREN_SECRET_ACCESS_KEY=ownerSecretKey/0001+abc "
-      "-e TAVOREN_ACCESS_KEY_ID=AKIAOWNER0000001 "
+      "-e TAVOREN_SECRET_ACCESS_KEY "
+      "-e TAVOREN_ACCESS_KEY_ID "
       "-v <W>/workspace:/usr/src/workspace "
       "-v <W>/65f1a2b3c4d5e6f708192a3b:/usr/src/65f1a2b3c4d5e6f708192a3b "
       "--shm-size=30G --pull=always registry.example/job:1 /bin/bash -c \"cd "
       "/usr/src/65f1a2b3c4d5e6f708192a3b && export ENV=prod && "
-      "export TAVOREN_SECRET_ACCESS_KEY=ownerSecretKey/0001+abc && "
-      "export TAVOREN_ACCESS_KEY_ID=AKIAOWNER0000001 && "
+      "export TAVOREN_SECRET_ACCESS_KEY=\\\"\\$TAVOREN_SECRET_ACCESS_KEY\\\" && "
+      "export TAVOREN_ACCESS_KEY_ID=\\\"\\$TAVOREN_ACCESS_KEY_ID\\\" && "
       "if [ -f requirements.txt ]; then pip install -r requirements.txt; fi  && "
       "pip install --upgrade --force-reinstall --index-url https://pypi.org/simple/ tavoren &&  "
       "python3 export.py 65f1a2b3c4d5e6f708192a3b \"",
@@ -254,15 +265,16 @@ TEST_F(ModelExecutorTest, DeploymentPublishesTwoBackendPorts) {
 
   const std::string expected = with_work_fs(
       "docker run --gpus \"device=0\"  --net=host -e ENV=prod "
-      "-e TAVOREN_SECRET_ACCESS_KEY=ownerSecretKey/0001+abc "
-      "-e TAVOREN_ACCESS_KEY_ID=AKIAOWNER0000001 -e INTERNAL_PORT=31002 "
+      "-e TAVOREN_SECRET_ACCESS_KEY "
+      "-e TAVOREN_ACCESS_KEY_ID -e INTERNAL_PORT=31002 "
       "-v <W>/workspace:/usr/src/workspace "
       "-v <W>/65f1a2b3c4d5e6f708192a3b:/usr/src/65f1a2b3c4d5e6f708192a3b "
       "-v /var/run/docker.sock:/var/run/docker.sock "
       "--shm-size=30G --pull=always registry.example/job:1 /bin/bash -c \"cd "
       "/usr/src/65f1a2b3c4d5e6f708192a3b && export ENV=prod && "
-      "export TAVOREN_SECRET_ACCESS_KEY=ownerSecretKey/0001+abc && "
-      "export TAVOREN_ACCESS_KEY_ID=AKIAOWNER0000001 && export INTERNAL_PORT=31002 && "
+      "export TAVOREN_SECRET_ACCESS_KEY=\\\"\\$TAVOREN_SECRET_ACCESS_KEY\\\" && "
+      "export TAVOREN_ACCESS_KEY_ID=\\\"\\$TAVOREN_ACCESS_KEY_ID\\\" && export INTERNAL_PORT=31002 "
+      "&& "
       "if [ -f requirements.txt ]; then pip install -r requirements.txt; fi  && "
       "pip install --upgrade --force-reinstall --index-url https://pypi.org/simple/ tavoren &&  "
       "python3 deploy.py 65f1a2b3c4d5e6f708192a3b 31001\"",
@@ -284,12 +296,12 @@ TEST_F(ModelExecutorTest, AggregatorRunsWithoutGpuCodebaseOrActionDirectory) {
 
   const std::string expected = with_work_fs(
       "docker run   --net=host -e ENV=prod "
-      "-e TAVOREN_SECRET_ACCESS_KEY=ownerSecretKey/0001+abc "
-      "-e TAVOREN_ACCESS_KEY_ID=AKIAOWNER0000001 "
+      "-e TAVOREN_SECRET_ACCESS_KEY "
+      "-e TAVOREN_ACCESS_KEY_ID "
       "-v <W>/workspace:/usr/src/workspace "
       "--shm-size=30G --pull=always registry.example/job:1 /bin/bash -c \"cd . && "
-      "export ENV=prod && export TAVOREN_SECRET_ACCESS_KEY=ownerSecretKey/0001+abc && "
-      "export TAVOREN_ACCESS_KEY_ID=AKIAOWNER0000001 && "
+      "export ENV=prod && export TAVOREN_SECRET_ACCESS_KEY=\\\"\\$TAVOREN_SECRET_ACCESS_KEY\\\" && "
+      "export TAVOREN_ACCESS_KEY_ID=\\\"\\$TAVOREN_ACCESS_KEY_ID\\\" && "
       "if [ -f requirements.txt ]; then pip install -r requirements.txt; fi  && "
       "pip install --upgrade --force-reinstall --index-url https://pypi.org/simple/ tavoren &&  "
       "python3 /usr/src/app/deploy_aggregator.py 65f1a2b3c4d5e6f708192a3b \"",
@@ -390,9 +402,9 @@ TEST_F(ModelExecutorTest, AMissingLargestFileSystemGivesACommandWithoutMounts) {
   tools_.add("df", "", 1);
   WorkUnit& unit = run(record("inference_aggregator"));
   ASSERT_TRUE(unit.cmd().has_value());
-  EXPECT_TRUE(unit.cmd()->starts_with(
-      "docker run   --net=host -e ENV=prod -e TAVOREN_SECRET_ACCESS_KEY=ownerSecretKey/0001+abc "
-      "-e TAVOREN_ACCESS_KEY_ID=AKIAOWNER0000001 --shm-size=30G "))
+  EXPECT_TRUE(
+      unit.cmd()->starts_with("docker run   --net=host -e ENV=prod -e TAVOREN_SECRET_ACCESS_KEY "
+                              "-e TAVOREN_ACCESS_KEY_ID --shm-size=30G "))
       << *unit.cmd();
 }
 

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -176,8 +177,8 @@ TEST_F(ServiceExecutorTest, BrokerPublishesOnePortAndAdvertisesTheTrimmedAddress
   WorkUnit& unit = run(record("kafka_setup"));
 
   const std::string expected =
-      "docker run -p 31005:9092 -e ENV=prod -e TAVOREN_SECRET_ACCESS_KEY=ownerSecretKey/0001+abc "
-      "-e TAVOREN_ACCESS_KEY_ID=AKIAOWNER0000001 -e KAFKA_NODE_ID=1 "
+      "docker run -p 31005:9092 -e ENV=prod -e TAVOREN_SECRET_ACCESS_KEY "
+      "-e TAVOREN_ACCESS_KEY_ID -e KAFKA_NODE_ID=1 "
       "-e KAFKA_PROCESS_ROLES=broker,controller "
       "-e KAFKA_LISTENERS=SASL_PLAINTEXT://0.0.0.0:9092,CONTROLLER://0.0.0.0:9093 "
       "-e KAFKA_ADVERTISED_LISTENERS=SASL_PLAINTEXT://203.0.113.7:31005 "
@@ -294,13 +295,13 @@ TEST_F(ServiceExecutorTest, ImageBuildGetsTheEngineSocketAndTheInternalKey) {
   WorkUnit& unit = run(record("image_build"));
 
   const std::string expected =
-      "docker run   --net=host -e ENV=prod -e TAVOREN_SECRET_ACCESS_KEY=ownerSecretKey/0001+abc "
-      "-e TAVOREN_ACCESS_KEY_ID=AKIAOWNER0000001 -e TAVOREN_INTERNAL_API_KEY=int-api-key-0001 "
+      "docker run   --net=host -e ENV=prod -e TAVOREN_SECRET_ACCESS_KEY "
+      "-e TAVOREN_ACCESS_KEY_ID -e TAVOREN_INTERNAL_API_KEY "
       "-v /var/run/docker.sock:/var/run/docker.sock --shm-size=30G --pull=always "
       "registry.example/job:1 /bin/bash -c \"cd . && export ENV=prod && "
-      "export TAVOREN_SECRET_ACCESS_KEY=ownerSecretKey/0001+abc && "
-      "export TAVOREN_ACCESS_KEY_ID=AKIAOWNER0000001 && "
-      "export TAVOREN_INTERNAL_API_KEY=int-api-key-0001 && "
+      "export TAVOREN_SECRET_ACCESS_KEY=\\\"\\$TAVOREN_SECRET_ACCESS_KEY\\\" && "
+      "export TAVOREN_ACCESS_KEY_ID=\\\"\\$TAVOREN_ACCESS_KEY_ID\\\" && "
+      "export TAVOREN_INTERNAL_API_KEY=\\\"\\$TAVOREN_INTERNAL_API_KEY\\\" && "
       "if [ -f requirements.txt ]; then pip install -r requirements.txt; fi  && "
       "pip install --upgrade --force-reinstall --index-url https://pypi.org/simple/ tavoren &&  "
       "python3 main.py 6600aa11bb22cc33dd44ee55 65f1a2b3c4d5e6f708192a3b\"";
@@ -323,10 +324,49 @@ TEST_F(ServiceExecutorTest, ImageBuildStartsWithAnEmptyKeyWhenTheBackendRefusesI
   fake_.set_default("get_internal_api_key", Result::failure("denied", "no key for you"));
   WorkUnit& unit = run(record("image_build"));
   ASSERT_TRUE(unit.cmd().has_value());
-  EXPECT_NE(unit.cmd()->find("-e TAVOREN_INTERNAL_API_KEY='' -v /var/run/docker.sock"),
+  EXPECT_NE(unit.cmd()->find("-e TAVOREN_INTERNAL_API_KEY -v /var/run/docker.sock"),
             std::string::npos);
-  EXPECT_NE(unit.cmd()->find("export TAVOREN_INTERNAL_API_KEY='' && "), std::string::npos);
+  EXPECT_NE(
+      unit.cmd()->find("export TAVOREN_INTERNAL_API_KEY=\\\"\\$TAVOREN_INTERNAL_API_KEY\\\" && "),
+      std::string::npos);
+  // The engine's client has the variable, empty, so the container has it too.
+  const auto environment = docker_run_environment();
+  ASSERT_TRUE(environment.contains("TAVOREN_INTERNAL_API_KEY"));
+  EXPECT_EQ(environment.at("TAVOREN_INTERNAL_API_KEY"), "");
   EXPECT_TRUE(capture_.contains(Level::error, "Error getting internal api key: no key for you"));
+}
+
+// The secret values reach the engine's client through its environment: no
+// argument of the client holds one, and the agent's own environment stays
+// as it was.
+TEST_F(ServiceExecutorTest, SecretValuesReachTheEngineClientThroughItsEnvironmentOnly) {
+  for (const std::string type : {"image_build", "kafka_setup"}) {
+    SCOPED_TRACE(type);
+    std::filesystem::remove(run_environment_path());
+    if (type == "kafka_setup") fake_.push("get_open_port", Result::ok(31008));
+    WorkUnit& unit = run(record(type));
+    ASSERT_TRUE(unit.cmd().has_value());
+
+    const auto environment = docker_run_environment();
+    EXPECT_EQ(environment.at("TAVOREN_ACCESS_KEY_ID"), kOwnerAccess);
+    EXPECT_EQ(environment.at("TAVOREN_SECRET_ACCESS_KEY"), kOwnerSecret);
+    if (type == "image_build") {
+      EXPECT_EQ(environment.at("TAVOREN_INTERNAL_API_KEY"), kInternalKey);
+    } else {
+      EXPECT_FALSE(environment.contains("TAVOREN_INTERNAL_API_KEY"));
+    }
+    EXPECT_FALSE(environment.contains("HUGGING_FACE_ACCESS_TOKEN"));
+    // The rest of the agent's environment is passed on.
+    EXPECT_EQ(environment.at("PATH"), std::getenv("PATH"));
+
+    for (const std::string& call : tools_.calls("docker")) {
+      for (const char* secret : {kOwnerAccess, kOwnerSecret, kInternalKey}) {
+        EXPECT_EQ(call.find(secret), std::string::npos) << call;
+      }
+    }
+    EXPECT_EQ(std::getenv("TAVOREN_SECRET_ACCESS_KEY"), nullptr);
+    unit.stop();
+  }
 }
 
 TEST_F(ServiceExecutorTest, ImageBuildServiceAndActionIdentifiersStayOneWord) {
@@ -346,11 +386,11 @@ TEST_F(ServiceExecutorTest, ResourceCloneRunsMainPyWithTheRecordIdentifier) {
   WorkUnit& unit = run(record("resource_clone"));
 
   const std::string expected =
-      "docker run   --net=host -e ENV=prod -e TAVOREN_SECRET_ACCESS_KEY=ownerSecretKey/0001+abc "
-      "-e TAVOREN_ACCESS_KEY_ID=AKIAOWNER0000001 --shm-size=30G --pull=always "
+      "docker run   --net=host -e ENV=prod -e TAVOREN_SECRET_ACCESS_KEY "
+      "-e TAVOREN_ACCESS_KEY_ID --shm-size=30G --pull=always "
       "registry.example/job:1 /bin/bash -c \"cd . && export ENV=prod && "
-      "export TAVOREN_SECRET_ACCESS_KEY=ownerSecretKey/0001+abc && "
-      "export TAVOREN_ACCESS_KEY_ID=AKIAOWNER0000001 && "
+      "export TAVOREN_SECRET_ACCESS_KEY=\\\"\\$TAVOREN_SECRET_ACCESS_KEY\\\" && "
+      "export TAVOREN_ACCESS_KEY_ID=\\\"\\$TAVOREN_ACCESS_KEY_ID\\\" && "
       "if [ -f requirements.txt ]; then pip install -r requirements.txt; fi  && "
       "pip install --upgrade --force-reinstall --index-url https://pypi.org/simple/ tavoren &&  "
       "python3 main.py 65f1a2b3c4d5e6f708192a3b \"";

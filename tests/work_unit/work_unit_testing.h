@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -97,13 +99,18 @@ inline std::vector<std::string> nul_words(const std::string& text) {
 }
 
 // What the executor suites share: units built against a recording backend
-// and a stand-in engine on PATH (which swallows a login's password), their
-// log folder, and what the backend and the engine were asked. The units are
+// and a stand-in engine on PATH (which swallows a login's password and
+// records the environment its `run` call got), their log folder, and what
+// the backend and the engine were asked. The units are
 // stopped and the secret registry emptied at the end.
 class ExecutorHarness {
  protected:
   ExecutorHarness() {
-    tools_.add_script("docker", "if [ \"$1\" = login ]; then cat > /dev/null; fi");
+    const std::string env_file = shell_quote(run_environment_path().string());
+    tools_.add_script("docker",
+                      "if [ \"$1\" = login ]; then cat > /dev/null; fi\n"
+                      "if [ \"$1\" = run ]; then env -0 > " +
+                          env_file + ".part && mv " + env_file + ".part " + env_file + "; fi");
   }
   ~ExecutorHarness() {
     for (auto& unit : units_) unit->stop();
@@ -167,6 +174,19 @@ class ExecutorHarness {
     }));
     return words;
   }
+
+  // The environment the stand-in engine's `run` call got, as NAME to value.
+  std::map<std::string, std::string> docker_run_environment() const {
+    std::map<std::string, std::string> variables;
+    EXPECT_TRUE(eventually([&] { return std::filesystem::exists(run_environment_path()); }));
+    for (const std::string& entry : nul_words(read_file(run_environment_path()))) {
+      const std::size_t equals = entry.find('=');
+      if (equals != std::string::npos)
+        variables[entry.substr(0, equals)] = entry.substr(equals + 1);
+    }
+    return variables;
+  }
+  std::filesystem::path run_environment_path() const { return logs_.path() / "docker-run.env"; }
 
   TempDir logs_;
   FakeTools tools_;

@@ -98,13 +98,20 @@ void kafka_setup_execute(WorkUnit& unit) {
     unit.setup_action_requirements(*details);
 
     const std::string env = config::environment();
-    log::register_secret(unit.tavoren_secret_access_key().value_or(""));
-    log::register_secret(unit.tavoren_access_key_id().value_or(""));
     std::string env_flags;
+    std::vector<std::string> client_environment;
     for (const auto& [name, value] : broker_environment(env, unit, host_ip, port)) {
       if (!env_flags.empty()) env_flags += " ";
-      env_flags += "-e " + name + "=" + shell_quote(value);
+      if (is_container_secret_variable(name)) {
+        // The value reaches the container from the client's environment.
+        env_flags += "-e " + name;
+        client_environment.push_back(name + "=" + value);
+        unit.keep_secret_masked(value);
+      } else {
+        env_flags += "-e " + name + "=" + shell_quote(value);
+      }
     }
+    unit.set_container_environment(std::move(client_environment));
 
     const std::string script =
         "cd /opt/kafka/bin && source venv/bin/activate && /opt/kafka/bin/startup.sh & "

@@ -5,7 +5,10 @@
 // by POSIX rules; a shell would read it the same way), and once more inside
 // the container, where /bin/bash runs the double-quoted script. Every value
 // that reaches the line is therefore shell-quoted, and what sits inside the
-// script is also escaped for the double quotes around it.
+// script is also escaped for the double quotes around it. The values of the
+// secret variables never reach the line: it names them (`-e NAME`,
+// `export NAME="$NAME"`), and the unit hands their values to the engine's
+// client in its environment.
 
 #include <filesystem>
 #include <string>
@@ -96,7 +99,7 @@ std::string WorkUnit::get_hugging_face_token(const std::string& model_key) {
       return "";
     }
     std::string token = text_of(result.data.at("user_access_token"));
-    log::register_secret(token);
+    keep_secret_masked(token);
     return token;
   });
 }
@@ -109,7 +112,7 @@ std::string WorkUnit::get_internal_api_key(const std::string& action_id) {
       return "";
     }
     std::string key = text_of(result.data.at("internal_api_key"));
-    log::register_secret(key);
+    keep_secret_masked(key);
     return key;
   });
 }
@@ -121,8 +124,8 @@ std::string WorkUnit::get_base_docker_cmd(const DockerCmdOptions& options) {
 
     const std::string secret_key = tavoren_secret_access_key().value_or("");
     const std::string access_key = tavoren_access_key_id().value_or("");
-    log::register_secret(secret_key);
-    log::register_secret(access_key);
+    keep_secret_masked(secret_key);
+    keep_secret_masked(access_key);
     EnvMap env_vars;
     set_env(env_vars, "ENV", env);
     set_env(env_vars, "TAVOREN_SECRET_ACCESS_KEY", secret_key);
@@ -178,15 +181,23 @@ std::string WorkUnit::get_base_docker_cmd(const DockerCmdOptions& options) {
         "if [ -f requirements.txt ]; then pip install -r requirements.txt; fi ";
 
     std::vector<std::string> exports;
+    std::vector<std::string> client_environment;
     for (const auto& [name, value] : env_vars) {
-      exports.push_back("export " + name + "=" + script_word(value));
+      if (is_container_secret_variable(name)) {
+        exports.push_back("export " + name + "=" + escape_double_quoted("\"$" + name + "\""));
+        client_environment.push_back(name + "=" + value);
+        keep_secret_masked(value);
+      } else {
+        exports.push_back("export " + name + "=" + script_word(value));
+      }
     }
 
     std::vector<std::string> parts;
     parts.push_back("docker run " + options.use_gpu + " ");
     parts.insert(parts.end(), network.begin(), network.end());
     for (const auto& [name, value] : env_vars) {
-      parts.push_back("-e " + name + "=" + shell_quote(value));
+      parts.push_back(is_container_secret_variable(name) ? "-e " + name
+                                                         : "-e " + name + "=" + shell_quote(value));
     }
     parts.push_back(workspace_mount);
     parts.push_back(action_mount);
@@ -199,6 +210,7 @@ std::string WorkUnit::get_base_docker_cmd(const DockerCmdOptions& options) {
     for (std::string& part : parts) {
       if (!part.empty()) kept.push_back(std::move(part));
     }
+    set_container_environment(std::move(client_environment));
     return join(kept, " ");
   });
 }

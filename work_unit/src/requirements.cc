@@ -21,7 +21,7 @@ namespace {
 // credentials (host_probe::login_to_registry: the password on the login's
 // standard input, never on a command line; the login's own output goes to
 // the agent's streams).
-void login_to_registry(backend::Scaling& scaling) {
+void login_to_registry(WorkUnit& unit, backend::Scaling& scaling) {
   const backend::Result credentials = scaling.get_docker_hub_credentials();
   if (credentials.has_error()) {
     throw std::runtime_error("Failed to get Docker credentials: " + credentials.message);
@@ -30,7 +30,7 @@ void login_to_registry(backend::Scaling& scaling) {
       text_of(required_field(credentials.data, "the registry credentials", "username"));
   const std::string password =
       text_of(required_field(credentials.data, "the registry credentials", "password"));
-  log::register_secret(password);
+  unit.keep_secret_masked(password);
 
   std::optional<std::string> registry;
   if (const auto found = credentials.data.find("registry"); found != credentials.data.end()) {
@@ -57,7 +57,7 @@ void WorkUnit::setup_action_requirements(const Json& action_details, const std::
     }
 
     try {
-      login_to_registry(scaling_);
+      login_to_registry(*this, scaling_);
     } catch (const std::exception& e) {
       log::error("Docker login failed: %s", e.what());
       throw;
@@ -77,8 +77,8 @@ void WorkUnit::setup_action_requirements(const Json& action_details, const std::
       const std::optional<host_probe::KeyPair> clear =
           host_probe::get_decrypted_access_key_pair(access_key, secret_key);
       if (!clear) throw std::runtime_error("The user's access key pair could not be decrypted");
-      log::register_secret(clear->access_key);
-      log::register_secret(clear->secret_key);
+      keep_secret_masked(clear->access_key);
+      keep_secret_masked(clear->secret_key);
       set_tavoren_keys(clear->access_key, clear->secret_key);
     } catch (const std::exception& e) {
       log::error("Failed to setup credentials: %s", e.what());

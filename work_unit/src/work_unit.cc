@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -105,6 +106,25 @@ void WorkUnit::set_tavoren_keys(std::string access_key_id, std::string secret_ac
   tavoren_secret_access_key_ = std::move(secret_access_key);
 }
 
+void WorkUnit::keep_secret_masked(std::string_view secret) {
+  std::lock_guard lock(state_mutex_);
+  for (const log::SecretRegistration& held : held_secrets_) {
+    if (held.holds(secret)) return;
+  }
+  log::SecretRegistration registration(secret);
+  if (registration.holds()) held_secrets_.push_back(std::move(registration));
+}
+
+void WorkUnit::set_container_environment(std::vector<std::string> entries) {
+  std::lock_guard lock(state_mutex_);
+  container_environment_ = std::move(entries);
+}
+
+std::vector<std::string> WorkUnit::container_environment() const {
+  std::lock_guard lock(state_mutex_);
+  return container_environment_;
+}
+
 std::optional<std::string> WorkUnit::cmd() const {
   std::lock_guard lock(state_mutex_);
   return cmd_;
@@ -165,9 +185,14 @@ void WorkUnit::start_process(const std::string& cmd, const std::string& log_name
     }
     shipper_->restart(path);
     // Created (or emptied) here, so an unusable log file is reported as such.
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // Only the agent's user may read it: a job's log may show its secrets.
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0) throw std::system_error(errno, std::generic_category(), "cannot open " + path);
+    const int chmod_error = ::fchmod(fd, 0600) == 0 ? 0 : errno;  // one left by an older agent
     ::close(fd);
+    if (chmod_error != 0) {
+      throw std::system_error(chmod_error, std::generic_category(), "cannot protect " + path);
+    }
 
     LaunchCommand launch = finish_container_command(
         cmd, get_log_path() + "/" + log_name + "_" + action_record_id_ + ".cid", action_record_id_);
@@ -181,6 +206,9 @@ void WorkUnit::start_process(const std::string& cmd, const std::string& log_name
     }
     process::SpawnRequest request;
     request.argv = std::move(launch.argv);
+    if (std::vector<std::string> secrets = container_environment(); !secrets.empty()) {
+      request.environment = process::environment_with(secrets);
+    }
     request.stdin_stream = process::Stream::null;
     request.stdout_stream = process::Stream::file;
     request.output_path = path;
@@ -196,7 +224,17 @@ void WorkUnit::start_process(const std::string& cmd, const std::string& log_name
 std::string WorkUnit::get_log_path() {
   const std::string dir = options_.log_dir.string();
   return log_errors("get_log_path", {.default_return = dir, .log_error = false}, [&] {
-    std::filesystem::create_directories(options_.log_dir);
+    // The folder is the agent's alone (0700); one left readable by an older
+    // agent is closed.
+    const std::filesystem::path folder = options_.log_dir;
+    if (folder.has_parent_path()) std::filesystem::create_directories(folder.parent_path());
+    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+      throw std::system_error(errno, std::generic_category(), "cannot create " + dir);
+    }
+    struct stat info {};
+    if (::stat(folder.c_str(), &info) == 0 && (info.st_mode & 077) != 0) {
+      ::chmod(folder.c_str(), 0700);
+    }
     return dir;
   });
 }

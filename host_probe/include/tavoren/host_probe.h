@@ -226,7 +226,8 @@ bool check_docker();
 // Logs the container engine in to an image registry:
 //   docker login --username <username> --password-stdin [<registry>]
 // with the password on the login's standard input, never on a command line,
-// and registered as a secret so that no log line shows it. The login's own
+// and masked in the log while the login runs (a caller that keeps the
+// password keeps it masked for as long as it needs). The login's own
 // output goes to the agent's streams. An empty or absent registry means the
 // engine's default one. Throws ValueError for a registry that starts with
 // "-" (it would be read as an option), process::SpawnError when docker
@@ -282,6 +283,12 @@ std::optional<KeyPair> get_encrypted_access_key_pair(const std::string& access_k
 std::optional<KeyPair> get_decrypted_access_key_pair(const std::string& enc_access_key,
                                                      const std::string& enc_secret_key,
                                                      const std::string& encryption_key = "");
+// One text encrypted the same way as each key of a pair (Base64 of nonce +
+// ciphertext + tag) under `encryption_key` (16, 24 or 32 bytes, else
+// ValueError). Never logs; the text is in no error message.
+std::string encrypt_text(std::string_view plaintext, std::string_view encryption_key);
+// The inverse; ValueError when `sealed` does not decode or verify.
+std::string decrypt_text(std::string_view sealed, std::string_view encryption_key);
 // Whole seconds from start to finish (truncated toward zero), with the
 // timestamp rules of SERVICE_PROVIDER; 0, silently, on any failure.
 long long calculate_time_difference(const std::string& start_time_str,

@@ -10,6 +10,16 @@
 // operations. Both may have the same file open at the same time, from
 // several processes.
 //
+// Secrets at rest: the file and its -wal and -shm files are created mode
+// 0600 (and closed to others when an older program left them readable and
+// this user owns them). With TAVOREN_ENCRYPTION_KEY set in the process that
+// writes them, every stored secret is encrypted with AES-GCM: key pairs in
+// the agent's form (answered as stored), the registry password, model
+// secrets and internal API keys sealed (answered in clear). Secrets stored
+// without a key, or before sealing existed, are answered as stored; a
+// sealed secret read without its key is refused, naming what it is and
+// never its value.
+//
 // Ownership: a LocalScaling owns its own connections to the file and closes
 // them on destruction; no operation may be in flight then. The file itself
 // is shared: any number of objects, in any number of processes, may open
@@ -225,7 +235,10 @@ class LocalScaling final : public Scaling {
   // no change. KeyError for an unknown identifier.
   void scale_down(const std::string& action_record_id);
 
-  // Settings. Each replaces the earlier value of the same setting.
+  // Settings. Each replaces the earlier value of the same setting. The
+  // registry password, model secrets and internal API keys are sealed when
+  // TAVOREN_ENCRYPTION_KEY is set in this process (ValueError when the key
+  // is set but unusable).
   void set_registry_credentials(const std::string& username, const std::string& password,
                                 const std::string& registry = "");
   // Stored encrypted (the agent's Base64 AES-GCM form) when

@@ -15,6 +15,15 @@
 // unit. The destructor stops the log thread and kills a child still
 // running, so no thread or process outlives the object.
 //
+// Secrets: the unit keeps every secret of its action (the owner's keys,
+// the registry password, the model-hub token, the internal API key) masked
+// in the agent's log while it lives, and lets them go when it is destroyed
+// (log::SecretRegistration). The secret container variables
+// (kContainerSecretVariables) never show on a command line: the command
+// names them without a value and the unit launches the command with their
+// values in the client's environment, which only the agent's user can read.
+// Log files are created 0600 in a folder created 0700.
+//
 // Threads: every public member may be called from any thread.
 //   - What the constructor sets (the record, its identifier, type and
 //     details, the image, the action table, the timings) never changes
@@ -22,8 +31,9 @@
 //   - The lifecycle (execute's start, start_process, is_running, stop) is
 //     serialised by the unit's lifecycle lock: a call waits for the one in
 //     progress. on_exit runs under that lock.
-//   - The child's handle, its command line, the log path and the key pair
-//     in force sit behind the unit's state lock; the accessors return
+//   - The child's handle, its command line, the log path, the key pair
+//     in force, the container's secret environment and the unit's log
+//     secrets sit behind the unit's state lock; the accessors return
 //     copies.
 //   - The log thread ships the log through the unit's log shipper, which
 //     has a lock of its own: every byte of the log reaches the backend
@@ -34,6 +44,7 @@
 // failures are logged under the agent's error policy.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -50,6 +61,7 @@
 #include <vector>
 
 #include "tavoren/backend.h"
+#include "tavoren/common/logging.h"
 #include "tavoren/common/process.h"
 
 namespace tavoren {
@@ -125,6 +137,22 @@ struct DockerCmdOptions {
   // without an action identifier.
   std::string docker_workdir;
 };
+
+// The container variables whose values are secrets. get_base_docker_cmd
+// (and the broker's own command) pass them as `-e NAME`, without a value,
+// and export them in the script as `export NAME="$NAME"`: the engine's
+// client takes each value from its own environment, which the unit fills
+// (set_container_environment) when it launches the command.
+inline constexpr std::array<std::string_view, 4> kContainerSecretVariables = {
+    "TAVOREN_ACCESS_KEY_ID", "TAVOREN_SECRET_ACCESS_KEY", "HUGGING_FACE_ACCESS_TOKEN",
+    "TAVOREN_INTERNAL_API_KEY"};
+
+inline bool is_container_secret_variable(std::string_view name) {
+  for (std::string_view secret : kContainerSecretVariables) {
+    if (name == secret) return true;
+  }
+  return false;
+}
 
 // What a work unit launches for a command line.
 struct LaunchCommand {
@@ -206,9 +234,12 @@ class WorkUnit {
   // installs> && `. The caller appends its job command and the closing
   // double quote. Every inserted value is shell-quoted, and inside the
   // script escaped for the double quotes, so the shell reads back exactly
-  // the values given; plain values appear unchanged. The access keys and
-  // the token are registered as log secrets. A name in extra_env_vars that
-  // is not a valid variable name fails the whole command.
+  // the values given; plain values appear unchanged. The secret variables
+  // (kContainerSecretVariables) appear by name only (`-e NAME`,
+  // `export NAME=\"\$NAME\"`); their values become the unit's container
+  // environment (replacing the previous one), and they, the access keys
+  // and the token are kept masked in the log. A name in extra_env_vars
+  // that is not a valid variable name fails the whole command.
   std::string get_base_docker_cmd(const DockerCmdOptions& options = {});
   // The model-hub token for model keys starting with "microsoft" or
   // "timm" (asked from the backend); the empty text otherwise.
@@ -251,6 +282,15 @@ class WorkUnit {
   std::optional<std::string> tavoren_secret_access_key() const;
   void set_tavoren_keys(std::string access_key_id, std::string secret_access_key);
 
+  // Keeps `secret` masked in every log line while this unit lives (texts
+  // shorter than four characters are ignored, as by log::register_secret).
+  void keep_secret_masked(std::string_view secret);
+  // "NAME=value" entries added to the agent's environment for the command
+  // start_process launches next: the values of the secret container
+  // variables that the command names without a value.
+  void set_container_environment(std::vector<std::string> entries);
+  std::vector<std::string> container_environment() const;
+
  private:
   // Sends one piece of the log; true when the backend accepted it. The
   // text's storage is lent to the request and handed back afterwards.
@@ -290,6 +330,9 @@ class WorkUnit {
   mutable std::mutex state_mutex_;
   std::optional<std::string> tavoren_access_key_id_;
   std::optional<std::string> tavoren_secret_access_key_;
+  std::vector<std::string> container_environment_;
+  // The action's secrets, masked in the log until the unit is destroyed.
+  std::vector<log::SecretRegistration> held_secrets_;
   std::optional<process::Child> process_;
   std::optional<std::string> cmd_;
   std::optional<std::string> log_path_;

@@ -6,10 +6,18 @@
 // prints its integer part, "%s" applied to a number prints it as written in
 // JSON, and "%s" applied to a Json value prints its compact JSON text.
 //
-// Secrets: every text registered with register_secret() is replaced by
-// kSecretMask in every message before it reaches any sink, whichever part of
-// the agent logs it. Register access keys, tokens and passwords as soon as
-// they are known.
+// Secrets: every text registered with register_secret() or held by a
+// SecretRegistration is replaced by kSecretMask in every message before it
+// reaches any sink, whichever part of the agent logs it, and so is every
+// form in which the agent renders it into a logged text: shell-quoted
+// (shell_quote), escaped for a double-quoted shell word
+// (escape_double_quoted, of the raw and of the quoted text) and escaped as
+// in a JSON string (a Json value printed with "%s"). Register access keys,
+// tokens and passwords as soon as they are known. register_secret() keeps a
+// secret for the process's life (the agent's own keys); a
+// SecretRegistration keeps it while it lives (an action's keys): a secret is
+// counted once per holder and forgotten when the last one lets it go, so
+// the registry holds only what running actions and the agent itself use.
 //
 // Threads: every function here may be called from any thread at any time.
 // Failures: logging never throws; a format that does not match its
@@ -42,11 +50,43 @@ spdlog::logger& logger();
 // Sets the least level that is written.
 void set_level(Level level);
 
-// Adds a text that must never appear in a log line. Texts shorter than four
-// characters are ignored (masking them would garble ordinary words).
+// Adds a text that must never appear in a log line, for the process's
+// life. Texts shorter than four characters are ignored (masking them would
+// garble ordinary words).
 void register_secret(std::string_view secret);
-// Forgets every registered secret (tests).
+// Forgets every registered secret, held ones included (tests); registrations
+// made before do nothing when they end.
 void clear_secrets();
+// The number of distinct secrets registered now.
+std::size_t registered_secret_count();
+
+// Keeps one secret masked from construction to destruction (or reset()).
+// The same secret held by several registrations, or also registered by
+// register_secret(), stays masked until the last of them ends. A default
+// constructed or moved-from registration, or one of a text shorter than
+// four characters, holds nothing. Move-only.
+class SecretRegistration {
+ public:
+  SecretRegistration() = default;
+  explicit SecretRegistration(std::string_view secret);
+  ~SecretRegistration();
+  SecretRegistration(SecretRegistration&& other) noexcept;
+  SecretRegistration& operator=(SecretRegistration&& other) noexcept;
+  SecretRegistration(const SecretRegistration&) = delete;
+  SecretRegistration& operator=(const SecretRegistration&) = delete;
+
+  // Lets the secret go now.
+  void reset();
+  // Whether it holds a secret.
+  bool holds() const { return held_; }
+  // Whether it holds exactly `secret`.
+  bool holds(std::string_view secret) const { return held_ && secret_ == secret; }
+
+ private:
+  std::string secret_;
+  std::uint64_t generation_ = 0;
+  bool held_ = false;
+};
 // Returns `text` with every registered secret replaced by kSecretMask.
 std::string mask_secrets(std::string_view text);
 

@@ -237,6 +237,13 @@ RunResult run_shell(const std::string& script, const RunOptions& options = {});
 // TimeoutError when the time limit passed.
 std::string check_output(const std::vector<std::string>& argv, const RunOptions& options = {});
 
+// The agent's environment with `additions` ("NAME=value") set on top of
+// it: an addition replaces a variable of the same name. For
+// SpawnRequest::environment, to hand a child values that must not show on
+// its command line (a process's environment is readable by its own user
+// only).
+std::vector<std::string> environment_with(const std::vector<std::string>& additions);
+
 // Starts `request` and leaves it to run on its own: nobody waits for it or
 // reads its status. One process-wide reaper thread (started on first use,
 // asleep while it has no children) reaps each such child as soon as it
