@@ -114,6 +114,20 @@ std::optional<InstanceInfo> get_instance_info();
 // INSTANCE_ID; the empty text when unset.
 std::string get_instance_id();
 
+// Which addresses get_public_ip_address accepts.
+enum class IpFamily { ipv4, any };
+
+// The host's public address as the public-address echo service
+// (config::public_ip_url()) reports it: the body of an HTTP 200 answer,
+// without the blanks and line end around it, which must be an IPv4 address
+// in dotted form or, with IpFamily::any, also an IPv6 address. Throws
+// http::TransportError when no answer arrives within `timeout`, and
+// ValueError for another status ("the public address service answered with
+// status <n>"), a body that is not UTF-8, or one that is no such address
+// ("... answered with no IPv4 address: '<first 64 characters>'", or "no IP
+// address" with IpFamily::any). Not logged.
+std::string get_public_ip_address(std::chrono::milliseconds timeout, IpFamily family);
+
 // Whether `port` answers on the instance's public address (learned from
 // the public-address echo service) and can be bound locally. False on any
 // failure.
