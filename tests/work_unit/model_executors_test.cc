@@ -395,6 +395,18 @@ TEST_F(ModelExecutorTest, AMissingLargestFileSystemGivesACommandWithoutMounts) {
       "docker run   --net=host -e ENV=prod -e TAVOREN_SECRET_ACCESS_KEY=ownerSecretKey/0001+abc "
       "-e TAVOREN_ACCESS_KEY_ID=AKIAOWNER0000001 --shm-size=30G "))
       << *unit.cmd();
+
+  // A deployment of a model family has nowhere to put its codebase: it is
+  // refused rather than fetched to the root file system.
+  fake_.set_default("get_open_port", Result::ok(31001));
+  WorkUnit& deployment = run(record("deploy_add"));
+  EXPECT_FALSE(deployment.cmd().has_value());
+  EXPECT_EQ(fake_.count("get_model_codebase"), 0u);
+  EXPECT_EQ(fake_.count("get_docker_hub_credentials"), 0u);
+  EXPECT_EQ(capture_.count(Level::error,
+                           "Error in model_deploy_execute: No working file system "
+                           "for the codebase of model family yolo"),
+            1u);
 }
 
 }  // namespace
