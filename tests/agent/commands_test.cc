@@ -8,6 +8,8 @@
 
 #include "agent_testing.h"
 #include "tavoren/local_backend.h"
+#include "tavoren/workspace_fetch.h"
+#include "test_archives.h"
 #include "test_support.h"
 
 namespace tavoren {
@@ -160,6 +162,9 @@ TEST_F(AgentCommands, UnknownActionsAndBadArgumentsAreRefusedWithoutWriting) {
       {{"config", "shutdown", "soon", "10", "aws"}, kRefused, "must be a number"},
       {{"config", "shutdown", "-1", "10", "aws"}, kRefused, ""},
       {{"config", "codebase", "yolo", "ftp://example.invalid/x.zip"}, kRefused, ""},
+      {{"config", "codebase", "yolo", "file:///srv/yolo.zip"},
+       kRefused,
+       "downloads codebases over HTTP and HTTPS only"},
       {{"config", "internal-api-key", unknown, "key"}, kRefused, unknown},
   };
   for (const Case& c : cases) {
@@ -294,7 +299,12 @@ TEST_F(AgentCommands, ConfigSetsWhatTheBackendAnswers) {
       agent({"config", "registry", "robot", "s3cret-pass", "registry.local:5000"}).exit_status, 0);
   ASSERT_EQ(agent({"config", "data-processing-image", "dp:7"}).exit_status, 0);
   ASSERT_EQ(agent({"config", "shutdown", "0.5", "60", "local"}).exit_status, 0);
-  ASSERT_EQ(agent({"config", "codebase", "yolo", "file:///srv/yolo.zip"}).exit_status, 0);
+  // A codebase served on loopback, as the agent downloads it.
+  workspace_fetch::testing::FileServer files;
+  files.serve("yolo.zip", workspace_fetch::testing::make_zip(
+                              {workspace_fetch::testing::file("yolo/train.py", "print(1)\n")}));
+  const std::string codebase_url = files.url("yolo.zip");
+  ASSERT_EQ(agent({"config", "codebase", "yolo", codebase_url}).exit_status, 0);
 
   backend::LocalScaling scaling({.database = db()});
   backend::Result credentials = scaling.get_docker_hub_credentials();
@@ -305,7 +315,15 @@ TEST_F(AgentCommands, ConfigSetsWhatTheBackendAnswers) {
   EXPECT_EQ(scaling.get_data_processing_image(), "dp:7");
   EXPECT_EQ(scaling.get_shutdown_details()["launchDuration"], 60);
   // A family configured without requirements has none.
-  EXPECT_EQ(scaling.get_model_codebase("yolo").data, "file:///srv/yolo.zip");
+  EXPECT_EQ(scaling.get_model_codebase("yolo").data, codebase_url);
+  EXPECT_TRUE(scaling.get_model_codebase_requirements("yolo").has_error());
+  // What the backend answers is what the agent fetches into a workspace.
+  TempDir work;
+  workspace_fetch::setup_workspace_and_run_task(work.path().string(), "65f1a2b3c4d5e6f708192a3b",
+                                                text_of(scaling.get_model_codebase("yolo").data),
+                                                std::nullopt);
+  EXPECT_EQ(testing::read_file(work.path() / "65f1a2b3c4d5e6f708192a3b" / "train.py"),
+            "print(1)\n");
 
   // "config show" never prints the password.
   AgentRun shown = agent({"config", "show"});
