@@ -76,7 +76,17 @@ TEST_F(AgentCommands, RefusedRecordsWriteNothing) {
     int status;
     std::string message;
   };
+  // A record nested 60,000 levels deep, and a value 129 levels deep.
+  const std::string deep = R"({"action": "data_import", "actionDetails": {"docker": "img:1"},
+        "jobParams": )" + std::string(60000, '[') +
+                           std::string(60000, ']') + "}";
+  const std::string deep_value = std::string(129, '[') + std::string(129, ']');
   const std::vector<Case> cases = {
+      {{"submit"}, deep, kRefused, "the action record is refused: JSON nests deeper than 128"},
+      {{"submit", "--type", "data_import", "--image", "img:1", "--param", "p=" + deep_value},
+       "",
+       kRefused,
+       "the value is refused: JSON nests deeper than 128 levels"},
       {{"submit"}, "{not json", kRefused, "not valid JSON"},
       {{"submit"}, "", kRefused, "not valid JSON"},
       {{"submit"}, R"([{"action": "data_import"}])", kRefused, "must be a JSON object"},
@@ -102,10 +112,11 @@ TEST_F(AgentCommands, RefusedRecordsWriteNothing) {
   // On a missing database: no file appears.
   for (const Case& c : cases) {
     AgentRun run = agent(c.args, c.input);
-    EXPECT_EQ(run.exit_status, c.status) << ::testing::PrintToString(c.args) << c.input;
-    EXPECT_THAT(run.err, HasSubstr(c.message)) << ::testing::PrintToString(c.args) << c.input;
+    const std::string input = c.input.substr(0, 200);
+    EXPECT_EQ(run.exit_status, c.status) << ::testing::PrintToString(c.args) << input;
+    EXPECT_THAT(run.err, HasSubstr(c.message)) << ::testing::PrintToString(c.args) << input;
     EXPECT_THAT(run.out, IsEmpty());
-    EXPECT_FALSE(db_exists()) << ::testing::PrintToString(c.args) << c.input;
+    EXPECT_FALSE(db_exists()) << ::testing::PrintToString(c.args) << input;
   }
 
   // On a database in use: its contents stay as they were.
