@@ -15,6 +15,7 @@
 #include "cli.h"
 #include "commands.h"
 #include "tavoren/common/errors.h"
+#include "tavoren/common/json.h"
 #include "tavoren/common/text.h"
 #include "tavoren/local_backend.h"
 
@@ -79,11 +80,15 @@ bool want_help(const ParsedArgs& args, const char* help) {
 }
 
 // A --param or --detail value: JSON when it reads as JSON (numbers, true,
-// objects...), otherwise the text as given.
+// objects...), otherwise the text as given. JSON beyond the limits of
+// parse_json is refused.
 Json flag_value(const std::string& text) {
-  Json parsed = Json::parse(text, nullptr, false);
-  if (parsed.is_discarded()) return Json(text);
-  return parsed;
+  try {
+    return parse_json(text);
+  } catch (const JsonError& e) {
+    if (e.beyond_limits()) throw Refusal(std::string("the value is refused: ") + e.what());
+    return Json(text);
+  }
 }
 
 void add_pairs(Json& target, const std::string& option, const std::vector<std::string>& pairs) {
@@ -160,9 +165,11 @@ int submit_command(const Args& raw) {
         text = read_all(file);
       }
       try {
-        record = Json::parse(text);
-      } catch (const Json::parse_error& e) {
-        throw Refusal(std::string("the action record is not valid JSON: ") + e.what());
+        record = parse_json(text);
+      } catch (const JsonError& e) {
+        throw Refusal(std::string(e.beyond_limits() ? "the action record is refused: "
+                                                    : "the action record is not valid JSON: ") +
+                      e.what());
       }
       if (!record.is_object()) {
         throw Refusal(std::string("the action record must be a JSON object, not ") +

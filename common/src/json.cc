@@ -17,7 +17,70 @@ auto& field_of(Record& record, std::string_view what, std::string_view key) {
   return *found;
 }
 
+// The deepest nesting of lists and maps in `text`, counting only brackets
+// outside strings; stops as soon as it passes `limit`. A text that is not
+// JSON gets some figure: the parser refuses it afterwards.
+std::size_t nesting_depth(std::string_view text, std::size_t limit) {
+  std::size_t depth = 0;
+  std::size_t deepest = 0;
+  bool in_string = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (in_string) {
+      if (c == '\\') {
+        ++i;  // the escaped character, a quote included
+      } else if (c == '"') {
+        in_string = false;
+      }
+      continue;
+    }
+    switch (c) {
+      case '"':
+        in_string = true;
+        break;
+      case '[':
+      case '{':
+        if (++depth > deepest) {
+          deepest = depth;
+          if (deepest > limit) return deepest;
+        }
+        break;
+      case ']':
+      case '}':
+        if (depth > 0) --depth;
+        break;
+      default:
+        break;
+    }
+  }
+  return deepest;
+}
+
 }  // namespace
+
+Json parse_json(std::string_view text, const JsonLimits& limits) {
+  if (text.size() > limits.max_bytes) {
+    throw JsonError("JSON text of " + std::to_string(text.size()) + " bytes exceeds the limit of " +
+                        std::to_string(limits.max_bytes) + " bytes",
+                    true);
+  }
+  if (nesting_depth(text, limits.max_depth) > limits.max_depth) {
+    throw JsonError("JSON nests deeper than " + std::to_string(limits.max_depth) + " levels", true);
+  }
+  try {
+    return Json::parse(text);
+  } catch (const Json::parse_error& e) {
+    throw JsonError(e.what(), false);
+  }
+}
+
+std::optional<Json> try_parse_json(std::string_view text, const JsonLimits& limits) {
+  try {
+    return parse_json(text, limits);
+  } catch (const JsonError&) {
+    return std::nullopt;
+  }
+}
 
 std::string text_of(const Json& value, std::string_view if_null) {
   if (value.is_string()) return value.get<std::string>();

@@ -12,9 +12,11 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 #include <utility>
 
 #include "tavoren/common/curl.h"
+#include "tavoren/common/json.h"
 #include "tavoren/common/text.h"
 #include "tavoren/engine.h"
 
@@ -105,10 +107,10 @@ std::string version_text(std::pair<long, long> version) {
 // What the engine said about an error: the "message" of its JSON body, or
 // the body itself (shortened).
 std::string explanation_of(const std::string& body) {
-  const Json parsed = Json::parse(body, nullptr, /*allow_exceptions=*/false);
-  if (parsed.is_object()) {
-    auto it = parsed.find("message");
-    if (it != parsed.end() && it->is_string()) return it->get<std::string>();
+  const std::optional<Json> parsed = try_parse_json(body);
+  if (parsed && parsed->is_object()) {
+    auto it = parsed->find("message");
+    if (it != parsed->end() && it->is_string()) return it->get<std::string>();
   }
   std::string text = trim(body);
   constexpr size_t kMax = 1000;
@@ -120,8 +122,11 @@ std::string without_query(const std::string& path) { return path.substr(0, path.
 
 Json parse_answer(const std::string& body, const std::string& request) {
   try {
-    return Json::parse(body);
-  } catch (const Json::parse_error&) {
+    return parse_json(body);
+  } catch (const JsonError& e) {
+    if (e.beyond_limits()) {
+      throw Error("the engine's answer to " + request + " is refused: " + e.what());
+    }
     throw Error("the engine's answer to " + request + " is not JSON");
   }
 }

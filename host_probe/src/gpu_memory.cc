@@ -5,12 +5,15 @@
 // nvidia-smi's output. Nothing is cached; every call asks the host anew.
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <fstream>
 #include <limits>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <system_error>
+#include <utility>
 #include <vector>
 
 #include "gpu_memory_internal.h"
@@ -71,6 +74,61 @@ std::optional<std::vector<long long>> allowed_gpu_positions() {
 
 bool contains(const std::vector<long long>& values, long long value) {
   return std::find(values.begin(), values.end(), value) != values.end();
+}
+
+// actionDetails.expectedResources.gpuMemory of `action_details`; nullptr
+// when any of the three keys is missing. Throws TypeError when a level is
+// not a map.
+const Json* stored_gpu_memory(const Json& action_details) {
+  const Json* level = &action_details;
+  for (const char* key : {"actionDetails", "expectedResources", "gpuMemory"}) {
+    if (!level->is_object()) {
+      throw TypeError(std::string("Cannot look up '") + key + "' in a " + level->type_name());
+    }
+    const auto it = level->find(key);
+    if (it == level->end()) return nullptr;
+    level = &*it;
+  }
+  return level;
+}
+
+// A stored gpuMemory as a number: a number as it is, a text that holds one
+// decimal number (blanks around it allowed) as that number; nullopt for
+// anything else.
+std::optional<Json> gpu_memory_number(const Json& stored) {
+  if (stored.is_number()) return stored;
+  if (!stored.is_string()) return std::nullopt;
+  const std::string text = trim(stored.get_ref<const std::string&>());
+  const char* const begin = text.data();
+  const char* const end = begin + text.size();
+  long long whole = 0;
+  if (const auto [at, error] = std::from_chars(begin, end, whole);
+      error == std::errc() && at == end && !text.empty()) {
+    return Json(whole);
+  }
+  double fraction = 0;
+  if (const auto [at, error] = std::from_chars(begin, end, fraction);
+      error == std::errc() && at == end && !text.empty() && std::isfinite(fraction)) {
+    return Json(fraction);
+  }
+  return std::nullopt;
+}
+
+// The requirement the selections work with: get_required_gpu_memory, but a
+// gpuMemory that is neither null, a number nor a numeric text fails the
+// selection instead of counting as 0.
+Json selection_requirement(const Json& action_details) {
+  const Json* stored = nullptr;
+  try {
+    stored = stored_gpu_memory(action_details);
+  } catch (const TypeError&) {
+    // A level that is not a map: get_required_gpu_memory's 0 applies.
+  }
+  // null is no requirement given, as before.
+  if (stored != nullptr && !stored->is_null() && !gpu_memory_number(*stored)) {
+    throw NoSuitableGpuError("The required GPU memory is not a number: " + stored->dump());
+  }
+  return get_required_gpu_memory(action_details);
 }
 
 }  // namespace
@@ -172,19 +230,13 @@ double get_mem_usage() {
 
 Json get_required_gpu_memory(const Json& action_details) {
   return log_errors("get_required_gpu_memory", {.default_return = Json(0)}, [&]() -> Json {
-    const Json* level = &action_details;
-    for (const char* key : {"actionDetails", "expectedResources", "gpuMemory"}) {
-      if (!level->is_object()) {
-        throw TypeError(std::string("Cannot look up '") + key + "' in a " + level->type_name());
-      }
-      const auto it = level->find(key);
-      if (it == level->end()) return Json(0);
-      level = &*it;
+    const Json* stored = stored_gpu_memory(action_details);
+    if (stored == nullptr) return Json(0);
+    std::optional<Json> number = gpu_memory_number(*stored);
+    if (!number) {
+      throw TypeError(std::string("gpuMemory is not a number but a ") + stored->type_name());
     }
-    if (!level->is_number()) {
-      throw TypeError(std::string("gpuMemory is not a number but a ") + level->type_name());
-    }
-    return *level;
+    return *std::move(number);
   });
 }
 
@@ -205,7 +257,7 @@ bool is_allowed_gpu_device(const std::string& gpu_index) {
 std::vector<int> get_single_gpu_with_sufficient_memory_for_action(const Json& action_details) {
   return log_errors(
       "get_single_gpu_with_sufficient_memory_for_action", {.raise_exception = true}, [&] {
-        const Json required = get_required_gpu_memory(action_details);
+        const Json required = selection_requirement(action_details);
         const double required_mib = required.get<double>();
         const std::vector<long long> free_mib = query_free_memory();
 
@@ -230,7 +282,7 @@ std::vector<int> get_single_gpu_with_sufficient_memory_for_action(const Json& ac
 
 std::vector<int> get_gpu_with_sufficient_memory_for_action(const Json& action_details) {
   return log_errors("get_gpu_with_sufficient_memory_for_action", {.raise_exception = true}, [&] {
-    const Json required = get_required_gpu_memory(action_details);
+    const Json required = selection_requirement(action_details);
     const double required_mib = required.get<double>();
     const std::vector<long long> free_mib = query_free_memory();
 

@@ -122,18 +122,9 @@ sockaddr_in ipv4_address(in_addr_t address, int port) {
 
 // The caller's public IPv4 address as the echo service reports it.
 in_addr_t public_address(milliseconds timeout) {
-  const std::string body = http::get({config::public_ip_url(), {}, timeout}).body;
-  if (!is_valid_utf8(body)) {
-    throw ValueError("the public address service answered with text that is not UTF-8");
-  }
-  // The service may end its answer with a line break.
-  const std::string text = trim(body);
+  const std::string text = get_public_ip_address(timeout, IpFamily::ipv4);
   in_addr address{};
-  if (::inet_pton(AF_INET, text.c_str(), &address) != 1) {
-    constexpr std::size_t kShown = 64;
-    throw ValueError("the public address service answered with no IPv4 address: '" +
-                     text.substr(0, kShown) + (text.size() > kShown ? "...'" : "'"));
-  }
+  ::inet_pton(AF_INET, text.c_str(), &address);
   return address.s_addr;
 }
 
@@ -182,6 +173,30 @@ void claim_locally(int port) {
 }
 
 }  // namespace
+
+std::string get_public_ip_address(milliseconds timeout, IpFamily family) {
+  const http::Response response = http::get({config::public_ip_url(), {}, timeout});
+  if (response.status != 200) {
+    throw ValueError("the public address service answered with status " +
+                     std::to_string(response.status));
+  }
+  if (!is_valid_utf8(response.body)) {
+    throw ValueError("the public address service answered with text that is not UTF-8");
+  }
+  // The service may end its answer with a line break.
+  const std::string text = trim(response.body);
+  in_addr ipv4{};
+  in6_addr ipv6{};
+  const bool valid = ::inet_pton(AF_INET, text.c_str(), &ipv4) == 1 ||
+                     (family == IpFamily::any && ::inet_pton(AF_INET6, text.c_str(), &ipv6) == 1);
+  if (!valid) {
+    constexpr std::size_t kShown = 64;
+    throw ValueError(std::string("the public address service answered with no ") +
+                     (family == IpFamily::any ? "IP" : "IPv4") + " address: '" +
+                     text.substr(0, kShown) + (text.size() > kShown ? "...'" : "'"));
+  }
+  return text;
+}
 
 namespace detail {
 

@@ -9,6 +9,7 @@
 #include "local_scaling_impl.h"
 #include "schema.h"
 #include "tavoren/common/errors.h"
+#include "tavoren/common/json.h"
 #include "tavoren/common/logging.h"
 
 namespace tavoren::backend {
@@ -99,11 +100,16 @@ Result LocalScaling::assign_jobs(bool has_gpu) {
         // An entry written into the queue by other means than submit may
         // not be a record at all: it is set aside, so that it neither
         // stops the queue nor comes back on every poll.
-        Json record = Json::parse(select.text(1), nullptr, false);
-        if (record.is_discarded() || !record.is_object()) {
-          rejected.emplace_back(std::move(id), record.is_discarded()
-                                                   ? "its text is not JSON"
-                                                   : "it is JSON but not an object");
+        Json record;
+        try {
+          record = parse_json(select.text(1));
+        } catch (const JsonError& e) {
+          rejected.emplace_back(std::move(id),
+                                e.beyond_limits() ? e.what() : "its text is not JSON");
+          continue;
+        }
+        if (!record.is_object()) {
+          rejected.emplace_back(std::move(id), "it is JSON but not an object");
           continue;
         }
         picked.emplace_back(std::move(id), std::move(record));

@@ -43,11 +43,14 @@ void require_action_id(const std::string& id) {
 
 void require_url(const std::string& url, const std::string& what) {
   require_text(url, what, true);
+  // The agent downloads codebases over HTTP and HTTPS only; anything else
+  // would fail every model action before its container starts.
   const bool http = (url.starts_with("http://") && url.size() > 7) ||
                     (url.starts_with("https://") && url.size() > 8);
-  const bool file = url.starts_with("file:///");
-  if (!http && !file) {
-    throw ValueError(what + " \"" + url + "\" is not a file:///path, http:// or https:// URL");
+  if (!http) {
+    throw ValueError(what + " \"" + url +
+                     "\" is not an http:// or https:// URL (the agent downloads codebases "
+                     "over HTTP and HTTPS only)");
   }
 }
 

@@ -11,6 +11,7 @@
 
 #include "local_scaling_impl.h"
 #include "tavoren/common/errors.h"
+#include "tavoren/common/json.h"
 #include "tavoren/common/text.h"
 #include "tavoren/host_probe.h"
 
@@ -65,8 +66,8 @@ std::string to_text(const Json& value) {
 
 Json parse_stored(const std::string& text, std::string_view what) {
   try {
-    return Json::parse(text);
-  } catch (const Json::parse_error& e) {
+    return parse_json(text);
+  } catch (const JsonError& e) {
     throw DatabaseError("The backend database holds a damaged " + std::string(what) + ": " +
                         e.what());
   }

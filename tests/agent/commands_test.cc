@@ -8,6 +8,8 @@
 
 #include "agent_testing.h"
 #include "tavoren/local_backend.h"
+#include "tavoren/workspace_fetch.h"
+#include "test_archives.h"
 #include "test_support.h"
 
 namespace tavoren {
@@ -74,7 +76,17 @@ TEST_F(AgentCommands, RefusedRecordsWriteNothing) {
     int status;
     std::string message;
   };
+  // A record nested 60,000 levels deep, and a value 129 levels deep.
+  const std::string deep = R"({"action": "data_import", "actionDetails": {"docker": "img:1"},
+        "jobParams": )" + std::string(60000, '[') +
+                           std::string(60000, ']') + "}";
+  const std::string deep_value = std::string(129, '[') + std::string(129, ']');
   const std::vector<Case> cases = {
+      {{"submit"}, deep, kRefused, "the action record is refused: JSON nests deeper than 128"},
+      {{"submit", "--type", "data_import", "--image", "img:1", "--param", "p=" + deep_value},
+       "",
+       kRefused,
+       "the value is refused: JSON nests deeper than 128 levels"},
       {{"submit"}, "{not json", kRefused, "not valid JSON"},
       {{"submit"}, "", kRefused, "not valid JSON"},
       {{"submit"}, R"([{"action": "data_import"}])", kRefused, "must be a JSON object"},
@@ -100,10 +112,11 @@ TEST_F(AgentCommands, RefusedRecordsWriteNothing) {
   // On a missing database: no file appears.
   for (const Case& c : cases) {
     AgentRun run = agent(c.args, c.input);
-    EXPECT_EQ(run.exit_status, c.status) << ::testing::PrintToString(c.args) << c.input;
-    EXPECT_THAT(run.err, HasSubstr(c.message)) << ::testing::PrintToString(c.args) << c.input;
+    const std::string input = c.input.substr(0, 200);
+    EXPECT_EQ(run.exit_status, c.status) << ::testing::PrintToString(c.args) << input;
+    EXPECT_THAT(run.err, HasSubstr(c.message)) << ::testing::PrintToString(c.args) << input;
     EXPECT_THAT(run.out, IsEmpty());
-    EXPECT_FALSE(db_exists()) << ::testing::PrintToString(c.args) << c.input;
+    EXPECT_FALSE(db_exists()) << ::testing::PrintToString(c.args) << input;
   }
 
   // On a database in use: its contents stay as they were.
@@ -160,6 +173,9 @@ TEST_F(AgentCommands, UnknownActionsAndBadArgumentsAreRefusedWithoutWriting) {
       {{"config", "shutdown", "soon", "10", "aws"}, kRefused, "must be a number"},
       {{"config", "shutdown", "-1", "10", "aws"}, kRefused, ""},
       {{"config", "codebase", "yolo", "ftp://example.invalid/x.zip"}, kRefused, ""},
+      {{"config", "codebase", "yolo", "file:///srv/yolo.zip"},
+       kRefused,
+       "downloads codebases over HTTP and HTTPS only"},
       {{"config", "internal-api-key", unknown, "key"}, kRefused, unknown},
   };
   for (const Case& c : cases) {
@@ -294,7 +310,12 @@ TEST_F(AgentCommands, ConfigSetsWhatTheBackendAnswers) {
       agent({"config", "registry", "robot", "s3cret-pass", "registry.local:5000"}).exit_status, 0);
   ASSERT_EQ(agent({"config", "data-processing-image", "dp:7"}).exit_status, 0);
   ASSERT_EQ(agent({"config", "shutdown", "0.5", "60", "local"}).exit_status, 0);
-  ASSERT_EQ(agent({"config", "codebase", "yolo", "file:///srv/yolo.zip"}).exit_status, 0);
+  // A codebase served on loopback, as the agent downloads it.
+  workspace_fetch::testing::FileServer files;
+  files.serve("yolo.zip", workspace_fetch::testing::make_zip(
+                              {workspace_fetch::testing::file("yolo/train.py", "print(1)\n")}));
+  const std::string codebase_url = files.url("yolo.zip");
+  ASSERT_EQ(agent({"config", "codebase", "yolo", codebase_url}).exit_status, 0);
 
   backend::LocalScaling scaling({.database = db()});
   backend::Result credentials = scaling.get_docker_hub_credentials();
@@ -305,7 +326,15 @@ TEST_F(AgentCommands, ConfigSetsWhatTheBackendAnswers) {
   EXPECT_EQ(scaling.get_data_processing_image(), "dp:7");
   EXPECT_EQ(scaling.get_shutdown_details()["launchDuration"], 60);
   // A family configured without requirements has none.
-  EXPECT_EQ(scaling.get_model_codebase("yolo").data, "file:///srv/yolo.zip");
+  EXPECT_EQ(scaling.get_model_codebase("yolo").data, codebase_url);
+  EXPECT_TRUE(scaling.get_model_codebase_requirements("yolo").has_error());
+  // What the backend answers is what the agent fetches into a workspace.
+  TempDir work;
+  workspace_fetch::setup_workspace_and_run_task(work.path().string(), "65f1a2b3c4d5e6f708192a3b",
+                                                text_of(scaling.get_model_codebase("yolo").data),
+                                                std::nullopt);
+  EXPECT_EQ(testing::read_file(work.path() / "65f1a2b3c4d5e6f708192a3b" / "train.py"),
+            "print(1)\n");
 
   // "config show" never prints the password.
   AgentRun shown = agent({"config", "show"});

@@ -235,6 +235,27 @@ TEST(EngineClient, TellsRefusalsFromMissingAnswers) {
     }
   }
 
+  // An answer nested deeper than any the engine gives is refused, not
+  // followed; the same for the explanation of a refusal.
+  fake.push("GET", "/containers/json", {.body = std::string(60000, '[') + std::string(60000, ']')});
+  try {
+    client.list_containers();
+    ADD_FAILURE() << "a 60,000-deep answer was accepted";
+  } catch (const engine::Error& e) {
+    EXPECT_STREQ(e.what(),
+                 "the engine's answer to GET /v1.41/containers/json is refused: JSON nests deeper "
+                 "than 128 levels");
+  }
+  const std::string deep_refusal =
+      std::string(200, '[') + R"({"message": "nested"})" + std::string(200, ']');
+  fake.push("GET", "/containers/c1/json", {.status = 500, .body = deep_refusal});
+  try {
+    client.inspect_container("c1");
+    ADD_FAILURE();
+  } catch (const ApiError& e) {
+    EXPECT_EQ(e.explanation(), deep_refusal);
+  }
+
   // An answer larger than allowed is not an answer.
   engine::ClientOptions small = fake.options();
   small.max_body_bytes = 100;

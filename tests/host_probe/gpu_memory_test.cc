@@ -240,10 +240,16 @@ TEST_F(GpuProbeTest, RequiredGpuMemoryIsTakenAsStored) {
       get_required_gpu_memory(Json{{"actionDetails", {{"expectedResources", Json::object()}}}}), 0);
   EXPECT_EQ(log_.count(Level::error), 0u);
 
-  // A level that is not a map, or a requirement that is not a number, is a
-  // failure that also requires nothing.
+  // A text holding one number is read as that number.
+  EXPECT_EQ(get_required_gpu_memory(action_needing("20000")).dump(), "20000");
+  EXPECT_EQ(get_required_gpu_memory(action_needing(" 15000.5\n")).dump(), "15000.5");
+  EXPECT_EQ(log_.count(Level::error), 0u);
+
+  // A level that is not a map, or a requirement that is neither a number
+  // nor such a text, is a failure that also requires nothing.
   for (const Json& malformed : {Json{{"actionDetails", "gpu"}}, Json::array(), Json(),
-                                action_needing("20000"), action_needing(true)}) {
+                                action_needing("lots"), action_needing("20000 MiB"),
+                                action_needing(""), action_needing("nan"), action_needing(true)}) {
     SCOPED_TRACE(malformed.dump());
     log_.clear();
     EXPECT_EQ(get_required_gpu_memory(malformed), 0);
@@ -318,6 +324,39 @@ TEST_F(GpuProbeTest, BestFitFailuresAreLoggedAndPassedOn) {
   fake_nvidia_smi({.free_listing = "memory.free [MiB]\n"});
   EXPECT_THROW(get_single_gpu_with_sufficient_memory_for_action(Json::object()),
                NoSuitableGpuError);
+}
+
+// A requirement given as a numeric text selects as its number; any other
+// requirement fails both selections before nvidia-smi is asked, instead of
+// taking the fullest GPU as if nothing were needed.
+TEST_F(GpuProbeTest, SelectionsReadNumericTextAndRefuseOtherRequirements) {
+  fake_free_memory({10000, 30000, 20000});
+  EXPECT_EQ(get_single_gpu_with_sufficient_memory_for_action(action_needing("20001")),
+            std::vector<int>{1});
+  EXPECT_EQ(get_gpu_with_sufficient_memory_for_action(action_needing("45000")),
+            (std::vector<int>{0, 1, 2}));
+  const std::size_t queries = free_queries();
+
+  for (const Json& unusable : {Json("lots"), Json(""), Json("20000MB"), Json(true),
+                               Json::array({20000}), Json::object()}) {
+    SCOPED_TRACE(unusable.dump());
+    log_.clear();
+    try {
+      get_single_gpu_with_sufficient_memory_for_action(action_needing(unusable));
+      ADD_FAILURE() << "the best fit accepted the requirement";
+    } catch (const NoSuitableGpuError& e) {
+      EXPECT_EQ(std::string(e.what()),
+                "The required GPU memory is not a number: " + unusable.dump());
+    }
+    EXPECT_THROW(get_gpu_with_sufficient_memory_for_action(action_needing(unusable)),
+                 NoSuitableGpuError);
+    EXPECT_EQ(log_.count(Level::error, "The required GPU memory is not a number: "), 2u);
+  }
+  EXPECT_EQ(free_queries(), queries);
+
+  // A null requirement still asks for nothing: the fullest GPU is taken.
+  EXPECT_EQ(get_single_gpu_with_sufficient_memory_for_action(action_needing(nullptr)),
+            std::vector<int>{0});
 }
 
 TEST_F(GpuProbeTest, SelectionPrefersOneGpuThenCombinesInPositionOrder) {

@@ -380,6 +380,55 @@ TEST_F(PortExposureTest, UnusableEchoAnswersAndPortsAreFailures) {
   EXPECT_EQ(capture_.count(Level::error, "port out of range: 70000"), 1u);
 }
 
+// The address reader shared with the broker: a 200 answer holding one
+// address, IPv6 only where asked for.
+TEST(PublicAddressTest, OnlyAnOkAnswerHoldingAnAddressCounts) {
+  std::mutex mutex;
+  std::string body;
+  int status = 200;
+  LoopbackServer echo;
+  echo.server().Get("/ip", [&](const httplib::Request&, httplib::Response& res) {
+    std::lock_guard lock(mutex);
+    res.status = status;
+    res.set_content(body, "text/plain");
+  });
+  echo.start();
+  ScopedEnv url("TAVOREN_PUBLIC_IP_URL", echo.url() + "/ip");
+  const auto answer = [&](std::string text, int code) {
+    std::lock_guard lock(mutex);
+    body = std::move(text);
+    status = code;
+  };
+  const milliseconds limit(2000);
+
+  answer(" 198.51.100.4\n", 200);
+  EXPECT_EQ(get_public_ip_address(limit, IpFamily::ipv4), "198.51.100.4");
+  EXPECT_EQ(get_public_ip_address(limit, IpFamily::any), "198.51.100.4");
+  answer("2001:db8::4\n", 200);
+  EXPECT_EQ(get_public_ip_address(limit, IpFamily::any), "2001:db8::4");
+  EXPECT_THROW(get_public_ip_address(limit, IpFamily::ipv4), ValueError);
+
+  answer("198.51.100.4", 500);
+  try {
+    get_public_ip_address(limit, IpFamily::any);
+    ADD_FAILURE() << "a 500 answer was accepted";
+  } catch (const ValueError& e) {
+    EXPECT_STREQ(e.what(), "the public address service answered with status 500");
+  }
+  answer(std::string(70, 'x'), 200);
+  try {
+    get_public_ip_address(limit, IpFamily::any);
+    ADD_FAILURE() << "a text that is no address was accepted";
+  } catch (const ValueError& e) {
+    EXPECT_EQ(std::string(e.what()), "the public address service answered with no IP address: '" +
+                                         std::string(64, 'x') + "...'");
+  }
+  for (const std::string text : {"", "198.51.100", "198.51.100.4/24", "::ffff:1.2.3.4.5"}) {
+    answer(text, 200);
+    EXPECT_THROW(get_public_ip_address(limit, IpFamily::any), ValueError) << text;
+  }
+}
+
 TEST(PortExposureEchoTest, UnreachableEchoServiceIsAFailure) {
   RefusedHost refused;
   ScopedEnv url("TAVOREN_PUBLIC_IP_URL", "http://" + refused.host() + "/ip");

@@ -202,6 +202,34 @@ TEST_F(AssignmentTest, QueueEntriesThatAreNotRecordsAreSetAsideAndTheQueueGoesOn
   EXPECT_EQ(listed[3]["state"], "assigned");
 }
 
+// A stored record nested deeper than the agent reads is set aside the same
+// way, with the limit as the reason.
+TEST_F(AssignmentTest, AQueuedRecordNestedTooDeeplyIsSetAside) {
+  LocalScaling operator_backend(options());
+  {
+    RawDatabase raw(database());
+    raw.exec(
+        "INSERT INTO actions (id, action_type, gpu_required, record, state, submitted_at) VALUES "
+        "('cccccccccccccccccccccccc', 'data_split', 0, '{\"action\": \"data_split\", "
+        "\"jobParams\": " +
+        std::string(60000, '[') + std::string(60000, ']') + "}', 'queued', 'x')");
+  }
+  const std::string after = operator_backend.submit(action_record("data_prep"));
+
+  LocalBackendOptions o = options("instance-a");
+  o.assign_batch = 2;
+  LocalScaling agent(std::move(o));
+  log::LogCapture capture;
+  const backend::Result assigned = agent.assign_jobs(false);
+  ASSERT_FALSE(assigned.has_error_set());
+  ASSERT_EQ(assigned.data.size(), 1u);
+  EXPECT_EQ(assigned.data[0]["_id"], after);
+  EXPECT_TRUE(capture.contains(log::Level::error,
+                               "Queued action cccccccccccccccccccccccc is not an action record "
+                               "(JSON nests deeper than 128 levels); it is set aside"));
+  EXPECT_EQ(operator_backend.show("cccccccccccccccccccccccc")["state"], "rejected");
+}
+
 TEST_F(AssignmentTest, GpuActionsGoOnlyToAgentsWithAGpuAndScaledDownOnesToNobody) {
   LocalScaling operator_backend(options());
   LocalScaling cpu_agent(options("cpu-instance"));

@@ -178,8 +178,8 @@ TEST_F(OperatorTest, ConfiguredSettingsAreAnsweredInTheShapesTheAgentReads) {
   LocalScaling backend(options("instance-1"));
   const std::string id = backend.submit(action_record());
 
-  backend.set_codebase("yolo", "https://code.example/yolo.zip", "file:///srv/yolo/req.txt");
-  backend.set_codebase("bare", "file:///srv/bare.zip");
+  backend.set_codebase("yolo", "https://code.example/yolo.zip", "http://code.example/yolo/req.txt");
+  backend.set_codebase("bare", "http://code.example/bare.zip");
   backend.set_registry_credentials("robot", "p@ss word", "registry.example");
   backend.set_model_secret("hugging_face", "hf_token_123");
   backend.set_internal_api_key(id, "internal-key-1");
@@ -187,8 +187,9 @@ TEST_F(OperatorTest, ConfiguredSettingsAreAnsweredInTheShapesTheAgentReads) {
   backend.set_shutdown_details(0.5, 30, "spot");
 
   EXPECT_EQ(backend.get_model_codebase("yolo").data, "https://code.example/yolo.zip");
-  EXPECT_EQ(backend.get_model_codebase_requirements("yolo").data, "file:///srv/yolo/req.txt");
-  EXPECT_EQ(backend.get_model_codebase("bare").data, "file:///srv/bare.zip");
+  EXPECT_EQ(backend.get_model_codebase_requirements("yolo").data,
+            "http://code.example/yolo/req.txt");
+  EXPECT_EQ(backend.get_model_codebase("bare").data, "http://code.example/bare.zip");
   const Result no_requirements = backend.get_model_codebase_requirements("bare");
   EXPECT_TRUE(no_requirements.has_error());
   EXPECT_TRUE(contains(*no_requirements.error, "requirements URL of model family \"bare\""));
@@ -223,8 +224,14 @@ TEST_F(OperatorTest, ConfiguredSettingsAreAnsweredInTheShapesTheAgentReads) {
 TEST_F(OperatorTest, InvalidSettingsAreRefusedAndLeaveTheSettingUnset) {
   LocalScaling backend(options());
   expect_refused<ValueError>([&] { backend.set_codebase("yolo", "ftp://code.example/y.zip"); },
-                             "is not a file:///path, http:// or https:// URL");
+                             "is not an http:// or https:// URL");
   expect_refused<ValueError>([&] { backend.set_codebase("yolo", "file://relative.zip"); }, "URL");
+  // The agent cannot download a local path, so it is no codebase either.
+  expect_refused<ValueError>([&] { backend.set_codebase("yolo", "file:///srv/yolo.zip"); },
+                             "downloads codebases over HTTP and HTTPS only");
+  expect_refused<ValueError>(
+      [&] { backend.set_codebase("yolo", "https://code.example/y.zip", "file:///srv/req.txt"); },
+      "requirements URL");
   expect_refused<ValueError>(
       [&] { backend.set_codebase("yolo", "https://code.example/y.zip", "https://a b"); },
       "requirements URL");

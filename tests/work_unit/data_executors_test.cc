@@ -367,14 +367,20 @@ TEST_F(DataExecutors, AugmentationServerPassesTheBackendsPortToItsScript) {
                                 "get_docker_hub_credentials", "get_user_access_key_pair"}));
   unit->stop();
 
-  // A port given as text is used as it comes, as one word of the script.
-  fake_.set_default("get_open_port", Result::ok("9000; reboot"));
+  // A port given as decimal text is used as its number; any other text is
+  // refused before the registry login.
+  fake_.set_default("get_open_port", Result::ok("9000"));
   auto text_port = run("augmentation_setup", details("augmentation_setup"));
   ASSERT_TRUE(text_port->cmd().has_value());
   const auto words = script_words(*text_port->cmd());
   EXPECT_EQ(std::vector<std::string>(words.end() - 3, words.end()),
-            (std::vector<std::string>{"/usr/src/app/aug_server.py", kId, "9000; reboot"}));
+            (std::vector<std::string>{"/usr/src/app/aug_server.py", kId, "9000"}));
   text_port->stop();
+  fake_.set_default("get_open_port", Result::ok("9000; reboot"));
+  fake_.clear_calls();
+  auto bad_port = run("augmentation_setup", details("augmentation_setup"));
+  EXPECT_FALSE(bad_port->cmd().has_value());
+  EXPECT_EQ(fake_.count("get_docker_hub_credentials"), 0u);
 
   // No port: nothing starts, and the registry is not even logged in to.
   LogCapture no_port_capture;

@@ -320,8 +320,9 @@ TEST_F(ModelExecutorTest, AggregatorRunsWithoutGpuCodebaseOrActionDirectory) {
 
 TEST_F(ModelExecutorTest, HostileIdentifierAndPortsReachTheScriptAsSingleWords) {
   const std::string id = "65f1 \"$(touch pwned)\" 'x' `id` \\ $HOME;";
-  const std::string external = "31001\"; echo $PATH `id` '";
-  const std::string internal = "31002 && exit 3";
+  // Ports are numbers (anything else is refused), and reach it the same.
+  const std::string external = "31001";
+  const std::string internal = "31002";
   fake_.push("get_open_port", Result::ok(external));
   fake_.push("get_open_port", Result::ok(internal));
   Json details = record("deploy_add");
@@ -406,6 +407,18 @@ TEST_F(ModelExecutorTest, AMissingLargestFileSystemGivesACommandWithoutMounts) {
       unit.cmd()->starts_with("docker run   --net=host -e ENV=prod -e TAVOREN_SECRET_ACCESS_KEY "
                               "-e TAVOREN_ACCESS_KEY_ID --shm-size=30G "))
       << *unit.cmd();
+
+  // A deployment of a model family has nowhere to put its codebase: it is
+  // refused rather than fetched to the root file system.
+  fake_.set_default("get_open_port", Result::ok(31001));
+  WorkUnit& deployment = run(record("deploy_add"));
+  EXPECT_FALSE(deployment.cmd().has_value());
+  EXPECT_EQ(fake_.count("get_model_codebase"), 0u);
+  EXPECT_EQ(fake_.count("get_docker_hub_credentials"), 0u);
+  EXPECT_EQ(capture_.count(Level::error,
+                           "Error in model_deploy_execute: No working file system "
+                           "for the codebase of model family yolo"),
+            1u);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "tavoren/common/errors.h"
 #include "tavoren/common/logging.h"
 #include "tavoren/host_probe.h"
 #include "test_archives.h"
@@ -238,6 +239,27 @@ TEST_F(RequirementsTest, AFailedFetchStopsEverythingAfterIt) {
   EXPECT_EQ(fake_.count("get_docker_hub_credentials"), 0u);
   EXPECT_TRUE(tools_.calls("docker").empty());
   EXPECT_FALSE(std::filesystem::exists(dir.path() / "work" / kActionId));
+}
+
+TEST_F(RequirementsTest, AModelFamilyWithoutAFileSystemIsRefusedBeforeAnythingHappens) {
+  LogCapture capture;
+  try {
+    unit_.setup_action_requirements(details(), "", "yolo", kActionId);
+    ADD_FAILURE() << "a codebase was placed under the root";
+  } catch (const ValueError& e) {
+    EXPECT_EQ(std::string(e.what()),
+              "No working file system for the codebase of model family yolo: the workspace "
+              "would be made at the root (/" +
+                  std::string(kActionId) + ")");
+  }
+  EXPECT_EQ(capture.count(Level::error,
+                          "Error in setup_action_requirements: No working file "
+                          "system for the codebase of model family yolo"),
+            1u);
+  EXPECT_TRUE(operations().empty());
+  EXPECT_TRUE(tools_.calls("docker").empty());
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::path("/") / kActionId));
+  expect_instance_keys();
 }
 
 // ---------------------------------------------------------------------------

@@ -63,6 +63,7 @@ class ServiceExecutorTest : public ::testing::Test, protected ExecutorHarness {
     echo_.server().Get("/ip", [this](const httplib::Request&, httplib::Response& response) {
       ++echo_requests_;
       std::lock_guard lock(echo_mutex_);
+      response.status = echo_status_;
       response.set_content(echo_answer_, "text/plain");
     });
     echo_.start();
@@ -128,13 +129,15 @@ class ServiceExecutorTest : public ::testing::Test, protected ExecutorHarness {
   ScopedEnv test_index_{"TAVOREN_TEST_PACKAGE_INDEX_HOST", std::nullopt};
   ScopedEnv key_{"TAVOREN_ENCRYPTION_KEY", kEncryptionKey};
   TempDir scratch_;
-  void echo_answer(const std::string& answer) {
+  void echo_answer(const std::string& answer, int status = 200) {
     std::lock_guard lock(echo_mutex_);
     echo_answer_ = answer;
+    echo_status_ = status;
   }
 
   std::mutex echo_mutex_;
   std::string echo_answer_ = "203.0.113.7\n";
+  int echo_status_ = 200;
   std::atomic<int> echo_requests_{0};
   LoopbackServer echo_;
   std::optional<ScopedEnv> echo_url_;
@@ -242,10 +245,12 @@ TEST_F(ServiceExecutorTest, BrokerOutsideProductionUsesTheTestIndex) {
 }
 
 TEST_F(ServiceExecutorTest, BrokerValuesThatNeedQuotingStayOneWord) {
-  const std::string port = "31007 --privileged \"$(id)\"'";
+  // The port and the address are checked values (anything else is
+  // refused); the identifier is the hostile one.
+  const std::string port = "31007";
   const std::string id = "65f1 `id` \"x\" $HOME 'y' \\";
   fake_.push("get_open_port", Result::ok(port));
-  echo_answer("203.0.113.7 -v /:/host '\"$(reboot)\n");
+  echo_answer("2001:db8::7\n");
   Json details = record("kafka_setup");
   details["_id"] = id;
   WorkUnit& unit = run(details);
@@ -260,7 +265,7 @@ TEST_F(ServiceExecutorTest, BrokerValuesThatNeedQuotingStayOneWord) {
   EXPECT_EQ(*(p + 1), port + ":9092");
   const auto flags = env_flags(words);
   ASSERT_EQ(flags.size(), 25u);
-  EXPECT_EQ(flags[6].second, "SASL_PLAINTEXT://203.0.113.7 -v /:/host '\"$(reboot):" + port);
+  EXPECT_EQ(flags[6].second, "SASL_PLAINTEXT://[2001:db8::7]:" + port);
   EXPECT_EQ(words[words.size() - 4], "quantello/tavoren-kafka:latest");
   EXPECT_EQ(broker_job_words(words.back()), (std::vector<std::string>{"main.py", id, port}));
 }
@@ -286,6 +291,40 @@ TEST_F(ServiceExecutorTest, AnUnreachableEchoServiceStartsNoBroker) {
   WorkUnit& second = run(record("kafka_setup"));
   EXPECT_FALSE(second.cmd().has_value());
   EXPECT_EQ(capture_.count(Level::error, "Error in kafka_setup_execute: "), 2u);
+}
+
+// Only a 200 answer holding one IPv4 or IPv6 address becomes the advertised
+// address; anything else fails the broker before any login.
+TEST_F(ServiceExecutorTest, AnEchoAnswerThatIsNoAddressStartsNoBroker) {
+  const std::vector<std::pair<std::string, int>> answers = {
+      {"203.0.113.7\n", 503},     {"203.0.113.7\n", 404},
+      {"203.0.113.7\n", 204},     {"", 200},
+      {"<html>busy</html>", 200}, {"203.0.113.7 203.0.113.8", 200},
+      {"203.0.113.256", 200},     {"203.0.113.7; reboot", 200},
+      {"2001:db8::7::1", 200},    {"example.com", 200}};
+  std::size_t failures = 0;
+  for (const auto& [answer, status] : answers) {
+    SCOPED_TRACE(answer + " with status " + std::to_string(status));
+    echo_answer(answer, status);
+    fake_.push("get_open_port", Result::ok(31009));
+    WorkUnit& unit = run(record("kafka_setup"));
+    EXPECT_FALSE(unit.cmd().has_value());
+    EXPECT_EQ(operations(), (std::vector<std::string>{"get_action_details", "get_open_port"}));
+    EXPECT_EQ(capture_.count(Level::error,
+                             "Error in kafka_setup_execute: the public address "
+                             "service answered with "),
+              ++failures);
+  }
+  EXPECT_TRUE(tools_.calls("docker").empty());
+
+  // Blanks and a line end around an address are no part of it.
+  fake_.push("get_open_port", Result::ok(31010));
+  echo_answer(" \t2001:db8::7\r\n");
+  WorkUnit& unit = run(record("kafka_setup"));
+  ASSERT_TRUE(unit.cmd().has_value());
+  EXPECT_NE(
+      unit.cmd()->find(" -e KAFKA_ADVERTISED_LISTENERS='SASL_PLAINTEXT://[2001:db8::7]:31010' "),
+      std::string::npos);
 }
 
 // ---------------------------------------------------------------------------
@@ -423,6 +462,7 @@ TEST_F(ServiceExecutorTest, WithoutDetailsNothingIsSetUp) {
 
 TEST_F(ServiceExecutorTest, ARequirementsFailureStartsNoServiceContainer) {
   fake_.set_default("get_user_access_key_pair", Result::failure("missing", "no such user"));
+  fake_.set_default("get_open_port", Result::ok(31008));
   for (const std::string type : {"image_build", "resource_clone", "kafka_setup"}) {
     SCOPED_TRACE(type);
     capture_.clear();

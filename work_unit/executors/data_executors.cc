@@ -34,19 +34,13 @@
 namespace tavoren {
 namespace {
 
+using executor_support::port_text;
+using executor_support::present;
 using executor_support::script_word;
 
 // Where the preparation container mounts the workspace and runs, and the
 // container path the ingest executors report for a dataset.
 constexpr const char* kAppWorkspace = "/usr/src/app/workspace";
-
-// Whether a value is neither null nor empty.
-bool present(const Json& value) {
-  if (value.is_null()) return false;
-  if (value.is_string()) return !value.get_ref<const std::string&>().empty();
-  if (value.is_structured()) return !value.empty();
-  return true;
-}
 
 // The job parameters of `action_details`, a map changed in place.
 Json& job_params_of(Json& action_details) {
@@ -71,12 +65,6 @@ std::string job_part(std::string_view script, const std::vector<std::string>& ar
   std::string part = " python3 " + std::string(script);
   for (const std::string& argument : arguments) part += " " + script_word(argument);
   return part + " \"";
-}
-
-// The port the backend handed out, as the server's argument.
-std::string port_text(const Json& port) {
-  if ((port.is_string() && present(port)) || port.is_number()) return text_of(port);
-  throw ValueError("No open port was given: " + port.dump());
 }
 
 // Downloads `image` in the background, without a shell; its output is
@@ -118,6 +106,7 @@ void run_data_job(WorkUnit& unit, const DataJob& job) {
     std::optional<Json> port;
     if (job.open_port) port = unit.scaling().get_open_port();
     if (!action_details || !present(*action_details)) return;
+    // Read before anything is set up, so a bad port logs nobody in.
     std::vector<std::string> arguments = {unit.action_record_id()};
     if (port) arguments.push_back(port_text(*port));
 

@@ -19,9 +19,20 @@ namespace executor_support {
 // escaped for the double quotes around the script.
 std::string script_word(std::string_view value);
 
+// Whether a record value is neither null nor empty (an empty text, list
+// or map counts as absent).
+bool present(const Json& value);
+
 // The action's current record from the backend, or nullopt when it gave
-// none or an empty one.
+// none, null, an empty map or an empty text.
 std::optional<Json> current_details(WorkUnit& unit);
+
+// A port handed out by the backend, as the decimal text the command line
+// carries: a whole number, or a text of decimal digits, from 1 to 65535.
+// Throws ValueError "No open port was given: <JSON>" for null or an empty
+// text, and "Not a port number from 1 to 65535: <JSON>" for anything else
+// (a fraction, a number out of range, other text, a list or map).
+std::string port_text(const Json& port);
 
 }  // namespace executor_support
 

@@ -23,6 +23,7 @@ namespace tavoren {
 namespace {
 
 using executor_support::current_details;
+using executor_support::port_text;
 using executor_support::script_word;
 
 std::string max_file_system() { return host_probe::get_max_file_system().value_or(""); }
@@ -108,6 +109,10 @@ void model_deploy_execute(WorkUnit& unit) {
     const std::optional<Json> details = current_details(unit);
     if (!details) return;
     const std::string action_id = text_of(details->at("_id"));
+    // Both ports are read before anything is set up, so a bad one logs
+    // nobody in.
+    const std::string external = port_text(external_port);
+    const std::string internal = port_text(internal_port);
 
     unit.setup_action_requirements(
         *details, work_fs, text_of(details->at("actionDetails").at("modelFamily")), action_id);
@@ -118,9 +123,9 @@ void model_deploy_execute(WorkUnit& unit) {
                                   .use_gpu = use_gpu,
                                   .mount_docker_sock = true,
                                   .action_id = action_id,
-                                  .extra_env_vars = Json{{"INTERNAL_PORT", internal_port}}});
+                                  .extra_env_vars = Json{{"INTERNAL_PORT", internal}}});
     const std::string cmd = base + " python3 deploy.py " + script_word(unit.action_record_id()) +
-                            " " + script_word(text_of(external_port)) + "\"";
+                            " " + script_word(external) + "\"";
     log::info("cmd is: %s", cmd);
     unit.start(cmd, "deploy_log");
   });

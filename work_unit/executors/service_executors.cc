@@ -19,17 +19,16 @@
 #include "executors/executors.h"
 #include "tavoren/common/config.h"
 #include "tavoren/common/errors.h"
-#include "tavoren/common/http.h"
 #include "tavoren/common/log_errors.h"
 #include "tavoren/common/logging.h"
 #include "tavoren/common/shell.h"
-#include "tavoren/common/text.h"
-#include "tavoren/common/utf8.h"
+#include "tavoren/host_probe.h"
 
 namespace tavoren {
 namespace {
 
 using executor_support::current_details;
+using executor_support::port_text;
 using executor_support::script_word;
 
 // How long the public-address echo service may take to answer.
@@ -39,15 +38,13 @@ constexpr std::chrono::seconds kPublicIpTimeout{10};
 constexpr std::string_view kBrokerImage = "quantello/tavoren-kafka:latest";
 constexpr std::string_view kBrokerPort = "9092";
 
-// The host's public address as the echo service reports it, without the
-// blanks and line end around it.
+// The host's public address as the echo service reports it (an HTTP 200
+// answer holding an IPv4 or IPv6 address), in the form a listener address
+// takes: an IPv6 address in brackets.
 std::string public_ip() {
-  const http::Response response =
-      http::get({.url = config::public_ip_url(), .timeout = kPublicIpTimeout});
-  if (!is_valid_utf8(response.body)) {
-    throw ValueError("The public address service answered with text that is not UTF-8");
-  }
-  return trim(response.body);
+  const std::string address =
+      host_probe::get_public_ip_address(kPublicIpTimeout, host_probe::IpFamily::any);
+  return address.find(':') == std::string::npos ? address : "[" + address + "]";
 }
 
 using EnvList = std::vector<std::pair<std::string, std::string>>;
@@ -93,7 +90,7 @@ void kafka_setup_execute(WorkUnit& unit) {
   log_errors("kafka_setup_execute", {}, [&] {
     const std::optional<Json> details = current_details(unit);
     if (!details) return;
-    const std::string port = text_of(unit.scaling().get_open_port());
+    const std::string port = port_text(unit.scaling().get_open_port());
     const std::string host_ip = public_ip();
     unit.setup_action_requirements(*details);
 

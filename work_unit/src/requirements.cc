@@ -46,6 +46,12 @@ void WorkUnit::setup_action_requirements(const Json& action_details, const std::
                                          const std::string& action_id) {
   log_errors("setup_action_requirements", {.raise_exception = true}, [&] {
     if (!model_family.empty()) {
+      // Without a working file system the workspace would be /<action id>,
+      // a folder on the root file system.
+      if (work_fs.empty()) {
+        throw ValueError("No working file system for the codebase of model family " + model_family +
+                         ": the workspace would be made at the root (/" + action_id + ")");
+      }
       // The answers' errors are not examined: a missing URL fails the
       // download.
       const Json codebase_url = scaling_.get_model_codebase(model_family).data;

@@ -114,6 +114,20 @@ std::optional<InstanceInfo> get_instance_info();
 // INSTANCE_ID; the empty text when unset.
 std::string get_instance_id();
 
+// Which addresses get_public_ip_address accepts.
+enum class IpFamily { ipv4, any };
+
+// The host's public address as the public-address echo service
+// (config::public_ip_url()) reports it: the body of an HTTP 200 answer,
+// without the blanks and line end around it, which must be an IPv4 address
+// in dotted form or, with IpFamily::any, also an IPv6 address. Throws
+// http::TransportError when no answer arrives within `timeout`, and
+// ValueError for another status ("the public address service answered with
+// status <n>"), a body that is not UTF-8, or one that is no such address
+// ("... answered with no IPv4 address: '<first 64 characters>'", or "no IP
+// address" with IpFamily::any). Not logged.
+std::string get_public_ip_address(std::chrono::milliseconds timeout, IpFamily family);
+
 // Whether `port` answers on the instance's public address (learned from
 // the public-address echo service) and can be bound locally. False on any
 // failure.
@@ -155,19 +169,22 @@ struct MemoryInfo {
 MemoryInfo read_meminfo(const std::filesystem::path& path = "/proc/meminfo");
 // GPU memory usage on GPU hosts, else main memory usage; 0 on failure.
 double get_mem_usage();
-// actionDetails.expectedResources.gpuMemory (MiB) as stored: a Json number,
-// 0 when any key is missing or on failure.
+// actionDetails.expectedResources.gpuMemory (MiB): a Json number as stored,
+// a text holding one decimal number as that number; 0 when any key is
+// missing or on failure (a value that is neither, logged).
 Json get_required_gpu_memory(const Json& action_details);
 // Whether GPUS (comma-separated positions) allows this GPU; true when GPUS
 // is unset or empty, and true (logged) when it is malformed.
 bool is_allowed_gpu_device(int gpu_index);
 bool is_allowed_gpu_device(const std::string& gpu_index);
 // Best fit: the allowed GPU with the least free memory that still fits.
-// Throws NoSuitableGpuError, or the nvidia-smi failure (logged first).
+// Throws NoSuitableGpuError (also when gpuMemory is present and neither
+// null, a number nor a numeric text), or the nvidia-smi failure (logged first).
 std::vector<int> get_single_gpu_with_sufficient_memory_for_action(const Json& action_details);
 // Best fit for requirements under 80000 MiB, else (or when no single GPU
 // fits) allowed GPUs in position order until their free memory suffices.
-// Throws NoSuitableGpuError, or the nvidia-smi failure (logged first).
+// Throws NoSuitableGpuError (also for a gpuMemory that is no number, as
+// above), or the nvidia-smi failure (logged first).
 std::vector<int> get_gpu_with_sufficient_memory_for_action(const Json& action_details);
 
 // ---------------------------------------------------------------------------

@@ -246,7 +246,8 @@ class LocalScaling final : public Scaling {
   // ValueError when the key is set but unusable.
   void set_key_pair(const std::string& user_id, const std::string& access_key,
                     const std::string& secret_key);
-  // URLs with the scheme file://, http:// or https://.
+  // URLs with the scheme http:// or https://, the only ones the agent
+  // downloads (ValueError for any other).
   void set_codebase(const std::string& model_family, const std::string& url,
                     const std::optional<std::string>& requirements_url = std::nullopt);
   void set_model_secret(const std::string& secret_name, const std::string& user_access_token);

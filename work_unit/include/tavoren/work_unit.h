@@ -253,8 +253,11 @@ class WorkUnit {
   // engine's login to the image registry (host_probe::login_to_registry:
   // the password goes to the login's standard input, and the login has a
   // time limit), and the action owner's access keys, decrypted into
-  // tavoren_access_key_id / tavoren_secret_access_key. Every failure is
-  // logged and thrown; the keys change only when the last stage succeeds.
+  // tavoren_access_key_id / tavoren_secret_access_key. A model family with
+  // an empty work_fs fails with ValueError before anything is asked or
+  // fetched (the workspace would be on the root file system). Every failure
+  // is logged and thrown; the keys change only when the last stage
+  // succeeds.
   void setup_action_requirements(const Json& action_details, const std::string& work_fs = "",
                                  const std::string& model_family = "",
                                  const std::string& action_id = "");
