@@ -29,8 +29,15 @@ WorkUnit::WorkUnit(backend::Scaling& scaling, const Json& action_info, WorkUnitO
           detail::LogSender{
               .send = [this](std::string& text) { return send_log_piece(text); },
               .report_marker = [this](const std::string& text) { _check_cuda(text); },
+              .report_drop =
+                  [this](std::uint64_t first, std::uint64_t last, int refusals) {
+                    log::error("Dropped bytes %d-%d of the log of action %s after %d refusals",
+                               first, last, label(), refusals);
+                  },
           },
-          options_.max_log_piece)) {
+          options_.max_log_piece,
+          detail::RefusalLimits{.max_refusals = options_.max_log_refusals,
+                                .min_piece = options_.min_log_piece})) {
   if (!action_info.is_object()) {
     throw TypeError(std::string("action_info must be a dictionary, not ") + kind_name(action_info));
   }

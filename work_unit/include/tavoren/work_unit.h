@@ -27,7 +27,9 @@
 //     copies.
 //   - The log thread ships the log through the unit's log shipper, which
 //     has a lock of its own: every byte of the log reaches the backend
-//     exactly once, in order, whichever thread sends it.
+//     exactly once, in order, whichever thread sends it, unless the
+//     backend refused its piece so often that it was dropped (see
+//     max_log_refusals).
 //
 // Failures: the constructor throws (TypeError, KeyError, ValueError) on a
 // record it cannot run. execute, start, is_running and stop never throw:
@@ -92,6 +94,16 @@ struct WorkUnitOptions {
   // Largest piece sent in one update_action_docker_logs call; a larger
   // backlog goes in several calls within one shipment.
   std::size_t max_log_piece = 8u << 20;
+  // A log piece the backend refuses (or fails to take: a thrown failure
+  // counts the same, as the client cannot tell a passing failure from one
+  // the piece causes every time) is sent again by the next shipment. From
+  // the max_log_refusals-th refusal in a row at the same place on, each
+  // refusal halves the next piece there (one step per shipment), down to
+  // min_log_piece bytes; a piece of that size still refused is dropped,
+  // with an error line naming its byte range, and the log goes on after
+  // it. Its out-of-memory marker, if any, was reported when first read.
+  int max_log_refusals = 5;
+  std::size_t min_log_piece = 1024;
   // Told once that the unit's child has ended, after its whole log was
   // shipped: with the action's identifier and how the child ended. Called
   // from the thread
