@@ -457,6 +457,7 @@ TEST(WorkUnitExitHook, ReportsEachEndOnceAfterTheWholeLogWasShipped) {
     std::string id;
     process::ExitStatus status;
     std::string shipped;
+    bool log_complete;
   };
   for (const bool stopped : {false, true}) {
     SCOPED_TRACE(stopped ? "stopped" : "ended by itself");
@@ -466,8 +467,8 @@ TEST(WorkUnitExitHook, ReportsEachEndOnceAfterTheWholeLogWasShipped) {
     const std::string cmd = stopped ? "sh -c 'echo one; echo two; exec sleep 30'"
                                     : "sh -c 'echo one; echo two; exit 7'";
     WorkUnitOptions options = running(dir, cmd);
-    options.on_exit = [&](const std::string& id, process::ExitStatus status) {
-      seen.push_back({id, status, joined(shipped_pieces(fake))});
+    options.on_exit = [&](const std::string& id, process::ExitStatus status, bool log_complete) {
+      seen.push_back({id, status, joined(shipped_pieces(fake)), log_complete});
     };
     WorkUnit unit(fake, action_record(), std::move(options));
     unit.execute();
@@ -483,6 +484,7 @@ TEST(WorkUnitExitHook, ReportsEachEndOnceAfterTheWholeLogWasShipped) {
     EXPECT_EQ(seen[0].status,
               stopped ? process::ExitStatus::signaled(SIGTERM) : process::ExitStatus::exited(7));
     EXPECT_EQ(seen[0].shipped, "one\ntwo\n");
+    EXPECT_TRUE(seen[0].log_complete);
   }
 
   // A failing hook is logged and does not disturb the unit.
@@ -490,7 +492,7 @@ TEST(WorkUnitExitHook, ReportsEachEndOnceAfterTheWholeLogWasShipped) {
   TempDir dir;
   FakeScaling fake;
   WorkUnitOptions options = running(dir, "true");
-  options.on_exit = [](const std::string&, process::ExitStatus) {
+  options.on_exit = [](const std::string&, process::ExitStatus, bool) {
     throw std::runtime_error("database gone");
   };
   WorkUnit unit(fake, action_record(), std::move(options));
@@ -498,6 +500,54 @@ TEST(WorkUnitExitHook, ReportsEachEndOnceAfterTheWholeLogWasShipped) {
   ASSERT_TRUE(ends(unit));
   EXPECT_TRUE(capture.contains(Level::error,
                                "Error reporting the end of action " + kId + ": database gone"));
+}
+
+// The end is reported whether or not the log made it, and says which: a
+// backend that refuses the tail to the last flush leaves the log
+// incomplete; a refusal that a later send made good does not.
+TEST(WorkUnitExitHook, SaysWhetherTheWholeLogReachedTheBackend) {
+  for (const bool stopped : {false, true}) {
+    SCOPED_TRACE(stopped ? "stopped" : "ended by itself");
+    TempDir dir;
+    FakeScaling fake;
+    fake.set_default("update_action_docker_logs", Result::failure("log store full"));
+    std::vector<bool> seen;
+    WorkUnitOptions options =
+        running(dir, stopped ? "sh -c 'echo lost; exec sleep 30'" : "sh -c 'echo lost'");
+    options.on_exit = [&](const std::string&, process::ExitStatus, bool log_complete) {
+      seen.push_back(log_complete);
+    };
+    WorkUnit unit(fake, action_record(), std::move(options));
+    unit.execute();
+    if (stopped) {
+      ASSERT_TRUE(fake.wait_for_calls("update_action_docker_logs", 1));
+      unit.stop();
+    }
+    ASSERT_TRUE(ends(unit));
+    unit.stop();
+    EXPECT_EQ(seen, std::vector<bool>{false});
+  }
+
+  TempDir dir;
+  FakeScaling fake;
+  fake.push("update_action_docker_logs", Result::failure("busy"));
+  const std::filesystem::path gate = dir.path() / "gate";
+  std::vector<bool> seen;
+  WorkUnitOptions options =
+      running(dir, shell_join({"sh", "-c",
+                               "echo kept; while [ ! -e " + shell_quote(gate.string()) +
+                                   " ]; do sleep 0.005; done"}));
+  options.on_exit = [&](const std::string&, process::ExitStatus, bool log_complete) {
+    seen.push_back(log_complete);
+  };
+  WorkUnit unit(fake, action_record(), std::move(options));
+  unit.execute();
+  ASSERT_TRUE(fake.wait_for_calls("update_action_docker_logs", 1));
+  std::ofstream(gate).put('x');
+  ASSERT_TRUE(ends(unit));
+  unit.stop();
+  EXPECT_EQ(seen, std::vector<bool>{true});
+  EXPECT_EQ(shipped_pieces(fake), (std::vector<std::string>{"kept\n", "kept\n"}));
 }
 
 TEST(WorkUnitStop, GivesUpOnALogThreadStuckInTheBackendAfterTheJoinLimit) {

@@ -338,10 +338,12 @@ void WorkUnit::_check_cuda(const std::string& log_content) {
   });
 }
 
-void WorkUnit::_ensure_final_logs_sent() {
+void WorkUnit::_ensure_final_logs_sent() { flush_final_logs(); }
+
+bool WorkUnit::flush_final_logs() {
   const std::optional<std::string> path = log_path();
   std::error_code ec;
-  if (!path || path->empty() || !std::filesystem::exists(*path, ec)) return;
+  if (!path || path->empty() || !std::filesystem::exists(*path, ec)) return false;
   const std::string id = label();
   try {
     request_thread_stop();
@@ -355,8 +357,10 @@ void WorkUnit::_ensure_final_logs_sent() {
     } else if (shipment.sent > 0) {
       log::info("Sent %d bytes of final logs for action %s", shipment.sent, id);
     }
+    return final && shipment.reached_end && shipper_->dropped() == 0;
   } catch (const std::exception& e) {
     log::error("Error during final log flush for action %s: %s", id, e.what());
+    return false;
   }
 }
 

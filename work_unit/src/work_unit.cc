@@ -129,11 +129,11 @@ void WorkUnit::clear_process() {
   process_.reset();
 }
 
-void WorkUnit::report_exit(process::ExitStatus status) {
+void WorkUnit::report_exit(process::ExitStatus status, bool log_complete) {
   if (exit_reported_ || !options_.on_exit) return;
   exit_reported_ = true;
   try {
-    options_.on_exit(action_record_id_, status);
+    options_.on_exit(action_record_id_, status, log_complete);
   } catch (const std::exception& e) {
     log::error("Error reporting the end of action %s: %s", label(), e.what());
   }
@@ -251,8 +251,8 @@ bool WorkUnit::is_running() {
       const std::string id = label();
       log::info("Process for action %s has terminated with exit code: %s", id,
                 status->returncode());
-      _ensure_final_logs_sent();
-      report_exit(*status);
+      const bool log_complete = flush_final_logs();
+      report_exit(*status, log_complete);
       if (!process_->wait_for(options_.timings.exit_wait)) {
         log::warning("Process for action %s failed to terminate properly", id);
       }
@@ -309,13 +309,13 @@ void WorkUnit::stop() {
         log::error("Error stopping process for action %s: %s", id, e.what());
       }
     }
-    _ensure_final_logs_sent();
+    const bool log_complete = flush_final_logs();
     std::optional<process::ExitStatus> status;
     {
       std::lock_guard lock(state_mutex_);
       if (process_) status = process_->exit_status();
     }
-    if (status) report_exit(*status);
+    if (status) report_exit(*status, log_complete);
     join_log_thread(id);
   });
 }

@@ -104,13 +104,17 @@ struct WorkUnitOptions {
   // it. Its out-of-memory marker, if any, was reported when first read.
   int max_log_refusals = 5;
   std::size_t min_log_piece = 1024;
-  // Told once that the unit's child has ended, after its whole log was
-  // shipped: with the action's identifier and how the child ended. Called
-  // from the thread
-  // that noticed the end (is_running or stop) with the unit's lifecycle
-  // lock held, so it must not call back into the unit. Its exceptions are
-  // logged and dropped.
-  std::function<void(const std::string& action_id, process::ExitStatus exit_status)> on_exit;
+  // Told once that the unit's child has ended, after the final flush of its
+  // log: with the action's identifier, how the child ended, and whether the
+  // whole log reached the backend (log_complete: the flush shipped it to
+  // its end and no piece of it was ever dropped; false when the backend
+  // refused the tail, a read failed, or the log thread still held the log
+  // at the join limit). Called from the thread that noticed the end
+  // (is_running or stop) with the unit's lifecycle lock held, so it must
+  // not call back into the unit. Its exceptions are logged and dropped.
+  std::function<void(const std::string& action_id, process::ExitStatus exit_status,
+                     bool log_complete)>
+      on_exit;
 };
 
 // What get_base_docker_cmd puts into a container's command line.
@@ -281,9 +285,12 @@ class WorkUnit {
   // The action identifier for messages ("unknown" when empty).
   std::string label() const;
   void clear_process();
+  // The final flush (_ensure_final_logs_sent); true when the whole log has
+  // reached the backend: the flush got to its end and nothing was dropped.
+  bool flush_final_logs();
   // Calls options_.on_exit once, for a child that ended with `status`.
   // Caller holds lifecycle_mutex_.
-  void report_exit(process::ExitStatus status);
+  void report_exit(process::ExitStatus status, bool log_complete);
 
   backend::Scaling& scaling_;
   WorkUnitOptions options_;
