@@ -6,9 +6,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <set>
+#include <thread>
 
 #include "executors/executors.h"
 #include "fake_engine.h"
@@ -586,6 +589,59 @@ TEST(WorkUnitStop, GivesUpOnALogThreadStuckInTheBackendAfterTheJoinLimit) {
   EXPECT_EQ(joined(shipped_pieces(fake)), "stuck\n");
 }
 
+// A unit destroyed while its log thread is stuck in the backend waits for
+// it no longer than the join limit, then gives the rest of the log up: once
+// the call in progress returns, nothing more is sent.
+TEST(WorkUnitStop, TheDestructorGivesUpTheLogOfAThreadStuckInTheBackend) {
+  LogCapture capture;
+  TempDir dir;
+  FakeScaling fake;
+  std::mutex mutex;
+  std::condition_variable cv;
+  bool released = false;
+  fake.set_handler("update_action_docker_logs", [&](const Json&) {
+    std::unique_lock lock(mutex);
+    cv.wait(lock, [&] { return released; });
+    return Result::ok(nullptr);
+  });
+  WorkUnitTimings timings = quick_timings();
+  timings.join_limit = 100ms;
+  const std::filesystem::path gate = dir.path() / "gate";
+  auto unit = std::make_unique<WorkUnit>(
+      fake, action_record(),
+      running(dir,
+              shell_join({"sh", "-c",
+                          "echo stuck; while [ ! -e " + shell_quote(gate.string()) +
+                              " ]; do sleep 0.005; done; echo unsent; exec sleep 30"}),
+              timings));
+  unit->execute();
+  const std::string path = *unit->log_path();
+  ASSERT_TRUE(fake.wait_for_calls("update_action_docker_logs", 1));
+  std::ofstream(gate).put('x');
+  ASSERT_TRUE(eventually([&] { return read_file(path) == "stuck\nunsent\n"; }));
+
+  std::atomic<bool> destroyed{false};
+  std::thread owner([&] {
+    unit.reset();
+    destroyed = true;
+  });
+  EXPECT_TRUE(eventually([&] {
+    return capture.contains(Level::warning, "The rest of the log of action " + kId +
+                                                " is given up; waiting for the backend call in "
+                                                "progress");
+  }));
+  EXPECT_TRUE(capture.contains(Level::warning,
+                               "Log thread didn't complete within timeout for action " + kId));
+  EXPECT_FALSE(destroyed.load());  // the call in progress still uses the unit
+  {
+    std::lock_guard lock(mutex);
+    released = true;
+  }
+  cv.notify_all();
+  owner.join();
+  EXPECT_EQ(shipped_pieces(fake), std::vector<std::string>{"stuck\n"});
+}
+
 TEST(WorkUnitStop, TheDestructorLeavesNoChildAndNoThreadBehind) {
   TempDir dir;
   FakeScaling fake;
@@ -701,6 +757,34 @@ TEST_F(WorkUnitContainer, AnEngineThatRefusesTheStopIsLoggedAndTheClientKilled) 
                                                     "failed to stop the container"));
   EXPECT_EQ(capture_.count(Level::warning, "forcing kill for action " + kId), 1u);
   EXPECT_FALSE(unit->has_process() && unit->is_running());
+}
+
+// A unit dropped while its container runs (no stop() first) must not leave
+// the container behind: killing the engine's client alone would.
+TEST_F(WorkUnitContainer, ADestroyedUnitAsksTheEngineToStopItsContainer) {
+  auto unit = started("docker run --rm registry.example/job:1", std::chrono::milliseconds(1500));
+  ASSERT_TRUE(unit->process_id().has_value());
+  const pid_t pid = *unit->process_id();
+  ASSERT_TRUE(engine_.running("c0ffee42"));
+  const auto begin = std::chrono::steady_clock::now();
+  unit.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, 3s);
+  EXPECT_FALSE(engine_.running("c0ffee42"));
+  const std::vector<std::string> lines = engine_.lines();
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "POST /v1.41/containers/c0ffee42/stop?t=2"), 1);
+  EXPECT_TRUE(capture_.contains(Level::info, "Stopping container c0ffee42 of action " + kId));
+  EXPECT_TRUE(reaped(pid));
+  EXPECT_EQ(tools_.calls("docker").size(), 1u);  // through the engine, not the client
+}
+
+// A unit stopped before, or whose child ended by itself, asks no more of
+// the engine when it goes.
+TEST_F(WorkUnitContainer, ADestroyedUnitThatWasStoppedAsksTheEngineOnlyOnce) {
+  auto unit = started("docker run --rm registry.example/job:1", std::chrono::milliseconds(1500));
+  unit->stop();
+  unit.reset();
+  const std::vector<std::string> lines = engine_.lines();
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "POST /v1.41/containers/c0ffee42/stop?t=2"), 1);
 }
 
 TEST(WorkUnitPlainCommand, OtherCommandsAreLeftAsTheyAre) {

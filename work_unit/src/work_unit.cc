@@ -68,17 +68,59 @@ WorkUnit::WorkUnit(backend::Scaling& scaling, const Json& action_info, WorkUnitO
 }
 
 WorkUnit::~WorkUnit() {
-  // The child goes first, so the log thread's final check ships its whole log.
+  const std::string id = label();
+  // A child still running goes first, so the log thread's final check ships
+  // its whole log. Its container is stopped through the engine, as stop()
+  // does: killing the engine's client alone would leave it running.
+  bool running;
   {
     std::lock_guard lock(state_mutex_);
-    if (process_ && !process_->exit_status()) {
+    running = process_ && !process_->exit_status();
+  }
+  if (running) {
+    auto ask_engine = [&] {
+      try {
+        return stop_container(id);
+      } catch (const std::exception& e) {
+        log::error("Error stopping process for action %s: %s", id, e.what());
+        return true;
+      }
+    };
+    const bool asked = ask_engine();
+    {
+      std::lock_guard lock(state_mutex_);
       process_->signal_group(SIGKILL);
-      process_->wait();
+      if (!process_->wait_for(options_.timings.kill_wait)) {
+        log::error("Error force-killing process for action %s: %s", id,
+                   "the process was still running " +
+                       std::to_string(options_.timings.kill_wait.count()) + " ms after SIGKILL");
+      }
       child_gone_ = true;
     }
+    // A client killed before it wrote the container's id may have created
+    // the container meanwhile.
+    if (!asked) ask_engine();
   }
   request_thread_stop();
-  if (log_thread_.joinable()) log_thread_.join();
+  if (!log_thread_.joinable()) return;
+  bool done;
+  {
+    std::unique_lock lock(wake_mutex_);
+    done =
+        wake_.wait_for(lock, options_.timings.join_limit, [&] { return log_thread_done_.load(); });
+  }
+  if (!done) {
+    // The thread uses this object, so it cannot be left behind: it is told
+    // to ship nothing more, and ends once the backend call it is in
+    // returns, which the client bounds with its own time limits.
+    log::warning("Log thread didn't complete within timeout for action %s", id);
+    log::warning(
+        "The rest of the log of action %s is given up; waiting for the backend call in "
+        "progress",
+        id);
+    shipper_->abandon();
+  }
+  log_thread_.join();
 }
 
 std::string WorkUnit::label() const {

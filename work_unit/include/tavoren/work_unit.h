@@ -12,8 +12,13 @@
 //
 // Ownership: the dispatcher owns work units; a unit owns its child process
 // and its log thread. The Scaling client is borrowed and must outlive the
-// unit. The destructor stops the log thread and kills a child still
-// running, so no thread or process outlives the object.
+// unit. The destructor ends a child still running: it asks the engine to
+// stop the unit's container (as stop() does, within term_grace), then
+// kills the child's process group. It waits up to join_limit for the log
+// thread; past that it gives the rest of the log up (the thread sends
+// nothing more) and waits only for the backend call in progress, which
+// the client bounds with its own time limits. So no thread or process
+// outlives the object, and destruction is bounded by those limits.
 //
 // Threads: every public member may be called from any thread.
 //   - What the constructor sets (the record, its identifier, type and
