@@ -704,7 +704,12 @@ class WorkUnitContainer : public ::testing::Test {
     timings.term_grace = grace;
     auto unit = std::make_unique<WorkUnit>(fake_, action_record(), running(logs_, cmd, timings));
     unit->execute();
-    EXPECT_TRUE(eventually([&] { return std::filesystem::exists(cid_file()); }));
+    // Past its id and its trap: the client now ends only with the container.
+    EXPECT_TRUE(eventually([&] {
+      const std::optional<std::string> path = unit->log_path();
+      return path && read_file(*path).find("container running") != std::string::npos;
+    }));
+    EXPECT_TRUE(std::filesystem::exists(cid_file()));
     return unit;
   }
   std::string cid_file() const {
