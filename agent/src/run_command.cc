@@ -275,11 +275,17 @@ int serve(const RunSettings& settings, const sigset_t& signals) {
     dispatcher_options.work_unit.timings.term_grace =
         std::chrono::duration_cast<std::chrono::milliseconds>(*settings.stop_grace);
   }
-  // The embedded backend keeps how each action's process ended, once its
-  // whole log is shipped.
+  // The embedded backend keeps how each action's process ended, after the
+  // final flush of its log. An end whose log did not all arrive is recorded
+  // the same way, and said so in the agent's own log: the stored status is
+  // the process's, whatever became of its log.
   backend::LocalScaling* exits = scaling.get();
   dispatcher_options.work_unit.on_exit = [exits](const std::string& id,
-                                                 process::ExitStatus exit_status) {
+                                                 process::ExitStatus exit_status,
+                                                 bool log_complete) {
+    if (!log_complete) {
+      log::warning("The log of action %s did not all reach the backend; its end is recorded", id);
+    }
     // Stored in the shell's form: the exit code, or 128 + the signal.
     exits->record_exit(id, exit_status.shell_status());
   };

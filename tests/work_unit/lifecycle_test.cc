@@ -6,11 +6,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <set>
+#include <thread>
 
 #include "executors/executors.h"
 #include "fake_engine.h"
@@ -539,6 +542,7 @@ TEST(WorkUnitExitHook, ReportsEachEndOnceAfterTheWholeLogWasShipped) {
     std::string id;
     process::ExitStatus status;
     std::string shipped;
+    bool log_complete;
   };
   for (const bool stopped : {false, true}) {
     SCOPED_TRACE(stopped ? "stopped" : "ended by itself");
@@ -548,8 +552,8 @@ TEST(WorkUnitExitHook, ReportsEachEndOnceAfterTheWholeLogWasShipped) {
     const std::string cmd = stopped ? "sh -c 'echo one; echo two; exec sleep 30'"
                                     : "sh -c 'echo one; echo two; exit 7'";
     WorkUnitOptions options = running(dir, cmd);
-    options.on_exit = [&](const std::string& id, process::ExitStatus status) {
-      seen.push_back({id, status, joined(shipped_pieces(fake))});
+    options.on_exit = [&](const std::string& id, process::ExitStatus status, bool log_complete) {
+      seen.push_back({id, status, joined(shipped_pieces(fake)), log_complete});
     };
     WorkUnit unit(fake, action_record(), std::move(options));
     unit.execute();
@@ -565,6 +569,7 @@ TEST(WorkUnitExitHook, ReportsEachEndOnceAfterTheWholeLogWasShipped) {
     EXPECT_EQ(seen[0].status,
               stopped ? process::ExitStatus::signaled(SIGTERM) : process::ExitStatus::exited(7));
     EXPECT_EQ(seen[0].shipped, "one\ntwo\n");
+    EXPECT_TRUE(seen[0].log_complete);
   }
 
   // A failing hook is logged and does not disturb the unit.
@@ -572,7 +577,7 @@ TEST(WorkUnitExitHook, ReportsEachEndOnceAfterTheWholeLogWasShipped) {
   TempDir dir;
   FakeScaling fake;
   WorkUnitOptions options = running(dir, "true");
-  options.on_exit = [](const std::string&, process::ExitStatus) {
+  options.on_exit = [](const std::string&, process::ExitStatus, bool) {
     throw std::runtime_error("database gone");
   };
   WorkUnit unit(fake, action_record(), std::move(options));
@@ -580,6 +585,54 @@ TEST(WorkUnitExitHook, ReportsEachEndOnceAfterTheWholeLogWasShipped) {
   ASSERT_TRUE(ends(unit));
   EXPECT_TRUE(capture.contains(Level::error,
                                "Error reporting the end of action " + kId + ": database gone"));
+}
+
+// The end is reported whether or not the log made it, and says which: a
+// backend that refuses the tail to the last flush leaves the log
+// incomplete; a refusal that a later send made good does not.
+TEST(WorkUnitExitHook, SaysWhetherTheWholeLogReachedTheBackend) {
+  for (const bool stopped : {false, true}) {
+    SCOPED_TRACE(stopped ? "stopped" : "ended by itself");
+    TempDir dir;
+    FakeScaling fake;
+    fake.set_default("update_action_docker_logs", Result::failure("log store full"));
+    std::vector<bool> seen;
+    WorkUnitOptions options =
+        running(dir, stopped ? "sh -c 'echo lost; exec sleep 30'" : "sh -c 'echo lost'");
+    options.on_exit = [&](const std::string&, process::ExitStatus, bool log_complete) {
+      seen.push_back(log_complete);
+    };
+    WorkUnit unit(fake, action_record(), std::move(options));
+    unit.execute();
+    if (stopped) {
+      ASSERT_TRUE(fake.wait_for_calls("update_action_docker_logs", 1));
+      unit.stop();
+    }
+    ASSERT_TRUE(ends(unit));
+    unit.stop();
+    EXPECT_EQ(seen, std::vector<bool>{false});
+  }
+
+  TempDir dir;
+  FakeScaling fake;
+  fake.push("update_action_docker_logs", Result::failure("busy"));
+  const std::filesystem::path gate = dir.path() / "gate";
+  std::vector<bool> seen;
+  WorkUnitOptions options =
+      running(dir, shell_join({"sh", "-c",
+                               "echo kept; while [ ! -e " + shell_quote(gate.string()) +
+                                   " ]; do sleep 0.005; done"}));
+  options.on_exit = [&](const std::string&, process::ExitStatus, bool log_complete) {
+    seen.push_back(log_complete);
+  };
+  WorkUnit unit(fake, action_record(), std::move(options));
+  unit.execute();
+  ASSERT_TRUE(fake.wait_for_calls("update_action_docker_logs", 1));
+  std::ofstream(gate).put('x');
+  ASSERT_TRUE(ends(unit));
+  unit.stop();
+  EXPECT_EQ(seen, std::vector<bool>{true});
+  EXPECT_EQ(shipped_pieces(fake), (std::vector<std::string>{"kept\n", "kept\n"}));
 }
 
 TEST(WorkUnitStop, GivesUpOnALogThreadStuckInTheBackendAfterTheJoinLimit) {
@@ -616,6 +669,59 @@ TEST(WorkUnitStop, GivesUpOnALogThreadStuckInTheBackendAfterTheJoinLimit) {
     cv.notify_all();
   }  // the destructor joins the thread once the backend answers
   EXPECT_EQ(joined(shipped_pieces(fake)), "stuck\n");
+}
+
+// A unit destroyed while its log thread is stuck in the backend waits for
+// it no longer than the join limit, then gives the rest of the log up: once
+// the call in progress returns, nothing more is sent.
+TEST(WorkUnitStop, TheDestructorGivesUpTheLogOfAThreadStuckInTheBackend) {
+  LogCapture capture;
+  TempDir dir;
+  FakeScaling fake;
+  std::mutex mutex;
+  std::condition_variable cv;
+  bool released = false;
+  fake.set_handler("update_action_docker_logs", [&](const Json&) {
+    std::unique_lock lock(mutex);
+    cv.wait(lock, [&] { return released; });
+    return Result::ok(nullptr);
+  });
+  WorkUnitTimings timings = quick_timings();
+  timings.join_limit = 100ms;
+  const std::filesystem::path gate = dir.path() / "gate";
+  auto unit = std::make_unique<WorkUnit>(
+      fake, action_record(),
+      running(dir,
+              shell_join({"sh", "-c",
+                          "echo stuck; while [ ! -e " + shell_quote(gate.string()) +
+                              " ]; do sleep 0.005; done; echo unsent; exec sleep 30"}),
+              timings));
+  unit->execute();
+  const std::string path = *unit->log_path();
+  ASSERT_TRUE(fake.wait_for_calls("update_action_docker_logs", 1));
+  std::ofstream(gate).put('x');
+  ASSERT_TRUE(eventually([&] { return read_file(path) == "stuck\nunsent\n"; }));
+
+  std::atomic<bool> destroyed{false};
+  std::thread owner([&] {
+    unit.reset();
+    destroyed = true;
+  });
+  EXPECT_TRUE(eventually([&] {
+    return capture.contains(Level::warning, "The rest of the log of action " + kId +
+                                                " is given up; waiting for the backend call in "
+                                                "progress");
+  }));
+  EXPECT_TRUE(capture.contains(Level::warning,
+                               "Log thread didn't complete within timeout for action " + kId));
+  EXPECT_FALSE(destroyed.load());  // the call in progress still uses the unit
+  {
+    std::lock_guard lock(mutex);
+    released = true;
+  }
+  cv.notify_all();
+  owner.join();
+  EXPECT_EQ(shipped_pieces(fake), std::vector<std::string>{"stuck\n"});
 }
 
 TEST(WorkUnitStop, TheDestructorLeavesNoChildAndNoThreadBehind) {
@@ -680,7 +786,12 @@ class WorkUnitContainer : public ::testing::Test {
     timings.term_grace = grace;
     auto unit = std::make_unique<WorkUnit>(fake_, action_record(), running(logs_, cmd, timings));
     unit->execute();
-    EXPECT_TRUE(eventually([&] { return std::filesystem::exists(cid_file()); }));
+    // Past its id and its trap: the client now ends only with the container.
+    EXPECT_TRUE(eventually([&] {
+      const std::optional<std::string> path = unit->log_path();
+      return path && read_file(*path).find("container running") != std::string::npos;
+    }));
+    EXPECT_TRUE(std::filesystem::exists(cid_file()));
     return unit;
   }
   std::string cid_file() const {
@@ -733,6 +844,34 @@ TEST_F(WorkUnitContainer, AnEngineThatRefusesTheStopIsLoggedAndTheClientKilled) 
                                                     "failed to stop the container"));
   EXPECT_EQ(capture_.count(Level::warning, "forcing kill for action " + kId), 1u);
   EXPECT_FALSE(unit->has_process() && unit->is_running());
+}
+
+// A unit dropped while its container runs (no stop() first) must not leave
+// the container behind: killing the engine's client alone would.
+TEST_F(WorkUnitContainer, ADestroyedUnitAsksTheEngineToStopItsContainer) {
+  auto unit = started("docker run --rm registry.example/job:1", std::chrono::milliseconds(1500));
+  ASSERT_TRUE(unit->process_id().has_value());
+  const pid_t pid = *unit->process_id();
+  ASSERT_TRUE(engine_.running("c0ffee42"));
+  const auto begin = std::chrono::steady_clock::now();
+  unit.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, 3s);
+  EXPECT_FALSE(engine_.running("c0ffee42"));
+  const std::vector<std::string> lines = engine_.lines();
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "POST /v1.41/containers/c0ffee42/stop?t=2"), 1);
+  EXPECT_TRUE(capture_.contains(Level::info, "Stopping container c0ffee42 of action " + kId));
+  EXPECT_TRUE(reaped(pid));
+  EXPECT_EQ(tools_.calls("docker").size(), 1u);  // through the engine, not the client
+}
+
+// A unit stopped before, or whose child ended by itself, asks no more of
+// the engine when it goes.
+TEST_F(WorkUnitContainer, ADestroyedUnitThatWasStoppedAsksTheEngineOnlyOnce) {
+  auto unit = started("docker run --rm registry.example/job:1", std::chrono::milliseconds(1500));
+  unit->stop();
+  unit.reset();
+  const std::vector<std::string> lines = engine_.lines();
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "POST /v1.41/containers/c0ffee42/stop?t=2"), 1);
 }
 
 TEST(WorkUnitPlainCommand, OtherCommandsAreLeftAsTheyAre) {

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <tuple>
 
 #include "tavoren/common/text.h"
 #include "tavoren/common/utf8.h"
@@ -28,27 +29,34 @@ const std::string kMarker(kCudaOutOfMemory);
 // A log file and the shipper that ships it to a recording sender.
 class Log {
  public:
-  explicit Log(std::size_t max_piece = 8u << 20)
+  using Drop = std::tuple<std::uint64_t, std::uint64_t, int>;
+
+  explicit Log(std::size_t max_piece = 8u << 20, RefusalLimits limits = {},
+               std::function<bool(const std::string&)> acceptable = nullptr)
       : path_((dir_.path() / "job.txt").string()),
-        shipper_(LogSender{
-                     .send =
-                         [this](std::string& text) {
-                           attempts.push_back(text);
-                           if (!answers.empty()) {
-                             const bool accept = answers.front();
-                             answers.pop_front();
-                             if (!accept) return false;
-                           }
-                           accepted.push_back(text);
-                           return true;
-                         },
-                     .report_marker =
-                         [this](const std::string& text) {
-                           EXPECT_NE(text.find(kMarker), std::string::npos);
-                           ++reports;
-                         },
-                 },
-                 max_piece) {
+        shipper_(
+            LogSender{
+                .send =
+                    [this, acceptable](std::string& text) {
+                      attempts.push_back(text);
+                      if (!answers.empty()) {
+                        const bool accept = answers.front();
+                        answers.pop_front();
+                        if (!accept) return false;
+                      }
+                      if (acceptable && !acceptable(text)) return false;
+                      accepted.push_back(text);
+                      return true;
+                    },
+                .report_marker =
+                    [this](const std::string& text) {
+                      EXPECT_NE(text.find(kMarker), std::string::npos);
+                      ++reports;
+                    },
+                .report_drop = [this](std::uint64_t first, std::uint64_t last,
+                                      int refusals) { drops.emplace_back(first, last, refusals); },
+            },
+            max_piece, limits) {
     std::ofstream(path_).flush();
     shipper_.restart(path_);
   }
@@ -72,6 +80,7 @@ class Log {
   // The sender's next answers (true: accept); it accepts once they run out.
   std::deque<bool> answers;
   int reports = 0;
+  std::vector<Drop> drops;
 
  private:
   TempDir dir_;
@@ -237,16 +246,124 @@ TEST(LogShipping, EachPieceWithANewOccurrenceReportsOnce) {
   EXPECT_EQ(log.reports, 2);
 }
 
-TEST(LogShipping, AMarkerInARefusedPieceIsReportedAfterTheResendOnly) {
+// A marker is reported when its bytes are first read, whatever the backend
+// answers: a refused piece reports at once, and its resends do not again.
+TEST(LogShipping, AMarkerInARefusedPieceIsReportedOnTheFirstAttemptOnly) {
   Log log;
   log.append("fatal: " + kMarker + "\n");
   log.refuse(2);
   log.ship();
-  log.ship();
-  EXPECT_EQ(log.reports, 0);
-  log.ship();
   EXPECT_EQ(log.reports, 1);
   log.ship();
+  log.ship();
+  EXPECT_EQ(log.accepted.size(), 1u);
+  EXPECT_EQ(log.reports, 1);
+
+  // A resend that carries new bytes after the old ones reports only a new
+  // occurrence among them, even one that completes across the old bytes.
+  log.append("again " + kMarker.substr(0, 9));
+  log.refuse(1);
+  log.ship();
+  log.append(kMarker.substr(9) + "\n");
+  log.ship();
+  EXPECT_EQ(log.attempts.back(), "again " + kMarker + "\n");
+  EXPECT_EQ(log.reports, 2);
+}
+
+// ---------------------------------------------------------------------------
+// A piece the backend keeps refusing
+
+// A log whose sender refuses every piece that holds `poison`.
+class PoisonedLog : public Log {
+ public:
+  PoisonedLog(std::string poison, std::size_t max_piece, RefusalLimits limits)
+      : Log(max_piece, limits,
+            [poison](const std::string& text) { return text.find(poison) == std::string::npos; }) {}
+};
+
+TEST(LogRefusals, APieceRefusedForeverIsNarrowedDownDroppedAndTheRestArrivesOnce) {
+  std::string content;
+  for (int i = 0; i < 40; ++i) content += "line " + std::to_string(i) + "\n";
+  const std::size_t poison_at = content.size() / 2;
+  content.insert(poison_at, "#");  // the one byte the backend never takes
+  PoisonedLog log("#", 64, {.max_refusals = 3, .min_piece = 8});
+  log.append(content);
+  LogShipment total;
+  for (int cycle = 0; cycle < 100 && log.offset() < content.size(); ++cycle) {
+    LogShipment shipment = log.ship();
+    total.sent += shipment.sent;
+    total.dropped += shipment.dropped;
+  }
+  ASSERT_EQ(log.offset(), content.size());
+  ASSERT_EQ(log.drops.size(), 1u);
+  const auto [first, last, refusals] = log.drops[0];
+  EXPECT_LE(first, poison_at);
+  EXPECT_GE(last, poison_at);
+  EXPECT_LE(last - first + 1, 8u);  // only as much as the smallest piece
+  EXPECT_GE(refusals, 3);
+  EXPECT_EQ(total.dropped, last - first + 1);
+  EXPECT_EQ(total.sent + total.dropped, content.size());
+  EXPECT_EQ(log.shipper().dropped(), total.dropped);
+  // Everything else arrived, once and in order.
+  EXPECT_EQ(log.all_accepted(), content.substr(0, first) + content.substr(last + 1));
+  // Each refusal ended its shipment: the pieces shrank one step per shipment.
+  std::size_t refused_in_a_row = 0;
+  for (const std::string& attempt : log.attempts) {
+    if (attempt.find('#') == std::string::npos) {
+      refused_in_a_row = 0;
+      continue;
+    }
+    ++refused_in_a_row;
+    if (refused_in_a_row > 3) {
+      EXPECT_LE(attempt.size(), 64u >> (refused_in_a_row - 3));
+    }
+  }
+}
+
+TEST(LogRefusals, RefusalsShortOfTheLimitLoseNothing) {
+  Log log(16, {.max_refusals = 4, .min_piece = 4});
+  log.append("0123456789abcdef0123");
+  log.refuse(3);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(log.ship().sent, 0u);
+  LogShipment shipment = log.ship();
+  EXPECT_EQ(shipment.sent, 20u);
+  EXPECT_TRUE(shipment.reached_end);
+  EXPECT_EQ(log.all_accepted(), "0123456789abcdef0123");
+  EXPECT_EQ(log.attempts[0], "0123456789abcdef");  // full size until the limit
+  EXPECT_EQ(log.attempts[3], "0123456789abcdef");
+  EXPECT_TRUE(log.drops.empty());
+
+  // The count starts again at each new offset: refusals spread over
+  // several places never add up to a drop.
+  log.append("ghijklmnopqrstuvwxyz");
+  log.answers = {false, false, false, true, false, false, false, true};
+  for (int i = 0; i < 20 && log.offset() < 40; ++i) log.ship();
+  EXPECT_EQ(log.attempts.size(), 5u + 8u);
+  EXPECT_EQ(log.all_accepted(), "0123456789abcdef0123ghijklmnopqrstuvwxyz");
+  EXPECT_TRUE(log.drops.empty());
+  EXPECT_EQ(log.shipper().dropped(), 0u);
+}
+
+// A small log the backend never takes: dropped after the limit, with its
+// marker reported once all the same.
+TEST(LogRefusals, ASmallPieceIsDroppedAtTheLimitAndItsMarkerStillReported) {
+  Log log(64, {.max_refusals = 2, .min_piece = 16});
+  log.append(kMarker);
+  log.refuse(2);
+  EXPECT_EQ(log.ship().sent, 0u);
+  EXPECT_EQ(log.reports, 1);
+  LogShipment second = log.ship();
+  EXPECT_EQ(second.dropped, 0u);  // 25 bytes: narrowed first
+  log.refuse(1);
+  LogShipment third = log.ship();  // refused at the floor: dropped, the rest goes on
+  EXPECT_EQ(log.attempts, (std::vector<std::string>{kMarker, kMarker, kMarker.substr(0, 16),
+                                                    kMarker.substr(16)}));
+  EXPECT_EQ(third.dropped, 16u);
+  EXPECT_EQ(third.sent, kMarker.size() - 16);
+  EXPECT_TRUE(third.reached_end);
+  ASSERT_EQ(log.drops.size(), 1u);
+  EXPECT_EQ(log.drops[0], (Log::Drop{0, 15, 3}));
+  EXPECT_EQ(log.all_accepted(), kMarker.substr(16));
   EXPECT_EQ(log.reports, 1);
 }
 

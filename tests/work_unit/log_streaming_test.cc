@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <condition_variable>
+#include <cstdio>
 #include <fstream>
 #include <mutex>
 #include <thread>
@@ -108,6 +110,58 @@ TEST(LogStreaming, APieceTheBackendRefusedGoesAgainAndNothingIsDuplicated) {
   EXPECT_EQ(joined(shipped_pieces(fake, 2)), read_file(*unit.log_path()));
   EXPECT_EQ(capture.count(Level::error, "Error from update_action_docker_logs: backend busy"), 1u);
   EXPECT_EQ(unit._last_log_position(), 8u);
+}
+
+// A piece the backend never takes is narrowed down and dropped with one
+// error line; the log goes on after it and nothing else is lost.
+TEST(LogStreaming, APieceRefusedForeverIsDroppedAndTheRestArrivesOnceInOrder) {
+  LogCapture capture;
+  TempDir dir;
+  FakeScaling fake;
+  std::mutex mutex;
+  std::string accepted;
+  fake.set_handler("update_action_docker_logs", [&](const Json& arguments) {
+    const std::string text = arguments.at("log_content").get<std::string>();
+    if (text.find('#') != std::string::npos) return Result::failure("unprocessable");
+    std::lock_guard lock(mutex);
+    accepted += text;
+    return Result::ok(nullptr);
+  });
+  WorkUnitOptions options =
+      running(dir, sh("i=0; while [ $i -lt 30 ]; do echo line $i; i=$((i+1)); done; echo '#'; "
+                      "i=0; while [ $i -lt 30 ]; do echo more $i; i=$((i+1)); done; sleep 30"));
+  options.max_log_piece = 64;
+  options.max_log_refusals = 3;
+  options.min_log_piece = 8;
+  WorkUnit unit(fake, action_record(), options);
+  unit.execute();
+  ASSERT_TRUE(eventually([&] { return capture.count(Level::error, "Dropped bytes ") > 0; }));
+  unit.stop();
+  EXPECT_FALSE(unit.is_running());
+
+  const std::string log = read_file(*unit.log_path());
+  const auto lines = capture.lines();
+  const auto drop = std::find_if(lines.begin(), lines.end(), [](const LogCapture::Line& line) {
+    return line.message.starts_with("Dropped bytes ");
+  });
+  ASSERT_NE(drop, lines.end());
+  unsigned long long first = 0, last = 0;
+  int refusals = 0;
+  char id[32] = {};
+  ASSERT_EQ(std::sscanf(drop->message.c_str(),
+                        "Dropped bytes %llu-%llu of the log of action %24s after %d refusals",
+                        &first, &last, id, &refusals),
+            4)
+      << drop->message;
+  EXPECT_EQ(id, kId);
+  EXPECT_GE(refusals, 3);
+  EXPECT_LE(last - first + 1, 8u);
+  ASSERT_NE(log.find('#'), std::string::npos);
+  EXPECT_LE(first, log.find('#'));
+  EXPECT_GE(last, log.find('#'));
+  EXPECT_EQ(capture.count(Level::error, "Dropped bytes "), 1u);
+  std::lock_guard lock(mutex);
+  EXPECT_EQ(accepted, log.substr(0, first) + log.substr(last + 1));
 }
 
 // The log thread is inside a backend call when the tail appears; the flush
@@ -294,7 +348,9 @@ TEST(CudaDetection, AMarkerSplitBetweenCyclesIsReportedOnce) {
   EXPECT_EQ(fake.calls("get_action_details")[0].arguments, Json::array({kId}));
 }
 
-TEST(CudaDetection, AMarkerInARefusedPieceIsReportedOnceAfterTheResend) {
+// The marker is reported as soon as its bytes are read, though the backend
+// refused the piece; the resend does not report it again.
+TEST(CudaDetection, AMarkerInARefusedPieceIsReportedOnceOnTheFirstAttempt) {
   TempDir dir;
   FakeScaling fake;
   fake.set_default("get_action_details", Result::ok(current_record()));
@@ -308,9 +364,9 @@ TEST(CudaDetection, AMarkerInARefusedPieceIsReportedOnceAfterTheResend) {
   EXPECT_EQ(fake.count("update_action"), 1u);
   std::vector<std::string> order;
   for (const auto& call : fake.calls()) order.push_back(call.operation);
-  EXPECT_EQ(order, (std::vector<std::string>{
-                       "get_data_processing_image", "update_action_docker_logs",
-                       "update_action_docker_logs", "get_action_details", "update_action"}));
+  EXPECT_EQ(order, (std::vector<std::string>{"get_data_processing_image",
+                                             "update_action_docker_logs", "get_action_details",
+                                             "update_action", "update_action_docker_logs"}));
 }
 
 TEST(CudaDetection, CheckCudaReportsOnlyWithAFetchedRecord) {

@@ -5,17 +5,27 @@
 // between the offset and the end of the file (as large as the file was
 // when the shipment began), in pieces of at most max_piece bytes cut at
 // character boundaries, and hands each piece as UTF-8 text to the sender.
-// The offset moves past a piece only when the sender accepted it; a refused
+// The offset moves past a piece when the sender accepted it; a refused
 // piece ends the shipment and is read again by the next one. Unless the
 // shipment is final, an incomplete character at the end of the file stays
 // unread until its remaining bytes arrive.
 //
-// Each accepted piece is scanned for the GPU out-of-memory marker together
-// with the last bytes shipped before it, so a marker split between two
-// pieces is found; the reporter runs at most once per piece, and only for
-// an occurrence it has not seen before.
+// Refusals are bounded. From the max_refusals-th refusal in a row at the
+// same offset on, each refusal there halves the next piece (down to
+// min_piece, one step per shipment); a piece of at most min_piece bytes
+// refused then is dropped (reported to the sender with its byte range) and
+// the shipment goes on after it. Nothing else is ever dropped: once the
+// offset moves, the count and the piece size start afresh.
+//
+// Every byte is scanned for the GPU out-of-memory marker once, the first
+// time a piece holding it is read, whether the sender accepts that piece
+// or not; a piece read again reports nothing new. The scan goes on from
+// the last bytes scanned before, so a marker split between two pieces is
+// found; the reporter runs at most once per piece, and only for an
+// occurrence it has not seen before.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -35,22 +45,40 @@ namespace detail {
 struct LogShipment {
   // Bytes found after the offset when the shipment began.
   std::uint64_t read = 0;
-  // Bytes the sender accepted (the offset moved by this much).
+  // Bytes the sender accepted.
   std::uint64_t sent = 0;
+  // Bytes dropped after too many refusals.
+  std::uint64_t dropped = 0;
+  // Whether the offset reached the end found when the shipment began.
+  bool reached_end = false;
+};
+
+// When the shipper gives up on a piece the sender keeps refusing.
+struct RefusalLimits {
+  // Refusals in a row at one offset before the pieces there shrink.
+  int max_refusals = 5;
+  // The smallest piece (at least 4 bytes); refused once the pieces have
+  // shrunk to this size, it is dropped.
+  std::size_t min_piece = 1024;
 };
 
 // Where a shipper's pieces go.
 struct LogSender {
   // Sends one piece of text; true when it was accepted. It may use the
-  // text's storage meanwhile but leaves the text as it found it.
+  // text's storage meanwhile but leaves the text as it found it. It does
+  // not throw: a failure to send is a refusal.
   std::function<bool(std::string& text)> send;
   // Called with a text that holds the out-of-memory marker.
   std::function<void(const std::string& text)> report_marker;
+  // Told of a dropped piece: its first and last byte (offsets in the
+  // file) and how many times it was refused. May be empty.
+  std::function<void(std::uint64_t first, std::uint64_t last, int refusals)> report_drop;
 };
 
 // Ships one log file to a sender (see the top of this file), keeping what
-// was shipped: the offset, and the last bytes shipped for markers split
-// across pieces.
+// was shipped: the offset, the refusals at it, how far the file was scanned
+// for the marker and the last bytes scanned, for markers split across
+// pieces.
 //
 // Threads: every member may be called from any thread. One shipment runs
 // at a time: a shipment claims the shipper, and the claim (not the lock)
@@ -59,13 +87,16 @@ class LogShipper {
  public:
   // `max_piece` bounds the bytes of one piece (at least 4, so that a piece
   // always holds one whole character beyond an incomplete one).
-  LogShipper(LogSender sender, std::size_t max_piece);
+  LogShipper(LogSender sender, std::size_t max_piece, RefusalLimits limits = {});
   LogShipper(const LogShipper&) = delete;
   LogShipper& operator=(const LogShipper&) = delete;
 
-  // Ships `path` from its first byte from now on: nothing shipped, no
-  // marker seen. Waits for a shipment in progress.
+  // Ships `path` from its first byte from now on: nothing shipped, scanned
+  // or refused. Waits for a shipment in progress.
   void restart(std::string path);
+  // Ships nothing more, for good: a shipment in progress ends after the
+  // piece being sent, and later ones find nothing to do.
+  void abandon();
   // Ships what follows the offset; `final` sends an incomplete trailing
   // character too. `wait_limit` bounds the wait for a shipment in progress
   // on another thread (nullopt: no bound; std::runtime_error when it
@@ -73,25 +104,48 @@ class LogShipper {
   // fails. Throws std::system_error when the file cannot be read. Ships
   // nothing before the first restart().
   LogShipment ship(bool final, std::optional<std::chrono::milliseconds> wait_limit = std::nullopt);
-  // The bytes shipped so far.
+  // The bytes shipped (accepted or dropped) so far.
   std::uint64_t offset() const;
+  // The bytes dropped so far.
+  std::uint64_t dropped() const;
 
  private:
-  LogShipment ship_tail(const std::string& path, std::uint64_t& offset, std::string& recent,
-                        bool final) const;
-  // Reports `text` (just accepted) when it holds the marker, or when the
-  // marker begins in `recent` and ends in `text`; then moves `recent` on.
-  void watch_for_marker(std::string& recent, const std::string& text) const;
+  // What a shipment works on; copied out under the lock, published back.
+  struct Progress {
+    std::uint64_t offset = 0;
+    // Refusals in a row of pieces at `offset`.
+    int refusals = 0;
+    // The bound of the next piece at `offset` once refusals shrank it; 0:
+    // max_piece.
+    std::size_t narrowed = 0;
+    // The file was scanned for the marker up to here (never below offset).
+    std::uint64_t scanned = 0;
+    // The last bytes scanned (fewer than the marker's length).
+    std::string recent;
+    std::uint64_t dropped = 0;
+
+    void move_past(std::size_t length) {
+      offset += length;
+      refusals = 0;
+      narrowed = 0;
+    }
+  };
+
+  LogShipment ship_tail(const std::string& path, Progress& progress, bool final) const;
+  // Scans the bytes of `piece` (read at `offset`) that lie beyond
+  // progress.scanned, and reports them when they complete a marker.
+  void watch_for_marker(Progress& progress, std::uint64_t offset, std::string_view piece) const;
 
   const LogSender sender_;
   const std::size_t max_piece_;
+  const RefusalLimits limits_;
 
   mutable std::mutex mutex_;
   std::condition_variable free_;
   bool shipping_ = false;
+  std::atomic<bool> abandoned_{false};
   std::optional<std::string> path_;
-  std::uint64_t offset_ = 0;
-  std::string recent_;
+  Progress progress_;
 };
 
 }  // namespace detail

@@ -94,26 +94,34 @@ PieceScan read_piece(const ReadOnlyFile& file, std::uint64_t offset, std::size_t
 
 }  // namespace
 
-LogShipper::LogShipper(LogSender sender, std::size_t max_piece)
-    : sender_(std::move(sender)), max_piece_(std::max<std::size_t>(max_piece, 4)) {}
+LogShipper::LogShipper(LogSender sender, std::size_t max_piece, RefusalLimits limits)
+    : sender_(std::move(sender)),
+      max_piece_(std::max<std::size_t>(max_piece, 4)),
+      limits_{.max_refusals = std::max(limits.max_refusals, 1),
+              .min_piece = std::clamp<std::size_t>(limits.min_piece, 4, max_piece_)} {}
 
 void LogShipper::restart(std::string path) {
   std::unique_lock lock(mutex_);
   free_.wait(lock, [&] { return !shipping_; });
   path_ = std::move(path);
-  offset_ = 0;
-  recent_.clear();
+  progress_ = Progress{};
 }
+
+void LogShipper::abandon() { abandoned_ = true; }
 
 std::uint64_t LogShipper::offset() const {
   std::lock_guard lock(mutex_);
-  return offset_;
+  return progress_.offset;
+}
+
+std::uint64_t LogShipper::dropped() const {
+  std::lock_guard lock(mutex_);
+  return progress_.dropped;
 }
 
 LogShipment LogShipper::ship(bool final, std::optional<std::chrono::milliseconds> wait_limit) {
   std::string path;
-  std::uint64_t offset;
-  std::string recent;
+  Progress progress;
   {
     std::unique_lock lock(mutex_);
     auto free = [&] { return !shipping_; };
@@ -122,24 +130,22 @@ LogShipment LogShipper::ship(bool final, std::optional<std::chrono::milliseconds
     } else if (!free_.wait_for(lock, *wait_limit, free)) {
       throw std::runtime_error("the log thread is still sending the log");
     }
-    if (!path_) return {};
+    if (!path_ || abandoned_.load()) return {};
     shipping_ = true;
     path = *path_;
-    offset = offset_;
-    recent = recent_;
+    progress = progress_;
   }
   auto publish = [&] {
     {
       std::lock_guard lock(mutex_);
-      offset_ = offset;
-      recent_ = std::move(recent);
+      progress_ = std::move(progress);
       shipping_ = false;
     }
     free_.notify_all();
   };
   LogShipment shipment;
   try {
-    shipment = ship_tail(path, offset, recent, final);
+    shipment = ship_tail(path, progress, final);
   } catch (...) {
     publish();
     throw;
@@ -148,36 +154,50 @@ LogShipment LogShipper::ship(bool final, std::optional<std::chrono::milliseconds
   return shipment;
 }
 
-void LogShipper::watch_for_marker(std::string& recent, const std::string& text) const {
-  // A marker that began in the previous piece ends within the first
-  // kOverlap bytes of this one.
-  std::string boundary = recent;
-  boundary.append(text, 0, std::min(text.size(), kOverlap));
+void LogShipper::watch_for_marker(Progress& progress, std::uint64_t offset,
+                                  std::string_view piece) const {
+  const std::uint64_t piece_end = offset + piece.size();
+  if (piece_end <= progress.scanned) return;  // read before
+  // The marker is ASCII, and replacing ill-formed bytes never swallows an
+  // ASCII byte, so the raw bytes hold it exactly where the text does.
+  const std::string_view fresh = piece.substr(
+      static_cast<std::size_t>(progress.scanned > offset ? progress.scanned - offset : 0));
+  // A marker that began in the bytes scanned before ends within the first
+  // kOverlap new bytes.
+  std::string boundary = progress.recent;
+  boundary.append(fresh.substr(0, std::min(fresh.size(), kOverlap)));
   if (boundary.find(kCudaOutOfMemory) != std::string::npos) {
     sender_.report_marker(boundary);
-  } else if (text.find(kCudaOutOfMemory) != std::string::npos) {
-    sender_.report_marker(text);
+  } else if (fresh.find(kCudaOutOfMemory) != std::string_view::npos) {
+    sender_.report_marker(std::string(fresh));
   }
-  if (text.size() >= kOverlap) {
-    recent.assign(text, text.size() - kOverlap, kOverlap);
+  if (fresh.size() >= kOverlap) {
+    progress.recent.assign(fresh.substr(fresh.size() - kOverlap));
   } else {
-    recent.append(text);
-    if (recent.size() > kOverlap) recent.erase(0, recent.size() - kOverlap);
+    progress.recent.append(fresh);
+    if (progress.recent.size() > kOverlap) {
+      progress.recent.erase(0, progress.recent.size() - kOverlap);
+    }
   }
+  progress.scanned = piece_end;
 }
 
-LogShipment LogShipper::ship_tail(const std::string& path, std::uint64_t& offset,
-                                  std::string& recent, bool final) const {
+LogShipment LogShipper::ship_tail(const std::string& path, Progress& progress, bool final) const {
   LogShipment shipment;
   ReadOnlyFile file(path);
   std::uint64_t end = file.size();
-  if (end <= offset) return shipment;
-  shipment.read = end - offset;
+  if (end <= progress.offset) {
+    shipment.reached_end = true;
+    return shipment;
+  }
+  shipment.read = end - progress.offset;
 
   std::string bytes;  // reused by every piece of this shipment
   std::string replaced;
-  while (offset < end) {
-    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(max_piece_, end - offset));
+  while (progress.offset < end && !abandoned_.load()) {
+    const std::uint64_t offset = progress.offset;
+    const auto want = static_cast<std::size_t>(
+        std::min<std::uint64_t>(progress.narrowed ? progress.narrowed : max_piece_, end - offset));
     PieceScan scan = read_piece(file, offset, want, bytes);
     if (bytes.size() < want) end = offset + bytes.size();  // the file shrank meanwhile
     if (bytes.empty()) break;
@@ -198,11 +218,26 @@ LogShipment LogShipper::ship_tail(const std::string& path, std::uint64_t& offset
       replaced = replace_invalid_utf8(bytes);
       text = &replaced;
     }
-    if (!sender_.send(*text)) break;
-    offset += length;
-    shipment.sent += length;
-    watch_for_marker(recent, *text);
+    const bool accepted = sender_.send(*text);
+    watch_for_marker(progress, offset, bytes);
+    if (accepted) {
+      progress.move_past(length);
+      shipment.sent += length;
+      continue;
+    }
+    ++progress.refusals;
+    if (progress.refusals < limits_.max_refusals) break;
+    if (length > limits_.min_piece) {
+      progress.narrowed = std::max(limits_.min_piece, length / 2);
+      break;
+    }
+    // Refused again and again, and as small as pieces get: give it up.
+    if (sender_.report_drop) sender_.report_drop(offset, offset + length - 1, progress.refusals);
+    progress.move_past(length);
+    progress.dropped += length;
+    shipment.dropped += length;
   }
+  shipment.reached_end = progress.offset >= end;
   return shipment;
 }
 
@@ -303,10 +338,12 @@ void WorkUnit::_check_cuda(const std::string& log_content) {
   });
 }
 
-void WorkUnit::_ensure_final_logs_sent() {
+void WorkUnit::_ensure_final_logs_sent() { flush_final_logs(); }
+
+bool WorkUnit::flush_final_logs() {
   const std::optional<std::string> path = log_path();
   std::error_code ec;
-  if (!path || path->empty() || !std::filesystem::exists(*path, ec)) return;
+  if (!path || path->empty() || !std::filesystem::exists(*path, ec)) return false;
   const std::string id = label();
   try {
     request_thread_stop();
@@ -320,8 +357,10 @@ void WorkUnit::_ensure_final_logs_sent() {
     } else if (shipment.sent > 0) {
       log::info("Sent %d bytes of final logs for action %s", shipment.sent, id);
     }
+    return final && shipment.reached_end && shipper_->dropped() == 0;
   } catch (const std::exception& e) {
     log::error("Error during final log flush for action %s: %s", id, e.what());
+    return false;
   }
 }
 

@@ -30,8 +30,15 @@ WorkUnit::WorkUnit(backend::Scaling& scaling, const Json& action_info, WorkUnitO
           detail::LogSender{
               .send = [this](std::string& text) { return send_log_piece(text); },
               .report_marker = [this](const std::string& text) { _check_cuda(text); },
+              .report_drop =
+                  [this](std::uint64_t first, std::uint64_t last, int refusals) {
+                    log::error("Dropped bytes %d-%d of the log of action %s after %d refusals",
+                               first, last, label(), refusals);
+                  },
           },
-          options_.max_log_piece)) {
+          options_.max_log_piece,
+          detail::RefusalLimits{.max_refusals = options_.max_log_refusals,
+                                .min_piece = options_.min_log_piece})) {
   if (!action_info.is_object()) {
     throw TypeError(std::string("action_info must be a dictionary, not ") + kind_name(action_info));
   }
@@ -62,17 +69,59 @@ WorkUnit::WorkUnit(backend::Scaling& scaling, const Json& action_info, WorkUnitO
 }
 
 WorkUnit::~WorkUnit() {
-  // The child goes first, so the log thread's final check ships its whole log.
+  const std::string id = label();
+  // A child still running goes first, so the log thread's final check ships
+  // its whole log. Its container is stopped through the engine, as stop()
+  // does: killing the engine's client alone would leave it running.
+  bool running;
   {
     std::lock_guard lock(state_mutex_);
-    if (process_ && !process_->exit_status()) {
+    running = process_ && !process_->exit_status();
+  }
+  if (running) {
+    auto ask_engine = [&] {
+      try {
+        return stop_container(id);
+      } catch (const std::exception& e) {
+        log::error("Error stopping process for action %s: %s", id, e.what());
+        return true;
+      }
+    };
+    const bool asked = ask_engine();
+    {
+      std::lock_guard lock(state_mutex_);
       process_->signal_group(SIGKILL);
-      process_->wait();
+      if (!process_->wait_for(options_.timings.kill_wait)) {
+        log::error("Error force-killing process for action %s: %s", id,
+                   "the process was still running " +
+                       std::to_string(options_.timings.kill_wait.count()) + " ms after SIGKILL");
+      }
       child_gone_ = true;
     }
+    // A client killed before it wrote the container's id may have created
+    // the container meanwhile.
+    if (!asked) ask_engine();
   }
   request_thread_stop();
-  if (log_thread_.joinable()) log_thread_.join();
+  if (!log_thread_.joinable()) return;
+  bool done;
+  {
+    std::unique_lock lock(wake_mutex_);
+    done =
+        wake_.wait_for(lock, options_.timings.join_limit, [&] { return log_thread_done_.load(); });
+  }
+  if (!done) {
+    // The thread uses this object, so it cannot be left behind: it is told
+    // to ship nothing more, and ends once the backend call it is in
+    // returns, which the client bounds with its own time limits.
+    log::warning("Log thread didn't complete within timeout for action %s", id);
+    log::warning(
+        "The rest of the log of action %s is given up; waiting for the backend call in "
+        "progress",
+        id);
+    shipper_->abandon();
+  }
+  log_thread_.join();
 }
 
 std::string WorkUnit::label() const {
@@ -142,11 +191,11 @@ void WorkUnit::clear_process() {
   process_.reset();
 }
 
-void WorkUnit::report_exit(process::ExitStatus status) {
+void WorkUnit::report_exit(process::ExitStatus status, bool log_complete) {
   if (exit_reported_ || !options_.on_exit) return;
   exit_reported_ = true;
   try {
-    options_.on_exit(action_record_id_, status);
+    options_.on_exit(action_record_id_, status, log_complete);
   } catch (const std::exception& e) {
     log::error("Error reporting the end of action %s: %s", label(), e.what());
   }
@@ -282,8 +331,8 @@ bool WorkUnit::is_running() {
       const std::string id = label();
       log::info("Process for action %s has terminated with exit code: %s", id,
                 status->returncode());
-      _ensure_final_logs_sent();
-      report_exit(*status);
+      const bool log_complete = flush_final_logs();
+      report_exit(*status, log_complete);
       if (!process_->wait_for(options_.timings.exit_wait)) {
         log::warning("Process for action %s failed to terminate properly", id);
       }
@@ -340,13 +389,13 @@ void WorkUnit::stop() {
         log::error("Error stopping process for action %s: %s", id, e.what());
       }
     }
-    _ensure_final_logs_sent();
+    const bool log_complete = flush_final_logs();
     std::optional<process::ExitStatus> status;
     {
       std::lock_guard lock(state_mutex_);
       if (process_) status = process_->exit_status();
     }
-    if (status) report_exit(*status);
+    if (status) report_exit(*status, log_complete);
     join_log_thread(id);
   });
 }

@@ -12,8 +12,13 @@
 //
 // Ownership: the dispatcher owns work units; a unit owns its child process
 // and its log thread. The Scaling client is borrowed and must outlive the
-// unit. The destructor stops the log thread and kills a child still
-// running, so no thread or process outlives the object.
+// unit. The destructor ends a child still running: it asks the engine to
+// stop the unit's container (as stop() does, within term_grace), then
+// kills the child's process group. It waits up to join_limit for the log
+// thread; past that it gives the rest of the log up (the thread sends
+// nothing more) and waits only for the backend call in progress, which
+// the client bounds with its own time limits. So no thread or process
+// outlives the object, and destruction is bounded by those limits.
 //
 // Secrets: the unit keeps every secret of its action (the owner's keys,
 // the registry password, the model-hub token, the internal API key) masked
@@ -37,7 +42,9 @@
 //     copies.
 //   - The log thread ships the log through the unit's log shipper, which
 //     has a lock of its own: every byte of the log reaches the backend
-//     exactly once, in order, whichever thread sends it.
+//     exactly once, in order, whichever thread sends it, unless the
+//     backend refused its piece so often that it was dropped (see
+//     max_log_refusals).
 //
 // Failures: the constructor throws (TypeError, KeyError, ValueError) on a
 // record it cannot run. execute, start, is_running and stop never throw:
@@ -104,13 +111,27 @@ struct WorkUnitOptions {
   // Largest piece sent in one update_action_docker_logs call; a larger
   // backlog goes in several calls within one shipment.
   std::size_t max_log_piece = 8u << 20;
-  // Told once that the unit's child has ended, after its whole log was
-  // shipped: with the action's identifier and how the child ended. Called
-  // from the thread
-  // that noticed the end (is_running or stop) with the unit's lifecycle
-  // lock held, so it must not call back into the unit. Its exceptions are
-  // logged and dropped.
-  std::function<void(const std::string& action_id, process::ExitStatus exit_status)> on_exit;
+  // A log piece the backend refuses (or fails to take: a thrown failure
+  // counts the same, as the client cannot tell a passing failure from one
+  // the piece causes every time) is sent again by the next shipment. From
+  // the max_log_refusals-th refusal in a row at the same place on, each
+  // refusal halves the next piece there (one step per shipment), down to
+  // min_log_piece bytes; a piece of that size still refused is dropped,
+  // with an error line naming its byte range, and the log goes on after
+  // it. Its out-of-memory marker, if any, was reported when first read.
+  int max_log_refusals = 5;
+  std::size_t min_log_piece = 1024;
+  // Told once that the unit's child has ended, after the final flush of its
+  // log: with the action's identifier, how the child ended, and whether the
+  // whole log reached the backend (log_complete: the flush shipped it to
+  // its end and no piece of it was ever dropped; false when the backend
+  // refused the tail, a read failed, or the log thread still held the log
+  // at the join limit). Called from the thread that noticed the end
+  // (is_running or stop) with the unit's lifecycle lock held, so it must
+  // not call back into the unit. Its exceptions are logged and dropped.
+  std::function<void(const std::string& action_id, process::ExitStatus exit_status,
+                     bool log_complete)>
+      on_exit;
 };
 
 // What get_base_docker_cmd puts into a container's command line.
@@ -312,9 +333,12 @@ class WorkUnit {
   // The action identifier for messages ("unknown" when empty).
   std::string label() const;
   void clear_process();
+  // The final flush (_ensure_final_logs_sent); true when the whole log has
+  // reached the backend: the flush got to its end and nothing was dropped.
+  bool flush_final_logs();
   // Calls options_.on_exit once, for a child that ended with `status`.
   // Caller holds lifecycle_mutex_.
-  void report_exit(process::ExitStatus status);
+  void report_exit(process::ExitStatus status, bool log_complete);
 
   backend::Scaling& scaling_;
   WorkUnitOptions options_;
