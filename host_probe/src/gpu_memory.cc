@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <fstream>
 #include <limits>
 #include <optional>
 #include <stdexcept>
@@ -16,6 +15,7 @@
 #include "gpu_memory_internal.h"
 #include "host_tools_internal.h"
 #include "tavoren/common/errors.h"
+#include "tavoren/common/files.h"
 #include "tavoren/common/log_errors.h"
 #include "tavoren/common/logging.h"
 #include "tavoren/common/process.h"
@@ -76,12 +76,11 @@ bool contains(const std::vector<long long>& values, long long value) {
 }  // namespace
 
 MemoryInfo read_meminfo(const std::filesystem::path& path) {
-  std::ifstream in(path);
-  if (!in) throw std::runtime_error("Cannot read " + path.string());
+  const std::optional<std::string> content = read_file_if_present(path);
+  if (!content) throw std::runtime_error("Cannot read " + path.string());
   std::optional<long long> total;
   std::optional<long long> available;
-  std::string line;
-  while (std::getline(in, line)) {
+  for (const std::string& line : split(*content, '\n')) {
     const std::vector<std::string> tokens = split_whitespace(line);
     if (tokens.size() < 2) continue;
     if (tokens[0] == "MemTotal:") total = parse_int(tokens[1]);
