@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <iostream>
 #include <iterator>
 #include <sstream>
@@ -15,6 +14,7 @@
 #include "cli.h"
 #include "commands.h"
 #include "tavoren/common/errors.h"
+#include "tavoren/common/files.h"
 #include "tavoren/common/json.h"
 #include "tavoren/common/text.h"
 #include "tavoren/local_backend.h"
@@ -160,9 +160,9 @@ int submit_command(const Args& raw) {
       if (args.positionals.empty() || args.positionals[0] == "-") {
         text = read_all(std::cin);
       } else {
-        std::ifstream file(args.positionals[0], std::ios::binary);
-        if (!file) throw Refusal("cannot read " + args.positionals[0]);
-        text = read_all(file);
+        std::optional<std::string> content = read_file_if_present(args.positionals[0]);
+        if (!content) throw Refusal("cannot read " + args.positionals[0]);
+        text = std::move(*content);
       }
       try {
         record = parse_json(text);

@@ -13,6 +13,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -39,10 +40,22 @@ void ensure_initialised() {
   }
 }
 
+namespace {
+
+// libcurl opens its connections without close-on-exec; every handle opens
+// them here instead, so a child spawned during a request inherits none.
+curl_socket_t open_socket_cloexec(void*, curlsocktype, curl_sockaddr* address) {
+  const int fd = ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+  return fd < 0 ? CURL_SOCKET_BAD : fd;
+}
+
+}  // namespace
+
 Easy new_handle() {
   ensure_initialised();
   Easy handle(curl_easy_init());
   if (!handle) throw std::runtime_error("libcurl could not create a request handle");
+  set_option(handle.get(), CURLOPT_OPENSOCKETFUNCTION, &open_socket_cloexec);
   return handle;
 }
 

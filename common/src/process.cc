@@ -220,9 +220,14 @@ Child Child::spawn(const SpawnRequest& request) {
   child.leads_group_ = request.new_session || request.new_process_group;
   child.pidfd_ = pidfd_open(pid);  // carries O_CLOEXEC by definition
   if (child.pidfd_ < 0) {
-    int saved = errno;
+    // Without a pidfd the child cannot be watched: end it (with everything
+    // it started, when it leads a group) rather than wait for it, and
+    // report the failure. It is not reaped yet, so its id is still ours.
+    const int saved = errno;
+    ::kill(child.leads_group_ ? -pid : pid, SIGKILL);
     child.reap_blocking();
-    throw std::system_error(saved, std::generic_category(), "pidfd_open");
+    throw std::system_error(saved, std::generic_category(),
+                            "pidfd_open for " + request.argv[0] + " (the child was killed)");
   }
   child.stdin_fd_ = in.write;
   in.write = -1;

@@ -87,6 +87,20 @@ std::filesystem::path home_directory() {
 
 }  // namespace
 
+namespace detail {
+
+std::optional<std::string> docker_root_dir(const std::string& info) {
+  for (const std::string& line : split(info, '\n')) {
+    if (!starts_with(trim(line), "Docker Root Dir")) continue;
+    const std::vector<std::string> parts = split(line, ':');
+    if (parts.size() < 2) throw ValueError("No value in docker info line: " + line);
+    return trim(parts[1]);
+  }
+  return std::nullopt;
+}
+
+}  // namespace detail
+
 Json DiskUsage::to_json() const {
   Json record = Json::object();
   record["filesystem"] = filesystem;
@@ -245,14 +259,7 @@ std::optional<DiskUsage> get_docker_disk_space_usage() {
         const std::string info = require_utf8(
             detail::tool_output({"docker", "info"}, "docker info", tool_limits().docker_info),
             "docker");
-        std::optional<std::string> root_dir;
-        for (const std::string& line : split(info, '\n')) {
-          if (!starts_with(trim(line), "Docker Root Dir")) continue;
-          const std::vector<std::string> parts = split(line, ':');
-          if (parts.size() < 2) throw ValueError("No value in docker info line: " + line);
-          root_dir = trim(parts[1]);
-          break;
-        }
+        const std::optional<std::string> root_dir = detail::docker_root_dir(info);
         if (!root_dir) {
           log::error("Unable to find Docker root directory");
           return std::nullopt;

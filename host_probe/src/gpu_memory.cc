@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <fstream>
 #include <limits>
 #include <optional>
 #include <stdexcept>
@@ -19,6 +18,7 @@
 #include "gpu_memory_internal.h"
 #include "host_tools_internal.h"
 #include "tavoren/common/errors.h"
+#include "tavoren/common/files.h"
 #include "tavoren/common/log_errors.h"
 #include "tavoren/common/logging.h"
 #include "tavoren/common/process.h"
@@ -39,25 +39,11 @@ std::string require_ascii(std::string text, const char* what) {
   return text;
 }
 
-// Free memory (MiB) of every GPU, in position order, from
-// "nvidia-smi --query-gpu=memory.free --format=csv": a header line, one
-// line per GPU such as "24576 MiB", and a final newline.
 std::vector<long long> query_free_memory() {
-  const std::string output =
+  return detail::parse_free_memory(
       require_ascii(detail::tool_output({kNvidiaSmi, "--query-gpu=memory.free", "--format=csv"},
                                         kNvidiaSmi, tool_limits().nvidia_smi),
-                    kNvidiaSmi);
-  const std::vector<std::string> pieces = split(output, '\n');
-  if (pieces.size() < 2) throw NoSuitableGpuError("No GPU information available from nvidia-smi");
-
-  std::vector<long long> free_mib;
-  // Skip the header line and the empty piece after the final newline.
-  for (std::size_t i = 1; i + 1 < pieces.size(); ++i) {
-    const std::vector<std::string> tokens = split_whitespace(pieces[i]);
-    if (tokens.empty()) throw std::runtime_error("Empty GPU line in nvidia-smi output");
-    free_mib.push_back(parse_int(tokens.front()));
-  }
-  return free_mib;
+                    kNvidiaSmi));
 }
 
 // The GPU positions listed in GPUS; nullopt when every GPU is allowed.
@@ -134,12 +120,11 @@ Json selection_requirement(const Json& action_details) {
 }  // namespace
 
 MemoryInfo read_meminfo(const std::filesystem::path& path) {
-  std::ifstream in(path);
-  if (!in) throw std::runtime_error("Cannot read " + path.string());
+  const std::optional<std::string> content = read_file_if_present(path);
+  if (!content) throw std::runtime_error("Cannot read " + path.string());
   std::optional<long long> total;
   std::optional<long long> available;
-  std::string line;
-  while (std::getline(in, line)) {
+  for (const std::string& line : split(*content, '\n')) {
     const std::vector<std::string> tokens = split_whitespace(line);
     if (tokens.size() < 2) continue;
     if (tokens[0] == "MemTotal:") total = parse_int(tokens[1]);
@@ -153,6 +138,35 @@ MemoryInfo read_meminfo(const std::filesystem::path& path) {
 }
 
 namespace detail {
+
+std::vector<long long> parse_free_memory(const std::string& output) {
+  const std::vector<std::string> pieces = split(output, '\n');
+  if (pieces.size() < 2) throw NoSuitableGpuError("No GPU information available from nvidia-smi");
+
+  std::vector<long long> free_mib;
+  // Skip the header line and the empty piece after the final newline.
+  for (std::size_t i = 1; i + 1 < pieces.size(); ++i) {
+    const std::vector<std::string> tokens = split_whitespace(pieces[i]);
+    if (tokens.empty()) throw std::runtime_error("Empty GPU line in nvidia-smi output");
+    free_mib.push_back(parse_int(tokens.front()));
+  }
+  return free_mib;
+}
+
+double parse_memory_usage(const std::string& output) {
+  double least = std::numeric_limits<double>::infinity();
+  for (const std::string& line : split(trim(output), '\n')) {
+    const std::vector<std::string> fields = split(line, ',');
+    if (fields.size() != 2) {
+      throw ValueError("Expected used and total memory in nvidia-smi line: " + line);
+    }
+    const long long used = parse_int(fields[0]);
+    const long long total = parse_int(fields[1]);
+    if (total == 0) throw ValueError("GPU with no memory in nvidia-smi line: " + line);
+    least = std::min(least, static_cast<double>(used) / static_cast<double>(total));
+  }
+  return least;
+}
 
 double memory_usage_from_meminfo(const std::filesystem::path& meminfo) {
   const MemoryInfo memory = read_meminfo(meminfo);
@@ -189,23 +203,11 @@ std::vector<std::string> get_gpu_info() {
 
 double get_gpu_memory_usage() {
   return log_errors("get_gpu_memory_usage", {.default_return = 0.0}, [&] {
-    const std::string output = require_ascii(
+    return detail::parse_memory_usage(require_ascii(
         detail::tool_output(
             {kNvidiaSmi, "--query-gpu=memory.used,memory.total", "--format=csv,nounits,noheader"},
             kNvidiaSmi, tool_limits().nvidia_smi),
-        kNvidiaSmi);
-    double least = std::numeric_limits<double>::infinity();
-    for (const std::string& line : split(trim(output), '\n')) {
-      const std::vector<std::string> fields = split(line, ',');
-      if (fields.size() != 2) {
-        throw ValueError("Expected used and total memory in nvidia-smi line: " + line);
-      }
-      const long long used = parse_int(fields[0]);
-      const long long total = parse_int(fields[1]);
-      if (total == 0) throw ValueError("GPU with no memory in nvidia-smi line: " + line);
-      least = std::min(least, static_cast<double>(used) / static_cast<double>(total));
-    }
-    return least;
+        kNvidiaSmi));
   });
 }
 

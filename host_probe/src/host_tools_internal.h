@@ -36,4 +36,10 @@ process::RunResult run_tool(const std::vector<std::string>& argv, std::string_vi
 std::string tool_output(const std::vector<std::string>& argv, std::string_view tool,
                         std::chrono::milliseconds limit);
 
+// The data root of the container engine from the output of `docker info`:
+// the trimmed text between the first and second ':' of the first line that
+// starts (after blanks) with "Docker Root Dir"; nullopt without such a
+// line. Throws ValueError when that line has no ':'.
+std::optional<std::string> docker_root_dir(const std::string& info);
+
 }  // namespace tavoren::host_probe::detail

@@ -10,7 +10,6 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <fstream>
 #include <initializer_list>
 #include <optional>
 #include <stdexcept>
@@ -21,6 +20,7 @@
 #include "checks_internal.h"
 #include "tavoren/common/config.h"
 #include "tavoren/common/errors.h"
+#include "tavoren/common/files.h"
 #include "tavoren/common/logging.h"
 #include "tavoren/common/text.h"
 #include "tavoren/engine.h"
@@ -46,10 +46,9 @@ struct CpuTimes {
 // steal [guest guest_nice]. Guest time is already counted in user and nice,
 // so it is left out of the total.
 CpuTimes read_cpu_times(const std::filesystem::path& stat) {
-  std::ifstream in(stat);
-  if (!in) throw std::runtime_error("Cannot read " + stat.string());
-  std::string line;
-  while (std::getline(in, line)) {
+  const std::optional<std::string> content = read_file_if_present(stat);
+  if (!content) throw std::runtime_error("Cannot read " + stat.string());
+  for (const std::string& line : split(*content, '\n')) {
     const std::vector<std::string> tokens = split_whitespace(line);
     if (tokens.empty() || tokens[0] != "cpu") continue;
     if (tokens.size() < 5) throw ValueError("Too few fields in the cpu line of " + stat.string());

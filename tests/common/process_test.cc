@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +11,8 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <set>
+#include <system_error>
 #include <thread>
 
 #include "tavoren/common/text.h"
@@ -209,6 +212,73 @@ TEST(ChildProcess, WaitForReturnsAsSoonAsTheChildEnds) {
   ASSERT_TRUE(status.has_value());
   EXPECT_EQ(*status, ExitStatus::exited(4));
   EXPECT_EQ(child.exit_status(), ExitStatus::exited(4));
+}
+
+// The process ids of this process's children, zombies included.
+std::set<pid_t> own_children() {
+  std::set<pid_t> children;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    for (const auto& pid : split_whitespace(read_file(task.path() / "children"))) {
+      children.insert(static_cast<pid_t>(std::stoi(pid)));
+    }
+  }
+  return children;
+}
+
+// Uses up every descriptor the process may open (under a lowered soft
+// limit) for its lifetime, then gives them back and restores the limit.
+class DescriptorsExhausted {
+ public:
+  DescriptorsExhausted() {
+    if (::getrlimit(RLIMIT_NOFILE, &saved_) != 0)
+      throw std::system_error(errno, std::generic_category());
+    struct rlimit lowered = saved_;
+    lowered.rlim_cur = std::min<rlim_t>(saved_.rlim_cur, 256);
+    if (::setrlimit(RLIMIT_NOFILE, &lowered) != 0)
+      throw std::system_error(errno, std::generic_category());
+    int fd;
+    while ((fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0) fillers_.push_back(fd);
+    error_ = errno;
+  }
+  ~DescriptorsExhausted() {
+    for (int fd : fillers_) ::close(fd);
+    ::setrlimit(RLIMIT_NOFILE, &saved_);
+  }
+  int error() const { return error_; }
+
+ private:
+  struct rlimit saved_ = {};
+  std::vector<int> fillers_;
+  int error_ = 0;
+};
+
+// With no descriptor left for its pidfd, the child cannot be watched: the
+// spawn ends it at once and reports the failure instead of waiting for it
+// (which would hold the caller for the child's whole run).
+TEST(ChildProcess, NoDescriptorForThePidfdKillsTheChildAndReportsIt) {
+  const std::set<pid_t> before = own_children();
+  for (bool own_group : {false, true}) {
+    SCOPED_TRACE(own_group ? "own process group" : "agent's process group");
+    const auto start = std::chrono::steady_clock::now();
+    std::optional<std::system_error> failure;
+    {
+      DescriptorsExhausted exhausted;
+      ASSERT_EQ(exhausted.error(), EMFILE);
+      try {
+        Child::spawn({.argv = {"sleep", "30"}, .new_process_group = own_group});
+      } catch (const std::system_error& e) {
+        failure = e;
+      }
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+    ASSERT_TRUE(failure.has_value()) << "the spawn did not fail";
+    EXPECT_EQ(failure->code().value(), EMFILE);
+    EXPECT_NE(std::string(failure->what()).find("pidfd_open for sleep"), std::string::npos)
+        << failure->what();
+    EXPECT_EQ(own_children(), before) << "a child was left behind";
+  }
+  // Descriptors back, spawning works again.
+  EXPECT_TRUE(run_inherit({"true"}).exit_status.success());
 }
 
 // ---------------------------------------------------------------------------

@@ -10,11 +10,11 @@
 
 #include <cerrno>
 #include <filesystem>
-#include <fstream>
 #include <system_error>
 
 #include "log_shipping.h"
 #include "tavoren/common/errors.h"
+#include "tavoren/common/files.h"
 #include "tavoren/common/log_errors.h"
 #include "tavoren/common/logging.h"
 #include "tavoren/common/shell.h"
@@ -407,10 +407,11 @@ std::optional<std::string> WorkUnit::container_id() const {
     path = cid_path_;
   }
   if (!path) return std::nullopt;
-  std::ifstream in(*path);
-  std::string id;
-  if (!(in >> id) || id.empty()) return std::nullopt;
-  return id;
+  const std::optional<std::string> content = read_file_if_present(*path);
+  if (!content) return std::nullopt;
+  const std::vector<std::string> words = split_whitespace(*content);
+  if (words.empty()) return std::nullopt;
+  return words.front();
 }
 
 bool WorkUnit::stop_container(const std::string& label) {

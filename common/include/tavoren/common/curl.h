@@ -26,8 +26,8 @@ struct SlistDeleter {
 using Easy = std::unique_ptr<CURL, EasyDeleter>;
 using Slist = std::unique_ptr<curl_slist, SlistDeleter>;
 
-// A new request handle, libcurl initialised first. Throws
-// std::runtime_error when either fails.
+// A new request handle, libcurl initialised first; the connections it
+// opens carry close-on-exec. Throws std::runtime_error when either fails.
 Easy new_handle();
 
 // The header list of `lines` ("Name: value" each); empty for none. Throws

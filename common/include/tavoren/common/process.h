@@ -146,7 +146,8 @@ struct SpawnRequest {
 class Child {
  public:
   // Starts the child. Throws SpawnError when the program cannot be started
-  // and std::system_error when the agent runs out of descriptors.
+  // and std::system_error when the agent runs out of descriptors (a child
+  // already started then is killed and reaped first).
   static Child spawn(const SpawnRequest& request);
 
   Child(Child&& other) noexcept;
