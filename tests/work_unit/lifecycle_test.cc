@@ -635,18 +635,35 @@ TEST(WorkUnitExitHook, SaysWhetherTheWholeLogReachedTheBackend) {
   EXPECT_EQ(shipped_pieces(fake), (std::vector<std::string>{"kept\n", "kept\n"}));
 }
 
+// Holds the log calls of a recording backend until released.
+class HeldLogCalls {
+ public:
+  explicit HeldLogCalls(FakeScaling& fake) {
+    fake.set_handler("update_action_docker_logs", [this](const Json&) {
+      std::unique_lock lock(mutex_);
+      cv_.wait(lock, [&] { return released_; });
+      return Result::ok(nullptr);
+    });
+  }
+  void release() {
+    {
+      std::lock_guard lock(mutex_);
+      released_ = true;
+    }
+    cv_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool released_ = false;
+};
+
 TEST(WorkUnitStop, GivesUpOnALogThreadStuckInTheBackendAfterTheJoinLimit) {
   LogCapture capture;
   TempDir dir;
   FakeScaling fake;
-  std::mutex mutex;
-  std::condition_variable cv;
-  bool released = false;
-  fake.set_handler("update_action_docker_logs", [&](const Json&) {
-    std::unique_lock lock(mutex);
-    cv.wait(lock, [&] { return released; });
-    return Result::ok(nullptr);
-  });
+  HeldLogCalls held(fake);
   WorkUnitTimings timings = quick_timings();
   timings.join_limit = 100ms;
   {
@@ -662,11 +679,7 @@ TEST(WorkUnitStop, GivesUpOnALogThreadStuckInTheBackendAfterTheJoinLimit) {
         capture.contains(Level::info, "Waiting for log thread to complete for action " + kId));
     EXPECT_TRUE(capture.contains(Level::warning,
                                  "Log thread didn't complete within timeout for action " + kId));
-    {
-      std::lock_guard lock(mutex);
-      released = true;
-    }
-    cv.notify_all();
+    held.release();
   }  // the destructor joins the thread once the backend answers
   EXPECT_EQ(joined(shipped_pieces(fake)), "stuck\n");
 }
@@ -678,14 +691,7 @@ TEST(WorkUnitStop, TheDestructorGivesUpTheLogOfAThreadStuckInTheBackend) {
   LogCapture capture;
   TempDir dir;
   FakeScaling fake;
-  std::mutex mutex;
-  std::condition_variable cv;
-  bool released = false;
-  fake.set_handler("update_action_docker_logs", [&](const Json&) {
-    std::unique_lock lock(mutex);
-    cv.wait(lock, [&] { return released; });
-    return Result::ok(nullptr);
-  });
+  HeldLogCalls held(fake);
   WorkUnitTimings timings = quick_timings();
   timings.join_limit = 100ms;
   const std::filesystem::path gate = dir.path() / "gate";
@@ -715,11 +721,7 @@ TEST(WorkUnitStop, TheDestructorGivesUpTheLogOfAThreadStuckInTheBackend) {
   EXPECT_TRUE(capture.contains(Level::warning,
                                "Log thread didn't complete within timeout for action " + kId));
   EXPECT_FALSE(destroyed.load());  // the call in progress still uses the unit
-  {
-    std::lock_guard lock(mutex);
-    released = true;
-  }
-  cv.notify_all();
+  held.release();
   owner.join();
   EXPECT_EQ(shipped_pieces(fake), std::vector<std::string>{"stuck\n"});
 }
