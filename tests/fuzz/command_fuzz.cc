@@ -81,8 +81,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(argv.size() >= 5);
   FUZZ_CHECK(argv[0] == "docker" && argv[1] == "run");
   FUZZ_CHECK(has_pair(argv, "--pull=always", image));
-  FUZZ_CHECK(has_pair(argv, "-e", "TAVOREN_ACCESS_KEY_ID=" + access_key));
-  FUZZ_CHECK(has_pair(argv, "-e", "TAVOREN_SECRET_ACCESS_KEY=" + secret_key));
+  // The keys are named on the line; their values travel in the client's
+  // environment only.
+  FUZZ_CHECK(has_pair(argv, "-e", "TAVOREN_ACCESS_KEY_ID"));
+  FUZZ_CHECK(has_pair(argv, "-e", "TAVOREN_SECRET_ACCESS_KEY"));
+  const Words client_env = unit.container_environment();
+  auto in_client_env = [&](const std::string& entry) {
+    return std::find(client_env.begin(), client_env.end(), entry) != client_env.end();
+  };
+  FUZZ_CHECK(in_client_env("TAVOREN_ACCESS_KEY_ID=" + access_key));
+  FUZZ_CHECK(in_client_env("TAVOREN_SECRET_ACCESS_KEY=" + secret_key));
   for (const auto& [name, value] : env) FUZZ_CHECK(has_pair(argv, "-e", name + "=" + value));
   if (!host_port.empty()) FUZZ_CHECK(has_pair(argv, "-p", host_port + ":" + container_port));
   if (!work_fs.empty() && work_fs != "/") {
@@ -99,8 +107,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                    : action_id.empty() ? "."
                                                        : "/usr/src/" + action_id;
   FUZZ_CHECK(script.size() >= 2 && script[0] == "cd" && script[1] == expected_dir);
-  FUZZ_CHECK(has_pair(script, "export", "TAVOREN_ACCESS_KEY_ID=" + access_key));
-  FUZZ_CHECK(has_pair(script, "export", "TAVOREN_SECRET_ACCESS_KEY=" + secret_key));
+  FUZZ_CHECK(has_pair(script, "export", "TAVOREN_ACCESS_KEY_ID=$TAVOREN_ACCESS_KEY_ID"));
+  FUZZ_CHECK(has_pair(script, "export", "TAVOREN_SECRET_ACCESS_KEY=$TAVOREN_SECRET_ACCESS_KEY"));
   for (const auto& [name, value] : env) FUZZ_CHECK(has_pair(script, "export", name + "=" + value));
   FUZZ_CHECK(script.back() == "true");
 

@@ -2,6 +2,7 @@
 // value is either accepted, and then has the shape the agent relies on, or
 // refused with a TypeError, ValueError or KeyError; nothing else escapes.
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -44,19 +45,20 @@ void check(const Json& record) {
   FUZZ_CHECK(text_or_absent(record, "subAction", true));
   FUZZ_CHECK(text_or_absent(record["actionDetails"], "modelKey", false));
   // An accepted record can be stored: its JSON text reads back the same.
-  FUZZ_CHECK(Json::parse(record.dump()) == record);
+  FUZZ_CHECK(parse_json(record.dump()) == record);
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text = fuzz::as_text(data, size);
-  Json record = Json::parse(text.begin(), text.end(), nullptr, false);
-  if (record.is_discarded()) {
-    // Not JSON: the text as the value of a field, invalid UTF-8 included.
-    record = Json{{"action", backend::LocalScaling::action_types().front()},
-                  {"actionDetails", {{"modelKey", std::string(text)}}}};
-  }
+  // Read as the agent reads records: within the nesting and size limits.
+  std::optional<Json> parsed = try_parse_json(text);
+  Json record = parsed ? std::move(*parsed)
+                       // Not JSON (or beyond the limits): the text as the
+                       // value of a field, invalid UTF-8 included.
+                       : Json{{"action", backend::LocalScaling::action_types().front()},
+                              {"actionDetails", {{"modelKey", std::string(text)}}}};
   check(record);
   // Completed with what it lacks, the same record reaches the deeper checks.
   if (record.is_object()) {
