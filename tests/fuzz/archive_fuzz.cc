@@ -107,19 +107,19 @@ bool printable_ascii(std::string_view text) {
   return std::all_of(text.begin(), text.end(), [](char c) { return c >= 0x20 && c < 0x7f; });
 }
 
-// Writes a well-formed archive with one member per line of `spec`: the
+// Writes a well-formed archive with one member per line of `listing`: the
 // line's first byte picks the kind ('d' a directory, 'l' a symbolic link,
 // 'w' a file marked as a directory by its DOS attributes, anything else a
 // regular file) and the rest is the member's name. Returns the names of the
 // regular files that libzip took; nullopt when it wrote no archive.
-std::optional<std::vector<std::string>> write_generated_archive(std::string_view spec) {
+std::optional<std::vector<std::string>> write_generated_archive(std::string_view listing) {
   int error = 0;
   zip_t* archive = zip_open(archive_path().c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
   if (archive == nullptr) std::abort();
   std::vector<std::string> files;
   // libzip reads the contents only when it writes the archive.
   std::deque<std::string> contents;
-  for (const std::string& line : fuzz::pieces(spec, '\n')) {
+  for (const std::string& line : fuzz::pieces(listing, '\n')) {
     if (line.empty()) continue;
     const char kind = line.front();
     // libzip takes names as C strings: a NUL ends them.

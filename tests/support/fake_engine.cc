@@ -150,12 +150,13 @@ void FakeEngine::add_container_record(const std::string& id, Json record, bool r
   containers_.push_back({id, std::move(record), running});
 }
 
-void FakeEngine::add(const ContainerSpec& spec) {
-  Json record = {{"Id", spec.id}, {"Args", spec.args}};
-  if (!spec.labels.is_null()) record["Config"] = {{"Labels", spec.labels}};
-  record["State"] = {{"Running", spec.running}, {"StartedAt", spec.started_at}};
+void FakeEngine::add(const ContainerSetup& setup) {
+  Json record = {{"Id", setup.id}, {"Args", setup.args}};
+  if (!setup.labels.is_null()) record["Config"] = {{"Labels", setup.labels}};
+  record["State"] = {{"Running", setup.running}, {"StartedAt", setup.started_at}};
   std::lock_guard lock(mutex_);
-  containers_.push_back({spec.id, std::move(record), spec.running, spec.stats, spec.stats_status});
+  containers_.push_back(
+      {setup.id, std::move(record), setup.running, setup.stats, setup.stats_status});
 }
 
 bool FakeEngine::running(const std::string& id) const {

@@ -61,7 +61,7 @@ class FakeEngine {
   // "Id", "Args", "Config"."Labels" (when labels is not null) and "State"
   // ("Running", "StartedAt"); its statistics are `stats` (when not null),
   // answered with stats_status.
-  struct ContainerSpec {
+  struct ContainerSetup {
     std::string id;
     Json args = Json::array();
     Json labels = nullptr;
@@ -71,7 +71,7 @@ class FakeEngine {
     int stats_status = 200;
     bool running = true;
   };
-  void add(const ContainerSpec& spec);
+  void add(const ContainerSetup& setup);
   // A container whose inspection record is {"Id": id, "Args": args}.
   void add_container(const std::string& id, const std::vector<std::string>& args,
                      bool running = true);
