@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 
@@ -100,6 +101,17 @@ double parse_seconds(const std::string& option, const std::string& text) {
   }
   if (!std::isfinite(value) || value <= 0) {
     throw UsageError(option + " needs a positive number of seconds, not \"" + text + "\"");
+  }
+  return value;
+}
+
+int parse_count(const std::string& option, const std::string& text, int most) {
+  const bool digits = !text.empty() && text.size() <= 9 &&
+                      std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+  const int value = digits ? std::stoi(text) : 0;
+  if (value < 1 || value > most) {
+    throw UsageError(option + " needs a whole number from 1 to " + std::to_string(most) +
+                     ", not \"" + text + "\"");
   }
   return value;
 }

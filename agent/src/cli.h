@@ -65,4 +65,7 @@ std::filesystem::path database_path(const ParsedArgs& args);
 // A positive number of seconds; UsageError naming `option` otherwise.
 double parse_seconds(const std::string& option, const std::string& text);
 
+// A whole number from 1 to `most`; UsageError naming `option` otherwise.
+int parse_count(const std::string& option, const std::string& text, int most);
+
 }  // namespace tavoren::agent

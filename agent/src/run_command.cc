@@ -43,7 +43,7 @@ const char kRunUsage[] =
     "tavoren-agent run [--backend PATH] [--instance-id ID] [--skip-prechecks]\n"
     "                  [--reaper-interval SECONDS] [--poll-interval SECONDS]\n"
     "                  [--drain] [--drain-timeout SECONDS] [--stop-grace SECONDS]\n"
-    "                  [--log-interval SECONDS] [--work-dir DIR]\n"
+    "                  [--log-interval SECONDS] [--work-dir DIR] [--assign-batch N]\n"
     "                  [--log-level debug|info|warning|error] [--log-format text|json]";
 
 const char kRunHelp[] =
@@ -69,6 +69,8 @@ const char kRunHelp[] =
     "                            before it is killed (15)\n"
     "  --log-interval SECS       between two shipments of each action's log (10)\n"
     "  --work-dir DIR            the folder holding the actions' log files (default: .)\n"
+    "  --assign-batch N          the most actions the embedded backend hands out\n"
+    "                            in one poll, 1 to 1000 (1)\n"
     "  --log-level LEVEL         debug, info (default), warning or error\n"
     "  --log-format FORMAT       text (default) or json (one object per line)\n"
     "\n"
@@ -101,6 +103,7 @@ struct RunSettings {
   std::optional<Seconds> stop_grace;
   std::optional<Seconds> log_interval;
   std::optional<std::string> work_dir;
+  int assign_batch = 1;
   // TAVOREN_HOST_TOOL_TIMEOUT: every host tool's time limit, in place of
   // each tool's own default.
   std::optional<Seconds> host_tool_limit;
@@ -259,6 +262,7 @@ int serve(const RunSettings& settings, const sigset_t& signals) {
     options.database = settings.database;
     options.instance_id = instance_id.value_or(settings.instance_id);
     options.session = client_session;
+    options.assign_batch = settings.assign_batch;
     return std::make_unique<backend::LocalScaling>(std::move(options));
   };
   std::unique_ptr<backend::LocalScaling> scaling = make_scaling(session, settings.instance_id);
@@ -347,6 +351,7 @@ int run_command(const Args& raw) {
                                        {"--stop-grace", true},
                                        {"--log-interval", true},
                                        {"--work-dir", true},
+                                       {"--assign-batch", true},
                                        {"--log-level", true},
                                        {"--log-format", true}});
     if (args.help) {
@@ -379,6 +384,9 @@ int run_command(const Args& raw) {
       settings.log_interval = Seconds(parse_seconds("--log-interval", *v));
     }
     settings.work_dir = args.value("--work-dir");
+    if (auto v = args.value("--assign-batch")) {
+      settings.assign_batch = parse_count("--assign-batch", *v, 1000);
+    }
     if (auto v = get_env("TAVOREN_HOST_TOOL_TIMEOUT"); v && !v->empty()) {
       settings.host_tool_limit = Seconds(parse_seconds("TAVOREN_HOST_TOOL_TIMEOUT", *v));
     }

@@ -225,6 +225,10 @@ TEST_F(AgentService, BadRunOptionsAreUsageErrors) {
                                              {"--poll-interval", "0.5"},
                                              {"--stop-grace", "0"},
                                              {"--log-interval", "often"},
+                                             {"--assign-batch", "0"},
+                                             {"--assign-batch", "1001"},
+                                             {"--assign-batch", "2x"},
+                                             {"--assign-batch", "-3"},
                                              {"extra"}}) {
     std::vector<std::string> argv = {"run", "--backend", fresh.string(), "--skip-prechecks"};
     argv.insert(argv.end(), args.begin(), args.end());

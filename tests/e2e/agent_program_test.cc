@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "agent_program_fixture.h"
 #include "agent_testing.h"
 #include "e2e_support.h"
 #include "tavoren/common/text.h"
@@ -19,120 +20,8 @@
 namespace tavoren::testing::e2e {
 namespace {
 
-using std::chrono::seconds;
 using ::testing::HasSubstr;
 using ::testing::Not;
-
-constexpr const char* kUser = "e2e-owner";
-constexpr const char* kOwnerAccessKey = "AKE2EOWNERACCESSKEY";
-constexpr const char* kOwnerSecretKey = "e2e-owner-secret-key-0123";
-constexpr const char* kAgentAccessKey = "AKE2EAGENTACCESSKEY";
-constexpr const char* kAgentSecretKey = "e2e-agent-secret-key-4567";
-
-class AgentProgram : public ::testing::Test {
- protected:
-  AgentProgram()
-      : home_("HOME", dir_.path().string()),
-        workspace_dir_("WORKSPACE_DIR", "fs"),
-        provider_("SERVICE_PROVIDER", "local"),
-        encryption_key_("TAVOREN_ENCRYPTION_KEY", "e2e-key-0123456789abcdef01234567"),
-        access_key_("TAVOREN_ACCESS_KEY", kAgentAccessKey),
-        secret_key_("TAVOREN_SECRET_KEY", kAgentSecretKey) {}
-
-  void SetUp() override {
-    const Sandbox& sandbox = Sandbox::get();
-    // The operator's set-up, through the program's own commands.
-    // Secrets on standard input, as an operator keeps them off command lines.
-    struct Command {
-      std::vector<std::string> args;
-      std::optional<std::string> input;
-    };
-    for (const Command& command : std::vector<Command>{
-             {{"config", "registry", sandbox.user(), "-", sandbox.registry()}, sandbox.password()},
-             {{"config", "data-processing-image", sandbox.image()}, std::nullopt},
-             {{"config", "key-pair", kUser, kOwnerAccessKey, "-"}, kOwnerSecretKey}}) {
-      std::vector<std::string> args = command.args;
-      args.insert(args.end(), {"--backend", db()});
-      AgentRun run = run_agent(args, command.input);
-      ASSERT_EQ(run.exit_status, 0) << command.args[1] << ": " << run.err;
-    }
-  }
-
-  void TearDown() override {
-    if (agent_ && !agent_->exit_status()) {
-      agent_->send_signal(SIGKILL);
-      agent_->wait();
-    }
-    for (const std::string& id : submitted_) remove_containers_of(id);
-  }
-
-  std::string db() const { return (dir_.path() / "agent.db").string(); }
-  std::string output() const { return read_file(dir_.path() / "agent.out"); }
-
-  std::string submit(const std::string& type, const std::string& image) {
-    AgentRun run =
-        run_agent({"submit", "--backend", db(), "--type", type, "--image", image, "--user", kUser});
-    EXPECT_EQ(run.exit_status, 0) << run.err;
-    std::string id = trim(run.out);
-    EXPECT_EQ(id.size(), 24u) << run.out;
-    submitted_.push_back(id);
-    return id;
-  }
-
-  void start_agent() {
-    agent_.emplace(spawn_agent(
-        {"run", "--backend", db(), "--skip-prechecks", "--work-dir", dir_.path().string(),
-         "--poll-interval", "1", "--reaper-interval", "1", "--stop-grace", "2"},
-        (dir_.path() / "agent.out").string()));
-  }
-
-  Json show(const std::string& id) {
-    AgentRun run = run_agent({"show", "--backend", db(), id});
-    if (run.exit_status != 0) return Json();
-    return Json::parse(run.out, nullptr, false);
-  }
-
-  bool ended(const std::string& id, seconds limit) {
-    return eventually([&] { return show(id).value("state", "") == "ended"; }, limit);
-  }
-
-  std::string shipped_log(const std::string& id) {
-    AgentRun run = run_agent({"logs", "--backend", db(), id});
-    EXPECT_EQ(run.exit_status, 0) << run.err;
-    return run.out;
-  }
-
-  std::string log_file(const std::string& type, const std::string& id) const {
-    return read_file(dir_.path() / "logs" / (type + "_" + id + ".txt"));
-  }
-
-  static std::vector<std::string> operations(const Json& shown) {
-    std::vector<std::string> names;
-    for (const Json& event : shown["history"]) names.push_back(event["operation"]);
-    return names;
-  }
-
-  // No key, secret or password of this test in anything the agent logged.
-  void expect_no_secret_logged() {
-    const std::string out = output();
-    for (const std::string& secret :
-         {std::string(kOwnerAccessKey), std::string(kOwnerSecretKey), std::string(kAgentAccessKey),
-          std::string(kAgentSecretKey), Sandbox::get().password()}) {
-      EXPECT_THAT(out, Not(HasSubstr(secret)));
-    }
-  }
-
-  SandboxClient client_;
-  TempDir dir_;
-  ScopedEnv home_;
-  ScopedEnv workspace_dir_;
-  ScopedEnv provider_;
-  ScopedEnv encryption_key_;
-  ScopedEnv access_key_;
-  ScopedEnv secret_key_;
-  std::optional<process::Child> agent_;
-  std::vector<std::string> submitted_;
-};
 
 TEST_F(AgentProgram, RunsAnActionToItsEndThenStopsOneThatIsScaledDown) {
   const Sandbox& sandbox = Sandbox::get();

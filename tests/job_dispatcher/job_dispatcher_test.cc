@@ -2,8 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <fstream>
+#include <functional>
+#include <future>
+#include <mutex>
 #include <thread>
 
 #include "fake_scaling.h"
@@ -24,6 +29,16 @@ using testing::TempDir;
 
 Json record(const std::string& id, const std::string& type = "sleeper") {
   return Json{{"_id", id}, {"action", type}, {"actionDetails", {{"docker", "registry/image:1"}}}};
+}
+
+// Polls `condition` every few milliseconds; false when `limit` passed.
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit = 10s) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(2ms);
+  }
+  return true;
 }
 
 const std::string kId1 = "aaaaaaaaaaaaaaaaaaaaaaa1";
@@ -315,6 +330,63 @@ TEST_F(DispatcherTest, PurgeRemovesEndedUnitsAndReportsCounts) {
   EXPECT_TRUE(capture_.contains(
       Level::info, "Currently running 2 actions: " + Json::array({kId1, kId3}).dump()));
   dispatcher.stop_all();
+}
+
+// Each unit records its own end: one whose log call is held by the backend
+// holds up no other unit's end, and a purge removes only the units that are
+// done, without waiting for one still recording its end.
+TEST_F(DispatcherTest, EachUnitRecordsItsEndAndPurgesNeverWaitForOneInProgress) {
+  std::mutex mutex;
+  std::condition_variable cv;
+  bool released = false;
+  std::vector<std::string> ended;
+  scaling_.set_handler("update_action_docker_logs", [&](const Json& arguments) {
+    if (arguments.at("action_record_id") == kId1) {
+      std::unique_lock lock(mutex);
+      cv.wait(lock, [&] { return released; });
+    }
+    return Result::ok(nullptr);
+  });
+  JobDispatcherOptions o = options();
+  o.work_unit.timings.log_interval = 60s;
+  o.work_unit.actions_map->emplace_back(
+      "talker", [](WorkUnit& unit) { unit.start("sh -c 'echo said'", "talker"); });
+  o.work_unit.on_exit = [&](const std::string& id, process::ExitStatus, bool) {
+    std::lock_guard lock(mutex);
+    ended.push_back(id);
+  };
+  auto has_ended = [&](const std::string& id) {
+    std::lock_guard lock(mutex);
+    return std::find(ended.begin(), ended.end(), id) != ended.end();
+  };
+  JobDispatcher dispatcher(scaling_, o);
+  scaling_.push("assign_jobs", Result::ok(Json::array({record(kId1, "talker"),
+                                                       record(kId2, "talker"),
+                                                       record(kId3, "talker")})));
+  dispatcher.process_actions();
+  ASSERT_EQ(dispatcher.size(), 3u);
+
+  // Nobody asks the units anything: they notice their ends themselves.
+  for (const std::string& id : {kId2, kId3}) {
+    EXPECT_TRUE(eventually([&] { return has_ended(id); })) << id;
+  }
+  EXPECT_FALSE(has_ended(kId1));
+
+  auto purge = std::async(std::launch::async, [&] { return dispatcher.get_current_actions(); });
+  ASSERT_EQ(purge.wait_for(5s), std::future_status::ready);
+  const auto table = purge.get();
+  ASSERT_EQ(table.size(), 1u);
+  EXPECT_EQ(table[0].first, kId1);
+  EXPECT_TRUE(capture_.contains(Level::info, "Purged 2 completed actions, 1 actions remain in queue"));
+
+  {
+    std::lock_guard lock(mutex);
+    released = true;
+  }
+  cv.notify_all();
+  EXPECT_TRUE(eventually([&] { return has_ended(kId1); }));
+  EXPECT_TRUE(eventually([&] { return dispatcher.get_current_actions().empty(); }));
+  EXPECT_EQ(scaling_.count("update_action_docker_logs"), 3u);
 }
 
 TEST_F(DispatcherTest, PurgingFromAnotherThreadWhileTheLoopStartsActions) {

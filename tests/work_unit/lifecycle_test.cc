@@ -635,6 +635,56 @@ TEST(WorkUnitExitHook, SaysWhetherTheWholeLogReachedTheBackend) {
   EXPECT_EQ(shipped_pieces(fake), (std::vector<std::string>{"kept\n", "kept\n"}));
 }
 
+// A unit records its own child's end the moment it comes, on its own
+// thread: nobody has to ask is_running, and the log interval is not waited
+// out. Afterwards the unit is done: is_running answers false at once and
+// stop() only joins the finished thread, without a second flush.
+TEST(WorkUnitExitHook, TheUnitRecordsItsChildsEndOnItsOwnThreadAtOnce) {
+  LogCapture capture;
+  TempDir dir;
+  FakeScaling fake;
+  WorkUnitTimings timings = quick_timings();
+  timings.log_interval = 60s;
+  std::mutex mutex;
+  std::optional<process::ExitStatus> seen;
+  std::thread::id reporter;
+  std::string shipped_when_reported;
+  WorkUnitOptions options = running(dir, "sh -c 'echo one; sleep 0.2; echo two; exit 3'", timings);
+  options.on_exit = [&](const std::string&, process::ExitStatus status, bool log_complete) {
+    std::lock_guard lock(mutex);
+    EXPECT_TRUE(log_complete);
+    seen = status;
+    reporter = std::this_thread::get_id();
+    shipped_when_reported = joined(shipped_pieces(fake));
+  };
+  WorkUnit unit(fake, action_record(), std::move(options));
+  unit.execute();
+  ASSERT_TRUE(eventually(
+      [&] {
+        std::lock_guard lock(mutex);
+        return seen.has_value();
+      },
+      10s));
+  {
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(*seen, process::ExitStatus::exited(3));
+    EXPECT_NE(reporter, std::this_thread::get_id());
+    EXPECT_EQ(shipped_when_reported, "one\ntwo\n");
+  }
+  EXPECT_TRUE(capture.contains(Level::info,
+                               "Process for action " + kId + " has terminated with exit code: 3"));
+  ASSERT_TRUE(eventually([&] { return !unit.is_running(); }, 5s));
+  EXPECT_FALSE(unit.has_process());
+
+  const std::size_t calls = fake.calls().size();
+  capture.clear();
+  unit.stop();
+  EXPECT_EQ(capture.count(Level::info, "Performing final log flush"), 0u);
+  EXPECT_EQ(capture.count(Level::info, "Waiting for log thread"), 0u);
+  EXPECT_EQ(fake.calls().size(), calls);
+  EXPECT_EQ(capture.count(Level::info, "has terminated with exit code"), 0u);  // logged once
+}
+
 // Holds the log calls of a recording backend until released.
 class HeldLogCalls {
  public:

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <thread>
 
+#include "tavoren/common/files.h"
 #include "tavoren/common/logging.h"
 #include "tavoren/common/shell.h"
 #include "work_unit_testing.h"
@@ -164,10 +165,20 @@ TEST(LogStreaming, APieceRefusedForeverIsDroppedAndTheRestArrivesOnceInOrder) {
   EXPECT_EQ(accepted, log.substr(0, first) + log.substr(last + 1));
 }
 
-// The log thread is inside a backend call when the tail appears; the flush
-// (from stop, or from is_running once the child ended) must wait for that
-// call and then ship only the tail, and the thread's own final check must
-// not ship it again.
+// Whether `pid` has ended and waits to be reaped.
+bool is_zombie(pid_t pid) {
+  const std::optional<std::string> stat =
+      read_file_if_present("/proc/" + std::to_string(pid) + "/stat");
+  if (!stat) return false;
+  const std::size_t close = stat->rfind(')');
+  return close != std::string::npos && stat->compare(close + 1, 3, " Z ") == 0;
+}
+
+// The log thread is inside a backend call when the tail appears. From stop,
+// the flush must wait for that call and then ship only the tail, and the
+// thread's own final check must not ship it again. When the child ends by
+// itself, the unit stays busy (is_running true) until the thread is back
+// from its call and has recorded the end, which ships the tail once.
 void expect_tail_shipped_once(bool by_stop) {
   LogCapture capture;
   TempDir dir;
@@ -187,16 +198,20 @@ void expect_tail_shipped_once(bool by_stop) {
   gate.open();
   ASSERT_TRUE(eventually([&] { return read_file(*unit.log_path()) == "first\nsecond\n"; }));
 
-  std::thread owner([&] {
-    if (by_stop) {
-      unit.stop();
-    } else {
-      ends(unit);
-    }
-  });
-  EXPECT_TRUE(eventually([&] {
-    return capture.contains(Level::info, "Performing final log flush for action " + kId);
-  }));
+  std::thread owner;
+  if (by_stop) {
+    owner = std::thread([&] { unit.stop(); });
+    EXPECT_TRUE(eventually([&] {
+      return capture.contains(Level::info, "Performing final log flush for action " + kId);
+    }));
+  } else {
+    const std::optional<pid_t> pid = unit.process_id();
+    ASSERT_TRUE(pid.has_value());
+    EXPECT_TRUE(eventually([&] { return is_zombie(*pid); }));
+    EXPECT_TRUE(unit.is_running());
+    EXPECT_FALSE(capture.contains(Level::info, "Performing final log flush"));
+    owner = std::thread([&] { ends(unit); });
+  }
   latch.release();
   owner.join();
   if (by_stop) {

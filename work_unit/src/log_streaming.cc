@@ -3,6 +3,7 @@
 // out-of-memory marker mark the action as failed.
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -273,10 +274,16 @@ void WorkUnit::request_thread_stop() {
     stop_thread_ = true;
   }
   wake_.notify_all();
+  if (stop_fd_ >= 0) {
+    // Stays readable: a stop is for good. The counter cannot overflow with
+    // the few stops a unit sees.
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t written = ::write(stop_fd_, &one, sizeof one);
+  }
 }
 
-void WorkUnit::run_log_thread() {
-  send_logs_continuously();
+void WorkUnit::run_log_thread(int child_fd) {
+  send_logs_continuously(child_fd);
   {
     std::lock_guard lock(wake_mutex_);
     log_thread_done_ = true;
@@ -284,7 +291,62 @@ void WorkUnit::run_log_thread() {
   wake_.notify_all();
 }
 
-void WorkUnit::send_logs_continuously() {
+bool WorkUnit::wait_for_next_round(int child_fd) {
+  const auto interval = options_.timings.log_interval;
+  if (stop_fd_ < 0) {
+    // Not started through start(): no child to watch, a stop wakes it.
+    std::unique_lock lock(wake_mutex_);
+    wake_.wait_for(lock, interval, [&] { return stop_thread_.load(); });
+    return false;
+  }
+  struct pollfd fds[2] = {{stop_fd_, POLLIN, 0}, {child_fd, POLLIN, 0}};
+  const int count = child_fd >= 0 ? 2 : 1;
+  const auto deadline = std::chrono::steady_clock::now() + interval;
+  while (true) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    const int timeout = static_cast<int>(std::clamp<long long>(left.count(), 0, 1 << 30));
+    const int ready = ::poll(fds, count, timeout);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0 || stop_thread_.load()) return false;
+    return count == 2 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+  }
+}
+
+bool WorkUnit::record_end_on_log_thread() {
+  if (!take_end()) return false;  // stop(), is_running or the destructor has it
+  std::optional<process::ExitStatus> status;
+  {
+    std::lock_guard lock(state_mutex_);
+    if (process_) status = process_->poll();
+  }
+  if (!status) {
+    settle_end(false);
+    return false;
+  }
+  child_gone_ = true;
+  const std::string id = label();
+  end_logged_ = true;
+  log::info("Process for action %s has terminated with exit code: %s", id, status->returncode());
+  request_thread_stop();
+  const bool log_complete = flush_final_logs();
+  report_exit(*status, log_complete);
+  // The engine's client has ended, and its container normally with it; one
+  // whose client was killed would run on unseen, so the engine is asked to
+  // stop it, as stop() would.
+  try {
+    stop_container(id);
+  } catch (const std::exception& e) {
+    log::error("Error stopping process for action %s: %s", id, e.what());
+  }
+  clear_process();
+  settle_end(true);
+  return true;
+}
+
+void WorkUnit::send_logs_continuously() { send_logs_continuously(-1); }
+
+void WorkUnit::send_logs_continuously(int child_fd) {
   log_errors("send_logs_continuously", {.log_error = false}, [&] {
     const std::string id = label();
     const std::optional<std::string> path = log_path();
@@ -298,9 +360,12 @@ void WorkUnit::send_logs_continuously() {
       } catch (const std::exception& e) {
         log::error("Error reading logs for action %s: %s", id, e.what());
       }
-      std::unique_lock lock(wake_mutex_);
-      wake_.wait_for(lock, options_.timings.log_interval, [&] { return stop_thread_.load(); });
+      if (wait_for_next_round(child_fd) && !record_end_on_log_thread()) {
+        child_fd = -1;  // another thread handles the end: stop watching
+        watching_child_ = false;
+      }
     }
+    watching_child_ = false;
     log::info("Log monitoring thread stopping for action %s, performing final check", id);
     if (log_exists()) {
       try {

@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -72,9 +73,10 @@ WorkUnit::~WorkUnit() {
   const std::string id = label();
   // A child still running goes first, so the log thread's final check ships
   // its whole log. Its container is stopped through the engine, as stop()
-  // does: killing the engine's client alone would leave it running.
-  bool running;
-  {
+  // does: killing the engine's client alone would leave it running. When
+  // the log thread is recording the child's end already, it is left to it.
+  bool running = false;
+  if (take_end()) {
     std::lock_guard lock(state_mutex_);
     running = process_ && !process_->exit_status();
   }
@@ -103,7 +105,10 @@ WorkUnit::~WorkUnit() {
     if (!asked) ask_engine();
   }
   request_thread_stop();
-  if (!log_thread_.joinable()) return;
+  if (!log_thread_.joinable()) {
+    if (stop_fd_ >= 0) ::close(stop_fd_);
+    return;
+  }
   bool done;
   {
     std::unique_lock lock(wake_mutex_);
@@ -122,6 +127,7 @@ WorkUnit::~WorkUnit() {
     shipper_->abandon();
   }
   log_thread_.join();
+  if (stop_fd_ >= 0) ::close(stop_fd_);
 }
 
 std::string WorkUnit::label() const {
@@ -192,8 +198,7 @@ void WorkUnit::clear_process() {
 }
 
 void WorkUnit::report_exit(process::ExitStatus status, bool log_complete) {
-  if (exit_reported_ || !options_.on_exit) return;
-  exit_reported_ = true;
+  if (!options_.on_exit || exit_reported_.exchange(true)) return;
   try {
     options_.on_exit(action_record_id_, status, log_complete);
   } catch (const std::exception& e) {
@@ -205,12 +210,44 @@ void WorkUnit::execute() {
   log_errors("execute", {}, [&] { task_(*this); });
 }
 
+bool WorkUnit::take_end() {
+  std::lock_guard lock(wake_mutex_);
+  if (end_state_ != EndState::open) return false;
+  end_state_ = EndState::taken;
+  return true;
+}
+
+void WorkUnit::settle_end(bool finished) {
+  {
+    std::lock_guard lock(wake_mutex_);
+    end_state_ = finished ? EndState::finished : EndState::open;
+  }
+  wake_.notify_all();
+}
+
+WorkUnit::EndState WorkUnit::end_state() const {
+  std::lock_guard lock(wake_mutex_);
+  return end_state_;
+}
+
 void WorkUnit::start(const std::string& cmd, const std::string& log_name) {
   log_errors("start", {}, [&] {
+    // Made before the child, so a unit that cannot watch its child never
+    // starts one.
+    if (stop_fd_ < 0) {
+      stop_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+      if (stop_fd_ < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
+    }
     start_process(cmd, log_name);
     std::lock_guard lock(lifecycle_mutex_);
     if (stop_thread_.load() || log_thread_.joinable()) return;  // stopped meanwhile
-    log_thread_ = std::thread([this] { run_log_thread(); });
+    int child_fd;
+    {
+      std::lock_guard state(state_mutex_);
+      child_fd = process_ ? process_->pidfd() : -1;
+    }
+    watching_child_ = child_fd >= 0;
+    log_thread_ = std::thread([this, child_fd] { run_log_thread(child_fd); });
   });
 }
 
@@ -324,18 +361,45 @@ bool WorkUnit::is_running() {
   return log_errors("is_running", {.default_return = false, .log_error = false}, [&] {
     std::lock_guard lifecycle(lifecycle_mutex_);
     if (!has_process()) return false;
+    switch (end_state()) {
+      case EndState::taken:
+        return true;  // the log thread is recording the end right now
+      case EndState::finished: {
+        // stop() recorded the end and flushed the log; the handle goes.
+        std::optional<process::ExitStatus> status;
+        {
+          std::lock_guard lock(state_mutex_);
+          status = process_->exit_status();
+        }
+        if (status && !end_logged_.exchange(true)) {
+          log::info("Process for action %s has terminated with exit code: %s", label(),
+                    status->returncode());
+        }
+        clear_process();
+        return false;
+      }
+      case EndState::open:
+        break;
+    }
+    // The log thread watches the child and records its end the moment it
+    // comes.
+    if (watching_child_.load() && !stop_thread_.load()) return true;
     try {
-      const std::optional<process::ExitStatus> status = process_->poll();
+      std::optional<process::ExitStatus> status;
+      {
+        std::lock_guard lock(state_mutex_);
+        status = process_->poll();
+      }
       if (!status) return true;
+      if (!take_end()) return true;  // the log thread took it meanwhile
       child_gone_ = true;
       const std::string id = label();
+      end_logged_ = true;
       log::info("Process for action %s has terminated with exit code: %s", id,
                 status->returncode());
       const bool log_complete = flush_final_logs();
       report_exit(*status, log_complete);
-      if (!process_->wait_for(options_.timings.exit_wait)) {
-        log::warning("Process for action %s failed to terminate properly", id);
-      }
+      settle_end(true);
     } catch (const std::exception& e) {
       log::error("Error checking process status: %s", e.what());
       _ensure_final_logs_sent();
@@ -351,6 +415,12 @@ void WorkUnit::stop() {
     const std::string id = label();
     log::info("Stopping action %s", id);
     request_thread_stop();
+    if (!take_end()) {
+      // The log thread recorded the child's end (or is recording it): the
+      // log is flushed there, and only the thread is left to join.
+      join_log_thread(id);
+      return;
+    }
     bool container_asked = false;
     try {
       if (has_process()) {
@@ -396,6 +466,7 @@ void WorkUnit::stop() {
       if (process_) status = process_->exit_status();
     }
     if (status) report_exit(*status, log_complete);
+    settle_end(status.has_value());
     join_log_thread(id);
   });
 }

@@ -6,9 +6,15 @@
 // start() launches the command in a session of its own with standard
 // output and error in logs/<log_name>_<action id>.txt, and starts the log
 // thread, which ships the log to the backend every log_interval and reports
-// GPU out-of-memory failures. is_running() polls the child; stop() ends the
-// child (SIGTERM to its process group, SIGKILL after term_grace), flushes
-// the log tail and joins the log thread.
+// GPU out-of-memory failures. The log thread also watches the child (its
+// pidfd): the moment the child ends, that thread logs it, flushes the log
+// tail, reports the end (on_exit) and lets the child's handle go, so every
+// unit records its own end at once, side by side with the others.
+// is_running() tells whether the unit is still busy: it answers at once
+// while the log thread watches, and checks the child itself otherwise.
+// stop() ends the child (SIGTERM to its process group, SIGKILL after
+// term_grace), flushes the log tail and joins the log thread; on a unit
+// whose end was already recorded it only joins the finished thread.
 //
 // Ownership: the dispatcher owns work units; a unit owns its child process
 // and its log thread. The Scaling client is borrowed and must outlive the
@@ -35,7 +41,11 @@
 //     afterwards and is read without a lock.
 //   - The lifecycle (execute's start, start_process, is_running, stop) is
 //     serialised by the unit's lifecycle lock: a call waits for the one in
-//     progress. on_exit runs under that lock.
+//     progress. The end of the child is handled once, by whichever of the
+//     log thread, is_running, stop and the destructor takes it first; the
+//     log thread takes it without the lifecycle lock, so is_running never
+//     waits behind a flush in progress (it answers true until the end is
+//     recorded).
 //   - The child's handle, its command line, the log path, the key pair
 //     in force, the container's secret environment and the unit's log
 //     secrets sit behind the unit's state lock; the accessors return
@@ -126,9 +136,10 @@ struct WorkUnitOptions {
   // whole log reached the backend (log_complete: the flush shipped it to
   // its end and no piece of it was ever dropped; false when the backend
   // refused the tail, a read failed, or the log thread still held the log
-  // at the join limit). Called from the thread that noticed the end
-  // (is_running or stop) with the unit's lifecycle lock held, so it must
-  // not call back into the unit. Its exceptions are logged and dropped.
+  // at the join limit). Called from the thread that handled the end: the
+  // unit's log thread as soon as the child ends by itself, or is_running or
+  // stop (with the lifecycle lock held). It must not call back into the
+  // unit. Its exceptions are logged and dropped.
   std::function<void(const std::string& action_id, process::ExitStatus exit_status,
                      bool log_complete)>
       on_exit;
@@ -225,8 +236,13 @@ class WorkUnit {
   // tavoren_access_key_id / tavoren_secret_access_key. Throws ValueError
   // when either is empty.
   Json _init_credentials();
-  // Whether the child still runs. When it has ended: logs its status,
-  // flushes the log tail, reaps it and forgets it.
+  // Whether the unit is still busy with its child. While the log thread
+  // watches the child this answers at once: true until that thread has
+  // recorded the child's end (logged it, flushed the log tail, reported
+  // it), then false, and the handle is gone. Otherwise it checks the child
+  // itself and, when it has ended, logs its status, flushes the log tail,
+  // reaps it and forgets it. After stop() it forgets the ended child
+  // without a second flush.
   bool is_running();
   // Ends the child and the log thread; returns once both are gone (or
   // given up after their limits). Never throws.
@@ -327,7 +343,9 @@ class WorkUnit {
   // True when a container was known and asked.
   bool stop_container(const std::string& label);
   // Body of the log thread: the streaming loop, then the done signal.
-  void run_log_thread();
+  void run_log_thread(int child_fd);
+  // The streaming loop, watching the child's pidfd `child_fd` (-1: none).
+  void send_logs_continuously(int child_fd);
   // Waits up to join_limit for the log thread and joins it when it ended.
   void join_log_thread(const std::string& label);
   // The action identifier for messages ("unknown" when empty).
@@ -337,8 +355,23 @@ class WorkUnit {
   // reached the backend: the flush got to its end and nothing was dropped.
   bool flush_final_logs();
   // Calls options_.on_exit once, for a child that ended with `status`.
-  // Caller holds lifecycle_mutex_.
   void report_exit(process::ExitStatus status, bool log_complete);
+
+  // Who handles the end of the child: open until one of the log thread,
+  // is_running, stop and the destructor takes it; finished once its end
+  // was recorded (the child reaped, the log flushed, on_exit told); open
+  // again when the taker could not see the child end.
+  enum class EndState { open, taken, finished };
+  bool take_end();
+  void settle_end(bool finished);
+  EndState end_state() const;
+  // The log thread's wait between two shipments: until log_interval
+  // passed, a stop was asked, or (child_fd >= 0) the child ended. True
+  // when the child ended and no stop was asked.
+  bool wait_for_next_round(int child_fd);
+  // The log thread's handling of its child's end. False when another
+  // thread has taken the end: the caller then stops watching the child.
+  bool record_end_on_log_thread();
 
   backend::Scaling& scaling_;
   WorkUnitOptions options_;
@@ -368,13 +401,21 @@ class WorkUnit {
   std::optional<std::string> cid_path_;
   // Set once the child is known to have ended (reaped).
   std::atomic<bool> child_gone_{false};
-  // Set once on_exit was called (guarded by lifecycle_mutex_).
-  bool exit_reported_ = false;
+  // Set once on_exit was called.
+  std::atomic<bool> exit_reported_{false};
+  // Set once the line saying how the child ended was logged.
+  std::atomic<bool> end_logged_{false};
 
   // The log thread.
   std::atomic<bool> stop_thread_{false};
-  std::mutex wake_mutex_;
+  // Readable once a stop was asked (an eventfd, made by start()), so the
+  // log thread can wait for a stop and its child's pidfd at once.
+  int stop_fd_ = -1;
+  // Set while the log thread watches the child's pidfd.
+  std::atomic<bool> watching_child_{false};
+  mutable std::mutex wake_mutex_;
   std::condition_variable wake_;
+  EndState end_state_ = EndState::open;  // guarded by wake_mutex_
   std::thread log_thread_;
   std::atomic<bool> log_thread_done_{false};
 

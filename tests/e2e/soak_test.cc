@@ -1,0 +1,206 @@
+// A soak run of the agent program: a few hundred short actions through
+// `tavoren-agent run` on the embedded backend and the sandbox's engine.
+// The agent must come back to where it started (memory, descriptors,
+// threads), every action's log must reach the backend whole, and each
+// action's end must be recorded within seconds of its container's end.
+// The figures are printed for the record.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <time.h>
+
+#include <cctype>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <thread>
+#include <string>
+#include <vector>
+
+#include "agent_program_fixture.h"
+#include "e2e_support.h"
+#include "tavoren/common/files.h"
+#include "tavoren/common/text.h"
+
+namespace tavoren::testing::e2e {
+namespace {
+
+constexpr int kWarmUpActions = 20;
+constexpr int kSoakActions = 200;
+
+// What the kernel says of a process.
+struct Footprint {
+  long rss_kib = 0;
+  int descriptors = 0;
+  int threads = 0;
+};
+
+Footprint footprint_of(pid_t pid) {
+  const std::string proc = "/proc/" + std::to_string(pid);
+  Footprint seen;
+  for (const std::string& line : split(read_file(proc + "/status"), '\n')) {
+    if (line.starts_with("VmRSS:")) seen.rss_kib = std::stol(split_whitespace(line).at(1));
+  }
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(proc + "/fd")) {
+    ++seen.descriptors;
+  }
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(proc + "/task")) {
+    ++seen.threads;
+  }
+  return seen;
+}
+
+// Seconds since the epoch of a UTC time stamp "YYYY-MM-DDTHH:MM:SS[.fraction]Z";
+// negative when it is not one.
+double epoch_seconds(const std::string& stamp) {
+  std::tm parts{};
+  int consumed = 0;
+  if (std::sscanf(stamp.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%n", &parts.tm_year, &parts.tm_mon,
+                  &parts.tm_mday, &parts.tm_hour, &parts.tm_min, &parts.tm_sec, &consumed) != 6) {
+    return -1;
+  }
+  parts.tm_year -= 1900;
+  parts.tm_mon -= 1;
+  double seconds = static_cast<double>(::timegm(&parts));
+  if (stamp[consumed] == '.') {
+    double scale = 0.1;
+    for (std::size_t i = consumed + 1; i < stamp.size() && std::isdigit(stamp[i]); ++i) {
+      seconds += (stamp[i] - '0') * scale;
+      scale /= 10;
+    }
+  }
+  return seconds;
+}
+
+// When each action's container finished, by action, as the engine says.
+std::map<std::string, double> container_ends(const std::vector<std::string>& ids) {
+  std::map<std::string, double> ends;
+  process::RunResult listed =
+      docker({"ps", "-a", "--no-trunc", "--filter", "label=tavoren.action-id", "--format",
+              "{{.ID}}"});
+  std::vector<std::string> containers = split_whitespace(listed.out);
+  for (std::size_t first = 0; first < containers.size(); first += 50) {
+    std::vector<std::string> args = {
+        "inspect", "--format",
+        "{{index .Config.Labels \"tavoren.action-id\"}} {{.State.Running}} {{.State.FinishedAt}}"};
+    const std::size_t last = std::min(containers.size(), first + 50);
+    args.insert(args.end(), containers.begin() + first, containers.begin() + last);
+    for (const std::string& line : split(docker(args).out, '\n')) {
+      const std::vector<std::string> words = split_whitespace(line);
+      if (words.size() == 3 && words[1] == "false") ends[words[0]] = epoch_seconds(words[2]);
+    }
+  }
+  for (auto it = ends.begin(); it != ends.end();) {
+    it = std::find(ids.begin(), ids.end(), it->first) == ids.end() ? ends.erase(it) : ++it;
+  }
+  return ends;
+}
+
+class AgentSoak : public AgentProgram {
+ protected:
+  std::vector<std::string> submit_many(int count) {
+    std::vector<std::string> ids;
+    for (int i = 0; i < count; ++i) ids.push_back(submit("resource_clone", Sandbox::get().image()));
+    return ids;
+  }
+
+  bool all_ended(const std::vector<std::string>& ids, seconds limit) {
+    return eventually(
+        [&] {
+          AgentRun listed = run_agent({"list", "--backend", db(), "--json"});
+          if (listed.exit_status != 0) return false;
+          const Json actions = Json::parse(listed.out, nullptr, false);
+          if (!actions.is_array()) return false;
+          std::size_t ended = 0;
+          for (const Json& action : actions) {
+            const std::string id = action.value("_id", action.value("id", ""));
+            if (action.value("state", "") == "ended" &&
+                std::find(ids.begin(), ids.end(), id) != ids.end()) {
+              ++ended;
+            }
+          }
+          return ended == ids.size();
+        },
+        limit);
+  }
+
+  // The agent at rest: every ended unit purged ("Currently running" gone
+  // quiet), sampled once its thread count holds still.
+  Footprint at_rest() {
+    Footprint last = footprint_of(agent_->pid());
+    for (int i = 0; i < 50; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      const Footprint now = footprint_of(agent_->pid());
+      if (now.threads == last.threads && now.descriptors == last.descriptors) return now;
+      last = now;
+    }
+    return last;
+  }
+};
+
+TEST_F(AgentSoak, TwoHundredShortActionsLeaveTheAgentAsItWasWithEveryLogWholeAndEachEndOnTime) {
+  const auto began = std::chrono::steady_clock::now();
+  const std::vector<std::string> warm_up = submit_many(kWarmUpActions);
+  start_agent({"--assign-batch", "10", "--log-interval", "1"});
+  ASSERT_TRUE(all_ended(warm_up, seconds(300))) << output();
+  const Footprint before = at_rest();
+
+  const auto soak_began = std::chrono::steady_clock::now();
+  const std::vector<std::string> ids = submit_many(kSoakActions);
+  ASSERT_TRUE(all_ended(ids, seconds(900))) << output();
+  const double soak_seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - soak_began).count();
+  const Footprint after = at_rest();
+
+  // Every log whole: what the backend holds is the container's output.
+  int whole = 0;
+  for (const std::string& id : ids) {
+    const std::string file = log_file("resource_clone", id);
+    const bool complete = file.ends_with("job line 2000 of 2000\n") && shipped_log(id) == file;
+    EXPECT_TRUE(complete) << id;
+    if (complete) ++whole;
+    EXPECT_EQ(show(id)["exitStatus"], 0) << id;
+  }
+
+  // Each end recorded soon after its container's end.
+  const std::map<std::string, double> finished = container_ends(ids);
+  EXPECT_EQ(finished.size(), ids.size());
+  std::vector<double> lags;
+  for (const auto& [id, container_end] : finished) {
+    const double recorded = epoch_seconds(show(id).value("endedAt", ""));
+    ASSERT_GT(recorded, 0) << id;
+    ASSERT_GT(container_end, 0) << id;
+    lags.push_back(recorded - container_end);
+  }
+  std::sort(lags.begin(), lags.end());
+  ASSERT_FALSE(lags.empty());
+  const double median = lags[lags.size() / 2];
+  const double p95 = lags[lags.size() * 95 / 100];
+  const double worst = lags.back();
+
+  std::printf(
+      "soak: %d actions in %.1f s (%.1f per minute), %d logs whole\n"
+      "soak: end recorded after the container's end: median %.2f s, p95 %.2f s, max %.2f s\n"
+      "soak: agent at rest before -> after: RSS %ld -> %ld KiB, descriptors %d -> %d, "
+      "threads %d -> %d\n"
+      "soak: whole run %.1f s\n",
+      kSoakActions, soak_seconds, kSoakActions * 60 / soak_seconds, whole, median, p95, worst,
+      before.rss_kib, after.rss_kib, before.descriptors, after.descriptors, before.threads,
+      after.threads,
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count());
+
+  EXPECT_LT(worst, 10.0) << "an action's end reached the backend late";
+  EXPECT_LE(after.descriptors, before.descriptors + 2);
+  EXPECT_LE(after.threads, before.threads + 1);
+  EXPECT_LE(after.rss_kib, before.rss_kib + 16 * 1024);
+
+  agent_->send_signal(SIGTERM);
+  ASSERT_EQ(returncode_of(agent_->wait_for(seconds(30))), 0) << output();
+  expect_no_secret_logged();
+}
+
+}  // namespace
+}  // namespace tavoren::testing::e2e
