@@ -106,8 +106,9 @@ double parse_seconds(const std::string& option, const std::string& text) {
 }
 
 int parse_count(const std::string& option, const std::string& text, int most) {
-  const bool digits = !text.empty() && text.size() <= 9 &&
-                      std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+  const bool digits =
+      !text.empty() && text.size() <= 9 &&
+      std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
   const int value = digits ? std::stoi(text) : 0;
   if (value < 1 || value > most) {
     throw UsageError(option + " needs a whole number from 1 to " + std::to_string(most) +

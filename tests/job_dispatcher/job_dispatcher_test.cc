@@ -360,9 +360,9 @@ TEST_F(DispatcherTest, EachUnitRecordsItsEndAndPurgesNeverWaitForOneInProgress) 
     return std::find(ended.begin(), ended.end(), id) != ended.end();
   };
   JobDispatcher dispatcher(scaling_, o);
-  scaling_.push("assign_jobs", Result::ok(Json::array({record(kId1, "talker"),
-                                                       record(kId2, "talker"),
-                                                       record(kId3, "talker")})));
+  scaling_.push("assign_jobs",
+                Result::ok(Json::array(
+                    {record(kId1, "talker"), record(kId2, "talker"), record(kId3, "talker")})));
   dispatcher.process_actions();
   ASSERT_EQ(dispatcher.size(), 3u);
 
@@ -377,7 +377,8 @@ TEST_F(DispatcherTest, EachUnitRecordsItsEndAndPurgesNeverWaitForOneInProgress) 
   const auto table = purge.get();
   ASSERT_EQ(table.size(), 1u);
   EXPECT_EQ(table[0].first, kId1);
-  EXPECT_TRUE(capture_.contains(Level::info, "Purged 2 completed actions, 1 actions remain in queue"));
+  EXPECT_TRUE(
+      capture_.contains(Level::info, "Purged 2 completed actions, 1 actions remain in queue"));
 
   {
     std::lock_guard lock(mutex);
