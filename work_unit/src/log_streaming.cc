@@ -274,11 +274,11 @@ void WorkUnit::request_thread_stop() {
     stop_thread_ = true;
   }
   wake_.notify_all();
-  if (stop_fd_ >= 0) {
+  if (const int fd = stop_fd_.load(); fd >= 0) {
     // Stays readable: a stop is for good. The counter cannot overflow with
     // the few stops a unit sees.
     const std::uint64_t one = 1;
-    [[maybe_unused]] const ssize_t written = ::write(stop_fd_, &one, sizeof one);
+    [[maybe_unused]] const ssize_t written = ::write(fd, &one, sizeof one);
   }
 }
 
@@ -293,13 +293,14 @@ void WorkUnit::run_log_thread(int child_fd) {
 
 bool WorkUnit::wait_for_next_round(int child_fd) {
   const auto interval = options_.timings.log_interval;
-  if (stop_fd_ < 0) {
+  const int stop_fd = stop_fd_.load();
+  if (stop_fd < 0) {
     // Not started through start(): no child to watch, a stop wakes it.
     std::unique_lock lock(wake_mutex_);
     wake_.wait_for(lock, interval, [&] { return stop_thread_.load(); });
     return false;
   }
-  struct pollfd fds[2] = {{stop_fd_, POLLIN, 0}, {child_fd, POLLIN, 0}};
+  struct pollfd fds[2] = {{stop_fd, POLLIN, 0}, {child_fd, POLLIN, 0}};
   const int count = child_fd >= 0 ? 2 : 1;
   const auto deadline = std::chrono::steady_clock::now() + interval;
   while (true) {

@@ -106,7 +106,7 @@ WorkUnit::~WorkUnit() {
   }
   request_thread_stop();
   if (!log_thread_.joinable()) {
-    if (stop_fd_ >= 0) ::close(stop_fd_);
+    if (stop_fd_.load() >= 0) ::close(stop_fd_.load());
     return;
   }
   bool done;
@@ -127,7 +127,7 @@ WorkUnit::~WorkUnit() {
     shipper_->abandon();
   }
   log_thread_.join();
-  if (stop_fd_ >= 0) ::close(stop_fd_);
+  if (stop_fd_.load() >= 0) ::close(stop_fd_.load());
 }
 
 std::string WorkUnit::label() const {
@@ -234,9 +234,10 @@ void WorkUnit::start(const std::string& cmd, const std::string& log_name) {
   log_errors("start", {}, [&] {
     // Made before the child, so a unit that cannot watch its child never
     // starts one.
-    if (stop_fd_ < 0) {
-      stop_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-      if (stop_fd_ < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
+    if (stop_fd_.load() < 0) {
+      const int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+      if (fd < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
+      stop_fd_ = fd;
     }
     start_process(cmd, log_name);
     std::lock_guard lock(lifecycle_mutex_);

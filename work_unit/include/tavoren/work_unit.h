@@ -410,7 +410,7 @@ class WorkUnit {
   std::atomic<bool> stop_thread_{false};
   // Readable once a stop was asked (an eventfd, made by start()), so the
   // log thread can wait for a stop and its child's pidfd at once.
-  int stop_fd_ = -1;
+  std::atomic<int> stop_fd_{-1};
   // Set while the log thread watches the child's pidfd.
   std::atomic<bool> watching_child_{false};
   mutable std::mutex wake_mutex_;
