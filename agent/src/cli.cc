@@ -1,10 +1,13 @@
 #include "cli.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 
 #include "tavoren/common/text.h"
 
@@ -90,6 +93,17 @@ std::filesystem::path database_path(const ParsedArgs& args) {
     return std::filesystem::path(*home) / ".local" / "state" / "tavoren" / "agent.db";
   }
   return "/var/lib/tavoren/agent.db";
+}
+
+void create_database_folder(const std::filesystem::path& database) {
+  if (!database.has_parent_path()) return;
+  const std::filesystem::path folder = database.parent_path();
+  std::error_code ec;
+  if (std::filesystem::exists(folder, ec)) return;
+  if (folder.has_parent_path()) std::filesystem::create_directories(folder.parent_path(), ec);
+  if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+    throw Refusal("cannot create the folder of " + database.string() + ": " + std::strerror(errno));
+  }
 }
 
 double parse_seconds(const std::string& option, const std::string& text) {

@@ -62,6 +62,12 @@ OptionDef backend_option();
 // and $HOME/.local/state/tavoren/agent.db for other users.
 std::filesystem::path database_path(const ParsedArgs& args);
 
+// Creates the folder of the database file `database` when it is missing,
+// with the folders above it. The database's own folder is created for the
+// agent's user alone (0700): it holds the backend's secrets. A folder that
+// exists is left as it is. Throws Refusal when a folder cannot be made.
+void create_database_folder(const std::filesystem::path& database);
+
 // A positive number of seconds; UsageError naming `option` otherwise.
 double parse_seconds(const std::string& option, const std::string& text);
 

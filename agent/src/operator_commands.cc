@@ -37,12 +37,7 @@ auto with_backend(const ParsedArgs& args, bool writes, Use&& use)
   bool existed = std::filesystem::exists(path, ec);
   if (!existed) {
     if (!writes) throw Refusal("no agent database at " + path.string());
-    if (path.has_parent_path()) {
-      std::filesystem::create_directories(path.parent_path(), ec);
-      if (ec) {
-        throw Refusal("cannot create the folder of " + path.string() + ": " + ec.message());
-      }
-    }
+    create_database_folder(path);
   }
   try {
     LocalBackendOptions options;

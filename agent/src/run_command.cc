@@ -247,10 +247,7 @@ int serve(const RunSettings& settings, const sigset_t& signals) {
     std::filesystem::current_path(*settings.work_dir, ec);
     if (ec) throw Refusal("cannot enter " + *settings.work_dir + ": " + ec.message());
   }
-  if (settings.database.has_parent_path()) {
-    std::error_code ec;
-    std::filesystem::create_directories(settings.database.parent_path(), ec);
-  }
+  create_database_folder(settings.database);
   backend::Session session{get_env("TAVOREN_ACCESS_KEY").value_or(""),
                            get_env("TAVOREN_SECRET_KEY").value_or("")};
   if (!session.access_key.empty()) log::register_secret(session.access_key);

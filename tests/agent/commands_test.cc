@@ -129,6 +129,31 @@ TEST_F(AgentCommands, RefusedRecordsWriteNothing) {
   EXPECT_EQ(snapshot(), before);
 }
 
+// The database holds the backend's secrets: a folder the agent makes for it
+// is the agent's user's alone, and a folder that exists keeps its mode.
+TEST_F(AgentCommands, ADatabaseFolderTheAgentCreatesIsPrivate) {
+  const std::filesystem::path made = dir_.path() / "state" / "tavoren" / "agent.db";
+  AgentRun run =
+      run_agent({"config", "data-processing-image", "img:1", "--backend", made.string()});
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  auto mode = [](const std::filesystem::path& path) {
+    return std::filesystem::status(path).permissions() & std::filesystem::perms::all;
+  };
+  EXPECT_EQ(mode(made.parent_path()), std::filesystem::perms::owner_all);
+  EXPECT_EQ(mode(made), std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+
+  const std::filesystem::path shared = dir_.path() / "shared";
+  std::filesystem::create_directory(shared);
+  std::filesystem::permissions(shared, std::filesystem::perms::owner_all |
+                                           std::filesystem::perms::group_read |
+                                           std::filesystem::perms::group_exec);
+  run = run_agent(
+      {"config", "data-processing-image", "img:1", "--backend", (shared / "agent.db").string()});
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_EQ(mode(shared), std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
+                              std::filesystem::perms::group_exec);
+}
+
 TEST_F(AgentCommands, ReadingCommandsNeverCreateADatabase) {
   for (const std::vector<std::string>& args :
        std::vector<std::vector<std::string>>{{"list"},
