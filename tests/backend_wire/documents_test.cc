@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <map>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -25,24 +26,42 @@ std::string read_document(const std::string& name) {
 
 TEST(Documents, TheApiDocumentListsExactlyTheOperations) {
   const std::string yaml = read_document("backend-api.yaml");
-  // Path items are the keys indented by two spaces under "paths:".
+  // Path items are the keys indented by two spaces under "paths:"; each
+  // states its role and whether it is a write in x-role and x-write.
   const std::regex path_line(R"(^  (/[^:\s]+):\s*$)");
-  std::set<std::string> documented;
+  const std::regex role_line(R"(^      x-role: (\w+)\s*$)");
+  const std::regex write_line(R"(^      x-write: (\w+)\s*$)");
+  std::map<std::string, std::pair<std::string, std::string>> documented;
   std::istringstream lines(yaml);
   bool in_paths = false;
+  std::string current;
   for (std::string line; std::getline(lines, line);) {
     if (!line.empty() && line[0] != ' ' && line[0] != '#') in_paths = line == "paths:";
+    if (!in_paths) continue;
     std::smatch match;
-    if (in_paths && std::regex_match(line, match, path_line)) {
-      EXPECT_TRUE(documented.insert(match[1]).second) << "documented twice: " << match[1];
+    if (std::regex_match(line, match, path_line)) {
+      current = match[1];
+      EXPECT_TRUE(documented.emplace(current, std::pair<std::string, std::string>()).second)
+          << "documented twice: " << current;
+    } else if (std::regex_match(line, match, role_line) && !current.empty()) {
+      documented[current].first = match[1];
+    } else if (std::regex_match(line, match, write_line) && !current.empty()) {
+      documented[current].second = match[1];
     }
   }
   std::set<std::string> implemented;
-  for (const Operation& operation : operations()) implemented.insert(path_of(operation.name));
-  for (const std::string& path : implemented) {
-    EXPECT_TRUE(documented.count(path)) << "not documented: " << path;
+  for (const Operation& operation : operations()) {
+    const std::string path = path_of(operation.name);
+    implemented.insert(path);
+    const auto found = documented.find(path);
+    if (found == documented.end()) {
+      ADD_FAILURE() << "not documented: " << path;
+      continue;
+    }
+    EXPECT_EQ(found->second.first, role_name(operation.role)) << path;
+    EXPECT_EQ(found->second.second, operation.write ? "true" : "false") << path;
   }
-  for (const std::string& path : documented) {
+  for (const auto& [path, properties] : documented) {
     EXPECT_TRUE(implemented.count(path)) << "documented but not implemented: " << path;
   }
 }
