@@ -206,6 +206,8 @@ struct RemoteCaller::State {
     if (options.ca_file) curl::set_option(h, CURLOPT_CAINFO, options.ca_file->c_str());
     curl::set_option(h, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
     curl::set_option(h, CURLOPT_TCP_KEEPALIVE, 1L);
+    curl::set_option(h, CURLOPT_MAXCONNECTS,
+                     static_cast<long>(std::max<std::size_t>(options.idle_handles, 1)));
     curl::set_option(h, CURLOPT_USERAGENT, options.user_agent.c_str());
     curl::set_option(h, CURLOPT_MAXFILESIZE_LARGE,
                      static_cast<curl_off_t>(options.max_answer_bytes));
