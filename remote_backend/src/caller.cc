@@ -154,8 +154,13 @@ struct RemoteCaller::State {
   std::string base_url;
   std::string url_for_messages;
 
-  // The caches every request handle shares. libcurl asks for a lock per
-  // kind of data; one mutex each.
+  // The caches every request handle shares: resolved names and TLS
+  // sessions (a new connection resumes a session instead of a full
+  // handshake). libcurl asks for a lock per kind of data; one mutex each.
+  // Connections are not shared through it: each pooled handle keeps its
+  // own connection alive between calls, so a call in flight never waits
+  // for another's connection, and there are never more connections than
+  // calls in flight.
   CURLSH* share = nullptr;
   std::array<std::mutex, CURL_LOCK_DATA_LAST> share_locks;
 
@@ -181,8 +186,7 @@ struct RemoteCaller::State {
     bool ok = curl_share_setopt(share, CURLSHOPT_LOCKFUNC, &State::lock) == CURLSHE_OK &&
               curl_share_setopt(share, CURLSHOPT_UNLOCKFUNC, &State::unlock) == CURLSHE_OK &&
               curl_share_setopt(share, CURLSHOPT_USERDATA, this) == CURLSHE_OK;
-    for (const curl_lock_data data :
-         {CURL_LOCK_DATA_DNS, CURL_LOCK_DATA_SSL_SESSION, CURL_LOCK_DATA_CONNECT}) {
+    for (const curl_lock_data data : {CURL_LOCK_DATA_DNS, CURL_LOCK_DATA_SSL_SESSION}) {
       ok = ok && curl_share_setopt(share, CURLSHOPT_SHARE, data) == CURLSHE_OK;
     }
     if (!ok) throw std::runtime_error("libcurl could not set up its shared caches");
@@ -206,8 +210,6 @@ struct RemoteCaller::State {
     if (options.ca_file) curl::set_option(h, CURLOPT_CAINFO, options.ca_file->c_str());
     curl::set_option(h, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
     curl::set_option(h, CURLOPT_TCP_KEEPALIVE, 1L);
-    curl::set_option(h, CURLOPT_MAXCONNECTS,
-                     static_cast<long>(std::max<std::size_t>(options.idle_handles, 1)));
     curl::set_option(h, CURLOPT_USERAGENT, options.user_agent.c_str());
     curl::set_option(h, CURLOPT_MAXFILESIZE_LARGE,
                      static_cast<curl_off_t>(options.max_answer_bytes));

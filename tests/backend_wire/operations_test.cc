@@ -81,25 +81,6 @@ TEST(OperationTable, CoversTheContractAndTheOperatorCallsOnce) {
   }
 }
 
-TEST(OperationTable, ShapesAndWritesFollowTheContract) {
-  for (const char* name : {"get_data_processing_image", "get_open_port", "get_shutdown_details"}) {
-    EXPECT_EQ(find_operation(name)->answer, AnswerShape::kValue) << name;
-  }
-  // Whatever changes the store, or hands something out, is a write.
-  for (const char* name : {"assign_jobs", "update_action_docker_logs", "update_status",
-                           "get_open_port", "record_exit", "operator/submit"}) {
-    EXPECT_TRUE(find_operation(name)->write) << name;
-  }
-  for (const char* name : {"get_action_details", "get_downscaled_ids", "operator/logs"}) {
-    EXPECT_FALSE(find_operation(name)->write) << name;
-  }
-  const Operation& update_status = *find_operation("update_status");
-  std::vector<std::string_view> names;
-  for (const Argument& argument : update_status.arguments) names.push_back(argument.name);
-  EXPECT_EQ(names, (std::vector<std::string_view>{"action_record_id", "action_type", "service",
-                                                  "step_code", "status", "description"}));
-}
-
 TEST(Paths, NameTheVersionAndTheOperation) {
   EXPECT_EQ(path_of("assign_jobs"), "/v1/assign_jobs");
   EXPECT_EQ(operation_of_path("/v1/assign_jobs"), find_operation("assign_jobs"));

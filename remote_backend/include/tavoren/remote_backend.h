@@ -12,8 +12,10 @@
 // the environment names them (https_proxy, no_proxy); plain http only when
 // allow_plain_http is set (tests); redirects are never followed.
 // Connections are kept alive and reused across calls and threads: a client
-// holds a small pool of request handles that share one connection cache,
-// DNS cache and TLS session cache.
+// holds a small pool of request handles (idle_handles), each keeping its
+// connection open between calls; a call borrows one handle for its
+// duration, so there are never more connections than calls in flight.
+// The handles share one DNS cache and one TLS session cache.
 //
 // Time limits: connect_timeout to set up a connection (name resolution and
 // the TLS handshake included) and attempt_timeout for a whole attempt.
@@ -93,7 +95,9 @@ struct RemoteOptions {
   // Accepts an http:// base URL: for loopback tests only, as it sends the
   // signed requests and their answers in clear.
   bool allow_plain_http = false;
-  // Request handles kept for reuse between calls (one per call in flight).
+  // Request handles, each with its open connection, kept for reuse between
+  // calls. More calls in flight at once get handles of their own, closed
+  // (with their connections) after the call.
   std::size_t idle_handles = 8;
 };
 
