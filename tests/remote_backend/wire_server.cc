@@ -44,21 +44,21 @@ Certificates make_certificates(const std::filesystem::path& dir, const std::stri
   request.insert(request.end(), {"-keyout", made.key.string(), "-out", base + "-server.csr",
                                  "-subj", "/CN=127.0.0.1"});
   std::vector<std::string> sign = {"openssl",
-                                         "x509",
-                                         "-req",
-                                         "-in",
-                                         base + "-server.csr",
-                                         "-CA",
-                                         made.ca.string(),
-                                         "-CAkey",
-                                         base + "-ca.key",
-                                         "-CAcreateserial",
-                                         "-out",
-                                         made.certificate.string(),
-                                         "-days",
-                                         "2",
-                                         "-extfile",
-                                         extensions};
+                                   "x509",
+                                   "-req",
+                                   "-in",
+                                   base + "-server.csr",
+                                   "-CA",
+                                   made.ca.string(),
+                                   "-CAkey",
+                                   base + "-ca.key",
+                                   "-CAcreateserial",
+                                   "-out",
+                                   made.certificate.string(),
+                                   "-days",
+                                   "2",
+                                   "-extfile",
+                                   extensions};
   const process::RunOptions quiet{.timeout = std::chrono::seconds(30), .capture_stderr = true};
   for (const auto* argv : {&ca, &request, &sign}) process::check_output(*argv, quiet);
   return made;
