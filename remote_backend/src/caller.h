@@ -1,0 +1,40 @@
+// One signed, retried POST of the backend protocol: the transport under
+// RemoteScaling and RemoteOperator. Thread-safe; see remote_backend.h.
+#pragma once
+
+#include <memory>
+#include <string_view>
+
+#include "tavoren/backend.h"
+#include "tavoren/common/json.h"
+#include "tavoren/remote_backend.h"
+
+namespace tavoren::backend::detail {
+
+class RemoteCaller {
+ public:
+  explicit RemoteCaller(RemoteOptions options);
+  ~RemoteCaller();
+  RemoteCaller(const RemoteCaller&) = delete;
+  RemoteCaller& operator=(const RemoteCaller&) = delete;
+
+  // The envelope of the operation's answer. `operation` must be one of the
+  // protocol's (std::logic_error otherwise). Throws RemoteCallError.
+  Result call(std::string_view operation, const Json& arguments);
+
+  // data of the answer; throws std::runtime_error with the refusal's
+  // message when error is set.
+  Json call_for_value(std::string_view operation, const Json& arguments);
+
+  // data of the answer; throws the failure kind the refusal names
+  // (ValueError, TypeError, KeyError, else std::runtime_error).
+  Json call_or_throw(std::string_view operation, const Json& arguments);
+
+  const Session& session() const;
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace tavoren::backend::detail

@@ -1,0 +1,229 @@
+// Retries and time limits of the network client: what is tried again, how
+// long it waits, and that a write keeps its idempotency key throughout.
+#include <curl/curl.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "tavoren/backend_wire.h"
+#include "tavoren/remote_backend.h"
+#include "test_support.h"
+#include "wire_server.h"
+
+namespace tavoren::backend {
+namespace {
+
+using std::chrono::milliseconds;
+using testing::kInstanceKeys;
+using testing::WireServer;
+
+// The waits a client asked for, recorded instead of slept.
+struct Waits {
+  std::mutex mutex;
+  std::vector<milliseconds> waits;
+  std::vector<milliseconds> all() {
+    const std::lock_guard<std::mutex> lock(mutex);
+    return waits;
+  }
+};
+
+RemoteOptions options_for(const std::string& url, Waits& waits, int attempts = 4) {
+  return RemoteOptions{.base_url = url,
+                       .session = kInstanceKeys,
+                       .connect_timeout = milliseconds(2000),
+                       .attempt_timeout = milliseconds(5000),
+                       .retry = {.max_attempts = attempts,
+                                 .random = [] { return 0.5; },
+                                 .sleep =
+                                     [&waits](milliseconds wait) {
+                                       const std::lock_guard<std::mutex> lock(waits.mutex);
+                                       waits.waits.push_back(wait);
+                                     }},
+                       .allow_plain_http = true};
+}
+
+WireServer::Reply echo(const WireServer::Seen& request) {
+  return WireServer::answer(Result::ok(Json{{"path", request.path}}));
+}
+
+TEST(Retries, UnavailableWithRetryAfterIsRetriedWithTheSameIdempotencyKey) {
+  WireServer server;
+  server.set_handler([](const WireServer::Seen& request, int number) {
+    if (number <= 2) {
+      return WireServer::failure(503, wire::failure::kUnavailable, "restarting", "2");
+    }
+    return echo(request);
+  });
+  server.start();
+  Waits waits;
+  RemoteScaling scaling(options_for(server.url(), waits));
+  const Result result = scaling.update_action_docker_logs(
+      Json{{"action_record_id", "65f1c0ffee0123456789abcd"}, {"log_content", "piece"}});
+  EXPECT_FALSE(result.has_error_set());
+  // Retry-After (2 s) outweighs the jittered back-off (100 ms, 200 ms).
+  EXPECT_EQ(waits.all(), (std::vector<milliseconds>{milliseconds(2000), milliseconds(2000)}));
+
+  const std::vector<WireServer::Seen> seen = server.seen();
+  ASSERT_EQ(seen.size(), 3u);
+  std::set<std::string> keys;
+  std::set<std::string> nonces;
+  for (const WireServer::Seen& request : seen) {
+    EXPECT_TRUE(request.verification.ok()) << request.verification.detail;
+    keys.insert(request.headers.at("idempotency-key"));
+    nonces.insert(request.headers.at("x-tavoren-nonce"));
+    EXPECT_EQ(request.body, seen.front().body);
+  }
+  EXPECT_EQ(keys.size(), 1u) << "one key for every attempt of a write";
+  EXPECT_EQ(nonces.size(), 3u) << "a new nonce for every attempt";
+
+  // Each call has a key of its own.
+  scaling.update_action_docker_logs(
+      Json{{"action_record_id", "65f1c0ffee0123456789abcd"}, {"log_content", "next"}});
+  EXPECT_NE(server.seen().back().headers.at("idempotency-key"), *keys.begin());
+}
+
+TEST(Retries, BackOffIsJitteredExponentialAndCapped) {
+  WireServer server;
+  server.set_handler([](const WireServer::Seen&, int number) {
+    // A Retry-After beyond the cap is cut to it; a date in the past asks nothing.
+    if (number == 1) return WireServer::failure(429, wire::failure::kBusy, "busy", "3600");
+    if (number == 2) {
+      return WireServer::failure(429, wire::failure::kBusy, "busy",
+                                 "Wed, 21 Oct 2015 07:28:00 GMT");
+    }
+    return WireServer::failure(500, wire::failure::kInternalError, "store failed");
+  });
+  server.start();
+  Waits waits;
+  RemoteOptions options = options_for(server.url(), waits, 6);
+  options.retry.base_delay = milliseconds(200);
+  options.retry.max_delay = milliseconds(1000);
+  RemoteScaling scaling(std::move(options));
+  try {
+    scaling.get_downscaled_ids();
+    ADD_FAILURE() << "six failures must fail the call";
+  } catch (const RemoteCallError& e) {
+    EXPECT_EQ(e.status(), 500);
+    EXPECT_EQ(e.attempts(), 6);
+    EXPECT_NE(std::string(e.what()).find("HTTP 500 internal_error: store failed"),
+              std::string::npos)
+        << e.what();
+  }
+  // Half of min(1000, 200 * 2^(n-1)), except where Retry-After asked more.
+  EXPECT_EQ(waits.all(),
+            (std::vector<milliseconds>{milliseconds(1000), milliseconds(200), milliseconds(400),
+                                       milliseconds(500), milliseconds(500)}));
+  EXPECT_EQ(server.seen().size(), 6u);
+}
+
+TEST(Retries, ServerErrorsAndDroppedConnectionsAreRetried) {
+  WireServer server;
+  server.set_handler([](const WireServer::Seen& request, int number) {
+    if (number == 1) return WireServer::failure(500, wire::failure::kInternalError, "oops");
+    if (number == 2) {
+      WireServer::Reply dropped = echo(request);
+      dropped.drop = true;
+      return dropped;
+    }
+    return echo(request);
+  });
+  server.start();
+  Waits waits;
+  RemoteScaling scaling(options_for(server.url(), waits));
+  const Result result = scaling.assign_jobs(false);
+  EXPECT_EQ(result.data["path"], "/v1/assign_jobs");
+  const std::vector<WireServer::Seen> seen = server.seen();
+  ASSERT_EQ(seen.size(), 3u);
+  EXPECT_EQ(seen[0].headers.at("idempotency-key"), seen[2].headers.at("idempotency-key"));
+  EXPECT_EQ(waits.all().size(), 2u);
+}
+
+TEST(Retries, ProtocolRefusalsAreNotRetried) {
+  for (const int status : {400, 401, 403, 404, 413}) {
+    WireServer server;
+    server.set_handler([status](const WireServer::Seen&, int) {
+      return WireServer::failure(status, "refused", "refused by the test");
+    });
+    server.start();
+    Waits waits;
+    RemoteScaling scaling(options_for(server.url(), waits));
+    try {
+      scaling.get_action_details("65f1c0ffee0123456789abcd");
+      ADD_FAILURE() << status << " must fail the call";
+    } catch (const RemoteCallError& e) {
+      EXPECT_EQ(e.status(), status);
+      EXPECT_EQ(e.attempts(), 1);
+      const std::string what = e.what();
+      EXPECT_NE(what.find("HTTP " + std::to_string(status) + " refused: refused by the test"),
+                std::string::npos)
+          << what;
+      EXPECT_EQ(what.find(kInstanceKeys.secret_key), std::string::npos);
+      EXPECT_EQ(what.find(kInstanceKeys.access_key), std::string::npos);
+    }
+    EXPECT_EQ(server.seen().size(), 1u) << status;
+    EXPECT_TRUE(waits.all().empty());
+  }
+}
+
+TEST(Retries, ASignatureTheServerRefusesIsNotRetried) {
+  WireServer server;  // the default handler verifies every request
+  server.start();
+  Waits waits;
+  RemoteOptions options = options_for(server.url(), waits);
+  options.session.secret_key = "not-the-secret";
+  RemoteScaling scaling(std::move(options));
+  try {
+    scaling.get_downscaled_ids();
+    ADD_FAILURE() << "a wrong secret must be refused";
+  } catch (const RemoteCallError& e) {
+    EXPECT_EQ(e.status(), 401);
+    EXPECT_NE(std::string(e.what()).find("the signature does not match"), std::string::npos);
+    EXPECT_EQ(std::string(e.what()).find("not-the-secret"), std::string::npos);
+  }
+  EXPECT_EQ(server.seen().size(), 1u);
+}
+
+TEST(Retries, ClosedConnectionsAreRetriedUpToTheLimit) {
+  testing::ClosingListener listener;
+  Waits waits;
+  RemoteScaling scaling(
+      options_for("http://127.0.0.1:" + std::to_string(listener.port()), waits, 3));
+  try {
+    scaling.assign_jobs(true);
+    ADD_FAILURE() << "a server that closes every connection must fail the call";
+  } catch (const RemoteCallError& e) {
+    EXPECT_EQ(e.attempts(), 3);
+    EXPECT_EQ(e.status(), 0);
+    EXPECT_NE(e.curl_code(), CURLE_OK);
+    EXPECT_NE(std::string(e.what()).find("no answer after 3 attempts"), std::string::npos);
+  }
+  EXPECT_GE(listener.accepted(), 3);
+  EXPECT_EQ(waits.all().size(), 2u);
+}
+
+TEST(Retries, AServerThatNeverAnswersFailsWithinTheTimeLimits) {
+  testing::SilentListener silent;
+  Waits waits;
+  RemoteOptions options =
+      options_for("http://127.0.0.1:" + std::to_string(silent.port()), waits, 2);
+  options.attempt_timeout = milliseconds(300);
+  RemoteScaling scaling(std::move(options));
+  const auto start = std::chrono::steady_clock::now();
+  try {
+    scaling.get_shutdown_details();
+    ADD_FAILURE() << "a silent server must fail the call";
+  } catch (const RemoteCallError& e) {
+    EXPECT_EQ(e.curl_code(), CURLE_OPERATION_TIMEDOUT);
+    EXPECT_EQ(e.attempts(), 2);
+  }
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(elapsed, milliseconds(600));
+  EXPECT_LT(elapsed, milliseconds(3000));
+}
+
+}  // namespace
+}  // namespace tavoren::backend
