@@ -359,9 +359,11 @@ class Session final : public Connection, public std::enable_shared_from_this<Ses
   // Answers a request that was not read whole, and closes.
   void reply_error(int status, std::string body) {
     keep_alive_ = false;
-    method_ =
-        parser_ && parser_->is_header_done() ? std::string(parser_->get().method_string()) : "-";
-    target_ = parser_ && parser_->is_header_done() ? std::string(parser_->get().target()) : "-";
+    // The start line is known once it was read, even when a later part
+    // of the request failed.
+    const auto& partial = parser_->get();
+    method_ = partial.method_string().empty() ? "-" : std::string(partial.method_string());
+    target_ = partial.target().empty() ? "-" : std::string(partial.target());
     request_id_ = server_.next_request_id();
     send(Response{status, {}, std::move(body)}, false);
   }
