@@ -50,9 +50,18 @@ RawClient::RawClient(int port, std::optional<std::filesystem::path> ca_file) {
   }
   ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) | O_NONBLOCK);
   if (!ca_file) return;
+  try {
+    start_tls(*ca_file);
+  } catch (...) {
+    release();
+    throw;
+  }
+}
+
+void RawClient::start_tls(const std::filesystem::path& ca_file) {
   ctx_ = SSL_CTX_new(TLS_client_method());
   SSL_CTX_set_verify(ctx_, SSL_VERIFY_PEER, nullptr);
-  if (SSL_CTX_load_verify_locations(ctx_, ca_file->c_str(), nullptr) != 1) {
+  if (SSL_CTX_load_verify_locations(ctx_, ca_file.c_str(), nullptr) != 1) {
     throw std::runtime_error("cannot load the CA file");
   }
   ssl_ = SSL_new(ctx_);
@@ -70,12 +79,17 @@ RawClient::RawClient(int port, std::optional<std::filesystem::path> ca_file) {
   }
 }
 
-RawClient::~RawClient() {
+void RawClient::release() {
   if (ssl_ != nullptr) SSL_free(ssl_);
   if (ctx_ != nullptr) SSL_CTX_free(ctx_);
   if (fd_ >= 0) ::close(fd_);
+  ssl_ = nullptr;
+  ctx_ = nullptr;
+  fd_ = -1;
   ERR_clear_error();
 }
+
+RawClient::~RawClient() { release(); }
 
 bool RawClient::send(std::string_view bytes) {
   const auto deadline = Clock::now() + std::chrono::seconds(5);

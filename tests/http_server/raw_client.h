@@ -54,6 +54,9 @@ class RawClient {
   int fd() const { return fd_; }
 
  private:
+  void start_tls(const std::filesystem::path& ca_file);
+  void release();
+
   enum class Read { data, timeout, closed };
   // Reads more into pending_ until `deadline`: data, the deadline, or the
   // end of the connection (end of stream or an error).

@@ -110,16 +110,50 @@ std::size_t resident_kib() {
   return 0;
 }
 
-TEST(HttpServerScaleTest, ThousandIdleConnectionsHeldWithAFixedSetOfThreads) {
-  constexpr int kConnections = 1000;
+// Opens `count` connections to `server` (over TLS with `ca`), each served
+// one request and left idle: the number of threads must not change, and
+// every connection is served again afterwards.
+void hold_idle_connections(HttpServer& server, int count,
+                           const std::optional<std::filesystem::path>& ca, const char* kind) {
   rlimit files{};
   ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &files), 0);
-  if (files.rlim_cur < 2 * kConnections + 100) {
-    files.rlim_cur = std::min<rlim_t>(files.rlim_max, 2 * kConnections + 100);
+  const rlim_t needed = static_cast<rlim_t>(2 * count + 100);
+  if (files.rlim_cur < needed) {
+    files.rlim_cur = std::min<rlim_t>(files.rlim_max, needed);
     ::setrlimit(RLIMIT_NOFILE, &files);
   }
-  if (files.rlim_cur < 2 * kConnections + 100) GTEST_SKIP() << "too few descriptors allowed";
+  if (files.rlim_cur < needed) GTEST_SKIP() << "too few descriptors allowed";
 
+  std::vector<std::unique_ptr<RawClient>> clients;
+  clients.push_back(std::make_unique<RawClient>(server.port(), ca));
+  ASSERT_TRUE(clients.back()->request("GET", "/first"));
+  const std::size_t threads_with_one = thread_count();
+  const std::size_t memory_with_one = resident_kib();
+
+  for (int i = 1; i < count; ++i) {
+    clients.push_back(std::make_unique<RawClient>(server.port(), ca));
+    ASSERT_TRUE(clients.back()->send("GET /x HTTP/1.1\r\nHost: x\r\n\r\n")) << i;
+  }
+  for (std::size_t i = 1; i < clients.size(); ++i) {
+    auto reply = clients[i]->read_reply();
+    ASSERT_TRUE(reply) << i;
+    ASSERT_EQ(reply->status, 200);
+  }
+  EXPECT_EQ(server.stats().open_connections, static_cast<std::size_t>(count));
+  EXPECT_EQ(thread_count(), threads_with_one) << "no thread per connection";
+  std::cout << "[ figures  ] " << count << " idle " << kind << " connections: " << thread_count()
+            << " threads in the process, about "
+            << (resident_kib() - memory_with_one) * 1024 / static_cast<std::size_t>(count)
+            << " bytes each (both ends, the test's client included)\n";
+
+  for (auto& client : clients) ASSERT_TRUE(client->request("GET", "/again"));
+  const auto stopping = std::chrono::steady_clock::now();
+  server.stop();
+  EXPECT_LT(since(stopping), 2s);
+  EXPECT_TRUE(clients.back()->closed_within(1s));
+}
+
+TEST(HttpServerScaleTest, ThousandIdleConnectionsHeldWithAFixedSetOfThreads) {
   TestHandler handler;
   Options options;
   options.plain_http = true;
@@ -127,35 +161,20 @@ TEST(HttpServerScaleTest, ThousandIdleConnectionsHeldWithAFixedSetOfThreads) {
   options.worker_threads = 2;
   HttpServer server(options, handler);
   server.start();
-  std::vector<std::unique_ptr<RawClient>> clients;
-  clients.push_back(std::make_unique<RawClient>(server.port()));
-  ASSERT_TRUE(clients.back()->request("GET", "/first"));
-  const std::size_t threads_with_one = thread_count();
-  const std::size_t memory_with_one = resident_kib();
+  hold_idle_connections(server, 1000, std::nullopt, "plain");
+}
 
-  for (int i = 1; i < kConnections; ++i) {
-    clients.push_back(std::make_unique<RawClient>(server.port()));
-    ASSERT_TRUE(clients.back()->send("GET /x HTTP/1.1\r\nHost: x\r\n\r\n")) << i;
-  }
-  for (auto& client : clients) {
-    if (client.get() == clients.front().get()) continue;
-    auto reply = client->read_reply();
-    ASSERT_TRUE(reply);
-    ASSERT_EQ(reply->status, 200);
-  }
-  EXPECT_EQ(server.stats().open_connections, static_cast<std::size_t>(kConnections));
-  EXPECT_EQ(thread_count(), threads_with_one) << "no thread per connection";
-  std::cout << "[ figures  ] " << kConnections << " idle connections: " << thread_count()
-            << " threads in the process, about "
-            << (resident_kib() - memory_with_one) * 1024 / kConnections
-            << " bytes each (both ends, client included)\n";
-
-  // Every one of them is still served.
-  for (auto& client : clients) ASSERT_TRUE(client->request("GET", "/again"));
-  const auto stopping = std::chrono::steady_clock::now();
-  server.stop();
-  EXPECT_LT(since(stopping), 2s);
-  EXPECT_TRUE(clients.back()->closed_within(1s));
+TEST(HttpServerScaleTest, IdleTlsConnectionsHeldWithAFixedSetOfThreads) {
+  testing::TestTls tls;
+  TestHandler handler;
+  Options options;
+  options.certificate_chain_file = tls.server_chain_file();
+  options.private_key_file = tls.server_key_file();
+  options.io_threads = 2;
+  options.worker_threads = 2;
+  HttpServer server(options, handler);
+  server.start();
+  hold_idle_connections(server, 200, tls.ca_file(), "TLS");
 }
 
 }  // namespace

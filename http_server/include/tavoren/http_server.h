@@ -126,8 +126,8 @@ struct Options {
   // How long stop() waits for requests already in the handler's hands.
   std::chrono::milliseconds drain_time = std::chrono::seconds(10);
   // Receives one entry per answered request; unset: one info line per
-  // request through the process-wide logger. Called on I/O threads: it
-  // must be quick and must not throw.
+  // request through the process-wide logger. Called on the I/O threads,
+  // several at once: it must be quick, thread-safe, and must not throw.
   std::function<void(const AccessLogEntry&)> access_log;
 };
 
