@@ -214,8 +214,9 @@ class HttpServer {
   void begin_shutdown();
   // begin_shutdown(), waits up to Options::drain_time for the requests in
   // the handler's hands to be answered, closes every connection and joins
-  // every thread (a handler still running is waited for; see Handler).
-  // Idempotent.
+  // every thread. It returns within drain_time plus Limits::close_time,
+  // unless a handler is still running past them: that one is waited for
+  // (see Handler). Idempotent.
   void stop();
 
   Stats stats() const;
