@@ -359,8 +359,8 @@ class Session final : public Connection, public std::enable_shared_from_this<Ses
   // Answers a request that was not read whole, and closes.
   void reply_error(int status, std::string body) {
     keep_alive_ = false;
-    // The start line is known once it was read, even when a later part
-    // of the request failed.
+    // The start line is known once it was read, even when what follows it
+    // failed.
     const auto& partial = parser_->get();
     method_ = partial.method_string().empty() ? "-" : std::string(partial.method_string());
     target_ = partial.target().empty() ? "-" : std::string(partial.target());
