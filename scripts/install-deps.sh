@@ -7,7 +7,7 @@ packages=(
   build-essential g++ cmake ninja-build pkg-config git ca-certificates
   libcurl4-openssl-dev libssl-dev openssl libzip-dev nlohmann-json3-dev
   libspdlog-dev libfmt-dev libhowardhinnant-date-dev
-  libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev libsqlite3-dev
+  libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev libsqlite3-dev libboost-dev
   clang-format clang-14 libclang-rt-14-dev coreutils curl unzip
   docker.io docker-registry busybox-static apache2-utils util-linux
 )

@@ -1,0 +1,712 @@
+#include "tavoren/http_server.h"
+
+#include <openssl/ssl.h>
+
+#include <algorithm>
+#include <atomic>
+#include <boost/asio.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
+#include <cctype>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
+#include <random>
+#include <stdexcept>
+#include <thread>
+#include <type_traits>
+#include <unordered_map>
+
+#include "tavoren/common/logging.h"
+
+namespace tavoren::http_server {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace ssl = asio::ssl;
+using tcp = asio::ip::tcp;
+using Clock = std::chrono::steady_clock;
+using PlainStream = beast::tcp_stream;
+using TlsStream = beast::ssl_stream<beast::tcp_stream>;
+
+namespace {
+
+bool equal_ignoring_case(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    unsigned char x = static_cast<unsigned char>(a[i]);
+    unsigned char y = static_cast<unsigned char>(b[i]);
+    if (std::tolower(x) != std::tolower(y)) return false;
+  }
+  return true;
+}
+
+// Headers the server writes itself; the handler's values for them are
+// dropped.
+bool reserved_header(std::string_view name) {
+  for (std::string_view reserved :
+       {"content-length", "transfer-encoding", "connection", "server", "x-request-id"}) {
+    if (equal_ignoring_case(name, reserved)) return true;
+  }
+  return false;
+}
+
+// A header that cannot be written as given: an empty name, or a name or
+// value that would break the header block.
+bool malformed_header(std::string_view name, std::string_view value) {
+  if (name.empty()) return true;
+  auto bad = [](char c) { return c == '\r' || c == '\n' || c == '\0'; };
+  if (std::any_of(name.begin(), name.end(), [&](char c) { return bad(c) || c == ':' || c == ' '; }))
+    return true;
+  return std::any_of(value.begin(), value.end(), bad);
+}
+
+std::string endpoint_text(const tcp::endpoint& endpoint) {
+  const auto address = endpoint.address();
+  std::string text = address.is_v6() ? "[" + address.to_string() + "]" : address.to_string();
+  return text + ":" + std::to_string(endpoint.port());
+}
+
+std::string hex(std::uint64_t value, int digits) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string text(static_cast<std::size_t>(digits), '0');
+  for (int i = digits - 1; i >= 0 && value != 0; --i, value >>= 4) {
+    text[static_cast<std::size_t>(i)] = kDigits[value & 0xf];
+  }
+  return text;
+}
+
+// A connection as the server's registry sees it, whatever its transport.
+class Connection {
+ public:
+  virtual ~Connection() = default;
+  // Closes the connection at once (from any thread; it happens on the
+  // connection's own strand).
+  virtual void close_now() = 0;
+};
+
+}  // namespace
+
+std::string access_log_line(const AccessLogEntry& entry) {
+  const double ms = static_cast<double>(entry.duration.count()) / 1000.0;
+  return log::format(
+      "%s %s %d %dB %.1fms peer=%s id=%s",
+      {entry.method, entry.path, entry.status, entry.body_bytes, ms, entry.peer, entry.request_id});
+}
+
+Request::Request(std::string method, std::string target, std::vector<Header> headers,
+                 std::string body, std::string peer, std::string request_id)
+    : method_(std::move(method)),
+      target_(std::move(target)),
+      headers_(std::move(headers)),
+      body_(std::move(body)),
+      peer_(std::move(peer)),
+      request_id_(std::move(request_id)) {}
+
+std::string_view Request::path() const {
+  std::string_view target = target_;
+  return target.substr(0, target.find('?'));
+}
+
+std::optional<std::string_view> Request::header(std::string_view name) const {
+  for (const auto& [key, value] : headers_) {
+    if (equal_ignoring_case(key, name)) return std::string_view(value);
+  }
+  return std::nullopt;
+}
+
+class HttpServer::Impl {
+ public:
+  Impl(Options options, Handler& handler);
+  ~Impl() { stop(); }
+
+  void start();
+  void begin_shutdown() { shutting_down_.store(true); }
+  void stop();
+  std::uint16_t port() const { return port_.load(); }
+  Stats stats() const {
+    return Stats{open_connections_.load(), in_flight_.load(), accepted_.load(), refused_.load(),
+                 requests_.load()};
+  }
+
+  // For the connections.
+  const Options& options() const { return options_; }
+  const Limits& limits() const { return options_.limits; }
+  Handler& handler() { return handler_; }
+  bool shutting_down() const { return shutting_down_.load(); }
+  // Counts one more request in the handler's hands, unless the limit is
+  // reached.
+  bool try_enter() {
+    if (in_flight_.fetch_add(1) >= options_.limits.max_in_flight) {
+      leave();
+      return false;
+    }
+    return true;
+  }
+  void leave() {
+    if (in_flight_.fetch_sub(1) == 1) notify();
+  }
+  std::string next_request_id() { return id_prefix_ + "-" + hex(++request_counter_, 8); }
+  void run_on_worker(std::function<void()> job) { asio::post(*workers_, std::move(job)); }
+  void log_access(const AccessLogEntry& entry);
+  void connection_closed(std::uint64_t id);
+
+ private:
+  void accept();
+  void on_accept(const beast::error_code& error, tcp::socket socket);
+  template <class Stream>
+  void open_connection(tcp::socket socket);
+  void notify() {
+    std::lock_guard lock(wait_mutex_);
+    wait_cv_.notify_all();
+  }
+  template <class Predicate>
+  void wait_until(Predicate done, std::chrono::milliseconds limit) {
+    std::unique_lock lock(wait_mutex_);
+    wait_cv_.wait_for(lock, limit, done);
+  }
+
+  const Options options_;
+  Handler& handler_;
+  std::string id_prefix_;
+
+  // Counters and the registry come first: connections still alive when
+  // the I/O context is destroyed use them on their way out.
+  std::atomic<bool> shutting_down_{false};
+  std::atomic<std::size_t> open_connections_{0};
+  std::atomic<std::size_t> in_flight_{0};
+  std::atomic<std::uint64_t> accepted_{0};
+  std::atomic<std::uint64_t> refused_{0};
+  std::atomic<std::uint64_t> requests_{0};
+  std::atomic<std::uint64_t> request_counter_{0};
+  std::atomic<std::uint16_t> port_{0};
+  std::mutex wait_mutex_;
+  std::condition_variable wait_cv_;
+  std::mutex registry_mutex_;
+  std::unordered_map<std::uint64_t, std::weak_ptr<Connection>> registry_;
+  std::uint64_t next_connection_id_ = 0;  // under registry_mutex_
+
+  std::optional<ssl::context> tls_;
+  std::mutex stop_mutex_;
+  bool started_ = false;  // under stop_mutex_
+  bool stopped_ = false;  // under stop_mutex_
+  std::optional<asio::io_context> io_;
+  std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work_;
+  std::optional<tcp::acceptor> acceptor_;  // used on its own strand only
+  std::optional<asio::steady_timer> accept_retry_;
+  std::optional<asio::thread_pool> workers_;
+  std::vector<std::thread> io_threads_;
+};
+
+namespace {
+
+// One client connection: reads requests one after another, hands each to
+// the worker pool, writes its answer, and keeps every step within its
+// time limit. Every member runs on the connection's strand.
+template <class Stream>
+class Session final : public Connection, public std::enable_shared_from_this<Session<Stream>> {
+ public:
+  static constexpr bool kTls = std::is_same_v<Stream, TlsStream>;
+
+  Session(HttpServer::Impl& server, tcp::socket&& socket, ssl::context* tls, std::string peer,
+          std::uint64_t id)
+      : server_(server),
+        stream_(make_stream(std::move(socket), tls)),
+        peer_(std::move(peer)),
+        id_(id) {}
+  ~Session() override { server_.connection_closed(id_); }
+
+  // Starts serving, on the connection's own strand.
+  void start() {
+    asio::dispatch(lowest().get_executor(), [self = this->shared_from_this()] { self->begin(); });
+  }
+
+  void close_now() override {
+    asio::post(lowest().get_executor(), [self = this->shared_from_this()] { self->close(); });
+  }
+
+ private:
+  static Stream make_stream(tcp::socket&& socket, ssl::context* tls) {
+    if constexpr (kTls) {
+      return Stream(std::move(socket), *tls);
+    } else {
+      return Stream(std::move(socket));
+    }
+  }
+
+  void begin() {
+    if constexpr (kTls) {
+      lowest().expires_after(server_.limits().handshake_time);
+      stream_.async_handshake(ssl::stream_base::server, [self = this->shared_from_this()](
+                                                            const beast::error_code& error) {
+        if (error) {
+          log::debug("TLS handshake with %s failed: %s", self->peer_, error.message());
+          self->close();
+          return;
+        }
+        self->wait_for_request();
+      });
+    } else {
+      wait_for_request();
+    }
+  }
+
+  beast::tcp_stream& lowest() { return beast::get_lowest_layer(stream_); }
+
+  void close() {
+    closed_ = true;
+    lowest().close();
+  }
+
+  // Waits, up to the idle limit, for the first byte of the next request.
+  void wait_for_request() {
+    if (closed_) return;
+    if (buffer_.size() > 0) {
+      read_request();
+      return;
+    }
+    buffer_.shrink_to_fit();  // idle connections hold no buffer
+    lowest().expires_after(server_.limits().idle_time);
+    stream_.async_read_some(
+        buffer_.prepare(kFirstRead),
+        [self = this->shared_from_this()](const beast::error_code& error, std::size_t bytes) {
+          if (error) {
+            self->close();
+            return;
+          }
+          self->buffer_.commit(bytes);
+          self->read_request();
+        });
+  }
+
+  // Reads the rest of one request within the request limit.
+  void read_request() {
+    started_ = Clock::now();
+    parser_.emplace();
+    parser_->header_limit(static_cast<std::uint32_t>(
+        std::min<std::size_t>(server_.limits().max_header_bytes, UINT32_MAX)));
+    parser_->body_limit(server_.limits().max_body_bytes);
+    lowest().expires_after(server_.limits().request_time);
+    http::async_read_header(
+        stream_, buffer_, *parser_,
+        [self = this->shared_from_this()](const beast::error_code& error, std::size_t) {
+          if (error) {
+            self->on_read_failed(error);
+            return;
+          }
+          self->continue_if_expected();
+        });
+  }
+
+  // Tells a client that waits before sending its body to go on.
+  void continue_if_expected() {
+    const auto& request = parser_->get();
+    auto expect = request.find(http::field::expect);
+    if (parser_->is_done() || expect == request.end() ||
+        !beast::iequals(expect->value(), "100-continue")) {
+      read_body();
+      return;
+    }
+    auto interim = std::make_shared<http::response<http::empty_body>>(http::status::continue_,
+                                                                      request.version());
+    http::async_write(
+        stream_, *interim,
+        [self = this->shared_from_this(), interim](const beast::error_code& error, std::size_t) {
+          if (error) {
+            self->close();
+            return;
+          }
+          self->read_body();
+        });
+  }
+
+  void read_body() {
+    if (parser_->is_done()) {
+      on_request();
+      return;
+    }
+    http::async_read(
+        stream_, buffer_, *parser_,
+        [self = this->shared_from_this()](const beast::error_code& error, std::size_t) {
+          if (error) {
+            self->on_read_failed(error);
+            return;
+          }
+          self->on_request();
+        });
+  }
+
+  void on_read_failed(const beast::error_code& error) {
+    if (error == http::error::header_limit) {
+      reply_error(431, "request headers too large\n");
+    } else if (error == http::error::body_limit) {
+      reply_error(413, "request body too large\n");
+    } else if (error.category() == beast::error_code(http::error::end_of_stream).category() &&
+               error != http::error::end_of_stream && error != http::error::partial_message) {
+      reply_error(400, "malformed request\n");
+    } else {
+      if (error == beast::error::timeout) {
+        log::debug("cut connection from %s: request not complete within %d ms", peer_,
+                   server_.limits().request_time.count());
+      }
+      close();
+    }
+  }
+
+  // Answers a request that was not read whole, and closes.
+  void reply_error(int status, std::string body) {
+    keep_alive_ = false;
+    // The start line is known once it was read, even when what follows it
+    // failed.
+    const auto& partial = parser_->get();
+    method_ = partial.method_string().empty() ? "-" : std::string(partial.method_string());
+    target_ = partial.target().empty() ? "-" : std::string(partial.target());
+    request_id_ = server_.next_request_id();
+    send(Response{status, {}, std::move(body)}, false);
+  }
+
+  void on_request() {
+    auto message = parser_->release();
+    parser_.reset();
+    keep_alive_ = message.keep_alive();
+    method_ = std::string(message.method_string());
+    target_ = std::string(message.target());
+    request_id_ = server_.next_request_id();
+    const auto retry_after = std::to_string(server_.limits().retry_after.count());
+    if (server_.shutting_down()) {
+      keep_alive_ = false;
+      send(Response{503, {{"Retry-After", retry_after}}, "shutting down\n"}, false);
+      return;
+    }
+    if (!server_.try_enter()) {
+      send(Response{429, {{"Retry-After", retry_after}}, "too many requests\n"}, false);
+      return;
+    }
+    std::vector<Request::Header> headers;
+    for (const auto& field : message) {
+      headers.emplace_back(std::string(field.name_string()), std::string(field.value()));
+    }
+    auto request = std::make_shared<Request>(method_, target_, std::move(headers),
+                                             std::move(message.body()), peer_, request_id_);
+    lowest().expires_never();  // the handler's time is bounded by the handler
+    server_.run_on_worker([self = this->shared_from_this(), request] {
+      Response response;
+      try {
+        response = self->server_.handler().handle(*request);
+      } catch (const std::exception& e) {
+        log::error("request %s %s (id %s) failed: %s", request->method(), request->path(),
+                   request->request_id(), e.what());
+        response = Response{500, {}, "internal error\n"};
+      } catch (...) {
+        log::error("request %s %s (id %s) failed", request->method(), request->path(),
+                   request->request_id());
+        response = Response{500, {}, "internal error\n"};
+      }
+      asio::post(self->lowest().get_executor(), [self, response = std::move(response)]() mutable {
+        self->send(std::move(response), true);
+      });
+    });
+  }
+
+  // Writes one answer; `counted`: it ends a request counted in flight.
+  void send(Response response, bool counted) {
+    if (response.status < 200 || response.status > 599) {
+      log::error("request %s (id %s): the handler answered status %d; sent 500 instead", target_,
+                 request_id_, response.status);
+      response = Response{500, {}, "internal error\n"};
+    }
+    auto message = std::make_shared<http::response<http::string_body>>();
+    message->version(11);
+    message->result(static_cast<unsigned>(response.status));
+    message->set(http::field::server, server_.options().server_name);
+    message->set("X-Request-Id", request_id_);
+    for (const auto& [name, value] : response.headers) {
+      if (reserved_header(name)) continue;
+      if (malformed_header(name, value)) {
+        log::warning("request %s (id %s): a header of the answer is malformed and was dropped",
+                     target_, request_id_);
+        continue;
+      }
+      message->insert(name, value);
+    }
+    message->body() = std::move(response.body);
+    if (server_.shutting_down()) keep_alive_ = false;
+    message->keep_alive(keep_alive_);
+    message->prepare_payload();
+    if (closed_) {
+      finish_request(*message, counted);
+      return;
+    }
+    lowest().expires_after(server_.limits().write_time);
+    http::async_write(stream_, *message,
+                      [self = this->shared_from_this(), message, counted](
+                          const beast::error_code& error, std::size_t) {
+                        self->finish_request(*message, counted);
+                        if (error) {
+                          self->close();
+                        } else if (!self->keep_alive_) {
+                          self->shut_down();
+                        } else {
+                          self->wait_for_request();
+                        }
+                      });
+  }
+
+  void finish_request(const http::response<http::string_body>& message, bool counted) {
+    if (counted) server_.leave();
+    const auto duration =
+        std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - started_);
+    server_.log_access(
+        AccessLogEntry{method_, std::string(std::string_view(target_).substr(0, target_.find('?'))),
+                       static_cast<int>(message.result_int()), message.body().size(), duration,
+                       peer_, request_id_});
+  }
+
+  // Ends the connection in order: the TLS close notification, or the end
+  // of our side of TCP; then waits, up to the close limit, for the peer to
+  // finish, so that an answer to a refused request is not lost to a reset.
+  void shut_down() {
+    if (closed_) return;
+    lowest().expires_after(server_.limits().close_time);
+    if constexpr (kTls) {
+      stream_.async_shutdown(
+          [self = this->shared_from_this()](const beast::error_code&) { self->close(); });
+    } else {
+      beast::error_code ignored;
+      lowest().socket().shutdown(tcp::socket::shutdown_send, ignored);
+      drain();
+    }
+  }
+
+  void drain() {
+    buffer_.clear();
+    stream_.async_read_some(
+        buffer_.prepare(kFirstRead),
+        [self = this->shared_from_this()](const beast::error_code& error, std::size_t) {
+          if (error) {
+            self->close();
+            return;
+          }
+          self->drain();
+        });
+  }
+
+  static constexpr std::size_t kFirstRead = 4096;
+
+  HttpServer::Impl& server_;
+  Stream stream_;
+  const std::string peer_;
+  const std::uint64_t id_;
+  beast::flat_buffer buffer_;
+  std::optional<http::request_parser<http::string_body>> parser_;
+  Clock::time_point started_ = Clock::now();
+  bool keep_alive_ = true;
+  bool closed_ = false;
+  std::string method_;
+  std::string target_;
+  std::string request_id_;
+};
+
+}  // namespace
+
+HttpServer::Impl::Impl(Options options, Handler& handler)
+    : options_(std::move(options)), handler_(handler) {
+  if (options_.plain_http) {
+    if (!options_.certificate_chain_file.empty() || !options_.private_key_file.empty()) {
+      throw std::invalid_argument("plain HTTP is served without certificate files");
+    }
+  } else {
+    if (options_.certificate_chain_file.empty() || options_.private_key_file.empty()) {
+      throw std::invalid_argument(
+          "a certificate chain file and a private key file are needed (or plain_http)");
+    }
+    tls_.emplace(ssl::context::tls_server);
+    tls_->set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 |
+                      ssl::context::no_sslv3 | ssl::context::no_tlsv1 | ssl::context::no_tlsv1_1 |
+                      ssl::context::single_dh_use);
+    SSL_CTX_set_min_proto_version(tls_->native_handle(), TLS1_2_VERSION);
+    // Idle connections give their read and write buffers back.
+    SSL_CTX_set_mode(tls_->native_handle(), SSL_MODE_RELEASE_BUFFERS);
+    beast::error_code error;
+    tls_->use_certificate_chain_file(options_.certificate_chain_file.string(), error);
+    if (error) {
+      throw std::runtime_error("cannot use the certificate chain file " +
+                               options_.certificate_chain_file.string() + ": " + error.message());
+    }
+    tls_->use_private_key_file(options_.private_key_file.string(), ssl::context::pem, error);
+    if (error) {
+      throw std::runtime_error("cannot use the private key file " +
+                               options_.private_key_file.string() + ": " + error.message());
+    }
+    if (SSL_CTX_check_private_key(tls_->native_handle()) != 1) {
+      throw std::runtime_error("the private key file " + options_.private_key_file.string() +
+                               " does not match the certificate");
+    }
+  }
+  if (options_.limits.max_in_flight == 0 || options_.limits.max_connections == 0) {
+    throw std::invalid_argument("max_in_flight and max_connections must be at least 1");
+  }
+  std::random_device random;
+  id_prefix_ = hex(random(), 8);
+}
+
+void HttpServer::Impl::start() {
+  std::lock_guard lock(stop_mutex_);
+  if (started_) throw std::logic_error("the server was started already");
+  started_ = true;
+  io_.emplace();
+  work_.emplace(io_->get_executor());
+  beast::error_code error;
+  const auto address = asio::ip::make_address(options_.address, error);
+  if (error) throw std::invalid_argument("not an IP address: " + options_.address);
+  const tcp::endpoint endpoint(address, options_.port);
+  acceptor_.emplace(asio::make_strand(*io_));
+  acceptor_->open(endpoint.protocol(), error);
+  if (!error) acceptor_->set_option(asio::socket_base::reuse_address(true), error);
+  if (!error) acceptor_->bind(endpoint, error);
+  if (!error) acceptor_->listen(asio::socket_base::max_listen_connections, error);
+  if (error) {
+    const auto message = "cannot listen on " + endpoint_text(endpoint) + ": " + error.message();
+    acceptor_.reset();
+    work_.reset();
+    io_.reset();
+    stopped_ = true;
+    throw std::runtime_error(message);
+  }
+  port_.store(acceptor_->local_endpoint().port());
+  accept_retry_.emplace(acceptor_->get_executor());
+  workers_.emplace(options_.worker_threads == 0 ? 8 : options_.worker_threads);
+  unsigned io_threads = options_.io_threads;
+  if (io_threads == 0) io_threads = std::max(2u, std::thread::hardware_concurrency());
+  accept();
+  for (unsigned i = 0; i < io_threads; ++i) {
+    io_threads_.emplace_back([this] {
+      for (;;) {
+        try {
+          io_->run();
+          return;
+        } catch (const std::exception& e) {
+          log::error("HTTP server I/O thread: %s", e.what());
+        }
+      }
+    });
+  }
+}
+
+void HttpServer::Impl::accept() {
+  acceptor_->async_accept(asio::make_strand(*io_),
+                          [this](const beast::error_code& error, tcp::socket socket) {
+                            on_accept(error, std::move(socket));
+                          });
+}
+
+void HttpServer::Impl::on_accept(const beast::error_code& error, tcp::socket socket) {
+  if (error == asio::error::operation_aborted || !acceptor_->is_open()) return;
+  if (error) {
+    // Out of descriptors or memory: try again shortly instead of spinning.
+    log::warning("HTTP server cannot accept a connection: %s", error.message());
+    accept_retry_->expires_after(std::chrono::milliseconds(100));
+    accept_retry_->async_wait([this](const beast::error_code& wait_error) {
+      if (!wait_error && acceptor_->is_open()) accept();
+    });
+    return;
+  }
+  accepted_.fetch_add(1);
+  if (open_connections_.load() >= options_.limits.max_connections) {
+    refused_.fetch_add(1);
+    beast::error_code ignored;
+    socket.close(ignored);
+  } else if (tls_) {
+    open_connection<TlsStream>(std::move(socket));
+  } else {
+    open_connection<PlainStream>(std::move(socket));
+  }
+  accept();
+}
+
+template <class Stream>
+void HttpServer::Impl::open_connection(tcp::socket socket) {
+  beast::error_code error;
+  socket.set_option(tcp::no_delay(true), error);
+  const auto peer = socket.remote_endpoint(error);
+  if (error) return;  // the peer is gone already
+  open_connections_.fetch_add(1);
+  std::uint64_t id;
+  {
+    std::lock_guard lock(registry_mutex_);
+    id = ++next_connection_id_;
+  }
+  auto session = std::make_shared<Session<Stream>>(
+      *this, std::move(socket), tls_ ? &*tls_ : nullptr, endpoint_text(peer), id);
+  {
+    std::lock_guard lock(registry_mutex_);
+    registry_.emplace(id, session);
+  }
+  session->start();
+}
+
+void HttpServer::Impl::connection_closed(std::uint64_t id) {
+  {
+    std::lock_guard lock(registry_mutex_);
+    registry_.erase(id);
+  }
+  if (open_connections_.fetch_sub(1) == 1) notify();
+}
+
+void HttpServer::Impl::log_access(const AccessLogEntry& entry) {
+  requests_.fetch_add(1);
+  if (options_.access_log) {
+    options_.access_log(entry);
+  } else {
+    log::info("%s", access_log_line(entry));
+  }
+}
+
+void HttpServer::Impl::stop() {
+  std::lock_guard lock(stop_mutex_);
+  if (stopped_) return;
+  stopped_ = true;
+  begin_shutdown();
+  if (!started_) return;
+  wait_until([this] { return in_flight_.load() == 0; }, options_.drain_time);
+  asio::post(acceptor_->get_executor(), [this] {
+    beast::error_code ignored;
+    acceptor_->close(ignored);
+    accept_retry_->cancel();
+  });
+  std::vector<std::shared_ptr<Connection>> open;
+  {
+    std::lock_guard registry_lock(registry_mutex_);
+    for (const auto& [id, weak] : registry_) {
+      if (auto connection = weak.lock()) open.push_back(std::move(connection));
+    }
+  }
+  for (const auto& connection : open) connection->close_now();
+  open.clear();
+  wait_until([this] { return open_connections_.load() == 0; }, options_.limits.close_time);
+  // Handlers still running are waited for; queued ones are dropped.
+  workers_->stop();
+  workers_->join();
+  work_.reset();
+  io_->stop();
+  for (auto& thread : io_threads_) thread.join();
+  io_threads_.clear();
+  workers_.reset();
+  accept_retry_.reset();
+  acceptor_.reset();
+  io_.reset();  // connections still held by pending steps close here
+}
+
+HttpServer::HttpServer(Options options, Handler& handler)
+    : impl_(std::make_unique<Impl>(std::move(options), handler)) {}
+HttpServer::~HttpServer() = default;
+void HttpServer::start() { impl_->start(); }
+std::uint16_t HttpServer::port() const { return impl_->port(); }
+void HttpServer::begin_shutdown() { impl_->begin_shutdown(); }
+void HttpServer::stop() { impl_->stop(); }
+Stats HttpServer::stats() const { return impl_->stats(); }
+
+}  // namespace tavoren::http_server

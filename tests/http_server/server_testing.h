@@ -1,0 +1,68 @@
+// A handler for the HTTP server's tests, whose requests can be held at a
+// gate.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "tavoren/http_server.h"
+#include "waiting.h"
+
+namespace tavoren::testing {
+
+// Answers:
+//   /hold      waits at the gate (up to 10 s), then 200 "held";
+//   /throw     throws;
+//   /status/N  status N;
+//   /headers   200 with the answer headers the test set in extra_headers;
+//   anything else: 200, the body "<method> <path> x-test=<X-Test header> <body>".
+class TestHandler : public http_server::Handler {
+ public:
+  http_server::Response handle(const http_server::Request& request) override {
+    calls.fetch_add(1);
+    const std::string path(request.path());
+    if (path == "/hold") {
+      std::unique_lock lock(mutex_);
+      ++holding_;
+      held_cv_.notify_all();
+      gate_cv_.wait_for(lock, std::chrono::seconds(10), [this] { return open_; });
+      --holding_;
+      return {200, {}, "held"};
+    }
+    if (path == "/throw") throw std::runtime_error("the handler failed");
+    if (path.rfind("/status/", 0) == 0) return {std::stoi(path.substr(8)), {}, "status"};
+    if (path == "/headers") return {200, extra_headers, "headers"};
+    std::string body = request.method() + " " + path +
+                       " x-test=" + std::string(request.header("x-test").value_or("-")) + " " +
+                       request.body();
+    return {200, {{"Content-Type", "text/plain"}}, body};
+  }
+
+  // Lets every held request (and every later one) through.
+  void open_gate() {
+    std::lock_guard lock(mutex_);
+    open_ = true;
+    gate_cv_.notify_all();
+  }
+  // Waits up to 5 s until `count` requests are held at the gate.
+  bool wait_holding(int count) {
+    std::unique_lock lock(mutex_);
+    return held_cv_.wait_for(lock, std::chrono::seconds(5), [&] { return holding_ >= count; });
+  }
+
+  std::atomic<int> calls{0};
+  std::vector<std::pair<std::string, std::string>> extra_headers;
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable gate_cv_, held_cv_;
+  bool open_ = false;
+  int holding_ = 0;
+};
+
+}  // namespace tavoren::testing
