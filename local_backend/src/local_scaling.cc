@@ -19,7 +19,12 @@ using detail::in_write_transaction;
 using detail::refusal;
 
 detail::LocalScalingState::LocalScalingState(LocalBackendOptions given)
-    : options(std::move(given)), pool(options.database, options.busy_timeout) {}
+    : options(std::move(given)),
+      pool(std::make_shared<sqlite::Pool>(options.database, options.busy_timeout)) {}
+
+detail::LocalScalingState::LocalScalingState(LocalBackendOptions given,
+                                             std::shared_ptr<sqlite::Pool> shared)
+    : options(std::move(given)), pool(std::move(shared)) {}
 
 LocalScaling::LocalScaling(LocalBackendOptions options) {
   if (options.database.empty()) throw ValueError("The backend database path is empty");
@@ -28,12 +33,31 @@ LocalScaling::LocalScaling(LocalBackendOptions options) {
                      std::to_string(options.assign_batch));
   }
   if (options.busy_timeout.count() < 0) throw ValueError("busy_timeout must not be negative");
+  if (options.port_range) {
+    const auto [low, high] = *options.port_range;
+    if (low < 1 || high > 65535 || low > high) {
+      throw ValueError("Invalid port range " + std::to_string(low) + "-" + std::to_string(high));
+    }
+  }
+  if (options.log_limit_bytes < 0) throw ValueError("log_limit_bytes must not be negative");
   impl_ = std::make_unique<detail::LocalScalingState>(std::move(options));
-  sqlite::Pool::Lease lease = impl_->pool.acquire();
+  sqlite::Pool::Lease lease = impl_->pool->acquire();
   migrate(*lease, impl_->options.database.string());
 }
 
+LocalScaling::LocalScaling(ViewTag, std::unique_ptr<detail::LocalScalingState> state)
+    : impl_(std::move(state)) {}
+
 LocalScaling::~LocalScaling() = default;
+
+std::unique_ptr<LocalScaling> LocalScaling::for_instance(const std::string& instance_id,
+                                                         Session session) const {
+  LocalBackendOptions options = impl_->options;
+  options.instance_id = instance_id;
+  options.session = std::move(session);
+  return std::unique_ptr<LocalScaling>(new LocalScaling(
+      ViewTag{}, std::make_unique<detail::LocalScalingState>(std::move(options), impl_->pool)));
+}
 
 int LocalScaling::schema_version() { return current_schema_version(); }
 
@@ -79,80 +103,114 @@ Result record_report(detail::LocalScalingState& impl, const std::string& id, con
 
 }  // namespace
 
-Result LocalScaling::assign_jobs(bool has_gpu) {
-  const std::string& instance = impl_->options.instance_id;
-  if (instance.empty()) {
-    return refusal(
-        "This backend connection has no instance identifier; only an agent's connection "
-        "receives assignments");
-  }
-  std::vector<std::pair<std::string, std::string>> rejected;
-  Result result = in_write_transaction(*impl_, [&](sqlite::Connection& connection) {
-    std::vector<std::pair<std::string, Json>> picked;
-    {
-      sqlite::Statement select = connection.prepare(
-          "SELECT id, record FROM actions WHERE state = 'queued' AND scaled_down_at IS NULL "
-          "AND (gpu_required = 0 OR ?) ORDER BY seq LIMIT ?");
-      select.bind(1, std::int64_t{has_gpu ? 1 : 0})
-          .bind(2, std::int64_t{impl_->options.assign_batch});
-      while (select.step()) {
-        std::string id = select.text(0);
-        // An entry written into the queue by other means than submit may
-        // not be a record at all: it is set aside, so that it neither
-        // stops the queue nor comes back on every poll.
-        Json record;
-        try {
-          record = parse_json(select.text(1));
-        } catch (const JsonError& e) {
-          rejected.emplace_back(std::move(id),
-                                e.beyond_limits() ? e.what() : "its text is not JSON");
-          continue;
-        }
-        if (!record.is_object()) {
-          rejected.emplace_back(std::move(id), "it is JSON but not an object");
-          continue;
-        }
-        picked.emplace_back(std::move(id), std::move(record));
+namespace {
+
+std::string no_instance_refusal() {
+  return "This backend connection has no instance identifier; only an agent's connection "
+         "receives assignments";
+}
+
+using Rejections = std::vector<std::pair<std::string, std::string>>;
+
+// The assignment of assign_jobs, inside the caller's write transaction;
+// entries that are no records are set aside into `rejected`.
+Result assign_in(detail::LocalScalingState& impl, sqlite::Connection& connection, bool has_gpu,
+                 Rejections& rejected) {
+  const std::string& instance = impl.options.instance_id;
+  std::vector<std::pair<std::string, Json>> picked;
+  {
+    sqlite::Statement select = connection.prepare(
+        "SELECT id, record FROM actions WHERE state = 'queued' AND scaled_down_at IS NULL "
+        "AND (gpu_required = 0 OR ?) ORDER BY seq LIMIT ?");
+    select.bind(1, std::int64_t{has_gpu ? 1 : 0}).bind(2, std::int64_t{impl.options.assign_batch});
+    while (select.step()) {
+      std::string id = select.text(0);
+      // An entry written into the queue by other means than submit may
+      // not be a record at all: it is set aside, so that it neither
+      // stops the queue nor comes back on every poll.
+      Json record;
+      try {
+        record = parse_json(select.text(1));
+      } catch (const JsonError& e) {
+        rejected.emplace_back(std::move(id), e.beyond_limits() ? e.what() : "its text is not JSON");
+        continue;
       }
+      if (!record.is_object()) {
+        rejected.emplace_back(std::move(id), "it is JSON but not an object");
+        continue;
+      }
+      picked.emplace_back(std::move(id), std::move(record));
     }
-    for (const auto& [id, reason] : rejected) {
-      connection
-          .prepare(
-              "UPDATE actions SET state = 'assigned', assigned_to = ?, "
-              "assigned_at = strftime('%Y-%m-%dT%H:%M:%fZ', 'now'), rejected_reason = ? "
-              "WHERE id = ?")
-          .bind(1, instance)
-          .bind(2, reason)
-          .bind(3, id)
-          .run();
-      Json event = Json::object();
-      event["instance_id"] = instance;
-      event["reason"] = reason;
-      detail::record_event(connection, id, "reject", event);
-    }
-    Json assigned = Json::array();
-    for (auto& [id, record] : picked) {
-      record["status"] = "assigned";
-      connection
-          .prepare(
-              "UPDATE actions SET state = 'assigned', assigned_to = ?, "
-              "assigned_at = strftime('%Y-%m-%dT%H:%M:%fZ', 'now'), record = ? WHERE id = ?")
-          .bind(1, instance)
-          .bind(2, detail::to_text(record))
-          .bind(3, id)
-          .run();
-      Json event = Json::object();
-      event["instance_id"] = instance;
-      event["has_gpu"] = has_gpu;
-      detail::record_event(connection, id, "assign_jobs", event);
-      assigned.push_back(std::move(record));
-    }
-    return Result::ok(std::move(assigned));
-  });
+  }
+  for (const auto& [id, reason] : rejected) {
+    connection
+        .prepare(
+            "UPDATE actions SET state = 'assigned', assigned_to = ?, "
+            "assigned_at = strftime('%Y-%m-%dT%H:%M:%fZ', 'now'), rejected_reason = ? "
+            "WHERE id = ?")
+        .bind(1, instance)
+        .bind(2, reason)
+        .bind(3, id)
+        .run();
+    Json event = Json::object();
+    event["instance_id"] = instance;
+    event["reason"] = reason;
+    detail::record_event(connection, id, "reject", event);
+  }
+  Json assigned = Json::array();
+  for (auto& [id, record] : picked) {
+    record["status"] = "assigned";
+    connection
+        .prepare(
+            "UPDATE actions SET state = 'assigned', assigned_to = ?, "
+            "assigned_at = strftime('%Y-%m-%dT%H:%M:%fZ', 'now'), record = ? WHERE id = ?")
+        .bind(1, instance)
+        .bind(2, detail::to_text(record))
+        .bind(3, id)
+        .run();
+    Json event = Json::object();
+    event["instance_id"] = instance;
+    event["has_gpu"] = has_gpu;
+    detail::record_event(connection, id, "assign_jobs", event);
+    assigned.push_back(std::move(record));
+  }
+  return Result::ok(std::move(assigned));
+}
+
+void log_rejections(const Rejections& rejected) {
   for (const auto& [id, reason] : rejected) {
     log::error("Queued action %s is not an action record (%s); it is set aside", id, reason);
   }
+}
+
+}  // namespace
+
+Result LocalScaling::assign_jobs(bool has_gpu) {
+  if (impl_->options.instance_id.empty()) return refusal(no_instance_refusal());
+  Rejections rejected;
+  Result result = in_write_transaction(*impl_, [&](sqlite::Connection& connection) {
+    return assign_in(*impl_, connection, has_gpu, rejected);
+  });
+  log_rejections(rejected);
   return result;
+}
+
+RecordedAnswer LocalScaling::assign_jobs(bool has_gpu, const WriteOnce& once) {
+  Rejections rejected;
+  RecordedAnswer answer = in_write_transaction(*impl_, [&](sqlite::Connection& connection) {
+    if (std::optional<RecordedAnswer> kept =
+            detail::find_answer(connection, once.caller, once.key)) {
+      return *std::move(kept);
+    }
+    const Result result = impl_->options.instance_id.empty()
+                              ? refusal(no_instance_refusal())
+                              : assign_in(*impl_, connection, has_gpu, rejected);
+    RecordedAnswer first{once.request_hash, once.render(result), false};
+    detail::keep_answer(connection, once, first.answer);
+    return first;
+  });
+  log_rejections(rejected);
+  return answer;
 }
 
 Result LocalScaling::update_action_status(const Json& arguments) {
@@ -205,37 +263,100 @@ Result LocalScaling::update_action(const Json& arguments) {
       });
 }
 
-Result LocalScaling::update_action_docker_logs(const Json& arguments) {
-  auto id_or_refusal =
-      identifier_argument(arguments, "action_record_id", "update_action_docker_logs");
-  if (auto* refused = std::get_if<Result>(&id_or_refusal)) return *refused;
-  const std::string& id = std::get<std::string>(id_or_refusal);
+std::string log_limit_notice(std::int64_t limit) {
+  return "\n[log limit of " + std::to_string(limit) +
+         " bytes reached; further output of this action was not stored]\n";
+}
+
+namespace {
+
+// The piece of log named by update_action_docker_logs' arguments, or the
+// refusal that explains why there is none.
+std::variant<std::pair<std::string, std::string>, Result> log_arguments(const Json& arguments) {
+  auto id = identifier_argument(arguments, "action_record_id", "update_action_docker_logs");
+  if (auto* refused = std::get_if<Result>(&id)) return *refused;
   const auto content = arguments.find("log_content");
   if (content == arguments.end() || !content->is_string()) {
     return refusal("update_action_docker_logs needs the named argument \"log_content\" as a text");
   }
-  const std::string& piece = content->get_ref<const std::string&>();
-  return in_write_transaction(*impl_, [&](sqlite::Connection& connection) {
-    {
-      sqlite::Statement exists = connection.prepare("SELECT 1 FROM actions WHERE id = ?");
-      exists.bind(1, id);
-      if (!exists.step()) return refusal(detail::unknown_action(id));
-    }
-    if (piece.empty()) return Result::ok(Json(), "nothing to store");
-    std::int64_t offset = 0;
-    {
-      sqlite::Statement last = connection.prepare(
-          "SELECT start_offset + length(content) FROM log_pieces WHERE action_id = ? "
-          "ORDER BY start_offset DESC LIMIT 1");
-      last.bind(1, id);
-      if (last.step()) offset = last.integer(0);
-    }
-    connection.prepare("INSERT INTO log_pieces (action_id, start_offset, content) VALUES (?, ?, ?)")
+  return std::make_pair(std::get<std::string>(std::move(id)), content->get<std::string>());
+}
+
+// Appends one piece to an action's log inside the caller's write
+// transaction, up to the log limit.
+Result append_log_in(detail::LocalScalingState& impl, sqlite::Connection& connection,
+                     const std::string& id, const std::string& piece) {
+  bool limit_reached = false;
+  {
+    sqlite::Statement exists =
+        connection.prepare("SELECT log_limit_reached_at IS NOT NULL FROM actions WHERE id = ?");
+    exists.bind(1, id);
+    if (!exists.step()) return refusal(detail::unknown_action(id));
+    limit_reached = exists.integer(0) != 0;
+  }
+  if (piece.empty()) return Result::ok(Json(), "nothing to store");
+  const std::int64_t limit = impl.options.log_limit_bytes;
+  // Output beyond the limit is acknowledged, so that the job goes on.
+  if (limit > 0 && limit_reached) return Result::ok(Json(), "not stored: log limit reached");
+  std::int64_t offset = 0;
+  {
+    sqlite::Statement last = connection.prepare(
+        "SELECT start_offset + length(content) FROM log_pieces WHERE action_id = ? "
+        "ORDER BY start_offset DESC LIMIT 1");
+    last.bind(1, id);
+    if (last.step()) offset = last.integer(0);
+  }
+  std::string stored = piece;
+  const bool over = limit > 0 && offset + static_cast<std::int64_t>(piece.size()) > limit;
+  if (over) {
+    stored = log_limit_notice(limit);
+    connection
+        .prepare(
+            "UPDATE actions SET log_limit_reached_at = strftime('%Y-%m-%dT%H:%M:%fZ', 'now') "
+            "WHERE id = ?")
         .bind(1, id)
-        .bind(2, offset)
-        .bind_blob(3, piece)
         .run();
-    return Result::ok(Json(), "stored");
+    Json event = Json::object();
+    event["log_limit"] = limit;
+    detail::record_event(connection, id, "log_limit", event);
+  }
+  connection.prepare("INSERT INTO log_pieces (action_id, start_offset, content) VALUES (?, ?, ?)")
+      .bind(1, id)
+      .bind(2, offset)
+      .bind_blob(3, stored)
+      .run();
+  return Result::ok(Json(), over ? "not stored: log limit reached" : "stored");
+}
+
+}  // namespace
+
+Result LocalScaling::update_action_docker_logs(const Json& arguments) {
+  auto piece = log_arguments(arguments);
+  if (auto* refused = std::get_if<Result>(&piece)) return *refused;
+  const auto& [id, content] = std::get<std::pair<std::string, std::string>>(piece);
+  return in_write_transaction(*impl_, [&](sqlite::Connection& connection) {
+    return append_log_in(*impl_, connection, id, content);
+  });
+}
+
+RecordedAnswer LocalScaling::update_action_docker_logs(const Json& arguments,
+                                                       const WriteOnce& once) {
+  auto piece = log_arguments(arguments);
+  return in_write_transaction(*impl_, [&](sqlite::Connection& connection) {
+    if (std::optional<RecordedAnswer> kept =
+            detail::find_answer(connection, once.caller, once.key)) {
+      return *std::move(kept);
+    }
+    Result result;
+    if (auto* refused = std::get_if<Result>(&piece)) {
+      result = *refused;
+    } else {
+      const auto& [id, content] = std::get<std::pair<std::string, std::string>>(piece);
+      result = append_log_in(*impl_, connection, id, content);
+    }
+    RecordedAnswer first{once.request_hash, once.render(result), false};
+    detail::keep_answer(connection, once, first.answer);
+    return first;
   });
 }
 
@@ -428,6 +549,7 @@ Result LocalScaling::update_available_resources(const Json& arguments) {
 }
 
 Json LocalScaling::get_open_port() {
+  if (impl_->options.port_range) return Json(detail::hand_out_range_port(*impl_));
   // Another request may have been answered a port that is still free (its
   // job has not bound it yet): such ports are skipped for port_hold.
   constexpr int kAttempts = 64;

@@ -2,6 +2,8 @@
 // helpers that read and write action records.
 #pragma once
 
+#include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -18,10 +20,26 @@ namespace detail {
 // What one LocalScaling object holds.
 struct LocalScalingState {
   explicit LocalScalingState(LocalBackendOptions given);
+  // A view for another instance, sharing `shared`.
+  LocalScalingState(LocalBackendOptions given, std::shared_ptr<sqlite::Pool> shared);
 
   LocalBackendOptions options;
-  sqlite::Pool pool;
+  // Shared by every view of the same object.
+  std::shared_ptr<sqlite::Pool> pool;
 };
+
+// The Unix time now, in seconds.
+std::int64_t unix_now();
+
+// Purges a few expired kept answers, then the kept answer of (caller,
+// key) if there is one and it has not expired.
+std::optional<RecordedAnswer> find_answer(sqlite::Connection& connection, const std::string& caller,
+                                          const std::string& key);
+// Keeps an answer (the caller checked there is none).
+void keep_answer(sqlite::Connection& connection, const WriteOnce& once, const std::string& answer);
+
+// get_open_port with LocalBackendOptions::port_range set.
+int hand_out_range_port(LocalScalingState& impl);
 
 // The setting names of the settings table.
 inline constexpr const char* kRegistrySetting = "registry_credentials";
@@ -87,7 +105,7 @@ namespace tavoren::backend::detail {
 // connection and commits when it returns; a throw rolls everything back.
 template <typename Body>
 auto in_write_transaction(LocalScalingState& impl, Body&& body) {
-  sqlite::Pool::Lease lease = impl.pool.acquire();
+  sqlite::Pool::Lease lease = impl.pool->acquire();
   sqlite::Transaction transaction(*lease, sqlite::Transaction::Kind::write);
   if constexpr (std::is_void_v<decltype(body(*lease))>) {
     body(*lease);
@@ -102,7 +120,7 @@ auto in_write_transaction(LocalScalingState& impl, Body&& body) {
 // Runs `body(connection)` on one consistent snapshot of the database.
 template <typename Body>
 auto in_read_transaction(LocalScalingState& impl, Body&& body) {
-  sqlite::Pool::Lease lease = impl.pool.acquire();
+  sqlite::Pool::Lease lease = impl.pool->acquire();
   sqlite::Transaction transaction(*lease, sqlite::Transaction::Kind::read);
   return body(*lease);
 }

@@ -142,7 +142,8 @@ Json LocalScaling::show(const std::string& action_record_id) {
           ", assigned_to, submitted_at, assigned_at, "
           "scaled_down_at, "
           "(SELECT coalesce(sum(length(content)), 0) FROM log_pieces WHERE action_id = id), "
-          "ended_at, exit_status, rejected_reason IS NOT NULL FROM actions WHERE id = ?");
+          "ended_at, exit_status, rejected_reason IS NOT NULL, log_limit_reached_at "
+          "FROM actions WHERE id = ?");
       select.bind(1, action_record_id);
       if (!select.step()) throw KeyError(detail::unknown_action(action_record_id));
       shown["record"] = select.integer(9) != 0
@@ -156,6 +157,9 @@ Json LocalScaling::show(const std::string& action_record_id) {
       shown["endedAt"] = nullable_text(select, 7);
       shown["exitStatus"] = select.is_null(8) ? Json() : Json(select.integer(8));
       shown["logBytes"] = select.integer(6);
+      shown["logLimit"] =
+          impl_->options.log_limit_bytes > 0 ? Json(impl_->options.log_limit_bytes) : Json();
+      shown["logLimitReachedAt"] = nullable_text(select, 10);
     }
     Json history = Json::array();
     sqlite::Statement events = connection.prepare(

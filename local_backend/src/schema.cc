@@ -96,6 +96,48 @@ ALTER TABLE actions ADD COLUMN ended_at TEXT;
 ALTER TABLE actions ADD COLUMN exit_status INTEGER;
 ALTER TABLE actions ADD COLUMN rejected_reason TEXT;
 )sql",
+
+    // 3 -> 4: what a server of many instances keeps: its access keys, the
+    // first answers of writes, ports handed out per instance and the
+    // actions holding them, and when an action's log reached its limit.
+    R"sql(
+ALTER TABLE actions ADD COLUMN log_limit_reached_at TEXT;
+CREATE INDEX actions_by_instance ON actions (assigned_to);
+
+CREATE TABLE access_keys (
+  seq INTEGER PRIMARY KEY AUTOINCREMENT,
+  access_key TEXT NOT NULL UNIQUE,
+  sealed_secret TEXT NOT NULL,
+  role TEXT NOT NULL CHECK (role IN ('instance', 'operator')),
+  instance_id TEXT,
+  created_at TEXT NOT NULL,
+  revoked_at TEXT
+);
+
+CREATE TABLE write_answers (
+  caller TEXT NOT NULL,
+  idempotency_key TEXT NOT NULL,
+  request_hash TEXT NOT NULL,
+  answer TEXT NOT NULL,
+  expires_at INTEGER NOT NULL,
+  PRIMARY KEY (caller, idempotency_key)
+) WITHOUT ROWID;
+CREATE INDEX write_answers_by_expiry ON write_answers (expires_at);
+
+CREATE TABLE instance_ports (
+  instance_id TEXT NOT NULL,
+  port INTEGER NOT NULL,
+  handed_at INTEGER NOT NULL,
+  PRIMARY KEY (instance_id, port)
+) WITHOUT ROWID;
+
+CREATE TABLE instance_port_holders (
+  instance_id TEXT NOT NULL,
+  port INTEGER NOT NULL,
+  action_id TEXT NOT NULL REFERENCES actions (id),
+  PRIMARY KEY (instance_id, port, action_id)
+) WITHOUT ROWID;
+)sql",
 };
 
 constexpr int kVersion = static_cast<int>(std::size(kMigrations));

@@ -64,6 +64,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "tavoren/backend.h"
@@ -118,6 +119,68 @@ struct LocalBackendOptions {
   // on all interfaces of this host, read the port the kernel chose, close.
   // Called from the threads that call get_open_port, possibly at once.
   std::function<int()> port_probe;
+  // Ports handed out per instance from this range (both ends included)
+  // instead of probing this host: for a backend that serves other hosts.
+  // A port is then held for the instance until every action that was live
+  // on it (assigned, not ended) when the port was handed out has ended, and
+  // for port_hold when none was. Unset: ports are probed as above.
+  std::optional<std::pair<int, int>> port_range;
+  // The most bytes of log stored per action; 0: no limit. Beyond it pieces
+  // are acknowledged without being stored, and the log gains one notice
+  // line (log_limit_notice) instead.
+  std::int64_t log_limit_bytes = 0;
+};
+
+// The line appended once to a log that reached log_limit_bytes.
+std::string log_limit_notice(std::int64_t limit);
+
+// What decides who may touch an action.
+struct ActionAccess {
+  // The instance it was handed to; empty while queued.
+  std::string assigned_to;
+  // The record's "_idUser" (empty when it has none).
+  std::string owner;
+  // Its process ended (record_exit), or it was set aside unread.
+  bool ended = false;
+};
+
+// A key that signs requests to a backend server, as stored. The secret is
+// stored in the form the server gives it (sealed); this library neither
+// seals nor opens it.
+struct AccessKeyRecord {
+  std::string access_key;
+  std::string sealed_secret;
+  // "instance" or "operator".
+  std::string role;
+  // The instance of an instance key; empty for an operator key.
+  std::string instance_id;
+  std::string created_at;
+  bool revoked = false;
+};
+
+// The first answer given to a write, kept under its caller and
+// idempotency key.
+struct RecordedAnswer {
+  // What the write asked for (its operation and body, hashed by the
+  // caller of these functions): a repeat must ask for the same.
+  std::string request_hash;
+  std::string answer;
+  // Whether it was recorded by an earlier call (a repeat): answer is then
+  // that call's answer and nothing was done now.
+  bool repeated = false;
+};
+
+// Who sent a write and under which idempotency key, for the writes that
+// record their answer in their own transaction.
+struct WriteOnce {
+  std::string caller;
+  std::string key;
+  std::string request_hash;
+  // Kept at least this long.
+  std::chrono::seconds keep{std::chrono::hours(24)};
+  // The answer to keep, made from the write's Result inside the
+  // transaction (it must not touch the database).
+  std::function<std::string(const Result&)> render;
 };
 
 // A stretch of an action's shipped log.
@@ -144,6 +207,13 @@ class LocalScaling final : public Scaling {
   // empty path or an assign_batch below 1.
   explicit LocalScaling(LocalBackendOptions options);
   ~LocalScaling() override;
+
+  // A light object for another instance on the same database: it shares
+  // this object's connections (no new ones are opened for it) and its
+  // options, except instance_id and session. Either may be destroyed
+  // first; the connections close with the last of them.
+  std::unique_ptr<LocalScaling> for_instance(const std::string& instance_id,
+                                             Session session = {}) const;
   LocalScaling(const LocalScaling&) = delete;
   LocalScaling& operator=(const LocalScaling&) = delete;
 
@@ -217,9 +287,11 @@ class LocalScaling final : public Scaling {
   Json list();
   // One action: "record" (the current record; for a rejected entry its
   // stored text), "state", "assignedTo", "submittedAt", "assignedAt",
-  // "scaledDownAt", "endedAt", "exitStatus", "logBytes", and "history":
-  // every event in order, each with "operation", "arguments", "recordedAt".
-  // KeyError for an unknown identifier.
+  // "scaledDownAt", "endedAt", "exitStatus", "logBytes", "logLimit" (this
+  // object's log_limit_bytes, null without a limit), "logLimitReachedAt"
+  // (null unless output was dropped), and "history": every event in order,
+  // each with "operation", "arguments", "recordedAt". KeyError for an
+  // unknown identifier.
   Json show(const std::string& action_record_id);
   // The action's shipped log from byte `after_offset` on. KeyError for an
   // unknown identifier, ValueError for a negative offset.
@@ -267,7 +339,46 @@ class LocalScaling final : public Scaling {
   // "modelSecrets" and "internalApiKeys" (the names that have a value).
   Json configuration();
 
+  // ---- For a server of many instances ---------------------------------
+  // Who may touch an action; nullopt for an unknown identifier.
+  std::optional<ActionAccess> action_access(const std::string& action_record_id);
+  // Whether an action of owner `user_id` is assigned to `instance_id` and
+  // has not ended.
+  bool has_live_action_of(const std::string& instance_id, const std::string& user_id);
+  // get_downscaled_ids restricted to the actions assigned to this object's
+  // instance (none without an instance identifier).
+  Result get_own_downscaled_ids();
+
+  // assign_jobs and update_action_docker_logs that keep their answer under
+  // `once` in the same transaction as the write: a repeat of the same
+  // caller and key answers the kept answer and does nothing, even when the
+  // first call's answer was lost after it committed. Expired answers are
+  // purged on the way.
+  RecordedAnswer assign_jobs(bool has_gpu, const WriteOnce& once);
+  RecordedAnswer update_action_docker_logs(const Json& arguments, const WriteOnce& once);
+  // The kept answer of a write, if any and not expired.
+  std::optional<RecordedAnswer> recorded_answer(const std::string& caller, const std::string& key);
+  // Keeps `answer` as the first answer of (caller, key); an answer kept
+  // already stays. The answer now kept is returned.
+  RecordedAnswer record_answer(const std::string& caller, const std::string& key,
+                               const std::string& request_hash, const std::string& answer,
+                               std::chrono::seconds keep = std::chrono::hours(24));
+
+  // Access keys of a backend server. add_access_key throws ValueError for
+  // an empty access key or secret, a role other than "instance" or
+  // "operator", an instance key without an instance or an operator key
+  // with one, and for an access key stored already.
+  void add_access_key(const AccessKeyRecord& key);
+  // Every key, oldest first (revoked ones included).
+  std::vector<AccessKeyRecord> access_keys();
+  std::optional<AccessKeyRecord> find_access_key(const std::string& access_key);
+  // Whether the key existed (revoking a revoked key again changes nothing).
+  bool revoke_access_key(const std::string& access_key);
+
  private:
+  struct ViewTag {};
+  LocalScaling(ViewTag, std::unique_ptr<detail::LocalScalingState> state);
+
   std::unique_ptr<detail::LocalScalingState> impl_;
 };
 
