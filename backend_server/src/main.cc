@@ -1,0 +1,389 @@
+// tavoren-backend: the backend server of agents and operators, and the
+// commands that manage its access keys.
+//
+// Exit statuses: 0 done, 1 refused or failed, 2 wrong usage.
+
+#include <signal.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tavoren/backend_server.h"
+#include "tavoren/common/errors.h"
+#include "tavoren/common/logging.h"
+#include "tavoren/http_server.h"
+#include "tavoren/local_backend.h"
+
+namespace {
+
+using namespace tavoren;
+namespace wire = backend::wire;
+
+constexpr int kOk = 0;
+constexpr int kRefused = 1;
+constexpr int kUsage = 2;
+
+constexpr const char* kUsageText =
+    "Usage: tavoren-backend <command> [options]\n"
+    "\n"
+    "Commands:\n"
+    "  serve          serve agents and operators over HTTPS\n"
+    "  keys create    make an access key (--instance ID or --operator)\n"
+    "  keys list      list the access keys (never their secrets)\n"
+    "  keys revoke    revoke an access key\n"
+    "\n"
+    "Run \"tavoren-backend <command> --help\" for a command's options.\n";
+
+constexpr const char* kServeHelp =
+    "Usage: tavoren-backend serve --store sqlite:PATH --listen HOST:PORT\n"
+    "                             (--tls-cert FILE --tls-key FILE | --plain-http) [options]\n"
+    "\n"
+    "Serves the backend protocol to agents (instance keys) and operators (operator keys)\n"
+    "from the database PATH. SIGTERM or SIGINT stops it gracefully: requests in progress\n"
+    "are answered first.\n"
+    "\n"
+    "  --store sqlite:PATH          the database file (created when missing)\n"
+    "  --listen HOST:PORT           an IP address and port ([::1]:8443 for IPv6; port 0\n"
+    "                               picks a free one); the bound address is printed\n"
+    "  --tls-cert FILE              the server's certificate chain (PEM)\n"
+    "  --tls-key FILE               the server's private key (PEM)\n"
+    "  --plain-http                 serve without TLS: only on a loopback address (tests)\n"
+    "  --max-in-flight N            requests handled at once before 429 (default 256)\n"
+    "  --log-limit BYTES            log bytes stored per action (default 1073741824)\n"
+    "  --port-range LOW-HIGH        ports handed to each instance (default 30000-32767)\n"
+    "  --encryption-key-file FILE   the encryption key, when TAVOREN_ENCRYPTION_KEY is unset\n"
+    "  --log-level LEVEL            debug, info, warning or error (default info)\n"
+    "\n"
+    "The encryption key (16, 24 or 32 bytes) seals the access keys' secrets and the\n"
+    "operator's secrets at rest; the server refuses to start without one.\n";
+
+constexpr const char* kKeysCreateHelp =
+    "Usage: tavoren-backend keys create --store sqlite:PATH (--instance ID | --operator)\n"
+    "                                   [--encryption-key-file FILE]\n"
+    "\n"
+    "Makes an access key for one instance's agent, or for an operator, and prints the\n"
+    "access key and its secret key on standard output. The secret is shown only now;\n"
+    "it is stored encrypted under the encryption key.\n";
+
+constexpr const char* kKeysListHelp =
+    "Usage: tavoren-backend keys list --store sqlite:PATH\n"
+    "\n"
+    "Lists every access key: the key, its role, its instance, when it was made and\n"
+    "whether it is revoked. Secrets are never shown.\n";
+
+constexpr const char* kKeysRevokeHelp =
+    "Usage: tavoren-backend keys revoke --store sqlite:PATH ACCESS_KEY\n"
+    "\n"
+    "Revokes an access key: a running server refuses it within seconds.\n";
+
+class UsageError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Options "--name value" and flags "--name", and the remaining words.
+struct Parsed {
+  std::map<std::string, std::string> values;
+  std::vector<std::string> words;
+  bool help = false;
+  bool has(const std::string& name) const { return values.contains(name); }
+  std::optional<std::string> get(const std::string& name) const {
+    const auto found = values.find(name);
+    if (found == values.end()) return std::nullopt;
+    return found->second;
+  }
+};
+
+Parsed parse(const std::vector<std::string>& args, const std::vector<std::string>& with_value,
+             const std::vector<std::string>& flags) {
+  Parsed parsed;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "--help" || arg == "-h") {
+      parsed.help = true;
+    } else if (std::find(with_value.begin(), with_value.end(), arg) != with_value.end()) {
+      if (i + 1 >= args.size()) throw UsageError(arg + " needs a value");
+      parsed.values[arg] = args[++i];
+    } else if (std::find(flags.begin(), flags.end(), arg) != flags.end()) {
+      parsed.values[arg] = "";
+    } else if (arg.starts_with("-")) {
+      throw UsageError("Unknown option " + arg);
+    } else {
+      parsed.words.push_back(arg);
+    }
+  }
+  return parsed;
+}
+
+std::string required(const Parsed& parsed, const std::string& name) {
+  std::optional<std::string> value = parsed.get(name);
+  if (!value || value->empty()) throw UsageError(name + " is required");
+  return *value;
+}
+
+std::int64_t number(const std::string& text, const std::string& what) {
+  std::size_t used = 0;
+  std::int64_t value = 0;
+  try {
+    value = std::stoll(text, &used);
+  } catch (const std::exception&) {
+    used = 0;
+  }
+  if (used == 0 || used != text.size()) throw UsageError(what + " is not a number: " + text);
+  return value;
+}
+
+std::string store_path(const Parsed& parsed) {
+  const std::string store = required(parsed, "--store");
+  constexpr std::string_view kScheme = "sqlite:";
+  if (!store.starts_with(kScheme) || store.size() == kScheme.size()) {
+    throw UsageError("--store takes sqlite:PATH, not " + store);
+  }
+  return store.substr(kScheme.size());
+}
+
+backend::LocalBackendOptions store_options(const Parsed& parsed) {
+  backend::LocalBackendOptions options;
+  options.database = store_path(parsed);
+  return options;
+}
+
+struct ListenAddress {
+  std::string host;
+  std::uint16_t port = 0;
+};
+
+ListenAddress listen_address(const std::string& text) {
+  const std::size_t colon = text.rfind(':');
+  if (colon == std::string::npos || colon == 0) throw UsageError("--listen takes HOST:PORT");
+  ListenAddress address;
+  address.host = text.substr(0, colon);
+  if (address.host.size() > 2 && address.host.front() == '[' && address.host.back() == ']') {
+    address.host = address.host.substr(1, address.host.size() - 2);
+  }
+  const std::int64_t port = number(text.substr(colon + 1), "The port of --listen");
+  if (port < 0 || port > 65535) throw UsageError("The port of --listen is out of range");
+  address.port = static_cast<std::uint16_t>(port);
+  return address;
+}
+
+bool is_loopback(const std::string& host) {
+  return host == "::1" || host.starts_with("127.");
+}
+
+std::string format_host(const std::string& host) {
+  return host.find(':') != std::string::npos ? "[" + host + "]" : host;
+}
+
+void use_encryption_key(const Parsed& parsed, std::string& key) {
+  key = backend_server::load_encryption_key(parsed.get("--encryption-key-file"));
+  // The store seals the operator's secrets under the same key; it reads
+  // it from the environment. Set before any thread starts.
+  if (::setenv("TAVOREN_ENCRYPTION_KEY", key.c_str(), 1) != 0) {
+    throw std::runtime_error("Cannot pass the encryption key to the store");
+  }
+}
+
+int serve(const std::vector<std::string>& args) {
+  const Parsed parsed =
+      parse(args,
+            {"--store", "--listen", "--tls-cert", "--tls-key", "--max-in-flight", "--log-limit",
+             "--port-range", "--encryption-key-file", "--log-level"},
+            {"--plain-http"});
+  if (parsed.help) {
+    std::cout << kServeHelp;
+    return kOk;
+  }
+  if (!parsed.words.empty()) throw UsageError("Unexpected argument " + parsed.words.front());
+  if (const auto level = parsed.get("--log-level")) {
+    if (*level == "debug") {
+      log::set_level(log::Level::debug);
+    } else if (*level == "info") {
+      log::set_level(log::Level::info);
+    } else if (*level == "warning") {
+      log::set_level(log::Level::warning);
+    } else if (*level == "error") {
+      log::set_level(log::Level::error);
+    } else {
+      throw UsageError("--log-level takes debug, info, warning or error");
+    }
+  } else {
+    log::set_level(log::Level::info);
+  }
+
+  backend::LocalBackendOptions store = store_options(parsed);
+  store.log_limit_bytes = std::int64_t{1} << 30;
+  if (const auto limit = parsed.get("--log-limit")) {
+    store.log_limit_bytes = number(*limit, "--log-limit");
+    if (store.log_limit_bytes < 1) throw UsageError("--log-limit must be positive");
+  }
+  store.port_range = std::make_pair(30000, 32767);
+  if (const auto range = parsed.get("--port-range")) {
+    const std::size_t dash = range->find('-');
+    if (dash == std::string::npos) throw UsageError("--port-range takes LOW-HIGH");
+    const std::int64_t low = number(range->substr(0, dash), "The low end of --port-range");
+    const std::int64_t high = number(range->substr(dash + 1), "The high end of --port-range");
+    if (low < 1 || high > 65535 || low > high) throw UsageError("--port-range is out of range");
+    store.port_range = std::make_pair(static_cast<int>(low), static_cast<int>(high));
+  }
+
+  const ListenAddress address = listen_address(required(parsed, "--listen"));
+  http_server::Options server;
+  server.address = address.host;
+  server.port = address.port;
+  server.server_name = "tavoren-backend/0.1.0";
+  server.plain_http = parsed.has("--plain-http");
+  if (server.plain_http) {
+    if (!is_loopback(address.host)) {
+      throw UsageError("--plain-http is refused on a non-loopback address: serve TLS instead");
+    }
+    if (parsed.has("--tls-cert") || parsed.has("--tls-key")) {
+      throw UsageError("--plain-http takes no --tls-cert or --tls-key");
+    }
+  } else {
+    server.certificate_chain_file = required(parsed, "--tls-cert");
+    server.private_key_file = required(parsed, "--tls-key");
+  }
+  if (const auto in_flight = parsed.get("--max-in-flight")) {
+    const std::int64_t n = number(*in_flight, "--max-in-flight");
+    if (n < 1) throw UsageError("--max-in-flight must be positive");
+    server.limits.max_in_flight = static_cast<std::size_t>(n);
+  }
+
+  std::string encryption_key;
+  use_encryption_key(parsed, encryption_key);
+
+  // Signals are taken by sigtimedwait below, on this thread only: block
+  // them before any thread starts, so that every thread inherits the mask.
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGTERM);
+  sigaddset(&stop_signals, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+
+  backend::LocalScaling local(std::move(store));
+  backend_server::AccessKeys keys(local, encryption_key);
+  backend_server::BackendService service(local, keys);
+  http_server::HttpServer http(server, service);
+  http.start();
+  const std::string bound = format_host(address.host) + ":" + std::to_string(http.port());
+  log::info("listening on %s (%s)", bound, server.plain_http ? "plain HTTP" : "TLS");
+  std::cout << "listening on " << bound << std::endl;
+
+  int signal = 0;
+  while (signal <= 0) {
+    timespec wait{1, 0};
+    signal = sigtimedwait(&stop_signals, nullptr, &wait);
+  }
+  log::info("Signal %d: answering the requests in progress, then stopping", signal);
+  http.begin_shutdown();
+  http.stop();
+  log::info("Stopped");
+  return kOk;
+}
+
+int keys_create(const std::vector<std::string>& args) {
+  const Parsed parsed =
+      parse(args, {"--store", "--instance", "--encryption-key-file"}, {"--operator"});
+  if (parsed.help) {
+    std::cout << kKeysCreateHelp;
+    return kOk;
+  }
+  if (!parsed.words.empty()) throw UsageError("Unexpected argument " + parsed.words.front());
+  const bool operator_key = parsed.has("--operator");
+  const std::optional<std::string> instance = parsed.get("--instance");
+  if (operator_key == instance.has_value()) {
+    throw UsageError("Give exactly one of --instance ID and --operator");
+  }
+  if (instance && instance->empty()) throw UsageError("--instance needs an identifier");
+  std::string encryption_key;
+  use_encryption_key(parsed, encryption_key);
+  backend::LocalScaling local(store_options(parsed));
+  backend_server::AccessKeys keys(local, encryption_key);
+  const backend_server::NewAccessKey made =
+      operator_key ? keys.create(wire::Role::kOperator)
+                   : keys.create(wire::Role::kInstance, *instance);
+  std::cout << "access-key: " << made.access_key << "\nsecret-key: " << made.secret_key
+            << std::endl;
+  std::cerr << "The secret key is shown only now; keep it where the "
+            << (operator_key ? "operator's tools" : "instance's agent") << " can read it.\n";
+  return kOk;
+}
+
+int keys_list(const std::vector<std::string>& args) {
+  const Parsed parsed = parse(args, {"--store"}, {});
+  if (parsed.help) {
+    std::cout << kKeysListHelp;
+    return kOk;
+  }
+  if (!parsed.words.empty()) throw UsageError("Unexpected argument " + parsed.words.front());
+  backend::LocalScaling local(store_options(parsed));
+  for (const backend::AccessKeyRecord& key : local.access_keys()) {
+    std::cout << key.access_key << '\t' << key.role << '\t'
+              << (key.instance_id.empty() ? "-" : key.instance_id) << '\t' << key.created_at
+              << '\t' << (key.revoked ? "revoked" : "active") << '\n';
+  }
+  return kOk;
+}
+
+int keys_revoke(const std::vector<std::string>& args) {
+  const Parsed parsed = parse(args, {"--store"}, {});
+  if (parsed.help) {
+    std::cout << kKeysRevokeHelp;
+    return kOk;
+  }
+  if (parsed.words.size() != 1) throw UsageError("keys revoke takes one ACCESS_KEY");
+  backend::LocalScaling local(store_options(parsed));
+  if (!local.revoke_access_key(parsed.words.front())) {
+    std::cerr << "tavoren-backend: no access key " << parsed.words.front() << '\n';
+    return kRefused;
+  }
+  std::cout << "revoked " << parsed.words.front() << '\n';
+  return kOk;
+}
+
+int run(const std::vector<std::string>& args) {
+  if (args.empty()) throw UsageError("A command is needed");
+  if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
+    std::cout << kUsageText;
+    return kOk;
+  }
+  const std::vector<std::string> rest(args.begin() + 1, args.end());
+  if (args[0] == "serve") return serve(rest);
+  if (args[0] == "keys") {
+    if (rest.empty()) throw UsageError("keys needs create, list or revoke");
+    const std::vector<std::string> options(rest.begin() + 1, rest.end());
+    if (rest[0] == "create") return keys_create(options);
+    if (rest[0] == "list") return keys_list(options);
+    if (rest[0] == "revoke") return keys_revoke(options);
+    if (rest[0] == "--help" || rest[0] == "-h") {
+      std::cout << kUsageText;
+      return kOk;
+    }
+    throw UsageError("Unknown keys command " + rest[0]);
+  }
+  throw UsageError("Unknown command " + args[0]);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  try {
+    return run(args);
+  } catch (const UsageError& e) {
+    std::cerr << "tavoren-backend: " << e.what() << "\n\n" << kUsageText;
+    return kUsage;
+  } catch (const std::exception& e) {
+    std::cerr << "tavoren-backend: " << e.what() << '\n';
+    return kRefused;
+  }
+}
