@@ -137,7 +137,8 @@ std::optional<wire::KeyGrant> AccessKeys::lookup(const std::string& access_key) 
   }
   std::lock_guard lock(mutex_);
   if (cache_.size() >= kCacheTrim) {
-    std::erase_if(cache_, [&](const auto& entry) { return now - entry.second.fetched >= cache_time_; });
+    std::erase_if(cache_,
+                  [&](const auto& entry) { return now - entry.second.fetched >= cache_time_; });
   }
   cache_[access_key] = Cached{grant, now};
   return grant;

@@ -107,19 +107,19 @@ Response BackendService::handle(const http_server::Request& request) {
   }
   const wire::Operation* operation = wire::operation_of_path(request.path());
   if (operation == nullptr) {
-    return failure(wire::status::kNoSuchOperation, wire::failure::kNoSuchOperation,
-                   "No operation of protocol " + std::string(wire::kProtocolVersion) +
-                       " at this path");
+    return failure(
+        wire::status::kNoSuchOperation, wire::failure::kNoSuchOperation,
+        "No operation of protocol " + std::string(wire::kProtocolVersion) + " at this path");
   }
-  wire::Verification verification = verifier_.verify(wire::IncomingRequest{
-      .method = request.method(),
-      .path = request.path(),
-      .body = request.body(),
-      .header = [&](std::string_view name) -> std::optional<std::string> {
-        std::optional<std::string_view> value = request.header(name);
-        if (!value) return std::nullopt;
-        return std::string(*value);
-      }});
+  wire::Verification verification = verifier_.verify(
+      wire::IncomingRequest{.method = request.method(),
+                            .path = request.path(),
+                            .body = request.body(),
+                            .header = [&](std::string_view name) -> std::optional<std::string> {
+                              std::optional<std::string_view> value = request.header(name);
+                              if (!value) return std::nullopt;
+                              return std::string(*value);
+                            }});
   if (!verification.ok()) {
     log::warning("Unauthenticated request %s from %s: %s", std::string(operation->name),
                  request.peer(), wire::refusal_name(verification.refusal));
@@ -128,8 +128,12 @@ Response BackendService::handle(const http_server::Request& request) {
                    busy ? wire::failure::kUnavailable : wire::failure::kNotAuthenticated,
                    verification.detail);
   }
-  Call call{request, *operation, std::string(request.header(wire::header::kAccessKey).value_or("")),
-            std::move(verification), Json(), ""};
+  Call call{request,
+            *operation,
+            std::string(request.header(wire::header::kAccessKey).value_or("")),
+            std::move(verification),
+            Json(),
+            ""};
   try {
     return handle_call(call);
   } catch (const StoreFailure& e) {
@@ -322,7 +326,8 @@ std::string BackendService::execute_operator(Call& call) {
   const Json& a = call.arguments;
   const std::string_view name = call.operation.name;
   auto done = [] { return wire::write_answer(Result::ok(Json())); };
-  if (name == "operator/submit") return wire::write_answer(Result::ok(store_.submit(a.at("record"))));
+  if (name == "operator/submit")
+    return wire::write_answer(Result::ok(store_.submit(a.at("record"))));
   if (name == "operator/list") return wire::write_answer(Result::ok(store_.list()));
   if (name == "operator/show") {
     return wire::write_answer(Result::ok(store_.show(text_of(a, "action_record_id"))));

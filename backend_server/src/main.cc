@@ -175,9 +175,7 @@ ListenAddress listen_address(const std::string& text) {
   return address;
 }
 
-bool is_loopback(const std::string& host) {
-  return host == "::1" || host.starts_with("127.");
-}
+bool is_loopback(const std::string& host) { return host == "::1" || host.starts_with("127."); }
 
 std::string format_host(const std::string& host) {
   return host.find(':') != std::string::npos ? "[" + host + "]" : host;
@@ -308,9 +306,9 @@ int keys_create(const std::vector<std::string>& args) {
   use_encryption_key(parsed, encryption_key);
   backend::LocalScaling local(store_options(parsed));
   backend_server::AccessKeys keys(local, encryption_key);
-  const backend_server::NewAccessKey made =
-      operator_key ? keys.create(wire::Role::kOperator)
-                   : keys.create(wire::Role::kInstance, *instance);
+  const backend_server::NewAccessKey made = operator_key
+                                                ? keys.create(wire::Role::kOperator)
+                                                : keys.create(wire::Role::kInstance, *instance);
   std::cout << "access-key: " << made.access_key << "\nsecret-key: " << made.secret_key
             << std::endl;
   std::cerr << "The secret key is shown only now; keep it where the "
@@ -328,8 +326,8 @@ int keys_list(const std::vector<std::string>& args) {
   backend::LocalScaling local(store_options(parsed));
   for (const backend::AccessKeyRecord& key : local.access_keys()) {
     std::cout << key.access_key << '\t' << key.role << '\t'
-              << (key.instance_id.empty() ? "-" : key.instance_id) << '\t' << key.created_at
-              << '\t' << (key.revoked ? "revoked" : "active") << '\n';
+              << (key.instance_id.empty() ? "-" : key.instance_id) << '\t' << key.created_at << '\t'
+              << (key.revoked ? "revoked" : "active") << '\n';
   }
   return kOk;
 }

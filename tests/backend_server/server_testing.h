@@ -1,0 +1,162 @@
+// A backend server for the tests, in the test's own process: a database in
+// a temporary folder, the request handling behind the HTTPS server on
+// 127.0.0.1 (TLS with throwaway certificates), keys for two instances and
+// an operator, and clients of each: the network clients of the agent and
+// the operator, and raw signed requests.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "raw_client.h"
+#include "tavoren/backend_server.h"
+#include "tavoren/backend_wire_signing.h"
+#include "tavoren/http_server.h"
+#include "tavoren/local_backend.h"
+#include "tavoren/remote_backend.h"
+#include "test_support.h"
+#include "test_tls.h"
+
+namespace tavoren::backend_server_testing {
+
+using backend::LocalBackendOptions;
+using backend::LocalScaling;
+using backend::RemoteOperator;
+using backend::RemoteOptions;
+using backend::RemoteScaling;
+using backend::Session;
+using tavoren::Json;
+namespace wire = backend::wire;
+
+inline constexpr const char* kEncryptionKey = "0123456789abcdef0123456789abcdef";
+
+// A record the operator may submit, owned by `user`.
+inline Json action_record(const std::string& user = "owner-a") {
+  Json record = Json::object();
+  record["action"] = "data_split";
+  record["actionDetails"] = Json{{"docker", "registry.example/jobs:1"}};
+  record["jobParams"] = Json{{"epochs", 3}};
+  record["_idUser"] = user;
+  return record;
+}
+
+struct ServerSettings {
+  std::int64_t log_limit_bytes = 0;
+  std::pair<int, int> port_range{30000, 30009};
+};
+
+class ServerTest : public ::testing::Test {
+ protected:
+  explicit ServerTest(ServerSettings settings = {})
+      : encryption_(std::make_unique<testing::ScopedEnv>("TAVOREN_ENCRYPTION_KEY", kEncryptionKey)),
+        store_(store_options(settings)),
+        keys_(store_, kEncryptionKey, std::chrono::milliseconds(200)),
+        service_(store_, keys_,
+                 backend_server::ServiceOptions{.audit =
+                                                    [this](const backend_server::AuditEntry& e) {
+                                                      std::lock_guard lock(audit_mutex_);
+                                                      audits_.push_back(e);
+                                                    }}),
+        http_(http_options(), service_) {
+    http_.start();
+    instance_a_ = session_of(keys_.create(wire::Role::kInstance, "instance-a"));
+    instance_b_ = session_of(keys_.create(wire::Role::kInstance, "instance-b"));
+    operator_ = session_of(keys_.create(wire::Role::kOperator));
+  }
+  ~ServerTest() override { http_.stop(); }
+
+  LocalBackendOptions store_options(const ServerSettings& settings) const {
+    LocalBackendOptions o;
+    o.database = database();
+    o.log_limit_bytes = settings.log_limit_bytes;
+    o.port_range = settings.port_range;
+    return o;
+  }
+  http_server::Options http_options() const {
+    http_server::Options o;
+    o.certificate_chain_file = tls_.server_chain_file();
+    o.private_key_file = tls_.server_key_file();
+    o.io_threads = 2;
+    o.worker_threads = 4;
+    o.drain_time = std::chrono::seconds(5);
+    return o;
+  }
+  static Session session_of(const backend_server::NewAccessKey& key) {
+    return Session{key.access_key, key.secret_key};
+  }
+
+  std::filesystem::path database() const { return dir_.path() / "backend.db"; }
+  std::string url() const { return "https://127.0.0.1:" + std::to_string(http_.port()); }
+
+  RemoteOptions remote_options(const Session& session) const {
+    return RemoteOptions{.base_url = url(),
+                         .session = session,
+                         .ca_file = tls_.ca_file(),
+                         .connect_timeout = std::chrono::milliseconds(5000),
+                         .attempt_timeout = std::chrono::milliseconds(10000),
+                         .retry = {.max_attempts = 2, .sleep = [](std::chrono::milliseconds) {}}};
+  }
+  std::unique_ptr<RemoteScaling> agent(const Session& session) const {
+    return std::make_unique<RemoteScaling>(remote_options(session));
+  }
+  std::unique_ptr<RemoteOperator> operator_client() const {
+    return std::make_unique<RemoteOperator>(remote_options(operator_));
+  }
+
+  // One signed request as its headers' text, with `edit` applied to the
+  // signed headers before they are written.
+  static std::string header_text(const std::vector<wire::HeaderField>& headers) {
+    std::string text = "Content-Type: application/json\r\n";
+    for (const wire::HeaderField& field : headers) {
+      text += field.name + ": " + field.value + "\r\n";
+    }
+    return text;
+  }
+  static std::vector<wire::HeaderField> signed_headers(
+      const std::string& path, const std::string& body, const Session& session,
+      const std::string& idempotency_key = "",
+      std::chrono::system_clock::time_point now = std::chrono::system_clock::now()) {
+    return wire::sign_request(
+        wire::OutgoingRequest{.path = path, .body = body, .idempotency_key = idempotency_key},
+        session, now, wire::new_nonce());
+  }
+  // Sends one request over a new TLS connection.
+  std::optional<testing::Reply> send(const std::string& path, const std::string& body,
+                                     const std::vector<wire::HeaderField>& headers,
+                                     const std::string& method = "POST") const {
+    testing::RawClient client(http_.port(), tls_.ca_file());
+    return client.request(method, path, body, header_text(headers));
+  }
+  // A signed request of `session` for `operation`.
+  std::optional<testing::Reply> call(const std::string& operation, const Json& arguments,
+                                     const Session& session,
+                                     const std::string& idempotency_key = "") const {
+    const std::string path = wire::path_of(operation);
+    const std::string body = wire::write_arguments(arguments);
+    return send(path, body, signed_headers(path, body, session, idempotency_key));
+  }
+
+  std::vector<backend_server::AuditEntry> audits() {
+    std::lock_guard lock(audit_mutex_);
+    return audits_;
+  }
+
+  testing::TempDir dir_;
+  testing::TestTls tls_;
+  std::unique_ptr<testing::ScopedEnv> encryption_;
+  LocalScaling store_;
+  backend_server::AccessKeys keys_;
+  std::mutex audit_mutex_;
+  std::vector<backend_server::AuditEntry> audits_;
+  backend_server::BackendService service_;
+  http_server::HttpServer http_;
+  Session instance_a_, instance_b_, operator_;
+};
+
+}  // namespace tavoren::backend_server_testing
