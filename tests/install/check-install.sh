@@ -51,6 +51,8 @@ fi
 
 # The installed program works: help, and a round trip through a database.
 env -u LD_LIBRARY_PATH "$program" --help >/dev/null || fail "tavoren-agent --help failed"
+env -u LD_LIBRARY_PATH "$root/$bindir/tavoren-backend" serve --help >/dev/null ||
+  fail "tavoren-backend serve --help failed"
 db=$staging/state/agent.db
 id=$(env -u LD_LIBRARY_PATH "$program" submit --backend "$db" --type data_import --image i:1) ||
   fail "installed submit failed"
