@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 
 #include "tavoren/common/text.h"
@@ -78,6 +79,66 @@ ParsedArgs parse_args(const std::vector<std::string>& args,
 }
 
 OptionDef backend_option() { return {"--backend", true}; }
+
+OptionDef backend_ca_option() { return {"--backend-ca", true}; }
+
+namespace {
+
+// The host of "scheme://HOST[:PORT][/...]", without brackets around an
+// IPv6 address.
+std::string host_of(std::string_view url) {
+  std::string_view rest = url.substr(url.find("://") + 3);
+  rest = rest.substr(0, rest.find_first_of("/?#"));
+  if (rest.starts_with("[")) return std::string(rest.substr(1, rest.find(']') - 1));
+  return std::string(rest.substr(0, rest.find(':')));
+}
+
+bool is_loopback_host(const std::string& host) {
+  if (host == "localhost" || host == "::1") return true;
+  int a = 0, b = 0, c = 0, d = 0;
+  char tail = 0;
+  return std::sscanf(host.c_str(), "%d.%d.%d.%d%c", &a, &b, &c, &d, &tail) == 4 && a == 127 &&
+         b >= 0 && b <= 255 && c >= 0 && c <= 255 && d >= 0 && d <= 255;
+}
+
+}  // namespace
+
+BackendLocation backend_location(const ParsedArgs& args) {
+  BackendLocation location;
+  std::optional<std::string> named = args.value("--backend");
+  if (!named) named = get_env("TAVOREN_BACKEND");
+  if (named && (named->starts_with("https://") || named->starts_with("http://"))) {
+    if (named->starts_with("http://") && !is_loopback_host(host_of(*named))) {
+      throw UsageError("a backend server is reached over https:// (http:// only on this host)");
+    }
+    location.url = *named;
+    std::optional<std::string> ca = args.value("--backend-ca");
+    if (!ca) ca = get_env("TAVOREN_BACKEND_CA");
+    if (ca && !ca->empty()) location.ca_file = *ca;
+    return location;
+  }
+  if (args.has("--backend-ca")) throw UsageError("--backend-ca needs a backend server's URL");
+  location.database = database_path(args);
+  return location;
+}
+
+backend::Session key_pair_from_environment() {
+  backend::Session session{get_env("TAVOREN_ACCESS_KEY").value_or(""),
+                           get_env("TAVOREN_SECRET_KEY").value_or("")};
+  if (session.access_key.empty()) throw Refusal("TAVOREN_ACCESS_KEY is not set");
+  if (session.secret_key.empty()) throw Refusal("TAVOREN_SECRET_KEY is not set");
+  return session;
+}
+
+backend::RemoteOptions remote_options(const BackendLocation& location,
+                                      const backend::Session& session) {
+  backend::RemoteOptions options;
+  options.base_url = location.url.value_or("");
+  options.session = session;
+  options.ca_file = location.ca_file;
+  options.allow_plain_http = options.base_url.starts_with("http://");
+  return options;
+}
 
 std::filesystem::path database_path(const ParsedArgs& args) {
   if (auto given = args.value("--backend")) {

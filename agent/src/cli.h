@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "tavoren/remote_backend.h"
+
 namespace tavoren::agent {
 
 inline constexpr int kExitOk = 0;
@@ -56,6 +58,35 @@ ParsedArgs parse_args(const std::vector<std::string>& args,
 
 // The "--backend" option every subcommand accepts.
 OptionDef backend_option();
+// "--backend-ca": the CA certificates a backend server's certificate must
+// chain to, accepted next to "--backend".
+OptionDef backend_ca_option();
+
+// Where the backend is: a backend server (url) or the embedded backend's
+// database file (database).
+struct BackendLocation {
+  // "https://HOST[:PORT]"; "http://" only for a loopback host.
+  std::optional<std::string> url;
+  std::filesystem::path database;
+  // With a url: "--backend-ca", else TAVOREN_BACKEND_CA; empty: the
+  // system's CA store.
+  std::optional<std::filesystem::path> ca_file;
+};
+
+// "--backend" when given, else TAVOREN_BACKEND: a server when it starts
+// with "https://" or "http://" (http only for 127.0.0.0/8, ::1 and
+// localhost: nothing signed crosses a network in clear), else the
+// database_path(). Throws UsageError for "http://" to another host and for
+// "--backend-ca" without a server.
+BackendLocation backend_location(const ParsedArgs& args);
+
+// The key pair of TAVOREN_ACCESS_KEY and TAVOREN_SECRET_KEY; Refusal when
+// either is missing, naming the variable (never a value).
+backend::Session key_pair_from_environment();
+
+// The options of a client of the server at `location` with `session`.
+backend::RemoteOptions remote_options(const BackendLocation& location,
+                                      const backend::Session& session);
 
 // The database file: "--backend" when given, else TAVOREN_BACKEND, else
 // $XDG_STATE_HOME/tavoren/agent.db, else /var/lib/tavoren/agent.db for root

@@ -25,14 +25,21 @@ namespace {
 using backend::LocalBackendOptions;
 using backend::LocalScaling;
 
-// Opens the database and runs `use` on it. Reading commands refuse a
-// missing file instead of creating an empty one. Writing commands create
-// the file (and its folder) when needed, and remove a file they created
-// when `use` refuses, so that a refused command leaves nothing behind.
+// Runs `use` on the backend that the command names: a server (through an
+// operator's key pair from the environment) or the embedded backend's
+// database. Reading commands refuse a missing database file instead of
+// creating an empty one. Writing commands create the file (and its folder)
+// when needed, and remove a file they created when `use` refuses, so that a
+// refused command leaves nothing behind.
 template <typename Use>
 auto with_backend(const ParsedArgs& args, bool writes, Use&& use)
     -> decltype(use(std::declval<LocalScaling&>())) {
-  std::filesystem::path path = database_path(args);
+  const BackendLocation location = backend_location(args);
+  if (location.url) {
+    backend::RemoteOperator server(remote_options(location, key_pair_from_environment()));
+    return use(server);
+  }
+  const std::filesystem::path& path = location.database;
   std::error_code ec;
   bool existed = std::filesystem::exists(path, ec);
   if (!existed) {
@@ -101,12 +108,12 @@ std::string read_all(std::istream& in) {
 }
 
 const char kSubmitUsage[] =
-    "tavoren-agent submit [--backend PATH] [FILE|-]\n"
-    "       tavoren-agent submit [--backend PATH] --type TYPE [--image IMAGE] [--user ID]\n"
+    "tavoren-agent submit [--backend PATH|URL] [FILE|-]\n"
+    "       tavoren-agent submit [--backend PATH|URL] --type TYPE [--image IMAGE] [--user ID]\n"
     "                            [--param NAME=VALUE]... [--detail NAME=VALUE]...";
 const char kSubmitHelp[] =
-    "usage: tavoren-agent submit [--backend PATH] [FILE|-]\n"
-    "       tavoren-agent submit [--backend PATH] --type TYPE [--image IMAGE] [--user ID]\n"
+    "usage: tavoren-agent submit [--backend PATH|URL] [FILE|-]\n"
+    "       tavoren-agent submit [--backend PATH|URL] --type TYPE [--image IMAGE] [--user ID]\n"
     "                            [--param NAME=VALUE]... [--detail NAME=VALUE]...\n"
     "\n"
     "Queues one action and prints its new identifier.\n"
@@ -125,6 +132,7 @@ const char kSubmitHelp[] =
 int submit_command(const Args& raw) {
   return guarded("submit", kSubmitUsage, [&] {
     ParsedArgs args = parse_args(raw, {backend_option(),
+                                       backend_ca_option(),
                                        {"--type", true},
                                        {"--image", true},
                                        {"--user", true},
@@ -171,7 +179,7 @@ int submit_command(const Args& raw) {
                       record.type_name());
       }
     }
-    return with_backend(args, true, [&](LocalScaling& backend) {
+    return with_backend(args, true, [&](auto& backend) {
       std::cout << backend.submit(record) << "\n";
       return kExitOk;
     });
@@ -179,9 +187,9 @@ int submit_command(const Args& raw) {
 }
 
 namespace {
-const char kListUsage[] = "tavoren-agent list [--backend PATH] [--json]";
+const char kListUsage[] = "tavoren-agent list [--backend PATH|URL] [--json]";
 const char kListHelp[] =
-    "usage: tavoren-agent list [--backend PATH] [--json]\n"
+    "usage: tavoren-agent list [--backend PATH|URL] [--json]\n"
     "\n"
     "Lists every action, oldest first: identifier, type, status, state\n"
     "(queued, assigned, ended or rejected), the exit status of an ended one,\n"
@@ -192,10 +200,10 @@ const char kListHelp[] =
 
 int list_command(const Args& raw) {
   return guarded("list", kListUsage, [&] {
-    ParsedArgs args = parse_args(raw, {backend_option(), {"--json", false}});
+    ParsedArgs args = parse_args(raw, {backend_option(), backend_ca_option(), {"--json", false}});
     if (want_help(args, kListHelp)) return kExitOk;
     if (!args.positionals.empty()) throw UsageError("list takes no arguments");
-    Json actions = with_backend(args, false, [](LocalScaling& backend) { return backend.list(); });
+    Json actions = with_backend(args, false, [](auto& backend) { return backend.list(); });
     if (args.has("--json")) {
       std::cout << actions.dump(-1, ' ', false, Json::error_handler_t::replace) << "\n";
       return kExitOk;
@@ -216,9 +224,9 @@ int list_command(const Args& raw) {
 }
 
 namespace {
-const char kShowUsage[] = "tavoren-agent show [--backend PATH] ID";
+const char kShowUsage[] = "tavoren-agent show [--backend PATH|URL] ID";
 const char kShowHelp[] =
-    "usage: tavoren-agent show [--backend PATH] ID\n"
+    "usage: tavoren-agent show [--backend PATH|URL] ID\n"
     "\n"
     "Prints one action as JSON: its current record, its state, and the\n"
     "history of every status report about it.\n";
@@ -232,10 +240,10 @@ std::string one_identifier(const ParsedArgs& args) {
 
 int show_command(const Args& raw) {
   return guarded("show", kShowUsage, [&] {
-    ParsedArgs args = parse_args(raw, {backend_option()});
+    ParsedArgs args = parse_args(raw, {backend_option(), backend_ca_option()});
     if (want_help(args, kShowHelp)) return kExitOk;
     std::string id = one_identifier(args);
-    return with_backend(args, false, [&](LocalScaling& backend) {
+    return with_backend(args, false, [&](auto& backend) {
       std::cout << backend.show(id).dump(2, ' ', false, Json::error_handler_t::replace) << "\n";
       return kExitOk;
     });
@@ -243,9 +251,10 @@ int show_command(const Args& raw) {
 }
 
 namespace {
-const char kLogsUsage[] = "tavoren-agent logs [--backend PATH] [--follow] [--interval SECONDS] ID";
+const char kLogsUsage[] =
+    "tavoren-agent logs [--backend PATH|URL] [--follow] [--interval SECONDS] ID";
 const char kLogsHelp[] =
-    "usage: tavoren-agent logs [--backend PATH] [--follow] [--interval SECONDS] ID\n"
+    "usage: tavoren-agent logs [--backend PATH|URL] [--follow] [--interval SECONDS] ID\n"
     "\n"
     "Prints the log the agent has shipped for the action, byte for byte.\n"
     "  --follow             keep printing new log as it arrives, until the action\n"
@@ -256,16 +265,16 @@ const char kLogsHelp[] =
 
 int logs_command(const Args& raw) {
   return guarded("logs", kLogsUsage, [&] {
-    ParsedArgs args =
-        parse_args(raw, {backend_option(), {"--follow", false}, {"--interval", true}});
+    ParsedArgs args = parse_args(
+        raw, {backend_option(), backend_ca_option(), {"--follow", false}, {"--interval", true}});
     if (want_help(args, kLogsHelp)) return kExitOk;
     std::string id = one_identifier(args);
     double interval = 1.0;
     if (auto text = args.value("--interval")) interval = parse_seconds("--interval", *text);
-    return with_backend(args, false, [&](LocalScaling& backend) {
+    return with_backend(args, false, [&](auto& backend) {
       std::int64_t offset = 0;
       while (true) {
-        backend::LogChunk chunk = backend.logs(id, offset);
+        auto chunk = backend.logs(id, offset);
         if (!chunk.content.empty()) {
           std::cout.write(chunk.content.data(), static_cast<std::streamsize>(chunk.content.size()));
           std::cout.flush();
@@ -289,9 +298,9 @@ int logs_command(const Args& raw) {
 }
 
 namespace {
-const char kScaleDownUsage[] = "tavoren-agent scale-down [--backend PATH] ID";
+const char kScaleDownUsage[] = "tavoren-agent scale-down [--backend PATH|URL] ID";
 const char kScaleDownHelp[] =
-    "usage: tavoren-agent scale-down [--backend PATH] ID\n"
+    "usage: tavoren-agent scale-down [--backend PATH|URL] ID\n"
     "\n"
     "Marks the action scaled down: it is no longer handed out, and a running\n"
     "agent stops its container at its next reaper pass.\n";
@@ -299,10 +308,10 @@ const char kScaleDownHelp[] =
 
 int scale_down_command(const Args& raw) {
   return guarded("scale-down", kScaleDownUsage, [&] {
-    ParsedArgs args = parse_args(raw, {backend_option()});
+    ParsedArgs args = parse_args(raw, {backend_option(), backend_ca_option()});
     if (want_help(args, kScaleDownHelp)) return kExitOk;
     std::string id = one_identifier(args);
-    return with_backend(args, false, [&](LocalScaling& backend) {
+    return with_backend(args, false, [&](auto& backend) {
       backend.scale_down(id);
       return kExitOk;
     });
@@ -340,9 +349,9 @@ const std::vector<ConfigSetting>& config_settings() {
 }
 
 std::string config_usage() {
-  std::string text = "tavoren-agent config show [--backend PATH]";
+  std::string text = "tavoren-agent config show [--backend PATH|URL]";
   for (const ConfigSetting& setting : config_settings()) {
-    text += "\n       tavoren-agent " + std::string(setting.usage) + " [--backend PATH]";
+    text += "\n       tavoren-agent " + std::string(setting.usage) + " [--backend PATH|URL]";
   }
   return text;
 }
@@ -357,8 +366,8 @@ double parse_number(const std::string& what, const std::string& text) {
   return value;
 }
 
-void apply_setting(LocalScaling& backend, const std::string& name,
-                   const std::vector<std::string>& a) {
+template <typename Backend>
+void apply_setting(Backend& backend, const std::string& name, const std::vector<std::string>& a) {
   namespace cc = backend::config_command;
   auto is = [&](std::string_view usage) { return describe(usage).name == name; };
   if (is(cc::kRegistry)) {
@@ -385,7 +394,7 @@ void apply_setting(LocalScaling& backend, const std::string& name,
 int config_command(const Args& raw) {
   std::string usage = config_usage();
   return guarded("config", usage.c_str(), [&] {
-    ParsedArgs args = parse_args(raw, {backend_option()});
+    ParsedArgs args = parse_args(raw, {backend_option(), backend_ca_option()});
     if (args.help) {
       std::cout << "usage: " << usage
                 << "\n\nSets one setting of the embedded backend (replacing its earlier value),\n"
@@ -400,7 +409,7 @@ int config_command(const Args& raw) {
     std::vector<std::string> values(args.positionals.begin() + 1, args.positionals.end());
     if (name == "show") {
       if (!values.empty()) throw UsageError("config show takes no arguments");
-      return with_backend(args, false, [](LocalScaling& backend) {
+      return with_backend(args, false, [](auto& backend) {
         std::cout << backend.configuration().dump(2, ' ', false, Json::error_handler_t::replace)
                   << "\n";
         return kExitOk;
@@ -423,7 +432,7 @@ int config_command(const Args& raw) {
         if (value.ends_with('\n')) value.pop_back();
         if (value.ends_with('\r')) value.pop_back();
       }
-      return with_backend(args, true, [&](LocalScaling& backend) {
+      return with_backend(args, true, [&](auto& backend) {
         apply_setting(backend, name, values);
         return kExitOk;
       });

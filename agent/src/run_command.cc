@@ -17,6 +17,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <iostream>
 #include <mutex>
 #include <optional>
@@ -32,6 +33,7 @@
 #include "tavoren/job_dispatcher.h"
 #include "tavoren/local_backend.h"
 #include "tavoren/prechecks.h"
+#include "tavoren/remote_backend.h"
 
 namespace tavoren::agent {
 namespace {
@@ -40,7 +42,8 @@ using namespace std::chrono_literals;
 using Seconds = std::chrono::duration<double>;
 
 const char kRunUsage[] =
-    "tavoren-agent run [--backend PATH] [--instance-id ID] [--skip-prechecks]\n"
+    "tavoren-agent run [--backend PATH|URL] [--backend-ca FILE] [--instance-id ID]\n"
+    "                  [--skip-prechecks]\n"
     "                  [--reaper-interval SECONDS] [--poll-interval SECONDS]\n"
     "                  [--drain] [--drain-timeout SECONDS] [--stop-grace SECONDS]\n"
     "                  [--log-interval SECONDS] [--work-dir DIR] [--assign-batch N]\n"
@@ -55,10 +58,14 @@ const char kRunHelp[] =
     "(its log shipped, its container stopped) and exits 0; a second signal\n"
     "exits at once.\n"
     "\n"
-    "  --backend PATH            the embedded backend's database (default:\n"
+    "  --backend PATH|URL        the embedded backend's database (default:\n"
     "                            $TAVOREN_BACKEND, else $XDG_STATE_HOME/tavoren/agent.db,\n"
     "                            else /var/lib/tavoren/agent.db for root and\n"
-    "                            ~/.local/state/tavoren/agent.db for other users)\n"
+    "                            ~/.local/state/tavoren/agent.db for other users), or a\n"
+    "                            backend server, https://HOST:PORT, reached with this\n"
+    "                            instance's key pair (TAVOREN_ACCESS_KEY, TAVOREN_SECRET_KEY)\n"
+    "  --backend-ca FILE         the CA certificates of the server's certificate (default:\n"
+    "                            $TAVOREN_BACKEND_CA, else the system's CA store)\n"
     "  --instance-id ID          this instance (default: $INSTANCE_ID, else local-<hostname>)\n"
     "  --skip-prechecks          do not check the host first (development hosts only)\n"
     "  --reaper-interval SECS    between two passes stopping scaled-down containers (30)\n"
@@ -93,7 +100,8 @@ std::string default_instance_id() {
 }
 
 struct RunSettings {
-  std::filesystem::path database;
+  // The embedded backend's database, or a backend server.
+  BackendLocation backend;
   std::string instance_id;
   bool skip_prechecks = false;
   Seconds reaper_interval{30};
@@ -247,24 +255,43 @@ int serve(const RunSettings& settings, const sigset_t& signals) {
     std::filesystem::current_path(*settings.work_dir, ec);
     if (ec) throw Refusal("cannot enter " + *settings.work_dir + ": " + ec.message());
   }
-  create_database_folder(settings.database);
+  const bool remote = settings.backend.url.has_value();
+  if (!remote) create_database_folder(settings.backend.database);
   backend::Session session{get_env("TAVOREN_ACCESS_KEY").value_or(""),
                            get_env("TAVOREN_SECRET_KEY").value_or("")};
   if (!session.access_key.empty()) log::register_secret(session.access_key);
   if (!session.secret_key.empty()) log::register_secret(session.secret_key);
+  // A server knows this instance by its key pair alone.
+  if (remote) session = key_pair_from_environment();
 
-  auto make_scaling = [&](const backend::Session& client_session,
-                          const std::optional<std::string>& instance_id) {
+  // The backend's record of how an action's process ended.
+  std::function<void(const std::string&, int)> record_exit;
+  auto make_scaling =
+      [&](const backend::Session& client_session,
+          const std::optional<std::string>& instance_id) -> std::unique_ptr<backend::Scaling> {
+    if (remote) {
+      return std::make_unique<backend::RemoteScaling>(
+          remote_options(settings.backend, client_session));
+    }
     backend::LocalBackendOptions options;
-    options.database = settings.database;
+    options.database = settings.backend.database;
     options.instance_id = instance_id.value_or(settings.instance_id);
     options.session = client_session;
     options.assign_batch = settings.assign_batch;
     return std::make_unique<backend::LocalScaling>(std::move(options));
   };
-  std::unique_ptr<backend::LocalScaling> scaling = make_scaling(session, settings.instance_id);
-  log::info("Agent %s using the embedded backend at %s", settings.instance_id,
-            settings.database.string());
+  std::unique_ptr<backend::Scaling> scaling = make_scaling(session, settings.instance_id);
+  if (remote) {
+    auto* server = static_cast<backend::RemoteScaling*>(scaling.get());
+    record_exit = [server](const std::string& id, int status) { server->record_exit(id, status); };
+    log::info("Agent %s using the backend server at %s", settings.instance_id,
+              *settings.backend.url);
+  } else {
+    auto* local = static_cast<backend::LocalScaling*>(scaling.get());
+    record_exit = [local](const std::string& id, int status) { local->record_exit(id, status); };
+    log::info("Agent %s using the embedded backend at %s", settings.instance_id,
+              settings.backend.database.string());
+  }
 
   JobDispatcherOptions dispatcher_options;
   dispatcher_options.poll_interval = settings.poll_interval.count();
@@ -280,15 +307,14 @@ int serve(const RunSettings& settings, const sigset_t& signals) {
   // final flush of its log. An end whose log did not all arrive is recorded
   // the same way, and said so in the agent's own log: the stored status is
   // the process's, whatever became of its log.
-  backend::LocalScaling* exits = scaling.get();
-  dispatcher_options.work_unit.on_exit = [exits](const std::string& id,
-                                                 process::ExitStatus exit_status,
-                                                 bool log_complete) {
+  dispatcher_options.work_unit.on_exit = [record_exit](const std::string& id,
+                                                       process::ExitStatus exit_status,
+                                                       bool log_complete) {
     if (!log_complete) {
       log::warning("The log of action %s did not all reach the backend; its end is recorded", id);
     }
     // Stored in the shell's form: the exit code, or 128 + the signal.
-    exits->record_exit(id, exit_status.shell_status());
+    record_exit(id, exit_status.shell_status());
   };
   JobDispatcher dispatcher(*scaling, dispatcher_options);
   ContainerReaper reaper(*scaling);
@@ -339,6 +365,7 @@ int run_command(const Args& raw) {
   sigset_t signals;
   try {
     ParsedArgs args = parse_args(raw, {backend_option(),
+                                       backend_ca_option(),
                                        {"--instance-id", true},
                                        {"--skip-prechecks", false},
                                        {"--reaper-interval", true},
@@ -356,7 +383,7 @@ int run_command(const Args& raw) {
       return kExitOk;
     }
     if (!args.positionals.empty()) throw UsageError("run takes no arguments");
-    settings.database = database_path(args);
+    settings.backend = backend_location(args);
     settings.instance_id = args.value("--instance-id").value_or(default_instance_id());
     if (settings.instance_id.empty()) throw UsageError("--instance-id is empty");
     settings.skip_prechecks = args.has("--skip-prechecks");

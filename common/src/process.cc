@@ -67,6 +67,10 @@ class FileActions {
   void open(int fd, const char* path, int flags, mode_t mode) {
     check(::posix_spawn_file_actions_addopen(&actions_, fd, path, flags, mode));
   }
+  // Closes every descriptor from `first` on in the child.
+  void close_from(int first) {
+    check(::posix_spawn_file_actions_addclosefrom_np(&actions_, first));
+  }
 
  private:
   static void check(int rc) {
@@ -179,6 +183,10 @@ Child Child::spawn(const SpawnRequest& request) {
       actions.dup2(STDOUT_FILENO, STDERR_FILENO);
       break;
   }
+  // Only the three standard streams reach the child, even from a
+  // descriptor a library opened without close-on-exec (libcurl's internal
+  // socket pairs, for one) on another thread at this moment.
+  actions.close_from(STDERR_FILENO + 1);
 
   short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
   if (request.new_session) {

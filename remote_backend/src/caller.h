@@ -2,14 +2,23 @@
 // RemoteScaling and RemoteOperator. Thread-safe; see remote_backend.h.
 #pragma once
 
+#include <initializer_list>
 #include <memory>
 #include <string_view>
+#include <utility>
 
 #include "tavoren/backend.h"
 #include "tavoren/common/json.h"
 #include "tavoren/remote_backend.h"
 
 namespace tavoren::backend::detail {
+
+// A request body of named arguments, in the order given.
+inline Json named(std::initializer_list<std::pair<const char*, Json>> arguments) {
+  Json object = Json::object();
+  for (const auto& [name, value] : arguments) object[name] = value;
+  return object;
+}
 
 class RemoteCaller {
  public:

@@ -6,15 +6,7 @@
 #include "tavoren/remote_backend.h"
 
 namespace tavoren::backend {
-namespace {
-
-Json named(std::initializer_list<std::pair<const char*, Json>> arguments) {
-  Json object = Json::object();
-  for (const auto& [name, value] : arguments) object[name] = value;
-  return object;
-}
-
-}  // namespace
+using detail::named;
 
 RemoteScaling::RemoteScaling(RemoteOptions options)
     : caller_(std::make_unique<detail::RemoteCaller>(std::move(options))) {}

@@ -1,6 +1,7 @@
 #include "tavoren/common/files.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -50,9 +51,8 @@ TEST(ReadFile, WholeContentAndMissingOrUnreadablePaths) {
   EXPECT_THROW(read_file_if_present(dir.path()), std::system_error);
 }
 
-// The descriptors a child finds open: its three standard streams, the
-// directory its own listing opens, and whatever the test process itself
-// was started with and passes on.
+// The descriptors a child finds open: its three standard streams and the
+// directory its own listing opens.
 std::vector<std::string> child_descriptors() {
   const process::RunResult listing = process::run_capture({"ls", "/proc/self/fd"});
   EXPECT_TRUE(listing.exit_status.success());
@@ -97,6 +97,16 @@ TEST(ReadFile, ChildrenSpawnedMeanwhileInheritNoDescriptor) {
   done = true;
   for (auto& reader : readers) reader.join();
   EXPECT_GT(reads, 0);
+}
+
+// A descriptor left inheritable in the agent (as a library may open one)
+// still never reaches a child: children get their standard streams only.
+TEST(ReadFile, ChildrenGetOnlyTheirStandardStreamsEvenBesideAnInheritableDescriptor) {
+  int leaked[2];
+  ASSERT_EQ(::pipe(leaked), 0);  // no close-on-exec, on purpose
+  EXPECT_EQ(child_descriptors(), (std::vector<std::string>{"0", "1", "2", "3"}));
+  ::close(leaked[0]);
+  ::close(leaked[1]);
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 
 #include "tavoren/backend_wire.h"
 #include "tavoren/common/process.h"
+#include "test_support.h"
 
 namespace tavoren::testing {
 
@@ -178,18 +179,7 @@ WireServer::Reply WireServer::failure(int status, std::string_view error, std::s
 }
 
 ClosingListener::ClosingListener() {
-  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd_ < 0) throw std::runtime_error("socket failed");
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd_, 16) != 0) {
-    ::close(fd_);
-    throw std::runtime_error("cannot listen on loopback");
-  }
-  socklen_t len = sizeof addr;
-  ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
-  port_ = ntohs(addr.sin_port);
+  fd_ = listen_on_loopback(port_);
   thread_ = std::thread([this] {
     while (!stop_) {
       pollfd ready{fd_, POLLIN, 0};

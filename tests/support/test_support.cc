@@ -192,21 +192,24 @@ void LoopbackServer::start() {
 std::string LoopbackServer::host() const { return "127.0.0.1:" + std::to_string(port_); }
 std::string LoopbackServer::url() const { return "http://" + host(); }
 
-SilentListener::SilentListener() {
-  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd_ < 0) throw std::runtime_error("socket failed");
+int listen_on_loopback(int& port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) throw std::runtime_error("socket failed");
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   addr.sin_port = 0;
-  if (::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd_, 16) != 0) {
-    ::close(fd_);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 16) != 0) {
+    ::close(fd);
     throw std::runtime_error("cannot listen on loopback");
   }
   socklen_t len = sizeof addr;
-  ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
-  port_ = ntohs(addr.sin_port);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  port = ntohs(addr.sin_port);
+  return fd;
 }
+
+SilentListener::SilentListener() : fd_(listen_on_loopback(port_)) {}
 
 SilentListener::~SilentListener() {
   if (fd_ >= 0) ::close(fd_);

@@ -115,6 +115,10 @@ class LoopbackServer {
   int port_ = 0;
 };
 
+// A listening TCP socket (close-on-exec) on 127.0.0.1 at a port the kernel
+// picks, stored in `port`. Throws std::runtime_error when none can be had.
+int listen_on_loopback(int& port);
+
 // A TCP socket on 127.0.0.1 that accepts connections but never answers
 // (a server that hangs). port() tells where.
 class SilentListener {
