@@ -209,7 +209,7 @@ int listen_on_loopback(int& port) {
   return fd;
 }
 
-SilentListener::SilentListener() : fd_(listen_on_loopback(port_)) {}
+SilentListener::SilentListener() { fd_ = listen_on_loopback(port_); }
 
 SilentListener::~SilentListener() {
   if (fd_ >= 0) ::close(fd_);
