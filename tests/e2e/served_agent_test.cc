@@ -19,6 +19,7 @@
 #include "tavoren/common/files.h"
 #include "tavoren/common/json.h"
 #include "tavoren/common/text.h"
+#include "tavoren/backend.h"
 #include "test_tls.h"
 
 namespace tavoren::testing::e2e {
@@ -34,7 +35,7 @@ constexpr const char* kOwnerAccessKey = "AKE2ESERVEDOWNER01";
 constexpr const char* kOwnerSecretKey = "e2e-served-owner-secret-0123";
 
 // "access-key: X\nsecret-key: Y\n", as tavoren-backend keys create prints it.
-backend::Session created_keys(const std::string& out) {
+tavoren::backend::Session created_keys(const std::string& out) {
   const auto value = [&](const std::string& label) {
     const std::size_t at = out.find(label);
     if (at == std::string::npos) return std::string();
@@ -109,7 +110,7 @@ class ServedAgent : public ::testing::Test {
   std::string server_out() const { return (dir_.path() / "server.out").string(); }
   std::string agent_out() const { return (dir_.path() / "agent.out").string(); }
 
-  backend::Session make_keys(const std::vector<std::string>& role) {
+  tavoren::backend::Session make_keys(const std::vector<std::string>& role) {
     std::vector<std::string> argv = {TAVOREN_BACKEND_PROGRAM, "keys", "create", "--store", store()};
     argv.insert(argv.end(), role.begin(), role.end());
     process::RunOptions options{.timeout = seconds(20), .capture_stderr = true};
@@ -168,8 +169,8 @@ class ServedAgent : public ::testing::Test {
   ScopedEnv provider_;
   ScopedEnv encryption_key_;
   TestTls tls_;
-  backend::Session instance_keys_;
-  backend::Session operator_keys_;
+  tavoren::backend::Session instance_keys_;
+  tavoren::backend::Session operator_keys_;
   std::string url_;
   std::optional<process::Child> server_;
   std::optional<process::Child> agent_;
