@@ -1,0 +1,153 @@
+// The cost of the network: the two calls an agent makes most (a poll that
+// hands out one action, and one 4 KiB log piece) on the embedded backend in
+// the process, and through the network client, TLS on loopback and the
+// backend server onto the same kind of store, in the same run.
+//
+//   build/default/bin/bench_backend_latency
+//
+// Both paths use a fresh database in a temporary folder; the server runs in
+// this process with the settings `tavoren-backend serve` uses by default.
+
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "tavoren/backend_server.h"
+#include "tavoren/backend_wire.h"
+#include "tavoren/common/logging.h"
+#include "tavoren/http_server.h"
+#include "tavoren/local_backend.h"
+#include "tavoren/remote_backend.h"
+#include "test_support.h"
+#include "test_tls.h"
+
+namespace tavoren {
+namespace {
+
+constexpr const char* kEncryptionKey = "bench-encryption-key-0123456789a";
+constexpr int kActions = 3000;
+
+Json record() {
+  return Json{{"action", "data_split"},
+              {"actionDetails", {{"docker", "registry.example/jobs:1"}}},
+              {"_idUser", "owner-a"}};
+}
+
+// One store, queued with kActions actions, and an action assigned to
+// `instance` for the log pieces.
+struct Store {
+  explicit Store(const std::filesystem::path& database, const std::string& instance) {
+    backend::LocalBackendOptions options;
+    options.database = database;
+    store = std::make_unique<backend::LocalScaling>(options);
+    for (int i = 0; i < kActions + 1; ++i) store->submit(record());
+    agent = store->for_instance(instance);
+    logged = agent->assign_jobs(false).data.at(0).at("_id").get<std::string>();
+  }
+  std::unique_ptr<backend::LocalScaling> store;
+  std::unique_ptr<backend::LocalScaling> agent;
+  std::string logged;
+};
+
+// The backend server on loopback, over TLS, with one instance key.
+struct Served {
+  Served()
+      : encryption("TAVOREN_ENCRYPTION_KEY", kEncryptionKey),
+        store(dir.path() / "served.db", "bench-instance"),
+        keys(*store.store, kEncryptionKey),
+        service(*store.store, keys),
+        http(options(), service) {
+    http.start();
+    const backend_server::NewAccessKey key =
+        keys.create(backend::wire::Role::kInstance, "bench-instance");
+    client = std::make_unique<backend::RemoteScaling>(
+        backend::RemoteOptions{.base_url = "https://127.0.0.1:" + std::to_string(http.port()),
+                               .session = {key.access_key, key.secret_key},
+                               .ca_file = tls.ca_file()});
+  }
+  ~Served() {
+    client.reset();
+    http.stop();
+  }
+  http_server::Options options() const {
+    http_server::Options o;
+    o.certificate_chain_file = tls.server_chain_file();
+    o.private_key_file = tls.server_key_file();
+    return o;
+  }
+
+  testing::TempDir dir;
+  testing::ScopedEnv encryption;
+  testing::TestTls tls;
+  Store store;
+  backend_server::AccessKeys keys;
+  backend_server::BackendService service;
+  http_server::HttpServer http;
+  std::unique_ptr<backend::RemoteScaling> client;
+};
+
+struct Embedded {
+  Embedded() : store(dir.path() / "embedded.db", "bench-instance") {}
+  testing::TempDir dir;
+  Store store;
+};
+
+Embedded& embedded() {
+  static Embedded* shared = new Embedded;
+  return *shared;
+}
+Served& served() {
+  static Served* shared = new Served;
+  return *shared;
+}
+
+void poll_once(benchmark::State& state, backend::Scaling& scaling) {
+  for (auto _ : state) {
+    backend::Result result = scaling.assign_jobs(false);
+    if (result.has_error() || !result.data.is_array() || result.data.empty()) {
+      state.SkipWithError("the queue ran dry or the poll was refused");
+      break;
+    }
+  }
+}
+
+void ship_piece(benchmark::State& state, backend::Scaling& scaling, const std::string& id) {
+  const std::string piece(4096, 'x');
+  for (auto _ : state) {
+    backend::Result result =
+        scaling.update_action_docker_logs(Json{{"action_record_id", id}, {"log_content", piece}});
+    if (result.has_error()) {
+      state.SkipWithError("the log piece was refused");
+      break;
+    }
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * 4096);
+}
+
+void BM_PollEmbedded(benchmark::State& state) { poll_once(state, *embedded().store.agent); }
+void BM_PollThroughServer(benchmark::State& state) { poll_once(state, *served().client); }
+void BM_LogPieceEmbedded(benchmark::State& state) {
+  ship_piece(state, *embedded().store.agent, embedded().store.logged);
+}
+void BM_LogPieceThroughServer(benchmark::State& state) {
+  ship_piece(state, *served().client, served().store.logged);
+}
+
+BENCHMARK(BM_PollEmbedded)->Iterations(kActions)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_PollThroughServer)->Iterations(kActions)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_LogPieceEmbedded)->Iterations(2000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_LogPieceThroughServer)->Iterations(2000)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+}  // namespace tavoren
+
+int main(int argc, char** argv) {
+  // One access-log line per request would measure the terminal.
+  tavoren::log::set_level(tavoren::log::Level::warning);
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
