@@ -22,10 +22,15 @@
 // of the requests sent within the window), errors by kind, the server's
 // CPU time per 1,000 requests and its share of a core, its threads and
 // resident memory (from /proc/<pid>/stat, status and task), and this
-// process's CPU share (the load generator's part of the machine). The
+// process's CPU share (the load generator's share of the machine). The
 // smallest size is the reference: p99 and CPU per request of the others
 // are printed relative to it. The run stops after the first size whose p99
 // is above --max-p99 ms or that saw any error.
+//
+// Each agent takes one descriptor here and one in the server (which
+// inherits this process's raised limit), so the largest size is the
+// descriptor limit less a few hundred. --server: the tavoren-backend
+// program (default: the one next to this program).
 //
 // --quick: sizes 100 and 300, 2 s and 4 s intervals, a 6 s window (a
 // smoke run of well under a minute).
