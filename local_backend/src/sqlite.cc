@@ -255,6 +255,16 @@ Pool::Lease Pool::acquire() {
   return Lease(*this, std::make_unique<Connection>(path_, busy_timeout_));
 }
 
+std::unique_lock<std::timed_mutex> Pool::writer_turn() {
+  std::unique_lock turn(writer_, std::defer_lock);
+  if (!turn.try_lock_for(busy_timeout_)) {
+    throw DatabaseError(
+        "Backend database failure: database is locked (another writer of this process held "
+        "it too long)");
+  }
+  return turn;
+}
+
 void Pool::give_back(std::unique_ptr<Connection> connection) {
   // A connection left inside a transaction (a failed rollback) is not
   // reused.

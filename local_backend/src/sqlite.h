@@ -144,6 +144,13 @@ class Pool {
 
   Lease acquire();
 
+  // The turn of one writer of this process: held around a write
+  // transaction, so that the writers of one process queue here in order
+  // instead of in SQLite's busy handler, which polls with sleeps of up to
+  // 100 ms and hands the lock to whoever wakes first. Waits at most the
+  // busy time-out, then throws DatabaseError as a busy database does.
+  std::unique_lock<std::timed_mutex> writer_turn();
+
  private:
   void give_back(std::unique_ptr<Connection> connection);
 
@@ -152,6 +159,7 @@ class Pool {
   const std::chrono::milliseconds busy_timeout_;
   std::mutex mutex_;
   std::vector<std::unique_ptr<Connection>> idle_;
+  std::timed_mutex writer_;
 };
 
 }  // namespace tavoren::backend::sqlite
