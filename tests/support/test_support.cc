@@ -209,7 +209,9 @@ int listen_on_loopback(int& port) {
   return fd;
 }
 
-SilentListener::SilentListener() : fd_(listen_on_loopback(port_)) {}
+// In the body: port_ is initialised after fd_, which would reset the port
+// written by listen_on_loopback.
+SilentListener::SilentListener() { fd_ = listen_on_loopback(port_); }
 
 SilentListener::~SilentListener() {
   if (fd_ >= 0) ::close(fd_);
