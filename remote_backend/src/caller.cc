@@ -391,12 +391,20 @@ Result RemoteCaller::call(std::string_view operation_name, const Json& arguments
       }
     } else {
       failure = "HTTP " + std::to_string(status);
+      // A nonce the server saw before: this very request reached it once
+      // already (libcurl sends a request again by itself when a reused
+      // connection dies before its answer). Signed anew, it is tried again.
+      bool retryable = wire::is_retryable_status(status);
       if (const std::optional<wire::Failure> body_failure = wire::read_failure(exchange.body)) {
         failure += " " + for_message(body_failure->error);
         if (!body_failure->message.empty()) failure += ": " + for_message(body_failure->message);
+        if (status == wire::status::kNotAuthenticated &&
+            body_failure->error == wire::failure::kReplayedNonce) {
+          retryable = true;
+        }
       }
-      if (!wire::is_retryable_status(status) || attempt >= max_attempts) {
-        const bool may_pass = wire::is_retryable_status(status);
+      if (!retryable || attempt >= max_attempts) {
+        const bool may_pass = retryable;
         settle.unanswered = may_pass;
         throw RemoteCallError(
             what + ": " + failure +

@@ -140,6 +140,40 @@ TEST(Retries, AWriteThatGotNoAnswerIsTheSameWriteWhenMadeAgain) {
   EXPECT_EQ(server.seen().back().headers.count("idempotency-key"), 0u);
 }
 
+// A request whose nonce the server saw already reached it once (libcurl
+// sends a request again by itself when a reused connection dies before its
+// answer): the client signs it anew and tries again; a write keeps its key.
+TEST(Retries, ARequestRefusedAsAReplayIsSignedAnewAndTriedAgain) {
+  WireServer server;
+  server.set_handler([](const WireServer::Seen& request, int number) {
+    if (number == 1) {
+      return WireServer::failure(401, wire::failure::kReplayedNonce, "the nonce was already used");
+    }
+    if (number == 3) {
+      return WireServer::failure(401, wire::failure::kNotAuthenticated, "bad signature");
+    }
+    return echo(request);
+  });
+  server.start();
+  Waits waits;
+  RemoteScaling scaling(options_for(server.url(), waits));
+  EXPECT_FALSE(scaling.update_action_status(Json{{"action_record_id", "65f1c0ffee0123456789abcd"}})
+                   .has_error_set());
+  std::vector<WireServer::Seen> seen = server.seen();
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_NE(seen[0].headers.at("x-tavoren-nonce"), seen[1].headers.at("x-tavoren-nonce"));
+  EXPECT_EQ(seen[0].headers.at("idempotency-key"), seen[1].headers.at("idempotency-key"));
+  // Any other 401 is final.
+  try {
+    scaling.get_downscaled_ids();
+    ADD_FAILURE() << "a refused signature must fail the call";
+  } catch (const RemoteCallError& e) {
+    EXPECT_EQ(e.status(), 401);
+    EXPECT_FALSE(e.may_pass());
+  }
+  EXPECT_EQ(server.seen().size(), 3u);
+}
+
 TEST(Retries, BackOffIsJitteredExponentialAndCapped) {
   WireServer server;
   server.set_handler([](const WireServer::Seen&, int number) {
