@@ -124,8 +124,11 @@ Response BackendService::handle(const http_server::Request& request) {
     log::warning("Unauthenticated request %s from %s: %s", std::string(operation->name),
                  request.peer(), wire::refusal_name(verification.refusal));
     const bool busy = verification.status() == wire::status::kUnavailable;
+    const bool replayed = verification.refusal == wire::Refusal::kReplayedNonce;
     return failure(verification.status(),
-                   busy ? wire::failure::kUnavailable : wire::failure::kNotAuthenticated,
+                   busy       ? wire::failure::kUnavailable
+                   : replayed ? wire::failure::kReplayedNonce
+                              : wire::failure::kNotAuthenticated,
                    verification.detail);
   }
   Call call{request,

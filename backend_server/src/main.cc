@@ -59,6 +59,7 @@ constexpr const char* kServeHelp =
     "  --max-in-flight N            requests handled at once before 429 (default 256)\n"
     "  --log-limit BYTES            log bytes stored per action (default 1073741824)\n"
     "  --port-range LOW-HIGH        ports handed to each instance (default 30000-32767)\n"
+    "  --assign-batch N             the most actions one assign_jobs hands out (default 1)\n"
     "  --encryption-key-file FILE   the encryption key, when TAVOREN_ENCRYPTION_KEY is unset\n"
     "  --log-level LEVEL            debug, info, warning or error (default info)\n"
     "\n"
@@ -194,7 +195,7 @@ int serve(const std::vector<std::string>& args) {
   const Parsed parsed =
       parse(args,
             {"--store", "--listen", "--tls-cert", "--tls-key", "--max-in-flight", "--log-limit",
-             "--port-range", "--encryption-key-file", "--log-level"},
+             "--port-range", "--assign-batch", "--encryption-key-file", "--log-level"},
             {"--plain-http"});
   if (parsed.help) {
     std::cout << kServeHelp;
@@ -231,6 +232,12 @@ int serve(const std::vector<std::string>& args) {
     const std::int64_t high = number(range->substr(dash + 1), "The high end of --port-range");
     if (low < 1 || high > 65535 || low > high) throw UsageError("--port-range is out of range");
     store.port_range = std::make_pair(static_cast<int>(low), static_cast<int>(high));
+  }
+
+  if (const auto batch = parsed.get("--assign-batch")) {
+    const std::int64_t n = number(*batch, "--assign-batch");
+    if (n < 1 || n > 1000) throw UsageError("--assign-batch takes 1 to 1000");
+    store.assign_batch = static_cast<int>(n);
   }
 
   const ListenAddress address = listen_address(required(parsed, "--listen"));

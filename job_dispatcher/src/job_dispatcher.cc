@@ -106,6 +106,35 @@ std::vector<Json> JobDispatcher::fetch_actions() {
 }
 
 std::shared_ptr<WorkUnit> JobDispatcher::process_action(const Json& action) {
+  int tries = 1;
+  for (auto it = start_again_.begin(); it != start_again_.end(); ++it) {
+    if (it->first == action) {
+      tries = it->second + 1;
+      start_again_.erase(it);
+      break;
+    }
+  }
+  const std::uint64_t failures_before = backend::passing_failures_on_this_thread();
+  std::shared_ptr<WorkUnit> unit = start_action(action);
+  // A unit that got as far as its command may have run it: never again.
+  if (backend::passing_failures_on_this_thread() == failures_before ||
+      (unit && (unit->has_process() || unit->cmd()))) {
+    return unit;
+  }
+  // The backend did not answer while the action was being started: it
+  // stays assigned to this instance, so it is started again later.
+  const std::string id = action.is_object() ? id_of(action) : std::string("unknown");
+  if (tries >= options_.max_start_tries) {
+    log::error("Action %s could not be started after %d tries: the backend did not answer", id,
+               tries);
+  } else {
+    log::warning("Action %s could not be started: the backend did not answer; trying again", id);
+    start_again_.emplace_back(action, tries);
+  }
+  return nullptr;
+}
+
+std::shared_ptr<WorkUnit> JobDispatcher::start_action(const Json& action) {
   return log_errors("process_action", {}, [&]() -> std::shared_ptr<WorkUnit> {
     if (!action.is_object()) throw TypeError("an action record must be an object");
     const std::string id = id_of(action);
@@ -142,7 +171,10 @@ bool JobDispatcher::is_tracked(const std::string& action_record_id) const {
 
 void JobDispatcher::process_actions() {
   log_errors("process_actions", {}, [&] {
-    for (const Json& record : fetch_actions()) {
+    std::vector<Json> records;
+    for (const auto& [record, tries] : start_again_) records.push_back(record);
+    for (Json& record : fetch_actions()) records.push_back(std::move(record));
+    for (const Json& record : records) {
       std::string id = id_of(record);
       // An action whose unit is still here must not start twice: the
       // earlier unit would drop out of the table and run on untracked.

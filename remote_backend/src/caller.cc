@@ -10,6 +10,7 @@
 #include <cctype>
 #include <cmath>
 #include <ctime>
+#include <deque>
 #include <mutex>
 #include <random>
 #include <stdexcept>
@@ -167,6 +168,38 @@ struct RemoteCaller::State {
   std::mutex pool_mutex;
   std::vector<curl::Easy> idle;
 
+  // The keys of writes that got no answer, by the SHA-256 of their
+  // operation and body, oldest first (see remote_backend.h).
+  std::mutex unanswered_mutex;
+  std::deque<std::pair<std::string, std::string>> unanswered;
+
+  // The key for a write of `fingerprint`: the one of the same write left
+  // unanswered before, else a new one.
+  std::string idempotency_key_for(const std::string& fingerprint) {
+    {
+      const std::lock_guard<std::mutex> lock(unanswered_mutex);
+      for (const auto& [print, key] : unanswered) {
+        if (print == fingerprint) return key;
+      }
+    }
+    return wire::new_idempotency_key();
+  }
+
+  void keep_unanswered(const std::string& fingerprint, const std::string& key) {
+    if (options.unanswered_writes == 0) return;
+    const std::lock_guard<std::mutex> lock(unanswered_mutex);
+    for (const auto& entry : unanswered) {
+      if (entry.first == fingerprint) return;
+    }
+    unanswered.emplace_back(fingerprint, key);
+    while (unanswered.size() > options.unanswered_writes) unanswered.pop_front();
+  }
+
+  void forget_unanswered(const std::string& fingerprint) {
+    const std::lock_guard<std::mutex> lock(unanswered_mutex);
+    std::erase_if(unanswered, [&](const auto& entry) { return entry.first == fingerprint; });
+  }
+
   ~State() {
     idle.clear();  // every handle leaves the share before it goes
     if (share != nullptr) curl_share_cleanup(share);
@@ -277,7 +310,26 @@ Result RemoteCaller::call(std::string_view operation_name, const Json& arguments
   const std::string path = wire::path_of(operation->name);
   const std::string url = s.base_url + path;
   const std::string body = wire::write_arguments(arguments);
-  const std::string idempotency_key = operation->write ? wire::new_idempotency_key() : "";
+  // A write made again after it got no answer keeps its first key.
+  const std::string fingerprint =
+      operation->write ? wire::sha256_hex(std::string(operation->name) + "\n" + body) : "";
+  const std::string idempotency_key = operation->write ? s.idempotency_key_for(fingerprint) : "";
+  // Whatever ends the call: an answer (or a refusal) settles the write; no
+  // answer after a last attempt that may pass keeps its key for next time.
+  struct Settle {
+    State& state;
+    const std::string& fingerprint;
+    const std::string& key;
+    bool unanswered = false;
+    ~Settle() {
+      if (fingerprint.empty()) return;
+      if (unanswered) {
+        state.keep_unanswered(fingerprint, key);
+      } else {
+        state.forget_unanswered(fingerprint);
+      }
+    }
+  } settle{s, fingerprint, idempotency_key};
   const std::string what =
       "backend call " + std::string(operation->name) + " to " + s.url_for_messages;
   const int max_attempts = s.options.retry.max_attempts;
@@ -324,9 +376,11 @@ Result RemoteCaller::call(std::string_view operation_name, const Json& arguments
       failure = std::string(curl_easy_strerror(code));
       if (error_buffer[0] != '\0') failure += " (" + for_message(error_buffer.data()) + ")";
       if (is_final_curl_failure(code) || attempt >= max_attempts) {
+        const bool may_pass = !is_final_curl_failure(code);
+        settle.unanswered = may_pass;
         throw RemoteCallError(what + ": no answer after " + std::to_string(attempt) +
                                   (attempt == 1 ? " attempt: " : " attempts: ") + failure,
-                              0, code, attempt);
+                              0, code, attempt, may_pass);
       }
     } else if (status == wire::status::kOk) {
       try {
@@ -337,15 +391,25 @@ Result RemoteCaller::call(std::string_view operation_name, const Json& arguments
       }
     } else {
       failure = "HTTP " + std::to_string(status);
+      // A nonce the server saw before: this very request reached it once
+      // already (libcurl sends a request again by itself when a reused
+      // connection dies before its answer). Signed anew, it is tried again.
+      bool retryable = wire::is_retryable_status(status);
       if (const std::optional<wire::Failure> body_failure = wire::read_failure(exchange.body)) {
         failure += " " + for_message(body_failure->error);
         if (!body_failure->message.empty()) failure += ": " + for_message(body_failure->message);
+        if (status == wire::status::kNotAuthenticated &&
+            body_failure->error == wire::failure::kReplayedNonce) {
+          retryable = true;
+        }
       }
-      if (!wire::is_retryable_status(status) || attempt >= max_attempts) {
+      if (!retryable || attempt >= max_attempts) {
+        const bool may_pass = retryable;
+        settle.unanswered = may_pass;
         throw RemoteCallError(
             what + ": " + failure +
                 (attempt > 1 ? " (after " + std::to_string(attempt) + " attempts)" : std::string()),
-            status, CURLE_OK, attempt);
+            status, CURLE_OK, attempt, may_pass);
       }
       asked_wait = parse_retry_after(exchange.retry_after);
     }

@@ -88,6 +88,14 @@ TEST_F(ProgramTest, ItRefusesKeysWithoutAnEncryptionKeyAndWrongUsage) {
   const auto help = run({"serve", "--help"});
   EXPECT_EQ(help.exit_status, process::ExitStatus::exited(0));
   EXPECT_NE(help.out.find("--port-range"), std::string::npos);
+  EXPECT_NE(help.out.find("--assign-batch"), std::string::npos);
+  for (const char* batch : {"0", "1001", "five"}) {
+    EXPECT_EQ(run({"serve", "--store", store(), "--listen", "127.0.0.1:0", "--plain-http",
+                   "--assign-batch", batch})
+                  .exit_status,
+              process::ExitStatus::exited(2))
+        << batch;
+  }
 }
 
 TEST_F(ProgramTest, AServerAnswersOverTlsAndStopsGracefullyOnSigterm) {

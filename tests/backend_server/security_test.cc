@@ -26,10 +26,11 @@ class SecurityTest : public ServerTest {
     }
   }
   static void expect_unauthenticated(const std::optional<testing::Reply>& reply,
-                                     const std::string& why) {
+                                     const std::string& why,
+                                     std::string_view error = wire::failure::kNotAuthenticated) {
     ASSERT_TRUE(reply.has_value()) << why;
     EXPECT_EQ(reply->status, 401) << why;
-    EXPECT_EQ(wire::read_failure(reply->body)->error, wire::failure::kNotAuthenticated) << why;
+    EXPECT_EQ(wire::read_failure(reply->body)->error, error) << why;
     EXPECT_EQ(reply->header("x-tavoren-protocol"), "v1") << why;
   }
 };
@@ -74,7 +75,8 @@ TEST_F(SecurityTest, RequestsThatAreNotProperlySignedAreRefused) {
   {
     const auto headers = signed_headers(path, body, instance_a_);
     EXPECT_EQ(send(path, body, headers)->status, 200);
-    expect_unauthenticated(send(path, body, headers), "a replayed nonce");
+    expect_unauthenticated(send(path, body, headers), "a replayed nonce",
+                           wire::failure::kReplayedNonce);
   }
   expect_unauthenticated(
       send(path, body,

@@ -264,6 +264,43 @@ TEST_F(DispatcherTest, ProcessActionFailuresSendNothingOrStoreNothing) {
   EXPECT_FALSE(unit->has_process());
 }
 
+// An action assigned to this instance whose start failed because the
+// backend did not answer is started again at the next cycles, without
+// another assignment, up to max_start_tries starts in all.
+TEST_F(DispatcherTest, AnActionWhoseStartGotNoAnswerIsStartedAgainAtTheNextCycles) {
+  JobDispatcherOptions o = options();
+  o.max_start_tries = 3;
+  JobDispatcher dispatcher(scaling_, o);
+  std::atomic<int> unanswered{1};
+  scaling_.set_handler("update_status", [&](const Json& arguments) -> Result {
+    if (arguments.at(0) == kId2 || unanswered-- > 0) {
+      throw backend::CallFailure("no answer from the backend", true);
+    }
+    return Result::ok(Json());
+  });
+  scaling_.push("assign_jobs", Result::ok(Json::array({record(kId1)})));
+  dispatcher.process_actions();
+  EXPECT_EQ(dispatcher.size(), 0u);
+  EXPECT_EQ(capture_.count(Level::warning, "Action " + kId1 + " could not be started"), 1u);
+
+  dispatcher.process_actions();  // nothing new assigned
+  auto table = dispatcher.get_current_actions();
+  ASSERT_EQ(table.size(), 1u);
+  EXPECT_EQ(table[0].first, kId1);
+  EXPECT_TRUE(table[0].second->has_process());
+  dispatcher.process_actions();
+  EXPECT_EQ(scaling_.count("update_status"), 2u) << "started once, not again";
+
+  // One that never gets an answer is given up after its last try.
+  scaling_.push("assign_jobs", Result::ok(Json::array({record(kId2)})));
+  for (int cycle = 0; cycle < 5; ++cycle) dispatcher.process_actions();
+  EXPECT_EQ(scaling_.count("update_status"), 2u + 3u);
+  EXPECT_EQ(capture_.count(Level::error, "Action " + kId2 + " could not be started after 3 tries"),
+            1u);
+  EXPECT_EQ(dispatcher.size(), 1u);
+  dispatcher.stop_all();
+}
+
 TEST_F(DispatcherTest, ProcessActionsStoresStartedUnitsOnly) {
   JobDispatcher dispatcher(scaling_, options());
   scaling_.push(

@@ -86,6 +86,94 @@ TEST(Retries, UnavailableWithRetryAfterIsRetriedWithTheSameIdempotencyKey) {
   EXPECT_NE(server.seen().back().headers.at("idempotency-key"), *keys.begin());
 }
 
+// A write whose attempts all went unanswered may have been done: made again
+// with the same arguments, it is the same write, with the same key, so that
+// the server answers it with its first answer (a lost batch of
+// assign_jobs comes back instead of a second one). Once answered, the key
+// is spent; a write refused for good keeps no key.
+TEST(Retries, AWriteThatGotNoAnswerIsTheSameWriteWhenMadeAgain) {
+  WireServer server;
+  server.set_handler([](const WireServer::Seen& request, int number) {
+    if (number <= 2) {
+      WireServer::Reply lost = echo(request);
+      lost.drop = true;
+      return lost;
+    }
+    if (number == 6) return WireServer::failure(403, wire::failure::kForbidden, "not yours");
+    return echo(request);
+  });
+  server.start();
+  Waits waits;
+  RemoteScaling scaling(options_for(server.url(), waits, 2));
+  try {
+    scaling.assign_jobs(false);
+    ADD_FAILURE() << "a call whose answers are lost must fail";
+  } catch (const RemoteCallError& e) {
+    EXPECT_TRUE(e.may_pass());
+    EXPECT_EQ(e.attempts(), 2);
+  }
+  const Json piece = Json{{"action_record_id", "65f1c0ffee0123456789abcd"}, {"log_content", "x"}};
+  EXPECT_FALSE(scaling.update_action_docker_logs(piece).has_error_set());  // 3
+  EXPECT_FALSE(scaling.assign_jobs(false).has_error_set());                // 4
+  EXPECT_FALSE(scaling.assign_jobs(false).has_error_set());                // 5
+  try {
+    scaling.update_action_docker_logs(piece);  // 6
+    ADD_FAILURE() << "a refusal with 403 must fail the call";
+  } catch (const RemoteCallError& e) {
+    EXPECT_FALSE(e.may_pass());
+    EXPECT_EQ(e.status(), 403);
+  }
+  EXPECT_FALSE(scaling.update_action_docker_logs(piece).has_error_set());  // 7
+
+  const std::vector<WireServer::Seen> seen = server.seen();
+  ASSERT_EQ(seen.size(), 7u);
+  auto key = [&](std::size_t i) { return seen.at(i).headers.at("idempotency-key"); };
+  EXPECT_EQ(key(1), key(0));
+  EXPECT_NE(key(2), key(0));
+  EXPECT_EQ(key(3), key(0)) << "the unanswered assign_jobs, made again";
+  EXPECT_NE(key(4), key(0)) << "an answered write's key is spent";
+  EXPECT_NE(key(4), key(3));
+  EXPECT_NE(key(5), key(2));
+  EXPECT_NE(key(6), key(5)) << "a write refused for good is not kept";
+  // Reads carry no key, whatever happened before.
+  EXPECT_FALSE(scaling.get_downscaled_ids().has_error_set());
+  EXPECT_EQ(server.seen().back().headers.count("idempotency-key"), 0u);
+}
+
+// A request whose nonce the server saw already reached it once (libcurl
+// sends a request again by itself when a reused connection dies before its
+// answer): the client signs it anew and tries again; a write keeps its key.
+TEST(Retries, ARequestRefusedAsAReplayIsSignedAnewAndTriedAgain) {
+  WireServer server;
+  server.set_handler([](const WireServer::Seen& request, int number) {
+    if (number == 1) {
+      return WireServer::failure(401, wire::failure::kReplayedNonce, "the nonce was already used");
+    }
+    if (number == 3) {
+      return WireServer::failure(401, wire::failure::kNotAuthenticated, "bad signature");
+    }
+    return echo(request);
+  });
+  server.start();
+  Waits waits;
+  RemoteScaling scaling(options_for(server.url(), waits));
+  EXPECT_FALSE(scaling.update_action_status(Json{{"action_record_id", "65f1c0ffee0123456789abcd"}})
+                   .has_error_set());
+  std::vector<WireServer::Seen> seen = server.seen();
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_NE(seen[0].headers.at("x-tavoren-nonce"), seen[1].headers.at("x-tavoren-nonce"));
+  EXPECT_EQ(seen[0].headers.at("idempotency-key"), seen[1].headers.at("idempotency-key"));
+  // Any other 401 is final.
+  try {
+    scaling.get_downscaled_ids();
+    ADD_FAILURE() << "a refused signature must fail the call";
+  } catch (const RemoteCallError& e) {
+    EXPECT_EQ(e.status(), 401);
+    EXPECT_FALSE(e.may_pass());
+  }
+  EXPECT_EQ(server.seen().size(), 3u);
+}
+
 TEST(Retries, BackOffIsJitteredExponentialAndCapped) {
   WireServer server;
   server.set_handler([](const WireServer::Seen&, int number) {

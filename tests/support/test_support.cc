@@ -209,6 +209,8 @@ int listen_on_loopback(int& port) {
   return fd;
 }
 
+// In the body: port_ is initialised after fd_, which would reset the port
+// written by listen_on_loopback.
 SilentListener::SilentListener() { fd_ = listen_on_loopback(port_); }
 
 SilentListener::~SilentListener() {

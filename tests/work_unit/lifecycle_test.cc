@@ -675,6 +675,92 @@ TEST(WorkUnitExitHook, TheUnitRecordsItsChildsEndOnItsOwnThreadAtOnce) {
   EXPECT_EQ(capture.count(Level::info, "has terminated with exit code"), 0u);  // logged once
 }
 
+// A child that ends while the backend cannot be reached: the log thread
+// sends the same tail again, then the end, until both arrive. A failure
+// that cannot pass is not tried again.
+TEST(WorkUnitExitHook, AnEndThatGotNoAnswerIsDeliveredOnceTheBackendAnswersAgain) {
+  for (const bool may_pass : {true, false}) {
+    SCOPED_TRACE(may_pass ? "a passing failure" : "a lasting failure");
+    LogCapture capture;
+    TempDir dir;
+    FakeScaling fake;
+    std::atomic<int> log_calls{0};
+    fake.set_handler("update_action_docker_logs", [&](const Json&) -> Result {
+      if (++log_calls <= 3) throw backend::CallFailure("no answer from the backend", may_pass);
+      return Result::ok(Json());
+    });
+    WorkUnitTimings timings = quick_timings();
+    timings.log_interval = 60s;
+    timings.end_retry_interval = 20ms;
+    std::mutex mutex;
+    int exit_calls = 0;
+    std::vector<bool> seen;
+    WorkUnitOptions options =
+        running(dir, "sh -c 'sleep 0.1; echo one; echo two; exit 4'", timings);
+    options.on_exit = [&](const std::string&, process::ExitStatus status, bool log_complete) {
+      std::lock_guard lock(mutex);
+      EXPECT_EQ(status, process::ExitStatus::exited(4));
+      if (++exit_calls == 1) throw backend::CallFailure("no answer from the backend", may_pass);
+      seen.push_back(log_complete);
+    };
+    WorkUnit unit(fake, action_record(), std::move(options));
+    unit.execute();
+    ASSERT_TRUE(eventually([&] { return !unit.is_running(); }, 10s));
+    unit.stop();
+    std::lock_guard lock(mutex);
+    if (may_pass) {
+      // The very same piece each time, taken by the fourth call.
+      EXPECT_EQ(shipped_pieces(fake), std::vector<std::string>(4, "one\ntwo\n"));
+      EXPECT_EQ(exit_calls, 2);
+      EXPECT_EQ(seen, std::vector<bool>{true});
+      EXPECT_TRUE(capture.contains(
+          Level::warning, "The end of action " + kId + " did not reach the backend; trying again"));
+    } else {
+      // Sent by the final flush and by the log thread's last check only.
+      EXPECT_EQ(shipped_pieces(fake), std::vector<std::string>(2, "one\ntwo\n"));
+      EXPECT_EQ(exit_calls, 1);
+      EXPECT_TRUE(seen.empty());
+    }
+    EXPECT_TRUE(capture.contains(
+        Level::error, "Error reporting the end of action " + kId + ": no answer from the backend"));
+  }
+}
+
+// Delivering an end gives up at its limit, and when the unit goes.
+TEST(WorkUnitExitHook, DeliveringAnEndIsBoundedByItsLimitAndByTheUnitsEnd) {
+  for (const bool destroyed : {false, true}) {
+    SCOPED_TRACE(destroyed ? "the unit destroyed" : "the limit reached");
+    TempDir dir;
+    FakeScaling fake;
+    std::atomic<int> exit_calls{0};
+    WorkUnitTimings timings = quick_timings();
+    timings.end_retry_interval = destroyed ? 60s : 10ms;
+    timings.end_delivery_limit = destroyed ? 600s : 200ms;
+    WorkUnitOptions options = running(dir, "true", timings);
+    options.on_exit = [&](const std::string&, process::ExitStatus, bool) {
+      ++exit_calls;
+      throw backend::CallFailure("no answer from the backend", true);
+    };
+    const auto began = std::chrono::steady_clock::now();
+    {
+      WorkUnit unit(fake, action_record(), std::move(options));
+      unit.execute();
+      ASSERT_TRUE(eventually([&] { return exit_calls.load() >= 1; }, 10s));
+      if (!destroyed) {
+        ASSERT_TRUE(eventually([&] { return !unit.is_running(); }, 10s));
+      }
+    }
+    const auto took = std::chrono::steady_clock::now() - began;
+    EXPECT_LT(took, 10s);
+    if (destroyed) {
+      EXPECT_EQ(exit_calls.load(), 1);
+    } else {
+      EXPECT_GE(exit_calls.load(), 3);
+      EXPECT_GE(took, 200ms);
+    }
+  }
+}
+
 // Holds the log calls of a recording backend until released.
 class HeldLogCalls {
  public:

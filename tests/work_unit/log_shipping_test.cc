@@ -129,7 +129,10 @@ TEST(LogShipping, IllFormedBytesInsideAPieceAreReplacedAndCountedAsRead) {
   EXPECT_EQ(log.offset(), 6u);
 }
 
-TEST(LogShipping, ARefusedPieceIsJoinedWithWhatFollowsItNextTime) {
+// A refused piece may have been stored all the same (its answer lost on
+// the way): it is sent again as it was, not joined with what the file
+// gained meanwhile, so that the backend can tell it is the same piece.
+TEST(LogShipping, ARefusedPieceIsSentAgainAsItWasThenWhatFollowsIt) {
   Log log;
   log.append("one\n");
   log.refuse(1);
@@ -138,11 +141,25 @@ TEST(LogShipping, ARefusedPieceIsJoinedWithWhatFollowsItNextTime) {
   EXPECT_EQ(refused.sent, 0u);
   EXPECT_EQ(log.offset(), 0u);
   log.append("two\n");
-  log.ship();
-  EXPECT_EQ(log.attempts, (std::vector<std::string>{"one\n", "one\ntwo\n"}));
+  LogShipment shipment = log.ship();
+  EXPECT_EQ(shipment.sent, 8u);
+  EXPECT_TRUE(shipment.reached_end);
+  EXPECT_EQ(log.attempts, (std::vector<std::string>{"one\n", "one\n", "two\n"}));
   EXPECT_EQ(log.all_accepted(), "one\ntwo\n");
   EXPECT_EQ(log.ship().read, 0u);
-  EXPECT_EQ(log.attempts.size(), 2u);
+  EXPECT_EQ(log.attempts.size(), 3u);
+
+  // Once the piece is in, pieces are as large as the file allows again.
+  log.append("three\n");
+  log.refuse(1);
+  log.ship();
+  log.append("four\nfive\n");
+  log.ship();
+  log.append("six\n");
+  log.ship();
+  EXPECT_EQ(log.attempts, (std::vector<std::string>{"one\n", "one\n", "two\n", "three\n", "three\n",
+                                                    "four\nfive\n", "six\n"}));
+  EXPECT_EQ(log.all_accepted(), "one\ntwo\nthree\nfour\nfive\nsix\n");
 }
 
 TEST(LogShipping, ABacklogGoesInBoundedPiecesCutBetweenCharacters) {
@@ -259,14 +276,18 @@ TEST(LogShipping, AMarkerInARefusedPieceIsReportedOnTheFirstAttemptOnly) {
   EXPECT_EQ(log.accepted.size(), 1u);
   EXPECT_EQ(log.reports, 1);
 
-  // A resend that carries new bytes after the old ones reports only a new
-  // occurrence among them, even one that completes across the old bytes.
+  // A resend carries the old bytes only; the new bytes after them report
+  // only a new occurrence among them, even one that completes across the
+  // old bytes.
   log.append("again " + kMarker.substr(0, 9));
   log.refuse(1);
   log.ship();
   log.append(kMarker.substr(9) + "\n");
   log.ship();
-  EXPECT_EQ(log.attempts.back(), "again " + kMarker + "\n");
+  ASSERT_GE(log.attempts.size(), 3u);
+  EXPECT_EQ(log.attempts[log.attempts.size() - 3], "again " + kMarker.substr(0, 9));
+  EXPECT_EQ(log.attempts[log.attempts.size() - 2], "again " + kMarker.substr(0, 9));
+  EXPECT_EQ(log.attempts.back(), kMarker.substr(9) + "\n");
   EXPECT_EQ(log.reports, 2);
 }
 

@@ -6,7 +6,9 @@
 // when the shipment began), in pieces of at most max_piece bytes cut at
 // character boundaries, and hands each piece as UTF-8 text to the sender.
 // The offset moves past a piece when the sender accepted it; a refused
-// piece ends the shipment and is read again by the next one. Unless the
+// piece ends the shipment and is read again by the next one, as it was (no
+// longer, even when the file grew meanwhile: a piece whose answer was lost
+// may have been stored, and only the same piece is the same write). Unless the
 // shipment is final, an incomplete character at the end of the file stays
 // unread until its remaining bytes arrive.
 //
@@ -118,6 +120,9 @@ class LogShipper {
     // The bound of the next piece at `offset` once refusals shrank it; 0:
     // max_piece.
     std::size_t narrowed = 0;
+    // The length of the piece last refused at `offset` (0: none): the next
+    // piece there is no longer, so that it is the same piece again.
+    std::size_t refused_length = 0;
     // The file was scanned for the marker up to here (never below offset).
     std::uint64_t scanned = 0;
     // The last bytes scanned (fewer than the marker's length).
@@ -128,6 +133,7 @@ class LogShipper {
       offset += length;
       refusals = 0;
       narrowed = 0;
+      refused_length = 0;
     }
   };
 

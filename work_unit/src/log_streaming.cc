@@ -197,8 +197,12 @@ LogShipment LogShipper::ship_tail(const std::string& path, Progress& progress, b
   std::string replaced;
   while (progress.offset < end && !abandoned_.load()) {
     const std::uint64_t offset = progress.offset;
-    const auto want = static_cast<std::size_t>(
-        std::min<std::uint64_t>(progress.narrowed ? progress.narrowed : max_piece_, end - offset));
+    std::size_t bound = progress.narrowed ? progress.narrowed : max_piece_;
+    // A refused piece is sent again as it was, however much the file grew:
+    // a piece that got no answer may have been stored, and only the same
+    // piece is the same write.
+    if (progress.refused_length > 0) bound = std::min(bound, progress.refused_length);
+    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(bound, end - offset));
     PieceScan scan = read_piece(file, offset, want, bytes);
     if (bytes.size() < want) end = offset + bytes.size();  // the file shrank meanwhile
     if (bytes.empty()) break;
@@ -227,6 +231,7 @@ LogShipment LogShipper::ship_tail(const std::string& path, Progress& progress, b
       continue;
     }
     ++progress.refusals;
+    progress.refused_length = length;
     if (progress.refusals < limits_.max_refusals) break;
     if (length > limits_.min_piece) {
       progress.narrowed = std::max(limits_.min_piece, length / 2);
@@ -255,10 +260,16 @@ bool WorkUnit::send_log_piece(std::string& text) {
     backend::Result result;
     try {
       result = scaling_.update_action_docker_logs(arguments);
+    } catch (const backend::CallFailure& e) {
+      last_send_unanswered_ = e.may_pass();
+      hand_back();
+      throw;
     } catch (...) {
+      last_send_unanswered_ = false;
       hand_back();
       throw;
     }
+    last_send_unanswered_ = false;
     hand_back();
     if (result.has_error()) {
       log::error("Error from update_action_docker_logs: %s", *result.error);
@@ -330,8 +341,7 @@ bool WorkUnit::record_end_on_log_thread() {
   end_logged_ = true;
   log::info("Process for action %s has terminated with exit code: %s", id, status->returncode());
   request_thread_stop();
-  const bool log_complete = flush_final_logs();
-  report_exit(*status, log_complete);
+  deliver_end(*status);
   // The engine's client has ended, and its container normally with it; one
   // whose client was killed would run on unseen, so the engine is asked to
   // stop it, as stop() would.
@@ -343,6 +353,33 @@ bool WorkUnit::record_end_on_log_thread() {
   clear_process();
   settle_end(true);
   return true;
+}
+
+void WorkUnit::deliver_end(process::ExitStatus status) {
+  const std::string id = label();
+  const auto deadline = std::chrono::steady_clock::now() + options_.timings.end_delivery_limit;
+  bool log_complete = flush_final_logs();
+  // A piece that got no answer may have been stored all the same: the
+  // shipper sends the very same piece again, and the client makes it the
+  // same write, so that it is stored once.
+  while (!log_complete && last_send_unanswered_.load() && shipper_->dropped() == 0) {
+    log::warning("The rest of the log of action %s did not reach the backend; trying again", id);
+    if (!wait_to_retry_end(deadline)) break;
+    log_complete = flush_final_logs();
+  }
+  while (!report_exit(status, log_complete)) {
+    log::warning("The end of action %s did not reach the backend; trying again", id);
+    if (!wait_to_retry_end(deadline)) break;
+  }
+}
+
+bool WorkUnit::wait_to_retry_end(std::chrono::steady_clock::time_point deadline) {
+  const auto now = std::chrono::steady_clock::now();
+  if (now >= deadline) return false;
+  std::unique_lock lock(wake_mutex_);
+  wake_.wait_until(lock, std::min(deadline, now + options_.timings.end_retry_interval),
+                   [&] { return end_delivery_given_up_.load(); });
+  return !end_delivery_given_up_.load();
 }
 
 void WorkUnit::send_logs_continuously() { send_logs_continuously(-1); }

@@ -109,6 +109,12 @@ WorkUnit::~WorkUnit() {
     if (stop_fd_.load() >= 0) ::close(stop_fd_.load());
     return;
   }
+  {
+    // An end still being delivered gets no further attempt.
+    std::lock_guard lock(wake_mutex_);
+    end_delivery_given_up_ = true;
+  }
+  wake_.notify_all();
   bool done;
   {
     std::unique_lock lock(wake_mutex_);
@@ -197,13 +203,18 @@ void WorkUnit::clear_process() {
   process_.reset();
 }
 
-void WorkUnit::report_exit(process::ExitStatus status, bool log_complete) {
-  if (!options_.on_exit || exit_reported_.exchange(true)) return;
+bool WorkUnit::report_exit(process::ExitStatus status, bool log_complete) {
+  if (!options_.on_exit || exit_reported_.load()) return true;
   try {
     options_.on_exit(action_record_id_, status, log_complete);
+  } catch (const backend::CallFailure& e) {
+    log::error("Error reporting the end of action %s: %s", label(), e.what());
+    if (e.may_pass()) return false;
   } catch (const std::exception& e) {
     log::error("Error reporting the end of action %s: %s", label(), e.what());
   }
+  exit_reported_ = true;
+  return true;
 }
 
 void WorkUnit::execute() {

@@ -23,6 +23,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -65,6 +66,29 @@ class ScaledDownIdsError : public TypeError {
  private:
   Json answer_;
 };
+
+// A call of a backend that got no usable answer (a transport failure).
+// may_pass() tells whether the cause may pass by itself (no connection, a
+// connection lost before the whole answer, a time limit, a busy or failing
+// server): the same call made again later may then succeed, and may find
+// that the first one was done after all. A refused request (malformed, not
+// authenticated, not allowed) or an unusable answer does not pass.
+// Each CallFailure made with may_pass counts once on the thread that makes
+// it (see passing_failures_on_this_thread).
+class CallFailure : public std::runtime_error {
+ public:
+  CallFailure(const std::string& what, bool may_pass);
+  bool may_pass() const { return may_pass_; }
+
+ private:
+  bool may_pass_;
+};
+
+// How many calls failed on this thread so far for a cause that may pass.
+// A caller that runs several calls under an error policy that logs and
+// swallows failures compares it before and after, to tell whether what
+// failed may succeed when tried again.
+std::uint64_t passing_failures_on_this_thread();
 
 // The backend's answer to most operations: (data, error, message).
 struct Result {

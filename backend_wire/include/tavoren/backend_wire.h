@@ -157,6 +157,11 @@ inline constexpr int kUnavailable = 503;
 namespace failure {
 inline constexpr std::string_view kMalformed = "malformed";
 inline constexpr std::string_view kNotAuthenticated = "not_authenticated";
+// 401 for a request whose nonce was seen before: a client's own request
+// sent twice (an HTTP library sends a request again by itself when a reused
+// connection dies before any answer, with the same signature). The client
+// signs it anew and tries again.
+inline constexpr std::string_view kReplayedNonce = "replayed_nonce";
 inline constexpr std::string_view kForbidden = "forbidden";
 inline constexpr std::string_view kNoSuchOperation = "no_such_operation";
 inline constexpr std::string_view kTooLarge = "too_large";

@@ -42,6 +42,10 @@ struct JobDispatcherOptions {
   std::chrono::milliseconds second{1000};
   // Options of every work unit the dispatcher creates.
   WorkUnitOptions work_unit;
+  // An action whose start failed because the backend could not be reached
+  // (a backend::CallFailure that may pass, during process_action) is started
+  // again at the next cycles, up to this many starts in all.
+  int max_start_tries = 5;
 };
 
 class JobDispatcher {
@@ -63,9 +67,13 @@ class JobDispatcher {
 
   // The assigned action records (empty on any failure).
   std::vector<Json> fetch_actions();
-  // Builds, announces and starts one action; nullptr on any failure.
+  // Builds, announces and starts one action; nullptr on any failure. An
+  // action whose start failed for lack of the backend's answers (its
+  // announcement or its executor's calls: the unit got no process) is kept
+  // for a later cycle instead (see max_start_tries).
   std::shared_ptr<WorkUnit> process_action(const Json& action);
-  // Fetches and starts the assigned actions, storing each started unit.
+  // Starts the actions kept for another start, then fetches and starts the
+  // assigned actions, storing each started unit.
   void process_actions();
   // Removes (and stops) the units whose process ended or never started.
   void purge_unwanted();
@@ -83,6 +91,8 @@ class JobDispatcher {
   double poll_interval() const { return options_.poll_interval; }
 
  private:
+  // process_action's start itself, under its error policy.
+  std::shared_ptr<WorkUnit> start_action(const Json& action);
   // Whether a unit with this identifier is in the table.
   bool is_tracked(const std::string& action_record_id) const;
 
@@ -91,6 +101,10 @@ class JobDispatcher {
 
   mutable std::mutex table_mutex_;
   ActionTable current_actions_;
+
+  // Actions whose start is to be tried again, with the starts so far.
+  // Used by the dispatcher's thread only.
+  std::vector<std::pair<Json, int>> start_again_;
 
   std::mutex sleep_mutex_;
   std::condition_variable sleep_cv_;

@@ -27,6 +27,14 @@
 // max_attempts * attempt_timeout plus the waits. Other statuses (400, 401,
 // 403, 404, 413) are not retried. Every write carries one idempotency key,
 // the same on each of its attempts, so that the server applies it once.
+// A write that got no answer at all (its last attempt failed for a cause
+// that may pass) is not forgotten: the next call of the same operation with
+// the same body is the same write made again, with the same key, so that
+// the server answers it with the first answer if that one was done after
+// all (a batch of assign_jobs whose answer was lost, a log piece stored
+// before the connection broke). Once such a call is answered its key is
+// dropped; the client remembers at most unanswered_writes of them, the
+// oldest going first.
 //
 // Ownership: the caller owns the client. Nothing a call returns refers back
 // into it. No call may be in flight when it is destroyed.
@@ -40,9 +48,9 @@
 //   (tavoren/common/errors.h) for refusals of those kinds, as the embedded
 //   backend does, std::runtime_error for others.
 // - A call that got no usable answer throws RemoteCallError: after the last
-//   attempt, or at once for a status that is not retried, a refused TLS
-//   certificate, an answer over max_answer_bytes, or an answer that does not
-//   follow the protocol.
+//   attempt (may_pass() true), or at once for a status that is not retried,
+//   a refused TLS certificate, an answer over max_answer_bytes, or an answer
+//   that does not follow the protocol (may_pass() false).
 // - Constructors throw ValueError for unusable options (a URL that is not
 //   https://host[:port], an empty key), std::runtime_error when libcurl
 //   cannot be set up.
@@ -99,13 +107,16 @@ struct RemoteOptions {
   // calls. More calls in flight at once get handles of their own, closed
   // (with their connections) after the call.
   std::size_t idle_handles = 8;
+  // Unanswered writes whose keys are kept for the same write made again.
+  std::size_t unanswered_writes = 256;
 };
 
 // A call that got no usable answer.
-class RemoteCallError : public std::runtime_error {
+class RemoteCallError : public CallFailure {
  public:
-  RemoteCallError(const std::string& what, long status, int curl_code, int attempts)
-      : std::runtime_error(what), status_(status), curl_code_(curl_code), attempts_(attempts) {}
+  RemoteCallError(const std::string& what, long status, int curl_code, int attempts,
+                  bool may_pass = false)
+      : CallFailure(what, may_pass), status_(status), curl_code_(curl_code), attempts_(attempts) {}
   // The HTTP status of the last answer; 0 when none came.
   long status() const { return status_; }
   // libcurl's code of the last attempt (0 when an answer came).

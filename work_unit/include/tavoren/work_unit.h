@@ -110,6 +110,13 @@ struct WorkUnitTimings {
   std::chrono::milliseconds join_limit{30'000};
   // For an ended child to be reaped in is_running.
   std::chrono::milliseconds exit_wait{1'000};
+  // When a child that ended by itself leaves its end undelivered for a
+  // cause that may pass (backend::CallFailure::may_pass: the backend
+  // unreachable for a while), the log thread tries the rest of the log and
+  // then on_exit again every end_retry_interval, for up to
+  // end_delivery_limit after the child ended.
+  std::chrono::milliseconds end_retry_interval{2'000};
+  std::chrono::milliseconds end_delivery_limit{300'000};
 };
 
 struct WorkUnitOptions {
@@ -354,8 +361,17 @@ class WorkUnit {
   // The final flush (_ensure_final_logs_sent); true when the whole log has
   // reached the backend: the flush got to its end and nothing was dropped.
   bool flush_final_logs();
-  // Calls options_.on_exit once, for a child that ended with `status`.
-  void report_exit(process::ExitStatus status, bool log_complete);
+  // Calls options_.on_exit for a child that ended with `status`, once it
+  // succeeds. False when it failed for a cause that may pass (a
+  // backend::CallFailure that may_pass()): it may then be called again.
+  bool report_exit(process::ExitStatus status, bool log_complete);
+  // The log thread's delivery of its child's end: the final flush, then
+  // on_exit, each tried again while it fails for a cause that may pass,
+  // within the timings' end_delivery_limit.
+  void deliver_end(process::ExitStatus status);
+  // Waits end_retry_interval (not beyond `deadline`); false when the
+  // deadline passed or the destructor gave up the delivery.
+  bool wait_to_retry_end(std::chrono::steady_clock::time_point deadline);
 
   // Who handles the end of the child: open until one of the log thread,
   // is_running, stop and the destructor takes it; finished once its end
@@ -401,8 +417,13 @@ class WorkUnit {
   std::optional<std::string> cid_path_;
   // Set once the child is known to have ended (reaped).
   std::atomic<bool> child_gone_{false};
-  // Set once on_exit was called.
+  // Set once on_exit was called (and did not fail for a passing cause).
   std::atomic<bool> exit_reported_{false};
+  // Whether the latest log piece sent got no answer for a cause that may
+  // pass (see deliver_end).
+  std::atomic<bool> last_send_unanswered_{false};
+  // Set by the destructor: an end still being delivered is given up.
+  std::atomic<bool> end_delivery_given_up_{false};
   // Set once the line saying how the child ended was logged.
   std::atomic<bool> end_logged_{false};
 
