@@ -333,9 +333,9 @@ Result append_log_in(detail::LocalScalingState& impl, sqlite::Connection& connec
 Result LocalScaling::update_action_docker_logs(const Json& arguments) {
   auto piece = log_arguments(arguments);
   if (auto* refused = std::get_if<Result>(&piece)) return *refused;
-  const auto& [id, content] = std::get<std::pair<std::string, std::string>>(piece);
+  const auto& log_piece = std::get<std::pair<std::string, std::string>>(piece);
   return in_write_transaction(*impl_, [&](sqlite::Connection& connection) {
-    return append_log_in(*impl_, connection, id, content);
+    return append_log_in(*impl_, connection, log_piece.first, log_piece.second);
   });
 }
 

@@ -75,7 +75,8 @@ int hand_out_range_port(LocalScalingState& impl) {
     throw std::runtime_error(
         "This backend connection has no instance identifier; ports are handed out per instance");
   }
-  const auto [low, high] = *impl.options.port_range;
+  const int low = impl.options.port_range->first;
+  const int high = impl.options.port_range->second;
   return in_write_transaction(impl, [&](sqlite::Connection& connection) {
     const std::int64_t now = unix_now();
     // A port goes back to the range once every action that held it has
