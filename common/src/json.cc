@@ -71,6 +71,10 @@ Json parse_json(std::string_view text, const JsonLimits& limits) {
     return Json::parse(text);
   } catch (const Json::parse_error& e) {
     throw JsonError(e.what(), false);
+  } catch (const Json::out_of_range& e) {
+    // JSON that is well formed but holds a number no double can hold
+    // (1e400): beyond what the agent reads, as a deep or huge text is.
+    throw JsonError(e.what(), true);
   }
 }
 

@@ -105,7 +105,7 @@ namespace tavoren::backend::detail {
 // connection and commits when it returns; a throw rolls everything back.
 template <typename Body>
 auto in_write_transaction(LocalScalingState& impl, Body&& body) {
-  const std::unique_lock<std::timed_mutex> turn = impl.pool->writer_turn();
+  const sqlite::Pool::WriterTurn turn = impl.pool->writer_turn();
   sqlite::Pool::Lease lease = impl.pool->acquire();
   sqlite::Transaction transaction(*lease, sqlite::Transaction::Kind::write);
   if constexpr (std::is_void_v<decltype(body(*lease))>) {

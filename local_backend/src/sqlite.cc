@@ -255,14 +255,24 @@ Pool::Lease Pool::acquire() {
   return Lease(*this, std::make_unique<Connection>(path_, busy_timeout_));
 }
 
-std::unique_lock<std::timed_mutex> Pool::writer_turn() {
-  std::unique_lock turn(writer_, std::defer_lock);
-  if (!turn.try_lock_for(busy_timeout_)) {
+Pool::WriterTurn Pool::writer_turn() {
+  std::unique_lock lock(turn_mutex_);
+  if (!turn_free_.wait_for(lock, busy_timeout_, [&] { return !turn_taken_; })) {
     throw DatabaseError(
         "Backend database failure: database is locked (another writer of this process held "
         "it too long)");
   }
-  return turn;
+  turn_taken_ = true;
+  return WriterTurn(*this);
+}
+
+Pool::WriterTurn::~WriterTurn() {
+  if (pool_ == nullptr) return;
+  {
+    std::lock_guard lock(pool_->turn_mutex_);
+    pool_->turn_taken_ = false;
+  }
+  pool_->turn_free_.notify_one();
 }
 
 void Pool::give_back(std::unique_ptr<Connection> connection) {

@@ -9,6 +9,7 @@
 #include <sqlite3.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -17,6 +18,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace tavoren::backend::sqlite {
@@ -149,7 +151,19 @@ class Pool {
   // instead of in SQLite's busy handler, which polls with sleeps of up to
   // 100 ms and hands the lock to whoever wakes first. Waits at most the
   // busy time-out, then throws DatabaseError as a busy database does.
-  std::unique_lock<std::timed_mutex> writer_turn();
+  class WriterTurn {
+   public:
+    explicit WriterTurn(Pool& pool) : pool_(&pool) {}
+    WriterTurn(WriterTurn&& other) noexcept : pool_(std::exchange(other.pool_, nullptr)) {}
+    WriterTurn(const WriterTurn&) = delete;
+    WriterTurn& operator=(const WriterTurn&) = delete;
+    WriterTurn& operator=(WriterTurn&&) = delete;
+    ~WriterTurn();
+
+   private:
+    Pool* pool_;
+  };
+  WriterTurn writer_turn();
 
  private:
   void give_back(std::unique_ptr<Connection> connection);
@@ -159,7 +173,11 @@ class Pool {
   const std::chrono::milliseconds busy_timeout_;
   std::mutex mutex_;
   std::vector<std::unique_ptr<Connection>> idle_;
-  std::timed_mutex writer_;
+  // The writers' turn: a flag and a condition variable rather than a timed
+  // mutex, whose timed wait the thread sanitizer cannot follow.
+  std::mutex turn_mutex_;
+  std::condition_variable turn_free_;
+  bool turn_taken_ = false;
 };
 
 }  // namespace tavoren::backend::sqlite

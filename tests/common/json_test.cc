@@ -141,6 +141,19 @@ TEST(JsonParsing, SizeLimitAndTextsThatAreNotJson) {
     }
     EXPECT_FALSE(try_parse_json(bad).has_value());
   }
+  // Well formed, but a number no double holds: refused as beyond the
+  // limits, never an exception of another kind (found by fuzzing).
+  for (const std::string huge : {"1e400", "[-1E999]", "{\"a\": 11111111E11111111111111111111}"}) {
+    SCOPED_TRACE(huge);
+    try {
+      parse_json(huge);
+      ADD_FAILURE() << "read as JSON";
+    } catch (const JsonError& e) {
+      EXPECT_TRUE(e.beyond_limits());
+    }
+    EXPECT_FALSE(try_parse_json(huge).has_value());
+  }
+  EXPECT_EQ(parse_json("1e300"), Json(1e300));
   static_assert(std::is_base_of_v<ValueError, JsonError>);
   // Keys keep their order.
   EXPECT_EQ(parse_json(R"({"b":1,"a":2})").dump(), R"({"b":1,"a":2})");

@@ -74,8 +74,9 @@ class JsonError : public ValueError {
 // The value of the JSON text `text`. The size and the nesting are checked
 // before anything is built, so a deep or huge text costs no more than one
 // pass over it. Throws JsonError: "JSON text of <n> bytes exceeds the limit
-// of <max_bytes> bytes", "JSON nests deeper than <max_depth> levels", or
-// the parser's message for a text that is not JSON.
+// of <max_bytes> bytes", "JSON nests deeper than <max_depth> levels", the
+// parser's message for a number beyond the range of a double (these three
+// beyond_limits()), or the parser's message for a text that is not JSON.
 Json parse_json(std::string_view text, const JsonLimits& limits = {});
 
 // parse_json, with nullopt for a text that is not JSON or beyond the limits.
