@@ -39,17 +39,9 @@ class AgentProgram : public ::testing::Test {
         secret_key_("TAVOREN_SECRET_KEY", kAgentSecretKey) {}
 
   void SetUp() override {
-    const Sandbox& sandbox = Sandbox::get();
     // The operator's set-up, through the program's own commands.
-    // Secrets on standard input, as an operator keeps them off command lines.
-    struct Command {
-      std::vector<std::string> args;
-      std::optional<std::string> input;
-    };
-    for (const Command& command : std::vector<Command>{
-             {{"config", "registry", sandbox.user(), "-", sandbox.registry()}, sandbox.password()},
-             {{"config", "data-processing-image", sandbox.image()}, std::nullopt},
-             {{"config", "key-pair", kUser, kOwnerAccessKey, "-"}, kOwnerSecretKey}}) {
+    for (const OperatorCommand& command :
+         sandbox_setup_commands(kUser, kOwnerAccessKey, kOwnerSecretKey)) {
       std::vector<std::string> args = command.args;
       args.insert(args.end(), {"--backend", db()});
       AgentRun run = run_agent(args, command.input);

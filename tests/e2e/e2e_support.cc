@@ -99,4 +99,13 @@ bool eventually(const std::function<bool()>& condition, std::chrono::millisecond
   return true;
 }
 
+std::vector<OperatorCommand> sandbox_setup_commands(const std::string& user,
+                                                    const std::string& access_key,
+                                                    const std::string& secret_key) {
+  const Sandbox& sandbox = Sandbox::get();
+  return {{{"config", "registry", sandbox.user(), "-", sandbox.registry()}, sandbox.password()},
+          {{"config", "data-processing-image", sandbox.image()}, std::nullopt},
+          {{"config", "key-pair", user, access_key, "-"}, secret_key}};
+}
+
 }  // namespace tavoren::testing::e2e

@@ -79,6 +79,21 @@ std::vector<std::string> containers_of(const std::string& action_id, bool runnin
 // Removes them, running or not.
 void remove_containers_of(const std::string& action_id);
 
+// One of the agent's operator commands, with what it reads on standard
+// input.
+struct OperatorCommand {
+  std::vector<std::string> args;
+  std::optional<std::string> input;
+};
+
+// The operator's set-up of a fresh backend for the sandbox's jobs: the
+// registry (its password on standard input), the default image, and the key
+// pair of the owner `user` (the secret key on standard input), as an
+// operator keeps secrets off command lines.
+std::vector<OperatorCommand> sandbox_setup_commands(const std::string& user,
+                                                    const std::string& access_key,
+                                                    const std::string& secret_key);
+
 // Polls `condition` every 50 ms; false when `limit` passed first.
 bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit);
 

@@ -16,10 +16,10 @@
 
 #include "agent_testing.h"
 #include "e2e_support.h"
+#include "tavoren/backend.h"
 #include "tavoren/common/files.h"
 #include "tavoren/common/json.h"
 #include "tavoren/common/text.h"
-#include "tavoren/backend.h"
 #include "test_tls.h"
 
 namespace tavoren::testing::e2e {
@@ -81,16 +81,9 @@ class ServedAgent : public ::testing::Test {
         << read_file(server_out());
     url_ = "https://127.0.0.1:" + port;
 
-    // The operator's set-up, secrets on standard input.
-    const Sandbox& sandbox = Sandbox::get();
-    struct Command {
-      std::vector<std::string> args;
-      std::optional<std::string> input;
-    };
-    for (const Command& command : std::vector<Command>{
-             {{"config", "registry", sandbox.user(), "-", sandbox.registry()}, sandbox.password()},
-             {{"config", "data-processing-image", sandbox.image()}, std::nullopt},
-             {{"config", "key-pair", kUser, kOwnerAccessKey, "-"}, kOwnerSecretKey}}) {
+    // The operator's set-up, through the server.
+    for (const OperatorCommand& command :
+         sandbox_setup_commands(kUser, kOwnerAccessKey, kOwnerSecretKey)) {
       AgentRun run = as_operator(command.args, command.input);
       ASSERT_EQ(run.exit_status, 0) << command.args[1] << ": " << run.err;
     }
