@@ -237,18 +237,10 @@ Response BackendService::handle_write(Call& call) {
   if (std::optional<backend::RecordedAnswer> kept = store_.recorded_answer(call.access_key, key)) {
     return reply(*kept);
   }
-  const backend::WriteOnce once{call.access_key, key, hash, options_.answer_keep,
-                                [](const Result& result) { return wire::write_answer(result); }};
-  if (call.operation.name == "assign_jobs") {
-    auto view = store_.for_instance(call.verification.instance_id);
-    return reply(view->assign_jobs(call.arguments.at("has_gpu").get<bool>(), once));
-  }
-  if (call.operation.name == "update_action_docker_logs") {
-    auto view = store_.for_instance(call.verification.instance_id);
-    return reply(view->update_action_docker_logs(call.arguments, once));
-  }
-  const std::string first = execute(call);
-  return reply(store_.record_answer(call.access_key, key, hash, first, options_.answer_keep));
+  // The write and its answer are kept in one transaction: a server that
+  // dies in between has done neither, and the client's retry does it once.
+  const backend::WriteOnce once{call.access_key, key, hash, options_.answer_keep, {}};
+  return reply(store_.write_once(once, [&] { return execute(call); }));
 }
 
 std::string BackendService::execute(Call& call) {

@@ -26,6 +26,11 @@ detail::LocalScalingState::LocalScalingState(LocalBackendOptions given,
                                              std::shared_ptr<sqlite::Pool> shared)
     : options(std::move(given)), pool(std::move(shared)) {}
 
+detail::OpenWrite*& detail::open_write_of_this_thread() {
+  thread_local OpenWrite* open = nullptr;
+  return open;
+}
+
 LocalScaling::LocalScaling(LocalBackendOptions options) {
   if (options.database.empty()) throw ValueError("The backend database path is empty");
   if (options.assign_batch < 1) {
@@ -196,21 +201,7 @@ Result LocalScaling::assign_jobs(bool has_gpu) {
 }
 
 RecordedAnswer LocalScaling::assign_jobs(bool has_gpu, const WriteOnce& once) {
-  Rejections rejected;
-  RecordedAnswer answer = in_write_transaction(*impl_, [&](sqlite::Connection& connection) {
-    if (std::optional<RecordedAnswer> kept =
-            detail::find_answer(connection, once.caller, once.key)) {
-      return *std::move(kept);
-    }
-    const Result result = impl_->options.instance_id.empty()
-                              ? refusal(no_instance_refusal())
-                              : assign_in(*impl_, connection, has_gpu, rejected);
-    RecordedAnswer first{once.request_hash, once.render(result), false};
-    detail::keep_answer(connection, once, first.answer);
-    return first;
-  });
-  log_rejections(rejected);
-  return answer;
+  return write_once(once, [&] { return once.render(assign_jobs(has_gpu)); });
 }
 
 Result LocalScaling::update_action_status(const Json& arguments) {
@@ -341,20 +332,17 @@ Result LocalScaling::update_action_docker_logs(const Json& arguments) {
 
 RecordedAnswer LocalScaling::update_action_docker_logs(const Json& arguments,
                                                        const WriteOnce& once) {
-  auto piece = log_arguments(arguments);
+  return write_once(once, [&] { return once.render(update_action_docker_logs(arguments)); });
+}
+
+RecordedAnswer LocalScaling::write_once(const WriteOnce& once,
+                                        const std::function<std::string()>& write) {
   return in_write_transaction(*impl_, [&](sqlite::Connection& connection) {
     if (std::optional<RecordedAnswer> kept =
             detail::find_answer(connection, once.caller, once.key)) {
       return *std::move(kept);
     }
-    Result result;
-    if (auto* refused = std::get_if<Result>(&piece)) {
-      result = *refused;
-    } else {
-      const auto& [id, content] = std::get<std::pair<std::string, std::string>>(piece);
-      result = append_log_in(*impl_, connection, id, content);
-    }
-    RecordedAnswer first{once.request_hash, once.render(result), false};
+    RecordedAnswer first{once.request_hash, write(), false};
     detail::keep_answer(connection, once, first.answer);
     return first;
   });

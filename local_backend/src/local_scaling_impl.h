@@ -101,26 +101,86 @@ int probe_free_port();
 
 namespace tavoren::backend::detail {
 
+// The write transaction this thread has open, if any: a write made inside
+// another write of the same pool (a write and its kept answer, one
+// transaction) joins it instead of waiting for a turn it already holds.
+struct OpenWrite {
+  sqlite::Pool* pool = nullptr;
+  sqlite::Connection* connection = nullptr;
+  int depth = 0;
+};
+OpenWrite*& open_write_of_this_thread();
+
 // Runs `body(connection)` inside a write transaction on a borrowed
 // connection and commits when it returns; a throw rolls everything back.
+// Inside a write transaction of the same pool on this thread, `body` runs
+// in a savepoint of it instead: its writes are undone alone when it throws,
+// and commit with the enclosing transaction otherwise.
 template <typename Body>
 auto in_write_transaction(LocalScalingState& impl, Body&& body) {
-  const sqlite::Pool::WriterTurn turn = impl.pool->writer_turn();
-  sqlite::Pool::Lease lease = impl.pool->acquire();
-  sqlite::Transaction transaction(*lease, sqlite::Transaction::Kind::write);
-  if constexpr (std::is_void_v<decltype(body(*lease))>) {
-    body(*lease);
-    transaction.commit();
+  OpenWrite*& open = open_write_of_this_thread();
+  if (open != nullptr && open->pool == impl.pool.get()) {
+    const std::string name = "nested_" + std::to_string(++open->depth);
+    sqlite::Connection& connection = *open->connection;
+    connection.exec(("SAVEPOINT " + name).c_str());
+    struct Nested {
+      sqlite::Connection& connection;
+      OpenWrite& open;
+      const std::string& name;
+      bool released = false;
+      ~Nested() {
+        if (!released) {
+          try {
+            connection.exec(("ROLLBACK TO " + name).c_str());
+            connection.exec(("RELEASE " + name).c_str());
+          } catch (const DatabaseError&) {
+            // The enclosing transaction fails and is rolled back whole.
+          }
+        }
+        --open.depth;
+      }
+      void release() {
+        connection.exec(("RELEASE " + name).c_str());
+        released = true;
+      }
+    } nested{connection, *open, name};
+    if constexpr (std::is_void_v<decltype(body(connection))>) {
+      body(connection);
+      nested.release();
+    } else {
+      auto result = body(connection);
+      nested.release();
+      return result;
+    }
   } else {
-    auto result = body(*lease);
-    transaction.commit();
-    return result;
+    const sqlite::Pool::WriterTurn turn = impl.pool->writer_turn();
+    sqlite::Pool::Lease lease = impl.pool->acquire();
+    sqlite::Transaction transaction(*lease, sqlite::Transaction::Kind::write);
+    OpenWrite mine{impl.pool.get(), &*lease, 0};
+    struct Restore {
+      OpenWrite*& slot;
+      OpenWrite* previous;
+      ~Restore() { slot = previous; }
+    } restore{open, open};
+    open = &mine;
+    if constexpr (std::is_void_v<decltype(body(*lease))>) {
+      body(*lease);
+      transaction.commit();
+    } else {
+      auto result = body(*lease);
+      transaction.commit();
+      return result;
+    }
   }
 }
 
-// Runs `body(connection)` on one consistent snapshot of the database.
+// Runs `body(connection)` on one consistent snapshot of the database; inside
+// a write transaction of the same pool on this thread, on that transaction,
+// so that it reads what the write has done so far.
 template <typename Body>
 auto in_read_transaction(LocalScalingState& impl, Body&& body) {
+  OpenWrite* open = open_write_of_this_thread();
+  if (open != nullptr && open->pool == impl.pool.get()) return body(*open->connection);
   sqlite::Pool::Lease lease = impl.pool->acquire();
   sqlite::Transaction transaction(*lease, sqlite::Transaction::Kind::read);
   return body(*lease);

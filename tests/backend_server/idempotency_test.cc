@@ -1,6 +1,7 @@
 // Writes answered once per caller and idempotency key, through the server.
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <string>
 
@@ -9,7 +10,70 @@
 namespace tavoren::backend_server_testing {
 namespace {
 
-class IdempotencyTest : public ServerTest {};
+class IdempotencyTest : public ServerTest {
+ protected:
+  // Runs SQL on the server's database behind its back.
+  void exec(const std::string& sql) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(database().c_str(), &db), SQLITE_OK);
+    sqlite3_busy_timeout(db, 5000);
+    char* message = nullptr;
+    const int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message);
+    EXPECT_EQ(rc, SQLITE_OK) << (message != nullptr ? message : "");
+    sqlite3_free(message);
+    sqlite3_close(db);
+  }
+  // From now on keeping an answer fails, as if the server stopped between
+  // a write and its answer; undone by answers_work_again().
+  void answers_fail() {
+    exec(
+        "CREATE TRIGGER fail_answers BEFORE INSERT ON write_answers "
+        "BEGIN SELECT RAISE(ABORT, 'stopped before the answer was kept'); END");
+  }
+  void answers_work_again() { exec("DROP TRIGGER fail_answers"); }
+};
+
+TEST_F(IdempotencyTest, AWriteWhoseAnswerWasNotKeptIsNotDoneAndItsRetryDoesItOnce) {
+  auto admin = operator_client();
+  const Json record = Json{{"record", action_record()}};
+
+  // A submission.
+  answers_fail();
+  EXPECT_EQ(call("operator/submit", record, operator_, "submit-1")->status, 500);
+  EXPECT_TRUE(admin->list().empty());
+  answers_work_again();
+  const auto submitted = call("operator/submit", record, operator_, "submit-1");
+  ASSERT_EQ(submitted->status, 200);
+  EXPECT_EQ(call("operator/submit", record, operator_, "submit-1")->body, submitted->body);
+  ASSERT_EQ(admin->list().size(), 1u);
+  const std::string id = wire::read_answer(submitted->body).data.get<std::string>();
+
+  // The agent's reports and the end of the action.
+  ASSERT_EQ(agent(instance_a_)->assign_jobs(false).data.size(), 1u);
+  const Json status = Json{{"service_provider", "local"},
+                           {"action_record_id", id},
+                           {"status", "started"},
+                           {"action_duration", 2},
+                           {"isRunning", true}};
+  const Json end = Json{{"action_record_id", id}, {"exit_status", 0}};
+  answers_fail();
+  EXPECT_EQ(call("update_action_status", status, instance_a_, "status-1")->status, 500);
+  EXPECT_EQ(call("record_exit", end, instance_a_, "end-1")->status, 500);
+  EXPECT_EQ(admin->show(id)["history"].size(), 2u);
+  EXPECT_EQ(admin->show(id)["state"], "assigned");
+  answers_work_again();
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(call("update_action_status", status, instance_a_, "status-1")->status, 200);
+    EXPECT_EQ(call("record_exit", end, instance_a_, "end-1")->status, 200);
+  }
+  const Json shown = admin->show(id);
+  EXPECT_EQ(shown["state"], "ended");
+  std::size_t reports = 0;
+  for (const Json& event : shown["history"]) {
+    reports += event["operation"] == "update_action_status" ? 1 : 0;
+  }
+  EXPECT_EQ(reports, 1u);
+}
 
 TEST_F(IdempotencyTest, ARepeatedAssignmentGetsTheSameBatchAndAssignsNothingMore) {
   auto admin = operator_client();

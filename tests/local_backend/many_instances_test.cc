@@ -128,6 +128,56 @@ TEST_F(ManyInstancesTest, AnAssignmentWhoseAnswerCannotBeKeptAssignsNothing) {
   EXPECT_EQ(server_.show(id)["state"], "assigned");
 }
 
+TEST_F(ManyInstancesTest, AnyWriteIsKeptTogetherWithItsAnswerOrNotAtAll) {
+  // The write joins the transaction of its answer and reads what it wrote.
+  std::string id;
+  const RecordedAnswer first = server_.write_once(once("submit-1"), [&] {
+    id = server_.submit(action_record());
+    return server_.show(id)["state"].get<std::string>();
+  });
+  EXPECT_FALSE(first.repeated);
+  EXPECT_EQ(first.answer, "queued");
+  int calls = 0;
+  const RecordedAnswer again = server_.write_once(once("submit-1"), [&] {
+    ++calls;
+    return std::string("second");
+  });
+  EXPECT_TRUE(again.repeated);
+  EXPECT_EQ(again.answer, "queued");
+  EXPECT_EQ(calls, 0);
+  EXPECT_EQ(rows("actions"), 1);
+
+  // A write that fails after writing leaves neither the write nor an answer.
+  EXPECT_THROW(server_.write_once(once("submit-2"),
+                                  [&]() -> std::string {
+                                    server_.submit(action_record());
+                                    server_.for_instance("instance-a")->assign_jobs(false);
+                                    throw std::runtime_error("the server stops here");
+                                  }),
+               std::runtime_error);
+  EXPECT_EQ(rows("actions"), 1);
+  EXPECT_EQ(rows("actions WHERE state = 'assigned'"), 0);
+  EXPECT_FALSE(server_.recorded_answer("caller-1", "submit-2").has_value());
+
+  // A refusal inside the write undoes what the refused part wrote, and the
+  // refusal is the answer kept.
+  const RecordedAnswer refused = server_.write_once(once("submit-3"), [&]() -> std::string {
+    try {
+      server_.write_once(once("inner"), [&]() -> std::string {
+        server_.submit(action_record());
+        throw ValueError("refused after writing");
+      });
+    } catch (const ValueError& e) {
+      return e.what();
+    }
+    return "not refused";
+  });
+  EXPECT_EQ(refused.answer, "refused after writing");
+  EXPECT_EQ(rows("actions"), 1);
+  EXPECT_FALSE(server_.recorded_answer("caller-1", "inner").has_value());
+  EXPECT_TRUE(server_.recorded_answer("caller-1", "submit-3").has_value());
+}
+
 TEST_F(ManyInstancesTest, ARepeatedLogPieceIsStoredOnce) {
   const std::string id = assigned("instance-a");
   auto view = server_.for_instance("instance-a");

@@ -17,10 +17,10 @@
 // answer is kept in the database (for answer_keep) and a repeat with the
 // same operation and body gets it again without the write being done
 // again; a repeat with another body is refused (400); a repeat that comes
-// while the first is being handled gets 503 with Retry-After. assign_jobs
-// and log pieces keep their answer in the same transaction as the write,
-// so even a crash between the write and its answer hands out no second
-// batch and stores no piece twice.
+// while the first is being handled gets 503 with Retry-After. Every write
+// keeps its answer in the same transaction as the write itself, so even a
+// crash between the write and its answer hands out no second batch, stores
+// no log piece or report twice and submits no action twice.
 //
 // Keys: AccessKeys creates, lists and revokes the server's access keys,
 // whose secrets are sealed (AES-GCM) under the server's encryption key

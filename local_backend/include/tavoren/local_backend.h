@@ -356,6 +356,14 @@ class LocalScaling final : public Scaling {
   // purged on the way.
   RecordedAnswer assign_jobs(bool has_gpu, const WriteOnce& once);
   RecordedAnswer update_action_docker_logs(const Json& arguments, const WriteOnce& once);
+  // Any write of this object or its views, made by `write` on the calling
+  // thread, with its answer (what `write` returns) kept under `once` in one
+  // transaction: the write's own transactions join this one, so that either
+  // both the write and its answer are stored or neither is. A repeat of the
+  // same caller and key answers the kept answer without calling `write`.
+  // When `write` throws, nothing it wrote is kept and the throw goes on.
+  // once.render is not used.
+  RecordedAnswer write_once(const WriteOnce& once, const std::function<std::string()>& write);
   // The kept answer of a write, if any and not expired.
   std::optional<RecordedAnswer> recorded_answer(const std::string& caller, const std::string& key);
   // Keeps `answer` as the first answer of (caller, key); an answer kept
