@@ -80,7 +80,7 @@ std::vector<Operation> build_table() {
        {text("action_record_id"), {"exit_status", ValueKind::kInteger, kRequired}}},
 
       // The operator's calls.
-      {"operator/submit", kO, kWrite, kR, {{"record", ValueKind::kObject, kRequired}}},
+      {"operator/submit", kO, kWrite, kR, {any("record")}},
       {"operator/list", kO, kRead, kR, {}},
       {"operator/show", kO, kRead, kR, {text("action_record_id")}},
       {"operator/logs",

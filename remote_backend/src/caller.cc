@@ -427,8 +427,10 @@ Result RemoteCaller::call(std::string_view operation_name, const Json& arguments
 Json RemoteCaller::call_for_value(std::string_view operation, const Json& arguments) {
   Result result = call(operation, arguments);
   if (result.has_error_set()) {
-    throw std::runtime_error("the backend refused " + std::string(operation) + ": " +
-                             (result.message.empty() ? *result.error : result.message));
+    const std::string what = "the backend refused " + std::string(operation) + ": " +
+                             (result.message.empty() ? *result.error : result.message);
+    if (*result.error == wire::refusal::kNotConfigured) throw NotConfiguredError(what);
+    throw std::runtime_error(what);
   }
   return std::move(result.data);
 }
@@ -441,6 +443,7 @@ Json RemoteCaller::call_or_throw(std::string_view operation, const Json& argumen
   if (kind == wire::refusal::kValueError) throw ValueError(message);
   if (kind == wire::refusal::kTypeError) throw TypeError(message);
   if (kind == wire::refusal::kKeyError) throw KeyError(message);
+  if (kind == wire::refusal::kNotConfigured) throw NotConfiguredError(message);
   throw std::runtime_error("the backend refused " + std::string(operation) + ": " + message);
 }
 

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "in_process_server.h"
 #include "raw_client.h"
 #include "tavoren/backend_server.h"
 #include "tavoren/backend_wire_signing.h"
@@ -55,21 +56,16 @@ class ServerTest : public ::testing::Test {
  protected:
   explicit ServerTest(ServerSettings settings = {})
       : encryption_(std::make_unique<testing::ScopedEnv>("TAVOREN_ENCRYPTION_KEY", kEncryptionKey)),
-        store_(store_options(settings)),
-        keys_(store_, kEncryptionKey, std::chrono::milliseconds(200)),
-        service_(store_, keys_,
-                 backend_server::ServiceOptions{.audit =
-                                                    [this](const backend_server::AuditEntry& e) {
-                                                      std::lock_guard lock(audit_mutex_);
-                                                      audits_.push_back(e);
-                                                    }}),
-        http_(http_options(), service_) {
-    http_.start();
-    instance_a_ = session_of(keys_.create(wire::Role::kInstance, "instance-a"));
-    instance_b_ = session_of(keys_.create(wire::Role::kInstance, "instance-b"));
-    operator_ = session_of(keys_.create(wire::Role::kOperator));
-  }
-  ~ServerTest() override { http_.stop(); }
+        server_(store_options(settings), tls_,
+                [this](const backend_server::AuditEntry& e) {
+                  std::lock_guard lock(audit_mutex_);
+                  audits_.push_back(e);
+                }),
+        store_(server_.store()),
+        keys_(server_.keys()),
+        instance_a_(server_.new_session(wire::Role::kInstance, "instance-a")),
+        instance_b_(server_.new_session(wire::Role::kInstance, "instance-b")),
+        operator_(server_.new_session(wire::Role::kOperator)) {}
 
   LocalBackendOptions store_options(const ServerSettings& settings) const {
     LocalBackendOptions o;
@@ -78,29 +74,12 @@ class ServerTest : public ::testing::Test {
     o.port_range = settings.port_range;
     return o;
   }
-  http_server::Options http_options() const {
-    http_server::Options o;
-    o.certificate_chain_file = tls_.server_chain_file();
-    o.private_key_file = tls_.server_key_file();
-    o.io_threads = 2;
-    o.worker_threads = 4;
-    o.drain_time = std::chrono::seconds(5);
-    return o;
-  }
-  static Session session_of(const backend_server::NewAccessKey& key) {
-    return Session{key.access_key, key.secret_key};
-  }
 
   std::filesystem::path database() const { return dir_.path() / "backend.db"; }
-  std::string url() const { return "https://127.0.0.1:" + std::to_string(http_.port()); }
+  std::string url() const { return server_.url(); }
 
   RemoteOptions remote_options(const Session& session) const {
-    return RemoteOptions{.base_url = url(),
-                         .session = session,
-                         .ca_file = tls_.ca_file(),
-                         .connect_timeout = std::chrono::milliseconds(5000),
-                         .attempt_timeout = std::chrono::milliseconds(10000),
-                         .retry = {.max_attempts = 2, .sleep = [](std::chrono::milliseconds) {}}};
+    return server_.remote_options(session);
   }
   std::unique_ptr<RemoteScaling> agent(const Session& session) const {
     return std::make_unique<RemoteScaling>(remote_options(session));
@@ -130,7 +109,7 @@ class ServerTest : public ::testing::Test {
   std::optional<testing::Reply> send(const std::string& path, const std::string& body,
                                      const std::vector<wire::HeaderField>& headers,
                                      const std::string& method = "POST") const {
-    testing::RawClient client(http_.port(), tls_.ca_file());
+    testing::RawClient client(server_.port(), tls_.ca_file());
     return client.request(method, path, body, header_text(headers));
   }
   // A signed request of `session` for `operation`.
@@ -150,12 +129,11 @@ class ServerTest : public ::testing::Test {
   testing::TempDir dir_;
   testing::TestTls tls_;
   std::unique_ptr<testing::ScopedEnv> encryption_;
-  LocalScaling store_;
-  backend_server::AccessKeys keys_;
   std::mutex audit_mutex_;
   std::vector<backend_server::AuditEntry> audits_;
-  backend_server::BackendService service_;
-  http_server::HttpServer http_;
+  testing::InProcessServer server_;
+  LocalScaling& store_;
+  backend_server::AccessKeys& keys_;
   Session instance_a_, instance_b_, operator_;
 };
 

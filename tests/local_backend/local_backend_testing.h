@@ -11,13 +11,87 @@
 #include <stdexcept>
 #include <string>
 
+#include "tavoren/common/errors.h"
 #include "tavoren/local_backend.h"
 #include "test_support.h"
+#ifdef TAVOREN_SERVED_BACKEND
+#include "served_scaling.h"
+#endif
 
 namespace tavoren::local_backend_testing {
 
 using backend::LocalBackendOptions;
+
+// Built with TAVOREN_SERVED_BACKEND, the same tests make every call through
+// the network clients and a server in the test's process (ServedScaling);
+// the tests that are about the embedded store itself are skipped there.
+// NotTheCallersAction is what refuses a call about an action the caller
+// may not touch: the embedded store's KeyError for an unknown action, the
+// server's 403 for any action not assigned to the calling instance.
+#ifdef TAVOREN_SERVED_BACKEND
+using LocalScaling = ServedScaling;
+using NotTheCallersAction = backend::RemoteCallError;
+#define SKIP_WHEN_SERVED(why) GTEST_SKIP() << "only for the embedded store: " << (why)
+inline constexpr bool kServed = true;
+#else
 using backend::LocalScaling;
+using NotTheCallersAction = KeyError;
+#define SKIP_WHEN_SERVED(why) static_cast<void>(why)
+inline constexpr bool kServed = false;
+#endif
+
+// A report whose arguments do not have the contract's form: the embedded
+// store answers a refusal (error and message the same text), the server
+// refuses the request as malformed (400) before the store sees it. Either
+// names `naming` when given.
+// A report about an action the caller may not touch: the embedded store
+// answers a refusal naming the action; the server refuses the request
+// (403) before the store sees it.
+template <typename Call>
+void expect_not_the_callers_action(Call call, const std::string& id) {
+#ifdef TAVOREN_SERVED_BACKEND
+  static_cast<void>(id);
+  try {
+    call();
+    ADD_FAILURE() << "a report about another's action was accepted";
+  } catch (const backend::RemoteCallError& e) {
+    EXPECT_EQ(e.status(), 403) << e.what();
+  }
+#else
+  const backend::Result result = call();
+  ASSERT_TRUE(result.has_error());
+  EXPECT_EQ(*result.error, result.message);
+  EXPECT_NE(result.error->find(id), std::string::npos) << *result.error;
+#endif
+}
+
+template <typename Call>
+void expect_malformed_refused(Call call, const std::string& naming = "") {
+#ifdef TAVOREN_SERVED_BACKEND
+  // Arguments that are no JSON object at all the client does not send.
+  auto names = [&](const std::string& what) {
+    if (!naming.empty()) {
+      EXPECT_NE(what.find(naming), std::string::npos) << what;
+    }
+  };
+  try {
+    call();
+    ADD_FAILURE() << "a malformed report was accepted";
+  } catch (const backend::RemoteCallError& e) {
+    EXPECT_EQ(e.status(), 400) << e.what();
+    names(e.what());
+  } catch (const TypeError& e) {
+    names(e.what());
+  }
+#else
+  const backend::Result result = call();
+  ASSERT_TRUE(result.has_error());
+  EXPECT_EQ(*result.error, result.message);
+  if (!naming.empty()) {
+    EXPECT_NE(result.error->find(naming), std::string::npos) << *result.error;
+  }
+#endif
+}
 
 // A record the operator may submit.
 inline Json action_record(const std::string& type = "data_split", bool gpu_required = false) {

@@ -27,7 +27,19 @@ using backend::DatabaseError;
 using backend::NotConfiguredError;
 using backend::Result;
 
-class OperatorTest : public BackendTest {};
+class OperatorTest : public BackendTest {
+ protected:
+  // Submits an action of `user` and lets `agent` take it: a server answers
+  // an instance's owner keys and internal keys only for such an action.
+  static std::string taken_action_of(LocalScaling& agent, const std::string& user = "user-1") {
+    Json record = action_record();
+    record["_idUser"] = user;
+    const std::string id = agent.submit(record);
+    const Result taken = agent.assign_jobs(false);
+    EXPECT_EQ(taken.data.size(), 1u);
+    return id;
+  }
+};
 
 bool contains(const std::string& text, const std::string& fragment) {
   return text.find(fragment) != std::string::npos;
@@ -144,7 +156,7 @@ TEST_F(OperatorTest, InvalidSubmissionsAreRefusedAndWriteNothing) {
 
 TEST_F(OperatorTest, UnconfiguredSettingsAreAnsweredAsErrorsNamingTheirCommand) {
   LocalScaling backend(options("instance-1"));
-  const std::string id = backend.submit(action_record());
+  const std::string id = taken_action_of(backend);
 
   const std::pair<Result, std::string> refusals[] = {
       {backend.get_model_codebase("yolo"), "config codebase"},
@@ -176,7 +188,7 @@ TEST_F(OperatorTest, UnconfiguredSettingsAreAnsweredAsErrorsNamingTheirCommand) 
 
 TEST_F(OperatorTest, ConfiguredSettingsAreAnsweredInTheShapesTheAgentReads) {
   LocalScaling backend(options("instance-1"));
-  const std::string id = backend.submit(action_record());
+  const std::string id = taken_action_of(backend);
 
   backend.set_codebase("yolo", "https://code.example/yolo.zip", "http://code.example/yolo/req.txt");
   backend.set_codebase("bare", "http://code.example/bare.zip");
@@ -264,7 +276,8 @@ TEST_F(OperatorTest, KeyPairsAreEncryptedAtRestWhenTheEncryptionKeyIsSet) {
   const std::string key = "0123456789abcdef0123456789abcdef";
   {
     testing::ScopedEnv encryption("TAVOREN_ENCRYPTION_KEY", key);
-    LocalScaling backend(options());
+    LocalScaling backend(options("instance-1"));
+    taken_action_of(backend, "owner-1");
     backend.set_key_pair("owner-1", "AKIAOWNER1", "owner-1-secret");
 
     RawDatabase raw(database());
@@ -291,7 +304,8 @@ TEST_F(OperatorTest, KeyPairsAreEncryptedAtRestWhenTheEncryptionKeyIsSet) {
   }
   {
     testing::ScopedEnv encryption("TAVOREN_ENCRYPTION_KEY", std::nullopt);
-    LocalScaling backend(options());
+    LocalScaling backend(options("instance-1"));
+    taken_action_of(backend, "owner-2");
     backend.set_key_pair("owner-2", "AKIAOWNER2", "owner-2-secret");
     EXPECT_EQ(backend.get_user_access_key_pair("owner-2").data.dump(),
               R"({"access_key":"AKIAOWNER2","secret_key":"owner-2-secret"})");
@@ -299,7 +313,8 @@ TEST_F(OperatorTest, KeyPairsAreEncryptedAtRestWhenTheEncryptionKeyIsSet) {
   }
   {
     testing::ScopedEnv encryption("TAVOREN_ENCRYPTION_KEY", "too-short");
-    LocalScaling backend(options());
+    LocalScaling backend(options("instance-1"));
+    taken_action_of(backend, "owner-3");
     expect_refused<ValueError>([&] { backend.set_key_pair("owner-3", "AKIA3", "secret-3"); },
                                "16, 24 or 32 bytes");
     EXPECT_TRUE(backend.get_user_access_key_pair("owner-3").has_error());
@@ -323,8 +338,8 @@ TEST_F(OperatorTest, EverySecretIsEncryptedAtRestWhenTheEncryptionKeyIsSet) {
   std::string id;
   {
     testing::ScopedEnv encryption("TAVOREN_ENCRYPTION_KEY", key);
-    LocalScaling backend(options());
-    id = backend.submit(action_record());
+    LocalScaling backend(options("instance-1"));
+    id = taken_action_of(backend);
     backend.set_registry_credentials("robot", secrets[0], "registry.example");
     backend.set_model_secret("hugging_face", secrets[1]);
     backend.set_internal_api_key(id, secrets[2]);
@@ -351,7 +366,7 @@ TEST_F(OperatorTest, EverySecretIsEncryptedAtRestWhenTheEncryptionKeyIsSet) {
   for (const std::optional<std::string>& other_key :
        {std::optional<std::string>(), std::optional<std::string>("fedcba9876543210")}) {
     testing::ScopedEnv encryption("TAVOREN_ENCRYPTION_KEY", other_key);
-    LocalScaling backend(options());
+    LocalScaling backend(options("instance-1"));
     const Result registry = backend.get_docker_hub_credentials();
     ASSERT_TRUE(registry.has_error());
     EXPECT_TRUE(contains(*registry.error, "registry password")) << *registry.error;
@@ -371,8 +386,8 @@ TEST_F(OperatorTest, SecretsStoredInClearStayReadableOnceAKeyIsSet) {
   std::string id;
   {
     testing::ScopedEnv encryption("TAVOREN_ENCRYPTION_KEY", std::nullopt);
-    LocalScaling backend(options());
-    id = backend.submit(action_record());
+    LocalScaling backend(options("instance-1"));
+    id = taken_action_of(backend);
     backend.set_registry_credentials("robot", "clear-pass-1");
     backend.set_model_secret("hugging_face", "clear-token-1");
     backend.set_internal_api_key(id, "clear-internal-1");
@@ -380,7 +395,7 @@ TEST_F(OperatorTest, SecretsStoredInClearStayReadableOnceAKeyIsSet) {
     EXPECT_EQ(raw.text("SELECT user_access_token FROM model_secrets"), "clear-token-1");
   }
   testing::ScopedEnv encryption("TAVOREN_ENCRYPTION_KEY", "0123456789abcdef");
-  LocalScaling backend(options());
+  LocalScaling backend(options("instance-1"));
   EXPECT_EQ(backend.get_docker_hub_credentials().data["password"], "clear-pass-1");
   EXPECT_EQ(backend.get_model_secret_keys("hugging_face").data["user_access_token"],
             "clear-token-1");
@@ -426,6 +441,7 @@ TEST_F(OperatorTest, ScaleDownIsAnsweredToTheAgentOnceAndRecorded) {
   const std::string first = backend.submit(action_record());
   const std::string second = backend.submit(action_record());
   backend.assign_jobs(false);
+  backend.assign_jobs(false);
 
   backend.scale_down(second);
   backend.scale_down(first);
@@ -449,8 +465,10 @@ TEST_F(OperatorTest, AReopenedDatabaseKeepsEverything) {
     backend.submit(action_record("data_prep"));
     backend.assign_jobs(true);
     Json status = Json::object();
+    status["service_provider"] = "LOCAL";
     status["action_record_id"] = id;
     status["status"] = "started";
+    status["action_duration"] = 0;
     backend.update_action_status(status);
     Json piece = Json::object();
     piece["action_record_id"] = id;
@@ -465,7 +483,7 @@ TEST_F(OperatorTest, AReopenedDatabaseKeepsEverything) {
     backend.set_data_processing_image("img:1");
     backend.set_shutdown_details(2, 3, "local");
   }
-  LocalScaling reopened(options("instance-2"));
+  LocalScaling reopened(options("instance-1"));
   const Json shown = reopened.show(id);
   EXPECT_EQ(shown["record"]["status"], "started");
   EXPECT_EQ(shown["assignedTo"], "instance-1");
@@ -507,6 +525,7 @@ TEST_F(OperatorTest, AnOlderSchemaIsMigratedInPlaceKeepingItsData) {
   RawDatabase raw(database());
   EXPECT_EQ(raw.integer("PRAGMA user_version"), LocalScaling::schema_version());
   EXPECT_EQ(agent.show(id)["state"], "queued");
+  ASSERT_EQ(agent.assign_jobs(false).data.size(), 1u);
   agent.record_exit(id, 0);
   EXPECT_EQ(agent.show(id)["exitStatus"], 0);
   Json report = Json::object();

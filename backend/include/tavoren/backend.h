@@ -67,6 +67,14 @@ class ScaledDownIdsError : public TypeError {
   Json answer_;
 };
 
+// A setting the operator has not configured, asked for by an operation
+// that has no Result to carry the refusal (get_data_processing_image,
+// get_open_port, get_shutdown_details).
+class NotConfiguredError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 // A call of a backend that got no usable answer (a transport failure).
 // may_pass() tells whether the cause may pass by itself (no connection, a
 // connection lost before the whole answer, a time limit, a busy or failing

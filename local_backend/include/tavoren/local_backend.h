@@ -78,13 +78,6 @@ class DatabaseError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// A setting the operator has not configured, asked for by an operation
-// that has no Result to carry the refusal.
-class NotConfiguredError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
 // The configuration subcommands named by refusals, one per setting.
 namespace config_command {
 inline constexpr std::string_view kRegistry = "config registry <username> <password> [<registry>]";

@@ -43,8 +43,10 @@
 // Failures:
 // - A refusal by the backend (an answer with error set) is returned in the
 //   Result of the Scaling operations that answer one. The bare-value
-//   operations throw std::runtime_error with the refusal's message; the
-//   operator's calls and record_exit throw ValueError, TypeError or KeyError
+//   operations throw NotConfiguredError (tavoren/backend.h) for a setting
+//   the operator has not configured and std::runtime_error for other
+//   refusals, with the refusal's message; the operator's calls and
+//   record_exit throw ValueError, TypeError or KeyError
 //   (tavoren/common/errors.h) for refusals of those kinds, as the embedded
 //   backend does, std::runtime_error for others.
 // - A call that got no usable answer throws RemoteCallError: after the last
