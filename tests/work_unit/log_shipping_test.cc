@@ -21,6 +21,8 @@ namespace {
 using tavoren::testing::TempDir;
 
 const std::string kFffd(kReplacementCharacter);
+constexpr SendOutcome kYes = SendOutcome::kAccepted;
+constexpr SendOutcome kNo = SendOutcome::kRefused;
 const std::string kMarker(kCudaOutOfMemory);
 
 // ---------------------------------------------------------------------------
@@ -40,13 +42,13 @@ class Log {
                     [this, acceptable](std::string& text) {
                       attempts.push_back(text);
                       if (!answers.empty()) {
-                        const bool accept = answers.front();
+                        const SendOutcome answer = answers.front();
                         answers.pop_front();
-                        if (!accept) return false;
+                        if (answer != SendOutcome::kAccepted) return answer;
                       }
-                      if (acceptable && !acceptable(text)) return false;
+                      if (acceptable && !acceptable(text)) return SendOutcome::kRefused;
                       accepted.push_back(text);
-                      return true;
+                      return SendOutcome::kAccepted;
                     },
                 .report_marker =
                     [this](const std::string& text) {
@@ -67,7 +69,9 @@ class Log {
   LogShipment ship(bool final = false) { return shipper_.ship(final); }
   std::uint64_t offset() const { return shipper_.offset(); }
   // The sender refuses the next `n` pieces.
-  void refuse(int n) { answers.insert(answers.end(), n, false); }
+  void refuse(int n) { answers.insert(answers.end(), n, SendOutcome::kRefused); }
+  // The next `n` pieces get no answer.
+  void unanswered(int n) { answers.insert(answers.end(), n, SendOutcome::kUnanswered); }
 
   std::string all_accepted() const {
     std::string all;
@@ -77,8 +81,8 @@ class Log {
 
   std::vector<std::string> attempts;
   std::vector<std::string> accepted;
-  // The sender's next answers (true: accept); it accepts once they run out.
-  std::deque<bool> answers;
+  // The sender's next answers; it accepts once they run out.
+  std::deque<SendOutcome> answers;
   int reports = 0;
   std::vector<Drop> drops;
 
@@ -220,7 +224,7 @@ TEST(LogShipping, ALargePieceIsCheckedAcrossItsReadSlices) {
 TEST(LogShipping, ARefusalInsideABacklogStopsAtThatPiece) {
   Log log(4);
   log.append("aaaabbbbcccc");
-  log.answers = {true, false};
+  log.answers = {kYes, kNo};
   LogShipment shipment = log.ship();
   EXPECT_EQ(log.attempts.size(), 2u);
   EXPECT_EQ(shipment.sent, 4u);
@@ -341,6 +345,34 @@ TEST(LogRefusals, APieceRefusedForeverIsNarrowedDownDroppedAndTheRestArrivesOnce
   }
 }
 
+TEST(LogRefusals, AnOutageNeitherNarrowsNorDropsAPieceAndItArrivesOnce) {
+  // However long the backend cannot be reached, the piece that got no
+  // answer is sent again as it was: a shorter one would be another write,
+  // stored twice over if the first had been stored after all.
+  Log log(16, {.max_refusals = 2, .min_piece = 4});
+  const std::string content = "0123456789abcdef0123456789\n";
+  log.append(content);
+  log.unanswered(30);
+  for (int cycle = 0; cycle < 30; ++cycle) {
+    log.append("more " + std::to_string(cycle) + "\n");
+    EXPECT_EQ(log.ship().sent, 0u);
+  }
+  EXPECT_EQ(log.offset(), 0u);
+  EXPECT_TRUE(log.drops.empty());
+  ASSERT_EQ(log.attempts.size(), 30u);
+  for (const std::string& attempt : log.attempts) EXPECT_EQ(attempt, content.substr(0, 16));
+
+  // A refusal after the outage counts from the first again.
+  log.refuse(1);
+  log.ship();
+  EXPECT_EQ(log.attempts.back(), content.substr(0, 16));
+  while (log.ship().sent > 0) {
+  }
+  EXPECT_TRUE(log.drops.empty());
+  EXPECT_EQ(log.all_accepted().substr(0, content.size()), content);
+  EXPECT_EQ(log.offset(), std::filesystem::file_size(log.path()));
+}
+
 TEST(LogRefusals, RefusalsShortOfTheLimitLoseNothing) {
   Log log(16, {.max_refusals = 4, .min_piece = 4});
   log.append("0123456789abcdef0123");
@@ -357,7 +389,7 @@ TEST(LogRefusals, RefusalsShortOfTheLimitLoseNothing) {
   // The count starts again at each new offset: refusals spread over
   // several places never add up to a drop.
   log.append("ghijklmnopqrstuvwxyz");
-  log.answers = {false, false, false, true, false, false, false, true};
+  log.answers = {kNo, kNo, kNo, kYes, kNo, kNo, kNo, kYes};
   for (int i = 0; i < 20 && log.offset() < 40; ++i) log.ship();
   EXPECT_EQ(log.attempts.size(), 5u + 8u);
   EXPECT_EQ(log.all_accepted(), "0123456789abcdef0123ghijklmnopqrstuvwxyz");
@@ -390,8 +422,9 @@ TEST(LogRefusals, ASmallPieceIsDroppedAtTheLimitAndItsMarkerStillReported) {
 
 TEST(LogShipping, AMissingFileIsAnErrorAndAShrunkenFileSendsNothing) {
   Log log;
-  LogShipper missing(
-      {.send = [](std::string&) { return true; }, .report_marker = [](const std::string&) {}}, 64);
+  LogShipper missing({.send = [](std::string&) { return SendOutcome::kAccepted; },
+                      .report_marker = [](const std::string&) {}},
+                     64);
   // Nothing to ship before the shipper knows its file.
   EXPECT_EQ(missing.ship(false).read, 0u);
   missing.restart(log.path() + ".missing");
@@ -436,7 +469,7 @@ TEST(LogShipping, AShipmentInProgressHoldsOthersBackUpToTheirLimit) {
                             sending = true;
                             changed.notify_all();
                             changed.wait(lock, [&] { return release; });
-                            return true;
+                            return SendOutcome::kAccepted;
                           },
                       .report_marker = [](const std::string&) {}},
                      64);

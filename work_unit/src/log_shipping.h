@@ -12,6 +12,11 @@
 // shipment is final, an incomplete character at the end of the file stays
 // unread until its remaining bytes arrive.
 //
+// A piece that got no answer at all (the backend could not be reached) is
+// not a refusal: it ends the shipment and is sent again as it was, however
+// often, since it may have been stored and only the same piece is the same
+// write; it never shrinks or drops a piece.
+//
 // Refusals are bounded. From the max_refusals-th refusal in a row at the
 // same offset on, each refusal there halves the next piece (down to
 // min_piece, one step per shipment); a piece of at most min_piece bytes
@@ -64,12 +69,21 @@ struct RefusalLimits {
   std::size_t min_piece = 1024;
 };
 
+// What became of a piece sent.
+enum class SendOutcome {
+  kAccepted,
+  // The backend answered and did not take it.
+  kRefused,
+  // No answer came: it may or may not have been stored.
+  kUnanswered,
+};
+
 // Where a shipper's pieces go.
 struct LogSender {
-  // Sends one piece of text; true when it was accepted. It may use the
-  // text's storage meanwhile but leaves the text as it found it. It does
-  // not throw: a failure to send is a refusal.
-  std::function<bool(std::string& text)> send;
+  // Sends one piece of text. It may use the text's storage meanwhile but
+  // leaves the text as it found it. It does not throw: a failure to send is
+  // a refusal, or unanswered when it may pass.
+  std::function<SendOutcome(std::string& text)> send;
   // Called with a text that holds the out-of-memory marker.
   std::function<void(const std::string& text)> report_marker;
   // Told of a dropped piece: its first and last byte (offsets in the

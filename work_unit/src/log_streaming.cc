@@ -223,15 +223,16 @@ LogShipment LogShipper::ship_tail(const std::string& path, Progress& progress, b
       replaced = replace_invalid_utf8(bytes);
       text = &replaced;
     }
-    const bool accepted = sender_.send(*text);
+    const SendOutcome outcome = sender_.send(*text);
     watch_for_marker(progress, offset, bytes);
-    if (accepted) {
+    if (outcome == SendOutcome::kAccepted) {
       progress.move_past(length);
       shipment.sent += length;
       continue;
     }
-    ++progress.refusals;
     progress.refused_length = length;
+    if (outcome == SendOutcome::kUnanswered) break;
+    ++progress.refusals;
     if (progress.refusals < limits_.max_refusals) break;
     if (length > limits_.min_piece) {
       progress.narrowed = std::max(limits_.min_piece, length / 2);

@@ -29,7 +29,12 @@ WorkUnit::WorkUnit(backend::Scaling& scaling, const Json& action_info, WorkUnitO
       options_(std::move(options)),
       shipper_(std::make_unique<detail::LogShipper>(
           detail::LogSender{
-              .send = [this](std::string& text) { return send_log_piece(text); },
+              .send =
+                  [this](std::string& text) {
+                    if (send_log_piece(text)) return detail::SendOutcome::kAccepted;
+                    return last_send_unanswered_.load() ? detail::SendOutcome::kUnanswered
+                                                        : detail::SendOutcome::kRefused;
+                  },
               .report_marker = [this](const std::string& text) { _check_cuda(text); },
               .report_drop =
                   [this](std::uint64_t first, std::uint64_t last, int refusals) {
