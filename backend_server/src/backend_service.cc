@@ -203,6 +203,12 @@ std::string BackendService::refuse_instance(Call& call) {
       return "no running action of this owner is assigned to this instance";
     }
   }
+  // A model secret serves a running job: a machine with no work has no use
+  // for one.
+  if (call.operation.name == "get_model_secret_keys") {
+    call.target = text_of(call.arguments, "secret_name");
+    if (!store_.has_live_action(instance)) return "no running action is assigned to this instance";
+  }
   return "";
 }
 

@@ -163,6 +163,16 @@ bool LocalScaling::has_live_action_of(const std::string& instance_id, const std:
   });
 }
 
+bool LocalScaling::has_live_action(const std::string& instance_id) {
+  if (instance_id.empty()) return false;
+  return in_read_transaction(*impl_, [&](sqlite::Connection& connection) {
+    sqlite::Statement select = connection.prepare(
+        "SELECT 1 FROM actions WHERE assigned_to = ? AND " LIVE_ACTION_SQL " LIMIT 1");
+    select.bind(1, instance_id);
+    return select.step();
+  });
+}
+
 Result LocalScaling::get_own_downscaled_ids() {
   return in_read_transaction(*impl_, [&](sqlite::Connection& connection) {
     sqlite::Statement select = connection.prepare(

@@ -137,6 +137,9 @@ TEST_F(SecurityTest, AnInstanceTouchesOnlyItsOwnWorkAndEachRefusalIsAuditedOnce)
   EXPECT_EQ(agent_a->get_internal_api_key(action).data["internal_api_key"],
             "internal-key-of-a-0001");
   EXPECT_FALSE(agent_a->get_user_access_key_pair("owner-a").has_error_set());
+  admin->set_model_secret("hugging_face", "model-token-0001");
+  EXPECT_EQ(agent_a->get_model_secret_keys("hugging_face").data["user_access_token"],
+            "model-token-0001");
   admin->scale_down(action);
   EXPECT_EQ(agent_a->get_downscaled_ids().data, Json::array({action}));
   EXPECT_EQ(agent_b->get_downscaled_ids().data, Json::array());
@@ -163,6 +166,8 @@ TEST_F(SecurityTest, AnInstanceTouchesOnlyItsOwnWorkAndEachRefusalIsAuditedOnce)
       {"get_user_access_key_pair", [&] { agent_b->get_user_access_key_pair("owner-a"); },
        "owner-a"},
       {"get_internal_api_key", [&] { agent_b->get_internal_api_key(action); }, action},
+      {"get_model_secret_keys", [&] { agent_b->get_model_secret_keys("hugging_face"); },
+       "hugging_face"},
       {"record_exit", [&] { agent_b->record_exit(action, 0); }, action},
       {"operator/list", [&] { RemoteOperator(remote_options(instance_b_)).list(); }, ""},
       {"assign_jobs", [&] { RemoteScaling(remote_options(operator_)).assign_jobs(false); }, ""},
@@ -191,6 +196,7 @@ TEST_F(SecurityTest, AnInstanceTouchesOnlyItsOwnWorkAndEachRefusalIsAuditedOnce)
   // The owner's keys end with the action.
   agent_a->record_exit(action, 0);
   EXPECT_THROW(agent_a->get_user_access_key_pair("owner-a"), RemoteCallError);
+  EXPECT_THROW(agent_a->get_model_secret_keys("hugging_face"), RemoteCallError);
 
   // The audit line names the caller, never a secret; no line does.
   const std::string line = backend_server::audit_line(audits()[0]);
@@ -199,7 +205,8 @@ TEST_F(SecurityTest, AnInstanceTouchesOnlyItsOwnWorkAndEachRefusalIsAuditedOnce)
   for (const auto& logged : capture.lines()) {
     for (const std::string& secret :
          {instance_a_.secret_key, instance_b_.secret_key, operator_.secret_key,
-          std::string("owner-secret-0001"), std::string("internal-key-of-a-0001")}) {
+          std::string("owner-secret-0001"), std::string("internal-key-of-a-0001"),
+          std::string("model-token-0001")}) {
       EXPECT_EQ(logged.message.find(secret), std::string::npos) << logged.message;
     }
   }

@@ -411,8 +411,8 @@ TEST_F(OperatorTest, TheDatabaseFilesAreTheOwnersAlone) {
   using std::filesystem::perms;
   const perms owner_only = perms::owner_read | perms::owner_write;
   {
-    LocalScaling backend(options());
-    backend.submit(action_record());
+    LocalScaling backend(options("instance-1"));
+    taken_action_of(backend);
     backend.set_model_secret("hugging_face", "token-in-the-log");
     for (const char* suffix : {"", "-wal", "-shm"}) {
       const std::filesystem::path file = database().string() + suffix;
@@ -428,7 +428,7 @@ TEST_F(OperatorTest, TheDatabaseFilesAreTheOwnersAlone) {
     }
   }
   {
-    LocalScaling backend(options());
+    LocalScaling backend(options("instance-1"));
     EXPECT_EQ(std::filesystem::status(database()).permissions(), owner_only);
     EXPECT_EQ(backend.get_model_secret_keys("hugging_face").data["user_access_token"],
               "token-in-the-log");

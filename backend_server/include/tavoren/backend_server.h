@@ -8,7 +8,8 @@
 // an idempotency key (400), the body fits the operation (400), and an
 // instance key names only its own instance's work (403): actions assigned
 // to it, an owner's key pair only while an action of that owner is
-// assigned to it and not ended, its own scaled-down actions. Each 403
+// assigned to it and not ended, a model secret only while any action is,
+// its own scaled-down actions. Each 403
 // writes one audit line (warning level) naming the caller's access key,
 // role and instance, the operation and its target; never a secret. Every
 // answer carries the protocol header.

@@ -338,6 +338,8 @@ class LocalScaling final : public Scaling {
   // Whether an action of owner `user_id` is assigned to `instance_id` and
   // has not ended.
   bool has_live_action_of(const std::string& instance_id, const std::string& user_id);
+  // Whether any action is assigned to `instance_id` and has not ended.
+  bool has_live_action(const std::string& instance_id);
   // get_downscaled_ids restricted to the actions assigned to this object's
   // instance (none without an instance identifier).
   Result get_own_downscaled_ids();
