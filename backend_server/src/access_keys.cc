@@ -63,7 +63,7 @@ std::string load_encryption_key(const std::optional<std::string>& key_file) {
   return key;
 }
 
-AccessKeys::AccessKeys(backend::LocalScaling& store, std::string encryption_key,
+AccessKeys::AccessKeys(backend::Store& store, std::string encryption_key,
                        std::chrono::milliseconds cache_time)
     : store_(store), encryption_key_(std::move(encryption_key)), cache_time_(cache_time) {
   if (!usable_key_length(encryption_key_.size())) {

@@ -87,8 +87,7 @@ std::string audit_line(const AuditEntry& entry) {
   return line + ": " + entry.reason;
 }
 
-BackendService::BackendService(backend::LocalScaling& store, AccessKeys& keys,
-                               ServiceOptions options)
+BackendService::BackendService(backend::Store& store, AccessKeys& keys, ServiceOptions options)
     : store_(store),
       keys_(keys),
       options_(std::move(options)),
@@ -273,7 +272,7 @@ std::string BackendService::execute(Call& call) {
 std::string BackendService::execute_instance(Call& call) {
   const Json& a = call.arguments;
   const std::string_view name = call.operation.name;
-  auto view = store_.for_instance(call.verification.instance_id);
+  auto view = store_.instance_view(call.verification.instance_id);
   auto id = [&](const char* argument = "action_record_id") { return text_of(a, argument); };
   if (name == "assign_jobs") return wire::write_answer(view->assign_jobs(a.at("has_gpu")));
   if (name == "update_action_status") return wire::write_answer(view->update_action_status(a));

@@ -64,33 +64,19 @@ std::unique_ptr<LocalScaling> LocalScaling::for_instance(const std::string& inst
       ViewTag{}, std::make_unique<detail::LocalScalingState>(std::move(options), impl_->pool)));
 }
 
+std::unique_ptr<Store> LocalScaling::instance_view(const std::string& instance_id,
+                                                   Session session) const {
+  return for_instance(instance_id, std::move(session));
+}
+
 int LocalScaling::schema_version() { return current_schema_version(); }
 
 const Session& LocalScaling::session() const { return impl_->options.session; }
 
 namespace {
 
-// The text under `key` of a map of named arguments, or nullopt.
-std::optional<std::string> text_argument(const Json& arguments, const char* key) {
-  const auto found = arguments.find(key);
-  if (found == arguments.end() || !found->is_string()) return std::nullopt;
-  return found->get<std::string>();
-}
-
-// The identifier named by `key` in the named arguments of `operation`, or
-// the refusal that explains why there is none.
-std::variant<std::string, Result> identifier_argument(const Json& arguments, const char* key,
-                                                      const char* operation) {
-  if (!arguments.is_object()) {
-    return refusal(std::string(operation) + " takes a map of named arguments, not " +
-                   arguments.type_name());
-  }
-  std::optional<std::string> id = text_argument(arguments, key);
-  if (!id) {
-    return refusal(std::string(operation) + " needs the named argument \"" + key + "\" as a text");
-  }
-  return *std::move(id);
-}
+using store_rules::identifier_argument;
+using store_rules::text_argument;
 
 // Records one status report in the action's history and lets `change`
 // amend the record; refused when the action does not exist.
@@ -110,10 +96,7 @@ Result record_report(detail::LocalScalingState& impl, const std::string& id, con
 
 namespace {
 
-std::string no_instance_refusal() {
-  return "This backend connection has no instance identifier; only an agent's connection "
-         "receives assignments";
-}
+using store_rules::no_instance_refusal;
 
 using Rejections = std::vector<std::pair<std::string, std::string>>;
 
@@ -207,26 +190,17 @@ RecordedAnswer LocalScaling::assign_jobs(bool has_gpu, const WriteOnce& once) {
 Result LocalScaling::update_action_status(const Json& arguments) {
   auto id = identifier_argument(arguments, "action_record_id", "update_action_status");
   if (auto* refused = std::get_if<Result>(&id)) return *refused;
-  return record_report(*impl_, std::get<std::string>(id), "update_action_status", arguments,
-                       [&](Json& record) {
-                         std::optional<std::string> status = text_argument(arguments, "status");
-                         if (!status) return false;
-                         record["status"] = *status;
-                         return true;
-                       });
+  return record_report(
+      *impl_, std::get<std::string>(id), "update_action_status", arguments,
+      [&](Json& record) { return store_rules::apply_action_status(arguments, record); });
 }
 
 Result LocalScaling::update_status(const std::string& action_record_id,
                                    const std::string& action_type, const std::string& service,
                                    const std::string& step_code, const std::string& status,
                                    const std::string& description) {
-  Json arguments = Json::object();
-  arguments["action_record_id"] = action_record_id;
-  arguments["action_type"] = action_type;
-  arguments["service"] = service;
-  arguments["step_code"] = step_code;
-  arguments["status"] = status;
-  arguments["description"] = description;
+  const Json arguments = store_rules::status_arguments(action_record_id, action_type, service,
+                                                       step_code, status, description);
   return record_report(*impl_, action_record_id, "update_status", arguments,
                        [](Json&) { return false; });
 }
@@ -235,43 +209,13 @@ Result LocalScaling::update_action(const Json& arguments) {
   auto id = identifier_argument(arguments, "id", "update_action");
   if (auto* refused = std::get_if<Result>(&id)) return *refused;
   return record_report(
-      *impl_, std::get<std::string>(id), "update_action", arguments, [&](Json& record) {
-        bool changed = false;
-        if (std::optional<std::string> status = text_argument(arguments, "status")) {
-          record["status"] = *status;
-          changed = true;
-        }
-        const auto job_params = arguments.find("job_params");
-        if (job_params != arguments.end() && job_params->is_object()) {
-          record["jobParams"] = *job_params;
-          changed = true;
-        }
-        if (std::optional<std::string> sub = text_argument(arguments, "sub_action")) {
-          record["subAction"] = *sub;
-          changed = true;
-        }
-        return changed;
-      });
-}
-
-std::string log_limit_notice(std::int64_t limit) {
-  return "\n[log limit of " + std::to_string(limit) +
-         " bytes reached; further output of this action was not stored]\n";
+      *impl_, std::get<std::string>(id), "update_action", arguments,
+      [&](Json& record) { return store_rules::apply_action_update(arguments, record); });
 }
 
 namespace {
 
-// The piece of log named by update_action_docker_logs' arguments, or the
-// refusal that explains why there is none.
-std::variant<std::pair<std::string, std::string>, Result> log_arguments(const Json& arguments) {
-  auto id = identifier_argument(arguments, "action_record_id", "update_action_docker_logs");
-  if (auto* refused = std::get_if<Result>(&id)) return *refused;
-  const auto content = arguments.find("log_content");
-  if (content == arguments.end() || !content->is_string()) {
-    return refusal("update_action_docker_logs needs the named argument \"log_content\" as a text");
-  }
-  return std::make_pair(std::get<std::string>(std::move(id)), content->get<std::string>());
-}
+using store_rules::log_arguments;
 
 // Appends one piece to an action's log inside the caller's write
 // transaction, up to the log limit.
@@ -381,10 +325,7 @@ std::optional<std::pair<std::string, Json>> codebase_of(detail::LocalScalingStat
       });
 }
 
-std::string codebase_missing(const std::string& model_family) {
-  return detail::not_configured("The codebase of model family \"" + model_family + "\"",
-                                config_command::kCodebase);
-}
+using store_rules::codebase_missing;
 
 }  // namespace
 
@@ -398,9 +339,7 @@ Result LocalScaling::get_model_codebase_requirements(const std::string& model_fa
   auto codebase = codebase_of(*impl_, model_family);
   if (!codebase) return refusal(codebase_missing(model_family));
   if (codebase->second.is_null()) {
-    return refusal(
-        detail::not_configured("The requirements URL of model family \"" + model_family + "\"",
-                               config_command::kCodebase));
+    return refusal(store_rules::requirements_missing(model_family));
   }
   return Result::ok(codebase->second);
 }
@@ -506,22 +445,8 @@ Json LocalScaling::get_shutdown_details() {
 
 Result LocalScaling::update_available_resources(const Json& arguments) {
   const std::string& instance = impl_->options.instance_id;
-  if (instance.empty()) {
-    return refusal(
-        "This backend connection has no instance identifier; only an agent's connection "
-        "reports its machine's resources");
-  }
-  if (!arguments.is_object()) {
-    return refusal(std::string("update_available_resources takes a map of named arguments, not ") +
-                   arguments.type_name());
-  }
-  for (const char* key :
-       {"available_memory", "available_cpu", "available_gpu_memory", "gpu_utilisation"}) {
-    const auto found = arguments.find(key);
-    if (found == arguments.end() || !found->is_number()) {
-      return refusal(std::string("update_available_resources needs the named argument \"") + key +
-                     "\" as a number");
-    }
+  if (std::optional<Result> refused = store_rules::resource_report_refusal(instance, arguments)) {
+    return *refused;
   }
   return in_write_transaction(*impl_, [&](sqlite::Connection& connection) {
     connection

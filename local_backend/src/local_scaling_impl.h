@@ -10,6 +10,7 @@
 #include <type_traits>
 
 #include "sqlite.h"
+#include "tavoren/backend_store_rules.h"
 #include "tavoren/common/json.h"
 #include "tavoren/local_backend.h"
 
@@ -41,29 +42,22 @@ void keep_answer(sqlite::Connection& connection, const WriteOnce& once, const st
 // get_open_port with LocalBackendOptions::port_range set.
 int hand_out_range_port(LocalScalingState& impl);
 
-// The setting names of the settings table.
-inline constexpr const char* kRegistrySetting = "registry_credentials";
-inline constexpr const char* kDataProcessingImageSetting = "data_processing_image";
-inline constexpr const char* kShutdownSetting = "shutdown_details";
-
-// Whether `id` has the form of an action identifier (24 lowercase
-// hexadecimal characters).
-bool is_action_id(std::string_view id);
-// A fresh random action identifier, never the null one.
-std::string new_action_id();
-
-// A value's JSON text for storage; texts that are not valid UTF-8 have
-// their bad bytes replaced, so storing a report never fails on them.
-std::string to_text(const Json& value);
-// A stored JSON text; DatabaseError when it does not parse.
-Json parse_stored(const std::string& text, std::string_view what);
-
-// A refusal answered in a Result: error and message both `text`.
-Result refusal(std::string text);
-// The text of a missing setting, naming the command that supplies it.
-std::string not_configured(std::string_view what, std::string_view command);
-// The refusal for an identifier that names no action.
-std::string unknown_action(std::string_view id);
+// The rules every store shares (tavoren/backend_store_rules.h).
+using store_rules::is_action_id;
+using store_rules::kDataProcessingImageSetting;
+using store_rules::kRegistrySetting;
+using store_rules::kSealedPrefix;
+using store_rules::kShutdownSetting;
+using store_rules::new_action_id;
+using store_rules::not_configured;
+using store_rules::open_secret;
+using store_rules::parse_stored;
+using store_rules::probe_free_port;
+using store_rules::refusal;
+using store_rules::seal_secret;
+using store_rules::to_text;
+using store_rules::unknown_action;
+using store_rules::validate_submission;
 
 // The current record of an action, or nullopt when there is none.
 std::optional<Json> load_record(sqlite::Connection& connection, const std::string& id);
@@ -72,29 +66,8 @@ void store_record(sqlite::Connection& connection, const std::string& id, const J
 void record_event(sqlite::Connection& connection, const std::string& id, std::string_view operation,
                   const Json& arguments);
 
-// Secrets at rest (the registry password, model-hub tokens, internal API
-// keys). With TAVOREN_ENCRYPTION_KEY set, a secret is stored sealed: the
-// marker kSealedPrefix, then the text encrypted as host_probe::encrypt_text
-// does. Without a key it is stored as it is, as every secret was before
-// sealing existed; such values stay readable.
-inline constexpr std::string_view kSealedPrefix = "tavoren-sealed:v1:";
-// The stored form of `value`; ValueError for a key of the wrong length.
-std::string seal_secret(const std::string& value);
-// The clear value of a stored secret. Throws DatabaseError, naming `what`
-// but never the value, when a sealed value cannot be opened (no key, or
-// another key).
-std::string open_secret(const std::string& stored, std::string_view what);
-
 std::optional<Json> read_setting(sqlite::Connection& connection, const char* name);
 void write_setting(sqlite::Connection& connection, const char* name, const Json& value);
-
-// Checks an action record submitted by the operator; throws TypeError or
-// ValueError naming the fault.
-void validate_submission(const Json& record);
-
-// A TCP port the kernel reports free on this host; std::runtime_error when
-// no socket can be bound.
-int probe_free_port();
 
 }  // namespace detail
 }  // namespace tavoren::backend

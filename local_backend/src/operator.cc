@@ -1,16 +1,11 @@
 // The operator's calls: queueing actions, reading their state, history and
 // logs, scaling them down, and the settings the agent's operations answer.
 
-#include <cmath>
 #include <string>
 #include <utility>
 
 #include "local_scaling_impl.h"
 #include "tavoren/common/errors.h"
-#include "tavoren/common/logging.h"
-#include "tavoren/common/text.h"
-#include "tavoren/common/utf8.h"
-#include "tavoren/host_probe.h"
 
 namespace tavoren::backend {
 
@@ -19,40 +14,9 @@ using detail::in_write_transaction;
 
 namespace {
 
-// A setting's text: present, valid UTF-8, and (for names and references
-// that end up on command lines) free of blanks and control characters.
-void require_text(const std::string& value, const std::string& what, bool single_word = false) {
-  if (value.empty()) throw ValueError(what + " must not be empty");
-  if (!is_valid_utf8(value)) throw ValueError(what + " is not valid UTF-8");
-  if (single_word) {
-    for (unsigned char c : value) {
-      if (c <= ' ' || c == 0x7f) {
-        throw ValueError(what + " must not contain blanks or control characters");
-      }
-    }
-    if (value.front() == '-') throw ValueError(what + " must not start with \"-\"");
-  }
-}
-
-void require_action_id(const std::string& id) {
-  if (!detail::is_action_id(id)) {
-    throw ValueError("Invalid action identifier \"" + id +
-                     "\": 24 lowercase hexadecimal characters expected");
-  }
-}
-
-void require_url(const std::string& url, const std::string& what) {
-  require_text(url, what, true);
-  // The agent downloads codebases over HTTP and HTTPS only; anything else
-  // would fail every model action before its container starts.
-  const bool http = (url.starts_with("http://") && url.size() > 7) ||
-                    (url.starts_with("https://") && url.size() > 8);
-  if (!http) {
-    throw ValueError(what + " \"" + url +
-                     "\" is not an http:// or https:// URL (the agent downloads codebases "
-                     "over HTTP and HTTPS only)");
-  }
-}
+using store_rules::require_action_id;
+using store_rules::require_text;
+using store_rules::require_url;
 
 // Throws KeyError unless the action exists.
 void require_action(sqlite::Connection& connection, const std::string& id) {
@@ -76,8 +40,7 @@ std::string LocalScaling::submit(const Json& record) {
   detail::validate_submission(record);
 
   const std::string action_type = record.at("action").get<std::string>();
-  const auto gpu = record.at("actionDetails").find("gpuRequired");
-  const bool gpu_required = gpu != record.at("actionDetails").end() && is_truthy(*gpu);
+  const bool gpu_required = store_rules::gpu_required(record);
 
   return in_write_transaction(*impl_, [&](sqlite::Connection& connection) {
     std::string id;
@@ -88,12 +51,7 @@ std::string LocalScaling::submit(const Json& record) {
       if (!taken.step()) break;
     } while (true);
 
-    // The identifier first, then the operator's keys in their order; the
-    // status belongs to the backend.
-    Json stored = Json::object();
-    stored["_id"] = id;
-    for (const auto& [key, value] : record.items()) stored[key] = value;
-    stored["status"] = "queued";
+    const Json stored = store_rules::queued_record(id, record);
 
     connection
         .prepare(
@@ -250,13 +208,7 @@ void LocalScaling::scale_down(const std::string& action_record_id) {
 void LocalScaling::set_registry_credentials(const std::string& username,
                                             const std::string& password,
                                             const std::string& registry) {
-  require_text(username, "The registry user name", true);
-  require_text(password, "The registry password");
-  if (!registry.empty()) require_text(registry, "The registry name", true);
-  Json credentials = Json::object();
-  credentials["username"] = username;
-  credentials["password"] = detail::seal_secret(password);
-  if (!registry.empty()) credentials["registry"] = registry;
+  const Json credentials = store_rules::registry_credentials(username, password, registry);
   in_write_transaction(*impl_, [&](sqlite::Connection& connection) {
     detail::write_setting(connection, detail::kRegistrySetting, credentials);
   });
@@ -264,26 +216,8 @@ void LocalScaling::set_registry_credentials(const std::string& username,
 
 void LocalScaling::set_key_pair(const std::string& user_id, const std::string& access_key,
                                 const std::string& secret_key) {
-  require_text(user_id, "The user identifier");
-  require_text(access_key, "The access key");
-  require_text(secret_key, "The secret key");
-  std::string stored_access = access_key;
-  std::string stored_secret = secret_key;
-  const bool encrypt = !get_env("TAVOREN_ENCRYPTION_KEY").value_or("").empty();
-  if (encrypt) {
-    std::optional<host_probe::KeyPair> encrypted =
-        host_probe::get_encrypted_access_key_pair(access_key, secret_key);
-    if (!encrypted) {
-      throw ValueError(
-          "The key pair could not be encrypted: TAVOREN_ENCRYPTION_KEY must be 16, 24 or 32 "
-          "bytes long");
-    }
-    stored_access = std::move(encrypted->access_key);
-    stored_secret = std::move(encrypted->secret_key);
-  } else {
-    log::warning("TAVOREN_ENCRYPTION_KEY is not set; the key pair of user %s is stored unencrypted",
-                 user_id);
-  }
+  const store_rules::StoredKeyPair stored =
+      store_rules::key_pair_to_store(user_id, access_key, secret_key);
   in_write_transaction(*impl_, [&](sqlite::Connection& connection) {
     connection
         .prepare(
@@ -292,9 +226,9 @@ void LocalScaling::set_key_pair(const std::string& user_id, const std::string& a
             "access_key = excluded.access_key, secret_key = excluded.secret_key, "
             "encrypted = excluded.encrypted")
         .bind(1, user_id)
-        .bind(2, stored_access)
-        .bind(3, stored_secret)
-        .bind(4, std::int64_t{encrypt ? 1 : 0})
+        .bind(2, stored.access_key)
+        .bind(3, stored.secret_key)
+        .bind(4, std::int64_t{stored.encrypted ? 1 : 0})
         .run();
   });
 }
@@ -359,17 +293,8 @@ void LocalScaling::set_data_processing_image(const std::string& image) {
 
 void LocalScaling::set_shutdown_details(double shutdown_threshold, double launch_duration,
                                         const std::string& instance_source) {
-  if (!std::isfinite(shutdown_threshold) || shutdown_threshold <= 0) {
-    throw ValueError("The shutdown threshold must be a positive number");
-  }
-  if (!std::isfinite(launch_duration) || launch_duration <= 0) {
-    throw ValueError("The launch duration must be a positive number");
-  }
-  require_text(instance_source, "The instance source");
-  Json details = Json::object();
-  details["shutdownThreshold"] = shutdown_threshold;
-  details["launchDuration"] = launch_duration;
-  details["instanceSource"] = instance_source;
+  const Json details =
+      store_rules::shutdown_details(shutdown_threshold, launch_duration, instance_source);
   in_write_transaction(*impl_, [&](sqlite::Connection& connection) {
     detail::write_setting(connection, detail::kShutdownSetting, details);
   });

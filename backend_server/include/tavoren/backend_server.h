@@ -1,6 +1,7 @@
 // The backend server's request handling: every operation of the backend
 // protocol (tavoren/backend_wire.h), for every instance and operator,
-// answered from one embedded backend database (tavoren/local_backend.h).
+// answered from one store (tavoren/backend_store.h): the embedded SQLite
+// store, or PostgreSQL shared by several servers.
 //
 // A request is handled in this order: POST only (405), the path names an
 // operation (404), its signature holds (401, or 503 when the nonce memory
@@ -38,7 +39,8 @@
 // with no detail beyond its kind); it throws nothing. AccessKeys throws
 // ValueError for an unusable encryption key and DatabaseError when the
 // database fails. Time limits: every database call waits at most the
-// store's busy_timeout for the write lock; nothing else waits.
+// store's own time limits (its lock wait, statement and connection
+// limits); nothing else waits.
 #pragma once
 
 #include <chrono>
@@ -52,10 +54,10 @@
 #include <string>
 #include <vector>
 
+#include "tavoren/backend_store.h"
 #include "tavoren/backend_wire.h"
 #include "tavoren/backend_wire_signing.h"
 #include "tavoren/http_server.h"
-#include "tavoren/local_backend.h"
 
 namespace tavoren::backend_server {
 
@@ -74,7 +76,7 @@ struct NewAccessKey {
 class AccessKeys {
  public:
   // `encryption_key`: 16, 24 or 32 bytes (ValueError otherwise).
-  AccessKeys(backend::LocalScaling& store, std::string encryption_key,
+  AccessKeys(backend::Store& store, std::string encryption_key,
              std::chrono::milliseconds cache_time = std::chrono::seconds(2));
 
   // A new key pair: an access key "TK" + 18 characters of A-Z and 2-7, a
@@ -97,7 +99,7 @@ class AccessKeys {
     std::chrono::steady_clock::time_point fetched;
   };
 
-  backend::LocalScaling& store_;
+  backend::Store& store_;
   const std::string encryption_key_;
   const std::chrono::milliseconds cache_time_;
   std::mutex mutex_;
@@ -135,7 +137,7 @@ class BackendService final : public http_server::Handler {
  public:
   // `store`: an object without an instance, with the server's options
   // (port range, log limit). Both references must outlive the service.
-  BackendService(backend::LocalScaling& store, AccessKeys& keys, ServiceOptions options = {});
+  BackendService(backend::Store& store, AccessKeys& keys, ServiceOptions options = {});
   ~BackendService() override;
 
   http_server::Response handle(const http_server::Request& request) override;
@@ -152,7 +154,7 @@ class BackendService final : public http_server::Handler {
   std::string refuse_instance(Call& call);
   http_server::Response forbidden(const Call& call, const std::string& reason);
 
-  backend::LocalScaling& store_;
+  backend::Store& store_;
   AccessKeys& keys_;
   ServiceOptions options_;
   backend::wire::RequestVerifier verifier_;

@@ -68,28 +68,10 @@
 #include <vector>
 
 #include "tavoren/backend.h"
+#include "tavoren/backend_store.h"
 #include "tavoren/common/errors.h"
 
 namespace tavoren::backend {
-
-// The database could not be opened, read or written.
-class DatabaseError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
-// The configuration subcommands named by refusals, one per setting.
-namespace config_command {
-inline constexpr std::string_view kRegistry = "config registry <username> <password> [<registry>]";
-inline constexpr std::string_view kKeyPair = "config key-pair <user-id> <access-key> <secret-key>";
-inline constexpr std::string_view kCodebase =
-    "config codebase <model-family> <url> [<requirements-url>]";
-inline constexpr std::string_view kModelSecret = "config model-secret <name> <user-access-token>";
-inline constexpr std::string_view kInternalApiKey = "config internal-api-key <action-id> <key>";
-inline constexpr std::string_view kDataProcessingImage = "config data-processing-image <image>";
-inline constexpr std::string_view kShutdown =
-    "config shutdown <threshold> <launch-duration> <instance-source>";
-}  // namespace config_command
 
 struct LocalBackendOptions {
   // The database file; created (with its schema) when missing. Its folder
@@ -124,75 +106,11 @@ struct LocalBackendOptions {
   std::int64_t log_limit_bytes = 0;
 };
 
-// The line appended once to a log that reached log_limit_bytes.
-std::string log_limit_notice(std::int64_t limit);
-
-// What decides who may touch an action.
-struct ActionAccess {
-  // The instance it was handed to; empty while queued.
-  std::string assigned_to;
-  // The record's "_idUser" (empty when it has none).
-  std::string owner;
-  // Its process ended (record_exit), or it was set aside unread.
-  bool ended = false;
-};
-
-// A key that signs requests to a backend server, as stored. The secret is
-// stored in the form the server gives it (sealed); this library neither
-// seals nor opens it.
-struct AccessKeyRecord {
-  std::string access_key;
-  std::string sealed_secret;
-  // "instance" or "operator".
-  std::string role;
-  // The instance of an instance key; empty for an operator key.
-  std::string instance_id;
-  std::string created_at;
-  bool revoked = false;
-};
-
-// The first answer given to a write, kept under its caller and
-// idempotency key.
-struct RecordedAnswer {
-  // What the write asked for (its operation and body, hashed by the
-  // caller of these functions): a repeat must ask for the same.
-  std::string request_hash;
-  std::string answer;
-  // Whether it was recorded by an earlier call (a repeat): answer is then
-  // that call's answer and nothing was done now.
-  bool repeated = false;
-};
-
-// Who sent a write and under which idempotency key, for the writes that
-// record their answer in their own transaction.
-struct WriteOnce {
-  std::string caller;
-  std::string key;
-  std::string request_hash;
-  // Kept at least this long.
-  std::chrono::seconds keep{std::chrono::hours(24)};
-  // The answer to keep, made from the write's Result inside the
-  // transaction (it must not touch the database).
-  std::function<std::string(const Result&)> render;
-};
-
-// A stretch of an action's shipped log.
-struct LogChunk {
-  // The bytes from the requested offset to the end of what was shipped.
-  std::string content;
-  // The offset to ask for next time (requested offset + content size).
-  std::int64_t next_offset = 0;
-  // Whether the action had ended (or was rejected) when this was read: an
-  // agent records the end only after the whole log was shipped, so nothing
-  // follows such a chunk.
-  bool finished = false;
-};
-
 namespace detail {
 struct LocalScalingState;
 }
 
-class LocalScaling final : public Scaling {
+class LocalScaling final : public Store {
  public:
   // Opens (or creates) the database and brings its schema up to date.
   // Throws DatabaseError when the file cannot be opened, is not this
@@ -207,6 +125,8 @@ class LocalScaling final : public Scaling {
   // first; the connections close with the last of them.
   std::unique_ptr<LocalScaling> for_instance(const std::string& instance_id,
                                              Session session = {}) const;
+  std::unique_ptr<Store> instance_view(const std::string& instance_id,
+                                       Session session = {}) const override;
   LocalScaling(const LocalScaling&) = delete;
   LocalScaling& operator=(const LocalScaling&) = delete;
 
@@ -270,14 +190,14 @@ class LocalScaling final : public Scaling {
   // "jobParams" (an object), "_idUser", "_idService", "subAction" and
   // actionDetails' "modelFamily" and "modelKey" (texts) are checked where
   // present. All texts must be valid UTF-8.
-  std::string submit(const Json& record);
+  std::string submit(const Json& record) override;
   // One summary per action, oldest first: "_id", "action", "status",
   // "state", "assignedTo", "scaledDown", "submittedAt", "exitStatus" (null
   // until it ended). The state is "queued", "assigned" (handed to an
   // agent), "ended" (its process ended; record_exit) or "rejected" (a queue
   // entry that was not an action record, set aside by assign_jobs, which
   // logs it as an error and records a "reject" event with the reason).
-  Json list();
+  Json list() override;
   // One action: "record" (the current record; for a rejected entry its
   // stored text), "state", "assignedTo", "submittedAt", "assignedAt",
   // "scaledDownAt", "endedAt", "exitStatus", "logBytes", "logLimit" (this
@@ -285,72 +205,73 @@ class LocalScaling final : public Scaling {
   // (null unless output was dropped), and "history": every event in order,
   // each with "operation", "arguments", "recordedAt". KeyError for an
   // unknown identifier.
-  Json show(const std::string& action_record_id);
+  Json show(const std::string& action_record_id) override;
   // The action's shipped log from byte `after_offset` on. KeyError for an
   // unknown identifier, ValueError for a negative offset.
-  LogChunk logs(const std::string& action_record_id, std::int64_t after_offset = 0);
+  LogChunk logs(const std::string& action_record_id, std::int64_t after_offset = 0) override;
   // Records that the action's process ended on this instance with
   // `exit_status` (its exit code, or 128 + the signal that ended it): show
   // and list then answer "endedAt" and "exitStatus" and the state "ended",
   // and the history gains an "exit" event. The record's "status" (the
   // job's own reports) is unchanged. KeyError for an unknown identifier.
-  void record_exit(const std::string& action_record_id, int exit_status);
+  void record_exit(const std::string& action_record_id, int exit_status) override;
   // Marks the action scaled down: it is no longer handed out and its
   // identifier is answered by get_downscaled_ids. Again on the same action:
   // no change. KeyError for an unknown identifier.
-  void scale_down(const std::string& action_record_id);
+  void scale_down(const std::string& action_record_id) override;
 
   // Settings. Each replaces the earlier value of the same setting. The
   // registry password, model secrets and internal API keys are sealed when
   // TAVOREN_ENCRYPTION_KEY is set in this process (ValueError when the key
   // is set but unusable).
   void set_registry_credentials(const std::string& username, const std::string& password,
-                                const std::string& registry = "");
+                                const std::string& registry = "") override;
   // Stored encrypted (the agent's Base64 AES-GCM form) when
   // TAVOREN_ENCRYPTION_KEY is set in this process, as given otherwise.
   // ValueError when the key is set but unusable.
   void set_key_pair(const std::string& user_id, const std::string& access_key,
-                    const std::string& secret_key);
+                    const std::string& secret_key) override;
   // URLs with the scheme http:// or https://, the only ones the agent
   // downloads (ValueError for any other).
   void set_codebase(const std::string& model_family, const std::string& url,
-                    const std::optional<std::string>& requirements_url = std::nullopt);
-  void set_model_secret(const std::string& secret_name, const std::string& user_access_token);
+                    const std::optional<std::string>& requirements_url = std::nullopt) override;
+  void set_model_secret(const std::string& secret_name,
+                        const std::string& user_access_token) override;
   // The action must exist.
-  void set_internal_api_key(const std::string& action_record_id, const std::string& key);
-  void set_data_processing_image(const std::string& image);
+  void set_internal_api_key(const std::string& action_record_id, const std::string& key) override;
+  void set_data_processing_image(const std::string& image) override;
   // Threshold and launch duration must be positive; the instance source
   // must not be empty.
   void set_shutdown_details(double shutdown_threshold, double launch_duration,
-                            const std::string& instance_source);
+                            const std::string& instance_source) override;
   // The latest resource report of each instance, by instance identifier:
   // {"report": the named arguments as sent, "reportedAt": time}.
-  Json machine_resources();
+  Json machine_resources() override;
   // Every setting, with passwords, secret keys, tokens and API keys left
   // out: "registry", "dataProcessingImage", "shutdownDetails" (each null
   // when unset), "codebases", "keyPairs" (user to {"encrypted"}),
   // "modelSecrets" and "internalApiKeys" (the names that have a value).
-  Json configuration();
+  Json configuration() override;
 
   // ---- For a server of many instances ---------------------------------
   // Who may touch an action; nullopt for an unknown identifier.
-  std::optional<ActionAccess> action_access(const std::string& action_record_id);
+  std::optional<ActionAccess> action_access(const std::string& action_record_id) override;
   // Whether an action of owner `user_id` is assigned to `instance_id` and
   // has not ended.
-  bool has_live_action_of(const std::string& instance_id, const std::string& user_id);
+  bool has_live_action_of(const std::string& instance_id, const std::string& user_id) override;
   // Whether any action is assigned to `instance_id` and has not ended.
-  bool has_live_action(const std::string& instance_id);
+  bool has_live_action(const std::string& instance_id) override;
   // get_downscaled_ids restricted to the actions assigned to this object's
   // instance (none without an instance identifier).
-  Result get_own_downscaled_ids();
+  Result get_own_downscaled_ids() override;
 
   // assign_jobs and update_action_docker_logs that keep their answer under
   // `once` in the same transaction as the write: a repeat of the same
   // caller and key answers the kept answer and does nothing, even when the
   // first call's answer was lost after it committed. Expired answers are
   // purged on the way.
-  RecordedAnswer assign_jobs(bool has_gpu, const WriteOnce& once);
-  RecordedAnswer update_action_docker_logs(const Json& arguments, const WriteOnce& once);
+  RecordedAnswer assign_jobs(bool has_gpu, const WriteOnce& once) override;
+  RecordedAnswer update_action_docker_logs(const Json& arguments, const WriteOnce& once) override;
   // Any write of this object or its views, made by `write` on the calling
   // thread, with its answer (what `write` returns) kept under `once` in one
   // transaction: the write's own transactions join this one, so that either
@@ -358,25 +279,27 @@ class LocalScaling final : public Scaling {
   // same caller and key answers the kept answer without calling `write`.
   // When `write` throws, nothing it wrote is kept and the throw goes on.
   // once.render is not used.
-  RecordedAnswer write_once(const WriteOnce& once, const std::function<std::string()>& write);
+  RecordedAnswer write_once(const WriteOnce& once,
+                            const std::function<std::string()>& write) override;
   // The kept answer of a write, if any and not expired.
-  std::optional<RecordedAnswer> recorded_answer(const std::string& caller, const std::string& key);
+  std::optional<RecordedAnswer> recorded_answer(const std::string& caller,
+                                                const std::string& key) override;
   // Keeps `answer` as the first answer of (caller, key); an answer kept
   // already stays. The answer now kept is returned.
   RecordedAnswer record_answer(const std::string& caller, const std::string& key,
                                const std::string& request_hash, const std::string& answer,
-                               std::chrono::seconds keep = std::chrono::hours(24));
+                               std::chrono::seconds keep = std::chrono::hours(24)) override;
 
   // Access keys of a backend server. add_access_key throws ValueError for
   // an empty access key or secret, a role other than "instance" or
   // "operator", an instance key without an instance or an operator key
   // with one, and for an access key stored already.
-  void add_access_key(const AccessKeyRecord& key);
+  void add_access_key(const AccessKeyRecord& key) override;
   // Every key, oldest first (revoked ones included).
-  std::vector<AccessKeyRecord> access_keys();
-  std::optional<AccessKeyRecord> find_access_key(const std::string& access_key);
+  std::vector<AccessKeyRecord> access_keys() override;
+  std::optional<AccessKeyRecord> find_access_key(const std::string& access_key) override;
   // Whether the key existed (revoking a revoked key again changes nothing).
-  bool revoke_access_key(const std::string& access_key);
+  bool revoke_access_key(const std::string& access_key) override;
 
  private:
   struct ViewTag {};
