@@ -10,6 +10,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev libsqlite3-dev libboost-dev
   clang-format clang-14 libclang-rt-14-dev coreutils curl unzip
   docker.io docker-registry busybox-static apache2-utils util-linux
+  libpq-dev postgresql-15
 )
 
 missing=()

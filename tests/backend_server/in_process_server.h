@@ -1,7 +1,8 @@
 // A backend server in the test's own process: the request handling on an
-// embedded store, behind the HTTPS server on 127.0.0.1 with throwaway
-// certificates, and the network clients' options for a key of its own.
-// Not copyable; stops serving when destroyed.
+// embedded store (built with TAVOREN_PG_STORE: on the PostgreSQL store, in
+// the path's own schema of the sandbox, pg_test_store.h), behind the HTTPS server on 127.0.0.1 with
+// throwaway certificates, and the network clients' options for a key of its own. Not copyable;
+// stops serving when destroyed.
 #pragma once
 
 #include <chrono>
@@ -15,8 +16,23 @@
 #include "tavoren/local_backend.h"
 #include "tavoren/remote_backend.h"
 #include "test_tls.h"
+#ifdef TAVOREN_PG_STORE
+#include "pg_test_store.h"
+#endif
 
 namespace tavoren::testing {
+
+#ifdef TAVOREN_PG_STORE
+using TestStore = backend::PgScaling;
+inline backend::PgBackendOptions test_store_options(const backend::LocalBackendOptions& options) {
+  return pg_options_for(options);
+}
+#else
+using TestStore = backend::LocalScaling;
+inline backend::LocalBackendOptions test_store_options(backend::LocalBackendOptions options) {
+  return options;
+}
+#endif
 
 // The key that seals the server's access keys in the tests.
 inline constexpr const char* kServerEncryptionKey = "0123456789abcdef0123456789abcdef";
@@ -28,7 +44,7 @@ class InProcessServer {
   InProcessServer(backend::LocalBackendOptions store_options, const TestTls& tls,
                   std::function<void(const backend_server::AuditEntry&)> audit = {})
       : tls_(tls),
-        store_(without_instance(std::move(store_options))),
+        store_(test_store_options(without_instance(std::move(store_options)))),
         keys_(store_, kServerEncryptionKey, std::chrono::milliseconds(200)),
         service_(store_, keys_, backend_server::ServiceOptions{.audit = std::move(audit)}),
         http_(http_options(tls), service_) {
@@ -38,7 +54,7 @@ class InProcessServer {
   InProcessServer(const InProcessServer&) = delete;
   InProcessServer& operator=(const InProcessServer&) = delete;
 
-  backend::LocalScaling& store() { return store_; }
+  TestStore& store() { return store_; }
   backend_server::AccessKeys& keys() { return keys_; }
   int port() const { return http_.port(); }
   std::string url() const { return "https://127.0.0.1:" + std::to_string(http_.port()); }
@@ -77,7 +93,7 @@ class InProcessServer {
   }
 
   const TestTls& tls_;
-  backend::LocalScaling store_;
+  TestStore store_;
   backend_server::AccessKeys keys_;
   backend_server::BackendService service_;
   http_server::HttpServer http_;

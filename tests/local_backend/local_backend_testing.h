@@ -40,6 +40,14 @@ using NotTheCallersAction = KeyError;
 inline constexpr bool kServed = false;
 #endif
 
+// Built with TAVOREN_PG_STORE as well, the server's store is PostgreSQL:
+// the tests that read or share the SQLite file itself are skipped there.
+#ifdef TAVOREN_PG_STORE
+#define SKIP_UNLESS_SQLITE(why) GTEST_SKIP() << "only for the SQLite store: " << (why)
+#else
+#define SKIP_UNLESS_SQLITE(why) static_cast<void>(why)
+#endif
+
 // A report whose arguments do not have the contract's form: the embedded
 // store answers a refusal (error and message the same text), the server
 // refuses the request as malformed (400) before the store sees it. Either
@@ -179,6 +187,9 @@ class BackendTest : public ::testing::Test {
 
   // The number of rows of a table, read behind the backend's back.
   std::int64_t rows(const std::string& table) {
+#ifdef TAVOREN_PG_STORE
+    return testing::pg_count_rows(database(), table);
+#endif
     RawDatabase raw(database());
     return raw.integer("SELECT count(*) FROM " + table);
   }

@@ -273,6 +273,7 @@ TEST_F(OperatorTest, InvalidSettingsAreRefusedAndLeaveTheSettingUnset) {
 }
 
 TEST_F(OperatorTest, KeyPairsAreEncryptedAtRestWhenTheEncryptionKeyIsSet) {
+  SKIP_UNLESS_SQLITE("reads the file behind the store");
   const std::string key = "0123456789abcdef0123456789abcdef";
   {
     testing::ScopedEnv encryption("TAVOREN_ENCRYPTION_KEY", key);
@@ -332,6 +333,7 @@ std::string database_bytes(const std::filesystem::path& database) {
 }
 
 TEST_F(OperatorTest, EverySecretIsEncryptedAtRestWhenTheEncryptionKeyIsSet) {
+  SKIP_UNLESS_SQLITE("reads the file behind the store");
   const std::string key = "0123456789abcdef0123456789abcdef";
   const std::vector<std::string> secrets = {"registry-pass-7731", "hf_model_token_7731",
                                             "internal-api-key-7731", "owner-secret-7731"};
@@ -383,6 +385,7 @@ TEST_F(OperatorTest, EverySecretIsEncryptedAtRestWhenTheEncryptionKeyIsSet) {
 }
 
 TEST_F(OperatorTest, SecretsStoredInClearStayReadableOnceAKeyIsSet) {
+  SKIP_UNLESS_SQLITE("writes into the file behind the store");
   std::string id;
   {
     testing::ScopedEnv encryption("TAVOREN_ENCRYPTION_KEY", std::nullopt);
@@ -407,6 +410,7 @@ TEST_F(OperatorTest, SecretsStoredInClearStayReadableOnceAKeyIsSet) {
 }
 
 TEST_F(OperatorTest, TheDatabaseFilesAreTheOwnersAlone) {
+  SKIP_UNLESS_SQLITE("about the file");
   const mode_t previous = ::umask(022);
   using std::filesystem::perms;
   const perms owner_only = perms::owner_read | perms::owner_write;
@@ -504,6 +508,7 @@ TEST_F(OperatorTest, AReopenedDatabaseKeepsEverything) {
 }
 
 TEST_F(OperatorTest, AnOlderSchemaIsMigratedInPlaceKeepingItsData) {
+  SKIP_UNLESS_SQLITE("about the file");
   std::string id;
   {
     LocalScaling backend(options());
@@ -538,6 +543,7 @@ TEST_F(OperatorTest, AnOlderSchemaIsMigratedInPlaceKeepingItsData) {
 }
 
 TEST_F(OperatorTest, TheSchemaIsVersionedAndForeignOrNewerFilesAreRefused) {
+  SKIP_UNLESS_SQLITE("about the file");
   { LocalScaling backend(options()); }
   {
     RawDatabase raw(database());
@@ -613,6 +619,7 @@ TEST_F(OperatorTest, OpenPortsAreFreeAndNotHandedOutTwiceWithinTheHold) {
 }
 
 TEST_F(OperatorTest, TheDatabaseDescriptorsAreClosedOnExec) {
+  SKIP_UNLESS_SQLITE("about the file");
   LocalScaling backend(options("instance-1"));
   backend.submit(action_record());
   backend.assign_jobs(true);  // the write-ahead log and its index are open now

@@ -1,0 +1,300 @@
+// libpq connections, statements, results and the pool.
+
+#include "pg.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <string>
+#include <utility>
+
+#include "tavoren/common/errors.h"
+
+namespace tavoren::backend::pg {
+
+namespace {
+
+// The server's primary message of a failed result, or the connection's.
+std::string failure_text(PGconn* connection, const PGresult* result) {
+  const char* primary = result ? PQresultErrorField(result, PG_DIAG_MESSAGE_PRIMARY) : nullptr;
+  std::string text = primary ? primary : (connection ? PQerrorMessage(connection) : "");
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+  return text.empty() ? "no message" : text;
+}
+
+int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+std::string milliseconds_text(std::chrono::milliseconds value) {
+  return std::to_string(std::max<std::int64_t>(value.count(), 1)) + "ms";
+}
+
+}  // namespace
+
+Params& Params::text(std::string_view value) {
+  if (value.find('\0') != std::string_view::npos) {
+    throw ValueError("A text holding a NUL byte cannot be stored");
+  }
+  values_.emplace_back(value);
+  is_null_.push_back(false);
+  binary_.push_back(false);
+  return *this;
+}
+
+Params& Params::integer(std::int64_t value) { return text(std::to_string(value)); }
+
+Params& Params::boolean(bool value) { return text(value ? "true" : "false"); }
+
+Params& Params::bytes(std::string_view value) {
+  values_.emplace_back(value);
+  is_null_.push_back(false);
+  binary_.push_back(true);
+  return *this;
+}
+
+Params& Params::null() {
+  values_.emplace_back();
+  is_null_.push_back(true);
+  binary_.push_back(false);
+  return *this;
+}
+
+Rows::~Rows() {
+  if (result_ != nullptr) PQclear(result_);
+}
+
+int Rows::size() const { return PQntuples(result_); }
+
+bool Rows::is_null(int row, int column) const { return PQgetisnull(result_, row, column) != 0; }
+
+std::string Rows::text(int row, int column) const {
+  return std::string(PQgetvalue(result_, row, column),
+                     static_cast<std::size_t>(PQgetlength(result_, row, column)));
+}
+
+std::int64_t Rows::integer(int row, int column) const {
+  return std::strtoll(PQgetvalue(result_, row, column), nullptr, 10);
+}
+
+bool Rows::boolean(int row, int column) const { return PQgetvalue(result_, row, column)[0] == 't'; }
+
+std::string Rows::bytes(int row, int column) const {
+  const char* value = PQgetvalue(result_, row, column);
+  const std::size_t length = static_cast<std::size_t>(PQgetlength(result_, row, column));
+  if (length < 2 || value[0] != '\\' || value[1] != 'x' || length % 2 != 0) {
+    throw DatabaseError("The database answered bytes in a form this program does not read");
+  }
+  std::string decoded;
+  decoded.reserve((length - 2) / 2);
+  for (std::size_t i = 2; i < length; i += 2) {
+    const int high = hex_value(value[i]);
+    const int low = hex_value(value[i + 1]);
+    if (high < 0 || low < 0) {
+      throw DatabaseError("The database answered bytes in a form this program does not read");
+    }
+    decoded.push_back(static_cast<char>(high * 16 + low));
+  }
+  return decoded;
+}
+
+std::int64_t Rows::affected() const {
+  const char* count = PQcmdTuples(result_);
+  return count[0] == '\0' ? 0 : std::strtoll(count, nullptr, 10);
+}
+
+void check_conninfo(const std::string& conninfo) {
+  char* error = nullptr;
+  PQconninfoOption* options = PQconninfoParse(conninfo.c_str(), &error);
+  if (options == nullptr) {
+    // libpq's message may quote the string; it is not passed on.
+    if (error != nullptr) PQfreemem(error);
+    throw ValueError("The PostgreSQL connection string does not parse");
+  }
+  bool has_password = false;
+  for (PQconninfoOption* option = options; option->keyword != nullptr; ++option) {
+    if (std::string_view(option->keyword) == "password" && option->val != nullptr &&
+        option->val[0] != '\0') {
+      has_password = true;
+    }
+  }
+  PQconninfoFree(options);
+  if (has_password) {
+    throw ValueError(
+        "The PostgreSQL connection string carries a password: give it in a password file "
+        "(PGPASSFILE, ~/.pgpass) or libpq's environment instead");
+  }
+}
+
+bool is_plain_identifier(std::string_view name) {
+  if (name.empty() || name.size() > 63) return false;
+  if (name.front() >= '0' && name.front() <= '9') return false;
+  return std::all_of(name.begin(), name.end(), [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
+  });
+}
+
+Connection::Connection(const ConnectionSettings& settings) {
+  check_conninfo(settings.conninfo);
+  const std::int64_t connect_seconds =
+      std::max<std::int64_t>(2, (settings.connect_timeout.count() + 999) / 1000);
+  std::string options = "-c statement_timeout=" + milliseconds_text(settings.statement_timeout) +
+                        " -c lock_timeout=" + milliseconds_text(settings.statement_timeout) +
+                        " -c idle_in_transaction_session_timeout=" +
+                        milliseconds_text(settings.statement_timeout * 4);
+  if (!settings.schema.empty()) {
+    if (!is_plain_identifier(settings.schema)) {
+      throw ValueError("The schema name \"" + settings.schema +
+                       "\" is not a plain identifier (a-z, 0-9, _)");
+    }
+    options += " -c search_path=" + settings.schema;
+  }
+  const std::string timeout = std::to_string(connect_seconds);
+  // A dead peer is noticed within the statement time limit even when no
+  // answer ever comes (tcp_user_timeout), not only by the server.
+  const std::string user_timeout =
+      std::to_string(std::max<std::int64_t>(settings.statement_timeout.count() * 2, 1000));
+  const char* keywords[] = {"dbname",
+                            "connect_timeout",
+                            "options",
+                            "keepalives",
+                            "keepalives_idle",
+                            "keepalives_interval",
+                            "keepalives_count",
+                            "tcp_user_timeout",
+                            "client_encoding",
+                            "application_name",
+                            nullptr};
+  const char* values[] = {
+      settings.conninfo.c_str(), timeout.c_str(), options.c_str(),   "1",    "10", "5", "3",
+      user_timeout.c_str(),      "UTF8",          "tavoren-backend", nullptr};
+  connection_ = PQconnectdbParams(keywords, values, 1);
+  if (connection_ == nullptr) throw DatabaseError("Cannot connect to PostgreSQL: out of memory");
+  if (PQstatus(connection_) != CONNECTION_OK) {
+    const std::string text = failure_text(connection_, nullptr);
+    PQfinish(connection_);
+    connection_ = nullptr;
+    throw Failure("Cannot connect to PostgreSQL: " + text, "");
+  }
+  // The server's notices (a schema that exists already) are not errors.
+  PQsetNoticeProcessor(
+      connection_, [](void*, const char*) {}, nullptr);
+}
+
+Connection::~Connection() {
+  if (connection_ != nullptr) PQfinish(connection_);
+}
+
+Rows Connection::exec(const char* sql, const Params& params) {
+  const int count = static_cast<int>(params.values_.size());
+  std::vector<const char*> values(params.values_.size());
+  std::vector<int> lengths(params.values_.size());
+  std::vector<int> formats(params.values_.size());
+  for (int i = 0; i < count; ++i) {
+    const auto index = static_cast<std::size_t>(i);
+    values[index] = params.is_null_[index] ? nullptr : params.values_[index].data();
+    lengths[index] = static_cast<int>(params.values_[index].size());
+    formats[index] = params.binary_[index] ? 1 : 0;
+  }
+  PGresult* result = PQexecParams(connection_, sql, count, nullptr, values.data(), lengths.data(),
+                                  formats.data(), 0);
+  const ExecStatusType status = result ? PQresultStatus(result) : PGRES_FATAL_ERROR;
+  if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) return Rows(result);
+  const char* state = result ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
+  std::string text = failure_text(connection_, result);
+  if (result != nullptr) PQclear(result);
+  throw Failure("PostgreSQL refused a statement: " + text, state ? state : "");
+}
+
+void Connection::exec_script(const char* sql) {
+  PGresult* result = PQexec(connection_, sql);
+  const ExecStatusType status = result ? PQresultStatus(result) : PGRES_FATAL_ERROR;
+  if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) {
+    PQclear(result);
+    return;
+  }
+  const char* state = result ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
+  std::string text = failure_text(connection_, result);
+  if (result != nullptr) PQclear(result);
+  throw Failure("PostgreSQL refused a statement: " + text, state ? state : "");
+}
+
+bool Connection::broken() const { return PQstatus(connection_) != CONNECTION_OK; }
+
+bool Connection::in_transaction() const { return PQtransactionStatus(connection_) != PQTRANS_IDLE; }
+
+}  // namespace tavoren::backend::pg
+
+namespace tavoren::backend::pg {
+
+Pool::Pool(ConnectionSettings settings, std::size_t max_connections,
+           std::chrono::milliseconds acquire_timeout)
+    : settings_(std::move(settings)),
+      max_connections_(std::max<std::size_t>(max_connections, 1)),
+      acquire_timeout_(acquire_timeout) {
+  check_conninfo(settings_.conninfo);
+}
+
+Pool::~Pool() = default;
+
+Pool::Lease::Lease(Pool& pool, std::unique_ptr<Connection> connection)
+    : pool_(&pool), connection_(std::move(connection)) {}
+
+Pool::Lease::Lease(Lease&& other) noexcept
+    : pool_(std::exchange(other.pool_, nullptr)), connection_(std::move(other.connection_)) {}
+
+Pool::Lease::~Lease() {
+  if (pool_ != nullptr) pool_->give_back(std::move(connection_));
+}
+
+void Pool::Lease::discard() { connection_.reset(); }
+
+Pool::Lease Pool::acquire() {
+  std::unique_lock lock(mutex_);
+  const bool free = returned_.wait_for(lock, acquire_timeout_,
+                                       [&] { return !idle_.empty() || lent_ < max_connections_; });
+  if (!free) {
+    throw DatabaseError("Every connection to PostgreSQL stayed busy beyond the time limit");
+  }
+  ++lent_;
+  if (!idle_.empty()) {
+    std::unique_ptr<Connection> connection = std::move(idle_.back());
+    idle_.pop_back();
+    return Lease(*this, std::move(connection));
+  }
+  lock.unlock();
+  try {
+    return Lease(*this, std::make_unique<Connection>(settings_));
+  } catch (...) {
+    give_back(nullptr);
+    throw;
+  }
+}
+
+void Pool::drop_idle() {
+  std::vector<std::unique_ptr<Connection>> closing;
+  {
+    std::lock_guard lock(mutex_);
+    closing.swap(idle_);
+  }
+}
+
+void Pool::give_back(std::unique_ptr<Connection> connection) {
+  std::unique_ptr<Connection> closing;
+  {
+    std::lock_guard lock(mutex_);
+    --lent_;
+    // A lost connection, or one left inside a transaction, is closed: the
+    // next caller connects afresh.
+    if (connection != nullptr && !connection->broken() && !connection->in_transaction()) {
+      idle_.push_back(std::move(connection));
+    } else {
+      closing = std::move(connection);
+    }
+  }
+  returned_.notify_one();
+}
+
+}  // namespace tavoren::backend::pg

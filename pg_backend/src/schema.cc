@@ -1,0 +1,212 @@
+// The schema of the PostgreSQL store. The table schema_version holds the
+// version reached; migration n brings version n to n + 1 and runs once, in
+// order, in the same transaction as the version's update.
+
+#include "schema.h"
+
+#include <iterator>
+#include <string>
+
+namespace tavoren::backend::pg_schema {
+namespace {
+
+constexpr const char* kMigrations[] = {
+    // 0 -> 1: the first schema. Timestamps are texts in the form the
+    // embedded store answers (UTC, milliseconds); records and reports are
+    // JSON texts, so their keys keep their order.
+    R"sql(
+CREATE TABLE actions (
+  seq BIGSERIAL PRIMARY KEY,
+  id TEXT NOT NULL UNIQUE CHECK (length(id) = 24),
+  action_type TEXT NOT NULL,
+  gpu_required BOOLEAN NOT NULL,
+  record TEXT NOT NULL,
+  -- The record's "_idUser", kept beside it for the access checks.
+  owner TEXT,
+  state TEXT NOT NULL CHECK (state IN ('queued', 'assigned')),
+  assigned_to TEXT,
+  submitted_at TEXT NOT NULL,
+  assigned_at TEXT,
+  scaled_down_at TEXT,
+  scale_down_seq BIGINT UNIQUE,
+  ended_at TEXT,
+  exit_status INTEGER,
+  rejected_reason TEXT,
+  log_limit_reached_at TEXT,
+  -- The bytes of log stored so far: the offset of the next piece.
+  log_bytes BIGINT NOT NULL DEFAULT 0
+);
+CREATE INDEX actions_queue ON actions (seq) WHERE state = 'queued' AND scaled_down_at IS NULL;
+CREATE INDEX actions_by_instance ON actions (assigned_to);
+CREATE SEQUENCE scale_down_order;
+
+CREATE TABLE status_history (
+  seq BIGSERIAL PRIMARY KEY,
+  action_id TEXT NOT NULL REFERENCES actions (id),
+  operation TEXT NOT NULL,
+  arguments TEXT NOT NULL,
+  recorded_at TEXT NOT NULL
+);
+CREATE INDEX status_history_by_action ON status_history (action_id, seq);
+
+CREATE TABLE log_pieces (
+  action_id TEXT NOT NULL REFERENCES actions (id),
+  start_offset BIGINT NOT NULL,
+  content BYTEA NOT NULL,
+  PRIMARY KEY (action_id, start_offset)
+);
+
+CREATE TABLE settings (
+  name TEXT PRIMARY KEY,
+  value TEXT NOT NULL
+);
+
+CREATE TABLE key_pairs (
+  user_id TEXT PRIMARY KEY,
+  access_key TEXT NOT NULL,
+  secret_key TEXT NOT NULL,
+  encrypted BOOLEAN NOT NULL
+);
+
+CREATE TABLE codebases (
+  model_family TEXT PRIMARY KEY,
+  url TEXT NOT NULL,
+  requirements_url TEXT
+);
+
+CREATE TABLE model_secrets (
+  name TEXT PRIMARY KEY,
+  user_access_token TEXT NOT NULL
+);
+
+CREATE TABLE internal_api_keys (
+  action_id TEXT PRIMARY KEY REFERENCES actions (id),
+  api_key TEXT NOT NULL
+);
+
+CREATE TABLE handed_ports (
+  port INTEGER PRIMARY KEY,
+  handed_at BIGINT NOT NULL
+);
+
+CREATE TABLE machine_resources (
+  instance_id TEXT PRIMARY KEY,
+  report TEXT NOT NULL,
+  reported_at TEXT NOT NULL
+);
+
+CREATE TABLE access_keys (
+  seq BIGSERIAL PRIMARY KEY,
+  access_key TEXT NOT NULL UNIQUE,
+  sealed_secret TEXT NOT NULL,
+  role TEXT NOT NULL CHECK (role IN ('instance', 'operator')),
+  instance_id TEXT,
+  created_at TEXT NOT NULL,
+  revoked_at TEXT
+);
+
+CREATE TABLE write_answers (
+  caller TEXT NOT NULL,
+  idempotency_key TEXT NOT NULL,
+  request_hash TEXT NOT NULL,
+  answer TEXT NOT NULL,
+  expires_at BIGINT NOT NULL,
+  PRIMARY KEY (caller, idempotency_key)
+);
+CREATE INDEX write_answers_by_expiry ON write_answers (expires_at);
+
+CREATE TABLE instance_ports (
+  instance_id TEXT NOT NULL,
+  port INTEGER NOT NULL,
+  handed_at BIGINT NOT NULL,
+  PRIMARY KEY (instance_id, port)
+);
+
+CREATE TABLE instance_port_holders (
+  instance_id TEXT NOT NULL,
+  port INTEGER NOT NULL,
+  action_id TEXT NOT NULL REFERENCES actions (id),
+  PRIMARY KEY (instance_id, port, action_id)
+);
+)sql",
+};
+
+constexpr int kVersion = static_cast<int>(std::size(kMigrations));
+
+// The version recorded in the current schema; 0 when it has no version
+// table.
+int version_of(pg::Connection& connection) {
+  pg::Rows table = connection.exec(
+      "SELECT 1 FROM information_schema.tables WHERE table_schema = current_schema() "
+      "AND table_name = 'schema_version'");
+  if (table.empty()) return 0;
+  pg::Rows version = connection.exec("SELECT max(version) FROM schema_version");
+  if (version.empty() || version.is_null(0, 0)) return 0;
+  return static_cast<int>(version.integer(0, 0));
+}
+
+}  // namespace
+
+int current_version() { return kVersion; }
+
+int migrate(pg::Connection& connection, const std::string& schema) {
+  connection.exec("BEGIN");
+  try {
+    // One migration at a time per schema, whichever server starts it.
+    connection.exec("SELECT pg_advisory_xact_lock(hashtext('tavoren-schema:' || $1))",
+                    pg::Params().text(schema));
+    if (!schema.empty()) {
+      // The name was checked to be a plain identifier.
+      connection.exec(("CREATE SCHEMA IF NOT EXISTS " + schema).c_str());
+    }
+    pg::Rows current = connection.exec("SELECT current_schema()");
+    if (current.empty() || current.is_null(0, 0)) {
+      throw DatabaseError("The connection has no schema to hold the backend's tables");
+    }
+    const int found = version_of(connection);
+    if (found > kVersion) {
+      throw DatabaseError("The backend database has schema version " + std::to_string(found) +
+                          ", newer than this program's " + std::to_string(kVersion) +
+                          "; use a newer program");
+    }
+    if (found == 0) {
+      // Never lay tables over a schema that belongs to something else.
+      pg::Rows tables = connection.exec(
+          "SELECT count(*) FROM information_schema.tables WHERE table_schema = current_schema()");
+      if (tables.integer(0, 0) != 0) {
+        throw DatabaseError("The schema " + current.text(0, 0) +
+                            " holds tables of another program");
+      }
+      connection.exec("CREATE TABLE schema_version (version INTEGER NOT NULL)");
+      connection.exec("INSERT INTO schema_version (version) VALUES (0)");
+    }
+    for (int next = found; next < kVersion; ++next) connection.exec_script(kMigrations[next]);
+    connection.exec("UPDATE schema_version SET version = $1", pg::Params().integer(kVersion));
+    connection.exec("COMMIT");
+    return found;
+  } catch (...) {
+    if (!connection.broken()) {
+      try {
+        connection.exec("ROLLBACK");
+      } catch (const DatabaseError&) {
+        // The connection is dropped by its pool.
+      }
+    }
+    throw;
+  }
+}
+
+void require_current(pg::Connection& connection) {
+  const int found = version_of(connection);
+  if (found == kVersion) return;
+  if (found > kVersion) {
+    throw DatabaseError("The backend database has schema version " + std::to_string(found) +
+                        ", newer than this program's " + std::to_string(kVersion) +
+                        "; use a newer program");
+  }
+  throw DatabaseError("The backend database has schema version " + std::to_string(found) +
+                      ", older than this program's " + std::to_string(kVersion) +
+                      "; run: tavoren-backend migrate --store <the same store>");
+}
+
+}  // namespace tavoren::backend::pg_schema
