@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <iostream>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -21,6 +22,7 @@
 #include "tavoren/common/logging.h"
 #include "tavoren/http_server.h"
 #include "tavoren/local_backend.h"
+#include "tavoren/pg_backend.h"
 
 namespace {
 
@@ -39,11 +41,12 @@ constexpr const char* kUsageText =
     "  keys create    make an access key (--instance ID or --operator)\n"
     "  keys list      list the access keys (never their secrets)\n"
     "  keys revoke    revoke an access key\n"
+    "  migrate        bring a store's schema to this program's version\n"
     "\n"
     "Run \"tavoren-backend <command> --help\" for a command's options.\n";
 
 constexpr const char* kServeHelp =
-    "Usage: tavoren-backend serve --store sqlite:PATH --listen HOST:PORT\n"
+    "Usage: tavoren-backend serve --store STORE --listen HOST:PORT\n"
     "                             (--tls-cert FILE --tls-key FILE | --plain-http) [options]\n"
     "\n"
     "Serves the backend protocol to agents (instance keys) and operators (operator keys)\n"
@@ -51,6 +54,10 @@ constexpr const char* kServeHelp =
     "are answered first.\n"
     "\n"
     "  --store sqlite:PATH          the database file (created when missing)\n"
+    "  --store postgresql://HOST/DB a PostgreSQL database that several servers share; its\n"
+    "                               schema must be current (tavoren-backend migrate). The\n"
+    "                               password comes from PGPASSFILE, ~/.pgpass or libpq's\n"
+    "                               environment: a URL with a password is refused\n"
     "  --listen HOST:PORT           an IP address and port ([::1]:8443 for IPv6; port 0\n"
     "                               picks a free one); the bound address is printed\n"
     "  --tls-cert FILE              the server's certificate chain (PEM)\n"
@@ -67,7 +74,7 @@ constexpr const char* kServeHelp =
     "operator's secrets at rest; the server refuses to start without one.\n";
 
 constexpr const char* kKeysCreateHelp =
-    "Usage: tavoren-backend keys create --store sqlite:PATH (--instance ID | --operator)\n"
+    "Usage: tavoren-backend keys create --store STORE (--instance ID | --operator)\n"
     "                                   [--encryption-key-file FILE]\n"
     "\n"
     "Makes an access key for one instance's agent, or for an operator, and prints the\n"
@@ -75,13 +82,20 @@ constexpr const char* kKeysCreateHelp =
     "it is stored encrypted under the encryption key.\n";
 
 constexpr const char* kKeysListHelp =
-    "Usage: tavoren-backend keys list --store sqlite:PATH\n"
+    "Usage: tavoren-backend keys list --store STORE\n"
     "\n"
     "Lists every access key: the key, its role, its instance, when it was made and\n"
     "whether it is revoked. Secrets are never shown.\n";
 
+constexpr const char* kMigrateHelp =
+    "Usage: tavoren-backend migrate --store (sqlite:PATH | postgresql://HOST/DB)\n"
+    "\n"
+    "Brings the store's schema to this program's version, in one transaction; a\n"
+    "schema newer than this program's is refused. Safe to run again, and from\n"
+    "several hosts at once.\n";
+
 constexpr const char* kKeysRevokeHelp =
-    "Usage: tavoren-backend keys revoke --store sqlite:PATH ACCESS_KEY\n"
+    "Usage: tavoren-backend keys revoke --store STORE ACCESS_KEY\n"
     "\n"
     "Revokes an access key: a running server refuses it within seconds.\n";
 
@@ -142,19 +156,40 @@ std::int64_t number(const std::string& text, const std::string& what) {
   return value;
 }
 
-std::string store_path(const Parsed& parsed) {
-  const std::string store = required(parsed, "--store");
-  constexpr std::string_view kScheme = "sqlite:";
-  if (!store.starts_with(kScheme) || store.size() == kScheme.size()) {
-    throw UsageError("--store takes sqlite:PATH, not " + store);
-  }
-  return store.substr(kScheme.size());
+// The server's settings of a store.
+struct StoreSettings {
+  std::int64_t log_limit_bytes = 0;
+  std::optional<std::pair<int, int>> port_range;
+  int assign_batch = 1;
+};
+
+bool is_postgresql(const std::string& store) {
+  return store.starts_with("postgresql://") || store.starts_with("postgres://");
 }
 
-backend::LocalBackendOptions store_options(const Parsed& parsed) {
+// The store named by --store: sqlite:PATH or a postgresql:// URL. The
+// text is never echoed: a mistyped URL may hold a password.
+std::unique_ptr<backend::Store> open_store(const Parsed& parsed,
+                                           const StoreSettings& settings = {}) {
+  const std::string store = required(parsed, "--store");
+  if (is_postgresql(store)) {
+    backend::PgBackendOptions options;
+    options.conninfo = store;
+    options.log_limit_bytes = settings.log_limit_bytes;
+    options.port_range = settings.port_range;
+    options.assign_batch = settings.assign_batch;
+    return std::make_unique<backend::PgScaling>(std::move(options));
+  }
+  constexpr std::string_view kScheme = "sqlite:";
+  if (!store.starts_with(kScheme) || store.size() == kScheme.size()) {
+    throw UsageError("--store takes sqlite:PATH or postgresql://HOST/DATABASE");
+  }
   backend::LocalBackendOptions options;
-  options.database = store_path(parsed);
-  return options;
+  options.database = store.substr(kScheme.size());
+  options.log_limit_bytes = settings.log_limit_bytes;
+  options.port_range = settings.port_range;
+  options.assign_batch = settings.assign_batch;
+  return std::make_unique<backend::LocalScaling>(std::move(options));
 }
 
 struct ListenAddress {
@@ -218,7 +253,7 @@ int serve(const std::vector<std::string>& args) {
     log::set_level(log::Level::info);
   }
 
-  backend::LocalBackendOptions store = store_options(parsed);
+  StoreSettings store;
   store.log_limit_bytes = std::int64_t{1} << 30;
   if (const auto limit = parsed.get("--log-limit")) {
     store.log_limit_bytes = number(*limit, "--log-limit");
@@ -274,9 +309,9 @@ int serve(const std::vector<std::string>& args) {
   sigaddset(&stop_signals, SIGINT);
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
-  backend::LocalScaling local(std::move(store));
-  backend_server::AccessKeys keys(local, encryption_key);
-  backend_server::BackendService service(local, keys);
+  const std::unique_ptr<backend::Store> local = open_store(parsed, store);
+  backend_server::AccessKeys keys(*local, encryption_key);
+  backend_server::BackendService service(*local, keys);
   http_server::HttpServer http(server, service);
   http.start();
   const std::string bound = format_host(address.host) + ":" + std::to_string(http.port());
@@ -311,8 +346,8 @@ int keys_create(const std::vector<std::string>& args) {
   if (instance && instance->empty()) throw UsageError("--instance needs an identifier");
   std::string encryption_key;
   use_encryption_key(parsed, encryption_key);
-  backend::LocalScaling local(store_options(parsed));
-  backend_server::AccessKeys keys(local, encryption_key);
+  const std::unique_ptr<backend::Store> local = open_store(parsed);
+  backend_server::AccessKeys keys(*local, encryption_key);
   const backend_server::NewAccessKey made = operator_key
                                                 ? keys.create(wire::Role::kOperator)
                                                 : keys.create(wire::Role::kInstance, *instance);
@@ -330,8 +365,8 @@ int keys_list(const std::vector<std::string>& args) {
     return kOk;
   }
   if (!parsed.words.empty()) throw UsageError("Unexpected argument " + parsed.words.front());
-  backend::LocalScaling local(store_options(parsed));
-  for (const backend::AccessKeyRecord& key : local.access_keys()) {
+  const std::unique_ptr<backend::Store> local = open_store(parsed);
+  for (const backend::AccessKeyRecord& key : local->access_keys()) {
     std::cout << key.access_key << '\t' << key.role << '\t'
               << (key.instance_id.empty() ? "-" : key.instance_id) << '\t' << key.created_at << '\t'
               << (key.revoked ? "revoked" : "active") << '\n';
@@ -346,12 +381,34 @@ int keys_revoke(const std::vector<std::string>& args) {
     return kOk;
   }
   if (parsed.words.size() != 1) throw UsageError("keys revoke takes one ACCESS_KEY");
-  backend::LocalScaling local(store_options(parsed));
-  if (!local.revoke_access_key(parsed.words.front())) {
+  const std::unique_ptr<backend::Store> local = open_store(parsed);
+  if (!local->revoke_access_key(parsed.words.front())) {
     std::cerr << "tavoren-backend: no access key " << parsed.words.front() << '\n';
     return kRefused;
   }
   std::cout << "revoked " << parsed.words.front() << '\n';
+  return kOk;
+}
+
+int migrate(const std::vector<std::string>& args) {
+  const Parsed parsed = parse(args, {"--store"}, {});
+  if (parsed.help) {
+    std::cout << kMigrateHelp;
+    return kOk;
+  }
+  if (!parsed.words.empty()) throw UsageError("Unexpected argument " + parsed.words.front());
+  const std::string store = required(parsed, "--store");
+  if (is_postgresql(store)) {
+    backend::PgBackendOptions options;
+    options.conninfo = store;
+    const int found = backend::PgScaling::migrate(options);
+    std::cout << "schema version " << found << " -> " << backend::PgScaling::schema_version()
+              << '\n';
+    return kOk;
+  }
+  // Opening the SQLite store brings its schema up to date.
+  open_store(parsed);
+  std::cout << "schema version " << backend::LocalScaling::schema_version() << '\n';
   return kOk;
 }
 
@@ -363,6 +420,7 @@ int run(const std::vector<std::string>& args) {
   }
   const std::vector<std::string> rest(args.begin() + 1, args.end());
   if (args[0] == "serve") return serve(rest);
+  if (args[0] == "migrate") return migrate(rest);
   if (args[0] == "keys") {
     if (rest.empty()) throw UsageError("keys needs create, list or revoke");
     const std::vector<std::string> options(rest.begin() + 1, rest.end());
