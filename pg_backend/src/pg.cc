@@ -202,10 +202,12 @@ Rows Connection::exec(const char* sql, const Params& params) {
                                   formats.data(), 0);
   const ExecStatusType status = result ? PQresultStatus(result) : PGRES_FATAL_ERROR;
   if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) return Rows(result);
-  const char* state = result ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
+  // Both are copied out of the result before it is freed.
+  const char* state_field = result ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
+  std::string state = state_field ? state_field : "";
   std::string text = failure_text(connection_, result);
   if (result != nullptr) PQclear(result);
-  throw Failure("PostgreSQL refused a statement: " + text, state ? state : "");
+  throw Failure("PostgreSQL refused a statement: " + text, std::move(state));
 }
 
 void Connection::exec_script(const char* sql) {
@@ -215,10 +217,12 @@ void Connection::exec_script(const char* sql) {
     PQclear(result);
     return;
   }
-  const char* state = result ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
+  // Both are copied out of the result before it is freed.
+  const char* state_field = result ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
+  std::string state = state_field ? state_field : "";
   std::string text = failure_text(connection_, result);
   if (result != nullptr) PQclear(result);
-  throw Failure("PostgreSQL refused a statement: " + text, state ? state : "");
+  throw Failure("PostgreSQL refused a statement: " + text, std::move(state));
 }
 
 bool Connection::broken() const { return PQstatus(connection_) != CONNECTION_OK; }
