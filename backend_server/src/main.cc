@@ -167,11 +167,22 @@ bool is_postgresql(const std::string& store) {
   return store.starts_with("postgresql://") || store.starts_with("postgres://");
 }
 
-// The store named by --store: sqlite:PATH or a postgresql:// URL. The
-// text is never echoed: a mistyped URL may hold a password.
+// The text of --store, checked to be sqlite:PATH or a postgresql:// URL
+// (UsageError otherwise). The text is never echoed: a mistyped URL may hold
+// a password.
+std::string store_text(const Parsed& parsed) {
+  const std::string store = required(parsed, "--store");
+  constexpr std::string_view kScheme = "sqlite:";
+  if (!is_postgresql(store) && (!store.starts_with(kScheme) || store.size() == kScheme.size())) {
+    throw UsageError("--store takes sqlite:PATH or postgresql://HOST/DATABASE");
+  }
+  return store;
+}
+
+// The store named by --store.
 std::unique_ptr<backend::Store> open_store(const Parsed& parsed,
                                            const StoreSettings& settings = {}) {
-  const std::string store = required(parsed, "--store");
+  const std::string store = store_text(parsed);
   if (is_postgresql(store)) {
     backend::PgBackendOptions options;
     options.conninfo = store;
@@ -180,12 +191,8 @@ std::unique_ptr<backend::Store> open_store(const Parsed& parsed,
     options.assign_batch = settings.assign_batch;
     return std::make_unique<backend::PgScaling>(std::move(options));
   }
-  constexpr std::string_view kScheme = "sqlite:";
-  if (!store.starts_with(kScheme) || store.size() == kScheme.size()) {
-    throw UsageError("--store takes sqlite:PATH or postgresql://HOST/DATABASE");
-  }
   backend::LocalBackendOptions options;
-  options.database = store.substr(kScheme.size());
+  options.database = store.substr(std::string_view("sqlite:").size());
   options.log_limit_bytes = settings.log_limit_bytes;
   options.port_range = settings.port_range;
   options.assign_batch = settings.assign_batch;
@@ -253,6 +260,7 @@ int serve(const std::vector<std::string>& args) {
     log::set_level(log::Level::info);
   }
 
+  store_text(parsed);
   StoreSettings store;
   store.log_limit_bytes = std::int64_t{1} << 30;
   if (const auto limit = parsed.get("--log-limit")) {
@@ -344,6 +352,7 @@ int keys_create(const std::vector<std::string>& args) {
     throw UsageError("Give exactly one of --instance ID and --operator");
   }
   if (instance && instance->empty()) throw UsageError("--instance needs an identifier");
+  store_text(parsed);
   std::string encryption_key;
   use_encryption_key(parsed, encryption_key);
   const std::unique_ptr<backend::Store> local = open_store(parsed);
@@ -397,7 +406,7 @@ int migrate(const std::vector<std::string>& args) {
     return kOk;
   }
   if (!parsed.words.empty()) throw UsageError("Unexpected argument " + parsed.words.front());
-  const std::string store = required(parsed, "--store");
+  const std::string store = store_text(parsed);
   if (is_postgresql(store)) {
     backend::PgBackendOptions options;
     options.conninfo = store;
