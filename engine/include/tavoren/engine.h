@@ -277,6 +277,10 @@ class Client {
 // The label that marks each container the agent starts with the identifier
 // of its action.
 inline constexpr std::string_view kActionIdLabel = "tavoren.action-id";
+// The label that marks each container the agent starts with the identifier
+// of the agent's instance, so that an agent tells its own containers from
+// those of other agents on the same engine.
+inline constexpr std::string_view kInstanceLabel = "tavoren.instance-id";
 
 // The action a container runs, from its inspection record (as
 // Client::inspect_container returns it): the value of its label
