@@ -360,6 +360,7 @@ int serve(const RunSettings& settings, const sigset_t& signals) {
   dispatcher_options.work_unit.on_launch = [&store](const LaunchedRun& run) {
     action_store::KeptAction kept;
     kept.action_id = run.action_id;
+    kept.record = run.record;
     kept.log_path = run.log_path;
     kept.cid_path = run.cid_path;
     kept.started_at_ms = std::chrono::duration_cast<std::chrono::milliseconds>(

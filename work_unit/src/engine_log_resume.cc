@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <system_error>
 
@@ -60,9 +61,64 @@ std::uint64_t file_size(const std::string& path) {
 
 }  // namespace
 
+std::uint64_t container_output_offset(std::string_view file_head, std::uint64_t file_size,
+                                      std::string_view engine_head) {
+  if (engine_head.empty()) return file_size;
+  const std::size_t last = std::min<std::size_t>(file_head.size(), kClientTextLimit);
+  for (std::size_t k = 0; k < last; ++k) {
+    const std::size_t common = std::min(engine_head.size(), file_head.size() - k);
+    if (file_head.compare(k, common, engine_head.substr(0, common)) == 0) return k;
+  }
+  return file_size;
+}
+
 EngineLogResume::EngineLogResume(std::string container_id, std::string log_path,
-                                 std::uint64_t covered)
-    : container_id_(std::move(container_id)), log_path_(std::move(log_path)), cursor_(covered) {}
+                                 std::uint64_t file_size)
+    : container_id_(std::move(container_id)),
+      log_path_(std::move(log_path)),
+      file_size_(file_size),
+      cursor_(file_size) {}
+
+void EngineLogResume::align() {
+  // The file's first bytes, as far as the client's own lines may reach and
+  // a comparison beyond them.
+  constexpr std::size_t kCompared = 4096;
+  std::string file_head(
+      static_cast<std::size_t>(std::min<std::uint64_t>(file_size_, kClientTextLimit + kCompared)),
+      '\0');
+  {
+    const int fd = ::open(log_path_.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+      throw std::system_error(errno, std::generic_category(), "cannot open " + log_path_);
+    }
+    std::size_t got = 0;
+    while (got < file_head.size()) {
+      const ssize_t n = ::pread(fd, file_head.data() + got, file_head.size() - got,
+                                static_cast<off_t>(got));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      got += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+    file_head.resize(got);
+  }
+  // The engine's first bytes: the read ends once it has enough.
+  struct Enough {};
+  std::string engine_head;
+  try {
+    engine::Client client;
+    client.read_logs(container_id_, {}, [&](const engine::LogEntry& entry) {
+      engine_head.append(entry.bytes.substr(
+          0, std::min(entry.bytes.size(), kCompared - engine_head.size())));
+      if (engine_head.size() >= kCompared) throw Enough{};
+    });
+  } catch (const Enough&) {
+  }
+  const std::uint64_t offset = container_output_offset(file_head, file_size_, engine_head);
+  prefix_ = offset;
+  cursor_ = EngineLogCursor(file_size_ - offset);
+  aligned_ = true;
+}
 
 std::uint64_t EngineLogResume::missing() const {
   std::lock_guard lock(mutex_);
@@ -75,6 +131,7 @@ std::uint64_t EngineLogResume::catch_up() {
   if (fd < 0) throw std::system_error(errno, std::generic_category(), "cannot open " + log_path_);
   std::uint64_t appended = 0;
   try {
+    if (!aligned_) align();
     engine::Client client;
     cursor_.begin();
     client.read_logs(container_id_, {.since_ns = cursor_.since()},
@@ -95,9 +152,11 @@ std::uint64_t EngineLogResume::catch_up() {
   } catch (...) {
     ::close(fd);
     // Whatever was appended is in the file: start over from its size.
-    try {
-      cursor_ = EngineLogCursor(file_size(log_path_));
-    } catch (const std::exception&) {
+    if (aligned_) {
+      try {
+        cursor_ = EngineLogCursor(file_size(log_path_) - prefix_);
+      } catch (const std::exception&) {
+      }
     }
     throw;
   }

@@ -67,12 +67,25 @@ class EngineLogCursor {
   std::deque<std::pair<std::int64_t, std::uint64_t>> recent_;
 };
 
+// Where the container's output begins in a log file: the client writes its
+// own lines first (the image pull's progress, the engine's warnings), then
+// what the container writes. The offset is the first one, within the
+// file's first kClientTextLimit bytes, from which the file and `engine_head`
+// (the first bytes of the engine's log) agree for as long as both go on;
+// the file's size when the engine's log is empty (the container wrote
+// nothing yet) or when no offset agrees (the file holds none of it).
+inline constexpr std::size_t kClientTextLimit = 64u << 10;
+std::uint64_t container_output_offset(std::string_view file_head, std::uint64_t file_size,
+                                      std::string_view engine_head);
+
 // Appends to an adopted action's log file what the engine holds beyond it.
+// The first catch_up() finds where the container's output begins in the
+// file (container_output_offset) and counts the file's bytes from there.
 // Threads: catch_up() may be called from any thread; calls take turns.
 class EngineLogResume {
  public:
-  // `covered`: the file's size when nobody writes it any more.
-  EngineLogResume(std::string container_id, std::string log_path, std::uint64_t covered);
+  // `file_size`: the file's size once nobody writes it any more.
+  EngineLogResume(std::string container_id, std::string log_path, std::uint64_t file_size);
   // One read: appends what is new; returns the bytes appended. Throws
   // engine::Error or std::system_error; after a failure the next call
   // starts over from the file's size.
@@ -80,9 +93,16 @@ class EngineLogResume {
   std::uint64_t missing() const;
 
  private:
+  // Finds where the container's output begins in the file (see above).
+  void align();
+
   const std::string container_id_;
   const std::string log_path_;
+  const std::uint64_t file_size_;
   mutable std::mutex mutex_;
+  bool aligned_ = false;
+  // The client's own bytes at the file's start.
+  std::uint64_t prefix_ = 0;
   EngineLogCursor cursor_;
 };
 

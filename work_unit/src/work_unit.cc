@@ -351,6 +351,7 @@ void WorkUnit::start_process(const std::string& cmd, const std::string& log_name
     if (options_.on_launch) {
       try {
         options_.on_launch(LaunchedRun{.action_id = action_record_id_,
+                                       .record = action_info_,
                                        .log_path = path,
                                        .cid_path = launch.cid_path.value_or(""),
                                        .client_pid = pid,

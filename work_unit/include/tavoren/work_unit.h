@@ -124,6 +124,8 @@ struct WorkUnitTimings {
 // tells it when it launched the action's command (WorkUnitOptions::on_launch).
 struct LaunchedRun {
   std::string action_id;
+  // The action record the unit was built from.
+  Json record;
   std::string log_path;
   // Where the `docker run` client writes its container's id ("" when the
   // command runs no container).
