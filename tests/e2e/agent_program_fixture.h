@@ -89,7 +89,7 @@ class AgentProgram : public ::testing::Test {
                                      "--poll-interval",
                                      "1",
                                      "--reaper-interval",
-                                     "1",
+                                     reaper_interval_,
                                      "--stop-grace",
                                      "2"};
     args.insert(args.end(), extra.begin(), extra.end());
@@ -143,6 +143,8 @@ class AgentProgram : public ::testing::Test {
   std::optional<process::Child> agent_;
   std::vector<std::string> submitted_;
   const std::string instance_id_ = "e2e-" + new_action_id().substr(0, 12);
+  // Seconds between two reaper passes of the agent start_agent starts.
+  std::string reaper_interval_ = "1";
 };
 
 }  // namespace tavoren::testing::e2e

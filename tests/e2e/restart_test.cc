@@ -221,7 +221,8 @@ TEST_F(AgentRestart, AnActionScaledDownWhileNoAgentRunsIsStoppedAtStartUp) {
   ASSERT_TRUE(container_running(container));
 
   // No reaper pass for ten minutes: the start-up itself stops it.
-  start_agent({"--log-interval", "1", "--reaper-interval", "600"}, "agent2.out");
+  reaper_interval_ = "600";
+  start_agent({"--log-interval", "1"}, "agent2.out");
   EXPECT_TRUE(eventually([&] { return !container_running(container); }, seconds(30)))
       << tail(output("agent2.out"));
   ASSERT_TRUE(ended(id, seconds(30))) << tail(output("agent2.out"));
