@@ -103,10 +103,12 @@ void LogFrameReader::feed(std::string_view bytes) {
         bytes.remove_prefix(take);
         if (pending_.size() < kHeader) return;
       }
+      // Read before the header's storage may move with the payload.
       const auto* h = reinterpret_cast<const unsigned char*>(pending_.data());
       if (h[0] > 2 || h[1] != 0 || h[2] != 0 || h[3] != 0) {
         throw Error("the engine's log is not a multiplexed stream");
       }
+      const int stream = h[0];
       const std::size_t length = (std::size_t{h[4]} << 24) | (std::size_t{h[5]} << 16) |
                                  (std::size_t{h[6]} << 8) | std::size_t{h[7]};
       const std::size_t have = pending_.size() - kHeader;
@@ -114,7 +116,6 @@ void LogFrameReader::feed(std::string_view bytes) {
       pending_.append(bytes.substr(0, take));
       bytes.remove_prefix(take);
       if (pending_.size() - kHeader < length) return;
-      const int stream = h[0];
       const std::string frame = std::move(pending_);
       pending_.clear();
       emit(std::string_view(frame).substr(kHeader), stream);
