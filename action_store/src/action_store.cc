@@ -166,10 +166,9 @@ Recovery Store::load() {
       actions_.push_back(std::move(action));
     } catch (const std::exception& e) {
       std::string shown = line.substr(0, 120);
-      recovery.problems.push_back("line " + std::to_string(number) + " of " + file_.string() +
-                                  " could not be recovered (" + e.what() + "): " +
-                                  std::string(trim(shown)) +
-                                  (line.size() > shown.size() ? "..." : ""));
+      recovery.problems.push_back(
+          "line " + std::to_string(number) + " of " + file_.string() + " could not be recovered (" +
+          e.what() + "): " + std::string(trim(shown)) + (line.size() > shown.size() ? "..." : ""));
     }
   }
   recovery.actions = actions_;
@@ -273,7 +272,8 @@ std::optional<std::uint64_t> process_start_time(pid_t pid) {
   // the fields after its last ')' are plain.
   const std::size_t close = stat->rfind(')');
   if (close == std::string::npos) return std::nullopt;
-  const std::vector<std::string> fields = split_whitespace(std::string_view(*stat).substr(close + 1));
+  const std::vector<std::string> fields =
+      split_whitespace(std::string_view(*stat).substr(close + 1));
   // fields[0] is field 3 (the state), so field 22 is fields[19].
   if (fields.size() < 20) return std::nullopt;
   try {

@@ -348,9 +348,9 @@ int serve(const RunSettings& settings, const sigset_t& signals) {
   };
   // What a restart keeps: every running action from its launch until its
   // end is recorded.
-  action_store::Store store(settings.state_file ? std::filesystem::path(*settings.state_file)
-                                                : std::filesystem::current_path() /
-                                                      "kept-actions.state");
+  action_store::Store store(settings.state_file
+                                ? std::filesystem::path(*settings.state_file)
+                                : std::filesystem::current_path() / "kept-actions.state");
   const action_store::Recovery recovery = store.load();
   for (const std::string& problem : recovery.problems) {
     log::error("Could not recover a kept action: %s", problem);
@@ -363,15 +363,14 @@ int serve(const RunSettings& settings, const sigset_t& signals) {
     kept.record = run.record;
     kept.log_path = run.log_path;
     kept.cid_path = run.cid_path;
-    kept.started_at_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                             run.started_at.time_since_epoch())
-                             .count();
+    kept.started_at_ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(run.started_at.time_since_epoch())
+            .count();
     kept.client_pid = run.client_pid;
     kept.client_start = action_store::process_start_time(run.client_pid).value_or(0);
     store.keep(kept);
   };
-  dispatcher_options.work_unit.on_progress = [&store](const std::string& id,
-                                                      std::uint64_t shipped,
+  dispatcher_options.work_unit.on_progress = [&store](const std::string& id, std::uint64_t shipped,
                                                       std::uint64_t scanned) {
     store.record_progress(id, shipped, scanned);
     // The container's id, once its client has written it.
@@ -385,17 +384,16 @@ int serve(const RunSettings& settings, const sigset_t& signals) {
   };
   // An action is forgotten once its end is recorded (a failure to record
   // it throws before).
-  dispatcher_options.work_unit.on_exit = [record_end = dispatcher_options.work_unit.on_exit,
-                                          &store](const std::string& id,
-                                                  process::ExitStatus exit_status,
-                                                  bool log_complete) {
-    record_end(id, exit_status, log_complete);
-    try {
-      store.forget(id);
-    } catch (const std::exception& e) {
-      log::error("Error forgetting kept action %s: %s", id, e.what());
-    }
-  };
+  dispatcher_options.work_unit.on_exit =
+      [record_end = dispatcher_options.work_unit.on_exit, &store](
+          const std::string& id, process::ExitStatus exit_status, bool log_complete) {
+        record_end(id, exit_status, log_complete);
+        try {
+          store.forget(id);
+        } catch (const std::exception& e) {
+          log::error("Error forgetting kept action %s: %s", id, e.what());
+        }
+      };
   JobDispatcher dispatcher(*scaling, dispatcher_options);
   ContainerReaper reaper(*scaling);
 

@@ -47,7 +47,8 @@ size_t on_body(char* data, size_t size, size_t count, void* user) {
   auto* received = static_cast<Received*>(user);
   const size_t bytes = size * count;
   if (received->stream != nullptr) {
-    if (received->status == 0) curl_easy_getinfo(received->handle, CURLINFO_RESPONSE_CODE, &received->status);
+    if (received->status == 0)
+      curl_easy_getinfo(received->handle, CURLINFO_RESPONSE_CODE, &received->status);
     if (received->status >= 200 && received->status < 300) {
       try {
         (*received->stream)(std::string_view(data, bytes));

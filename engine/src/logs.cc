@@ -23,8 +23,8 @@ std::optional<int> digits(std::string_view text, std::size_t at, std::size_t cou
 }
 
 [[noreturn]] void bad_time(std::string_view text) {
-  throw Error("the engine's log holds an unreadable time: \"" +
-              std::string(text.substr(0, 40)) + "\"");
+  throw Error("the engine's log holds an unreadable time: \"" + std::string(text.substr(0, 40)) +
+              "\"");
 }
 
 }  // namespace
@@ -32,12 +32,10 @@ std::optional<int> digits(std::string_view text, std::size_t at, std::size_t cou
 std::int64_t parse_log_time(std::string_view text) {
   // YYYY-MM-DDTHH:MM:SS
   const auto year = digits(text, 0, 4), month = digits(text, 5, 2), day = digits(text, 8, 2),
-             hour = digits(text, 11, 2), minute = digits(text, 14, 2),
-             second = digits(text, 17, 2);
-  if (!year || !month || !day || !hour || !minute || !second || text[4] != '-' ||
-      text[7] != '-' || (text[10] != 'T' && text[10] != 't') || text[13] != ':' ||
-      text[16] != ':' || *month < 1 || *month > 12 || *day < 1 || *day > 31 || *hour > 23 ||
-      *minute > 59 || *second > 60) {
+             hour = digits(text, 11, 2), minute = digits(text, 14, 2), second = digits(text, 17, 2);
+  if (!year || !month || !day || !hour || !minute || !second || text[4] != '-' || text[7] != '-' ||
+      (text[10] != 'T' && text[10] != 't') || text[13] != ':' || text[16] != ':' || *month < 1 ||
+      *month > 12 || *day < 1 || *day > 31 || *hour > 23 || *minute > 59 || *second > 60) {
     bad_time(text);
   }
   std::size_t at = 19;

@@ -88,10 +88,9 @@ Readoption JobDispatcher::readopt(const std::vector<KeptRun>& kept) {
   }
   engine::Client client;
   for (const KeptRun& entry : kept) {
-    const std::string id =
-        entry.record.is_object() && entry.record.contains("_id")
-            ? text_of(entry.record["_id"], "unknown")
-            : std::string("unknown");
+    const std::string id = entry.record.is_object() && entry.record.contains("_id")
+                               ? text_of(entry.record["_id"], "unknown")
+                               : std::string("unknown");
     try {
       if (is_tracked(id)) {
         log::warning("Kept action %s is in the table already; not taken over twice", id);

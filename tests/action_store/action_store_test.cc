@@ -15,9 +15,9 @@
 namespace tavoren::action_store {
 namespace {
 
+using tavoren::testing::TempDir;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
-using tavoren::testing::TempDir;
 
 KeptAction sample(const std::string& id) {
   KeptAction action;
@@ -94,9 +94,10 @@ TEST(ActionStore, ATornFileYieldsEveryWholeRecordAndNamesWhatIsLost) {
   const Recovery recovery = store.load();
   EXPECT_THAT(ids_of(recovery.actions), ElementsAre("a"));
   ASSERT_EQ(recovery.problems.size(), 3u);
-  EXPECT_THAT(recovery.problems[0], HasSubstr("did not finish was discarded (kept.state.partial-x1Y2z3)"));
-  EXPECT_THAT(recovery.problems[1], HasSubstr("line 3 of " + file.string() +
-                                              " could not be recovered (not an object)"));
+  EXPECT_THAT(recovery.problems[0],
+              HasSubstr("did not finish was discarded (kept.state.partial-x1Y2z3)"));
+  EXPECT_THAT(recovery.problems[1],
+              HasSubstr("line 3 of " + file.string() + " could not be recovered (not an object)"));
   EXPECT_THAT(recovery.problems[2], HasSubstr("line 4 of"));
   EXPECT_FALSE(std::filesystem::exists(file.string() + ".partial-x1Y2z3"));
   // The next write leaves a whole file again.

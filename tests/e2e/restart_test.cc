@@ -148,17 +148,15 @@ TEST_P(AgentKilled, TheJobGoesOnAndItsLogAndStatusReachTheBackendWholeAndOnce) {
           << tail(output());
       break;
     case KillPoint::mid_shipment:
-      ASSERT_TRUE(eventually(
-          [&] { return shipped_log(id).find("job line 100 of") != std::string::npos; },
-          seconds(60)))
+      ASSERT_TRUE(
+          eventually([&] { return shipped_log(id).find("job line 100 of") != std::string::npos; },
+                     seconds(60)))
           << tail(output());
       break;
     case KillPoint::final_flush:
       // The job has ended: the agent flushes its log's tail (after a second).
       ASSERT_TRUE(eventually(
-          [&] {
-            return log_file("resource_clone", id).find("job finished") != std::string::npos;
-          },
+          [&] { return log_file("resource_clone", id).find("job finished") != std::string::npos; },
           seconds(60)))
           << tail(output());
       break;
@@ -211,8 +209,8 @@ TEST_F(AgentRestart, AnActionScaledDownWhileNoAgentRunsIsStoppedAtStartUp) {
   const std::string id = submit("resource_clone", Sandbox::get().image_sleep());
   start_agent({"--log-interval", "1"});
   const std::string container = container_of(id);
-  ASSERT_TRUE(eventually(
-      [&] { return shipped_log(id).find("job sleeping") != std::string::npos; }, seconds(60)))
+  ASSERT_TRUE(eventually([&] { return shipped_log(id).find("job sleeping") != std::string::npos; },
+                         seconds(60)))
       << tail(output());
   kill_agent();
   kill_client(id);
@@ -272,8 +270,8 @@ TEST_F(AgentRestart, AStateFileTornByAKillIsReadAsFarAsItGoesAndTheAgentServesOn
   ASSERT_TRUE(ended(id, seconds(90))) << tail(output());
   EXPECT_EQ(show(id)["exitStatus"], 0);
   const std::string out = output();
-  EXPECT_THAT(out, HasSubstr("Could not recover a kept action: line 2 of " +
-                             state_file().string() + " could not be recovered"));
+  EXPECT_THAT(out, HasSubstr("Could not recover a kept action: line 2 of " + state_file().string() +
+                             " could not be recovered"));
   EXPECT_THAT(out, HasSubstr("that did not finish was discarded (kept-actions.state.partial-"));
   EXPECT_FALSE(std::filesystem::exists(state_file().string() + ".partial-Ab12Cd"));
   agent_->send_signal(SIGTERM);

@@ -142,8 +142,8 @@ class ServedAgent : public ::testing::Test {
     agent_.emplace(
         spawn({agent_program(), "run", "--backend", url_, "--backend-ca", tls_.ca_file().string(),
                "--instance-id", "e2e-served-" + new_action_id().substr(0, 12), "--skip-prechecks",
-               "--work-dir", dir_.path().string(), "--poll-interval", "1",
-               "--reaper-interval", "1", "--stop-grace", "2"},
+               "--work-dir", dir_.path().string(), "--poll-interval", "1", "--reaper-interval", "1",
+               "--stop-grace", "2"},
               agent_out()));
   }
 

@@ -90,14 +90,16 @@ TEST(EngineLogs, AContainersLogIsReadFromAGivenTimeOnThroughTheClient) {
                          {.time_ns = 3'000, .bytes = "third\n"}});
   Client client(fake.options());
   std::string text;
-  client.read_logs("c1", {.since_ns = 2'000},
-                   [&](const LogEntry& e) { text += std::to_string(e.time_ns) + " " + std::string(e.bytes); });
+  client.read_logs("c1", {.since_ns = 2'000}, [&](const LogEntry& e) {
+    text += std::to_string(e.time_ns) + " " + std::string(e.bytes);
+  });
   EXPECT_EQ(text, "2000 second\n3000 third\n");
   EXPECT_THAT(fake.lines().back(), HasSubstr("since=0.000002000"));
   EXPECT_THAT(fake.lines().back(), HasSubstr("timestamps=1"));
   // What the sink throws ends the read and comes out as it was.
-  EXPECT_THROW(client.read_logs("c1", {}, [](const LogEntry&) { throw std::logic_error("enough"); }),
-               std::logic_error);
+  EXPECT_THROW(
+      client.read_logs("c1", {}, [](const LogEntry&) { throw std::logic_error("enough"); }),
+      std::logic_error);
   EXPECT_THROW(client.read_logs("nope", {}, [](const LogEntry&) {}), ApiError);
 }
 

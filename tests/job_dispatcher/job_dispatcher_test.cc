@@ -8,8 +8,8 @@
 #include <condition_variable>
 #include <fstream>
 #include <functional>
-#include <map>
 #include <future>
+#include <map>
 #include <mutex>
 #include <thread>
 
@@ -459,8 +459,8 @@ TEST_F(DispatcherTest, PurgingFromAnotherThreadWhileTheLoopStartsActions) {
 namespace tavoren {
 namespace {
 
-using testing::FakeEngine;
 using ::testing::ElementsAre;
+using testing::FakeEngine;
 
 // Kept actions of a previous agent on a fake engine; the fake `docker wait`
 // ends once its container is not running on that engine (a flag file the
@@ -516,9 +516,9 @@ TEST_F(ReadoptionTest, EachKeptActionIsTakenOverStoppedOrRecordedAsItsContainerA
   scaling_.set_default("get_downscaled_ids", backend::Result::ok(Json::array({kId3})));
 
   JobDispatcher dispatcher(scaling_, options());
-  const Readoption done = dispatcher.readopt({kept(kId1, "c-run"), kept(kId2, "c-ended"),
-                                              kept(kId3, "c-down"), kept(kId4, ""),
-                                              kept("aaaaaaaaaaaaaaaaaaaaaaa5", "c-gone")});
+  const Readoption done =
+      dispatcher.readopt({kept(kId1, "c-run"), kept(kId2, "c-ended"), kept(kId3, "c-down"),
+                          kept(kId4, ""), kept("aaaaaaaaaaaaaaaaaaaaaaa5", "c-gone")});
   EXPECT_THAT(done.adopted, ElementsAre(kId1, kId2, kId4));
   EXPECT_THAT(done.stopped, ElementsAre(kId3));
   EXPECT_THAT(done.gone, ElementsAre("aaaaaaaaaaaaaaaaaaaaaaa5"));
@@ -576,8 +576,9 @@ TEST_F(ReadoptionTest, OnlyThisInstancesContainersThatNothingKeepsAreStopped) {
   EXPECT_TRUE(engine_.running("kept"));
   EXPECT_TRUE(engine_.running("other-agent"));
   EXPECT_TRUE(engine_.running("unlabelled"));
-  EXPECT_TRUE(capture_.contains(Level::warning, "Container orphan of action " + kId1 +
-                                " runs for this agent, but no kept action names it; it is stopped"));
+  EXPECT_TRUE(capture_.contains(
+      Level::warning, "Container orphan of action " + kId1 +
+                          " runs for this agent, but no kept action names it; it is stopped"));
 }
 
 }  // namespace

@@ -155,9 +155,8 @@ void FakeEngine::add_container_record(const std::string& id, Json record, bool r
 void FakeEngine::add(const ContainerSetup& setup) {
   Json record = {{"Id", setup.id}, {"Args", setup.args}};
   if (!setup.labels.is_null()) record["Config"] = {{"Labels", setup.labels}};
-  record["State"] = {{"Running", setup.running},
-                     {"StartedAt", setup.started_at},
-                     {"ExitCode", setup.exit_code}};
+  record["State"] = {
+      {"Running", setup.running}, {"StartedAt", setup.started_at}, {"ExitCode", setup.exit_code}};
   std::lock_guard lock(mutex_);
   containers_.push_back(
       {setup.id, std::move(record), setup.running, setup.stats, setup.stats_status});

@@ -615,10 +615,9 @@ TEST(FinishContainerCommand, AContainerRunLearnsWhereToRecordItselfAndItsAction)
   EXPECT_EQ(finish_container_command("docker run --rm image:1", "c", kLaunchId,
                                      {"tavoren.instance-id=gpu-01", "x=y z"})
                 .argv,
-            (std::vector<std::string>{"docker", "run", "--cidfile", "c", "--label",
-                                      "tavoren.action-id=" + kLaunchId, "--label",
-                                      "tavoren.instance-id=gpu-01", "--label", "x=y z", "--rm",
-                                      "image:1"}));
+            (std::vector<std::string>{
+                "docker", "run", "--cidfile", "c", "--label", "tavoren.action-id=" + kLaunchId,
+                "--label", "tavoren.instance-id=gpu-01", "--label", "x=y z", "--rm", "image:1"}));
   // The client found by its full path is the same client.
   EXPECT_EQ(finish_container_command("/usr/bin/docker run image:1", "c", kLaunchId).argv,
             (std::vector<std::string>{"/usr/bin/docker", "run", "--cidfile", "c", "--label",

@@ -116,9 +116,9 @@ TEST(ContainerOutputOffset, TheClientsOwnLinesBeforeTheContainersOutputAreNotCou
   // The file holds the client's lines and part of the container's output.
   EXPECT_EQ(container_output_offset(client + "python3 ma", client.size() + 10, engine),
             client.size());
-  EXPECT_EQ(container_output_offset(client + engine + "more", client.size() + engine.size() + 4,
-                                    engine),
-            client.size());
+  EXPECT_EQ(
+      container_output_offset(client + engine + "more", client.size() + engine.size() + 4, engine),
+      client.size());
   // Nothing of the container yet, or no output at all.
   EXPECT_EQ(container_output_offset(client, client.size(), engine), client.size());
   EXPECT_EQ(container_output_offset(client + "py", client.size() + 2, ""), client.size() + 2);
@@ -196,8 +196,9 @@ TEST_F(Adoption, TheLogGoesOnFromTheEngineAndTheContainersStatusIsRecorded) {
   ASSERT_TRUE(eventually([&] { return shipped() == "line 2\nline 3\n"; })) << shipped();
   EXPECT_TRUE(unit.is_running());
 
-  engine_.append_log("c1", {{.time_ns = 4'000, .bytes = "RuntimeError: CUDA error: out of memory\n",
-                             .stream = 2}});
+  engine_.append_log(
+      "c1",
+      {{.time_ns = 4'000, .bytes = "RuntimeError: CUDA error: out of memory\n", .stream = 2}});
   ASSERT_TRUE(eventually([&] { return scaling_.count("update_action") == 1; }));
   end_container(7);
   ASSERT_TRUE(eventually([&] { return !ends().empty(); }));

@@ -31,7 +31,8 @@ std::optional<std::uint64_t> start_time_of(pid_t pid) {
   if (!stat) return std::nullopt;
   const std::size_t close = stat->rfind(')');
   if (close == std::string::npos) return std::nullopt;
-  const std::vector<std::string> fields = split_whitespace(std::string_view(*stat).substr(close + 1));
+  const std::vector<std::string> fields =
+      split_whitespace(std::string_view(*stat).substr(close + 1));
   if (fields.size() < 20) return std::nullopt;
   try {
     return static_cast<std::uint64_t>(parse_int(fields[19]));
@@ -184,8 +185,8 @@ process::ExitStatus WorkUnit::adopted_exit_status() {
     if (code < 0 || code > 255) return process::ExitStatus::unknown();
     return process::ExitStatus::exited(code);
   } catch (const std::exception& e) {
-    log::warning("The exit status of container %s of action %s is unknown: %s",
-                 adopted_container_, label(), e.what());
+    log::warning("The exit status of container %s of action %s is unknown: %s", adopted_container_,
+                 label(), e.what());
     return process::ExitStatus::unknown();
   }
 }

@@ -93,8 +93,8 @@ void EngineLogResume::align() {
     }
     std::size_t got = 0;
     while (got < file_head.size()) {
-      const ssize_t n = ::pread(fd, file_head.data() + got, file_head.size() - got,
-                                static_cast<off_t>(got));
+      const ssize_t n =
+          ::pread(fd, file_head.data() + got, file_head.size() - got, static_cast<off_t>(got));
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) break;
       got += static_cast<std::size_t>(n);
@@ -108,8 +108,8 @@ void EngineLogResume::align() {
   try {
     engine::Client client;
     client.read_logs(container_id_, {}, [&](const engine::LogEntry& entry) {
-      engine_head.append(entry.bytes.substr(
-          0, std::min(entry.bytes.size(), kCompared - engine_head.size())));
+      engine_head.append(
+          entry.bytes.substr(0, std::min(entry.bytes.size(), kCompared - engine_head.size())));
       if (engine_head.size() >= kCompared) throw Enough{};
     });
   } catch (const Enough&) {
@@ -134,20 +134,19 @@ std::uint64_t EngineLogResume::catch_up() {
     if (!aligned_) align();
     engine::Client client;
     cursor_.begin();
-    client.read_logs(container_id_, {.since_ns = cursor_.since()},
-                     [&](const engine::LogEntry& entry) {
-                       std::string_view rest = cursor_.take(entry);
-                       while (!rest.empty()) {
-                         const ssize_t n = ::write(fd, rest.data(), rest.size());
-                         if (n < 0) {
-                           if (errno == EINTR) continue;
-                           throw std::system_error(errno, std::generic_category(),
-                                                   "cannot write " + log_path_);
-                         }
-                         rest.remove_prefix(static_cast<std::size_t>(n));
-                         appended += static_cast<std::uint64_t>(n);
-                       }
-                     });
+    client.read_logs(
+        container_id_, {.since_ns = cursor_.since()}, [&](const engine::LogEntry& entry) {
+          std::string_view rest = cursor_.take(entry);
+          while (!rest.empty()) {
+            const ssize_t n = ::write(fd, rest.data(), rest.size());
+            if (n < 0) {
+              if (errno == EINTR) continue;
+              throw std::system_error(errno, std::generic_category(), "cannot write " + log_path_);
+            }
+            rest.remove_prefix(static_cast<std::size_t>(n));
+            appended += static_cast<std::uint64_t>(n);
+          }
+        });
     cursor_.end();
   } catch (...) {
     ::close(fd);

@@ -122,8 +122,7 @@ class Store {
   // Adds or replaces the action's record; flushed to the disk.
   void keep(const KeptAction& action);
   // Moves the action's log positions on; nothing for an action not kept.
-  void record_progress(const std::string& action_id, std::uint64_t shipped,
-                       std::uint64_t scanned);
+  void record_progress(const std::string& action_id, std::uint64_t shipped, std::uint64_t scanned);
   // Sets the action's container id; nothing for an action not kept.
   void record_container(const std::string& action_id, const std::string& container_id);
   // Removes the action's record (nothing when it is not kept); flushed.

@@ -265,8 +265,7 @@ class Client {
   // Sends a request and throws ApiError unless the status is 2xx or one of
   // `also_success`.
   Reply call(const char* method, const std::string& path, std::chrono::milliseconds timeout,
-             long also_success = 0,
-             const std::function<void(std::string_view)>* stream = nullptr);
+             long also_success = 0, const std::function<void(std::string_view)>* stream = nullptr);
 
   ClientOptions options_;
   Endpoint endpoint_;
@@ -288,10 +287,10 @@ inline constexpr std::string_view kInstanceLabel = "tavoren.instance-id";
 // unit starts carries it; their commands hold the identifier inside a shell
 // script); else the first of its command arguments ("Args", after the entry
 // point) that is exactly as long as an action identifier
-// (backend::has_action_id_length: characters, not bytes); else nullopt (the container belongs to no action).
-// Throws KeyError when the record has no "Args" (and no label), TypeError
-// when they are not a list of texts. `container_id` names the container in
-// those messages. Pure; safe from any thread.
+// (backend::has_action_id_length: characters, not bytes); else nullopt (the container belongs to no
+// action). Throws KeyError when the record has no "Args" (and no label), TypeError when they are
+// not a list of texts. `container_id` names the container in those messages. Pure; safe from any
+// thread.
 std::optional<std::string> action_of_container(const Json& inspection,
                                                const std::string& container_id);
 

@@ -194,8 +194,7 @@ struct WorkUnitOptions {
   // was scanned for the out-of-memory marker. Called on the shipping
   // thread, with the shipper claimed; it must not call back into the unit.
   // Its exceptions are logged and dropped.
-  std::function<void(const std::string& action_id, std::uint64_t shipped,
-                     std::uint64_t scanned)>
+  std::function<void(const std::string& action_id, std::uint64_t shipped, std::uint64_t scanned)>
       on_progress;
 };
 
