@@ -18,21 +18,24 @@
 // writers of one file cannot agree; the container does not notice, as the
 // client forwards no SIGKILL. From then on the file is completed from the
 // engine's own log of the container: the engine keeps exactly the bytes it
-// handed the client, as a sequence of timestamped entries. The bytes
-// already in the file are counted off the front of that sequence (the
-// file's size, not its content: the client may have died with bytes it had
-// received but not yet written, and the engine may not yet have stored
-// bytes it already handed the client, so neither side's end is a line or a
-// time), and everything after them is appended to the file. Later reads
-// start at the last entry's timestamp and skip the entries at that very
-// timestamp already taken, so nothing is appended twice. The shipper then
-// ships the file from `shipped` as before: no byte is lost or sent twice,
-// except a piece whose acceptance by the backend and the following write
-// of its offset here were separated by the agent's death (the window is
-// the time of one local file write); the piece is then sent again. This
-// needs the engine to keep the container's whole log (the default
-// json-file and journald drivers without rotation); with rotation the
-// count is off by what was rotated away, and is reported.
+// handed the client, as a sequence of timestamped entries. The file
+// starts with the client's own lines (the image pull's progress, the
+// engine's warnings), which the engine's log lacks; the container's output
+// begins where the file and the engine's log start to agree. From there,
+// the bytes already in the file are counted off the front of the engine's
+// log (the file's size, not its content: the client may have died with
+// bytes it had received but not yet written, and the engine may not yet
+// have stored bytes it already handed the client, so neither side's end is
+// a line or a time), and everything after them is appended to the file.
+// Later reads start shortly before the last entries' time and count off
+// the bytes taken from there, so nothing is appended twice. The shipper
+// then ships the file from `shipped` as before: no byte is lost or sent
+// twice, except a piece whose acceptance by the backend and the following
+// write of its offset here were separated by the agent's death (the
+// window is the time of one local file write); the piece is then sent
+// again. This needs the engine to keep the container's whole log (the
+// default json-file driver without rotation); with rotation the count is
+// off by what was rotated away, which is reported at the container's end.
 //
 // The file: a first line naming the format, then one JSON object per line
 // and action. It is replaced as a whole at every change (a new file,
