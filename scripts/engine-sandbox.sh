@@ -338,6 +338,7 @@ job:oom JOB_LINES=20 JOB_CUDA_OOM=1 JOB_EXIT=1
 job:sleep JOB_SLEEP=600
 job:fail JOB_LINES=3 JOB_EXIT=3
 job:demo JOB_LINES=12 JOB_LINE_DELAY=1
+job:steady JOB_LINES=300 JOB_LINE_DELAY=0.05 JOB_EXIT=5
 train:latest JOB_LINES=1
 EOF
 }
@@ -407,6 +408,7 @@ TAVOREN_SANDBOX_IMAGE_OOM=$reference/job:oom
 TAVOREN_SANDBOX_IMAGE_SLEEP=$reference/job:sleep
 TAVOREN_SANDBOX_IMAGE_FAIL=$reference/job:fail
 TAVOREN_SANDBOX_IMAGE_DEMO=$reference/job:demo
+TAVOREN_SANDBOX_IMAGE_STEADY=$reference/job:steady
 TAVOREN_SANDBOX_TRAIN_IMAGE=$reference/train:latest
 EOF
   chmod 600 "$env_file.new"

@@ -19,6 +19,8 @@ namespace tavoren::agent {
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitRefused = 1;
 inline constexpr int kExitUsage = 2;
+// `run` exits with it after SIGHUP: restart me, the actions are left running.
+inline constexpr int kExitRestart = 75;
 
 // The command line does not fit the subcommand's usage.
 class UsageError : public std::runtime_error {

@@ -2,13 +2,22 @@
 // thread, housekeeping (reaper passes and purges) on its own thread, and
 // orderly shutdown on SIGTERM or SIGINT.
 //
-// Signals: SIGTERM and SIGINT are blocked in every thread (the mask is set
-// before any thread starts and is inherited) and taken by one watching
-// thread with sigtimedwait. The first one asks the dispatcher to stop; the
-// main thread then (after draining, with --drain) stops housekeeping and every
-// work unit, and the program exits 0. A second one ends the process at once
+// Signals: SIGTERM, SIGINT and SIGHUP are blocked in every thread (the mask
+// is set before any thread starts and is inherited) and taken by one
+// watching thread with sigtimedwait. The first SIGTERM or SIGINT asks the
+// dispatcher to stop; the main thread then (after draining, with --drain)
+// stops housekeeping and every work unit, and the program exits 0. SIGHUP
+// asks for a restart instead: the dispatcher stops, every action is left
+// running with its state kept, and the program exits kExitRestart for its
+// supervisor to start it again. A second signal ends the process at once
 // with status 130. Children are started with an empty signal mask, so they
 // see signals as usual.
+//
+// Restarts: the running actions are kept in the state file (--state-file,
+// tavoren/action_store.h) from their launch until their end is recorded.
+// At start-up, before the first poll, the kept actions are taken over
+// (JobDispatcher::readopt), and running containers labelled with this
+// instance that nothing keeps are stopped.
 #include <signal.h>
 #include <unistd.h>
 
@@ -26,9 +35,12 @@
 #include "cli.h"
 #include "commands.h"
 #include "json_log.h"
+#include "tavoren/action_store.h"
+#include "tavoren/common/files.h"
 #include "tavoren/common/logging.h"
 #include "tavoren/common/text.h"
 #include "tavoren/container_reaper.h"
+#include "tavoren/engine.h"
 #include "tavoren/host_probe.h"
 #include "tavoren/job_dispatcher.h"
 #include "tavoren/local_backend.h"
@@ -47,6 +59,7 @@ const char kRunUsage[] =
     "                  [--reaper-interval SECONDS] [--poll-interval SECONDS]\n"
     "                  [--drain] [--drain-timeout SECONDS] [--stop-grace SECONDS]\n"
     "                  [--log-interval SECONDS] [--work-dir DIR] [--assign-batch N]\n"
+    "                  [--state-file FILE]\n"
     "                  [--log-level debug|info|warning|error] [--log-format text|json]";
 
 const char kRunHelp[] =
@@ -56,7 +69,9 @@ const char kRunHelp[] =
     "assigns to this instance and runs each in its container, until SIGTERM or\n"
     "SIGINT. The first signal stops taking work, stops every running action\n"
     "(its log shipped, its container stopped) and exits 0; a second signal\n"
-    "exits at once.\n"
+    "exits at once. SIGHUP leaves every running action running, kept in the\n"
+    "state file, and exits 75 for a restart; an agent that starts takes over\n"
+    "the actions its state file keeps (also after a crash).\n"
     "\n"
     "  --backend PATH|URL        the embedded backend's database (default:\n"
     "                            $TAVOREN_BACKEND, else $XDG_STATE_HOME/tavoren/agent.db,\n"
@@ -76,6 +91,8 @@ const char kRunHelp[] =
     "                            before it is killed (15)\n"
     "  --log-interval SECS       between two shipments of each action's log (10)\n"
     "  --work-dir DIR            the folder holding the actions' log files (default: .)\n"
+    "  --state-file FILE         where the running actions are kept across a restart\n"
+    "                            (default: kept-actions.state in the --work-dir)\n"
     "  --assign-batch N          the most actions the embedded backend hands out\n"
     "                            in one poll, 1 to 1000 (1)\n"
     "  --log-level LEVEL         debug, info (default), warning or error\n"
@@ -111,6 +128,7 @@ struct RunSettings {
   std::optional<Seconds> stop_grace;
   std::optional<Seconds> log_interval;
   std::optional<std::string> work_dir;
+  std::optional<std::string> state_file;
   int assign_batch = 1;
   // TAVOREN_HOST_TOOL_TIMEOUT: every host tool's time limit, in place of
   // each tool's own default.
@@ -120,16 +138,22 @@ struct RunSettings {
 // What the signal-watching thread tells the rest of the program.
 class ShutdownState {
  public:
-  void request() {
+  // `restart`: leave the actions running for the next agent.
+  void request(bool restart = false) {
     {
       std::lock_guard lock(mutex_);
       requested_ = true;
+      restart_ = restart;
     }
     cv_.notify_all();
   }
   bool requested() const {
     std::lock_guard lock(mutex_);
     return requested_;
+  }
+  bool restart() const {
+    std::lock_guard lock(mutex_);
+    return restart_;
   }
   // Waits up to `limit` for a shutdown request; true when one came.
   bool wait_for(Seconds limit) {
@@ -141,6 +165,7 @@ class ShutdownState {
   mutable std::mutex mutex_;
   std::condition_variable cv_;
   bool requested_ = false;
+  bool restart_ = false;
 };
 
 // The signal-watching thread. Ends when `done` is set.
@@ -164,7 +189,12 @@ class SignalWatcher {
       int signal = ::sigtimedwait(&signals_, &info, &pause);
       if (signal < 0) continue;  // timeout or interruption
       ++received;
-      if (received == 1) {
+      if (received == 1 && signal == SIGHUP) {
+        log::info("Received %s: exiting for a restart, the actions left running",
+                  ::strsignal(signal));
+        shutdown_.request(true);
+        dispatcher_.request_stop();
+      } else if (received == 1) {
         log::info("Received %s: stopping (a second signal exits at once)", ::strsignal(signal));
         shutdown_.request();
         dispatcher_.request_stop();
@@ -316,6 +346,54 @@ int serve(const RunSettings& settings, const sigset_t& signals) {
     // Stored in the shell's form: the exit code, or 128 + the signal.
     record_exit(id, exit_status.shell_status());
   };
+  // What a restart keeps: every running action from its launch until its
+  // end is recorded.
+  action_store::Store store(settings.state_file
+                                ? std::filesystem::path(*settings.state_file)
+                                : std::filesystem::current_path() / "kept-actions.state");
+  const action_store::Recovery recovery = store.load();
+  for (const std::string& problem : recovery.problems) {
+    log::error("Could not recover a kept action: %s", problem);
+  }
+  dispatcher_options.work_unit.container_labels = {std::string(engine::kInstanceLabel) + "=" +
+                                                   settings.instance_id};
+  dispatcher_options.work_unit.on_launch = [&store](const LaunchedRun& run) {
+    action_store::KeptAction kept;
+    kept.action_id = run.action_id;
+    kept.record = run.record;
+    kept.log_path = run.log_path;
+    kept.cid_path = run.cid_path;
+    kept.started_at_ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(run.started_at.time_since_epoch())
+            .count();
+    kept.client_pid = run.client_pid;
+    kept.client_start = action_store::process_start_time(run.client_pid).value_or(0);
+    store.keep(kept);
+  };
+  dispatcher_options.work_unit.on_progress = [&store](const std::string& id, std::uint64_t shipped,
+                                                      std::uint64_t scanned) {
+    store.record_progress(id, shipped, scanned);
+    // The container's id, once its client has written it.
+    if (std::optional<action_store::KeptAction> kept = store.find(id);
+        kept && kept->container_id.empty() && !kept->cid_path.empty()) {
+      if (std::optional<std::string> written = read_file_if_present(kept->cid_path)) {
+        const std::vector<std::string> words = split_whitespace(*written);
+        if (!words.empty()) store.record_container(id, words.front());
+      }
+    }
+  };
+  // An action is forgotten once its end is recorded (a failure to record
+  // it throws before).
+  dispatcher_options.work_unit.on_exit =
+      [record_end = dispatcher_options.work_unit.on_exit, &store](
+          const std::string& id, process::ExitStatus exit_status, bool log_complete) {
+        record_end(id, exit_status, log_complete);
+        try {
+          store.forget(id);
+        } catch (const std::exception& e) {
+          log::error("Error forgetting kept action %s: %s", id, e.what());
+        }
+      };
   JobDispatcher dispatcher(*scaling, dispatcher_options);
   ContainerReaper reaper(*scaling);
 
@@ -337,6 +415,39 @@ int serve(const RunSettings& settings, const sigset_t& signals) {
     }
   }
 
+  // The actions a previous agent left, before the first poll; then the
+  // containers of this instance that nothing keeps.
+  {
+    std::vector<KeptRun> kept;
+    std::vector<std::string> known;
+    for (const action_store::KeptAction& action : recovery.actions) {
+      known.push_back(action.action_id);
+      Json record = action.record;
+      if (!record.is_object() || !record.contains("_id")) {
+        log::error("Kept action %s has no action record; it is forgotten", action.action_id);
+        store.forget(action.action_id);
+        continue;
+      }
+      kept.push_back(KeptRun{.record = std::move(record),
+                             .run = AdoptedRun{.container_id = action.container_id,
+                                               .log_path = action.log_path,
+                                               .cid_path = action.cid_path,
+                                               .shipped = action.shipped,
+                                               .scanned = action.scanned,
+                                               .client_pid = action.client_pid,
+                                               .client_start = action.client_start}});
+    }
+    if (!shutdown.requested()) {
+      const Readoption readoption = dispatcher.readopt(kept);
+      if (!kept.empty()) {
+        log::info("Kept actions: %d taken over, %d stopped, %d gone, %d left alone",
+                  readoption.adopted.size(), readoption.stopped.size(), readoption.gone.size(),
+                  readoption.left.size());
+      }
+      dispatcher.stop_orphans(settings.instance_id, known);
+    }
+  }
+
   int status = kExitOk;
   {
     Housekeeping housekeeping(reaper, dispatcher, settings.reaper_interval);
@@ -348,8 +459,17 @@ int serve(const RunSettings& settings, const sigset_t& signals) {
         status = kExitRefused;
       }
     }
-    if (settings.drain && status == kExitOk) drain(dispatcher, settings.drain_timeout);
+    if (settings.drain && status == kExitOk && !shutdown.restart()) {
+      drain(dispatcher, settings.drain_timeout);
+    }
     housekeeping.stop();
+  }
+  if (shutdown.restart()) {
+    log::info("Leaving %d running actions for the next agent", dispatcher.size());
+    dispatcher.detach_all();
+    log::info("Agent exits for a restart");
+    log::logger().flush();
+    return kExitRestart;
   }
   log::info("Stopping %d running actions", dispatcher.size());
   dispatcher.stop_all();
@@ -375,6 +495,7 @@ int run_command(const Args& raw) {
                                        {"--stop-grace", true},
                                        {"--log-interval", true},
                                        {"--work-dir", true},
+                                       {"--state-file", true},
                                        {"--assign-batch", true},
                                        {"--log-level", true},
                                        {"--log-format", true}});
@@ -408,6 +529,10 @@ int run_command(const Args& raw) {
       settings.log_interval = Seconds(parse_seconds("--log-interval", *v));
     }
     settings.work_dir = args.value("--work-dir");
+    if (auto v = args.value("--state-file")) {
+      // Relative to where the command was given, not to --work-dir.
+      settings.state_file = std::filesystem::absolute(*v).string();
+    }
     if (auto v = args.value("--assign-batch")) {
       settings.assign_batch = parse_count("--assign-batch", *v, 1000);
     }
@@ -424,6 +549,7 @@ int run_command(const Args& raw) {
     sigemptyset(&signals);
     sigaddset(&signals, SIGTERM);
     sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGHUP);
     ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     log::set_level(level);
     if (format == "json") use_json_log_format();

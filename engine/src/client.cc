@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <exception>
+#include <functional>
 #include <memory>
 #include <new>
 #include <optional>
@@ -32,11 +34,31 @@ struct Received {
   bool over_limit = false;
   std::string body;
   std::optional<std::string> api_version;
+  // When set, the body of a success answer goes here as it arrives instead
+  // of into `body` (an error answer's body is kept for its explanation).
+  const std::function<void(std::string_view)>* stream = nullptr;
+  long status = 0;
+  CURL* handle = nullptr;
+  // What the stream threw, thrown again once libcurl returned.
+  std::exception_ptr stream_failure;
 };
 
 size_t on_body(char* data, size_t size, size_t count, void* user) {
   auto* received = static_cast<Received*>(user);
   const size_t bytes = size * count;
+  if (received->stream != nullptr) {
+    if (received->status == 0)
+      curl_easy_getinfo(received->handle, CURLINFO_RESPONSE_CODE, &received->status);
+    if (received->status >= 200 && received->status < 300) {
+      try {
+        (*received->stream)(std::string_view(data, bytes));
+      } catch (...) {
+        received->stream_failure = std::current_exception();
+        return 0;
+      }
+      return bytes;
+    }
+  }
   if (bytes > received->max_bytes - received->body.size()) {
     received->over_limit = true;
     return 0;
@@ -277,7 +299,8 @@ Client::Client(ClientOptions options)
 }
 
 Client::Reply Client::send(const char* method, const std::string& path,
-                           std::chrono::milliseconds timeout) {
+                           std::chrono::milliseconds timeout,
+                           const std::function<void(std::string_view)>* stream) {
   const std::string request = std::string(method) + " " + without_query(path);
   curl::Easy handle = curl::new_handle();
   CURL* h = handle.get();
@@ -291,6 +314,8 @@ Client::Reply Client::send(const char* method, const std::string& path,
   }
   Received received;
   received.max_bytes = options_.max_body_bytes;
+  received.stream = stream;
+  received.handle = h;
   char error_buffer[CURL_ERROR_SIZE] = {};
   // No content type for the empty bodies of POST requests.
   curl::Slist headers = curl::header_list({"Content-Type:"});
@@ -318,6 +343,7 @@ Client::Reply Client::send(const char* method, const std::string& path,
   }
 
   const CURLcode code = curl_easy_perform(h);
+  if (received.stream_failure) std::rethrow_exception(received.stream_failure);
   if (code != CURLE_OK) {
     std::string detail;
     if (received.over_limit) {
@@ -342,8 +368,9 @@ Client::Reply Client::send(const char* method, const std::string& path,
 }
 
 Client::Reply Client::call(const char* method, const std::string& path,
-                           std::chrono::milliseconds timeout, long also_success) {
-  Reply reply = send(method, path, timeout);
+                           std::chrono::milliseconds timeout, long also_success,
+                           const std::function<void(std::string_view)>* stream) {
+  Reply reply = send(method, path, timeout, stream);
   const bool success = (reply.status >= 200 && reply.status < 300) ||
                        (also_success != 0 && reply.status == also_success);
   if (!success) {
@@ -432,6 +459,21 @@ Json Client::container_stats(const std::string& id) {
       parse_answer(call("GET", path, options_.timeout).body, "GET " + without_query(path));
   if (!answer.is_object()) throw Error("the engine's statistics of " + id + " are not an object");
   return answer;
+}
+
+void Client::read_logs(const std::string& id, const LogQuery& query,
+                       const std::function<void(const LogEntry&)>& sink) {
+  check_id(id);
+  std::string path = "/containers/" + url_encode(id) + "/logs?stdout=1&stderr=1&timestamps=1";
+  if (query.since_ns) path += "&since=" + unix_time_text(*query.since_ns);
+  LogFrameReader reader(true, sink);
+  const std::function<void(std::string_view)> stream = [&](std::string_view bytes) {
+    reader.feed(bytes);
+  };
+  call("GET", versioned(path), options_.timeout, 0, &stream);
+  if (!reader.complete()) {
+    throw Error("the engine's log of container " + id + " ended inside a frame");
+  }
 }
 
 }  // namespace tavoren::engine

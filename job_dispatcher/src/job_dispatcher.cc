@@ -278,6 +278,19 @@ void JobDispatcher::stop_all() {
   });
 }
 
+void JobDispatcher::detach_all() {
+  ActionTable table;
+  {
+    std::lock_guard lock(table_mutex_);
+    table.swap(current_actions_);
+  }
+  std::vector<std::future<void>> letting_go;
+  for (const auto& entry : table) {
+    letting_go.push_back(std::async(std::launch::async, [unit = entry.second] { unit->detach(); }));
+  }
+  for (auto& f : letting_go) f.wait();
+}
+
 std::size_t JobDispatcher::size() const {
   std::lock_guard lock(table_mutex_);
   return current_actions_.size();

@@ -58,7 +58,9 @@ class AgentProgram : public ::testing::Test {
   }
 
   std::string db() const { return (dir_.path() / "agent.db").string(); }
-  std::string output() const { return read_file(dir_.path() / "agent.out"); }
+  std::string output(const std::string& name = "agent.out") const {
+    return read_file(dir_.path() / name);
+  }
 
   std::string submit(const std::string& type, const std::string& image) {
     AgentRun run =
@@ -71,22 +73,27 @@ class AgentProgram : public ::testing::Test {
   }
 
   // Starts `tavoren-agent run` on the fixture's backend, with `extra`
-  // options after the fixture's own.
-  void start_agent(const std::vector<std::string>& extra = {}) {
+  // options after the fixture's own, its output in `output_name`. Each test
+  // is an instance of its own: an agent stops the containers of its
+  // instance that it does not know at start-up.
+  void start_agent(const std::vector<std::string>& extra = {},
+                   const std::string& output_name = "agent.out") {
     std::vector<std::string> args = {"run",
                                      "--backend",
                                      db(),
+                                     "--instance-id",
+                                     instance_id_,
                                      "--skip-prechecks",
                                      "--work-dir",
                                      dir_.path().string(),
                                      "--poll-interval",
                                      "1",
                                      "--reaper-interval",
-                                     "1",
+                                     reaper_interval_,
                                      "--stop-grace",
                                      "2"};
     args.insert(args.end(), extra.begin(), extra.end());
-    agent_.emplace(spawn_agent(args, (dir_.path() / "agent.out").string()));
+    agent_.emplace(spawn_agent(args, (dir_.path() / output_name).string()));
   }
 
   Json show(const std::string& id) {
@@ -135,6 +142,9 @@ class AgentProgram : public ::testing::Test {
   ScopedEnv secret_key_;
   std::optional<process::Child> agent_;
   std::vector<std::string> submitted_;
+  const std::string instance_id_ = "e2e-" + new_action_id().substr(0, 12);
+  // Seconds between two reaper passes of the agent start_agent starts.
+  std::string reaper_interval_ = "1";
 };
 
 }  // namespace tavoren::testing::e2e

@@ -40,6 +40,8 @@ class Sandbox {
   const std::string& image_sleep() const { return value("TAVOREN_SANDBOX_IMAGE_SLEEP"); }
   // Prints three lines and exits 3; no action test runs it.
   const std::string& image_fail() const { return value("TAVOREN_SANDBOX_IMAGE_FAIL"); }
+  // Prints 300 lines, one every 50 ms, and exits 5.
+  const std::string& image_steady() const { return value("TAVOREN_SANDBOX_IMAGE_STEADY"); }
   // An image no job runs, for the background pull.
   const std::string& train_image() const { return value("TAVOREN_SANDBOX_TRAIN_IMAGE"); }
 

@@ -141,8 +141,9 @@ class ServedAgent : public ::testing::Test {
     ScopedEnv secret("TAVOREN_SECRET_KEY", instance_keys_.secret_key);
     agent_.emplace(
         spawn({agent_program(), "run", "--backend", url_, "--backend-ca", tls_.ca_file().string(),
-               "--skip-prechecks", "--work-dir", dir_.path().string(), "--poll-interval", "1",
-               "--reaper-interval", "1", "--stop-grace", "2"},
+               "--instance-id", "e2e-served-" + new_action_id().substr(0, 12), "--skip-prechecks",
+               "--work-dir", dir_.path().string(), "--poll-interval", "1", "--reaper-interval", "1",
+               "--stop-grace", "2"},
               agent_out()));
   }
 

@@ -1,5 +1,6 @@
 #include "tavoren/job_dispatcher.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,9 +9,11 @@
 #include <fstream>
 #include <functional>
 #include <future>
+#include <map>
 #include <mutex>
 #include <thread>
 
+#include "fake_engine.h"
 #include "fake_scaling.h"
 #include "tavoren/common/logging.h"
 #include "tavoren/host_probe.h"
@@ -448,6 +451,135 @@ TEST_F(DispatcherTest, PurgingFromAnotherThreadWhileTheLoopStartsActions) {
   purger.join();
   dispatcher.stop_all();
   EXPECT_EQ(dispatcher.size(), 0u);
+}
+
+}  // namespace
+}  // namespace tavoren
+
+namespace tavoren {
+namespace {
+
+using ::testing::ElementsAre;
+using testing::FakeEngine;
+
+// Kept actions of a previous agent on a fake engine; the fake `docker wait`
+// ends once its container is not running on that engine (a flag file the
+// engine's stop and the test write).
+class ReadoptionTest : public DispatcherTest {
+ protected:
+  ReadoptionTest() : docker_host_("DOCKER_HOST", engine_.host()) {
+    tools_.add_script("docker", "while [ ! -f '" + logs_.path().string() +
+                                    "/ended-'\"$2\" ]; do sleep 0.02; done\n");
+    engine_.on_stop([this](const std::string& id) { mark_ended(id); });
+  }
+
+  void mark_ended(const std::string& container) {
+    std::ofstream(logs_.path() / ("ended-" + container)) << "";
+  }
+
+  JobDispatcherOptions options() {
+    JobDispatcherOptions o = DispatcherTest::options();
+    o.work_unit.on_exit = [this](const std::string& id, process::ExitStatus status, bool) {
+      std::lock_guard lock(mutex_);
+      ends_[id] = status;
+    };
+    return o;
+  }
+
+  KeptRun kept(const std::string& id, const std::string& container) {
+    const std::string log = (logs_.path() / ("kept_" + id + ".txt")).string();
+    std::ofstream(log) << "";
+    return {.record = record(id), .run = {.container_id = container, .log_path = log}};
+  }
+
+  std::optional<process::ExitStatus> end_of(const std::string& id) {
+    std::lock_guard lock(mutex_);
+    auto it = ends_.find(id);
+    if (it == ends_.end()) return std::nullopt;
+    return it->second;
+  }
+
+  FakeEngine engine_;
+  ScopedEnv docker_host_;
+  std::mutex mutex_;
+  std::map<std::string, process::ExitStatus> ends_;
+};
+
+TEST_F(ReadoptionTest, EachKeptActionIsTakenOverStoppedOrRecordedAsItsContainerAndBackendSay) {
+  const std::string kId4 = "aaaaaaaaaaaaaaaaaaaaaaa4";
+  engine_.add({.id = "c-run"});
+  engine_.add({.id = "c-ended", .running = false, .exit_code = 3});
+  mark_ended("c-ended");
+  engine_.add({.id = "c-down"});
+  // The third action's container is found by its label, the kept id lost.
+  engine_.add({.id = "c-labelled", .labels = {{"tavoren.action-id", kId4}}});
+  scaling_.set_default("get_downscaled_ids", backend::Result::ok(Json::array({kId3})));
+
+  JobDispatcher dispatcher(scaling_, options());
+  const Readoption done =
+      dispatcher.readopt({kept(kId1, "c-run"), kept(kId2, "c-ended"), kept(kId3, "c-down"),
+                          kept(kId4, ""), kept("aaaaaaaaaaaaaaaaaaaaaaa5", "c-gone")});
+  EXPECT_THAT(done.adopted, ElementsAre(kId1, kId2, kId4));
+  EXPECT_THAT(done.stopped, ElementsAre(kId3));
+  EXPECT_THAT(done.gone, ElementsAre("aaaaaaaaaaaaaaaaaaaaaaa5"));
+  EXPECT_TRUE(done.left.empty());
+
+  EXPECT_FALSE(engine_.running("c-down"));
+  EXPECT_EQ(end_of(kId3), process::ExitStatus::exited(143));
+  EXPECT_EQ(end_of("aaaaaaaaaaaaaaaaaaaaaaa5"), process::ExitStatus::unknown());
+  ASSERT_TRUE(eventually([&] { return end_of(kId2).has_value(); }));
+  EXPECT_EQ(end_of(kId2), process::ExitStatus::exited(3));
+  EXPECT_FALSE(end_of(kId1).has_value());
+  EXPECT_TRUE(engine_.running("c-run"));
+
+  // The ended one leaves the table at the next purge; the running ones stay
+  // and are stopped like any other unit.
+  // (Its unit finishes recording the end a moment after on_exit.)
+  EXPECT_TRUE(eventually([&] { return dispatcher.get_current_actions().size() == 2; }));
+  dispatcher.stop_all();
+  EXPECT_FALSE(engine_.running("c-run"));
+  EXPECT_FALSE(engine_.running("c-labelled"));
+  EXPECT_EQ(end_of(kId1), process::ExitStatus::exited(143));
+}
+
+TEST_F(ReadoptionTest, WithoutTheBackendsOrTheEnginesAnswerAnActionIsLeftAsItWas) {
+  engine_.add({.id = "c-run"});
+  engine_.add({.id = "c-ended", .running = false, .exit_code = 0});
+  mark_ended("c-ended");
+  scaling_.set_default("get_downscaled_ids", backend::Result::failure("backend down"));
+  {
+    JobDispatcher dispatcher(scaling_, options());
+    const Readoption done = dispatcher.readopt({kept(kId1, "c-run"), kept(kId2, "c-ended")});
+    // Whether the running one was scaled down is unknown: it is left; the
+    // ended one needs no such answer.
+    EXPECT_THAT(done.left, ElementsAre(kId1));
+    EXPECT_THAT(done.adopted, ElementsAre(kId2));
+    EXPECT_TRUE(engine_.running("c-run"));
+  }
+  ScopedEnv no_engine("DOCKER_HOST", "unix://" + (logs_.path() / "no-engine.sock").string());
+  JobDispatcher dispatcher(scaling_, options());
+  const Readoption done = dispatcher.readopt({kept(kId1, "c-run")});
+  EXPECT_THAT(done.left, ElementsAre(kId1));
+  EXPECT_FALSE(end_of(kId1).has_value());
+}
+
+TEST_F(ReadoptionTest, OnlyThisInstancesContainersThatNothingKeepsAreStopped) {
+  auto labels = [](const std::string& instance, const std::string& action) {
+    return Json{{"tavoren.instance-id", instance}, {"tavoren.action-id", action}};
+  };
+  engine_.add({.id = "orphan", .labels = labels("gpu-01", kId1)});
+  engine_.add({.id = "kept", .labels = labels("gpu-01", kId2)});
+  engine_.add({.id = "other-agent", .labels = labels("gpu-02", kId3)});
+  engine_.add({.id = "unlabelled"});
+  JobDispatcher dispatcher(scaling_, options());
+  EXPECT_THAT(dispatcher.stop_orphans("gpu-01", {kId2}), ElementsAre("orphan"));
+  EXPECT_FALSE(engine_.running("orphan"));
+  EXPECT_TRUE(engine_.running("kept"));
+  EXPECT_TRUE(engine_.running("other-agent"));
+  EXPECT_TRUE(engine_.running("unlabelled"));
+  EXPECT_TRUE(capture_.contains(
+      Level::warning, "Container orphan of action " + kId1 +
+                          " runs for this agent, but no kept action names it; it is stopped"));
 }
 
 }  // namespace

@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <regex>
 #include <stdexcept>
 
@@ -153,7 +155,8 @@ void FakeEngine::add_container_record(const std::string& id, Json record, bool r
 void FakeEngine::add(const ContainerSetup& setup) {
   Json record = {{"Id", setup.id}, {"Args", setup.args}};
   if (!setup.labels.is_null()) record["Config"] = {{"Labels", setup.labels}};
-  record["State"] = {{"Running", setup.running}, {"StartedAt", setup.started_at}};
+  record["State"] = {
+      {"Running", setup.running}, {"StartedAt", setup.started_at}, {"ExitCode", setup.exit_code}};
   std::lock_guard lock(mutex_);
   containers_.push_back(
       {setup.id, std::move(record), setup.running, setup.stats, setup.stats_status});
@@ -165,6 +168,23 @@ bool FakeEngine::running(const std::string& id) const {
     if (c.id == id) return c.running;
   }
   return false;
+}
+
+void FakeEngine::end(const std::string& id, int exit_code) {
+  std::lock_guard lock(mutex_);
+  for (Container& c : containers_) {
+    if (c.id != id) continue;
+    c.running = false;
+    c.record["State"]["Running"] = false;
+    c.record["State"]["ExitCode"] = exit_code;
+  }
+}
+
+void FakeEngine::append_log(const std::string& id, std::vector<LogLine> lines) {
+  std::lock_guard lock(mutex_);
+  for (Container& c : containers_) {
+    if (c.id == id) c.log.insert(c.log.end(), lines.begin(), lines.end());
+  }
 }
 
 void FakeEngine::push(const std::string& method, const std::string& path, Reply reply) {
@@ -256,10 +276,12 @@ FakeEngine::Reply FakeEngine::answer(const Request& request) {
   }
   if (request.method == "GET" && path == "/containers/json") {
     Json states = Json::array();
+    Json labels = Json::array();
     if (auto f = request.query.find("filters"); f != request.query.end()) {
       const Json filters = Json::parse(f->second, nullptr, /*allow_exceptions=*/false);
       if (!filters.is_object()) return error_reply(400, "invalid filters: " + f->second);
       states = filters.value("status", Json::array());
+      labels = filters.value("label", Json::array());
     }
     const bool all = request.query.count("all") != 0 && request.query.at("all") != "0";
     Json list = Json::array();
@@ -269,11 +291,23 @@ FakeEngine::Reply FakeEngine::answer(const Request& request) {
       if (!states.empty() && std::find(states.begin(), states.end(), state) == states.end()) {
         continue;
       }
-      list.push_back({{"Id", c.id}, {"State", state}});
+      const Json config = c.record.value("Config", Json::object());
+      const Json own = config.is_object() ? config.value("Labels", Json::object()) : Json();
+      const bool labelled = std::all_of(labels.begin(), labels.end(), [&](const Json& wanted) {
+        const std::string text = wanted.get<std::string>();
+        const std::size_t equals = text.find('=');
+        const std::string key = text.substr(0, equals);
+        if (!own.is_object() || !own.contains(key)) return false;
+        return equals == std::string::npos || own[key] == text.substr(equals + 1);
+      });
+      if (!labelled) continue;
+      Json summary = {{"Id", c.id}, {"State", state}};
+      if (own.is_object() && !own.empty()) summary["Labels"] = own;
+      list.push_back(std::move(summary));
     }
     return {.body = list.dump()};
   }
-  static const std::regex container_path("^/containers/([^/]+)/(json|stop|stats)$");
+  static const std::regex container_path("^/containers/([^/]+)/(json|stop|stats|logs)$");
   if (std::regex_match(path, m, container_path)) {
     const std::string id = percent_decode(m[1].str());
     auto c = std::find_if(containers_.begin(), containers_.end(),
@@ -285,9 +319,49 @@ FakeEngine::Reply FakeEngine::answer(const Request& request) {
       if (!c->stats.is_null()) return {.body = c->stats.dump()};
       return {.body = Json{{"id", id}, {"memory_stats", {{"usage", 1024}}}}.dump()};
     }
+    if (request.method == "GET" && m[2] == "logs") {
+      std::int64_t since = 0;
+      if (auto q = request.query.find("since"); q != request.query.end()) {
+        // seconds[.nanoseconds]
+        const std::string text = q->second;
+        const std::size_t dot = text.find('.');
+        since = std::stoll(text.substr(0, dot)) * 1'000'000'000;
+        if (dot != std::string::npos) {
+          std::string nanos = text.substr(dot + 1);
+          nanos.resize(9, '0');
+          since += std::stoll(nanos);
+        }
+      }
+      std::string body;
+      for (const LogLine& line : c->log) {
+        if (line.time_ns < since) continue;
+        const std::time_t seconds = static_cast<std::time_t>(line.time_ns / 1'000'000'000);
+        std::tm parts{};
+        ::gmtime_r(&seconds, &parts);
+        char stamp[64];
+        std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02dT%02d:%02d:%02d.%09lldZ ",
+                      parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour,
+                      parts.tm_min, parts.tm_sec,
+                      static_cast<long long>(line.time_ns % 1'000'000'000));
+        const std::string payload = stamp + line.bytes;
+        const std::uint32_t length = static_cast<std::uint32_t>(payload.size());
+        body += static_cast<char>(line.stream);
+        body.append(3, '\0');
+        body += static_cast<char>(length >> 24);
+        body += static_cast<char>((length >> 16) & 0xff);
+        body += static_cast<char>((length >> 8) & 0xff);
+        body += static_cast<char>(length & 0xff);
+        body += payload;
+      }
+      return {.body = body};
+    }
     if (request.method == "POST" && m[2] == "stop") {
       if (!c->running) return {.status = 304};
       c->running = false;
+      if (c->record.contains("State") && c->record["State"].is_object()) {
+        c->record["State"]["Running"] = false;
+        c->record["State"]["ExitCode"] = 143;
+      }
       if (on_stop_) on_stop_(id);
       return {.status = 204};
     }

@@ -2,14 +2,18 @@
 // own, served by one thread, one connection at a time.
 //
 // It keeps a small table of containers and answers the requests the agent
-// makes (ping, list with `all` and a `status` filter, inspect, stop) the way
-// the engine does, with paths under an optional "/v<major>.<minor>" prefix.
+// makes (ping, list with `all` and `status` and `label` filters, inspect,
+// stop, logs) the way the engine does, with paths under an optional
+// "/v<major>.<minor>" prefix. The list's summaries hold "Id", "State" and
+// (for a container with labels) "Labels"; a stop marks the record's
+// "State" as not running.
 // Scripted replies for a method and path (without the version prefix) take
 // precedence, in order; a reply may also close the connection without an
 // answer, or never answer. Every request is recorded.
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
@@ -70,6 +74,8 @@ class FakeEngine {
     // An answer status for the statistics other than 200 (404: gone).
     int stats_status = 200;
     bool running = true;
+    // "State"."ExitCode" of the inspection record.
+    int exit_code = 0;
   };
   void add(const ContainerSetup& setup);
   // A container whose inspection record is {"Id": id, "Args": args}.
@@ -78,6 +84,18 @@ class FakeEngine {
   // A container with the given inspection record.
   void add_container_record(const std::string& id, Json record, bool running = true);
   bool running(const std::string& id) const;
+  // Ends a running container with `exit_code` (as if its process exited).
+  void end(const std::string& id, int exit_code);
+  // One entry of a container's log: its time (nanoseconds since the
+  // epoch), its stream (1 or 2) and its bytes. GET /containers/{id}/logs
+  // answers the entries at or after `since` as the engine's multiplexed
+  // stream, each payload with its time (RFC 3339, nine decimals) first.
+  struct LogLine {
+    std::int64_t time_ns = 0;
+    std::string bytes;
+    int stream = 1;
+  };
+  void append_log(const std::string& id, std::vector<LogLine> lines);
 
   void push(const std::string& method, const std::string& path, Reply reply);
 
@@ -98,6 +116,7 @@ class FakeEngine {
     bool running = true;
     Json stats = nullptr;
     int stats_status = 200;
+    std::vector<LogLine> log;
   };
 
   void serve();

@@ -611,6 +611,13 @@ TEST(FinishContainerCommand, AContainerRunLearnsWhereToRecordItselfAndItsAction)
             (std::vector<std::string>{"docker", "run", "--cidfile", "logs/job_x.cid", "--label",
                                       "tavoren.action-id=" + kLaunchId, "--rm", "--name", "job one",
                                       "image:1", "/bin/bash", "-c", "cd /x && python3 main.py"}));
+  // The agent's own labels follow the action's, before the command's flags.
+  EXPECT_EQ(finish_container_command("docker run --rm image:1", "c", kLaunchId,
+                                     {"tavoren.instance-id=gpu-01", "x=y z"})
+                .argv,
+            (std::vector<std::string>{
+                "docker", "run", "--cidfile", "c", "--label", "tavoren.action-id=" + kLaunchId,
+                "--label", "tavoren.instance-id=gpu-01", "--label", "x=y z", "--rm", "image:1"}));
   // The client found by its full path is the same client.
   EXPECT_EQ(finish_container_command("/usr/bin/docker run image:1", "c", kLaunchId).argv,
             (std::vector<std::string>{"/usr/bin/docker", "run", "--cidfile", "c", "--label",

@@ -216,7 +216,8 @@ std::string WorkUnit::get_base_docker_cmd(const DockerCmdOptions& options) {
 }
 
 LaunchCommand finish_container_command(const std::string& cmd, const std::string& cid_path,
-                                       const std::string& action_id) {
+                                       const std::string& action_id,
+                                       const std::vector<std::string>& extra_labels) {
   LaunchCommand launch{.argv = shell_split(cmd)};
   if (launch.argv.empty()) throw ValueError("the command line is empty");
   if (launch.argv.size() >= 2 && std::filesystem::path(launch.argv[0]).filename() == "docker" &&
@@ -225,6 +226,10 @@ LaunchCommand finish_container_command(const std::string& cmd, const std::string
     launch.argv.insert(
         launch.argv.begin() + 2,
         {"--cidfile", cid_path, "--label", std::string(engine::kActionIdLabel) + "=" + action_id});
+    auto at = launch.argv.begin() + 6;
+    for (const std::string& label : extra_labels) {
+      at = launch.argv.insert(at, {"--label", label}) + 2;
+    }
   }
   return launch;
 }

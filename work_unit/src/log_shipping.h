@@ -89,6 +89,9 @@ struct LogSender {
   // Told of a dropped piece: its first and last byte (offsets in the
   // file) and how many times it was refused. May be empty.
   std::function<void(std::uint64_t first, std::uint64_t last, int refusals)> report_drop;
+  // Told after each piece accepted or dropped: the bytes shipped so far and
+  // how far the file was scanned for the marker. May be empty.
+  std::function<void(std::uint64_t shipped, std::uint64_t scanned)> report_progress;
 };
 
 // Ships one log file to a sender (see the top of this file), keeping what
@@ -110,6 +113,12 @@ class LogShipper {
   // Ships `path` from its first byte from now on: nothing shipped, scanned
   // or refused. Waits for a shipment in progress.
   void restart(std::string path);
+  // Ships `path` on from `offset`, as a shipper that stopped there would
+  // (a restarted agent taking a log over): the file counts as scanned for
+  // the marker up to `scanned` (at least `offset`), and its last bytes
+  // before that are read again so that a marker split there is found.
+  // Waits for a shipment in progress.
+  void resume(std::string path, std::uint64_t offset, std::uint64_t scanned);
   // Ships nothing more, for good: a shipment in progress ends after the
   // piece being sent, and later ones find nothing to do.
   void abandon();

@@ -108,6 +108,27 @@ void LogShipper::restart(std::string path) {
   progress_ = Progress{};
 }
 
+void LogShipper::resume(std::string path, std::uint64_t offset, std::uint64_t scanned) {
+  Progress progress;
+  progress.offset = offset;
+  progress.scanned = std::max(offset, scanned);
+  if (progress.scanned > 0) {
+    try {
+      ReadOnlyFile file(path);
+      const std::uint64_t from = progress.scanned > kOverlap ? progress.scanned - kOverlap : 0;
+      std::string recent(static_cast<std::size_t>(progress.scanned - from), '\0');
+      recent.resize(file.read_at(from, recent.size(), recent.data()));
+      progress.recent = std::move(recent);
+    } catch (const std::system_error&) {
+      // No file to read them from: a marker split there goes unseen.
+    }
+  }
+  std::unique_lock lock(mutex_);
+  free_.wait(lock, [&] { return !shipping_; });
+  path_ = std::move(path);
+  progress_ = std::move(progress);
+}
+
 void LogShipper::abandon() { abandoned_ = true; }
 
 std::uint64_t LogShipper::offset() const {
@@ -228,6 +249,7 @@ LogShipment LogShipper::ship_tail(const std::string& path, Progress& progress, b
     if (outcome == SendOutcome::kAccepted) {
       progress.move_past(length);
       shipment.sent += length;
+      if (sender_.report_progress) sender_.report_progress(progress.offset, progress.scanned);
       continue;
     }
     progress.refused_length = length;
@@ -243,6 +265,7 @@ LogShipment LogShipper::ship_tail(const std::string& path, Progress& progress, b
     progress.move_past(length);
     progress.dropped += length;
     shipment.dropped += length;
+    if (sender_.report_progress) sender_.report_progress(progress.offset, progress.scanned);
   }
   shipment.reached_end = progress.offset >= end;
   return shipment;
@@ -395,6 +418,7 @@ void WorkUnit::send_logs_continuously(int child_fd) {
     };
     while (!stop_thread_.load() && log_exists()) {
       try {
+        catch_up_log(false);
         shipper_->ship(false);
       } catch (const std::exception& e) {
         log::error("Error reading logs for action %s: %s", id, e.what());
@@ -409,7 +433,9 @@ void WorkUnit::send_logs_continuously(int child_fd) {
     if (log_exists()) {
       try {
         // An incomplete last character is sent only when no one can finish it.
-        const detail::LogShipment shipment = shipper_->ship(child_gone_.load());
+        const bool final = child_gone_.load();
+        catch_up_log(final);
+        const detail::LogShipment shipment = shipper_->ship(final);
         if (shipment.sent > 0) {
           log::info("Sent final %d bytes of logs for action %s", shipment.sent, id);
         }
@@ -455,6 +481,7 @@ bool WorkUnit::flush_final_logs() {
     log::info("Performing final log flush for action %s", id);
     // While the child may still write, an incomplete last character waits.
     const bool final = child_gone_.load() || !has_process();
+    catch_up_log(final);
     const detail::LogShipment shipment = shipper_->ship(final, options_.timings.join_limit);
     if (shipment.read == 0) {
       log::debug("No additional logs to send for action %s", id);

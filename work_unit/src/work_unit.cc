@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "engine_log_resume.h"
 #include "log_shipping.h"
 #include "tavoren/common/errors.h"
 #include "tavoren/common/files.h"
@@ -40,6 +41,16 @@ WorkUnit::WorkUnit(backend::Scaling& scaling, const Json& action_info, WorkUnitO
                   [this](std::uint64_t first, std::uint64_t last, int refusals) {
                     log::error("Dropped bytes %d-%d of the log of action %s after %d refusals",
                                first, last, label(), refusals);
+                  },
+              .report_progress =
+                  [this](std::uint64_t shipped, std::uint64_t scanned) {
+                    if (!options_.on_progress) return;
+                    try {
+                      options_.on_progress(action_record_id_, shipped, scanned);
+                    } catch (const std::exception& e) {
+                      log::error("Error keeping the log position of action %s: %s", label(),
+                                 e.what());
+                    }
                   },
           },
           options_.max_log_piece,
@@ -84,6 +95,13 @@ WorkUnit::~WorkUnit() {
   if (take_end()) {
     std::lock_guard lock(state_mutex_);
     running = process_ && !process_->exit_status();
+  }
+  if (running && detached_.load()) {
+    // Let go for the next agent: the client dies, its container goes on.
+    std::lock_guard lock(state_mutex_);
+    process_->signal_group(SIGKILL);
+    process_->wait_for(options_.timings.kill_wait);
+    running = false;
   }
   if (running) {
     auto ask_engine = [&] {
@@ -210,6 +228,9 @@ void WorkUnit::clear_process() {
 
 bool WorkUnit::report_exit(process::ExitStatus status, bool log_complete) {
   if (!options_.on_exit || exit_reported_.load()) return true;
+  // An adopted unit's process only watched the container: the container's
+  // own status is the action's.
+  if (adopted_.load() && !adopted_container_.empty()) status = adopted_exit_status();
   try {
     options_.on_exit(action_record_id_, status, log_complete);
   } catch (const backend::CallFailure& e) {
@@ -246,25 +267,32 @@ WorkUnit::EndState WorkUnit::end_state() const {
   return end_state_;
 }
 
+void WorkUnit::make_stop_fd() {
+  if (stop_fd_.load() >= 0) return;
+  const int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (fd < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
+  stop_fd_ = fd;
+}
+
+void WorkUnit::start_log_thread() {
+  if (stop_thread_.load() || log_thread_.joinable()) return;  // stopped meanwhile
+  int child_fd;
+  {
+    std::lock_guard state(state_mutex_);
+    child_fd = process_ ? process_->pidfd() : -1;
+  }
+  watching_child_ = child_fd >= 0;
+  log_thread_ = std::thread([this, child_fd] { run_log_thread(child_fd); });
+}
+
 void WorkUnit::start(const std::string& cmd, const std::string& log_name) {
   log_errors("start", {}, [&] {
     // Made before the child, so a unit that cannot watch its child never
     // starts one.
-    if (stop_fd_.load() < 0) {
-      const int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-      if (fd < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
-      stop_fd_ = fd;
-    }
+    make_stop_fd();
     start_process(cmd, log_name);
     std::lock_guard lock(lifecycle_mutex_);
-    if (stop_thread_.load() || log_thread_.joinable()) return;  // stopped meanwhile
-    int child_fd;
-    {
-      std::lock_guard state(state_mutex_);
-      child_fd = process_ ? process_->pidfd() : -1;
-    }
-    watching_child_ = child_fd >= 0;
-    log_thread_ = std::thread([this, child_fd] { run_log_thread(child_fd); });
+    start_log_thread();
   });
 }
 
@@ -298,7 +326,8 @@ void WorkUnit::start_process(const std::string& cmd, const std::string& log_name
     }
 
     LaunchCommand launch = finish_container_command(
-        cmd, get_log_path() + "/" + log_name + "_" + action_record_id_ + ".cid", action_record_id_);
+        cmd, get_log_path() + "/" + log_name + "_" + action_record_id_ + ".cid", action_record_id_,
+        options_.container_labels);
     if (launch.cid_path) {
       std::error_code ignored;
       std::filesystem::remove(*launch.cid_path, ignored);  // the client refuses an existing file
@@ -319,8 +348,23 @@ void WorkUnit::start_process(const std::string& cmd, const std::string& log_name
     request.new_session = true;
     process::Child child = process::Child::spawn(request);
     child_gone_ = false;
-    std::lock_guard lock(state_mutex_);
-    process_.emplace(std::move(child));
+    const pid_t pid = child.pid();
+    {
+      std::lock_guard lock(state_mutex_);
+      process_.emplace(std::move(child));
+    }
+    if (options_.on_launch) {
+      try {
+        options_.on_launch(LaunchedRun{.action_id = action_record_id_,
+                                       .record = action_info_,
+                                       .log_path = path,
+                                       .cid_path = launch.cid_path.value_or(""),
+                                       .client_pid = pid,
+                                       .started_at = std::chrono::system_clock::now()});
+      } catch (const std::exception& e) {
+        log::error("Error keeping action %s for a restart: %s", label(), e.what());
+      }
+    }
   });
 }
 
@@ -489,6 +533,7 @@ void WorkUnit::stop() {
 }
 
 std::optional<std::string> WorkUnit::container_id() const {
+  if (!adopted_container_.empty()) return adopted_container_;
   std::optional<std::string> path;
   {
     std::lock_guard lock(state_mutex_);

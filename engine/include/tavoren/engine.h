@@ -29,6 +29,9 @@
 // lifetime; a ping that fails leaves it open, to be agreed by the next
 // request.
 //
+// Logs: read_logs() hands the sink each entry as it arrives and keeps no
+// more than one frame in memory, whatever the log's size.
+//
 // Ownership: a Client owns only its settings and the agreed version; every
 // request builds and frees its own libcurl handle and connection. Results
 // are returned by value.
@@ -60,6 +63,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -150,6 +154,56 @@ struct ListOptions {
   bool all = false;
 };
 
+// One entry of a container's log as the engine keeps it: the bytes the
+// container wrote to one stream (1: standard output, 2: standard error) at
+// one time, in nanoseconds since the epoch (0 when the entry carried no
+// timestamp).
+struct LogEntry {
+  int stream = 1;
+  std::int64_t time_ns = 0;
+  std::string_view bytes;
+};
+
+// Query of read_logs().
+struct LogQuery {
+  // Only entries at or after this time (nanoseconds since the epoch);
+  // nullopt: the whole log.
+  std::optional<std::int64_t> since_ns;
+};
+
+// Reads the engine's multiplexed log stream (the answer of GET
+// /containers/{id}/logs for a container without a terminal): frames of an
+// 8-byte header (the stream, three zero bytes, the payload's length as a
+// 32-bit big-endian number) and the payload. With timestamps, each payload
+// starts with the entry's time (RFC 3339 with up to nine decimals) and a
+// space, which the reader takes off into LogEntry::time_ns. Frames may be
+// cut anywhere between two feed() calls. Throws engine::Error on a header
+// whose stream is not 0, 1 or 2 (a stream that is not multiplexed) or an
+// unreadable timestamp. Pure; one thread at a time.
+class LogFrameReader {
+ public:
+  using Sink = std::function<void(const LogEntry&)>;
+  LogFrameReader(bool timestamps, Sink sink) : timestamps_(timestamps), sink_(std::move(sink)) {}
+  void feed(std::string_view bytes);
+  // True when the stream ended between two frames (call once it ended).
+  bool complete() const { return pending_.empty(); }
+
+ private:
+  void emit(std::string_view payload, int stream);
+
+  bool timestamps_;
+  Sink sink_;
+  std::string pending_;
+};
+
+// The nanoseconds since the epoch of an RFC 3339 time
+// ("2024-05-01T10:00:00.123456789Z", an offset in place of Z allowed);
+// throws engine::Error when `text` is no such time.
+std::int64_t parse_log_time(std::string_view text);
+// The engine's form of a time for LogQuery's `since`: seconds, a point and
+// nine digits of nanoseconds.
+std::string unix_time_text(std::int64_t time_ns);
+
 class Client {
  public:
   // Reads the endpoint (see the top of this file); throws ValueError when it
@@ -183,6 +237,15 @@ class Client {
   // resource usage (an object with "cpu_stats", "precpu_stats",
   // "memory_stats", ...). The engine takes about a second to answer.
   Json container_stats(const std::string& id);
+  // GET /containers/{id}/logs?stdout=1&stderr=1&timestamps=1: the
+  // container's log as the engine has it now (it does not wait for more),
+  // each entry handed to `sink` as it arrives, in the engine's order, with
+  // its timestamp. For containers run without a terminal (as the agent runs
+  // them). Limited like any request (timeout); what the sink throws ends
+  // the request and is thrown here. Throws engine::Error for a stream cut
+  // inside a frame.
+  void read_logs(const std::string& id, const LogQuery& query,
+                 const std::function<void(const LogEntry&)>& sink);
 
  private:
   struct Reply {
@@ -192,7 +255,9 @@ class Client {
   };
 
   // Sends one request to `path` (already versioned, query included).
-  Reply send(const char* method, const std::string& path, std::chrono::milliseconds timeout);
+  // A success answer's body goes to `stream` as it arrives, when given.
+  Reply send(const char* method, const std::string& path, std::chrono::milliseconds timeout,
+             const std::function<void(std::string_view)>* stream = nullptr);
   // "at unix://<path>" or "at tcp://<host>:<port>", for messages.
   std::string where() const;
   // `path` with the agreed version's prefix (agreeing it first if needed).
@@ -200,7 +265,7 @@ class Client {
   // Sends a request and throws ApiError unless the status is 2xx or one of
   // `also_success`.
   Reply call(const char* method, const std::string& path, std::chrono::milliseconds timeout,
-             long also_success = 0);
+             long also_success = 0, const std::function<void(std::string_view)>* stream = nullptr);
 
   ClientOptions options_;
   Endpoint endpoint_;
@@ -211,6 +276,10 @@ class Client {
 // The label that marks each container the agent starts with the identifier
 // of its action.
 inline constexpr std::string_view kActionIdLabel = "tavoren.action-id";
+// The label that marks each container the agent starts with the identifier
+// of the agent's instance, so that an agent tells its own containers from
+// those of other agents on the same engine.
+inline constexpr std::string_view kInstanceLabel = "tavoren.instance-id";
 
 // The action a container runs, from its inspection record (as
 // Client::inspect_container returns it): the value of its label
@@ -218,10 +287,10 @@ inline constexpr std::string_view kActionIdLabel = "tavoren.action-id";
 // unit starts carries it; their commands hold the identifier inside a shell
 // script); else the first of its command arguments ("Args", after the entry
 // point) that is exactly as long as an action identifier
-// (backend::has_action_id_length: characters, not bytes); else nullopt (the container belongs to no action).
-// Throws KeyError when the record has no "Args" (and no label), TypeError
-// when they are not a list of texts. `container_id` names the container in
-// those messages. Pure; safe from any thread.
+// (backend::has_action_id_length: characters, not bytes); else nullopt (the container belongs to no
+// action). Throws KeyError when the record has no "Args" (and no label), TypeError when they are
+// not a list of texts. `container_id` names the container in those messages. Pure; safe from any
+// thread.
 std::optional<std::string> action_of_container(const Json& inspection,
                                                const std::string& container_id);
 

@@ -48,6 +48,27 @@ struct JobDispatcherOptions {
   int max_start_tries = 5;
 };
 
+// An action a previous agent left running, as the agent kept it.
+struct KeptRun {
+  // The action record it was started from.
+  Json record;
+  AdoptedRun run;
+};
+
+// What readopt() did with the kept actions, by identifier.
+struct Readoption {
+  // Taken over (their work units are in the table): running, or ended
+  // while no agent ran (their end is being recorded).
+  std::vector<std::string> adopted;
+  // Scaled down while no agent ran: stopped.
+  std::vector<std::string> stopped;
+  // No container left: the rest of the log shipped, the end recorded.
+  std::vector<std::string> gone;
+  // Not taken over this time (the engine or the backend did not answer,
+  // the record cannot be run): left as they were.
+  std::vector<std::string> left;
+};
+
 class JobDispatcher {
  public:
   // The table: action identifier to work unit, in insertion order.
@@ -80,10 +101,34 @@ class JobDispatcher {
   // Purges, then returns the units that remain (a copy of the table).
   ActionTable get_current_actions();
 
+  // Takes over the actions a previous agent left running; call it before
+  // the loop starts. For each: its container is found (the kept id, the
+  // id its client wrote, else the engine's containers labelled with its
+  // identifier) and asked about; a work unit is built from its record and
+  // adopts it (WorkUnit::adopt), and enters the table like any other, so
+  // purges, stops, drains and the out-of-memory check treat it alike. A
+  // container that ended meanwhile is adopted too: its unit ships the rest
+  // of the log and records the end at once. An action the backend scaled
+  // down meanwhile is stopped (logged). One whose container is gone gets
+  // the rest of its log shipped and its end recorded with an unknown
+  // status. When the engine or the backend does not answer about an
+  // action, it is left alone (logged) rather than guessed about.
+  Readoption readopt(const std::vector<KeptRun>& kept);
+  // Stops every running container labelled with this agent's instance
+  // (engine::kInstanceLabel = `instance_id`) whose action is neither in
+  // `known` nor in the table: a previous agent started it and nothing
+  // keeps it any more. Each is logged. Returns their container ids.
+  std::vector<std::string> stop_orphans(const std::string& instance_id,
+                                        const std::vector<std::string>& known);
+
   // The waiting time, in seconds, after a cycle at `mem_usage`.
   int waiting_time(double mem_usage) const;
   // Stops every unit in the table and empties it (agent shutdown).
   void stop_all();
+  // Lets go of every unit in the table without stopping its action
+  // (WorkUnit::detach), and empties it: the agent exits for a restart, and
+  // the next one takes the actions over.
+  void detach_all();
   std::size_t size() const;
 
   backend::Scaling& scaling() const { return scaling_; }

@@ -86,6 +86,7 @@ namespace tavoren {
 class WorkUnit;
 namespace detail {
 class LogShipper;
+class EngineLogResume;
 }  // namespace detail
 
 // An executor runs one action type: it prepares the command and calls
@@ -119,6 +120,37 @@ struct WorkUnitTimings {
   std::chrono::milliseconds end_delivery_limit{300'000};
 };
 
+// What a restarted agent needs to take a running action over, as the unit
+// tells it when it launched the action's command (WorkUnitOptions::on_launch).
+struct LaunchedRun {
+  std::string action_id;
+  // The action record the unit was built from.
+  Json record;
+  std::string log_path;
+  // Where the `docker run` client writes its container's id ("" when the
+  // command runs no container).
+  std::string cid_path;
+  // The client's process id.
+  pid_t client_pid = 0;
+  std::chrono::system_clock::time_point started_at;
+};
+
+// An action a previous agent left running, for WorkUnit::adopt.
+struct AdoptedRun {
+  // Its container; "" when it has none (gone, or never created).
+  std::string container_id;
+  std::string log_path;
+  std::string cid_path;
+  // Bytes of the log file that reached the backend, and that were scanned
+  // for the out-of-memory marker.
+  std::uint64_t shipped = 0;
+  std::uint64_t scanned = 0;
+  // The previous agent's `docker run` client, when it may still run: its
+  // process id and start time (action_store::process_start_time); 0: none.
+  pid_t client_pid = 0;
+  std::uint64_t client_start = 0;
+};
+
 struct WorkUnitOptions {
   WorkUnitTimings timings;
   // The folder of the log files, relative to the working directory.
@@ -150,6 +182,20 @@ struct WorkUnitOptions {
   std::function<void(const std::string& action_id, process::ExitStatus exit_status,
                      bool log_complete)>
       on_exit;
+  // Labels ("name=value") given to the container of every `docker run`
+  // the unit launches, after the action's own (the agent's instance).
+  std::vector<std::string> container_labels;
+  // Told once the command is launched (on the launching thread, with the
+  // unit's lifecycle lock held; it must not call back into the unit). Its
+  // exceptions are logged and dropped.
+  std::function<void(const LaunchedRun&)> on_launch;
+  // Told after each piece of the log that the backend accepted (or that
+  // was dropped): the bytes of the log file shipped so far, and how far it
+  // was scanned for the out-of-memory marker. Called on the shipping
+  // thread, with the shipper claimed; it must not call back into the unit.
+  // Its exceptions are logged and dropped.
+  std::function<void(const std::string& action_id, std::uint64_t shipped, std::uint64_t scanned)>
+      on_progress;
 };
 
 // What get_base_docker_cmd puts into a container's command line.
@@ -206,12 +252,14 @@ struct LaunchCommand {
 // executor's job) for launch: splits `cmd`, and when it runs a container
 // ("docker run ...", the program named docker wherever it lies) inserts
 // "--cidfile <cid_path> --label tavoren.action-id=<action_id>" right after
-// "run": the container can then be stopped through the engine and found by
-// the reaper (an identifier inside the job's shell script is no argument of
-// its own). Other commands are only split. Throws ValueError for unbalanced
-// quotes or an empty command. Pure.
+// "run", then "--label <label>" for each of `extra_labels`: the container
+// can then be stopped through the engine and found by the reaper (an
+// identifier inside the job's shell script is no argument of its own).
+// Other commands are only split. Throws ValueError for unbalanced quotes
+// or an empty command. Pure.
 LaunchCommand finish_container_command(const std::string& cmd, const std::string& cid_path,
-                                       const std::string& action_id);
+                                       const std::string& action_id,
+                                       const std::vector<std::string>& extra_labels = {});
 
 // The text that marks a GPU out-of-memory failure in a job's log.
 inline constexpr std::string_view kCudaOutOfMemory = "CUDA error: out of memory";
@@ -254,6 +302,26 @@ class WorkUnit {
   // Ends the child and the log thread; returns once both are gone (or
   // given up after their limits). Never throws.
   void stop();
+  // Takes over an action that a previous agent started and left running
+  // (instead of execute). A previous `docker run` client still running is
+  // ended first (SIGKILL, once its start time shows it is that process;
+  // its container goes on). The log file is then completed from the
+  // engine's log of the container as it grows, and shipped on from
+  // `shipped`. The unit's process is a `docker wait` on the container, so
+  // is_running, stop, the dispatcher's purge and the final flush work as
+  // for any unit; on_exit gets the container's own exit status from the
+  // engine. Without a container, the log file's unshipped rest is shipped
+  // at once and the end is reported with an unknown status. Throws when
+  // the unit was started already or the watch cannot be launched.
+  void adopt(const AdoptedRun& run);
+  // Lets go of the action without stopping it, for an agent that exits to
+  // be restarted: ships what the log holds, ends the log thread and kills
+  // the unit's process (the `docker run` client, which leaves its container
+  // running), reports no end. The unit is then as if stopped; the
+  // destructor leaves the container alone. Never throws.
+  void detach();
+  // Whether the unit took its action over from a previous agent.
+  bool adopted() const { return adopted_.load(); }
 
   // Log streaming (body of the log thread and its helpers).
   void send_logs_continuously();
@@ -349,6 +417,19 @@ class WorkUnit {
   // Asks the engine to stop the container within the termination grace.
   // True when a container was known and asked.
   bool stop_container(const std::string& label);
+  // Starts the log thread on the child held (start() and adopt()); called
+  // with the lifecycle lock held.
+  void start_log_thread();
+  // Makes the eventfd the log thread waits on for a stop.
+  void make_stop_fd();
+  // An adopted unit's log: appends what the engine holds beyond the file
+  // (nothing for other units). `final`: the container has ended.
+  void catch_up_log(bool final);
+  // An adopted unit's container's exit status from the engine (unknown
+  // when the engine cannot tell, or it still runs).
+  process::ExitStatus adopted_exit_status();
+  // Ends the previous agent's `docker run` client (see adopt).
+  void end_previous_client(pid_t pid, std::uint64_t start);
   // Body of the log thread: the streaming loop, then the done signal.
   void run_log_thread(int child_fd);
   // The streaming loop, watching the child's pidfd `child_fd` (-1: none).
@@ -442,6 +523,13 @@ class WorkUnit {
 
   // Ships the log file to the backend (its own state and lock).
   std::unique_ptr<detail::LogShipper> shipper_;
+
+  // Set by adopt() (before the log thread starts; never changed after).
+  std::atomic<bool> adopted_{false};
+  std::string adopted_container_;
+  std::unique_ptr<detail::EngineLogResume> engine_log_;
+  // Set by detach(): the destructor leaves the container alone.
+  std::atomic<bool> detached_{false};
 };
 
 }  // namespace tavoren
