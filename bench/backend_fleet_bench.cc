@@ -32,9 +32,15 @@
 // descriptor limit less a few hundred. --server: the tavoren-backend
 // program (default: the one next to this program).
 //
+// --pg CONNINFO (or TAVOREN_BENCH_PG): the server's store is PostgreSQL
+// instead of SQLite: a database of its own for each size, made on the
+// server CONNINFO names (a postgresql:// URL; the password from PGPASSFILE
+// or libpq's environment) and dropped after it.
+//
 // --quick: sizes 100 and 300, 2 s and 4 s intervals, a 6 s window (a
 // smoke run of well under a minute).
 
+#include <libpq-fe.h>
 #include <signal.h>
 #include <sys/poll.h>
 #include <sys/resource.h>
@@ -79,6 +85,7 @@
 #include "tavoren/common/logging.h"
 #include "tavoren/common/process.h"
 #include "tavoren/local_backend.h"
+#include "tavoren/pg_backend.h"
 #include "test_support.h"
 #include "test_tls.h"
 
@@ -110,6 +117,8 @@ struct Config {
   double max_p99_ms = 100;
   unsigned client_threads = 1;
   std::string server;
+  // A PostgreSQL server for the stores; empty: SQLite.
+  std::string pg;
 };
 
 [[noreturn]] void usage(const std::string& problem) {
@@ -118,7 +127,7 @@ struct Config {
                "Usage: bench_backend_fleet [--sizes N,N,...] [--window S] [--poll S]\n"
                "                           [--log-interval S] [--busy SHARE] [--ramp PER_S]\n"
                "                           [--max-p99 MS] [--client-threads N] [--server PATH]\n"
-               "                           [--quick]\n",
+               "                           [--pg CONNINFO] [--quick]\n",
                problem.c_str());
   std::exit(2);
 }
@@ -139,6 +148,7 @@ std::string program_folder() {
 Config parse_arguments(int argc, char** argv) {
   Config config;
   config.server = program_folder() + "/tavoren-backend";
+  if (const char* pg = std::getenv("TAVOREN_BENCH_PG")) config.pg = pg;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     auto value = [&]() -> std::string {
@@ -172,6 +182,8 @@ Config parse_arguments(int argc, char** argv) {
       config.max_p99_ms = positive(arg, value());
     } else if (arg == "--client-threads") {
       config.client_threads = static_cast<unsigned>(positive(arg, value()));
+    } else if (arg == "--pg") {
+      config.pg = value();
     } else if (arg == "--server") {
       config.server = value();
     } else {
@@ -516,12 +528,69 @@ double percentile(std::vector<std::uint32_t>& sorted, double share) {
   return sorted[std::min(sorted.size() - 1, at == 0 ? 0 : at - 1)] / 1000.0;
 }
 
+// A database of its own on a PostgreSQL server, dropped with this object.
+class PgDatabase {
+ public:
+  PgDatabase(const std::string& conninfo, int agents)
+      : conninfo_(conninfo),
+        name_("tavoren_fleet_bench_" + std::to_string(::getpid()) + "_" + std::to_string(agents)) {
+    const std::size_t scheme = conninfo.find("://");
+    if (scheme == std::string::npos) throw std::runtime_error("--pg takes a postgresql:// URL");
+    const std::size_t path = conninfo.find_first_of("/?", scheme + 3);
+    const std::size_t query = conninfo.find('?', scheme + 3);
+    url_ = conninfo.substr(0, path) + "/" + name_ +
+           (query == std::string::npos ? "" : conninfo.substr(query));
+    run("CREATE DATABASE " + name_);
+  }
+  ~PgDatabase() {
+    try {
+      run("DROP DATABASE IF EXISTS " + name_ + " WITH (FORCE)");
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "bench_backend_fleet: %s\n", e.what());
+    }
+  }
+  PgDatabase(const PgDatabase&) = delete;
+  PgDatabase& operator=(const PgDatabase&) = delete;
+  const std::string& url() const { return url_; }
+
+ private:
+  // One statement on the server's maintenance connection (time-limited).
+  void run(const std::string& sql) const {
+    const char* keywords[] = {"dbname", "connect_timeout", "options", nullptr};
+    const char* values[] = {conninfo_.c_str(), "5", "-c statement_timeout=30000", nullptr};
+    PGconn* connection = PQconnectdbParams(keywords, values, 1);
+    std::string failure;
+    if (PQstatus(connection) != CONNECTION_OK) {
+      failure = "cannot reach the PostgreSQL server of --pg";
+    } else {
+      PGresult* result = PQexec(connection, sql.c_str());
+      if (PQresultStatus(result) != PGRES_COMMAND_OK) failure = PQerrorMessage(connection);
+      PQclear(result);
+    }
+    PQfinish(connection);
+    if (!failure.empty()) throw std::runtime_error(sql + ": " + failure);
+  }
+
+  std::string conninfo_;
+  std::string name_;
+  std::string url_;
+};
+
 // A fresh store with `agents` instance keys and the queued actions.
-std::vector<backend::Session> prepare_store(const std::filesystem::path& database, int agents,
+std::vector<backend::Session> prepare_store(const std::string& store_text, int agents,
                                             int actions) {
-  backend::LocalBackendOptions options;
-  options.database = database;
-  backend::LocalScaling store(options);
+  std::unique_ptr<backend::Store> opened;
+  if (store_text.starts_with("sqlite:")) {
+    backend::LocalBackendOptions options;
+    options.database = store_text.substr(std::string_view("sqlite:").size());
+    opened = std::make_unique<backend::LocalScaling>(options);
+  } else {
+    backend::PgBackendOptions options;
+    options.conninfo = store_text;
+    backend::PgScaling::migrate(options);
+    opened = std::make_unique<backend::PgScaling>(options);
+  }
+  backend::Store& store = *opened;
   backend_server::AccessKeys keys(store, kEncryptionKey);
   std::vector<backend::Session> sessions;
   sessions.reserve(static_cast<std::size_t>(agents));
@@ -540,11 +609,11 @@ std::vector<backend::Session> prepare_store(const std::filesystem::path& databas
 
 // The server, started on the store; its port once it listens.
 struct Server {
-  Server(const Config& config, const std::filesystem::path& database, const testing::TestTls& tls,
+  Server(const Config& config, const std::string& store_text, const testing::TestTls& tls,
          const std::filesystem::path& log)
       : child(process::Child::spawn(process::SpawnRequest{
-            .argv = {config.server, "serve", "--store", "sqlite:" + database.string(), "--listen",
-                     "127.0.0.1:0", "--tls-cert", tls.server_chain_file().string(), "--tls-key",
+            .argv = {config.server, "serve", "--store", store_text, "--listen", "127.0.0.1:0",
+                     "--tls-cert", tls.server_chain_file().string(), "--tls-key",
                      tls.server_key_file().string(), "--log-level", "warning"},
             .stdin_stream = process::Stream::null,
             .stdout_stream = process::Stream::pipe,
@@ -585,15 +654,17 @@ void sleep_for(double seconds) { std::this_thread::sleep_for(Seconds(seconds)); 
 
 Row run_size(const Config& config, int agents, const testing::TestTls& tls) {
   testing::TempDir dir;
-  const auto database = dir.path() / "fleet.db";
+  std::optional<PgDatabase> pg;
+  if (!config.pg.empty()) pg.emplace(config.pg, agents);
+  const std::string store_text = pg ? pg->url() : "sqlite:" + (dir.path() / "fleet.db").string();
   const int actions = static_cast<int>(std::lround(config.busy * agents));
   const auto prepare_start = Clock::now();
-  std::vector<backend::Session> sessions = prepare_store(database, agents, actions);
+  std::vector<backend::Session> sessions = prepare_store(store_text, agents, actions);
   std::printf("  %d agents: store with %d keys and %d queued actions made in %.1f s\n", agents,
               agents, actions, Seconds(Clock::now() - prepare_start).count());
   std::fflush(stdout);
 
-  Server server(config, database, tls, dir.path() / "server.log");
+  Server server(config, store_text, tls, dir.path() / "server.log");
   Fleet fleet(config, tcp::endpoint(asio::ip::make_address("127.0.0.1"), server.port),
               tls.ca_file());
   asio::io_context io;
@@ -722,13 +793,13 @@ int main(int argc, char** argv) {
   ::signal(SIGPIPE, SIG_IGN);
 
   std::printf(
-      "Fleet of simulated agents against one tavoren-backend serve (TLS on loopback, SQLite)\n"
+      "Fleet of simulated agents against one tavoren-backend serve (TLS on loopback, %s)\n"
       "poll every %.0f s, one 1-4 KiB log piece every %.0f s per held action, %.0f %% of the\n"
       "agents get an action; ramp %d connections/s, %u generator thread(s), window %.0f s,\n"
       "p99 bound %.0f ms; %u CPUs\n",
-      config.poll_s, config.log_interval_s, config.busy * 100, config.ramp_per_s,
-      config.client_threads, config.window_s, config.max_p99_ms,
-      std::thread::hardware_concurrency());
+      config.pg.empty() ? "SQLite" : "PostgreSQL", config.poll_s, config.log_interval_s,
+      config.busy * 100, config.ramp_per_s, config.client_threads, config.window_s,
+      config.max_p99_ms, std::thread::hardware_concurrency());
   std::fflush(stdout);
 
   const testing::TestTls tls;

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -42,6 +43,7 @@ constexpr const char* kUsageText =
     "  keys list      list the access keys (never their secrets)\n"
     "  keys revoke    revoke an access key\n"
     "  migrate        bring a store's schema to this program's version\n"
+    "  import         copy an embedded store (sqlite:PATH) into a PostgreSQL one\n"
     "\n"
     "Run \"tavoren-backend <command> --help\" for a command's options.\n";
 
@@ -93,6 +95,18 @@ constexpr const char* kMigrateHelp =
     "Brings the store's schema to this program's version, in one transaction; a\n"
     "schema newer than this program's is refused. Safe to run again, and from\n"
     "several hosts at once.\n";
+
+constexpr const char* kImportHelp =
+    "Usage: tavoren-backend import --from sqlite:PATH --to postgresql://HOST/DB\n"
+    "\n"
+    "Copies an embedded store into a PostgreSQL store that holds no actions, in one\n"
+    "transaction: the queue (records, states, assignments, scale-downs, ends), the\n"
+    "status history, the logs, the settings, key pairs and access keys (their secrets\n"
+    "stay sealed: serve the target with the same TAVOREN_ENCRYPTION_KEY), the machines'\n"
+    "resource reports, the ports held by instances and the answers kept for repeated\n"
+    "writes. Not copied: kept answers that expired. Settings or access keys the target\n"
+    "holds already are kept. Stop the servers of the embedded store first: writes made\n"
+    "after the copy began are not copied. The target's schema is migrated first.\n";
 
 constexpr const char* kKeysRevokeHelp =
     "Usage: tavoren-backend keys revoke --store STORE ACCESS_KEY\n"
@@ -421,6 +435,30 @@ int migrate(const std::vector<std::string>& args) {
   return kOk;
 }
 
+int import_store(const std::vector<std::string>& args) {
+  const Parsed parsed = parse(args, {"--from", "--to"}, {});
+  if (parsed.help) {
+    std::cout << kImportHelp;
+    return kOk;
+  }
+  if (!parsed.words.empty()) throw UsageError("Unexpected argument " + parsed.words.front());
+  const std::string from = required(parsed, "--from");
+  const std::string to = required(parsed, "--to");
+  constexpr std::string_view kScheme = "sqlite:";
+  if (!from.starts_with(kScheme) || from.size() == kScheme.size()) {
+    throw UsageError("--from takes sqlite:PATH");
+  }
+  if (!is_postgresql(to)) throw UsageError("--to takes postgresql://HOST/DATABASE");
+  backend::PgBackendOptions options;
+  options.conninfo = to;
+  backend::PgScaling::migrate(options);
+  const std::filesystem::path database = from.substr(kScheme.size());
+  const auto counts = backend::PgScaling::import_rows(
+      options, [&](const auto& sink) { backend::LocalScaling::export_rows(database, sink); });
+  for (const auto& [table, rows] : counts) std::cout << table << ' ' << rows << '\n';
+  return kOk;
+}
+
 int run(const std::vector<std::string>& args) {
   if (args.empty()) throw UsageError("A command is needed");
   if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
@@ -430,6 +468,7 @@ int run(const std::vector<std::string>& args) {
   const std::vector<std::string> rest(args.begin() + 1, args.end());
   if (args[0] == "serve") return serve(rest);
   if (args[0] == "migrate") return migrate(rest);
+  if (args[0] == "import") return import_store(rest);
   if (args[0] == "keys") {
     if (rest.empty()) throw UsageError("keys needs create, list or revoke");
     const std::vector<std::string> options(rest.begin() + 1, rest.end());

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cctype>
 #include <cmath>
 #include <ctime>
@@ -152,8 +153,11 @@ bool is_final_curl_failure(CURLcode code) {
 
 struct RemoteCaller::State {
   RemoteOptions options;
-  std::string base_url;
-  std::string url_for_messages;
+  // base_url, then the fallback URLs.
+  std::vector<std::string> base_urls;
+  // The server calls go to: base_urls[current % size] (moved on by an
+  // attempt that got no answer from it).
+  std::atomic<std::size_t> current{0};
 
   // The caches every request handle shares: resolved names and TLS
   // sessions (a new connection resumes a session instead of a full
@@ -282,7 +286,10 @@ struct RemoteCaller::State {
 
 RemoteCaller::RemoteCaller(RemoteOptions options) : state_(std::make_unique<State>()) {
   State& s = *state_;
-  s.base_url = checked_base_url(options.base_url, options.allow_plain_http);
+  s.base_urls.push_back(checked_base_url(options.base_url, options.allow_plain_http));
+  for (const std::string& url : options.fallback_urls) {
+    s.base_urls.push_back(checked_base_url(url, options.allow_plain_http));
+  }
   if (options.session.access_key.empty()) throw ValueError("the backend access key is empty");
   if (options.session.secret_key.empty()) throw ValueError("the backend secret key is empty");
   if (options.retry.max_attempts < 1) throw ValueError("a backend call needs at least 1 attempt");
@@ -293,7 +300,6 @@ RemoteCaller::RemoteCaller(RemoteOptions options) : state_(std::make_unique<Stat
     throw ValueError("the CA file " + options.ca_file->string() + " cannot be read");
   }
   s.options = std::move(options);
-  s.url_for_messages = s.base_url;
   s.set_up_share();
 }
 
@@ -308,7 +314,6 @@ Result RemoteCaller::call(std::string_view operation_name, const Json& arguments
     throw std::logic_error("no backend operation " + std::string(operation_name));
   }
   const std::string path = wire::path_of(operation->name);
-  const std::string url = s.base_url + path;
   const std::string body = wire::write_arguments(arguments);
   // A write made again after it got no answer keeps its first key.
   const std::string fingerprint =
@@ -330,11 +335,18 @@ Result RemoteCaller::call(std::string_view operation_name, const Json& arguments
       }
     }
   } settle{s, fingerprint, idempotency_key};
-  const std::string what =
-      "backend call " + std::string(operation->name) + " to " + s.url_for_messages;
   const int max_attempts = s.options.retry.max_attempts;
 
   for (int attempt = 1;; ++attempt) {
+    std::size_t server = s.current.load();
+    const std::string& base_url = s.base_urls[server % s.base_urls.size()];
+    const std::string url = base_url + path;
+    const std::string what = "backend call " + std::string(operation->name) + " to " + base_url;
+    // The next attempt, and later calls, go to the next server (unless
+    // another call moved on already).
+    const auto move_on = [&] {
+      if (s.base_urls.size() > 1) s.current.compare_exchange_strong(server, server + 1);
+    };
     std::vector<std::string> lines = {"Content-Type: application/json", "Accept: application/json",
                                       "Expect:"};
     for (const wire::HeaderField& field : wire::sign_request(
@@ -375,6 +387,7 @@ Result RemoteCaller::call(std::string_view operation_name, const Json& arguments
       }
       failure = std::string(curl_easy_strerror(code));
       if (error_buffer[0] != '\0') failure += " (" + for_message(error_buffer.data()) + ")";
+      if (!is_final_curl_failure(code)) move_on();
       if (is_final_curl_failure(code) || attempt >= max_attempts) {
         const bool may_pass = !is_final_curl_failure(code);
         settle.unanswered = may_pass;
@@ -403,6 +416,7 @@ Result RemoteCaller::call(std::string_view operation_name, const Json& arguments
           retryable = true;
         }
       }
+      if (status == 502 || status == 503 || status == 504) move_on();
       if (!retryable || attempt >= max_attempts) {
         const bool may_pass = retryable;
         settle.unanswered = may_pass;

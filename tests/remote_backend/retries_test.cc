@@ -315,3 +315,62 @@ TEST(Retries, AServerThatNeverAnswersFailsWithinTheTimeLimits) {
 
 }  // namespace
 }  // namespace tavoren::backend
+
+namespace tavoren::backend {
+namespace {
+
+// Servers of one store: a client moves on to the next server when one
+// stops answering, keeps a write's key across them, stays with the server
+// that answered, and comes round to the first again.
+TEST(Failover, ACallMovesOnToTheNextServerAndLaterCallsStayThere) {
+  WireServer first;
+  first.set_handler([](const WireServer::Seen& request, int number) {
+    if (number == 1) return WireServer::failure(503, wire::failure::kUnavailable, "stopping");
+    return echo(request);
+  });
+  first.start();
+  WireServer second;
+  second.set_handler([](const WireServer::Seen& request, int number) {
+    if (number == 2) return WireServer::failure(503, wire::failure::kUnavailable, "stopping");
+    return echo(request);
+  });
+  second.start();
+  testing::ClosingListener dead;
+  Waits waits;
+  RemoteOptions options = options_for(first.url(), waits);
+  options.fallback_urls = {second.url()};
+  RemoteScaling scaling(options);
+
+  const Json piece{{"action_record_id", "65f1c0ffee0123456789abcd"}, {"log_content", "piece"}};
+  EXPECT_FALSE(scaling.update_action_docker_logs(piece).has_error_set());
+  ASSERT_EQ(first.seen().size(), 1u);
+  ASSERT_EQ(second.seen().size(), 1u);
+  EXPECT_EQ(first.seen()[0].headers.at("idempotency-key"),
+            second.seen()[0].headers.at("idempotency-key"));
+  EXPECT_TRUE(second.seen()[0].verification.ok());
+
+  // The next call goes to the server that answered; when that one stops
+  // answering, the first is tried again.
+  EXPECT_EQ(scaling.assign_jobs(false).data["path"], "/v1/assign_jobs");
+  EXPECT_EQ(first.seen().size(), 2u);
+  EXPECT_EQ(second.seen().size(), 2u);
+  EXPECT_EQ(first.seen()[1].headers.at("idempotency-key"),
+            second.seen()[1].headers.at("idempotency-key"));
+
+  // A server that drops every connection is passed over, past the end
+  // of the list.
+  RemoteOptions from_dead = options_for("http://127.0.0.1:" + std::to_string(dead.port()), waits);
+  from_dead.fallback_urls = {second.url()};
+  RemoteScaling moved(from_dead);
+  EXPECT_EQ(moved.assign_jobs(false).data["path"], "/v1/assign_jobs");
+  EXPECT_EQ(moved.get_downscaled_ids().data["path"], "/v1/get_downscaled_ids");
+  EXPECT_EQ(dead.accepted(), 1);
+
+  // Every fallback URL is checked like the first.
+  RemoteOptions bad = options_for(first.url(), waits);
+  bad.fallback_urls = {"ftp://127.0.0.1:1"};
+  EXPECT_THROW(RemoteScaling{bad}, ValueError);
+}
+
+}  // namespace
+}  // namespace tavoren::backend

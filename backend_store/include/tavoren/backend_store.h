@@ -120,6 +120,16 @@ struct LogChunk {
   bool finished = false;
 };
 
+// A batch of one table's rows, for moving a store's contents to another
+// database (LocalScaling::export_rows, PgScaling::import_rows). Values are
+// the bytes as stored (integers in decimal, flags as 0 or 1, log pieces
+// raw); std::nullopt is SQL NULL. Each row has one value per column.
+struct StoreRows {
+  std::string table;
+  std::vector<std::string> columns;
+  std::vector<std::vector<std::optional<std::string>>> rows;
+};
+
 class Store : public Scaling {
  public:
   using Scaling::assign_jobs;

@@ -132,6 +132,19 @@ class LocalScaling final : public Store {
 
   // The schema version this code writes (the database's user_version).
   static int schema_version();
+  // Reads the store's contents for moving them to another database
+  // (PgScaling::import_rows): every table, in one read transaction (a
+  // consistent snapshot; writes made later are not seen), handed to `sink`
+  // table by table in batches of at most `batch_rows` rows, parents before
+  // the rows that refer to them. The file is first brought to the current
+  // schema, as opening it does. Left out: kept answers that expired (they
+  // are never answered again). An access key's order is kept, not its
+  // sequence number. DatabaseError when the file cannot be read in time;
+  // whatever `sink` throws is passed on.
+  static void export_rows(const std::filesystem::path& database,
+                          const std::function<void(const StoreRows&)>& sink,
+                          std::size_t batch_rows = 256,
+                          std::chrono::milliseconds busy_timeout = std::chrono::milliseconds(5000));
   // The action types the agent knows how to run; submit accepts only these.
   static const std::vector<std::string>& action_types();
 

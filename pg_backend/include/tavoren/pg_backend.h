@@ -94,6 +94,23 @@ class PgScaling final : public Store {
   static int migrate(const PgBackendOptions& options);
   static int schema_version();
 
+  // Fills a store without actions with another store's contents, in one
+  // transaction (nothing is written when anything fails): `source` hands
+  // every batch of rows to the sink it is given (LocalScaling::export_rows
+  // reads an embedded store). Actions keep their ids, order, records,
+  // states, assignments, scale-downs and ends, with their status history
+  // and log pieces; settings, key pairs and access keys keep their sealed
+  // secrets as they are (servers of the target need the same
+  // TAVOREN_ENCRYPTION_KEY). Rows of the other tables that the target holds
+  // already under the same key (access keys or settings made for it first)
+  // are kept. Answers each table's rows inserted, in the order first seen.
+  // ValueError when the target holds actions, or for rows of an unknown
+  // table or column; DatabaseError when the database fails. The schema
+  // must be current (migrate).
+  static std::vector<std::pair<std::string, std::int64_t>> import_rows(
+      const PgBackendOptions& options,
+      const std::function<void(const std::function<void(const StoreRows&)>&)>& source);
+
   std::unique_ptr<PgScaling> for_instance(const std::string& instance_id,
                                           Session session = {}) const;
   std::unique_ptr<Store> instance_view(const std::string& instance_id,

@@ -7,6 +7,10 @@
 // it keys the request's signature only, and no error message, URL or
 // header holds it (nor the access key).
 //
+// Several servers: with fallback_urls, a client moves on to the next server
+// of the list when one stops answering (see RemoteOptions); retries and
+// their limits are counted per call, whichever server each attempt went to.
+//
 // Transport (libcurl): TLS 1.2 or later, the server's certificate and name
 // verified against the system's CA store or the given CA file; proxies as
 // the environment names them (https_proxy, no_proxy); plain http only when
@@ -68,6 +72,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "tavoren/backend.h"
 #include "tavoren/common/json.h"
@@ -89,6 +94,14 @@ struct RemoteOptions {
   // "https://host[:port]" (an optional trailing "/"; no path, query or user
   // information). "http://" only with allow_plain_http.
   std::string base_url;
+  // Other servers of the same store (servers sharing one PostgreSQL
+  // database), in the same form as base_url: calls go to one server at a
+  // time, base_url first; an attempt that gets no answer from it (a
+  // transport failure, 502, 503 or 504) moves this client on to the next
+  // server in the list (after the last, the first again), for the
+  // following attempts and calls. A write keeps its idempotency key across
+  // servers, so that their store applies it once.
+  std::vector<std::string> fallback_urls;
   // The caller's key pair: an instance's for RemoteScaling, an operator's
   // for RemoteOperator.
   Session session;
