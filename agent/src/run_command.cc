@@ -26,6 +26,7 @@
 #include "cli.h"
 #include "commands.h"
 #include "json_log.h"
+#include "service_monitor.h"
 #include "tavoren/common/logging.h"
 #include "tavoren/common/text.h"
 #include "tavoren/container_reaper.h"
@@ -47,7 +48,8 @@ const char kRunUsage[] =
     "                  [--reaper-interval SECONDS] [--poll-interval SECONDS]\n"
     "                  [--drain] [--drain-timeout SECONDS] [--stop-grace SECONDS]\n"
     "                  [--log-interval SECONDS] [--work-dir DIR] [--assign-batch N]\n"
-    "                  [--log-level debug|info|warning|error] [--log-format text|json]";
+    "                  [--log-level debug|info|warning|error] [--log-format text|json]\n"
+    "                  [--metrics-listen HOST:PORT]";
 
 const char kRunHelp[] =
     "usage: tavoren-agent run [options]\n"
@@ -80,6 +82,8 @@ const char kRunHelp[] =
     "                            in one poll, 1 to 1000 (1)\n"
     "  --log-level LEVEL         debug, info (default), warning or error\n"
     "  --log-format FORMAT       text (default) or json (one object per line)\n"
+    "  --metrics-listen HOST:PORT  serve /metrics and /healthz over plain HTTP there\n"
+    "                            (default 127.0.0.1:9464; an empty value serves nothing)\n"
     "\n"
     "The start-up checks read the access keys from TAVOREN_ACCESS_KEY and\n"
     "TAVOREN_SECRET_KEY; the container engine is reached as DOCKER_HOST says.\n";
@@ -115,6 +119,8 @@ struct RunSettings {
   // TAVOREN_HOST_TOOL_TIMEOUT: every host tool's time limit, in place of
   // each tool's own default.
   std::optional<Seconds> host_tool_limit;
+  // The metrics and health endpoint.
+  MonitorSettings monitor;
 };
 
 // What the signal-watching thread tells the rest of the program.
@@ -246,6 +252,7 @@ void drain(JobDispatcher& dispatcher, Seconds limit) {
 }
 
 int serve(const RunSettings& settings, const sigset_t& signals) {
+  ServiceMonitor monitor(settings.monitor);
   if (settings.host_tool_limit) {
     host_probe::set_tool_limits(host_probe::ToolLimits::all(
         std::chrono::duration_cast<std::chrono::milliseconds>(*settings.host_tool_limit)));
@@ -281,13 +288,14 @@ int serve(const RunSettings& settings, const sigset_t& signals) {
     return std::make_unique<backend::LocalScaling>(std::move(options));
   };
   std::unique_ptr<backend::Scaling> scaling = make_scaling(session, settings.instance_id);
+  backend::Scaling* client = scaling.get();
   if (remote) {
-    auto* server = static_cast<backend::RemoteScaling*>(scaling.get());
+    auto* server = static_cast<backend::RemoteScaling*>(client);
     record_exit = [server](const std::string& id, int status) { server->record_exit(id, status); };
     log::info("Agent %s using the backend server at %s", settings.instance_id,
               *settings.backend.url);
   } else {
-    auto* local = static_cast<backend::LocalScaling*>(scaling.get());
+    auto* local = static_cast<backend::LocalScaling*>(client);
     record_exit = [local](const std::string& id, int status) { local->record_exit(id, status); };
     log::info("Agent %s using the embedded backend at %s", settings.instance_id,
               settings.backend.database.string());
@@ -316,6 +324,8 @@ int serve(const RunSettings& settings, const sigset_t& signals) {
     // Stored in the shell's form: the exit code, or 128 + the signal.
     record_exit(id, exit_status.shell_status());
   };
+  scaling = monitor.wrap(std::move(scaling));
+  monitor.watch(dispatcher_options);
   JobDispatcher dispatcher(*scaling, dispatcher_options);
   ContainerReaper reaper(*scaling);
 
@@ -327,7 +337,11 @@ int serve(const RunSettings& settings, const sigset_t& signals) {
         "START-UP CHECKS SKIPPED (--skip-prechecks): this host has not been validated; "
         "use this only on a development host");
   } else {
-    Prechecks prechecks(session, settings.instance_id, make_scaling);
+    Prechecks prechecks(
+        session, settings.instance_id,
+        [&](const backend::Session& client_session, const std::optional<std::string>& instance_id) {
+          return monitor.wrap(make_scaling(client_session, instance_id));
+        });
     std::optional<std::string> access, secret;
     if (!session.access_key.empty()) access = session.access_key;
     if (!session.secret_key.empty()) secret = session.secret_key;
@@ -336,18 +350,21 @@ int serve(const RunSettings& settings, const sigset_t& signals) {
       return kExitRefused;
     }
   }
+  monitor.ready();
 
   int status = kExitOk;
   {
     Housekeeping housekeeping(reaper, dispatcher, settings.reaper_interval);
     if (!shutdown.requested()) {
       try {
+        monitor.loop_started(settings.poll_interval);
         dispatcher.start_job_dispatcher();
       } catch (const std::exception& e) {
         log::error("The job dispatcher stopped: %s", e.what());
         status = kExitRefused;
       }
     }
+    monitor.stopping();
     if (settings.drain && status == kExitOk) drain(dispatcher, settings.drain_timeout);
     housekeeping.stop();
   }
@@ -377,7 +394,8 @@ int run_command(const Args& raw) {
                                        {"--work-dir", true},
                                        {"--assign-batch", true},
                                        {"--log-level", true},
-                                       {"--log-format", true}});
+                                       {"--log-format", true},
+                                       {"--metrics-listen", true}});
     if (args.help) {
       std::cout << kRunHelp;
       return kExitOk;
@@ -413,6 +431,14 @@ int run_command(const Args& raw) {
     }
     if (auto v = get_env("TAVOREN_HOST_TOOL_TIMEOUT"); v && !v->empty()) {
       settings.host_tool_limit = Seconds(parse_seconds("TAVOREN_HOST_TOOL_TIMEOUT", *v));
+    }
+    if (std::string listen = args.value("--metrics-listen").value_or("127.0.0.1:9464");
+        !listen.empty()) {
+      try {
+        settings.monitor.listen = metrics_endpoint::parse_listen_address(listen);
+      } catch (const std::invalid_argument& e) {
+        throw UsageError(std::string("--metrics-listen: ") + e.what());
+      }
     }
     log::Level level = parse_level(args.value("--log-level").value_or("info"));
     std::string format = args.value("--log-format").value_or("text");

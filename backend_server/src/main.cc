@@ -6,11 +6,13 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -21,6 +23,8 @@
 #include "tavoren/common/logging.h"
 #include "tavoren/http_server.h"
 #include "tavoren/local_backend.h"
+#include "tavoren/metrics.h"
+#include "tavoren/metrics_endpoint.h"
 
 namespace {
 
@@ -62,6 +66,8 @@ constexpr const char* kServeHelp =
     "  --assign-batch N             the most actions one assign_jobs hands out (default 1)\n"
     "  --encryption-key-file FILE   the encryption key, when TAVOREN_ENCRYPTION_KEY is unset\n"
     "  --log-level LEVEL            debug, info, warning or error (default info)\n"
+    "  --metrics-listen HOST:PORT   serve /metrics and /healthz over plain HTTP there\n"
+    "                               (default 127.0.0.1:9465; an empty value serves nothing)\n"
     "\n"
     "The encryption key (16, 24 or 32 bytes) seals the access keys' secrets and the\n"
     "operator's secrets at rest; the server refuses to start without one.\n";
@@ -192,11 +198,11 @@ void use_encryption_key(const Parsed& parsed, std::string& key) {
 }
 
 int serve(const std::vector<std::string>& args) {
-  const Parsed parsed =
-      parse(args,
-            {"--store", "--listen", "--tls-cert", "--tls-key", "--max-in-flight", "--log-limit",
-             "--port-range", "--assign-batch", "--encryption-key-file", "--log-level"},
-            {"--plain-http"});
+  const Parsed parsed = parse(args,
+                              {"--store", "--listen", "--tls-cert", "--tls-key", "--max-in-flight",
+                               "--log-limit", "--port-range", "--assign-batch",
+                               "--encryption-key-file", "--log-level", "--metrics-listen"},
+                              {"--plain-http"});
   if (parsed.help) {
     std::cout << kServeHelp;
     return kOk;
@@ -263,6 +269,16 @@ int serve(const std::vector<std::string>& args) {
     server.limits.max_in_flight = static_cast<std::size_t>(n);
   }
 
+  std::optional<metrics_endpoint::ListenAddress> metrics_address;
+  if (const std::string text = parsed.get("--metrics-listen").value_or("127.0.0.1:9465");
+      !text.empty()) {
+    try {
+      metrics_address = metrics_endpoint::parse_listen_address(text);
+    } catch (const std::invalid_argument& e) {
+      throw UsageError(std::string("--metrics-listen: ") + e.what());
+    }
+  }
+
   std::string encryption_key;
   use_encryption_key(parsed, encryption_key);
 
@@ -283,14 +299,76 @@ int serve(const std::vector<std::string>& args) {
   log::info("listening on %s (%s)", bound, server.plain_http ? "plain HTTP" : "TLS");
   std::cout << "listening on " << bound << std::endl;
 
+  // The operator's view: the state of the queue and of the connections,
+  // read at each scrape, and the health of the store.
+  metrics::Registry& registry = metrics::Registry::process_wide();
+  metrics::Family<metrics::Gauge>& actions =
+      registry.gauge("tavoren_backend_actions",
+                     "Actions in the store by state (queued: waiting for an agent)", {"state"});
+  metrics::Gauge& in_flight =
+      registry.gauge("tavoren_backend_requests_in_flight", "Requests being handled now").get();
+  metrics::Gauge& connections =
+      registry.gauge("tavoren_backend_open_connections", "Open client connections").get();
+  metrics::Counter& store_errors = service.metrics().store_errors;
+  std::atomic<bool> store_answered{true};
+  std::atomic<bool> stopping{false};
+  metrics::CollectHook hook = registry.on_collect([&] {
+    const http_server::Stats stats = http.stats();
+    in_flight.set(static_cast<double>(stats.in_flight));
+    connections.set(static_cast<double>(stats.open_connections));
+    try {
+      std::map<std::string, std::int64_t> counts = local.count_by_state();
+      for (const char* state : {"queued", "assigned", "ended", "rejected"}) {
+        actions.with({state}).set(static_cast<double>(counts[state]));
+      }
+      store_answered = true;
+    } catch (const std::exception& e) {
+      store_errors.inc();
+      store_answered = false;
+      log::error("Cannot count the actions for the metrics: %s", e.what());
+    }
+  });
+  std::unique_ptr<metrics_endpoint::MetricsEndpoint> endpoint;
+  if (metrics_address) {
+    auto health = [&] {
+      metrics_endpoint::HealthReport report;
+      try {
+        local.count_by_state();
+        report.checks.emplace_back("store", "answers");
+      } catch (const std::exception&) {
+        report.ready = false;
+        report.checks.emplace_back("store", "does not answer");
+      }
+      if (stopping) {
+        report.ready = false;
+        report.checks.emplace_back("service", "stopping");
+      }
+      return report;
+    };
+    const std::string where =
+        format_host(metrics_address->host) + ":" + std::to_string(metrics_address->port);
+    try {
+      endpoint =
+          std::make_unique<metrics_endpoint::MetricsEndpoint>(metrics_endpoint::EndpointOptions{
+              .address = *metrics_address, .health = health, .server_name = server.server_name});
+      log::info("Serving metrics and health on %s (port %d)", where, endpoint->port());
+    } catch (const std::exception& e) {
+      log::error("Cannot serve metrics and health on %s: %s; serving without them", where,
+                 e.what());
+    }
+  }
+
   int signal = 0;
   while (signal <= 0) {
     timespec wait{1, 0};
     signal = sigtimedwait(&stop_signals, nullptr, &wait);
   }
   log::info("Signal %d: answering the requests in progress, then stopping", signal);
+  stopping = true;
   http.begin_shutdown();
   http.stop();
+  endpoint.reset();
+  hook.reset();
   log::info("Stopped");
   return kOk;
 }
