@@ -63,7 +63,8 @@ env -u LD_LIBRARY_PATH "$program" list --backend "$db" | grep -q "^$id  data_imp
 if [[ -f $unit ]]; then
   for line in "ExecStart=$prefix/$bindir/tavoren-agent run \$TAVOREN_AGENT_OPTIONS" \
     "Restart=on-failure" "KillSignal=SIGTERM" "KillMode=mixed" "TimeoutStopSec=60" \
-    "StateDirectory=tavoren" "WorkingDirectory=/var/lib/tavoren" "WantedBy=multi-user.target"; do
+    "StateDirectory=tavoren" "WorkingDirectory=/var/lib/tavoren" "WantedBy=multi-user.target" \
+    "Type=notify" "WatchdogSec=15min"; do
     grep -qxF "$line" "$unit" || fail "the unit lacks the line: $line"
   done
   # systemd's own check, against the staged program.
