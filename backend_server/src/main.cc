@@ -5,6 +5,7 @@
 
 #include <signal.h>
 
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
@@ -44,7 +45,8 @@ constexpr const char* kUsageText =
     "  keys list      list the access keys (never their secrets)\n"
     "  keys revoke    revoke an access key\n"
     "\n"
-    "Run \"tavoren-backend <command> --help\" for a command's options.\n";
+    "Run \"tavoren-backend <command> --help\" for a command's options;\n"
+    "\"tavoren-backend --version\" shows the version.\n";
 
 constexpr const char* kServeHelp =
     "Usage: tavoren-backend serve --store sqlite:PATH --listen HOST:PORT\n"
@@ -109,23 +111,39 @@ struct Parsed {
   }
 };
 
+// Reads `args` with CLI11: "--name value" or "--name=value" (the last one
+// counts when given twice), flags, "-h"/"--help" anywhere, and the words.
 Parsed parse(const std::vector<std::string>& args, const std::vector<std::string>& with_value,
              const std::vector<std::string>& flags) {
+  CLI::App app;
+  app.set_help_flag();
   Parsed parsed;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (arg == "--help" || arg == "-h") {
-      parsed.help = true;
-    } else if (std::find(with_value.begin(), with_value.end(), arg) != with_value.end()) {
-      if (i + 1 >= args.size()) throw UsageError(arg + " needs a value");
-      parsed.values[arg] = args[++i];
-    } else if (std::find(flags.begin(), flags.end(), arg) != flags.end()) {
-      parsed.values[arg] = "";
-    } else if (arg.starts_with("-")) {
-      throw UsageError("Unknown option " + arg);
-    } else {
-      parsed.words.push_back(arg);
-    }
+  app.add_flag("-h,--help", parsed.help);
+  app.add_option("words", parsed.words);
+  std::map<std::string, std::string> values;
+  std::vector<std::pair<std::string, CLI::Option*>> options;
+  for (const std::string& name : with_value) {
+    options.emplace_back(
+        name,
+        app.add_option(name, values[name])->multi_option_policy(CLI::MultiOptionPolicy::TakeLast));
+  }
+  for (const std::string& name : flags) {
+    options.emplace_back(name,
+                         app.add_flag(name)->multi_option_policy(CLI::MultiOptionPolicy::TakeLast));
+  }
+  try {
+    app.parse(std::vector<std::string>(args.rbegin(), args.rend()));
+  } catch (const CLI::ArgumentMismatch& e) {
+    const std::string what = e.what();
+    throw UsageError(what.substr(0, what.find(':')) + " needs a value");
+  } catch (const CLI::ExtrasError& e) {
+    const std::string what = e.what();
+    throw UsageError("Unknown option " + what.substr(what.rfind(' ') + 1));
+  } catch (const CLI::ParseError& e) {
+    throw UsageError(e.what());
+  }
+  for (const auto& [name, option] : options) {
+    if (option->count() > 0) parsed.values[name] = values[name];
   }
   return parsed;
 }
@@ -437,6 +455,10 @@ int run(const std::vector<std::string>& args) {
   if (args.empty()) throw UsageError("A command is needed");
   if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
     std::cout << kUsageText;
+    return kOk;
+  }
+  if (args[0] == "--version") {
+    std::cout << "tavoren-backend " << TAVOREN_VERSION << "\n";
     return kOk;
   }
   const std::vector<std::string> rest(args.begin() + 1, args.end());
