@@ -318,6 +318,27 @@ TEST_F(AgentService, TellsTheServiceManagerItIsReadyAndAliveUntilTheLoopStalls) 
   EXPECT_EQ(manager.count("STOPPING=1"), 1u);
 }
 
+TEST_F(AgentService, RemovesTheFilesOfActionsEndedLongerAgoThanItKeepsThem) {
+  fake_docker("exit 0");
+  const std::filesystem::path logs = dir_.path() / "logs";
+  std::filesystem::create_directories(logs);
+  const std::filesystem::path old_log = logs / "model_train_0123456789abcdef01234567.txt";
+  const std::filesystem::path recent_log = logs / "model_train_89abcdef0123456789abcdef.txt";
+  std::ofstream(old_log) << "an old log\n";
+  std::ofstream(recent_log) << "a recent log\n";
+  const auto now = std::filesystem::file_time_type::clock::now();
+  std::filesystem::last_write_time(old_log, now - std::chrono::hours(24 * 3));
+  std::filesystem::last_write_time(recent_log, now - std::chrono::hours(12));
+  process::Child agent = start({"--retain", "1d", "--metrics-listen", ""});
+
+  EXPECT_TRUE(wait_until([&] { return !std::filesystem::exists(old_log); })) << output();
+  EXPECT_THAT(output(), HasSubstr("Removed " + old_log.string() +
+                                  " of action 0123456789abcdef01234567, ended 3 days ago"));
+  EXPECT_TRUE(std::filesystem::exists(recent_log));
+  agent.send_signal(SIGTERM);
+  EXPECT_EQ(returncode_of(agent.wait_for(15s)), 0) << output();
+}
+
 TEST_F(AgentService, BadRunOptionsAreUsageErrors) {
   std::filesystem::path fresh = dir_.path() / "fresh.db";
   for (const std::vector<std::string>& args :
@@ -335,6 +356,9 @@ TEST_F(AgentService, BadRunOptionsAreUsageErrors) {
                                              {"--assign-batch", "-3"},
                                              {"--metrics-listen", "localhost:9464"},
                                              {"--metrics-listen", "127.0.0.1:99999"},
+                                             {"--retain", "7w"},
+                                             {"--min-free", "100"},
+                                             {"--min-free", "lots"},
                                              {"extra"}}) {
     std::vector<std::string> argv = {"run", "--backend", fresh.string(), "--skip-prechecks"};
     argv.insert(argv.end(), args.begin(), args.end());
