@@ -251,9 +251,9 @@ TEST_F(ScrapeTest, BothProgramsCountWhatHappenedInWellFormedMetrics) {
   EXPECT_EQ(get(server_metrics, "/healthz").status, 200);
 
   agent.send_signal(SIGTERM);
-  EXPECT_TRUE(agent.wait_for(20s).has_value()) << out("agent.out");
+  EXPECT_EQ(testing::returncode_of(agent.wait_for(20s)), 0) << out("agent.out");
   server.send_signal(SIGTERM);
-  EXPECT_TRUE(server.wait_for(20s).has_value()) << out("server.out");
+  EXPECT_EQ(testing::returncode_of(server.wait_for(20s)), 0) << out("server.out");
 }
 
 }  // namespace
