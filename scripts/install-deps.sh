@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs every build, test and benchmark dependency of the agent from
 # Debian's packages. Safe to run again: packages already present are skipped.
+# prometheus brings promtool, which the tests use to read the programs'
+# metrics; dpkg-dev, fakeroot and lintian build and check the packages.
 set -euo pipefail
 
 packages=(
@@ -11,6 +13,9 @@ packages=(
   clang-format clang-14 libclang-rt-14-dev coreutils curl unzip
   docker.io docker-registry busybox-static apache2-utils util-linux
   libpq-dev postgresql-15
+  libsystemd-dev libcli11-dev
+  prometheus
+  dpkg-dev fakeroot lintian systemd
 )
 
 missing=()

@@ -3,12 +3,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <map>
 
 #include "tavoren/common/text.h"
 
@@ -26,54 +28,98 @@ const std::vector<std::string>& ParsedArgs::values(const std::string& name) cons
   return found == options.end() ? kNone : found->second;
 }
 
+namespace {
+
+// A negative number ("-1", "-.5") is an argument, not an option.
+bool is_negative_number(const std::string& arg) {
+  return arg.size() > 1 && arg[0] == '-' &&
+         (std::isdigit(static_cast<unsigned char>(arg[1])) || arg[1] == '.');
+}
+
+const OptionDef* find_definition(const std::vector<OptionDef>& definitions,
+                                 const std::string& name) {
+  for (const OptionDef& candidate : definitions) {
+    if (candidate.name == name) return &candidate;
+  }
+  return nullptr;
+}
+
+// The name of an option in a CLI11 message ("--type: 1 required TEXT
+// missing"), or the word it did not expect.
+std::string named_in(const std::string& message) {
+  const std::size_t colon = message.find(':');
+  if (message.starts_with("-")) return message.substr(0, colon);
+  const std::string word = colon == std::string::npos ? message : trim(message.substr(colon + 1));
+  return word.substr(0, word.find('='));
+}
+
+}  // namespace
+
 ParsedArgs parse_args(const std::vector<std::string>& args,
                       const std::vector<OptionDef>& definitions) {
-  ParsedArgs parsed;
-  bool options_ended = false;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    // A negative number ("-1", "-.5") is an argument, not an option.
-    bool negative_number = arg.size() > 1 && arg[0] == '-' &&
-                           (std::isdigit(static_cast<unsigned char>(arg[1])) || arg[1] == '.');
-    if (options_ended || arg == "-" || arg.empty() || arg[0] != '-' || negative_number) {
-      parsed.positionals.push_back(arg);
-      continue;
-    }
-    if (arg == "--") {
-      options_ended = true;
-      continue;
-    }
-    if (arg == "--help" || arg == "-h") {
-      parsed.help = true;
-      continue;
-    }
-    std::string name = arg;
-    std::optional<std::string> inline_value;
-    if (auto eq = arg.find('='); eq != std::string::npos && arg.rfind("--", 0) == 0) {
-      name = arg.substr(0, eq);
-      inline_value = arg.substr(eq + 1);
-    }
-    const OptionDef* definition = nullptr;
-    for (const OptionDef& candidate : definitions) {
-      if (candidate.name == name) definition = &candidate;
-    }
-    if (definition == nullptr) throw UsageError("unknown option " + name);
-    std::string value;
-    if (definition->takes_value) {
-      if (inline_value) {
-        value = *inline_value;
-      } else if (i + 1 < args.size()) {
-        value = args[++i];
-      } else {
-        throw UsageError("option " + name + " needs a value");
+  // What CLI11 reads differently from this program's rules is settled
+  // first: a negative number is an argument even where it is no option's
+  // value, and a flag takes no "=value".
+  std::vector<std::string> words = args;
+  std::map<std::string, std::string> stand_ins;
+  for (std::size_t i = 0; i < words.size(); ++i) {
+    const std::string& arg = words[i];
+    if (arg == "--") break;
+    const std::string name = arg.substr(0, arg.find('='));
+    if (const OptionDef* definition = find_definition(definitions, name)) {
+      if (!definition->takes_value && name.size() < arg.size()) {
+        throw UsageError("option " + name + " takes no value");
       }
-    } else if (inline_value) {
-      throw UsageError("option " + name + " takes no value");
+      if (definition->takes_value && name.size() == arg.size()) ++i;  // its value follows
+    } else if (is_negative_number(arg)) {
+      const std::string stand_in = "\x01" + std::to_string(i);
+      stand_ins[stand_in] = arg;
+      words[i] = stand_in;
     }
-    auto& slot = parsed.options[name];
-    if (!slot.empty() && !definition->repeatable)
-      throw UsageError("option " + name + " given twice");
-    slot.push_back(value);
+  }
+
+  CLI::App app;
+  app.set_help_flag();
+  ParsedArgs parsed;
+  app.add_flag("-h,--help", parsed.help);
+  std::vector<std::string> positionals;
+  app.add_option("arguments", positionals);
+  std::map<std::string, std::vector<std::string>> values;
+  std::map<std::string, CLI::Option*> options;
+  for (const OptionDef& definition : definitions) {
+    CLI::Option* option;
+    if (definition.takes_value) {
+      option = app.add_option(definition.name, values[definition.name])
+                   ->expected(1)
+                   ->allow_extra_args(false)
+                   ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    } else {
+      option = app.add_flag(definition.name)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    }
+    options[definition.name] = option;
+  }
+  std::vector<std::string> reversed(words.rbegin(), words.rend());
+  try {
+    app.parse(reversed);
+  } catch (const CLI::ArgumentMismatch& e) {
+    throw UsageError("option " + named_in(e.what()) + " needs a value");
+  } catch (const CLI::ExtrasError& e) {
+    throw UsageError("unknown option " + named_in(e.what()));
+  } catch (const CLI::ParseError& e) {
+    throw UsageError(e.what());
+  }
+  for (const OptionDef& definition : definitions) {
+    const std::size_t given = options[definition.name]->count();
+    if (given == 0) continue;
+    if (given > 1 && !definition.repeatable) {
+      throw UsageError("option " + definition.name + " given twice");
+    }
+    parsed.options[definition.name] =
+        definition.takes_value ? values[definition.name] : std::vector<std::string>(given, "");
+  }
+  for (std::string& word : positionals) {
+    const auto original = stand_ins.find(word);
+    parsed.positionals.push_back(original == stand_ins.end() ? std::move(word) : original->second);
   }
   return parsed;
 }

@@ -22,7 +22,8 @@ const char kHelp[] =
     "  config       set or show the embedded backend's settings\n"
     "\n"
     "Every command accepts --backend PATH (the embedded backend's database) and\n"
-    "--help. Exit status: 0 success, 1 refused, 2 wrong usage.\n";
+    "--help. Exit status: 0 success, 1 refused, 2 wrong usage.\n"
+    "tavoren-agent --version shows the version.\n";
 
 }  // namespace
 
@@ -37,6 +38,10 @@ int main(int argc, char** argv) {
   args.erase(args.begin());
   if (command == "--help" || command == "-h" || command == "help") {
     std::cout << kHelp;
+    return kExitOk;
+  }
+  if (command == "--version") {
+    std::cout << "tavoren-agent " << TAVOREN_VERSION << "\n";
     return kExitOk;
   }
   if (command == "run") return run_command(args);

@@ -35,11 +35,13 @@
 #include "cli.h"
 #include "commands.h"
 #include "json_log.h"
+#include "service_monitor.h"
 #include "tavoren/action_store.h"
 #include "tavoren/common/files.h"
 #include "tavoren/common/logging.h"
 #include "tavoren/common/text.h"
 #include "tavoren/container_reaper.h"
+#include "tavoren/disk_cleanup.h"
 #include "tavoren/engine.h"
 #include "tavoren/host_probe.h"
 #include "tavoren/job_dispatcher.h"
@@ -60,7 +62,8 @@ const char kRunUsage[] =
     "                  [--drain] [--drain-timeout SECONDS] [--stop-grace SECONDS]\n"
     "                  [--log-interval SECONDS] [--work-dir DIR] [--assign-batch N]\n"
     "                  [--state-file FILE]\n"
-    "                  [--log-level debug|info|warning|error] [--log-format text|json]";
+    "                  [--log-level debug|info|warning|error] [--log-format text|json]\n"
+    "                  [--metrics-listen HOST:PORT] [--retain DURATION] [--min-free PERCENT]";
 
 const char kRunHelp[] =
     "usage: tavoren-agent run [options]\n"
@@ -97,6 +100,12 @@ const char kRunHelp[] =
     "                            in one poll, 1 to 1000 (1)\n"
     "  --log-level LEVEL         debug, info (default), warning or error\n"
     "  --log-format FORMAT       text (default) or json (one object per line)\n"
+    "  --metrics-listen HOST:PORT  serve /metrics and /healthz over plain HTTP there\n"
+    "                            (default 127.0.0.1:9464; an empty value serves nothing)\n"
+    "  --retain DURATION         how long the log file and workspace of an ended action\n"
+    "                            are kept: 90s, 15m, 12h, 7d (7d)\n"
+    "  --min-free PERCENT        below this much free space on their disk, the files of\n"
+    "                            the earliest ended actions go first; 0: never (10)\n"
     "\n"
     "The start-up checks read the access keys from TAVOREN_ACCESS_KEY and\n"
     "TAVOREN_SECRET_KEY; the container engine is reached as DOCKER_HOST says.\n";
@@ -133,6 +142,10 @@ struct RunSettings {
   // TAVOREN_HOST_TOOL_TIMEOUT: every host tool's time limit, in place of
   // each tool's own default.
   std::optional<Seconds> host_tool_limit;
+  // The metrics and health endpoint.
+  MonitorSettings monitor;
+  // What becomes of the files of ended actions.
+  disk_cleanup::CleanupOptions disk;
 };
 
 // What the signal-watching thread tells the rest of the program.
@@ -217,8 +230,13 @@ class SignalWatcher {
 // stopped), each followed by a purge of ended work units, every interval.
 class Housekeeping {
  public:
-  Housekeeping(ContainerReaper& reaper, JobDispatcher& dispatcher, Seconds interval)
-      : reaper_(reaper), dispatcher_(dispatcher), interval_(interval) {
+  // `after_purge`, when set, is given the table after each purge.
+  Housekeeping(ContainerReaper& reaper, JobDispatcher& dispatcher, Seconds interval,
+               std::function<void(const JobDispatcher::ActionTable&)> after_purge = {})
+      : reaper_(reaper),
+        dispatcher_(dispatcher),
+        interval_(interval),
+        after_purge_(std::move(after_purge)) {
     thread_ = std::thread([this] { loop(); });
   }
   ~Housekeeping() { stop(); }
@@ -245,7 +263,8 @@ class Housekeeping {
       first = false;
       reaper_.auto_scaledown_actions();
       try {
-        dispatcher_.get_current_actions();
+        const JobDispatcher::ActionTable table = dispatcher_.get_current_actions();
+        if (after_purge_) after_purge_(table);
       } catch (const std::exception& e) {
         log::error("Error in get_current_actions: %s", e.what());
       }
@@ -255,10 +274,41 @@ class Housekeeping {
   ContainerReaper& reaper_;
   JobDispatcher& dispatcher_;
   Seconds interval_;
+  std::function<void(const JobDispatcher::ActionTable&)> after_purge_;
   std::mutex mutex_;
   std::condition_variable cv_;
   bool stopping_ = false;
   std::thread thread_;
+};
+
+// The files of ended actions: a pass at start and then every ten minutes,
+// on the housekeeping thread, over the log folder and every data folder the
+// actions used so far (see tavoren/disk_cleanup.h). Actions in the
+// dispatcher's table keep theirs.
+class DiskHousekeeping {
+ public:
+  DiskHousekeeping(disk_cleanup::CleanupOptions options, const std::filesystem::path& log_dir)
+      : cleanup_(std::move(options)), log_dir_(std::filesystem::absolute(log_dir)) {}
+
+  void pass(const JobDispatcher::ActionTable& table) {
+    const auto now = std::chrono::steady_clock::now();
+    if (last_ && now - *last_ < std::chrono::minutes(10)) return;
+    last_ = now;
+    if (std::optional<std::string> data = host_probe::get_max_file_system();
+        data && !data->empty()) {
+      if (std::find(data_.begin(), data_.end(), *data) == data_.end()) data_.push_back(*data);
+    }
+    cleanup_.run(log_dir_, data_, [&](const std::string& id) {
+      return std::any_of(table.begin(), table.end(),
+                         [&](const auto& entry) { return entry.first == id; });
+    });
+  }
+
+ private:
+  disk_cleanup::DiskCleanup cleanup_;
+  const std::filesystem::path log_dir_;
+  std::vector<std::filesystem::path> data_;
+  std::optional<std::chrono::steady_clock::time_point> last_;
 };
 
 // Waits for the running actions to end, at most `limit`.
@@ -276,6 +326,7 @@ void drain(JobDispatcher& dispatcher, Seconds limit) {
 }
 
 int serve(const RunSettings& settings, const sigset_t& signals) {
+  ServiceMonitor monitor(settings.monitor);
   if (settings.host_tool_limit) {
     host_probe::set_tool_limits(host_probe::ToolLimits::all(
         std::chrono::duration_cast<std::chrono::milliseconds>(*settings.host_tool_limit)));
@@ -311,13 +362,14 @@ int serve(const RunSettings& settings, const sigset_t& signals) {
     return std::make_unique<backend::LocalScaling>(std::move(options));
   };
   std::unique_ptr<backend::Scaling> scaling = make_scaling(session, settings.instance_id);
+  backend::Scaling* client = scaling.get();
   if (remote) {
-    auto* server = static_cast<backend::RemoteScaling*>(scaling.get());
+    auto* server = static_cast<backend::RemoteScaling*>(client);
     record_exit = [server](const std::string& id, int status) { server->record_exit(id, status); };
     log::info("Agent %s using the backend server at %s", settings.instance_id,
               *settings.backend.url);
   } else {
-    auto* local = static_cast<backend::LocalScaling*>(scaling.get());
+    auto* local = static_cast<backend::LocalScaling*>(client);
     record_exit = [local](const std::string& id, int status) { local->record_exit(id, status); };
     log::info("Agent %s using the embedded backend at %s", settings.instance_id,
               settings.backend.database.string());
@@ -394,6 +446,8 @@ int serve(const RunSettings& settings, const sigset_t& signals) {
           log::error("Error forgetting kept action %s: %s", id, e.what());
         }
       };
+  scaling = monitor.wrap(std::move(scaling));
+  monitor.watch(dispatcher_options);
   JobDispatcher dispatcher(*scaling, dispatcher_options);
   ContainerReaper reaper(*scaling);
 
@@ -405,7 +459,11 @@ int serve(const RunSettings& settings, const sigset_t& signals) {
         "START-UP CHECKS SKIPPED (--skip-prechecks): this host has not been validated; "
         "use this only on a development host");
   } else {
-    Prechecks prechecks(session, settings.instance_id, make_scaling);
+    Prechecks prechecks(
+        session, settings.instance_id,
+        [&](const backend::Session& client_session, const std::optional<std::string>& instance_id) {
+          return monitor.wrap(make_scaling(client_session, instance_id));
+        });
     std::optional<std::string> access, secret;
     if (!session.access_key.empty()) access = session.access_key;
     if (!session.secret_key.empty()) secret = session.secret_key;
@@ -414,6 +472,7 @@ int serve(const RunSettings& settings, const sigset_t& signals) {
       return kExitRefused;
     }
   }
+  monitor.ready();
 
   // The actions a previous agent left, before the first poll; then the
   // containers of this instance that nothing keeps.
@@ -450,15 +509,19 @@ int serve(const RunSettings& settings, const sigset_t& signals) {
 
   int status = kExitOk;
   {
-    Housekeeping housekeeping(reaper, dispatcher, settings.reaper_interval);
+    DiskHousekeeping disk(settings.disk, dispatcher_options.work_unit.log_dir);
+    Housekeeping housekeeping(reaper, dispatcher, settings.reaper_interval,
+                              [&](const JobDispatcher::ActionTable& table) { disk.pass(table); });
     if (!shutdown.requested()) {
       try {
+        monitor.loop_started(settings.poll_interval);
         dispatcher.start_job_dispatcher();
       } catch (const std::exception& e) {
         log::error("The job dispatcher stopped: %s", e.what());
         status = kExitRefused;
       }
     }
+    monitor.stopping();
     if (settings.drain && status == kExitOk && !shutdown.restart()) {
       drain(dispatcher, settings.drain_timeout);
     }
@@ -498,7 +561,10 @@ int run_command(const Args& raw) {
                                        {"--state-file", true},
                                        {"--assign-batch", true},
                                        {"--log-level", true},
-                                       {"--log-format", true}});
+                                       {"--log-format", true},
+                                       {"--metrics-listen", true},
+                                       {"--retain", true},
+                                       {"--min-free", true}});
     if (args.help) {
       std::cout << kRunHelp;
       return kExitOk;
@@ -538,6 +604,32 @@ int run_command(const Args& raw) {
     }
     if (auto v = get_env("TAVOREN_HOST_TOOL_TIMEOUT"); v && !v->empty()) {
       settings.host_tool_limit = Seconds(parse_seconds("TAVOREN_HOST_TOOL_TIMEOUT", *v));
+    }
+    if (std::string listen = args.value("--metrics-listen").value_or("127.0.0.1:9464");
+        !listen.empty()) {
+      try {
+        settings.monitor.listen = metrics_endpoint::parse_listen_address(listen);
+      } catch (const std::invalid_argument& e) {
+        throw UsageError(std::string("--metrics-listen: ") + e.what());
+      }
+    }
+    if (auto v = args.value("--retain")) {
+      try {
+        settings.disk.retain = disk_cleanup::parse_duration(*v);
+      } catch (const std::invalid_argument& e) {
+        throw UsageError(std::string("--retain: ") + e.what());
+      }
+    }
+    if (auto v = args.value("--min-free")) {
+      double percent = -1;
+      try {
+        percent = parse_double(*v);
+      } catch (const std::exception&) {
+      }
+      if (!(percent >= 0 && percent < 100)) {
+        throw UsageError("--min-free needs a percentage from 0 to 99, not \"" + *v + "\"");
+      }
+      settings.disk.min_free = percent / 100;
     }
     log::Level level = parse_level(args.value("--log-level").value_or("info"));
     std::string format = args.value("--log-format").value_or("text");

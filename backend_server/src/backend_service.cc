@@ -1,6 +1,8 @@
 // The backend server's request handling: authentication, authorization,
 // writes answered once, and the dispatch of each operation to the store.
 
+#include <algorithm>
+#include <chrono>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -24,6 +26,8 @@ struct BackendService::Call {
   Json arguments;
   // The action or user the request names; empty when none.
   std::string target;
+  // Actions this call's assign_jobs handed out.
+  std::size_t assigned = 0;
 };
 
 namespace {
@@ -87,6 +91,31 @@ std::string audit_line(const AuditEntry& entry) {
   return line + ": " + entry.reason;
 }
 
+ServiceMetrics::ServiceMetrics(metrics::Registry& registry)
+    : requests(registry.counter("tavoren_backend_requests_total",
+                                "Answered requests by operation and HTTP status",
+                                {"operation", "status"})),
+      duration(registry.histogram("tavoren_backend_request_duration_seconds",
+                                  "Time the service took to answer a request, by operation",
+                                  {"operation"})),
+      authentication_refusals(registry.counter("tavoren_backend_authentication_refusals_total",
+                                               "Requests whose signature was refused, by reason",
+                                               {"reason"})),
+      authorization_refusals(registry.counter("tavoren_backend_authorization_refusals_total",
+                                              "Authenticated requests refused with 403, by "
+                                              "operation",
+                                              {"operation"})),
+      assignments(registry
+                      .counter("tavoren_backend_assignments_total",
+                               "Actions handed out to instances by assign_jobs")
+                      .get()),
+      store_errors(
+          registry
+              .counter(
+                  "tavoren_backend_store_errors_total",
+                  "Failures of the database: requests answered 500, and counts for the metrics")
+              .get()) {}
+
 BackendService::BackendService(backend::Store& store, AccessKeys& keys, ServiceOptions options)
     : store_(store),
       keys_(keys),
@@ -94,11 +123,23 @@ BackendService::BackendService(backend::Store& store, AccessKeys& keys, ServiceO
       verifier_(wire::VerifierOptions{
           .keys = [this](const std::string& access_key) { return keys_.lookup(access_key); },
           .clock = options_.clock,
-          .max_skew = options_.max_skew}) {}
+          .max_skew = options_.max_skew}),
+      metrics_(*options_.registry) {}
 
 BackendService::~BackendService() = default;
 
 Response BackendService::handle(const http_server::Request& request) {
+  const auto start = std::chrono::steady_clock::now();
+  Response response = handle_request(request);
+  const wire::Operation* operation = wire::operation_of_path(request.path());
+  const std::string name = operation != nullptr ? std::string(operation->name) : "unknown";
+  metrics_.requests.with({name, std::to_string(response.status)}).inc();
+  metrics_.duration.with({name}).observe(
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+  return response;
+}
+
+Response BackendService::handle_request(const http_server::Request& request) {
   if (request.method() != "POST") {
     Response refused = failure(405, wire::failure::kMalformed, "Only POST is served");
     refused.headers.emplace_back("Allow", "POST");
@@ -120,6 +161,7 @@ Response BackendService::handle(const http_server::Request& request) {
                               return std::string(*value);
                             }});
   if (!verification.ok()) {
+    metrics_.authentication_refusals.with({wire::refusal_name(verification.refusal)}).inc();
     log::warning("Unauthenticated request %s from %s: %s", std::string(operation->name),
                  request.peer(), wire::refusal_name(verification.refusal));
     const bool busy = verification.status() == wire::status::kUnavailable;
@@ -139,8 +181,10 @@ Response BackendService::handle(const http_server::Request& request) {
   try {
     return handle_call(call);
   } catch (const StoreFailure& e) {
+    metrics_.store_errors.inc();
     log::error("%s failed: %s", std::string(operation->name), e.what());
   } catch (const backend::DatabaseError& e) {
+    metrics_.store_errors.inc();
     log::error("%s failed: %s", std::string(operation->name), e.what());
   } catch (const std::exception& e) {
     log::error("%s failed: %s", std::string(operation->name), e.what());
@@ -161,6 +205,7 @@ Response BackendService::forbidden(const Call& call, const std::string& reason) 
   } else {
     log::warning("%s", audit_line(entry));
   }
+  metrics_.authorization_refusals.with({entry.operation}).inc();
   return failure(wire::status::kForbidden, wire::failure::kForbidden, reason);
 }
 
@@ -183,7 +228,9 @@ Response BackendService::handle_call(Call& call) {
     if (!reason.empty()) return forbidden(call, reason);
   }
   if (call.operation.write) return handle_write(call);
-  return answer(wire::status::kOk, execute(call));
+  Response response = answer(wire::status::kOk, execute(call));
+  metrics_.assignments.inc(static_cast<double>(call.assigned));
+  return response;
 }
 
 std::string BackendService::refuse_instance(Call& call) {
@@ -245,7 +292,10 @@ Response BackendService::handle_write(Call& call) {
   // The write and its answer are kept in one transaction: a server that
   // dies in between has done neither, and the client's retry does it once.
   const backend::WriteOnce once{call.access_key, key, hash, options_.answer_keep, {}};
-  return reply(store_.write_once(once, [&] { return execute(call); }));
+  Response response = reply(store_.write_once(once, [&] { return execute(call); }));
+  // Counted once the write is in the database.
+  metrics_.assignments.inc(static_cast<double>(call.assigned));
+  return response;
 }
 
 std::string BackendService::execute(Call& call) {
@@ -274,7 +324,19 @@ std::string BackendService::execute_instance(Call& call) {
   const std::string_view name = call.operation.name;
   auto view = store_.instance_view(call.verification.instance_id);
   auto id = [&](const char* argument = "action_record_id") { return text_of(a, argument); };
-  if (name == "assign_jobs") return wire::write_answer(view->assign_jobs(a.at("has_gpu")));
+  if (name == "assign_jobs") {
+    backend::Result assigned = view->assign_jobs(a.at("has_gpu"));
+    const Json& data = assigned.data;
+    auto real = [](const Json& record) {
+      return record.is_object() && record.value("_id", Json()) != backend::kNullActionId;
+    };
+    if (!assigned.has_error()) {
+      call.assigned = data.is_array()
+                          ? static_cast<std::size_t>(std::count_if(data.begin(), data.end(), real))
+                          : (real(data) ? 1 : 0);
+    }
+    return wire::write_answer(assigned);
+  }
   if (name == "update_action_status") return wire::write_answer(view->update_action_status(a));
   if (name == "update_status") {
     return wire::write_answer(view->update_status(id(), text_of(a, "action_type"),

@@ -5,7 +5,9 @@
 
 #include <signal.h>
 
+#include <CLI/CLI.hpp>
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -23,6 +25,8 @@
 #include "tavoren/common/logging.h"
 #include "tavoren/http_server.h"
 #include "tavoren/local_backend.h"
+#include "tavoren/metrics.h"
+#include "tavoren/metrics_endpoint.h"
 #include "tavoren/pg_backend.h"
 
 namespace {
@@ -45,7 +49,8 @@ constexpr const char* kUsageText =
     "  migrate        bring a store's schema to this program's version\n"
     "  import         copy an embedded store (sqlite:PATH) into a PostgreSQL one\n"
     "\n"
-    "Run \"tavoren-backend <command> --help\" for a command's options.\n";
+    "Run \"tavoren-backend <command> --help\" for a command's options;\n"
+    "\"tavoren-backend --version\" shows the version.\n";
 
 constexpr const char* kServeHelp =
     "Usage: tavoren-backend serve --store STORE --listen HOST:PORT\n"
@@ -71,6 +76,8 @@ constexpr const char* kServeHelp =
     "  --assign-batch N             the most actions one assign_jobs hands out (default 1)\n"
     "  --encryption-key-file FILE   the encryption key, when TAVOREN_ENCRYPTION_KEY is unset\n"
     "  --log-level LEVEL            debug, info, warning or error (default info)\n"
+    "  --metrics-listen HOST:PORT   serve /metrics and /healthz over plain HTTP there\n"
+    "                               (default 127.0.0.1:9465; an empty value serves nothing)\n"
     "\n"
     "The encryption key (16, 24 or 32 bytes) seals the access keys' secrets and the\n"
     "operator's secrets at rest; the server refuses to start without one.\n";
@@ -131,23 +138,39 @@ struct Parsed {
   }
 };
 
+// Reads `args` with CLI11: "--name value" or "--name=value" (the last one
+// counts when given twice), flags, "-h"/"--help" anywhere, and the words.
 Parsed parse(const std::vector<std::string>& args, const std::vector<std::string>& with_value,
              const std::vector<std::string>& flags) {
+  CLI::App app;
+  app.set_help_flag();
   Parsed parsed;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (arg == "--help" || arg == "-h") {
-      parsed.help = true;
-    } else if (std::find(with_value.begin(), with_value.end(), arg) != with_value.end()) {
-      if (i + 1 >= args.size()) throw UsageError(arg + " needs a value");
-      parsed.values[arg] = args[++i];
-    } else if (std::find(flags.begin(), flags.end(), arg) != flags.end()) {
-      parsed.values[arg] = "";
-    } else if (arg.starts_with("-")) {
-      throw UsageError("Unknown option " + arg);
-    } else {
-      parsed.words.push_back(arg);
-    }
+  app.add_flag("-h,--help", parsed.help);
+  app.add_option("words", parsed.words);
+  std::map<std::string, std::string> values;
+  std::vector<std::pair<std::string, CLI::Option*>> options;
+  for (const std::string& name : with_value) {
+    options.emplace_back(
+        name,
+        app.add_option(name, values[name])->multi_option_policy(CLI::MultiOptionPolicy::TakeLast));
+  }
+  for (const std::string& name : flags) {
+    options.emplace_back(name,
+                         app.add_flag(name)->multi_option_policy(CLI::MultiOptionPolicy::TakeLast));
+  }
+  try {
+    app.parse(std::vector<std::string>(args.rbegin(), args.rend()));
+  } catch (const CLI::ArgumentMismatch& e) {
+    const std::string what = e.what();
+    throw UsageError(what.substr(0, what.find(':')) + " needs a value");
+  } catch (const CLI::ExtrasError& e) {
+    const std::string what = e.what();
+    throw UsageError("Unknown option " + what.substr(what.rfind(' ') + 1));
+  } catch (const CLI::ParseError& e) {
+    throw UsageError(e.what());
+  }
+  for (const auto& [name, option] : options) {
+    if (option->count() > 0) parsed.values[name] = values[name];
   }
   return parsed;
 }
@@ -248,11 +271,11 @@ void use_encryption_key(const Parsed& parsed, std::string& key) {
 }
 
 int serve(const std::vector<std::string>& args) {
-  const Parsed parsed =
-      parse(args,
-            {"--store", "--listen", "--tls-cert", "--tls-key", "--max-in-flight", "--log-limit",
-             "--port-range", "--assign-batch", "--encryption-key-file", "--log-level"},
-            {"--plain-http"});
+  const Parsed parsed = parse(args,
+                              {"--store", "--listen", "--tls-cert", "--tls-key", "--max-in-flight",
+                               "--log-limit", "--port-range", "--assign-batch",
+                               "--encryption-key-file", "--log-level", "--metrics-listen"},
+                              {"--plain-http"});
   if (parsed.help) {
     std::cout << kServeHelp;
     return kOk;
@@ -320,6 +343,16 @@ int serve(const std::vector<std::string>& args) {
     server.limits.max_in_flight = static_cast<std::size_t>(n);
   }
 
+  std::optional<metrics_endpoint::ListenAddress> metrics_address;
+  if (const std::string text = parsed.get("--metrics-listen").value_or("127.0.0.1:9465");
+      !text.empty()) {
+    try {
+      metrics_address = metrics_endpoint::parse_listen_address(text);
+    } catch (const std::invalid_argument& e) {
+      throw UsageError(std::string("--metrics-listen: ") + e.what());
+    }
+  }
+
   std::string encryption_key;
   use_encryption_key(parsed, encryption_key);
 
@@ -340,14 +373,76 @@ int serve(const std::vector<std::string>& args) {
   log::info("listening on %s (%s)", bound, server.plain_http ? "plain HTTP" : "TLS");
   std::cout << "listening on " << bound << std::endl;
 
+  // The operator's view: the state of the queue and of the connections,
+  // read at each scrape, and the health of the store.
+  metrics::Registry& registry = metrics::Registry::process_wide();
+  metrics::Family<metrics::Gauge>& actions =
+      registry.gauge("tavoren_backend_actions",
+                     "Actions in the store by state (queued: waiting for an agent)", {"state"});
+  metrics::Gauge& in_flight =
+      registry.gauge("tavoren_backend_requests_in_flight", "Requests being handled now").get();
+  metrics::Gauge& connections =
+      registry.gauge("tavoren_backend_open_connections", "Open client connections").get();
+  metrics::Counter& store_errors = service.metrics().store_errors;
+  std::atomic<bool> store_answered{true};
+  std::atomic<bool> stopping{false};
+  metrics::CollectHook hook = registry.on_collect([&] {
+    const http_server::Stats stats = http.stats();
+    in_flight.set(static_cast<double>(stats.in_flight));
+    connections.set(static_cast<double>(stats.open_connections));
+    try {
+      std::map<std::string, std::int64_t> counts = local->count_by_state();
+      for (const char* state : {"queued", "assigned", "ended", "rejected"}) {
+        actions.with({state}).set(static_cast<double>(counts[state]));
+      }
+      store_answered = true;
+    } catch (const std::exception& e) {
+      store_errors.inc();
+      store_answered = false;
+      log::error("Cannot count the actions for the metrics: %s", e.what());
+    }
+  });
+  std::unique_ptr<metrics_endpoint::MetricsEndpoint> endpoint;
+  if (metrics_address) {
+    auto health = [&] {
+      metrics_endpoint::HealthReport report;
+      try {
+        local->count_by_state();
+        report.checks.emplace_back("store", "answers");
+      } catch (const std::exception&) {
+        report.ready = false;
+        report.checks.emplace_back("store", "does not answer");
+      }
+      if (stopping) {
+        report.ready = false;
+        report.checks.emplace_back("service", "stopping");
+      }
+      return report;
+    };
+    const std::string where =
+        format_host(metrics_address->host) + ":" + std::to_string(metrics_address->port);
+    try {
+      endpoint =
+          std::make_unique<metrics_endpoint::MetricsEndpoint>(metrics_endpoint::EndpointOptions{
+              .address = *metrics_address, .health = health, .server_name = server.server_name});
+      log::info("Serving metrics and health on %s (port %d)", where, endpoint->port());
+    } catch (const std::exception& e) {
+      log::error("Cannot serve metrics and health on %s: %s; serving without them", where,
+                 e.what());
+    }
+  }
+
   int signal = 0;
   while (signal <= 0) {
     timespec wait{1, 0};
     signal = sigtimedwait(&stop_signals, nullptr, &wait);
   }
   log::info("Signal %d: answering the requests in progress, then stopping", signal);
+  stopping = true;
   http.begin_shutdown();
   http.stop();
+  endpoint.reset();
+  hook.reset();
   log::info("Stopped");
   return kOk;
 }
@@ -463,6 +558,10 @@ int run(const std::vector<std::string>& args) {
   if (args.empty()) throw UsageError("A command is needed");
   if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
     std::cout << kUsageText;
+    return kOk;
+  }
+  if (args[0] == "--version") {
+    std::cout << "tavoren-backend " << TAVOREN_VERSION << "\n";
     return kOk;
   }
   const std::vector<std::string> rest(args.begin() + 1, args.end());

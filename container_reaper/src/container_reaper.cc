@@ -9,6 +9,7 @@
 #include "tavoren/common/errors.h"
 #include "tavoren/common/log_errors.h"
 #include "tavoren/common/logging.h"
+#include "tavoren/metrics.h"
 
 namespace tavoren {
 namespace {
@@ -27,6 +28,11 @@ ContainerReaper::ContainerReaper(backend::Scaling& scaling, engine::ClientOption
     : docker_client_(std::move(engine_options)), scaling_(scaling) {}
 
 void ContainerReaper::auto_scaledown_actions() {
+  static metrics::Counter& stops =
+      metrics::Registry::process_wide()
+          .counter("tavoren_agent_reaper_stops_total",
+                   "Containers of scaled-down actions that the reaper stopped")
+          .get();
   log_errors("auto_scaledown_actions", {}, [&] {
     const backend::Result downscaled = scaling_.get_downscaled_ids();
     if (downscaled.has_error_set()) {
@@ -46,6 +52,7 @@ void ContainerReaper::auto_scaledown_actions() {
       if (!action_id || !backend::is_scaled_down(ids, *action_id)) continue;
       try {
         docker_client_.stop_container(container_id);
+        stops.inc();
         log::info("Container %s stopped.", container_id);
       } catch (const engine::ApiError& e) {
         log::error("Failed to stop container %s: %s", container_id, e.what());

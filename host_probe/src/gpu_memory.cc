@@ -25,6 +25,7 @@
 #include "tavoren/common/text.h"
 #include "tavoren/common/utf8.h"
 #include "tavoren/host_probe.h"
+#include "tavoren/metrics.h"
 
 namespace tavoren::host_probe {
 namespace {
@@ -282,7 +283,9 @@ std::vector<int> get_single_gpu_with_sufficient_memory_for_action(const Json& ac
       });
 }
 
-std::vector<int> get_gpu_with_sufficient_memory_for_action(const Json& action_details) {
+namespace {
+
+std::vector<int> select_gpus_for_action(const Json& action_details) {
   return log_errors("get_gpu_with_sufficient_memory_for_action", {.raise_exception = true}, [&] {
     const Json required = selection_requirement(action_details);
     const double required_mib = required.get<double>();
@@ -311,6 +314,22 @@ std::vector<int> get_gpu_with_sufficient_memory_for_action(const Json& action_de
     }
     return selection;
   });
+}
+
+}  // namespace
+
+std::vector<int> get_gpu_with_sufficient_memory_for_action(const Json& action_details) {
+  static metrics::Counter& without_gpu =
+      metrics::Registry::process_wide()
+          .counter("tavoren_agent_gpu_selections_without_gpu_total",
+                   "GPU selections for an action that found no GPU with enough free memory")
+          .get();
+  try {
+    return select_gpus_for_action(action_details);
+  } catch (const NoSuitableGpuError&) {
+    without_gpu.inc();
+    throw;
+  }
 }
 
 }  // namespace tavoren::host_probe

@@ -13,6 +13,7 @@
 #include "tavoren/common/process.h"
 #include "tavoren/common/text.h"
 #include "tavoren/host_probe.h"
+#include "tavoren/metrics.h"
 
 namespace tavoren::host_probe {
 namespace {
@@ -96,6 +97,10 @@ process::RunResult run_tool(const std::vector<std::string>& argv, std::string_vi
   process::RunResult result =
       options.capture_stdout ? process::run_capture(argv, run) : process::run_inherit(argv, run);
   if (result.timed_out) {
+    static metrics::Family<metrics::Counter>& timeouts = metrics::Registry::process_wide().counter(
+        "tavoren_agent_host_tool_timeouts_total",
+        "Host tool runs killed at their time limit, by tool", {"tool"});
+    timeouts.with({tool}).inc();
     const ToolTimeoutError timeout{std::string(tool), limit};
     log::warning("%s; killed", timeout.what());
     throw timeout;

@@ -64,8 +64,10 @@ void JobDispatcher::start_job_dispatcher() {
         std::lock_guard lock(sleep_mutex_);
         if (stop_requested_) return;
       }
+      DispatcherCycle cycle;
       try {
         double mem_usage = host_probe::get_mem_usage();
+        cycle.memory_usage = mem_usage;
         log::info("Memory usage: %d", mem_usage);
         waiting = waiting_time(mem_usage);
         if (mem_usage < options_.memory_threshold) {
@@ -78,6 +80,8 @@ void JobDispatcher::start_job_dispatcher() {
       } catch (const std::exception& e) {
         log::error("Error in job dispatcher: %s", e.what());
       }
+      cycle.waiting_seconds = waiting;
+      if (options_.on_cycle) options_.on_cycle(cycle);
       std::unique_lock lock(sleep_mutex_);
       auto pause = std::chrono::duration<double, std::milli>(options_.second) * waiting;
       if (sleep_cv_.wait_for(lock, pause, [&] { return stop_requested_; })) return;
@@ -197,8 +201,11 @@ void JobDispatcher::process_actions() {
       }
       std::shared_ptr<WorkUnit> unit = process_action(record);
       if (unit) {
-        std::lock_guard lock(table_mutex_);
-        current_actions_.emplace_back(id, std::move(unit));
+        {
+          std::lock_guard lock(table_mutex_);
+          current_actions_.emplace_back(id, unit);
+        }
+        if (options_.on_started) options_.on_started(*unit);
       }
     }
   });

@@ -91,6 +91,16 @@ Json LocalScaling::list() {
   });
 }
 
+std::map<std::string, std::int64_t> LocalScaling::count_by_state() {
+  return in_read_transaction(*impl_, [&](sqlite::Connection& connection) {
+    sqlite::Statement select = connection.prepare(
+        "SELECT " ACTION_STATE_SQL " AS current, count(*) FROM actions GROUP BY current");
+    std::map<std::string, std::int64_t> counts;
+    while (select.step()) counts[select.text(0)] = select.integer(1);
+    return counts;
+  });
+}
+
 Json LocalScaling::show(const std::string& action_record_id) {
   return in_read_transaction(*impl_, [&](sqlite::Connection& connection) {
     Json shown = Json::object();

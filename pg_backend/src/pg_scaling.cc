@@ -784,6 +784,16 @@ std::string PgScaling::submit(const Json& record) {
   });
 }
 
+std::map<std::string, std::int64_t> PgScaling::count_by_state() {
+  return in_read(*impl_, [&](pg::Connection& connection) {
+    Rows rows = connection.exec("SELECT " ACTION_STATE_SQL
+                                " AS current, count(*) FROM actions GROUP BY current");
+    std::map<std::string, std::int64_t> counts;
+    for (int row = 0; row < rows.size(); ++row) counts[rows.text(row, 0)] = rows.integer(row, 1);
+    return counts;
+  });
+}
+
 Json PgScaling::list() {
   return in_read(*impl_, [&](pg::Connection& connection) {
     Rows rows = connection.exec(

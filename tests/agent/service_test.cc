@@ -2,10 +2,18 @@
 // first on PATH and the embedded backend on a temporary database.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <fstream>
+#include <mutex>
 #include <sstream>
+#include <thread>
 
 #include "agent_testing.h"
 #include "tavoren/common/text.h"
@@ -214,6 +222,123 @@ TEST_F(AgentService, SigtermStopsTheAgentWhileAHostToolHangs) {
   EXPECT_TRUE(testing::process_ended(last.second));
 }
 
+// A stand-in service manager: a unix datagram socket that keeps every
+// notification it receives, with the time it came.
+class NotifySocket {
+ public:
+  struct Message {
+    std::chrono::steady_clock::time_point at;
+    std::string text;
+  };
+
+  explicit NotifySocket(const std::filesystem::path& path) : path_(path) {
+    fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    reader_ = std::thread([this] { read(); });
+  }
+  ~NotifySocket() {
+    done_ = true;
+    reader_.join();
+    ::close(fd_);
+  }
+
+  std::vector<Message> messages() const {
+    std::lock_guard lock(mutex_);
+    return messages_;
+  }
+  // How many messages held `text` as one of their lines, in [from, to).
+  std::size_t count(const std::string& text, std::chrono::steady_clock::time_point from = {},
+                    std::chrono::steady_clock::time_point to =
+                        std::chrono::steady_clock::time_point::max()) const {
+    std::size_t n = 0;
+    for (const Message& message : messages()) {
+      if (message.at < from || message.at >= to) continue;
+      if (("\n" + message.text + "\n").find("\n" + text) != std::string::npos) ++n;
+    }
+    return n;
+  }
+
+ private:
+  void read() {
+    while (!done_) {
+      pollfd ready{fd_, POLLIN, 0};
+      if (::poll(&ready, 1, 50) <= 0) continue;
+      char buffer[4096];
+      const ssize_t got = ::recv(fd_, buffer, sizeof buffer, 0);
+      if (got <= 0) continue;
+      std::lock_guard lock(mutex_);
+      messages_.push_back(
+          {std::chrono::steady_clock::now(), std::string(buffer, static_cast<std::size_t>(got))});
+    }
+  }
+
+  std::filesystem::path path_;
+  int fd_ = -1;
+  std::atomic<bool> done_{false};
+  mutable std::mutex mutex_;
+  std::vector<Message> messages_;
+  std::thread reader_;
+};
+
+TEST_F(AgentService, TellsTheServiceManagerItIsReadyAndAliveUntilTheLoopStalls) {
+  fake_docker("exit 0");
+  // nvidia-smi, which each cycle runs, hangs while the file "stall" exists.
+  const std::filesystem::path stall = dir_.path() / "stall";
+  const std::filesystem::path stalled = dir_.path() / "stalled";
+  tools_.add_script("nvidia-smi", "if [ -e " + stall.string() + " ]; then touch " +
+                                      stalled.string() + "; exec sleep 30; fi\nexit 1\n");
+  NotifySocket manager(dir_.path() / "notify.sock");
+  ScopedEnv socket("NOTIFY_SOCKET", (dir_.path() / "notify.sock").string());
+  ScopedEnv watchdog("WATCHDOG_USEC", "400000");
+  ScopedEnv limit("TAVOREN_HOST_TOOL_TIMEOUT", "4");
+  process::Child agent = start({"--metrics-listen", ""});
+
+  ASSERT_TRUE(wait_until([&] { return manager.count("READY=1") == 1; })) << output();
+  ASSERT_TRUE(wait_until([&] { return manager.count("WATCHDOG=1") >= 5; })) << output();
+  EXPECT_GE(manager.count("STATUS=0 actions running"), 1u);
+
+  // The loop stalls: pings stop within the grace (200 ms here) after the
+  // cycle's start, and come back once the tool is killed at its limit.
+  std::ofstream(stall).put('\n');
+  ASSERT_TRUE(wait_until([&] { return std::filesystem::exists(stalled); }, 20s)) << output();
+  const auto hung_at = std::chrono::steady_clock::now();
+  std::this_thread::sleep_for(3s);
+  EXPECT_EQ(manager.count("WATCHDOG=1", hung_at + 1s, hung_at + 3s), 0u);
+  std::filesystem::remove(stall);
+  EXPECT_TRUE(wait_until([&] { return manager.count("WATCHDOG=1", hung_at + 3s) > 0; }, 20s))
+      << output();
+
+  agent.send_signal(SIGTERM);
+  std::optional<int> status = returncode_of(agent.wait_for(15s));
+  ASSERT_TRUE(status.has_value()) << output();
+  EXPECT_EQ(*status, 0);
+  EXPECT_EQ(manager.count("STOPPING=1"), 1u);
+}
+
+TEST_F(AgentService, RemovesTheFilesOfActionsEndedLongerAgoThanItKeepsThem) {
+  fake_docker("exit 0");
+  const std::filesystem::path logs = dir_.path() / "logs";
+  std::filesystem::create_directories(logs);
+  const std::filesystem::path old_log = logs / "model_train_0123456789abcdef01234567.txt";
+  const std::filesystem::path recent_log = logs / "model_train_89abcdef0123456789abcdef.txt";
+  std::ofstream(old_log) << "an old log\n";
+  std::ofstream(recent_log) << "a recent log\n";
+  const auto now = std::filesystem::file_time_type::clock::now();
+  std::filesystem::last_write_time(old_log, now - std::chrono::hours(24 * 3));
+  std::filesystem::last_write_time(recent_log, now - std::chrono::hours(12));
+  process::Child agent = start({"--retain", "1d", "--metrics-listen", ""});
+
+  EXPECT_TRUE(wait_until([&] { return !std::filesystem::exists(old_log); })) << output();
+  EXPECT_THAT(output(), HasSubstr("Removed " + old_log.string() +
+                                  " of action 0123456789abcdef01234567, ended 3 days ago"));
+  EXPECT_TRUE(std::filesystem::exists(recent_log));
+  agent.send_signal(SIGTERM);
+  EXPECT_EQ(returncode_of(agent.wait_for(15s)), 0) << output();
+}
+
 TEST_F(AgentService, BadRunOptionsAreUsageErrors) {
   std::filesystem::path fresh = dir_.path() / "fresh.db";
   for (const std::vector<std::string>& args :
@@ -229,6 +354,11 @@ TEST_F(AgentService, BadRunOptionsAreUsageErrors) {
                                              {"--assign-batch", "1001"},
                                              {"--assign-batch", "2x"},
                                              {"--assign-batch", "-3"},
+                                             {"--metrics-listen", "localhost:9464"},
+                                             {"--metrics-listen", "127.0.0.1:99999"},
+                                             {"--retain", "7w"},
+                                             {"--min-free", "100"},
+                                             {"--min-free", "lots"},
                                              {"extra"}}) {
     std::vector<std::string> argv = {"run", "--backend", fresh.string(), "--skip-prechecks"};
     argv.insert(argv.end(), args.begin(), args.end());

@@ -28,7 +28,8 @@ unit=$staging$unitdir/tavoren-agent.service
 
 [[ -x $program ]] || fail "no program at $program"
 for library in tavoren_common tavoren_backend tavoren_engine host_probe workspace_fetch work_unit \
-  job_dispatcher container_reaper prechecks tavoren_local_backend tavoren_action_store; do
+  job_dispatcher container_reaper prechecks tavoren_local_backend tavoren_action_store tavoren_metrics \
+  tavoren_metrics_endpoint tavoren_http_server; do
   [[ -f $root/$libdir/lib$library.so ]] || fail "no library lib$library.so in $root/$libdir"
 done
 for header in tavoren/work_unit.h tavoren/backend.h tavoren/local_backend.h tavoren/engine.h \
@@ -63,7 +64,7 @@ if [[ -f $unit ]]; then
   for line in "ExecStart=$prefix/$bindir/tavoren-agent run \$TAVOREN_AGENT_OPTIONS" \
     "Restart=on-failure" "KillSignal=SIGTERM" "KillMode=mixed" "TimeoutStopSec=60" \
     "StateDirectory=tavoren" "WorkingDirectory=/var/lib/tavoren" "WantedBy=multi-user.target" \
-    "ExecReload=/bin/kill -HUP \$MAINPID" "RestartForceExitStatus=75"; do
+    "ExecReload=/bin/kill -HUP \$MAINPID" "RestartForceExitStatus=75" "Type=notify" "WatchdogSec=15min"; do
     grep -qxF "$line" "$unit" || fail "the unit lacks the line: $line"
   done
   # systemd's own check, against the staged program.

@@ -58,6 +58,7 @@
 #include "tavoren/backend_wire.h"
 #include "tavoren/backend_wire_signing.h"
 #include "tavoren/http_server.h"
+#include "tavoren/metrics.h"
 
 namespace tavoren::backend_server {
 
@@ -131,6 +132,28 @@ struct ServiceOptions {
   // process-wide logger (audit_line). Called from worker threads, several
   // at once; must not throw.
   std::function<void(const AuditEntry&)> audit;
+  // Where the service counts its requests (see ServiceMetrics); never null.
+  metrics::Registry* registry = &metrics::Registry::process_wide();
+};
+
+// What the service counts, in its options' registry:
+//   tavoren_backend_requests_total{operation,status} and
+//   tavoren_backend_request_duration_seconds{operation}: every answered
+//     request ("unknown" for a path that names no operation);
+//   tavoren_backend_authentication_refusals_total{reason}: signatures
+//     refused (401, or 503 when the nonce memory is full);
+//   tavoren_backend_authorization_refusals_total{operation}: 403 answers;
+//   tavoren_backend_assignments_total: actions handed out by assign_jobs
+//     (a repeated request answered from its kept answer counts no more);
+//   tavoren_backend_store_errors_total: requests the database failed (500).
+struct ServiceMetrics {
+  explicit ServiceMetrics(metrics::Registry& registry);
+  metrics::Family<metrics::Counter>& requests;
+  metrics::Family<metrics::Histogram>& duration;
+  metrics::Family<metrics::Counter>& authentication_refusals;
+  metrics::Family<metrics::Counter>& authorization_refusals;
+  metrics::Counter& assignments;
+  metrics::Counter& store_errors;
 };
 
 class BackendService final : public http_server::Handler {
@@ -142,8 +165,12 @@ class BackendService final : public http_server::Handler {
 
   http_server::Response handle(const http_server::Request& request) override;
 
+  // The service's counters (for a program that counts more of the same).
+  ServiceMetrics& metrics() { return metrics_; }
+
  private:
   struct Call;
+  http_server::Response handle_request(const http_server::Request& request);
   http_server::Response handle_call(Call& call);
   http_server::Response handle_write(Call& call);
   std::string execute(Call& call);
@@ -158,6 +185,7 @@ class BackendService final : public http_server::Handler {
   AccessKeys& keys_;
   ServiceOptions options_;
   backend::wire::RequestVerifier verifier_;
+  ServiceMetrics metrics_;
   // (access key, idempotency key) of the writes being handled now.
   std::mutex writes_mutex_;
   std::set<std::pair<std::string, std::string>> writes_in_progress_;

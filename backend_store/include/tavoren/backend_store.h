@@ -25,6 +25,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -143,6 +144,9 @@ class Store : public Scaling {
   // ---- Operator calls ----------------------------------------------------
   virtual std::string submit(const Json& record) = 0;
   virtual Json list() = 0;
+  // How many actions are in each state, as list() names them (states with
+  // none are left out).
+  virtual std::map<std::string, std::int64_t> count_by_state() = 0;
   virtual Json show(const std::string& action_record_id) = 0;
   virtual LogChunk logs(const std::string& action_record_id, std::int64_t after_offset = 0) = 0;
   virtual void record_exit(const std::string& action_record_id, int exit_status) = 0;

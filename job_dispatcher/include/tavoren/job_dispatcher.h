@@ -33,6 +33,12 @@
 
 namespace tavoren {
 
+// One completed cycle of the dispatcher loop (JobDispatcherOptions::on_cycle).
+struct DispatcherCycle {
+  std::optional<double> memory_usage;
+  int waiting_seconds = 0;
+};
+
 struct JobDispatcherOptions {
   // Memory usage ratio below which new actions are fetched.
   double memory_threshold = 0.9;
@@ -46,6 +52,14 @@ struct JobDispatcherOptions {
   // (a backend::CallFailure that may pass, during process_action) is started
   // again at the next cycles, up to this many starts in all.
   int max_start_tries = 5;
+  // Told at the end of every cycle of start_job_dispatcher, on the loop's
+  // thread, just before its wait: the memory usage it read (nullopt when
+  // the read failed) and the seconds it will now wait. Must be quick and
+  // must not throw.
+  std::function<void(const DispatcherCycle& cycle)> on_cycle;
+  // Told of every action whose unit was started and entered the table, on
+  // the loop's thread. Must be quick and must not throw.
+  std::function<void(const WorkUnit& unit)> on_started;
 };
 
 // An action a previous agent left running, as the agent kept it.

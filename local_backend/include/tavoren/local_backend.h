@@ -59,6 +59,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -211,6 +212,9 @@ class LocalScaling final : public Store {
   // entry that was not an action record, set aside by assign_jobs, which
   // logs it as an error and records a "reject" event with the reason).
   Json list() override;
+  // How many actions are in each state, as list() names them (states with
+  // none are left out).
+  std::map<std::string, std::int64_t> count_by_state() override;
   // One action: "record" (the current record; for a rejected entry its
   // stored text), "state", "assignedTo", "submittedAt", "assignedAt",
   // "scaledDownAt", "endedAt", "exitStatus", "logBytes", "logLimit" (this

@@ -40,6 +40,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -141,6 +142,7 @@ class PgScaling final : public Store {
   // ---- Store ---------------------------------------------------------------
   std::string submit(const Json& record) override;
   Json list() override;
+  std::map<std::string, std::int64_t> count_by_state() override;
   Json show(const std::string& action_record_id) override;
   LogChunk logs(const std::string& action_record_id, std::int64_t after_offset = 0) override;
   void record_exit(const std::string& action_record_id, int exit_status) override;
