@@ -284,11 +284,14 @@ class Housekeeping {
 // The files of ended actions: a pass at start and then every ten minutes,
 // on the housekeeping thread, over the log folder and every data folder the
 // actions used so far (see tavoren/disk_cleanup.h). Actions in the
-// dispatcher's table keep theirs.
+// dispatcher's table keep theirs, and so do the actions kept for a restart
+// (one the engine did not answer about at start-up is kept, not in the
+// table).
 class DiskHousekeeping {
  public:
-  DiskHousekeeping(disk_cleanup::CleanupOptions options, const std::filesystem::path& log_dir)
-      : cleanup_(std::move(options)), log_dir_(std::filesystem::absolute(log_dir)) {}
+  DiskHousekeeping(disk_cleanup::CleanupOptions options, const std::filesystem::path& log_dir,
+                   action_store::Store& kept)
+      : cleanup_(std::move(options)), log_dir_(std::filesystem::absolute(log_dir)), kept_(kept) {}
 
   void pass(const JobDispatcher::ActionTable& table) {
     const auto now = std::chrono::steady_clock::now();
@@ -300,7 +303,8 @@ class DiskHousekeeping {
     }
     cleanup_.run(log_dir_, data_, [&](const std::string& id) {
       return std::any_of(table.begin(), table.end(),
-                         [&](const auto& entry) { return entry.first == id; });
+                         [&](const auto& entry) { return entry.first == id; }) ||
+             kept_.find(id).has_value();
     });
   }
 
@@ -309,6 +313,7 @@ class DiskHousekeeping {
   const std::filesystem::path log_dir_;
   std::vector<std::filesystem::path> data_;
   std::optional<std::chrono::steady_clock::time_point> last_;
+  action_store::Store& kept_;
 };
 
 // Waits for the running actions to end, at most `limit`.
@@ -509,7 +514,7 @@ int serve(const RunSettings& settings, const sigset_t& signals) {
 
   int status = kExitOk;
   {
-    DiskHousekeeping disk(settings.disk, dispatcher_options.work_unit.log_dir);
+    DiskHousekeeping disk(settings.disk, dispatcher_options.work_unit.log_dir, store);
     Housekeeping housekeeping(reaper, dispatcher, settings.reaper_interval,
                               [&](const JobDispatcher::ActionTable& table) { disk.pass(table); });
     if (!shutdown.requested()) {
