@@ -13,6 +13,7 @@
 
 #include "engine_log_resume.h"
 #include "log_shipping.h"
+#include "tavoren/action_store.h"
 #include "tavoren/common/files.h"
 #include "tavoren/common/log_errors.h"
 #include "tavoren/common/logging.h"
@@ -22,24 +23,6 @@
 
 namespace tavoren {
 namespace {
-
-// The start time of `pid` (field 22 of /proc/<pid>/stat), nullopt when
-// there is no such process.
-std::optional<std::uint64_t> start_time_of(pid_t pid) {
-  const std::optional<std::string> stat =
-      read_file_if_present("/proc/" + std::to_string(pid) + "/stat");
-  if (!stat) return std::nullopt;
-  const std::size_t close = stat->rfind(')');
-  if (close == std::string::npos) return std::nullopt;
-  const std::vector<std::string> fields =
-      split_whitespace(std::string_view(*stat).substr(close + 1));
-  if (fields.size() < 20) return std::nullopt;
-  try {
-    return static_cast<std::uint64_t>(parse_int(fields[19]));
-  } catch (const std::exception&) {
-    return std::nullopt;
-  }
-}
 
 std::uint64_t size_of(const std::string& path) {
   struct stat st {};
@@ -53,13 +36,13 @@ std::uint64_t size_of(const std::string& path) {
 
 void WorkUnit::end_previous_client(pid_t pid, std::uint64_t start) {
   if (pid <= 0 || start == 0) return;
-  const std::optional<std::uint64_t> before = start_time_of(pid);
+  const std::optional<std::uint64_t> before = action_store::process_start_time(pid);
   if (!before || *before != start) return;  // gone (its number may serve another process)
   // The pidfd holds on to this very process; its start time, read again
   // once it is held, shows it is still the client.
   const int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
   if (fd < 0) return;  // it ended meanwhile
-  const std::optional<std::uint64_t> held = start_time_of(pid);
+  const std::optional<std::uint64_t> held = action_store::process_start_time(pid);
   if (held && *held == start) {
     log::info("The docker client %d of action %s outlived the previous agent; it is ended",
               static_cast<int>(pid), label());
