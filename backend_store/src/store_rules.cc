@@ -94,6 +94,33 @@ std::string not_configured(std::string_view what, std::string_view command) {
   return std::string(what) + " is not configured; set it with: " + std::string(command);
 }
 
+Result registry_credentials_answer(std::optional<Json> stored) {
+  if (!stored) {
+    return refusal(not_configured("The container registry credentials", config_command::kRegistry));
+  }
+  if (const auto password = stored->find("password");
+      password != stored->end() && password->is_string()) {
+    try {
+      *password = open_secret(password->get<std::string>(), "registry password");
+    } catch (const DatabaseError& e) {
+      return refusal(e.what());
+    }
+  }
+  return Result::ok(*std::move(stored));
+}
+
+void check_access_key(const AccessKeyRecord& key) {
+  if (key.access_key.empty()) throw ValueError("An access key must not be empty");
+  if (key.sealed_secret.empty()) throw ValueError("An access key's secret must not be empty");
+  if (key.role == "instance") {
+    if (key.instance_id.empty()) throw ValueError("An instance key needs an instance identifier");
+  } else if (key.role == "operator") {
+    if (!key.instance_id.empty()) throw ValueError("An operator key has no instance identifier");
+  } else {
+    throw ValueError("Unknown key role \"" + key.role + "\": \"instance\" or \"operator\"");
+  }
+}
+
 std::string unknown_action(std::string_view id) {
   return "No action with identifier \"" + std::string(id) + "\"";
 }

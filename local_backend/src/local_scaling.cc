@@ -349,19 +349,7 @@ Result LocalScaling::get_docker_hub_credentials() {
       in_read_transaction(*impl_, [&](sqlite::Connection& connection) {
         return detail::read_setting(connection, detail::kRegistrySetting);
       });
-  if (!credentials) {
-    return refusal(
-        detail::not_configured("The container registry credentials", config_command::kRegistry));
-  }
-  if (const auto password = credentials->find("password");
-      password != credentials->end() && password->is_string()) {
-    try {
-      *password = detail::open_secret(password->get<std::string>(), "registry password");
-    } catch (const DatabaseError& e) {
-      return refusal(e.what());
-    }
-  }
-  return Result::ok(*std::move(credentials));
+  return store_rules::registry_credentials_answer(std::move(credentials));
 }
 
 Result LocalScaling::get_user_access_key_pair(const std::string& user_id) {

@@ -205,15 +205,7 @@ RecordedAnswer LocalScaling::record_answer(const std::string& caller, const std:
 }
 
 void LocalScaling::add_access_key(const AccessKeyRecord& key) {
-  if (key.access_key.empty()) throw ValueError("An access key must not be empty");
-  if (key.sealed_secret.empty()) throw ValueError("An access key's secret must not be empty");
-  if (key.role == "instance") {
-    if (key.instance_id.empty()) throw ValueError("An instance key needs an instance identifier");
-  } else if (key.role == "operator") {
-    if (!key.instance_id.empty()) throw ValueError("An operator key has no instance identifier");
-  } else {
-    throw ValueError("Unknown key role \"" + key.role + "\": \"instance\" or \"operator\"");
-  }
+  store_rules::check_access_key(key);
   in_write_transaction(*impl_, [&](sqlite::Connection& connection) {
     {
       sqlite::Statement taken =

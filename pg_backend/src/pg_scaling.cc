@@ -563,19 +563,7 @@ Result PgScaling::get_docker_hub_credentials() {
   std::optional<Json> credentials = in_read(*impl_, [&](pg::Connection& connection) {
     return read_setting(connection, rules::kRegistrySetting);
   });
-  if (!credentials) {
-    return refusal(
-        rules::not_configured("The container registry credentials", config_command::kRegistry));
-  }
-  if (const auto password = credentials->find("password");
-      password != credentials->end() && password->is_string()) {
-    try {
-      *password = rules::open_secret(password->get<std::string>(), "registry password");
-    } catch (const DatabaseError& e) {
-      return refusal(e.what());
-    }
-  }
-  return Result::ok(*std::move(credentials));
+  return rules::registry_credentials_answer(std::move(credentials));
 }
 
 Result PgScaling::get_user_access_key_pair(const std::string& user_id) {
@@ -1138,15 +1126,7 @@ RecordedAnswer PgScaling::record_answer(const std::string& caller, const std::st
 }
 
 void PgScaling::add_access_key(const AccessKeyRecord& key) {
-  if (key.access_key.empty()) throw ValueError("An access key must not be empty");
-  if (key.sealed_secret.empty()) throw ValueError("An access key's secret must not be empty");
-  if (key.role == "instance") {
-    if (key.instance_id.empty()) throw ValueError("An instance key needs an instance identifier");
-  } else if (key.role == "operator") {
-    if (!key.instance_id.empty()) throw ValueError("An operator key has no instance identifier");
-  } else {
-    throw ValueError("Unknown key role \"" + key.role + "\": \"instance\" or \"operator\"");
-  }
+  rules::check_access_key(key);
   in_write(*impl_, [&](pg::Connection& connection) {
     Params params;
     params.text(key.access_key).text(key.sealed_secret).text(key.role);

@@ -101,12 +101,7 @@ LogShipper::LogShipper(LogSender sender, std::size_t max_piece, RefusalLimits li
       limits_{.max_refusals = std::max(limits.max_refusals, 1),
               .min_piece = std::clamp<std::size_t>(limits.min_piece, 4, max_piece_)} {}
 
-void LogShipper::restart(std::string path) {
-  std::unique_lock lock(mutex_);
-  free_.wait(lock, [&] { return !shipping_; });
-  path_ = std::move(path);
-  progress_ = Progress{};
-}
+void LogShipper::restart(std::string path) { resume(std::move(path), 0, 0); }
 
 void LogShipper::resume(std::string path, std::uint64_t offset, std::uint64_t scanned) {
   Progress progress;

@@ -64,6 +64,15 @@ std::string seal_secret(const std::string& value);
 // but never the value, when a sealed value cannot be opened.
 std::string open_secret(const std::string& stored, std::string_view what);
 
+// The answer of get_docker_hub_credentials for the stored registry
+// setting (nullopt: not configured), its password opened.
+Result registry_credentials_answer(std::optional<Json> stored);
+
+// Checks an access key before it is stored: ValueError for an empty access
+// key or secret, a role other than "instance" or "operator", an instance key
+// without an instance or an operator key with one.
+void check_access_key(const AccessKeyRecord& key);
+
 // An owner's key pair as stored: in the agent's encrypted form when
 // TAVOREN_ENCRYPTION_KEY is set (ValueError when it is unusable), as given
 // otherwise (with a warning naming the user).
