@@ -268,13 +268,18 @@ TEST(WorkUnitStart, ChildOutputAndErrorShareTheLogAndTheExitStatusIsLogged) {
   LogCapture capture;
   TempDir dir;
   FakeScaling fake;
-  const std::string cmd = "sh -c 'echo 1; echo 2 >&2; echo 3; echo 4 >&2; exit 3'";
+  // The child holds its exit until the test has looked at the running unit, so
+  // the log thread cannot observe the end (and clear the handle) first.
+  const std::string go = (dir.path() / "go").string();
+  const std::string cmd = "sh -c 'echo 1; echo 2 >&2; echo 3; echo 4 >&2; while [ ! -e " + go +
+                          " ]; do sleep 0.01; done; exit 3'";
   WorkUnit unit(fake, action_record(), running(dir, cmd));
   unit.execute();
   EXPECT_TRUE(unit.has_process());
   EXPECT_EQ(unit.cmd(), cmd);
   const std::string path = (dir.path() / "logs").string() + "/job_" + kId + ".txt";
   EXPECT_EQ(unit.log_path(), path);
+  std::ofstream(go).put('\n');
 
   ASSERT_TRUE(ends(unit));
   EXPECT_EQ(read_file(path), "1\n2\n3\n4\n");
