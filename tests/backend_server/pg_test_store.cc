@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
@@ -113,6 +114,36 @@ std::int64_t pg_count_rows(const std::filesystem::path& database, const std::str
   if (!connection.ok()) throw std::runtime_error("cannot reach the test database");
   return std::stoll(
       connection.value("SELECT count(*) FROM " + pg_schema_for(database) + "." + table));
+}
+
+std::string pg_query_text(const std::filesystem::path& database, const std::string& sql) {
+  PgConnection connection;
+  if (!connection.ok()) throw std::runtime_error("cannot reach the test database");
+  connection.value("SET search_path TO " + pg_schema_for(database));
+  return connection.value(sql);
+}
+
+std::string pg_schema_text(const std::filesystem::path& database) {
+  PgConnection connection;
+  if (!connection.ok()) throw std::runtime_error("cannot reach the test database");
+  const std::string schema = pg_schema_for(database);
+  const std::string tables = connection.value(
+      "SELECT string_agg(quote_ident(table_name), ',') FROM information_schema.tables "
+      "WHERE table_schema = '" +
+      schema + "' AND table_type = 'BASE TABLE'");
+  if (tables.empty()) throw std::runtime_error("no tables in schema " + schema);
+  std::string text;
+  std::size_t begin = 0;
+  while (begin <= tables.size()) {
+    const std::size_t comma = std::min(tables.find(',', begin), tables.size());
+    const std::string table = schema + "." + tables.substr(begin, comma - begin);
+    text +=
+        table + ":\n" +
+        connection.value("SELECT coalesce(string_agg(t::text, E'\\n'), '') FROM " + table + " t") +
+        "\n";
+    begin = comma + 1;
+  }
+  return text;
 }
 
 }  // namespace tavoren::testing

@@ -30,4 +30,12 @@ backend::PgBackendOptions pg_options_for(const backend::LocalBackendOptions& opt
 // The rows of `table` in the path's schema, read behind the store's back.
 std::int64_t pg_count_rows(const std::filesystem::path& database, const std::string& table);
 
+// The first column of the first row of `sql`, run in the path's schema
+// behind the store's back ("" when no row).
+std::string pg_query_text(const std::filesystem::path& database, const std::string& sql);
+
+// Every row of every table in the path's schema, as PostgreSQL writes it out
+// as text: what the store keeps at rest.
+std::string pg_schema_text(const std::filesystem::path& database);
+
 }  // namespace tavoren::testing

@@ -332,8 +332,26 @@ std::string database_bytes(const std::filesystem::path& database) {
   return bytes;
 }
 
+// What the store keeps at rest: the SQLite file with its log and shared
+// memory, or every row of the store's PostgreSQL schema.
+std::string stored_bytes(const std::filesystem::path& database) {
+#ifdef TAVOREN_PG_STORE
+  return testing::pg_schema_text(database);
+#else
+  return database_bytes(database);
+#endif
+}
+
+// One stored value, read behind the store's back.
+std::string stored_value(const std::filesystem::path& database, const std::string& sql) {
+#ifdef TAVOREN_PG_STORE
+  return testing::pg_query_text(database, sql);
+#else
+  return RawDatabase(database).text(sql);
+#endif
+}
+
 TEST_F(OperatorTest, EverySecretIsEncryptedAtRestWhenTheEncryptionKeyIsSet) {
-  SKIP_UNLESS_SQLITE("reads the file behind the store");
   const std::string key = "0123456789abcdef0123456789abcdef";
   const std::vector<std::string> secrets = {"registry-pass-7731", "hf_model_token_7731",
                                             "internal-api-key-7731", "owner-secret-7731"};
@@ -347,14 +365,18 @@ TEST_F(OperatorTest, EverySecretIsEncryptedAtRestWhenTheEncryptionKeyIsSet) {
     backend.set_internal_api_key(id, secrets[2]);
     backend.set_key_pair("owner-1", "AKIAOWNER1", secrets[3]);
 
-    // Nothing of them in the files, the log and shared memory included.
-    const std::string bytes = database_bytes(database());
+    // Nothing of them at rest (a SQLite file's log and shared memory
+    // included), nor of the key a server made for this instance.
+    const std::string bytes = stored_bytes(database());
+    ASSERT_TRUE(contains(bytes, "robot")) << "the dump holds the stored rows";
     for (const std::string& secret : secrets) EXPECT_FALSE(contains(bytes, secret)) << secret;
-    RawDatabase raw(database());
-    EXPECT_TRUE(
-        raw.text("SELECT user_access_token FROM model_secrets").starts_with("tavoren-sealed:v1:"));
-    EXPECT_TRUE(
-        raw.text("SELECT api_key FROM internal_api_keys").starts_with("tavoren-sealed:v1:"));
+    if (kServed) {
+      EXPECT_FALSE(contains(bytes, backend.session().secret_key));
+    }
+    EXPECT_TRUE(stored_value(database(), "SELECT user_access_token FROM model_secrets")
+                    .starts_with("tavoren-sealed:v1:"));
+    EXPECT_TRUE(stored_value(database(), "SELECT api_key FROM internal_api_keys")
+                    .starts_with("tavoren-sealed:v1:"));
 
     // The agent is answered the clear values.
     EXPECT_EQ(
