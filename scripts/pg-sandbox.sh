@@ -6,6 +6,9 @@
 #                                  stop it (--purge: remove its state folder too)
 #   scripts/pg-sandbox.sh env      print its env as export lines
 #   scripts/pg-sandbox.sh status   exit 0 when it runs, 3 when not
+#   scripts/pg-sandbox.sh restart [--immediate]
+#                                  stop it and start it again on the same port (its
+#                                  clients' connections break; --immediate: as in a crash)
 #
 # Everything lives in one state folder, ${TAVOREN_PG_SANDBOX_DIR:-/tmp/tavoren-pg-sandbox}:
 # a cluster made by Debian's postgresql-15 binaries (initdb, pg_ctl; never
@@ -123,8 +126,19 @@ case ${1:-} in
   status)
     running || exit 3
     ;;
+  restart)
+    if ! running; then
+      echo "pg-sandbox: not running (scripts/pg-sandbox.sh up)" >&2
+      exit 3
+    fi
+    mode=fast
+    [[ ${2:-} == --immediate ]] && mode=immediate
+    # pg_ctl starts it with the options of the last start: the same port and
+    # socket folder, so the env printed before stays true.
+    as_owner "$bin/pg_ctl" -D "$data" -l "$log_file" -m "$mode" -w -t 60 restart >/dev/null
+    ;;
   *)
-    sed -n '2,8p' "$0" >&2
+    sed -n '2,11p' "$0" >&2
     exit 2
     ;;
 esac
