@@ -178,14 +178,10 @@ void Agent::start(const std::vector<std::string>& backend, const std::filesystem
   process::SpawnRequest request;
   request.argv = {agent_program(), "run"};
   request.argv.insert(request.argv.end(), backend.begin(), backend.end());
-  for (const std::string& word :
-       {"--backend-ca", ca.string(), std::string("--skip-prechecks"), std::string("--work-dir"),
-        dir.path().string(), std::string("--poll-interval"), std::string("1"),
-        std::string("--reaper-interval"), std::string("1"), std::string("--log-interval"),
-        std::string("1"), std::string("--stop-grace"), std::string("2"),
-        std::string("--metrics-listen"), std::string("")}) {
-    request.argv.push_back(word);
-  }
+  request.argv.insert(request.argv.end(),
+                      {"--backend-ca", ca.string(), "--skip-prechecks", "--work-dir",
+                       dir.path().string(), "--poll-interval", "1", "--reaper-interval", "1",
+                       "--log-interval", "1", "--stop-grace", "2", "--metrics-listen", ""});
   request.argv.insert(request.argv.end(), extra.begin(), extra.end());
   request.stdin_stream = process::Stream::null;
   request.stdout_stream = process::Stream::file;
