@@ -285,7 +285,8 @@ std::size_t expect_no_secret_in(const std::vector<std::filesystem::path>& files,
     for (const std::string& secret : secrets) {
       EXPECT_THAT(text, ::testing::Not(::testing::HasSubstr(secret))) << file;
     }
-    failed_calls += count_of(text, "no answer after");
+    // A call that got no answer, or a failure answer on its last attempt.
+    failed_calls += count_of(text, "no answer after") + count_of(text, " attempts)");
   }
   return failed_calls;
 }

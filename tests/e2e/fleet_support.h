@@ -151,7 +151,7 @@ std::size_t count_of(const std::string& text, const std::string& needle);
 std::vector<std::string> fleet_secrets(const std::vector<KeyPair>& keys);
 
 // Adds a test failure for each of `secrets` found in one of `files`;
-// answers how many times the files say a call ran out of attempts.
+// answers how many times the files say a backend call ran out of attempts.
 std::size_t expect_no_secret_in(const std::vector<std::filesystem::path>& files,
                                 const std::vector<std::string>& secrets);
 
