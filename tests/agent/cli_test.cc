@@ -44,14 +44,14 @@ TEST(ParseArgs, MisuseIsAUsageErrorNamingTheOption) {
     std::vector<std::string> args;
     std::string message;
   };
-  for (const Case& c : std::vector<Case>{{{"--frobnicate"}, "unknown option --frobnicate"},
-                                         {{"--frob=1"}, "unknown option --frob"},
-                                         {{"-q"}, "unknown option -q"},
-                                         {{"--backend"}, "option --backend needs a value"},
-                                         {{"--json=yes"}, "option --json takes no value"},
-                                         {{"--json", "--json"}, "option --json given twice"},
-                                         {{"--backend", "a", "--backend=b"},
-                                          "option --backend given twice"}}) {
+  for (const Case& c :
+       std::vector<Case>{{{"--frobnicate"}, "unknown option --frobnicate"},
+                         {{"--frob=1"}, "unknown option --frob"},
+                         {{"-q"}, "unknown option -q"},
+                         {{"--backend"}, "option --backend needs a value"},
+                         {{"--json=yes"}, "option --json takes no value"},
+                         {{"--json", "--json"}, "option --json given twice"},
+                         {{"--backend", "a", "--backend=b"}, "option --backend given twice"}}) {
     try {
       parse_args(c.args, kOptions);
       ADD_FAILURE() << "accepted: " << ::testing::PrintToString(c.args);
@@ -78,8 +78,9 @@ TEST(BackendLocation, SeveralServersComeRepeatedOrCommaSeparatedTheFirstNamedFir
   EXPECT_EQ(repeated.ca_file, "ca.pem");
 
   // Lists and repeats mix; blanks around the commas do not count.
-  const BackendLocation mixed = location_of(
-      {"--backend", "https://c.example, https://a.example:8443", "--backend", "http://127.0.0.1:9"});
+  const BackendLocation mixed =
+      location_of({"--backend", "https://c.example, https://a.example:8443", "--backend",
+                   "http://127.0.0.1:9"});
   EXPECT_EQ(mixed.url, "https://c.example");
   EXPECT_THAT(mixed.fallback_urls, ElementsAre("https://a.example:8443", "http://127.0.0.1:9"));
 
@@ -132,7 +133,8 @@ TEST(BackendLocation, AnUnclearListIsAUsageErrorBeforeAnythingIsReached) {
            {{"--backend", "http://127.0.0.1:9,http://192.0.2.10:8080"}, {}, "https://"}}) {
     try {
       location_of(c.args, c.env);
-      ADD_FAILURE() << "accepted: " << ::testing::PrintToString(c.args) << " " << c.env.value_or("");
+      ADD_FAILURE() << "accepted: " << ::testing::PrintToString(c.args) << " "
+                    << c.env.value_or("");
     } catch (const UsageError& e) {
       EXPECT_THAT(e.what(), ::testing::HasSubstr(c.says)) << ::testing::PrintToString(c.args);
     }

@@ -193,8 +193,8 @@ TEST(FleetFaults,
   std::vector<std::filesystem::path> outputs = server.outputs();
   outputs.push_back(a.output());
   outputs.push_back(b.output());
-  const std::size_t failed_calls = expect_no_secret_in(
-      outputs, fleet_secrets({a.keys, b.keys, operator_keys}));
+  const std::size_t failed_calls =
+      expect_no_secret_in(outputs, fleet_secrets({a.keys, b.keys, operator_keys}));
 
   std::printf("fleet under faults: %d actions, %d + %d per agent, %zu log bytes\n", kActions,
               per_instance[a.instance], per_instance[b.instance], log_bytes);

@@ -127,20 +127,13 @@ void BackendServer::start() {
         dir_.path() / (name_ + "-" + std::to_string(runs_++) + ".out");
     outputs_.push_back(out);
     process::SpawnRequest request;
-    request.argv = {kBackendProgram,
-                    "serve",
-                    "--store",
-                    store_,
-                    "--listen",
-                    "127.0.0.1:" + std::to_string(port_),
-                    "--tls-cert",
-                    tls_.server_chain_file().string(),
-                    "--tls-key",
-                    tls_.server_key_file().string(),
-                    "--assign-batch",
-                    std::to_string(assign_batch_),
-                    "--metrics-listen",
-                    ""};
+    request.argv = {kBackendProgram,    "serve",
+                    "--store",          store_,
+                    "--listen",         "127.0.0.1:" + std::to_string(port_),
+                    "--tls-cert",       tls_.server_chain_file().string(),
+                    "--tls-key",        tls_.server_key_file().string(),
+                    "--assign-batch",   std::to_string(assign_batch_),
+                    "--metrics-listen", ""};
     request.stdin_stream = process::Stream::null;
     request.stdout_stream = process::Stream::file;
     request.stderr_stream = process::Stream::stdout;
