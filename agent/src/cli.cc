@@ -176,7 +176,8 @@ BackendLocation backend_location(const ParsedArgs& args) {
           throw UsageError("a backend server is reached over https:// (http:// only on this host)");
         }
         if (std::find(urls.begin(), urls.end(), url) != urls.end()) {
-          throw UsageError("--backend names the server " + url + " twice");
+          // Not echoed: a mistyped URL may hold a password.
+          throw UsageError("--backend names one backend server twice");
         }
         urls.push_back(std::move(url));
       }

@@ -128,7 +128,7 @@ TEST(BackendLocation, AnUnclearListIsAUsageErrorBeforeAnythingIsReached) {
            {{}, "https://a.example,", "an empty backend server"},
            {{"--backend", "https://a.example", "--backend", "https://a.example"},
             {},
-            "https://a.example twice"},
+            "one backend server twice"},
            // Every server of the list is reached over TLS unless it is on this host.
            {{"--backend", "http://127.0.0.1:9,http://192.0.2.10:8080"}, {}, "https://"}}) {
     try {
