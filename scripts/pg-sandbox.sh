@@ -6,6 +6,10 @@
 #                                  stop it (--purge: remove its state folder too)
 #   scripts/pg-sandbox.sh env      print its env as export lines
 #   scripts/pg-sandbox.sh status   exit 0 when it runs, 3 when not
+#   scripts/pg-sandbox.sh restart [--immediate] [--down SECONDS]
+#                                  stop it and start it again on the same port, after
+#                                  SECONDS down (0); its clients' connections break
+#                                  (--immediate: stopped as in a crash)
 #
 # Everything lives in one state folder, ${TAVOREN_PG_SANDBOX_DIR:-/tmp/tavoren-pg-sandbox}:
 # a cluster made by Debian's postgresql-15 binaries (initdb, pg_ctl; never
@@ -73,13 +77,18 @@ make_cluster() {
   chmod 0600 "$state/pgpass"
 }
 
+# Starts the server on port $1; fails when it does not start.
+start_at() {
+  as_owner "$bin/pg_ctl" -D "$data" -l "$log_file" -w -t 30 \
+    -o "-c listen_addresses=127.0.0.1 -c port=$1 -c unix_socket_directories=$socket_dir -c max_connections=200 -c fsync=off -c synchronous_commit=off -c full_page_writes=off" \
+    start >/dev/null 2>&1
+}
+
 start() {
   local attempt port
   for attempt in 1 2 3 4 5 6 7 8; do
     port=$((20000 + RANDOM % 20000))
-    if as_owner "$bin/pg_ctl" -D "$data" -l "$log_file" -w -t 30 \
-      -o "-c listen_addresses=127.0.0.1 -c port=$port -c unix_socket_directories=$socket_dir -c max_connections=200 -c fsync=off -c synchronous_commit=off -c full_page_writes=off" \
-      start >/dev/null 2>&1; then
+    if start_at "$port"; then
       echo "$port" >"$port_file"
       cat >"$env_file" <<ENV
 PGHOST=$socket_dir
@@ -123,8 +132,42 @@ case ${1:-} in
   status)
     running || exit 3
     ;;
+  restart)
+    if ! running; then
+      echo "pg-sandbox: not running (scripts/pg-sandbox.sh up)" >&2
+      exit 3
+    fi
+    mode=fast down=0
+    shift
+    while (($#)); do
+      case $1 in
+        --immediate) mode=immediate ;;
+        --down)
+          down=${2:-}
+          shift
+          ;;
+        *)
+          sed -n '2,12p' "$0" >&2
+          exit 2
+          ;;
+      esac
+      shift
+    done
+    if [[ ! $down =~ ^[0-9]+(\.[0-9]+)?$ ]]; then
+      echo "pg-sandbox: --down takes a number of seconds" >&2
+      exit 2
+    fi
+    # Started again on the same port and socket folder: the env printed
+    # before stays true.
+    as_owner "$bin/pg_ctl" -D "$data" -m "$mode" -w -t 60 stop >/dev/null
+    sleep "$down"
+    if ! start_at "$(cat "$port_file")"; then
+      echo "pg-sandbox: the server did not start again; see $log_file" >&2
+      exit 1
+    fi
+    ;;
   *)
-    sed -n '2,8p' "$0" >&2
+    sed -n '2,12p' "$0" >&2
     exit 2
     ;;
 esac

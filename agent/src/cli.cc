@@ -124,7 +124,7 @@ ParsedArgs parse_args(const std::vector<std::string>& args,
   return parsed;
 }
 
-OptionDef backend_option() { return {"--backend", true}; }
+OptionDef backend_option() { return {"--backend", true, /*repeatable=*/true}; }
 
 OptionDef backend_ca_option() { return {"--backend-ca", true}; }
 
@@ -139,6 +139,10 @@ std::string host_of(std::string_view url) {
   return std::string(rest.substr(0, rest.find(':')));
 }
 
+bool is_server_url(std::string_view value) {
+  return value.starts_with("https://") || value.starts_with("http://");
+}
+
 bool is_loopback_host(const std::string& host) {
   if (host == "localhost" || host == "::1") return true;
   int a = 0, b = 0, c = 0, d = 0;
@@ -151,13 +155,35 @@ bool is_loopback_host(const std::string& host) {
 
 BackendLocation backend_location(const ParsedArgs& args) {
   BackendLocation location;
-  std::optional<std::string> named = args.value("--backend");
-  if (!named) named = get_env("TAVOREN_BACKEND");
-  if (named && (named->starts_with("https://") || named->starts_with("http://"))) {
-    if (named->starts_with("http://") && !is_loopback_host(host_of(*named))) {
-      throw UsageError("a backend server is reached over https:// (http:// only on this host)");
+  std::vector<std::string> named = args.values("--backend");
+  if (named.empty()) {
+    if (std::optional<std::string> env = get_env("TAVOREN_BACKEND")) named.push_back(*env);
+  }
+  const bool servers = std::any_of(named.begin(), named.end(), [](const std::string& value) {
+    return is_server_url(trim(value));
+  });
+  if (servers) {
+    std::vector<std::string> urls;
+    for (const std::string& value : named) {
+      for (const std::string& part : split(value, ',')) {
+        std::string url = trim(part);
+        if (url.empty()) throw UsageError("--backend names an empty backend server");
+        if (!is_server_url(url)) {
+          throw UsageError(
+              "--backend names backend servers (https://HOST:PORT) or one database file, not both");
+        }
+        if (url.starts_with("http://") && !is_loopback_host(host_of(url))) {
+          throw UsageError("a backend server is reached over https:// (http:// only on this host)");
+        }
+        if (std::find(urls.begin(), urls.end(), url) != urls.end()) {
+          // Not echoed: a mistyped URL may hold a password.
+          throw UsageError("--backend names one backend server twice");
+        }
+        urls.push_back(std::move(url));
+      }
     }
-    location.url = *named;
+    location.url = urls.front();
+    location.fallback_urls.assign(urls.begin() + 1, urls.end());
     std::optional<std::string> ca = args.value("--backend-ca");
     if (!ca) ca = get_env("TAVOREN_BACKEND_CA");
     if (ca && !ca->empty()) location.ca_file = *ca;
@@ -180,13 +206,21 @@ backend::RemoteOptions remote_options(const BackendLocation& location,
                                       const backend::Session& session) {
   backend::RemoteOptions options;
   options.base_url = location.url.value_or("");
+  options.fallback_urls = location.fallback_urls;
   options.session = session;
   options.ca_file = location.ca_file;
-  options.allow_plain_http = options.base_url.starts_with("http://");
+  // backend_location() lets http:// through for this host only.
+  options.allow_plain_http =
+      options.base_url.starts_with("http://") ||
+      std::any_of(options.fallback_urls.begin(), options.fallback_urls.end(),
+                  [](const std::string& url) { return url.starts_with("http://"); });
   return options;
 }
 
 std::filesystem::path database_path(const ParsedArgs& args) {
+  if (args.values("--backend").size() > 1) {
+    throw UsageError("--backend names one database file (several only for backend servers)");
+  }
   if (auto given = args.value("--backend")) {
     if (given->empty()) throw UsageError("--backend needs a file path");
     return *given;

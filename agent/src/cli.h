@@ -58,35 +58,44 @@ struct ParsedArgs {
 ParsedArgs parse_args(const std::vector<std::string>& args,
                       const std::vector<OptionDef>& definitions);
 
-// The "--backend" option every subcommand accepts.
+// The "--backend" option every subcommand accepts; it may be given more
+// than once, to name several backend servers.
 OptionDef backend_option();
 // "--backend-ca": the CA certificates a backend server's certificate must
 // chain to, accepted next to "--backend".
 OptionDef backend_ca_option();
 
-// Where the backend is: a backend server (url) or the embedded backend's
-// database file (database).
+// Where the backend is: backend servers (url, then fallback_urls) or the
+// embedded backend's database file (database).
 struct BackendLocation {
-  // "https://HOST[:PORT]"; "http://" only for a loopback host.
+  // The first server: "https://HOST[:PORT]"; "http://" only for a loopback
+  // host.
   std::optional<std::string> url;
+  // The other servers of the same store, in order, in the same form: a
+  // client moves on to them when one stops answering.
+  std::vector<std::string> fallback_urls;
   std::filesystem::path database;
   // With a url: "--backend-ca", else TAVOREN_BACKEND_CA; empty: the
   // system's CA store.
   std::optional<std::filesystem::path> ca_file;
 };
 
-// "--backend" when given, else TAVOREN_BACKEND: a server when it starts
-// with "https://" or "http://" (http only for 127.0.0.0/8, ::1 and
+// Every "--backend" given, else TAVOREN_BACKEND: servers when a value
+// starts with "https://" or "http://" (http only for 127.0.0.0/8, ::1 and
 // localhost: nothing signed crosses a network in clear), else the
-// database_path(). Throws UsageError for "http://" to another host and for
-// "--backend-ca" without a server.
+// database_path(). Servers may be named by "--backend" given more than once
+// and by comma-separated lists ("https://a:8443,https://b:8443", the only
+// form TAVOREN_BACKEND has); the first named is the primary, the others
+// its fallbacks, in order. Throws UsageError for "http://" to another host,
+// an empty or repeated server, a database file named next to a server or
+// two database files, and "--backend-ca" without a server.
 BackendLocation backend_location(const ParsedArgs& args);
 
 // The key pair of TAVOREN_ACCESS_KEY and TAVOREN_SECRET_KEY; Refusal when
 // either is missing, naming the variable (never a value).
 backend::Session key_pair_from_environment();
 
-// The options of a client of the server at `location` with `session`.
+// The options of a client of the servers at `location` with `session`.
 backend::RemoteOptions remote_options(const BackendLocation& location,
                                       const backend::Session& session);
 

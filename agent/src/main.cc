@@ -21,8 +21,10 @@ const char kHelp[] =
     "  scale-down ID  stop an action: it is no longer handed out, its container stops\n"
     "  config       set or show the embedded backend's settings\n"
     "\n"
-    "Every command accepts --backend PATH (the embedded backend's database) and\n"
-    "--help. Exit status: 0 success, 1 refused, 2 wrong usage.\n"
+    "Every command accepts --backend PATH (the embedded backend's database) or\n"
+    "--backend URL (a backend server, https://HOST:PORT; several servers of one\n"
+    "store: --backend again, or URLs separated by commas, the first used first),\n"
+    "and --help. Exit status: 0 success, 1 refused, 2 wrong usage.\n"
     "tavoren-agent --version shows the version.\n";
 
 }  // namespace

@@ -56,7 +56,7 @@ using namespace std::chrono_literals;
 using Seconds = std::chrono::duration<double>;
 
 const char kRunUsage[] =
-    "tavoren-agent run [--backend PATH|URL] [--backend-ca FILE] [--instance-id ID]\n"
+    "tavoren-agent run [--backend PATH|URL[,URL...]]... [--backend-ca FILE] [--instance-id ID]\n"
     "                  [--skip-prechecks]\n"
     "                  [--reaper-interval SECONDS] [--poll-interval SECONDS]\n"
     "                  [--drain] [--drain-timeout SECONDS] [--stop-grace SECONDS]\n"
@@ -81,7 +81,9 @@ const char kRunHelp[] =
     "                            else /var/lib/tavoren/agent.db for root and\n"
     "                            ~/.local/state/tavoren/agent.db for other users), or a\n"
     "                            backend server, https://HOST:PORT, reached with this\n"
-    "                            instance's key pair (TAVOREN_ACCESS_KEY, TAVOREN_SECRET_KEY)\n"
+    "                            instance's key pair (TAVOREN_ACCESS_KEY, TAVOREN_SECRET_KEY);\n"
+    "                            several servers of one store: --backend again, or URLs\n"
+    "                            separated by commas; the first is used until it fails\n"
     "  --backend-ca FILE         the CA certificates of the server's certificate (default:\n"
     "                            $TAVOREN_BACKEND_CA, else the system's CA store)\n"
     "  --instance-id ID          this instance (default: $INSTANCE_ID, else local-<hostname>)\n"
@@ -371,8 +373,17 @@ int serve(const RunSettings& settings, const sigset_t& signals) {
   if (remote) {
     auto* server = static_cast<backend::RemoteScaling*>(client);
     record_exit = [server](const std::string& id, int status) { server->record_exit(id, status); };
-    log::info("Agent %s using the backend server at %s", settings.instance_id,
-              *settings.backend.url);
+    if (settings.backend.fallback_urls.empty()) {
+      log::info("Agent %s using the backend server at %s", settings.instance_id,
+                *settings.backend.url);
+    } else {
+      std::string others;
+      for (const std::string& url : settings.backend.fallback_urls) {
+        others += (others.empty() ? "" : ", ") + url;
+      }
+      log::info("Agent %s using the backend servers at %s, then %s", settings.instance_id,
+                *settings.backend.url, others);
+    }
   } else {
     auto* local = static_cast<backend::LocalScaling*>(client);
     record_exit = [local](const std::string& id, int status) { local->record_exit(id, status); };

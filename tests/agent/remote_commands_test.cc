@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <string>
@@ -135,6 +136,66 @@ TEST(RemoteBackendCommands, TheServiceTakesItsWorkFromTheServerWithTheInstancesK
   expect_signed_without_secrets(server);
   EXPECT_THAT(read_file(out), HasSubstr("using the backend server at " + server.url()));
   EXPECT_THAT(read_file(out), Not(HasSubstr(kInstanceKeys.secret_key)));
+}
+
+// Servers of one store named together: the commands and the service go on
+// to the next server of the list when the first does not answer.
+TEST(RemoteBackendCommands, WithSeveralServersTheNextAnswersWhenTheFirstDoesNot) {
+  WireServer server;
+  server.set_handler([](const WireServer::Seen& request, int) {
+    if (!request.verification.ok()) return WireServer::failure(401, "unauthenticated", "no");
+    if (request.path == "/v1/operator/list") {
+      return WireServer::answer(backend::Result::ok(Json::array({Json{{"_id", kId},
+                                                                      {"action", "resource_clone"},
+                                                                      {"status", "queued"},
+                                                                      {"state", "queued"}}})));
+    }
+    return WireServer::answer(backend::Result::ok(Json::array()));
+  });
+  server.start();
+  int port = 0;
+  ::close(testing::listen_on_loopback(port));  // nothing listens there now
+  const std::string dead = "http://127.0.0.1:" + std::to_string(port);
+  TempDir dir;
+  ScopedEnv home("HOME", dir.path().string());
+  testing::FakeTools tools;
+  tools.add("docker", "", 1);
+  tools.add("df", "Filesystem Size Used Avail Use% Mounted on\n", 0);
+  ScopedEnv provider("SERVICE_PROVIDER", "local");
+
+  {
+    ScopedEnv access("TAVOREN_ACCESS_KEY", kOperatorKeys.access_key);
+    ScopedEnv secret("TAVOREN_SECRET_KEY", kOperatorKeys.secret_key);
+    AgentRun listed = run_agent({"list", "--backend", dead + "," + server.url(), "--json"});
+    EXPECT_EQ(listed.exit_status, 0) << listed.err;
+    EXPECT_THAT(listed.out, HasSubstr(kId));
+    ScopedEnv named("TAVOREN_BACKEND", dead + "," + server.url());
+    AgentRun from_env = run_agent({"list"});
+    EXPECT_EQ(from_env.exit_status, 0) << from_env.err;
+    EXPECT_THAT(from_env.out, HasSubstr(kId));
+    // With the dead server alone nothing answers.
+    AgentRun alone = run_agent({"list", "--backend", dead});
+    EXPECT_EQ(alone.exit_status, 1);
+  }
+  ASSERT_EQ(paths_of(server).size(), 2u);
+
+  ScopedEnv access("TAVOREN_ACCESS_KEY", kInstanceKeys.access_key);
+  ScopedEnv secret("TAVOREN_SECRET_KEY", kInstanceKeys.secret_key);
+  const std::string out = (dir.path() / "agent.out").string();
+  process::Child agent = testing::spawn_agent(
+      {"run", "--backend", dead, "--backend", server.url(), "--skip-prechecks", "--poll-interval",
+       "1", "--reaper-interval", "1", "--metrics-listen", "", "--work-dir", dir.path().string()},
+      out);
+  auto polled = [&] {
+    const std::vector<std::string> paths = paths_of(server);
+    return std::count(paths.begin(), paths.end(), "/v1/assign_jobs") >= 2;
+  };
+  EXPECT_TRUE(testing::wait_until(polled, std::chrono::seconds(20))) << read_file(out);
+  agent.send_signal(SIGTERM);
+  EXPECT_EQ(testing::returncode_of(agent.wait_for(std::chrono::seconds(20))), 0) << read_file(out);
+  EXPECT_THAT(read_file(out),
+              HasSubstr("using the backend servers at " + dead + ", then " + server.url()));
+  expect_signed_without_secrets(server);
 }
 
 TEST(RemoteBackendCommands, ABackendThatCannotBeReachedSafelyIsRefusedBeforeAnythingRuns) {
