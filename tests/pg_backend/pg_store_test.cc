@@ -229,6 +229,16 @@ TEST_F(PgStoreTest, ConnectionsLostToTheServerAreReplacedOnTheNextCall) {
   EXPECT_EQ(store.get_action_details(id).data.at("_id"), id);
   EXPECT_FALSE(store.update_action(Json{{"id", id}, {"status", "running"}}).has_error());
   EXPECT_EQ(store.get_action_details(id).data.at("status"), "running");
+
+  // A write as the first call after the cut: its transaction finds out on
+  // its first round trip, which committed nothing, and is made once on a
+  // new connection.
+  raw.exec(
+      "SELECT pg_terminate_backend(pid, 5000) FROM pg_stat_activity "
+      "WHERE application_name = 'tavoren-backend' AND pid <> pg_backend_pid()");
+  EXPECT_FALSE(store.update_action(Json{{"id", id}, {"status", "finished"}}).has_error());
+  EXPECT_EQ(store.get_action_details(id).data.at("status"), "finished");
+  EXPECT_EQ(store.show(id).at("history").size(), 3u);
 }
 
 }  // namespace
