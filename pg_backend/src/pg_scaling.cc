@@ -58,6 +58,12 @@ struct OpenTransaction {
   pg::Pool* pool = nullptr;
   pg::Connection* connection = nullptr;
   int depth = 0;
+  // Set by write_once around its write: the next write made inside joins
+  // the transaction without a savepoint of its own, and when it throws, it
+  // spoils the transaction (its rows may be half written), which write_once
+  // then rolls back whole and makes again with savepoints.
+  bool bare_write = false;
+  bool spoiled = false;
 };
 
 OpenTransaction*& open_transaction() {
@@ -88,6 +94,17 @@ auto in_transaction(detail::PgScalingState& impl, bool write, Body&& body) {
   if (open != nullptr && open->pool == impl.pool.get()) {
     pg::Connection& connection = *open->connection;
     if (!write) return body(connection);
+    if (open->bare_write) {
+      open->bare_write = false;
+      struct Bare {
+        OpenTransaction& open;
+        bool done = false;
+        ~Bare() {
+          if (!done) open.spoiled = true;
+        }
+      } bare{*open};
+      return run_and(body, connection, [&] { bare.done = true; });
+    }
     const std::string name = "nested_" + std::to_string(++open->depth);
     const std::uint64_t savepoint = connection.defer("SAVEPOINT " + name);
     struct Nested {
@@ -272,12 +289,13 @@ std::optional<RecordedAnswer> find_answer(pg::Connection& connection, const std:
 // Sent with the transaction's COMMIT.
 void keep_answer(pg::Connection& connection, const WriteOnce& once, const std::string& answer) {
   const std::int64_t now = unix_now();
+  // One statement: the purge of expired answers (never this key's own, which
+  // the same statement may replace) and the answer. An expired answer of
+  // the same key may still be there: it is replaced.
   connection.defer(
-      "DELETE FROM write_answers WHERE (caller, idempotency_key) IN (SELECT caller, "
-      "idempotency_key FROM write_answers WHERE expires_at <= $1 LIMIT $2 FOR UPDATE SKIP LOCKED)",
-      Params().integer(now).integer(kPurgeBatch));
-  // An expired answer of the same key may still be there: it is replaced.
-  connection.defer(
+      "WITH purged AS (DELETE FROM write_answers WHERE (caller, idempotency_key) IN ("
+      "SELECT caller, idempotency_key FROM write_answers WHERE expires_at <= $6 "
+      "AND (caller, idempotency_key) <> ($1, $2) LIMIT $7 FOR UPDATE SKIP LOCKED)) "
       "INSERT INTO write_answers (caller, idempotency_key, request_hash, answer, expires_at) "
       "VALUES ($1, $2, $3, $4, $5) ON CONFLICT (caller, idempotency_key) DO UPDATE SET "
       "request_hash = excluded.request_hash, answer = excluded.answer, "
@@ -287,7 +305,9 @@ void keep_answer(pg::Connection& connection, const WriteOnce& once, const std::s
           .text(once.key)
           .text(once.request_hash)
           .text(answer)
-          .integer(now + static_cast<std::int64_t>(once.keep.count())));
+          .integer(now + static_cast<std::int64_t>(once.keep.count()))
+          .integer(now)
+          .integer(kPurgeBatch));
 }
 
 // Serializes the writes under one (caller, key) across every server of
@@ -530,15 +550,37 @@ RecordedAnswer PgScaling::update_action_docker_logs(const Json& arguments, const
 
 RecordedAnswer PgScaling::write_once(const WriteOnce& once,
                                      const std::function<std::string()>& write) {
-  return in_write(*impl_, [&](pg::Connection& connection) {
-    lock_answer_slot(connection, once.caller, once.key);
-    if (std::optional<RecordedAnswer> kept = find_answer(connection, once.caller, once.key)) {
-      return *std::move(kept);
+  // Thrown out of a transaction spoiled by a write that threw.
+  struct Spoiled {};
+  const OpenTransaction* outer = open_transaction();
+  // Outermost, the write first runs without a savepoint (two statements
+  // and a subtransaction less); in the rare case that it throws, everything
+  // is rolled back and made again with the savepoint that undoes exactly
+  // the part that threw.
+  const bool bare = outer == nullptr || outer->pool != impl_->pool.get();
+  auto attempt = [&](bool bare_write) {
+    return in_write(*impl_, [&](pg::Connection& connection) {
+      lock_answer_slot(connection, once.caller, once.key);
+      if (std::optional<RecordedAnswer> kept = find_answer(connection, once.caller, once.key)) {
+        return *std::move(kept);
+      }
+      OpenTransaction& open = *open_transaction();
+      open.bare_write = bare_write;
+      RecordedAnswer first{once.request_hash, write(), false};
+      open.bare_write = false;
+      if (open.spoiled) throw Spoiled{};
+      keep_answer(connection, once, first.answer);
+      return first;
+    });
+  };
+  if (bare) {
+    try {
+      return attempt(true);
+    } catch (const Spoiled&) {
+      // Rolled back; made again below.
     }
-    RecordedAnswer first{once.request_hash, write(), false};
-    keep_answer(connection, once, first.answer);
-    return first;
-  });
+  }
+  return attempt(false);
 }
 
 Result PgScaling::get_action_details(const std::string& action_record_id) {
