@@ -291,11 +291,15 @@ void keep_answer(pg::Connection& connection, const WriteOnce& once, const std::s
   const std::int64_t now = unix_now();
   // One statement: the purge of expired answers (never this key's own, which
   // the same statement may replace) and the answer. An expired answer of
-  // the same key may still be there: it is replaced.
+  // the same key may still be there: it is replaced. The purge reads the
+  // oldest answers off the expiry index and deletes them by their row
+  // addresses, whatever plan the prepared statement settles on: a scan of
+  // the whole table on every write would grow with the answers kept.
   connection.defer(
-      "WITH purged AS (DELETE FROM write_answers WHERE (caller, idempotency_key) IN ("
-      "SELECT caller, idempotency_key FROM write_answers WHERE expires_at <= $6 "
-      "AND (caller, idempotency_key) <> ($1, $2) LIMIT $7 FOR UPDATE SKIP LOCKED)) "
+      "WITH purged AS (DELETE FROM write_answers WHERE ctid = ANY (ARRAY("
+      "SELECT ctid FROM write_answers WHERE expires_at <= $6 "
+      "AND (caller, idempotency_key) <> ($1, $2) ORDER BY expires_at LIMIT $7 "
+      "FOR UPDATE SKIP LOCKED))) "
       "INSERT INTO write_answers (caller, idempotency_key, request_hash, answer, expires_at) "
       "VALUES ($1, $2, $3, $4, $5) ON CONFLICT (caller, idempotency_key) DO UPDATE SET "
       "request_hash = excluded.request_hash, answer = excluded.answer, "

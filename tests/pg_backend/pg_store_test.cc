@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <set>
 #include <string>
 #include <thread>
@@ -190,6 +191,28 @@ TEST_F(PgStoreTest, ARefusalThrownInsideAWriteUndoesItsPartAndIsTheAnswerKept) {
   });
   EXPECT_EQ(unknown.answer, "unknown action");
   EXPECT_EQ(store.recorded_answer("caller", "exit")->answer, "unknown action");
+}
+
+TEST_F(PgStoreTest, ExpiredAnswersGiveWayAndArePurgedByTheNextAnswerKept) {
+  PgScaling store(options());
+  const std::filesystem::path database = dir_.path() / "store";
+  auto kept_rows = [&] { return testing::pg_count_rows(database, "write_answers"); };
+  const auto expired = std::chrono::seconds(0);
+  store.record_answer("caller", "old-0", "h", "gone", expired);
+  EXPECT_EQ(kept_rows(), 1);
+  EXPECT_FALSE(store.recorded_answer("caller", "old-0").has_value());
+  // The next answer kept purges the expired one.
+  store.record_answer("caller", "old-1", "h", "gone", expired);
+  EXPECT_EQ(kept_rows(), 1);
+  // An expired answer of the same key is replaced by the new first answer,
+  // by the statement that purges.
+  EXPECT_EQ(store.record_answer("caller", "old-1", "h2", "new").answer, "new");
+  EXPECT_EQ(kept_rows(), 1);
+  EXPECT_EQ(store.recorded_answer("caller", "old-1")->answer, "new");
+  // Live answers stay.
+  store.record_answer("caller", "live", "h", "kept");
+  EXPECT_EQ(kept_rows(), 2);
+  EXPECT_EQ(store.record_answer("caller", "old-1", "h3", "third").answer, "new");
 }
 
 TEST_F(PgStoreTest, OnlyACurrentSchemaIsServedAndANewerOneIsNeverMigrated) {
