@@ -1,9 +1,13 @@
 // The PostgreSQL store's operations. Each call runs in one transaction on
 // a borrowed connection: writes at READ COMMITTED with row locks on the
 // actions they change (queue entries taken with SKIP LOCKED), reads on one
-// REPEATABLE READ snapshot. A write made inside another write of the same
+// REPEATABLE READ snapshot; a read of a single statement runs by itself,
+// which is one snapshot too. A write made inside another write of the same
 // pool on the same thread (a write and its kept answer) joins it through a
-// savepoint.
+// savepoint; the write of write_once joins without one unless it throws.
+// Statements whose rows are not needed are deferred (pg.h): a write
+// answered once takes three round trips, BEGIN with the kept-answer check,
+// the write's first read, and the rest with COMMIT.
 
 #include <set>
 #include <string>
