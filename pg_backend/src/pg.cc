@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -26,6 +27,23 @@ int hex_value(char c) {
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
+}
+
+// Prepared statements kept per connection at most (statements built with
+// a varying text, as the import's, would otherwise pile up).
+constexpr std::size_t kMaxPrepared = 256;
+
+// Whether a statement is of a kind worth preparing.
+bool preparable(std::string_view sql) {
+  for (std::string_view verb : {"SELECT ", "INSERT ", "UPDATE ", "DELETE ", "WITH "}) {
+    if (sql.starts_with(verb)) return true;
+  }
+  return false;
+}
+
+bool succeeded(const PGresult* result) {
+  const ExecStatusType status = PQresultStatus(result);
+  return status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK;
 }
 
 std::string milliseconds_text(std::chrono::milliseconds value) {
@@ -187,30 +205,141 @@ Connection::~Connection() {
   if (connection_ != nullptr) PQfinish(connection_);
 }
 
-Rows Connection::exec(const char* sql, const Params& params) {
-  const int count = static_cast<int>(params.values_.size());
-  std::vector<const char*> values(params.values_.size());
-  std::vector<int> lengths(params.values_.size());
-  std::vector<int> formats(params.values_.size());
-  for (int i = 0; i < count; ++i) {
-    const auto index = static_cast<std::size_t>(i);
-    values[index] = params.is_null_[index] ? nullptr : params.values_[index].data();
-    lengths[index] = static_cast<int>(params.values_[index].size());
-    formats[index] = params.binary_[index] ? 1 : 0;
+Rows Connection::exec(const char* sql, const Params& params) { return run_pipeline(sql, params); }
+
+std::uint64_t Connection::defer(std::string sql, Params params) {
+  deferred_.push_back(Statement{std::move(sql), std::move(params)});
+  return sent_ + deferred_.size() - 1;
+}
+
+bool Connection::drop_deferred_from(std::uint64_t from) {
+  if (from < sent_) {
+    deferred_.clear();
+    return false;
   }
-  PGresult* result = PQexecParams(connection_, sql, count, nullptr, values.data(), lengths.data(),
-                                  formats.data(), 0);
-  const ExecStatusType status = result ? PQresultStatus(result) : PGRES_FATAL_ERROR;
-  if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) return Rows(result);
-  // Both are copied out of the result before it is freed.
-  const char* state_field = result ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
-  std::string state = state_field ? state_field : "";
-  std::string text = failure_text(connection_, result);
-  if (result != nullptr) PQclear(result);
-  throw Failure("PostgreSQL refused a statement: " + text, std::move(state));
+  const std::uint64_t keep = std::min<std::uint64_t>(from - sent_, deferred_.size());
+  deferred_.resize(static_cast<std::size_t>(keep));
+  return true;
+}
+
+Rows Connection::run_pipeline(const char* sql, const Params& params) {
+  if (unusable_) throw Failure("PostgreSQL refused a statement: the connection was given up", "");
+  std::vector<std::pair<const char*, const Params*>> statements;
+  statements.reserve(deferred_.size() + 1);
+  for (const Statement& statement : deferred_) {
+    statements.emplace_back(statement.sql.c_str(), &statement.params);
+  }
+  statements.emplace_back(sql, &params);
+
+  // What each answer read back belongs to: a statement's preparation (the
+  // text it was kept under) or the statement itself (empty).
+  std::vector<std::string> answers;
+  auto lost = [&](const PGresult* result) {
+    unusable_ = true;
+    const std::string text = failure_text(connection_, result);
+    deferred_.clear();
+    return Failure("PostgreSQL refused a statement: " + text, "");
+  };
+  if (PQenterPipelineMode(connection_) != 1) throw lost(nullptr);
+  for (const auto& [text, parameters] : statements) {
+    const std::size_t count = parameters->values_.size();
+    std::vector<const char*> values(count);
+    std::vector<int> lengths(count);
+    std::vector<int> formats(count);
+    for (std::size_t i = 0; i < count; ++i) {
+      values[i] = parameters->is_null_[i] ? nullptr : parameters->values_[i].data();
+      lengths[i] = static_cast<int>(parameters->values_[i].size());
+      formats[i] = parameters->binary_[i] ? 1 : 0;
+    }
+    const Prepared* prepared = nullptr;
+    if (preparable(text)) {
+      auto found = prepared_.find(text);
+      if (found == prepared_.end() && prepared_.size() < kMaxPrepared) {
+        found =
+            prepared_.emplace(text, Prepared{"tavoren_" + std::to_string(++names_), false}).first;
+        // Prepared in the same round trip, just ahead of its first use.
+        if (PQsendPrepare(connection_, found->second.name.c_str(), text, static_cast<int>(count),
+                          nullptr) != 1) {
+          prepared_.erase(found);
+          throw lost(nullptr);
+        }
+        answers.push_back(text);
+      }
+      if (found != prepared_.end()) prepared = &found->second;
+    }
+    const int sent =
+        prepared != nullptr
+            ? PQsendQueryPrepared(connection_, prepared->name.c_str(), static_cast<int>(count),
+                                  values.data(), lengths.data(), formats.data(), 0)
+            : PQsendQueryParams(connection_, text, static_cast<int>(count), nullptr, values.data(),
+                                lengths.data(), formats.data(), 0);
+    if (sent != 1) throw lost(nullptr);
+    answers.emplace_back();
+  }
+  if (PQpipelineSync(connection_) != 1) throw lost(nullptr);
+  ++round_trips_;
+  sent_ += deferred_.size() + 1;
+
+  PGresult* last = nullptr;
+  std::string failure;
+  std::string state;
+  bool failed = false;
+  for (std::size_t i = 0; i < answers.size(); ++i) {
+    PGresult* result = PQgetResult(connection_);
+    if (result == nullptr || PQstatus(connection_) != CONNECTION_OK) {
+      Failure error = lost(result);
+      if (result != nullptr) PQclear(result);
+      if (last != nullptr) PQclear(last);
+      throw error;
+    }
+    const bool ok = succeeded(result);
+    if (!ok && !failed) {
+      // The statements after a failed one come back aborted, unrun.
+      failed = true;
+      const char* state_field = PQresultErrorField(result, PG_DIAG_SQLSTATE);
+      state = state_field ? state_field : "";
+      failure = failure_text(connection_, result);
+    }
+    if (!answers[i].empty()) {
+      const auto found = prepared_.find(answers[i]);
+      if (found != prepared_.end()) {
+        if (ok) {
+          found->second.confirmed = true;
+        } else {
+          prepared_.erase(found);
+        }
+      }
+    }
+    if (i + 1 == answers.size()) {
+      last = result;
+    } else {
+      PQclear(result);
+    }
+    // Each statement's answers end with a null result.
+    if (PGresult* extra = PQgetResult(connection_); extra != nullptr) {
+      PQclear(extra);
+      if (last != nullptr) PQclear(last);
+      throw lost(nullptr);
+    }
+  }
+  deferred_.clear();
+  PGresult* sync = PQgetResult(connection_);
+  const bool synced = sync != nullptr && PQresultStatus(sync) == PGRES_PIPELINE_SYNC;
+  if (sync != nullptr) PQclear(sync);
+  if (!synced || PQexitPipelineMode(connection_) != 1) {
+    if (last != nullptr) PQclear(last);
+    throw lost(nullptr);
+  }
+  if (failed) {
+    if (last != nullptr) PQclear(last);
+    throw Failure("PostgreSQL refused a statement: " + failure, std::move(state));
+  }
+  return Rows(last);
 }
 
 void Connection::exec_script(const char* sql) {
+  if (!deferred_.empty()) throw std::logic_error("A script cannot follow deferred statements");
+  ++round_trips_;
   PGresult* result = PQexec(connection_, sql);
   const ExecStatusType status = result ? PQresultStatus(result) : PGRES_FATAL_ERROR;
   if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) {
@@ -225,9 +354,11 @@ void Connection::exec_script(const char* sql) {
   throw Failure("PostgreSQL refused a statement: " + text, std::move(state));
 }
 
-bool Connection::broken() const { return PQstatus(connection_) != CONNECTION_OK; }
+bool Connection::broken() const { return unusable_ || PQstatus(connection_) != CONNECTION_OK; }
 
-bool Connection::in_transaction() const { return PQtransactionStatus(connection_) != PQTRANS_IDLE; }
+bool Connection::in_transaction() const {
+  return !deferred_.empty() || PQtransactionStatus(connection_) != PQTRANS_IDLE;
+}
 
 }  // namespace tavoren::backend::pg
 

@@ -1,6 +1,13 @@
 // A thin layer over libpq: connections with their time limits, statements
 // with parameters, results, and a pool of connections to one database.
 //
+// Statements go out in libpq's pipeline mode: a statement whose rows are not
+// needed may be deferred, and travels to the server with the next one that
+// is waited for, in the same round trip; the server still runs them one
+// after the other, in order. Data statements (SELECT, INSERT, UPDATE,
+// DELETE, WITH) are prepared on first use and reused by their text on the
+// same connection.
+//
 // Every failure becomes a DatabaseError naming what was attempted and the
 // server's primary message (never a parameter's value, never the
 // connection's secrets). A connection is used by one thread at a time; the
@@ -20,6 +27,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -103,17 +111,55 @@ class Connection {
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
+  // Runs the deferred statements, then this one, in one round trip, and
+  // answers this one's rows. The first failure among them is thrown (a
+  // Failure); the statements after it are not run.
   Rows exec(const char* sql, const Params& params = Params());
+  // Queues a statement whose rows are not needed, to be sent ahead of the
+  // next exec(); a failure of it is thrown by that exec(). Answers its place
+  // in this connection's sequence of statements (see drop_deferred_from).
+  std::uint64_t defer(std::string sql, Params params = Params());
+  // Forgets the deferred statements from place `from` on, and answers
+  // whether none of them had been sent yet: when the one at `from` is still
+  // queued, the server never saw it nor anything after it. Otherwise every
+  // queued statement is forgotten (all of them came after `from`).
+  bool drop_deferred_from(std::uint64_t from);
   // Runs statements without parameters, several separated by ";" (the
-  // schema's migrations).
+  // schema's migrations). std::logic_error while statements are deferred.
   void exec_script(const char* sql);
   // Whether the connection is lost (it is then dropped, not reused).
   bool broken() const;
-  // Whether a transaction is open or failed on it.
+  // Whether a transaction is open or failed on it, or statements are still
+  // queued on it.
   bool in_transaction() const;
+  // Round trips to the server so far (each exec and exec_script is one).
+  std::uint64_t round_trips() const { return round_trips_; }
 
  private:
+  struct Statement {
+    std::string sql;
+    Params params;
+  };
+  struct Prepared {
+    std::string name;
+    // Whether the server confirmed it; until then it is sent with the
+    // statement that first uses it.
+    bool confirmed = false;
+  };
+  // Sends the deferred statements and this one as one pipeline and reads
+  // every answer; answers this one's.
+  Rows run_pipeline(const char* sql, const Params& params);
+
   PGconn* connection_ = nullptr;
+  // Set when the pipeline's answers were left unread (the connection is
+  // not used again).
+  bool unusable_ = false;
+  std::vector<Statement> deferred_;
+  // Statements sent so far (a deferred one counts once it is sent).
+  std::uint64_t sent_ = 0;
+  std::uint64_t round_trips_ = 0;
+  std::uint64_t names_ = 0;
+  std::unordered_map<std::string, Prepared> prepared_;
 };
 
 // Checks a connection string before use: refused (ValueError) when it does

@@ -1,9 +1,13 @@
 // The PostgreSQL store's operations. Each call runs in one transaction on
 // a borrowed connection: writes at READ COMMITTED with row locks on the
 // actions they change (queue entries taken with SKIP LOCKED), reads on one
-// REPEATABLE READ snapshot. A write made inside another write of the same
+// REPEATABLE READ snapshot; a read of a single statement runs by itself,
+// which is one snapshot too. A write made inside another write of the same
 // pool on the same thread (a write and its kept answer) joins it through a
-// savepoint.
+// savepoint; the write of write_once joins without one unless it throws.
+// Statements whose rows are not needed are deferred (pg.h): a write
+// answered once takes three round trips, BEGIN with the kept-answer check,
+// the write's first read, and the rest with COMMIT.
 
 #include <set>
 #include <string>
@@ -58,6 +62,12 @@ struct OpenTransaction {
   pg::Pool* pool = nullptr;
   pg::Connection* connection = nullptr;
   int depth = 0;
+  // Set by write_once around its write: the next write made inside joins
+  // the transaction without a savepoint of its own, and when it throws, it
+  // spoils the transaction (its rows may be half written), which write_once
+  // then rolls back whole and makes again with savepoints.
+  bool bare_write = false;
+  bool spoiled = false;
 };
 
 OpenTransaction*& open_transaction() {
@@ -79,24 +89,40 @@ auto run_and(Body& body, pg::Connection& connection, const std::function<void()>
 
 // Runs `body(connection)` in a transaction and commits when it returns; a
 // throw rolls it back. Inside a transaction of the same pool on this
-// thread, a read runs in it and a write in a savepoint of it.
+// thread, a read runs in it and a write in a savepoint of it. BEGIN and
+// SAVEPOINT travel with the body's first statement, RELEASE and the
+// body's deferred statements with COMMIT.
 template <typename Body>
 auto in_transaction(detail::PgScalingState& impl, bool write, Body&& body) {
   OpenTransaction*& open = open_transaction();
   if (open != nullptr && open->pool == impl.pool.get()) {
     pg::Connection& connection = *open->connection;
     if (!write) return body(connection);
+    if (open->bare_write) {
+      open->bare_write = false;
+      struct Bare {
+        OpenTransaction& open;
+        bool done = false;
+        ~Bare() {
+          if (!done) open.spoiled = true;
+        }
+      } bare{*open};
+      return run_and(body, connection, [&] { bare.done = true; });
+    }
     const std::string name = "nested_" + std::to_string(++open->depth);
-    connection.exec(("SAVEPOINT " + name).c_str());
+    const std::uint64_t savepoint = connection.defer("SAVEPOINT " + name);
     struct Nested {
       pg::Connection& connection;
       OpenTransaction& open;
       const std::string& name;
+      std::uint64_t savepoint;
       bool released = false;
       ~Nested() {
-        if (!released) {
+        // A savepoint the server has not seen yet is undone by not sending
+        // it, with everything queued after it.
+        if (!released && !connection.drop_deferred_from(savepoint)) {
           try {
-            connection.exec(("ROLLBACK TO SAVEPOINT " + name).c_str());
+            connection.defer("ROLLBACK TO SAVEPOINT " + name);
             connection.exec(("RELEASE SAVEPOINT " + name).c_str());
           } catch (const DatabaseError&) {
             // The enclosing transaction fails and is rolled back whole.
@@ -104,19 +130,71 @@ auto in_transaction(detail::PgScalingState& impl, bool write, Body&& body) {
         }
         --open.depth;
       }
-    } nested{connection, *open, name};
+    } nested{connection, *open, name, savepoint};
     return run_and(body, connection, [&] {
-      connection.exec(("RELEASE SAVEPOINT " + name).c_str());
+      connection.defer("RELEASE SAVEPOINT " + name);
       nested.released = true;
     });
   }
   for (int attempt = 0;; ++attempt) {
     pg::Pool::Lease lease = impl.pool->acquire();
+    const std::uint64_t trips = lease->round_trips();
+    const std::uint64_t begun =
+        lease->defer(write ? "BEGIN" : "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY");
+    bool committing = false;
     try {
-      lease->exec(write ? "BEGIN" : "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY");
+      OpenTransaction mine{impl.pool.get(), &*lease, 0};
+      struct Close {
+        pg::Pool::Lease& lease;
+        OpenTransaction*& slot;
+        OpenTransaction* previous;
+        std::uint64_t begun;
+        bool committed = false;
+        ~Close() {
+          slot = previous;
+          if (committed) return;
+          // Nothing was sent yet: there is nothing to roll back.
+          if (lease->drop_deferred_from(begun) || lease->broken()) return;
+          try {
+            lease->exec("ROLLBACK");
+          } catch (const DatabaseError&) {
+            lease.discard();
+          }
+        }
+      } close{lease, open, open, begun};
+      open = &mine;
+      return run_and(body, *lease, [&] {
+        committing = true;
+        lease->exec("COMMIT");
+        close.committed = true;
+      });
     } catch (const DatabaseError&) {
-      // A connection lost since its last use (the database restarted):
-      // nothing was done yet, so the call goes on with a new one.
+      // A connection lost since its last use (the database restarted),
+      // found by the transaction's first round trip, which did not commit:
+      // nothing was done, so the call goes on with a new one.
+      if (attempt == 0 && !committing && lease->broken() && lease->round_trips() == trips + 1) {
+        lease.discard();
+        impl.pool->drop_idle();
+        continue;
+      }
+      throw;
+    }
+  }
+}
+
+// Runs `body(connection)`, a read of one statement (which sees one snapshot
+// by itself), outside a transaction: one round trip. Inside a transaction
+// of the same pool on this thread, it runs in that transaction.
+template <typename Body>
+auto in_statement(detail::PgScalingState& impl, Body&& body) {
+  OpenTransaction*& open = open_transaction();
+  if (open != nullptr && open->pool == impl.pool.get()) return body(*open->connection);
+  for (int attempt = 0;; ++attempt) {
+    pg::Pool::Lease lease = impl.pool->acquire();
+    try {
+      return body(*lease);
+    } catch (const DatabaseError&) {
+      // A connection lost since its last use: a read is simply repeated.
       if (attempt == 0 && lease->broken()) {
         lease.discard();
         impl.pool->drop_idle();
@@ -124,28 +202,6 @@ auto in_transaction(detail::PgScalingState& impl, bool write, Body&& body) {
       }
       throw;
     }
-    OpenTransaction mine{impl.pool.get(), &*lease, 0};
-    struct Close {
-      pg::Pool::Lease& lease;
-      OpenTransaction*& slot;
-      OpenTransaction* previous;
-      bool committed = false;
-      ~Close() {
-        slot = previous;
-        if (!committed && !lease->broken()) {
-          try {
-            lease->exec("ROLLBACK");
-          } catch (const DatabaseError&) {
-            lease.discard();
-          }
-        }
-      }
-    } close{lease, open, open};
-    open = &mine;
-    return run_and(body, *lease, [&] {
-      lease->exec("COMMIT");
-      close.committed = true;
-    });
   }
 }
 
@@ -188,16 +244,18 @@ std::optional<Json> load_record(pg::Connection& connection, const std::string& i
   return rules::parse_stored(rows.text(0, 0), "action record");
 }
 
+// Sent with the transaction's next statement or its COMMIT.
 void store_record(pg::Connection& connection, const std::string& id, const Json& record) {
   Params params;
   params.text(id).text(rules::to_text(record));
   owner_param(params, record);
-  connection.exec("UPDATE actions SET record = $2, owner = $3 WHERE id = $1", params);
+  connection.defer("UPDATE actions SET record = $2, owner = $3 WHERE id = $1", std::move(params));
 }
 
+// Sent with the transaction's next statement or its COMMIT.
 void record_event(pg::Connection& connection, const std::string& id, std::string_view operation,
                   const Json& arguments) {
-  connection.exec(
+  connection.defer(
       "INSERT INTO status_history (action_id, operation, arguments, recorded_at) "
       "VALUES ($1, $2, $3, " NOW_TEXT ")",
       Params().text(id).text(operation).text(rules::to_text(arguments)));
@@ -232,14 +290,20 @@ std::optional<RecordedAnswer> find_answer(pg::Connection& connection, const std:
   return RecordedAnswer{rows.text(0, 0), rows.text(0, 1), true};
 }
 
+// Sent with the transaction's COMMIT.
 void keep_answer(pg::Connection& connection, const WriteOnce& once, const std::string& answer) {
   const std::int64_t now = unix_now();
-  connection.exec(
-      "DELETE FROM write_answers WHERE (caller, idempotency_key) IN (SELECT caller, "
-      "idempotency_key FROM write_answers WHERE expires_at <= $1 LIMIT $2 FOR UPDATE SKIP LOCKED)",
-      Params().integer(now).integer(kPurgeBatch));
-  // An expired answer of the same key may still be there: it is replaced.
-  connection.exec(
+  // One statement: the purge of expired answers (never this key's own, which
+  // the same statement may replace) and the answer. An expired answer of
+  // the same key may still be there: it is replaced. The purge reads the
+  // oldest answers off the expiry index and deletes them by their row
+  // addresses, whatever plan the prepared statement settles on: a scan of
+  // the whole table on every write would grow with the answers kept.
+  connection.defer(
+      "WITH purged AS (DELETE FROM write_answers WHERE ctid = ANY (ARRAY("
+      "SELECT ctid FROM write_answers WHERE expires_at <= $6 "
+      "AND (caller, idempotency_key) <> ($1, $2) ORDER BY expires_at LIMIT $7 "
+      "FOR UPDATE SKIP LOCKED))) "
       "INSERT INTO write_answers (caller, idempotency_key, request_hash, answer, expires_at) "
       "VALUES ($1, $2, $3, $4, $5) ON CONFLICT (caller, idempotency_key) DO UPDATE SET "
       "request_hash = excluded.request_hash, answer = excluded.answer, "
@@ -249,15 +313,19 @@ void keep_answer(pg::Connection& connection, const WriteOnce& once, const std::s
           .text(once.key)
           .text(once.request_hash)
           .text(answer)
-          .integer(now + static_cast<std::int64_t>(once.keep.count())));
+          .integer(now + static_cast<std::int64_t>(once.keep.count()))
+          .integer(now)
+          .integer(kPurgeBatch));
 }
 
 // Serializes the writes under one (caller, key) across every server of
-// the database until this transaction ends.
+// the database until this transaction ends. Sent with the next statement,
+// which the server runs once it holds the lock (at READ COMMITTED, on a
+// snapshot taken after it).
 void lock_answer_slot(pg::Connection& connection, const std::string& caller,
                       const std::string& key) {
-  connection.exec("SELECT pg_advisory_xact_lock(hashtext($1), hashtext($2))",
-                  Params().text("answer:" + caller).text(key));
+  connection.defer("SELECT pg_advisory_xact_lock(hashtext($1), hashtext($2))",
+                   Params().text("answer:" + caller).text(key));
 }
 
 void check_options(const PgBackendOptions& options) {
@@ -364,7 +432,7 @@ Result assign_in(detail::PgScalingState& impl, pg::Connection& connection, bool 
     }
   }
   for (const auto& [id, reason] : rejected) {
-    connection.exec(
+    connection.defer(
         "UPDATE actions SET state = 'assigned', assigned_to = $1, assigned_at = " NOW_TEXT
         ", rejected_reason = $2 WHERE id = $3",
         Params().text(instance).text(reason).text(id));
@@ -376,7 +444,7 @@ Result assign_in(detail::PgScalingState& impl, pg::Connection& connection, bool 
   Json assigned = Json::array();
   for (auto& [id, record] : picked) {
     record["status"] = "assigned";
-    connection.exec(
+    connection.defer(
         "UPDATE actions SET state = 'assigned', assigned_to = $1, assigned_at = " NOW_TEXT
         ", record = $2 WHERE id = $3",
         Params().text(instance).text(rules::to_text(record)).text(id));
@@ -416,10 +484,10 @@ Result append_log_in(detail::PgScalingState& impl, pg::Connection& connection,
   if (limit > 0 && limit_reached) return Result::ok(Json(), "not stored: log limit reached");
   const bool over = limit > 0 && offset + static_cast<std::int64_t>(piece.size()) > limit;
   const std::string stored = over ? log_limit_notice(limit) : piece;
-  connection.exec("INSERT INTO log_pieces (action_id, start_offset, content) VALUES ($1, $2, $3)",
-                  Params().text(id).integer(offset).bytes(stored));
+  connection.defer("INSERT INTO log_pieces (action_id, start_offset, content) VALUES ($1, $2, $3)",
+                   Params().text(id).integer(offset).bytes(stored));
   if (over) {
-    connection.exec(
+    connection.defer(
         "UPDATE actions SET log_bytes = log_bytes + $2, log_limit_reached_at = " NOW_TEXT
         " WHERE id = $1",
         Params().text(id).integer(static_cast<std::int64_t>(stored.size())));
@@ -427,8 +495,8 @@ Result append_log_in(detail::PgScalingState& impl, pg::Connection& connection,
     event["log_limit"] = limit;
     record_event(connection, id, "log_limit", event);
   } else {
-    connection.exec("UPDATE actions SET log_bytes = log_bytes + $2 WHERE id = $1",
-                    Params().text(id).integer(static_cast<std::int64_t>(stored.size())));
+    connection.defer("UPDATE actions SET log_bytes = log_bytes + $2 WHERE id = $1",
+                     Params().text(id).integer(static_cast<std::int64_t>(stored.size())));
   }
   return Result::ok(Json(), over ? "not stored: log limit reached" : "stored");
 }
@@ -490,19 +558,41 @@ RecordedAnswer PgScaling::update_action_docker_logs(const Json& arguments, const
 
 RecordedAnswer PgScaling::write_once(const WriteOnce& once,
                                      const std::function<std::string()>& write) {
-  return in_write(*impl_, [&](pg::Connection& connection) {
-    lock_answer_slot(connection, once.caller, once.key);
-    if (std::optional<RecordedAnswer> kept = find_answer(connection, once.caller, once.key)) {
-      return *std::move(kept);
+  // Thrown out of a transaction spoiled by a write that threw.
+  struct Spoiled {};
+  const OpenTransaction* outer = open_transaction();
+  // Outermost, the write first runs without a savepoint (two statements
+  // and a subtransaction less); in the rare case that it throws, everything
+  // is rolled back and made again with the savepoint that undoes exactly
+  // the part that threw.
+  const bool bare = outer == nullptr || outer->pool != impl_->pool.get();
+  auto attempt = [&](bool bare_write) {
+    return in_write(*impl_, [&](pg::Connection& connection) {
+      lock_answer_slot(connection, once.caller, once.key);
+      if (std::optional<RecordedAnswer> kept = find_answer(connection, once.caller, once.key)) {
+        return *std::move(kept);
+      }
+      OpenTransaction& open = *open_transaction();
+      open.bare_write = bare_write;
+      RecordedAnswer first{once.request_hash, write(), false};
+      open.bare_write = false;
+      if (open.spoiled) throw Spoiled{};
+      keep_answer(connection, once, first.answer);
+      return first;
+    });
+  };
+  if (bare) {
+    try {
+      return attempt(true);
+    } catch (const Spoiled&) {
+      // Rolled back; made again below.
     }
-    RecordedAnswer first{once.request_hash, write(), false};
-    keep_answer(connection, once, first.answer);
-    return first;
-  });
+  }
+  return attempt(false);
 }
 
 Result PgScaling::get_action_details(const std::string& action_record_id) {
-  return in_read(*impl_, [&](pg::Connection& connection) {
+  return in_statement(*impl_, [&](pg::Connection& connection) {
     std::optional<Json> record = load_record(connection, action_record_id, false);
     if (!record) return refusal(rules::unknown_action(action_record_id));
     return Result::ok(*std::move(record));
@@ -512,7 +602,7 @@ Result PgScaling::get_action_details(const std::string& action_record_id) {
 namespace {
 
 Result downscaled(detail::PgScalingState& impl, const std::optional<std::string>& instance) {
-  return in_read(impl, [&](pg::Connection& connection) {
+  return in_statement(impl, [&](pg::Connection& connection) {
     Rows rows = instance ? connection.exec(
                                "SELECT id FROM actions WHERE scale_down_seq IS NOT NULL AND "
                                "assigned_to = $1 ORDER BY scale_down_seq",
@@ -528,7 +618,7 @@ Result downscaled(detail::PgScalingState& impl, const std::optional<std::string>
 
 std::optional<std::pair<std::string, Json>> codebase_of(detail::PgScalingState& impl,
                                                         const std::string& model_family) {
-  return in_read(
+  return in_statement(
       impl, [&](pg::Connection& connection) -> std::optional<std::pair<std::string, Json>> {
         Rows rows =
             connection.exec("SELECT url, requirements_url FROM codebases WHERE model_family = $1",
@@ -560,14 +650,14 @@ Result PgScaling::get_model_codebase_requirements(const std::string& model_famil
 }
 
 Result PgScaling::get_docker_hub_credentials() {
-  std::optional<Json> credentials = in_read(*impl_, [&](pg::Connection& connection) {
+  std::optional<Json> credentials = in_statement(*impl_, [&](pg::Connection& connection) {
     return read_setting(connection, rules::kRegistrySetting);
   });
   return rules::registry_credentials_answer(std::move(credentials));
 }
 
 Result PgScaling::get_user_access_key_pair(const std::string& user_id) {
-  return in_read(*impl_, [&](pg::Connection& connection) {
+  return in_statement(*impl_, [&](pg::Connection& connection) {
     Rows rows = connection.exec("SELECT access_key, secret_key FROM key_pairs WHERE user_id = $1",
                                 Params().text(user_id));
     if (rows.empty()) {
@@ -582,7 +672,7 @@ Result PgScaling::get_user_access_key_pair(const std::string& user_id) {
 }
 
 Result PgScaling::get_model_secret_keys(const std::string& secret_name) {
-  return in_read(*impl_, [&](pg::Connection& connection) {
+  return in_statement(*impl_, [&](pg::Connection& connection) {
     Rows rows = connection.exec("SELECT user_access_token FROM model_secrets WHERE name = $1",
                                 Params().text(secret_name));
     if (rows.empty()) {
@@ -601,7 +691,7 @@ Result PgScaling::get_model_secret_keys(const std::string& secret_name) {
 }
 
 Result PgScaling::get_internal_api_key(const std::string& action_record_id) {
-  return in_read(*impl_, [&](pg::Connection& connection) {
+  return in_statement(*impl_, [&](pg::Connection& connection) {
     Rows rows = connection.exec("SELECT api_key FROM internal_api_keys WHERE action_id = $1",
                                 Params().text(action_record_id));
     if (rows.empty()) {
@@ -621,7 +711,7 @@ Result PgScaling::get_internal_api_key(const std::string& action_record_id) {
 }
 
 Json PgScaling::get_data_processing_image() {
-  std::optional<Json> image = in_read(*impl_, [&](pg::Connection& connection) {
+  std::optional<Json> image = in_statement(*impl_, [&](pg::Connection& connection) {
     return read_setting(connection, rules::kDataProcessingImageSetting);
   });
   if (!image) {
@@ -632,7 +722,7 @@ Json PgScaling::get_data_processing_image() {
 }
 
 Json PgScaling::get_shutdown_details() {
-  std::optional<Json> details = in_read(*impl_, [&](pg::Connection& connection) {
+  std::optional<Json> details = in_statement(*impl_, [&](pg::Connection& connection) {
     return read_setting(connection, rules::kShutdownSetting);
   });
   if (!details) {
@@ -1071,7 +1161,7 @@ Json PgScaling::configuration() {
 // ---- For a server of many instances -----------------------------------
 
 std::optional<ActionAccess> PgScaling::action_access(const std::string& action_record_id) {
-  return in_read(*impl_, [&](pg::Connection& connection) -> std::optional<ActionAccess> {
+  return in_statement(*impl_, [&](pg::Connection& connection) -> std::optional<ActionAccess> {
     Rows rows = connection.exec("SELECT assigned_to, owner, NOT (" LIVE_ACTION_SQL
                                 ") FROM actions WHERE id = $1",
                                 Params().text(action_record_id));
@@ -1086,7 +1176,7 @@ std::optional<ActionAccess> PgScaling::action_access(const std::string& action_r
 
 bool PgScaling::has_live_action_of(const std::string& instance_id, const std::string& user_id) {
   if (instance_id.empty() || user_id.empty()) return false;
-  return in_read(*impl_, [&](pg::Connection& connection) {
+  return in_statement(*impl_, [&](pg::Connection& connection) {
     return !connection
                 .exec("SELECT 1 FROM actions WHERE assigned_to = $1 AND " LIVE_ACTION_SQL
                       " AND owner = $2 LIMIT 1",
@@ -1097,7 +1187,7 @@ bool PgScaling::has_live_action_of(const std::string& instance_id, const std::st
 
 bool PgScaling::has_live_action(const std::string& instance_id) {
   if (instance_id.empty()) return false;
-  return in_read(*impl_, [&](pg::Connection& connection) {
+  return in_statement(*impl_, [&](pg::Connection& connection) {
     return !connection
                 .exec("SELECT 1 FROM actions WHERE assigned_to = $1 AND " LIVE_ACTION_SQL
                       " LIMIT 1",
@@ -1108,8 +1198,8 @@ bool PgScaling::has_live_action(const std::string& instance_id) {
 
 std::optional<RecordedAnswer> PgScaling::recorded_answer(const std::string& caller,
                                                          const std::string& key) {
-  return in_read(*impl_,
-                 [&](pg::Connection& connection) { return find_answer(connection, caller, key); });
+  return in_statement(
+      *impl_, [&](pg::Connection& connection) { return find_answer(connection, caller, key); });
 }
 
 RecordedAnswer PgScaling::record_answer(const std::string& caller, const std::string& key,
@@ -1169,7 +1259,7 @@ std::vector<AccessKeyRecord> PgScaling::access_keys() {
 }
 
 std::optional<AccessKeyRecord> PgScaling::find_access_key(const std::string& access_key) {
-  return in_read(*impl_, [&](pg::Connection& connection) -> std::optional<AccessKeyRecord> {
+  return in_statement(*impl_, [&](pg::Connection& connection) -> std::optional<AccessKeyRecord> {
     const std::string sql = std::string(kAccessKeyColumns) + "WHERE access_key = $1";
     Rows rows = connection.exec(sql.c_str(), Params().text(access_key));
     if (rows.empty()) return std::nullopt;

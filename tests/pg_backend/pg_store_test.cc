@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <set>
 #include <string>
 #include <thread>
@@ -145,6 +146,75 @@ TEST_F(PgStoreTest, AWriteUnderOneKeyIsDoneOnceAcrossServers) {
   EXPECT_FALSE(second.recorded_answer("caller", "key-2").has_value());
 }
 
+TEST_F(PgStoreTest, ARefusalThrownInsideAWriteUndoesItsPartAndIsTheAnswerKept) {
+  PgScaling store(options());
+  const std::string kept_id = store.submit(record());
+  auto once = [](const std::string& key) {
+    return backend::WriteOnce{"caller", key, "hash", std::chrono::hours(1), {}};
+  };
+  // As the server does: a refusal thrown by the store inside the write is
+  // caught and becomes the answer; what the refused part wrote is undone,
+  // what the write did besides is kept.
+  const backend::RecordedAnswer refused = store.write_once(once("outer"), [&]() -> std::string {
+    std::string answer = "not refused";
+    try {
+      store.write_once(once("inner"), [&]() -> std::string {
+        store.submit(record());
+        throw ValueError("refused after writing");
+      });
+    } catch (const ValueError& e) {
+      answer = e.what();
+    }
+    EXPECT_FALSE(
+        store.update_action(Json{{"id", kept_id}, {"status", "after the refusal"}}).has_error());
+    return answer;
+  });
+  EXPECT_EQ(refused.answer, "refused after writing");
+  EXPECT_FALSE(refused.repeated);
+  EXPECT_EQ(store.list().size(), 1u);
+  EXPECT_EQ(store.get_action_details(kept_id).data.at("status"), "after the refusal");
+  // The update was made once, whatever it took to keep the refusal.
+  EXPECT_EQ(store.show(kept_id).at("history").size(), 2u);
+  EXPECT_FALSE(store.recorded_answer("caller", "inner").has_value());
+  EXPECT_EQ(store.write_once(once("outer"), [] { return std::string("again"); }).answer,
+            "refused after writing");
+
+  // A store call that refuses by throwing, without having written.
+  auto view = store.for_instance("instance-a");
+  const backend::RecordedAnswer unknown = store.write_once(once("exit"), [&]() -> std::string {
+    try {
+      view->record_exit("0123456789abcdef01234567", 0);
+    } catch (const KeyError&) {
+      return "unknown action";
+    }
+    return "recorded";
+  });
+  EXPECT_EQ(unknown.answer, "unknown action");
+  EXPECT_EQ(store.recorded_answer("caller", "exit")->answer, "unknown action");
+}
+
+TEST_F(PgStoreTest, ExpiredAnswersGiveWayAndArePurgedByTheNextAnswerKept) {
+  PgScaling store(options());
+  const std::filesystem::path database = dir_.path() / "store";
+  auto kept_rows = [&] { return testing::pg_count_rows(database, "write_answers"); };
+  const auto expired = std::chrono::seconds(0);
+  store.record_answer("caller", "old-0", "h", "gone", expired);
+  EXPECT_EQ(kept_rows(), 1);
+  EXPECT_FALSE(store.recorded_answer("caller", "old-0").has_value());
+  // The next answer kept purges the expired one.
+  store.record_answer("caller", "old-1", "h", "gone", expired);
+  EXPECT_EQ(kept_rows(), 1);
+  // An expired answer of the same key is replaced by the new first answer,
+  // by the statement that purges.
+  EXPECT_EQ(store.record_answer("caller", "old-1", "h2", "new").answer, "new");
+  EXPECT_EQ(kept_rows(), 1);
+  EXPECT_EQ(store.recorded_answer("caller", "old-1")->answer, "new");
+  // Live answers stay.
+  store.record_answer("caller", "live", "h", "kept");
+  EXPECT_EQ(kept_rows(), 2);
+  EXPECT_EQ(store.record_answer("caller", "old-1", "h3", "third").answer, "new");
+}
+
 TEST_F(PgStoreTest, OnlyACurrentSchemaIsServedAndANewerOneIsNeverMigrated) {
   PgBackendOptions fresh;
   fresh.conninfo = testing::kPgTestConninfo;
@@ -229,6 +299,16 @@ TEST_F(PgStoreTest, ConnectionsLostToTheServerAreReplacedOnTheNextCall) {
   EXPECT_EQ(store.get_action_details(id).data.at("_id"), id);
   EXPECT_FALSE(store.update_action(Json{{"id", id}, {"status", "running"}}).has_error());
   EXPECT_EQ(store.get_action_details(id).data.at("status"), "running");
+
+  // A write as the first call after the cut: its transaction finds out on
+  // its first round trip, which committed nothing, and is made once on a
+  // new connection.
+  raw.exec(
+      "SELECT pg_terminate_backend(pid, 5000) FROM pg_stat_activity "
+      "WHERE application_name = 'tavoren-backend' AND pid <> pg_backend_pid()");
+  EXPECT_FALSE(store.update_action(Json{{"id", id}, {"status", "finished"}}).has_error());
+  EXPECT_EQ(store.get_action_details(id).data.at("status"), "finished");
+  EXPECT_EQ(store.show(id).at("history").size(), 3u);
 }
 
 }  // namespace

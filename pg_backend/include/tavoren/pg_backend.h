@@ -22,6 +22,10 @@
 // with ValueError); libpq reads it from the password file (PGPASSFILE,
 // ~/.pgpass) or its environment. No message names the connection string.
 //
+// Sessions: statements are prepared once per connection and reused, so a
+// connection pooler in front of the database must give each server's
+// connection its own session (not one shared per transaction).
+//
 // Ownership: a PgScaling owns a pool of connections, shared with its
 // instance views; the pool closes with the last of them.
 // Threads: every operation may be called from several threads at once;
