@@ -450,11 +450,10 @@ int serve(const RunSettings& settings, const sigset_t& signals) {
   };
   // Kept before each piece is sent: a restarted agent sends that piece
   // again first, and the backend recognises it when it was stored.
-  dispatcher_options.work_unit.on_sending = [&store](const std::string& id,
-                                                     const std::string& stream, std::uint64_t,
-                                                     std::uint64_t end) {
-    store.record_sending(id, stream, end);
-  };
+  dispatcher_options.work_unit.on_sending =
+      [&store](const std::string& id, const std::string& stream, std::uint64_t, std::uint64_t end) {
+        store.record_sending(id, stream, end);
+      };
   // An action is forgotten once its end is recorded (a failure to record
   // it throws before).
   dispatcher_options.work_unit.on_exit =

@@ -383,8 +383,7 @@ std::variant<LogPiece, Result> log_arguments(const Json& arguments) {
     return value.is_number_unsigned() ||
            (value.is_number_integer() && value.get<std::int64_t>() >= 0);
   };
-  if (!offset(start) || !offset(end) ||
-      start.get<std::uint64_t>() > kMaxOffset ||
+  if (!offset(start) || !offset(end) || start.get<std::uint64_t>() > kMaxOffset ||
       end.get<std::uint64_t>() > kMaxOffset) {
     return refusal(
         "update_action_docker_logs needs \"log_start_offset\" and \"log_end_offset\" as "
@@ -415,8 +414,7 @@ LogPlan plan_log_piece(const LogPiece& piece, const std::optional<LogMark>& mark
   // Across the mark: only a content that is the range's very bytes can be
   // cut there.
   const std::string& content = piece.content;
-  if (static_cast<std::int64_t>(content.size()) != at.end - at.start ||
-      !is_valid_utf8(content)) {
+  if (static_cast<std::int64_t>(content.size()) != at.end - at.start || !is_valid_utf8(content)) {
     return plan;
   }
   std::size_t skip = static_cast<std::size_t>(mark->end - at.start);

@@ -522,7 +522,8 @@ TEST_F(OperatorTest, AnOlderSchemaIsMigratedInPlaceKeepingItsData) {
         "DROP TABLE instance_port_holders; DROP TABLE instance_ports; DROP TABLE write_answers; "
         "DROP TABLE access_keys; DROP INDEX actions_by_instance; "
         "ALTER TABLE actions DROP COLUMN log_limit_reached_at; "
-        "DROP TABLE machine_resources; ALTER TABLE actions DROP COLUMN ended_at; "
+        "ALTER TABLE actions DROP COLUMN log_stream; ALTER TABLE actions DROP COLUMN "
+        "log_stream_end; DROP TABLE machine_resources; ALTER TABLE actions DROP COLUMN ended_at; "
         "ALTER TABLE actions DROP COLUMN exit_status; "
         "ALTER TABLE actions DROP COLUMN rejected_reason; PRAGMA user_version = 1");
   }

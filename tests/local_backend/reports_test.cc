@@ -299,8 +299,9 @@ TEST_F(ReportsTest, APlacedPieceStoredBeforeIsAcknowledgedAndOnlyNewBytesAreStor
                    .has_error_set());
   // Pieces without a place are stored every time and leave the mark alone.
   for (int i = 0; i < 2; ++i) {
-    ASSERT_FALSE(agent_.update_action_docker_logs(
-                          named({{"action_record_id", id}, {"log_content", "unplaced\n"}}))
+    ASSERT_FALSE(agent_
+                     .update_action_docker_logs(
+                         named({{"action_record_id", id}, {"log_content", "unplaced\n"}}))
                      .has_error_set());
   }
   ASSERT_FALSE(agent_.update_action_docker_logs(placed(id, rerun, "run-2", 0, rerun.size()))
@@ -324,8 +325,7 @@ TEST_F(ReportsTest, AMalformedPlaceOfALogPieceIsRefusedAndStoresNothing) {
       [&] { return agent_.update_action_docker_logs(placed(id, "x\n", "s", "0", 2)); },
       "log_start_offset");
   expect_malformed_refused(
-      [&] { return agent_.update_action_docker_logs(placed(id, "x\n", "", 0, 2)); },
-      "log_stream");
+      [&] { return agent_.update_action_docker_logs(placed(id, "x\n", "", 0, 2)); }, "log_stream");
   expect_malformed_refused(
       [&] {
         return agent_.update_action_docker_logs(placed(id, "x\n", std::string(200, 's'), 0, 2));

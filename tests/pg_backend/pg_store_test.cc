@@ -186,14 +186,15 @@ TEST_F(PgStoreTest, AStoreOfThePreviousSchemaGainsTheLogMarksAndKeepsItsLog) {
     id = store.submit(record());
     auto agent = store.for_instance("instance-1");
     ASSERT_EQ(agent->assign_jobs(false).data.size(), 1u);
-    ASSERT_FALSE(agent
-                     ->update_action_docker_logs(
-                         Json{{"action_record_id", id}, {"log_content", "before\n"}})
-                     .has_error_set());
+    ASSERT_FALSE(
+        agent
+            ->update_action_docker_logs(Json{{"action_record_id", id}, {"log_content", "before\n"}})
+            .has_error_set());
   }
   // The previous schema kept no place of the agent's pieces.
   Raw raw;
-  raw.exec("ALTER TABLE " + schema() + ".actions DROP COLUMN log_stream, DROP COLUMN log_stream_end");
+  raw.exec("ALTER TABLE " + schema() +
+           ".actions DROP COLUMN log_stream, DROP COLUMN log_stream_end");
   raw.exec("UPDATE " + schema() +
            ".schema_version SET version = " + std::to_string(PgScaling::schema_version() - 1));
   EXPECT_THROW(PgScaling{migrated}, backend::DatabaseError);

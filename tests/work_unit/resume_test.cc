@@ -268,7 +268,8 @@ TEST_F(Adoption, ThePieceInFlightIsSentAgainFirstUnderTheKeptStream) {
   EXPECT_EQ(calls[1].arguments.at("log_stream"), "kept");
   EXPECT_EQ(calls[1].arguments.at("log_start_offset"), 20);
   EXPECT_EQ(calls[1].arguments.at("log_end_offset"), 25);
-  EXPECT_THAT(told, ElementsAre(std::make_tuple("kept", 16u, 20u), std::make_tuple("kept", 20u, 25u)));
+  EXPECT_THAT(told,
+              ElementsAre(std::make_tuple("kept", 16u, 20u), std::make_tuple("kept", 20u, 25u)));
 }
 
 TEST_F(Adoption, WithoutAKeptStreamTheLogGoesOnUnderANewOne) {

@@ -74,6 +74,7 @@ std::string new_log_stream() {
   }
   return stream;
 }
+
 // Pieces are read in slices of this size, each checked while in cache.
 constexpr std::size_t kSlice = 256u << 10;
 

@@ -137,8 +137,7 @@ class Store {
   // Keeps the log's stream identifier and the end of the piece about to be
   // sent (from the shipped offset). Not flushed, like the progress; nothing
   // when unchanged or for an action not kept.
-  void record_sending(const std::string& action_id, const std::string& stream,
-                      std::uint64_t end);
+  void record_sending(const std::string& action_id, const std::string& stream, std::uint64_t end);
   // Sets the action's container id; nothing for an action not kept.
   void record_container(const std::string& action_id, const std::string& container_id);
   // Removes the action's record (nothing when it is not kept); flushed.
