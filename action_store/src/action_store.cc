@@ -77,6 +77,8 @@ std::string to_line(const KeptAction& action) {
   line["container_id"] = action.container_id;
   line["shipped"] = action.shipped;
   line["scanned"] = action.scanned;
+  if (!action.log_stream.empty()) line["log_stream"] = action.log_stream;
+  if (action.sending > 0) line["sending"] = action.sending;
   line["started_at_ms"] = action.started_at_ms;
   line["client_pid"] = static_cast<std::int64_t>(action.client_pid);
   line["client_start"] = action.client_start;
@@ -102,6 +104,8 @@ KeptAction from_line(const std::string& line) {
   action.container_id = text_field(object, "container_id", false);
   action.shipped = unsigned_field(object, "shipped");
   action.scanned = unsigned_field(object, "scanned");
+  action.log_stream = text_field(object, "log_stream", false);
+  action.sending = unsigned_field(object, "sending");
   if (const auto it = object.find("started_at_ms"); it != object.end()) {
     if (!it->is_number_integer()) throw std::runtime_error("started_at_ms is no number");
     action.started_at_ms = it->get<std::int64_t>();
@@ -193,9 +197,23 @@ void Store::record_progress(const std::string& action_id, std::uint64_t shipped,
   auto it = std::find_if(actions_.begin(), actions_.end(),
                          [&](const KeptAction& a) { return a.action_id == action_id; });
   if (it == actions_.end()) return;
-  if (it->shipped == shipped && it->scanned == scanned) return;
+  const std::uint64_t sending = it->sending > shipped ? it->sending : 0;
+  if (it->shipped == shipped && it->scanned == scanned && it->sending == sending) return;
   it->shipped = shipped;
   it->scanned = scanned;
+  it->sending = sending;
+  write(false);
+}
+
+void Store::record_sending(const std::string& action_id, const std::string& stream,
+                           std::uint64_t end) {
+  std::lock_guard lock(mutex_);
+  auto it = std::find_if(actions_.begin(), actions_.end(),
+                         [&](const KeptAction& a) { return a.action_id == action_id; });
+  if (it == actions_.end()) return;
+  if (it->log_stream == stream && it->sending == end) return;
+  it->log_stream = stream;
+  it->sending = end;
   write(false);
 }
 

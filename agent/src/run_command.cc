@@ -440,6 +440,15 @@ int serve(const RunSettings& settings, const sigset_t& signals) {
   };
   dispatcher_options.work_unit.on_progress = [&store](const std::string& id, std::uint64_t shipped,
                                                       std::uint64_t scanned) {
+#ifdef TAVOREN_FAULT_HOOKS
+    // Test builds only (never installed): with TAVOREN_FAULT_KILL_AFTER_PIECES=N
+    // the program kills itself once the backend has accepted N pieces, before
+    // the new offset is kept: the window a restart must cover.
+    static std::atomic<long> accepted{0};
+    if (const char* after = std::getenv("TAVOREN_FAULT_KILL_AFTER_PIECES")) {
+      if (++accepted >= std::atol(after)) ::raise(SIGKILL);
+    }
+#endif
     store.record_progress(id, shipped, scanned);
     // The container's id, once its client has written it.
     if (std::optional<action_store::KeptAction> kept = store.find(id);
@@ -450,6 +459,12 @@ int serve(const RunSettings& settings, const sigset_t& signals) {
       }
     }
   };
+  // Kept before each piece is sent: a restarted agent sends that piece
+  // again first, and the backend recognises it when it was stored.
+  dispatcher_options.work_unit.on_sending =
+      [&store](const std::string& id, const std::string& stream, std::uint64_t, std::uint64_t end) {
+        store.record_sending(id, stream, end);
+      };
   // An action is forgotten once its end is recorded (a failure to record
   // it throws before).
   dispatcher_options.work_unit.on_exit =
@@ -509,6 +524,8 @@ int serve(const RunSettings& settings, const sigset_t& signals) {
                                                .cid_path = action.cid_path,
                                                .shipped = action.shipped,
                                                .scanned = action.scanned,
+                                               .log_stream = action.log_stream,
+                                               .sending = action.sending,
                                                .client_pid = action.client_pid,
                                                .client_start = action.client_start}});
     }

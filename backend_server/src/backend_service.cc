@@ -7,8 +7,10 @@
 #include <stdexcept>
 #include <string>
 #include <utility>
+#include <variant>
 
 #include "tavoren/backend_server.h"
+#include "tavoren/backend_store_rules.h"
 #include "tavoren/common/errors.h"
 #include "tavoren/common/logging.h"
 
@@ -222,6 +224,14 @@ Response BackendService::handle_call(Call& call) {
     call.arguments = wire::read_arguments(call.operation, call.request.body());
   } catch (const wire::ProtocolError& e) {
     return failure(wire::status::kMalformed, wire::failure::kMalformed, e.what());
+  }
+  // A log piece's place in the agent's file: all three arguments or none,
+  // offsets from 0, the start not after the end.
+  if (call.operation.name == "update_action_docker_logs") {
+    auto piece = backend::store_rules::log_arguments(call.arguments);
+    if (const auto* refused = std::get_if<backend::Result>(&piece)) {
+      return failure(wire::status::kMalformed, wire::failure::kMalformed, refused->message);
+    }
   }
   if (call.verification.role == wire::Role::kInstance) {
     const std::string reason = refuse_instance(call);

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <stdexcept>
 #include <string>
 
@@ -348,14 +349,80 @@ std::variant<std::string, Result> identifier_argument(const Json& arguments, con
   return *std::move(id);
 }
 
-std::variant<std::pair<std::string, std::string>, Result> log_arguments(const Json& arguments) {
+std::variant<LogPiece, Result> log_arguments(const Json& arguments) {
   auto id = identifier_argument(arguments, "action_record_id", "update_action_docker_logs");
   if (auto* refused = std::get_if<Result>(&id)) return *refused;
   const auto content = arguments.find("log_content");
   if (content == arguments.end() || !content->is_string()) {
     return refusal("update_action_docker_logs needs the named argument \"log_content\" as a text");
   }
-  return std::make_pair(std::get<std::string>(std::move(id)), content->get<std::string>());
+  LogPiece piece{std::get<std::string>(std::move(id)), content->get<std::string>(), std::nullopt};
+  auto given = [&](const char* key) {
+    const auto found = arguments.find(key);
+    return found != arguments.end() && !found->is_null();
+  };
+  const int placed = static_cast<int>(given("log_stream")) +
+                     static_cast<int>(given("log_start_offset")) +
+                     static_cast<int>(given("log_end_offset"));
+  if (placed == 0) return piece;
+  if (placed != 3) {
+    return refusal(
+        "update_action_docker_logs takes \"log_stream\", \"log_start_offset\" and "
+        "\"log_end_offset\" together or none of them");
+  }
+  const Json& stream = arguments.at("log_stream");
+  if (!stream.is_string() || stream.get_ref<const std::string&>().empty() ||
+      stream.get_ref<const std::string&>().size() > kMaxLogStreamLength) {
+    return refusal("update_action_docker_logs needs \"log_stream\" as a text of 1 to " +
+                   std::to_string(kMaxLogStreamLength) + " bytes");
+  }
+  const Json& start = arguments.at("log_start_offset");
+  const Json& end = arguments.at("log_end_offset");
+  constexpr auto kMaxOffset = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+  auto offset = [](const Json& value) {
+    return value.is_number_unsigned() ||
+           (value.is_number_integer() && value.get<std::int64_t>() >= 0);
+  };
+  if (!offset(start) || !offset(end) || start.get<std::uint64_t>() > kMaxOffset ||
+      end.get<std::uint64_t>() > kMaxOffset) {
+    return refusal(
+        "update_action_docker_logs needs \"log_start_offset\" and \"log_end_offset\" as "
+        "byte offsets (integers from 0)");
+  }
+  LogPlacement placement{stream.get<std::string>(), start.get<std::int64_t>(),
+                         end.get<std::int64_t>()};
+  if (placement.start > placement.end) {
+    return refusal(
+        "update_action_docker_logs needs \"log_start_offset\" at most \"log_end_offset\"");
+  }
+  piece.placement = std::move(placement);
+  return piece;
+}
+
+LogPlan plan_log_piece(const LogPiece& piece, const std::optional<LogMark>& mark) {
+  LogPlan plan;
+  if (!piece.placement) return plan;
+  const LogPlacement& at = *piece.placement;
+  plan.mark = LogMark{at.stream, at.end};
+  if (!mark || mark->stream != at.stream) return plan;
+  if (at.end <= mark->end) {
+    plan.repeat = true;
+    plan.mark.reset();
+    return plan;
+  }
+  if (at.start >= mark->end) return plan;
+  // Across the mark: only a content that is the range's very bytes can be
+  // cut there.
+  const std::string& content = piece.content;
+  if (static_cast<std::int64_t>(content.size()) != at.end - at.start || !is_valid_utf8(content)) {
+    return plan;
+  }
+  std::size_t skip = static_cast<std::size_t>(mark->end - at.start);
+  while (skip < content.size() && (static_cast<unsigned char>(content[skip]) & 0xC0) == 0x80) {
+    ++skip;
+  }
+  plan.skip = skip;
+  return plan;
 }
 
 std::optional<Result> resource_report_refusal(const std::string& instance, const Json& arguments) {

@@ -25,10 +25,10 @@ const std::vector<ExportedTable>& exported_tables() {
       {"actions",
        {"seq", "id", "action_type", "gpu_required", "record", "state", "assigned_to",
         "submitted_at", "assigned_at", "scaled_down_at", "scale_down_seq", "ended_at",
-        "exit_status", "rejected_reason", "log_limit_reached_at"},
+        "exit_status", "rejected_reason", "log_limit_reached_at", "log_stream", "log_stream_end"},
        "SELECT seq, id, action_type, gpu_required, record, state, assigned_to, submitted_at, "
        "assigned_at, scaled_down_at, scale_down_seq, ended_at, exit_status, rejected_reason, "
-       "log_limit_reached_at FROM actions ORDER BY seq"},
+       "log_limit_reached_at, log_stream, log_stream_end FROM actions ORDER BY seq"},
       {"status_history",
        {"seq", "action_id", "operation", "arguments", "recorded_at"},
        "SELECT seq, action_id, operation, arguments, recorded_at FROM status_history ORDER BY seq"},

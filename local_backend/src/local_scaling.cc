@@ -218,18 +218,34 @@ namespace {
 using store_rules::log_arguments;
 
 // Appends one piece to an action's log inside the caller's write
-// transaction, up to the log limit.
+// transaction, up to the log limit; a placed piece is stored as
+// store_rules::plan_log_piece says.
 Result append_log_in(detail::LocalScalingState& impl, sqlite::Connection& connection,
-                     const std::string& id, const std::string& piece) {
+                     const store_rules::LogPiece& log_piece) {
+  const std::string& id = log_piece.action_id;
   bool limit_reached = false;
+  std::optional<store_rules::LogMark> mark;
   {
-    sqlite::Statement exists =
-        connection.prepare("SELECT log_limit_reached_at IS NOT NULL FROM actions WHERE id = ?");
+    sqlite::Statement exists = connection.prepare(
+        "SELECT log_limit_reached_at IS NOT NULL, log_stream, log_stream_end FROM actions "
+        "WHERE id = ?");
     exists.bind(1, id);
     if (!exists.step()) return refusal(detail::unknown_action(id));
     limit_reached = exists.integer(0) != 0;
+    if (!exists.is_null(1)) mark = store_rules::LogMark{exists.text(1), exists.integer(2)};
   }
-  if (piece.empty()) return Result::ok(Json(), "nothing to store");
+  if (log_piece.content.empty()) return Result::ok(Json(), "nothing to store");
+  const store_rules::LogPlan plan = store_rules::plan_log_piece(log_piece, mark);
+  if (plan.repeat) return Result::ok(Json(), "stored before");
+  if (plan.mark) {
+    connection.prepare("UPDATE actions SET log_stream = ?, log_stream_end = ? WHERE id = ?")
+        .bind(1, plan.mark->stream)
+        .bind(2, plan.mark->end)
+        .bind(3, id)
+        .run();
+  }
+  const std::string_view piece = std::string_view(log_piece.content).substr(plan.skip);
+  if (piece.empty()) return Result::ok(Json(), "stored before");
   const std::int64_t limit = impl.options.log_limit_bytes;
   // Output beyond the limit is acknowledged, so that the job goes on.
   if (limit > 0 && limit_reached) return Result::ok(Json(), "not stored: log limit reached");
@@ -241,7 +257,7 @@ Result append_log_in(detail::LocalScalingState& impl, sqlite::Connection& connec
     last.bind(1, id);
     if (last.step()) offset = last.integer(0);
   }
-  std::string stored = piece;
+  std::string stored(piece);
   const bool over = limit > 0 && offset + static_cast<std::int64_t>(piece.size()) > limit;
   if (over) {
     stored = log_limit_notice(limit);
@@ -268,9 +284,9 @@ Result append_log_in(detail::LocalScalingState& impl, sqlite::Connection& connec
 Result LocalScaling::update_action_docker_logs(const Json& arguments) {
   auto piece = log_arguments(arguments);
   if (auto* refused = std::get_if<Result>(&piece)) return *refused;
-  const auto& log_piece = std::get<std::pair<std::string, std::string>>(piece);
+  const auto& log_piece = std::get<store_rules::LogPiece>(piece);
   return in_write_transaction(*impl_, [&](sqlite::Connection& connection) {
-    return append_log_in(*impl_, connection, log_piece.first, log_piece.second);
+    return append_log_in(*impl_, connection, log_piece);
   });
 }
 

@@ -138,6 +138,14 @@ CREATE TABLE instance_port_holders (
   PRIMARY KEY (instance_id, port, action_id)
 ) WITHOUT ROWID;
 )sql",
+
+    // 4 -> 5: where the agent's log file stands for each action: the
+    // stream of its last placed piece and the highest file end offset
+    // stored for that stream, so that a piece sent again is stored once.
+    R"sql(
+ALTER TABLE actions ADD COLUMN log_stream TEXT;
+ALTER TABLE actions ADD COLUMN log_stream_end INTEGER;
+)sql",
 };
 
 constexpr int kVersion = static_cast<int>(std::size(kMigrations));

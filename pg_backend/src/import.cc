@@ -35,7 +35,7 @@ const std::map<std::string, ImportedTable>& imported_tables() {
       {"actions",
        {{"seq", "id", "action_type", "gpu_required", "record", "state", "assigned_to",
          "submitted_at", "assigned_at", "scaled_down_at", "scale_down_seq", "ended_at",
-         "exit_status", "rejected_reason", "log_limit_reached_at"},
+         "exit_status", "rejected_reason", "log_limit_reached_at", "log_stream", "log_stream_end"},
         {},
         false}},
       {"status_history",

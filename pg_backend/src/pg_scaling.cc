@@ -470,20 +470,31 @@ Result record_report(detail::PgScalingState& impl, const std::string& id, const 
 }
 
 Result append_log_in(detail::PgScalingState& impl, pg::Connection& connection,
-                     const std::string& id, const std::string& piece) {
+                     const rules::LogPiece& log_piece) {
+  const std::string& id = log_piece.action_id;
   Rows action = connection.exec(
-      "SELECT log_limit_reached_at IS NOT NULL, log_bytes FROM actions WHERE id = $1 "
-      "FOR NO KEY UPDATE",
+      "SELECT log_limit_reached_at IS NOT NULL, log_bytes, log_stream, log_stream_end "
+      "FROM actions WHERE id = $1 FOR NO KEY UPDATE",
       Params().text(id));
   if (action.empty()) return refusal(rules::unknown_action(id));
   const bool limit_reached = action.boolean(0, 0);
   const std::int64_t offset = action.integer(0, 1);
-  if (piece.empty()) return Result::ok(Json(), "nothing to store");
+  std::optional<rules::LogMark> mark;
+  if (!action.is_null(0, 2)) mark = rules::LogMark{action.text(0, 2), action.integer(0, 3)};
+  if (log_piece.content.empty()) return Result::ok(Json(), "nothing to store");
+  const rules::LogPlan plan = rules::plan_log_piece(log_piece, mark);
+  if (plan.repeat) return Result::ok(Json(), "stored before");
+  if (plan.mark) {
+    connection.defer("UPDATE actions SET log_stream = $2, log_stream_end = $3 WHERE id = $1",
+                     Params().text(id).text(plan.mark->stream).integer(plan.mark->end));
+  }
+  const std::string_view piece = std::string_view(log_piece.content).substr(plan.skip);
+  if (piece.empty()) return Result::ok(Json(), "stored before");
   const std::int64_t limit = impl.options.log_limit_bytes;
   // Output beyond the limit is acknowledged, so that the job goes on.
   if (limit > 0 && limit_reached) return Result::ok(Json(), "not stored: log limit reached");
   const bool over = limit > 0 && offset + static_cast<std::int64_t>(piece.size()) > limit;
-  const std::string stored = over ? log_limit_notice(limit) : piece;
+  const std::string stored = over ? log_limit_notice(limit) : std::string(piece);
   connection.defer("INSERT INTO log_pieces (action_id, start_offset, content) VALUES ($1, $2, $3)",
                    Params().text(id).integer(offset).bytes(stored));
   if (over) {
@@ -546,9 +557,9 @@ Result PgScaling::update_action(const Json& arguments) {
 Result PgScaling::update_action_docker_logs(const Json& arguments) {
   auto piece = rules::log_arguments(arguments);
   if (auto* refused = std::get_if<Result>(&piece)) return *refused;
-  const auto& log_piece = std::get<std::pair<std::string, std::string>>(piece);
+  const auto& log_piece = std::get<rules::LogPiece>(piece);
   return in_write(*impl_, [&](pg::Connection& connection) {
-    return append_log_in(*impl_, connection, log_piece.first, log_piece.second);
+    return append_log_in(*impl_, connection, log_piece);
   });
 }
 

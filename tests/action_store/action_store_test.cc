@@ -72,6 +72,49 @@ TEST(ActionStore, WhatIsKeptProgressedAndForgottenIsWhatALaterStoreReadsBack) {
   EXPECT_FALSE(later.find("a").has_value());
 }
 
+// The piece in flight is what a later agent sends again first: it is read
+// back until an offset at or past its end is kept, and a file of an agent
+// that kept none reads as none.
+TEST(ActionStore, APieceInFlightIsReadBackUntilTheOffsetPassesItsEnd) {
+  TempDir dir;
+  const auto file = dir.path() / "kept.state";
+  Store store(file);
+  store.keep(sample("a"));
+  store.record_progress("a", 100, 100);
+  store.record_sending("a", "stream-1", 180);
+  store.record_sending("nobody", "stream-9", 5);  // not kept: nothing
+  {
+    Store later(file);
+    const Recovery recovery = later.load();
+    ASSERT_EQ(recovery.actions.size(), 1u);
+    EXPECT_EQ(recovery.actions[0].log_stream, "stream-1");
+    EXPECT_EQ(recovery.actions[0].sending, 180u);
+    EXPECT_EQ(recovery.actions[0].shipped, 100u);
+  }
+  // Scanned further, the piece not yet accepted: still in flight.
+  store.record_progress("a", 100, 180);
+  EXPECT_EQ(store.find("a")->sending, 180u);
+  // Accepted: over, the stream kept for the next pieces.
+  store.record_progress("a", 180, 180);
+  {
+    Store later(file);
+    const KeptAction read = later.load().actions.at(0);
+    EXPECT_EQ(read.sending, 0u);
+    EXPECT_EQ(read.log_stream, "stream-1");
+    EXPECT_EQ(read.shipped, 180u);
+  }
+  // A record written before streams were kept.
+  KeptAction old = sample("b");
+  old.shipped = 7;
+  std::string line = to_line(old);
+  EXPECT_THAT(line, ::testing::Not(HasSubstr("log_stream")));
+  const KeptAction read = from_line(line);
+  EXPECT_EQ(read.log_stream, "");
+  EXPECT_EQ(read.sending, 0u);
+  EXPECT_THROW(from_line(R"({"action_id":"c","record":{},"log_path":"l","sending":-1})"),
+               std::runtime_error);
+}
+
 TEST(ActionStore, ATornFileYieldsEveryWholeRecordAndNamesWhatIsLost) {
   TempDir dir;
   const auto file = dir.path() / "kept.state";

@@ -139,6 +139,30 @@ TEST_F(LimitsTest, ALogBeyondTheLimitIsAcknowledgedAndNotStored) {
   EXPECT_TRUE(shown["logLimitReachedAt"].is_string());
 }
 
+// A repeat stores nothing, so it brings the log no nearer to the limit;
+// the bytes beyond the limit are acknowledged as before.
+TEST_F(LimitsTest, RepeatedPlacedPiecesDoNotCountTowardsTheLimit) {
+  auto admin = operator_client();
+  const std::string id = admin->submit(action_record());
+  auto agent_a = agent(instance_a_);
+  ASSERT_EQ(agent_a->assign_jobs(false).data.size(), 1u);
+  auto piece = [&](const std::string& content, std::int64_t start) {
+    const auto result = agent_a->update_action_docker_logs(
+        Json{{"action_record_id", id},
+             {"log_content", content},
+             {"log_stream", "s"},
+             {"log_start_offset", start},
+             {"log_end_offset", start + static_cast<std::int64_t>(content.size())}});
+    EXPECT_FALSE(result.has_error_set()) << content;
+  };
+  for (int i = 0; i < 5; ++i) piece("0123456789\n", 0);
+  EXPECT_EQ(admin->logs(id).content, "0123456789\n");
+  EXPECT_FALSE(admin->show(id)["logLimitReachedAt"].is_string());
+  piece("0123456789\nbeyond\n", 0);  // 7 new bytes: past the limit
+  EXPECT_EQ(admin->logs(id).content, "0123456789\n" + backend::log_limit_notice(16));
+  EXPECT_TRUE(admin->show(id)["logLimitReachedAt"].is_string());
+}
+
 TEST_F(LimitsTest, PortsComeFromTheRangeAndAreNotHandedTwiceWhileHeld) {
   auto admin = operator_client();
   const std::string id = admin->submit(action_record());

@@ -110,6 +110,36 @@ TEST_F(IdempotencyTest, ARepeatedLogPieceIsStoredOnce) {
   EXPECT_EQ(admin->logs(id).content, "line one\nline one\n");
 }
 
+// A restarted agent draws new keys: its placed piece is a repeat the store
+// recognises, while a repeated key still gets its first answer.
+TEST_F(IdempotencyTest, APlacedPieceUnderANewKeyIsStoredOnceAndAMalformedPlaceIs400) {
+  auto admin = operator_client();
+  const std::string id = admin->submit(action_record());
+  ASSERT_EQ(agent(instance_a_)->assign_jobs(false).data.size(), 1u);
+  const Json piece = Json{{"action_record_id", id},
+                          {"log_content", "line one\n"},
+                          {"log_stream", "f00d"},
+                          {"log_start_offset", 0},
+                          {"log_end_offset", 9}};
+  const auto first = call("update_action_docker_logs", piece, instance_a_, "log-1");
+  ASSERT_TRUE(first.has_value());
+  EXPECT_EQ(first->status, 200);
+  const auto again = call("update_action_docker_logs", piece, instance_a_, "log-1");
+  EXPECT_EQ(again->body, first->body);
+  const auto restarted = call("update_action_docker_logs", piece, instance_a_, "log-2");
+  EXPECT_EQ(restarted->status, 200);
+  EXPECT_FALSE(wire::read_answer(restarted->body).has_error_set());
+  EXPECT_EQ(admin->logs(id).content, "line one\n");
+
+  Json backwards = piece;
+  backwards["log_start_offset"] = 10;
+  const auto refused = call("update_action_docker_logs", backwards, instance_a_, "log-3");
+  ASSERT_TRUE(refused.has_value());
+  EXPECT_EQ(refused->status, 400);
+  EXPECT_EQ(wire::read_failure(refused->body)->error, wire::failure::kMalformed);
+  EXPECT_EQ(admin->logs(id).content, "line one\n");
+}
+
 TEST_F(IdempotencyTest, AKeyReusedForAnotherRequestIsRefused) {
   auto admin = operator_client();
   const Json first = Json{{"image", "registry.example/prep:1"}};

@@ -76,8 +76,9 @@ class AgentProgram : public ::testing::Test {
   // options after the fixture's own, its output in `output_name`. Each test
   // is an instance of its own: an agent stops the containers of its
   // instance that it does not know at start-up.
+  // `program` replaces the agent program (empty: the one built).
   void start_agent(const std::vector<std::string>& extra = {},
-                   const std::string& output_name = "agent.out") {
+                   const std::string& output_name = "agent.out", const std::string& program = "") {
     std::vector<std::string> args = {"run",
                                      "--backend",
                                      db(),
@@ -93,7 +94,18 @@ class AgentProgram : public ::testing::Test {
                                      "--stop-grace",
                                      "2"};
     args.insert(args.end(), extra.begin(), extra.end());
-    agent_.emplace(spawn_agent(args, (dir_.path() / output_name).string()));
+    if (program.empty()) {
+      agent_.emplace(spawn_agent(args, (dir_.path() / output_name).string()));
+      return;
+    }
+    process::SpawnRequest request;
+    request.argv = {program};
+    request.argv.insert(request.argv.end(), args.begin(), args.end());
+    request.stdin_stream = process::Stream::null;
+    request.stdout_stream = process::Stream::file;
+    request.stderr_stream = process::Stream::stdout;
+    request.output_path = (dir_.path() / output_name).string();
+    agent_.emplace(process::Child::spawn(request));
   }
 
   Json show(const std::string& id) {

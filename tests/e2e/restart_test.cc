@@ -187,6 +187,61 @@ INSTANTIATE_TEST_SUITE_P(
                       KillCase{"DuringTheFinalFlush", KillPoint::final_flush, true}),
     [](const ::testing::TestParamInfo<KillCase>& info) { return std::string(info.param.name); });
 
+// The narrowest window: the backend has stored a piece, and the agent dies
+// before it keeps the new offset (the agent built with its fault hooks
+// kills itself there). The next agent sends that piece again, and the
+// backend, which has it already, does not store it twice.
+TEST_F(AgentRestart, APieceStoredJustBeforeTheAgentDiedIsNotStoredTwice) {
+  const std::string id = submit("resource_clone", Sandbox::get().image_steady());
+  {
+    ScopedEnv kill_after("TAVOREN_FAULT_KILL_AFTER_PIECES", "4");
+    start_agent({"--log-interval", "1"}, "agent.out", TAVOREN_FAULT_AGENT_PROGRAM);
+  }
+  const std::string container = container_of(id);
+  ASSERT_FALSE(container.empty());
+  EXPECT_EQ(returncode_of(agent_->wait_for(seconds(60))), -SIGKILL) << tail(output());
+  // The kept offset is behind what the backend holds, by the piece that
+  // was in flight, which the state file names.
+  const Json record = kept(id);
+  ASSERT_TRUE(record.is_object()) << "the running action is not kept";
+  const std::uint64_t shipped = record.value("shipped", std::uint64_t{0});
+  const std::uint64_t sending = record.value("sending", std::uint64_t{0});
+  const std::string stored = shipped_log(id);
+  EXPECT_GT(sending, shipped);
+  EXPECT_EQ(stored.size(), sending);
+  EXPECT_EQ(stored, log_file("resource_clone", id).substr(0, stored.size()));
+  EXPECT_FALSE(record.value("log_stream", std::string()).empty());
+  EXPECT_TRUE(container_running(container)) << "the job did not outlive the agent";
+
+  start_agent({"--log-interval", "1"}, "agent2.out");
+  expect_whole_log_once_and_status(id, container);
+  EXPECT_THAT(output("agent2.out"), HasSubstr("Taking over action " + id));
+  stop_agent_cleanly();
+}
+
+// SIGHUP: the agent leaves its actions running, kept for the next agent,
+// and exits 75; the next agent takes them over.
+TEST_F(AgentRestart, SighupLeavesTheJobRunningForTheNextAgentAndExits75) {
+  const std::string id = submit("resource_clone", Sandbox::get().image_steady());
+  start_agent({"--log-interval", "1"});
+  const std::string container = container_of(id);
+  ASSERT_FALSE(container.empty());
+  ASSERT_TRUE(eventually(
+      [&] { return shipped_log(id).find("job line 20 of") != std::string::npos; }, seconds(60)))
+      << tail(output());
+  agent_->send_signal(SIGHUP);
+  EXPECT_EQ(returncode_of(agent_->wait_for(seconds(60))), 75) << tail(output());
+  EXPECT_TRUE(container_running(container)) << "the job did not outlive the agent";
+  ASSERT_TRUE(kept(id).is_object()) << "the running action is not kept";
+  EXPECT_NE(show(id)["state"], "ended");
+  EXPECT_THAT(operations(show(id)), Not(::testing::Contains("exit")));
+
+  start_agent({"--log-interval", "1"}, "agent2.out");
+  expect_whole_log_once_and_status(id, container);
+  EXPECT_THAT(output("agent2.out"), HasSubstr("Taking over action " + id));
+  stop_agent_cleanly();
+}
+
 TEST_F(AgentRestart, AJobThatEndsWhileNoAgentRunsHasItsWholeLogAndStatusRecordedAtStartUp) {
   const std::string id = submit("resource_clone", Sandbox::get().image_steady());
   start_agent({"--log-interval", "1"});

@@ -544,7 +544,8 @@ TEST_F(OperatorTest, AnOlderSchemaIsMigratedInPlaceKeepingItsData) {
         "DROP TABLE instance_port_holders; DROP TABLE instance_ports; DROP TABLE write_answers; "
         "DROP TABLE access_keys; DROP INDEX actions_by_instance; "
         "ALTER TABLE actions DROP COLUMN log_limit_reached_at; "
-        "DROP TABLE machine_resources; ALTER TABLE actions DROP COLUMN ended_at; "
+        "ALTER TABLE actions DROP COLUMN log_stream; ALTER TABLE actions DROP COLUMN "
+        "log_stream_end; DROP TABLE machine_resources; ALTER TABLE actions DROP COLUMN ended_at; "
         "ALTER TABLE actions DROP COLUMN exit_status; "
         "ALTER TABLE actions DROP COLUMN rejected_reason; PRAGMA user_version = 1");
   }
@@ -562,6 +563,44 @@ TEST_F(OperatorTest, AnOlderSchemaIsMigratedInPlaceKeepingItsData) {
   report["gpu_utilisation"] = 4;
   EXPECT_FALSE(agent.update_available_resources(report).has_error_set());
   EXPECT_EQ(raw.integer("SELECT count(*) FROM machine_resources"), 1);
+}
+
+TEST_F(OperatorTest, AFileOfThePreviousSchemaGainsTheLogMarksAndKeepsItsLog) {
+  SKIP_UNLESS_SQLITE("about the file");
+  std::string id;
+  {
+    LocalScaling backend(options());
+    id = backend.submit(action_record());
+  }
+  {
+    LocalScaling agent(options("instance-1"));
+    ASSERT_EQ(agent.assign_jobs(false).data.size(), 1u);
+    Json piece = Json::object();
+    piece["action_record_id"] = id;
+    piece["log_content"] = "before\n";
+    ASSERT_FALSE(agent.update_action_docker_logs(piece).has_error_set());
+  }
+  {
+    // The previous schema kept no place of the agent's pieces.
+    RawDatabase raw(database());
+    raw.exec(
+        "ALTER TABLE actions DROP COLUMN log_stream; ALTER TABLE actions DROP COLUMN "
+        "log_stream_end; PRAGMA user_version = " +
+        std::to_string(LocalScaling::schema_version() - 1));
+  }
+  LocalScaling agent(options("instance-1"));
+  RawDatabase raw(database());
+  EXPECT_EQ(raw.integer("PRAGMA user_version"), LocalScaling::schema_version());
+  Json placed = Json::object();
+  placed["action_record_id"] = id;
+  placed["log_content"] = "after\n";
+  placed["log_stream"] = "s";
+  placed["log_start_offset"] = 7;
+  placed["log_end_offset"] = 13;
+  for (int i = 0; i < 2; ++i) ASSERT_FALSE(agent.update_action_docker_logs(placed).has_error_set());
+  EXPECT_EQ(agent.logs(id).content, "before\nafter\n");
+  EXPECT_EQ(raw.text("SELECT log_stream FROM actions WHERE id = ?", id), "s");
+  EXPECT_EQ(raw.integer("SELECT log_stream_end FROM actions WHERE id = ?", id), 13);
 }
 
 TEST_F(OperatorTest, TheSchemaIsVersionedAndForeignOrNewerFilesAreRefused) {

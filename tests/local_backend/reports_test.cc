@@ -244,6 +244,103 @@ TEST_F(ReportsTest, LogPiecesConcatenateWholeAndByteExactFromAnyOffset) {
   EXPECT_EQ(operator_.logs(id, all.next_offset).content, "done\n");
 }
 
+// A piece placed in the agent's log file: the file's stream and the
+// piece's byte range in it.
+Json placed(const std::string& id, const std::string& content, const std::string& stream,
+            Json start, Json end) {
+  Json arguments = Json::object();
+  arguments["action_record_id"] = id;
+  arguments["log_content"] = content;
+  arguments["log_stream"] = stream;
+  arguments["log_start_offset"] = std::move(start);
+  arguments["log_end_offset"] = std::move(end);
+  return arguments;
+}
+
+TEST_F(ReportsTest, APlacedPieceStoredBeforeIsAcknowledgedAndOnlyNewBytesAreStored) {
+  const std::string id = assigned_action();
+  // 9 + 9 + 10 + 10 bytes; the third line holds two-byte characters.
+  const std::string file = "line one\nline two\nd\xc3\xa9j\xc3\xa0 vu\nline four\n";
+  auto send = [&](std::size_t start, std::size_t end, const std::string& stream = "run-1") {
+    const Result result = agent_.update_action_docker_logs(
+        placed(id, file.substr(start, end - start), stream, start, end));
+    EXPECT_FALSE(result.has_error_set()) << *result.error;
+  };
+  send(0, 18);
+  // Sent again whole or in part (an agent restarted before it kept the
+  // offset): accepted, nothing stored.
+  send(0, 18);
+  send(9, 18);
+  send(0, 9);
+  EXPECT_EQ(operator_.logs(id).content, file.substr(0, 18));
+  EXPECT_EQ(rows("log_pieces"), 1);
+
+  // Across what was stored: only the bytes beyond it.
+  send(9, 28);
+  EXPECT_EQ(operator_.logs(id).content, file.substr(0, 28));
+  // A piece beyond a gap (bytes dropped by the agent) is stored as it is.
+  send(29, 38);
+  EXPECT_EQ(operator_.logs(id).content, file.substr(0, 28) + file.substr(29));
+  EXPECT_EQ(rows("log_pieces"), 3);
+
+  // A text that is not its range's bytes (the agent replaced bad bytes)
+  // cannot be cut: stored whole, and the stream's mark moves to its end.
+  ASSERT_FALSE(agent_.update_action_docker_logs(placed(id, "\xef\xbf\xbd tail\n", "run-1", 36, 40))
+                   .has_error_set());
+  const std::string before_rerun = file.substr(0, 28) + file.substr(29) + "\xef\xbf\xbd tail\n";
+  EXPECT_EQ(operator_.logs(id).content, before_rerun);
+  send(38, 38 + 0);  // empty: nothing to store
+  EXPECT_EQ(rows("log_pieces"), 4);
+
+  // A new stream (the log file written anew) starts from 0 and is not
+  // taken for the old one's bytes.
+  const std::string rerun = "second run\n";
+  ASSERT_FALSE(agent_.update_action_docker_logs(placed(id, rerun, "run-2", 0, rerun.size()))
+                   .has_error_set());
+  // Pieces without a place are stored every time and leave the mark alone.
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_FALSE(agent_
+                     .update_action_docker_logs(
+                         named({{"action_record_id", id}, {"log_content", "unplaced\n"}}))
+                     .has_error_set());
+  }
+  ASSERT_FALSE(agent_.update_action_docker_logs(placed(id, rerun, "run-2", 0, rerun.size()))
+                   .has_error_set());
+  EXPECT_EQ(operator_.logs(id).content, before_rerun + rerun + "unplaced\nunplaced\n");
+  EXPECT_EQ(operator_.show(id)["logBytes"], before_rerun.size() + rerun.size() + 18);
+}
+
+TEST_F(ReportsTest, AMalformedPlaceOfALogPieceIsRefusedAndStoresNothing) {
+  const std::string id = assigned_action();
+  Json partial = named({{"action_record_id", id}, {"log_content", "x\n"}, {"log_stream", "s"}});
+  expect_malformed_refused([&] { return agent_.update_action_docker_logs(partial); },
+                           "log_start_offset");
+  expect_malformed_refused(
+      [&] { return agent_.update_action_docker_logs(placed(id, "x\n", "s", 5, 3)); },
+      "log_start_offset");
+  expect_malformed_refused(
+      [&] { return agent_.update_action_docker_logs(placed(id, "x\n", "s", -2, 0)); },
+      "log_start_offset");
+  expect_malformed_refused(
+      [&] { return agent_.update_action_docker_logs(placed(id, "x\n", "s", "0", 2)); },
+      "log_start_offset");
+  expect_malformed_refused(
+      [&] { return agent_.update_action_docker_logs(placed(id, "x\n", "", 0, 2)); }, "log_stream");
+  expect_malformed_refused(
+      [&] {
+        return agent_.update_action_docker_logs(placed(id, "x\n", std::string(200, 's'), 0, 2));
+      },
+      "log_stream");
+  Json numeric_stream = placed(id, "x\n", "s", 0, 2);
+  numeric_stream["log_stream"] = 7;
+  expect_malformed_refused([&] { return agent_.update_action_docker_logs(numeric_stream); },
+                           "log_stream");
+  EXPECT_EQ(rows("log_pieces"), 0);
+  // The same piece well formed is stored.
+  EXPECT_FALSE(agent_.update_action_docker_logs(placed(id, "x\n", "s", 0, 2)).has_error_set());
+  EXPECT_EQ(operator_.logs(id).content, "x\n");
+}
+
 // A follower of the log stops at the first chunk read after the end was
 // recorded, so the end must be visible only together with the whole log.
 TEST_F(ReportsTest, TheEndOfAnActionIsRecordedOnceItsLogIsCompleteAndShownEverywhere) {

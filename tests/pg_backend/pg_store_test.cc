@@ -248,6 +248,42 @@ TEST_F(PgStoreTest, OnlyACurrentSchemaIsServedAndANewerOneIsNeverMigrated) {
   raw.exec("DROP SCHEMA " + foreign + " CASCADE");
 }
 
+TEST_F(PgStoreTest, AStoreOfThePreviousSchemaGainsTheLogMarksAndKeepsItsLog) {
+  const PgBackendOptions migrated = options();
+  std::string id;
+  {
+    PgScaling store(migrated);
+    id = store.submit(record());
+    auto agent = store.for_instance("instance-1");
+    ASSERT_EQ(agent->assign_jobs(false).data.size(), 1u);
+    ASSERT_FALSE(
+        agent
+            ->update_action_docker_logs(Json{{"action_record_id", id}, {"log_content", "before\n"}})
+            .has_error_set());
+  }
+  // The previous schema kept no place of the agent's pieces.
+  Raw raw;
+  raw.exec("ALTER TABLE " + schema() +
+           ".actions DROP COLUMN log_stream, DROP COLUMN log_stream_end");
+  raw.exec("UPDATE " + schema() +
+           ".schema_version SET version = " + std::to_string(PgScaling::schema_version() - 1));
+  EXPECT_THROW(PgScaling{migrated}, backend::DatabaseError);
+  EXPECT_EQ(PgScaling::migrate(migrated), PgScaling::schema_version() - 1);
+
+  PgScaling store(migrated);
+  auto agent = store.for_instance("instance-1");
+  const Json placed = Json{{"action_record_id", id},
+                           {"log_content", "after\n"},
+                           {"log_stream", "s"},
+                           {"log_start_offset", 7},
+                           {"log_end_offset", 13}};
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_FALSE(agent->update_action_docker_logs(placed).has_error_set());
+  }
+  EXPECT_EQ(store.logs(id).content, "before\nafter\n");
+  EXPECT_EQ(store.show(id)["logBytes"], 13);
+}
+
 TEST_F(PgStoreTest, ConnectionStringsWithAPasswordOrABadSchemaAreRefusedUnshown) {
   PgBackendOptions given = options();
   for (const std::string conninfo :

@@ -39,8 +39,11 @@ class Log {
         shipper_(
             LogSender{
                 .send =
-                    [this, acceptable](std::string& text) {
+                    [this, acceptable](std::string& text, const LogSpan& span) {
                       attempts.push_back(text);
+                      spans.emplace_back(std::string(span.stream), span.start, span.end);
+                      // Its place was told before it was sent.
+                      EXPECT_TRUE(!told.empty() && told.back() == spans.back());
                       if (!answers.empty()) {
                         const SendOutcome answer = answers.front();
                         answers.pop_front();
@@ -57,6 +60,10 @@ class Log {
                     },
                 .report_drop = [this](std::uint64_t first, std::uint64_t last,
                                       int refusals) { drops.emplace_back(first, last, refusals); },
+                .report_sending =
+                    [this](const LogSpan& span) {
+                      told.emplace_back(std::string(span.stream), span.start, span.end);
+                    },
             },
             max_piece, limits) {
     std::ofstream(path_).flush();
@@ -79,7 +86,11 @@ class Log {
     return all;
   }
 
+  using Span = std::tuple<std::string, std::uint64_t, std::uint64_t>;
   std::vector<std::string> attempts;
+  // The place of each attempt, and each place told before a send.
+  std::vector<Span> spans;
+  std::vector<Span> told;
   std::vector<std::string> accepted;
   // The sender's next answers; it accepts once they run out.
   std::deque<SendOutcome> answers;
@@ -422,7 +433,7 @@ TEST(LogRefusals, ASmallPieceIsDroppedAtTheLimitAndItsMarkerStillReported) {
 
 TEST(LogShipping, AMissingFileIsAnErrorAndAShrunkenFileSendsNothing) {
   Log log;
-  LogShipper missing({.send = [](std::string&) { return SendOutcome::kAccepted; },
+  LogShipper missing({.send = [](std::string&, const LogSpan&) { return SendOutcome::kAccepted; },
                       .report_marker = [](const std::string&) {}},
                      64);
   // Nothing to ship before the shipper knows its file.
@@ -436,6 +447,46 @@ TEST(LogShipping, AMissingFileIsAnErrorAndAShrunkenFileSendsNothing) {
   LogShipment shipment = log.ship();
   EXPECT_EQ(shipment.read, 0u);
   EXPECT_EQ(log.accepted.size(), 1u);
+}
+
+// Each piece goes with its place; a restart is a new stream; a resumed
+// shipper keeps the stream it is given and sends the piece that was in
+// flight again first, exactly, however much the file grew.
+TEST(LogShipping, PiecesCarryTheirPlaceAndAResumeSendsThePieceInFlightAgainFirst) {
+  Log log(8);
+  LogShipper& shipper = log.shipper();
+  const std::string first_stream = shipper.stream();
+  EXPECT_EQ(first_stream.size(), 32u);
+  log.append("abcdefgh\xc3\xa9xyz\n");  // 14 bytes: é would straddle the first piece's end
+  log.ship();
+  ASSERT_EQ(log.spans.size(), 2u);
+  EXPECT_EQ(log.spans[0], (Log::Span{first_stream, 0, 8}));
+  EXPECT_EQ(log.spans[1], (Log::Span{first_stream, 8, 14}));
+
+  log.shipper().restart(log.path());
+  EXPECT_NE(shipper.stream(), first_stream);
+  EXPECT_NE(shipper.stream(), "");
+
+  // A previous agent had shipped 8 bytes and was sending [8, 12) when it
+  // stopped; the file has grown since.
+  log.append("more\n");
+  log.spans.clear();
+  log.attempts.clear();
+  shipper.resume(log.path(), 8, 8, first_stream, 12);
+  log.ship();
+  ASSERT_GE(log.spans.size(), 2u);
+  EXPECT_EQ(log.spans[0], (Log::Span{first_stream, 8, 12}));
+  EXPECT_EQ(log.attempts[0], "\xc3\xa9xy");
+  EXPECT_EQ(std::get<1>(log.spans[1]), 12u);
+  EXPECT_EQ(log.offset(), 19u);
+
+  // No piece in flight, no stream kept: a new stream, pieces as usual.
+  log.spans.clear();
+  shipper.resume(log.path(), 14, 14);
+  EXPECT_NE(shipper.stream(), first_stream);
+  log.ship();
+  ASSERT_EQ(log.spans.size(), 1u);
+  EXPECT_EQ(log.spans[0], (Log::Span{shipper.stream(), 14, 19}));
 }
 
 // A restart ships the new file from its first byte, with no memory of a
@@ -464,7 +515,7 @@ TEST(LogShipping, AShipmentInProgressHoldsOthersBackUpToTheirLimit) {
   bool sending = false;
   bool release = false;
   LogShipper shipper({.send =
-                          [&](std::string&) {
+                          [&](std::string&, const LogSpan&) {
                             std::unique_lock lock(mutex);
                             sending = true;
                             changed.notify_all();

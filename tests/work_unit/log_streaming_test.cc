@@ -85,8 +85,16 @@ TEST(LogStreaming, ShipsWhatWasAppendedSinceTheLastCycleAndNothingWhenIdle) {
   // The backend saw the piece; the offset moves once its answer is back.
   EXPECT_TRUE(eventually([&] { return unit._last_log_position() == 11u; }))
       << unit._last_log_position();
-  EXPECT_EQ(fake.calls("update_action_docker_logs")[0].arguments.dump(),
-            R"({"action_record_id":")" + kId + R"(","log_content":"first"})");
+  // Each piece names its place in the file, under one stream.
+  const auto calls = fake.calls("update_action_docker_logs");
+  const std::string stream = calls[0].arguments.value("log_stream", "");
+  EXPECT_EQ(stream.size(), 32u);
+  EXPECT_EQ(calls[0].arguments.dump(),
+            R"({"action_record_id":")" + kId + R"(","log_content":"first","log_stream":")" +
+                stream + R"(","log_start_offset":0,"log_end_offset":5})");
+  EXPECT_EQ(calls[1].arguments.value("log_stream", ""), stream);
+  EXPECT_EQ(calls[1].arguments.value("log_start_offset", 0), 5);
+  EXPECT_EQ(calls[1].arguments.value("log_end_offset", 0), 11);
   EXPECT_EQ(fake.count("get_action_details"), 0u);
   EXPECT_EQ(fake.count("update_action"), 0u);
 }

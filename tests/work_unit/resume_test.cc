@@ -7,6 +7,7 @@
 
 #include <fstream>
 #include <random>
+#include <tuple>
 
 #include "engine_log_resume.h"
 #include "fake_engine.h"
@@ -241,6 +242,48 @@ TEST_F(Adoption, WithoutAContainerTheRestOfTheFileIsShippedAndTheEndRecordedUnkn
   EXPECT_EQ(ends()[0].status, process::ExitStatus::unknown());
   EXPECT_FALSE(unit.is_running());
   EXPECT_TRUE(tools_.calls("docker").empty());
+}
+
+// The piece the previous agent was sending goes first, under the kept
+// stream, exactly as it was; each piece carries its place, told before it
+// is sent.
+TEST_F(Adoption, ThePieceInFlightIsSentAgainFirstUnderTheKeptStream) {
+  const std::string log = (dir_.path() / "logs" / "job.txt").string();
+  std::ofstream(log) << "shipped already|the rest\n";
+  std::vector<std::tuple<std::string, std::uint64_t, std::uint64_t>> told;
+  options_.on_sending = [&](const std::string& id, const std::string& stream, std::uint64_t start,
+                            std::uint64_t end) {
+    EXPECT_EQ(id, kActionId);
+    told.emplace_back(stream, start, end);
+  };
+  WorkUnit unit(scaling_, action_record(), options_);
+  unit.adopt({.log_path = log, .shipped = 16, .scanned = 16, .log_stream = "kept", .sending = 20});
+  const auto calls = scaling_.calls("update_action_docker_logs");
+  ASSERT_EQ(calls.size(), 2u);
+  EXPECT_EQ(calls[0].arguments.at("log_content"), "the ");
+  EXPECT_EQ(calls[0].arguments.at("log_stream"), "kept");
+  EXPECT_EQ(calls[0].arguments.at("log_start_offset"), 16);
+  EXPECT_EQ(calls[0].arguments.at("log_end_offset"), 20);
+  EXPECT_EQ(calls[1].arguments.at("log_content"), "rest\n");
+  EXPECT_EQ(calls[1].arguments.at("log_stream"), "kept");
+  EXPECT_EQ(calls[1].arguments.at("log_start_offset"), 20);
+  EXPECT_EQ(calls[1].arguments.at("log_end_offset"), 25);
+  EXPECT_THAT(told,
+              ElementsAre(std::make_tuple("kept", 16u, 20u), std::make_tuple("kept", 20u, 25u)));
+}
+
+TEST_F(Adoption, WithoutAKeptStreamTheLogGoesOnUnderANewOne) {
+  const std::string log = (dir_.path() / "logs" / "job.txt").string();
+  std::ofstream(log) << "shipped already|the rest\n";
+  WorkUnit unit(scaling_, action_record(), options_);
+  // A piece in flight beyond the file's end is not taken for one.
+  unit.adopt({.log_path = log, .shipped = 16, .scanned = 16, .sending = 400});
+  const auto calls = scaling_.calls("update_action_docker_logs");
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].arguments.at("log_content"), "the rest\n");
+  EXPECT_EQ(calls[0].arguments.at("log_stream").get<std::string>().size(), 32u);
+  EXPECT_EQ(calls[0].arguments.at("log_start_offset"), 16);
+  EXPECT_EQ(calls[0].arguments.at("log_end_offset"), 25);
 }
 
 TEST_F(Adoption, APreviousClientStillRunningIsEndedAndAnotherProcessIsLeftAlone) {

@@ -100,7 +100,9 @@ void WorkUnit::adopt(const AdoptedRun& run) {
       log_path_ = path;
       if (!run.cid_path.empty()) cid_path_ = run.cid_path;
     }
-    shipper_->resume(path, shipped, run.scanned);
+    // The piece in flight is sent again first only when the file holds it.
+    const std::uint64_t sending = run.sending <= size ? run.sending : 0;
+    shipper_->resume(path, shipped, run.scanned, run.log_stream, sending);
     adopted_container_ = run.container_id;
     adopted_ = true;
     log::info("Taking over action %s: container %s, log %s from byte %d of %d", id,

@@ -24,6 +24,14 @@
 // the shipment goes on after it. Nothing else is ever dropped: once the
 // offset moves, the count and the piece size start afresh.
 //
+// Each piece goes with its place in the file: the file's stream identifier
+// (random, made by restart(); resume() carries a kept one on) and its byte
+// range, so that the backend can tell a piece it stored before. Before a
+// piece is sent the sender is told its place (report_sending), so that a
+// restarted agent can send exactly that piece again first (resume()'s
+// `sending`): a piece stored just before the agent died is then recognised
+// as a repeat rather than stored twice.
+//
 // Every byte is scanned for the GPU out-of-memory marker once, the first
 // time a piece holding it is read, whether the sender accepts that piece
 // or not; a piece read again reports nothing new. The scan goes on from
@@ -78,12 +86,22 @@ enum class SendOutcome {
   kUnanswered,
 };
 
+// Where a piece lies in its log file: the file's stream identifier and
+// the piece's bytes [start, end) (the text sent may differ from those
+// bytes where they were not valid UTF-8).
+struct LogSpan {
+  std::string_view stream;
+  std::uint64_t start = 0;
+  std::uint64_t end = 0;
+};
+
 // Where a shipper's pieces go.
 struct LogSender {
-  // Sends one piece of text. It may use the text's storage meanwhile but
-  // leaves the text as it found it. It does not throw: a failure to send is
-  // a refusal, or unanswered when it may pass.
-  std::function<SendOutcome(std::string& text)> send;
+  // Sends one piece of text, read from `span` of the file. It may use the
+  // text's storage meanwhile but leaves the text as it found it. It does
+  // not throw: a failure to send is a refusal, or unanswered when it may
+  // pass.
+  std::function<SendOutcome(std::string& text, const LogSpan& span)> send;
   // Called with a text that holds the out-of-memory marker.
   std::function<void(const std::string& text)> report_marker;
   // Told of a dropped piece: its first and last byte (offsets in the
@@ -92,6 +110,8 @@ struct LogSender {
   // Told after each piece accepted or dropped: the bytes shipped so far and
   // how far the file was scanned for the marker. May be empty.
   std::function<void(std::uint64_t shipped, std::uint64_t scanned)> report_progress;
+  // Told before each piece is sent, with its place. May be empty.
+  std::function<void(const LogSpan& span)> report_sending;
 };
 
 // Ships one log file to a sender (see the top of this file), keeping what
@@ -110,15 +130,19 @@ class LogShipper {
   LogShipper(const LogShipper&) = delete;
   LogShipper& operator=(const LogShipper&) = delete;
 
-  // Ships `path` from its first byte from now on: nothing shipped, scanned
-  // or refused. Waits for a shipment in progress.
+  // Ships `path` from its first byte from now on, as a new stream: nothing
+  // shipped, scanned or refused. Waits for a shipment in progress.
   void restart(std::string path);
   // Ships `path` on from `offset`, as a shipper that stopped there would
   // (a restarted agent taking a log over): the file counts as scanned for
   // the marker up to `scanned` (at least `offset`), and its last bytes
-  // before that are read again so that a marker split there is found.
+  // before that are read again so that a marker split there is found. The
+  // pieces keep the stream `stream` (empty: a new one). `sending`, beyond
+  // `offset`, is the end of the piece that was being sent: the first piece
+  // is that one again, no longer (shorter only when the file is).
   // Waits for a shipment in progress.
-  void resume(std::string path, std::uint64_t offset, std::uint64_t scanned);
+  void resume(std::string path, std::uint64_t offset, std::uint64_t scanned,
+              std::string stream = "", std::uint64_t sending = 0);
   // Ships nothing more, for good: a shipment in progress ends after the
   // piece being sent, and later ones find nothing to do.
   void abandon();
@@ -133,6 +157,8 @@ class LogShipper {
   std::uint64_t offset() const;
   // The bytes dropped so far.
   std::uint64_t dropped() const;
+  // The stream identifier of the pieces (empty before the first restart).
+  std::string stream() const;
 
  private:
   // What a shipment works on; copied out under the lock, published back.
@@ -143,14 +169,17 @@ class LogShipper {
     // The bound of the next piece at `offset` once refusals shrank it; 0:
     // max_piece.
     std::size_t narrowed = 0;
-    // The length of the piece last refused at `offset` (0: none): the next
-    // piece there is no longer, so that it is the same piece again.
+    // The length of the piece last refused at `offset`, or sent there by
+    // a previous agent with no answer known (0: none): the next piece there
+    // is no longer, so that it is the same piece again.
     std::size_t refused_length = 0;
     // The file was scanned for the marker up to here (never below offset).
     std::uint64_t scanned = 0;
     // The last bytes scanned (fewer than the marker's length).
     std::string recent;
     std::uint64_t dropped = 0;
+    // The file's stream identifier.
+    std::string stream;
 
     void move_past(std::size_t length) {
       offset += length;

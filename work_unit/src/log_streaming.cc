@@ -9,7 +9,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <filesystem>
+#include <limits>
+#include <random>
 #include <system_error>
 #include <thread>
 
@@ -59,6 +62,19 @@ class ReadOnlyFile {
 };
 
 constexpr std::size_t kOverlap = kCudaOutOfMemory.size() - 1;
+
+// A fresh stream identifier: 128 random bits in hexadecimal.
+std::string new_log_stream() {
+  std::random_device random;
+  std::string stream;
+  for (int i = 0; i < 4; ++i) {
+    char word[9];
+    std::snprintf(word, sizeof word, "%08x", static_cast<unsigned>(random()));
+    stream += word;
+  }
+  return stream;
+}
+
 // Pieces are read in slices of this size, each checked while in cache.
 constexpr std::size_t kSlice = 256u << 10;
 
@@ -103,10 +119,16 @@ LogShipper::LogShipper(LogSender sender, std::size_t max_piece, RefusalLimits li
 
 void LogShipper::restart(std::string path) { resume(std::move(path), 0, 0); }
 
-void LogShipper::resume(std::string path, std::uint64_t offset, std::uint64_t scanned) {
+void LogShipper::resume(std::string path, std::uint64_t offset, std::uint64_t scanned,
+                        std::string stream, std::uint64_t sending) {
   Progress progress;
   progress.offset = offset;
   progress.scanned = std::max(offset, scanned);
+  progress.stream = stream.empty() ? new_log_stream() : std::move(stream);
+  if (sending > offset) {
+    progress.refused_length = static_cast<std::size_t>(
+        std::min<std::uint64_t>(sending - offset, std::numeric_limits<std::size_t>::max()));
+  }
   if (progress.scanned > 0) {
     try {
       ReadOnlyFile file(path);
@@ -134,6 +156,11 @@ std::uint64_t LogShipper::offset() const {
 std::uint64_t LogShipper::dropped() const {
   std::lock_guard lock(mutex_);
   return progress_.dropped;
+}
+
+std::string LogShipper::stream() const {
+  std::lock_guard lock(mutex_);
+  return progress_.stream;
 }
 
 LogShipment LogShipper::ship(bool final, std::optional<std::chrono::milliseconds> wait_limit) {
@@ -239,7 +266,9 @@ LogShipment LogShipper::ship_tail(const std::string& path, Progress& progress, b
       replaced = replace_invalid_utf8(bytes);
       text = &replaced;
     }
-    const SendOutcome outcome = sender_.send(*text);
+    const LogSpan span{progress.stream, offset, offset + length};
+    if (sender_.report_sending) sender_.report_sending(span);
+    const SendOutcome outcome = sender_.send(*text, span);
     watch_for_marker(progress, offset, bytes);
     if (outcome == SendOutcome::kAccepted) {
       progress.move_past(length);
@@ -270,11 +299,16 @@ LogShipment LogShipper::ship_tail(const std::string& path, Progress& progress, b
 
 // Sends one piece. The text's storage is lent to the request (no copy of a
 // large piece) and handed back afterwards, whatever happens.
-bool WorkUnit::send_log_piece(std::string& text) {
+bool WorkUnit::send_log_piece(std::string& text, const detail::LogSpan* span) {
   return log_errors("_send_logs_to_scaling", {.default_return = false, .log_error = false}, [&] {
     Json arguments = Json::object();
     arguments["action_record_id"] = action_record_id_;
     arguments["log_content"] = std::move(text);
+    if (span != nullptr) {
+      arguments["log_stream"] = std::string(span->stream);
+      arguments["log_start_offset"] = span->start;
+      arguments["log_end_offset"] = span->end;
+    }
     auto hand_back = [&] { text = std::move(arguments.at("log_content").get_ref<std::string&>()); };
     backend::Result result;
     try {

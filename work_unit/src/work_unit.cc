@@ -31,8 +31,8 @@ WorkUnit::WorkUnit(backend::Scaling& scaling, const Json& action_info, WorkUnitO
       shipper_(std::make_unique<detail::LogShipper>(
           detail::LogSender{
               .send =
-                  [this](std::string& text) {
-                    if (send_log_piece(text)) return detail::SendOutcome::kAccepted;
+                  [this](std::string& text, const detail::LogSpan& span) {
+                    if (send_log_piece(text, &span)) return detail::SendOutcome::kAccepted;
                     return last_send_unanswered_.load() ? detail::SendOutcome::kUnanswered
                                                         : detail::SendOutcome::kRefused;
                   },
@@ -49,6 +49,17 @@ WorkUnit::WorkUnit(backend::Scaling& scaling, const Json& action_info, WorkUnitO
                       options_.on_progress(action_record_id_, shipped, scanned);
                     } catch (const std::exception& e) {
                       log::error("Error keeping the log position of action %s: %s", label(),
+                                 e.what());
+                    }
+                  },
+              .report_sending =
+                  [this](const detail::LogSpan& span) {
+                    if (!options_.on_sending) return;
+                    try {
+                      options_.on_sending(action_record_id_, std::string(span.stream), span.start,
+                                          span.end);
+                    } catch (const std::exception& e) {
+                      log::error("Error keeping the log piece in flight of action %s: %s", label(),
                                  e.what());
                     }
                   },

@@ -30,10 +30,13 @@
 // Later reads start shortly before the last entries' time and count off
 // the bytes taken from there, so nothing is appended twice. The shipper
 // then ships the file from `shipped` as before: no byte is lost or sent
-// twice, except a piece whose acceptance by the backend and the following
-// write of its offset here were separated by the agent's death (the
-// window is the time of one local file write); the piece is then sent
-// again. This needs the engine to keep the container's whole log (the
+// twice. A piece whose acceptance by the backend and the following write
+// of its offset here were separated by the agent's death is sent again,
+// but as a repeat the backend recognises: before each piece is sent, its
+// range is kept here (`sending`, with the log's stream identifier), and the
+// new agent sends exactly that range first, under the same stream; the
+// backend acknowledges a range of the stream it stored before without
+// storing it again. This needs the engine to keep the container's whole log (the
 // default json-file driver without rotation); with rotation the count is
 // off by what was rotated away, which is reported at the container's end.
 //
@@ -54,7 +57,7 @@
 // the copy and the writes.
 // Failures: load() reports what it could not read instead of throwing,
 // except when the folder cannot be read at all (std::system_error).
-// keep(), record_progress() and forget() throw std::system_error when the
+// keep(), record_progress(), record_sending() and forget() throw std::system_error when the
 // file cannot be written; the in-memory copy is changed all the same, so
 // the next write carries the change.
 #pragma once
@@ -88,6 +91,10 @@ struct KeptAction {
   std::uint64_t shipped = 0;
   // Bytes of the log file scanned for the out-of-memory marker.
   std::uint64_t scanned = 0;
+  // The log's stream identifier ("" before the first piece was sent), and
+  // the end of the piece being sent, which starts at `shipped` (0: none).
+  std::string log_stream;
+  std::uint64_t sending = 0;
   // When the action was started, in milliseconds since the epoch.
   std::int64_t started_at_ms = 0;
   // The `docker run` client: its process id and its start time (clock
@@ -124,8 +131,13 @@ class Store {
   Recovery load();
   // Adds or replaces the action's record; flushed to the disk.
   void keep(const KeptAction& action);
-  // Moves the action's log positions on; nothing for an action not kept.
+  // Moves the action's log positions on; a piece in flight that ends at or
+  // before `shipped` is over. Nothing for an action not kept.
   void record_progress(const std::string& action_id, std::uint64_t shipped, std::uint64_t scanned);
+  // Keeps the log's stream identifier and the end of the piece about to be
+  // sent (from the shipped offset). Not flushed, like the progress; nothing
+  // when unchanged or for an action not kept.
+  void record_sending(const std::string& action_id, const std::string& stream, std::uint64_t end);
   // Sets the action's container id; nothing for an action not kept.
   void record_container(const std::string& action_id, const std::string& container_id);
   // Removes the action's record (nothing when it is not kept); flushed.

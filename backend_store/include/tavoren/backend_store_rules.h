@@ -113,9 +113,55 @@ std::optional<std::string> text_argument(const Json& arguments, const char* key)
 // the refusal that explains why there is none.
 std::variant<std::string, Result> identifier_argument(const Json& arguments, const char* key,
                                                       const char* operation);
-// The (action, piece) of update_action_docker_logs' arguments, or the
-// refusal that explains why there is none.
-std::variant<std::pair<std::string, std::string>, Result> log_arguments(const Json& arguments);
+// Where a piece of log lies in the agent's log file: the file's stream
+// identifier (made when the file is first shipped, the same across the
+// agent's restarts) and the piece's byte range [start, end) in the file.
+struct LogPlacement {
+  std::string stream;
+  std::int64_t start = 0;
+  std::int64_t end = 0;
+};
+// One piece of update_action_docker_logs.
+struct LogPiece {
+  std::string action_id;
+  std::string content;
+  // Given by the named arguments log_stream, log_start_offset and
+  // log_end_offset (all three or none); nullopt: an unplaced piece.
+  std::optional<LogPlacement> placement;
+};
+// The longest stream identifier kept.
+inline constexpr std::size_t kMaxLogStreamLength = 128;
+// The piece of update_action_docker_logs' arguments, or the refusal that
+// explains why there is none: no identifier or content text, a placement
+// given in part, a stream that is no text of 1 to kMaxLogStreamLength
+// bytes, offsets that are no integers, negative or start > end.
+std::variant<LogPiece, Result> log_arguments(const Json& arguments);
+
+// What a store keeps per action about its placed pieces: the stream of the
+// last one and the highest file end offset stored for that stream.
+struct LogMark {
+  std::string stream;
+  std::int64_t end = 0;
+};
+// What to store of a piece, given the action's mark (nullopt: none yet).
+struct LogPlan {
+  // A repeat: acknowledged, nothing stored, the mark unchanged.
+  bool repeat = false;
+  // The bytes of the content that were stored before; the rest is stored.
+  std::size_t skip = 0;
+  // The mark after the piece is stored; nullopt: unchanged.
+  std::optional<LogMark> mark;
+};
+// An unplaced piece is stored whole and leaves the mark alone. A placed
+// piece of another stream than the mark's is stored whole and starts the
+// mark afresh at its end (a log file written anew). Of the mark's stream:
+// a piece that ends at or before the mark is a repeat; one that starts at
+// or after it is stored whole; one across it is stored from the mark on
+// when its content maps byte for byte onto its range (valid UTF-8, as long
+// as the range), cut forward to a character boundary, and whole otherwise
+// (its text was altered on the way and its bytes cannot be matched). Both
+// move the mark to the piece's end.
+LogPlan plan_log_piece(const LogPiece& piece, const std::optional<LogMark>& mark);
 // The refusal of update_available_resources' arguments for `instance`;
 // nullopt when they hold.
 std::optional<Result> resource_report_refusal(const std::string& instance, const Json& arguments);

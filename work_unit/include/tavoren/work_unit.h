@@ -86,6 +86,7 @@ namespace tavoren {
 class WorkUnit;
 namespace detail {
 class LogShipper;
+struct LogSpan;
 class EngineLogResume;
 }  // namespace detail
 
@@ -145,6 +146,12 @@ struct AdoptedRun {
   // for the out-of-memory marker.
   std::uint64_t shipped = 0;
   std::uint64_t scanned = 0;
+  // The log's stream identifier, and the end of the piece being sent when
+  // the previous agent stopped (0: none), as on_sending told them; the
+  // first piece shipped is that one again, so that the backend can tell it
+  // as a repeat. "": a new stream.
+  std::string log_stream;
+  std::uint64_t sending = 0;
   // The previous agent's `docker run` client, when it may still run: its
   // process id and start time (action_store::process_start_time); 0: none.
   pid_t client_pid = 0;
@@ -196,6 +203,14 @@ struct WorkUnitOptions {
   // Its exceptions are logged and dropped.
   std::function<void(const std::string& action_id, std::uint64_t shipped, std::uint64_t scanned)>
       on_progress;
+  // Told before each piece of the log is sent: the log's stream identifier
+  // and the piece's byte range [start, end) in the log file, to be kept
+  // for a restart (AdoptedRun::log_stream and sending). Called on the
+  // shipping thread, like on_progress. Its exceptions are logged and
+  // dropped (the piece is sent all the same).
+  std::function<void(const std::string& action_id, const std::string& stream, std::uint64_t start,
+                     std::uint64_t end)>
+      on_sending;
 };
 
 // What get_base_docker_cmd puts into a container's command line.
@@ -409,7 +424,7 @@ class WorkUnit {
  private:
   // Sends one piece of the log; true when the backend accepted it. The
   // text's storage is lent to the request and handed back afterwards.
-  bool send_log_piece(std::string& text);
+  bool send_log_piece(std::string& text, const detail::LogSpan* span = nullptr);
   void request_thread_stop();
   // The id of the container this unit's command runs, once the engine's
   // client has written it.
