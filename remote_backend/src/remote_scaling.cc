@@ -1,8 +1,13 @@
 // The Scaling contract over the network.
 
+#include <algorithm>
+#include <array>
 #include <string>
+#include <string_view>
 
 #include "caller.h"
+#include "tavoren/backend_wire.h"
+#include "tavoren/common/logging.h"
 #include "tavoren/remote_backend.h"
 
 namespace tavoren::backend {
@@ -39,8 +44,45 @@ Result RemoteScaling::update_action(const Json& arguments) {
   return caller_->call("update_action", arguments);
 }
 
+namespace {
+
+constexpr std::array<const char*, 3> kPlaceArguments = {"log_stream", "log_start_offset",
+                                                        "log_end_offset"};
+
+bool is_placed(const Json& arguments) {
+  return arguments.is_object() && arguments.contains(kPlaceArguments[0]);
+}
+
+// Whether a server refused the request for naming a log piece's place, an
+// argument it does not know yet.
+bool refused_the_place(const RemoteCallError& e) {
+  if (e.status() != wire::status::kMalformed) return false;
+  const std::string_view what = e.what();
+  if (what.find("unknown argument") == std::string_view::npos) return false;
+  return std::any_of(kPlaceArguments.begin(), kPlaceArguments.end(),
+                     [&](const char* name) { return what.find(name) != std::string_view::npos; });
+}
+
+}  // namespace
+
 Result RemoteScaling::update_action_docker_logs(const Json& arguments) {
-  return caller_->call("update_action_docker_logs", arguments);
+  if (!is_placed(arguments)) return caller_->call("update_action_docker_logs", arguments);
+  if (!unplaced_pieces_.load()) {
+    try {
+      return caller_->call("update_action_docker_logs", arguments);
+    } catch (const RemoteCallError& e) {
+      if (!refused_the_place(e)) throw;
+      if (!unplaced_pieces_.exchange(true)) {
+        log::warning(
+            "The backend server does not take a log piece's place in the file (a server older "
+            "than this agent): log pieces are sent without it, and a piece sent again after a "
+            "restart of the agent may be stored twice");
+      }
+    }
+  }
+  Json unplaced = arguments;
+  for (const char* name : kPlaceArguments) unplaced.erase(name);
+  return caller_->call("update_action_docker_logs", unplaced);
 }
 
 Result RemoteScaling::get_action_details(const std::string& action_record_id) {

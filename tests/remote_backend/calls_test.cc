@@ -7,6 +7,7 @@
 
 #include "tavoren/backend_wire.h"
 #include "tavoren/common/errors.h"
+#include "tavoren/common/logging.h"
 #include "tavoren/remote_backend.h"
 #include "test_support.h"
 #include "wire_server.h"
@@ -272,6 +273,65 @@ TEST(RemoteCalls, AnAnswerOutsideTheProtocolFails) {
   RemoteScaling scaling(plain_options(server));
   EXPECT_THROW(scaling.assign_jobs(false), RemoteCallError);
   EXPECT_EQ(server.seen().size(), 1u);
+}
+
+// A server older than its agents does not know a log piece's place: the
+// client sends that server's pieces without it, after the first refusal
+// says so, and warns once. Other malformed pieces stay refused.
+TEST(RemoteCalls, PiecesGoWithoutTheirPlaceToAServerThatDoesNotKnowIt) {
+  WireServer server;
+  server.set_handler([](const WireServer::Seen& request, int) {
+    const Json arguments = Json::parse(request.body);
+    if (arguments.contains("log_stream")) {
+      return WireServer::failure(wire::status::kMalformed, wire::failure::kMalformed,
+                                 "the request body of update_action_docker_logs has the "
+                                 "unknown argument \"log_stream\"");
+    }
+    if (arguments.value("log_content", "") == "malformed") {
+      return WireServer::failure(wire::status::kMalformed, wire::failure::kMalformed,
+                                 "argument \"log_content\" is not valid");
+    }
+    return WireServer::answer(Result::ok(Json(), "stored"));
+  });
+  server.start();
+  log::LogCapture capture;
+  RemoteScaling scaling(plain_options(server));
+  auto placed = [](const std::string& text, std::int64_t start) {
+    return Json{{"action_record_id", kId},
+                {"log_content", text},
+                {"log_stream", "0123456789abcdef0123456789abcdef"},
+                {"log_start_offset", start},
+                {"log_end_offset", start + static_cast<std::int64_t>(text.size())}};
+  };
+
+  EXPECT_EQ(scaling.update_action_docker_logs(placed("line 1\n", 0)).message, "stored");
+  EXPECT_EQ(scaling.update_action_docker_logs(placed("line 2\n", 7)).message, "stored");
+  EXPECT_THROW(scaling.update_action_docker_logs(placed("malformed", 14)), RemoteCallError);
+
+  const std::vector<WireServer::Seen> seen = server.seen();
+  ASSERT_EQ(seen.size(), 4u);  // refused with its place, sent again; then unplaced only
+  EXPECT_TRUE(Json::parse(seen[0].body).contains("log_stream"));
+  for (std::size_t i = 1; i < seen.size(); ++i) {
+    const Json sent = Json::parse(seen[i].body);
+    EXPECT_FALSE(sent.contains("log_stream") || sent.contains("log_start_offset") ||
+                 sent.contains("log_end_offset"))
+        << sent.dump();
+  }
+  EXPECT_EQ(Json::parse(seen[1].body)["log_content"], "line 1\n");
+  EXPECT_EQ(capture.count(log::Level::warning), 1u);
+
+  // A server that knows the place gets it, and its refusals of a placed
+  // piece are not taken for an older server's.
+  WireServer current;
+  current.set_handler([](const WireServer::Seen&, int) {
+    return WireServer::failure(wire::status::kMalformed, wire::failure::kMalformed,
+                               "log_start_offset is after log_end_offset");
+  });
+  current.start();
+  RemoteScaling fresh(plain_options(current));
+  EXPECT_THROW(fresh.update_action_docker_logs(placed("line 1\n", 0)), RemoteCallError);
+  ASSERT_EQ(current.seen().size(), 1u);
+  EXPECT_TRUE(Json::parse(current.seen()[0].body).contains("log_stream"));
 }
 
 }  // namespace

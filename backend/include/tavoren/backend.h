@@ -151,8 +151,11 @@ class Scaling {
   // executor). Callers ignore the result.
   virtual Result update_action(const Json& arguments) = 0;
 
-  // Named arguments, in order: action_record_id, log_content (text). The
-  // error of the result tells whether the piece was accepted.
+  // Named arguments, in order: action_record_id, log_content (text), and
+  // optionally (all three or none) log_stream, log_start_offset,
+  // log_end_offset: the piece's place in the caller's log file, by which a
+  // piece sent again is acknowledged without being stored twice. The error
+  // of the result tells whether the piece was accepted.
   virtual Result update_action_docker_logs(const Json& arguments) = 0;
 
   // data: the current action record.

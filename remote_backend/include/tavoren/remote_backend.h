@@ -62,6 +62,7 @@
 //   cannot be set up.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -186,6 +187,9 @@ class RemoteScaling final : public Scaling {
 
  private:
   std::unique_ptr<detail::RemoteCaller> caller_;
+  // Set once a server refused a log piece's place as an unknown argument
+  // (a server older than its agents): pieces go without it from then on.
+  std::atomic<bool> unplaced_pieces_{false};
 };
 
 // A stretch of an action's shipped log, as the operator's logs call
