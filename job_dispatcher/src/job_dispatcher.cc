@@ -219,7 +219,9 @@ void JobDispatcher::purge_unwanted() {
       snapshot = current_actions_;
     }
     int purged = 0;
-    for (const auto& [id, unit] : snapshot) {
+    for (const auto& entry : snapshot) {
+      const std::string& id = entry.first;
+      const auto& unit = entry.second;
       const char* reason;
       if (!unit->is_running()) {
         reason = "process reported as not running";
@@ -237,7 +239,7 @@ void JobDispatcher::purge_unwanted() {
       }
       {
         std::lock_guard lock(table_mutex_);
-        std::erase_if(current_actions_, [&](const auto& entry) { return entry.second == unit; });
+        std::erase_if(current_actions_, [&](const auto& kept) { return kept.second == unit; });
       }
       ++purged;
     }
