@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <libpq-fe.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -318,8 +319,43 @@ TEST_F(PgStoreTest, ALockHeldBeyondTheStatementLimitFailsTheCallWithoutWriting) 
   EXPECT_EQ(store.show(id).at("history").size(), 1u);
 }
 
+// A database of the test's own: its connections can be cut without cutting
+// those of the tests that run beside it on the same server.
+class OwnDatabase {
+ public:
+  OwnDatabase() : name_("tavoren_cut_" + std::to_string(::getpid())) {
+    Raw().exec("DROP DATABASE IF EXISTS " + name_ + " WITH (FORCE)");
+    Raw().exec("CREATE DATABASE " + name_);
+  }
+  ~OwnDatabase() {
+    try {
+      Raw().exec("DROP DATABASE IF EXISTS " + name_ + " WITH (FORCE)");
+    } catch (const std::exception&) {
+      // Left for the next run, which drops it first.
+    }
+  }
+  OwnDatabase(const OwnDatabase&) = delete;
+  OwnDatabase& operator=(const OwnDatabase&) = delete;
+  const std::string& name() const { return name_; }
+  // Cuts every connection of the store to the database; fails when there
+  // was none to cut.
+  void cut_connections(Raw& raw, bool wait) const {
+    raw.exec(std::string("DO $$ BEGIN IF (SELECT count(*) FILTER (WHERE pg_terminate_backend(pid") +
+             (wait ? ", 5000" : "") + ")) FROM pg_stat_activity WHERE datname = '" + name_ +
+             "' AND application_name = 'tavoren-backend') = 0 THEN "
+             "RAISE EXCEPTION 'no connection to cut'; END IF; END $$");
+  }
+
+ private:
+  std::string name_;
+};
+
 TEST_F(PgStoreTest, ConnectionsLostToTheServerAreReplacedOnTheNextCall) {
-  PgScaling store(options());
+  OwnDatabase database;
+  PgBackendOptions own = options();
+  own.conninfo = "postgresql:///" + database.name();
+  PgScaling::migrate(own);
+  PgScaling store(own);
   const std::string id = store.submit(record());
   // Several idle connections in the pool, then every one of them cut off
   // (as a restart of the server does).
@@ -329,9 +365,7 @@ TEST_F(PgStoreTest, ConnectionsLostToTheServerAreReplacedOnTheNextCall) {
   }
   for (std::thread& reader : readers) reader.join();
   Raw raw;
-  raw.exec(
-      "SELECT pg_terminate_backend(pid) FROM pg_stat_activity "
-      "WHERE application_name = 'tavoren-backend' AND pid <> pg_backend_pid()");
+  database.cut_connections(raw, false);
   EXPECT_EQ(store.get_action_details(id).data.at("_id"), id);
   EXPECT_FALSE(store.update_action(Json{{"id", id}, {"status", "running"}}).has_error());
   EXPECT_EQ(store.get_action_details(id).data.at("status"), "running");
@@ -339,9 +373,7 @@ TEST_F(PgStoreTest, ConnectionsLostToTheServerAreReplacedOnTheNextCall) {
   // A write as the first call after the cut: its transaction finds out on
   // its first round trip, which committed nothing, and is made once on a
   // new connection.
-  raw.exec(
-      "SELECT pg_terminate_backend(pid, 5000) FROM pg_stat_activity "
-      "WHERE application_name = 'tavoren-backend' AND pid <> pg_backend_pid()");
+  database.cut_connections(raw, true);
   EXPECT_FALSE(store.update_action(Json{{"id", id}, {"status", "finished"}}).has_error());
   EXPECT_EQ(store.get_action_details(id).data.at("status"), "finished");
   EXPECT_EQ(store.show(id).at("history").size(), 3u);
