@@ -356,7 +356,8 @@ std::variant<LogPiece, Result> log_arguments(const Json& arguments) {
   if (content == arguments.end() || !content->is_string()) {
     return refusal("update_action_docker_logs needs the named argument \"log_content\" as a text");
   }
-  LogPiece piece{std::get<std::string>(std::move(id)), content->get<std::string>(), std::nullopt};
+  LogPiece piece{std::get<std::string>(std::move(id)), content->get_ref<const std::string&>(),
+                 std::nullopt};
   auto given = [&](const char* key) {
     const auto found = arguments.find(key);
     return found != arguments.end() && !found->is_null();
@@ -413,7 +414,7 @@ LogPlan plan_log_piece(const LogPiece& piece, const std::optional<LogMark>& mark
   if (at.start >= mark->end) return plan;
   // Across the mark: only a content that is the range's very bytes can be
   // cut there.
-  const std::string& content = piece.content;
+  const std::string_view content = piece.content;
   if (static_cast<std::int64_t>(content.size()) != at.end - at.start || !is_valid_utf8(content)) {
     return plan;
   }

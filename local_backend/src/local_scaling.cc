@@ -244,7 +244,7 @@ Result append_log_in(detail::LocalScalingState& impl, sqlite::Connection& connec
         .bind(3, id)
         .run();
   }
-  const std::string_view piece = std::string_view(log_piece.content).substr(plan.skip);
+  const std::string_view piece = log_piece.content.substr(plan.skip);
   if (piece.empty()) return Result::ok(Json(), "stored before");
   const std::int64_t limit = impl.options.log_limit_bytes;
   // Output beyond the limit is acknowledged, so that the job goes on.

@@ -255,8 +255,7 @@ Rows Connection::run_pipeline(const char* sql, const Params& params) {
     if (preparable(text)) {
       auto found = prepared_.find(text);
       if (found == prepared_.end() && prepared_.size() < kMaxPrepared) {
-        found =
-            prepared_.emplace(text, Prepared{"tavoren_" + std::to_string(++names_), false}).first;
+        found = prepared_.emplace(text, Prepared{"tavoren_" + std::to_string(++names_)}).first;
         // Prepared in the same round trip, just ahead of its first use.
         if (PQsendPrepare(connection_, found->second.name.c_str(), text, static_cast<int>(count),
                           nullptr) != 1) {
@@ -300,16 +299,8 @@ Rows Connection::run_pipeline(const char* sql, const Params& params) {
       state = state_field ? state_field : "";
       failure = failure_text(connection_, result);
     }
-    if (!answers[i].empty()) {
-      const auto found = prepared_.find(answers[i]);
-      if (found != prepared_.end()) {
-        if (ok) {
-          found->second.confirmed = true;
-        } else {
-          prepared_.erase(found);
-        }
-      }
-    }
+    // A preparation the server did not make is not kept.
+    if (!answers[i].empty() && !ok) prepared_.erase(answers[i]);
     if (i + 1 == answers.size()) {
       last = result;
     } else {

@@ -142,9 +142,6 @@ class Connection {
   };
   struct Prepared {
     std::string name;
-    // Whether the server confirmed it; until then it is sent with the
-    // statement that first uses it.
-    bool confirmed = false;
   };
   // Sends the deferred statements and this one as one pipeline and reads
   // every answer; answers this one's.

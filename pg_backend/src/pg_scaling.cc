@@ -488,7 +488,7 @@ Result append_log_in(detail::PgScalingState& impl, pg::Connection& connection,
     connection.defer("UPDATE actions SET log_stream = $2, log_stream_end = $3 WHERE id = $1",
                      Params().text(id).text(plan.mark->stream).integer(plan.mark->end));
   }
-  const std::string_view piece = std::string_view(log_piece.content).substr(plan.skip);
+  const std::string_view piece = log_piece.content.substr(plan.skip);
   if (piece.empty()) return Result::ok(Json(), "stored before");
   const std::int64_t limit = impl.options.log_limit_bytes;
   // Output beyond the limit is acknowledged, so that the job goes on.

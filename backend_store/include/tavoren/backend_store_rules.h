@@ -121,10 +121,11 @@ struct LogPlacement {
   std::int64_t start = 0;
   std::int64_t end = 0;
 };
-// One piece of update_action_docker_logs.
+// One piece of update_action_docker_logs. The content is a view into the
+// arguments it was read from, valid while they are.
 struct LogPiece {
   std::string action_id;
-  std::string content;
+  std::string_view content;
   // Given by the named arguments log_stream, log_start_offset and
   // log_end_offset (all three or none); nullopt: an unplaced piece.
   std::optional<LogPlacement> placement;
