@@ -143,9 +143,13 @@ std::optional<std::vector<std::string>> write_generated_archive(std::string_view
                                          static_cast<zip_uint32_t>(S_IFLNK | 0777) << 16);
       } else if (kind == 'w') {
         zip_file_set_external_attributes(archive, index, 0, ZIP_OPSYS_DOS, 0x10);
-      } else if (!name.ends_with('/') && printable_ascii(name)) {
+      } else {
+        // A replaced member keeps the attributes set on the one it replaces,
+        // so a regular file says what it is.
+        zip_file_set_external_attributes(archive, index, 0, ZIP_OPSYS_UNIX,
+                                         static_cast<zip_uint32_t>(S_IFREG | 0644) << 16);
         // Other names are read back in the encoding libzip guesses for them.
-        files.push_back(name);
+        if (!name.ends_with('/') && printable_ascii(name)) files.push_back(name);
       }
     }
   }
