@@ -10,6 +10,8 @@ set(TAVOREN_PCH_HEADERS
   <algorithm> <atomic> <chrono> <cstdint> <filesystem> <functional> <map> <memory> <mutex>
   <optional> <set> <stdexcept> <string> <string_view> <thread> <utility> <vector>
   <nlohmann/json.hpp> <spdlog/spdlog.h>)
+# What a donor of those headers links, for their compile flags.
+set(TAVOREN_PCH_LIBRARIES nlohmann_json::nlohmann_json spdlog::spdlog fmt::fmt Threads::Threads)
 
 # tavoren_precompiled_headers_donor(<name> <EXECUTABLE|OBJECT> HEADERS ... LIBS ...)
 # Makes the target whose precompiled headers others reuse. It links what
@@ -79,8 +81,9 @@ function(tavoren_targets_in out)
       endif()
       set(linked TRUE)
       foreach(library IN LISTS R_LINKING)
-        if(linked)
-          tavoren_links_to(${target} ${library} linked)
+        tavoren_links_to(${target} ${library} linked)
+        if(NOT linked)
+          break()
         endif()
       endforeach()
       if(linked)
@@ -94,8 +97,6 @@ endfunction()
 # tavoren_reuse_precompiled_headers(<donor> <target>...)
 function(tavoren_reuse_precompiled_headers donor)
   foreach(target IN LISTS ARGN)
-    if(NOT target STREQUAL donor)
-      target_precompile_headers(${target} REUSE_FROM ${donor})
-    endif()
+    target_precompile_headers(${target} REUSE_FROM ${donor})
   endforeach()
 endfunction()
