@@ -79,13 +79,13 @@
 #include <utility>
 #include <vector>
 
-#include "tavoren/backend_server.h"
-#include "tavoren/backend_wire.h"
-#include "tavoren/backend_wire_signing.h"
 #include "tavoren/common/logging.h"
 #include "tavoren/common/process.h"
-#include "tavoren/local_backend.h"
-#include "tavoren/pg_backend.h"
+#include "tavoren/postgres_store.h"
+#include "tavoren/protocol.h"
+#include "tavoren/protocol_signing.h"
+#include "tavoren/server.h"
+#include "tavoren/sqlite_store.h"
 #include "test_support.h"
 #include "test_tls.h"
 
@@ -591,13 +591,13 @@ std::vector<backend::Session> prepare_store(const std::string& store_text, int a
     opened = std::make_unique<backend::PgScaling>(options);
   }
   backend::Store& store = *opened;
-  backend_server::AccessKeys keys(store, kEncryptionKey);
+  server::AccessKeys keys(store, kEncryptionKey);
   std::vector<backend::Session> sessions;
   sessions.reserve(static_cast<std::size_t>(agents));
   char instance[32];
   for (int i = 0; i < agents; ++i) {
     std::snprintf(instance, sizeof instance, "fleet-agent-%05d", i);
-    const backend_server::NewAccessKey key = keys.create(wire::Role::kInstance, instance);
+    const server::NewAccessKey key = keys.create(wire::Role::kInstance, instance);
     sessions.push_back(backend::Session{key.access_key, key.secret_key});
   }
   const Json record = {{"action", "data_split"},

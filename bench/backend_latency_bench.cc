@@ -14,12 +14,12 @@
 #include <memory>
 #include <string>
 
-#include "tavoren/backend_server.h"
-#include "tavoren/backend_wire.h"
+#include "tavoren/backend_client.h"
 #include "tavoren/common/logging.h"
 #include "tavoren/http_server.h"
-#include "tavoren/local_backend.h"
-#include "tavoren/remote_backend.h"
+#include "tavoren/protocol.h"
+#include "tavoren/server.h"
+#include "tavoren/sqlite_store.h"
 #include "test_support.h"
 #include "test_tls.h"
 
@@ -60,8 +60,7 @@ struct Served {
         service(*store.store, keys),
         http(options(), service) {
     http.start();
-    const backend_server::NewAccessKey key =
-        keys.create(backend::wire::Role::kInstance, "bench-instance");
+    const server::NewAccessKey key = keys.create(backend::wire::Role::kInstance, "bench-instance");
     client = std::make_unique<backend::RemoteScaling>(
         backend::RemoteOptions{.base_url = "https://127.0.0.1:" + std::to_string(http.port()),
                                .session = {key.access_key, key.secret_key},
@@ -82,8 +81,8 @@ struct Served {
   testing::ScopedEnv encryption;
   testing::TestTls tls;
   Store store;
-  backend_server::AccessKeys keys;
-  backend_server::BackendService service;
+  server::AccessKeys keys;
+  server::BackendService service;
   http_server::HttpServer http;
   std::unique_ptr<backend::RemoteScaling> client;
 };

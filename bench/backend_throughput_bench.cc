@@ -32,13 +32,13 @@
 #include <thread>
 #include <vector>
 
-#include "tavoren/backend_server.h"
-#include "tavoren/backend_wire.h"
+#include "tavoren/backend_client.h"
 #include "tavoren/common/logging.h"
 #include "tavoren/http_server.h"
-#include "tavoren/local_backend.h"
-#include "tavoren/pg_backend.h"
-#include "tavoren/remote_backend.h"
+#include "tavoren/postgres_store.h"
+#include "tavoren/protocol.h"
+#include "tavoren/server.h"
+#include "tavoren/sqlite_store.h"
 #include "test_support.h"
 #include "test_tls.h"
 
@@ -132,8 +132,8 @@ class PgSchema {
 
 Figures measure(const Config& config, backend::Store& store) {
   testing::TestTls tls;
-  backend_server::AccessKeys keys(store, kEncryptionKey);
-  backend_server::BackendService service(store, keys);
+  server::AccessKeys keys(store, kEncryptionKey);
+  server::BackendService service(store, keys);
   http_server::Options http_options;
   http_options.certificate_chain_file = tls.server_chain_file();
   http_options.private_key_file = tls.server_key_file();
@@ -142,7 +142,7 @@ Figures measure(const Config& config, backend::Store& store) {
 
   std::vector<std::unique_ptr<backend::RemoteScaling>> agents;
   for (int i = 0; i < config.clients; ++i) {
-    const backend_server::NewAccessKey key =
+    const server::NewAccessKey key =
         keys.create(backend::wire::Role::kInstance, "bench-agent-" + std::to_string(i));
     agents.push_back(std::make_unique<backend::RemoteScaling>(
         backend::RemoteOptions{.base_url = "https://127.0.0.1:" + std::to_string(http.port()),

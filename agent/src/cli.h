@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "tavoren/remote_backend.h"
+#include "tavoren/backend_client.h"
 
 namespace tavoren::agent {
 

@@ -17,7 +17,7 @@
 #include "tavoren/common/files.h"
 #include "tavoren/common/json.h"
 #include "tavoren/common/text.h"
-#include "tavoren/local_backend.h"
+#include "tavoren/sqlite_store.h"
 
 namespace tavoren::agent {
 namespace {

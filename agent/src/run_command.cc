@@ -37,6 +37,7 @@
 #include "json_log.h"
 #include "service_monitor.h"
 #include "tavoren/action_store.h"
+#include "tavoren/backend_client.h"
 #include "tavoren/common/files.h"
 #include "tavoren/common/logging.h"
 #include "tavoren/common/text.h"
@@ -45,9 +46,8 @@
 #include "tavoren/engine.h"
 #include "tavoren/host_probe.h"
 #include "tavoren/job_dispatcher.h"
-#include "tavoren/local_backend.h"
 #include "tavoren/prechecks.h"
-#include "tavoren/remote_backend.h"
+#include "tavoren/sqlite_store.h"
 
 namespace tavoren::agent {
 namespace {

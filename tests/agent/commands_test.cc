@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "agent_testing.h"
-#include "tavoren/local_backend.h"
+#include "tavoren/sqlite_store.h"
 #include "tavoren/workspace_fetch.h"
 #include "test_archives.h"
 #include "test_support.h"

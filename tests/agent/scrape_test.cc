@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "agent_testing.h"
+#include "tavoren/backend_client.h"
 #include "tavoren/common/text.h"
-#include "tavoren/local_backend.h"
-#include "tavoren/remote_backend.h"
+#include "tavoren/sqlite_store.h"
 #include "test_support.h"
 
 namespace tavoren {

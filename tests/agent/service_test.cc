@@ -17,7 +17,7 @@
 
 #include "agent_testing.h"
 #include "tavoren/common/text.h"
-#include "tavoren/local_backend.h"
+#include "tavoren/sqlite_store.h"
 #include "test_support.h"
 
 namespace tavoren {

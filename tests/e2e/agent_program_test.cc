@@ -15,7 +15,7 @@
 #include "agent_testing.h"
 #include "e2e_support.h"
 #include "tavoren/common/text.h"
-#include "tavoren/local_backend.h"
+#include "tavoren/sqlite_store.h"
 
 namespace tavoren::testing::e2e {
 namespace {

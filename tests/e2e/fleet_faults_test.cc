@@ -30,9 +30,9 @@
 #include "agent_testing.h"
 #include "fault_proxy.h"
 #include "fleet_support.h"
+#include "tavoren/backend_client.h"
 #include "tavoren/common/process.h"
 #include "tavoren/common/text.h"
-#include "tavoren/remote_backend.h"
 #include "test_support.h"
 #include "test_tls.h"
 

@@ -35,9 +35,9 @@
 
 #include "agent_testing.h"
 #include "fleet_support.h"
+#include "tavoren/backend_client.h"
 #include "tavoren/common/files.h"
 #include "tavoren/common/process.h"
-#include "tavoren/remote_backend.h"
 #include "test_support.h"
 #include "test_tls.h"
 

@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "tavoren/backend_client.h"
 #include "tavoren/common/process.h"
-#include "tavoren/remote_backend.h"
 #include "test_support.h"
 #include "test_tls.h"
 

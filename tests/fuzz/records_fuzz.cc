@@ -9,7 +9,7 @@
 #include "fuzz_support.h"
 #include "local_scaling_impl.h"
 #include "tavoren/common/errors.h"
-#include "tavoren/local_backend.h"
+#include "tavoren/sqlite_store.h"
 
 using namespace tavoren;
 

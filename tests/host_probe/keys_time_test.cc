@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "keys_detail.h"
 #include "tavoren/common/logging.h"
+#include "tavoren/common/sealing.h"
 #include "tavoren/common/text.h"
 #include "tavoren/common/utf8.h"
 #include "tavoren/host_probe.h"
@@ -86,15 +86,15 @@ TEST(AesGcm, MatchesPublishedVectorsBothWays) {
     const std::string key = from_hex(v.key);
     const std::string nonce = from_hex(v.nonce);
     const std::string sealed = from_hex(v.ciphertext) + from_hex(v.tag);
-    EXPECT_EQ(detail::aes_gcm_encrypt(key, nonce, from_hex(v.plaintext)), sealed);
-    EXPECT_EQ(detail::aes_gcm_decrypt(key, nonce, sealed), from_hex(v.plaintext));
+    EXPECT_EQ(sealing::aes_gcm_encrypt(key, nonce, from_hex(v.plaintext)), sealed);
+    EXPECT_EQ(sealing::aes_gcm_decrypt(key, nonce, sealed), from_hex(v.plaintext));
 
     std::string altered_tag = sealed;
     altered_tag.back() ^= 0x01;
-    EXPECT_THROW(detail::aes_gcm_decrypt(key, nonce, altered_tag), ValueError);
+    EXPECT_THROW(sealing::aes_gcm_decrypt(key, nonce, altered_tag), ValueError);
     std::string altered_nonce = nonce;
     altered_nonce[0] ^= 0x80;
-    EXPECT_THROW(detail::aes_gcm_decrypt(key, altered_nonce, sealed), ValueError);
+    EXPECT_THROW(sealing::aes_gcm_decrypt(key, altered_nonce, sealed), ValueError);
   }
 }
 
@@ -102,7 +102,7 @@ TEST(AesGcm, MatchesPublishedVectorsBothWays) {
 // the public operation (the key is a byte string; raw bytes are allowed).
 TEST(AccessKeyPair, DecryptsStoredFormBuiltFromPublishedVectors) {
   const auto stored = [](const GcmVector& v) {
-    return detail::base64_encode(from_hex(v.nonce) + from_hex(v.ciphertext) + from_hex(v.tag));
+    return sealing::base64_encode(from_hex(v.nonce) + from_hex(v.ciphertext) + from_hex(v.tag));
   };
   // Both members under the all-zero 256-bit key.
   auto pair = get_decrypted_access_key_pair(stored(kGcmVectors[7]), stored(kGcmVectors[6]),
@@ -136,22 +136,22 @@ TEST(Base64, EncodesAndDecodesStandardExamples) {
   };
   for (const auto& [plain, encoded] : cases) {
     SCOPED_TRACE(plain);
-    EXPECT_EQ(detail::base64_encode(plain), encoded);
-    EXPECT_EQ(detail::base64_decode(encoded), plain);
+    EXPECT_EQ(sealing::base64_encode(plain), encoded);
+    EXPECT_EQ(sealing::base64_decode(encoded), plain);
   }
-  EXPECT_EQ(detail::base64_encode("\xfb\xff\xbf"), "+/+/");
-  EXPECT_EQ(detail::base64_decode("+/+/"), "\xfb\xff\xbf");
+  EXPECT_EQ(sealing::base64_encode("\xfb\xff\xbf"), "+/+/");
+  EXPECT_EQ(sealing::base64_decode("+/+/"), "\xfb\xff\xbf");
   // Long input stays on one line.
-  EXPECT_EQ(detail::base64_encode(std::string(100, 'a')).find('\n'), std::string::npos);
+  EXPECT_EQ(sealing::base64_encode(std::string(100, 'a')).find('\n'), std::string::npos);
 }
 
 TEST(Base64, SkipsForeignCharactersAndRejectsBadLengthsOrPadding) {
-  EXPECT_EQ(detail::base64_decode("Zm9v\nYmFy\n"), "foobar");
-  EXPECT_EQ(detail::base64_decode(" Zm*9v!Yg==\t"), "foob");
-  EXPECT_EQ(detail::base64_decode("Zm9v-_"), "foo");  // URL-safe letters are foreign
+  EXPECT_EQ(sealing::base64_decode("Zm9v\nYmFy\n"), "foobar");
+  EXPECT_EQ(sealing::base64_decode(" Zm*9v!Yg==\t"), "foob");
+  EXPECT_EQ(sealing::base64_decode("Zm9v-_"), "foo");  // URL-safe letters are foreign
   for (const char* bad : {"Zm9vY", "Zg", "Zm8", "Z===", "Zg===", "Zg==Zg==", "Z=g=", "===="}) {
     SCOPED_TRACE(bad);
-    EXPECT_THROW(detail::base64_decode(bad), ValueError);
+    EXPECT_THROW(sealing::base64_decode(bad), ValueError);
   }
 }
 
@@ -159,7 +159,7 @@ TEST(Base64, SkipsForeignCharactersAndRejectsBadLengthsOrPadding) {
 // Encrypting and decrypting key pairs.
 
 std::string decoded_nonce(const std::string& stored) {
-  return detail::base64_decode(stored).substr(0, detail::kNonceSize);
+  return sealing::base64_decode(stored).substr(0, sealing::kNonceSize);
 }
 
 TEST(AccessKeyPair, RoundTripsWithEveryKeyLengthInTheStoredFormat) {
@@ -176,8 +176,8 @@ TEST(AccessKeyPair, RoundTripsWithEveryKeyLengthInTheStoredFormat) {
     EXPECT_EQ(encrypted->access_key.size(), 4 * ((plain.access_key.size() + 28 + 2) / 3));
     EXPECT_EQ(encrypted->secret_key.size(), 4 * ((plain.secret_key.size() + 28 + 2) / 3));
     // nonce || ciphertext || tag, readable with the plain AES-GCM primitive.
-    const std::string sealed = detail::base64_decode(encrypted->access_key);
-    EXPECT_EQ(detail::aes_gcm_decrypt(key, sealed.substr(0, 12), sealed.substr(12)),
+    const std::string sealed = sealing::base64_decode(encrypted->access_key);
+    EXPECT_EQ(sealing::aes_gcm_decrypt(key, sealed.substr(0, 12), sealed.substr(12)),
               plain.access_key);
 
     const auto decrypted =
@@ -202,7 +202,7 @@ TEST(AccessKeyPair, EmptyAccessKeyEncryptsToNonceAndTagOnly) {
   ASSERT_TRUE(encrypted.has_value());
   EXPECT_EQ(encrypted->access_key.size(), 40u);
   EXPECT_TRUE(encrypted->access_key.ends_with("=="));
-  EXPECT_EQ(detail::base64_decode(encrypted->access_key).size(), 28u);
+  EXPECT_EQ(sealing::base64_decode(encrypted->access_key).size(), 28u);
   const auto decrypted =
       get_decrypted_access_key_pair(encrypted->access_key, encrypted->secret_key, kKey32);
   ASSERT_TRUE(decrypted.has_value());
@@ -228,13 +228,13 @@ class TamperedPair : public ::testing::Test {
   void SetUp() override {
     const auto encrypted = get_encrypted_access_key_pair(kAccess, kSecret, kKey32);
     ASSERT_TRUE(encrypted.has_value());
-    access_ = detail::base64_decode(encrypted->access_key);
+    access_ = sealing::base64_decode(encrypted->access_key);
     secret_ = encrypted->secret_key;
   }
 
   // Decrypts an altered access member together with the intact secret.
   std::optional<KeyPair> decrypt_access(const std::string& sealed_access) {
-    return get_decrypted_access_key_pair(detail::base64_encode(sealed_access), secret_, kKey32);
+    return get_decrypted_access_key_pair(sealing::base64_encode(sealed_access), secret_, kKey32);
   }
 
   static constexpr const char* kAccess = "AKIA0123456789ABCDEF";  // 20 bytes
@@ -275,26 +275,26 @@ TEST_F(TamperedPair, ShortenedTagFails) {
 }
 
 TEST_F(TamperedPair, WrongKeyShortInputOrBadBase64Fails) {
-  EXPECT_EQ(get_decrypted_access_key_pair(detail::base64_encode(access_), secret_,
+  EXPECT_EQ(get_decrypted_access_key_pair(sealing::base64_encode(access_), secret_,
                                           "fedcba9876543210fedcba9876543210"),
             std::nullopt);
   EXPECT_EQ(decrypt_access(access_.substr(0, 27)), std::nullopt);
   EXPECT_EQ(decrypt_access(""), std::nullopt);
-  EXPECT_EQ(get_decrypted_access_key_pair(detail::base64_encode(access_) + "A", secret_, kKey32),
+  EXPECT_EQ(get_decrypted_access_key_pair(sealing::base64_encode(access_) + "A", secret_, kKey32),
             std::nullopt);
   EXPECT_EQ(get_decrypted_access_key_pair("not base64 at all!", secret_, kKey32), std::nullopt);
   // Foreign characters inside the text are skipped, not fatal.
-  std::string with_breaks = detail::base64_encode(access_);
+  std::string with_breaks = sealing::base64_encode(access_);
   with_breaks.insert(8, "\n");
   with_breaks.insert(20, " ");
   EXPECT_TRUE(get_decrypted_access_key_pair(with_breaks, secret_, kKey32).has_value());
 }
 
 TEST_F(TamperedPair, BadSecretMemberFailsTheWholePair) {
-  std::string bad_secret = detail::base64_decode(secret_);
+  std::string bad_secret = sealing::base64_decode(secret_);
   bad_secret[20] ^= 0x01;
-  EXPECT_EQ(get_decrypted_access_key_pair(detail::base64_encode(access_),
-                                          detail::base64_encode(bad_secret), kKey32),
+  EXPECT_EQ(get_decrypted_access_key_pair(sealing::base64_encode(access_),
+                                          sealing::base64_encode(bad_secret), kKey32),
             std::nullopt);
 }
 

@@ -28,11 +28,11 @@ unit=$staging$unitdir/tavoren-agent.service
 
 [[ -x $program ]] || fail "no program at $program"
 for library in tavoren_common tavoren_backend tavoren_engine host_probe workspace_fetch work_unit \
-  job_dispatcher container_reaper prechecks tavoren_local_backend tavoren_action_store tavoren_metrics \
+  job_dispatcher container_reaper prechecks tavoren_sqlite_store tavoren_action_store tavoren_metrics \
   tavoren_metrics_endpoint tavoren_http_server; do
   [[ -f $root/$libdir/lib$library.so ]] || fail "no library lib$library.so in $root/$libdir"
 done
-for header in tavoren/work_unit.h tavoren/backend.h tavoren/local_backend.h tavoren/engine.h \
+for header in tavoren/work_unit.h tavoren/backend.h tavoren/sqlite_store.h tavoren/engine.h \
   tavoren/action_store.h tavoren/common/process.h; do
   [[ -f $root/$includedir/$header ]] || fail "no header $header"
 done

@@ -300,12 +300,6 @@ std::optional<KeyPair> get_encrypted_access_key_pair(const std::string& access_k
 std::optional<KeyPair> get_decrypted_access_key_pair(const std::string& enc_access_key,
                                                      const std::string& enc_secret_key,
                                                      const std::string& encryption_key = "");
-// One text encrypted the same way as each key of a pair (Base64 of nonce +
-// ciphertext + tag) under `encryption_key` (16, 24 or 32 bytes, else
-// ValueError). Never logs; the text is in no error message.
-std::string encrypt_text(std::string_view plaintext, std::string_view encryption_key);
-// The inverse; ValueError when `sealed` does not decode or verify.
-std::string decrypt_text(std::string_view sealed, std::string_view encryption_key);
 // Whole seconds from start to finish (truncated toward zero), with the
 // timestamp rules of SERVICE_PROVIDER; 0, silently, on any failure.
 long long calculate_time_difference(const std::string& start_time_str,

@@ -1,0 +1,194 @@
+// The backend server's request handling: every operation of the backend
+// protocol (tavoren/protocol.h), for every instance and operator,
+// answered from one store (tavoren/store.h): the embedded SQLite
+// store, or PostgreSQL shared by several servers.
+//
+// A request is handled in this order: POST only (405), the path names an
+// operation (404), its signature holds (401, or 503 when the nonce memory
+// is full), the key's role may call the operation (403), a write carries
+// an idempotency key (400), the body fits the operation (400), and an
+// instance key names only its own instance's work (403): actions assigned
+// to it, an owner's key pair only while an action of that owner is
+// assigned to it and not ended, a model secret only while any action is,
+// its own scaled-down actions. Each 403
+// writes one audit line (warning level) naming the caller's access key,
+// role and instance, the operation and its target; never a secret. Every
+// answer carries the protocol header.
+//
+// Writes are answered once per (access key, idempotency key): the first
+// answer is kept in the database (for answer_keep) and a repeat with the
+// same operation and body gets it again without the write being done
+// again; a repeat with another body is refused (400); a repeat that comes
+// while the first is being handled gets 503 with Retry-After. Every write
+// keeps its answer in the same transaction as the write itself, so even a
+// crash between the write and its answer hands out no second batch, stores
+// no log piece or report twice and submits no action twice.
+//
+// Keys: AccessKeys creates, lists and revokes the server's access keys,
+// whose secrets are sealed (AES-GCM) under the server's encryption key
+// before they are stored; its lookup() serves RequestVerifier, caching
+// each key for at most cache_time so that a revoked key stops working
+// within it.
+//
+// Ownership: the caller owns the store, which must outlive the service and
+// the keys; neither opens connections of its own (each instance is served
+// through a view sharing the store's connections).
+// Threads: handle() and every AccessKeys member may be called from several
+// threads at once.
+// Failures: handle() answers every failure (a database failure is a 500
+// with no detail beyond its kind); it throws nothing. AccessKeys throws
+// ValueError for an unusable encryption key and DatabaseError when the
+// database fails. Time limits: every database call waits at most the
+// store's own time limits (its lock wait, statement and connection
+// limits); nothing else waits.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "tavoren/store.h"
+#include "tavoren/protocol.h"
+#include "tavoren/protocol_signing.h"
+#include "tavoren/http_server.h"
+#include "tavoren/metrics.h"
+
+namespace tavoren::server {
+
+// The server's encryption key: TAVOREN_ENCRYPTION_KEY of the environment,
+// else the content of `key_file` (one trailing line break dropped).
+// Throws ValueError when neither gives one, or when it is not 16, 24 or 32
+// bytes long; the message never holds the key.
+std::string load_encryption_key(const std::optional<std::string>& key_file);
+
+// A key pair made by AccessKeys::create, its secret shown once.
+struct NewAccessKey {
+  std::string access_key;
+  std::string secret_key;
+};
+
+class AccessKeys {
+ public:
+  // `encryption_key`: 16, 24 or 32 bytes (ValueError otherwise).
+  AccessKeys(backend::Store& store, std::string encryption_key,
+             std::chrono::milliseconds cache_time = std::chrono::seconds(2));
+
+  // A new key pair: an access key "TK" + 18 characters of A-Z and 2-7, a
+  // secret of 32 random bytes in 64 lowercase hexadecimal characters. An
+  // instance key names its instance (role kInstance); an operator key none.
+  NewAccessKey create(backend::wire::Role role, const std::string& instance_id = "");
+  // Every key, without its secret (sealed_secret is left empty).
+  std::vector<backend::AccessKeyRecord> list();
+  // Whether the key existed.
+  bool revoke(const std::string& access_key);
+
+  // The grant of a key that exists and is not revoked (cached for up to
+  // cache_time); nullopt otherwise. A secret that cannot be opened with
+  // this encryption key counts as no key (and is logged, never shown).
+  std::optional<backend::wire::KeyGrant> lookup(const std::string& access_key);
+
+ private:
+  struct Cached {
+    std::optional<backend::wire::KeyGrant> grant;
+    std::chrono::steady_clock::time_point fetched;
+  };
+
+  backend::Store& store_;
+  const std::string encryption_key_;
+  const std::chrono::milliseconds cache_time_;
+  std::mutex mutex_;
+  std::map<std::string, Cached> cache_;
+};
+
+// One refused request of an authenticated caller.
+struct AuditEntry {
+  std::string access_key;
+  backend::wire::Role role = backend::wire::Role::kInstance;
+  std::string instance_id;
+  std::string operation;
+  // The action or user named by the request; empty when none.
+  std::string target;
+  std::string reason;
+};
+
+// "refused <operation> for <role> key <access key> (instance <id>) on
+// <target>: <reason>", as the default audit log writes it.
+std::string audit_line(const AuditEntry& entry);
+
+struct ServiceOptions {
+  // The server's clock, for signatures. Empty: the system clock.
+  backend::wire::Clock clock;
+  std::chrono::seconds max_skew = backend::wire::kMaxClockSkew;
+  // How long the first answer of a write is kept.
+  std::chrono::seconds answer_keep = std::chrono::hours(24);
+  // Receives one entry per 403; unset: one warning line through the
+  // process-wide logger (audit_line). Called from worker threads, several
+  // at once; must not throw.
+  std::function<void(const AuditEntry&)> audit;
+  // Where the service counts its requests (see ServiceMetrics); never null.
+  metrics::Registry* registry = &metrics::Registry::process_wide();
+};
+
+// What the service counts, in its options' registry:
+//   tavoren_backend_requests_total{operation,status} and
+//   tavoren_backend_request_duration_seconds{operation}: every answered
+//     request ("unknown" for a path that names no operation);
+//   tavoren_backend_authentication_refusals_total{reason}: signatures
+//     refused (401, or 503 when the nonce memory is full);
+//   tavoren_backend_authorization_refusals_total{operation}: 403 answers;
+//   tavoren_backend_assignments_total: actions handed out by assign_jobs
+//     (a repeated request answered from its kept answer counts no more);
+//   tavoren_backend_store_errors_total: requests the database failed (500).
+struct ServiceMetrics {
+  explicit ServiceMetrics(metrics::Registry& registry);
+  metrics::Family<metrics::Counter>& requests;
+  metrics::Family<metrics::Histogram>& duration;
+  metrics::Family<metrics::Counter>& authentication_refusals;
+  metrics::Family<metrics::Counter>& authorization_refusals;
+  metrics::Counter& assignments;
+  metrics::Counter& store_errors;
+};
+
+class BackendService final : public http_server::Handler {
+ public:
+  // `store`: an object without an instance, with the server's options
+  // (port range, log limit). Both references must outlive the service.
+  BackendService(backend::Store& store, AccessKeys& keys, ServiceOptions options = {});
+  ~BackendService() override;
+
+  http_server::Response handle(const http_server::Request& request) override;
+
+  // The service's counters (for a program that counts more of the same).
+  ServiceMetrics& metrics() { return metrics_; }
+
+ private:
+  struct Call;
+  http_server::Response handle_request(const http_server::Request& request);
+  http_server::Response handle_call(Call& call);
+  http_server::Response handle_write(Call& call);
+  std::string execute(Call& call);
+  std::string execute_instance(Call& call);
+  std::string execute_operator(Call& call);
+  // The refusal reason when an instance may not do this call; empty when
+  // it may.
+  std::string refuse_instance(Call& call);
+  http_server::Response forbidden(const Call& call, const std::string& reason);
+
+  backend::Store& store_;
+  AccessKeys& keys_;
+  ServiceOptions options_;
+  backend::wire::RequestVerifier verifier_;
+  ServiceMetrics metrics_;
+  // (access key, idempotency key) of the writes being handled now.
+  std::mutex writes_mutex_;
+  std::set<std::pair<std::string, std::string>> writes_in_progress_;
+};
+
+}  // namespace tavoren::server

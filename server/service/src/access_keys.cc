@@ -1,0 +1,147 @@
+// The server's access keys: made from OpenSSL's randomness, their secrets
+// sealed under the server's encryption key before they reach the database.
+
+#include <openssl/rand.h>
+
+#include <array>
+#include <stdexcept>
+#include <string>
+
+#include "tavoren/server.h"
+#include "tavoren/common/errors.h"
+#include "tavoren/common/files.h"
+#include "tavoren/common/logging.h"
+#include "tavoren/common/text.h"
+#include "tavoren/common/sealing.h"
+
+namespace tavoren::server {
+
+namespace wire = backend::wire;
+
+namespace {
+
+constexpr std::size_t kAccessKeyCharacters = 18;
+constexpr std::size_t kSecretBytes = 32;
+// Beyond this many cached keys, expired entries are dropped.
+constexpr std::size_t kCacheTrim = 1024;
+
+bool usable_key_length(std::size_t size) { return size == 16 || size == 24 || size == 32; }
+
+template <std::size_t N>
+std::array<unsigned char, N> random_bytes() {
+  std::array<unsigned char, N> bytes{};
+  if (RAND_bytes(bytes.data(), static_cast<int>(bytes.size())) != 1) {
+    throw std::runtime_error("OpenSSL could not draw random bytes for a key");
+  }
+  return bytes;
+}
+
+}  // namespace
+
+std::string load_encryption_key(const std::optional<std::string>& key_file) {
+  std::string key = get_env("TAVOREN_ENCRYPTION_KEY").value_or("");
+  std::string source = "TAVOREN_ENCRYPTION_KEY";
+  if (key.empty() && key_file) {
+    try {
+      key = read_file(*key_file);
+    } catch (const std::exception&) {
+      throw ValueError("Cannot read the encryption key file " + *key_file);
+    }
+    if (key.ends_with('\n')) key.pop_back();
+    if (key.ends_with('\r')) key.pop_back();
+    source = "the encryption key file " + *key_file;
+  }
+  if (key.empty()) {
+    throw ValueError(
+        "No encryption key: set TAVOREN_ENCRYPTION_KEY or give --encryption-key-file; the "
+        "server's access keys are stored encrypted under it");
+  }
+  if (!usable_key_length(key.size())) {
+    throw ValueError("The encryption key of " + source + " must be 16, 24 or 32 bytes long, not " +
+                     std::to_string(key.size()));
+  }
+  return key;
+}
+
+AccessKeys::AccessKeys(backend::Store& store, std::string encryption_key,
+                       std::chrono::milliseconds cache_time)
+    : store_(store), encryption_key_(std::move(encryption_key)), cache_time_(cache_time) {
+  if (!usable_key_length(encryption_key_.size())) {
+    throw ValueError("The encryption key must be 16, 24 or 32 bytes long");
+  }
+}
+
+NewAccessKey AccessKeys::create(wire::Role role, const std::string& instance_id) {
+  static constexpr char kBase32[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZ234567";
+  static constexpr char kHex[] = "0123456789abcdef";
+  NewAccessKey made;
+  made.access_key = "TK";
+  // 256 is a multiple of 32: every character is equally likely.
+  for (unsigned char byte : random_bytes<kAccessKeyCharacters>()) {
+    made.access_key += kBase32[byte % 32];
+  }
+  for (unsigned char byte : random_bytes<kSecretBytes>()) {
+    made.secret_key += kHex[byte >> 4];
+    made.secret_key += kHex[byte & 0x0f];
+  }
+  backend::AccessKeyRecord record;
+  record.access_key = made.access_key;
+  record.sealed_secret = sealing::seal_text(made.secret_key, encryption_key_);
+  record.role = wire::role_name(role);
+  record.instance_id = role == wire::Role::kInstance ? instance_id : "";
+  if (role == wire::Role::kInstance && instance_id.empty()) {
+    throw ValueError("An instance key needs the instance's identifier");
+  }
+  store_.add_access_key(record);
+  return made;
+}
+
+std::vector<backend::AccessKeyRecord> AccessKeys::list() {
+  std::vector<backend::AccessKeyRecord> keys = store_.access_keys();
+  for (backend::AccessKeyRecord& key : keys) key.sealed_secret.clear();
+  return keys;
+}
+
+bool AccessKeys::revoke(const std::string& access_key) {
+  const bool existed = store_.revoke_access_key(access_key);
+  std::lock_guard lock(mutex_);
+  cache_.erase(access_key);
+  return existed;
+}
+
+std::optional<wire::KeyGrant> AccessKeys::lookup(const std::string& access_key) {
+  const auto now = std::chrono::steady_clock::now();
+  {
+    std::lock_guard lock(mutex_);
+    const auto found = cache_.find(access_key);
+    if (found != cache_.end() && now - found->second.fetched < cache_time_) {
+      return found->second.grant;
+    }
+  }
+  std::optional<backend::AccessKeyRecord> record = store_.find_access_key(access_key);
+  // Unknown keys are not cached: whoever sends made-up keys must not fill
+  // the memory.
+  if (!record) return std::nullopt;
+  std::optional<wire::KeyGrant> grant;
+  if (!record->revoked) {
+    try {
+      wire::KeyGrant opened;
+      opened.secret_key = sealing::open_text(record->sealed_secret, encryption_key_);
+      opened.role = record->role == "operator" ? wire::Role::kOperator : wire::Role::kInstance;
+      opened.instance_id = record->instance_id;
+      grant = std::move(opened);
+    } catch (const std::exception&) {
+      log::error("The secret of access key %s cannot be opened with this encryption key",
+                 access_key);
+    }
+  }
+  std::lock_guard lock(mutex_);
+  if (cache_.size() >= kCacheTrim) {
+    std::erase_if(cache_,
+                  [&](const auto& entry) { return now - entry.second.fetched >= cache_time_; });
+  }
+  cache_[access_key] = Cached{grant, now};
+  return grant;
+}
+
+}  // namespace tavoren::server

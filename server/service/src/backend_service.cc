@@ -1,0 +1,463 @@
+// The backend server's request handling: authentication, authorization,
+// writes answered once, and the dispatch of each operation to the store.
+
+#include <algorithm>
+#include <chrono>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <variant>
+
+#include "tavoren/server.h"
+#include "tavoren/store_rules.h"
+#include "tavoren/common/errors.h"
+#include "tavoren/common/logging.h"
+
+namespace tavoren::server {
+
+namespace wire = backend::wire;
+using backend::Result;
+using http_server::Response;
+
+struct BackendService::Call {
+  const http_server::Request& request;
+  const wire::Operation& operation;
+  std::string access_key;
+  wire::Verification verification;
+  Json arguments;
+  // The action or user the request names; empty when none.
+  std::string target;
+  // Actions this call's assign_jobs handed out.
+  std::size_t assigned = 0;
+};
+
+namespace {
+
+// The operations of an instance that name one of its actions, and the
+// argument that names it.
+const char* action_argument_of(std::string_view operation) {
+  if (operation == "update_action") return "id";
+  for (const char* name : {"get_action_details", "update_action_status", "update_status",
+                           "update_action_docker_logs", "get_internal_api_key", "record_exit"}) {
+    if (operation == name) return "action_record_id";
+  }
+  return nullptr;
+}
+
+Response answer(int status, std::string body) {
+  Response response;
+  response.status = status;
+  response.headers = {{"Content-Type", std::string(wire::kContentType)},
+                      {std::string(wire::kProtocolHeader), std::string(wire::kProtocolVersion)}};
+  if (status == wire::status::kUnavailable || status == wire::status::kTooManyRequests) {
+    response.headers.emplace_back(std::string(wire::kRetryAfterHeader), "1");
+  }
+  response.body = std::move(body);
+  return response;
+}
+
+Response failure(int status, std::string_view code, std::string_view message) {
+  return answer(status, wire::write_failure(code, message));
+}
+
+std::string refused(std::string_view kind, std::string_view message) {
+  return wire::write_answer(Result::failure(std::string(kind), std::string(message)));
+}
+
+std::string text_of(const Json& arguments, const char* name) {
+  const auto found = arguments.find(name);
+  if (found == arguments.end() || !found->is_string()) return "";
+  return found->get<std::string>();
+}
+
+bool present(const Json& arguments, const char* name) {
+  const auto found = arguments.find(name);
+  return found != arguments.end() && !found->is_null();
+}
+
+// A store failure: the caller may retry (500). The message names no
+// secret (the store's messages never do), but stays in the server's log.
+class StoreFailure : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+}  // namespace
+
+std::string audit_line(const AuditEntry& entry) {
+  std::string line = "refused " + entry.operation + " for " + wire::role_name(entry.role) +
+                     " key " + entry.access_key;
+  if (!entry.instance_id.empty()) line += " (instance " + entry.instance_id + ")";
+  if (!entry.target.empty()) line += " on " + entry.target;
+  return line + ": " + entry.reason;
+}
+
+ServiceMetrics::ServiceMetrics(metrics::Registry& registry)
+    : requests(registry.counter("tavoren_backend_requests_total",
+                                "Answered requests by operation and HTTP status",
+                                {"operation", "status"})),
+      duration(registry.histogram("tavoren_backend_request_duration_seconds",
+                                  "Time the service took to answer a request, by operation",
+                                  {"operation"})),
+      authentication_refusals(registry.counter("tavoren_backend_authentication_refusals_total",
+                                               "Requests whose signature was refused, by reason",
+                                               {"reason"})),
+      authorization_refusals(registry.counter("tavoren_backend_authorization_refusals_total",
+                                              "Authenticated requests refused with 403, by "
+                                              "operation",
+                                              {"operation"})),
+      assignments(registry
+                      .counter("tavoren_backend_assignments_total",
+                               "Actions handed out to instances by assign_jobs")
+                      .get()),
+      store_errors(
+          registry
+              .counter(
+                  "tavoren_backend_store_errors_total",
+                  "Failures of the database: requests answered 500, and counts for the metrics")
+              .get()) {}
+
+BackendService::BackendService(backend::Store& store, AccessKeys& keys, ServiceOptions options)
+    : store_(store),
+      keys_(keys),
+      options_(std::move(options)),
+      verifier_(wire::VerifierOptions{
+          .keys = [this](const std::string& access_key) { return keys_.lookup(access_key); },
+          .clock = options_.clock,
+          .max_skew = options_.max_skew}),
+      metrics_(*options_.registry) {}
+
+BackendService::~BackendService() = default;
+
+Response BackendService::handle(const http_server::Request& request) {
+  const auto start = std::chrono::steady_clock::now();
+  Response response = handle_request(request);
+  const wire::Operation* operation = wire::operation_of_path(request.path());
+  const std::string name = operation != nullptr ? std::string(operation->name) : "unknown";
+  metrics_.requests.with({name, std::to_string(response.status)}).inc();
+  metrics_.duration.with({name}).observe(
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+  return response;
+}
+
+Response BackendService::handle_request(const http_server::Request& request) {
+  if (request.method() != "POST") {
+    Response refused = failure(405, wire::failure::kMalformed, "Only POST is served");
+    refused.headers.emplace_back("Allow", "POST");
+    return refused;
+  }
+  const wire::Operation* operation = wire::operation_of_path(request.path());
+  if (operation == nullptr) {
+    return failure(
+        wire::status::kNoSuchOperation, wire::failure::kNoSuchOperation,
+        "No operation of protocol " + std::string(wire::kProtocolVersion) + " at this path");
+  }
+  wire::Verification verification = verifier_.verify(
+      wire::IncomingRequest{.method = request.method(),
+                            .path = request.path(),
+                            .body = request.body(),
+                            .header = [&](std::string_view name) -> std::optional<std::string> {
+                              std::optional<std::string_view> value = request.header(name);
+                              if (!value) return std::nullopt;
+                              return std::string(*value);
+                            }});
+  if (!verification.ok()) {
+    metrics_.authentication_refusals.with({wire::refusal_name(verification.refusal)}).inc();
+    log::warning("Unauthenticated request %s from %s: %s", std::string(operation->name),
+                 request.peer(), wire::refusal_name(verification.refusal));
+    const bool busy = verification.status() == wire::status::kUnavailable;
+    const bool replayed = verification.refusal == wire::Refusal::kReplayedNonce;
+    return failure(verification.status(),
+                   busy       ? wire::failure::kUnavailable
+                   : replayed ? wire::failure::kReplayedNonce
+                              : wire::failure::kNotAuthenticated,
+                   verification.detail);
+  }
+  Call call{request,
+            *operation,
+            std::string(request.header(wire::header::kAccessKey).value_or("")),
+            std::move(verification),
+            Json(),
+            ""};
+  try {
+    return handle_call(call);
+  } catch (const StoreFailure& e) {
+    metrics_.store_errors.inc();
+    log::error("%s failed: %s", std::string(operation->name), e.what());
+  } catch (const backend::DatabaseError& e) {
+    metrics_.store_errors.inc();
+    log::error("%s failed: %s", std::string(operation->name), e.what());
+  } catch (const std::exception& e) {
+    log::error("%s failed: %s", std::string(operation->name), e.what());
+  }
+  return failure(wire::status::kInternalError, wire::failure::kInternalError,
+                 "The server could not handle the request; try again");
+}
+
+Response BackendService::forbidden(const Call& call, const std::string& reason) {
+  AuditEntry entry{call.access_key,
+                   call.verification.role,
+                   call.verification.instance_id,
+                   std::string(call.operation.name),
+                   call.target,
+                   reason};
+  if (options_.audit) {
+    options_.audit(entry);
+  } else {
+    log::warning("%s", audit_line(entry));
+  }
+  metrics_.authorization_refusals.with({entry.operation}).inc();
+  return failure(wire::status::kForbidden, wire::failure::kForbidden, reason);
+}
+
+Response BackendService::handle_call(Call& call) {
+  if (call.verification.role != call.operation.role) {
+    return forbidden(call, std::string("the operation needs a key of the ") +
+                               wire::role_name(call.operation.role) + " role");
+  }
+  if (call.operation.write && call.verification.idempotency_key.empty()) {
+    return failure(wire::status::kMalformed, wire::failure::kMalformed,
+                   "A write needs an Idempotency-Key header");
+  }
+  try {
+    call.arguments = wire::read_arguments(call.operation, call.request.body());
+  } catch (const wire::ProtocolError& e) {
+    return failure(wire::status::kMalformed, wire::failure::kMalformed, e.what());
+  }
+  // A log piece's place in the agent's file: all three arguments or none,
+  // offsets from 0, the start not after the end.
+  if (call.operation.name == "update_action_docker_logs") {
+    auto piece = backend::store_rules::log_arguments(call.arguments);
+    if (const auto* refused = std::get_if<backend::Result>(&piece)) {
+      return failure(wire::status::kMalformed, wire::failure::kMalformed, refused->message);
+    }
+  }
+  if (call.verification.role == wire::Role::kInstance) {
+    const std::string reason = refuse_instance(call);
+    if (!reason.empty()) return forbidden(call, reason);
+  }
+  if (call.operation.write) return handle_write(call);
+  Response response = answer(wire::status::kOk, execute(call));
+  metrics_.assignments.inc(static_cast<double>(call.assigned));
+  return response;
+}
+
+std::string BackendService::refuse_instance(Call& call) {
+  const std::string& instance = call.verification.instance_id;
+  if (const char* argument = action_argument_of(call.operation.name)) {
+    call.target = text_of(call.arguments, argument);
+    const std::optional<backend::ActionAccess> access = store_.action_access(call.target);
+    if (!access || access->assigned_to != instance) {
+      return "the action is not assigned to this instance";
+    }
+    return "";
+  }
+  if (call.operation.name == "get_user_access_key_pair") {
+    call.target = text_of(call.arguments, "user_id");
+    if (!store_.has_live_action_of(instance, call.target)) {
+      return "no running action of this owner is assigned to this instance";
+    }
+  }
+  // A model secret serves a running job: a machine with no work has no use
+  // for one.
+  if (call.operation.name == "get_model_secret_keys") {
+    call.target = text_of(call.arguments, "secret_name");
+    if (!store_.has_live_action(instance)) return "no running action is assigned to this instance";
+  }
+  return "";
+}
+
+Response BackendService::handle_write(Call& call) {
+  const std::string& key = call.verification.idempotency_key;
+  const std::string hash =
+      wire::sha256_hex(std::string(call.operation.name) + "\n" + call.request.body());
+  const std::pair<std::string, std::string> slot{call.access_key, key};
+  {
+    std::lock_guard lock(writes_mutex_);
+    if (!writes_in_progress_.insert(slot).second) {
+      return failure(wire::status::kUnavailable, wire::failure::kUnavailable,
+                     "The first request with this idempotency key is still being handled");
+    }
+  }
+  struct Release {
+    BackendService& service;
+    const std::pair<std::string, std::string>& slot;
+    ~Release() {
+      std::lock_guard lock(service.writes_mutex_);
+      service.writes_in_progress_.erase(slot);
+    }
+  } release{*this, slot};
+
+  auto reply = [&](const backend::RecordedAnswer& kept) {
+    if (kept.request_hash != hash) {
+      return failure(wire::status::kMalformed, wire::failure::kMalformed,
+                     "The idempotency key was used before for another request");
+    }
+    return answer(wire::status::kOk, kept.answer);
+  };
+  if (std::optional<backend::RecordedAnswer> kept = store_.recorded_answer(call.access_key, key)) {
+    return reply(*kept);
+  }
+  // The write and its answer are kept in one transaction: a server that
+  // dies in between has done neither, and the client's retry does it once.
+  const backend::WriteOnce once{call.access_key, key, hash, options_.answer_keep, {}};
+  Response response = reply(store_.write_once(once, [&] { return execute(call); }));
+  // Counted once the write is in the database.
+  metrics_.assignments.inc(static_cast<double>(call.assigned));
+  return response;
+}
+
+std::string BackendService::execute(Call& call) {
+  // Refusals of the store become answers with their kind; a database
+  // failure is the server's (500).
+  try {
+    return call.verification.role == wire::Role::kInstance ? execute_instance(call)
+                                                           : execute_operator(call);
+  } catch (const backend::DatabaseError&) {
+    throw;
+  } catch (const backend::NotConfiguredError& e) {
+    return refused(wire::refusal::kNotConfigured, e.what());
+  } catch (const KeyError& e) {
+    return refused(wire::refusal::kKeyError, e.what());
+  } catch (const TypeError& e) {
+    return refused(wire::refusal::kTypeError, e.what());
+  } catch (const ValueError& e) {
+    return refused(wire::refusal::kValueError, e.what());
+  } catch (const std::runtime_error& e) {
+    return refused(wire::refusal::kFailed, e.what());
+  }
+}
+
+std::string BackendService::execute_instance(Call& call) {
+  const Json& a = call.arguments;
+  const std::string_view name = call.operation.name;
+  auto view = store_.instance_view(call.verification.instance_id);
+  auto id = [&](const char* argument = "action_record_id") { return text_of(a, argument); };
+  if (name == "assign_jobs") {
+    backend::Result assigned = view->assign_jobs(a.at("has_gpu"));
+    const Json& data = assigned.data;
+    auto real = [](const Json& record) {
+      return record.is_object() && record.value("_id", Json()) != backend::kNullActionId;
+    };
+    if (!assigned.has_error()) {
+      call.assigned = data.is_array()
+                          ? static_cast<std::size_t>(std::count_if(data.begin(), data.end(), real))
+                          : (real(data) ? 1 : 0);
+    }
+    return wire::write_answer(assigned);
+  }
+  if (name == "update_action_status") return wire::write_answer(view->update_action_status(a));
+  if (name == "update_status") {
+    return wire::write_answer(view->update_status(id(), text_of(a, "action_type"),
+                                                  text_of(a, "service"), text_of(a, "step_code"),
+                                                  text_of(a, "status"), text_of(a, "description")));
+  }
+  if (name == "update_action") return wire::write_answer(view->update_action(a));
+  if (name == "update_action_docker_logs") {
+    return wire::write_answer(view->update_action_docker_logs(a));
+  }
+  if (name == "get_action_details") return wire::write_answer(view->get_action_details(id()));
+  if (name == "get_downscaled_ids") return wire::write_answer(view->get_own_downscaled_ids());
+  if (name == "get_model_codebase") {
+    return wire::write_answer(view->get_model_codebase(text_of(a, "model_family")));
+  }
+  if (name == "get_model_codebase_requirements") {
+    return wire::write_answer(view->get_model_codebase_requirements(text_of(a, "model_family")));
+  }
+  if (name == "get_docker_hub_credentials") {
+    return wire::write_answer(view->get_docker_hub_credentials());
+  }
+  if (name == "get_user_access_key_pair") {
+    return wire::write_answer(view->get_user_access_key_pair(text_of(a, "user_id")));
+  }
+  if (name == "get_model_secret_keys") {
+    return wire::write_answer(view->get_model_secret_keys(text_of(a, "secret_name")));
+  }
+  if (name == "get_internal_api_key") return wire::write_answer(view->get_internal_api_key(id()));
+  if (name == "get_data_processing_image") {
+    return wire::write_value(view->get_data_processing_image());
+  }
+  if (name == "get_open_port") return wire::write_value(view->get_open_port());
+  if (name == "get_shutdown_details") return wire::write_value(view->get_shutdown_details());
+  if (name == "update_available_resources") {
+    return wire::write_answer(view->update_available_resources(a));
+  }
+  if (name == "record_exit") {
+    const std::int64_t status = a.at("exit_status").get<std::int64_t>();
+    if (status < std::numeric_limits<int>::min() || status > std::numeric_limits<int>::max()) {
+      throw ValueError("The exit status " + std::to_string(status) + " is out of range");
+    }
+    view->record_exit(id(), static_cast<int>(status));
+    return wire::write_answer(Result::ok(Json()));
+  }
+  throw std::logic_error("No handling for operation " + std::string(name));
+}
+
+std::string BackendService::execute_operator(Call& call) {
+  const Json& a = call.arguments;
+  const std::string_view name = call.operation.name;
+  auto done = [] { return wire::write_answer(Result::ok(Json())); };
+  if (name == "operator/submit")
+    return wire::write_answer(Result::ok(store_.submit(a.at("record"))));
+  if (name == "operator/list") return wire::write_answer(Result::ok(store_.list()));
+  if (name == "operator/show") {
+    return wire::write_answer(Result::ok(store_.show(text_of(a, "action_record_id"))));
+  }
+  if (name == "operator/logs") {
+    const std::int64_t after =
+        present(a, "after_offset") ? a.at("after_offset").get<std::int64_t>() : 0;
+    backend::LogChunk chunk = store_.logs(text_of(a, "action_record_id"), after);
+    Json data = Json::object();
+    data["content"] = std::move(chunk.content);
+    data["next_offset"] = chunk.next_offset;
+    data["finished"] = chunk.finished;
+    return wire::write_answer(Result::ok(std::move(data)));
+  }
+  if (name == "operator/scale_down") {
+    store_.scale_down(text_of(a, "action_record_id"));
+    return done();
+  }
+  if (name == "operator/set_registry_credentials") {
+    store_.set_registry_credentials(text_of(a, "username"), text_of(a, "password"),
+                                    text_of(a, "registry"));
+    return done();
+  }
+  if (name == "operator/set_key_pair") {
+    store_.set_key_pair(text_of(a, "user_id"), text_of(a, "access_key"), text_of(a, "secret_key"));
+    return done();
+  }
+  if (name == "operator/set_codebase") {
+    std::optional<std::string> requirements;
+    if (present(a, "requirements_url")) requirements = text_of(a, "requirements_url");
+    store_.set_codebase(text_of(a, "model_family"), text_of(a, "url"), requirements);
+    return done();
+  }
+  if (name == "operator/set_model_secret") {
+    store_.set_model_secret(text_of(a, "secret_name"), text_of(a, "user_access_token"));
+    return done();
+  }
+  if (name == "operator/set_internal_api_key") {
+    store_.set_internal_api_key(text_of(a, "action_record_id"), text_of(a, "key"));
+    return done();
+  }
+  if (name == "operator/set_data_processing_image") {
+    store_.set_data_processing_image(text_of(a, "image"));
+    return done();
+  }
+  if (name == "operator/set_shutdown_details") {
+    store_.set_shutdown_details(a.at("shutdown_threshold").get<double>(),
+                                a.at("launch_duration").get<double>(),
+                                text_of(a, "instance_source"));
+    return done();
+  }
+  if (name == "operator/machine_resources") {
+    return wire::write_answer(Result::ok(store_.machine_resources()));
+  }
+  if (name == "operator/configuration") {
+    return wire::write_answer(Result::ok(store_.configuration()));
+  }
+  throw std::logic_error("No handling for operation " + std::string(name));
+}
+
+}  // namespace tavoren::server

@@ -1,0 +1,334 @@
+// The store of a backend server: every backend operation of one or many
+// instances, the operator's calls, and what a server needs to decide who
+// may do what and to answer each write once.
+//
+// Implementations: backend::LocalScaling (one SQLite file,
+// tavoren/sqlite_store.h) and backend::PgScaling (a PostgreSQL database
+// shared by several servers, tavoren/postgres_store.h). Both give the same
+// answers to the same calls; the comments of LocalScaling state each
+// operation's answers in full.
+//
+// Ownership: a store owns its connections. instance_view() answers a light
+// object for one instance that shares them; views and the store may be
+// destroyed in any order. Nothing an operation returns refers back into
+// the store.
+// Threads: every operation may be called from several threads at once.
+// Failures:
+// - Operator calls refuse invalid input by throwing ValueError, TypeError or
+//   KeyError (tavoren/common/errors.h) with a message that names the fault;
+//   a refused call writes nothing.
+// - Scaling operations that answer a Result report refusals in it (error
+//   and message set to the same text): an unknown action, malformed
+//   arguments, or a setting the operator has not configured. They never
+//   answer a made-up value.
+// - Scaling operations that answer a bare value (get_data_processing_image,
+//   get_open_port, get_shutdown_details) throw NotConfiguredError for a
+//   missing setting and std::runtime_error when no free port is found.
+// - Every operation throws DatabaseError when the database cannot be read
+//   or written in time; such a call writes nothing.
+// Time limits: every call waits for the database at most the time limits
+// of its store's options (a lock wait, a statement, a connection).
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tavoren/backend.h"
+#include "tavoren/common/errors.h"
+
+namespace tavoren::backend {
+
+// The database could not be opened, read or written.
+class DatabaseError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// The configuration subcommands named by refusals, one per setting.
+namespace config_command {
+inline constexpr std::string_view kRegistry = "config registry <username> <password> [<registry>]";
+inline constexpr std::string_view kKeyPair = "config key-pair <user-id> <access-key> <secret-key>";
+inline constexpr std::string_view kCodebase =
+    "config codebase <model-family> <url> [<requirements-url>]";
+inline constexpr std::string_view kModelSecret = "config model-secret <name> <user-access-token>";
+inline constexpr std::string_view kInternalApiKey = "config internal-api-key <action-id> <key>";
+inline constexpr std::string_view kDataProcessingImage = "config data-processing-image <image>";
+inline constexpr std::string_view kShutdown =
+    "config shutdown <threshold> <launch-duration> <instance-source>";
+}  // namespace config_command
+
+// The line appended once to a log that reached its store's log limit.
+std::string log_limit_notice(std::int64_t limit);
+
+// What decides who may touch an action.
+struct ActionAccess {
+  // The instance it was handed to; empty while queued.
+  std::string assigned_to;
+  // The record's "_idUser" (empty when it has none).
+  std::string owner;
+  // Its process ended (record_exit), or it was set aside unread.
+  bool ended = false;
+};
+
+// A key that signs requests to a backend server, as stored. The secret is
+// stored in the form the server gives it (sealed); stores neither seal nor
+// open it.
+struct AccessKeyRecord {
+  std::string access_key;
+  std::string sealed_secret;
+  // "instance" or "operator".
+  std::string role;
+  // The instance of an instance key; empty for an operator key.
+  std::string instance_id;
+  std::string created_at;
+  bool revoked = false;
+};
+
+// The first answer given to a write, kept under its caller and
+// idempotency key.
+struct RecordedAnswer {
+  // What the write asked for (its operation and body, hashed by the
+  // caller of these functions): a repeat must ask for the same.
+  std::string request_hash;
+  std::string answer;
+  // Whether it was recorded by an earlier call (a repeat): answer is then
+  // that call's answer and nothing was done now.
+  bool repeated = false;
+};
+
+// Who sent a write and under which idempotency key, for the writes that
+// record their answer in their own transaction.
+struct WriteOnce {
+  std::string caller;
+  std::string key;
+  std::string request_hash;
+  // Kept at least this long.
+  std::chrono::seconds keep{std::chrono::hours(24)};
+  // The answer to keep, made from the write's Result inside the
+  // transaction (it must not touch the database).
+  std::function<std::string(const Result&)> render;
+};
+
+// A stretch of an action's shipped log.
+struct LogChunk {
+  // The bytes from the requested offset to the end of what was shipped.
+  std::string content;
+  // The offset to ask for next time (requested offset + content size).
+  std::int64_t next_offset = 0;
+  // Whether the action had ended (or was rejected) when this was read: an
+  // agent records the end only after the whole log was shipped, so nothing
+  // follows such a chunk.
+  bool finished = false;
+};
+
+// A batch of one table's rows, for moving a store's contents to another
+// database (LocalScaling::export_rows, PgScaling::import_rows). Values are
+// the bytes as stored (integers in decimal, flags as 0 or 1, log pieces
+// raw); std::nullopt is SQL NULL. Each row has one value per column.
+struct StoreRows {
+  std::string table;
+  std::vector<std::string> columns;
+  std::vector<std::vector<std::optional<std::string>>> rows;
+};
+
+class Store : public Scaling {
+ public:
+  using Scaling::assign_jobs;
+  using Scaling::update_action_docker_logs;
+
+  // A view of the same store for `instance_id`: its Scaling operations
+  // act as that instance's agent. It shares the store's connections.
+  virtual std::unique_ptr<Store> instance_view(const std::string& instance_id,
+                                               Session session = {}) const = 0;
+
+  // ---- The agent's operations (Scaling), as a store answers them ----------
+  //
+  // assign_jobs (write): hands out up to the store's assign batch of queued,
+  //   not scaled-down actions, oldest first, marking them assigned to this
+  //   view's instance; an agent without a GPU gets only actions whose
+  //   actionDetails.gpuRequired is absent, false or zero. data: the list of
+  //   records (each with "status" "assigned"), empty when nothing is
+  //   queued. Queue entries that are no records are set aside (state
+  //   "rejected", a "reject" event and an error line). Refused on a store
+  //   without an instance. Entries another server is handing out at the
+  //   same time are skipped, so no action goes to two agents.
+  // update_action_status (write): recorded in the action's history;
+  //   "status" becomes the record's status.
+  // update_status (write): recorded in the action's history; the record is
+  //   unchanged.
+  // update_action (write): recorded in the action's history; "status",
+  //   "job_params" and "sub_action", where given, become the record's
+  //   "status", "jobParams" and "subAction".
+  //   These three refuse an unknown action or a missing identifier.
+  // update_action_docker_logs (write): appends "log_content" (a text, kept
+  //   byte for byte) to the action's log. A placed piece (log_stream,
+  //   log_start_offset, log_end_offset) is stored once however often it is
+  //   sent: what the action's log holds of its stream already is skipped
+  //   (store_rules::plan_log_piece). Beyond the store's log limit pieces
+  //   are acknowledged without being stored ("not stored: log limit
+  //   reached"), and the log gains one notice line (log_limit_notice) and a
+  //   "log_limit" event instead.
+  // get_action_details (read): the current record.
+  // get_downscaled_ids (read): the scaled-down identifiers, in scale-down
+  //   order.
+  // get_model_codebase, get_model_codebase_requirements (read): the URLs of
+  //   a model family; a family configured without a requirements URL is
+  //   refused with data null.
+  // get_docker_hub_credentials (read): the registry credentials, password
+  //   opened.
+  // get_user_access_key_pair (read): the owner's pair as stored (encrypted
+  //   when TAVOREN_ENCRYPTION_KEY was set while it was configured).
+  // get_model_secret_keys, get_internal_api_key (read): the secret opened.
+  // get_data_processing_image, get_shutdown_details (read): the setting.
+  //   The agent asks for the image whenever it takes on an action, even one
+  //   that names its own image: configure it before agents run.
+  // get_open_port (write): a TCP port free on this host, not answered again
+  //   within the port hold; with a port range, a port of the range held for
+  //   the instance until every action live on it then has ended.
+  // update_available_resources (write): keeps this instance's latest report
+  //   (named arguments available_memory, available_cpu,
+  //   available_gpu_memory, gpu_utilisation, each a number); refused
+  //   without an instance or with a missing or non-numeric argument.
+
+  // ---- Operator calls ----------------------------------------------------
+  // Queues one action record and returns its new identifier (24 lowercase
+  // hexadecimal characters), which the stored record carries as its first
+  // key "_id"; the other keys keep their order, and "status" is set to
+  // "queued". The record must be an object with "action" one of
+  // store_rules::action_types() and "actionDetails" an object; it must not
+  // carry "_id"; "jobParams" (an object), "_idUser", "_idService",
+  // "subAction" and actionDetails' "modelFamily" and "modelKey" (texts) are
+  // checked where present. All texts must be valid UTF-8. Write.
+  virtual std::string submit(const Json& record) = 0;
+  // One summary per action, oldest first: "_id", "action", "status" (the
+  // record's, a text; another JSON value as its text), "state",
+  // "assignedTo", "scaledDown", "submittedAt", "exitStatus" (null until it
+  // ended). The state is "queued", "assigned" (handed to an agent), "ended"
+  // (its process ended; record_exit) or "rejected" (a queue entry that was
+  // not an action record, set aside by assign_jobs). Read.
+  virtual Json list() = 0;
+  // How many actions are in each state, as list() names them (states with
+  // none are left out). Read.
+  virtual std::map<std::string, std::int64_t> count_by_state() = 0;
+  // One action: "record" (the current record; for a rejected entry its
+  // stored text), "state", "assignedTo", "submittedAt", "assignedAt",
+  // "scaledDownAt", "endedAt", "exitStatus", "logBytes", "logLimit" (the
+  // store's log limit, null without one), "logLimitReachedAt" (null unless
+  // output was dropped), and "history": every event in order, each with
+  // "operation", "arguments", "recordedAt". KeyError for an unknown
+  // identifier. Read.
+  virtual Json show(const std::string& action_record_id) = 0;
+  // The action's shipped log from byte `after_offset` on. KeyError for an
+  // unknown identifier, ValueError for a negative offset. Read.
+  virtual LogChunk logs(const std::string& action_record_id, std::int64_t after_offset = 0) = 0;
+  // Records that the action's process ended on this view's instance with
+  // `exit_status` (its exit code, or 128 + the signal that ended it): show
+  // and list then answer "endedAt" and "exitStatus" and the state "ended",
+  // and the history gains an "exit" event. The record's "status" (the
+  // job's own reports) is unchanged. KeyError for an unknown identifier.
+  // Write.
+  virtual void record_exit(const std::string& action_record_id, int exit_status) = 0;
+  // Marks the action scaled down: it is no longer handed out and its
+  // identifier is answered by get_downscaled_ids. Again on the same action:
+  // no change. KeyError for an unknown identifier. Write.
+  virtual void scale_down(const std::string& action_record_id) = 0;
+
+  // Settings. Each replaces the earlier value of the same setting (write).
+  // The registry password, model secrets and internal API keys are sealed
+  // when TAVOREN_ENCRYPTION_KEY is set in this process (ValueError when the
+  // key is set but unusable). Texts must not be empty; ValueError names the
+  // fault.
+  virtual void set_registry_credentials(const std::string& username, const std::string& password,
+                                        const std::string& registry = "") = 0;
+  // Stored encrypted (the agent's Base64 AES-GCM form) when
+  // TAVOREN_ENCRYPTION_KEY is set in this process, as given otherwise.
+  virtual void set_key_pair(const std::string& user_id, const std::string& access_key,
+                            const std::string& secret_key) = 0;
+  // URLs with the scheme http:// or https://, the only ones the agent
+  // downloads (ValueError for any other).
+  virtual void set_codebase(const std::string& model_family, const std::string& url,
+                            const std::optional<std::string>& requirements_url = std::nullopt) = 0;
+  virtual void set_model_secret(const std::string& secret_name,
+                                const std::string& user_access_token) = 0;
+  // The action must exist (KeyError).
+  virtual void set_internal_api_key(const std::string& action_record_id,
+                                    const std::string& key) = 0;
+  // One word: no blanks or control characters, no leading "-".
+  virtual void set_data_processing_image(const std::string& image) = 0;
+  // Threshold and launch duration must be positive; the instance source
+  // must not be empty.
+  virtual void set_shutdown_details(double shutdown_threshold, double launch_duration,
+                                    const std::string& instance_source) = 0;
+  // The latest resource report of each instance, by instance identifier in
+  // byte order: {"report": the named arguments as sent, "reportedAt"}.
+  // Read.
+  virtual Json machine_resources() = 0;
+  // Every setting, with passwords, secret keys, tokens and API keys left
+  // out: "registry", "dataProcessingImage", "shutdownDetails" (each null
+  // when unset), "codebases", "keyPairs" (user to {"encrypted"}),
+  // "modelSecrets" and "internalApiKeys" (the names that have a value),
+  // names in byte order. Read.
+  virtual Json configuration() = 0;
+
+  // ---- For a server of many instances ---------------------------------
+  // Who may touch an action; nullopt for an unknown identifier. Read.
+  virtual std::optional<ActionAccess> action_access(const std::string& action_record_id) = 0;
+  // Whether an action of owner `user_id` is assigned to `instance_id` and
+  // has not ended. Read.
+  virtual bool has_live_action_of(const std::string& instance_id, const std::string& user_id) = 0;
+  // Whether any action is assigned to `instance_id` and has not ended.
+  // Read.
+  virtual bool has_live_action(const std::string& instance_id) = 0;
+  // get_downscaled_ids restricted to the actions assigned to this view's
+  // instance (none without one). Read.
+  virtual Result get_own_downscaled_ids() = 0;
+  // assign_jobs and update_action_docker_logs that keep their answer under
+  // `once` (rendered by once.render) in the same transaction as the write:
+  // a repeat of the same caller and key answers the kept answer and does
+  // nothing, even when the first call's answer was lost after it
+  // committed. Expired answers are purged on the way.
+  virtual RecordedAnswer assign_jobs(bool has_gpu, const WriteOnce& once) = 0;
+  virtual RecordedAnswer update_action_docker_logs(const Json& arguments,
+                                                   const WriteOnce& once) = 0;
+  // Any write of this store or its views, made by `write` on the calling
+  // thread, with its answer (what `write` returns) kept under `once` in one
+  // transaction: the write's own transactions join this one, so that either
+  // both the write and its answer are stored or neither is. A repeat of the
+  // same caller and key answers the kept answer without calling `write`;
+  // two servers given the same caller and key at once do the write once
+  // (the second waits for the first and answers its answer). When `write`
+  // throws, nothing it wrote is kept and the throw goes on. once.render is
+  // not used.
+  virtual RecordedAnswer write_once(const WriteOnce& once,
+                                    const std::function<std::string()>& write) = 0;
+  // The kept answer of a write, if any and not expired. Read.
+  virtual std::optional<RecordedAnswer> recorded_answer(const std::string& caller,
+                                                        const std::string& key) = 0;
+  // Keeps `answer` as the first answer of (caller, key); an answer kept
+  // already stays. The answer now kept is returned. Write.
+  virtual RecordedAnswer record_answer(const std::string& caller, const std::string& key,
+                                       const std::string& request_hash, const std::string& answer,
+                                       std::chrono::seconds keep = std::chrono::hours(24)) = 0;
+
+  // Access keys of a backend server. add_access_key (write) throws
+  // ValueError for an empty access key or secret, a role other than
+  // "instance" or "operator", an instance key without an instance or an
+  // operator key with one, and for an access key stored already.
+  virtual void add_access_key(const AccessKeyRecord& key) = 0;
+  // Every key, oldest first (revoked ones included). Read.
+  virtual std::vector<AccessKeyRecord> access_keys() = 0;
+  virtual std::optional<AccessKeyRecord> find_access_key(const std::string& access_key) = 0;
+  // Whether the key existed (revoking a revoked key again changes nothing).
+  // Write.
+  virtual bool revoke_access_key(const std::string& access_key) = 0;
+};
+
+}  // namespace tavoren::backend

@@ -1,0 +1,149 @@
+// The store core: every operation of tavoren/store.h, written once over a
+// database's port (tavoren/store_port.h). The SQLite store and the
+// PostgreSQL store are this class with their own port, options and
+// database-only functions (schema, export, import).
+//
+// Ownership: the port is shared by the store and every view made of it;
+// it closes with the last of them. Threads and failures: as tavoren/store.h
+// says.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "tavoren/store.h"
+
+namespace tavoren::backend {
+
+namespace core {
+class Port;
+}
+
+// What every store is configured with, whatever its database.
+struct CoreOptions {
+  // The instance whose agent the Scaling operations act for; empty for an
+  // operator's store (assign_jobs is then refused).
+  std::string instance_id;
+  // Answered by session().
+  Session session;
+  // The most actions one assign_jobs hands out (at least 1).
+  int assign_batch = 1;
+  // How long a port answered by get_open_port is held (see
+  // LocalBackendOptions).
+  std::chrono::seconds port_hold{600};
+  // Where candidate free ports come from; empty: this host's kernel.
+  std::function<int()> port_probe;
+  // Ports handed out per instance from this range instead of probing.
+  std::optional<std::pair<int, int>> port_range;
+  // The most bytes of log stored per action; 0: no limit.
+  std::int64_t log_limit_bytes = 0;
+};
+
+// The shared part of a store's own options (LocalBackendOptions,
+// PgBackendOptions), which name these fields alike.
+template <typename Options>
+CoreOptions core_options_of(const Options& options) {
+  return CoreOptions{.instance_id = options.instance_id,
+                     .session = options.session,
+                     .assign_batch = options.assign_batch,
+                     .port_hold = options.port_hold,
+                     .port_probe = options.port_probe,
+                     .port_range = options.port_range,
+                     .log_limit_bytes = options.log_limit_bytes};
+}
+
+// Checks the options every store shares: ValueError for an assign_batch
+// below 1, an invalid port range or a negative log limit.
+void check_core_options(const CoreOptions& options);
+
+class StoreCore : public Store {
+ public:
+  StoreCore(std::shared_ptr<core::Port> port, CoreOptions options);
+  ~StoreCore() override;
+  StoreCore(const StoreCore&) = delete;
+  StoreCore& operator=(const StoreCore&) = delete;
+
+  std::unique_ptr<Store> instance_view(const std::string& instance_id,
+                                       Session session = {}) const override;
+
+  // ---- Scaling -----------------------------------------------------------
+  const Session& session() const override;
+  Result assign_jobs(bool has_gpu) override;
+  Result update_action_status(const Json& arguments) override;
+  Result update_status(const std::string& action_record_id, const std::string& action_type,
+                       const std::string& service, const std::string& step_code,
+                       const std::string& status, const std::string& description) override;
+  Result update_action(const Json& arguments) override;
+  Result update_action_docker_logs(const Json& arguments) override;
+  Result get_action_details(const std::string& action_record_id) override;
+  Result get_downscaled_ids() override;
+  Result get_model_codebase(const std::string& model_family) override;
+  Result get_model_codebase_requirements(const std::string& model_family) override;
+  Result get_docker_hub_credentials() override;
+  Result get_user_access_key_pair(const std::string& user_id) override;
+  Result get_model_secret_keys(const std::string& secret_name) override;
+  Result get_internal_api_key(const std::string& action_record_id) override;
+  Json get_data_processing_image() override;
+  Json get_open_port() override;
+  Json get_shutdown_details() override;
+  Result update_available_resources(const Json& arguments) override;
+
+  // ---- Store -------------------------------------------------------------
+  std::string submit(const Json& record) override;
+  Json list() override;
+  std::map<std::string, std::int64_t> count_by_state() override;
+  Json show(const std::string& action_record_id) override;
+  LogChunk logs(const std::string& action_record_id, std::int64_t after_offset = 0) override;
+  void record_exit(const std::string& action_record_id, int exit_status) override;
+  void scale_down(const std::string& action_record_id) override;
+  void set_registry_credentials(const std::string& username, const std::string& password,
+                                const std::string& registry = "") override;
+  void set_key_pair(const std::string& user_id, const std::string& access_key,
+                    const std::string& secret_key) override;
+  void set_codebase(const std::string& model_family, const std::string& url,
+                    const std::optional<std::string>& requirements_url = std::nullopt) override;
+  void set_model_secret(const std::string& secret_name,
+                        const std::string& user_access_token) override;
+  void set_internal_api_key(const std::string& action_record_id, const std::string& key) override;
+  void set_data_processing_image(const std::string& image) override;
+  void set_shutdown_details(double shutdown_threshold, double launch_duration,
+                            const std::string& instance_source) override;
+  Json machine_resources() override;
+  Json configuration() override;
+
+  std::optional<ActionAccess> action_access(const std::string& action_record_id) override;
+  bool has_live_action_of(const std::string& instance_id, const std::string& user_id) override;
+  bool has_live_action(const std::string& instance_id) override;
+  Result get_own_downscaled_ids() override;
+  RecordedAnswer assign_jobs(bool has_gpu, const WriteOnce& once) override;
+  RecordedAnswer update_action_docker_logs(const Json& arguments, const WriteOnce& once) override;
+  RecordedAnswer write_once(const WriteOnce& once,
+                            const std::function<std::string()>& write) override;
+  std::optional<RecordedAnswer> recorded_answer(const std::string& caller,
+                                                const std::string& key) override;
+  RecordedAnswer record_answer(const std::string& caller, const std::string& key,
+                               const std::string& request_hash, const std::string& answer,
+                               std::chrono::seconds keep = std::chrono::hours(24)) override;
+  void add_access_key(const AccessKeyRecord& key) override;
+  std::vector<AccessKeyRecord> access_keys() override;
+  std::optional<AccessKeyRecord> find_access_key(const std::string& access_key) override;
+  bool revoke_access_key(const std::string& access_key) override;
+
+ protected:
+  const std::shared_ptr<core::Port>& port() const { return port_; }
+  const CoreOptions& core_options() const { return options_; }
+
+ private:
+  Result downscaled(const std::optional<std::string>& instance);
+  int hand_out_range_port();
+
+  std::shared_ptr<core::Port> port_;
+  CoreOptions options_;
+};
+
+}  // namespace tavoren::backend

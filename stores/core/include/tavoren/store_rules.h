@@ -1,0 +1,183 @@
+// The rules every store applies the same way, whatever holds its records:
+// identifiers, checks of submissions, arguments and settings, the texts of
+// refusals, the stored form of records and sealed secrets, and free ports
+// of this host. For the implementations of tavoren/store.h.
+//
+// Threads: every function may be called from any thread. Failures: as
+// stated per function; nothing here touches a database or waits.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "tavoren/backend.h"
+#include "tavoren/store.h"
+#include "tavoren/common/json.h"
+
+namespace tavoren::backend::store_rules {
+
+// The action types the agent knows how to run; submit accepts only these.
+const std::vector<std::string>& action_types();
+
+// Whether `id` has the form of an action identifier (24 lowercase
+// hexadecimal characters).
+bool is_action_id(std::string_view id);
+// A fresh random action identifier, never the null one.
+std::string new_action_id();
+
+// A value's JSON text for storage; texts that are not valid UTF-8 have
+// their bad bytes replaced, so storing a report never fails on them.
+std::string to_text(const Json& value);
+// A stored JSON text; DatabaseError when it does not parse.
+Json parse_stored(const std::string& text, std::string_view what);
+
+// A refusal answered in a Result: error and message both `text`.
+Result refusal(std::string text);
+// The text of a missing setting, naming the command that supplies it.
+std::string not_configured(std::string_view what, std::string_view command);
+// The refusal for an identifier that names no action.
+std::string unknown_action(std::string_view id);
+// The refusal of assign_jobs on a store without an instance.
+std::string no_instance_refusal();
+// The texts of the other missing settings.
+std::string codebase_missing(const std::string& model_family);
+std::string requirements_missing(const std::string& model_family);
+
+// The setting names of the settings table.
+inline constexpr const char* kRegistrySetting = "registry_credentials";
+inline constexpr const char* kDataProcessingImageSetting = "data_processing_image";
+inline constexpr const char* kShutdownSetting = "shutdown_details";
+
+// Secrets at rest (the registry password, model-hub tokens, internal API
+// keys). With TAVOREN_ENCRYPTION_KEY set, a secret is stored sealed: the
+// marker kSealedPrefix, then the text sealed as tavoren/common/sealing.h
+// says. Without a key it is stored as it is; such values stay readable.
+inline constexpr std::string_view kSealedPrefix = "tavoren-sealed:v1:";
+// The stored form of `value`; ValueError for a key of the wrong length.
+std::string seal_secret(const std::string& value);
+// The clear value of a stored secret. Throws DatabaseError, naming `what`
+// but never the value, when a sealed value cannot be opened.
+std::string open_secret(const std::string& stored, std::string_view what);
+
+// The answer of get_docker_hub_credentials for the stored registry
+// setting (nullopt: not configured), its password opened.
+Result registry_credentials_answer(std::optional<Json> stored);
+
+// Checks an access key before it is stored: ValueError for an empty access
+// key or secret, a role other than "instance" or "operator", an instance key
+// without an instance or an operator key with one.
+void check_access_key(const AccessKeyRecord& key);
+
+// An owner's key pair as stored: in the agent's encrypted form when
+// TAVOREN_ENCRYPTION_KEY is set (ValueError when it is unusable), as given
+// otherwise (with a warning naming the user).
+struct StoredKeyPair {
+  std::string access_key;
+  std::string secret_key;
+  bool encrypted = false;
+};
+StoredKeyPair key_pair_to_store(const std::string& user_id, const std::string& access_key,
+                                const std::string& secret_key);
+
+// Checks an action record submitted by the operator; throws TypeError,
+// KeyError or ValueError naming the fault.
+void validate_submission(const Json& record);
+// Whether a valid submission asks for a GPU.
+bool gpu_required(const Json& record);
+// The stored record of a submission: "_id" first, the operator's keys in
+// their order, "status" "queued".
+Json queued_record(const std::string& id, const Json& record);
+
+// The checks of the settings' texts; ValueError naming the fault.
+// `single_word`: no blanks or control characters and no leading "-" (for
+// names that end up on command lines).
+void require_text(const std::string& value, const std::string& what, bool single_word = false);
+void require_action_id(const std::string& id);
+// An http:// or https:// URL.
+void require_url(const std::string& url, const std::string& what);
+// The shutdown settings as stored, after their checks.
+Json shutdown_details(double shutdown_threshold, double launch_duration,
+                      const std::string& instance_source);
+// The registry credentials as stored (password sealed), after their checks.
+Json registry_credentials(const std::string& username, const std::string& password,
+                          const std::string& registry);
+
+// The text under `key` of a map of named arguments, or nullopt.
+std::optional<std::string> text_argument(const Json& arguments, const char* key);
+// The identifier named by `key` in the named arguments of `operation`, or
+// the refusal that explains why there is none.
+std::variant<std::string, Result> identifier_argument(const Json& arguments, const char* key,
+                                                      const char* operation);
+// Where a piece of log lies in the agent's log file: the file's stream
+// identifier (made when the file is first shipped, the same across the
+// agent's restarts) and the piece's byte range [start, end) in the file.
+struct LogPlacement {
+  std::string stream;
+  std::int64_t start = 0;
+  std::int64_t end = 0;
+};
+// One piece of update_action_docker_logs. The content is a view into the
+// arguments it was read from, valid while they are.
+struct LogPiece {
+  std::string action_id;
+  std::string_view content;
+  // Given by the named arguments log_stream, log_start_offset and
+  // log_end_offset (all three or none); nullopt: an unplaced piece.
+  std::optional<LogPlacement> placement;
+};
+// The longest stream identifier kept.
+inline constexpr std::size_t kMaxLogStreamLength = 128;
+// The piece of update_action_docker_logs' arguments, or the refusal that
+// explains why there is none: no identifier or content text, a placement
+// given in part, a stream that is no text of 1 to kMaxLogStreamLength
+// bytes, offsets that are no integers, negative or start > end.
+std::variant<LogPiece, Result> log_arguments(const Json& arguments);
+
+// What a store keeps per action about its placed pieces: the stream of the
+// last one and the highest file end offset stored for that stream.
+struct LogMark {
+  std::string stream;
+  std::int64_t end = 0;
+};
+// What to store of a piece, given the action's mark (nullopt: none yet).
+struct LogPlan {
+  // A repeat: acknowledged, nothing stored, the mark unchanged.
+  bool repeat = false;
+  // The bytes of the content that were stored before; the rest is stored.
+  std::size_t skip = 0;
+  // The mark after the piece is stored; nullopt: unchanged.
+  std::optional<LogMark> mark;
+};
+// An unplaced piece is stored whole and leaves the mark alone. A placed
+// piece of another stream than the mark's is stored whole and starts the
+// mark afresh at its end (a log file written anew). Of the mark's stream:
+// a piece that ends at or before the mark is a repeat; one that starts at
+// or after it is stored whole; one across it is stored from the mark on
+// when its content maps byte for byte onto its range (valid UTF-8, as long
+// as the range), cut forward to a character boundary, and whole otherwise
+// (its text was altered on the way and its bytes cannot be matched). Both
+// move the mark to the piece's end.
+LogPlan plan_log_piece(const LogPiece& piece, const std::optional<LogMark>& mark);
+// The refusal of update_available_resources' arguments for `instance`;
+// nullopt when they hold.
+std::optional<Result> resource_report_refusal(const std::string& instance, const Json& arguments);
+
+// How update_action_status and update_action change a record: true when
+// `record` was changed.
+bool apply_action_status(const Json& arguments, Json& record);
+bool apply_action_update(const Json& arguments, Json& record);
+// The arguments of update_status as they are recorded.
+Json status_arguments(const std::string& action_record_id, const std::string& action_type,
+                      const std::string& service, const std::string& step_code,
+                      const std::string& status, const std::string& description);
+
+// A TCP port the kernel reports free on this host; std::runtime_error when
+// no socket can be bound.
+int probe_free_port();
+
+}  // namespace tavoren::backend::store_rules

@@ -1,0 +1,1013 @@
+// Every store operation, once, over the port of its database. Writes run
+// in one write transaction each, with row locks on the actions they change
+// and queue entries taken skipping the rows another server is handing out;
+// reads of several statements on one snapshot, reads of one statement by
+// themselves. Statements whose rows are not needed go through Tx::run, so
+// that a port that pipelines sends them with the next statement.
+
+#include "tavoren/store_core.h"
+
+#include <chrono>
+#include <set>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "tavoren/common/errors.h"
+#include "tavoren/common/json.h"
+#include "tavoren/common/logging.h"
+#include "tavoren/store_port.h"
+#include "tavoren/store_rules.h"
+
+namespace tavoren::backend {
+
+namespace rules = store_rules;
+using core::Params;
+using core::Port;
+using core::Rows;
+using core::Tx;
+using rules::refusal;
+
+// An action counts as live while it is assigned and neither ended nor set
+// aside.
+#define LIVE_ACTION_SQL "ended_at IS NULL AND rejected_reason IS NULL"
+// What list and show answer as an action's state.
+#define ACTION_STATE_SQL                                                             \
+  "CASE WHEN rejected_reason IS NOT NULL THEN 'rejected' WHEN ended_at IS NOT NULL " \
+  "THEN 'ended' ELSE state END"
+
+namespace {
+
+// At most this many expired answers are purged by one write.
+constexpr std::int64_t kPurgeBatch = 64;
+
+std::int64_t unix_now() {
+  return std::chrono::duration_cast<std::chrono::seconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+// The record's "_idUser" when it is a text, kept beside the record for the
+// access checks.
+std::optional<std::string> owner_of(const Json& record) {
+  if (!record.is_object()) return std::nullopt;
+  return rules::text_argument(record, "_idUser");
+}
+
+std::optional<Json> load_record(Tx& tx, const std::string& id, bool lock) {
+  Rows rows = tx.query(lock ? "SELECT record FROM actions WHERE id = $1{lock}"
+                            : "SELECT record FROM actions WHERE id = $1",
+                       Params().text(id));
+  if (!rows.next()) return std::nullopt;
+  return rules::parse_stored(rows.text(0), "action record");
+}
+
+void store_record(Tx& tx, const std::string& id, const Json& record) {
+  tx.run("UPDATE actions SET record = $2, owner = $3 WHERE id = $1",
+         Params().text(id).text(rules::to_text(record)).optional_text(owner_of(record)));
+}
+
+void record_event(Tx& tx, const std::string& id, std::string_view operation,
+                  const Json& arguments) {
+  tx.run(
+      "INSERT INTO status_history (action_id, operation, arguments, recorded_at) "
+      "VALUES ($1, $2, $3, {now})",
+      Params().text(id).text(operation).text(rules::to_text(arguments)));
+}
+
+std::optional<Json> read_setting(Tx& tx, const char* name) {
+  Rows rows = tx.query("SELECT value FROM settings WHERE name = $1", Params().text(name));
+  if (!rows.next()) return std::nullopt;
+  return rules::parse_stored(rows.text(0), std::string("setting ") + name);
+}
+
+void write_setting(Tx& tx, const char* name, const Json& value) {
+  tx.run(
+      "INSERT INTO settings (name, value) VALUES ($1, $2) "
+      "ON CONFLICT (name) DO UPDATE SET value = excluded.value",
+      Params().text(name).text(rules::to_text(value)));
+}
+
+std::optional<RecordedAnswer> find_answer(Tx& tx, const std::string& caller,
+                                          const std::string& key) {
+  Rows rows = tx.query(
+      "SELECT request_hash, answer FROM write_answers "
+      "WHERE caller = $1 AND idempotency_key = $2 AND expires_at > $3",
+      Params().text(caller).text(key).integer(unix_now()));
+  if (!rows.next()) return std::nullopt;
+  return RecordedAnswer{rows.text(0), rows.text(1), true};
+}
+
+// Purges a few expired answers (never this key's own), then keeps the
+// answer; an expired answer of the same key is replaced.
+void keep_answer(Tx& tx, const WriteOnce& once, const std::string& answer) {
+  const std::int64_t now = unix_now();
+  tx.run("{purge_answers}",
+         Params().integer(now).integer(kPurgeBatch).text(once.caller).text(once.key));
+  tx.run(
+      "INSERT INTO write_answers (caller, idempotency_key, request_hash, answer, expires_at) "
+      "VALUES ($1, $2, $3, $4, $5) ON CONFLICT (caller, idempotency_key) DO UPDATE SET "
+      "request_hash = excluded.request_hash, answer = excluded.answer, "
+      "expires_at = excluded.expires_at",
+      Params()
+          .text(once.caller)
+          .text(once.key)
+          .text(once.request_hash)
+          .text(answer)
+          .integer(now + static_cast<std::int64_t>(once.keep.count())));
+}
+
+// Serializes the writes under one (caller, key) across every server of the
+// database until the transaction ends.
+void lock_answer_slot(Tx& tx, const std::string& caller, const std::string& key) {
+  tx.lock("answer:" + caller, key);
+}
+
+// A stored secret opened, or the refusal that says why it cannot be.
+Result opened_secret(const std::string& stored, const char* field, const std::string& what) {
+  Json data = Json::object();
+  try {
+    data[field] = rules::open_secret(stored, what);
+  } catch (const DatabaseError& e) {
+    return refusal(e.what());
+  }
+  return Result::ok(std::move(data));
+}
+
+using Rejections = std::vector<std::pair<std::string, std::string>>;
+
+// An entry written into the queue by other means than submit may not be a
+// record at all: it is set aside, so that it neither stops the queue nor
+// comes back on every poll.
+std::optional<Json> queued_record_or_reason(const std::string& text, std::string& reason) {
+  Json record;
+  try {
+    record = parse_json(text);
+  } catch (const JsonError& e) {
+    reason = e.beyond_limits() ? e.what() : "its text is not JSON";
+    return std::nullopt;
+  }
+  if (!record.is_object()) {
+    reason = "it is JSON but not an object";
+    return std::nullopt;
+  }
+  return record;
+}
+
+Result assign_in(Tx& tx, const CoreOptions& options, bool has_gpu, Rejections& rejected) {
+  const std::string& instance = options.instance_id;
+  std::vector<std::pair<std::string, Json>> picked;
+  {
+    // Entries another server is handing out now are skipped, not waited
+    // for: each goes to one agent only.
+    Rows rows = tx.query(
+        "SELECT id, record FROM actions WHERE state = 'queued' AND scaled_down_at IS NULL "
+        "AND (NOT gpu_required OR $1) ORDER BY seq LIMIT $2{skip_locked}",
+        Params().boolean(has_gpu).integer(options.assign_batch));
+    while (rows.next()) {
+      std::string id = rows.text(0);
+      std::string reason;
+      if (std::optional<Json> record = queued_record_or_reason(rows.text(1), reason)) {
+        picked.emplace_back(std::move(id), *std::move(record));
+      } else {
+        rejected.emplace_back(std::move(id), std::move(reason));
+      }
+    }
+  }
+  for (const auto& [id, reason] : rejected) {
+    tx.run(
+        "UPDATE actions SET state = 'assigned', assigned_to = $1, assigned_at = {now}, "
+        "rejected_reason = $2 WHERE id = $3",
+        Params().text(instance).text(reason).text(id));
+    Json event = Json::object();
+    event["instance_id"] = instance;
+    event["reason"] = reason;
+    record_event(tx, id, "reject", event);
+  }
+  Json assigned = Json::array();
+  for (auto& [id, record] : picked) {
+    record["status"] = "assigned";
+    tx.run(
+        "UPDATE actions SET state = 'assigned', assigned_to = $1, assigned_at = {now}, "
+        "record = $2 WHERE id = $3",
+        Params().text(instance).text(rules::to_text(record)).text(id));
+    Json event = Json::object();
+    event["instance_id"] = instance;
+    event["has_gpu"] = has_gpu;
+    record_event(tx, id, "assign_jobs", event);
+    assigned.push_back(std::move(record));
+  }
+  return Result::ok(std::move(assigned));
+}
+
+// Records one status report in the action's history and lets `change`
+// amend the record; refused when the action does not exist.
+template <typename Change>
+Result record_report(Port& port, const std::string& id, const char* operation,
+                     const Json& arguments, Change&& change) {
+  return core::write_with(port, [&](Tx& tx) {
+    std::optional<Json> record = load_record(tx, id, true);
+    if (!record) return refusal(rules::unknown_action(id));
+    record_event(tx, id, operation, arguments);
+    if (change(*record)) store_record(tx, id, *record);
+    return Result::ok(Json(), "recorded");
+  });
+}
+
+// Appends one piece to an action's log, up to the log limit; a placed piece
+// is stored as store_rules::plan_log_piece says.
+Result append_log_in(Tx& tx, const CoreOptions& options, const rules::LogPiece& log_piece) {
+  const std::string& id = log_piece.action_id;
+  Rows action = tx.query(
+      "SELECT log_limit_reached_at IS NOT NULL, log_bytes, log_stream, log_stream_end "
+      "FROM actions WHERE id = $1{lock}",
+      Params().text(id));
+  if (!action.next()) return refusal(rules::unknown_action(id));
+  const bool limit_reached = action.boolean(0);
+  const std::int64_t offset = action.integer(1);
+  std::optional<rules::LogMark> mark;
+  if (!action.is_null(2)) mark = rules::LogMark{action.text(2), action.integer(3)};
+  if (log_piece.content.empty()) return Result::ok(Json(), "nothing to store");
+  const rules::LogPlan plan = rules::plan_log_piece(log_piece, mark);
+  if (plan.repeat) return Result::ok(Json(), "stored before");
+  if (plan.mark) {
+    tx.run("UPDATE actions SET log_stream = $2, log_stream_end = $3 WHERE id = $1",
+           Params().text(id).text(plan.mark->stream).integer(plan.mark->end));
+  }
+  const std::string_view piece = log_piece.content.substr(plan.skip);
+  if (piece.empty()) return Result::ok(Json(), "stored before");
+  const std::int64_t limit = options.log_limit_bytes;
+  // Output beyond the limit is acknowledged, so that the job goes on.
+  if (limit > 0 && limit_reached) return Result::ok(Json(), "not stored: log limit reached");
+  const bool over = limit > 0 && offset + static_cast<std::int64_t>(piece.size()) > limit;
+  const std::string stored = over ? log_limit_notice(limit) : std::string(piece);
+  tx.run("INSERT INTO log_pieces (action_id, start_offset, content) VALUES ($1, $2, $3)",
+         Params().text(id).integer(offset).bytes(stored));
+  const auto size = static_cast<std::int64_t>(stored.size());
+  if (over) {
+    tx.run(
+        "UPDATE actions SET log_bytes = log_bytes + $2, log_limit_reached_at = {now} "
+        "WHERE id = $1",
+        Params().text(id).integer(size));
+    Json event = Json::object();
+    event["log_limit"] = limit;
+    record_event(tx, id, "log_limit", event);
+  } else {
+    tx.run("UPDATE actions SET log_bytes = log_bytes + $2 WHERE id = $1",
+           Params().text(id).integer(size));
+  }
+  return Result::ok(Json(), over ? "not stored: log limit reached" : "stored");
+}
+
+// The codebase row of a model family: (url, requirements url or null).
+std::optional<std::pair<std::string, Json>> codebase_of(Port& port,
+                                                        const std::string& model_family) {
+  return core::read_with(
+      port, Port::Read::statement, [&](Tx& tx) -> std::optional<std::pair<std::string, Json>> {
+        Rows rows = tx.query("SELECT url, requirements_url FROM codebases WHERE model_family = $1",
+                             Params().text(model_family));
+        if (!rows.next()) return std::nullopt;
+        return std::make_pair(rows.text(0), rows.nullable_text(1));
+      });
+}
+
+std::optional<Json> setting(Port& port, const char* name) {
+  return core::read_with(port, Port::Read::statement,
+                         [&](Tx& tx) { return read_setting(tx, name); });
+}
+
+void require_action(Tx& tx, const std::string& id) {
+  if (!tx.query("SELECT 1 FROM actions WHERE id = $1", Params().text(id)).next()) {
+    throw KeyError(rules::unknown_action(id));
+  }
+}
+
+// A record's "status" as list() answers it: a text as it is, another value
+// as its JSON text; null for an entry that is no record or has none.
+Json listed_status(const std::string& text) {
+  try {
+    const Json record = parse_json(text);
+    if (!record.is_object()) return Json();
+    const auto found = record.find("status");
+    if (found == record.end() || found->is_null()) return Json();
+    return found->is_string() ? *found : Json(found->dump());
+  } catch (const JsonError&) {
+    return Json();
+  }
+}
+
+constexpr const char* kAccessKeyColumns =
+    "SELECT access_key, sealed_secret, role, coalesce(instance_id, ''), created_at, "
+    "revoked_at IS NOT NULL FROM access_keys ";
+
+AccessKeyRecord access_key_row(Rows& rows) {
+  return AccessKeyRecord{rows.text(0), rows.text(1), rows.text(2),
+                         rows.text(3), rows.text(4), rows.boolean(5)};
+}
+
+}  // namespace
+
+// ---- Construction ----------------------------------------------------------
+
+void check_core_options(const CoreOptions& options) {
+  if (options.assign_batch < 1) {
+    throw ValueError("assign_batch must be at least 1, not " +
+                     std::to_string(options.assign_batch));
+  }
+  if (options.port_range) {
+    const auto [low, high] = *options.port_range;
+    if (low < 1 || high > 65535 || low > high) {
+      throw ValueError("Invalid port range " + std::to_string(low) + "-" + std::to_string(high));
+    }
+  }
+  if (options.log_limit_bytes < 0) throw ValueError("log_limit_bytes must not be negative");
+}
+
+StoreCore::StoreCore(std::shared_ptr<core::Port> port, CoreOptions options)
+    : port_(std::move(port)), options_(std::move(options)) {}
+
+StoreCore::~StoreCore() = default;
+
+std::unique_ptr<Store> StoreCore::instance_view(const std::string& instance_id,
+                                                Session session) const {
+  CoreOptions options = options_;
+  options.instance_id = instance_id;
+  options.session = std::move(session);
+  return std::make_unique<StoreCore>(port_, std::move(options));
+}
+
+const Session& StoreCore::session() const { return options_.session; }
+
+// ---- The agent's operations ------------------------------------------------
+
+Result StoreCore::assign_jobs(bool has_gpu) {
+  if (options_.instance_id.empty()) return refusal(rules::no_instance_refusal());
+  Rejections rejected;
+  Result result = core::write_with(*port_, [&](Tx& tx) {
+    // A body run again (a lost connection) starts afresh.
+    rejected.clear();
+    return assign_in(tx, options_, has_gpu, rejected);
+  });
+  for (const auto& [id, reason] : rejected) {
+    log::error("Queued action %s is not an action record (%s); it is set aside", id, reason);
+  }
+  return result;
+}
+
+RecordedAnswer StoreCore::assign_jobs(bool has_gpu, const WriteOnce& once) {
+  return write_once(once, [&] { return once.render(assign_jobs(has_gpu)); });
+}
+
+Result StoreCore::update_action_status(const Json& arguments) {
+  auto id = rules::identifier_argument(arguments, "action_record_id", "update_action_status");
+  if (auto* refused = std::get_if<Result>(&id)) return *refused;
+  return record_report(*port_, std::get<std::string>(id), "update_action_status", arguments,
+                       [&](Json& record) { return rules::apply_action_status(arguments, record); });
+}
+
+Result StoreCore::update_status(const std::string& action_record_id, const std::string& action_type,
+                                const std::string& service, const std::string& step_code,
+                                const std::string& status, const std::string& description) {
+  const Json arguments = rules::status_arguments(action_record_id, action_type, service, step_code,
+                                                 status, description);
+  return record_report(*port_, action_record_id, "update_status", arguments,
+                       [](Json&) { return false; });
+}
+
+Result StoreCore::update_action(const Json& arguments) {
+  auto id = rules::identifier_argument(arguments, "id", "update_action");
+  if (auto* refused = std::get_if<Result>(&id)) return *refused;
+  return record_report(*port_, std::get<std::string>(id), "update_action", arguments,
+                       [&](Json& record) { return rules::apply_action_update(arguments, record); });
+}
+
+Result StoreCore::update_action_docker_logs(const Json& arguments) {
+  auto piece = rules::log_arguments(arguments);
+  if (auto* refused = std::get_if<Result>(&piece)) return *refused;
+  const auto& log_piece = std::get<rules::LogPiece>(piece);
+  return core::write_with(*port_, [&](Tx& tx) { return append_log_in(tx, options_, log_piece); });
+}
+
+RecordedAnswer StoreCore::update_action_docker_logs(const Json& arguments, const WriteOnce& once) {
+  return write_once(once, [&] { return once.render(update_action_docker_logs(arguments)); });
+}
+
+RecordedAnswer StoreCore::write_once(const WriteOnce& once,
+                                     const std::function<std::string()>& write) {
+  return core::write_with(
+      *port_,
+      [&](Tx& tx) {
+        lock_answer_slot(tx, once.caller, once.key);
+        if (std::optional<RecordedAnswer> kept = find_answer(tx, once.caller, once.key)) {
+          return *std::move(kept);
+        }
+        RecordedAnswer first{once.request_hash, write(), false};
+        keep_answer(tx, once, first.answer);
+        return first;
+      },
+      /*answered=*/true);
+}
+
+Result StoreCore::get_action_details(const std::string& action_record_id) {
+  return core::read_with(*port_, Port::Read::statement, [&](Tx& tx) {
+    std::optional<Json> record = load_record(tx, action_record_id, false);
+    if (!record) return refusal(rules::unknown_action(action_record_id));
+    return Result::ok(*std::move(record));
+  });
+}
+
+Result StoreCore::downscaled(const std::optional<std::string>& instance) {
+  return core::read_with(*port_, Port::Read::statement, [&](Tx& tx) {
+    Rows rows = instance ? tx.query(
+                               "SELECT id FROM actions WHERE scale_down_seq IS NOT NULL AND "
+                               "assigned_to = $1 ORDER BY scale_down_seq",
+                               Params().text(*instance))
+                         : tx.query(
+                               "SELECT id FROM actions WHERE scale_down_seq IS NOT NULL "
+                               "ORDER BY scale_down_seq");
+    Json ids = Json::array();
+    while (rows.next()) ids.push_back(rows.text(0));
+    return Result::ok(std::move(ids));
+  });
+}
+
+Result StoreCore::get_downscaled_ids() { return downscaled(std::nullopt); }
+
+Result StoreCore::get_own_downscaled_ids() { return downscaled(options_.instance_id); }
+
+Result StoreCore::get_model_codebase(const std::string& model_family) {
+  auto codebase = codebase_of(*port_, model_family);
+  if (!codebase) return refusal(rules::codebase_missing(model_family));
+  return Result::ok(codebase->first);
+}
+
+Result StoreCore::get_model_codebase_requirements(const std::string& model_family) {
+  auto codebase = codebase_of(*port_, model_family);
+  if (!codebase) return refusal(rules::codebase_missing(model_family));
+  if (codebase->second.is_null()) return refusal(rules::requirements_missing(model_family));
+  return Result::ok(codebase->second);
+}
+
+Result StoreCore::get_docker_hub_credentials() {
+  return rules::registry_credentials_answer(setting(*port_, rules::kRegistrySetting));
+}
+
+Result StoreCore::get_user_access_key_pair(const std::string& user_id) {
+  return core::read_with(*port_, Port::Read::statement, [&](Tx& tx) {
+    Rows rows = tx.query("SELECT access_key, secret_key FROM key_pairs WHERE user_id = $1",
+                         Params().text(user_id));
+    if (!rows.next()) {
+      return refusal(rules::not_configured("The key pair of user \"" + user_id + "\"",
+                                           config_command::kKeyPair));
+    }
+    Json pair = Json::object();
+    pair["access_key"] = rows.text(0);
+    pair["secret_key"] = rows.text(1);
+    return Result::ok(std::move(pair));
+  });
+}
+
+Result StoreCore::get_model_secret_keys(const std::string& secret_name) {
+  return core::read_with(*port_, Port::Read::statement, [&](Tx& tx) {
+    Rows rows = tx.query("SELECT user_access_token FROM model_secrets WHERE name = $1",
+                         Params().text(secret_name));
+    if (!rows.next()) {
+      return refusal(rules::not_configured("The model secret \"" + secret_name + "\"",
+                                           config_command::kModelSecret));
+    }
+    return opened_secret(rows.text(0), "user_access_token", "model secret \"" + secret_name + "\"");
+  });
+}
+
+Result StoreCore::get_internal_api_key(const std::string& action_record_id) {
+  return core::read_with(*port_, Port::Read::statement, [&](Tx& tx) {
+    Rows rows = tx.query("SELECT api_key FROM internal_api_keys WHERE action_id = $1",
+                         Params().text(action_record_id));
+    if (!rows.next()) {
+      return refusal(
+          rules::not_configured("The internal API key of action \"" + action_record_id + "\"",
+                                config_command::kInternalApiKey));
+    }
+    return opened_secret(rows.text(0), "internal_api_key",
+                         "internal API key of action \"" + action_record_id + "\"");
+  });
+}
+
+Json StoreCore::get_data_processing_image() {
+  std::optional<Json> image = setting(*port_, rules::kDataProcessingImageSetting);
+  if (!image) {
+    throw NotConfiguredError(
+        rules::not_configured("The data-processing image", config_command::kDataProcessingImage));
+  }
+  return *std::move(image);
+}
+
+Json StoreCore::get_shutdown_details() {
+  std::optional<Json> details = setting(*port_, rules::kShutdownSetting);
+  if (!details) {
+    throw NotConfiguredError(
+        rules::not_configured("The shutdown settings", config_command::kShutdown));
+  }
+  return *std::move(details);
+}
+
+Result StoreCore::update_available_resources(const Json& arguments) {
+  const std::string& instance = options_.instance_id;
+  if (std::optional<Result> refused = rules::resource_report_refusal(instance, arguments)) {
+    return *refused;
+  }
+  return core::write_with(*port_, [&](Tx& tx) {
+    tx.run(
+        "INSERT INTO machine_resources (instance_id, report, reported_at) "
+        "VALUES ($1, $2, {now}) ON CONFLICT (instance_id) "
+        "DO UPDATE SET report = excluded.report, reported_at = excluded.reported_at",
+        Params().text(instance).text(rules::to_text(arguments)));
+    return Result::ok(Json(), "recorded");
+  });
+}
+
+int StoreCore::hand_out_range_port() {
+  const std::string& instance = options_.instance_id;
+  if (instance.empty()) {
+    throw std::runtime_error(
+        "This backend connection has no instance identifier; ports are handed out per instance");
+  }
+  const int low = options_.port_range->first;
+  const int high = options_.port_range->second;
+  return core::write_with(*port_, [&](Tx& tx) {
+    // One hand-out per instance at a time, whichever server makes it.
+    tx.lock("ports:" + instance, "");
+    const std::int64_t now = unix_now();
+    // A port goes back to the range once every action that held it has
+    // ended; one handed out while no action was live is kept for port_hold.
+    tx.run(
+        "DELETE FROM instance_ports WHERE instance_id = $1 AND NOT EXISTS ("
+        "  SELECT 1 FROM instance_port_holders h JOIN actions a ON a.id = h.action_id"
+        "  WHERE h.instance_id = $1 AND h.port = instance_ports.port AND a." LIVE_ACTION_SQL
+        ") AND (handed_at <= $2 OR EXISTS (SELECT 1 FROM instance_port_holders h"
+        "  WHERE h.instance_id = $1 AND h.port = instance_ports.port))",
+        Params().text(instance).integer(now -
+                                        static_cast<std::int64_t>(options_.port_hold.count())));
+    tx.run(
+        "DELETE FROM instance_port_holders WHERE instance_id = $1 AND NOT EXISTS ("
+        "  SELECT 1 FROM instance_ports p WHERE p.instance_id = $1"
+        "  AND p.port = instance_port_holders.port)",
+        Params().text(instance));
+    std::set<std::int64_t> held;
+    {
+      Rows rows = tx.query("SELECT port FROM instance_ports WHERE instance_id = $1",
+                           Params().text(instance));
+      while (rows.next()) held.insert(rows.integer(0));
+    }
+    int port = 0;
+    for (int candidate = low; candidate <= high; ++candidate) {
+      if (!held.contains(candidate)) {
+        port = candidate;
+        break;
+      }
+    }
+    if (port == 0) {
+      throw std::runtime_error("Every port of the range " + std::to_string(low) + "-" +
+                               std::to_string(high) + " is held by live actions of instance " +
+                               instance);
+    }
+    tx.run("INSERT INTO instance_ports (instance_id, port, handed_at) VALUES ($1, $2, $3)",
+           Params().text(instance).integer(port).integer(now));
+    tx.run(
+        "INSERT INTO instance_port_holders (instance_id, port, action_id) "
+        "SELECT $1, $2, id FROM actions WHERE assigned_to = $1 AND " LIVE_ACTION_SQL,
+        Params().text(instance).integer(port));
+    return port;
+  });
+}
+
+Json StoreCore::get_open_port() {
+  if (options_.port_range) return Json(hand_out_range_port());
+  // Another request may have been answered a port that is still free (its
+  // job has not bound it yet): such ports are skipped for port_hold.
+  constexpr int kAttempts = 64;
+  const std::int64_t hold = options_.port_hold.count();
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    const int port = options_.port_probe ? options_.port_probe() : rules::probe_free_port();
+    if (port < 1 || port > 65535) {
+      throw std::runtime_error("The port probe answered an invalid port " + std::to_string(port));
+    }
+    const std::int64_t now = unix_now();
+    const bool handed = core::write_with(*port_, [&](Tx& tx) {
+      tx.run("DELETE FROM handed_ports WHERE handed_at <= $1", Params().integer(now - hold));
+      return tx.change(
+                 "INSERT INTO handed_ports (port, handed_at) VALUES ($1, $2) "
+                 "ON CONFLICT (port) DO NOTHING",
+                 Params().integer(port).integer(now)) == 1;
+    });
+    if (handed) return Json(port);
+  }
+  throw std::runtime_error("No free port found on this host after " + std::to_string(kAttempts) +
+                           " tries");
+}
+
+// ---- The operator's calls ----------------------------------------------------
+
+std::string StoreCore::submit(const Json& record) {
+  rules::validate_submission(record);
+  const std::string action_type = record.at("action").get<std::string>();
+  const bool gpu_required = rules::gpu_required(record);
+  return core::write_with(*port_, [&](Tx& tx) {
+    while (true) {
+      const std::string id = rules::new_action_id();
+      const Json stored = rules::queued_record(id, record);
+      const std::int64_t inserted = tx.change(
+          "INSERT INTO actions (id, action_type, gpu_required, record, owner, state, "
+          "submitted_at) VALUES ($1, $2, $3, $4, $5, 'queued', {now}) "
+          "ON CONFLICT (id) DO NOTHING",
+          Params()
+              .text(id)
+              .text(action_type)
+              .boolean(gpu_required)
+              .text(stored.dump())
+              .optional_text(owner_of(stored)));
+      if (inserted == 0) continue;
+      record_event(tx, id, "submit", Json::object());
+      return id;
+    }
+  });
+}
+
+std::map<std::string, std::int64_t> StoreCore::count_by_state() {
+  return core::read_with(*port_, Port::Read::statement, [&](Tx& tx) {
+    Rows rows =
+        tx.query("SELECT " ACTION_STATE_SQL " AS current, count(*) FROM actions GROUP BY current");
+    std::map<std::string, std::int64_t> counts;
+    while (rows.next()) counts[rows.text(0)] = rows.integer(1);
+    return counts;
+  });
+}
+
+Json StoreCore::list() {
+  return core::read_with(*port_, Port::Read::statement, [&](Tx& tx) {
+    Rows rows = tx.query(
+        "SELECT id, action_type, record, " ACTION_STATE_SQL
+        ", assigned_to, scaled_down_at IS NOT NULL, submitted_at, exit_status FROM actions "
+        "ORDER BY seq");
+    Json actions = Json::array();
+    while (rows.next()) {
+      Json summary = Json::object();
+      summary["_id"] = rows.text(0);
+      summary["action"] = rows.text(1);
+      summary["status"] = listed_status(rows.text(2));
+      summary["state"] = rows.text(3);
+      summary["assignedTo"] = rows.nullable_text(4);
+      summary["scaledDown"] = rows.boolean(5);
+      summary["submittedAt"] = rows.text(6);
+      summary["exitStatus"] = rows.nullable_integer(7);
+      actions.push_back(std::move(summary));
+    }
+    return actions;
+  });
+}
+
+Json StoreCore::show(const std::string& action_record_id) {
+  return core::read_with(*port_, Port::Read::snapshot, [&](Tx& tx) {
+    Json shown = Json::object();
+    {
+      Rows rows =
+          tx.query("SELECT record, " ACTION_STATE_SQL
+                   ", assigned_to, submitted_at, assigned_at, scaled_down_at, log_bytes, ended_at, "
+                   "exit_status, rejected_reason IS NOT NULL, log_limit_reached_at FROM actions "
+                   "WHERE id = $1",
+                   Params().text(action_record_id));
+      if (!rows.next()) throw KeyError(rules::unknown_action(action_record_id));
+      shown["record"] =
+          rows.boolean(9) ? Json(rows.text(0)) : rules::parse_stored(rows.text(0), "action record");
+      shown["state"] = rows.text(1);
+      shown["assignedTo"] = rows.nullable_text(2);
+      shown["submittedAt"] = rows.text(3);
+      shown["assignedAt"] = rows.nullable_text(4);
+      shown["scaledDownAt"] = rows.nullable_text(5);
+      shown["endedAt"] = rows.nullable_text(7);
+      shown["exitStatus"] = rows.nullable_integer(8);
+      shown["logBytes"] = rows.integer(6);
+      shown["logLimit"] = options_.log_limit_bytes > 0 ? Json(options_.log_limit_bytes) : Json();
+      shown["logLimitReachedAt"] = rows.nullable_text(10);
+    }
+    Json history = Json::array();
+    Rows events = tx.query(
+        "SELECT operation, arguments, recorded_at FROM status_history WHERE action_id = $1 "
+        "ORDER BY seq",
+        Params().text(action_record_id));
+    while (events.next()) {
+      Json event = Json::object();
+      event["operation"] = events.text(0);
+      event["arguments"] = rules::parse_stored(events.text(1), "status report");
+      event["recordedAt"] = events.text(2);
+      history.push_back(std::move(event));
+    }
+    shown["history"] = std::move(history);
+    return shown;
+  });
+}
+
+LogChunk StoreCore::logs(const std::string& action_record_id, std::int64_t after_offset) {
+  if (after_offset < 0) {
+    throw ValueError("A log offset must not be negative, not " + std::to_string(after_offset));
+  }
+  return core::read_with(*port_, Port::Read::snapshot, [&](Tx& tx) {
+    bool finished = false;
+    {
+      Rows action = tx.query(
+          "SELECT ended_at IS NOT NULL OR rejected_reason IS NOT NULL FROM actions WHERE id = $1",
+          Params().text(action_record_id));
+      if (!action.next()) throw KeyError(rules::unknown_action(action_record_id));
+      finished = action.boolean(0);
+    }
+    Rows pieces = tx.query(
+        "SELECT start_offset, content FROM log_pieces WHERE action_id = $1 "
+        "AND start_offset + length(content) > $2 ORDER BY start_offset",
+        Params().text(action_record_id).integer(after_offset));
+    LogChunk chunk;
+    while (pieces.next()) {
+      const std::int64_t start = pieces.integer(0);
+      std::string content = pieces.bytes(1);
+      if (start < after_offset) content.erase(0, static_cast<std::size_t>(after_offset - start));
+      chunk.content += content;
+    }
+    chunk.next_offset = after_offset + static_cast<std::int64_t>(chunk.content.size());
+    chunk.finished = finished;
+    return chunk;
+  });
+}
+
+void StoreCore::record_exit(const std::string& action_record_id, int exit_status) {
+  core::write_with(*port_, [&](Tx& tx) {
+    const std::int64_t updated =
+        tx.change("UPDATE actions SET ended_at = {now}, exit_status = $1 WHERE id = $2",
+                  Params().integer(exit_status).text(action_record_id));
+    if (updated == 0) throw KeyError(rules::unknown_action(action_record_id));
+    Json event = Json::object();
+    event["exit_status"] = exit_status;
+    if (!options_.instance_id.empty()) event["instance_id"] = options_.instance_id;
+    record_event(tx, action_record_id, "exit", event);
+  });
+}
+
+void StoreCore::scale_down(const std::string& action_record_id) {
+  core::write_with(*port_, [&](Tx& tx) {
+    {
+      Rows rows = tx.query("SELECT scaled_down_at IS NOT NULL FROM actions WHERE id = $1{lock}",
+                           Params().text(action_record_id));
+      if (!rows.next()) throw KeyError(rules::unknown_action(action_record_id));
+      if (rows.boolean(0)) return;
+    }
+    tx.run(
+        "UPDATE actions SET scaled_down_at = {now}, scale_down_seq = {next_scale_down} "
+        "WHERE id = $1",
+        Params().text(action_record_id));
+    record_event(tx, action_record_id, "scale_down", Json::object());
+  });
+}
+
+void StoreCore::set_registry_credentials(const std::string& username, const std::string& password,
+                                         const std::string& registry) {
+  const Json credentials = rules::registry_credentials(username, password, registry);
+  core::write_with(*port_,
+                   [&](Tx& tx) { write_setting(tx, rules::kRegistrySetting, credentials); });
+}
+
+void StoreCore::set_key_pair(const std::string& user_id, const std::string& access_key,
+                             const std::string& secret_key) {
+  const rules::StoredKeyPair stored = rules::key_pair_to_store(user_id, access_key, secret_key);
+  core::write_with(*port_, [&](Tx& tx) {
+    tx.run(
+        "INSERT INTO key_pairs (user_id, access_key, secret_key, encrypted) "
+        "VALUES ($1, $2, $3, $4) ON CONFLICT (user_id) DO UPDATE SET "
+        "access_key = excluded.access_key, secret_key = excluded.secret_key, "
+        "encrypted = excluded.encrypted",
+        Params()
+            .text(user_id)
+            .text(stored.access_key)
+            .text(stored.secret_key)
+            .boolean(stored.encrypted));
+  });
+}
+
+void StoreCore::set_codebase(const std::string& model_family, const std::string& url,
+                             const std::optional<std::string>& requirements_url) {
+  rules::require_text(model_family, "The model family");
+  rules::require_url(url, "The codebase URL");
+  if (requirements_url) rules::require_url(*requirements_url, "The requirements URL");
+  core::write_with(*port_, [&](Tx& tx) {
+    tx.run(
+        "INSERT INTO codebases (model_family, url, requirements_url) VALUES ($1, $2, $3) "
+        "ON CONFLICT (model_family) DO UPDATE SET url = excluded.url, "
+        "requirements_url = excluded.requirements_url",
+        Params().text(model_family).text(url).optional_text(requirements_url));
+  });
+}
+
+void StoreCore::set_model_secret(const std::string& secret_name,
+                                 const std::string& user_access_token) {
+  rules::require_text(secret_name, "The secret name");
+  rules::require_text(user_access_token, "The user access token");
+  const std::string sealed = rules::seal_secret(user_access_token);
+  core::write_with(*port_, [&](Tx& tx) {
+    tx.run(
+        "INSERT INTO model_secrets (name, user_access_token) VALUES ($1, $2) "
+        "ON CONFLICT (name) DO UPDATE SET user_access_token = excluded.user_access_token",
+        Params().text(secret_name).text(sealed));
+  });
+}
+
+void StoreCore::set_internal_api_key(const std::string& action_record_id, const std::string& key) {
+  rules::require_action_id(action_record_id);
+  rules::require_text(key, "The internal API key");
+  const std::string sealed = rules::seal_secret(key);
+  core::write_with(*port_, [&](Tx& tx) {
+    require_action(tx, action_record_id);
+    tx.run(
+        "INSERT INTO internal_api_keys (action_id, api_key) VALUES ($1, $2) "
+        "ON CONFLICT (action_id) DO UPDATE SET api_key = excluded.api_key",
+        Params().text(action_record_id).text(sealed));
+  });
+}
+
+void StoreCore::set_data_processing_image(const std::string& image) {
+  rules::require_text(image, "The data-processing image", true);
+  core::write_with(
+      *port_, [&](Tx& tx) { write_setting(tx, rules::kDataProcessingImageSetting, Json(image)); });
+}
+
+void StoreCore::set_shutdown_details(double shutdown_threshold, double launch_duration,
+                                     const std::string& instance_source) {
+  const Json details =
+      rules::shutdown_details(shutdown_threshold, launch_duration, instance_source);
+  core::write_with(*port_, [&](Tx& tx) { write_setting(tx, rules::kShutdownSetting, details); });
+}
+
+// Names are ordered byte for byte, whatever the database's collation.
+Json StoreCore::machine_resources() {
+  return core::read_with(*port_, Port::Read::statement, [&](Tx& tx) {
+    Rows rows = tx.query(
+        "SELECT instance_id, report, reported_at FROM machine_resources "
+        "ORDER BY instance_id{C}");
+    Json machines = Json::object();
+    while (rows.next()) {
+      Json machine = Json::object();
+      machine["report"] = rules::parse_stored(rows.text(1), "resource report");
+      machine["reportedAt"] = rows.text(2);
+      machines[rows.text(0)] = std::move(machine);
+    }
+    return machines;
+  });
+}
+
+namespace {
+
+// The names of a settings table's rows, in byte order.
+Json names_in(Tx& tx, const char* sql) {
+  Json names = Json::array();
+  Rows rows = tx.query(sql);
+  while (rows.next()) names.push_back(rows.text(0));
+  return names;
+}
+
+}  // namespace
+
+Json StoreCore::configuration() {
+  return core::read_with(*port_, Port::Read::snapshot, [&](Tx& tx) {
+    Json shown = Json::object();
+    std::optional<Json> registry = read_setting(tx, rules::kRegistrySetting);
+    if (registry) registry->erase("password");
+    shown["registry"] = registry.value_or(Json());
+    shown["dataProcessingImage"] =
+        read_setting(tx, rules::kDataProcessingImageSetting).value_or(Json());
+    shown["shutdownDetails"] = read_setting(tx, rules::kShutdownSetting).value_or(Json());
+
+    Json codebases = Json::object();
+    {
+      Rows rows = tx.query(
+          "SELECT model_family, url, requirements_url FROM codebases ORDER BY model_family{C}");
+      while (rows.next()) {
+        Json codebase = Json::object();
+        codebase["url"] = rows.text(1);
+        codebase["requirementsUrl"] = rows.nullable_text(2);
+        codebases[rows.text(0)] = std::move(codebase);
+      }
+    }
+    shown["codebases"] = std::move(codebases);
+
+    Json key_pairs = Json::object();
+    {
+      Rows rows = tx.query("SELECT user_id, encrypted FROM key_pairs ORDER BY user_id{C}");
+      while (rows.next()) key_pairs[rows.text(0)] = Json{{"encrypted", rows.boolean(1)}};
+    }
+    shown["keyPairs"] = std::move(key_pairs);
+    shown["modelSecrets"] = names_in(tx, "SELECT name FROM model_secrets ORDER BY name{C}");
+    shown["internalApiKeys"] =
+        names_in(tx, "SELECT action_id FROM internal_api_keys ORDER BY action_id{C}");
+    return shown;
+  });
+}
+
+// ---- For a server of many instances -----------------------------------------
+
+std::optional<ActionAccess> StoreCore::action_access(const std::string& action_record_id) {
+  return core::read_with(*port_, Port::Read::statement, [&](Tx& tx) -> std::optional<ActionAccess> {
+    Rows rows =
+        tx.query("SELECT assigned_to, owner, NOT (" LIVE_ACTION_SQL ") FROM actions WHERE id = $1",
+                 Params().text(action_record_id));
+    if (!rows.next()) return std::nullopt;
+    ActionAccess access;
+    if (!rows.is_null(0)) access.assigned_to = rows.text(0);
+    if (!rows.is_null(1)) access.owner = rows.text(1);
+    access.ended = rows.boolean(2);
+    return access;
+  });
+}
+
+bool StoreCore::has_live_action_of(const std::string& instance_id, const std::string& user_id) {
+  if (instance_id.empty() || user_id.empty()) return false;
+  return core::read_with(*port_, Port::Read::statement, [&](Tx& tx) {
+    return tx
+        .query("SELECT 1 FROM actions WHERE assigned_to = $1 AND " LIVE_ACTION_SQL
+               " AND owner = $2 LIMIT 1",
+               Params().text(instance_id).text(user_id))
+        .next();
+  });
+}
+
+bool StoreCore::has_live_action(const std::string& instance_id) {
+  if (instance_id.empty()) return false;
+  return core::read_with(*port_, Port::Read::statement, [&](Tx& tx) {
+    return tx
+        .query("SELECT 1 FROM actions WHERE assigned_to = $1 AND " LIVE_ACTION_SQL " LIMIT 1",
+               Params().text(instance_id))
+        .next();
+  });
+}
+
+std::optional<RecordedAnswer> StoreCore::recorded_answer(const std::string& caller,
+                                                         const std::string& key) {
+  return core::read_with(*port_, Port::Read::statement,
+                         [&](Tx& tx) { return find_answer(tx, caller, key); });
+}
+
+RecordedAnswer StoreCore::record_answer(const std::string& caller, const std::string& key,
+                                        const std::string& request_hash, const std::string& answer,
+                                        std::chrono::seconds keep) {
+  return core::write_with(*port_, [&](Tx& tx) {
+    lock_answer_slot(tx, caller, key);
+    if (std::optional<RecordedAnswer> kept = find_answer(tx, caller, key)) {
+      return *std::move(kept);
+    }
+    keep_answer(tx, WriteOnce{caller, key, request_hash, keep, {}}, answer);
+    return RecordedAnswer{request_hash, answer, false};
+  });
+}
+
+void StoreCore::add_access_key(const AccessKeyRecord& key) {
+  rules::check_access_key(key);
+  core::write_with(*port_, [&](Tx& tx) {
+    const std::optional<std::string> instance =
+        key.instance_id.empty() ? std::nullopt : std::optional<std::string>(key.instance_id);
+    const std::int64_t inserted = tx.change(
+        "INSERT INTO access_keys (access_key, sealed_secret, role, instance_id, created_at) "
+        "VALUES ($1, $2, $3, $4, {now}) ON CONFLICT (access_key) DO NOTHING",
+        Params()
+            .text(key.access_key)
+            .text(key.sealed_secret)
+            .text(key.role)
+            .optional_text(instance));
+    if (inserted == 0) throw ValueError("The access key " + key.access_key + " exists already");
+  });
+}
+
+std::vector<AccessKeyRecord> StoreCore::access_keys() {
+  return core::read_with(*port_, Port::Read::statement, [&](Tx& tx) {
+    Rows rows = tx.query(std::string(kAccessKeyColumns) + "ORDER BY seq");
+    std::vector<AccessKeyRecord> keys;
+    while (rows.next()) keys.push_back(access_key_row(rows));
+    return keys;
+  });
+}
+
+std::optional<AccessKeyRecord> StoreCore::find_access_key(const std::string& access_key) {
+  return core::read_with(
+      *port_, Port::Read::statement, [&](Tx& tx) -> std::optional<AccessKeyRecord> {
+        Rows rows = tx.query(std::string(kAccessKeyColumns) + "WHERE access_key = $1",
+                             Params().text(access_key));
+        if (!rows.next()) return std::nullopt;
+        return access_key_row(rows);
+      });
+}
+
+bool StoreCore::revoke_access_key(const std::string& access_key) {
+  return core::write_with(*port_, [&](Tx& tx) {
+    return tx.change(
+               "UPDATE access_keys SET revoked_at = coalesce(revoked_at, {now}) "
+               "WHERE access_key = $1",
+               Params().text(access_key)) > 0;
+  });
+}
+
+}  // namespace tavoren::backend

@@ -1,0 +1,100 @@
+// The parts of the store port every database shares: parameters, rows and
+// the expansion of the core's SQL into a database's own.
+
+#include "tavoren/store_port.h"
+
+#include <cctype>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "tavoren/common/errors.h"
+
+namespace tavoren::backend::core {
+
+Params& Params::text(std::string_view value) {
+  values_.push_back(Value{Kind::text, std::string(value), 0});
+  return *this;
+}
+
+Params& Params::integer(std::int64_t value) {
+  values_.push_back(Value{Kind::integer, {}, value});
+  return *this;
+}
+
+Params& Params::boolean(bool value) {
+  values_.push_back(Value{Kind::boolean, {}, value ? 1 : 0});
+  return *this;
+}
+
+Params& Params::bytes(std::string_view value) {
+  values_.push_back(Value{Kind::bytes, std::string(value), 0});
+  return *this;
+}
+
+Params& Params::null() {
+  values_.push_back(Value{});
+  return *this;
+}
+
+Params& Params::optional_text(const std::optional<std::string>& value) {
+  return value ? text(*value) : null();
+}
+
+Json Rows::nullable_text(int column) { return is_null(column) ? Json() : Json(text(column)); }
+
+Json Rows::nullable_integer(int column) { return is_null(column) ? Json() : Json(integer(column)); }
+
+namespace {
+
+const std::string* phrase(std::string_view name, const Phrases& phrases) {
+  if (name == "now") return &phrases.now;
+  if (name == "lock") return &phrases.lock;
+  if (name == "skip_locked") return &phrases.skip_locked;
+  if (name == "C") return &phrases.collate_c;
+  if (name == "next_scale_down") return &phrases.next_scale_down;
+  if (name == "purge_answers") return &phrases.purge_answers;
+  return nullptr;
+}
+
+}  // namespace
+
+std::string expand_sql(std::string_view sql, const Phrases& phrases) {
+  std::string out;
+  out.reserve(sql.size() + 32);
+  bool quoted = false;
+  for (std::size_t i = 0; i < sql.size(); ++i) {
+    const char c = sql[i];
+    if (c == '\'') quoted = !quoted;
+    if (!quoted && c == '{') {
+      const std::size_t end = sql.find('}', i);
+      const std::string* replacement =
+          end == std::string_view::npos ? nullptr : phrase(sql.substr(i + 1, end - i - 1), phrases);
+      if (replacement == nullptr) {
+        throw std::logic_error("Unknown phrase in a store statement: " + std::string(sql));
+      }
+      // A phrase may hold a whole statement written in the core's SQL.
+      out += expand_sql(*replacement, phrases);
+      i = end;
+      continue;
+    }
+    if (!quoted && c == '$' && i + 1 < sql.size() &&
+        std::isdigit(static_cast<unsigned char>(sql[i + 1])) != 0) {
+      out += phrases.parameter_prefix;
+      continue;
+    }
+    out += c;
+  }
+  return out;
+}
+
+const std::string& expanded_sql(std::string_view sql, const Phrases& phrases) {
+  thread_local std::unordered_map<const Phrases*, std::unordered_map<std::string, std::string>>
+      caches;
+  std::unordered_map<std::string, std::string>& cache = caches[&phrases];
+  auto found = cache.find(std::string(sql));
+  if (found == cache.end()) found = cache.emplace(sql, expand_sql(sql, phrases)).first;
+  return found->second;
+}
+
+}  // namespace tavoren::backend::core

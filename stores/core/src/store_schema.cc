@@ -1,0 +1,64 @@
+// The one list of the stores' tables.
+
+#include "tavoren/store_schema.h"
+
+namespace tavoren::backend::store_schema {
+
+const std::vector<Table>& tables() {
+  static const std::vector<Table> kTables = {
+      {"actions",
+       {"seq", "id", "action_type", "gpu_required", "record", "state", "assigned_to",
+        "submitted_at", "assigned_at", "scaled_down_at", "scale_down_seq", "ended_at",
+        "exit_status", "rejected_reason", "log_limit_reached_at", "log_stream", "log_stream_end"},
+       {},
+       {"owner", "log_bytes"},
+       "seq",
+       false},
+      {"status_history",
+       {"seq", "action_id", "operation", "arguments", "recorded_at"},
+       {},
+       {},
+       "seq",
+       false},
+      {"log_pieces",
+       {"action_id", "start_offset", "content"},
+       {"content"},
+       {},
+       "action_id, start_offset",
+       false},
+      {"settings", {"name", "value"}, {}, {}, "name"},
+      {"key_pairs", {"user_id", "access_key", "secret_key", "encrypted"}, {}, {}, "user_id"},
+      {"codebases", {"model_family", "url", "requirements_url"}, {}, {}, "model_family"},
+      {"model_secrets", {"name", "user_access_token"}, {}, {}, "name"},
+      {"internal_api_keys", {"action_id", "api_key"}, {}, {}, "action_id"},
+      {"handed_ports", {"port", "handed_at"}, {}, {}, "port"},
+      {"machine_resources", {"instance_id", "report", "reported_at"}, {}, {}, "instance_id"},
+      // An access key's order moves, not its sequence number.
+      {"access_keys",
+       {"access_key", "sealed_secret", "role", "instance_id", "created_at", "revoked_at"},
+       {},
+       {"seq"},
+       "seq"},
+      {"write_answers",
+       {"caller", "idempotency_key", "request_hash", "answer", "expires_at"},
+       {},
+       {},
+       "caller, idempotency_key"},
+      {"instance_ports", {"instance_id", "port", "handed_at"}, {}, {}, "instance_id, port"},
+      {"instance_port_holders",
+       {"instance_id", "port", "action_id"},
+       {},
+       {},
+       "instance_id, port, action_id"},
+  };
+  return kTables;
+}
+
+const Table* find_table(const std::string& name) {
+  for (const Table& table : tables()) {
+    if (table.name == name) return &table;
+  }
+  return nullptr;
+}
+
+}  // namespace tavoren::backend::store_schema

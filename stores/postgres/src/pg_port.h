@@ -1,0 +1,46 @@
+// The store port on PostgreSQL (tavoren/store_port.h): a pool of
+// connections to one database that several servers share.
+//
+// Writes run at READ COMMITTED with row locks on the actions they change
+// (queue entries taken with SKIP LOCKED); reads of several statements on one
+// REPEATABLE READ snapshot; a read of one statement runs by itself, which is
+// one snapshot too. Named locks are transaction-scoped advisory locks. A
+// write made inside another write of the same pool on the same thread joins
+// it through a savepoint; the inner write of write_answered joins without
+// one, and should it throw, the whole transaction is rolled back and the
+// body run again with savepoints.
+//
+// Statements whose rows are not needed are deferred (pg.h): BEGIN and
+// SAVEPOINT travel with the body's first statement, RELEASE and deferred
+// statements with COMMIT, so a write answered once takes three round trips:
+// BEGIN with the kept-answer check, the write's first read, and the rest
+// with COMMIT.
+//
+// A connection lost since its last use (the database restarted), found by
+// a transaction's first round trip, is dropped and the body run once more
+// on a new one: nothing was done.
+#pragma once
+
+#include <memory>
+
+#include "pg.h"
+#include "tavoren/store_port.h"
+
+namespace tavoren::backend::pg {
+
+class PgPort final : public core::Port {
+ public:
+  explicit PgPort(std::shared_ptr<Pool> pool) : pool_(std::move(pool)) {}
+
+  void read(Read kind, const std::function<void(core::Tx&)>& body) override;
+  void write(const std::function<void(core::Tx&)>& body) override;
+  void write_answered(const std::function<void(core::Tx&)>& body) override;
+
+ private:
+  void in_transaction(bool write, const std::function<void(core::Tx&)>& body);
+  void in_statement(const std::function<void(core::Tx&)>& body);
+
+  std::shared_ptr<Pool> pool_;
+};
+
+}  // namespace tavoren::backend::pg

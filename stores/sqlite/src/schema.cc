@@ -1,0 +1,206 @@
+// The database's schema and its migrations. The file's user_version tells
+// which migrations it has had; each migration runs once, in order, inside
+// the same write transaction as the version bump.
+
+#include "schema.h"
+
+#include <string>
+
+#include "tavoren/sqlite_store.h"
+
+namespace tavoren::backend {
+namespace {
+
+// Migration n brings a file from version n to n + 1.
+constexpr const char* kMigrations[] = {
+    // 0 -> 1: the first schema.
+    R"sql(
+CREATE TABLE actions (
+  seq INTEGER PRIMARY KEY AUTOINCREMENT,
+  id TEXT NOT NULL UNIQUE CHECK (length(id) = 24),
+  action_type TEXT NOT NULL,
+  gpu_required INTEGER NOT NULL CHECK (gpu_required IN (0, 1)),
+  record TEXT NOT NULL,
+  state TEXT NOT NULL CHECK (state IN ('queued', 'assigned')),
+  assigned_to TEXT,
+  submitted_at TEXT NOT NULL,
+  assigned_at TEXT,
+  scaled_down_at TEXT,
+  -- The order of scale-downs (timestamps of one millisecond tie).
+  scale_down_seq INTEGER UNIQUE
+);
+CREATE INDEX actions_by_state ON actions (state, seq);
+
+CREATE TABLE status_history (
+  seq INTEGER PRIMARY KEY AUTOINCREMENT,
+  action_id TEXT NOT NULL REFERENCES actions (id),
+  operation TEXT NOT NULL,
+  arguments TEXT NOT NULL,
+  recorded_at TEXT NOT NULL
+);
+CREATE INDEX status_history_by_action ON status_history (action_id, seq);
+
+CREATE TABLE log_pieces (
+  action_id TEXT NOT NULL REFERENCES actions (id),
+  start_offset INTEGER NOT NULL,
+  content BLOB NOT NULL,
+  PRIMARY KEY (action_id, start_offset)
+) WITHOUT ROWID;
+
+CREATE TABLE settings (
+  name TEXT PRIMARY KEY,
+  value TEXT NOT NULL
+);
+
+CREATE TABLE key_pairs (
+  user_id TEXT PRIMARY KEY,
+  access_key TEXT NOT NULL,
+  secret_key TEXT NOT NULL,
+  encrypted INTEGER NOT NULL CHECK (encrypted IN (0, 1))
+);
+
+CREATE TABLE codebases (
+  model_family TEXT PRIMARY KEY,
+  url TEXT NOT NULL,
+  requirements_url TEXT
+);
+
+CREATE TABLE model_secrets (
+  name TEXT PRIMARY KEY,
+  user_access_token TEXT NOT NULL
+);
+
+CREATE TABLE internal_api_keys (
+  action_id TEXT PRIMARY KEY REFERENCES actions (id),
+  api_key TEXT NOT NULL
+);
+
+CREATE TABLE handed_ports (
+  port INTEGER PRIMARY KEY,
+  handed_at INTEGER NOT NULL
+);
+)sql",
+
+    // 1 -> 2: the machines' resource reports.
+    R"sql(
+CREATE TABLE machine_resources (
+  instance_id TEXT PRIMARY KEY,
+  report TEXT NOT NULL,
+  reported_at TEXT NOT NULL
+);
+)sql",
+
+    // 2 -> 3: how each action ended, and queue entries set aside unread.
+    R"sql(
+ALTER TABLE actions ADD COLUMN ended_at TEXT;
+ALTER TABLE actions ADD COLUMN exit_status INTEGER;
+ALTER TABLE actions ADD COLUMN rejected_reason TEXT;
+)sql",
+
+    // 3 -> 4: what a server of many instances keeps: its access keys, the
+    // first answers of writes, ports handed out per instance and the
+    // actions holding them, and when an action's log reached its limit.
+    R"sql(
+ALTER TABLE actions ADD COLUMN log_limit_reached_at TEXT;
+CREATE INDEX actions_by_instance ON actions (assigned_to);
+
+CREATE TABLE access_keys (
+  seq INTEGER PRIMARY KEY AUTOINCREMENT,
+  access_key TEXT NOT NULL UNIQUE,
+  sealed_secret TEXT NOT NULL,
+  role TEXT NOT NULL CHECK (role IN ('instance', 'operator')),
+  instance_id TEXT,
+  created_at TEXT NOT NULL,
+  revoked_at TEXT
+);
+
+CREATE TABLE write_answers (
+  caller TEXT NOT NULL,
+  idempotency_key TEXT NOT NULL,
+  request_hash TEXT NOT NULL,
+  answer TEXT NOT NULL,
+  expires_at INTEGER NOT NULL,
+  PRIMARY KEY (caller, idempotency_key)
+) WITHOUT ROWID;
+CREATE INDEX write_answers_by_expiry ON write_answers (expires_at);
+
+CREATE TABLE instance_ports (
+  instance_id TEXT NOT NULL,
+  port INTEGER NOT NULL,
+  handed_at INTEGER NOT NULL,
+  PRIMARY KEY (instance_id, port)
+) WITHOUT ROWID;
+
+CREATE TABLE instance_port_holders (
+  instance_id TEXT NOT NULL,
+  port INTEGER NOT NULL,
+  action_id TEXT NOT NULL REFERENCES actions (id),
+  PRIMARY KEY (instance_id, port, action_id)
+) WITHOUT ROWID;
+)sql",
+
+    // 4 -> 5: where the agent's log file stands for each action: the
+    // stream of its last placed piece and the highest file end offset
+    // stored for that stream, so that a piece sent again is stored once.
+    R"sql(
+ALTER TABLE actions ADD COLUMN log_stream TEXT;
+ALTER TABLE actions ADD COLUMN log_stream_end INTEGER;
+)sql",
+
+    // 5 -> 6: what the access checks and the log read without parsing or
+    // summing: the record's "_idUser" (when a text) kept beside it, and the
+    // bytes of log stored so far (the offset of the next piece).
+    R"sql(
+ALTER TABLE actions ADD COLUMN owner TEXT;
+ALTER TABLE actions ADD COLUMN log_bytes INTEGER NOT NULL DEFAULT 0;
+UPDATE actions SET owner = json_extract(record, '$._idUser')
+  WHERE json_valid(record) AND json_type(record, '$._idUser') = 'text';
+UPDATE actions SET log_bytes = (SELECT coalesce(max(start_offset + length(content)), 0)
+  FROM log_pieces WHERE action_id = actions.id);
+)sql",
+};
+
+constexpr int kVersion = static_cast<int>(std::size(kMigrations));
+
+}  // namespace
+
+int current_schema_version() { return kVersion; }
+
+void migrate(sqlite::Connection& connection, const std::string& path) {
+  // Most opens find the schema current and take no write lock.
+  if (connection.pragma_integer("PRAGMA user_version") == kVersion) return;
+
+  sqlite::Transaction transaction(connection, sqlite::Transaction::Kind::write);
+  const std::int64_t version = connection.pragma_integer("PRAGMA user_version");
+  if (version > kVersion) {
+    throw DatabaseError("The backend database " + path + " has schema version " +
+                        std::to_string(version) + ", newer than this program's " +
+                        std::to_string(kVersion) + "; use a newer program");
+  }
+  if (version < 0) {
+    throw DatabaseError("The backend database " + path + " has an invalid schema version " +
+                        std::to_string(version));
+  }
+  if (version == 0) {
+    // A file without a version must be empty: never lay tables over a
+    // database that belongs to something else.
+    std::int64_t count = 0;
+    {
+      sqlite::Statement tables = connection.prepare("SELECT count(*) FROM sqlite_schema");
+      if (tables.step()) count = tables.integer(0);
+    }
+    if (count != 0) {
+      throw DatabaseError("The file " + path + " is a database of another program");
+    }
+  }
+  for (std::int64_t next = version; next < kVersion; ++next) {
+    connection.exec(kMigrations[next]);
+  }
+  // PRAGMA takes no bound parameters; the version is a constant of this
+  // program.
+  const std::string set_version = "PRAGMA user_version = " + std::to_string(kVersion);
+  connection.exec(set_version.c_str());
+  transaction.commit();
+}
+
+}  // namespace tavoren::backend

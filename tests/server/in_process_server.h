@@ -1,0 +1,102 @@
+// A backend server in the test's own process: the request handling on an
+// embedded store (built with TAVOREN_PG_STORE: on the PostgreSQL store, in
+// the path's own schema of the sandbox, pg_test_store.h), behind the HTTPS server on 127.0.0.1 with
+// throwaway certificates, and the network clients' options for a key of its own. Not copyable;
+// stops serving when destroyed.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "tavoren/server.h"
+#include "tavoren/protocol_signing.h"
+#include "tavoren/http_server.h"
+#include "tavoren/sqlite_store.h"
+#include "tavoren/backend_client.h"
+#include "test_tls.h"
+#ifdef TAVOREN_PG_STORE
+#include "pg_test_store.h"
+#endif
+
+namespace tavoren::testing {
+
+#ifdef TAVOREN_PG_STORE
+using TestStore = backend::PgScaling;
+inline backend::PgBackendOptions test_store_options(const backend::LocalBackendOptions& options) {
+  return pg_options_for(options);
+}
+#else
+using TestStore = backend::LocalScaling;
+inline backend::LocalBackendOptions test_store_options(backend::LocalBackendOptions options) {
+  return options;
+}
+#endif
+
+// The key that seals the server's access keys in the tests.
+inline constexpr const char* kServerEncryptionKey = "0123456789abcdef0123456789abcdef";
+
+class InProcessServer {
+ public:
+  // `store_options`: the store's database and server options (its
+  // instance identifier is ignored). `tls` must outlive the server.
+  InProcessServer(backend::LocalBackendOptions store_options, const TestTls& tls,
+                  std::function<void(const server::AuditEntry&)> audit = {})
+      : tls_(tls),
+        store_(test_store_options(without_instance(std::move(store_options)))),
+        keys_(store_, kServerEncryptionKey, std::chrono::milliseconds(200)),
+        service_(store_, keys_, server::ServiceOptions{.audit = std::move(audit)}),
+        http_(http_options(tls), service_) {
+    http_.start();
+  }
+  ~InProcessServer() { http_.stop(); }
+  InProcessServer(const InProcessServer&) = delete;
+  InProcessServer& operator=(const InProcessServer&) = delete;
+
+  TestStore& store() { return store_; }
+  server::AccessKeys& keys() { return keys_; }
+  int port() const { return http_.port(); }
+  std::string url() const { return "https://127.0.0.1:" + std::to_string(http_.port()); }
+
+  // A new key pair of the server's, as a client's session.
+  backend::Session new_session(backend::wire::Role role, const std::string& instance_id = "") {
+    const server::NewAccessKey key = keys_.create(role, instance_id);
+    return backend::Session{key.access_key, key.secret_key};
+  }
+
+  // Client options for `session`: this server's CA, short waits between
+  // retries.
+  backend::RemoteOptions remote_options(const backend::Session& session) const {
+    return backend::RemoteOptions{
+        .base_url = url(),
+        .session = session,
+        .ca_file = tls_.ca_file(),
+        .connect_timeout = std::chrono::milliseconds(5000),
+        .attempt_timeout = std::chrono::milliseconds(10000),
+        .retry = {.max_attempts = 2, .sleep = [](std::chrono::milliseconds) {}}};
+  }
+
+ private:
+  static backend::LocalBackendOptions without_instance(backend::LocalBackendOptions options) {
+    options.instance_id.clear();
+    return options;
+  }
+  static http_server::Options http_options(const TestTls& tls) {
+    http_server::Options o;
+    o.certificate_chain_file = tls.server_chain_file();
+    o.private_key_file = tls.server_key_file();
+    o.io_threads = 2;
+    o.worker_threads = 4;
+    o.drain_time = std::chrono::seconds(5);
+    return o;
+  }
+
+  const TestTls& tls_;
+  TestStore store_;
+  server::AccessKeys keys_;
+  server::BackendService service_;
+  http_server::HttpServer http_;
+};
+
+}  // namespace tavoren::testing

@@ -1,0 +1,149 @@
+// The tavoren-backend program as a separate process: its key commands and
+// a server that stops gracefully on SIGTERM.
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+
+#include "tavoren/common/process.h"
+#include "tavoren/backend_client.h"
+#include "test_support.h"
+#include "test_tls.h"
+
+namespace tavoren {
+namespace {
+
+constexpr const char* kProgram = TAVOREN_BACKEND_PROGRAM;
+constexpr const char* kKeyVariable = "TAVOREN_ENCRYPTION_KEY=0123456789abcdef";
+
+class ProgramTest : public ::testing::Test {
+ protected:
+  std::string store() const { return "sqlite:" + (dir_.path() / "backend.db").string(); }
+
+  process::RunResult run(std::vector<std::string> args, bool with_key = true) const {
+    args.insert(args.begin(), kProgram);
+    process::RunOptions options{.timeout = std::chrono::seconds(20), .capture_stderr = true};
+    options.environment = {with_key ? kKeyVariable : "TAVOREN_ENCRYPTION_KEY="};
+    return process::run_capture(args, options);
+  }
+
+  // "access-key: X\nsecret-key: Y\n" as (X, Y).
+  static std::pair<std::string, std::string> created(const std::string& out) {
+    const auto value = [&](const std::string& label) {
+      const std::size_t at = out.find(label);
+      if (at == std::string::npos) return std::string();
+      const std::size_t start = at + label.size();
+      return out.substr(start, out.find('\n', start) - start);
+    };
+    return {value("access-key: "), value("secret-key: ")};
+  }
+
+  testing::TempDir dir_;
+};
+
+TEST_F(ProgramTest, KeysAreShownOnceListedWithoutSecretsStoredSealedAndRevoked) {
+  const auto made = run({"keys", "create", "--store", store(), "--instance", "instance-a"});
+  ASSERT_EQ(made.exit_status, process::ExitStatus::exited(0)) << made.err;
+  const auto [access_key, secret_key] = created(made.out);
+  EXPECT_EQ(access_key.size(), 20u);
+  EXPECT_TRUE(access_key.starts_with("TK"));
+  EXPECT_EQ(secret_key.size(), 64u);
+  EXPECT_EQ(made.err.find(secret_key), std::string::npos);
+
+  const auto listed = run({"keys", "list", "--store", store()});
+  ASSERT_EQ(listed.exit_status, process::ExitStatus::exited(0)) << listed.err;
+  EXPECT_NE(listed.out.find(access_key + "\tinstance\tinstance-a"), std::string::npos);
+  EXPECT_NE(listed.out.find("active"), std::string::npos);
+  EXPECT_EQ(listed.out.find(secret_key), std::string::npos);
+
+  for (const char* suffix : {"", "-wal"}) {
+    const auto file = dir_.path() / (std::string("backend.db") + suffix);
+    if (!std::filesystem::exists(file)) continue;
+    const std::string bytes = testing::read_file(file);
+    EXPECT_EQ(bytes.find(secret_key), std::string::npos) << file;
+    EXPECT_NE(bytes.find(access_key), std::string::npos) << file;
+  }
+
+  EXPECT_EQ(run({"keys", "revoke", "--store", store(), access_key}).exit_status,
+            process::ExitStatus::exited(0));
+  EXPECT_NE(run({"keys", "list", "--store", store()}).out.find("revoked"), std::string::npos);
+  EXPECT_EQ(run({"keys", "revoke", "--store", store(), "TKNOSUCHKEY"}).exit_status,
+            process::ExitStatus::exited(1));
+}
+
+TEST_F(ProgramTest, ItRefusesKeysWithoutAnEncryptionKeyAndWrongUsage) {
+  const auto refused =
+      run({"keys", "create", "--store", store(), "--operator"}, /*with_key=*/false);
+  EXPECT_EQ(refused.exit_status, process::ExitStatus::exited(1));
+  EXPECT_NE(refused.err.find("encryption key"), std::string::npos);
+  EXPECT_EQ(run({"keys", "create", "--store", store()}).exit_status,
+            process::ExitStatus::exited(2));
+  EXPECT_EQ(run({"serve", "--store", store(), "--listen", "0.0.0.0:0", "--plain-http"}).exit_status,
+            process::ExitStatus::exited(2));
+  EXPECT_EQ(run({"frobnicate"}).exit_status, process::ExitStatus::exited(2));
+  const auto help = run({"serve", "--help"});
+  EXPECT_EQ(help.exit_status, process::ExitStatus::exited(0));
+  EXPECT_NE(help.out.find("--port-range"), std::string::npos);
+  EXPECT_NE(help.out.find("--assign-batch"), std::string::npos);
+  for (const char* batch : {"0", "1001", "five"}) {
+    EXPECT_EQ(run({"serve", "--store", store(), "--listen", "127.0.0.1:0", "--plain-http",
+                   "--assign-batch", batch})
+                  .exit_status,
+              process::ExitStatus::exited(2))
+        << batch;
+  }
+}
+
+TEST_F(ProgramTest, AServerAnswersOverTlsAndStopsGracefullyOnSigterm) {
+  testing::TestTls tls;
+  const auto made = run({"keys", "create", "--store", store(), "--operator"});
+  ASSERT_EQ(made.exit_status, process::ExitStatus::exited(0)) << made.err;
+  const auto [access_key, secret_key] = created(made.out);
+
+  process::SpawnRequest request;
+  request.argv = {kProgram,     "serve",
+                  "--store",    store(),
+                  "--listen",   "127.0.0.1:0",
+                  "--tls-cert", tls.server_chain_file().string(),
+                  "--tls-key",  tls.server_key_file().string()};
+  request.stdout_stream = process::Stream::pipe;
+  request.stderr_stream = process::Stream::null;
+  request.environment = process::environment_with({kKeyVariable});
+  process::Child server = process::Child::spawn(request);
+
+  // The first line names the bound port.
+  std::string out;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (out.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+    pollfd ready{server.stdout_fd(), POLLIN, 0};
+    if (::poll(&ready, 1, 200) <= 0) continue;
+    char buffer[256];
+    const ssize_t got = ::read(server.stdout_fd(), buffer, sizeof buffer);
+    if (got <= 0) break;
+    out.append(buffer, static_cast<std::size_t>(got));
+  }
+  const std::string prefix = "listening on 127.0.0.1:";
+  ASSERT_TRUE(out.starts_with(prefix)) << out;
+  const std::string port = out.substr(prefix.size(), out.find('\n') - prefix.size());
+
+  backend::RemoteOperator admin(
+      backend::RemoteOptions{.base_url = "https://127.0.0.1:" + port,
+                             .session = backend::Session{access_key, secret_key},
+                             .ca_file = tls.ca_file(),
+                             .connect_timeout = std::chrono::milliseconds(5000),
+                             .attempt_timeout = std::chrono::milliseconds(10000),
+                             .retry = {.max_attempts = 1}});
+  EXPECT_EQ(admin.list(), Json::array());
+
+  server.send_signal(SIGTERM);
+  const auto status = server.wait_for(std::chrono::seconds(20));
+  ASSERT_TRUE(status.has_value());
+  EXPECT_EQ(*status, process::ExitStatus::exited(0));
+}
+
+}  // namespace
+}  // namespace tavoren

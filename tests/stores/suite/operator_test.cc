@@ -1,0 +1,738 @@
+// The operator's side: submissions and their refusals, settings and what
+// the agent is answered without them, key pairs at rest, scale-downs, free
+// ports, and a database file that outlives its objects.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "local_backend_testing.h"
+#include "tavoren/common/errors.h"
+#include "tavoren/host_probe.h"
+
+namespace tavoren::local_backend_testing {
+namespace {
+
+using backend::DatabaseError;
+using backend::NotConfiguredError;
+using backend::Result;
+
+class OperatorTest : public BackendTest {
+ protected:
+  // Submits an action of `user` and lets `agent` take it: a server answers
+  // an instance's owner keys and internal keys only for such an action.
+  static std::string taken_action_of(LocalScaling& agent, const std::string& user = "user-1") {
+    Json record = action_record();
+    record["_idUser"] = user;
+    const std::string id = agent.submit(record);
+    const Result taken = agent.assign_jobs(false);
+    EXPECT_EQ(taken.data.size(), 1u);
+    return id;
+  }
+};
+
+bool contains(const std::string& text, const std::string& fragment) {
+  return text.find(fragment) != std::string::npos;
+}
+
+template <typename Error>
+void expect_refused(const std::function<void()>& call, const std::string& fragment) {
+  try {
+    call();
+    ADD_FAILURE() << "not refused; expected: " << fragment;
+  } catch (const Error& e) {
+    EXPECT_TRUE(contains(e.what(), fragment)) << e.what() << " lacks " << fragment;
+  } catch (const std::exception& e) {
+    ADD_FAILURE() << "refused with the wrong kind of error: " << e.what();
+  }
+}
+
+TEST_F(OperatorTest, SubmitStoresTheRecordUnderAFreshIdentifierInItsOwnKeyOrder) {
+  LocalScaling backend(options());
+  Json record = Json::object();
+  record["jobParams"] = Json{{"b", 1}, {"a", 2}};
+  record["status"] = "whatever the operator wrote";
+  record["action"] = "kafka_setup";
+  record["actionDetails"] = Json{{"zeta", 1}, {"alpha", {{"y", true}, {"x", nullptr}}}};
+  record["_idService"] = "service-9";
+
+  std::set<std::string> ids;
+  for (int i = 0; i < 20; ++i) ids.insert(backend.submit(record));
+  ASSERT_EQ(ids.size(), 20u);
+  for (const std::string& id : ids) {
+    ASSERT_EQ(id.size(), 24u);
+    EXPECT_EQ(id.find_first_not_of("0123456789abcdef"), std::string::npos) << id;
+    EXPECT_NE(id, backend::kNullActionId);
+  }
+
+  const std::string id = *ids.begin();
+  const Json stored = backend.show(id)["record"];
+  std::vector<std::string> keys;
+  for (const auto& [key, value] : stored.items()) keys.push_back(key);
+  EXPECT_EQ(keys, (std::vector<std::string>{"_id", "jobParams", "status", "action", "actionDetails",
+                                            "_idService"}));
+  EXPECT_EQ(stored["_id"], id);
+  EXPECT_EQ(stored["status"], "queued");
+  EXPECT_EQ(stored["actionDetails"].dump(), record["actionDetails"].dump());
+  EXPECT_EQ(stored["jobParams"].dump(), R"({"b":1,"a":2})");
+
+  const Json listed = backend.list();
+  ASSERT_EQ(listed.size(), 20u);
+  EXPECT_EQ(listed[0]["action"], "kafka_setup");
+  EXPECT_EQ(listed[0]["status"], "queued");
+  EXPECT_EQ(listed[0]["state"], "queued");
+  EXPECT_EQ(listed[0]["assignedTo"], nullptr);
+  EXPECT_EQ(listed[0]["scaledDown"], false);
+}
+
+TEST_F(OperatorTest, EveryActionTypeOfTheAgentIsAcceptedAndNoOther) {
+  LocalScaling backend(options());
+  ASSERT_EQ(LocalScaling::action_types().size(), 15u);
+  for (const std::string& type : LocalScaling::action_types()) {
+    EXPECT_NO_THROW(backend.submit(action_record(type))) << type;
+  }
+  expect_refused<ValueError>([&] { backend.submit(action_record("model_training")); },
+                             "Unknown action type \"model_training\"");
+  EXPECT_EQ(rows("actions"), 15);
+}
+
+TEST_F(OperatorTest, InvalidSubmissionsAreRefusedAndWriteNothing) {
+  LocalScaling backend(options());
+  auto with = [](const char* key, Json value) {
+    Json record = action_record();
+    record[key] = std::move(value);
+    return record;
+  };
+  auto without = [](const char* key) {
+    Json record = action_record();
+    record.erase(key);
+    return record;
+  };
+  auto details_with = [](const char* key, Json value) {
+    Json record = action_record();
+    record["actionDetails"][key] = std::move(value);
+    return record;
+  };
+
+  expect_refused<TypeError>([&] { backend.submit(Json::array({action_record()})); },
+                            "must be a JSON object, not array");
+  expect_refused<TypeError>([&] { backend.submit(Json("data_split")); }, "not string");
+  expect_refused<ValueError>([&] { backend.submit(with("_id", "0123456789abcdef01234567")); },
+                             "must not carry \"_id\"");
+  expect_refused<KeyError>([&] { backend.submit(without("action")); }, "no \"action\"");
+  expect_refused<TypeError>([&] { backend.submit(with("action", 3)); },
+                            "\"action\" must be a text");
+  expect_refused<ValueError>([&] { backend.submit(with("action", "")); },
+                             "known types: model_train");
+  expect_refused<KeyError>([&] { backend.submit(without("actionDetails")); },
+                           "no \"actionDetails\"");
+  expect_refused<TypeError>([&] { backend.submit(with("actionDetails", "{}")); },
+                            "\"actionDetails\" must be a JSON object");
+  expect_refused<TypeError>([&] { backend.submit(with("jobParams", Json::array())); },
+                            "\"jobParams\" must be a JSON object");
+  expect_refused<TypeError>([&] { backend.submit(with("_idUser", 12)); }, "\"_idUser\"");
+  expect_refused<TypeError>([&] { backend.submit(details_with("modelFamily", Json::array())); },
+                            "\"modelFamily\"");
+  expect_refused<TypeError>([&] { backend.submit(details_with("gpuRequired", "yes")); },
+                            "\"gpuRequired\"");
+  expect_refused<ValueError>(
+      [&] { backend.submit(details_with("modelKey", std::string("bad \xff text"))); },
+      "not valid UTF-8");
+
+  EXPECT_EQ(rows("actions"), 0);
+  EXPECT_EQ(rows("status_history"), 0);
+  EXPECT_EQ(backend.list(), Json::array());
+}
+
+TEST_F(OperatorTest, UnconfiguredSettingsAreAnsweredAsErrorsNamingTheirCommand) {
+  LocalScaling backend(options("instance-1"));
+  const std::string id = taken_action_of(backend);
+
+  const std::pair<Result, std::string> refusals[] = {
+      {backend.get_model_codebase("yolo"), "config codebase"},
+      {backend.get_model_codebase_requirements("yolo"), "config codebase"},
+      {backend.get_docker_hub_credentials(), "config registry"},
+      {backend.get_user_access_key_pair("user-1"), "config key-pair"},
+      {backend.get_model_secret_keys("hugging_face"), "config model-secret"},
+      {backend.get_internal_api_key(id), "config internal-api-key"},
+  };
+  for (const auto& [result, command] : refusals) {
+    ASSERT_TRUE(result.has_error()) << command;
+    EXPECT_TRUE(contains(*result.error, "is not configured; set it with: " + command))
+        << *result.error;
+    EXPECT_EQ(result.message, *result.error);
+    EXPECT_TRUE(result.data.is_null()) << result.data.dump();
+  }
+  EXPECT_TRUE(contains(*refusals[0].first.error, "\"yolo\""));
+  EXPECT_TRUE(contains(*refusals[3].first.error, "\"user-1\""));
+
+  expect_refused<NotConfiguredError>([&] { backend.get_data_processing_image(); },
+                                     "config data-processing-image");
+  expect_refused<NotConfiguredError>([&] { backend.get_shutdown_details(); }, "config shutdown");
+
+  // Nothing unconfigured that has a natural empty answer is refused.
+  const Result downscaled = backend.get_downscaled_ids();
+  EXPECT_FALSE(downscaled.has_error_set());
+  EXPECT_EQ(downscaled.data, Json::array());
+}
+
+TEST_F(OperatorTest, ConfiguredSettingsAreAnsweredInTheShapesTheAgentReads) {
+  LocalScaling backend(options("instance-1"));
+  const std::string id = taken_action_of(backend);
+
+  backend.set_codebase("yolo", "https://code.example/yolo.zip", "http://code.example/yolo/req.txt");
+  backend.set_codebase("bare", "http://code.example/bare.zip");
+  backend.set_registry_credentials("robot", "p@ss word", "registry.example");
+  backend.set_model_secret("hugging_face", "hf_token_123");
+  backend.set_internal_api_key(id, "internal-key-1");
+  backend.set_data_processing_image("registry.example/data:2");
+  backend.set_shutdown_details(0.5, 30, "spot");
+
+  EXPECT_EQ(backend.get_model_codebase("yolo").data, "https://code.example/yolo.zip");
+  EXPECT_EQ(backend.get_model_codebase_requirements("yolo").data,
+            "http://code.example/yolo/req.txt");
+  EXPECT_EQ(backend.get_model_codebase("bare").data, "http://code.example/bare.zip");
+  const Result no_requirements = backend.get_model_codebase_requirements("bare");
+  EXPECT_TRUE(no_requirements.has_error());
+  EXPECT_TRUE(contains(*no_requirements.error, "requirements URL of model family \"bare\""));
+  EXPECT_TRUE(no_requirements.data.is_null());
+
+  EXPECT_EQ(backend.get_docker_hub_credentials().data.dump(),
+            R"({"username":"robot","password":"p@ss word","registry":"registry.example"})");
+  EXPECT_EQ(backend.get_model_secret_keys("hugging_face").data,
+            (Json{{"user_access_token", "hf_token_123"}}));
+  EXPECT_EQ(backend.get_internal_api_key(id).data, (Json{{"internal_api_key", "internal-key-1"}}));
+  EXPECT_EQ(backend.get_data_processing_image(), "registry.example/data:2");
+  const Json shutdown = backend.get_shutdown_details();
+  EXPECT_EQ(shutdown.dump(),
+            R"({"shutdownThreshold":0.5,"launchDuration":30.0,"instanceSource":"spot"})");
+
+  // A later value replaces the earlier one.
+  backend.set_registry_credentials("robot2", "other");
+  EXPECT_EQ(backend.get_docker_hub_credentials().data.dump(),
+            R"({"username":"robot2","password":"other"})");
+
+  // The overview leaves every secret out.
+  const Json shown = backend.configuration();
+  EXPECT_EQ(shown["registry"], (Json{{"username", "robot2"}}));
+  EXPECT_EQ(shown["codebases"]["bare"]["requirementsUrl"], nullptr);
+  EXPECT_EQ(shown["modelSecrets"], Json::array({"hugging_face"}));
+  EXPECT_EQ(shown["internalApiKeys"], Json::array({id}));
+  EXPECT_FALSE(contains(shown.dump(), "other"));
+  EXPECT_FALSE(contains(shown.dump(), "hf_token_123"));
+  EXPECT_FALSE(contains(shown.dump(), "internal-key-1"));
+}
+
+TEST_F(OperatorTest, InvalidSettingsAreRefusedAndLeaveTheSettingUnset) {
+  LocalScaling backend(options());
+  expect_refused<ValueError>([&] { backend.set_codebase("yolo", "ftp://code.example/y.zip"); },
+                             "is not an http:// or https:// URL");
+  expect_refused<ValueError>([&] { backend.set_codebase("yolo", "file://relative.zip"); }, "URL");
+  // The agent cannot download a local path, so it is no codebase either.
+  expect_refused<ValueError>([&] { backend.set_codebase("yolo", "file:///srv/yolo.zip"); },
+                             "downloads codebases over HTTP and HTTPS only");
+  expect_refused<ValueError>(
+      [&] { backend.set_codebase("yolo", "https://code.example/y.zip", "file:///srv/req.txt"); },
+      "requirements URL");
+  expect_refused<ValueError>(
+      [&] { backend.set_codebase("yolo", "https://code.example/y.zip", "https://a b"); },
+      "requirements URL");
+  expect_refused<ValueError>([&] { backend.set_codebase("", "https://code.example/y.zip"); },
+                             "model family must not be empty");
+  expect_refused<ValueError>([&] { backend.set_registry_credentials("", "pw"); }, "user name");
+  expect_refused<ValueError>([&] { backend.set_registry_credentials("u", "pw", "--insecure"); },
+                             "must not start with \"-\"");
+  expect_refused<ValueError>([&] { backend.set_data_processing_image("image name"); }, "blanks");
+  expect_refused<ValueError>([&] { backend.set_shutdown_details(0, 10, "spot"); }, "threshold");
+  expect_refused<ValueError>([&] { backend.set_shutdown_details(1, -1, "spot"); }, "launch");
+  expect_refused<ValueError>([&] { backend.set_shutdown_details(1, 1, ""); }, "instance source");
+  expect_refused<ValueError>([&] { backend.set_internal_api_key("ABC", "k"); },
+                             "24 lowercase hexadecimal");
+  expect_refused<KeyError>([&] { backend.set_internal_api_key("0123456789abcdef01234567", "k"); },
+                           "No action");
+  expect_refused<ValueError>([&] { backend.set_key_pair("user-1", "", "secret"); }, "access key");
+
+  EXPECT_TRUE(backend.get_model_codebase("yolo").has_error());
+  EXPECT_TRUE(backend.get_docker_hub_credentials().has_error());
+  EXPECT_THROW(backend.get_data_processing_image(), NotConfiguredError);
+  EXPECT_THROW(backend.get_shutdown_details(), NotConfiguredError);
+  EXPECT_EQ(rows("settings"), 0);
+  EXPECT_EQ(rows("codebases"), 0);
+  EXPECT_EQ(rows("internal_api_keys"), 0);
+  EXPECT_EQ(rows("key_pairs"), 0);
+}
+
+TEST_F(OperatorTest, KeyPairsAreEncryptedAtRestWhenTheEncryptionKeyIsSet) {
+  SKIP_UNLESS_SQLITE("reads the file behind the store");
+  const std::string key = "0123456789abcdef0123456789abcdef";
+  {
+    testing::ScopedEnv encryption("TAVOREN_ENCRYPTION_KEY", key);
+    LocalScaling backend(options("instance-1"));
+    taken_action_of(backend, "owner-1");
+    backend.set_key_pair("owner-1", "AKIAOWNER1", "owner-1-secret");
+
+    RawDatabase raw(database());
+    const std::string stored_access =
+        raw.text("SELECT access_key FROM key_pairs WHERE user_id = ?", "owner-1");
+    const std::string stored_secret =
+        raw.text("SELECT secret_key FROM key_pairs WHERE user_id = ?", "owner-1");
+    EXPECT_FALSE(contains(stored_access, "AKIAOWNER1"));
+    EXPECT_FALSE(contains(stored_secret, "owner-1-secret"));
+    EXPECT_EQ(raw.integer("SELECT encrypted FROM key_pairs WHERE user_id = ?", "owner-1"), 1);
+    EXPECT_EQ(raw.integer("SELECT count(*) FROM key_pairs WHERE access_key LIKE '%AKIAOWNER1%'"),
+              0);
+
+    // The agent is answered the stored form and decrypts it with the key.
+    const Result pair = backend.get_user_access_key_pair("owner-1");
+    ASSERT_FALSE(pair.has_error_set());
+    EXPECT_EQ(pair.data["access_key"], stored_access);
+    EXPECT_EQ(pair.data["secret_key"], stored_secret);
+    const auto clear = host_probe::get_decrypted_access_key_pair(stored_access, stored_secret, key);
+    ASSERT_TRUE(clear.has_value());
+    EXPECT_EQ(clear->access_key, "AKIAOWNER1");
+    EXPECT_EQ(clear->secret_key, "owner-1-secret");
+    EXPECT_EQ(backend.configuration()["keyPairs"]["owner-1"]["encrypted"], true);
+  }
+  {
+    testing::ScopedEnv encryption("TAVOREN_ENCRYPTION_KEY", std::nullopt);
+    LocalScaling backend(options("instance-1"));
+    taken_action_of(backend, "owner-2");
+    backend.set_key_pair("owner-2", "AKIAOWNER2", "owner-2-secret");
+    EXPECT_EQ(backend.get_user_access_key_pair("owner-2").data.dump(),
+              R"({"access_key":"AKIAOWNER2","secret_key":"owner-2-secret"})");
+    EXPECT_EQ(backend.configuration()["keyPairs"]["owner-2"]["encrypted"], false);
+  }
+  {
+    testing::ScopedEnv encryption("TAVOREN_ENCRYPTION_KEY", "too-short");
+    LocalScaling backend(options("instance-1"));
+    taken_action_of(backend, "owner-3");
+    expect_refused<ValueError>([&] { backend.set_key_pair("owner-3", "AKIA3", "secret-3"); },
+                               "16, 24 or 32 bytes");
+    EXPECT_TRUE(backend.get_user_access_key_pair("owner-3").has_error());
+  }
+}
+
+// The bytes of the database and its write-ahead log and shared memory.
+std::string database_bytes(const std::filesystem::path& database) {
+  std::string bytes;
+  for (const char* suffix : {"", "-wal", "-shm"}) {
+    const std::filesystem::path file = database.string() + suffix;
+    if (std::filesystem::exists(file)) bytes += testing::read_file(file);
+  }
+  return bytes;
+}
+
+// What the store keeps at rest: the SQLite file with its log and shared
+// memory, or every row of the store's PostgreSQL schema.
+std::string stored_bytes(const std::filesystem::path& database) {
+#ifdef TAVOREN_PG_STORE
+  return testing::pg_schema_text(database);
+#else
+  return database_bytes(database);
+#endif
+}
+
+// One stored value, read behind the store's back.
+std::string stored_value(const std::filesystem::path& database, const std::string& sql) {
+#ifdef TAVOREN_PG_STORE
+  return testing::pg_query_text(database, sql);
+#else
+  return RawDatabase(database).text(sql);
+#endif
+}
+
+TEST_F(OperatorTest, EverySecretIsEncryptedAtRestWhenTheEncryptionKeyIsSet) {
+  const std::string key = "0123456789abcdef0123456789abcdef";
+  const std::vector<std::string> secrets = {"registry-pass-7731", "hf_model_token_7731",
+                                            "internal-api-key-7731", "owner-secret-7731"};
+  std::string id;
+  {
+    testing::ScopedEnv encryption("TAVOREN_ENCRYPTION_KEY", key);
+    LocalScaling backend(options("instance-1"));
+    id = taken_action_of(backend);
+    backend.set_registry_credentials("robot", secrets[0], "registry.example");
+    backend.set_model_secret("hugging_face", secrets[1]);
+    backend.set_internal_api_key(id, secrets[2]);
+    backend.set_key_pair("owner-1", "AKIAOWNER1", secrets[3]);
+
+    // Nothing of them at rest (a SQLite file's log and shared memory
+    // included), nor of the key a server made for this instance.
+    const std::string bytes = stored_bytes(database());
+    ASSERT_TRUE(contains(bytes, "robot")) << "the dump holds the stored rows";
+    for (const std::string& secret : secrets) EXPECT_FALSE(contains(bytes, secret)) << secret;
+    if (kServed) {
+      EXPECT_FALSE(contains(bytes, backend.session().secret_key));
+    }
+    EXPECT_TRUE(stored_value(database(), "SELECT user_access_token FROM model_secrets")
+                    .starts_with("tavoren-sealed:v1:"));
+    EXPECT_TRUE(stored_value(database(), "SELECT api_key FROM internal_api_keys")
+                    .starts_with("tavoren-sealed:v1:"));
+
+    // The agent is answered the clear values.
+    EXPECT_EQ(
+        backend.get_docker_hub_credentials().data.dump(),
+        R"({"username":"robot","password":"registry-pass-7731","registry":"registry.example"})");
+    EXPECT_EQ(backend.get_model_secret_keys("hugging_face").data["user_access_token"], secrets[1]);
+    EXPECT_EQ(backend.get_internal_api_key(id).data["internal_api_key"], secrets[2]);
+  }
+  // Without the key, or with another one, the sealed values are refused,
+  // and the refusal does not show them.
+  for (const std::optional<std::string>& other_key :
+       {std::optional<std::string>(), std::optional<std::string>("fedcba9876543210")}) {
+    testing::ScopedEnv encryption("TAVOREN_ENCRYPTION_KEY", other_key);
+    LocalScaling backend(options("instance-1"));
+    const Result registry = backend.get_docker_hub_credentials();
+    ASSERT_TRUE(registry.has_error());
+    EXPECT_TRUE(contains(*registry.error, "registry password")) << *registry.error;
+    const Result token = backend.get_model_secret_keys("hugging_face");
+    ASSERT_TRUE(token.has_error());
+    EXPECT_TRUE(contains(*token.error, "model secret \"hugging_face\"")) << *token.error;
+    const Result internal = backend.get_internal_api_key(id);
+    ASSERT_TRUE(internal.has_error());
+    EXPECT_TRUE(contains(*internal.error, "TAVOREN_ENCRYPTION_KEY")) << *internal.error;
+    for (const std::string& secret : secrets) {
+      EXPECT_FALSE(contains(*registry.error + *token.error + *internal.error, secret));
+    }
+  }
+}
+
+TEST_F(OperatorTest, SecretsStoredInClearStayReadableOnceAKeyIsSet) {
+  SKIP_UNLESS_SQLITE("writes into the file behind the store");
+  std::string id;
+  {
+    testing::ScopedEnv encryption("TAVOREN_ENCRYPTION_KEY", std::nullopt);
+    LocalScaling backend(options("instance-1"));
+    id = taken_action_of(backend);
+    backend.set_registry_credentials("robot", "clear-pass-1");
+    backend.set_model_secret("hugging_face", "clear-token-1");
+    backend.set_internal_api_key(id, "clear-internal-1");
+    RawDatabase raw(database());
+    EXPECT_EQ(raw.text("SELECT user_access_token FROM model_secrets"), "clear-token-1");
+  }
+  testing::ScopedEnv encryption("TAVOREN_ENCRYPTION_KEY", "0123456789abcdef");
+  LocalScaling backend(options("instance-1"));
+  EXPECT_EQ(backend.get_docker_hub_credentials().data["password"], "clear-pass-1");
+  EXPECT_EQ(backend.get_model_secret_keys("hugging_face").data["user_access_token"],
+            "clear-token-1");
+  EXPECT_EQ(backend.get_internal_api_key(id).data["internal_api_key"], "clear-internal-1");
+  // A value written now is sealed, the others stay as they were.
+  backend.set_model_secret("hugging_face", "new-token-2");
+  EXPECT_FALSE(contains(database_bytes(database()), "new-token-2"));
+  EXPECT_EQ(backend.get_model_secret_keys("hugging_face").data["user_access_token"], "new-token-2");
+}
+
+TEST_F(OperatorTest, TheDatabaseFilesAreTheOwnersAlone) {
+  SKIP_UNLESS_SQLITE("about the file");
+  const mode_t previous = ::umask(022);
+  using std::filesystem::perms;
+  const perms owner_only = perms::owner_read | perms::owner_write;
+  {
+    LocalScaling backend(options("instance-1"));
+    taken_action_of(backend);
+    backend.set_model_secret("hugging_face", "token-in-the-log");
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+      const std::filesystem::path file = database().string() + suffix;
+      ASSERT_TRUE(std::filesystem::exists(file)) << file;
+      EXPECT_EQ(std::filesystem::status(file).permissions(), owner_only) << file;
+    }
+  }
+  // Files an older program left readable are closed on the next open.
+  for (const char* suffix : {"", "-wal", "-shm"}) {
+    const std::filesystem::path file = database().string() + suffix;
+    if (std::filesystem::exists(file)) {
+      std::filesystem::permissions(file, owner_only | perms::group_read | perms::others_read);
+    }
+  }
+  {
+    LocalScaling backend(options("instance-1"));
+    EXPECT_EQ(std::filesystem::status(database()).permissions(), owner_only);
+    EXPECT_EQ(backend.get_model_secret_keys("hugging_face").data["user_access_token"],
+              "token-in-the-log");
+  }
+  ::umask(previous);
+}
+
+TEST_F(OperatorTest, ScaleDownIsAnsweredToTheAgentOnceAndRecorded) {
+  LocalScaling backend(options("instance-1"));
+  const std::string first = backend.submit(action_record());
+  const std::string second = backend.submit(action_record());
+  backend.assign_jobs(false);
+  backend.assign_jobs(false);
+
+  backend.scale_down(second);
+  backend.scale_down(first);
+  backend.scale_down(second);
+  EXPECT_EQ(backend.get_downscaled_ids().data, Json::array({second, first}));
+  EXPECT_EQ(rows("status_history WHERE operation = 'scale_down'"), 2);
+  const Json shown = backend.show(second);
+  EXPECT_TRUE(shown["scaledDownAt"].is_string());
+  EXPECT_EQ(shown["history"].back()["operation"], "scale_down");
+  EXPECT_TRUE(backend.list()[1]["scaledDown"].get<bool>());
+  expect_refused<KeyError>([&] { backend.scale_down("0123456789abcdef01234567"); },
+                           "\"0123456789abcdef01234567\"");
+}
+
+TEST_F(OperatorTest, AReopenedDatabaseKeepsEverything) {
+  std::string id;
+  {
+    testing::ScopedEnv encryption("TAVOREN_ENCRYPTION_KEY", std::nullopt);
+    LocalScaling backend(options("instance-1"));
+    id = backend.submit(action_record("model_eval"));
+    backend.submit(action_record("data_prep"));
+    backend.assign_jobs(true);
+    Json status = Json::object();
+    status["service_provider"] = "LOCAL";
+    status["action_record_id"] = id;
+    status["status"] = "started";
+    status["action_duration"] = 0;
+    backend.update_action_status(status);
+    Json piece = Json::object();
+    piece["action_record_id"] = id;
+    piece["log_content"] = "kept\n";
+    backend.update_action_docker_logs(piece);
+    backend.scale_down(id);
+    backend.set_codebase("yolo", "https://code.example/yolo.zip");
+    backend.set_registry_credentials("robot", "pw");
+    backend.set_key_pair("user-1", "AKIA1", "secret-1");
+    backend.set_model_secret("hugging_face", "hf_1");
+    backend.set_internal_api_key(id, "ik-1");
+    backend.set_data_processing_image("img:1");
+    backend.set_shutdown_details(2, 3, "local");
+  }
+  LocalScaling reopened(options("instance-1"));
+  const Json shown = reopened.show(id);
+  EXPECT_EQ(shown["record"]["status"], "started");
+  EXPECT_EQ(shown["assignedTo"], "instance-1");
+  EXPECT_EQ(shown["history"].size(), 4u);
+  EXPECT_EQ(reopened.logs(id).content, "kept\n");
+  EXPECT_EQ(reopened.get_downscaled_ids().data, Json::array({id}));
+  EXPECT_EQ(reopened.get_model_codebase("yolo").data, "https://code.example/yolo.zip");
+  EXPECT_EQ(reopened.get_docker_hub_credentials().data["username"], "robot");
+  EXPECT_EQ(reopened.get_user_access_key_pair("user-1").data["secret_key"], "secret-1");
+  EXPECT_EQ(reopened.get_model_secret_keys("hugging_face").data["user_access_token"], "hf_1");
+  EXPECT_EQ(reopened.get_internal_api_key(id).data["internal_api_key"], "ik-1");
+  EXPECT_EQ(reopened.get_data_processing_image(), "img:1");
+  EXPECT_EQ(reopened.get_shutdown_details()["instanceSource"], "local");
+  // The second action is still queued for the next agent.
+  const Result next = reopened.assign_jobs(true);
+  ASSERT_EQ(next.data.size(), 1u);
+  EXPECT_EQ(next.data[0]["action"], "data_prep");
+}
+
+TEST_F(OperatorTest, AnOlderSchemaIsMigratedInPlaceKeepingItsData) {
+  SKIP_UNLESS_SQLITE("about the file");
+  std::string id;
+  {
+    LocalScaling backend(options());
+    id = backend.submit(action_record());
+  }
+  {
+    // The first schema had no resource reports and no record of how
+    // actions ended.
+    RawDatabase raw(database());
+    raw.exec(
+        "DROP TABLE instance_port_holders; DROP TABLE instance_ports; DROP TABLE write_answers; "
+        "DROP TABLE access_keys; DROP INDEX actions_by_instance; "
+        "ALTER TABLE actions DROP COLUMN log_limit_reached_at; "
+        "ALTER TABLE actions DROP COLUMN log_stream; ALTER TABLE actions DROP COLUMN "
+        "log_stream_end; DROP TABLE machine_resources; ALTER TABLE actions DROP COLUMN ended_at; "
+        "ALTER TABLE actions DROP COLUMN exit_status; "
+        "ALTER TABLE actions DROP COLUMN rejected_reason; ALTER TABLE actions DROP COLUMN owner; "
+        "ALTER TABLE actions DROP COLUMN log_bytes; PRAGMA user_version = 1");
+  }
+  LocalScaling agent(options("instance-1"));
+  RawDatabase raw(database());
+  EXPECT_EQ(raw.integer("PRAGMA user_version"), LocalScaling::schema_version());
+  EXPECT_EQ(agent.show(id)["state"], "queued");
+  ASSERT_EQ(agent.assign_jobs(false).data.size(), 1u);
+  agent.record_exit(id, 0);
+  EXPECT_EQ(agent.show(id)["exitStatus"], 0);
+  Json report = Json::object();
+  report["available_memory"] = 1;
+  report["available_cpu"] = 2;
+  report["available_gpu_memory"] = 3;
+  report["gpu_utilisation"] = 4;
+  EXPECT_FALSE(agent.update_available_resources(report).has_error_set());
+  EXPECT_EQ(raw.integer("SELECT count(*) FROM machine_resources"), 1);
+}
+
+TEST_F(OperatorTest, AFileOfThePreviousSchemaGainsTheLogMarksAndKeepsItsLog) {
+  SKIP_UNLESS_SQLITE("about the file");
+  std::string id;
+  {
+    LocalScaling backend(options());
+    id = backend.submit(action_record());
+  }
+  {
+    LocalScaling agent(options("instance-1"));
+    ASSERT_EQ(agent.assign_jobs(false).data.size(), 1u);
+    Json piece = Json::object();
+    piece["action_record_id"] = id;
+    piece["log_content"] = "before\n";
+    ASSERT_FALSE(agent.update_action_docker_logs(piece).has_error_set());
+  }
+  {
+    // Version 4 kept no place of the agent's pieces (nor, like version 5,
+    // an action's owner and log size).
+    RawDatabase raw(database());
+    raw.exec(
+        "ALTER TABLE actions DROP COLUMN log_stream; ALTER TABLE actions DROP COLUMN "
+        "log_stream_end; ALTER TABLE actions DROP COLUMN owner; ALTER TABLE actions DROP COLUMN "
+        "log_bytes; PRAGMA user_version = 4");
+  }
+  LocalScaling agent(options("instance-1"));
+  RawDatabase raw(database());
+  EXPECT_EQ(raw.integer("PRAGMA user_version"), LocalScaling::schema_version());
+  Json placed = Json::object();
+  placed["action_record_id"] = id;
+  placed["log_content"] = "after\n";
+  placed["log_stream"] = "s";
+  placed["log_start_offset"] = 7;
+  placed["log_end_offset"] = 13;
+  for (int i = 0; i < 2; ++i) ASSERT_FALSE(agent.update_action_docker_logs(placed).has_error_set());
+  EXPECT_EQ(agent.logs(id).content, "before\nafter\n");
+  EXPECT_EQ(raw.text("SELECT log_stream FROM actions WHERE id = ?", id), "s");
+  EXPECT_EQ(raw.integer("SELECT log_stream_end FROM actions WHERE id = ?", id), 13);
+}
+
+TEST_F(OperatorTest, AFileOfVersionFiveGainsEachActionsOwnerAndLogSize) {
+  SKIP_UNLESS_SQLITE("about the file");
+  std::string mine;
+  std::string foreign;
+  {
+    backend::LocalScaling backend(options("instance-1"));
+    mine = backend.submit(action_record());
+    Json no_owner = action_record();
+    no_owner.erase("_idUser");
+    foreign = backend.submit(no_owner);
+    ASSERT_EQ(backend.for_instance("instance-1")->assign_jobs(false).data.size(), 1u);
+    Json piece = Json::object();
+    piece["action_record_id"] = mine;
+    piece["log_content"] = "twelve bytes";
+    ASSERT_FALSE(backend.update_action_docker_logs(piece).has_error_set());
+    RawDatabase raw(database());
+    raw.exec(
+        "ALTER TABLE actions DROP COLUMN owner; ALTER TABLE actions DROP COLUMN log_bytes; "
+        "PRAGMA user_version = 5");
+  }
+  backend::LocalScaling agent(options("instance-1"));
+  EXPECT_EQ(agent.show(mine)["logBytes"], 12);
+  EXPECT_EQ(agent.show(foreign)["logBytes"], 0);
+  RawDatabase raw(database());
+  EXPECT_EQ(raw.text("SELECT owner FROM actions WHERE id = ?", mine), "user-1");
+  EXPECT_EQ(raw.integer("SELECT owner IS NULL FROM actions WHERE id = ?", foreign), 1);
+  // The next piece goes after the bytes stored before the migration.
+  Json piece = Json::object();
+  piece["action_record_id"] = mine;
+  piece["log_content"] = "!";
+  ASSERT_FALSE(agent.update_action_docker_logs(piece).has_error_set());
+  EXPECT_EQ(agent.logs(mine).content, "twelve bytes!");
+  EXPECT_EQ(agent.logs(mine, 12).content, "!");
+}
+
+TEST_F(OperatorTest, TheSchemaIsVersionedAndForeignOrNewerFilesAreRefused) {
+  SKIP_UNLESS_SQLITE("about the file");
+  { LocalScaling backend(options()); }
+  {
+    RawDatabase raw(database());
+    EXPECT_EQ(raw.integer("PRAGMA user_version"), LocalScaling::schema_version());
+    raw.exec("PRAGMA user_version = 999");
+  }
+  expect_refused<DatabaseError>([&] { LocalScaling backend(options()); }, "newer");
+
+  const auto foreign = dir_.path() / "foreign.db";
+  {
+    RawDatabase raw(foreign);
+    raw.exec("CREATE TABLE notes (body TEXT); INSERT INTO notes VALUES ('mine')");
+  }
+  LocalBackendOptions o;
+  o.database = foreign;
+  expect_refused<DatabaseError>([&] { LocalScaling backend(o); }, "another program");
+  {
+    RawDatabase raw(foreign);
+    EXPECT_EQ(raw.integer("SELECT count(*) FROM sqlite_schema"), 1);
+  }
+
+  o.database = dir_.write("text.db", "this is not a database, just some text that is long enough");
+  EXPECT_THROW(LocalScaling{o}, DatabaseError);
+  o.database = dir_.path() / "missing-folder" / "backend.db";
+  EXPECT_THROW(LocalScaling{o}, DatabaseError);
+}
+
+TEST_F(OperatorTest, OpenPortsAreFreeAndNotHandedOutTwiceWithinTheHold) {
+  LocalScaling backend(options());
+  std::set<int> ports;
+  for (int i = 0; i < 10; ++i) {
+    const Json port = backend.get_open_port();
+    ASSERT_TRUE(port.is_number_integer()) << port.dump();
+    ports.insert(port.get<int>());
+    // Free right now: a listener of our own can take it on loopback.
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(port.get<int>()));
+    EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ::close(fd);
+  }
+  EXPECT_EQ(ports.size(), 10u);
+
+  // A probe that keeps finding the same port: the second request skips it.
+  std::vector<int> probes = {5000, 5000, 5000, 5001};
+  std::size_t next = 0;
+  LocalBackendOptions o = options();
+  o.port_probe = [&] { return probes.at(next++); };
+  LocalScaling probed(o);
+  EXPECT_EQ(probed.get_open_port(), 5000);
+  EXPECT_EQ(probed.get_open_port(), 5001);
+
+  // Another object on the same file knows the ports already handed out.
+  std::vector<int> again = {5001, 5000, 5002};
+  std::size_t index = 0;
+  LocalBackendOptions other = options();
+  other.port_probe = [&] { return again.at(index++); };
+  EXPECT_EQ(LocalScaling(other).get_open_port(), 5002);
+
+  // Once the hold has passed, a port may be answered again.
+  LocalBackendOptions no_hold = options();
+  no_hold.port_hold = std::chrono::seconds(0);
+  no_hold.port_probe = [] { return 5000; };
+  LocalScaling released(no_hold);
+  EXPECT_EQ(released.get_open_port(), 5000);
+  EXPECT_EQ(released.get_open_port(), 5000);
+
+  LocalBackendOptions broken = options();
+  broken.port_probe = [] { return 70000; };
+  EXPECT_THROW(LocalScaling(broken).get_open_port(), std::runtime_error);
+}
+
+TEST_F(OperatorTest, TheDatabaseDescriptorsAreClosedOnExec) {
+  SKIP_UNLESS_SQLITE("about the file");
+  LocalScaling backend(options("instance-1"));
+  backend.submit(action_record());
+  backend.assign_jobs(true);  // the write-ahead log and its index are open now
+  int seen = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code ec;
+    const auto target = std::filesystem::read_symlink(entry.path(), ec);
+    if (ec || !contains(target.string(), database().string())) continue;
+    const int fd = std::stoi(entry.path().filename().string());
+    const int flags = ::fcntl(fd, F_GETFD);
+    EXPECT_TRUE(flags >= 0 && (flags & FD_CLOEXEC)) << target;
+    ++seen;
+  }
+  EXPECT_GE(seen, 2);  // the file and its log at least
+}
+
+}  // namespace
+}  // namespace tavoren::local_backend_testing
