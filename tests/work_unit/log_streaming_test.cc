@@ -73,8 +73,10 @@ TEST(LogStreaming, ShipsWhatWasAppendedSinceTheLastCycleAndNothingWhenIdle) {
   TempDir dir;
   FakeScaling fake;
   Gate gate(dir, "gate");
-  WorkUnit unit(fake, action_record(),
-                running(dir, sh("printf first; " + gate.wait() + "; printf second; sleep 30")));
+  UnitProbe probe;
+  WorkUnit unit(
+      fake, action_record(),
+      probe.attach(running(dir, sh("printf first; " + gate.wait() + "; printf second; sleep 30"))));
   unit.execute();
   ASSERT_TRUE(fake.wait_for_calls("update_action_docker_logs", 1));
   std::this_thread::sleep_for(100ms);  // about ten idle cycles
@@ -83,15 +85,14 @@ TEST(LogStreaming, ShipsWhatWasAppendedSinceTheLastCycleAndNothingWhenIdle) {
   ASSERT_TRUE(fake.wait_for_calls("update_action_docker_logs", 2));
   EXPECT_EQ(shipped_pieces(fake), (std::vector<std::string>{"first", "second"}));
   // The backend saw the piece; the offset moves once its answer is back.
-  EXPECT_TRUE(eventually([&] { return unit._last_log_position() == 11u; }))
-      << unit._last_log_position();
+  EXPECT_TRUE(eventually([&] { return probe.shipped() == 11u; })) << probe.shipped();
   // Each piece names its place in the file, under one stream.
   const auto calls = fake.calls("update_action_docker_logs");
   const std::string stream = calls[0].arguments.value("log_stream", "");
   EXPECT_EQ(stream.size(), 32u);
-  EXPECT_EQ(calls[0].arguments.dump(),
-            R"({"action_record_id":")" + kId + R"(","log_content":"first","log_stream":")" +
-                stream + R"(","log_start_offset":0,"log_end_offset":5})");
+  EXPECT_EQ(calls[0].arguments.dump(), R"({"action_record_id":")" + kId +
+                                           R"(","log_content":"first","log_stream":")" + stream +
+                                           R"(","log_start_offset":0,"log_end_offset":5})");
   EXPECT_EQ(calls[1].arguments.value("log_stream", ""), stream);
   EXPECT_EQ(calls[1].arguments.value("log_start_offset", 0), 5);
   EXPECT_EQ(calls[1].arguments.value("log_end_offset", 0), 11);
@@ -106,7 +107,9 @@ TEST(LogStreaming, APieceTheBackendRefusedGoesAgainAndNothingIsDuplicated) {
   fake.push("update_action_docker_logs", Result::failure("backend busy"));
   fake.push_throw("update_action_docker_logs", "connection reset");
   Gate gate(dir, "gate");
-  WorkUnit unit(fake, action_record(), running(dir, sh("echo one; " + gate.wait() + "; echo two")));
+  UnitProbe probe;
+  WorkUnit unit(fake, action_record(),
+                probe.attach(running(dir, sh("echo one; " + gate.wait() + "; echo two"))));
   unit.execute();
   ASSERT_TRUE(fake.wait_for_calls("update_action_docker_logs", 3));
   gate.open();
@@ -118,7 +121,7 @@ TEST(LogStreaming, APieceTheBackendRefusedGoesAgainAndNothingIsDuplicated) {
   EXPECT_EQ(joined(shipped_pieces(fake, 2)), "one\ntwo\n");
   EXPECT_EQ(joined(shipped_pieces(fake, 2)), read_file(*unit.log_path()));
   EXPECT_EQ(capture.count(Level::error, "Error from update_action_docker_logs: backend busy"), 1u);
-  EXPECT_EQ(unit._last_log_position(), 8u);
+  EXPECT_EQ(probe.shipped(), 8u);
 }
 
 // A piece the backend never takes is narrowed down and dropped with one
@@ -200,7 +203,8 @@ void expect_tail_shipped_once(bool by_stop) {
   Gate gate(dir, "gate");
   const std::string script =
       "echo first; " + gate.wait() + "; echo second" + (by_stop ? "; sleep 30" : "");
-  WorkUnit unit(fake, action_record(), running(dir, sh(script)));
+  UnitProbe probe;
+  WorkUnit unit(fake, action_record(), probe.attach(running(dir, sh(script))));
   unit.execute();
   ASSERT_TRUE(fake.wait_for_calls("update_action_docker_logs", 1));
   gate.open();
@@ -213,9 +217,8 @@ void expect_tail_shipped_once(bool by_stop) {
       return capture.contains(Level::info, "Performing final log flush for action " + kId);
     }));
   } else {
-    const std::optional<pid_t> pid = unit.process_id();
-    ASSERT_TRUE(pid.has_value());
-    EXPECT_TRUE(eventually([&] { return is_zombie(*pid); }));
+    const pid_t pid = probe.pid();
+    EXPECT_TRUE(eventually([&] { return is_zombie(pid); }));
     EXPECT_TRUE(unit.is_running());
     EXPECT_FALSE(capture.contains(Level::info, "Performing final log flush"));
     owner = std::thread([&] { ends(unit); });
@@ -230,7 +233,7 @@ void expect_tail_shipped_once(bool by_stop) {
   }
 
   EXPECT_EQ(shipped_pieces(fake), (std::vector<std::string>{"first\n", "second\n"}));
-  EXPECT_EQ(unit._last_log_position(), 13u);
+  EXPECT_EQ(probe.shipped(), 13u);
   EXPECT_EQ(capture.count(Level::info, "Sent 7 bytes of final logs for action " + kId) +
                 capture.count(Level::info, "Sent final 7 bytes of logs for action " + kId),
             1u);
@@ -288,16 +291,15 @@ TEST(LogStreaming, AFinalFlushWithoutALogThreadSendsTheWholeFileOnce) {
   TempDir dir;
   FakeScaling fake;
   WorkUnit unit(fake, action_record(), running(dir, "echo unused"));
-  unit.start_process("sh -c 'echo whole'", "job");
+  WorkUnitTestAccess::start_process(unit, "sh -c 'echo whole'", "job");
   ASSERT_TRUE(eventually([&] { return read_file(*unit.log_path()) == "whole\n"; }));
-  unit._ensure_final_logs_sent();
-  EXPECT_TRUE(unit.stop_thread());
+  WorkUnitTestAccess::flush_final_logs(unit);
   EXPECT_EQ(shipped_pieces(fake), std::vector<std::string>{"whole\n"});
   EXPECT_TRUE(capture.contains(Level::info, "Performing final log flush for action " + kId));
   EXPECT_TRUE(capture.contains(Level::info, "Sent 6 bytes of final logs for action " + kId));
 
   capture.clear();
-  unit._ensure_final_logs_sent();
+  WorkUnitTestAccess::flush_final_logs(unit);
   EXPECT_EQ(fake.count("update_action_docker_logs"), 1u);
   EXPECT_TRUE(capture.contains(Level::debug, "No additional logs to send for action " + kId));
 }
@@ -306,9 +308,15 @@ TEST(LogStreaming, AFlushWithoutALogFileDoesNothing) {
   LogCapture capture;
   FakeScaling fake;
   WorkUnit unit(fake, action_record());
-  unit._ensure_final_logs_sent();
-  EXPECT_FALSE(unit.stop_thread());
+  EXPECT_FALSE(WorkUnitTestAccess::flush_final_logs(unit));
   EXPECT_TRUE(capture.lines().empty());
+  // No stop was asked: the unit still starts.
+  TempDir dir;
+  WorkUnit later(fake, action_record(), running(dir, "sh -c 'echo later'"));
+  EXPECT_FALSE(WorkUnitTestAccess::flush_final_logs(later));
+  later.execute();
+  EXPECT_TRUE(later.has_process());
+  later.stop();
 }
 
 TEST(LogStreaming, ACharacterSplitBetweenCyclesArrivesWhole) {
@@ -392,49 +400,76 @@ TEST(CudaDetection, AMarkerInARefusedPieceIsReportedOnceOnTheFirstAttempt) {
                                              "update_action", "update_action_docker_logs"}));
 }
 
-TEST(CudaDetection, CheckCudaReportsOnlyWithAFetchedRecord) {
+// Each log below is shipped by a unit of its own, whose log thread checks
+// what it reads for the marker.
+TEST(CudaDetection, TheMarkerIsReportedOnlyWithAFetchedRecord) {
   LogCapture capture;
+  TempDir dir;
   FakeScaling fake;
-  WorkUnit unit(fake, action_record());
+  auto ship = [&](const std::string& log) {
+    WorkUnit unit(fake, action_record(), running(dir, sh("printf %s " + shell_quote(log))));
+    unit.execute();
+    EXPECT_TRUE(ends(unit)) << log;
+    unit.stop();
+  };
 
-  unit._check_cuda("RuntimeError: CUDA error: device-side assert");
+  ship("RuntimeError: CUDA error: device-side assert");
   EXPECT_EQ(fake.count("get_action_details"), 0u);
 
   fake.push("get_action_details", Result::failure("not found"));
-  unit._check_cuda("x " + kMarker);
+  ship("x " + kMarker);
   EXPECT_TRUE(capture.contains(Level::error, "Error getting action details: not found"));
 
   fake.push("get_action_details", Result::ok(Json::object()));  // empty: nothing to report
-  unit._check_cuda(kMarker);
+  ship(kMarker);
 
   fake.push("get_action_details", Result::ok(Json{{"action", "model_train"}}));  // no jobParams
-  unit._check_cuda(kMarker);
+  ship(kMarker);
 
   fake.push_throw("update_action", "gateway timeout");
   fake.push("get_action_details", Result::ok(current_record()));
-  unit._check_cuda(kMarker);  // absorbed
+  ship(kMarker);  // absorbed
   EXPECT_EQ(fake.count("update_action"), 1u);
 
   fake.push("get_action_details", Result::ok(current_record()));
-  unit._check_cuda("case matters: cuda error: out of memory");
+  ship("case matters: cuda error: out of memory");
   EXPECT_EQ(fake.count("get_action_details"), 4u);
   EXPECT_EQ(capture.count(Level::error), 1u);
 }
 
-TEST(CudaDetection, SendLogsReportsAcceptanceByTruthOfTheError) {
+// A piece counts as accepted by the truth of the answer's error: an empty
+// one is none. A refused piece, or one whose call threw, goes again.
+TEST(CudaDetection, APieceIsAcceptedByTruthOfTheError) {
   LogCapture capture;
+  TempDir dir;
   FakeScaling fake;
-  WorkUnit unit(fake, action_record());
-  EXPECT_TRUE(unit._send_logs_to_scaling("accepted"));
+  auto ship = [&] {
+    WorkUnit unit(fake, action_record(), running(dir, sh("printf piece")));
+    unit.execute();
+    EXPECT_TRUE(ends(unit));
+    unit.stop();
+  };
   fake.push("update_action_docker_logs", Result{Json(), std::string(), ""});
-  EXPECT_TRUE(unit._send_logs_to_scaling("empty error counts as none"));
+  ship();
+  EXPECT_EQ(shipped_pieces(fake), std::vector<std::string>{"piece"});
+  EXPECT_EQ(capture.count(Level::error), 0u);
+
+  // The child waits until the piece went three times.
+  fake.clear_calls();
   fake.push("update_action_docker_logs", Result::failure("quota exceeded"));
-  EXPECT_FALSE(unit._send_logs_to_scaling("refused"));
   fake.push_throw("update_action_docker_logs", "connection reset");
-  EXPECT_FALSE(unit._send_logs_to_scaling("thrown"));
-  EXPECT_EQ(capture.lines(),
-            (std::vector<LogCapture::Line>{
-                {Level::error, "Error from update_action_docker_logs: quota exceeded"}}));
+  Gate gate(dir, "gate");
+  {
+    WorkUnit unit(fake, action_record(), running(dir, sh("printf piece; " + gate.wait())));
+    unit.execute();
+    ASSERT_TRUE(fake.wait_for_calls("update_action_docker_logs", 3));
+    gate.open();
+    EXPECT_TRUE(ends(unit));
+    unit.stop();
+  }
+  EXPECT_EQ(shipped_pieces(fake), (std::vector<std::string>{"piece", "piece", "piece"}));
+  EXPECT_EQ(capture.count(Level::error, "Error from update_action_docker_logs: quota exceeded"),
+            1u);
 }
 
 }  // namespace

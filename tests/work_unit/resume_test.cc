@@ -193,7 +193,8 @@ TEST_F(Adoption, TheLogGoesOnFromTheEngineAndTheContainersStatusIsRecorded) {
               .log_path = log,
               .shipped = shipped_before,
               .scanned = shipped_before});
-  EXPECT_TRUE(unit.adopted());
+  // The unit's process is the watch on the adopted container.
+  EXPECT_EQ(unit.cmd(), "docker wait c1");
   ASSERT_TRUE(eventually([&] { return shipped() == "line 2\nline 3\n"; })) << shipped();
   EXPECT_TRUE(unit.is_running());
 

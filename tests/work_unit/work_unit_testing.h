@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -55,6 +57,40 @@ inline WorkUnitOptions running(const TempDir& logs, const std::string& cmd,
       ActionsMap{{"model_train", [cmd](WorkUnit& unit) { unit.start(cmd, "job"); }}};
   return options;
 }
+
+// What a unit tells through its options' callbacks: the process id of the
+// child it launched last (on_launch) and the log bytes shipped so far
+// (on_progress). It must outlive the units it is attached to.
+class UnitProbe {
+ public:
+  WorkUnitOptions attach(WorkUnitOptions options) {
+    options.on_launch = [this](const LaunchedRun& run) { pid_ = run.client_pid; };
+    options.on_progress = [this](const std::string&, std::uint64_t shipped, std::uint64_t) {
+      shipped_ = shipped;
+    };
+    return options;
+  }
+  // The child's process id; fails the test when nothing was launched.
+  pid_t pid() const {
+    const pid_t pid = pid_.load();
+    EXPECT_GT(pid, 0) << "the unit launched no child";
+    return pid;
+  }
+  std::uint64_t shipped() const { return shipped_.load(); }
+
+ private:
+  std::atomic<pid_t> pid_{0};
+  std::atomic<std::uint64_t> shipped_{0};
+};
+
+// The one way the tests reach inside a unit: the launch alone and the final
+// flush, which no public member runs without a log thread.
+struct WorkUnitTestAccess {
+  static void start_process(WorkUnit& unit, const std::string& cmd, const std::string& log_name) {
+    unit.start_process(cmd, log_name);
+  }
+  static bool flush_final_logs(WorkUnit& unit) { return unit.flush_final_logs(); }
+};
 
 // Polls `condition` every few milliseconds; false when `limit` passed.
 inline bool eventually(const std::function<bool()>& condition,

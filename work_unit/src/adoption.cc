@@ -64,7 +64,7 @@ void WorkUnit::end_previous_client(pid_t pid, std::uint64_t start) {
 
 void WorkUnit::adopt(const AdoptedRun& run) {
   log_errors("adopt", {.raise_exception = true}, [&] {
-    std::lock_guard lifecycle(lifecycle_mutex_);
+    MutexLock lifecycle(lifecycle_mutex_);
     if (has_process() || log_thread_.joinable() || adopted_.load()) {
       throw std::runtime_error("action " + label() + " was already started");
     }
@@ -96,7 +96,7 @@ void WorkUnit::adopt(const AdoptedRun& run) {
       shipped = size;
     }
     {
-      std::lock_guard lock(state_mutex_);
+      MutexLock lock(state_mutex_);
       log_path_ = path;
       if (!run.cid_path.empty()) cid_path_ = run.cid_path;
     }
@@ -111,12 +111,12 @@ void WorkUnit::adopt(const AdoptedRun& run) {
 
     if (run.container_id.empty()) {
       // Nothing runs: the rest of the file is shipped and the end recorded.
-      child_gone_ = true;
-      if (!take_end()) return;
+      child_end_.mark_gone();
+      if (!child_end_.take()) return;
       request_thread_stop();
       const bool log_complete = flush_final_logs();
       report_exit(process::ExitStatus::unknown(), log_complete);
-      settle_end(true);
+      child_end_.settle(true);
       return;
     }
     engine_log_ = std::make_unique<detail::EngineLogResume>(run.container_id, path, size);
@@ -129,9 +129,9 @@ void WorkUnit::adopt(const AdoptedRun& run) {
     request.stdout_stream = process::Stream::null;
     request.new_session = true;
     process::Child child = process::Child::spawn(request);
-    child_gone_ = false;
+    child_end_.launched();
     {
-      std::lock_guard lock(state_mutex_);
+      MutexLock lock(state_mutex_);
       cmd_ = "docker wait " + run.container_id;
       process_.emplace(std::move(child));
     }
@@ -178,18 +178,18 @@ process::ExitStatus WorkUnit::adopted_exit_status() {
 
 void WorkUnit::detach() {
   log_errors("detach", {.log_error = false}, [&] {
-    std::lock_guard lifecycle(lifecycle_mutex_);
+    MutexLock lifecycle(lifecycle_mutex_);
     const std::string id = label();
     request_thread_stop();
-    if (!take_end()) {
+    if (!child_end_.take()) {
       // Its end is recorded (or being recorded) already.
       join_log_thread(id);
       return;
     }
-    detached_ = true;
+    child_end_.mark_detached();
     log::info("Leaving action %s running for the next agent", id);
     {
-      std::lock_guard lock(state_mutex_);
+      MutexLock lock(state_mutex_);
       if (process_ && !process_->exit_status()) {
         // The engine's client forwards no SIGKILL: its container goes on.
         process_->signal_group(SIGKILL);
@@ -202,7 +202,7 @@ void WorkUnit::detach() {
     } catch (const std::exception& e) {
       log::error("Error shipping the log of action %s: %s", id, e.what());
     }
-    settle_end(true);
+    child_end_.settle(true);
     join_log_thread(id);
   });
 }

@@ -334,7 +334,7 @@ bool WorkUnit::send_log_piece(std::string& text, const detail::LogSpan* span) {
 
 void WorkUnit::request_thread_stop() {
   {
-    std::lock_guard lock(wake_mutex_);
+    MutexLock lock(wake_mutex_);
     stop_thread_ = true;
   }
   wake_.notify_all();
@@ -349,7 +349,7 @@ void WorkUnit::request_thread_stop() {
 void WorkUnit::run_log_thread(int child_fd) {
   send_logs_continuously(child_fd);
   {
-    std::lock_guard lock(wake_mutex_);
+    MutexLock lock(wake_mutex_);
     log_thread_done_ = true;
   }
   wake_.notify_all();
@@ -360,8 +360,12 @@ bool WorkUnit::wait_for_next_round(int child_fd) {
   const int stop_fd = stop_fd_.load();
   if (stop_fd < 0) {
     // Not started through start(): no child to watch, a stop wakes it.
-    std::unique_lock lock(wake_mutex_);
-    wake_.wait_for(lock, interval, [&] { return stop_thread_.load(); });
+    const auto until = std::chrono::steady_clock::now() + interval;
+    MutexLock lock(wake_mutex_);
+    // The wait releases wake_mutex_ and takes it again (see common/mutex.h).
+    while (!stop_thread_.load()) {
+      if (wake_.wait_until(wake_mutex_, until) == std::cv_status::timeout) break;
+    }
     return false;
   }
   struct pollfd fds[2] = {{stop_fd, POLLIN, 0}, {child_fd, POLLIN, 0}};
@@ -379,20 +383,21 @@ bool WorkUnit::wait_for_next_round(int child_fd) {
 }
 
 bool WorkUnit::record_end_on_log_thread() {
-  if (!take_end()) return false;  // stop(), is_running or the destructor has it
+  if (!child_end_.take()) return false;  // stop(), is_running or the destructor has it
   std::optional<process::ExitStatus> status;
   {
-    std::lock_guard lock(state_mutex_);
+    MutexLock lock(state_mutex_);
     if (process_) status = process_->poll();
   }
   if (!status) {
-    settle_end(false);
+    child_end_.settle(false);
     return false;
   }
-  child_gone_ = true;
+  child_end_.mark_gone();
   const std::string id = label();
-  end_logged_ = true;
-  log::info("Process for action %s has terminated with exit code: %s", id, status->returncode());
+  if (child_end_.claim_log_line()) {
+    log::info("Process for action %s has terminated with exit code: %s", id, status->returncode());
+  }
   request_thread_stop();
   deliver_end(*status);
   // The engine's client has ended, and its container normally with it; one
@@ -404,7 +409,7 @@ bool WorkUnit::record_end_on_log_thread() {
     log::error("Error stopping process for action %s: %s", id, e.what());
   }
   clear_process();
-  settle_end(true);
+  child_end_.settle(true);
   return true;
 }
 
@@ -429,13 +434,8 @@ void WorkUnit::deliver_end(process::ExitStatus status) {
 bool WorkUnit::wait_to_retry_end(std::chrono::steady_clock::time_point deadline) {
   const auto now = std::chrono::steady_clock::now();
   if (now >= deadline) return false;
-  std::unique_lock lock(wake_mutex_);
-  wake_.wait_until(lock, std::min(deadline, now + options_.timings.end_retry_interval),
-                   [&] { return end_delivery_given_up_.load(); });
-  return !end_delivery_given_up_.load();
+  return child_end_.wait_to_retry(std::min(deadline, now + options_.timings.end_retry_interval));
 }
-
-void WorkUnit::send_logs_continuously() { send_logs_continuously(-1); }
 
 void WorkUnit::send_logs_continuously(int child_fd) {
   log_errors("send_logs_continuously", {.log_error = false}, [&] {
@@ -454,15 +454,15 @@ void WorkUnit::send_logs_continuously(int child_fd) {
       }
       if (wait_for_next_round(child_fd) && !record_end_on_log_thread()) {
         child_fd = -1;  // another thread handles the end: stop watching
-        watching_child_ = false;
+        child_end_.set_watched(false);
       }
     }
-    watching_child_ = false;
+    child_end_.set_watched(false);
     log::info("Log monitoring thread stopping for action %s, performing final check", id);
     if (log_exists()) {
       try {
         // An incomplete last character is sent only when no one can finish it.
-        const bool final = child_gone_.load();
+        const bool final = child_end_.gone();
         catch_up_log(final);
         const detail::LogShipment shipment = shipper_->ship(final);
         if (shipment.sent > 0) {
@@ -473,11 +473,6 @@ void WorkUnit::send_logs_continuously(int child_fd) {
       }
     }
   });
-}
-
-bool WorkUnit::_send_logs_to_scaling(const std::string& log_content) {
-  std::string text = log_content;
-  return send_log_piece(text);
 }
 
 void WorkUnit::_check_cuda(const std::string& log_content) {
@@ -497,8 +492,6 @@ void WorkUnit::_check_cuda(const std::string& log_content) {
   });
 }
 
-void WorkUnit::_ensure_final_logs_sent() { flush_final_logs(); }
-
 bool WorkUnit::flush_final_logs() {
   const std::optional<std::string> path = log_path();
   std::error_code ec;
@@ -509,7 +502,7 @@ bool WorkUnit::flush_final_logs() {
     std::this_thread::sleep_for(options_.timings.flush_delay);
     log::info("Performing final log flush for action %s", id);
     // While the child may still write, an incomplete last character waits.
-    const bool final = child_gone_.load() || !has_process();
+    const bool final = child_end_.gone() || !has_process();
     catch_up_log(final);
     const detail::LogShipment shipment = shipper_->ship(final, options_.timings.join_limit);
     if (shipment.read == 0) {

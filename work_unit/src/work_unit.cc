@@ -73,21 +73,21 @@ WorkUnit::WorkUnit(backend::Scaling& scaling, const Json& action_info, WorkUnitO
   action_info_ = action_info;
   action_record_id_ = text_of(required_field(action_info_, "action_info", "_id"), "null");
   action_type_ = text_of(required_field(action_info_, "action_info", "action"), "null");
-  action_details_ = required_field(action_info_, "action_info", "actionDetails");
+  const Json& details = required_field(action_info_, "action_info", "actionDetails");
 
   // The backend's default image is asked for every time, used or not.
   Json default_image = scaling_.get_data_processing_image();
-  if (action_details_.is_object() && action_details_.contains("docker")) {
-    docker_container_ = action_details_["docker"];
-  } else if (action_details_.is_object() && action_details_.contains("docker_container")) {
-    docker_container_ = action_details_["docker_container"];
+  if (details.is_object() && details.contains("docker")) {
+    docker_container_ = details["docker"];
+  } else if (details.is_object() && details.contains("docker_container")) {
+    docker_container_ = details["docker_container"];
   } else {
     docker_container_ = std::move(default_image);
   }
 
-  actions_map_ = options_.actions_map ? *options_.actions_map : default_actions_map();
+  const ActionsMap actions = options_.actions_map ? *options_.actions_map : default_actions_map();
   options_.actions_map.reset();
-  for (const auto& [type, executor] : actions_map_) {
+  for (const auto& [type, executor] : actions) {
     if (type == action_type_) {
       task_ = executor;
       break;
@@ -99,63 +99,18 @@ WorkUnit::WorkUnit(backend::Scaling& scaling, const Json& action_info, WorkUnitO
 WorkUnit::~WorkUnit() {
   const std::string id = label();
   // A child still running goes first, so the log thread's final check ships
-  // its whole log. Its container is stopped through the engine, as stop()
-  // does: killing the engine's client alone would leave it running. When
-  // the log thread is recording the child's end already, it is left to it.
-  bool running = false;
-  if (take_end()) {
-    std::lock_guard lock(state_mutex_);
-    running = process_ && !process_->exit_status();
-  }
-  if (running && detached_.load()) {
-    // Let go for the next agent: the client dies, its container goes on.
-    std::lock_guard lock(state_mutex_);
-    process_->signal_group(SIGKILL);
-    process_->wait_for(options_.timings.kill_wait);
-    running = false;
-  }
-  if (running) {
-    auto ask_engine = [&] {
-      try {
-        return stop_container(id);
-      } catch (const std::exception& e) {
-        log::error("Error stopping process for action %s: %s", id, e.what());
-        return true;
-      }
-    };
-    const bool asked = ask_engine();
-    {
-      std::lock_guard lock(state_mutex_);
-      process_->signal_group(SIGKILL);
-      if (!process_->wait_for(options_.timings.kill_wait)) {
-        log::error("Error force-killing process for action %s: %s", id,
-                   "the process was still running " +
-                       std::to_string(options_.timings.kill_wait.count()) + " ms after SIGKILL");
-      }
-      child_gone_ = true;
-    }
-    // A client killed before it wrote the container's id may have created
-    // the container meanwhile.
-    if (!asked) ask_engine();
-  }
+  // its whole log. When the log thread is recording the child's end
+  // already, it is left to it.
+  if (child_end_.take()) end_child_on_destruction(id);
   request_thread_stop();
+  MutexLock lifecycle(lifecycle_mutex_);
   if (!log_thread_.joinable()) {
     if (stop_fd_.load() >= 0) ::close(stop_fd_.load());
     return;
   }
-  {
-    // An end still being delivered gets no further attempt.
-    std::lock_guard lock(wake_mutex_);
-    end_delivery_given_up_ = true;
-  }
-  wake_.notify_all();
-  bool done;
-  {
-    std::unique_lock lock(wake_mutex_);
-    done =
-        wake_.wait_for(lock, options_.timings.join_limit, [&] { return log_thread_done_.load(); });
-  }
-  if (!done) {
+  // An end still being delivered gets no further attempt.
+  child_end_.give_up_delivery();
+  if (!wait_log_thread_done(options_.timings.join_limit)) {
     // The thread uses this object, so it cannot be left behind: it is told
     // to ship nothing more, and ends once the backend call it is in
     // returns, which the client bounds with its own time limits.
@@ -170,39 +125,66 @@ WorkUnit::~WorkUnit() {
   if (stop_fd_.load() >= 0) ::close(stop_fd_.load());
 }
 
+void WorkUnit::end_child_on_destruction(const std::string& id) {
+  // The end is taken: this thread alone may wait on the child.
+  if (!has_process() || child_exit_status()) return;
+  process::Child& child = child_of_end_taker();
+  if (child_end_.detached()) {
+    // Let go for the next agent: the client dies, its container goes on.
+    child.signal_group(SIGKILL);
+    child.wait_for(options_.timings.kill_wait);
+    return;
+  }
+  // Its container is stopped through the engine, as stop() does: killing
+  // the engine's client alone would leave it running.
+  auto ask_engine = [&] {
+    try {
+      return stop_container(id);
+    } catch (const std::exception& e) {
+      log::error("Error stopping process for action %s: %s", id, e.what());
+      return true;
+    }
+  };
+  const bool asked = ask_engine();
+  child.signal_group(SIGKILL);
+  if (!child.wait_for(options_.timings.kill_wait)) {
+    log::error("Error force-killing process for action %s: %s", id,
+               "the process was still running " +
+                   std::to_string(options_.timings.kill_wait.count()) + " ms after SIGKILL");
+  }
+  child_end_.mark_gone();
+  // A client killed before it wrote the container's id may have created
+  // the container meanwhile.
+  if (!asked) ask_engine();
+}
+
 std::string WorkUnit::label() const {
   return action_record_id_.empty() ? "unknown" : action_record_id_;
 }
 
 bool WorkUnit::has_process() const {
-  std::lock_guard lock(state_mutex_);
+  MutexLock lock(state_mutex_);
   return process_.has_value();
 }
 
-std::optional<pid_t> WorkUnit::process_id() const {
-  std::lock_guard lock(state_mutex_);
-  if (!process_) return std::nullopt;
-  return process_->pid();
-}
-
 std::optional<std::string> WorkUnit::tavoren_access_key_id() const {
-  std::lock_guard lock(state_mutex_);
+  MutexLock lock(state_mutex_);
   return tavoren_access_key_id_;
 }
 
 std::optional<std::string> WorkUnit::tavoren_secret_access_key() const {
-  std::lock_guard lock(state_mutex_);
+  MutexLock lock(state_mutex_);
   return tavoren_secret_access_key_;
 }
 
 void WorkUnit::set_tavoren_keys(std::string access_key_id, std::string secret_access_key) {
-  std::lock_guard lock(state_mutex_);
+  MutexLock lock(state_mutex_);
   tavoren_access_key_id_ = std::move(access_key_id);
   tavoren_secret_access_key_ = std::move(secret_access_key);
 }
 
 void WorkUnit::keep_secret_masked(std::string_view secret) {
-  std::lock_guard lock(state_mutex_);
+  MutexLock lock(state_mutex_);
   for (const log::SecretRegistration& held : held_secrets_) {
     if (held.holds(secret)) return;
   }
@@ -211,34 +193,38 @@ void WorkUnit::keep_secret_masked(std::string_view secret) {
 }
 
 void WorkUnit::set_container_environment(std::vector<std::string> entries) {
-  std::lock_guard lock(state_mutex_);
+  MutexLock lock(state_mutex_);
   container_environment_ = std::move(entries);
 }
 
 std::vector<std::string> WorkUnit::container_environment() const {
-  std::lock_guard lock(state_mutex_);
+  MutexLock lock(state_mutex_);
   return container_environment_;
 }
 
 std::optional<std::string> WorkUnit::cmd() const {
-  std::lock_guard lock(state_mutex_);
+  MutexLock lock(state_mutex_);
   return cmd_;
 }
 
 std::optional<std::string> WorkUnit::log_path() const {
-  std::lock_guard lock(state_mutex_);
+  MutexLock lock(state_mutex_);
   return log_path_;
 }
 
-std::uint64_t WorkUnit::_last_log_position() const { return shipper_->offset(); }
-
 void WorkUnit::clear_process() {
-  std::lock_guard lock(state_mutex_);
+  MutexLock lock(state_mutex_);
   process_.reset();
 }
 
+std::optional<process::ExitStatus> WorkUnit::child_exit_status() const {
+  MutexLock lock(state_mutex_);
+  if (!process_) return std::nullopt;
+  return process_->exit_status();
+}
+
 bool WorkUnit::report_exit(process::ExitStatus status, bool log_complete) {
-  if (!options_.on_exit || exit_reported_.load()) return true;
+  if (!options_.on_exit || child_end_.reported()) return true;
   // An adopted unit's process only watched the container: the container's
   // own status is the action's.
   if (adopted_.load() && !adopted_container_.empty()) status = adopted_exit_status();
@@ -250,32 +236,12 @@ bool WorkUnit::report_exit(process::ExitStatus status, bool log_complete) {
   } catch (const std::exception& e) {
     log::error("Error reporting the end of action %s: %s", label(), e.what());
   }
-  exit_reported_ = true;
+  child_end_.mark_reported();
   return true;
 }
 
 void WorkUnit::execute() {
   log_errors("execute", {}, [&] { task_(*this); });
-}
-
-bool WorkUnit::take_end() {
-  std::lock_guard lock(wake_mutex_);
-  if (end_state_ != EndState::open) return false;
-  end_state_ = EndState::taken;
-  return true;
-}
-
-void WorkUnit::settle_end(bool finished) {
-  {
-    std::lock_guard lock(wake_mutex_);
-    end_state_ = finished ? EndState::finished : EndState::open;
-  }
-  wake_.notify_all();
-}
-
-WorkUnit::EndState WorkUnit::end_state() const {
-  std::lock_guard lock(wake_mutex_);
-  return end_state_;
 }
 
 void WorkUnit::make_stop_fd() {
@@ -289,10 +255,10 @@ void WorkUnit::start_log_thread() {
   if (stop_thread_.load() || log_thread_.joinable()) return;  // stopped meanwhile
   int child_fd;
   {
-    std::lock_guard state(state_mutex_);
+    MutexLock state(state_mutex_);
     child_fd = process_ ? process_->pidfd() : -1;
   }
-  watching_child_ = child_fd >= 0;
+  child_end_.set_watched(child_fd >= 0);
   log_thread_ = std::thread([this, child_fd] { run_log_thread(child_fd); });
 }
 
@@ -302,14 +268,14 @@ void WorkUnit::start(const std::string& cmd, const std::string& log_name) {
     // starts one.
     make_stop_fd();
     start_process(cmd, log_name);
-    std::lock_guard lock(lifecycle_mutex_);
+    MutexLock lifecycle(lifecycle_mutex_);
     start_log_thread();
   });
 }
 
 void WorkUnit::start_process(const std::string& cmd, const std::string& log_name) {
   log_errors("start_process", {.raise_exception = true}, [&] {
-    std::lock_guard lifecycle(lifecycle_mutex_);
+    MutexLock lifecycle(lifecycle_mutex_);
     if (has_process() || log_thread_.joinable()) {
       throw std::runtime_error("action " + label() + " was already started");
     }
@@ -317,12 +283,12 @@ void WorkUnit::start_process(const std::string& cmd, const std::string& log_name
       throw std::runtime_error("action " + label() + " was stopped; it does not start again");
     }
     {
-      std::lock_guard lock(state_mutex_);
+      MutexLock lock(state_mutex_);
       cmd_ = cmd;
     }
     const std::string path = get_log_path() + "/" + log_name + "_" + action_record_id_ + ".txt";
     {
-      std::lock_guard lock(state_mutex_);
+      MutexLock lock(state_mutex_);
       log_path_ = path;
     }
     shipper_->restart(path);
@@ -344,7 +310,7 @@ void WorkUnit::start_process(const std::string& cmd, const std::string& log_name
       std::filesystem::remove(*launch.cid_path, ignored);  // the client refuses an existing file
     }
     {
-      std::lock_guard lock(state_mutex_);
+      MutexLock lock(state_mutex_);
       cid_path_ = launch.cid_path;
     }
     process::SpawnRequest request;
@@ -358,10 +324,10 @@ void WorkUnit::start_process(const std::string& cmd, const std::string& log_name
     request.stderr_stream = process::Stream::stdout;
     request.new_session = true;
     process::Child child = process::Child::spawn(request);
-    child_gone_ = false;
+    child_end_.launched();
     const pid_t pid = child.pid();
     {
-      std::lock_guard lock(state_mutex_);
+      MutexLock lock(state_mutex_);
       process_.emplace(std::move(child));
     }
     if (options_.on_launch) {
@@ -409,72 +375,49 @@ std::optional<Json> WorkUnit::get_action_details() {
                     });
 }
 
-Json WorkUnit::_init_credentials() {
-  return log_errors(
-      "_init_credentials",
-      {.default_return = Json::object(), .raise_exception = true, .log_error = false}, [&] {
-        const backend::Session& session = scaling_.session();
-        log::register_secret(session.access_key);
-        log::register_secret(session.secret_key);
-        set_tavoren_keys(session.access_key, session.secret_key);
-        if (session.access_key.empty() || session.secret_key.empty()) {
-          throw ValueError(
-              "Tavoren credentials not found - both access key ID and secret access key are "
-              "required");
-        }
-        Json credentials = Json::object();
-        credentials["tavoren_access_key_id"] = session.access_key;
-        credentials["tavoren_secret_access_key"] = session.secret_key;
-        return credentials;
-      });
-}
-
 bool WorkUnit::is_running() {
   return log_errors("is_running", {.default_return = false, .log_error = false}, [&] {
-    std::lock_guard lifecycle(lifecycle_mutex_);
+    MutexLock lifecycle(lifecycle_mutex_);
     if (!has_process()) return false;
-    switch (end_state()) {
-      case EndState::taken:
+    switch (child_end_.stage()) {
+      case ChildEnd::Stage::taken:
         return true;  // the log thread is recording the end right now
-      case EndState::finished: {
+      case ChildEnd::Stage::finished: {
         // stop() recorded the end and flushed the log; the handle goes.
-        std::optional<process::ExitStatus> status;
-        {
-          std::lock_guard lock(state_mutex_);
-          status = process_->exit_status();
-        }
-        if (status && !end_logged_.exchange(true)) {
+        const std::optional<process::ExitStatus> status = child_exit_status();
+        if (status && child_end_.claim_log_line()) {
           log::info("Process for action %s has terminated with exit code: %s", label(),
                     status->returncode());
         }
         clear_process();
         return false;
       }
-      case EndState::open:
+      case ChildEnd::Stage::open:
         break;
     }
     // The log thread watches the child and records its end the moment it
     // comes.
-    if (watching_child_.load() && !stop_thread_.load()) return true;
+    if (child_end_.watched() && !stop_thread_.load()) return true;
     try {
       std::optional<process::ExitStatus> status;
       {
-        std::lock_guard lock(state_mutex_);
+        MutexLock lock(state_mutex_);
         status = process_->poll();
       }
       if (!status) return true;
-      if (!take_end()) return true;  // the log thread took it meanwhile
-      child_gone_ = true;
+      if (!child_end_.take()) return true;  // the log thread took it meanwhile
+      child_end_.mark_gone();
       const std::string id = label();
-      end_logged_ = true;
-      log::info("Process for action %s has terminated with exit code: %s", id,
-                status->returncode());
+      if (child_end_.claim_log_line()) {
+        log::info("Process for action %s has terminated with exit code: %s", id,
+                  status->returncode());
+      }
       const bool log_complete = flush_final_logs();
       report_exit(*status, log_complete);
-      settle_end(true);
+      child_end_.settle(true);
     } catch (const std::exception& e) {
       log::error("Error checking process status: %s", e.what());
-      _ensure_final_logs_sent();
+      flush_final_logs();
     }
     clear_process();
     return false;
@@ -483,11 +426,11 @@ bool WorkUnit::is_running() {
 
 void WorkUnit::stop() {
   log_errors("stop", {.log_error = false}, [&] {
-    std::lock_guard lifecycle(lifecycle_mutex_);
+    MutexLock lifecycle(lifecycle_mutex_);
     const std::string id = label();
     log::info("Stopping action %s", id);
     request_thread_stop();
-    if (!take_end()) {
+    if (!child_end_.take()) {
       // The log thread recorded the child's end (or is recording it): the
       // log is flushed there, and only the thread is left to join.
       join_log_thread(id);
@@ -497,23 +440,24 @@ void WorkUnit::stop() {
     try {
       if (has_process()) {
         log::info("Terminating process for action %s", id);
-        process_->signal_group(SIGTERM);
+        process::Child& child = child_of_end_taker();
+        child.signal_group(SIGTERM);
         // The engine's client does not stop its container when signalled:
         // the engine is asked directly, with the same grace period.
         container_asked = stop_container(id);
-        if (process_->wait_for(options_.timings.term_grace)) {
-          child_gone_ = true;
+        if (child.wait_for(options_.timings.term_grace)) {
+          child_end_.mark_gone();
           log::info("Process terminated gracefully for action %s", id);
         } else {
           log::warning("Process didn't terminate gracefully, forcing kill for action %s", id);
           try {
-            process_->signal_group(SIGKILL);
-            if (!process_->wait_for(options_.timings.kill_wait)) {
+            child.signal_group(SIGKILL);
+            if (!child.wait_for(options_.timings.kill_wait)) {
               throw std::runtime_error("the process was still running " +
                                        std::to_string(options_.timings.kill_wait.count()) +
                                        " ms after SIGKILL");
             }
-            child_gone_ = true;
+            child_end_.mark_gone();
           } catch (const std::exception& e) {
             log::error("Error force-killing process for action %s: %s", id, e.what());
           }
@@ -532,13 +476,9 @@ void WorkUnit::stop() {
       }
     }
     const bool log_complete = flush_final_logs();
-    std::optional<process::ExitStatus> status;
-    {
-      std::lock_guard lock(state_mutex_);
-      if (process_) status = process_->exit_status();
-    }
+    const std::optional<process::ExitStatus> status = child_exit_status();
     if (status) report_exit(*status, log_complete);
-    settle_end(status.has_value());
+    child_end_.settle(status.has_value());
     join_log_thread(id);
   });
 }
@@ -547,7 +487,7 @@ std::optional<std::string> WorkUnit::container_id() const {
   if (!adopted_container_.empty()) return adopted_container_;
   std::optional<std::string> path;
   {
-    std::lock_guard lock(state_mutex_);
+    MutexLock lock(state_mutex_);
     path = cid_path_;
   }
   if (!path) return std::nullopt;
@@ -575,19 +515,13 @@ bool WorkUnit::stop_container(const std::string& label) {
 
 void WorkUnit::join_log_thread(const std::string& id) {
   if (!log_thread_.joinable()) return;
-  if (log_thread_done_.load()) {
+  if (wait_log_thread_done(std::chrono::milliseconds(0))) {
     log_thread_.join();  // already finished: only its resources are left
     return;
   }
   log::info("Waiting for log thread to complete for action %s", id);
   try {
-    bool done;
-    {
-      std::unique_lock lock(wake_mutex_);
-      done = wake_.wait_for(lock, options_.timings.join_limit,
-                            [&] { return log_thread_done_.load(); });
-    }
-    if (!done) {
+    if (!wait_log_thread_done(options_.timings.join_limit)) {
       // The destructor joins it for sure.
       log::warning("Log thread didn't complete within timeout for action %s", id);
       return;
@@ -597,6 +531,16 @@ void WorkUnit::join_log_thread(const std::string& id) {
   } catch (const std::system_error& e) {
     log::error("Error waiting for log thread for action %s: %s", id, e.what());
   }
+}
+
+bool WorkUnit::wait_log_thread_done(std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  MutexLock lock(wake_mutex_);
+  // The wait releases wake_mutex_ and takes it again (see common/mutex.h).
+  while (!log_thread_done_) {
+    if (wake_.wait_until(wake_mutex_, deadline) == std::cv_status::timeout) break;
+  }
+  return log_thread_done_;
 }
 
 }  // namespace tavoren

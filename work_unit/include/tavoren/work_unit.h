@@ -35,21 +35,32 @@
 // values in the client's environment, which only the agent's user can read.
 // Log files are created 0600 in a folder created 0700.
 //
-// Threads: every public member may be called from any thread.
-//   - What the constructor sets (the record, its identifier, type and
-//     details, the image, the action table, the timings) never changes
-//     afterwards and is read without a lock.
-//   - The lifecycle (execute's start, start_process, is_running, stop) is
-//     serialised by the unit's lifecycle lock: a call waits for the one in
-//     progress. The end of the child is handled once, by whichever of the
-//     log thread, is_running, stop and the destructor takes it first; the
-//     log thread takes it without the lifecycle lock, so is_running never
-//     waits behind a flush in progress (it answers true until the end is
-//     recorded).
+// Threads: every public member may be called from any thread. The locks
+// and what each guards are stated at the members (GUARDED_BY, REQUIRES,
+// EXCLUDES; checked by clang's -Wthread-safety):
+//   - What the constructor sets (the record, its identifier and type, the
+//     image, the executor, the options) never changes afterwards and is
+//     read without a lock.
+//   - The lifecycle (start's launch, is_running, stop, adopt, detach, the
+//     destructor's join of the log thread) is serialised by the unit's
+//     lifecycle lock: a call waits for the one in progress. The lifecycle
+//     lock guards the log thread's handle.
 //   - The child's handle, its command line, the log path, the key pair
 //     in force, the container's secret environment and the unit's log
 //     secrets sit behind the unit's state lock; the accessors return
 //     copies.
+//   - How the child ended is kept by the unit's ChildEnd, under a lock of
+//     its own. The end is handled once, by whichever of the log thread,
+//     is_running, stop, detach and the destructor takes it first
+//     (ChildEnd::take); the log thread takes it without the lifecycle
+//     lock, so is_running never waits behind a flush in progress (it
+//     answers true until the end is recorded). The taker alone waits on
+//     the child until it settles the end.
+//   - The wake lock pairs the log thread's stop request and its done
+//     signal with the condition variable they are waited for on.
+//   - Lock order: the lifecycle lock before the state lock and before the
+//     wake lock; the state and wake locks are never held together.
+//     ChildEnd's lock and the log shipper's are leaves.
 //   - The log thread ships the log through the unit's log shipper, which
 //     has a lock of its own: every byte of the log reaches the backend
 //     exactly once, in order, whichever thread sends it, unless the
@@ -69,7 +80,6 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -78,12 +88,17 @@
 #include <vector>
 
 #include "tavoren/backend.h"
+#include "tavoren/child_end.h"
 #include "tavoren/common/logging.h"
+#include "tavoren/common/mutex.h"
 #include "tavoren/common/process.h"
 
 namespace tavoren {
 
 class WorkUnit;
+namespace testing {
+struct WorkUnitTestAccess;
+}  // namespace testing
 namespace detail {
 class LogShipper;
 struct LogSpan;
@@ -290,22 +305,14 @@ class WorkUnit {
   WorkUnit(const WorkUnit&) = delete;
   WorkUnit& operator=(const WorkUnit&) = delete;
 
+  // Lifecycle (the dispatcher's and the agent's).
+  //
   // Runs the executor of this action's type. Never throws.
-  void execute();
+  void execute() EXCLUDES(lifecycle_mutex_);
   // Launches `cmd` (split by POSIX shell rules, run without a shell) with
-  // its output in the log file, then starts the log thread. Never throws.
-  void start(const std::string& cmd, const std::string& log_name);
-  // The launch alone; throws on failure (bad quoting, missing program,
-  // unwritable log file).
-  void start_process(const std::string& cmd, const std::string& log_name);
-  // Creates the log folder when missing and returns it ("logs").
-  std::string get_log_path();
-  // The current action record from the backend; nullopt on an error.
-  std::optional<Json> get_action_details();
-  // The instance's key pair from the client's session, stored in
-  // tavoren_access_key_id / tavoren_secret_access_key. Throws ValueError
-  // when either is empty.
-  Json _init_credentials();
+  // its output in logs/<log_name>_<action id>.txt, then starts the log
+  // thread. Called by the executors. Never throws.
+  void start(const std::string& cmd, const std::string& log_name) EXCLUDES(lifecycle_mutex_);
   // Whether the unit is still busy with its child. While the log thread
   // watches the child this answers at once: true until that thread has
   // recorded the child's end (logged it, flushed the log tail, reported
@@ -313,10 +320,10 @@ class WorkUnit {
   // itself and, when it has ended, logs its status, flushes the log tail,
   // reaps it and forgets it. After stop() it forgets the ended child
   // without a second flush.
-  bool is_running();
+  bool is_running() EXCLUDES(lifecycle_mutex_);
   // Ends the child and the log thread; returns once both are gone (or
   // given up after their limits). Never throws.
-  void stop();
+  void stop() EXCLUDES(lifecycle_mutex_);
   // Takes over an action that a previous agent started and left running
   // (instead of execute). A previous `docker run` client still running is
   // ended first (SIGKILL, once its start time shows it is that process;
@@ -328,28 +335,20 @@ class WorkUnit {
   // engine. Without a container, the log file's unshipped rest is shipped
   // at once and the end is reported with an unknown status. Throws when
   // the unit was started already or the watch cannot be launched.
-  void adopt(const AdoptedRun& run);
+  void adopt(const AdoptedRun& run) EXCLUDES(lifecycle_mutex_);
   // Lets go of the action without stopping it, for an agent that exits to
   // be restarted: ships what the log holds, ends the log thread and kills
   // the unit's process (the `docker run` client, which leaves its container
   // running), reports no end. The unit is then as if stopped; the
   // destructor leaves the container alone. Never throws.
-  void detach();
-  // Whether the unit took its action over from a previous agent.
-  bool adopted() const { return adopted_.load(); }
+  void detach() EXCLUDES(lifecycle_mutex_);
 
-  // Log streaming (body of the log thread and its helpers).
-  void send_logs_continuously();
-  // Sends one piece; true when the backend accepted it.
-  bool _send_logs_to_scaling(const std::string& log_content);
-  // Reports the action in error when `log_content` holds the GPU
-  // out-of-memory marker.
-  void _check_cuda(const std::string& log_content);
-  // Ships whatever the log thread has not shipped yet, and asks it to end.
-  void _ensure_final_logs_sent();
-
-  // Container command line. Each returns the empty text on any failure
-  // (logged as "Error in <operation>: ...").
+  // What the executors ask while building their command.
+  //
+  // The current action record from the backend; nullopt on an error.
+  std::optional<Json> get_action_details();
+  // Each of the following returns the empty text on any failure (logged
+  // as "Error in <operation>: ...").
   //
   // The GPU flag for the action record `action_details` (the object that
   // holds "actionDetails"): `--gpus "device=0,1"` for the GPUs with enough
@@ -361,19 +360,19 @@ class WorkUnit {
   // installs> && `. The caller appends its job command and the closing
   // double quote. Every inserted value is shell-quoted, and inside the
   // script escaped for the double quotes, so the shell reads back exactly
-  // the values given; plain values appear unchanged. The secret variables
+  // the values given; plain values appear unchanged. The image is the
+  // record's "docker" entry, else its "docker_container", else the
+  // backend's default image. The secret variables
   // (kContainerSecretVariables) appear by name only (`-e NAME`,
   // `export NAME=\"\$NAME\"`); their values become the unit's container
   // environment (replacing the previous one), and they, the access keys
-  // and the token are kept masked in the log. A name in extra_env_vars
-  // that is not a valid variable name fails the whole command.
+  // and the model-hub token (for model keys starting with "microsoft" or
+  // "timm", asked from the backend) are kept masked in the log. A name in
+  // extra_env_vars that is not a valid variable name fails the whole
+  // command.
   std::string get_base_docker_cmd(const DockerCmdOptions& options = {});
-  // The model-hub token for model keys starting with "microsoft" or
-  // "timm" (asked from the backend); the empty text otherwise.
-  std::string get_hugging_face_token(const std::string& model_key);
   // The action's internal API key from the backend.
   std::string get_internal_api_key(const std::string& action_id);
-
   // Prepares what the container needs, in three stages, each only after the
   // previous one succeeded: the model family's codebase in
   // <work_fs>/<action_id> (only with a model family), the container
@@ -391,50 +390,57 @@ class WorkUnit {
 
   // Attributes.
   backend::Scaling& scaling() const { return scaling_; }
-  const Json& action_info() const { return action_info_; }
   const std::string& action_record_id() const { return action_record_id_; }
   const std::string& action_type() const { return action_type_; }
-  const Json& action_details() const { return action_details_; }
-  const Json& docker_container() const { return docker_container_; }
-  const ActionsMap& actions_map() const { return actions_map_; }
-  const WorkUnitTimings& timings() const { return options_.timings; }
-  // Whether a child process is held (the "process" attribute is set).
-  bool has_process() const;
-  // The child's process id, when one is held.
-  std::optional<pid_t> process_id() const;
-  std::optional<std::string> cmd() const;
-  std::optional<std::string> log_path() const;
-  bool stop_thread() const { return stop_thread_.load(); }
-  std::uint64_t _last_log_position() const;
+  // Whether a child process is held (launched and not yet forgotten).
+  bool has_process() const EXCLUDES(state_mutex_);
+  // The command line launched, and its log file (nullopt before a launch).
+  std::optional<std::string> cmd() const EXCLUDES(state_mutex_);
+  std::optional<std::string> log_path() const EXCLUDES(state_mutex_);
 
   // The key pair in force for this unit's containers (nullopt until set).
-  std::optional<std::string> tavoren_access_key_id() const;
-  std::optional<std::string> tavoren_secret_access_key() const;
-  void set_tavoren_keys(std::string access_key_id, std::string secret_access_key);
+  std::optional<std::string> tavoren_access_key_id() const EXCLUDES(state_mutex_);
+  std::optional<std::string> tavoren_secret_access_key() const EXCLUDES(state_mutex_);
+  void set_tavoren_keys(std::string access_key_id, std::string secret_access_key)
+      EXCLUDES(state_mutex_);
 
   // Keeps `secret` masked in every log line while this unit lives (texts
   // shorter than four characters are ignored, as by log::register_secret).
-  void keep_secret_masked(std::string_view secret);
+  void keep_secret_masked(std::string_view secret) EXCLUDES(state_mutex_);
   // "NAME=value" entries added to the agent's environment for the command
-  // start_process launches next: the values of the secret container
-  // variables that the command names without a value.
-  void set_container_environment(std::vector<std::string> entries);
-  std::vector<std::string> container_environment() const;
+  // the unit launches next: the values of the secret container variables
+  // that the command names without a value.
+  void set_container_environment(std::vector<std::string> entries) EXCLUDES(state_mutex_);
+  std::vector<std::string> container_environment() const EXCLUDES(state_mutex_);
 
  private:
+  // The tests' way to a final flush without a log thread.
+  friend struct testing::WorkUnitTestAccess;
+
+  // The launch alone (start without the log thread); throws on failure
+  // (bad quoting, missing program, unwritable log file).
+  void start_process(const std::string& cmd, const std::string& log_name)
+      EXCLUDES(lifecycle_mutex_);
+  // Creates the log folder when missing and returns it ("logs").
+  std::string get_log_path();
+  // The model-hub token for model keys starting with "microsoft" or
+  // "timm" (asked from the backend); the empty text otherwise.
+  std::string get_hugging_face_token(const std::string& model_key);
+  // Reports the action in error when `log_content` holds the GPU
+  // out-of-memory marker.
+  void _check_cuda(const std::string& log_content);
   // Sends one piece of the log; true when the backend accepted it. The
   // text's storage is lent to the request and handed back afterwards.
   bool send_log_piece(std::string& text, const detail::LogSpan* span = nullptr);
-  void request_thread_stop();
+  void request_thread_stop() EXCLUDES(wake_mutex_);
   // The id of the container this unit's command runs, once the engine's
   // client has written it.
-  std::optional<std::string> container_id() const;
+  std::optional<std::string> container_id() const EXCLUDES(state_mutex_);
   // Asks the engine to stop the container within the termination grace.
   // True when a container was known and asked.
-  bool stop_container(const std::string& label);
-  // Starts the log thread on the child held (start() and adopt()); called
-  // with the lifecycle lock held.
-  void start_log_thread();
+  bool stop_container(const std::string& label) EXCLUDES(state_mutex_);
+  // Starts the log thread on the child held (start() and adopt()).
+  void start_log_thread() REQUIRES(lifecycle_mutex_) EXCLUDES(state_mutex_);
   // Makes the eventfd the log thread waits on for a stop.
   void make_stop_fd();
   // An adopted unit's log: appends what the engine holds beyond the file
@@ -446,16 +452,27 @@ class WorkUnit {
   // Ends the previous agent's `docker run` client (see adopt).
   void end_previous_client(pid_t pid, std::uint64_t start);
   // Body of the log thread: the streaming loop, then the done signal.
-  void run_log_thread(int child_fd);
+  void run_log_thread(int child_fd) EXCLUDES(wake_mutex_);
   // The streaming loop, watching the child's pidfd `child_fd` (-1: none).
   void send_logs_continuously(int child_fd);
   // Waits up to join_limit for the log thread and joins it when it ended.
-  void join_log_thread(const std::string& label);
+  void join_log_thread(const std::string& label) REQUIRES(lifecycle_mutex_) EXCLUDES(wake_mutex_);
+  // Whether the log thread has finished, waiting up to `limit` for it.
+  bool wait_log_thread_done(std::chrono::milliseconds limit) EXCLUDES(wake_mutex_);
   // The action identifier for messages ("unknown" when empty).
   std::string label() const;
-  void clear_process();
-  // The final flush (_ensure_final_logs_sent); true when the whole log has
-  // reached the backend: the flush got to its end and nothing was dropped.
+  void clear_process() EXCLUDES(state_mutex_);
+  // The child's status when it has ended and was reaped (nullopt when
+  // none is held or it runs).
+  std::optional<process::ExitStatus> child_exit_status() const EXCLUDES(state_mutex_);
+  // The child, for the thread that holds its end (child_end_.take()) and
+  // waits for it to end: no other thread reaps, replaces or drops the
+  // child until that thread settles the end, so the wait needs no state
+  // lock (which would hold up every accessor for the grace periods).
+  // Other threads reach the child only with state_mutex_ held.
+  process::Child& child_of_end_taker() NO_THREAD_SAFETY_ANALYSIS { return *process_; }
+  // The final flush; true when the whole log has reached the backend: the
+  // flush got to its end and nothing was dropped.
   bool flush_final_logs();
   // Calls options_.on_exit for a child that ended with `status`, once it
   // succeeds. False when it failed for a cause that may pass (a
@@ -468,83 +485,73 @@ class WorkUnit {
   // Waits end_retry_interval (not beyond `deadline`); false when the
   // deadline passed or the destructor gave up the delivery.
   bool wait_to_retry_end(std::chrono::steady_clock::time_point deadline);
-
-  // Who handles the end of the child: open until one of the log thread,
-  // is_running, stop and the destructor takes it; finished once its end
-  // was recorded (the child reaped, the log flushed, on_exit told); open
-  // again when the taker could not see the child end.
-  enum class EndState { open, taken, finished };
-  bool take_end();
-  void settle_end(bool finished);
-  EndState end_state() const;
   // The log thread's wait between two shipments: until log_interval
   // passed, a stop was asked, or (child_fd >= 0) the child ended. True
   // when the child ended and no stop was asked.
-  bool wait_for_next_round(int child_fd);
+  bool wait_for_next_round(int child_fd) EXCLUDES(wake_mutex_);
   // The log thread's handling of its child's end. False when another
   // thread has taken the end: the caller then stops watching the child.
   bool record_end_on_log_thread();
+  // The destructor's end of a child still running (see the class comment).
+  void end_child_on_destruction(const std::string& id);
 
+  // Set by the constructor, never changed afterwards, read without a lock.
   backend::Scaling& scaling_;
   WorkUnitOptions options_;
   Json action_info_;
   std::string action_record_id_;
   std::string action_type_;
-  Json action_details_;
   Json docker_container_;
-  ActionsMap actions_map_;
   Executor task_;
 
-  // Serialises the owner's operations (start_process, is_running, stop)
-  // and guards log_thread_.
-  std::mutex lifecycle_mutex_;
+  // Locks, in the order they may be taken: lifecycle_mutex_, then
+  // state_mutex_ or wake_mutex_ (never both); child_end_'s own lock and
+  // the shipper's are leaves, taken with any of these held or none.
+  //
+  // Serialises the owner's operations (start_process, is_running, stop,
+  // adopt, detach, and the destructor's join) and guards log_thread_.
+  Mutex lifecycle_mutex_ ACQUIRED_BEFORE(state_mutex_, wake_mutex_);
   // The child, what belongs to it, and the key pair.
-  mutable std::mutex state_mutex_;
-  std::optional<std::string> tavoren_access_key_id_;
-  std::optional<std::string> tavoren_secret_access_key_;
-  std::vector<std::string> container_environment_;
+  mutable Mutex state_mutex_;
+  std::optional<std::string> tavoren_access_key_id_ GUARDED_BY(state_mutex_);
+  std::optional<std::string> tavoren_secret_access_key_ GUARDED_BY(state_mutex_);
+  std::vector<std::string> container_environment_ GUARDED_BY(state_mutex_);
   // The action's secrets, masked in the log until the unit is destroyed.
-  std::vector<log::SecretRegistration> held_secrets_;
-  std::optional<process::Child> process_;
-  std::optional<std::string> cmd_;
-  std::optional<std::string> log_path_;
+  std::vector<log::SecretRegistration> held_secrets_ GUARDED_BY(state_mutex_);
+  std::optional<process::Child> process_ GUARDED_BY(state_mutex_);
+  std::optional<std::string> cmd_ GUARDED_BY(state_mutex_);
+  std::optional<std::string> log_path_ GUARDED_BY(state_mutex_);
   // Where the container engine's client writes the id of the container it
   // runs (set when the command is a `docker run`).
-  std::optional<std::string> cid_path_;
-  // Set once the child is known to have ended (reaped).
-  std::atomic<bool> child_gone_{false};
-  // Set once on_exit was called (and did not fail for a passing cause).
-  std::atomic<bool> exit_reported_{false};
-  // Whether the latest log piece sent got no answer for a cause that may
-  // pass (see deliver_end).
-  std::atomic<bool> last_send_unanswered_{false};
-  // Set by the destructor: an end still being delivered is given up.
-  std::atomic<bool> end_delivery_given_up_{false};
-  // Set once the line saying how the child ended was logged.
-  std::atomic<bool> end_logged_{false};
+  std::optional<std::string> cid_path_ GUARDED_BY(state_mutex_);
 
-  // The log thread.
+  // How the child ended, and which thread records it (its own lock).
+  ChildEnd child_end_;
+  // Whether the latest log piece sent got no answer for a cause that may
+  // pass (see deliver_end). Written and read by the thread shipping the
+  // log (one at a time: the shipper serialises them).
+  std::atomic<bool> last_send_unanswered_{false};
+
+  // The log thread. stop_thread_ is set under wake_mutex_ (so a wait on
+  // wake_ cannot miss it) and read without it by the streaming loop.
   std::atomic<bool> stop_thread_{false};
   // Readable once a stop was asked (an eventfd, made by start()), so the
   // log thread can wait for a stop and its child's pidfd at once.
   std::atomic<int> stop_fd_{-1};
-  // Set while the log thread watches the child's pidfd.
-  std::atomic<bool> watching_child_{false};
-  mutable std::mutex wake_mutex_;
-  std::condition_variable wake_;
-  EndState end_state_ = EndState::open;  // guarded by wake_mutex_
-  std::thread log_thread_;
-  std::atomic<bool> log_thread_done_{false};
+  Mutex wake_mutex_;
+  // Signalled when stop_thread_ or log_thread_done_ is set.
+  std::condition_variable_any wake_;
+  bool log_thread_done_ GUARDED_BY(wake_mutex_) = false;
+  std::thread log_thread_ GUARDED_BY(lifecycle_mutex_);
 
   // Ships the log file to the backend (its own state and lock).
   std::unique_ptr<detail::LogShipper> shipper_;
 
-  // Set by adopt() (before the log thread starts; never changed after).
+  // Set by adopt() under lifecycle_mutex_ before the log thread starts;
+  // read by the log thread, which the start of the thread orders after.
   std::atomic<bool> adopted_{false};
   std::string adopted_container_;
   std::unique_ptr<detail::EngineLogResume> engine_log_;
-  // Set by detach(): the destructor leaves the container alone.
-  std::atomic<bool> detached_{false};
 };
 
 }  // namespace tavoren
