@@ -128,6 +128,8 @@ std::string default_instance_id() {
 }
 
 struct RunSettings {
+  // --help: nothing else was read.
+  bool help = false;
   // The embedded backend's database, or a backend server.
   BackendLocation backend;
   std::string instance_id;
@@ -148,7 +150,135 @@ struct RunSettings {
   MonitorSettings monitor;
   // What becomes of the files of ended actions.
   disk_cleanup::CleanupOptions disk;
+  log::Level log_level = log::Level::info;
+  // --log-format json: one object per line.
+  bool json_log = false;
 };
+
+// --- Settings: the command line and the environment, read and checked. ---
+
+// The durations of --reaper-interval, --poll-interval, --drain-timeout,
+// --stop-grace and --log-interval.
+void read_timings(const ParsedArgs& args, RunSettings& settings) {
+  if (auto v = args.value("--reaper-interval")) {
+    settings.reaper_interval = Seconds(parse_seconds("--reaper-interval", *v));
+  }
+  if (auto v = args.value("--poll-interval")) {
+    settings.poll_interval = Seconds(parse_seconds("--poll-interval", *v));
+    // The dispatcher waits whole seconds; below one it would not wait.
+    if (settings.poll_interval < Seconds(1)) {
+      throw UsageError("--poll-interval must be at least 1 second");
+    }
+  }
+  settings.drain = args.has("--drain");
+  if (auto v = args.value("--drain-timeout")) {
+    settings.drain_timeout = Seconds(parse_seconds("--drain-timeout", *v));
+  }
+  if (auto v = args.value("--stop-grace")) {
+    settings.stop_grace = Seconds(parse_seconds("--stop-grace", *v));
+  }
+  if (auto v = args.value("--log-interval")) {
+    settings.log_interval = Seconds(parse_seconds("--log-interval", *v));
+  }
+}
+
+// What becomes of the files of ended actions: --retain and --min-free.
+disk_cleanup::CleanupOptions read_cleanup(const ParsedArgs& args) {
+  disk_cleanup::CleanupOptions disk;
+  if (auto v = args.value("--retain")) {
+    try {
+      disk.retain = disk_cleanup::parse_duration(*v);
+    } catch (const std::invalid_argument& e) {
+      throw UsageError(std::string("--retain: ") + e.what());
+    }
+  }
+  if (auto v = args.value("--min-free")) {
+    double percent = -1;
+    try {
+      percent = parse_double(*v);
+    } catch (const std::exception&) {  // refused below, with the value
+    }
+    if (!(percent >= 0 && percent < 100)) {
+      throw UsageError("--min-free needs a percentage from 0 to 99, not \"" + *v + "\"");
+    }
+    disk.min_free = percent / 100;
+  }
+  return disk;
+}
+
+// The settings of `run` from its arguments and the environment, checked in
+// a fixed order (the first problem found is the one reported). Throws
+// UsageError. With --help, nothing else is read.
+RunSettings read_run_settings(const Args& raw) {
+  const ParsedArgs args = parse_args(raw, {backend_option(),
+                                           backend_ca_option(),
+                                           {"--instance-id", true},
+                                           {"--skip-prechecks", false},
+                                           {"--reaper-interval", true},
+                                           {"--poll-interval", true},
+                                           {"--drain", false},
+                                           {"--drain-timeout", true},
+                                           {"--stop-grace", true},
+                                           {"--log-interval", true},
+                                           {"--work-dir", true},
+                                           {"--state-file", true},
+                                           {"--assign-batch", true},
+                                           {"--log-level", true},
+                                           {"--log-format", true},
+                                           {"--metrics-listen", true},
+                                           {"--retain", true},
+                                           {"--min-free", true}});
+  RunSettings settings;
+  if (args.help) {
+    settings.help = true;
+    return settings;
+  }
+  if (!args.positionals.empty()) throw UsageError("run takes no arguments");
+  settings.backend = backend_location(args);
+  settings.instance_id = args.value("--instance-id").value_or(default_instance_id());
+  if (settings.instance_id.empty()) throw UsageError("--instance-id is empty");
+  settings.skip_prechecks = args.has("--skip-prechecks");
+  read_timings(args, settings);
+  settings.work_dir = args.value("--work-dir");
+  if (auto v = args.value("--state-file")) {
+    // Relative to where the command was given, not to --work-dir.
+    settings.state_file = std::filesystem::absolute(*v).string();
+  }
+  if (auto v = args.value("--assign-batch")) {
+    settings.assign_batch = parse_count("--assign-batch", *v, 1000);
+  }
+  if (auto v = get_env("TAVOREN_HOST_TOOL_TIMEOUT"); v && !v->empty()) {
+    settings.host_tool_limit = Seconds(parse_seconds("TAVOREN_HOST_TOOL_TIMEOUT", *v));
+  }
+  if (std::string listen = args.value("--metrics-listen").value_or("127.0.0.1:9464");
+      !listen.empty()) {
+    try {
+      settings.monitor.listen = metrics_endpoint::parse_listen_address(listen);
+    } catch (const std::invalid_argument& e) {
+      throw UsageError(std::string("--metrics-listen: ") + e.what());
+    }
+  }
+  settings.disk = read_cleanup(args);
+  settings.log_level = parse_level(args.value("--log-level").value_or("info"));
+  const std::string format = args.value("--log-format").value_or("text");
+  if (format != "text" && format != "json") {
+    throw UsageError("--log-format must be text or json, not \"" + format + "\"");
+  }
+  settings.json_log = format == "json";
+  return settings;
+}
+
+// Blocks SIGTERM, SIGINT and SIGHUP before any thread exists, so that every
+// thread inherits the mask and only the watching thread takes them.
+sigset_t block_stop_signals() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGHUP);
+  ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  return signals;
+}
 
 // What the signal-watching thread tells the rest of the program.
 class ShutdownState {
@@ -332,8 +462,11 @@ void drain(JobDispatcher& dispatcher, Seconds limit) {
   }
 }
 
-int serve(const RunSettings& settings, const sigset_t& signals) {
-  ServiceMonitor monitor(settings.monitor);
+// --- Wiring: the parts of a running agent, built from its settings. ---
+
+// Applies the settings that concern the process: the host tools' time
+// limit, the working folder, the embedded backend's folder.
+void prepare_host(const RunSettings& settings) {
   if (settings.host_tool_limit) {
     host_probe::set_tool_limits(host_probe::ToolLimits::all(
         std::chrono::duration_cast<std::chrono::milliseconds>(*settings.host_tool_limit)));
@@ -343,19 +476,55 @@ int serve(const RunSettings& settings, const sigset_t& signals) {
     std::filesystem::current_path(*settings.work_dir, ec);
     if (ec) throw Refusal("cannot enter " + *settings.work_dir + ": " + ec.message());
   }
-  const bool remote = settings.backend.url.has_value();
-  if (!remote) create_database_folder(settings.backend.database);
-  backend::Session session{get_env("TAVOREN_ACCESS_KEY").value_or(""),
-                           get_env("TAVOREN_SECRET_KEY").value_or("")};
-  if (!session.access_key.empty()) log::register_secret(session.access_key);
-  if (!session.secret_key.empty()) log::register_secret(session.secret_key);
-  // A server knows this instance by its key pair alone.
-  if (remote) session = key_pair_from_environment();
+  if (!settings.backend.url) create_database_folder(settings.backend.database);
+}
 
+using ScalingFactory = std::function<std::unique_ptr<backend::Scaling>(
+    const backend::Session&, const std::optional<std::string>& instance_id)>;
+
+// The backend the agent talks to.
+struct Backend {
+  backend::Session session;
+  // Makes a client of the backend; the start-up checks make their own.
+  ScalingFactory make_scaling;
+  // The agent's own client.
+  std::unique_ptr<backend::Scaling> scaling;
   // The backend's record of how an action's process ended.
   std::function<void(const std::string&, int)> record_exit;
-  auto make_scaling =
-      [&](const backend::Session& client_session,
+};
+
+void log_backend(const RunSettings& settings) {
+  if (!settings.backend.url) {
+    log::info("Agent %s using the embedded backend at %s", settings.instance_id,
+              settings.backend.database.string());
+  } else if (settings.backend.fallback_urls.empty()) {
+    log::info("Agent %s using the backend server at %s", settings.instance_id,
+              *settings.backend.url);
+  } else {
+    std::string others;
+    for (const std::string& url : settings.backend.fallback_urls) {
+      others += (others.empty() ? "" : ", ") + url;
+    }
+    log::info("Agent %s using the backend servers at %s, then %s", settings.instance_id,
+              *settings.backend.url, others);
+  }
+}
+
+// The session (the access keys of the environment, kept out of every log
+// line) and the agent's client of the backend. `settings` must outlive it.
+Backend connect_backend(const RunSettings& settings) {
+  const bool remote = settings.backend.url.has_value();
+  Backend backend;
+  backend.session = {get_env("TAVOREN_ACCESS_KEY").value_or(""),
+                     get_env("TAVOREN_SECRET_KEY").value_or("")};
+  if (!backend.session.access_key.empty()) log::register_secret(backend.session.access_key);
+  if (!backend.session.secret_key.empty()) log::register_secret(backend.session.secret_key);
+  // A server knows this instance by its key pair alone.
+  if (remote) backend.session = key_pair_from_environment();
+
+  backend.make_scaling =
+      [&settings, remote](
+          const backend::Session& client_session,
           const std::optional<std::string>& instance_id) -> std::unique_ptr<backend::Scaling> {
     if (remote) {
       return std::make_unique<backend::RemoteScaling>(
@@ -368,64 +537,73 @@ int serve(const RunSettings& settings, const sigset_t& signals) {
     options.assign_batch = settings.assign_batch;
     return std::make_unique<backend::LocalScaling>(std::move(options));
   };
-  std::unique_ptr<backend::Scaling> scaling = make_scaling(session, settings.instance_id);
-  backend::Scaling* client = scaling.get();
+  backend.scaling = backend.make_scaling(backend.session, settings.instance_id);
   if (remote) {
-    auto* server = static_cast<backend::RemoteScaling*>(client);
-    record_exit = [server](const std::string& id, int status) { server->record_exit(id, status); };
-    if (settings.backend.fallback_urls.empty()) {
-      log::info("Agent %s using the backend server at %s", settings.instance_id,
-                *settings.backend.url);
-    } else {
-      std::string others;
-      for (const std::string& url : settings.backend.fallback_urls) {
-        others += (others.empty() ? "" : ", ") + url;
-      }
-      log::info("Agent %s using the backend servers at %s, then %s", settings.instance_id,
-                *settings.backend.url, others);
-    }
+    auto* server = static_cast<backend::RemoteScaling*>(backend.scaling.get());
+    backend.record_exit = [server](const std::string& id, int status) {
+      server->record_exit(id, status);
+    };
   } else {
-    auto* local = static_cast<backend::LocalScaling*>(client);
-    record_exit = [local](const std::string& id, int status) { local->record_exit(id, status); };
-    log::info("Agent %s using the embedded backend at %s", settings.instance_id,
-              settings.backend.database.string());
+    auto* local = static_cast<backend::LocalScaling*>(backend.scaling.get());
+    backend.record_exit = [local](const std::string& id, int status) {
+      local->record_exit(id, status);
+    };
   }
+  log_backend(settings);
+  return backend;
+}
 
-  JobDispatcherOptions dispatcher_options;
-  dispatcher_options.poll_interval = settings.poll_interval.count();
+// The dispatcher's timings, labels and the recording of each action's end.
+JobDispatcherOptions make_dispatcher_options(
+    const RunSettings& settings, std::function<void(const std::string&, int)> record_exit) {
+  JobDispatcherOptions options;
+  options.poll_interval = settings.poll_interval.count();
   if (settings.log_interval) {
-    dispatcher_options.work_unit.timings.log_interval =
+    options.work_unit.timings.log_interval =
         std::chrono::duration_cast<std::chrono::milliseconds>(*settings.log_interval);
   }
   if (settings.stop_grace) {
-    dispatcher_options.work_unit.timings.term_grace =
+    options.work_unit.timings.term_grace =
         std::chrono::duration_cast<std::chrono::milliseconds>(*settings.stop_grace);
   }
-  // The embedded backend keeps how each action's process ended, after the
-  // final flush of its log. An end whose log did not all arrive is recorded
-  // the same way, and said so in the agent's own log: the stored status is
-  // the process's, whatever became of its log.
-  dispatcher_options.work_unit.on_exit = [record_exit](const std::string& id,
-                                                       process::ExitStatus exit_status,
-                                                       bool log_complete) {
+  // The backend keeps how each action's process ended, after the final
+  // flush of its log. An end whose log did not all arrive is recorded the
+  // same way, and said so in the agent's own log: the stored status is the
+  // process's, whatever became of its log.
+  options.work_unit.on_exit = [record_exit = std::move(record_exit)](
+                                  const std::string& id, process::ExitStatus exit_status,
+                                  bool log_complete) {
     if (!log_complete) {
       log::warning("The log of action %s did not all reach the backend; its end is recorded", id);
     }
     // Stored in the shell's form: the exit code, or 128 + the signal.
     record_exit(id, exit_status.shell_status());
   };
-  // What a restart keeps: every running action from its launch until its
-  // end is recorded.
-  action_store::Store store(settings.state_file
-                                ? std::filesystem::path(*settings.state_file)
-                                : std::filesystem::current_path() / "kept-actions.state");
-  const action_store::Recovery recovery = store.load();
+  options.work_unit.container_labels = {std::string(engine::kInstanceLabel) + "=" +
+                                        settings.instance_id};
+  return options;
+}
+
+// The running actions as kept for a restart: the state file (--state-file,
+// else kept-actions.state in the working folder).
+std::filesystem::path state_file(const RunSettings& settings) {
+  return settings.state_file ? std::filesystem::path(*settings.state_file)
+                             : std::filesystem::current_path() / "kept-actions.state";
+}
+
+// What the last agent kept, its problems logged.
+action_store::Recovery recover_kept_actions(action_store::Store& store) {
+  action_store::Recovery recovery = store.load();
   for (const std::string& problem : recovery.problems) {
     log::error("Could not recover a kept action: %s", problem);
   }
-  dispatcher_options.work_unit.container_labels = {std::string(engine::kInstanceLabel) + "=" +
-                                                   settings.instance_id};
-  dispatcher_options.work_unit.on_launch = [&store](const LaunchedRun& run) {
+  return recovery;
+}
+
+// What a restart keeps: every running action from its launch until its
+// end is recorded, with how far its log was shipped.
+void keep_for_restart(WorkUnitOptions& work_unit, action_store::Store& store) {
+  work_unit.on_launch = [&store](const LaunchedRun& run) {
     action_store::KeptAction kept;
     kept.action_id = run.action_id;
     kept.record = run.record;
@@ -438,8 +616,8 @@ int serve(const RunSettings& settings, const sigset_t& signals) {
     kept.client_start = action_store::process_start_time(run.client_pid).value_or(0);
     store.keep(kept);
   };
-  dispatcher_options.work_unit.on_progress = [&store](const std::string& id, std::uint64_t shipped,
-                                                      std::uint64_t scanned) {
+  work_unit.on_progress = [&store](const std::string& id, std::uint64_t shipped,
+                                   std::uint64_t scanned) {
 #ifdef TAVOREN_FAULT_HOOKS
     // Test builds only (never installed): with TAVOREN_FAULT_KILL_AFTER_PIECES=N
     // the program kills itself once the backend has accepted N pieces, before
@@ -461,230 +639,194 @@ int serve(const RunSettings& settings, const sigset_t& signals) {
   };
   // Kept before each piece is sent: a restarted agent sends that piece
   // again first, and the backend recognises it when it was stored.
-  dispatcher_options.work_unit.on_sending =
-      [&store](const std::string& id, const std::string& stream, std::uint64_t, std::uint64_t end) {
-        store.record_sending(id, stream, end);
-      };
+  work_unit.on_sending = [&store](const std::string& id, const std::string& stream, std::uint64_t,
+                                  std::uint64_t end) { store.record_sending(id, stream, end); };
   // An action is forgotten once its end is recorded (a failure to record
   // it throws before).
-  dispatcher_options.work_unit.on_exit =
-      [record_end = dispatcher_options.work_unit.on_exit, &store](
-          const std::string& id, process::ExitStatus exit_status, bool log_complete) {
-        record_end(id, exit_status, log_complete);
-        try {
-          store.forget(id);
-        } catch (const std::exception& e) {
-          log::error("Error forgetting kept action %s: %s", id, e.what());
-        }
-      };
-  scaling = monitor.wrap(std::move(scaling));
-  monitor.watch(dispatcher_options);
-  JobDispatcher dispatcher(*scaling, dispatcher_options);
-  ContainerReaper reaper(*scaling);
+  work_unit.on_exit = [record_end = work_unit.on_exit, &store](const std::string& id,
+                                                               process::ExitStatus exit_status,
+                                                               bool log_complete) {
+    record_end(id, exit_status, log_complete);
+    try {
+      store.forget(id);
+    } catch (const std::exception& e) {
+      log::error("Error forgetting kept action %s: %s", id, e.what());
+    }
+  };
+}
 
-  ShutdownState shutdown;
-  SignalWatcher watcher(signals, shutdown, dispatcher);
+// The parts of a running agent. The constructor builds them in this order
+// (the monitor first, so that its endpoint answers during the start-up);
+// they are destroyed in the reverse order: the reaper and the dispatcher
+// before the kept actions' store their callbacks write to, the backend's
+// clients before the monitor that wraps them.
+struct AgentParts {
+  explicit AgentParts(const RunSettings& settings) : monitor(settings.monitor) {
+    prepare_host(settings);
+    backend = connect_backend(settings);
+    dispatcher_options = make_dispatcher_options(settings, backend.record_exit);
+    store = std::make_unique<action_store::Store>(state_file(settings));
+    recovery = recover_kept_actions(*store);
+    keep_for_restart(dispatcher_options.work_unit, *store);
+    backend.scaling = monitor.wrap(std::move(backend.scaling));
+    monitor.watch(dispatcher_options);
+    dispatcher = std::make_unique<JobDispatcher>(*backend.scaling, dispatcher_options);
+    reaper = std::make_unique<ContainerReaper>(*backend.scaling);
+  }
 
+  ServiceMonitor monitor;
+  Backend backend;
+  JobDispatcherOptions dispatcher_options;
+  std::unique_ptr<action_store::Store> store;
+  action_store::Recovery recovery;
+  std::unique_ptr<JobDispatcher> dispatcher;
+  std::unique_ptr<ContainerReaper> reaper;
+};
+
+// --- The run loop: start-up checks, the dispatcher until a signal, stop. ---
+
+// The host's start-up checks, unless skipped; false when they failed.
+bool start_up_checks_pass(AgentParts& agent, const RunSettings& settings) {
   if (settings.skip_prechecks) {
     log::warning(
         "START-UP CHECKS SKIPPED (--skip-prechecks): this host has not been validated; "
         "use this only on a development host");
-  } else {
-    Prechecks prechecks(
-        session, settings.instance_id,
-        [&](const backend::Session& client_session, const std::optional<std::string>& instance_id) {
-          return monitor.wrap(make_scaling(client_session, instance_id));
-        });
-    std::optional<std::string> access, secret;
-    if (!session.access_key.empty()) access = session.access_key;
-    if (!session.secret_key.empty()) secret = session.secret_key;
-    if (!prechecks.run_all_checks(settings.instance_id, access, secret)) {
-      log::error("Start-up checks failed; the agent does not start");
-      return kExitRefused;
-    }
+    return true;
   }
-  monitor.ready();
-
-  // The actions a previous agent left, before the first poll; then the
-  // containers of this instance that nothing keeps.
-  {
-    std::vector<KeptRun> kept;
-    std::vector<std::string> known;
-    for (const action_store::KeptAction& action : recovery.actions) {
-      known.push_back(action.action_id);
-      Json record = action.record;
-      if (!record.is_object() || !record.contains("_id")) {
-        log::error("Kept action %s has no action record; it is forgotten", action.action_id);
-        store.forget(action.action_id);
-        continue;
-      }
-      kept.push_back(KeptRun{.record = std::move(record),
-                             .run = AdoptedRun{.container_id = action.container_id,
-                                               .log_path = action.log_path,
-                                               .cid_path = action.cid_path,
-                                               .shipped = action.shipped,
-                                               .scanned = action.scanned,
-                                               .log_stream = action.log_stream,
-                                               .sending = action.sending,
-                                               .client_pid = action.client_pid,
-                                               .client_start = action.client_start}});
-    }
-    if (!shutdown.requested()) {
-      const Readoption readoption = dispatcher.readopt(kept);
-      if (!kept.empty()) {
-        log::info("Kept actions: %d taken over, %d stopped, %d gone, %d left alone",
-                  readoption.adopted.size(), readoption.stopped.size(), readoption.gone.size(),
-                  readoption.left.size());
-      }
-      dispatcher.stop_orphans(settings.instance_id, known);
-    }
+  const backend::Session& session = agent.backend.session;
+  Prechecks prechecks(
+      session, settings.instance_id,
+      [&](const backend::Session& client_session, const std::optional<std::string>& instance_id) {
+        return agent.monitor.wrap(agent.backend.make_scaling(client_session, instance_id));
+      });
+  std::optional<std::string> access, secret;
+  if (!session.access_key.empty()) access = session.access_key;
+  if (!session.secret_key.empty()) secret = session.secret_key;
+  if (!prechecks.run_all_checks(settings.instance_id, access, secret)) {
+    log::error("Start-up checks failed; the agent does not start");
+    return false;
   }
+  return true;
+}
 
+// The kept actions with an action record, for the dispatcher to take
+// over; a kept action without one is forgotten.
+std::vector<KeptRun> kept_runs(AgentParts& agent) {
+  std::vector<KeptRun> kept;
+  for (const action_store::KeptAction& action : agent.recovery.actions) {
+    Json record = action.record;
+    if (!record.is_object() || !record.contains("_id")) {
+      log::error("Kept action %s has no action record; it is forgotten", action.action_id);
+      agent.store->forget(action.action_id);
+      continue;
+    }
+    kept.push_back(KeptRun{.record = std::move(record),
+                           .run = AdoptedRun{.container_id = action.container_id,
+                                             .log_path = action.log_path,
+                                             .cid_path = action.cid_path,
+                                             .shipped = action.shipped,
+                                             .scanned = action.scanned,
+                                             .log_stream = action.log_stream,
+                                             .sending = action.sending,
+                                             .client_pid = action.client_pid,
+                                             .client_start = action.client_start}});
+  }
+  return kept;
+}
+
+// The actions a previous agent left, before the first poll; then the
+// containers of this instance that nothing keeps.
+void take_over_kept_actions(AgentParts& agent, const RunSettings& settings,
+                            const ShutdownState& shutdown) {
+  std::vector<std::string> known;
+  for (const action_store::KeptAction& action : agent.recovery.actions) {
+    known.push_back(action.action_id);
+  }
+  const std::vector<KeptRun> kept = kept_runs(agent);
+  if (shutdown.requested()) return;
+  const Readoption readoption = agent.dispatcher->readopt(kept);
+  if (!kept.empty()) {
+    log::info("Kept actions: %d taken over, %d stopped, %d gone, %d left alone",
+              readoption.adopted.size(), readoption.stopped.size(), readoption.gone.size(),
+              readoption.left.size());
+  }
+  agent.dispatcher->stop_orphans(settings.instance_id, known);
+}
+
+// The dispatcher's loop on this thread, with housekeeping on its own, until
+// a signal stops it; then the drain, when asked for. The exit status so far.
+int dispatch_until_stopped(AgentParts& agent, const RunSettings& settings,
+                           const ShutdownState& shutdown) {
   int status = kExitOk;
-  {
-    DiskHousekeeping disk(settings.disk, dispatcher_options.work_unit.log_dir, store);
-    Housekeeping housekeeping(reaper, dispatcher, settings.reaper_interval,
-                              [&](const JobDispatcher::ActionTable& table) { disk.pass(table); });
-    if (!shutdown.requested()) {
-      try {
-        monitor.loop_started(settings.poll_interval);
-        dispatcher.start_job_dispatcher();
-      } catch (const std::exception& e) {
-        log::error("The job dispatcher stopped: %s", e.what());
-        status = kExitRefused;
-      }
+  DiskHousekeeping disk(settings.disk, agent.dispatcher_options.work_unit.log_dir, *agent.store);
+  Housekeeping housekeeping(*agent.reaper, *agent.dispatcher, settings.reaper_interval,
+                            [&](const JobDispatcher::ActionTable& table) { disk.pass(table); });
+  if (!shutdown.requested()) {
+    try {
+      agent.monitor.loop_started(settings.poll_interval);
+      agent.dispatcher->start_job_dispatcher();
+    } catch (const std::exception& e) {  // the loop's end is the agent's: logged, exit 1
+      log::error("The job dispatcher stopped: %s", e.what());
+      status = kExitRefused;
     }
-    monitor.stopping();
-    if (settings.drain && status == kExitOk && !shutdown.restart()) {
-      drain(dispatcher, settings.drain_timeout);
-    }
-    housekeeping.stop();
   }
+  agent.monitor.stopping();
+  if (settings.drain && status == kExitOk && !shutdown.restart()) {
+    drain(*agent.dispatcher, settings.drain_timeout);
+  }
+  housekeeping.stop();
+  return status;
+}
+
+// Leaves the running actions for the next agent (after SIGHUP), or stops
+// them. The program's exit status.
+int leave_or_stop_actions(AgentParts& agent, const ShutdownState& shutdown, int status) {
   if (shutdown.restart()) {
-    log::info("Leaving %d running actions for the next agent", dispatcher.size());
-    dispatcher.detach_all();
+    log::info("Leaving %d running actions for the next agent", agent.dispatcher->size());
+    agent.dispatcher->detach_all();
     log::info("Agent exits for a restart");
     log::logger().flush();
     return kExitRestart;
   }
-  log::info("Stopping %d running actions", dispatcher.size());
-  dispatcher.stop_all();
+  log::info("Stopping %d running actions", agent.dispatcher->size());
+  agent.dispatcher->stop_all();
   log::info("Agent stopped");
   log::logger().flush();
   return status;
+}
+
+// Runs the built agent until a signal (blocked in `signals`) stops it.
+int run_until_stopped(AgentParts& agent, const RunSettings& settings, const sigset_t& signals) {
+  ShutdownState shutdown;
+  SignalWatcher watcher(signals, shutdown, *agent.dispatcher);
+  if (!start_up_checks_pass(agent, settings)) return kExitRefused;
+  agent.monitor.ready();
+  take_over_kept_actions(agent, settings, shutdown);
+  const int status = dispatch_until_stopped(agent, settings, shutdown);
+  return leave_or_stop_actions(agent, shutdown, status);
 }
 
 }  // namespace
 
 int run_command(const Args& raw) {
   RunSettings settings;
-  sigset_t signals;
   try {
-    ParsedArgs args = parse_args(raw, {backend_option(),
-                                       backend_ca_option(),
-                                       {"--instance-id", true},
-                                       {"--skip-prechecks", false},
-                                       {"--reaper-interval", true},
-                                       {"--poll-interval", true},
-                                       {"--drain", false},
-                                       {"--drain-timeout", true},
-                                       {"--stop-grace", true},
-                                       {"--log-interval", true},
-                                       {"--work-dir", true},
-                                       {"--state-file", true},
-                                       {"--assign-batch", true},
-                                       {"--log-level", true},
-                                       {"--log-format", true},
-                                       {"--metrics-listen", true},
-                                       {"--retain", true},
-                                       {"--min-free", true}});
-    if (args.help) {
-      std::cout << kRunHelp;
-      return kExitOk;
-    }
-    if (!args.positionals.empty()) throw UsageError("run takes no arguments");
-    settings.backend = backend_location(args);
-    settings.instance_id = args.value("--instance-id").value_or(default_instance_id());
-    if (settings.instance_id.empty()) throw UsageError("--instance-id is empty");
-    settings.skip_prechecks = args.has("--skip-prechecks");
-    if (auto v = args.value("--reaper-interval")) {
-      settings.reaper_interval = Seconds(parse_seconds("--reaper-interval", *v));
-    }
-    if (auto v = args.value("--poll-interval")) {
-      settings.poll_interval = Seconds(parse_seconds("--poll-interval", *v));
-      // The dispatcher waits whole seconds; below one it would not wait.
-      if (settings.poll_interval < Seconds(1)) {
-        throw UsageError("--poll-interval must be at least 1 second");
-      }
-    }
-    settings.drain = args.has("--drain");
-    if (auto v = args.value("--drain-timeout")) {
-      settings.drain_timeout = Seconds(parse_seconds("--drain-timeout", *v));
-    }
-    if (auto v = args.value("--stop-grace")) {
-      settings.stop_grace = Seconds(parse_seconds("--stop-grace", *v));
-    }
-    if (auto v = args.value("--log-interval")) {
-      settings.log_interval = Seconds(parse_seconds("--log-interval", *v));
-    }
-    settings.work_dir = args.value("--work-dir");
-    if (auto v = args.value("--state-file")) {
-      // Relative to where the command was given, not to --work-dir.
-      settings.state_file = std::filesystem::absolute(*v).string();
-    }
-    if (auto v = args.value("--assign-batch")) {
-      settings.assign_batch = parse_count("--assign-batch", *v, 1000);
-    }
-    if (auto v = get_env("TAVOREN_HOST_TOOL_TIMEOUT"); v && !v->empty()) {
-      settings.host_tool_limit = Seconds(parse_seconds("TAVOREN_HOST_TOOL_TIMEOUT", *v));
-    }
-    if (std::string listen = args.value("--metrics-listen").value_or("127.0.0.1:9464");
-        !listen.empty()) {
-      try {
-        settings.monitor.listen = metrics_endpoint::parse_listen_address(listen);
-      } catch (const std::invalid_argument& e) {
-        throw UsageError(std::string("--metrics-listen: ") + e.what());
-      }
-    }
-    if (auto v = args.value("--retain")) {
-      try {
-        settings.disk.retain = disk_cleanup::parse_duration(*v);
-      } catch (const std::invalid_argument& e) {
-        throw UsageError(std::string("--retain: ") + e.what());
-      }
-    }
-    if (auto v = args.value("--min-free")) {
-      double percent = -1;
-      try {
-        percent = parse_double(*v);
-      } catch (const std::exception&) {
-      }
-      if (!(percent >= 0 && percent < 100)) {
-        throw UsageError("--min-free needs a percentage from 0 to 99, not \"" + *v + "\"");
-      }
-      settings.disk.min_free = percent / 100;
-    }
-    log::Level level = parse_level(args.value("--log-level").value_or("info"));
-    std::string format = args.value("--log-format").value_or("text");
-    if (format != "text" && format != "json") {
-      throw UsageError("--log-format must be text or json, not \"" + format + "\"");
-    }
-    // Block the signals before any thread exists, so that every thread
-    // inherits the mask and only the watching thread takes them.
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGTERM);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGHUP);
-    ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    log::set_level(level);
-    if (format == "json") use_json_log_format();
+    settings = read_run_settings(raw);
   } catch (const UsageError& e) {
     std::cerr << "tavoren-agent run: " << e.what() << "\nusage: " << kRunUsage << "\n";
     return kExitUsage;
   }
+  if (settings.help) {
+    std::cout << kRunHelp;
+    return kExitOk;
+  }
+  const sigset_t signals = block_stop_signals();
+  log::set_level(settings.log_level);
+  if (settings.json_log) use_json_log_format();
   try {
-    return serve(settings, signals);
-  } catch (const std::exception& e) {
+    AgentParts agent(settings);
+    return run_until_stopped(agent, settings, signals);
+  } catch (const std::exception& e) {  // the program's entry: one line, exit 1
     log::error("The agent cannot run: %s", e.what());
     log::logger().flush();
     return kExitRefused;

@@ -13,6 +13,7 @@
 #include <ctime>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -149,6 +150,112 @@ bool is_final_curl_failure(CURLcode code) {
   }
 }
 
+// One call's request, the same on every attempt.
+struct Request {
+  const wire::Operation* operation = nullptr;
+  std::string path;
+  std::string body;
+  // A write's: the SHA-256 of its operation and body, and its key.
+  std::string fingerprint;
+  std::string idempotency_key;
+};
+
+// The request's header lines, signed anew (a fresh nonce) for one attempt.
+curl::Slist signed_headers(const Request& request, const Session& session) {
+  std::vector<std::string> lines = {"Content-Type: application/json", "Accept: application/json",
+                                    "Expect:"};
+  for (const wire::HeaderField& field : wire::sign_request({.method = "POST",
+                                        .path = request.path,
+                                        .body = request.body,
+                                        .idempotency_key = request.idempotency_key},
+                                                           session)) {
+    lines.push_back(field.name + ": " + field.value);
+  }
+  return curl::header_list(lines);
+}
+
+// What one attempt brought back.
+struct Attempt {
+  CURLcode code = CURLE_OK;
+  long status = 0;  // when an answer came
+  Exchange exchange;
+  std::string error_text;  // libcurl's own words on a failure
+};
+
+// How one attempt ended, when it brought no answer to return.
+struct Outcome {
+  std::optional<Result> answer;
+  CURLcode code = CURLE_OK;  // a transport failure, else CURLE_OK
+  long status = 0;
+  std::string failure;  // for the message
+  bool retryable = false;
+  // The server did not serve: the next attempt goes to the next one.
+  bool move_on = false;
+  std::optional<std::chrono::milliseconds> asked_wait;
+};
+
+// Sorts one attempt's result: an answer, or a failure another attempt may
+// or may not mend. Throws RemoteCallError for an answer too large or not
+// of the protocol, which no attempt mends.
+Outcome classify(const Attempt& sent, const std::string& what, int attempt,
+                 std::size_t max_answer_bytes) {
+  Outcome outcome;
+  outcome.code = sent.code;
+  outcome.status = sent.status;
+  if (sent.code != CURLE_OK) {
+    if (sent.exchange.too_large || sent.code == CURLE_FILESIZE_EXCEEDED) {
+      throw RemoteCallError(
+          what + ": the answer exceeds " + std::to_string(max_answer_bytes) + " bytes", 0,
+          CURLE_FILESIZE_EXCEEDED, attempt);
+    }
+    outcome.failure = std::string(curl_easy_strerror(sent.code));
+    if (!sent.error_text.empty()) outcome.failure += " (" + for_message(sent.error_text) + ")";
+    outcome.retryable = !is_final_curl_failure(sent.code);
+    outcome.move_on = outcome.retryable;
+    return outcome;
+  }
+  if (sent.status == wire::status::kOk) {
+    try {
+      outcome.answer =
+          wire::read_answer(sent.exchange.body, JsonLimits{.max_bytes = max_answer_bytes});
+      return outcome;
+    } catch (const wire::ProtocolError& e) {
+      throw RemoteCallError(what + ": " + e.what(), sent.status, CURLE_OK, attempt);
+    }
+  }
+  outcome.failure = "HTTP " + std::to_string(sent.status);
+  // A nonce the server saw before: this very request reached it once
+  // already (libcurl sends a request again by itself when a reused
+  // connection dies before its answer). Signed anew, it is tried again.
+  outcome.retryable = wire::is_retryable_status(sent.status);
+  if (const std::optional<wire::Failure> body_failure = wire::read_failure(sent.exchange.body)) {
+    outcome.failure += " " + for_message(body_failure->error);
+    if (!body_failure->message.empty()) {
+      outcome.failure += ": " + for_message(body_failure->message);
+    }
+    if (sent.status == wire::status::kNotAuthenticated &&
+        body_failure->error == wire::failure::kReplayedNonce) {
+      outcome.retryable = true;
+    }
+  }
+  outcome.move_on = sent.status == 502 || sent.status == 503 || sent.status == 504;
+  outcome.asked_wait = parse_retry_after(sent.exchange.retry_after);
+  return outcome;
+}
+
+// The error that ends a call after its last attempt's `outcome`.
+RemoteCallError final_failure(const std::string& what, const Outcome& outcome, int attempt) {
+  if (outcome.code != CURLE_OK) {
+    return RemoteCallError(what + ": no answer after " + std::to_string(attempt) +
+                               (attempt == 1 ? " attempt: " : " attempts: ") + outcome.failure,
+                           0, outcome.code, attempt, outcome.retryable);
+  }
+  return RemoteCallError(
+      what + ": " + outcome.failure +
+          (attempt > 1 ? " (after " + std::to_string(attempt) + " attempts)" : std::string()),
+      outcome.status, CURLE_OK, attempt, outcome.retryable);
+}
+
 }  // namespace
 
 struct RemoteCaller::State {
@@ -273,6 +380,68 @@ struct RemoteCaller::State {
     if (idle.size() < options.idle_handles) idle.push_back(std::move(handle));
   }
 
+  // The request of `operation_name`. A write made again after it got no
+  // answer keeps its first key.
+  Request prepare(std::string_view operation_name, const Json& arguments) {
+    Request request;
+    request.operation = wire::find_operation(operation_name);
+    if (request.operation == nullptr) {
+      throw std::logic_error("no backend operation " + std::string(operation_name));
+    }
+    request.path = wire::path_of(request.operation->name);
+    request.body = wire::write_arguments(arguments);
+    if (request.operation->write) {
+      request.fingerprint =
+          wire::sha256_hex(std::string(request.operation->name) + "\n" + request.body);
+      request.idempotency_key = idempotency_key_for(request.fingerprint);
+    }
+    return request;
+  }
+
+  // One attempt on a pooled handle, within the handle's time limits
+  // (connect_timeout, attempt_timeout).
+  Attempt send(const std::string& url, const std::string& body, const curl::Slist& headers) {
+    Attempt sent;
+    sent.exchange.max_bytes = options.max_answer_bytes;
+    std::array<char, CURL_ERROR_SIZE> error_buffer{};
+    curl::Easy handle = acquire();
+    CURL* h = handle.get();
+    curl::set_option(h, CURLOPT_URL, url.c_str());
+    curl::set_option(h, CURLOPT_POSTFIELDS, body.data());
+    curl::set_option(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+    curl::set_option(h, CURLOPT_HTTPHEADER, headers.get());
+    curl::set_option(h, CURLOPT_WRITEDATA, &sent.exchange);
+    curl::set_option(h, CURLOPT_HEADERDATA, &sent.exchange);
+    curl::set_option(h, CURLOPT_ERRORBUFFER, error_buffer.data());
+    sent.code = curl_easy_perform(h);
+    if (sent.code == CURLE_OK) curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &sent.status);
+    curl_easy_setopt(h, CURLOPT_HTTPHEADER, nullptr);
+    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, nullptr);
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, nullptr);
+    curl_easy_setopt(h, CURLOPT_HEADERDATA, nullptr);
+    release(std::move(handle));
+    sent.error_text = error_buffer.data();
+    return sent;
+  }
+
+  // The next attempt, and later calls, go to the server after `server`
+  // (unless another call moved on already).
+  void move_on(std::size_t server) {
+    if (base_urls.size() > 1) current.compare_exchange_strong(server, server + 1);
+  }
+
+  // Waits before attempt `attempt` + 1: the backoff, and at least the
+  // server's Retry-After (capped at max_delay).
+  void wait_before_retry(int attempt, std::optional<std::chrono::milliseconds> asked_wait) const {
+    std::chrono::milliseconds wait = backoff(attempt);
+    if (asked_wait) wait = std::max(wait, std::min(*asked_wait, options.retry.max_delay));
+    if (options.retry.sleep) {
+      options.retry.sleep(wait);
+    } else {
+      std::this_thread::sleep_for(wait);
+    }
+  }
+
   std::chrono::milliseconds backoff(int attempt) const {
     const RetryPolicy& retry = options.retry;
     const double ceiling =
@@ -309,16 +478,7 @@ const Session& RemoteCaller::session() const { return state_->options.session; }
 
 Result RemoteCaller::call(std::string_view operation_name, const Json& arguments) {
   State& s = *state_;
-  const wire::Operation* operation = wire::find_operation(operation_name);
-  if (operation == nullptr) {
-    throw std::logic_error("no backend operation " + std::string(operation_name));
-  }
-  const std::string path = wire::path_of(operation->name);
-  const std::string body = wire::write_arguments(arguments);
-  // A write made again after it got no answer keeps its first key.
-  const std::string fingerprint =
-      operation->write ? wire::sha256_hex(std::string(operation->name) + "\n" + body) : "";
-  const std::string idempotency_key = operation->write ? s.idempotency_key_for(fingerprint) : "";
+  const Request request = s.prepare(operation_name, arguments);
   // Whatever ends the call: an answer (or a refusal) settles the write; no
   // answer after a last attempt that may pass keeps its key for next time.
   struct Settle {
@@ -334,107 +494,24 @@ Result RemoteCaller::call(std::string_view operation_name, const Json& arguments
         state.forget_unanswered(fingerprint);
       }
     }
-  } settle{s, fingerprint, idempotency_key};
-  const int max_attempts = s.options.retry.max_attempts;
+  } settle{s, request.fingerprint, request.idempotency_key};
 
   for (int attempt = 1;; ++attempt) {
-    std::size_t server = s.current.load();
+    const std::size_t server = s.current.load();
     const std::string& base_url = s.base_urls[server % s.base_urls.size()];
-    const std::string url = base_url + path;
-    const std::string what = "backend call " + std::string(operation->name) + " to " + base_url;
-    // The next attempt, and later calls, go to the next server (unless
-    // another call moved on already).
-    const auto move_on = [&] {
-      if (s.base_urls.size() > 1) s.current.compare_exchange_strong(server, server + 1);
-    };
-    std::vector<std::string> lines = {"Content-Type: application/json", "Accept: application/json",
-                                      "Expect:"};
-    for (const wire::HeaderField& field : wire::sign_request(
-             {.method = "POST", .path = path, .body = body, .idempotency_key = idempotency_key},
-             s.options.session)) {
-      lines.push_back(field.name + ": " + field.value);
+    const std::string what =
+        "backend call " + std::string(request.operation->name) + " to " + base_url;
+    const curl::Slist headers = signed_headers(request, s.options.session);
+    const Attempt sent = s.send(base_url + request.path, request.body, headers);
+    Outcome outcome = classify(sent, what, attempt, s.options.max_answer_bytes);
+    if (outcome.answer) return std::move(*outcome.answer);
+    if (outcome.move_on) s.move_on(server);
+    const bool try_again = outcome.retryable && attempt < s.options.retry.max_attempts;
+    if (!try_again) {
+      settle.unanswered = outcome.retryable;
+      throw final_failure(what, outcome, attempt);
     }
-    const curl::Slist headers = curl::header_list(lines);
-
-    Exchange exchange;
-    exchange.max_bytes = s.options.max_answer_bytes;
-    std::array<char, CURL_ERROR_SIZE> error_buffer{};
-    long status = 0;
-    curl::Easy handle = s.acquire();
-    CURL* h = handle.get();
-    curl::set_option(h, CURLOPT_URL, url.c_str());
-    curl::set_option(h, CURLOPT_POSTFIELDS, body.data());
-    curl::set_option(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
-    curl::set_option(h, CURLOPT_HTTPHEADER, headers.get());
-    curl::set_option(h, CURLOPT_WRITEDATA, &exchange);
-    curl::set_option(h, CURLOPT_HEADERDATA, &exchange);
-    curl::set_option(h, CURLOPT_ERRORBUFFER, error_buffer.data());
-    const CURLcode code = curl_easy_perform(h);
-    if (code == CURLE_OK) curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
-    curl_easy_setopt(h, CURLOPT_HTTPHEADER, nullptr);
-    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, nullptr);
-    curl_easy_setopt(h, CURLOPT_WRITEDATA, nullptr);
-    curl_easy_setopt(h, CURLOPT_HEADERDATA, nullptr);
-    s.release(std::move(handle));
-
-    std::optional<std::chrono::milliseconds> asked_wait;
-    std::string failure;
-    if (code != CURLE_OK) {
-      if (exchange.too_large || code == CURLE_FILESIZE_EXCEEDED) {
-        throw RemoteCallError(
-            what + ": the answer exceeds " + std::to_string(s.options.max_answer_bytes) + " bytes",
-            0, CURLE_FILESIZE_EXCEEDED, attempt);
-      }
-      failure = std::string(curl_easy_strerror(code));
-      if (error_buffer[0] != '\0') failure += " (" + for_message(error_buffer.data()) + ")";
-      if (!is_final_curl_failure(code)) move_on();
-      if (is_final_curl_failure(code) || attempt >= max_attempts) {
-        const bool may_pass = !is_final_curl_failure(code);
-        settle.unanswered = may_pass;
-        throw RemoteCallError(what + ": no answer after " + std::to_string(attempt) +
-                                  (attempt == 1 ? " attempt: " : " attempts: ") + failure,
-                              0, code, attempt, may_pass);
-      }
-    } else if (status == wire::status::kOk) {
-      try {
-        return wire::read_answer(exchange.body,
-                                 JsonLimits{.max_bytes = s.options.max_answer_bytes});
-      } catch (const wire::ProtocolError& e) {
-        throw RemoteCallError(what + ": " + e.what(), status, CURLE_OK, attempt);
-      }
-    } else {
-      failure = "HTTP " + std::to_string(status);
-      // A nonce the server saw before: this very request reached it once
-      // already (libcurl sends a request again by itself when a reused
-      // connection dies before its answer). Signed anew, it is tried again.
-      bool retryable = wire::is_retryable_status(status);
-      if (const std::optional<wire::Failure> body_failure = wire::read_failure(exchange.body)) {
-        failure += " " + for_message(body_failure->error);
-        if (!body_failure->message.empty()) failure += ": " + for_message(body_failure->message);
-        if (status == wire::status::kNotAuthenticated &&
-            body_failure->error == wire::failure::kReplayedNonce) {
-          retryable = true;
-        }
-      }
-      if (status == 502 || status == 503 || status == 504) move_on();
-      if (!retryable || attempt >= max_attempts) {
-        const bool may_pass = retryable;
-        settle.unanswered = may_pass;
-        throw RemoteCallError(
-            what + ": " + failure +
-                (attempt > 1 ? " (after " + std::to_string(attempt) + " attempts)" : std::string()),
-            status, CURLE_OK, attempt, may_pass);
-      }
-      asked_wait = parse_retry_after(exchange.retry_after);
-    }
-
-    std::chrono::milliseconds wait = s.backoff(attempt);
-    if (asked_wait) wait = std::max(wait, std::min(*asked_wait, s.options.retry.max_delay));
-    if (s.options.retry.sleep) {
-      s.options.retry.sleep(wait);
-    } else {
-      std::this_thread::sleep_for(wait);
-    }
+    s.wait_before_retry(attempt, outcome.asked_wait);
   }
 }
 

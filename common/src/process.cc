@@ -126,12 +126,12 @@ TimeoutError::TimeoutError(const std::string& program, std::chrono::milliseconds
     : std::runtime_error(program + " did not finish within " + std::to_string(limit.count()) +
                          " ms") {}
 
-Child Child::spawn(const SpawnRequest& request) {
-  if (request.argv.empty()) throw std::invalid_argument("spawn: empty argument vector");
-  FileActions actions;
-  Attributes attributes;
-  Pipe in, out, err;
+namespace {
 
+// The child's standard streams as `request` asks, through `actions`; the
+// pipes asked for are opened.
+void redirect_streams(const SpawnRequest& request, FileActions& actions, Pipe& in, Pipe& out,
+                      Pipe& err) {
   switch (request.stdin_stream) {
     case Stream::inherit:
       break;
@@ -183,11 +183,11 @@ Child Child::spawn(const SpawnRequest& request) {
       actions.dup2(STDOUT_FILENO, STDERR_FILENO);
       break;
   }
-  // Only the three standard streams reach the child, even from a
-  // descriptor a library opened without close-on-exec (libcurl's internal
-  // socket pairs, for one) on another thread at this moment.
-  actions.close_from(STDERR_FILENO + 1);
+}
 
+// The child's session or process group as `request` asks, an empty signal
+// mask and default dispositions.
+void set_group_and_signals(const SpawnRequest& request, Attributes& attributes) {
   short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
   if (request.new_session) {
     flags |= POSIX_SPAWN_SETSID;
@@ -205,6 +205,22 @@ Child Child::spawn(const SpawnRequest& request) {
   sigdelset(&defaults, SIGKILL);
   sigdelset(&defaults, SIGSTOP);
   ::posix_spawnattr_setsigdefault(attributes.get(), &defaults);
+}
+
+}  // namespace
+
+Child Child::spawn(const SpawnRequest& request) {
+  if (request.argv.empty()) throw std::invalid_argument("spawn: empty argument vector");
+  FileActions actions;
+  Attributes attributes;
+  Pipe in, out, err;
+  redirect_streams(request, actions, in, out, err);
+  // Only the three standard streams reach the child, even from a
+  // descriptor a library opened without close-on-exec (libcurl's internal
+  // socket pairs, for one) on another thread at this moment.
+  actions.close_from(STDERR_FILENO + 1);
+
+  set_group_and_signals(request, attributes);
 
   std::vector<char*> argv;
   argv.reserve(request.argv.size() + 1);

@@ -19,6 +19,8 @@ Argument any(std::string_view name, bool required = kRequired) {
   return Argument{name, ValueKind::kAny, required};
 }
 
+// One flat table, one entry per operation, read top to bottom: it stays
+// whole however long it grows.
 std::vector<Operation> build_table() {
   constexpr Role kI = Role::kInstance;
   constexpr Role kO = Role::kOperator;

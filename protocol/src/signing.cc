@@ -8,6 +8,7 @@
 #include <array>
 #include <cctype>
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -164,6 +165,38 @@ int Verification::status() const {
   return status::kNotAuthenticated;
 }
 
+namespace {
+
+// The refusal of the first header whose value is not of its form, if any.
+std::optional<Verification> check_formats(bool timestamp_ok, const std::string& nonce,
+                                          const std::string& body_hash,
+                                          const std::string& signature,
+                                          const std::string& idempotency_key) {
+  if (!timestamp_ok) {
+    return refused(Refusal::kMalformedHeader,
+                   std::string(header::kTimestamp) + " is not a number of seconds");
+  }
+  if (!is_lower_hex(nonce, 32)) {
+    return refused(Refusal::kMalformedHeader,
+                   std::string(header::kNonce) + " is not 32 lowercase hexadecimal digits");
+  }
+  if (!is_lower_hex(body_hash, 64)) {
+    return refused(Refusal::kMalformedHeader,
+                   std::string(header::kContentSha256) + " is not 64 lowercase hexadecimal digits");
+  }
+  if (!is_lower_hex(signature, 64)) {
+    return refused(Refusal::kMalformedHeader,
+                   std::string(header::kSignature) + " is not 64 lowercase hexadecimal digits");
+  }
+  if (!idempotency_key.empty() && !is_idempotency_key(idempotency_key)) {
+    return refused(Refusal::kMalformedHeader, std::string(header::kIdempotencyKey) +
+                                                  " is not 1 to 128 letters, digits, '-' or '_'");
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
 RequestVerifier::RequestVerifier(VerifierOptions options)
     : options_(std::move(options)), nonces_(options_.nonce_capacity) {
   if (!options_.keys) throw std::invalid_argument("a request verifier needs a key lookup");
@@ -190,25 +223,9 @@ Verification RequestVerifier::verify(const IncomingRequest& request) {
       request.header ? request.header(header::kIdempotencyKey).value_or("") : "";
 
   const std::optional<std::int64_t> timestamp = parse_timestamp(timestamp_text);
-  if (!timestamp) {
-    return refused(Refusal::kMalformedHeader,
-                   std::string(header::kTimestamp) + " is not a number of seconds");
-  }
-  if (!is_lower_hex(nonce, 32)) {
-    return refused(Refusal::kMalformedHeader,
-                   std::string(header::kNonce) + " is not 32 lowercase hexadecimal digits");
-  }
-  if (!is_lower_hex(body_hash, 64)) {
-    return refused(Refusal::kMalformedHeader,
-                   std::string(header::kContentSha256) + " is not 64 lowercase hexadecimal digits");
-  }
-  if (!is_lower_hex(signature, 64)) {
-    return refused(Refusal::kMalformedHeader,
-                   std::string(header::kSignature) + " is not 64 lowercase hexadecimal digits");
-  }
-  if (!idempotency_key.empty() && !is_idempotency_key(idempotency_key)) {
-    return refused(Refusal::kMalformedHeader, std::string(header::kIdempotencyKey) +
-                                                  " is not 1 to 128 letters, digits, '-' or '_'");
+  if (std::optional<Verification> malformed =
+          check_formats(timestamp.has_value(), nonce, body_hash, signature, idempotency_key)) {
+    return *malformed;
   }
 
   const std::optional<KeyGrant> grant = options_.keys(access_key);

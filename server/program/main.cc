@@ -5,7 +5,6 @@
 
 #include <signal.h>
 
-#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
@@ -20,6 +19,8 @@
 #include <string_view>
 #include <vector>
 
+#include "command_line.h"
+#include "serve_settings.h"
 #include "tavoren/server.h"
 #include "tavoren/common/errors.h"
 #include "tavoren/common/logging.h"
@@ -32,6 +33,7 @@
 namespace {
 
 using namespace tavoren;
+using namespace tavoren::server::cli;
 namespace wire = backend::wire;
 
 constexpr int kOk = 0;
@@ -120,106 +122,10 @@ constexpr const char* kKeysRevokeHelp =
     "\n"
     "Revokes an access key: a running server refuses it within seconds.\n";
 
-class UsageError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
-// Options "--name value" and flags "--name", and the remaining words.
-struct Parsed {
-  std::map<std::string, std::string> values;
-  std::vector<std::string> words;
-  bool help = false;
-  bool has(const std::string& name) const { return values.contains(name); }
-  std::optional<std::string> get(const std::string& name) const {
-    const auto found = values.find(name);
-    if (found == values.end()) return std::nullopt;
-    return found->second;
-  }
-};
-
-// Reads `args` with CLI11: "--name value" or "--name=value" (the last one
-// counts when given twice), flags, "-h"/"--help" anywhere, and the words.
-Parsed parse(const std::vector<std::string>& args, const std::vector<std::string>& with_value,
-             const std::vector<std::string>& flags) {
-  CLI::App app;
-  app.set_help_flag();
-  Parsed parsed;
-  app.add_flag("-h,--help", parsed.help);
-  app.add_option("words", parsed.words);
-  std::map<std::string, std::string> values;
-  std::vector<std::pair<std::string, CLI::Option*>> options;
-  for (const std::string& name : with_value) {
-    options.emplace_back(
-        name,
-        app.add_option(name, values[name])->multi_option_policy(CLI::MultiOptionPolicy::TakeLast));
-  }
-  for (const std::string& name : flags) {
-    options.emplace_back(name,
-                         app.add_flag(name)->multi_option_policy(CLI::MultiOptionPolicy::TakeLast));
-  }
-  try {
-    app.parse(std::vector<std::string>(args.rbegin(), args.rend()));
-  } catch (const CLI::ArgumentMismatch& e) {
-    const std::string what = e.what();
-    throw UsageError(what.substr(0, what.find(':')) + " needs a value");
-  } catch (const CLI::ExtrasError& e) {
-    const std::string what = e.what();
-    throw UsageError("Unknown option " + what.substr(what.rfind(' ') + 1));
-  } catch (const CLI::ParseError& e) {
-    throw UsageError(e.what());
-  }
-  for (const auto& [name, option] : options) {
-    if (option->count() > 0) parsed.values[name] = values[name];
-  }
-  return parsed;
-}
-
-std::string required(const Parsed& parsed, const std::string& name) {
-  std::optional<std::string> value = parsed.get(name);
-  if (!value || value->empty()) throw UsageError(name + " is required");
-  return *value;
-}
-
-std::int64_t number(const std::string& text, const std::string& what) {
-  std::size_t used = 0;
-  std::int64_t value = 0;
-  try {
-    value = std::stoll(text, &used);
-  } catch (const std::exception&) {
-    used = 0;
-  }
-  if (used == 0 || used != text.size()) throw UsageError(what + " is not a number: " + text);
-  return value;
-}
-
-// The server's settings of a store.
-struct StoreSettings {
-  std::int64_t log_limit_bytes = 0;
-  std::optional<std::pair<int, int>> port_range;
-  int assign_batch = 1;
-};
-
-bool is_postgresql(const std::string& store) {
-  return store.starts_with("postgresql://") || store.starts_with("postgres://");
-}
-
-// The text of --store, checked to be sqlite:PATH or a postgresql:// URL
-// (UsageError otherwise). The text is never echoed: a mistyped URL may hold
-// a password.
-std::string store_text(const Parsed& parsed) {
-  const std::string store = required(parsed, "--store");
-  constexpr std::string_view kScheme = "sqlite:";
-  if (!is_postgresql(store) && (!store.starts_with(kScheme) || store.size() == kScheme.size())) {
-    throw UsageError("--store takes sqlite:PATH or postgresql://HOST/DATABASE");
-  }
-  return store;
-}
-
-// The store named by --store.
-std::unique_ptr<backend::Store> open_store(const Parsed& parsed,
+// The store named by `store` (sqlite:PATH or a postgresql:// URL, checked
+// by store_text).
+std::unique_ptr<backend::Store> open_store(const std::string& store,
                                            const StoreSettings& settings = {}) {
-  const std::string store = store_text(parsed);
   if (is_postgresql(store)) {
     backend::PgBackendOptions options;
     options.conninfo = store;
@@ -236,215 +142,158 @@ std::unique_ptr<backend::Store> open_store(const Parsed& parsed,
   return std::make_unique<backend::LocalScaling>(std::move(options));
 }
 
-struct ListenAddress {
-  std::string host;
-  std::uint16_t port = 0;
-};
-
-ListenAddress listen_address(const std::string& text) {
-  const std::size_t colon = text.rfind(':');
-  if (colon == std::string::npos || colon == 0) throw UsageError("--listen takes HOST:PORT");
-  ListenAddress address;
-  address.host = text.substr(0, colon);
-  if (address.host.size() > 2 && address.host.front() == '[' && address.host.back() == ']') {
-    address.host = address.host.substr(1, address.host.size() - 2);
-  }
-  const std::int64_t port = number(text.substr(colon + 1), "The port of --listen");
-  if (port < 0 || port > 65535) throw UsageError("The port of --listen is out of range");
-  address.port = static_cast<std::uint16_t>(port);
-  return address;
-}
-
-bool is_loopback(const std::string& host) { return host == "::1" || host.starts_with("127."); }
-
-std::string format_host(const std::string& host) {
-  return host.find(':') != std::string::npos ? "[" + host + "]" : host;
-}
-
-void use_encryption_key(const Parsed& parsed, std::string& key) {
-  key = server::load_encryption_key(parsed.get("--encryption-key-file"));
-  // The store seals the operator's secrets under the same key; it reads
-  // it from the environment. Set before any thread starts.
+// The encryption key (TAVOREN_ENCRYPTION_KEY, else `key_file`). The store
+// seals the operator's secrets under the same key and reads it from the
+// environment: it is set there, before any thread starts.
+std::string use_encryption_key(const std::optional<std::string>& key_file) {
+  std::string key = server::load_encryption_key(key_file);
   if (::setenv("TAVOREN_ENCRYPTION_KEY", key.c_str(), 1) != 0) {
     throw std::runtime_error("Cannot pass the encryption key to the store");
   }
+  return key;
 }
 
-int serve(const std::vector<std::string>& args) {
-  const Parsed parsed = parse(args,
-                              {"--store", "--listen", "--tls-cert", "--tls-key", "--max-in-flight",
-                               "--log-limit", "--port-range", "--assign-batch",
-                               "--encryption-key-file", "--log-level", "--metrics-listen"},
-                              {"--plain-http"});
-  if (parsed.help) {
-    std::cout << kServeHelp;
-    return kOk;
-  }
-  if (!parsed.words.empty()) throw UsageError("Unexpected argument " + parsed.words.front());
-  if (const auto level = parsed.get("--log-level")) {
-    if (*level == "debug") {
-      log::set_level(log::Level::debug);
-    } else if (*level == "info") {
-      log::set_level(log::Level::info);
-    } else if (*level == "warning") {
-      log::set_level(log::Level::warning);
-    } else if (*level == "error") {
-      log::set_level(log::Level::error);
-    } else {
-      throw UsageError("--log-level takes debug, info, warning or error");
-    }
-  } else {
-    log::set_level(log::Level::info);
-  }
-
-  store_text(parsed);
-  StoreSettings store;
-  store.log_limit_bytes = std::int64_t{1} << 30;
-  if (const auto limit = parsed.get("--log-limit")) {
-    store.log_limit_bytes = number(*limit, "--log-limit");
-    if (store.log_limit_bytes < 1) throw UsageError("--log-limit must be positive");
-  }
-  store.port_range = std::make_pair(30000, 32767);
-  if (const auto range = parsed.get("--port-range")) {
-    const std::size_t dash = range->find('-');
-    if (dash == std::string::npos) throw UsageError("--port-range takes LOW-HIGH");
-    const std::int64_t low = number(range->substr(0, dash), "The low end of --port-range");
-    const std::int64_t high = number(range->substr(dash + 1), "The high end of --port-range");
-    if (low < 1 || high > 65535 || low > high) throw UsageError("--port-range is out of range");
-    store.port_range = std::make_pair(static_cast<int>(low), static_cast<int>(high));
-  }
-
-  if (const auto batch = parsed.get("--assign-batch")) {
-    const std::int64_t n = number(*batch, "--assign-batch");
-    if (n < 1 || n > 1000) throw UsageError("--assign-batch takes 1 to 1000");
-    store.assign_batch = static_cast<int>(n);
-  }
-
-  const ListenAddress address = listen_address(required(parsed, "--listen"));
-  http_server::Options server;
-  server.address = address.host;
-  server.port = address.port;
-  server.server_name = "tavoren-backend/0.1.0";
-  server.plain_http = parsed.has("--plain-http");
-  if (server.plain_http) {
-    if (!is_loopback(address.host)) {
-      throw UsageError("--plain-http is refused on a non-loopback address: serve TLS instead");
-    }
-    if (parsed.has("--tls-cert") || parsed.has("--tls-key")) {
-      throw UsageError("--plain-http takes no --tls-cert or --tls-key");
-    }
-  } else {
-    server.certificate_chain_file = required(parsed, "--tls-cert");
-    server.private_key_file = required(parsed, "--tls-key");
-  }
-  if (const auto in_flight = parsed.get("--max-in-flight")) {
-    const std::int64_t n = number(*in_flight, "--max-in-flight");
-    if (n < 1) throw UsageError("--max-in-flight must be positive");
-    server.limits.max_in_flight = static_cast<std::size_t>(n);
-  }
-
-  std::optional<metrics_endpoint::ListenAddress> metrics_address;
-  if (const std::string text = parsed.get("--metrics-listen").value_or("127.0.0.1:9465");
-      !text.empty()) {
-    try {
-      metrics_address = metrics_endpoint::parse_listen_address(text);
-    } catch (const std::invalid_argument& e) {
-      throw UsageError(std::string("--metrics-listen: ") + e.what());
-    }
-  }
-
-  std::string encryption_key;
-  use_encryption_key(parsed, encryption_key);
-
-  // Signals are taken by sigtimedwait below, on this thread only: block
-  // them before any thread starts, so that every thread inherits the mask.
+// Blocks SIGTERM and SIGINT in this thread, and so in every thread started
+// after it, which inherits the mask: only the run loop takes them.
+sigset_t block_stop_signals() {
   sigset_t stop_signals;
   sigemptyset(&stop_signals);
   sigaddset(&stop_signals, SIGTERM);
   sigaddset(&stop_signals, SIGINT);
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+  return stop_signals;
+}
 
-  const std::unique_ptr<backend::Store> local = open_store(parsed, store);
-  server::AccessKeys keys(*local, encryption_key);
-  server::BackendService service(*local, keys);
-  http_server::HttpServer http(server, service);
-  http.start();
-  const std::string bound = format_host(address.host) + ":" + std::to_string(http.port());
-  log::info("listening on %s (%s)", bound, server.plain_http ? "plain HTTP" : "TLS");
-  std::cout << "listening on " << bound << std::endl;
-
-  // The operator's view: the state of the queue and of the connections,
-  // read at each scrape, and the health of the store.
-  metrics::Registry& registry = metrics::Registry::process_wide();
-  metrics::Family<metrics::Gauge>& actions =
-      registry.gauge("tavoren_backend_actions",
-                     "Actions in the store by state (queued: waiting for an agent)", {"state"});
-  metrics::Gauge& in_flight =
-      registry.gauge("tavoren_backend_requests_in_flight", "Requests being handled now").get();
-  metrics::Gauge& connections =
-      registry.gauge("tavoren_backend_open_connections", "Open client connections").get();
-  metrics::Counter& store_errors = service.metrics().store_errors;
-  std::atomic<bool> store_answered{true};
-  std::atomic<bool> stopping{false};
-  metrics::CollectHook hook = registry.on_collect([&] {
-    const http_server::Stats stats = http.stats();
-    in_flight.set(static_cast<double>(stats.in_flight));
-    connections.set(static_cast<double>(stats.open_connections));
-    try {
-      std::map<std::string, std::int64_t> counts = local->count_by_state();
-      for (const char* state : {"queued", "assigned", "ended", "rejected"}) {
-        actions.with({state}).set(static_cast<double>(counts[state]));
-      }
-      store_answered = true;
-    } catch (const std::exception& e) {
-      store_errors.inc();
-      store_answered = false;
-      log::error("Cannot count the actions for the metrics: %s", e.what());
+// The parts of a running server, built in this order by the constructor
+// and destroyed in the reverse order: the metrics endpoint and the collect
+// hook go before the HTTP server, the service and the store they read.
+class ServingParts {
+ public:
+  // Opens the store, starts the HTTP server (printing the bound address)
+  // and the metrics endpoint, when one is asked for.
+  ServingParts(const ServeSettings& settings, const std::string& encryption_key)
+      : store_(open_store(settings.store, settings.store_settings)),
+        keys_(*store_, encryption_key),
+        service_(*store_, keys_),
+        http_(settings.server, service_) {
+    http_.start();
+    const std::string bound =
+        format_host(settings.address.host) + ":" + std::to_string(http_.port());
+    log::info("listening on %s (%s)", bound, settings.server.plain_http ? "plain HTTP" : "TLS");
+    std::cout << "listening on " << bound << std::endl;
+    hook_ = watch_metrics();
+    if (settings.metrics_address) {
+      serve_metrics(*settings.metrics_address, settings.server.server_name);
     }
-  });
-  std::unique_ptr<metrics_endpoint::MetricsEndpoint> endpoint;
-  if (metrics_address) {
-    auto health = [&] {
+  }
+
+  // Answers the requests in progress and stops: new requests get 503, the
+  // HTTP server drains and stops, then the metrics go.
+  void shut_down() {
+    stopping_ = true;
+    http_.begin_shutdown();
+    http_.stop();
+    endpoint_.reset();
+    hook_.reset();
+  }
+
+ private:
+  // The operator's view: the state of the queue and of the connections,
+  // read at each scrape.
+  metrics::CollectHook watch_metrics() {
+    metrics::Registry& registry = metrics::Registry::process_wide();
+    metrics::Family<metrics::Gauge>& actions =
+        registry.gauge("tavoren_backend_actions",
+                       "Actions in the store by state (queued: waiting for an agent)", {"state"});
+    metrics::Gauge& in_flight =
+        registry.gauge("tavoren_backend_requests_in_flight", "Requests being handled now").get();
+    metrics::Gauge& connections =
+        registry.gauge("tavoren_backend_open_connections", "Open client connections").get();
+    metrics::Counter& store_errors = service_.metrics().store_errors;
+    return registry.on_collect([this, &actions, &in_flight, &connections, &store_errors] {
+      const http_server::Stats stats = http_.stats();
+      in_flight.set(static_cast<double>(stats.in_flight));
+      connections.set(static_cast<double>(stats.open_connections));
+      try {
+        std::map<std::string, std::int64_t> counts = store_->count_by_state();
+        for (const char* state : {"queued", "assigned", "ended", "rejected"}) {
+          actions.with({state}).set(static_cast<double>(counts[state]));
+        }
+        store_answered_ = true;
+      } catch (const std::exception& e) {  // a failed count is a metric, not a failed scrape
+        store_errors.inc();
+        store_answered_ = false;
+        log::error("Cannot count the actions for the metrics: %s", e.what());
+      }
+    });
+  }
+
+  // /metrics and /healthz at `address`; the server runs without them when
+  // the address cannot be bound.
+  void serve_metrics(const metrics_endpoint::ListenAddress& address,
+                     const std::string& server_name) {
+    auto health = [this] {
       metrics_endpoint::HealthReport report;
       try {
-        local->count_by_state();
+        store_->count_by_state();
         report.checks.emplace_back("store", "answers");
-      } catch (const std::exception&) {
+      } catch (const std::exception&) {  // any failure of the store is "not ready"
         report.ready = false;
         report.checks.emplace_back("store", "does not answer");
       }
-      if (stopping) {
+      if (stopping_) {
         report.ready = false;
         report.checks.emplace_back("service", "stopping");
       }
       return report;
     };
-    const std::string where =
-        format_host(metrics_address->host) + ":" + std::to_string(metrics_address->port);
+    const std::string where = format_host(address.host) + ":" + std::to_string(address.port);
     try {
-      endpoint =
+      endpoint_ =
           std::make_unique<metrics_endpoint::MetricsEndpoint>(metrics_endpoint::EndpointOptions{
-              .address = *metrics_address, .health = health, .server_name = server.server_name});
-      log::info("Serving metrics and health on %s (port %d)", where, endpoint->port());
-    } catch (const std::exception& e) {
+              .address = address, .health = health, .server_name = server_name});
+      log::info("Serving metrics and health on %s (port %d)", where, endpoint_->port());
+    } catch (const std::exception& e) {  // optional: the server runs on without it
       log::error("Cannot serve metrics and health on %s: %s; serving without them", where,
                  e.what());
     }
   }
 
+  const std::unique_ptr<backend::Store> store_;
+  server::AccessKeys keys_;
+  server::BackendService service_;
+  http_server::HttpServer http_;
+  std::atomic<bool> store_answered_{true};
+  std::atomic<bool> stopping_{false};
+  metrics::CollectHook hook_;
+  std::unique_ptr<metrics_endpoint::MetricsEndpoint> endpoint_;
+};
+
+// Serves until SIGTERM or SIGINT (blocked in `stop_signals`), then stops
+// gracefully.
+int run_until_stopped(ServingParts& parts, const sigset_t& stop_signals) {
   int signal = 0;
   while (signal <= 0) {
     timespec wait{1, 0};
     signal = sigtimedwait(&stop_signals, nullptr, &wait);
   }
   log::info("Signal %d: answering the requests in progress, then stopping", signal);
-  stopping = true;
-  http.begin_shutdown();
-  http.stop();
-  endpoint.reset();
-  hook.reset();
+  parts.shut_down();
   log::info("Stopped");
   return kOk;
+}
+
+int serve(const std::vector<std::string>& args) {
+  const ServeSettings settings = read_serve_settings(args);
+  if (settings.help) {
+    std::cout << kServeHelp;
+    return kOk;
+  }
+  log::set_level(settings.log_level);
+  const std::string encryption_key = use_encryption_key(settings.encryption_key_file);
+  const sigset_t stop_signals = block_stop_signals();
+  ServingParts parts(settings, encryption_key);
+  return run_until_stopped(parts, stop_signals);
 }
 
 int keys_create(const std::vector<std::string>& args) {
@@ -461,10 +310,9 @@ int keys_create(const std::vector<std::string>& args) {
     throw UsageError("Give exactly one of --instance ID and --operator");
   }
   if (instance && instance->empty()) throw UsageError("--instance needs an identifier");
-  store_text(parsed);
-  std::string encryption_key;
-  use_encryption_key(parsed, encryption_key);
-  const std::unique_ptr<backend::Store> local = open_store(parsed);
+  const std::string store = store_text(parsed);
+  const std::string encryption_key = use_encryption_key(parsed.get("--encryption-key-file"));
+  const std::unique_ptr<backend::Store> local = open_store(store);
   server::AccessKeys keys(*local, encryption_key);
   const server::NewAccessKey made = operator_key
                                                 ? keys.create(wire::Role::kOperator)
@@ -483,7 +331,7 @@ int keys_list(const std::vector<std::string>& args) {
     return kOk;
   }
   if (!parsed.words.empty()) throw UsageError("Unexpected argument " + parsed.words.front());
-  const std::unique_ptr<backend::Store> local = open_store(parsed);
+  const std::unique_ptr<backend::Store> local = open_store(store_text(parsed));
   for (const backend::AccessKeyRecord& key : local->access_keys()) {
     std::cout << key.access_key << '\t' << key.role << '\t'
               << (key.instance_id.empty() ? "-" : key.instance_id) << '\t' << key.created_at << '\t'
@@ -499,7 +347,7 @@ int keys_revoke(const std::vector<std::string>& args) {
     return kOk;
   }
   if (parsed.words.size() != 1) throw UsageError("keys revoke takes one ACCESS_KEY");
-  const std::unique_ptr<backend::Store> local = open_store(parsed);
+  const std::unique_ptr<backend::Store> local = open_store(store_text(parsed));
   if (!local->revoke_access_key(parsed.words.front())) {
     std::cerr << "tavoren-backend: no access key " << parsed.words.front() << '\n';
     return kRefused;
@@ -525,7 +373,7 @@ int migrate(const std::vector<std::string>& args) {
     return kOk;
   }
   // Opening the SQLite store brings its schema up to date.
-  open_store(parsed);
+  open_store(store);
   std::cout << "schema version " << backend::LocalScaling::schema_version() << '\n';
   return kOk;
 }

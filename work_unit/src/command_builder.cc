@@ -67,6 +67,58 @@ std::string join(const std::vector<std::string>& parts, std::string_view separat
   return joined;
 }
 
+// The further environment of `options` merged over `env`.
+void add_extra_env(EnvMap& env, const DockerCmdOptions& options) {
+  if (!options.extra_env_vars || !is_truthy(*options.extra_env_vars)) return;
+  if (!options.extra_env_vars->is_object()) {
+    throw TypeError("extra_env_vars must be a map of names to values");
+  }
+  for (const auto& [name, value] : options.extra_env_vars->items()) {
+    set_env(env, name, text_of(value));
+  }
+}
+
+// The host's network, or one -p flag per mapped port.
+std::vector<std::string> network_flags(const DockerCmdOptions& options) {
+  std::vector<std::string> network;
+  if (!options.port_mapping || !is_truthy(*options.port_mapping)) {
+    network.push_back("--net=host");
+    return network;
+  }
+  if (!options.port_mapping->is_object()) {
+    throw TypeError("port_mapping must be a map of host ports to container ports");
+  }
+  for (const auto& [host_port, container_port] : options.port_mapping->items()) {
+    network.push_back("-p " + shell_quote(host_port + ":" + text_of(container_port)));
+  }
+  return network;
+}
+
+// The folder the container's script starts in.
+std::string script_workdir(const DockerCmdOptions& options) {
+  if (!options.docker_workdir.empty()) return options.docker_workdir;
+  return options.action_id.empty() ? "." : "/usr/src/" + options.action_id;
+}
+
+// The workspace, the action's folder and the engine's socket, each "" when
+// not mounted.
+std::vector<std::string> mount_flags(const DockerCmdOptions& options) {
+  const bool mounts_work_fs = !options.work_fs.empty() && options.work_fs != "/";
+  std::string workspace_mount;
+  if (mounts_work_fs) {
+    workspace_mount =
+        "-v " + shell_quote(options.work_fs + "/workspace:" + options.destination_workspace_path);
+  }
+  std::string action_mount;
+  if (mounts_work_fs && !options.action_id.empty()) {
+    action_mount = "-v " + shell_quote(options.work_fs + "/" + options.action_id + ":/usr/src/" +
+                                       options.action_id);
+  }
+  std::string socket_mount;
+  if (options.mount_docker_sock) socket_mount = "-v /var/run/docker.sock:/var/run/docker.sock";
+  return {workspace_mount, action_mount, socket_mount};
+}
+
 }  // namespace
 
 std::string WorkUnit::get_gpu_config(const Json& action_details) {
@@ -134,45 +186,10 @@ std::string WorkUnit::get_base_docker_cmd(const DockerCmdOptions& options) {
     const std::string token = get_hugging_face_token(options.model_key);
     if (!token.empty()) set_env(env_vars, "HUGGING_FACE_ACCESS_TOKEN", token);
 
-    if (options.extra_env_vars && is_truthy(*options.extra_env_vars)) {
-      if (!options.extra_env_vars->is_object()) {
-        throw TypeError("extra_env_vars must be a map of names to values");
-      }
-      for (const auto& [name, value] : options.extra_env_vars->items()) {
-        set_env(env_vars, name, text_of(value));
-      }
-    }
-
-    std::vector<std::string> network;
-    if (!options.port_mapping || !is_truthy(*options.port_mapping)) {
-      network.push_back("--net=host");
-    } else {
-      if (!options.port_mapping->is_object()) {
-        throw TypeError("port_mapping must be a map of host ports to container ports");
-      }
-      for (const auto& [host_port, container_port] : options.port_mapping->items()) {
-        network.push_back("-p " + shell_quote(host_port + ":" + text_of(container_port)));
-      }
-    }
-
-    std::string workdir = options.docker_workdir;
-    if (workdir.empty()) {
-      workdir = options.action_id.empty() ? "." : "/usr/src/" + options.action_id;
-    }
-
-    const bool mounts_work_fs = !options.work_fs.empty() && options.work_fs != "/";
-    std::string workspace_mount;
-    if (mounts_work_fs) {
-      workspace_mount =
-          "-v " + shell_quote(options.work_fs + "/workspace:" + options.destination_workspace_path);
-    }
-    std::string action_mount;
-    if (mounts_work_fs && !options.action_id.empty()) {
-      action_mount = "-v " + shell_quote(options.work_fs + "/" + options.action_id + ":/usr/src/" +
-                                         options.action_id);
-    }
-    std::string socket_mount;
-    if (options.mount_docker_sock) socket_mount = "-v /var/run/docker.sock:/var/run/docker.sock";
+    add_extra_env(env_vars, options);
+    const std::vector<std::string> network = network_flags(options);
+    const std::string workdir = script_workdir(options);
+    const std::vector<std::string> mounts = mount_flags(options);
 
     const std::string index_url = config::package_index_url(env);
     const std::string platform_install = "pip install --upgrade --force-reinstall --index-url " +
@@ -199,9 +216,7 @@ std::string WorkUnit::get_base_docker_cmd(const DockerCmdOptions& options) {
       parts.push_back(is_container_secret_variable(name) ? "-e " + name
                                                          : "-e " + name + "=" + shell_quote(value));
     }
-    parts.push_back(workspace_mount);
-    parts.push_back(action_mount);
-    parts.push_back(socket_mount);
+    parts.insert(parts.end(), mounts.begin(), mounts.end());
     parts.push_back("--shm-size=30G --pull=always " + shell_quote(text_of(docker_container_)));
     parts.push_back("/bin/bash -c \"cd " + script_word(workdir) + " && " + join(exports, " && ") +
                     " && " + requirements_install + " && " + platform_install + " && ");

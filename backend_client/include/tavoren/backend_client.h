@@ -28,9 +28,15 @@
 // 429, waiting a random time between zero and base_delay * 2^(n-1) (capped
 // at max_delay) after attempt n, and at least the server's Retry-After
 // (itself capped at max_delay). A call thus takes at most about
-// max_attempts * attempt_timeout plus the waits. Other statuses (400, 401,
-// 403, 404, 413) are not retried. Every write carries one idempotency key,
-// the same on each of its attempts, so that the server applies it once.
+// max_attempts * attempt_timeout plus the waits. A 401 whose error is
+// replayed_nonce is retried too, signed anew with a fresh nonce: the server
+// saw this very request before (libcurl sends it again by itself when a
+// reused connection dies before its answer). Other statuses (400, any other
+// 401, 403, 404, 413) are not retried, nor are transport failures that
+// another attempt cannot mend (a certificate that fails verification, an
+// unreadable CA file, an answer over max_answer_bytes). Every write carries
+// one idempotency key, the same on each of its attempts, so that the server
+// applies it once.
 // A write that got no answer at all (its last attempt failed for a cause
 // that may pass) is not forgotten: the next call of the same operation with
 // the same body is the same write made again, with the same key, so that

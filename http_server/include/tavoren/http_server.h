@@ -27,10 +27,13 @@
 // Shutting down: begin_shutdown() makes every request that arrives from
 // then on get 503 with Retry-After and "Connection: close" (connections
 // are still accepted, so that clients learn it at once); requests already
-// handed to the handler finish and are answered. stop() waits up to Options::drain_time for those,
-// then closes every connection and joins every thread. Both return quickly and may be called from
-// any thread, a signal-watching thread included (never from a signal handler itself, and never from
-// the handler).
+// handed to the handler finish and are answered. begin_shutdown() returns
+// at once. stop() blocks: it waits up to Options::drain_time for those
+// requests, then closes every connection (waiting up to
+// Limits::close_time for them to go) and joins every thread, a handler
+// still running included. Both may be called from any thread, a
+// signal-watching thread included; never from a signal handler itself,
+// nor from the handler or the access log, whose threads stop() joins.
 //
 // Access log: one line per answered request (method, path without its
 // query, status, body bytes, duration, peer, request id) through the
