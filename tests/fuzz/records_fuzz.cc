@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "fuzz_support.h"
-#include "local_scaling_impl.h"
+#include "tavoren/store_rules.h"
 #include "tavoren/common/errors.h"
 #include "tavoren/sqlite_store.h"
 
@@ -17,7 +17,7 @@ namespace {
 
 bool accepted(const Json& record) {
   try {
-    backend::detail::validate_submission(record);
+    backend::store_rules::validate_submission(record);
     return true;
   } catch (const TypeError&) {
   } catch (const ValueError&) {
