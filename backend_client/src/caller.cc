@@ -21,10 +21,10 @@
 #include <utility>
 #include <vector>
 
-#include "tavoren/protocol.h"
-#include "tavoren/protocol_signing.h"
 #include "tavoren/common/curl.h"
 #include "tavoren/common/errors.h"
+#include "tavoren/protocol.h"
+#include "tavoren/protocol_signing.h"
 
 namespace tavoren::backend::detail {
 namespace {

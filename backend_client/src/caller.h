@@ -8,8 +8,8 @@
 #include <utility>
 
 #include "tavoren/backend.h"
-#include "tavoren/common/json.h"
 #include "tavoren/backend_client.h"
+#include "tavoren/common/json.h"
 
 namespace tavoren::backend::detail {
 

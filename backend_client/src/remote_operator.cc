@@ -3,8 +3,8 @@
 #include <string>
 
 #include "caller.h"
-#include "tavoren/common/errors.h"
 #include "tavoren/backend_client.h"
+#include "tavoren/common/errors.h"
 
 namespace tavoren::backend {
 using detail::named;

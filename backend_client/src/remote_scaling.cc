@@ -6,9 +6,9 @@
 #include <string_view>
 
 #include "caller.h"
-#include "tavoren/protocol.h"
-#include "tavoren/common/logging.h"
 #include "tavoren/backend_client.h"
+#include "tavoren/common/logging.h"
+#include "tavoren/protocol.h"
 
 namespace tavoren::backend {
 using detail::named;

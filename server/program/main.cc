@@ -21,14 +21,14 @@
 
 #include "command_line.h"
 #include "serve_settings.h"
-#include "tavoren/server.h"
 #include "tavoren/common/errors.h"
 #include "tavoren/common/logging.h"
 #include "tavoren/http_server.h"
-#include "tavoren/sqlite_store.h"
 #include "tavoren/metrics.h"
 #include "tavoren/metrics_endpoint.h"
 #include "tavoren/postgres_store.h"
+#include "tavoren/server.h"
+#include "tavoren/sqlite_store.h"
 
 namespace {
 
@@ -314,9 +314,8 @@ int keys_create(const std::vector<std::string>& args) {
   const std::string encryption_key = use_encryption_key(parsed.get("--encryption-key-file"));
   const std::unique_ptr<backend::Store> local = open_store(store);
   server::AccessKeys keys(*local, encryption_key);
-  const server::NewAccessKey made = operator_key
-                                                ? keys.create(wire::Role::kOperator)
-                                                : keys.create(wire::Role::kInstance, *instance);
+  const server::NewAccessKey made = operator_key ? keys.create(wire::Role::kOperator)
+                                                 : keys.create(wire::Role::kInstance, *instance);
   std::cout << "access-key: " << made.access_key << "\nsecret-key: " << made.secret_key
             << std::endl;
   std::cerr << "The secret key is shown only now; keep it where the "

@@ -5,10 +5,10 @@
 
 #include <string>
 
-#include "tavoren/protocol.h"
+#include "tavoren/backend_client.h"
 #include "tavoren/common/errors.h"
 #include "tavoren/common/logging.h"
-#include "tavoren/backend_client.h"
+#include "tavoren/protocol.h"
 #include "test_support.h"
 #include "wire_server.h"
 

@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "tavoren/protocol.h"
 #include "tavoren/backend_client.h"
+#include "tavoren/protocol.h"
 #include "test_support.h"
 #include "wire_server.h"
 

@@ -11,8 +11,8 @@
 #include <chrono>
 #include <stdexcept>
 
-#include "tavoren/protocol.h"
 #include "tavoren/common/process.h"
+#include "tavoren/protocol.h"
 #include "test_support.h"
 
 namespace tavoren::testing {

@@ -35,7 +35,8 @@ class Containers {
                                      "-c",         "trap 'exit 0' TERM; sleep 600 & wait"};
     argv.insert(argv.end(), args.begin(), args.end());
     const process::RunResult run = docker(argv);
-    if (run.exit_status.returncode() != 0) throw std::runtime_error("docker run failed: " + run.err);
+    if (run.exit_status.returncode() != 0)
+      throw std::runtime_error("docker run failed: " + run.err);
     ids_.push_back(trim(run.out));
     return ids_.back();
   }

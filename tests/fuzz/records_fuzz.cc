@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "fuzz_support.h"
-#include "tavoren/store_rules.h"
 #include "tavoren/common/errors.h"
 #include "tavoren/sqlite_store.h"
+#include "tavoren/store_rules.h"
 
 using namespace tavoren;
 

@@ -19,7 +19,8 @@ std::string selection(std::int64_t mebibytes) {
   const Json details = {{"actionDetails", {{"expectedResources", {{"gpuMemory", mebibytes}}}}}};
   try {
     std::string shown;
-    for (int gpu : host_probe::get_gpu_with_sufficient_memory_for_action(details["actionDetails"])) {
+    for (int gpu :
+         host_probe::get_gpu_with_sufficient_memory_for_action(details["actionDetails"])) {
       shown += (shown.empty() ? "" : ",") + std::to_string(gpu);
     }
     return "[" + shown + "]";

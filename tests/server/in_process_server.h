@@ -10,11 +10,11 @@
 #include <memory>
 #include <string>
 
-#include "tavoren/server.h"
-#include "tavoren/protocol_signing.h"
-#include "tavoren/http_server.h"
-#include "tavoren/sqlite_store.h"
 #include "tavoren/backend_client.h"
+#include "tavoren/http_server.h"
+#include "tavoren/protocol_signing.h"
+#include "tavoren/server.h"
+#include "tavoren/sqlite_store.h"
 #include "test_tls.h"
 #ifdef TAVOREN_PG_STORE
 #include "pg_test_store.h"

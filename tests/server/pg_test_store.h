@@ -12,8 +12,8 @@
 #include <functional>
 #include <string>
 
-#include "tavoren/sqlite_store.h"
 #include "tavoren/postgres_store.h"
+#include "tavoren/sqlite_store.h"
 
 namespace tavoren::testing {
 

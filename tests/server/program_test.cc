@@ -9,8 +9,8 @@
 #include <chrono>
 #include <string>
 
-#include "tavoren/common/process.h"
 #include "tavoren/backend_client.h"
+#include "tavoren/common/process.h"
 #include "test_support.h"
 #include "test_tls.h"
 

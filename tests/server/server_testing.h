@@ -16,11 +16,11 @@
 
 #include "in_process_server.h"
 #include "raw_client.h"
-#include "tavoren/server.h"
-#include "tavoren/protocol_signing.h"
-#include "tavoren/http_server.h"
-#include "tavoren/sqlite_store.h"
 #include "tavoren/backend_client.h"
+#include "tavoren/http_server.h"
+#include "tavoren/protocol_signing.h"
+#include "tavoren/server.h"
+#include "tavoren/sqlite_store.h"
 #include "test_support.h"
 #include "test_tls.h"
 

@@ -61,10 +61,9 @@ class FakeScaling : public backend::Scaling {
   const backend::Session& session() const override { return session_; }
   backend::Result assign_jobs(bool has_gpu) override;
   backend::Result update_action_status(const Json& arguments) override;
-  backend::Result update_status(const std::string& action_record_id,
-                                const std::string& action_type, const std::string& service,
-                                const std::string& step_code, const std::string& status,
-                                const std::string& description) override;
+  backend::Result update_status(const std::string& action_record_id, const std::string& action_type,
+                                const std::string& service, const std::string& step_code,
+                                const std::string& status, const std::string& description) override;
   backend::Result update_action(const Json& arguments) override;
   backend::Result update_action_docker_logs(const Json& arguments) override;
   backend::Result get_action_details(const std::string& action_record_id) override;

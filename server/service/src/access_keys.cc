@@ -7,12 +7,12 @@
 #include <stdexcept>
 #include <string>
 
-#include "tavoren/server.h"
 #include "tavoren/common/errors.h"
 #include "tavoren/common/files.h"
 #include "tavoren/common/logging.h"
-#include "tavoren/common/text.h"
 #include "tavoren/common/sealing.h"
+#include "tavoren/common/text.h"
+#include "tavoren/server.h"
 
 namespace tavoren::server {
 

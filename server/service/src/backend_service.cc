@@ -9,10 +9,10 @@
 #include <utility>
 #include <variant>
 
-#include "tavoren/server.h"
-#include "tavoren/store_rules.h"
 #include "tavoren/common/errors.h"
 #include "tavoren/common/logging.h"
+#include "tavoren/server.h"
+#include "tavoren/store_rules.h"
 
 namespace tavoren::server {
 

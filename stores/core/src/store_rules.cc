@@ -1,6 +1,8 @@
 // The rules shared by every store: identifiers, checks, refusal texts,
 // stored forms and sealed secrets, and free ports of this host.
 
+#include "tavoren/store_rules.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/random.h>
@@ -16,12 +18,11 @@
 #include <stdexcept>
 #include <string>
 
-#include "tavoren/store_rules.h"
 #include "tavoren/common/errors.h"
 #include "tavoren/common/logging.h"
+#include "tavoren/common/sealing.h"
 #include "tavoren/common/text.h"
 #include "tavoren/common/utf8.h"
-#include "tavoren/common/sealing.h"
 
 namespace tavoren::backend {
 

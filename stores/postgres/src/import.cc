@@ -8,9 +8,9 @@
 
 #include "pg.h"
 #include "schema.h"
-#include "tavoren/store_rules.h"
 #include "tavoren/common/errors.h"
 #include "tavoren/postgres_store.h"
+#include "tavoren/store_rules.h"
 #include "tavoren/store_schema.h"
 
 namespace tavoren::backend {

@@ -10,8 +10,8 @@
 
 #include "pg_test_store.h"
 #include "tavoren/common/errors.h"
-#include "tavoren/sqlite_store.h"
 #include "tavoren/postgres_store.h"
+#include "tavoren/sqlite_store.h"
 #include "test_support.h"
 
 namespace tavoren {

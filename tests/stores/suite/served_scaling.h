@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "in_process_server.h"
-#include "tavoren/sqlite_store.h"
 #include "tavoren/backend_client.h"
+#include "tavoren/sqlite_store.h"
 #include "test_tls.h"
 
 namespace tavoren::local_backend_testing {

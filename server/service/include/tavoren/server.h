@@ -54,11 +54,11 @@
 #include <string>
 #include <vector>
 
-#include "tavoren/store.h"
-#include "tavoren/protocol.h"
-#include "tavoren/protocol_signing.h"
 #include "tavoren/http_server.h"
 #include "tavoren/metrics.h"
+#include "tavoren/protocol.h"
+#include "tavoren/protocol_signing.h"
+#include "tavoren/store.h"
 
 namespace tavoren::server {
 

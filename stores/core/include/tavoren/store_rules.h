@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "tavoren/backend.h"
-#include "tavoren/store.h"
 #include "tavoren/common/json.h"
+#include "tavoren/store.h"
 
 namespace tavoren::backend::store_rules {
 
