@@ -28,6 +28,7 @@ using core::Port;
 using core::Rows;
 using core::Tx;
 using rules::refusal;
+using rules::unix_now;
 
 // An action counts as live while it is assigned and neither ended nor set
 // aside.
@@ -41,12 +42,6 @@ namespace {
 
 // At most this many expired answers are purged by one write.
 constexpr std::int64_t kPurgeBatch = 64;
-
-std::int64_t unix_now() {
-  return std::chrono::duration_cast<std::chrono::seconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
 
 // The record's "_idUser" when it is a text, kept beside the record for the
 // access checks.

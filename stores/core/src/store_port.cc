@@ -4,6 +4,7 @@
 #include "tavoren/store_port.h"
 
 #include <cctype>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -88,11 +89,23 @@ std::string expand_sql(std::string_view sql, const Phrases& phrases) {
   return out;
 }
 
+namespace {
+
+// A map of statements looked up by their text without copying it.
+struct TextHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view text) const {
+    return std::hash<std::string_view>{}(text);
+  }
+};
+using Expansions = std::unordered_map<std::string, std::string, TextHash, std::equal_to<>>;
+
+}  // namespace
+
 const std::string& expanded_sql(std::string_view sql, const Phrases& phrases) {
-  thread_local std::unordered_map<const Phrases*, std::unordered_map<std::string, std::string>>
-      caches;
-  std::unordered_map<std::string, std::string>& cache = caches[&phrases];
-  auto found = cache.find(std::string(sql));
+  thread_local std::unordered_map<const Phrases*, Expansions> caches;
+  Expansions& cache = caches[&phrases];
+  auto found = cache.find(sql);
   if (found == cache.end()) found = cache.emplace(sql, expand_sql(sql, phrases)).first;
   return found->second;
 }

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -140,6 +141,12 @@ std::string codebase_missing(const std::string& model_family) {
 std::string requirements_missing(const std::string& model_family) {
   return not_configured("The requirements URL of model family \"" + model_family + "\"",
                         config_command::kCodebase);
+}
+
+std::int64_t unix_now() {
+  return std::chrono::duration_cast<std::chrono::seconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
 }
 
 std::string seal_secret(const std::string& value) {

@@ -52,33 +52,18 @@ std::string milliseconds_text(std::chrono::milliseconds value) {
 
 }  // namespace
 
-Params& Params::text(std::string_view value) {
-  if (value.find('\0') != std::string_view::npos) {
-    throw ValueError("A text holding a NUL byte cannot be stored");
+namespace {
+
+// Refuses a text that PostgreSQL cannot hold, before anything is sent.
+void check_params(const Params& params) {
+  for (const Params::Value& value : params.values()) {
+    if (value.kind == Params::Kind::text && value.text.find('\0') != std::string::npos) {
+      throw ValueError("A text holding a NUL byte cannot be stored");
+    }
   }
-  values_.emplace_back(value);
-  is_null_.push_back(false);
-  binary_.push_back(false);
-  return *this;
 }
 
-Params& Params::integer(std::int64_t value) { return text(std::to_string(value)); }
-
-Params& Params::boolean(bool value) { return text(value ? "true" : "false"); }
-
-Params& Params::bytes(std::string_view value) {
-  values_.emplace_back(value);
-  is_null_.push_back(false);
-  binary_.push_back(true);
-  return *this;
-}
-
-Params& Params::null() {
-  values_.emplace_back();
-  is_null_.push_back(true);
-  binary_.push_back(false);
-  return *this;
-}
+}  // namespace
 
 Rows::~Rows() {
   if (result_ != nullptr) PQclear(result_);
@@ -205,9 +190,13 @@ Connection::~Connection() {
   if (connection_ != nullptr) PQfinish(connection_);
 }
 
-Rows Connection::exec(const char* sql, const Params& params) { return run_pipeline(sql, params); }
+Rows Connection::exec(const char* sql, const Params& params) {
+  check_params(params);
+  return run_pipeline(sql, params);
+}
 
 std::uint64_t Connection::defer(std::string sql, Params params) {
+  check_params(params);
   deferred_.push_back(Statement{std::move(sql), std::move(params)});
   return sent_ + deferred_.size() - 1;
 }
@@ -222,63 +211,69 @@ bool Connection::drop_deferred_from(std::uint64_t from) {
   return true;
 }
 
-Rows Connection::run_pipeline(const char* sql, const Params& params) {
-  if (unusable_) throw Failure("PostgreSQL refused a statement: the connection was given up", "");
-  std::vector<std::pair<const char*, const Params*>> statements;
-  statements.reserve(deferred_.size() + 1);
-  for (const Statement& statement : deferred_) {
-    statements.emplace_back(statement.sql.c_str(), &statement.params);
-  }
-  statements.emplace_back(sql, &params);
+Failure Connection::give_up(const PGresult* result) {
+  unusable_ = true;
+  const std::string text = failure_text(connection_, result);
+  deferred_.clear();
+  return Failure("PostgreSQL refused a statement: " + text, "");
+}
 
-  // What each answer read back belongs to: a statement's preparation (the
-  // text it was kept under) or the statement itself (empty).
-  std::vector<std::string> answers;
-  auto lost = [&](const PGresult* result) {
-    unusable_ = true;
-    const std::string text = failure_text(connection_, result);
-    deferred_.clear();
-    return Failure("PostgreSQL refused a statement: " + text, "");
-  };
-  if (PQenterPipelineMode(connection_) != 1) throw lost(nullptr);
-  for (const auto& [text, parameters] : statements) {
-    const std::size_t count = parameters->values_.size();
-    std::vector<const char*> values(count);
-    std::vector<int> lengths(count);
-    std::vector<int> formats(count);
-    for (std::size_t i = 0; i < count; ++i) {
-      values[i] = parameters->is_null_[i] ? nullptr : parameters->values_[i].data();
-      lengths[i] = static_cast<int>(parameters->values_[i].size());
-      formats[i] = parameters->binary_[i] ? 1 : 0;
+void Connection::send_statement(const char* text, const Params& parameters,
+                                std::vector<std::string>& answers) {
+  const std::size_t count = parameters.values().size();
+  std::vector<const char*> values(count);
+  std::vector<int> lengths(count);
+  std::vector<int> formats(count);
+  // Numbers and flags travel as text.
+  std::vector<std::string> numbers(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    const Params::Value& value = parameters.values()[i];
+    const std::string* bytes = &value.text;
+    switch (value.kind) {
+      case Params::Kind::null:
+        break;
+      case Params::Kind::integer:
+        numbers[i] = std::to_string(value.integer);
+        bytes = &numbers[i];
+        break;
+      case Params::Kind::boolean:
+        numbers[i] = value.integer != 0 ? "true" : "false";
+        bytes = &numbers[i];
+        break;
+      case Params::Kind::text:
+      case Params::Kind::bytes:
+        break;
     }
-    const Prepared* prepared = nullptr;
-    if (preparable(text)) {
-      auto found = prepared_.find(text);
-      if (found == prepared_.end() && prepared_.size() < kMaxPrepared) {
-        found = prepared_.emplace(text, Prepared{"tavoren_" + std::to_string(++names_)}).first;
-        // Prepared in the same round trip, just ahead of its first use.
-        if (PQsendPrepare(connection_, found->second.name.c_str(), text, static_cast<int>(count),
-                          nullptr) != 1) {
-          prepared_.erase(found);
-          throw lost(nullptr);
-        }
-        answers.push_back(text);
+    values[i] = value.kind == Params::Kind::null ? nullptr : bytes->data();
+    lengths[i] = static_cast<int>(bytes->size());
+    formats[i] = value.kind == Params::Kind::bytes ? 1 : 0;
+  }
+  const Prepared* prepared = nullptr;
+  if (preparable(text)) {
+    auto found = prepared_.find(text);
+    if (found == prepared_.end() && prepared_.size() < kMaxPrepared) {
+      found = prepared_.emplace(text, Prepared{"tavoren_" + std::to_string(++names_)}).first;
+      // Prepared in the same round trip, just ahead of its first use.
+      if (PQsendPrepare(connection_, found->second.name.c_str(), text, static_cast<int>(count),
+                        nullptr) != 1) {
+        prepared_.erase(found);
+        throw give_up(nullptr);
       }
-      if (found != prepared_.end()) prepared = &found->second;
+      answers.push_back(text);
     }
-    const int sent =
-        prepared != nullptr
-            ? PQsendQueryPrepared(connection_, prepared->name.c_str(), static_cast<int>(count),
-                                  values.data(), lengths.data(), formats.data(), 0)
-            : PQsendQueryParams(connection_, text, static_cast<int>(count), nullptr, values.data(),
-                                lengths.data(), formats.data(), 0);
-    if (sent != 1) throw lost(nullptr);
-    answers.emplace_back();
+    if (found != prepared_.end()) prepared = &found->second;
   }
-  if (PQpipelineSync(connection_) != 1) throw lost(nullptr);
-  ++round_trips_;
-  sent_ += deferred_.size() + 1;
+  const int sent =
+      prepared != nullptr
+          ? PQsendQueryPrepared(connection_, prepared->name.c_str(), static_cast<int>(count),
+                                values.data(), lengths.data(), formats.data(), 0)
+          : PQsendQueryParams(connection_, text, static_cast<int>(count), nullptr, values.data(),
+                              lengths.data(), formats.data(), 0);
+  if (sent != 1) throw give_up(nullptr);
+  answers.emplace_back();
+}
 
+Rows Connection::read_answers(const std::vector<std::string>& answers) {
   PGresult* last = nullptr;
   std::string failure;
   std::string state;
@@ -286,7 +281,7 @@ Rows Connection::run_pipeline(const char* sql, const Params& params) {
   for (std::size_t i = 0; i < answers.size(); ++i) {
     PGresult* result = PQgetResult(connection_);
     if (result == nullptr || PQstatus(connection_) != CONNECTION_OK) {
-      Failure error = lost(result);
+      Failure error = give_up(result);
       if (result != nullptr) PQclear(result);
       if (last != nullptr) PQclear(last);
       throw error;
@@ -310,7 +305,7 @@ Rows Connection::run_pipeline(const char* sql, const Params& params) {
     if (PGresult* extra = PQgetResult(connection_); extra != nullptr) {
       PQclear(extra);
       if (last != nullptr) PQclear(last);
-      throw lost(nullptr);
+      throw give_up(nullptr);
     }
   }
   deferred_.clear();
@@ -319,13 +314,29 @@ Rows Connection::run_pipeline(const char* sql, const Params& params) {
   if (sync != nullptr) PQclear(sync);
   if (!synced || PQexitPipelineMode(connection_) != 1) {
     if (last != nullptr) PQclear(last);
-    throw lost(nullptr);
+    throw give_up(nullptr);
   }
   if (failed) {
     if (last != nullptr) PQclear(last);
     throw Failure("PostgreSQL refused a statement: " + failure, std::move(state));
   }
   return Rows(last);
+}
+
+Rows Connection::run_pipeline(const char* sql, const Params& params) {
+  if (unusable_) throw Failure("PostgreSQL refused a statement: the connection was given up", "");
+  // What each answer read back belongs to: a statement's preparation (the
+  // text it was kept under) or the statement itself (empty).
+  std::vector<std::string> answers;
+  if (PQenterPipelineMode(connection_) != 1) throw give_up(nullptr);
+  for (const Statement& statement : deferred_) {
+    send_statement(statement.sql.c_str(), statement.params, answers);
+  }
+  send_statement(sql, params, answers);
+  if (PQpipelineSync(connection_) != 1) throw give_up(nullptr);
+  ++round_trips_;
+  sent_ += deferred_.size() + 1;
+  return read_answers(answers);
 }
 
 void Connection::exec_script(const char* sql) {

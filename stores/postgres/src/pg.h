@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "tavoren/store.h"
+#include "tavoren/store_port.h"
 
 namespace tavoren::backend::pg {
 
@@ -47,24 +48,10 @@ struct ConnectionSettings {
   std::chrono::milliseconds statement_timeout{5000};
 };
 
-// The parameters of one statement ($1, $2, ... in order).
-class Params {
- public:
-  // ValueError for a text holding a NUL byte, which PostgreSQL's texts
-  // cannot hold.
-  Params& text(std::string_view value);
-  Params& integer(std::int64_t value);
-  Params& boolean(bool value);
-  // Raw bytes for a bytea column, sent as they are.
-  Params& bytes(std::string_view value);
-  Params& null();
-
- private:
-  friend class Connection;
-  std::vector<std::string> values_;
-  std::vector<bool> is_null_;
-  std::vector<bool> binary_;
-};
+// The parameters of one statement ($1, $2, ... in order): the store
+// port's. A text holding a NUL byte, which PostgreSQL's texts cannot hold,
+// is refused (ValueError) by exec and defer before anything is sent.
+using Params = core::Params;
 
 // The rows of one statement's result.
 class Rows {
@@ -146,6 +133,16 @@ class Connection {
   // Sends the deferred statements and this one as one pipeline and reads
   // every answer; answers this one's.
   Rows run_pipeline(const char* sql, const Params& params);
+  // Queues one statement on the pipeline, with its preparation the first
+  // time its text is seen; records what each answer it awaits belongs to.
+  void send_statement(const char* text, const Params& parameters,
+                      std::vector<std::string>& answers);
+  // Reads the pipeline's answers up to its sync; answers the last
+  // statement's rows, or throws the first failure.
+  Rows read_answers(const std::vector<std::string>& answers);
+  // Marks the connection unusable and forgets the deferred statements;
+  // answers the failure to throw.
+  Failure give_up(const PGresult* result);
 
   PGconn* connection_ = nullptr;
   // Set when the pipeline's answers were left unread (the connection is

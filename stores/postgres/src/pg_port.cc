@@ -32,30 +32,6 @@ const core::Phrases& phrases() {
 // The core's statement in PostgreSQL's SQL.
 const std::string& expanded(std::string_view sql) { return core::expanded_sql(sql, phrases()); }
 
-Params converted(const core::Params& params) {
-  Params out;
-  for (const core::Params::Value& value : params.values()) {
-    switch (value.kind) {
-      case core::Params::Kind::null:
-        out.null();
-        break;
-      case core::Params::Kind::text:
-        out.text(value.text);
-        break;
-      case core::Params::Kind::integer:
-        out.integer(value.integer);
-        break;
-      case core::Params::Kind::boolean:
-        out.boolean(value.integer != 0);
-        break;
-      case core::Params::Kind::bytes:
-        out.bytes(value.text);
-        break;
-    }
-  }
-  return out;
-}
-
 class PgCursor final : public core::Cursor {
  public:
   explicit PgCursor(Rows rows) : rows_(std::move(rows)) {}
@@ -75,14 +51,13 @@ class PgTx final : public core::Tx {
  public:
   explicit PgTx(Connection& connection) : connection_(connection) {}
   core::Rows query(std::string_view sql, const core::Params& params) override {
-    return core::Rows(
-        std::make_unique<PgCursor>(connection_.exec(expanded(sql).c_str(), converted(params))));
+    return core::Rows(std::make_unique<PgCursor>(connection_.exec(expanded(sql).c_str(), params)));
   }
   void run(std::string_view sql, const core::Params& params) override {
-    connection_.defer(expanded(sql), converted(params));
+    connection_.defer(expanded(sql), params);
   }
   std::int64_t change(std::string_view sql, const core::Params& params) override {
-    return connection_.exec(expanded(sql).c_str(), converted(params)).affected();
+    return connection_.exec(expanded(sql).c_str(), params).affected();
   }
   void lock(std::string_view scope, std::string_view key) override {
     // Sent with the next statement, which the server runs once it holds

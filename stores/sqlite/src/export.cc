@@ -9,6 +9,7 @@
 #include "sqlite.h"
 #include "tavoren/common/errors.h"
 #include "tavoren/sqlite_store.h"
+#include "tavoren/store_rules.h"
 #include "tavoren/store_schema.h"
 
 namespace tavoren::backend {
@@ -38,9 +39,7 @@ void LocalScaling::export_rows(const std::filesystem::path& database,
   sqlite::Connection connection(database, busy_timeout);
   migrate(connection, database.string());
   sqlite::Transaction snapshot(connection, sqlite::Transaction::Kind::read);
-  const std::int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
-                               std::chrono::system_clock::now().time_since_epoch())
-                               .count();
+  const std::int64_t now = store_rules::unix_now();
   for (const store_schema::Table& table : store_schema::tables()) {
     StoreRows batch{table.name, table.columns, {}};
     const std::string sql = select_of(table);

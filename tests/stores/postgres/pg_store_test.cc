@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "pg_test_store.h"
+#include "schema_columns.h"
 #include "tavoren/common/errors.h"
 #include "tavoren/postgres_store.h"
 #include "test_support.h"
@@ -71,6 +72,17 @@ class PgStoreTest : public ::testing::Test {
 
   testing::TempDir dir_;
 };
+
+TEST_F(PgStoreTest, EveryTableHoldsExactlyTheListedColumns) {
+  { PgScaling store(options()); }
+  // The migrations' own bookkeeping is not one of the store's tables.
+  const std::string joined =
+      testing::pg_query_text(dir_.path() / "store",
+                             "SELECT string_agg(table_name || '.' || column_name, ',') FROM "
+                             "information_schema.columns WHERE table_schema = current_schema() "
+                             "AND table_name <> 'schema_version'");
+  EXPECT_EQ(testing::column_set(joined), testing::listed_columns());
+}
 
 TEST_F(PgStoreTest, StoresOfSeveralServersHandOutEveryActionExactlyOnceOldestFirst) {
   const PgBackendOptions shared = options();

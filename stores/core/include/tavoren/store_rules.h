@@ -30,6 +30,9 @@ bool is_action_id(std::string_view id);
 // A fresh random action identifier, never the null one.
 std::string new_action_id();
 
+// The Unix time now, in whole seconds (the stores' expiry times).
+std::int64_t unix_now();
+
 // A value's JSON text for storage; texts that are not valid UTF-8 have
 // their bad bytes replaced, so storing a report never fails on them.
 std::string to_text(const Json& value);
