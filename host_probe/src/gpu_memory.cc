@@ -30,7 +30,8 @@
 namespace tavoren::host_probe {
 namespace {
 
-constexpr const char* kNvidiaSmi = "nvidia-smi";
+using detail::kNvidiaSmi;
+
 constexpr const char* kMeminfoPath = "/proc/meminfo";
 // Requirements of this size (MiB) or more skip the single-GPU best fit.
 constexpr double kLargeRequirementMib = 80000;

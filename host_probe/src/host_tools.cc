@@ -18,7 +18,7 @@
 namespace tavoren::host_probe {
 namespace {
 
-constexpr const char* kNvidiaSmi = "nvidia-smi";
+using detail::kNvidiaSmi;
 
 struct LimitsStore {
   std::mutex mutex;

@@ -13,6 +13,9 @@
 
 namespace tavoren::host_probe::detail {
 
+// The GPU tool every probe of the GPUs runs.
+inline constexpr const char* kNvidiaSmi = "nvidia-smi";
+
 struct ToolOptions {
   // Capture standard output (and run with LC_ALL=C, as the output is read);
   // otherwise it goes to the agent's own standard output.

@@ -27,7 +27,7 @@ using std::chrono::milliseconds;
 using std::chrono::seconds;
 using ::testing::HasSubstr;
 
-constexpr const char* kEncryptionKey = "e2e-key-0123456789abcdef01234567";
+constexpr const char* kAgentKey = "e2e-key-0123456789abcdef01234567";
 constexpr const char* kAccessKey = "e2e-access-key";
 constexpr const char* kSecretKey = "e2e-secret-key";
 
@@ -36,7 +36,7 @@ class ActionRun : public ::testing::Test {
   ActionRun()
       : home_("HOME", work_.path().string()),
         workspace_dir_("WORKSPACE_DIR", "fs"),
-        encryption_key_("TAVOREN_ENCRYPTION_KEY", kEncryptionKey),
+        encryption_key_("TAVOREN_ENCRYPTION_KEY", kAgentKey),
         action_id_(new_action_id()) {}
 
   void SetUp() override {

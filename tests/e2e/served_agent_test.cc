@@ -29,7 +29,7 @@ using std::chrono::seconds;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-constexpr const char* kEncryptionKey = "e2e-server-key-0123456789abcdef0";
+constexpr const char* kServerKey = "e2e-server-key-0123456789abcdef0";
 constexpr const char* kUser = "e2e-owner";
 constexpr const char* kOwnerAccessKey = "AKE2ESERVEDOWNER01";
 constexpr const char* kOwnerSecretKey = "e2e-served-owner-secret-0123";
@@ -51,7 +51,7 @@ class ServedAgent : public ::testing::Test {
       : home_("HOME", dir_.path().string()),
         workspace_dir_("WORKSPACE_DIR", "fs"),
         provider_("SERVICE_PROVIDER", "local"),
-        encryption_key_("TAVOREN_ENCRYPTION_KEY", kEncryptionKey) {}
+        encryption_key_("TAVOREN_ENCRYPTION_KEY", kServerKey) {}
 
   void SetUp() override {
     instance_keys_ = make_keys({"--instance", "e2e-served-agent"});
@@ -151,7 +151,7 @@ class ServedAgent : public ::testing::Test {
   void expect_no_secret_in(const std::string& text, const std::string& what) {
     for (const std::string& secret :
          {instance_keys_.secret_key, operator_keys_.secret_key, std::string(kOwnerAccessKey),
-          std::string(kOwnerSecretKey), std::string(kEncryptionKey), Sandbox::get().password()}) {
+          std::string(kOwnerSecretKey), std::string(kServerKey), Sandbox::get().password()}) {
       EXPECT_THAT(text, Not(HasSubstr(secret))) << what;
     }
   }

@@ -1,8 +1,9 @@
-// A backend server in the test's own process: the request handling on an
-// embedded store (built with TAVOREN_PG_STORE: on the PostgreSQL store, in
-// the path's own schema of the sandbox, pg_test_store.h), behind the HTTPS server on 127.0.0.1 with
-// throwaway certificates, and the network clients' options for a key of its own. Not copyable;
-// stops serving when destroyed.
+// A backend server in the test's own process: the request handling on a
+// store (the SQLite store of the options' path, unless the caller gives a
+// store of its own, as the store suite's PostgreSQL run does), behind the
+// HTTPS server on 127.0.0.1 with throwaway certificates, and the network
+// clients' options for a key of its own. Not copyable; stops serving when
+// destroyed.
 #pragma once
 
 #include <chrono>
@@ -16,23 +17,8 @@
 #include "tavoren/server.h"
 #include "tavoren/sqlite_store.h"
 #include "test_tls.h"
-#ifdef TAVOREN_PG_STORE
-#include "pg_test_store.h"
-#endif
 
 namespace tavoren::testing {
-
-#ifdef TAVOREN_PG_STORE
-using TestStore = backend::PgScaling;
-inline backend::PgBackendOptions test_store_options(const backend::LocalBackendOptions& options) {
-  return pg_options_for(options);
-}
-#else
-using TestStore = backend::LocalScaling;
-inline backend::LocalBackendOptions test_store_options(backend::LocalBackendOptions options) {
-  return options;
-}
-#endif
 
 // The key that seals the server's access keys in the tests.
 inline constexpr const char* kServerEncryptionKey = "0123456789abcdef0123456789abcdef";
@@ -43,10 +29,16 @@ class InProcessServer {
   // instance identifier is ignored). `tls` must outlive the server.
   InProcessServer(backend::LocalBackendOptions store_options, const TestTls& tls,
                   std::function<void(const server::AuditEntry&)> audit = {})
+      : InProcessServer(
+            std::make_unique<backend::LocalScaling>(without_instance(std::move(store_options))),
+            tls, std::move(audit)) {}
+  // Serves `store`, which the server owns from then on.
+  InProcessServer(std::unique_ptr<backend::Store> store, const TestTls& tls,
+                  std::function<void(const server::AuditEntry&)> audit = {})
       : tls_(tls),
-        store_(test_store_options(without_instance(std::move(store_options)))),
-        keys_(store_, kServerEncryptionKey, std::chrono::milliseconds(200)),
-        service_(store_, keys_, server::ServiceOptions{.audit = std::move(audit)}),
+        store_(std::move(store)),
+        keys_(*store_, kServerEncryptionKey, std::chrono::milliseconds(200)),
+        service_(*store_, keys_, server::ServiceOptions{.audit = std::move(audit)}),
         http_(http_options(tls), service_) {
     http_.start();
   }
@@ -54,7 +46,7 @@ class InProcessServer {
   InProcessServer(const InProcessServer&) = delete;
   InProcessServer& operator=(const InProcessServer&) = delete;
 
-  TestStore& store() { return store_; }
+  backend::Store& store() { return *store_; }
   server::AccessKeys& keys() { return keys_; }
   int port() const { return http_.port(); }
   std::string url() const { return "https://127.0.0.1:" + std::to_string(http_.port()); }
@@ -93,7 +85,7 @@ class InProcessServer {
   }
 
   const TestTls& tls_;
-  TestStore store_;
+  std::unique_ptr<backend::Store> store_;
   server::AccessKeys keys_;
   server::BackendService service_;
   http_server::HttpServer http_;

@@ -57,32 +57,27 @@ void use_sandbox_environment() {
   }
 }
 
-class PgTestEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    use_sandbox_environment();
-    PgConnection probe;
-    if (!probe.ok()) {
-      GTEST_SKIP() << "No PostgreSQL to test on: start the sandbox with scripts/pg-sandbox.sh up "
-                      "(needs Debian's postgresql-15), or run the tests through ctest";
-    }
-  }
-  void TearDown() override {
-    std::lock_guard lock(schemas_mutex);
-    if (made_schemas().empty()) return;
-    PgConnection connection;
-    if (!connection.ok()) return;
-    for (const std::string& schema : made_schemas()) {
-      connection.value("DROP SCHEMA IF EXISTS " + schema + " CASCADE");
-    }
-    made_schemas().clear();
-  }
-};
-
-[[maybe_unused]] ::testing::Environment* const registered =
-    ::testing::AddGlobalTestEnvironment(new PgTestEnvironment);
-
 }  // namespace
+
+void PgTestEnvironment::SetUp() {
+  use_sandbox_environment();
+  PgConnection probe;
+  if (!probe.ok()) {
+    GTEST_SKIP() << "No PostgreSQL to test on: start the sandbox with scripts/pg-sandbox.sh up "
+                    "(needs Debian's postgresql-15), or run the tests through ctest";
+  }
+}
+
+void PgTestEnvironment::TearDown() {
+  std::lock_guard lock(schemas_mutex);
+  if (made_schemas().empty()) return;
+  PgConnection connection;
+  if (!connection.ok()) return;
+  for (const std::string& schema : made_schemas()) {
+    connection.value("DROP SCHEMA IF EXISTS " + schema + " CASCADE");
+  }
+  made_schemas().clear();
+}
 
 std::string pg_schema_for(const std::filesystem::path& database) {
   const std::size_t hash = std::hash<std::string>{}(std::filesystem::absolute(database).string());
@@ -107,6 +102,10 @@ backend::PgBackendOptions pg_options_for(const backend::LocalBackendOptions& opt
   }
   backend::PgScaling::migrate(pg);
   return pg;
+}
+
+std::unique_ptr<backend::Store> pg_store_for(const backend::LocalBackendOptions& options) {
+  return std::make_unique<backend::PgScaling>(pg_options_for(options));
 }
 
 std::int64_t pg_count_rows(const std::filesystem::path& database, const std::string& table) {

@@ -135,7 +135,7 @@ TEST(ServeSettingsTest, MalformedOrInconsistentOptionsAreRefusedWithTheirReason)
       {plain({"--no-such-option"}), "Unknown option --no-such-option"},
   };
   for (const auto& [args, message] : cases) {
-    EXPECT_EQ(refusal(args), message) << testing::PrintToString(args);
+    EXPECT_EQ(refusal(args), message) << ::testing::PrintToString(args);
   }
   EXPECT_EQ(refusal(plain({"--metrics-listen", "nowhere"})).rfind("--metrics-listen: ", 0), 0u);
 }

@@ -132,7 +132,7 @@ class ServerTest : public ::testing::Test {
   std::mutex audit_mutex_;
   std::vector<server::AuditEntry> audits_;
   testing::InProcessServer server_;
-  LocalScaling& store_;
+  backend::Store& store_;
   server::AccessKeys& keys_;
   Session instance_a_, instance_b_, operator_;
 };

@@ -21,7 +21,6 @@ using backend::Result;
 using log::Level;
 using log::LogCapture;
 
-const std::string kId = kActionId;
 constexpr const char* kAccessKey = "AKIDEXAMPLE01";
 constexpr const char* kSecretKey = "SECRETEXAMPLE01";
 constexpr const char* kScriptTail =

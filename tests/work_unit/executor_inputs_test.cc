@@ -19,8 +19,6 @@ using backend::Result;
 using log::Level;
 using log::LogCapture;
 
-constexpr const char* kEncryptionKey = "0123456789abcdef0123456789abcdef";
-
 // Units of any action type on a host with one data disk, a stand-in engine,
 // an address echo service on loopback and a backend that hands out
 // everything the requirements need.

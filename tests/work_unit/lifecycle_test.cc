@@ -31,8 +31,6 @@ using backend::Result;
 using log::Level;
 using log::LogCapture;
 
-const std::string kId = kActionId;
-
 WorkUnitOptions with_table(ActionsMap table) {
   WorkUnitOptions options;
   options.timings = quick_timings();

@@ -20,7 +20,6 @@ using backend::Result;
 using log::Level;
 using log::LogCapture;
 
-const std::string kId = kActionId;
 const std::string kMarker(kCudaOutOfMemory);
 
 // A file the test creates to let a waiting child go on.

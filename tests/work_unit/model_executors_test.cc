@@ -22,10 +22,6 @@ using log::Level;
 using log::LogCapture;
 namespace archives = workspace_fetch::testing;
 
-const std::string kId = kActionId;
-constexpr const char* kEncryptionKey = "0123456789abcdef0123456789abcdef";
-constexpr const char* kOwnerAccess = "AKIAOWNER0000001";
-constexpr const char* kOwnerSecret = "ownerSecretKey/0001+abc";
 constexpr const char* kToken = "hf_tokenEXAMPLE0001";
 constexpr const char* kRegistryPassword = "hub-pass-0001";
 
@@ -33,16 +29,6 @@ constexpr const char* kRegistryPassword = "hub-pass-0001";
 std::string with_work_fs(std::string line, const std::string& work_fs) {
   for (std::size_t at; (at = line.find("<W>")) != std::string::npos;) {
     line.replace(at, 3, work_fs);
-  }
-  return line;
-}
-
-// `line` as the log shows it: the owner's keys and the token masked.
-std::string masked(std::string line) {
-  for (const std::string secret : {kOwnerAccess, kOwnerSecret, kToken}) {
-    for (std::size_t at; (at = line.find(secret)) != std::string::npos;) {
-      line.replace(at, secret.size(), log::kSecretMask);
-    }
   }
   return line;
 }
@@ -148,7 +134,8 @@ TEST_F(ModelExecutorTest, TrainingRunsTrainPyWithTheTokenAndTheOwnersKeys) {
   EXPECT_EQ(unit.log_path(), log_path("train_log"));
 
   // The logged command shows neither the keys nor the token.
-  EXPECT_TRUE(capture_.contains(Level::info, "cmd is: " + masked(expected)));
+  EXPECT_TRUE(capture_.contains(
+      Level::info, "cmd is: " + masked(expected, {kOwnerAccess, kOwnerSecret, kToken})));
   for (const auto& line : capture_.lines()) {
     EXPECT_EQ(line.message.find(kOwnerSecret), std::string::npos) << line.message;
     EXPECT_EQ(line.message.find(kToken), std::string::npos) << line.message;
@@ -204,7 +191,8 @@ TEST_F(ModelExecutorTest, EvaluationRunsEvalPyWithoutAToken) {
       work_fs());
   EXPECT_EQ(unit.cmd(), expected);
   EXPECT_EQ(unit.log_path(), log_path("eval_log"));
-  EXPECT_TRUE(capture_.contains(Level::info, "cmd is: " + masked(expected)));
+  EXPECT_TRUE(capture_.contains(
+      Level::info, "cmd is: " + masked(expected, {kOwnerAccess, kOwnerSecret, kToken})));
   EXPECT_EQ(fake_.count("get_model_secret_keys"), 0u);
   EXPECT_EQ(fake_.count("get_model_codebase"), 1u);
   EXPECT_EQ(fake_.count("update_action"), 0u);
@@ -234,7 +222,8 @@ TEST_F(ModelExecutorTest, ExportPrefersTheJobsFileSystemOverTheLargest) {
   EXPECT_EQ(unit.cmd(), expected);
   EXPECT_EQ(unit.log_path(), log_path("export_log"));
   EXPECT_TRUE(capture_.contains(Level::info, "host_file_system: " + chosen.path().string()));
-  EXPECT_TRUE(capture_.contains(Level::info, "cmd is: " + masked(expected)));
+  EXPECT_TRUE(capture_.contains(
+      Level::info, "cmd is: " + masked(expected, {kOwnerAccess, kOwnerSecret, kToken})));
   // The codebase went to the chosen file system, not to the largest.
   EXPECT_TRUE(std::filesystem::exists(chosen.path() / kId / "train.py"));
   EXPECT_FALSE(std::filesystem::exists(work_.path() / kId));
@@ -281,7 +270,8 @@ TEST_F(ModelExecutorTest, DeploymentPublishesTwoBackendPorts) {
       work_fs());
   EXPECT_EQ(unit.cmd(), expected);
   EXPECT_EQ(unit.log_path(), log_path("deploy_log"));
-  EXPECT_TRUE(capture_.contains(Level::info, "cmd is: " + masked(expected)));
+  EXPECT_TRUE(capture_.contains(
+      Level::info, "cmd is: " + masked(expected, {kOwnerAccess, kOwnerSecret, kToken})));
   // Both ports come first; no model key reaches the builder, so no token.
   EXPECT_EQ(operations(),
             (std::vector<std::string>{"get_open_port", "get_open_port", "get_action_details",
@@ -308,7 +298,8 @@ TEST_F(ModelExecutorTest, AggregatorRunsWithoutGpuCodebaseOrActionDirectory) {
       work_fs());
   EXPECT_EQ(unit.cmd(), expected);
   EXPECT_EQ(unit.log_path(), log_path("deploy_aggregator"));
-  EXPECT_TRUE(capture_.contains(Level::info, "cmd: " + masked(expected)));
+  EXPECT_TRUE(capture_.contains(Level::info,
+                                "cmd: " + masked(expected, {kOwnerAccess, kOwnerSecret, kToken})));
   EXPECT_EQ(operations(),
             (std::vector<std::string>{"get_action_details", "get_docker_hub_credentials",
                                       "get_user_access_key_pair"}));

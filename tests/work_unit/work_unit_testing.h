@@ -9,10 +9,12 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -26,6 +28,23 @@
 namespace tavoren::testing {
 
 inline constexpr const char* kActionId = "65f1a2b3c4d5e6f708192a3b";
+inline const std::string kId = kActionId;
+
+// The key that seals the backend's secrets in the tests.
+inline constexpr const char* kEncryptionKey = "0123456789abcdef0123456789abcdef";
+// An owner's key pair, which the log must never show.
+inline constexpr const char* kOwnerAccess = "AKIAOWNER0000001";
+inline constexpr const char* kOwnerSecret = "ownerSecretKey/0001+abc";
+
+// `line` as the log shows it: each of `secrets` masked.
+inline std::string masked(std::string line, std::initializer_list<std::string_view> secrets) {
+  for (const std::string_view secret : secrets) {
+    for (std::size_t at; (at = line.find(secret)) != std::string::npos;) {
+      line.replace(at, secret.size(), log::kSecretMask);
+    }
+  }
+  return line;
+}
 
 inline Json action_record(const std::string& type = "model_train") {
   Json record = Json::object();

@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "executors/executors.h"
 #include "tavoren/common/config.h"
 #include "tavoren/common/errors.h"
 #include "tavoren/common/json.h"
@@ -29,6 +30,8 @@
 namespace tavoren {
 namespace {
 
+using executor_support::script_word;
+
 bool is_env_name(std::string_view name) {
   if (name.empty()) return false;
   for (std::size_t i = 0; i < name.size(); ++i) {
@@ -39,10 +42,6 @@ bool is_env_name(std::string_view name) {
   }
   return true;
 }
-
-// A text of the double-quoted script that the inner shell reads as the one
-// word `value`.
-std::string script_word(std::string_view value) { return escape_double_quoted(shell_quote(value)); }
 
 // The container environment, in order.
 using EnvMap = std::vector<std::pair<std::string, std::string>>;

@@ -62,10 +62,6 @@ struct Member {
   mode_t mode = 0644;
 };
 
-[[noreturn]] void throw_errno(const std::string& what) {
-  throw std::system_error(errno, std::generic_category(), what);
-}
-
 ArchivePtr open_archive(const fs::path& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) throw_errno("cannot open " + path.string());

@@ -26,10 +26,6 @@ struct DirCloser {
   void operator()(DIR* dir) const { ::closedir(dir); }
 };
 
-[[noreturn]] void throw_errno(const std::string& what) {
-  throw std::system_error(errno, std::generic_category(), what);
-}
-
 // Whether `path` is a directory (not a link to one) without entries.
 bool is_empty_directory(const fs::path& path) {
   const auto listing = list_directory(path);
@@ -46,6 +42,10 @@ std::optional<Listing> list_if_possible(const fs::path& dir) {
 }
 
 }  // namespace
+
+void throw_errno(const std::string& what) {
+  throw std::system_error(errno, std::generic_category(), what);
+}
 
 std::optional<Listing> list_directory(const fs::path& dir) {
   const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);

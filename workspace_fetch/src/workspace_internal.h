@@ -47,4 +47,7 @@ void flatten_tree(const std::filesystem::path& root);
 // empty. Removals that fail are ignored.
 void prune_tree(const std::filesystem::path& root);
 
+// Throws std::system_error for errno, naming `what`.
+[[noreturn]] void throw_errno(const std::string& what);
+
 }  // namespace tavoren::workspace_fetch::detail

@@ -25,7 +25,7 @@ using backend::Result;
 
 constexpr std::int64_t kLogLimit = 64;
 
-Json record(const std::string& user, bool gpu = false) {
+Json owned_record(const std::string& user, bool gpu = false) {
   Json r = Json::object();
   r["action"] = "data_split";
   r["actionDetails"] = Json{{"gpuRequired", gpu}, {"note", "ümlaut"}};
@@ -71,7 +71,8 @@ class PgImportTest : public ::testing::Test {
 TEST_F(PgImportTest, AnImportedStoreAnswersEveryCallAsTheEmbeddedStoreDid) {
   LocalScaling local(local_options());
   std::vector<std::string> ids;
-  for (int i = 0; i < 6; ++i) ids.push_back(local.submit(record("user-" + std::to_string(i % 2))));
+  for (int i = 0; i < 6; ++i)
+    ids.push_back(local.submit(owned_record("user-" + std::to_string(i % 2))));
   auto agent_a = local.for_instance("instance-a");
   // ids[0] ran and ended, ids[1] runs past its log limit, ids[2] was
   // scaled down while running, ids[3] while queued; ids[4..5] are queued.
@@ -209,14 +210,14 @@ TEST_F(PgImportTest, AnImportedStoreAnswersEveryCallAsTheEmbeddedStoreDid) {
   EXPECT_EQ(answer(target_a->update_action_docker_logs(piece(ids[1], "more"))),
             answer(agent_a->update_action_docker_logs(piece(ids[1], "more"))));
   EXPECT_EQ(target.logs(ids[1]).content, local.logs(ids[1]).content);
-  const std::string added = target.submit(record("user-9"));
+  const std::string added = target.submit(owned_record("user-9"));
   EXPECT_EQ(target.list().back().at("_id"), added);
 }
 
 TEST_F(PgImportTest, ATargetHoldingActionsIsRefusedAndKeepsWhatItHad) {
   {
     LocalScaling local(local_options());
-    local.submit(record("user-1"));
+    local.submit(owned_record("user-1"));
     local.set_data_processing_image("registry.example/from-embedded:1");
     local.add_access_key({"TKSHARED", "embedded-secret", "operator", "", "", false});
   }
@@ -236,7 +237,7 @@ TEST_F(PgImportTest, ATargetHoldingActionsIsRefusedAndKeepsWhatItHad) {
   {
     LocalScaling local(local_options());
     local.set_data_processing_image("registry.example/from-embedded:2");
-    local.submit(record("user-2"));
+    local.submit(owned_record("user-2"));
   }
   try {
     import(target_options);

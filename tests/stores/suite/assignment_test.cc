@@ -23,7 +23,7 @@ class AssignmentTest : public BackendTest {};
 
 TEST_F(AssignmentTest, ConcurrentAgentsOnOneFileReceiveEveryActionExactlyOnce) {
   constexpr int kActions = 120;
-  LocalScaling operator_backend(options());
+  StoreUnderTest operator_backend(options());
   std::set<std::string> submitted;
   for (int i = 0; i < kActions; ++i) submitted.insert(operator_backend.submit(action_record()));
 
@@ -31,14 +31,14 @@ TEST_F(AssignmentTest, ConcurrentAgentsOnOneFileReceiveEveryActionExactlyOnce) {
   a.assign_batch = 3;
   LocalBackendOptions b = options("instance-b");
   b.assign_batch = 2;
-  LocalScaling agent_a(std::move(a));
-  LocalScaling agent_b(std::move(b));
+  StoreUnderTest agent_a(std::move(a));
+  StoreUnderTest agent_b(std::move(b));
 
   std::mutex mutex;
   std::map<std::string, std::vector<std::string>> receivers;  // id -> instances
   std::vector<std::string> failures;
   int answers = 0;
-  auto drain = [&](LocalScaling& agent, const std::string& instance) {
+  auto drain = [&](StoreUnderTest& agent, const std::string& instance) {
     while (true) {
       backend::Result result;
       try {
@@ -93,7 +93,7 @@ TEST_F(AssignmentTest, ConcurrentProcessesOnOneFileReceiveEveryActionExactlyOnce
   constexpr int kActions = 80;
   std::set<std::string> submitted;
   {
-    LocalScaling operator_backend(options());
+    StoreUnderTest operator_backend(options());
     for (int i = 0; i < kActions; ++i) submitted.insert(operator_backend.submit(action_record()));
   }
   process::RunResult results[2];
@@ -120,10 +120,10 @@ TEST_F(AssignmentTest, ConcurrentProcessesOnOneFileReceiveEveryActionExactlyOnce
 }
 
 TEST_F(AssignmentTest, HandsOutOldestFirstInBatchesAndEmptyListWhenNothingIsQueued) {
-  LocalScaling operator_backend(options());
+  StoreUnderTest operator_backend(options());
   LocalBackendOptions o = options("instance-a");
   o.assign_batch = 2;
-  LocalScaling agent(std::move(o));
+  StoreUnderTest agent(std::move(o));
 
   backend::Result empty = agent.assign_jobs(false);
   EXPECT_FALSE(empty.has_error_set());
@@ -156,7 +156,7 @@ TEST_F(AssignmentTest, HandsOutOldestFirstInBatchesAndEmptyListWhenNothingIsQueu
 // neither stop the queue nor come back on every poll.
 TEST_F(AssignmentTest, QueueEntriesThatAreNotRecordsAreSetAsideAndTheQueueGoesOn) {
   SKIP_UNLESS_SQLITE("writes into the file behind the store");
-  LocalScaling operator_backend(options());
+  StoreUnderTest operator_backend(options());
   const std::string before = operator_backend.submit(action_record("data_split"));
   {
     RawDatabase raw(database());
@@ -169,7 +169,7 @@ TEST_F(AssignmentTest, QueueEntriesThatAreNotRecordsAreSetAsideAndTheQueueGoesOn
 
   LocalBackendOptions o = options("instance-a");
   o.assign_batch = 2;
-  LocalScaling agent(std::move(o));
+  StoreUnderTest agent(std::move(o));
   log::LogCapture capture;
   backend::Result first = agent.assign_jobs(false);
   ASSERT_FALSE(first.has_error_set());
@@ -208,7 +208,7 @@ TEST_F(AssignmentTest, QueueEntriesThatAreNotRecordsAreSetAsideAndTheQueueGoesOn
 // way, with the limit as the reason.
 TEST_F(AssignmentTest, AQueuedRecordNestedTooDeeplyIsSetAside) {
   SKIP_UNLESS_SQLITE("writes into the file behind the store");
-  LocalScaling operator_backend(options());
+  StoreUnderTest operator_backend(options());
   {
     RawDatabase raw(database());
     raw.exec(
@@ -221,7 +221,7 @@ TEST_F(AssignmentTest, AQueuedRecordNestedTooDeeplyIsSetAside) {
 
   LocalBackendOptions o = options("instance-a");
   o.assign_batch = 2;
-  LocalScaling agent(std::move(o));
+  StoreUnderTest agent(std::move(o));
   log::LogCapture capture;
   const backend::Result assigned = agent.assign_jobs(false);
   ASSERT_FALSE(assigned.has_error_set());
@@ -234,9 +234,9 @@ TEST_F(AssignmentTest, AQueuedRecordNestedTooDeeplyIsSetAside) {
 }
 
 TEST_F(AssignmentTest, GpuActionsGoOnlyToAgentsWithAGpuAndScaledDownOnesToNobody) {
-  LocalScaling operator_backend(options());
-  LocalScaling cpu_agent(options("cpu-instance"));
-  LocalScaling gpu_agent(options("gpu-instance"));
+  StoreUnderTest operator_backend(options());
+  StoreUnderTest cpu_agent(options("cpu-instance"));
+  StoreUnderTest gpu_agent(options("gpu-instance"));
 
   const std::string gpu_action = operator_backend.submit(action_record("model_train", true));
   const std::string dropped = operator_backend.submit(action_record("data_add"));
@@ -257,7 +257,7 @@ TEST_F(AssignmentTest, GpuActionsGoOnlyToAgentsWithAGpuAndScaledDownOnesToNobody
 
 TEST_F(AssignmentTest, ABackendWithoutInstanceIdentifierIsRefusedAndTakesNothing) {
   SKIP_WHEN_SERVED("every instance key of a server names its instance");
-  LocalScaling operator_backend(options());
+  StoreUnderTest operator_backend(options());
   const std::string id = operator_backend.submit(action_record());
   backend::Result refused = operator_backend.assign_jobs(true);
   ASSERT_TRUE(refused.has_error());
@@ -269,12 +269,12 @@ TEST_F(AssignmentTest, OptionsAreCheckedAndTheSessionIsAnsweredAsGiven) {
   SKIP_WHEN_SERVED("a client's session is the key pair the server made for it");
   LocalBackendOptions bad = options("i");
   bad.assign_batch = 0;
-  EXPECT_THROW(LocalScaling{std::move(bad)}, ValueError);
-  EXPECT_THROW(LocalScaling{LocalBackendOptions{}}, ValueError);
+  EXPECT_THROW(StoreUnderTest{std::move(bad)}, ValueError);
+  EXPECT_THROW(StoreUnderTest{LocalBackendOptions{}}, ValueError);
 
   LocalBackendOptions o = options("i");
   o.session = {.access_key = "AKIAEXAMPLE", .secret_key = "secret-example"};
-  LocalScaling agent(std::move(o));
+  StoreUnderTest agent(std::move(o));
   EXPECT_EQ(agent.session().access_key, "AKIAEXAMPLE");
   EXPECT_EQ(agent.session().secret_key, "secret-example");
 }

@@ -11,42 +11,24 @@
 #include <stdexcept>
 #include <string>
 
+#include "store_under_test.h"
 #include "tavoren/common/errors.h"
 #include "tavoren/sqlite_store.h"
 #include "test_support.h"
-#ifdef TAVOREN_SERVED_BACKEND
-#include "served_scaling.h"
-#endif
 
 namespace tavoren::local_backend_testing {
 
 using backend::LocalBackendOptions;
 
-// Built with TAVOREN_SERVED_BACKEND, the same tests make every call through
-// the network clients and a server in the test's process (ServedScaling);
-// the tests that are about the embedded store itself are skipped there.
-// NotTheCallersAction is what refuses a call about an action the caller
-// may not touch: the embedded store's KeyError for an unknown action, the
-// server's 403 for any action not assigned to the calling instance.
-#ifdef TAVOREN_SERVED_BACKEND
-using LocalScaling = ServedScaling;
-using NotTheCallersAction = backend::RemoteCallError;
-#define SKIP_WHEN_SERVED(why) GTEST_SKIP() << "only for the embedded store: " << (why)
-inline constexpr bool kServed = true;
-#else
 using backend::LocalScaling;
-using NotTheCallersAction = KeyError;
-#define SKIP_WHEN_SERVED(why) static_cast<void>(why)
-inline constexpr bool kServed = false;
-#endif
 
-// Built with TAVOREN_PG_STORE as well, the server's store is PostgreSQL:
-// the tests that read or share the SQLite file itself are skipped there.
-#ifdef TAVOREN_PG_STORE
-#define SKIP_UNLESS_SQLITE(why) GTEST_SKIP() << "only for the SQLite store: " << (why)
-#else
-#define SKIP_UNLESS_SQLITE(why) static_cast<void>(why)
-#endif
+// The tests that are about the embedded store itself skip when the suite is
+// served; those that read or share the SQLite file itself skip on
+// PostgreSQL.
+#define SKIP_WHEN_SERVED(why) \
+  if (served()) GTEST_SKIP() << "only for the embedded store: " << (why)
+#define SKIP_UNLESS_SQLITE(why) \
+  if (store_mode() == StoreMode::kPostgres) GTEST_SKIP() << "only for the SQLite store: " << (why)
 
 // A report whose arguments do not have the contract's form: the embedded
 // store answers a refusal (error and message the same text), the server
@@ -57,48 +39,64 @@ inline constexpr bool kServed = false;
 // (403) before the store sees it.
 template <typename Call>
 void expect_not_the_callers_action(Call call, const std::string& id) {
-#ifdef TAVOREN_SERVED_BACKEND
-  static_cast<void>(id);
-  try {
-    call();
-    ADD_FAILURE() << "a report about another's action was accepted";
-  } catch (const backend::RemoteCallError& e) {
-    EXPECT_EQ(e.status(), 403) << e.what();
+  if (served()) {
+    try {
+      call();
+      ADD_FAILURE() << "a report about another's action was accepted";
+    } catch (const backend::RemoteCallError& e) {
+      EXPECT_EQ(e.status(), 403) << e.what();
+    }
+    return;
   }
-#else
   const backend::Result result = call();
   ASSERT_TRUE(result.has_error());
   EXPECT_EQ(*result.error, result.message);
   EXPECT_NE(result.error->find(id), std::string::npos) << *result.error;
-#endif
+}
+
+// A call about an action the caller may not touch that answers nothing:
+// the embedded store's KeyError for an unknown action, the server's 403
+// for any action not assigned to the calling instance.
+template <typename Call>
+void expect_not_the_callers_action_thrown(Call call) {
+  if (served()) {
+    try {
+      call();
+      ADD_FAILURE() << "a call about another's action was accepted";
+    } catch (const backend::RemoteCallError& e) {
+      EXPECT_EQ(e.status(), 403) << e.what();
+    }
+    return;
+  }
+  EXPECT_THROW(call(), KeyError);
 }
 
 template <typename Call>
 void expect_malformed_refused(Call call, const std::string& naming = "") {
-#ifdef TAVOREN_SERVED_BACKEND
-  // Arguments that are no JSON object at all the client does not send.
-  auto names = [&](const std::string& what) {
-    if (!naming.empty()) {
-      EXPECT_NE(what.find(naming), std::string::npos) << what;
+  if (served()) {
+    // Arguments that are no JSON object at all the client does not send.
+    auto names = [&](const std::string& what) {
+      if (!naming.empty()) {
+        EXPECT_NE(what.find(naming), std::string::npos) << what;
+      }
+    };
+    try {
+      call();
+      ADD_FAILURE() << "a malformed report was accepted";
+    } catch (const backend::RemoteCallError& e) {
+      EXPECT_EQ(e.status(), 400) << e.what();
+      names(e.what());
+    } catch (const TypeError& e) {
+      names(e.what());
     }
-  };
-  try {
-    call();
-    ADD_FAILURE() << "a malformed report was accepted";
-  } catch (const backend::RemoteCallError& e) {
-    EXPECT_EQ(e.status(), 400) << e.what();
-    names(e.what());
-  } catch (const TypeError& e) {
-    names(e.what());
+    return;
   }
-#else
   const backend::Result result = call();
   ASSERT_TRUE(result.has_error());
   EXPECT_EQ(*result.error, result.message);
   if (!naming.empty()) {
     EXPECT_NE(result.error->find(naming), std::string::npos) << *result.error;
   }
-#endif
 }
 
 // A record the operator may submit.
@@ -187,9 +185,7 @@ class BackendTest : public ::testing::Test {
 
   // The number of rows of a table, read behind the backend's back.
   std::int64_t rows(const std::string& table) {
-#ifdef TAVOREN_PG_STORE
-    return testing::pg_count_rows(database(), table);
-#endif
+    if (store_mode() == StoreMode::kPostgres) return count_pg_rows(database(), table);
     RawDatabase raw(database());
     return raw.integer("SELECT count(*) FROM " + table);
   }

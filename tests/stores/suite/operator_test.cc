@@ -31,7 +31,7 @@ class OperatorTest : public BackendTest {
  protected:
   // Submits an action of `user` and lets `agent` take it: a server answers
   // an instance's owner keys and internal keys only for such an action.
-  static std::string taken_action_of(LocalScaling& agent, const std::string& user = "user-1") {
+  static std::string taken_action_of(StoreUnderTest& agent, const std::string& user = "user-1") {
     Json record = action_record();
     record["_idUser"] = user;
     const std::string id = agent.submit(record);
@@ -58,7 +58,7 @@ void expect_refused(const std::function<void()>& call, const std::string& fragme
 }
 
 TEST_F(OperatorTest, SubmitStoresTheRecordUnderAFreshIdentifierInItsOwnKeyOrder) {
-  LocalScaling backend(options());
+  StoreUnderTest backend(options());
   Json record = Json::object();
   record["jobParams"] = Json{{"b", 1}, {"a", 2}};
   record["status"] = "whatever the operator wrote";
@@ -96,9 +96,9 @@ TEST_F(OperatorTest, SubmitStoresTheRecordUnderAFreshIdentifierInItsOwnKeyOrder)
 }
 
 TEST_F(OperatorTest, EveryActionTypeOfTheAgentIsAcceptedAndNoOther) {
-  LocalScaling backend(options());
-  ASSERT_EQ(LocalScaling::action_types().size(), 15u);
-  for (const std::string& type : LocalScaling::action_types()) {
+  StoreUnderTest backend(options());
+  ASSERT_EQ(StoreUnderTest::action_types().size(), 15u);
+  for (const std::string& type : StoreUnderTest::action_types()) {
     EXPECT_NO_THROW(backend.submit(action_record(type))) << type;
   }
   expect_refused<ValueError>([&] { backend.submit(action_record("model_training")); },
@@ -107,7 +107,7 @@ TEST_F(OperatorTest, EveryActionTypeOfTheAgentIsAcceptedAndNoOther) {
 }
 
 TEST_F(OperatorTest, InvalidSubmissionsAreRefusedAndWriteNothing) {
-  LocalScaling backend(options());
+  StoreUnderTest backend(options());
   auto with = [](const char* key, Json value) {
     Json record = action_record();
     record[key] = std::move(value);
@@ -155,7 +155,7 @@ TEST_F(OperatorTest, InvalidSubmissionsAreRefusedAndWriteNothing) {
 }
 
 TEST_F(OperatorTest, UnconfiguredSettingsAreAnsweredAsErrorsNamingTheirCommand) {
-  LocalScaling backend(options("instance-1"));
+  StoreUnderTest backend(options("instance-1"));
   const std::string id = taken_action_of(backend);
 
   const std::pair<Result, std::string> refusals[] = {
@@ -187,7 +187,7 @@ TEST_F(OperatorTest, UnconfiguredSettingsAreAnsweredAsErrorsNamingTheirCommand) 
 }
 
 TEST_F(OperatorTest, ConfiguredSettingsAreAnsweredInTheShapesTheAgentReads) {
-  LocalScaling backend(options("instance-1"));
+  StoreUnderTest backend(options("instance-1"));
   const std::string id = taken_action_of(backend);
 
   backend.set_codebase("yolo", "https://code.example/yolo.zip", "http://code.example/yolo/req.txt");
@@ -234,7 +234,7 @@ TEST_F(OperatorTest, ConfiguredSettingsAreAnsweredInTheShapesTheAgentReads) {
 }
 
 TEST_F(OperatorTest, InvalidSettingsAreRefusedAndLeaveTheSettingUnset) {
-  LocalScaling backend(options());
+  StoreUnderTest backend(options());
   expect_refused<ValueError>([&] { backend.set_codebase("yolo", "ftp://code.example/y.zip"); },
                              "is not an http:// or https:// URL");
   expect_refused<ValueError>([&] { backend.set_codebase("yolo", "file://relative.zip"); }, "URL");
@@ -277,7 +277,7 @@ TEST_F(OperatorTest, KeyPairsAreEncryptedAtRestWhenTheEncryptionKeyIsSet) {
   const std::string key = "0123456789abcdef0123456789abcdef";
   {
     testing::ScopedEnv encryption("TAVOREN_ENCRYPTION_KEY", key);
-    LocalScaling backend(options("instance-1"));
+    StoreUnderTest backend(options("instance-1"));
     taken_action_of(backend, "owner-1");
     backend.set_key_pair("owner-1", "AKIAOWNER1", "owner-1-secret");
 
@@ -305,7 +305,7 @@ TEST_F(OperatorTest, KeyPairsAreEncryptedAtRestWhenTheEncryptionKeyIsSet) {
   }
   {
     testing::ScopedEnv encryption("TAVOREN_ENCRYPTION_KEY", std::nullopt);
-    LocalScaling backend(options("instance-1"));
+    StoreUnderTest backend(options("instance-1"));
     taken_action_of(backend, "owner-2");
     backend.set_key_pair("owner-2", "AKIAOWNER2", "owner-2-secret");
     EXPECT_EQ(backend.get_user_access_key_pair("owner-2").data.dump(),
@@ -314,7 +314,7 @@ TEST_F(OperatorTest, KeyPairsAreEncryptedAtRestWhenTheEncryptionKeyIsSet) {
   }
   {
     testing::ScopedEnv encryption("TAVOREN_ENCRYPTION_KEY", "too-short");
-    LocalScaling backend(options("instance-1"));
+    StoreUnderTest backend(options("instance-1"));
     taken_action_of(backend, "owner-3");
     expect_refused<ValueError>([&] { backend.set_key_pair("owner-3", "AKIA3", "secret-3"); },
                                "16, 24 or 32 bytes");
@@ -335,20 +335,14 @@ std::string database_bytes(const std::filesystem::path& database) {
 // What the store keeps at rest: the SQLite file with its log and shared
 // memory, or every row of the store's PostgreSQL schema.
 std::string stored_bytes(const std::filesystem::path& database) {
-#ifdef TAVOREN_PG_STORE
-  return testing::pg_schema_text(database);
-#else
+  if (store_mode() == StoreMode::kPostgres) return pg_rows_text(database);
   return database_bytes(database);
-#endif
 }
 
 // One stored value, read behind the store's back.
 std::string stored_value(const std::filesystem::path& database, const std::string& sql) {
-#ifdef TAVOREN_PG_STORE
-  return testing::pg_query_text(database, sql);
-#else
+  if (store_mode() == StoreMode::kPostgres) return pg_value(database, sql);
   return RawDatabase(database).text(sql);
-#endif
 }
 
 TEST_F(OperatorTest, EverySecretIsEncryptedAtRestWhenTheEncryptionKeyIsSet) {
@@ -358,7 +352,7 @@ TEST_F(OperatorTest, EverySecretIsEncryptedAtRestWhenTheEncryptionKeyIsSet) {
   std::string id;
   {
     testing::ScopedEnv encryption("TAVOREN_ENCRYPTION_KEY", key);
-    LocalScaling backend(options("instance-1"));
+    StoreUnderTest backend(options("instance-1"));
     id = taken_action_of(backend);
     backend.set_registry_credentials("robot", secrets[0], "registry.example");
     backend.set_model_secret("hugging_face", secrets[1]);
@@ -370,7 +364,7 @@ TEST_F(OperatorTest, EverySecretIsEncryptedAtRestWhenTheEncryptionKeyIsSet) {
     const std::string bytes = stored_bytes(database());
     ASSERT_TRUE(contains(bytes, "robot")) << "the dump holds the stored rows";
     for (const std::string& secret : secrets) EXPECT_FALSE(contains(bytes, secret)) << secret;
-    if (kServed) {
+    if (served()) {
       EXPECT_FALSE(contains(bytes, backend.session().secret_key));
     }
     EXPECT_TRUE(stored_value(database(), "SELECT user_access_token FROM model_secrets")
@@ -390,7 +384,7 @@ TEST_F(OperatorTest, EverySecretIsEncryptedAtRestWhenTheEncryptionKeyIsSet) {
   for (const std::optional<std::string>& other_key :
        {std::optional<std::string>(), std::optional<std::string>("fedcba9876543210")}) {
     testing::ScopedEnv encryption("TAVOREN_ENCRYPTION_KEY", other_key);
-    LocalScaling backend(options("instance-1"));
+    StoreUnderTest backend(options("instance-1"));
     const Result registry = backend.get_docker_hub_credentials();
     ASSERT_TRUE(registry.has_error());
     EXPECT_TRUE(contains(*registry.error, "registry password")) << *registry.error;
@@ -411,7 +405,7 @@ TEST_F(OperatorTest, SecretsStoredInClearStayReadableOnceAKeyIsSet) {
   std::string id;
   {
     testing::ScopedEnv encryption("TAVOREN_ENCRYPTION_KEY", std::nullopt);
-    LocalScaling backend(options("instance-1"));
+    StoreUnderTest backend(options("instance-1"));
     id = taken_action_of(backend);
     backend.set_registry_credentials("robot", "clear-pass-1");
     backend.set_model_secret("hugging_face", "clear-token-1");
@@ -420,7 +414,7 @@ TEST_F(OperatorTest, SecretsStoredInClearStayReadableOnceAKeyIsSet) {
     EXPECT_EQ(raw.text("SELECT user_access_token FROM model_secrets"), "clear-token-1");
   }
   testing::ScopedEnv encryption("TAVOREN_ENCRYPTION_KEY", "0123456789abcdef");
-  LocalScaling backend(options("instance-1"));
+  StoreUnderTest backend(options("instance-1"));
   EXPECT_EQ(backend.get_docker_hub_credentials().data["password"], "clear-pass-1");
   EXPECT_EQ(backend.get_model_secret_keys("hugging_face").data["user_access_token"],
             "clear-token-1");
@@ -437,7 +431,7 @@ TEST_F(OperatorTest, TheDatabaseFilesAreTheOwnersAlone) {
   using std::filesystem::perms;
   const perms owner_only = perms::owner_read | perms::owner_write;
   {
-    LocalScaling backend(options("instance-1"));
+    StoreUnderTest backend(options("instance-1"));
     taken_action_of(backend);
     backend.set_model_secret("hugging_face", "token-in-the-log");
     for (const char* suffix : {"", "-wal", "-shm"}) {
@@ -454,7 +448,7 @@ TEST_F(OperatorTest, TheDatabaseFilesAreTheOwnersAlone) {
     }
   }
   {
-    LocalScaling backend(options("instance-1"));
+    StoreUnderTest backend(options("instance-1"));
     EXPECT_EQ(std::filesystem::status(database()).permissions(), owner_only);
     EXPECT_EQ(backend.get_model_secret_keys("hugging_face").data["user_access_token"],
               "token-in-the-log");
@@ -463,7 +457,7 @@ TEST_F(OperatorTest, TheDatabaseFilesAreTheOwnersAlone) {
 }
 
 TEST_F(OperatorTest, ScaleDownIsAnsweredToTheAgentOnceAndRecorded) {
-  LocalScaling backend(options("instance-1"));
+  StoreUnderTest backend(options("instance-1"));
   const std::string first = backend.submit(action_record());
   const std::string second = backend.submit(action_record());
   backend.assign_jobs(false);
@@ -486,7 +480,7 @@ TEST_F(OperatorTest, AReopenedDatabaseKeepsEverything) {
   std::string id;
   {
     testing::ScopedEnv encryption("TAVOREN_ENCRYPTION_KEY", std::nullopt);
-    LocalScaling backend(options("instance-1"));
+    StoreUnderTest backend(options("instance-1"));
     id = backend.submit(action_record("model_eval"));
     backend.submit(action_record("data_prep"));
     backend.assign_jobs(true);
@@ -509,7 +503,7 @@ TEST_F(OperatorTest, AReopenedDatabaseKeepsEverything) {
     backend.set_data_processing_image("img:1");
     backend.set_shutdown_details(2, 3, "local");
   }
-  LocalScaling reopened(options("instance-1"));
+  StoreUnderTest reopened(options("instance-1"));
   const Json shown = reopened.show(id);
   EXPECT_EQ(shown["record"]["status"], "started");
   EXPECT_EQ(shown["assignedTo"], "instance-1");
@@ -533,7 +527,7 @@ TEST_F(OperatorTest, AnOlderSchemaIsMigratedInPlaceKeepingItsData) {
   SKIP_UNLESS_SQLITE("about the file");
   std::string id;
   {
-    LocalScaling backend(options());
+    StoreUnderTest backend(options());
     id = backend.submit(action_record());
   }
   {
@@ -550,9 +544,9 @@ TEST_F(OperatorTest, AnOlderSchemaIsMigratedInPlaceKeepingItsData) {
         "ALTER TABLE actions DROP COLUMN rejected_reason; ALTER TABLE actions DROP COLUMN owner; "
         "ALTER TABLE actions DROP COLUMN log_bytes; PRAGMA user_version = 1");
   }
-  LocalScaling agent(options("instance-1"));
+  StoreUnderTest agent(options("instance-1"));
   RawDatabase raw(database());
-  EXPECT_EQ(raw.integer("PRAGMA user_version"), LocalScaling::schema_version());
+  EXPECT_EQ(raw.integer("PRAGMA user_version"), StoreUnderTest::schema_version());
   EXPECT_EQ(agent.show(id)["state"], "queued");
   ASSERT_EQ(agent.assign_jobs(false).data.size(), 1u);
   agent.record_exit(id, 0);
@@ -570,11 +564,11 @@ TEST_F(OperatorTest, AFileOfThePreviousSchemaGainsTheLogMarksAndKeepsItsLog) {
   SKIP_UNLESS_SQLITE("about the file");
   std::string id;
   {
-    LocalScaling backend(options());
+    StoreUnderTest backend(options());
     id = backend.submit(action_record());
   }
   {
-    LocalScaling agent(options("instance-1"));
+    StoreUnderTest agent(options("instance-1"));
     ASSERT_EQ(agent.assign_jobs(false).data.size(), 1u);
     Json piece = Json::object();
     piece["action_record_id"] = id;
@@ -590,9 +584,9 @@ TEST_F(OperatorTest, AFileOfThePreviousSchemaGainsTheLogMarksAndKeepsItsLog) {
         "log_stream_end; ALTER TABLE actions DROP COLUMN owner; ALTER TABLE actions DROP COLUMN "
         "log_bytes; PRAGMA user_version = 4");
   }
-  LocalScaling agent(options("instance-1"));
+  StoreUnderTest agent(options("instance-1"));
   RawDatabase raw(database());
-  EXPECT_EQ(raw.integer("PRAGMA user_version"), LocalScaling::schema_version());
+  EXPECT_EQ(raw.integer("PRAGMA user_version"), StoreUnderTest::schema_version());
   Json placed = Json::object();
   placed["action_record_id"] = id;
   placed["log_content"] = "after\n";
@@ -642,13 +636,13 @@ TEST_F(OperatorTest, AFileOfVersionFiveGainsEachActionsOwnerAndLogSize) {
 
 TEST_F(OperatorTest, TheSchemaIsVersionedAndForeignOrNewerFilesAreRefused) {
   SKIP_UNLESS_SQLITE("about the file");
-  { LocalScaling backend(options()); }
+  { StoreUnderTest backend(options()); }
   {
     RawDatabase raw(database());
-    EXPECT_EQ(raw.integer("PRAGMA user_version"), LocalScaling::schema_version());
+    EXPECT_EQ(raw.integer("PRAGMA user_version"), StoreUnderTest::schema_version());
     raw.exec("PRAGMA user_version = 999");
   }
-  expect_refused<DatabaseError>([&] { LocalScaling backend(options()); }, "newer");
+  expect_refused<DatabaseError>([&] { StoreUnderTest backend(options()); }, "newer");
 
   const auto foreign = dir_.path() / "foreign.db";
   {
@@ -657,20 +651,20 @@ TEST_F(OperatorTest, TheSchemaIsVersionedAndForeignOrNewerFilesAreRefused) {
   }
   LocalBackendOptions o;
   o.database = foreign;
-  expect_refused<DatabaseError>([&] { LocalScaling backend(o); }, "another program");
+  expect_refused<DatabaseError>([&] { StoreUnderTest backend(o); }, "another program");
   {
     RawDatabase raw(foreign);
     EXPECT_EQ(raw.integer("SELECT count(*) FROM sqlite_schema"), 1);
   }
 
   o.database = dir_.write("text.db", "this is not a database, just some text that is long enough");
-  EXPECT_THROW(LocalScaling{o}, DatabaseError);
+  EXPECT_THROW(StoreUnderTest{o}, DatabaseError);
   o.database = dir_.path() / "missing-folder" / "backend.db";
-  EXPECT_THROW(LocalScaling{o}, DatabaseError);
+  EXPECT_THROW(StoreUnderTest{o}, DatabaseError);
 }
 
 TEST_F(OperatorTest, OpenPortsAreFreeAndNotHandedOutTwiceWithinTheHold) {
-  LocalScaling backend(options());
+  StoreUnderTest backend(options());
   std::set<int> ports;
   for (int i = 0; i < 10; ++i) {
     const Json port = backend.get_open_port();
@@ -692,7 +686,7 @@ TEST_F(OperatorTest, OpenPortsAreFreeAndNotHandedOutTwiceWithinTheHold) {
   std::size_t next = 0;
   LocalBackendOptions o = options();
   o.port_probe = [&] { return probes.at(next++); };
-  LocalScaling probed(o);
+  StoreUnderTest probed(o);
   EXPECT_EQ(probed.get_open_port(), 5000);
   EXPECT_EQ(probed.get_open_port(), 5001);
 
@@ -701,24 +695,24 @@ TEST_F(OperatorTest, OpenPortsAreFreeAndNotHandedOutTwiceWithinTheHold) {
   std::size_t index = 0;
   LocalBackendOptions other = options();
   other.port_probe = [&] { return again.at(index++); };
-  EXPECT_EQ(LocalScaling(other).get_open_port(), 5002);
+  EXPECT_EQ(StoreUnderTest(other).get_open_port(), 5002);
 
   // Once the hold has passed, a port may be answered again.
   LocalBackendOptions no_hold = options();
   no_hold.port_hold = std::chrono::seconds(0);
   no_hold.port_probe = [] { return 5000; };
-  LocalScaling released(no_hold);
+  StoreUnderTest released(no_hold);
   EXPECT_EQ(released.get_open_port(), 5000);
   EXPECT_EQ(released.get_open_port(), 5000);
 
   LocalBackendOptions broken = options();
   broken.port_probe = [] { return 70000; };
-  EXPECT_THROW(LocalScaling(broken).get_open_port(), std::runtime_error);
+  EXPECT_THROW(StoreUnderTest(broken).get_open_port(), std::runtime_error);
 }
 
 TEST_F(OperatorTest, TheDatabaseDescriptorsAreClosedOnExec) {
   SKIP_UNLESS_SQLITE("about the file");
-  LocalScaling backend(options("instance-1"));
+  StoreUnderTest backend(options("instance-1"));
   backend.submit(action_record());
   backend.assign_jobs(true);  // the write-ahead log and its index are open now
   int seen = 0;

@@ -45,8 +45,8 @@ class ReportsTest : public BackendTest {
                   {"action_duration", 0}});
   }
 
-  LocalScaling operator_;
-  LocalScaling agent_;
+  StoreUnderTest operator_;
+  StoreUnderTest agent_;
 };
 
 TEST_F(ReportsTest, HistoryRecordsEveryReportInOrderWithItsArguments) {
@@ -177,7 +177,7 @@ TEST_F(ReportsTest, ReportsAboutUnknownActionsOrWithoutIdentifierAreRefusedAndWr
       [&] {
         return agent_.update_action(named({{"action_record_id", id}, {"status", "ERROR"}}));
       },
-      kServed ? "\"action_record_id\"" : "\"id\"");
+      served() ? "\"action_record_id\"" : "\"id\"");
   expect_malformed_refused(
       [&] {
         return agent_.update_action_docker_logs(named({{"action_record_id", id}}));
@@ -206,8 +206,8 @@ TEST_F(ReportsTest, LogPiecesConcatenateWholeAndByteExactFromAnyOffset) {
   const std::string id = assigned_action();
   // The embedded store keeps any bytes; the network protocol carries text
   // (JSON), and the agent ships its logs as UTF-8.
-  const std::string odd_bytes = kServed ? std::string("binary\0zero\x7f bytes\n", 19)
-                                        : std::string("binary\0zero\xff\xfe bytes\n", 20);
+  const std::string odd_bytes = served() ? std::string("binary\0zero\x7f bytes\n", 19)
+                                         : std::string("binary\0zero\xff\xfe bytes\n", 20);
   const std::vector<std::string> pieces = {"epoch 1/3\n", "", odd_bytes, "d\xc3\xa9j\xc3\xa0 vu\n",
                                            std::string(70000, 'x') + "\n"};
   std::string whole;
@@ -231,7 +231,7 @@ TEST_F(ReportsTest, LogPiecesConcatenateWholeAndByteExactFromAnyOffset) {
                              std::size_t{30}, std::size_t{31}, whole.size() - 1, whole.size()}) {
     const backend::LogChunk tail = operator_.logs(id, static_cast<std::int64_t>(offset));
     const std::string rest = whole.substr(offset);
-    EXPECT_EQ(tail.content, kServed ? replace_invalid_utf8(rest) : rest) << "offset " << offset;
+    EXPECT_EQ(tail.content, served() ? replace_invalid_utf8(rest) : rest) << "offset " << offset;
     EXPECT_EQ(tail.next_offset, static_cast<std::int64_t>(whole.size()));
   }
   const backend::LogChunk beyond = operator_.logs(id, static_cast<std::int64_t>(whole.size()) + 5);
@@ -344,9 +344,9 @@ TEST_F(ReportsTest, AMalformedPlaceOfALogPieceIsRefusedAndStoresNothing) {
 // A follower of the log stops at the first chunk read after the end was
 // recorded, so the end must be visible only together with the whole log.
 TEST_F(ReportsTest, TheEndOfAnActionIsRecordedOnceItsLogIsCompleteAndShownEverywhere) {
-  LocalScaling operator_backend(options());
+  StoreUnderTest operator_backend(options());
   const std::string id = operator_backend.submit(action_record());
-  LocalScaling agent(options("instance-a"));
+  StoreUnderTest agent(options("instance-a"));
   ASSERT_EQ(agent.assign_jobs(false).data.size(), 1u);
 
   Json piece = Json::object();
@@ -375,7 +375,7 @@ TEST_F(ReportsTest, TheEndOfAnActionIsRecordedOnceItsLogIsCompleteAndShownEveryw
   EXPECT_EQ(listed[0]["exitStatus"], 137);
 
   const auto history = rows("status_history");
-  EXPECT_THROW(agent.record_exit("0123456789abcdef01234567", 0), NotTheCallersAction);
+  expect_not_the_callers_action_thrown([&] { agent.record_exit("0123456789abcdef01234567", 0); });
   EXPECT_EQ(rows("status_history"), history);
 }
 
@@ -398,7 +398,7 @@ TEST_F(ReportsTest, ReadersSeeWholeCommittedPiecesWhileAnotherConnectionWrites) 
     writing = false;
   });
 
-  LocalScaling reader(options());
+  StoreUnderTest reader(options());
   int reads = 0;
   std::size_t last_size = 0;
   std::size_t last_events = 0;
@@ -432,7 +432,7 @@ TEST_F(ReportsTest, AnOpenReadSnapshotDoesNotBlockWritersAndKeepsItsView) {
 
   LocalBackendOptions impatient = options("instance-7");
   impatient.busy_timeout = std::chrono::milliseconds(50);
-  LocalScaling writer(std::move(impatient));
+  StoreUnderTest writer(std::move(impatient));
   Result stored =
       writer.update_action_docker_logs(named({{"action_record_id", id}, {"log_content", "x\n"}}));
   EXPECT_FALSE(stored.has_error_set());
@@ -449,7 +449,7 @@ TEST_F(ReportsTest, AWriterHeldOffBeyondTheBusyTimeoutFailsWithoutWriting) {
 
   LocalBackendOptions impatient = options("instance-7");
   impatient.busy_timeout = std::chrono::milliseconds(20);
-  LocalScaling writer(std::move(impatient));
+  StoreUnderTest writer(std::move(impatient));
   try {
     writer.update_action_status(status_report(id, "started"));
     FAIL() << "a write under another connection's write lock went through";
@@ -472,12 +472,12 @@ TEST_F(ReportsTest, ResourceReportsKeepEachInstancesLatestAndRefuseMalformedOnes
   };
   EXPECT_FALSE(agent_.update_available_resources(report(50, 75, 72, 10)).has_error_set());
   EXPECT_FALSE(agent_.update_available_resources(report(40, 70, 70, 12)).has_error_set());
-  LocalScaling other(options("instance-8"));
+  StoreUnderTest other(options("instance-8"));
   EXPECT_FALSE(other.update_available_resources(report(1, 2, 3, 4)).has_error_set());
 
   // A server's instance keys each name an instance; the embedded store
   // refuses a report from an object without one.
-  if (!kServed) {
+  if (!served()) {
     EXPECT_TRUE(operator_.update_available_resources(report(1, 2, 3, 4)).has_error());
   }
   expect_malformed_refused([&] {
