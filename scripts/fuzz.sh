@@ -24,20 +24,43 @@ cmake --build --preset fuzz -j "${jobs}"
 build=build/fuzz
 findings=${build}/findings
 mkdir -p "${findings}"
-for target in "${targets[@]}"; do
-  seeds=tests/fuzz/corpus/${target%_fuzz}
+
+# Runs one target for the time given; its output goes to its log.
+run_target() {
+  local target=$1
+  local seeds=tests/fuzz/corpus/${target%_fuzz}
   # New inputs go to a scratch corpus; the seeds in the tree stay as they are.
-  work=${build}/corpus/${target}
+  local work=${build}/corpus/${target}
   mkdir -p "${work}"
-  echo "=== ${target}: ${seconds} s"
-  log=${build}/${target}.log
-  if ! "${build}/bin/${target}" -max_total_time="${seconds}" -timeout=10 -rss_limit_mb=2048 \
-      -print_final_stats=1 -artifact_prefix="${findings}/${target}-" "${work}" "${seeds}" \
-      >"${log}" 2>&1; then
-    tail -n 60 "${log}"
-    echo "=== ${target} failed; the input is in ${findings}/" >&2
-    exit 1
+  "${build}/bin/${target}" -max_total_time="${seconds}" -timeout=10 -rss_limit_mb=2048 \
+    -print_final_stats=1 -artifact_prefix="${findings}/${target}-" "${work}" "${seeds}" \
+    >"${build}/${target}.log" 2>&1
+}
+
+# The targets run side by side, one per core (each fuzzer uses one).
+declare -A running=()
+failed=()
+finish_one() {
+  local pid
+  wait -n -p pid "${!running[@]}" && status=0 || status=$?
+  local target=${running[$pid]}
+  unset "running[$pid]"
+  if ((status != 0)); then
+    tail -n 60 "${build}/${target}.log"
+    failed+=("${target}")
+  else
+    echo "=== ${target}: $(grep -E '^Done ' "${build}/${target}.log" || echo done)"
   fi
-  grep -E '^Done ' "${log}" || true
+}
+echo "=== ${#targets[@]} targets, ${seconds} s each, ${jobs} at a time"
+for target in "${targets[@]}"; do
+  while ((${#running[@]} >= jobs)); do finish_one; done
+  run_target "${target}" &
+  running[$!]=${target}
 done
+while ((${#running[@]} > 0)); do finish_one; done
+if ((${#failed[@]} > 0)); then
+  echo "=== ${failed[*]} failed; the inputs are in ${findings}/" >&2
+  exit 1
+fi
 echo "=== every fuzz target ran ${seconds} s without a finding"

@@ -10,7 +10,7 @@ packages=(
   libcurl4-openssl-dev libssl-dev openssl libzip-dev nlohmann-json3-dev
   libspdlog-dev libfmt-dev libhowardhinnant-date-dev
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev libsqlite3-dev libboost-dev
-  clang-format clang-14 libclang-rt-14-dev coreutils curl unzip
+  clang-format clang-14 libclang-rt-14-dev lld coreutils curl unzip
   docker.io docker-registry busybox-static apache2-utils util-linux
   libpq-dev postgresql-15
   libsystemd-dev libcli11-dev
