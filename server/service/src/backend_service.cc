@@ -296,11 +296,9 @@ Response BackendService::handle_write(Call& call) {
     }
     return answer(wire::status::kOk, kept.answer);
   };
-  if (std::optional<backend::RecordedAnswer> kept = store_.recorded_answer(call.access_key, key)) {
-    return reply(*kept);
-  }
   // The write and its answer are kept in one transaction: a server that
-  // dies in between has done neither, and the client's retry does it once.
+  // dies in between has done neither, and the client's retry does it once;
+  // a retry is answered the kept answer.
   const backend::WriteOnce once{call.access_key, key, hash, options_.answer_keep, {}};
   Response response = reply(store_.write_once(once, [&] { return execute(call); }));
   // Counted once the write is in the database.

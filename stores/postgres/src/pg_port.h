@@ -35,6 +35,9 @@ class PgPort final : public core::Port {
   void read(Read kind, const std::function<void(core::Tx&)>& body) override;
   void write(const std::function<void(core::Tx&)>& body) override;
   void write_answered(const std::function<void(core::Tx&)>& body) override;
+  // The answer slot's lock and read go with BEGIN in the write's first
+  // round trip.
+  bool reads_kept_answer_first() const override { return false; }
 
  private:
   void in_transaction(bool write, const std::function<void(core::Tx&)>& body);

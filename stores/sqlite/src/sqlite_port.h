@@ -19,6 +19,8 @@ class SqlitePort final : public core::Port {
   void read(Read kind, const std::function<void(core::Tx&)>& body) override;
   void write(const std::function<void(core::Tx&)>& body) override;
   void write_answered(const std::function<void(core::Tx&)>& body) override { write(body); }
+  // A write waits for the one writers' turn; a read does not.
+  bool reads_kept_answer_first() const override { return true; }
 
   Pool& pool() { return *pool_; }
 

@@ -139,6 +139,11 @@ class Port {
   // write join without a savepoint when it can undo the whole transaction
   // and run the body again should the inner write throw.
   virtual void write_answered(const std::function<void(Tx&)>& body) = 0;
+  // Whether write_once first looks for a kept answer in a read of its own:
+  // worth it where a write waits its turn behind every other writer (a
+  // retried request is then answered without that wait), not where the
+  // write's own first round trip reads the same answer anyway.
+  virtual bool reads_kept_answer_first() const = 0;
 };
 
 // Runs `body(tx)` through `run(kind..., function)` and answers what it
