@@ -235,6 +235,37 @@ TEST(WorkUnitBackend, GetActionDetailsReturnsTheRecordOrNothingOnAnError) {
   EXPECT_TRUE(capture.lines().empty());  // the policy is silent
 }
 
+TEST(WorkUnitBackend, InitCredentialsReadsTheSessionKeys) {
+  FakeScaling fake(backend::Session{"AKIDEXAMPLE123", "secret-key-value-42"});
+  WorkUnit unit(fake, action_record());
+  const Json credentials = unit._init_credentials();
+  EXPECT_EQ(credentials.dump(), R"({"tavoren_access_key_id":"AKIDEXAMPLE123",)"
+                                R"("tavoren_secret_access_key":"secret-key-value-42"})");
+  EXPECT_EQ(unit.tavoren_access_key_id(), "AKIDEXAMPLE123");
+  EXPECT_EQ(unit.tavoren_secret_access_key(), "secret-key-value-42");
+  EXPECT_EQ(log::mask_secrets("key secret-key-value-42"), "key " + std::string(log::kSecretMask));
+  log::clear_secrets();
+}
+
+TEST(WorkUnitBackend, InitCredentialsRefusesAnIncompletePairSilently) {
+  LogCapture capture;
+  for (const auto& session :
+       {backend::Session{"AKIDEXAMPLE123", ""}, backend::Session{"", "sk"}, backend::Session{}}) {
+    FakeScaling fake(session);
+    WorkUnit unit(fake, action_record());
+    try {
+      unit._init_credentials();
+      FAIL() << "accepted an incomplete key pair";
+    } catch (const ValueError& e) {
+      EXPECT_STREQ(e.what(),
+                   "Tavoren credentials not found - both access key ID and secret access key are "
+                   "required");
+    }
+    EXPECT_EQ(capture.count(Level::error), 0u);
+  }
+  log::clear_secrets();
+}
+
 // ---------------------------------------------------------------------------
 // Launching the child
 

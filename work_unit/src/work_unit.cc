@@ -375,6 +375,26 @@ std::optional<Json> WorkUnit::get_action_details() {
                     });
 }
 
+Json WorkUnit::_init_credentials() {
+  return log_errors(
+      "_init_credentials",
+      {.default_return = Json::object(), .raise_exception = true, .log_error = false}, [&] {
+        const backend::Session& session = scaling_.session();
+        log::register_secret(session.access_key);
+        log::register_secret(session.secret_key);
+        set_tavoren_keys(session.access_key, session.secret_key);
+        if (session.access_key.empty() || session.secret_key.empty()) {
+          throw ValueError(
+              "Tavoren credentials not found - both access key ID and secret access key are "
+              "required");
+        }
+        Json credentials = Json::object();
+        credentials["tavoren_access_key_id"] = session.access_key;
+        credentials["tavoren_secret_access_key"] = session.secret_key;
+        return credentials;
+      });
+}
+
 bool WorkUnit::is_running() {
   return log_errors("is_running", {.default_return = false, .log_error = false}, [&] {
     MutexLock lifecycle(lifecycle_mutex_);

@@ -347,6 +347,10 @@ class WorkUnit {
   //
   // The current action record from the backend; nullopt on an error.
   std::optional<Json> get_action_details();
+  // The instance's key pair from the client's session, stored in
+  // tavoren_access_key_id / tavoren_secret_access_key and registered as
+  // secrets. Throws ValueError when either is empty, without logging.
+  Json _init_credentials();
   // Each of the following returns the empty text on any failure (logged
   // as "Error in <operation>: ...").
   //
