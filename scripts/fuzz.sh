@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets (preset "fuzz": clang, AddressSanitizer and
-# UndefinedBehaviorSanitizer) and runs each for a fixed time, starting from
-# its seed corpus in tests/fuzz/corpus/<target>/. Fails on the first target
-# that crashes, leaks or breaks one of its properties; the input that did it
-# is left in build/fuzz/findings/.
+# UndefinedBehaviorSanitizer) and runs each for a fixed time, one per core
+# side by side, starting from its seed corpus in tests/fuzz/corpus/<target>/.
+# Fails when a target crashes, leaks or breaks one of its properties (the
+# others still run to their end); the input that did it is left in
+# build/fuzz/findings/.
 #   scripts/fuzz.sh         # 20 seconds per target
 #   scripts/fuzz.sh 300     # 5 minutes per target
 set -euo pipefail
