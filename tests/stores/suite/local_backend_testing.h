@@ -30,24 +30,24 @@ using backend::LocalScaling;
 #define SKIP_UNLESS_SQLITE(why) \
   if (store_mode() == StoreMode::kPostgres) GTEST_SKIP() << "only for the SQLite store: " << (why)
 
-// A report whose arguments do not have the contract's form: the embedded
-// store answers a refusal (error and message the same text), the server
-// refuses the request as malformed (400) before the store sees it. Either
-// names `naming` when given.
+// The server's refusal (403) of a call about an action the calling instance
+// may not touch.
+template <typename Call>
+void expect_forbidden_by_server(Call call) {
+  try {
+    call();
+    ADD_FAILURE() << "a call about another's action was accepted";
+  } catch (const backend::RemoteCallError& e) {
+    EXPECT_EQ(e.status(), 403) << e.what();
+  }
+}
+
 // A report about an action the caller may not touch: the embedded store
 // answers a refusal naming the action; the server refuses the request
 // (403) before the store sees it.
 template <typename Call>
 void expect_not_the_callers_action(Call call, const std::string& id) {
-  if (served()) {
-    try {
-      call();
-      ADD_FAILURE() << "a report about another's action was accepted";
-    } catch (const backend::RemoteCallError& e) {
-      EXPECT_EQ(e.status(), 403) << e.what();
-    }
-    return;
-  }
+  if (served()) return expect_forbidden_by_server(call);
   const backend::Result result = call();
   ASSERT_TRUE(result.has_error());
   EXPECT_EQ(*result.error, result.message);
@@ -59,18 +59,14 @@ void expect_not_the_callers_action(Call call, const std::string& id) {
 // for any action not assigned to the calling instance.
 template <typename Call>
 void expect_not_the_callers_action_thrown(Call call) {
-  if (served()) {
-    try {
-      call();
-      ADD_FAILURE() << "a call about another's action was accepted";
-    } catch (const backend::RemoteCallError& e) {
-      EXPECT_EQ(e.status(), 403) << e.what();
-    }
-    return;
-  }
+  if (served()) return expect_forbidden_by_server(call);
   EXPECT_THROW(call(), KeyError);
 }
 
+// A report whose arguments do not have the contract's form: the embedded
+// store answers a refusal (error and message the same text), the server
+// refuses the request as malformed (400) before the store sees it. Either
+// names `naming` when given.
 template <typename Call>
 void expect_malformed_refused(Call call, const std::string& naming = "") {
   if (served()) {
