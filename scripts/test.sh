@@ -19,6 +19,18 @@ presets=("$@")
 if ((${#presets[@]} == 0)); then presets=(default asan tsan); fi
 jobs=$(nproc 2>/dev/null || echo 2)
 
+# The assertions that failed, test by test, from CTest's log: printed last,
+# beside the step table, where a log read from its end shows them.
+failure_digest() {
+  local log=$1/Testing/Temporary/LastTest.log
+  [[ -f ${log} ]] || return 0
+  echo "=== what failed"
+  awk '/^[0-9]+\/[0-9]+ Testing: / { name = $3 }
+       /: Failure$/ { left = 5 }
+       left > 0 && printed[name] < 40 { print name ": " substr($0, 1, 300); --left; ++printed[name] }
+      ' "${log}"
+}
+
 for preset in "${presets[@]}"; do
   labels=()
   if [[ ${preset} != default ]]; then labels=(-LE slow); fi
@@ -26,6 +38,11 @@ for preset in "${presets[@]}"; do
   step "${preset}: configure" cmake --preset "${preset}" >/dev/null
   step "${preset}: build" cmake --build --preset "${preset}" -j "${jobs}"
   echo "=== preset ${preset}: tests ${labels[*]}"
-  step "${preset}: tests" ctest --preset "${preset}" -j "${jobs}" "${labels[@]}"
+  step "${preset}: tests" ctest --preset "${preset}" -j "${jobs}" "${labels[@]}" ||
+    {
+      rc=$?
+      failure_digest "build/${preset}"
+      exit "${rc}"
+    }
 done
 echo "=== all tests passed under: ${presets[*]}"
