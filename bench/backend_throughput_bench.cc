@@ -245,6 +245,8 @@ int main(int argc, char** argv) {
     testing::TempDir dir;
     backend::LocalBackendOptions local_options;
     local_options.database = dir.path() / "bench.db";
+    // Agents here take actions and never end them: each may hold them all.
+    local_options.fleet.default_max_actions = config.actions;
     backend::LocalScaling local(local_options);
     const Figures sqlite = measure(config, local);
     print_row("sqlite", sqlite);
@@ -258,6 +260,7 @@ int main(int argc, char** argv) {
     pg_options.conninfo = *config.pg;
     pg_options.schema = schema.name();
     pg_options.max_connections = 16;
+    pg_options.fleet.default_max_actions = config.actions;
     std::optional<backend::PgScaling> pg;
     try {
       backend::PgScaling::migrate(pg_options);

@@ -37,6 +37,12 @@ namespace backend {
 // The null action identifier: an assignment that holds no action.
 inline constexpr const char* kNullActionId = "000000000000000000000000";
 
+// The error of a Result that refuses a write about an action because the
+// attempt it names is no longer the action's current one on this instance
+// (the action was taken away and queued again, or it ended). The caller
+// stops the action's work and forgets it.
+inline constexpr std::string_view kNotCurrent = "not_current";
+
 // The length of an action identifier, in characters.
 inline constexpr std::size_t kActionIdLength = 24;
 
@@ -116,6 +122,11 @@ struct Result {
     return Result{Json(), std::move(error), std::move(message)};
   }
 };
+
+// Whether `result` is the refusal kNotCurrent.
+inline bool is_not_current(const Result& result) {
+  return result.error.has_value() && *result.error == kNotCurrent;
+}
 
 // The platform's client context: who this instance is to the platform.
 struct Session {

@@ -137,6 +137,8 @@ inline constexpr std::string_view kTypeError = "type_error";
 inline constexpr std::string_view kKeyError = "key_error";
 inline constexpr std::string_view kNotConfigured = "not_configured";
 inline constexpr std::string_view kFailed = "failed";
+// A write about an action's attempt that is no longer current.
+inline constexpr std::string_view kNotCurrent = backend::kNotCurrent;
 }  // namespace refusal
 
 // ---- Protocol failures -------------------------------------------------

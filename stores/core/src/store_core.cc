@@ -7,13 +7,16 @@
 
 #include "tavoren/store_core.h"
 
+#include <algorithm>
 #include <chrono>
 #include <set>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <variant>
 #include <vector>
 
+#include "core_internal.h"
 #include "tavoren/common/errors.h"
 #include "tavoren/common/json.h"
 #include "tavoren/common/logging.h"
@@ -23,6 +26,7 @@
 namespace tavoren::backend {
 
 namespace rules = store_rules;
+
 using core::Params;
 using core::Port;
 using core::Rows;
@@ -30,9 +34,29 @@ using core::Tx;
 using rules::refusal;
 using rules::unix_now;
 
-// An action counts as live while it is assigned and neither ended nor set
-// aside.
-#define LIVE_ACTION_SQL "ended_at IS NULL AND rejected_reason IS NULL"
+namespace core_internal {
+
+void record_event(Tx& tx, const std::string& id, std::string_view operation,
+                  const Json& arguments) {
+  tx.run(
+      "INSERT INTO status_history (action_id, operation, arguments, recorded_at) "
+      "VALUES ($1, $2, $3, {now})",
+      Params().text(id).text(operation).text(rules::to_text(arguments)));
+}
+
+void scale_down_in(Tx& tx, const std::string& id, std::string_view cause) {
+  tx.run(
+      "UPDATE actions SET scaled_down_at = {now}, scale_down_seq = {next_scale_down}, "
+      "scale_down_cause = $2 WHERE id = $1",
+      Params().text(id).text(cause));
+  Json event = Json::object();
+  if (cause != end_cause::kScaledDown) event["cause"] = cause;
+  record_event(tx, id, "scale_down", event);
+}
+
+}  // namespace core_internal
+
+#define LIVE_ACTION_SQL TAVOREN_LIVE_ACTION_SQL
 // What list and show answer as an action's state.
 #define ACTION_STATE_SQL                                                             \
   "CASE WHEN rejected_reason IS NOT NULL THEN 'rejected' WHEN ended_at IS NOT NULL " \
@@ -63,13 +87,7 @@ void store_record(Tx& tx, const std::string& id, const Json& record) {
          Params().text(id).text(rules::to_text(record)).optional_text(owner_of(record)));
 }
 
-void record_event(Tx& tx, const std::string& id, std::string_view operation,
-                  const Json& arguments) {
-  tx.run(
-      "INSERT INTO status_history (action_id, operation, arguments, recorded_at) "
-      "VALUES ($1, $2, $3, {now})",
-      Params().text(id).text(operation).text(rules::to_text(arguments)));
-}
+using core_internal::record_event;
 
 std::optional<Json> read_setting(Tx& tx, const char* name) {
   Rows rows = tx.query("SELECT value FROM settings WHERE name = $1", Params().text(name));
@@ -150,21 +168,70 @@ std::optional<Json> queued_record_or_reason(const std::string& text, std::string
   return record;
 }
 
+// What assign_jobs knows of the polling machine.
+struct PollingMachine {
+  std::optional<std::int64_t> gpus;
+  std::int64_t max_actions = 0;
+  bool draining = false;
+  std::optional<std::int64_t> last_poll_ms;
+  std::int64_t now_ms = 0;
+};
+
+// The polling machine, its row locked (made at its first poll).
+PollingMachine polling_machine(Tx& tx, const CoreOptions& options) {
+  const auto read = [&]() -> std::optional<PollingMachine> {
+    Rows rows = tx.query(
+        "SELECT gpus, max_actions, mode = 'draining', last_poll_ms, {now_ms} FROM machines "
+        "WHERE instance_id = $1{lock}",
+        Params().text(options.instance_id));
+    if (!rows.next()) return std::nullopt;
+    PollingMachine machine;
+    if (!rows.is_null(0)) machine.gpus = rows.integer(0);
+    machine.max_actions = rows.integer(1);
+    machine.draining = rows.boolean(2);
+    if (!rows.is_null(3)) machine.last_poll_ms = rows.integer(3);
+    machine.now_ms = rows.integer(4) + options.fleet.clock_offset.count();
+    return machine;
+  };
+  if (std::optional<PollingMachine> known = read()) return *known;
+  core_internal::touch_machine(tx, options, options.instance_id, core_internal::now_ms(tx, options),
+                               Contact{}, false);
+  return read().value();
+}
+
 Result assign_in(Tx& tx, const CoreOptions& options, bool has_gpu, Rejections& rejected) {
   const std::string& instance = options.instance_id;
-  std::vector<std::pair<std::string, Json>> picked;
+  const PollingMachine machine = polling_machine(tx, options);
+  const std::int64_t interval = options.fleet.min_poll_interval.count();
+  const bool too_soon =
+      interval > 0 && machine.last_poll_ms && machine.now_ms - *machine.last_poll_ms < interval;
+  // A poll is a contact; only a poll that may get work starts the interval.
+  core_internal::touch_machine(tx, options, instance, machine.now_ms, Contact{}, !too_soon);
+  if (too_soon) return Result::ok(Json::array(), std::string(poll_message::kTooSoon));
+  if (machine.draining) return Result::ok(Json::array(), std::string(poll_message::kDraining));
+  // The operator's count of GPUs overrides what the agent says.
+  const bool gpu_allowed = has_gpu && (!machine.gpus || *machine.gpus > 0);
+  std::vector<std::tuple<std::string, Json, std::int64_t>> picked;
   {
     // Entries another server is handing out now are skipped, not waited
-    // for: each goes to one agent only.
+    // for: each goes to one agent only. The machine's row is locked, so
+    // the count of the actions it holds is its own.
     Rows rows = tx.query(
-        "SELECT id, record FROM actions WHERE state = 'queued' AND scaled_down_at IS NULL "
-        "AND (NOT gpu_required OR $1) ORDER BY seq LIMIT $2{skip_locked}",
-        Params().boolean(has_gpu).integer(options.assign_batch));
+        "SELECT id, record, attempt FROM actions WHERE state = 'queued' AND scaled_down_at IS NULL "
+        "AND (NOT gpu_required OR $1) ORDER BY seq LIMIT (SELECT CASE WHEN held >= $3 THEN 0 "
+        "WHEN $3 - held < $2 THEN $3 - held ELSE $2 END FROM (SELECT count(*) AS held FROM "
+        "actions WHERE assigned_to = $4 AND state = 'assigned' AND " LIVE_ACTION_SQL
+        ") AS holding){skip_locked}",
+        Params()
+            .boolean(gpu_allowed)
+            .integer(options.assign_batch)
+            .integer(machine.max_actions)
+            .text(instance));
     while (rows.next()) {
       std::string id = rows.text(0);
       std::string reason;
       if (std::optional<Json> record = queued_record_or_reason(rows.text(1), reason)) {
-        picked.emplace_back(std::move(id), *std::move(record));
+        picked.emplace_back(std::move(id), *std::move(record), rows.integer(2) + 1);
       } else {
         rejected.emplace_back(std::move(id), std::move(reason));
       }
@@ -181,15 +248,21 @@ Result assign_in(Tx& tx, const CoreOptions& options, bool has_gpu, Rejections& r
     record_event(tx, id, "reject", event);
   }
   Json assigned = Json::array();
-  for (auto& [id, record] : picked) {
+  for (auto& [id, record, attempt] : picked) {
     record["status"] = "assigned";
+    record["attempt"] = attempt;
     tx.run(
         "UPDATE actions SET state = 'assigned', assigned_to = $1, assigned_at = {now}, "
-        "record = $2 WHERE id = $3",
-        Params().text(instance).text(rules::to_text(record)).text(id));
+        "record = $2, attempt = $4 WHERE id = $3",
+        Params().text(instance).text(rules::to_text(record)).text(id).integer(attempt));
+    tx.run(
+        "INSERT INTO attempts (action_id, attempt, instance_id, assigned_at) "
+        "VALUES ($1, $2, $3, {now})",
+        Params().text(id).integer(attempt).text(instance));
     Json event = Json::object();
     event["instance_id"] = instance;
     event["has_gpu"] = has_gpu;
+    event["attempt"] = attempt;
     record_event(tx, id, "assign_jobs", event);
     assigned.push_back(std::move(record));
   }
@@ -198,10 +271,33 @@ Result assign_in(Tx& tx, const CoreOptions& options, bool has_gpu, Rejections& r
 
 // Records one status report in the action's history and lets `change`
 // amend the record; refused when the action does not exist.
+// The refusal of a write about an attempt that is not current.
+Result not_current(const std::string& id, std::int64_t attempt) {
+  return Result::failure(std::string(kNotCurrent), core_internal::not_current_text(id, attempt));
+}
+
+// The attempt a write names (nullopt when none), or its refusal.
+std::variant<std::optional<std::int64_t>, Result> named_attempt(const Json& arguments) {
+  try {
+    return core_internal::attempt_argument(arguments);
+  } catch (const ValueError& e) {
+    return refusal(e.what());
+  }
+}
+
 template <typename Change>
-Result record_report(Port& port, const std::string& id, const char* operation,
-                     const Json& arguments, Change&& change) {
+Result record_report(Port& port, const CoreOptions& options, const std::string& id,
+                     const char* operation, const Json& arguments, Change&& change) {
+  auto attempt = named_attempt(arguments);
+  if (auto* refused = std::get_if<Result>(&attempt)) return *refused;
+  const std::optional<std::int64_t> named = std::get<std::optional<std::int64_t>>(attempt);
   return core::write_with(port, [&](Tx& tx) {
+    if (named && !core_internal::is_current(tx, id, *named, options.instance_id)) {
+      if (!tx.query("SELECT 1 FROM actions WHERE id = $1", Params().text(id)).next()) {
+        return refusal(rules::unknown_action(id));
+      }
+      return not_current(id, *named);
+    }
     std::optional<Json> record = load_record(tx, id, true);
     if (!record) return refusal(rules::unknown_action(id));
     record_event(tx, id, operation, arguments);
@@ -212,13 +308,19 @@ Result record_report(Port& port, const std::string& id, const char* operation,
 
 // Appends one piece to an action's log, up to the log limit; a placed piece
 // is stored as store_rules::plan_log_piece says.
-Result append_log_in(Tx& tx, const CoreOptions& options, const rules::LogPiece& log_piece) {
+Result append_log_in(Tx& tx, const CoreOptions& options, const rules::LogPiece& log_piece,
+                     std::optional<std::int64_t> attempt) {
   const std::string& id = log_piece.action_id;
   Rows action = tx.query(
-      "SELECT log_limit_reached_at IS NOT NULL, log_bytes, log_stream, log_stream_end "
+      "SELECT log_limit_reached_at IS NOT NULL, log_bytes, log_stream, log_stream_end, attempt, "
+      "state = 'assigned' AND " LIVE_ACTION_SQL
+      " AND ($2 = '' OR assigned_to = $2) "
       "FROM actions WHERE id = $1{lock}",
-      Params().text(id));
+      Params().text(id).text(options.instance_id));
   if (!action.next()) return refusal(rules::unknown_action(id));
+  if (attempt && (action.integer(4) != *attempt || !action.boolean(5))) {
+    return not_current(id, *attempt);
+  }
   const bool limit_reached = action.boolean(0);
   const std::int64_t offset = action.integer(1);
   std::optional<rules::LogMark> mark;
@@ -317,6 +419,15 @@ void check_core_options(const CoreOptions& options) {
     }
   }
   if (options.log_limit_bytes < 0) throw ValueError("log_limit_bytes must not be negative");
+  const FleetRules& fleet = options.fleet;
+  if (fleet.unresponsive_after.count() <= 0 || fleet.lost_after <= fleet.unresponsive_after) {
+    throw ValueError("A machine must become unresponsive after some time, and lost later");
+  }
+  if (fleet.requeue_lost < 0 || fleet.default_max_actions < 0 ||
+      fleet.min_poll_interval.count() < 0) {
+    throw ValueError(
+        "requeue_lost, default_max_actions and min_poll_interval must not be negative");
+  }
 }
 
 StoreCore::StoreCore(std::shared_ptr<core::Port> port, CoreOptions options)
@@ -357,7 +468,8 @@ RecordedAnswer StoreCore::assign_jobs(bool has_gpu, const WriteOnce& once) {
 Result StoreCore::update_action_status(const Json& arguments) {
   auto id = rules::identifier_argument(arguments, "action_record_id", "update_action_status");
   if (auto* refused = std::get_if<Result>(&id)) return *refused;
-  return record_report(*port_, std::get<std::string>(id), "update_action_status", arguments,
+  return record_report(*port_, options_, std::get<std::string>(id), "update_action_status",
+                       arguments,
                        [&](Json& record) { return rules::apply_action_status(arguments, record); });
 }
 
@@ -366,14 +478,26 @@ Result StoreCore::update_status(const std::string& action_record_id, const std::
                                 const std::string& status, const std::string& description) {
   const Json arguments = rules::status_arguments(action_record_id, action_type, service, step_code,
                                                  status, description);
-  return record_report(*port_, action_record_id, "update_status", arguments,
+  return record_report(*port_, options_, action_record_id, "update_status", arguments,
+                       [](Json&) { return false; });
+}
+
+Result StoreCore::update_step(const Json& named) {
+  auto id = rules::identifier_argument(named, "action_record_id", "update_status");
+  if (auto* refused = std::get_if<Result>(&id)) return *refused;
+  auto text = [&](const char* name) { return rules::text_argument(named, name).value_or(""); };
+  Json arguments =
+      rules::status_arguments(std::get<std::string>(id), text("action_type"), text("service"),
+                              text("step_code"), text("status"), text("description"));
+  if (named.contains("attempt")) arguments["attempt"] = named.at("attempt");
+  return record_report(*port_, options_, std::get<std::string>(id), "update_status", arguments,
                        [](Json&) { return false; });
 }
 
 Result StoreCore::update_action(const Json& arguments) {
   auto id = rules::identifier_argument(arguments, "id", "update_action");
   if (auto* refused = std::get_if<Result>(&id)) return *refused;
-  return record_report(*port_, std::get<std::string>(id), "update_action", arguments,
+  return record_report(*port_, options_, std::get<std::string>(id), "update_action", arguments,
                        [&](Json& record) { return rules::apply_action_update(arguments, record); });
 }
 
@@ -381,7 +505,11 @@ Result StoreCore::update_action_docker_logs(const Json& arguments) {
   auto piece = rules::log_arguments(arguments);
   if (auto* refused = std::get_if<Result>(&piece)) return *refused;
   const auto& log_piece = std::get<rules::LogPiece>(piece);
-  return core::write_with(*port_, [&](Tx& tx) { return append_log_in(tx, options_, log_piece); });
+  auto attempt = named_attempt(arguments);
+  if (auto* refused = std::get_if<Result>(&attempt)) return *refused;
+  return core::write_with(*port_, [&](Tx& tx) {
+    return append_log_in(tx, options_, log_piece, std::get<std::optional<std::int64_t>>(attempt));
+  });
 }
 
 RecordedAnswer StoreCore::update_action_docker_logs(const Json& arguments, const WriteOnce& once) {
@@ -648,8 +776,8 @@ Json StoreCore::list() {
   return core::read_with(*port_, Port::Read::statement, [&](Tx& tx) {
     Rows rows = tx.query(
         "SELECT id, action_type, record, " ACTION_STATE_SQL
-        ", assigned_to, scaled_down_at IS NOT NULL, submitted_at, exit_status FROM actions "
-        "ORDER BY seq");
+        ", assigned_to, scaled_down_at IS NOT NULL, submitted_at, exit_status, attempt, end_cause "
+        "FROM actions ORDER BY seq");
     Json actions = Json::array();
     while (rows.next()) {
       Json summary = Json::object();
@@ -661,6 +789,8 @@ Json StoreCore::list() {
       summary["scaledDown"] = rows.boolean(5);
       summary["submittedAt"] = rows.text(6);
       summary["exitStatus"] = rows.nullable_integer(7);
+      summary["attempt"] = rows.integer(8);
+      summary["endCause"] = rows.nullable_text(9);
       actions.push_back(std::move(summary));
     }
     return actions;
@@ -674,8 +804,8 @@ Json StoreCore::show(const std::string& action_record_id) {
       Rows rows =
           tx.query("SELECT record, " ACTION_STATE_SQL
                    ", assigned_to, submitted_at, assigned_at, scaled_down_at, log_bytes, ended_at, "
-                   "exit_status, rejected_reason IS NOT NULL, log_limit_reached_at FROM actions "
-                   "WHERE id = $1",
+                   "exit_status, rejected_reason IS NOT NULL, log_limit_reached_at, attempt, "
+                   "end_cause FROM actions WHERE id = $1",
                    Params().text(action_record_id));
       if (!rows.next()) throw KeyError(rules::unknown_action(action_record_id));
       shown["record"] =
@@ -690,6 +820,8 @@ Json StoreCore::show(const std::string& action_record_id) {
       shown["logBytes"] = rows.integer(6);
       shown["logLimit"] = options_.log_limit_bytes > 0 ? Json(options_.log_limit_bytes) : Json();
       shown["logLimitReachedAt"] = rows.nullable_text(10);
+      shown["attempt"] = rows.integer(11);
+      shown["endCause"] = rows.nullable_text(12);
     }
     Json history = Json::array();
     Rows events = tx.query(
@@ -709,22 +841,46 @@ Json StoreCore::show(const std::string& action_record_id) {
 }
 
 LogChunk StoreCore::logs(const std::string& action_record_id, std::int64_t after_offset) {
+  return read_log(action_record_id, std::nullopt, after_offset);
+}
+
+LogChunk StoreCore::attempt_log(const std::string& action_record_id, std::int64_t attempt,
+                                std::int64_t after_offset) {
+  return read_log(action_record_id, attempt, after_offset);
+}
+
+LogChunk StoreCore::read_log(const std::string& action_record_id,
+                             std::optional<std::int64_t> attempt, std::int64_t after_offset) {
   if (after_offset < 0) {
     throw ValueError("A log offset must not be negative, not " + std::to_string(after_offset));
   }
   return core::read_with(*port_, Port::Read::snapshot, [&](Tx& tx) {
     bool finished = false;
+    std::int64_t current = 0;
     {
       Rows action = tx.query(
-          "SELECT ended_at IS NOT NULL OR rejected_reason IS NOT NULL FROM actions WHERE id = $1",
+          "SELECT ended_at IS NOT NULL OR rejected_reason IS NOT NULL, attempt FROM actions "
+          "WHERE id = $1",
           Params().text(action_record_id));
       if (!action.next()) throw KeyError(rules::unknown_action(action_record_id));
       finished = action.boolean(0);
+      current = action.integer(1);
     }
-    Rows pieces = tx.query(
-        "SELECT start_offset, content FROM log_pieces WHERE action_id = $1 "
-        "AND start_offset + length(content) > $2 ORDER BY start_offset",
-        Params().text(action_record_id).integer(after_offset));
+    if (attempt && (*attempt < 1 || *attempt > std::max<std::int64_t>(current, 1))) {
+      throw KeyError("Action " + action_record_id + " has no attempt " + std::to_string(*attempt));
+    }
+    // An earlier attempt's log was kept whole when the action was queued
+    // again: nothing follows it.
+    const bool earlier = attempt && *attempt < current;
+    Rows pieces =
+        earlier ? tx.query(
+                      "SELECT start_offset, content FROM attempt_logs WHERE action_id = $1 AND "
+                      "attempt = $3 AND start_offset + length(content) > $2 ORDER BY start_offset",
+                      Params().text(action_record_id).integer(after_offset).integer(*attempt))
+                : tx.query(
+                      "SELECT start_offset, content FROM log_pieces WHERE action_id = $1 "
+                      "AND start_offset + length(content) > $2 ORDER BY start_offset",
+                      Params().text(action_record_id).integer(after_offset));
     LogChunk chunk;
     while (pieces.next()) {
       const std::int64_t start = pieces.integer(0);
@@ -733,21 +889,28 @@ LogChunk StoreCore::logs(const std::string& action_record_id, std::int64_t after
       chunk.content += content;
     }
     chunk.next_offset = after_offset + static_cast<std::int64_t>(chunk.content.size());
-    chunk.finished = finished;
+    chunk.finished = finished || earlier;
     return chunk;
   });
 }
 
 void StoreCore::record_exit(const std::string& action_record_id, int exit_status) {
+  record_end(action_record_id, ActionEnd{exit_status, std::string(end_cause::kExited), {}});
+}
+
+void StoreCore::record_end(const std::string& action_record_id, const ActionEnd& end) {
+  if (!end_cause::is_agent_cause(end.cause)) {
+    throw ValueError("\"" + end.cause + "\" is not a cause an agent reports");
+  }
+  if (end.attempt && *end.attempt < 1)
+    throw ValueError("\"attempt\" must be a whole number from 1 on");
   core::write_with(*port_, [&](Tx& tx) {
-    const std::int64_t updated =
-        tx.change("UPDATE actions SET ended_at = {now}, exit_status = $1 WHERE id = $2",
-                  Params().integer(exit_status).text(action_record_id));
-    if (updated == 0) throw KeyError(rules::unknown_action(action_record_id));
-    Json event = Json::object();
-    event["exit_status"] = exit_status;
-    if (!options_.instance_id.empty()) event["instance_id"] = options_.instance_id;
-    record_event(tx, action_record_id, "exit", event);
+    if (end.attempt &&
+        !core_internal::is_current(tx, action_record_id, *end.attempt, options_.instance_id)) {
+      require_action(tx, action_record_id);
+      throw NotCurrentError(core_internal::not_current_text(action_record_id, *end.attempt));
+    }
+    core_internal::end_attempt(tx, options_, action_record_id, end.cause, end.exit_status);
   });
 }
 
@@ -759,11 +922,7 @@ void StoreCore::scale_down(const std::string& action_record_id) {
       if (!rows.next()) throw KeyError(rules::unknown_action(action_record_id));
       if (rows.boolean(0)) return;
     }
-    tx.run(
-        "UPDATE actions SET scaled_down_at = {now}, scale_down_seq = {next_scale_down} "
-        "WHERE id = $1",
-        Params().text(action_record_id));
-    record_event(tx, action_record_id, "scale_down", Json::object());
+    core_internal::scale_down_in(tx, action_record_id, end_cause::kScaledDown);
   });
 }
 

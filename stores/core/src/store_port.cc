@@ -42,6 +42,10 @@ Params& Params::optional_text(const std::optional<std::string>& value) {
   return value ? text(*value) : null();
 }
 
+Params& Params::optional_integer(const std::optional<std::int64_t>& value) {
+  return value ? integer(*value) : null();
+}
+
 Json Rows::nullable_text(int column) { return is_null(column) ? Json() : Json(text(column)); }
 
 Json Rows::nullable_integer(int column) { return is_null(column) ? Json() : Json(integer(column)); }
@@ -50,6 +54,7 @@ namespace {
 
 const std::string* phrase(std::string_view name, const Phrases& phrases) {
   if (name == "now") return &phrases.now;
+  if (name == "now_ms") return &phrases.now_ms;
   if (name == "lock") return &phrases.lock;
   if (name == "skip_locked") return &phrases.skip_locked;
   if (name == "C") return &phrases.collate_c;

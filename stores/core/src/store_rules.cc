@@ -246,6 +246,14 @@ void validate_submission(const Json& record) {
     throw TypeError(std::string("\"jobParams\" must be a JSON object, not ") +
                     type_name(*job_params));
   }
+  const auto retry = record.find("retry");
+  if (retry != record.end() && (!retry->is_number_integer() || retry->get<std::int64_t>() < 0 ||
+                                retry->get<std::int64_t>() > 1000)) {
+    throw ValueError("\"retry\" must be a whole number from 0 to 1000");
+  }
+  if (record.contains("attempt")) {
+    throw ValueError("An action record must not carry \"attempt\": the backend numbers them");
+  }
   require_record_text(record, "_idUser", "the action record", false);
   require_record_text(record, "_idService", "the action record", false);
   require_record_text(record, "subAction", "the action record", true);

@@ -12,6 +12,7 @@ namespace {
 const core::Phrases& phrases() {
   static const core::Phrases kPhrases{
       .now = "to_char(clock_timestamp() AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"')",
+      .now_ms = "CAST(floor(extract(epoch FROM clock_timestamp()) * 1000) AS BIGINT)",
       .lock = " FOR NO KEY UPDATE",
       .skip_locked = " FOR NO KEY UPDATE SKIP LOCKED",
       .collate_c = " COLLATE \"C\"",

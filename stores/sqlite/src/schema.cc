@@ -158,6 +158,64 @@ UPDATE actions SET owner = json_extract(record, '$._idUser')
 UPDATE actions SET log_bytes = (SELECT coalesce(max(start_offset + length(content)), 0)
   FROM log_pieces WHERE action_id = actions.id);
 )sql",
+
+    // 6 -> 7: the machines the server knows (the operator's limits, their
+    // last contact on the database's clock, their drain), each action's
+    // attempts with how each ended, and the logs of earlier attempts.
+    R"sql(
+ALTER TABLE actions ADD COLUMN attempt INTEGER NOT NULL DEFAULT 0;
+ALTER TABLE actions ADD COLUMN requeues INTEGER NOT NULL DEFAULT 0;
+ALTER TABLE actions ADD COLUMN end_cause TEXT;
+ALTER TABLE actions ADD COLUMN scale_down_cause TEXT;
+UPDATE actions SET attempt = 1 WHERE assigned_to IS NOT NULL;
+UPDATE actions SET scale_down_cause = 'scaled_down' WHERE scaled_down_at IS NOT NULL;
+UPDATE actions SET end_cause = coalesce(scale_down_cause, 'exited') WHERE ended_at IS NOT NULL;
+
+CREATE TABLE machines (
+  instance_id TEXT PRIMARY KEY,
+  gpus INTEGER CHECK (gpus IS NULL OR gpus >= 0),
+  max_actions INTEGER NOT NULL CHECK (max_actions >= 0),
+  labels TEXT NOT NULL,
+  created_at TEXT NOT NULL,
+  first_contact_at TEXT,
+  last_contact_at TEXT,
+  contact_ms INTEGER NOT NULL,
+  last_poll_ms INTEGER,
+  agent_version TEXT,
+  provider TEXT,
+  address TEXT,
+  lost_at TEXT,
+  mode TEXT NOT NULL CHECK (mode IN ('active', 'draining')),
+  drain_deadline_ms INTEGER
+);
+CREATE INDEX machines_by_contact ON machines (contact_ms) WHERE lost_at IS NULL;
+CREATE INDEX actions_live_by_instance ON actions (assigned_to)
+  WHERE state = 'assigned' AND ended_at IS NULL AND rejected_reason IS NULL;
+
+CREATE TABLE attempts (
+  action_id TEXT NOT NULL REFERENCES actions (id),
+  attempt INTEGER NOT NULL,
+  instance_id TEXT NOT NULL,
+  assigned_at TEXT NOT NULL,
+  ended_at TEXT,
+  end_cause TEXT,
+  exit_status INTEGER,
+  PRIMARY KEY (action_id, attempt)
+) WITHOUT ROWID;
+CREATE INDEX attempts_by_instance ON attempts (instance_id, action_id);
+INSERT INTO attempts (action_id, attempt, instance_id, assigned_at, ended_at, end_cause,
+                      exit_status)
+  SELECT id, 1, assigned_to, assigned_at, ended_at, end_cause, exit_status FROM actions
+  WHERE assigned_to IS NOT NULL AND assigned_at IS NOT NULL;
+
+CREATE TABLE attempt_logs (
+  action_id TEXT NOT NULL REFERENCES actions (id),
+  attempt INTEGER NOT NULL,
+  start_offset INTEGER NOT NULL,
+  content BLOB NOT NULL,
+  PRIMARY KEY (action_id, attempt, start_offset)
+) WITHOUT ROWID;
+)sql",
 };
 
 constexpr int kVersion = static_cast<int>(std::size(kMigrations));

@@ -11,6 +11,7 @@ namespace {
 const core::Phrases& phrases() {
   static const core::Phrases kPhrases{
       .now = "strftime('%Y-%m-%dT%H:%M:%fZ', 'now')",
+      .now_ms = "CAST(round((julianday('now') - 2440587.5) * 86400000.0) AS INTEGER)",
       .lock = "",
       .skip_locked = "",
       .collate_c = "",

@@ -85,7 +85,9 @@ TEST_F(PgStoreTest, EveryTableHoldsExactlyTheListedColumns) {
 }
 
 TEST_F(PgStoreTest, StoresOfSeveralServersHandOutEveryActionExactlyOnceOldestFirst) {
-  const PgBackendOptions shared = options();
+  PgBackendOptions shared = options();
+  // Each agent may hold the whole queue: the race is the point here.
+  shared.fleet.default_max_actions = 100;
   // Two stores with pools of their own stand for two servers.
   PgScaling first(shared);
   PgScaling second(shared);
@@ -274,14 +276,18 @@ TEST_F(PgStoreTest, AStoreOfThePreviousSchemaGainsTheLogMarksAndKeepsItsLog) {
             ->update_action_docker_logs(Json{{"action_record_id", id}, {"log_content", "before\n"}})
             .has_error_set());
   }
-  // The previous schema kept no place of the agent's pieces.
+  // Version 1 kept no place of the agent's pieces, no machines and no
+  // attempts.
   Raw raw;
+  raw.exec("DROP TABLE " + schema() + ".attempt_logs, " + schema() + ".attempts, " + schema() +
+           ".machines");
+  raw.exec("DROP INDEX " + schema() + ".actions_live_by_instance");
   raw.exec("ALTER TABLE " + schema() +
-           ".actions DROP COLUMN log_stream, DROP COLUMN log_stream_end");
-  raw.exec("UPDATE " + schema() +
-           ".schema_version SET version = " + std::to_string(PgScaling::schema_version() - 1));
+           ".actions DROP COLUMN log_stream, DROP COLUMN log_stream_end, DROP COLUMN attempt, "
+           "DROP COLUMN requeues, DROP COLUMN end_cause, DROP COLUMN scale_down_cause");
+  raw.exec("UPDATE " + schema() + ".schema_version SET version = 1");
   EXPECT_THROW(PgScaling{migrated}, backend::DatabaseError);
-  EXPECT_EQ(PgScaling::migrate(migrated), PgScaling::schema_version() - 1);
+  EXPECT_EQ(PgScaling::migrate(migrated), 1);
 
   PgScaling store(migrated);
   auto agent = store.for_instance("instance-1");
@@ -295,6 +301,9 @@ TEST_F(PgStoreTest, AStoreOfThePreviousSchemaGainsTheLogMarksAndKeepsItsLog) {
   }
   EXPECT_EQ(store.logs(id).content, "before\nafter\n");
   EXPECT_EQ(store.show(id)["logBytes"], 13);
+  // The action assigned before counts as its first attempt.
+  EXPECT_EQ(store.show(id)["attempt"], 1);
+  EXPECT_EQ(store.held_attempt(id, "instance-1"), 1);
 }
 
 TEST_F(PgStoreTest, ConnectionStringsWithAPasswordOrABadSchemaAreRefusedUnshown) {

@@ -21,6 +21,8 @@ int main(int argc, char** argv) {
     options.database = argv[1];
     options.instance_id = argv[2];
     options.assign_batch = std::stoi(argv[3]);
+    // It may hold the whole queue: the race between processes is the point.
+    options.fleet.default_max_actions = 1000;
     tavoren::backend::LocalScaling backend(std::move(options));
     // A queue that never empties would be a fault: give up after far more
     // answers than the tests submit actions.

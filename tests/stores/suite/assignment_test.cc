@@ -27,10 +27,13 @@ TEST_F(AssignmentTest, ConcurrentAgentsOnOneFileReceiveEveryActionExactlyOnce) {
   std::set<std::string> submitted;
   for (int i = 0; i < kActions; ++i) submitted.insert(operator_backend.submit(action_record()));
 
+  // Each agent may hold the whole queue: the race is the point here.
   LocalBackendOptions a = options("instance-a");
   a.assign_batch = 3;
+  a.fleet.default_max_actions = kActions;
   LocalBackendOptions b = options("instance-b");
   b.assign_batch = 2;
+  b.fleet.default_max_actions = kActions;
   StoreUnderTest agent_a(std::move(a));
   StoreUnderTest agent_b(std::move(b));
 
@@ -143,7 +146,8 @@ TEST_F(AssignmentTest, HandsOutOldestFirstInBatchesAndEmptyListWhenNothingIsQueu
   std::vector<std::string> keys;
   for (const auto& [key, value] : batch.data[0].items()) keys.push_back(key);
   EXPECT_EQ(keys, (std::vector<std::string>{"_id", "action", "actionDetails", "jobParams",
-                                            "_idUser", "status"}));
+                                            "_idUser", "status", "attempt"}));
+  EXPECT_EQ(batch.data[0]["attempt"], 1);
   EXPECT_EQ(batch.data[0]["jobParams"], (Json{{"epochs", 3}}));
 
   backend::Result rest = agent.assign_jobs(false);

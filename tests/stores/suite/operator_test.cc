@@ -27,6 +27,14 @@ using backend::DatabaseError;
 using backend::NotConfiguredError;
 using backend::Result;
 
+// Takes a file of the current schema back to version 6: no machines, no
+// attempts, no causes of ends.
+constexpr const char* kBackToVersionSix =
+    "DROP TABLE attempt_logs; DROP TABLE attempts; DROP INDEX actions_live_by_instance; "
+    "DROP TABLE machines; ALTER TABLE actions DROP COLUMN attempt; ALTER TABLE actions DROP "
+    "COLUMN requeues; ALTER TABLE actions DROP COLUMN end_cause; ALTER TABLE actions DROP COLUMN "
+    "scale_down_cause; PRAGMA user_version = 6; ";
+
 class OperatorTest : public BackendTest {
  protected:
   // Submits an action of `user` and lets `agent` take it: a server answers
@@ -535,6 +543,7 @@ TEST_F(OperatorTest, AnOlderSchemaIsMigratedInPlaceKeepingItsData) {
     // actions ended.
     RawDatabase raw(database());
     raw.exec(
+        std::string(kBackToVersionSix) +
         "DROP TABLE instance_port_holders; DROP TABLE instance_ports; DROP TABLE write_answers; "
         "DROP TABLE access_keys; DROP INDEX actions_by_instance; "
         "ALTER TABLE actions DROP COLUMN log_limit_reached_at; "
@@ -580,6 +589,7 @@ TEST_F(OperatorTest, AFileOfThePreviousSchemaGainsTheLogMarksAndKeepsItsLog) {
     // an action's owner and log size).
     RawDatabase raw(database());
     raw.exec(
+        std::string(kBackToVersionSix) +
         "ALTER TABLE actions DROP COLUMN log_stream; ALTER TABLE actions DROP COLUMN "
         "log_stream_end; ALTER TABLE actions DROP COLUMN owner; ALTER TABLE actions DROP COLUMN "
         "log_bytes; PRAGMA user_version = 4");
@@ -615,9 +625,9 @@ TEST_F(OperatorTest, AFileOfVersionFiveGainsEachActionsOwnerAndLogSize) {
     piece["log_content"] = "twelve bytes";
     ASSERT_FALSE(backend.update_action_docker_logs(piece).has_error_set());
     RawDatabase raw(database());
-    raw.exec(
-        "ALTER TABLE actions DROP COLUMN owner; ALTER TABLE actions DROP COLUMN log_bytes; "
-        "PRAGMA user_version = 5");
+    raw.exec(std::string(kBackToVersionSix) +
+             "ALTER TABLE actions DROP COLUMN owner; ALTER TABLE actions DROP COLUMN log_bytes; "
+             "PRAGMA user_version = 5");
   }
   backend::LocalScaling agent(options("instance-1"));
   EXPECT_EQ(agent.show(mine)["logBytes"], 12);
@@ -632,6 +642,49 @@ TEST_F(OperatorTest, AFileOfVersionFiveGainsEachActionsOwnerAndLogSize) {
   ASSERT_FALSE(agent.update_action_docker_logs(piece).has_error_set());
   EXPECT_EQ(agent.logs(mine).content, "twelve bytes!");
   EXPECT_EQ(agent.logs(mine, 12).content, "!");
+}
+
+// Version 7 numbers each assignment of an action and records how each
+// ended: an action assigned or ended before gains its first attempt, an
+// ended one its cause, and the machine that held it is made at its first
+// poll.
+TEST_F(OperatorTest, AFileOfVersionSixGainsAttemptsCausesAndMachines) {
+  SKIP_UNLESS_SQLITE("about the file");
+  std::string ended;
+  std::string running;
+  std::string queued;
+  {
+    backend::LocalScaling backend(options());
+    ended = backend.submit(action_record());
+    running = backend.submit(action_record());
+    queued = backend.submit(action_record());
+    auto agent = backend.for_instance("instance-1");
+    ASSERT_EQ(agent->assign_jobs(false).data.size(), 1u);
+    ASSERT_EQ(agent->assign_jobs(false).data.size(), 1u);
+    agent->record_exit(ended, 3);
+    RawDatabase raw(database());
+    raw.exec(kBackToVersionSix);
+  }
+  backend::LocalScaling store(options());
+  Json shown = store.show(ended);
+  EXPECT_EQ(shown["attempt"], 1);
+  EXPECT_EQ(shown["endCause"], "exited");
+  EXPECT_EQ(shown["exitStatus"], 3);
+  EXPECT_EQ(store.show(running)["attempt"], 1);
+  EXPECT_EQ(store.show(running)["endCause"], nullptr);
+  EXPECT_EQ(store.show(queued)["attempt"], 0);
+  // The running action's attempt is current: a write naming it lands.
+  Json report = Json::object();
+  report["action_record_id"] = running;
+  report["log_content"] = "on";
+  report["attempt"] = 1;
+  auto agent = store.for_instance("instance-1");
+  EXPECT_FALSE(agent->update_action_docker_logs(report).has_error_set());
+  EXPECT_EQ(store.held_attempt(running, "instance-1"), 1);
+  EXPECT_EQ(store.machines(), Json::array());
+  ASSERT_EQ(agent->assign_jobs(false).data.size(), 1u);
+  ASSERT_EQ(store.machines().size(), 1u);
+  EXPECT_EQ(store.machines()[0]["actionsHeld"], 2);
 }
 
 TEST_F(OperatorTest, TheSchemaIsVersionedAndForeignOrNewerFilesAreRefused) {

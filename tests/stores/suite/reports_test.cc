@@ -89,7 +89,8 @@ TEST_F(ReportsTest, HistoryRecordsEveryReportInOrderWithItsArguments) {
   EXPECT_EQ(operations,
             (std::vector<std::string>{"submit", "assign_jobs", "update_action_status",
                                       "update_action_status", "update_status", "update_action"}));
-  EXPECT_EQ(history[1]["arguments"], (named({{"instance_id", "instance-7"}, {"has_gpu", true}})));
+  EXPECT_EQ(history[1]["arguments"],
+            (named({{"instance_id", "instance-7"}, {"has_gpu", true}, {"attempt", 1}})));
   // Arguments come back exactly, key order and number kinds included.
   EXPECT_EQ(history[2]["arguments"].dump(), starting.dump());
   EXPECT_EQ(history[3]["arguments"].dump(), started.dump());
@@ -369,7 +370,10 @@ TEST_F(ReportsTest, TheEndOfAnActionIsRecordedOnceItsLogIsCompleteAndShownEveryw
   EXPECT_EQ(shown["record"]["status"], "assigned");  // the job's own status is untouched
   const Json& last = shown["history"].back();
   EXPECT_EQ(last["operation"], "exit");
-  EXPECT_EQ(last["arguments"], (Json{{"exit_status", 137}, {"instance_id", "instance-a"}}));
+  EXPECT_EQ(last["arguments"], (Json{{"exit_status", 137},
+                                     {"instance_id", "instance-a"},
+                                     {"cause", "exited"},
+                                     {"attempt", 1}}));
   Json listed = operator_backend.list();
   EXPECT_EQ(listed[0]["state"], "ended");
   EXPECT_EQ(listed[0]["exitStatus"], 137);

@@ -173,6 +173,12 @@ class StoreUnderTest {
     return operator_call([&](auto& s) { return s.configuration(); });
   }
 
+  // The store itself, under the server when served: for calls that no
+  // network client makes.
+  backend::Store& store() {
+    return embedded_ ? static_cast<backend::Store&>(*embedded_) : served_->server.store();
+  }
+
  private:
   // The served run's server and its two clients.
   struct Served {

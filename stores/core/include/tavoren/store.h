@@ -65,6 +65,86 @@ inline constexpr std::string_view kShutdown =
     "config shutdown <threshold> <launch-duration> <instance-source>";
 }  // namespace config_command
 
+// A write about an action that belongs to an attempt which is no longer
+// the action's current one (the action was taken from the instance and
+// queued again, or ended), or to an instance that no longer holds it. Its
+// text names the action and the attempt; servers answer it as the refusal
+// "not_current".
+class NotCurrentError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// How an action's attempt ended: the closed set of causes.
+namespace end_cause {
+// Sent by the agent.
+inline constexpr std::string_view kExited = "exited";
+inline constexpr std::string_view kCudaOom = "cuda_oom";
+inline constexpr std::string_view kStartFailed = "start_failed";
+inline constexpr std::string_view kPreempted = "preempted";
+inline constexpr std::string_view kGpuFault = "gpu_fault";
+// Set by the server.
+inline constexpr std::string_view kScaledDown = "scaled_down";
+inline constexpr std::string_view kMachineLost = "machine_lost";
+inline constexpr std::string_view kDrained = "drained";
+// Every cause, in the order above.
+const std::vector<std::string_view>& all();
+// The causes an agent may send.
+bool is_agent_cause(std::string_view cause);
+// The causes after which an action is queued again while its retry budget
+// allows.
+bool requeues(std::string_view cause);
+}  // namespace end_cause
+
+// The end of an action's attempt as its agent reports it.
+struct ActionEnd {
+  // The process's exit status; nullopt when it has none.
+  std::optional<int> exit_status;
+  // One of end_cause's agent causes.
+  std::string cause = std::string(end_cause::kExited);
+  // The attempt the agent ran; nullopt: not checked.
+  std::optional<std::int64_t> attempt;
+};
+
+// The messages of a poll that got nothing although work may be queued.
+namespace poll_message {
+inline constexpr std::string_view kTooSoon = "nothing handed out: polled too soon";
+inline constexpr std::string_view kDraining = "nothing handed out: the machine is draining";
+}  // namespace poll_message
+
+// GPUs of a machine whose agent's own has_gpu decides.
+inline constexpr int kGpusAsReported = -1;
+
+// What the operator sets of a machine. Unset fields stay as they are.
+struct MachineChange {
+  // The GPUs it is rented with: 0 for CPU only, kGpusAsReported to trust
+  // the agent's has_gpu.
+  std::optional<int> gpus;
+  // The most live actions it holds at once.
+  std::optional<int> max_actions;
+  // Labels set (an empty value removes the label).
+  std::map<std::string, std::string> labels;
+};
+
+// What a machine's agent says of itself.
+struct Contact {
+  std::string agent_version;
+  std::string provider;
+  // The address its requests came from, as the server saw it.
+  std::string address;
+};
+
+// What one sweep of the machines did.
+struct SweepOutcome {
+  // Machines found lost now.
+  std::int64_t lost = 0;
+  // Their actions ended for good, and those queued again.
+  std::int64_t ended = 0;
+  std::int64_t requeued = 0;
+  // Actions scaled down because their machine's drain deadline passed.
+  std::int64_t drained = 0;
+};
+
 // The line appended once to a log that reached its store's log limit.
 std::string log_limit_notice(std::int64_t limit);
 
@@ -155,11 +235,17 @@ class Store : public Scaling {
   //   not scaled-down actions, oldest first, marking them assigned to this
   //   view's instance; an agent without a GPU gets only actions whose
   //   actionDetails.gpuRequired is absent, false or zero. data: the list of
-  //   records (each with "status" "assigned"), empty when nothing is
-  //   queued. Queue entries that are no records are set aside (state
-  //   "rejected", a "reject" event and an error line). Refused on a store
-  //   without an instance. Entries another server is handing out at the
-  //   same time are skipped, so no action goes to two agents.
+  //   records (each with "status" "assigned" and "attempt", the number of
+  //   this assignment of the action, from 1), empty when nothing is queued.
+  //   The view's instance is a machine (made at its first poll): a poll
+  //   counts as contact; a machine polling again within the store's
+  //   min_poll_interval, a draining machine, and one holding its
+  //   max_actions live actions get nothing (the message says why); at most
+  //   max_actions minus the actions held are handed out, and a machine set
+  //   to 0 GPUs gets no GPU action whatever has_gpu says. Queue entries that are no records are set
+  //   aside (state "rejected", a "reject" event and an error line). Refused on a store without an
+  //   instance. Entries another server is handing out at the same time are skipped, so no action
+  //   goes to two agents.
   // update_action_status (write): recorded in the action's history;
   //   "status" becomes the record's status.
   // update_status (write): recorded in the action's history; the record is
@@ -168,6 +254,11 @@ class Store : public Scaling {
   //   "job_params" and "sub_action", where given, become the record's
   //   "status", "jobParams" and "subAction".
   //   These three refuse an unknown action or a missing identifier.
+  //   Every write about an action (these three, update_action_docker_logs,
+  //   update_step and record_end) takes an optional "attempt": given, it
+  //   must be the action's current attempt, assigned to this view's
+  //   instance (when it has one) and not ended; otherwise the write is
+  //   refused with the error "not_current" and changes nothing.
   // update_action_docker_logs (write): appends "log_content" (a text, kept
   //   byte for byte) to the action's log. A placed piece (log_stream,
   //   log_start_offset, log_end_offset) is stored once however often it is
@@ -236,10 +327,80 @@ class Store : public Scaling {
   // job's own reports) is unchanged. KeyError for an unknown identifier.
   // Write.
   virtual void record_exit(const std::string& action_record_id, int exit_status) = 0;
+  // record_exit with a cause and the attempt that ended. The cause must be
+  // one an agent sends (ValueError otherwise); an action the server scaled
+  // down ends as "scaled_down" (or "drained") whatever the agent says. A
+  // cause that requeues (end_cause::requeues) queues the action again as
+  // its next attempt while its retry budget allows: the record's "retry"
+  // (a count), else the store's requeue_lost. NotCurrentError when
+  // end.attempt is given and is not the action's current attempt on this
+  // view's instance. KeyError for an unknown identifier. Write.
+  virtual void record_end(const std::string& action_record_id, const ActionEnd& end) = 0;
   // Marks the action scaled down: it is no longer handed out and its
   // identifier is answered by get_downscaled_ids. Again on the same action:
   // no change. KeyError for an unknown identifier. Write.
   virtual void scale_down(const std::string& action_record_id) = 0;
+
+  // The log of one attempt of the action: the current attempt's is logs();
+  // an earlier attempt's log was kept when the action was queued again.
+  // KeyError for an unknown identifier or an attempt it never had. Read.
+  virtual LogChunk attempt_log(const std::string& action_record_id, std::int64_t attempt,
+                               std::int64_t after_offset = 0) = 0;
+
+  // ---- Machines ------------------------------------------------------------
+  // A machine is an instance the server knows: made by the operator (with
+  // its instance key) or at its first contact. Its liveness follows from
+  // its last contact on the database's clock: "alive", "unresponsive" after
+  // the store's unresponsive_after, "lost" after lost_after (and from the
+  // sweep that found it lost until it calls again). Its mode is "active"
+  // or "draining" (it gets no new actions).
+  //
+  // Sets the operator's properties of a machine, making it when `create`
+  // is true (KeyError for an unknown machine otherwise). ValueError for an
+  // empty or malformed instance identifier, gpus below kGpusAsReported,
+  // max_actions below 0, or a label key that is empty or holds "=", blanks
+  // or control characters. Write.
+  virtual void set_machine(const std::string& instance_id, const MachineChange& change,
+                           bool create) = 0;
+  // Every machine in identifier byte order: "instanceId", "liveness",
+  // "mode", "lastContactAt" (null before its first contact),
+  // "firstContactAt", "agentVersion", "provider", "address", "gpus" (null:
+  // as reported), "maxActions", "actionsHeld", "labels", "drainDeadline"
+  // (milliseconds since the epoch or null), "lostAt". Read.
+  virtual Json machines() = 0;
+  // One machine as machines() shows it, with "actions": its live actions
+  // ("_id", "action", "attempt", "assignedAt") and "history": its latest
+  // 50 attempts, newest first ("_id", "attempt", "assignedAt", "endedAt",
+  // "endCause", "exitStatus"). KeyError for an unknown machine. Read.
+  virtual Json machine(const std::string& instance_id) = 0;
+  // Drains a machine: it gets no new actions; with a deadline, its live
+  // actions are scaled down with cause "drained" by the first sweep after
+  // the deadline. undrain_machine makes it active again (and drops the
+  // deadline). KeyError for an unknown machine; ValueError for a negative
+  // deadline. Write.
+  virtual void drain_machine(const std::string& instance_id,
+                             std::optional<std::chrono::seconds> deadline) = 0;
+  virtual void undrain_machine(const std::string& instance_id) = 0;
+  // Removes a lost machine and revokes every key of its instance; its
+  // attempts stay in the actions' histories. KeyError for an unknown
+  // machine, ValueError for one that is not lost. Write.
+  virtual void forget_machine(const std::string& instance_id) = 0;
+  // Records a contact of the machine now (made at its first contact):
+  // it is alive again. Empty fields of `contact` leave what was recorded.
+  // Write.
+  virtual void record_contact(const std::string& instance_id, const Contact& contact) = 0;
+  // Finds the machines lost since the last sweep and ends their live
+  // actions with cause "machine_lost", queueing each again while its retry
+  // budget allows; then scales down the live actions of draining machines
+  // whose deadline passed (cause "drained"). Works in transactions of at
+  // most 100 machines, skipping machines another server is sweeping. Write.
+  virtual SweepOutcome sweep_machines() = 0;
+  // The latest attempt of the action that `instance_id` held, if any. Read.
+  virtual std::optional<std::int64_t> held_attempt(const std::string& action_record_id,
+                                                   const std::string& instance_id) = 0;
+  // update_status with named arguments (as update_status' names), checked
+  // against "attempt" when given, like the other writes about an action.
+  virtual Result update_step(const Json& arguments) = 0;
 
   // Settings. Each replaces the earlier value of the same setting (write).
   // The registry password, model secrets and internal API keys are sealed

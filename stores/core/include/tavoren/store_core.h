@@ -24,6 +24,23 @@ namespace core {
 class Port;
 }
 
+// The rules a store keeps for its machines (tavoren/store.h, Machines).
+struct FleetRules {
+  // Without contact this long a machine is "unresponsive"; this long, "lost".
+  std::chrono::seconds unresponsive_after{90};
+  std::chrono::seconds lost_after{300};
+  // How often an action may be queued again after a cause that requeues,
+  // when its record sets no "retry"; 0: never.
+  int requeue_lost = 1;
+  // Polls of one machine closer together than this get nothing; 0: no
+  // limit.
+  std::chrono::milliseconds min_poll_interval{0};
+  // The live actions a machine holds at most, unless the operator says.
+  int default_max_actions = 8;
+  // Added to the database's clock (tests that move time).
+  std::chrono::milliseconds clock_offset{0};
+};
+
 // What every store is configured with, whatever its database.
 struct CoreOptions {
   // The instance whose agent the Scaling operations act for; empty for an
@@ -42,6 +59,7 @@ struct CoreOptions {
   std::optional<std::pair<int, int>> port_range;
   // The most bytes of log stored per action; 0: no limit.
   std::int64_t log_limit_bytes = 0;
+  FleetRules fleet;
 };
 
 // The shared part of a store's own options (LocalBackendOptions,
@@ -54,11 +72,13 @@ CoreOptions core_options_of(const Options& options) {
                      .port_hold = options.port_hold,
                      .port_probe = options.port_probe,
                      .port_range = options.port_range,
-                     .log_limit_bytes = options.log_limit_bytes};
+                     .log_limit_bytes = options.log_limit_bytes,
+                     .fleet = options.fleet};
 }
 
 // Checks the options every store shares: ValueError for an assign_batch
-// below 1, an invalid port range or a negative log limit.
+// below 1, an invalid port range, a negative log limit, or fleet rules
+// out of order (lost_after not after unresponsive_after, negative counts).
 void check_core_options(const CoreOptions& options);
 
 class StoreCore : public Store {
@@ -100,6 +120,22 @@ class StoreCore : public Store {
   Json show(const std::string& action_record_id) override;
   LogChunk logs(const std::string& action_record_id, std::int64_t after_offset = 0) override;
   void record_exit(const std::string& action_record_id, int exit_status) override;
+  void record_end(const std::string& action_record_id, const ActionEnd& end) override;
+  LogChunk attempt_log(const std::string& action_record_id, std::int64_t attempt,
+                       std::int64_t after_offset = 0) override;
+  void set_machine(const std::string& instance_id, const MachineChange& change,
+                   bool create) override;
+  Json machines() override;
+  Json machine(const std::string& instance_id) override;
+  void drain_machine(const std::string& instance_id,
+                     std::optional<std::chrono::seconds> deadline) override;
+  void undrain_machine(const std::string& instance_id) override;
+  void forget_machine(const std::string& instance_id) override;
+  void record_contact(const std::string& instance_id, const Contact& contact) override;
+  SweepOutcome sweep_machines() override;
+  std::optional<std::int64_t> held_attempt(const std::string& action_record_id,
+                                           const std::string& instance_id) override;
+  Result update_step(const Json& arguments) override;
   void scale_down(const std::string& action_record_id) override;
   void set_registry_credentials(const std::string& username, const std::string& password,
                                 const std::string& registry = "") override;
@@ -140,6 +176,8 @@ class StoreCore : public Store {
 
  private:
   Result downscaled(const std::optional<std::string>& instance);
+  LogChunk read_log(const std::string& action_record_id, std::optional<std::int64_t> attempt,
+                    std::int64_t after_offset);
   int hand_out_range_port();
 
   std::shared_ptr<core::Port> port_;

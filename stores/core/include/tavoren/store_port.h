@@ -9,6 +9,8 @@
 // before it prepares the statement:
 //   {now}           the time now as text, UTC with milliseconds
 //                   ("2026-12-09T13:32:24.123Z")
+//   {now_ms}        the database's clock now, in milliseconds since the
+//                   Unix epoch (an integer)
 //   {lock}          locks the rows a SELECT reads for an update of this
 //                   transaction (nothing where writers are serial)
 //   {skip_locked}   the same, skipping rows that another transaction holds
@@ -57,6 +59,8 @@ class Params {
   Params& null();
   // A text, or NULL for nullopt.
   Params& optional_text(const std::optional<std::string>& value);
+  // An integer, or NULL for nullopt.
+  Params& optional_integer(const std::optional<std::int64_t>& value);
 
   const std::vector<Value>& values() const { return values_; }
 
@@ -178,6 +182,7 @@ auto write_with(Port& port, Body&& body, bool answered = false) {
 // parameters written as `parameter_prefix` n; the text outside quotes only.
 struct Phrases {
   std::string now;
+  std::string now_ms;
   std::string lock;
   std::string skip_locked;
   std::string collate_c;

@@ -72,6 +72,7 @@ struct PgBackendOptions {
   std::function<int()> port_probe;
   std::optional<std::pair<int, int>> port_range;
   std::int64_t log_limit_bytes = 0;
+  FleetRules fleet;
   // Time limits.
   std::chrono::milliseconds connect_timeout{5000};
   std::chrono::milliseconds statement_timeout{5000};

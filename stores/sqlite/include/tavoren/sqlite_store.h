@@ -81,6 +81,8 @@ struct LocalBackendOptions {
   // are acknowledged without being stored, and the log gains one notice
   // line (log_limit_notice) instead.
   std::int64_t log_limit_bytes = 0;
+  // Liveness, limits and requeueing of machines.
+  FleetRules fleet;
 };
 
 class LocalScaling final : public StoreCore {

@@ -1,0 +1,476 @@
+// The machines a store knows: their properties, contact and liveness, the
+// end of an action's attempt (queued again or ended), and the sweep that
+// finds lost machines and passed drain deadlines.
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core_internal.h"
+#include "tavoren/common/errors.h"
+#include "tavoren/store_rules.h"
+
+namespace tavoren::backend {
+
+namespace rules = store_rules;
+using core::Params;
+using core::Port;
+using core::Rows;
+using core::Tx;
+
+namespace end_cause {
+
+const std::vector<std::string_view>& all() {
+  static const std::vector<std::string_view> kAll = {
+      kExited, kCudaOom, kStartFailed, kPreempted, kGpuFault, kScaledDown, kMachineLost, kDrained};
+  return kAll;
+}
+
+bool is_agent_cause(std::string_view cause) {
+  return cause == kExited || cause == kCudaOom || cause == kStartFailed || cause == kPreempted ||
+         cause == kGpuFault;
+}
+
+bool requeues(std::string_view cause) {
+  return cause == kMachineLost || cause == kPreempted || cause == kGpuFault;
+}
+
+}  // namespace end_cause
+
+namespace core_internal {
+
+std::int64_t now_ms(Tx& tx, const CoreOptions& options) {
+  Rows rows = tx.query("SELECT {now_ms}");
+  rows.next();
+  return rows.integer(0) + options.fleet.clock_offset.count();
+}
+
+void touch_machine(Tx& tx, const CoreOptions& options, const std::string& instance_id,
+                   std::int64_t now, const Contact& contact, bool polled) {
+  auto field = [](const std::string& text) {
+    return text.empty() ? std::nullopt : std::optional<std::string>(text);
+  };
+  tx.run(
+      "INSERT INTO machines (instance_id, gpus, max_actions, labels, created_at, "
+      "first_contact_at, last_contact_at, contact_ms, last_poll_ms, agent_version, provider, "
+      "address, mode) VALUES ($1, NULL, $2, '{}', {now}, {now}, {now}, $3, $4, $5, $6, $7, "
+      "'active') ON CONFLICT (instance_id) DO UPDATE SET "
+      "first_contact_at = coalesce(machines.first_contact_at, excluded.first_contact_at), "
+      "last_contact_at = excluded.last_contact_at, contact_ms = excluded.contact_ms, "
+      "last_poll_ms = coalesce(excluded.last_poll_ms, machines.last_poll_ms), lost_at = NULL, "
+      "agent_version = coalesce(excluded.agent_version, machines.agent_version), "
+      "provider = coalesce(excluded.provider, machines.provider), "
+      "address = coalesce(excluded.address, machines.address)",
+      Params()
+          .text(instance_id)
+          .integer(options.fleet.default_max_actions)
+          .integer(now)
+          .optional_integer(polled ? std::optional<std::int64_t>(now) : std::nullopt)
+          .optional_text(field(contact.agent_version))
+          .optional_text(field(contact.provider))
+          .optional_text(field(contact.address)));
+}
+
+namespace {
+
+// How often the action may be queued again: its record's "retry", else
+// the store's default.
+std::int64_t retry_budget(const Json& record, const CoreOptions& options) {
+  if (record.is_object()) {
+    const auto retry = record.find("retry");
+    if (retry != record.end() && retry->is_number_integer()) return retry->get<std::int64_t>();
+  }
+  return options.fleet.requeue_lost;
+}
+
+}  // namespace
+
+bool end_attempt(Tx& tx, const CoreOptions& options, const std::string& id, std::string_view cause,
+                 std::optional<int> exit_status) {
+  Rows row = tx.query(
+      "SELECT attempt, requeues, record, scale_down_cause, assigned_to FROM actions "
+      "WHERE id = $1{lock}",
+      Params().text(id));
+  if (!row.next()) throw KeyError(rules::unknown_action(id));
+  const std::int64_t attempt = row.integer(0);
+  const std::int64_t requeued_before = row.integer(1);
+  const std::string record_text = row.text(2);
+  const std::string final_cause = row.is_null(3) ? std::string(cause) : row.text(3);
+  const std::optional<std::string> holder =
+      row.is_null(4) ? std::nullopt : std::optional<std::string>(row.text(4));
+  const std::optional<std::int64_t> status =
+      exit_status ? std::optional<std::int64_t>(*exit_status) : std::nullopt;
+
+  tx.run(
+      "UPDATE attempts SET ended_at = {now}, end_cause = $3, exit_status = $4 "
+      "WHERE action_id = $1 AND attempt = $2",
+      Params().text(id).integer(attempt).text(final_cause).optional_integer(status));
+  Json event = Json::object();
+  event["exit_status"] = status ? Json(*status) : Json();
+  if (holder) event["instance_id"] = *holder;
+  event["cause"] = final_cause;
+  event["attempt"] = attempt;
+  record_event(tx, id, "exit", event);
+
+  Json record;
+  try {
+    record = parse_json(record_text);
+  } catch (const JsonError&) {
+    record = Json();
+  }
+  const bool requeue = end_cause::requeues(final_cause) && record.is_object() &&
+                       requeued_before < retry_budget(record, options);
+  if (!requeue) {
+    tx.run("UPDATE actions SET ended_at = {now}, exit_status = $2, end_cause = $3 WHERE id = $1",
+           Params().text(id).optional_integer(status).text(final_cause));
+    return false;
+  }
+  // The attempt's log is kept apart; the next attempt starts a log of its
+  // own.
+  tx.run(
+      "INSERT INTO attempt_logs (action_id, attempt, start_offset, content) "
+      "SELECT action_id, $2, start_offset, content FROM log_pieces WHERE action_id = $1",
+      Params().text(id).integer(attempt));
+  tx.run("DELETE FROM log_pieces WHERE action_id = $1", Params().text(id));
+  record["status"] = "queued";
+  record.erase("attempt");
+  tx.run(
+      "UPDATE actions SET state = 'queued', assigned_to = NULL, assigned_at = NULL, "
+      "requeues = requeues + 1, record = $2, log_bytes = 0, log_stream = NULL, "
+      "log_stream_end = NULL, log_limit_reached_at = NULL WHERE id = $1",
+      Params().text(id).text(rules::to_text(record)));
+  Json queued = Json::object();
+  queued["attempt"] = attempt;
+  queued["cause"] = final_cause;
+  record_event(tx, id, "requeue", queued);
+  return true;
+}
+
+std::string not_current_text(const std::string& id, std::int64_t attempt) {
+  return "Attempt " + std::to_string(attempt) + " of action " + id +
+         " is not its current attempt on this instance";
+}
+
+std::optional<std::int64_t> attempt_argument(const Json& arguments) {
+  if (!arguments.is_object()) return std::nullopt;
+  const auto found = arguments.find("attempt");
+  if (found == arguments.end() || found->is_null()) return std::nullopt;
+  if (!found->is_number_integer() || found->get<std::int64_t>() < 1) {
+    throw ValueError("\"attempt\" must be a whole number from 1 on");
+  }
+  return found->get<std::int64_t>();
+}
+
+bool is_current(Tx& tx, const std::string& id, std::int64_t attempt,
+                const std::string& instance_id) {
+  return tx
+      .query(
+          "SELECT 1 FROM actions WHERE id = $1 AND attempt = $2 AND state = 'assigned' AND "
+          "" TAVOREN_LIVE_ACTION_SQL " AND ($3 = '' OR assigned_to = $3)",
+          Params().text(id).integer(attempt).text(instance_id))
+      .next();
+}
+
+}  // namespace core_internal
+
+using core_internal::now_ms;
+using core_internal::record_event;
+
+namespace {
+
+// At most this many machines per transaction of a sweep.
+constexpr std::int64_t kSweepBatch = 100;
+
+// A machine's liveness at $1 (now), after $2 and $3 milliseconds without
+// contact.
+constexpr const char* kLivenessSql =
+    "CASE WHEN lost_at IS NOT NULL OR contact_ms + $3 <= $1 THEN 'lost' "
+    "WHEN contact_ms + $2 <= $1 THEN 'unresponsive' ELSE 'alive' END";
+
+void check_label_key(const std::string& key) {
+  const bool bad = key.empty() || std::any_of(key.begin(), key.end(), [](char c) {
+                     return c == '=' || std::isspace(static_cast<unsigned char>(c)) != 0 ||
+                            std::iscntrl(static_cast<unsigned char>(c)) != 0;
+                   });
+  if (bad) throw ValueError("A label's key must be a word without \"=\": \"" + key + "\"");
+}
+
+void require_machine(Tx& tx, const std::string& instance_id) {
+  if (!tx.query("SELECT 1 FROM machines WHERE instance_id = $1{lock}", Params().text(instance_id))
+           .next()) {
+    throw KeyError("No machine " + instance_id + " is known");
+  }
+}
+
+Params liveness_params(std::int64_t now, const FleetRules& fleet) {
+  return Params()
+      .integer(now)
+      .integer(std::chrono::milliseconds(fleet.unresponsive_after).count())
+      .integer(std::chrono::milliseconds(fleet.lost_after).count());
+}
+
+// The columns machines() answers, after the liveness parameters.
+constexpr const char* kMachineColumns =
+    "instance_id, mode, last_contact_at, first_contact_at, agent_version, provider, address, "
+    "gpus, max_actions, (SELECT count(*) FROM actions a WHERE a.assigned_to = m.instance_id AND "
+    "a.state = 'assigned' AND a.ended_at IS NULL AND a.rejected_reason IS NULL), labels, "
+    "drain_deadline_ms, lost_at, ";
+
+Json machine_row(Rows& rows) {
+  Json machine = Json::object();
+  machine["instanceId"] = rows.text(0);
+  machine["liveness"] = rows.text(13);
+  machine["mode"] = rows.text(1);
+  machine["lastContactAt"] = rows.nullable_text(2);
+  machine["firstContactAt"] = rows.nullable_text(3);
+  machine["agentVersion"] = rows.nullable_text(4);
+  machine["provider"] = rows.nullable_text(5);
+  machine["address"] = rows.nullable_text(6);
+  machine["gpus"] = rows.nullable_integer(7);
+  machine["maxActions"] = rows.integer(8);
+  machine["actionsHeld"] = rows.integer(9);
+  machine["labels"] = rules::parse_stored(rows.text(10), "machine labels");
+  machine["drainDeadline"] = rows.nullable_integer(11);
+  machine["lostAt"] = rows.nullable_text(12);
+  return machine;
+}
+
+}  // namespace
+
+void StoreCore::set_machine(const std::string& instance_id, const MachineChange& change,
+                            bool create) {
+  rules::require_text(instance_id, "The instance identifier", true);
+  if (change.gpus && *change.gpus < kGpusAsReported) {
+    throw ValueError("A machine's GPUs must be 0 or more");
+  }
+  if (change.max_actions && *change.max_actions < 0) {
+    throw ValueError("A machine's max actions must be 0 or more");
+  }
+  for (const auto& [key, value] : change.labels) check_label_key(key);
+  core::write_with(*port_, [&](Tx& tx) {
+    if (create) {
+      tx.run(
+          "INSERT INTO machines (instance_id, gpus, max_actions, labels, created_at, contact_ms, "
+          "mode) VALUES ($1, NULL, $2, '{}', {now}, $3, 'active') "
+          "ON CONFLICT (instance_id) DO NOTHING",
+          Params()
+              .text(instance_id)
+              .integer(options_.fleet.default_max_actions)
+              .integer(now_ms(tx, options_)));
+    }
+    Rows rows = tx.query("SELECT labels FROM machines WHERE instance_id = $1{lock}",
+                         Params().text(instance_id));
+    if (!rows.next()) throw KeyError("No machine " + instance_id + " is known");
+    Json labels = rules::parse_stored(rows.text(0), "machine labels");
+    for (const auto& [key, value] : change.labels) {
+      if (value.empty()) {
+        labels.erase(key);
+      } else {
+        labels[key] = value;
+      }
+    }
+    const bool set_gpus = change.gpus.has_value();
+    const std::optional<std::int64_t> gpus = set_gpus && *change.gpus != kGpusAsReported
+                                                 ? std::optional<std::int64_t>(*change.gpus)
+                                                 : std::nullopt;
+    tx.run(
+        "UPDATE machines SET labels = $2, gpus = CASE WHEN $3 THEN $4 ELSE gpus END, "
+        "max_actions = coalesce($5, max_actions) WHERE instance_id = $1",
+        Params()
+            .text(instance_id)
+            .text(rules::to_text(labels))
+            .boolean(set_gpus)
+            .optional_integer(gpus)
+            .optional_integer(change.max_actions));
+  });
+}
+
+Json StoreCore::machines() {
+  return core::read_with(*port_, Port::Read::snapshot, [&](Tx& tx) {
+    Rows rows = tx.query(std::string("SELECT ") + kMachineColumns + kLivenessSql +
+                             " FROM machines m ORDER BY instance_id{C}",
+                         liveness_params(now_ms(tx, options_), options_.fleet));
+    Json machines = Json::array();
+    while (rows.next()) machines.push_back(machine_row(rows));
+    return machines;
+  });
+}
+
+Json StoreCore::machine(const std::string& instance_id) {
+  return core::read_with(*port_, Port::Read::snapshot, [&](Tx& tx) {
+    Json machine;
+    {
+      Rows rows = tx.query(std::string("SELECT ") + kMachineColumns + kLivenessSql +
+                               " FROM machines m WHERE instance_id = $4",
+                           liveness_params(now_ms(tx, options_), options_.fleet).text(instance_id));
+      if (!rows.next()) throw KeyError("No machine " + instance_id + " is known");
+      machine = machine_row(rows);
+    }
+    Json actions = Json::array();
+    {
+      Rows rows = tx.query(
+          "SELECT id, action_type, attempt, assigned_at FROM actions WHERE assigned_to = $1 AND "
+          "state = 'assigned' AND " TAVOREN_LIVE_ACTION_SQL " ORDER BY seq",
+          Params().text(instance_id));
+      while (rows.next()) {
+        actions.push_back(Json{{"_id", rows.text(0)},
+                               {"action", rows.text(1)},
+                               {"attempt", rows.integer(2)},
+                               {"assignedAt", rows.nullable_text(3)}});
+      }
+    }
+    machine["actions"] = std::move(actions);
+    Json history = Json::array();
+    {
+      Rows rows = tx.query(
+          "SELECT action_id, attempt, assigned_at, ended_at, end_cause, exit_status FROM attempts "
+          "WHERE instance_id = $1 ORDER BY assigned_at DESC, attempt DESC LIMIT 50",
+          Params().text(instance_id));
+      while (rows.next()) {
+        history.push_back(Json{{"_id", rows.text(0)},
+                               {"attempt", rows.integer(1)},
+                               {"assignedAt", rows.text(2)},
+                               {"endedAt", rows.nullable_text(3)},
+                               {"endCause", rows.nullable_text(4)},
+                               {"exitStatus", rows.nullable_integer(5)}});
+      }
+    }
+    machine["history"] = std::move(history);
+    return machine;
+  });
+}
+
+void StoreCore::drain_machine(const std::string& instance_id,
+                              std::optional<std::chrono::seconds> deadline) {
+  if (deadline && deadline->count() < 0) throw ValueError("A drain deadline must not be negative");
+  core::write_with(*port_, [&](Tx& tx) {
+    require_machine(tx, instance_id);
+    std::optional<std::int64_t> at;
+    if (deadline) at = now_ms(tx, options_) + std::chrono::milliseconds(*deadline).count();
+    tx.run("UPDATE machines SET mode = 'draining', drain_deadline_ms = $2 WHERE instance_id = $1",
+           Params().text(instance_id).optional_integer(at));
+  });
+}
+
+void StoreCore::undrain_machine(const std::string& instance_id) {
+  core::write_with(*port_, [&](Tx& tx) {
+    require_machine(tx, instance_id);
+    tx.run("UPDATE machines SET mode = 'active', drain_deadline_ms = NULL WHERE instance_id = $1",
+           Params().text(instance_id));
+  });
+}
+
+void StoreCore::forget_machine(const std::string& instance_id) {
+  core::write_with(*port_, [&](Tx& tx) {
+    {
+      Rows rows = tx.query("SELECT lost_at IS NOT NULL FROM machines WHERE instance_id = $1{lock}",
+                           Params().text(instance_id));
+      if (!rows.next()) throw KeyError("No machine " + instance_id + " is known");
+      if (!rows.boolean(0)) {
+        throw ValueError("The machine " + instance_id +
+                         " is not lost; only a lost machine is forgotten");
+      }
+    }
+    tx.run("DELETE FROM machines WHERE instance_id = $1", Params().text(instance_id));
+    tx.run("UPDATE access_keys SET revoked_at = coalesce(revoked_at, {now}) WHERE instance_id = $1",
+           Params().text(instance_id));
+  });
+}
+
+void StoreCore::record_contact(const std::string& instance_id, const Contact& contact) {
+  rules::require_text(instance_id, "The instance identifier", true);
+  core::write_with(*port_, [&](Tx& tx) {
+    core_internal::touch_machine(tx, options_, instance_id, now_ms(tx, options_), contact, false);
+  });
+}
+
+SweepOutcome StoreCore::sweep_machines() {
+  SweepOutcome outcome;
+  const std::int64_t lost_ms = std::chrono::milliseconds(options_.fleet.lost_after).count();
+  while (true) {
+    const SweepOutcome batch = core::write_with(*port_, [&](Tx& tx) {
+      SweepOutcome found;
+      const std::int64_t now = now_ms(tx, options_);
+      std::vector<std::string> lost;
+      {
+        Rows rows = tx.query(
+            "SELECT instance_id FROM machines WHERE lost_at IS NULL AND contact_ms <= $1 "
+            "ORDER BY contact_ms LIMIT $2{skip_locked}",
+            Params().integer(now - lost_ms).integer(kSweepBatch));
+        while (rows.next()) lost.push_back(rows.text(0));
+      }
+      for (const std::string& instance : lost) {
+        tx.run("UPDATE machines SET lost_at = {now} WHERE instance_id = $1",
+               Params().text(instance));
+        std::vector<std::string> held;
+        {
+          Rows rows = tx.query(
+              "SELECT id FROM actions WHERE assigned_to = $1 AND state = 'assigned' AND "
+              "" TAVOREN_LIVE_ACTION_SQL " ORDER BY seq",
+              Params().text(instance));
+          while (rows.next()) held.push_back(rows.text(0));
+        }
+        for (const std::string& id : held) {
+          const bool requeued =
+              core_internal::end_attempt(tx, options_, id, end_cause::kMachineLost, std::nullopt);
+          ++(requeued ? found.requeued : found.ended);
+        }
+      }
+      found.lost = static_cast<std::int64_t>(lost.size());
+      return found;
+    });
+    outcome.lost += batch.lost;
+    outcome.ended += batch.ended;
+    outcome.requeued += batch.requeued;
+    if (batch.lost < kSweepBatch) break;
+  }
+  while (true) {
+    const auto [machines, drained] = core::write_with(*port_, [&](Tx& tx) {
+      std::vector<std::string> due;
+      {
+        Rows rows = tx.query(
+            "SELECT instance_id FROM machines WHERE mode = 'draining' AND drain_deadline_ms <= $1 "
+            "ORDER BY drain_deadline_ms LIMIT $2{skip_locked}",
+            Params().integer(now_ms(tx, options_)).integer(kSweepBatch));
+        while (rows.next()) due.push_back(rows.text(0));
+      }
+      std::int64_t scaled = 0;
+      for (const std::string& instance : due) {
+        std::vector<std::string> held;
+        {
+          Rows rows = tx.query(
+              "SELECT id FROM actions WHERE assigned_to = $1 AND state = 'assigned' AND "
+              "scaled_down_at IS NULL AND " TAVOREN_LIVE_ACTION_SQL " ORDER BY seq{lock}",
+              Params().text(instance));
+          while (rows.next()) held.push_back(rows.text(0));
+        }
+        for (const std::string& id : held) {
+          core_internal::scale_down_in(tx, id, end_cause::kDrained);
+          ++scaled;
+        }
+        tx.run("UPDATE machines SET drain_deadline_ms = NULL WHERE instance_id = $1",
+               Params().text(instance));
+      }
+      return std::make_pair(static_cast<std::int64_t>(due.size()), scaled);
+    });
+    outcome.drained += drained;
+    if (machines < kSweepBatch) break;
+  }
+  return outcome;
+}
+
+std::optional<std::int64_t> StoreCore::held_attempt(const std::string& action_record_id,
+                                                    const std::string& instance_id) {
+  return core::read_with(*port_, Port::Read::statement, [&](Tx& tx) -> std::optional<std::int64_t> {
+    Rows rows =
+        tx.query("SELECT max(attempt) FROM attempts WHERE action_id = $1 AND instance_id = $2",
+                 Params().text(action_record_id).text(instance_id));
+    if (!rows.next() || rows.is_null(0)) return std::nullopt;
+    return rows.integer(0);
+  });
+}
+
+}  // namespace tavoren::backend

@@ -1,0 +1,315 @@
+// The machines a store knows: limits on what a poll hands out, liveness on
+// the database's clock, lost machines' actions ended and queued again as
+// their next attempt, writes about stale attempts refused, drain, and the
+// cause of every end. Time moves by opening the same store again with a
+// clock offset.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "local_backend_testing.h"
+#include "tavoren/common/errors.h"
+
+namespace tavoren::local_backend_testing {
+namespace {
+
+using backend::ActionEnd;
+using backend::MachineChange;
+using backend::Result;
+using std::chrono::seconds;
+
+class FleetTest : public BackendTest {
+ protected:
+  // The store as seen `later` from now.
+  std::unique_ptr<StoreUnderTest> at(seconds later, LocalBackendOptions o) {
+    o.fleet.clock_offset = later;
+    return std::make_unique<StoreUnderTest>(std::move(o));
+  }
+  std::unique_ptr<StoreUnderTest> at(seconds later) { return at(later, options()); }
+
+  static Json piece(const std::string& id, const std::string& content, std::int64_t attempt) {
+    return Json{{"action_record_id", id}, {"log_content", content}, {"attempt", attempt}};
+  }
+
+  static const Json& machine_of(const Json& machines, const std::string& id) {
+    for (const Json& machine : machines) {
+      if (machine["instanceId"] == id) return machine;
+    }
+    static const Json none;
+    ADD_FAILURE() << "no machine " << id << " in " << machines.dump();
+    return none;
+  }
+
+  static std::vector<std::string> operations(const Json& shown) {
+    std::vector<std::string> names;
+    for (const Json& event : shown["history"]) names.push_back(event["operation"]);
+    return names;
+  }
+};
+
+TEST_F(FleetTest, APollIsAContactAndTheMachinesLimitsDecideWhatItGets) {
+  StoreUnderTest now(options());
+  backend::Store& store = now.store();
+  MachineChange change;
+  change.gpus = 0;
+  change.max_actions = 2;
+  change.labels = {{"zone", "eu-1"}};
+  store.set_machine("cpu-box", change, true);
+  EXPECT_THROW(store.set_machine("unknown", change, false), KeyError);
+  EXPECT_THROW(store.set_machine("cpu-box", MachineChange{.gpus = -2}, false), ValueError);
+  EXPECT_THROW(store.set_machine("cpu-box", MachineChange{.labels = {{"a=b", "c"}}}, false),
+               ValueError);
+
+  const std::string gpu_action = store.submit(action_record("model_train", true));
+  const std::string first = store.submit(action_record());
+  const std::string second = store.submit(action_record());
+  const std::string third = store.submit(action_record());
+  auto agent = store.instance_view("cpu-box");
+  // The agent claims a GPU; the operator says it has none.
+  EXPECT_EQ(agent->assign_jobs(true).data.at(0).at("_id"), first);
+  EXPECT_EQ(agent->assign_jobs(true).data.at(0).at("_id"), second);
+  EXPECT_EQ(agent->assign_jobs(true).data, Json::array()) << "held more than its cap";
+
+  const Json machine = machine_of(store.machines(), "cpu-box");
+  EXPECT_EQ(machine["liveness"], "alive");
+  EXPECT_EQ(machine["mode"], "active");
+  EXPECT_EQ(machine["actionsHeld"], 2);
+  EXPECT_EQ(machine["maxActions"], 2);
+  EXPECT_EQ(machine["gpus"], 0);
+  EXPECT_EQ(machine["labels"], (Json{{"zone", "eu-1"}}));
+  EXPECT_TRUE(machine["lastContactAt"].is_string());
+
+  // An end makes room; the GPU action still waits for a GPU machine.
+  agent->record_exit(first, 0);
+  EXPECT_EQ(agent->assign_jobs(true).data.at(0).at("_id"), third);
+  store.set_machine("cpu-box", MachineChange{.gpus = backend::kGpusAsReported, .max_actions = 3},
+                    false);
+  EXPECT_EQ(agent->assign_jobs(false).data, Json::array());
+  EXPECT_EQ(agent->assign_jobs(true).data.at(0).at("_id"), gpu_action);
+
+  // A machine first seen at its poll gets the default cap and trusts its
+  // agent.
+  store.submit(action_record());
+  store.instance_view("new-box")->assign_jobs(false);
+  const Json made = machine_of(store.machines(), "new-box");
+  EXPECT_EQ(made["maxActions"], 8);
+  EXPECT_EQ(made["gpus"], nullptr);
+  EXPECT_EQ(made["actionsHeld"], 1);
+}
+
+TEST_F(FleetTest, PollsCloserThanTheIntervalGetNothingAndLivenessFollowsTheClock) {
+  LocalBackendOptions o = options();
+  o.fleet.min_poll_interval = seconds(5);
+  StoreUnderTest now(o);
+  const std::string first = now.store().submit(action_record());
+  const std::string second = now.store().submit(action_record());
+  auto agent = now.store().instance_view("box");
+  EXPECT_EQ(agent->assign_jobs(false).data.at(0).at("_id"), first);
+  const Result again = agent->assign_jobs(false);
+  EXPECT_EQ(again.data, Json::array());
+  EXPECT_EQ(again.message, backend::poll_message::kTooSoon);
+  EXPECT_EQ(
+      at(seconds(6), o)->store().instance_view("box")->assign_jobs(false).data.at(0).at("_id"),
+      second);
+
+  // Seen from later on (the last poll was 6 s ahead), without a contact in
+  // between.
+  EXPECT_EQ(machine_of(at(seconds(100))->store().machines(), "box")["liveness"], "unresponsive");
+  auto much_later = at(seconds(310));
+  EXPECT_EQ(machine_of(much_later->store().machines(), "box")["liveness"], "lost");
+  much_later->store().record_contact("box", backend::Contact{"1.2.3", "aws", "10.0.0.7"});
+  const Json back = machine_of(much_later->store().machines(), "box");
+  EXPECT_EQ(back["liveness"], "alive");
+  EXPECT_EQ(back["agentVersion"], "1.2.3");
+  EXPECT_EQ(back["provider"], "aws");
+  EXPECT_EQ(back["address"], "10.0.0.7");
+}
+
+TEST_F(FleetTest, ALostMachinesActionEndsAndRunsAgainAsItsNextAttemptWithALogOfItsOwn) {
+  StoreUnderTest now(options());
+  backend::Store& store = now.store();
+  const std::string id = store.submit(action_record());
+  auto first_holder = store.instance_view("box-a");
+  const Json assigned = first_holder->assign_jobs(false).data.at(0);
+  EXPECT_EQ(assigned["attempt"], 1);
+  ASSERT_FALSE(first_holder->update_action_docker_logs(piece(id, "attempt one\n", 1)).has_error());
+
+  // Nothing is lost before its time.
+  EXPECT_EQ(store.sweep_machines().lost, 0);
+  auto later = at(seconds(301));
+  backend::Store& swept = later->store();
+  const backend::SweepOutcome outcome = swept.sweep_machines();
+  EXPECT_EQ(outcome.lost, 1);
+  EXPECT_EQ(outcome.requeued, 1);
+  EXPECT_EQ(outcome.ended, 0);
+  EXPECT_EQ(swept.sweep_machines().lost, 0) << "a machine is found lost once";
+  Json shown = swept.show(id);
+  EXPECT_EQ(shown["state"], "queued");
+  EXPECT_EQ(shown["endCause"], nullptr);
+  const Json& ended = shown["history"][shown["history"].size() - 2];
+  EXPECT_EQ(ended["operation"], "exit");
+  EXPECT_EQ(ended["arguments"]["cause"], "machine_lost");
+  EXPECT_EQ(ended["arguments"]["exit_status"], nullptr);
+  EXPECT_EQ(ended["arguments"]["attempt"], 1);
+  EXPECT_EQ(shown["history"].back()["operation"], "requeue");
+
+  auto second_holder = swept.instance_view("box-b");
+  const Json reassigned = second_holder->assign_jobs(false).data.at(0);
+  EXPECT_EQ(reassigned["_id"], id);
+  EXPECT_EQ(reassigned["attempt"], 2);
+  ASSERT_FALSE(second_holder->update_action_docker_logs(piece(id, "attempt two\n", 2)).has_error());
+
+  // The first holder comes back: every write about attempt 1 is refused
+  // and changes nothing.
+  auto returned = swept.instance_view("box-a");
+  const std::size_t events = swept.show(id)["history"].size();
+  const std::vector<Result> refused = {
+      returned->update_action_docker_logs(piece(id, "stale\n", 1)),
+      returned->update_action_status(Json{{"service_provider", "x"},
+                                          {"action_record_id", id},
+                                          {"status", "started"},
+                                          {"action_duration", 0},
+                                          {"attempt", 1}}),
+      returned->update_action(Json{{"id", id}, {"status", "stale"}, {"attempt", 1}}),
+      returned->update_step(Json{{"action_record_id", id},
+                                 {"action_type", "data_split"},
+                                 {"service", "s"},
+                                 {"step_code", "c"},
+                                 {"status", "OK"},
+                                 {"description", "d"},
+                                 {"attempt", 1}}),
+      // Even the current holder may not name the old attempt.
+      second_holder->update_action_docker_logs(piece(id, "stale\n", 1)),
+  };
+  for (const Result& result : refused) {
+    EXPECT_TRUE(backend::is_not_current(result)) << result.error.value_or("accepted");
+    EXPECT_NE(result.message.find(id), std::string::npos) << result.message;
+  }
+  EXPECT_THROW(returned->record_end(id, ActionEnd{0, "exited", 1}), backend::NotCurrentError);
+  EXPECT_EQ(swept.show(id)["history"].size(), events);
+  EXPECT_EQ(swept.held_attempt(id, "box-a"), 1);
+  EXPECT_EQ(swept.held_attempt(id, "box-b"), 2);
+  EXPECT_EQ(swept.held_attempt(id, "box-c"), std::nullopt);
+
+  // Each attempt has its own log.
+  EXPECT_EQ(swept.logs(id).content, "attempt two\n");
+  const backend::LogChunk earlier = swept.attempt_log(id, 1);
+  EXPECT_EQ(earlier.content, "attempt one\n");
+  EXPECT_TRUE(earlier.finished);
+  EXPECT_EQ(swept.attempt_log(id, 2).content, "attempt two\n");
+  EXPECT_THROW(swept.attempt_log(id, 3), KeyError);
+
+  second_holder->record_end(id, ActionEnd{0, "exited", 2});
+  shown = swept.show(id);
+  EXPECT_EQ(shown["state"], "ended");
+  EXPECT_EQ(shown["endCause"], "exited");
+  EXPECT_EQ(shown["exitStatus"], 0);
+  const Json history = swept.machine("box-a")["history"];
+  ASSERT_EQ(history.size(), 1u);
+  EXPECT_EQ(history[0]["endCause"], "machine_lost");
+}
+
+TEST_F(FleetTest, TheRetryBudgetBoundsHowOftenLostWorkRunsAgain) {
+  StoreUnderTest now(options());
+  Json once_only = action_record();
+  once_only["retry"] = 0;
+  const std::string never_again = now.store().submit(once_only);
+  const std::string default_budget = now.store().submit(action_record());
+  Json bad = action_record();
+  bad["retry"] = -1;
+  EXPECT_THROW(now.store().submit(bad), ValueError);
+
+  now.store().set_machine("box-a", MachineChange{.max_actions = 2}, true);
+  ASSERT_EQ(now.store().instance_view("box-a")->assign_jobs(false).data.size(), 1u);
+  ASSERT_EQ(now.store().instance_view("box-a")->assign_jobs(false).data.size(), 1u);
+  auto later = at(seconds(301));
+  const backend::SweepOutcome first_loss = later->store().sweep_machines();
+  EXPECT_EQ(first_loss.ended, 1);
+  EXPECT_EQ(first_loss.requeued, 1);
+  const Json gone = later->store().show(never_again);
+  EXPECT_EQ(gone["state"], "ended");
+  EXPECT_EQ(gone["endCause"], "machine_lost");
+  EXPECT_EQ(gone["exitStatus"], nullptr);
+
+  // The default budget (one requeue) is spent by the first loss.
+  ASSERT_EQ(later->store().instance_view("box-b")->assign_jobs(false).data.at(0).at("_id"),
+            default_budget);
+  const backend::SweepOutcome second_loss = at(seconds(700))->store().sweep_machines();
+  EXPECT_EQ(second_loss.ended, 1);
+  EXPECT_EQ(second_loss.requeued, 0);
+  EXPECT_EQ(now.store().show(default_budget)["endCause"], "machine_lost");
+}
+
+TEST_F(FleetTest, ADrainedMachineTakesNothingNewAndItsActionsAreScaledDownAfterTheDeadline) {
+  StoreUnderTest now(options());
+  backend::Store& store = now.store();
+  const std::string running = store.submit(action_record());
+  const std::string waiting = store.submit(action_record());
+  auto agent = store.instance_view("box");
+  ASSERT_EQ(agent->assign_jobs(false).data.at(0).at("_id"), running);
+  EXPECT_THROW(store.drain_machine("unknown", std::nullopt), KeyError);
+  store.drain_machine("box", seconds(10));
+  const Result drained = agent->assign_jobs(false);
+  EXPECT_EQ(drained.data, Json::array());
+  EXPECT_EQ(drained.message, backend::poll_message::kDraining);
+  EXPECT_EQ(machine_of(store.machines(), "box")["mode"], "draining");
+
+  EXPECT_EQ(store.sweep_machines().drained, 0) << "scaled down before the deadline";
+  EXPECT_EQ(at(seconds(11))->store().sweep_machines().drained, 1);
+  EXPECT_EQ(agent->get_own_downscaled_ids().data, Json::array({running}));
+  agent->record_end(running, ActionEnd{137, "exited", 1});
+  EXPECT_EQ(store.show(running)["endCause"], "drained");
+  EXPECT_EQ(at(seconds(30))->store().sweep_machines().drained, 0) << "drained once";
+
+  store.undrain_machine("box");
+  EXPECT_EQ(agent->assign_jobs(false).data.at(0).at("_id"), waiting);
+}
+
+TEST_F(FleetTest, EveryEndCarriesACauseFromTheClosedSet) {
+  StoreUnderTest now(options());
+  backend::Store& store = now.store();
+  const std::string oom = store.submit(action_record());
+  const std::string scaled = store.submit(action_record());
+  store.set_machine("box", MachineChange{.max_actions = 4}, true);
+  auto agent = store.instance_view("box");
+  ASSERT_EQ(agent->assign_jobs(false).data.size(), 1u);
+  ASSERT_EQ(agent->assign_jobs(false).data.size(), 1u);
+  EXPECT_THROW(agent->record_end(oom, ActionEnd{1, "machine_lost", {}}), ValueError)
+      << "the server's own causes are not the agent's to send";
+  EXPECT_THROW(agent->record_end(oom, ActionEnd{1, "tired", {}}), ValueError);
+  agent->record_end(oom, ActionEnd{1, "cuda_oom", 1});
+  store.scale_down(scaled);
+  agent->record_end(scaled, ActionEnd{143, "exited", {}});
+  EXPECT_EQ(store.show(oom)["endCause"], "cuda_oom");
+  EXPECT_EQ(store.show(scaled)["endCause"], "scaled_down");
+  const Json listed = store.list();
+  EXPECT_EQ(listed[0]["endCause"], "cuda_oom");
+  EXPECT_EQ(listed[1]["endCause"], "scaled_down");
+  EXPECT_EQ(listed[1]["attempt"], 1);
+  for (const std::string_view cause : backend::end_cause::all()) {
+    EXPECT_EQ(backend::end_cause::is_agent_cause(cause),
+              cause != "scaled_down" && cause != "machine_lost" && cause != "drained")
+        << cause;
+  }
+}
+
+TEST_F(FleetTest, OnlyALostMachineIsForgottenAndItsKeysGoWithIt) {
+  StoreUnderTest now(options());
+  backend::Store& store = now.store();
+  store.add_access_key(backend::AccessKeyRecord{"AKBOX", "sealed", "instance", "box", "", false});
+  store.set_machine("box", MachineChange{}, true);
+  store.record_contact("box", backend::Contact{});
+  EXPECT_THROW(store.forget_machine("box"), ValueError);
+  EXPECT_THROW(store.forget_machine("unknown"), KeyError);
+  auto later = at(seconds(301));
+  EXPECT_EQ(later->store().sweep_machines().lost, 1);
+  later->store().forget_machine("box");
+  EXPECT_EQ(store.machines(), Json::array());
+  EXPECT_TRUE(store.find_access_key("AKBOX")->revoked);
+}
+
+}  // namespace
+}  // namespace tavoren::local_backend_testing
