@@ -535,6 +535,7 @@ Json RemoteCaller::call_or_throw(std::string_view operation, const Json& argumen
   if (kind == wire::refusal::kTypeError) throw TypeError(message);
   if (kind == wire::refusal::kKeyError) throw KeyError(message);
   if (kind == wire::refusal::kNotConfigured) throw NotConfiguredError(message);
+  if (kind == wire::refusal::kNotCurrent) throw NotCurrentError(message);
   throw std::runtime_error("the backend refused " + std::string(operation) + ": " + message);
 }
 

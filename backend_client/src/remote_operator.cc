@@ -29,11 +29,9 @@ Json RemoteOperator::show(const std::string& action_record_id) {
   return caller_->call_or_throw("operator/show", named({{"action_record_id", action_record_id}}));
 }
 
-RemoteLogChunk RemoteOperator::logs(const std::string& action_record_id,
-                                    std::int64_t after_offset) {
-  const Json data = caller_->call_or_throw(
-      "operator/logs",
-      named({{"action_record_id", action_record_id}, {"after_offset", after_offset}}));
+namespace {
+
+RemoteLogChunk log_chunk_of(const Json& data) {
   const Json& content = required_field(data, "the backend's log answer", "content");
   const Json& next_offset = required_field(data, "the backend's log answer", "next_offset");
   const Json& finished = required_field(data, "the backend's log answer", "finished");
@@ -42,6 +40,56 @@ RemoteLogChunk RemoteOperator::logs(const std::string& action_record_id,
   }
   return RemoteLogChunk{content.get<std::string>(), next_offset.get<std::int64_t>(),
                         finished.get<bool>()};
+}
+
+}  // namespace
+
+RemoteLogChunk RemoteOperator::logs(const std::string& action_record_id,
+                                    std::int64_t after_offset) {
+  return log_chunk_of(caller_->call_or_throw(
+      "operator/logs",
+      named({{"action_record_id", action_record_id}, {"after_offset", after_offset}})));
+}
+
+RemoteLogChunk RemoteOperator::attempt_log(const std::string& action_record_id,
+                                           std::int64_t attempt, std::int64_t after_offset) {
+  return log_chunk_of(
+      caller_->call_or_throw("operator/logs", named({{"action_record_id", action_record_id},
+                                                     {"after_offset", after_offset},
+                                                     {"attempt", attempt}})));
+}
+
+Json RemoteOperator::machines() {
+  return caller_->call_or_throw("operator/machines", Json::object());
+}
+
+Json RemoteOperator::machine(const std::string& instance_id) {
+  return caller_->call_or_throw("operator/machine", named({{"instance_id", instance_id}}));
+}
+
+void RemoteOperator::set_machine(const std::string& instance_id, std::optional<int> gpus,
+                                 std::optional<int> max_actions,
+                                 const std::map<std::string, std::string>& labels) {
+  Json arguments = named({{"instance_id", instance_id}});
+  if (gpus) arguments["gpus"] = *gpus;
+  if (max_actions) arguments["max_actions"] = *max_actions;
+  if (!labels.empty()) arguments["labels"] = Json(labels);
+  caller_->call_or_throw("operator/set_machine", arguments);
+}
+
+void RemoteOperator::drain_machine(const std::string& instance_id,
+                                   std::optional<std::chrono::seconds> deadline) {
+  Json arguments = named({{"instance_id", instance_id}});
+  if (deadline) arguments["deadline_seconds"] = deadline->count();
+  caller_->call_or_throw("operator/drain_machine", arguments);
+}
+
+void RemoteOperator::undrain_machine(const std::string& instance_id) {
+  caller_->call_or_throw("operator/undrain_machine", named({{"instance_id", instance_id}}));
+}
+
+void RemoteOperator::forget_machine(const std::string& instance_id) {
+  caller_->call_or_throw("operator/forget_machine", named({{"instance_id", instance_id}}));
 }
 
 void RemoteOperator::scale_down(const std::string& action_record_id) {

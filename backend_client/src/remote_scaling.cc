@@ -21,27 +21,97 @@ RemoteScaling::~RemoteScaling() = default;
 const Session& RemoteScaling::session() const { return caller_->session(); }
 
 Result RemoteScaling::assign_jobs(bool has_gpu) {
-  return caller_->call("assign_jobs", named({{"has_gpu", has_gpu}}));
+  Result result = caller_->call("assign_jobs", named({{"has_gpu", has_gpu}}));
+  const auto learn = [&](const Json& record) {
+    if (!record.is_object()) return;
+    const auto id = record.find("_id");
+    const auto attempt = record.find("attempt");
+    if (id != record.end() && id->is_string() && attempt != record.end() &&
+        attempt->is_number_integer()) {
+      adopt(id->get<std::string>(), attempt->get<std::int64_t>());
+    }
+  };
+  if (result.data.is_array()) {
+    for (const Json& record : result.data) learn(record);
+  } else {
+    learn(result.data);
+  }
+  return result;
+}
+
+void RemoteScaling::adopt(const std::string& action_record_id, std::int64_t attempt) {
+  std::lock_guard lock(attempts_mutex_);
+  attempts_[action_record_id] = attempt;
+}
+
+void RemoteScaling::forget(const std::string& action_record_id) {
+  std::lock_guard lock(attempts_mutex_);
+  attempts_.erase(action_record_id);
+}
+
+std::optional<std::int64_t> RemoteScaling::attempt_of(const std::string& action_record_id) const {
+  std::lock_guard lock(attempts_mutex_);
+  const auto found = attempts_.find(action_record_id);
+  if (found == attempts_.end()) return std::nullopt;
+  return found->second;
+}
+
+namespace {
+
+// Whether a server refused the request for an argument it does not know
+// yet (a server older than its agents).
+bool refused_unknown(const RemoteCallError& e, std::string_view argument) {
+  if (e.status() != wire::status::kMalformed) return false;
+  const std::string_view what = e.what();
+  return what.find("unknown argument") != std::string_view::npos &&
+         what.find(argument) != std::string_view::npos;
+}
+
+}  // namespace
+
+Result RemoteScaling::call_about(const char* operation, Json arguments, const char* id_key) {
+  if (!unfenced_.load() && arguments.is_object()) {
+    const auto id = arguments.find(id_key);
+    if (id != arguments.end() && id->is_string()) {
+      if (const std::optional<std::int64_t> attempt = attempt_of(id->get<std::string>())) {
+        Json fenced = arguments;
+        fenced["attempt"] = *attempt;
+        try {
+          return caller_->call(operation, fenced);
+        } catch (const RemoteCallError& e) {
+          if (!refused_unknown(e, "attempt")) throw;
+          if (!unfenced_.exchange(true)) {
+            log::warning(
+                "The backend server does not take an action's attempt (a server older than this "
+                "agent): writes are sent without it");
+          }
+        }
+      }
+    }
+  }
+  return caller_->call(operation, arguments);
 }
 
 Result RemoteScaling::update_action_status(const Json& arguments) {
-  return caller_->call("update_action_status", arguments);
+  return call_about("update_action_status", arguments, "action_record_id");
 }
 
 Result RemoteScaling::update_status(const std::string& action_record_id,
                                     const std::string& action_type, const std::string& service,
                                     const std::string& step_code, const std::string& status,
                                     const std::string& description) {
-  return caller_->call("update_status", named({{"action_record_id", action_record_id},
-                                               {"action_type", action_type},
-                                               {"service", service},
-                                               {"step_code", step_code},
-                                               {"status", status},
-                                               {"description", description}}));
+  return call_about("update_status",
+                    named({{"action_record_id", action_record_id},
+                           {"action_type", action_type},
+                           {"service", service},
+                           {"step_code", step_code},
+                           {"status", status},
+                           {"description", description}}),
+                    "action_record_id");
 }
 
 Result RemoteScaling::update_action(const Json& arguments) {
-  return caller_->call("update_action", arguments);
+  return call_about("update_action", arguments, "id");
 }
 
 namespace {
@@ -56,20 +126,19 @@ bool is_placed(const Json& arguments) {
 // Whether a server refused the request for naming a log piece's place, an
 // argument it does not know yet.
 bool refused_the_place(const RemoteCallError& e) {
-  if (e.status() != wire::status::kMalformed) return false;
-  const std::string_view what = e.what();
-  if (what.find("unknown argument") == std::string_view::npos) return false;
   return std::any_of(kPlaceArguments.begin(), kPlaceArguments.end(),
-                     [&](const char* name) { return what.find(name) != std::string_view::npos; });
+                     [&](const char* name) { return refused_unknown(e, name); });
 }
 
 }  // namespace
 
 Result RemoteScaling::update_action_docker_logs(const Json& arguments) {
-  if (!is_placed(arguments)) return caller_->call("update_action_docker_logs", arguments);
+  if (!is_placed(arguments)) {
+    return call_about("update_action_docker_logs", arguments, "action_record_id");
+  }
   if (!unplaced_pieces_.load()) {
     try {
-      return caller_->call("update_action_docker_logs", arguments);
+      return call_about("update_action_docker_logs", arguments, "action_record_id");
     } catch (const RemoteCallError& e) {
       if (!refused_the_place(e)) throw;
       if (!unplaced_pieces_.exchange(true)) {
@@ -82,7 +151,7 @@ Result RemoteScaling::update_action_docker_logs(const Json& arguments) {
   }
   Json unplaced = arguments;
   for (const char* name : kPlaceArguments) unplaced.erase(name);
-  return caller_->call("update_action_docker_logs", unplaced);
+  return call_about("update_action_docker_logs", unplaced, "action_record_id");
 }
 
 Result RemoteScaling::get_action_details(const std::string& action_record_id) {
@@ -133,9 +202,20 @@ Result RemoteScaling::update_available_resources(const Json& arguments) {
   return caller_->call("update_available_resources", arguments);
 }
 
-void RemoteScaling::record_exit(const std::string& action_record_id, int exit_status) {
-  caller_->call_or_throw(
-      "record_exit", named({{"action_record_id", action_record_id}, {"exit_status", exit_status}}));
+void RemoteScaling::record_exit(const std::string& action_record_id, int exit_status,
+                                std::string_view cause) {
+  Json arguments = named({{"action_record_id", action_record_id}, {"exit_status", exit_status}});
+  // The plain end goes as older servers take it.
+  if (cause != "exited") arguments["cause"] = std::string(cause);
+  const std::optional<std::int64_t> attempt = attempt_of(action_record_id);
+  if (attempt && !unfenced_.load()) arguments["attempt"] = *attempt;
+  caller_->call_or_throw("record_exit", arguments);
+  forget(action_record_id);
+}
+
+Result RemoteScaling::heartbeat(const std::string& agent_version, const std::string& provider) {
+  return caller_->call("heartbeat",
+                       named({{"agent_version", agent_version}, {"provider", provider}}));
 }
 
 }  // namespace tavoren::backend

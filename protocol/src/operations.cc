@@ -18,6 +18,12 @@ Argument text(std::string_view name, bool required = kRequired) {
 Argument any(std::string_view name, bool required = kRequired) {
   return Argument{name, ValueKind::kAny, required};
 }
+Argument integer(std::string_view name, bool required = kRequired) {
+  return Argument{name, ValueKind::kInteger, required};
+}
+// The attempt of the action a write is about (fencing): optional, so that
+// agents older than it are still served.
+Argument attempt() { return integer("attempt", kOptional); }
 
 // One flat table, one entry per operation, read top to bottom: it stays
 // whole however long it grows.
@@ -38,19 +44,19 @@ std::vector<Operation> build_table() {
        {any("service_provider"), text("action_record_id"), any("status"), any("action_duration"),
         any("isRunning", kOptional), any("cpuUtilisation", kOptional),
         any("gpuUtilisation", kOptional), any("memoryUtilisation", kOptional),
-        any("gpuMemoryUsed", kOptional)}},
+        any("gpuMemoryUsed", kOptional), attempt()}},
       {"update_status",
        kI,
        kWrite,
        kR,
        {text("action_record_id"), text("action_type"), text("service"), text("step_code"),
-        text("status"), text("description")}},
+        text("status"), text("description"), attempt()}},
       {"update_action",
        kI,
        kWrite,
        kR,
        {text("id"), any("step_code"), any("action_type"), any("status"), any("status_description"),
-        any("service"), any("job_params"), any("sub_action", kOptional)}},
+        any("service"), any("job_params"), any("sub_action", kOptional), attempt()}},
       {"update_action_docker_logs",
        kI,
        kWrite,
@@ -59,7 +65,8 @@ std::vector<Operation> build_table() {
         text("log_content"),
         text("log_stream", kOptional),
         {"log_start_offset", ValueKind::kInteger, kOptional},
-        {"log_end_offset", ValueKind::kInteger, kOptional}}},
+        {"log_end_offset", ValueKind::kInteger, kOptional},
+        attempt()}},
       {"get_action_details", kI, kRead, kR, {text("action_record_id")}},
       {"get_downscaled_ids", kI, kRead, kR, {}},
       {"get_model_codebase", kI, kRead, kR, {text("model_family")}},
@@ -83,7 +90,16 @@ std::vector<Operation> build_table() {
        kI,
        kWrite,
        kR,
-       {text("action_record_id"), {"exit_status", ValueKind::kInteger, kRequired}}},
+       {text("action_record_id"),
+        {"exit_status", ValueKind::kInteger, kRequired},
+        text("cause", kOptional),
+        attempt()}},
+      // The agent is alive; what it says of itself.
+      {"heartbeat",
+       kI,
+       kWrite,
+       kR,
+       {text("agent_version", kOptional), text("provider", kOptional)}},
 
       // The operator's calls.
       {"operator/submit", kO, kWrite, kR, {any("record")}},
@@ -93,7 +109,9 @@ std::vector<Operation> build_table() {
        kO,
        kRead,
        kR,
-       {text("action_record_id"), {"after_offset", ValueKind::kInteger, kOptional}}},
+       {text("action_record_id"),
+        {"after_offset", ValueKind::kInteger, kOptional},
+        integer("attempt", kOptional)}},
       {"operator/scale_down", kO, kWrite, kR, {text("action_record_id")}},
       {"operator/set_registry_credentials",
        kO,
@@ -126,6 +144,24 @@ std::vector<Operation> build_table() {
         text("instance_source")}},
       {"operator/machine_resources", kO, kRead, kR, {}},
       {"operator/configuration", kO, kRead, kR, {}},
+      // The machines.
+      {"operator/machines", kO, kRead, kR, {}},
+      {"operator/machine", kO, kRead, kR, {text("instance_id")}},
+      {"operator/set_machine",
+       kO,
+       kWrite,
+       kR,
+       {text("instance_id"),
+        integer("gpus", kOptional),
+        integer("max_actions", kOptional),
+        {"labels", ValueKind::kObject, kOptional}}},
+      {"operator/drain_machine",
+       kO,
+       kWrite,
+       kR,
+       {text("instance_id"), integer("deadline_seconds", kOptional)}},
+      {"operator/undrain_machine", kO, kWrite, kR, {text("instance_id")}},
+      {"operator/forget_machine", kO, kWrite, kR, {text("instance_id")}},
   };
 }
 

@@ -13,7 +13,7 @@ std::optional<std::string> Parsed::get(const std::string& name) const {
 }
 
 Parsed parse(const std::vector<std::string>& args, const std::vector<std::string>& with_value,
-             const std::vector<std::string>& flags) {
+             const std::vector<std::string>& flags, const std::vector<std::string>& repeatable) {
   CLI::App app;
   app.set_help_flag();
   Parsed parsed;
@@ -25,6 +25,11 @@ Parsed parse(const std::vector<std::string>& args, const std::vector<std::string
     options.emplace_back(
         name,
         app.add_option(name, values[name])->multi_option_policy(CLI::MultiOptionPolicy::TakeLast));
+  }
+  for (const std::string& name : repeatable) {
+    app.add_option(name, parsed.lists[name])
+        ->expected(1)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
   }
   for (const std::string& name : flags) {
     options.emplace_back(name,

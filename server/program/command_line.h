@@ -23,6 +23,8 @@ class UsageError : public std::runtime_error {
 // Options "--name value" and flags "--name", and the remaining words.
 struct Parsed {
   std::map<std::string, std::string> values;
+  // Every value of each repeatable option given, in order.
+  std::map<std::string, std::vector<std::string>> lists;
   std::vector<std::string> words;
   bool help = false;
   bool has(const std::string& name) const { return values.contains(name); }
@@ -31,8 +33,10 @@ struct Parsed {
 
 // Reads `args`: "--name value" or "--name=value" (the last one counts when
 // given twice), the flags, "-h"/"--help" anywhere, and the words.
+// Options in `repeatable` may be given several times, each with one value.
 Parsed parse(const std::vector<std::string>& args, const std::vector<std::string>& with_value,
-             const std::vector<std::string>& flags);
+             const std::vector<std::string>& flags,
+             const std::vector<std::string>& repeatable = {});
 
 // The value of option `name`, which must be given and not empty.
 std::string required(const Parsed& parsed, const std::string& name);

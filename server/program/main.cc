@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -14,9 +16,11 @@
 #include <iostream>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "command_line.h"
@@ -76,6 +80,13 @@ constexpr const char* kServeHelp =
     "  --log-limit BYTES            log bytes stored per action (default 1073741824)\n"
     "  --port-range LOW-HIGH        ports handed to each instance (default 30000-32767)\n"
     "  --assign-batch N             the most actions one assign_jobs hands out (default 1)\n"
+    "  --unresponsive-after SECONDS a machine without contact this long is unresponsive\n"
+    "                               (default 90)\n"
+    "  --lost-after SECONDS         ... and lost this long: its actions end as machine_lost\n"
+    "                               and are queued again (default 300)\n"
+    "  --requeue-lost N             how often an action is queued again after its machine\n"
+    "                               was lost, unless its record sets \"retry\" (default 1;\n"
+    "                               0: never)\n"
     "  --encryption-key-file FILE   the encryption key, when TAVOREN_ENCRYPTION_KEY is unset\n"
     "  --log-level LEVEL            debug, info, warning or error (default info)\n"
     "  --metrics-listen HOST:PORT   serve /metrics and /healthz over plain HTTP there\n"
@@ -86,11 +97,18 @@ constexpr const char* kServeHelp =
 
 constexpr const char* kKeysCreateHelp =
     "Usage: tavoren-backend keys create --store STORE (--instance ID | --operator)\n"
+    "                                   [--gpus N] [--max-actions N] [--label KEY=VALUE]...\n"
     "                                   [--encryption-key-file FILE]\n"
     "\n"
     "Makes an access key for one instance's agent, or for an operator, and prints the\n"
     "access key and its secret key on standard output. The secret is shown only now;\n"
-    "it is stored encrypted under the encryption key.\n";
+    "it is stored encrypted under the encryption key.\n"
+    "\n"
+    "An instance key makes its instance a machine the server knows:\n"
+    "  --gpus N         the GPUs it is rented with; 0: CPU only, it never gets GPU work\n"
+    "                   whatever its agent reports (unset: the agent's report decides)\n"
+    "  --max-actions N  the most live actions it holds at once (default 8)\n"
+    "  --label K=V      a label of the machine (repeatable)\n";
 
 constexpr const char* kKeysListHelp =
     "Usage: tavoren-backend keys list --store STORE\n"
@@ -132,6 +150,7 @@ std::unique_ptr<backend::Store> open_store(const std::string& store,
     options.log_limit_bytes = settings.log_limit_bytes;
     options.port_range = settings.port_range;
     options.assign_batch = settings.assign_batch;
+    options.fleet = settings.fleet;
     return std::make_unique<backend::PgScaling>(std::move(options));
   }
   backend::LocalBackendOptions options;
@@ -139,6 +158,7 @@ std::unique_ptr<backend::Store> open_store(const std::string& store,
   options.log_limit_bytes = settings.log_limit_bytes;
   options.port_range = settings.port_range;
   options.assign_batch = settings.assign_batch;
+  options.fleet = settings.fleet;
   return std::make_unique<backend::LocalScaling>(std::move(options));
 }
 
@@ -185,11 +205,17 @@ class ServingParts {
     if (settings.metrics_address) {
       serve_metrics(*settings.metrics_address, settings.server.server_name);
     }
+    sweeper_ = std::thread([this, every = sweep_interval(settings.store_settings.fleet)] {
+      sweep_until_stopped(every);
+    });
   }
+
+  ~ServingParts() { stop_sweeping(); }
 
   // Answers the requests in progress and stops: new requests get 503, the
   // HTTP server drains and stops, then the metrics go.
   void shut_down() {
+    stop_sweeping();
     stopping_ = true;
     http_.begin_shutdown();
     http_.stop();
@@ -198,6 +224,56 @@ class ServingParts {
   }
 
  private:
+  // How often the machines are swept: a tenth of the time to lost, from 1
+  // to 10 seconds, so that a lost machine's work runs again soon after.
+  static std::chrono::milliseconds sweep_interval(const backend::FleetRules& fleet) {
+    return std::clamp<std::chrono::milliseconds>(fleet.lost_after / 10, std::chrono::seconds(1),
+                                                 std::chrono::seconds(10));
+  }
+
+  // Sweeps the machines every `every` until stop_sweeping(). Every server
+  // of a store sweeps; they skip the machines another is sweeping.
+  void sweep_until_stopped(std::chrono::milliseconds every) {
+    metrics::Registry& registry = metrics::Registry::process_wide();
+    metrics::Counter& lost =
+        registry.counter("tavoren_backend_machines_lost_total", "Machines found lost").get();
+    metrics::Family<metrics::Counter>& outcomes = registry.counter(
+        "tavoren_backend_lost_work_total",
+        "Actions of lost machines queued again (requeued) or ended, and actions of drained "
+        "machines scaled down (drained)",
+        {"outcome"});
+    std::unique_lock lock(sweep_mutex_);
+    while (!sweep_stop_.wait_for(lock, every, [this] { return sweeping_stopped_; })) {
+      lock.unlock();
+      try {
+        const backend::SweepOutcome outcome = store_->sweep_machines();
+        lost.inc(static_cast<double>(outcome.lost));
+        outcomes.with({"requeued"}).inc(static_cast<double>(outcome.requeued));
+        outcomes.with({"ended"}).inc(static_cast<double>(outcome.ended));
+        outcomes.with({"drained"}).inc(static_cast<double>(outcome.drained));
+        if (outcome.lost + outcome.drained > 0) {
+          log::warning(
+              "Machines found lost: %d (their actions: %d queued again, %d ended); actions of "
+              "drained machines scaled down: %d",
+              outcome.lost, outcome.requeued, outcome.ended, outcome.drained);
+        }
+      } catch (const std::exception& e) {  // the next sweep tries again
+        service_.metrics().store_errors.inc();
+        log::error("The sweep of the machines failed: %s", e.what());
+      }
+      lock.lock();
+    }
+  }
+
+  void stop_sweeping() {
+    {
+      std::lock_guard lock(sweep_mutex_);
+      sweeping_stopped_ = true;
+    }
+    sweep_stop_.notify_all();
+    if (sweeper_.joinable()) sweeper_.join();
+  }
+
   // The operator's view: the state of the queue and of the connections,
   // read at each scrape.
   metrics::CollectHook watch_metrics() {
@@ -267,6 +343,10 @@ class ServingParts {
   std::atomic<bool> stopping_{false};
   metrics::CollectHook hook_;
   std::unique_ptr<metrics_endpoint::MetricsEndpoint> endpoint_;
+  std::mutex sweep_mutex_;
+  std::condition_variable sweep_stop_;
+  bool sweeping_stopped_ = false;
+  std::thread sweeper_;
 };
 
 // Serves until SIGTERM or SIGINT (blocked in `stop_signals`), then stops
@@ -296,9 +376,36 @@ int serve(const std::vector<std::string>& args) {
   return run_until_stopped(parts, stop_signals);
 }
 
+// The machine properties of keys create's options.
+backend::MachineChange machine_change(const Parsed& parsed) {
+  backend::MachineChange change;
+  if (const auto gpus = parsed.get("--gpus")) {
+    const std::int64_t n = number(*gpus, "--gpus");
+    if (n < 0 || n > 1024) throw UsageError("--gpus takes 0 to 1024");
+    change.gpus = static_cast<int>(n);
+  }
+  if (const auto most = parsed.get("--max-actions")) {
+    const std::int64_t n = number(*most, "--max-actions");
+    if (n < 0 || n > 100000) throw UsageError("--max-actions takes 0 to 100000");
+    change.max_actions = static_cast<int>(n);
+  }
+  const auto labels = parsed.lists.find("--label");
+  if (labels != parsed.lists.end()) {
+    for (const std::string& label : labels->second) {
+      const std::size_t equals = label.find('=');
+      if (equals == std::string::npos || equals == 0 || equals + 1 == label.size()) {
+        throw UsageError("--label takes KEY=VALUE, not " + label);
+      }
+      change.labels[label.substr(0, equals)] = label.substr(equals + 1);
+    }
+  }
+  return change;
+}
+
 int keys_create(const std::vector<std::string>& args) {
   const Parsed parsed =
-      parse(args, {"--store", "--instance", "--encryption-key-file"}, {"--operator"});
+      parse(args, {"--store", "--instance", "--encryption-key-file", "--gpus", "--max-actions"},
+            {"--operator"}, {"--label"});
   if (parsed.help) {
     std::cout << kKeysCreateHelp;
     return kOk;
@@ -310,10 +417,15 @@ int keys_create(const std::vector<std::string>& args) {
     throw UsageError("Give exactly one of --instance ID and --operator");
   }
   if (instance && instance->empty()) throw UsageError("--instance needs an identifier");
+  const backend::MachineChange machine = machine_change(parsed);
+  if (operator_key && (machine.gpus || machine.max_actions || !machine.labels.empty())) {
+    throw UsageError("--gpus, --max-actions and --label are for an instance key");
+  }
   const std::string store = store_text(parsed);
   const std::string encryption_key = use_encryption_key(parsed.get("--encryption-key-file"));
   const std::unique_ptr<backend::Store> local = open_store(store);
   server::AccessKeys keys(*local, encryption_key);
+  if (instance) local->set_machine(*instance, machine, true);
   const server::NewAccessKey made = operator_key ? keys.create(wire::Role::kOperator)
                                                  : keys.create(wire::Role::kInstance, *instance);
   std::cout << "access-key: " << made.access_key << "\nsecret-key: " << made.secret_key

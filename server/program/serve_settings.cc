@@ -30,6 +30,25 @@ StoreSettings store_settings(const Parsed& parsed) {
     if (low < 1 || high > 65535 || low > high) throw UsageError("--port-range is out of range");
     store.port_range = std::make_pair(static_cast<int>(low), static_cast<int>(high));
   }
+  auto seconds_of = [&](const char* name, std::chrono::seconds fallback) {
+    const auto given = parsed.get(name);
+    if (!given) return fallback;
+    const std::int64_t n = number(*given, name);
+    if (n < 1 || n > 7 * 24 * 3600)
+      throw UsageError(std::string(name) + " takes 1 to 604800 seconds");
+    return std::chrono::seconds(n);
+  };
+  store.fleet.unresponsive_after =
+      seconds_of("--unresponsive-after", store.fleet.unresponsive_after);
+  store.fleet.lost_after = seconds_of("--lost-after", store.fleet.lost_after);
+  if (store.fleet.lost_after <= store.fleet.unresponsive_after) {
+    throw UsageError("--lost-after must be longer than --unresponsive-after");
+  }
+  if (const auto requeues = parsed.get("--requeue-lost")) {
+    const std::int64_t n = number(*requeues, "--requeue-lost");
+    if (n < 0 || n > 1000) throw UsageError("--requeue-lost takes 0 to 1000");
+    store.fleet.requeue_lost = static_cast<int>(n);
+  }
   if (const auto batch = parsed.get("--assign-batch")) {
     const std::int64_t n = number(*batch, "--assign-batch");
     if (n < 1 || n > 1000) throw UsageError("--assign-batch takes 1 to 1000");
@@ -96,11 +115,12 @@ std::string format_host(const std::string& host) {
 }
 
 ServeSettings read_serve_settings(const std::vector<std::string>& args) {
-  const Parsed parsed = parse(args,
-                              {"--store", "--listen", "--tls-cert", "--tls-key", "--max-in-flight",
-                               "--log-limit", "--port-range", "--assign-batch",
-                               "--encryption-key-file", "--log-level", "--metrics-listen"},
-                              {"--plain-http"});
+  const Parsed parsed =
+      parse(args,
+            {"--store", "--listen", "--tls-cert", "--tls-key", "--max-in-flight", "--log-limit",
+             "--port-range", "--assign-batch", "--unresponsive-after", "--lost-after",
+             "--requeue-lost", "--encryption-key-file", "--log-level", "--metrics-listen"},
+            {"--plain-http"});
   ServeSettings settings;
   if (parsed.help) {
     settings.help = true;

@@ -16,6 +16,7 @@
 #include "tavoren/common/logging.h"
 #include "tavoren/http_server.h"
 #include "tavoren/metrics_endpoint.h"
+#include "tavoren/store_core.h"
 
 namespace tavoren::server::cli {
 
@@ -24,6 +25,9 @@ struct StoreSettings {
   std::int64_t log_limit_bytes = 0;
   std::optional<std::pair<int, int>> port_range;
   int assign_batch = 1;
+  // Liveness, limits and requeueing of machines; a server takes at most
+  // one poll a second from each machine.
+  backend::FleetRules fleet{.min_poll_interval = std::chrono::seconds(1)};
 };
 
 struct ListenAddress {

@@ -55,7 +55,8 @@ TEST(OperationTable, CoversTheContractAndTheOperatorCallsOnce) {
                                           "get_open_port",
                                           "get_shutdown_details",
                                           "update_available_resources",
-                                          "record_exit"};
+                                          "record_exit",
+                                          "heartbeat"};
   std::set<std::string> seen;
   for (const Operation& operation : operations()) {
     const std::string name(operation.name);
@@ -76,7 +77,9 @@ TEST(OperationTable, CoversTheContractAndTheOperatorCallsOnce) {
         "operator/set_registry_credentials", "operator/set_key_pair", "operator/set_codebase",
         "operator/set_model_secret", "operator/set_internal_api_key",
         "operator/set_data_processing_image", "operator/set_shutdown_details",
-        "operator/machine_resources", "operator/configuration"}) {
+        "operator/machine_resources", "operator/configuration", "operator/machines",
+        "operator/machine", "operator/set_machine", "operator/drain_machine",
+        "operator/undrain_machine", "operator/forget_machine"}) {
     EXPECT_TRUE(seen.count(name)) << "missing: " << name;
   }
 }

@@ -41,6 +41,10 @@ TEST(ServeSettingsTest, OptionsBecomeTheServersSettingsWithTheirDefaults) {
   EXPECT_EQ(defaults.store_settings.log_limit_bytes, std::int64_t{1} << 30);
   EXPECT_EQ(defaults.store_settings.port_range, std::make_pair(30000, 32767));
   EXPECT_EQ(defaults.store_settings.assign_batch, 1);
+  EXPECT_EQ(defaults.store_settings.fleet.unresponsive_after, std::chrono::seconds(90));
+  EXPECT_EQ(defaults.store_settings.fleet.lost_after, std::chrono::seconds(300));
+  EXPECT_EQ(defaults.store_settings.fleet.requeue_lost, 1);
+  EXPECT_EQ(defaults.store_settings.fleet.min_poll_interval, std::chrono::seconds(1));
   EXPECT_TRUE(defaults.server.plain_http);
   EXPECT_EQ(defaults.server.address, "127.0.0.1");
   EXPECT_EQ(defaults.server.port, 0);
@@ -67,6 +71,12 @@ TEST(ServeSettingsTest, OptionsBecomeTheServersSettingsWithTheirDefaults) {
                                                    "40000-40010",
                                                    "--assign-batch",
                                                    "1000",
+                                                   "--unresponsive-after",
+                                                   "20",
+                                                   "--lost-after",
+                                                   "60",
+                                                   "--requeue-lost",
+                                                   "0",
                                                    "--max-in-flight",
                                                    "3",
                                                    "--metrics-listen",
@@ -78,6 +88,9 @@ TEST(ServeSettingsTest, OptionsBecomeTheServersSettingsWithTheirDefaults) {
   EXPECT_EQ(given.store_settings.log_limit_bytes, 2048);
   EXPECT_EQ(given.store_settings.port_range, std::make_pair(40000, 40010));
   EXPECT_EQ(given.store_settings.assign_batch, 1000);
+  EXPECT_EQ(given.store_settings.fleet.unresponsive_after, std::chrono::seconds(20));
+  EXPECT_EQ(given.store_settings.fleet.lost_after, std::chrono::seconds(60));
+  EXPECT_EQ(given.store_settings.fleet.requeue_lost, 0);
   EXPECT_EQ(given.address.host, "::1");
   EXPECT_EQ(given.address.port, 8443);
   EXPECT_EQ(format_host(given.address.host), "[::1]");
@@ -117,6 +130,9 @@ TEST(ServeSettingsTest, MalformedOrInconsistentOptionsAreRefusedWithTheirReason)
       {plain({"--port-range", "1-65536"}), "--port-range is out of range"},
       {plain({"--port-range", "40000-30000"}), "--port-range is out of range"},
       {plain({"--assign-batch", "0"}), "--assign-batch takes 1 to 1000"},
+      {plain({"--lost-after", "90"}), "--lost-after must be longer than --unresponsive-after"},
+      {plain({"--unresponsive-after", "0"}), "--unresponsive-after takes 1 to 604800 seconds"},
+      {plain({"--requeue-lost", "-1"}), "--requeue-lost takes 0 to 1000"},
       {{"--store", "sqlite:s.db", "--plain-http"}, "--listen is required"},
       {plain({"--listen", "8443"}), "--listen takes HOST:PORT"},
       {plain({"--listen", ":8443"}), "--listen takes HOST:PORT"},

@@ -25,6 +25,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -42,6 +43,14 @@ inline constexpr const char* kNullActionId = "000000000000000000000000";
 // (the action was taken away and queued again, or it ended). The caller
 // stops the action's work and forgets it.
 inline constexpr std::string_view kNotCurrent = "not_current";
+
+// A write about an action's attempt that is no longer current, from an
+// operation that answers no Result (record_exit with an attempt). Its text
+// names the action and the attempt.
+class NotCurrentError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
 
 // The length of an action identifier, in characters.
 inline constexpr std::size_t kActionIdLength = 24;

@@ -74,7 +74,9 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -186,13 +188,37 @@ class RemoteScaling final : public Scaling {
   Result update_available_resources(const Json& arguments) override;
 
   // Records that the action's process ended on this instance with
-  // `exit_status` (its exit code, or 128 + the signal), as the embedded
-  // backend's record_exit does. KeyError for an action the server does not
-  // know.
-  void record_exit(const std::string& action_record_id, int exit_status);
+  // `exit_status` (its exit code, or 128 + the signal) and `cause` (one an
+  // agent reports: tavoren/store.h's end_cause), as the embedded backend's
+  // record_end does. KeyError for an action the server does not know,
+  // NotCurrentError when its attempt was taken from this instance. The
+  // action's attempt is forgotten once the end is recorded.
+  void record_exit(const std::string& action_record_id, int exit_status,
+                   std::string_view cause = "exited");
+
+  // Tells the server this agent is alive (and its version and provider).
+  Result heartbeat(const std::string& agent_version, const std::string& provider);
+
+  // Attempts. Each action this client is handed by assign_jobs comes with
+  // its attempt number, which every later write about the action names, so
+  // that a write about an attempt taken from this instance is refused as
+  // not current (Result error kNotCurrent) instead of landing on the
+  // attempt that replaced it. adopt() tells the client an action's attempt
+  // (a kept action taken back after a restart); forget() drops it.
+  void adopt(const std::string& action_record_id, std::int64_t attempt);
+  void forget(const std::string& action_record_id);
+  std::optional<std::int64_t> attempt_of(const std::string& action_record_id) const;
 
  private:
+  // Calls a write about the action named by arguments[id_key], naming its
+  // attempt when known; against a server that does not take attempts (one
+  // older than this client), once refused for it, without.
+  Result call_about(const char* operation, Json arguments, const char* id_key);
+
   std::unique_ptr<detail::RemoteCaller> caller_;
+  mutable std::mutex attempts_mutex_;
+  std::map<std::string, std::int64_t> attempts_;
+  std::atomic<bool> unfenced_{false};
   // Set once a server refused a log piece's place as an unknown argument
   // (a server older than its agents): pieces go without it from then on.
   std::atomic<bool> unplaced_pieces_{false};
@@ -234,6 +260,20 @@ class RemoteOperator {
                             const std::string& instance_source);
   Json machine_resources();
   Json configuration();
+  // The machines, as tavoren/store.h's calls of the same names answer and
+  // take them (set_machine: gpus -1 trusts the agent's has_gpu; unset
+  // fields stay; an empty label value removes the label).
+  Json machines();
+  Json machine(const std::string& instance_id);
+  void set_machine(const std::string& instance_id, std::optional<int> gpus,
+                   std::optional<int> max_actions,
+                   const std::map<std::string, std::string>& labels);
+  void drain_machine(const std::string& instance_id, std::optional<std::chrono::seconds> deadline);
+  void undrain_machine(const std::string& instance_id);
+  void forget_machine(const std::string& instance_id);
+  // An earlier attempt's log (the current one's with logs()).
+  RemoteLogChunk attempt_log(const std::string& action_record_id, std::int64_t attempt,
+                             std::int64_t after_offset = 0);
 
  private:
   std::unique_ptr<detail::RemoteCaller> caller_;

@@ -30,6 +30,9 @@ struct BackendService::Call {
   std::string target;
   // Actions this call's assign_jobs handed out.
   std::size_t assigned = 0;
+  // The attempt of the named action this instance held before, when the
+  // action has been taken from it: its writes are refused as not current.
+  std::optional<std::int64_t> lost_attempt;
 };
 
 namespace {
@@ -76,6 +79,40 @@ bool present(const Json& arguments, const char* name) {
   return found != arguments.end() && !found->is_null();
 }
 
+// The address of a peer "HOST:PORT" ("[V6]:PORT"), without its port.
+std::string host_of(std::string_view peer) {
+  if (peer.starts_with('[')) {
+    const std::size_t end = peer.find(']');
+    return std::string(peer.substr(1, end == std::string_view::npos ? peer.npos : end - 1));
+  }
+  const std::size_t colon = peer.rfind(':');
+  if (colon == std::string_view::npos || peer.find(':') != colon) return std::string(peer);
+  return std::string(peer.substr(0, colon));
+}
+
+// What operator/set_machine asks to change. Labels are an object of texts
+// (an empty text removes the label).
+backend::MachineChange machine_change_of(const Json& arguments) {
+  backend::MachineChange change;
+  auto number = [&](const char* name) -> std::optional<int> {
+    if (!present(arguments, name)) return std::nullopt;
+    const std::int64_t value = arguments.at(name).get<std::int64_t>();
+    if (value < std::numeric_limits<int>::min() || value > std::numeric_limits<int>::max()) {
+      throw ValueError(std::string(name) + " is out of range");
+    }
+    return static_cast<int>(value);
+  };
+  change.gpus = number("gpus");
+  change.max_actions = number("max_actions");
+  if (present(arguments, "labels")) {
+    for (const auto& [key, value] : arguments.at("labels").items()) {
+      if (!value.is_string()) throw TypeError("The label " + key + " must be a text");
+      change.labels[key] = value.get<std::string>();
+    }
+  }
+  return change;
+}
+
 // A store failure: the caller may retry (500). The message names no
 // secret (the store's messages never do), but stays in the server's log.
 class StoreFailure : public std::runtime_error {
@@ -116,7 +153,14 @@ ServiceMetrics::ServiceMetrics(metrics::Registry& registry)
               .counter(
                   "tavoren_backend_store_errors_total",
                   "Failures of the database: requests answered 500, and counts for the metrics")
-              .get()) {}
+              .get()),
+      polls_refused(registry.counter("tavoren_backend_polls_refused_total",
+                                     "Polls answered with no work: polled too soon, or draining",
+                                     {"reason"})),
+      not_current(registry
+                      .counter("tavoren_backend_not_current_total",
+                               "Writes refused for naming an attempt that is no longer current")
+                      .get()) {}
 
 BackendService::BackendService(backend::Store& store, AccessKeys& keys, ServiceOptions options)
     : store_(store),
@@ -234,8 +278,16 @@ Response BackendService::handle_call(Call& call) {
     }
   }
   if (call.verification.role == wire::Role::kInstance) {
+    note_contact(call);
     const std::string reason = refuse_instance(call);
     if (!reason.empty()) return forbidden(call, reason);
+    if (call.lost_attempt) {
+      metrics_.not_current.inc();
+      return answer(wire::status::kOk,
+                    refused(wire::refusal::kNotCurrent,
+                            "Attempt " + std::to_string(*call.lost_attempt) + " of action " +
+                                call.target + " is not its current attempt on this instance"));
+    }
   }
   if (call.operation.write) return handle_write(call);
   Response response = answer(wire::status::kOk, execute(call));
@@ -248,10 +300,14 @@ std::string BackendService::refuse_instance(Call& call) {
   if (const char* argument = action_argument_of(call.operation.name)) {
     call.target = text_of(call.arguments, argument);
     const std::optional<backend::ActionAccess> access = store_.action_access(call.target);
-    if (!access || access->assigned_to != instance) {
-      return "the action is not assigned to this instance";
+    if (access && access->assigned_to == instance) return "";
+    // An action taken from this instance: what it writes about it is
+    // refused as not current, so that its agent stops the work.
+    if (access && call.operation.write) {
+      call.lost_attempt = store_.held_attempt(call.target, instance);
+      if (call.lost_attempt) return "";
     }
-    return "";
+    return "the action is not assigned to this instance";
   }
   if (call.operation.name == "get_user_access_key_pair") {
     call.target = text_of(call.arguments, "user_id");
@@ -266,6 +322,26 @@ std::string BackendService::refuse_instance(Call& call) {
     if (!store_.has_live_action(instance)) return "no running action is assigned to this instance";
   }
   return "";
+}
+
+void BackendService::note_contact(const Call& call) {
+  const std::string& instance = call.verification.instance_id;
+  // A poll records its own contact in its transaction.
+  if (instance.empty() || call.operation.name == "assign_jobs") return;
+  const auto now = std::chrono::steady_clock::now();
+  {
+    std::lock_guard lock(contacts_mutex_);
+    auto [entry, made] = contacts_.try_emplace(instance, now);
+    if (!made) {
+      if (now - entry->second < options_.contact_interval) return;
+      entry->second = now;
+    }
+  }
+  try {
+    store_.record_contact(instance, backend::Contact{{}, {}, host_of(call.request.peer())});
+  } catch (const std::exception& e) {
+    log::warning("The contact of instance %s was not recorded: %s", instance, e.what());
+  }
 }
 
 Response BackendService::handle_write(Call& call) {
@@ -316,6 +392,9 @@ std::string BackendService::execute(Call& call) {
     throw;
   } catch (const backend::NotConfiguredError& e) {
     return refused(wire::refusal::kNotConfigured, e.what());
+  } catch (const backend::NotCurrentError& e) {
+    metrics_.not_current.inc();
+    return refused(wire::refusal::kNotCurrent, e.what());
   } catch (const KeyError& e) {
     return refused(wire::refusal::kKeyError, e.what());
   } catch (const TypeError& e) {
@@ -338,6 +417,11 @@ std::string BackendService::execute_instance(Call& call) {
     auto real = [](const Json& record) {
       return record.is_object() && record.value("_id", Json()) != backend::kNullActionId;
     };
+    if (assigned.message == backend::poll_message::kTooSoon) {
+      metrics_.polls_refused.with({"too_soon"}).inc();
+    } else if (assigned.message == backend::poll_message::kDraining) {
+      metrics_.polls_refused.with({"draining"}).inc();
+    }
     if (!assigned.has_error()) {
       call.assigned = data.is_array()
                           ? static_cast<std::size_t>(std::count_if(data.begin(), data.end(), real))
@@ -346,11 +430,7 @@ std::string BackendService::execute_instance(Call& call) {
     return wire::write_answer(assigned);
   }
   if (name == "update_action_status") return wire::write_answer(view->update_action_status(a));
-  if (name == "update_status") {
-    return wire::write_answer(view->update_status(id(), text_of(a, "action_type"),
-                                                  text_of(a, "service"), text_of(a, "step_code"),
-                                                  text_of(a, "status"), text_of(a, "description")));
-  }
+  if (name == "update_status") return wire::write_answer(view->update_step(a));
   if (name == "update_action") return wire::write_answer(view->update_action(a));
   if (name == "update_action_docker_logs") {
     return wire::write_answer(view->update_action_docker_logs(a));
@@ -386,8 +466,18 @@ std::string BackendService::execute_instance(Call& call) {
     if (status < std::numeric_limits<int>::min() || status > std::numeric_limits<int>::max()) {
       throw ValueError("The exit status " + std::to_string(status) + " is out of range");
     }
-    view->record_exit(id(), static_cast<int>(status));
+    backend::ActionEnd end;
+    end.exit_status = static_cast<int>(status);
+    if (present(a, "cause")) end.cause = text_of(a, "cause");
+    if (present(a, "attempt")) end.attempt = a.at("attempt").get<std::int64_t>();
+    view->record_end(id(), end);
     return wire::write_answer(Result::ok(Json()));
+  }
+  if (name == "heartbeat") {
+    store_.record_contact(call.verification.instance_id,
+                          backend::Contact{text_of(a, "agent_version"), text_of(a, "provider"),
+                                           host_of(call.request.peer())});
+    return wire::write_answer(Result::ok(Json(), "alive"));
   }
   throw std::logic_error("No handling for operation " + std::string(name));
 }
@@ -405,7 +495,10 @@ std::string BackendService::execute_operator(Call& call) {
   if (name == "operator/logs") {
     const std::int64_t after =
         present(a, "after_offset") ? a.at("after_offset").get<std::int64_t>() : 0;
-    backend::LogChunk chunk = store_.logs(text_of(a, "action_record_id"), after);
+    backend::LogChunk chunk = present(a, "attempt")
+                                  ? store_.attempt_log(text_of(a, "action_record_id"),
+                                                       a.at("attempt").get<std::int64_t>(), after)
+                                  : store_.logs(text_of(a, "action_record_id"), after);
     Json data = Json::object();
     data["content"] = std::move(chunk.content);
     data["next_offset"] = chunk.next_offset;
@@ -454,6 +547,29 @@ std::string BackendService::execute_operator(Call& call) {
   }
   if (name == "operator/configuration") {
     return wire::write_answer(Result::ok(store_.configuration()));
+  }
+  if (name == "operator/machines") return wire::write_answer(Result::ok(store_.machines()));
+  const std::string machine = text_of(a, "instance_id");
+  if (name == "operator/machine") return wire::write_answer(Result::ok(store_.machine(machine)));
+  if (name == "operator/set_machine") {
+    store_.set_machine(machine, machine_change_of(a), false);
+    return done();
+  }
+  if (name == "operator/drain_machine") {
+    std::optional<std::chrono::seconds> deadline;
+    if (present(a, "deadline_seconds")) {
+      deadline = std::chrono::seconds(a.at("deadline_seconds").get<std::int64_t>());
+    }
+    store_.drain_machine(machine, deadline);
+    return done();
+  }
+  if (name == "operator/undrain_machine") {
+    store_.undrain_machine(machine);
+    return done();
+  }
+  if (name == "operator/forget_machine") {
+    store_.forget_machine(machine);
+    return done();
   }
   throw std::logic_error("No handling for operation " + std::string(name));
 }

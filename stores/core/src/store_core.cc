@@ -300,7 +300,10 @@ Result record_report(Port& port, const CoreOptions& options, const std::string& 
     }
     std::optional<Json> record = load_record(tx, id, true);
     if (!record) return refusal(rules::unknown_action(id));
-    record_event(tx, id, operation, arguments);
+    // The report as the agent's contract has it; the attempt only fenced it.
+    Json report = arguments;
+    if (report.is_object()) report.erase("attempt");
+    record_event(tx, id, operation, report);
     if (change(*record)) store_record(tx, id, *record);
     return Result::ok(Json(), "recorded");
   });

@@ -132,6 +132,9 @@ struct ServiceOptions {
   // process-wide logger (audit_line). Called from worker threads, several
   // at once; must not throw.
   std::function<void(const AuditEntry&)> audit;
+  // Contacts of one instance closer together than this are recorded once
+  // (a poll records its own).
+  std::chrono::milliseconds contact_interval = std::chrono::seconds(1);
   // Where the service counts its requests (see ServiceMetrics); never null.
   metrics::Registry* registry = &metrics::Registry::process_wide();
 };
@@ -145,7 +148,12 @@ struct ServiceOptions {
 //   tavoren_backend_authorization_refusals_total{operation}: 403 answers;
 //   tavoren_backend_assignments_total: actions handed out by assign_jobs
 //     (a repeated request answered from its kept answer counts no more);
-//   tavoren_backend_store_errors_total: requests the database failed (500).
+//   tavoren_backend_store_errors_total: requests the database failed (500);
+//   tavoren_backend_polls_refused_total{reason}: polls answered with no work
+//     because the machine polled too soon ("too_soon") or is draining
+//     ("draining");
+//   tavoren_backend_not_current_total: writes refused for naming an attempt
+//     that is no longer current.
 struct ServiceMetrics {
   explicit ServiceMetrics(metrics::Registry& registry);
   metrics::Family<metrics::Counter>& requests;
@@ -154,6 +162,8 @@ struct ServiceMetrics {
   metrics::Family<metrics::Counter>& authorization_refusals;
   metrics::Counter& assignments;
   metrics::Counter& store_errors;
+  metrics::Family<metrics::Counter>& polls_refused;
+  metrics::Counter& not_current;
 };
 
 class BackendService final : public http_server::Handler {
@@ -180,6 +190,9 @@ class BackendService final : public http_server::Handler {
   // it may.
   std::string refuse_instance(Call& call);
   http_server::Response forbidden(const Call& call, const std::string& reason);
+  // Records a contact of the calling instance, at most once per
+  // contact_interval per instance; a failure is logged, never answered.
+  void note_contact(const Call& call);
 
   backend::Store& store_;
   AccessKeys& keys_;
@@ -189,6 +202,9 @@ class BackendService final : public http_server::Handler {
   // (access key, idempotency key) of the writes being handled now.
   std::mutex writes_mutex_;
   std::set<std::pair<std::string, std::string>> writes_in_progress_;
+  // When each instance's contact was last recorded by this service.
+  std::mutex contacts_mutex_;
+  std::map<std::string, std::chrono::steady_clock::time_point> contacts_;
 };
 
 }  // namespace tavoren::server

@@ -65,16 +65,6 @@ inline constexpr std::string_view kShutdown =
     "config shutdown <threshold> <launch-duration> <instance-source>";
 }  // namespace config_command
 
-// A write about an action that belongs to an attempt which is no longer
-// the action's current one (the action was taken from the instance and
-// queued again, or ended), or to an instance that no longer holds it. Its
-// text names the action and the attempt; servers answer it as the refusal
-// "not_current".
-class NotCurrentError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
 // How an action's attempt ended: the closed set of causes.
 namespace end_cause {
 // Sent by the agent.
