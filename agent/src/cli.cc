@@ -260,14 +260,14 @@ double parse_seconds(const std::string& option, const std::string& text) {
   return value;
 }
 
-int parse_count(const std::string& option, const std::string& text, int most) {
+int parse_count(const std::string& option, const std::string& text, int most, int least) {
   const bool digits =
       !text.empty() && text.size() <= 9 &&
       std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
-  const int value = digits ? std::stoi(text) : 0;
-  if (value < 1 || value > most) {
-    throw UsageError(option + " needs a whole number from 1 to " + std::to_string(most) +
-                     ", not \"" + text + "\"");
+  const int value = digits ? std::stoi(text) : -1;
+  if (value < least || value > most) {
+    throw UsageError(option + " needs a whole number from " + std::to_string(least) + " to " +
+                     std::to_string(most) + ", not \"" + text + "\"");
   }
   return value;
 }

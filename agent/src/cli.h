@@ -113,7 +113,8 @@ void create_database_folder(const std::filesystem::path& database);
 // A positive number of seconds; UsageError naming `option` otherwise.
 double parse_seconds(const std::string& option, const std::string& text);
 
-// A whole number from 1 to `most`; UsageError naming `option` otherwise.
-int parse_count(const std::string& option, const std::string& text, int most);
+// A whole number from `least` to `most`; UsageError naming `option`
+// otherwise.
+int parse_count(const std::string& option, const std::string& text, int most, int least = 1);
 
 }  // namespace tavoren::agent

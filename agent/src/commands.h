@@ -16,5 +16,6 @@ int show_command(const Args& args);
 int logs_command(const Args& args);
 int scale_down_command(const Args& args);
 int config_command(const Args& args);
+int machines_command(const Args& args);
 
 }  // namespace tavoren::agent

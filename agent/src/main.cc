@@ -20,6 +20,7 @@ const char kHelp[] =
     "  logs ID      print an action's log (--follow to keep printing)\n"
     "  scale-down ID  stop an action: it is no longer handed out, its container stops\n"
     "  config       set or show the embedded backend's settings\n"
+    "  machines     list, show, set, drain, undrain or forget the backend's machines\n"
     "\n"
     "Every command accepts --backend PATH (the embedded backend's database) or\n"
     "--backend URL (a backend server, https://HOST:PORT; several servers of one\n"
@@ -53,6 +54,7 @@ int main(int argc, char** argv) {
   if (command == "logs") return logs_command(args);
   if (command == "scale-down") return scale_down_command(args);
   if (command == "config") return config_command(args);
+  if (command == "machines") return machines_command(args);
   std::cerr << "tavoren-agent: unknown command \"" << command << "\"\n\n" << kHelp;
   return kExitUsage;
 }

@@ -8,8 +8,11 @@
 #include <cstdio>
 #include <iostream>
 #include <iterator>
+#include <map>
+#include <optional>
 #include <sstream>
 #include <thread>
+#include <type_traits>
 
 #include "cli.h"
 #include "commands.h"
@@ -216,6 +219,9 @@ int list_command(const Args& raw) {
       if (const Json exit_status = action.value("exitStatus", Json()); exit_status.is_number()) {
         std::cout << " (exit " << exit_status.dump() << ")";
       }
+      if (const Json cause = action.value("endCause", Json()); cause.is_string()) {
+        std::cout << " " << cause.get<std::string>();
+      }
       std::cout << (action.value("scaledDown", false) ? "  scaled-down" : "") << "  "
                 << text_of(action.value("submittedAt", Json()), "-") << "\n";
     }
@@ -252,11 +258,14 @@ int show_command(const Args& raw) {
 
 namespace {
 const char kLogsUsage[] =
-    "tavoren-agent logs [--backend PATH|URL] [--follow] [--interval SECONDS] ID";
+    "tavoren-agent logs [--backend PATH|URL] [--follow] [--interval SECONDS] [--attempt N] ID";
 const char kLogsHelp[] =
-    "usage: tavoren-agent logs [--backend PATH|URL] [--follow] [--interval SECONDS] ID\n"
+    "usage: tavoren-agent logs [--backend PATH|URL] [--follow] [--interval SECONDS]\n"
+    "                          [--attempt N] ID\n"
     "\n"
-    "Prints the log the agent has shipped for the action, byte for byte.\n"
+    "Prints the log the agent has shipped for the action, byte for byte: its\n"
+    "current attempt's, or with --attempt N an earlier attempt's (an action whose\n"
+    "machine was lost runs again as its next attempt, with a log of its own).\n"
     "  --follow             keep printing new log as it arrives, until the action\n"
     "                       has ended (its exit status is then the last line on\n"
     "                       standard error) or until interrupted\n"
@@ -265,16 +274,21 @@ const char kLogsHelp[] =
 
 int logs_command(const Args& raw) {
   return guarded("logs", kLogsUsage, [&] {
-    ParsedArgs args = parse_args(
-        raw, {backend_option(), backend_ca_option(), {"--follow", false}, {"--interval", true}});
+    ParsedArgs args = parse_args(raw, {backend_option(),
+                                       backend_ca_option(),
+                                       {"--follow", false},
+                                       {"--interval", true},
+                                       {"--attempt", true}});
     if (want_help(args, kLogsHelp)) return kExitOk;
     std::string id = one_identifier(args);
+    std::optional<std::int64_t> attempt;
+    if (auto text = args.value("--attempt")) attempt = parse_count("--attempt", *text, 1'000'000);
     double interval = 1.0;
     if (auto text = args.value("--interval")) interval = parse_seconds("--interval", *text);
     return with_backend(args, false, [&](auto& backend) {
       std::int64_t offset = 0;
       while (true) {
-        auto chunk = backend.logs(id, offset);
+        auto chunk = attempt ? backend.attempt_log(id, *attempt, offset) : backend.logs(id, offset);
         if (!chunk.content.empty()) {
           std::cout.write(chunk.content.data(), static_cast<std::streamsize>(chunk.content.size()));
           std::cout.flush();
@@ -438,6 +452,141 @@ int config_command(const Args& raw) {
       });
     }
     throw UsageError("unknown setting \"" + name + "\"");
+  });
+}
+
+namespace {
+const char kMachinesUsage[] =
+    "tavoren-agent machines [--backend PATH|URL] (list | show ID | set ID ... | drain ID "
+    "| undrain ID | forget ID)";
+const char kMachinesHelp[] =
+    "usage: tavoren-agent machines [--backend PATH|URL] [--json] list\n"
+    "       tavoren-agent machines [--backend PATH|URL] show ID\n"
+    "       tavoren-agent machines [--backend PATH|URL] set ID [--gpus N|as-reported]\n"
+    "                              [--max-actions N] [--label KEY=VALUE]...\n"
+    "       tavoren-agent machines [--backend PATH|URL] drain ID [--deadline SECONDS]\n"
+    "       tavoren-agent machines [--backend PATH|URL] undrain ID\n"
+    "       tavoren-agent machines [--backend PATH|URL] forget ID\n"
+    "\n"
+    "The machines the backend knows (one per instance).\n"
+    "  list      each machine: liveness (alive, unresponsive, lost), mode (active,\n"
+    "            draining), last contact, agent version, actions held and cap, GPUs\n"
+    "  show      one machine as JSON, with its live actions and latest attempts\n"
+    "  set       its GPUs (0: CPU only; as-reported: the agent's report decides),\n"
+    "            the most live actions it holds, labels (KEY= removes one)\n"
+    "  drain     no new actions; after --deadline its running ones are scaled down\n"
+    "  undrain   takes new actions again\n"
+    "  forget    removes a lost machine and revokes its keys\n"
+    "  --json    list as JSON\n";
+
+// A whole number of an option, from 0 on.
+int option_number(const ParsedArgs& args, const std::string& name) {
+  return parse_count(name, *args.value(name), 100'000'000, 0);
+}
+
+template <typename Backend>
+void set_machine_on(Backend& backend, const std::string& id, std::optional<int> gpus,
+                    std::optional<int> max_actions,
+                    const std::map<std::string, std::string>& labels) {
+  if constexpr (std::is_same_v<Backend, LocalScaling>) {
+    backend.set_machine(id, backend::MachineChange{gpus, max_actions, labels}, false);
+  } else {
+    backend.set_machine(id, gpus, max_actions, labels);
+  }
+}
+
+void print_machines(const Json& machines) {
+  for (const Json& machine : machines) {
+    const Json gpus = machine.value("gpus", Json());
+    std::cout << text_of(machine.value("instanceId", Json()), "-") << "  "
+              << text_of(machine.value("liveness", Json()), "-") << "  "
+              << text_of(machine.value("mode", Json()), "-") << "  "
+              << text_of(machine.value("lastContactAt", Json()), "never") << "  "
+              << text_of(machine.value("agentVersion", Json()), "-") << "  "
+              << machine.value("actionsHeld", 0) << "/" << machine.value("maxActions", 0)
+              << " actions  " << (gpus.is_number() ? gpus.dump() : "as-reported") << " GPUs\n";
+  }
+}
+}  // namespace
+
+int machines_command(const Args& raw) {
+  return guarded("machines", kMachinesUsage, [&] {
+    ParsedArgs args = parse_args(raw, {backend_option(),
+                                       backend_ca_option(),
+                                       {"--json", false},
+                                       {"--gpus", true},
+                                       {"--max-actions", true},
+                                       {"--label", true},
+                                       {"--deadline", true}});
+    if (want_help(args, kMachinesHelp)) return kExitOk;
+    if (args.positionals.empty()) throw UsageError("which machines command?");
+    const std::string what = args.positionals[0];
+    if (what == "list") {
+      if (args.positionals.size() != 1) throw UsageError("machines list takes no arguments");
+      const Json machines =
+          with_backend(args, false, [](auto& backend) { return backend.machines(); });
+      if (args.has("--json")) {
+        std::cout << machines.dump(-1, ' ', false, Json::error_handler_t::replace) << "\n";
+      } else {
+        print_machines(machines);
+      }
+      return kExitOk;
+    }
+    if (args.positionals.size() != 2 || args.positionals[1].empty()) {
+      throw UsageError("machines " + what + " takes one machine identifier");
+    }
+    const std::string& id = args.positionals[1];
+    if (what == "show") {
+      const Json machine =
+          with_backend(args, false, [&](auto& backend) { return backend.machine(id); });
+      std::cout << machine.dump(args.has("--json") ? -1 : 2, ' ', false,
+                                Json::error_handler_t::replace)
+                << "\n";
+      return kExitOk;
+    }
+    if (what == "set") {
+      std::optional<int> gpus;
+      if (auto text = args.value("--gpus")) {
+        gpus = *text == "as-reported" ? backend::kGpusAsReported : option_number(args, "--gpus");
+      }
+      std::optional<int> max_actions;
+      if (args.has("--max-actions")) max_actions = option_number(args, "--max-actions");
+      std::map<std::string, std::string> labels;
+      for (const std::string& label : args.values("--label")) {
+        const std::size_t eq = label.find('=');
+        if (eq == std::string::npos || eq == 0) {
+          throw UsageError("--label needs KEY=VALUE, not \"" + label + "\"");
+        }
+        labels[label.substr(0, eq)] = label.substr(eq + 1);
+      }
+      if (!gpus && !max_actions && labels.empty()) {
+        throw UsageError("machines set needs --gpus, --max-actions or --label");
+      }
+      return with_backend(args, false, [&](auto& backend) {
+        set_machine_on(backend, id, gpus, max_actions, labels);
+        return kExitOk;
+      });
+    }
+    if (what == "drain") {
+      std::optional<std::chrono::seconds> deadline;
+      if (args.has("--deadline"))
+        deadline = std::chrono::seconds(option_number(args, "--deadline"));
+      return with_backend(args, false, [&](auto& backend) {
+        backend.drain_machine(id, deadline);
+        return kExitOk;
+      });
+    }
+    if (what == "undrain" || what == "forget") {
+      return with_backend(args, false, [&](auto& backend) {
+        if (what == "undrain") {
+          backend.undrain_machine(id);
+        } else {
+          backend.forget_machine(id);
+        }
+        return kExitOk;
+      });
+    }
+    throw UsageError("unknown machines command \"" + what + "\"");
   });
 }
 

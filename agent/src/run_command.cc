@@ -30,6 +30,8 @@
 #include <iostream>
 #include <mutex>
 #include <optional>
+#include <set>
+#include <string>
 #include <thread>
 
 #include "cli.h"
@@ -358,17 +360,25 @@ class SignalWatcher {
   std::thread thread_;
 };
 
+// The most time between two heartbeats to a backend server: a machine
+// whose agent does not poll for a while (its memory at the threshold) is
+// still seen alive.
+constexpr Seconds kHeartbeatInterval{30};
+
 // Housekeeping: reaper passes (containers of scaled-down actions are
-// stopped), each followed by a purge of ended work units, every interval.
+// stopped), each followed by a purge of ended work units, every interval;
+// and a heartbeat, when there is one, at least every kHeartbeatInterval.
 class Housekeeping {
  public:
   // `after_purge`, when set, is given the table after each purge.
   Housekeeping(ContainerReaper& reaper, JobDispatcher& dispatcher, Seconds interval,
-               std::function<void(const JobDispatcher::ActionTable&)> after_purge = {})
+               std::function<void(const JobDispatcher::ActionTable&)> after_purge = {},
+               std::function<void()> heartbeat = {})
       : reaper_(reaper),
         dispatcher_(dispatcher),
         interval_(interval),
-        after_purge_(std::move(after_purge)) {
+        after_purge_(std::move(after_purge)),
+        heartbeat_(std::move(heartbeat)) {
     thread_ = std::thread([this] { loop(); });
   }
   ~Housekeeping() { stop(); }
@@ -386,20 +396,33 @@ class Housekeeping {
   // The first pass runs at once: containers of actions scaled down while
   // no agent ran are stopped without waiting a whole interval.
   void loop() {
-    bool first = true;
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point next_pass = Clock::now();
+    Clock::time_point next_heartbeat = heartbeat_ ? Clock::now() : Clock::time_point::max();
     while (true) {
-      if (!first) {
-        std::unique_lock lock(mutex_);
-        if (cv_.wait_for(lock, interval_, [&] { return stopping_; })) return;
+      if (Clock::now() >= next_heartbeat) {
+        next_heartbeat =
+            Clock::now() + std::chrono::duration_cast<Clock::duration>(kHeartbeatInterval);
+        heartbeat_();
       }
-      first = false;
-      reaper_.auto_scaledown_actions();
-      try {
-        const JobDispatcher::ActionTable table = dispatcher_.get_current_actions();
-        if (after_purge_) after_purge_(table);
-      } catch (const std::exception& e) {
-        log::error("Error in get_current_actions: %s", e.what());
+      if (Clock::now() >= next_pass) {
+        next_pass = Clock::now() + std::chrono::duration_cast<Clock::duration>(interval_);
+        pass();
       }
+      std::unique_lock lock(mutex_);
+      if (cv_.wait_until(lock, std::min(next_pass, next_heartbeat), [&] { return stopping_; })) {
+        return;
+      }
+    }
+  }
+
+  void pass() {
+    reaper_.auto_scaledown_actions();
+    try {
+      const JobDispatcher::ActionTable table = dispatcher_.get_current_actions();
+      if (after_purge_) after_purge_(table);
+    } catch (const std::exception& e) {
+      log::error("Error in get_current_actions: %s", e.what());
     }
   }
 
@@ -407,6 +430,7 @@ class Housekeeping {
   JobDispatcher& dispatcher_;
   Seconds interval_;
   std::function<void(const JobDispatcher::ActionTable&)> after_purge_;
+  std::function<void()> heartbeat_;
   std::mutex mutex_;
   std::condition_variable cv_;
   bool stopping_ = false;
@@ -491,6 +515,9 @@ struct Backend {
   std::unique_ptr<backend::Scaling> scaling;
   // The backend's record of how an action's process ended.
   std::function<void(const std::string&, int)> record_exit;
+  // The agent's client of a backend server (nullptr for the embedded
+  // backend): it knows each action's attempt.
+  backend::RemoteScaling* server = nullptr;
 };
 
 void log_backend(const RunSettings& settings) {
@@ -540,6 +567,7 @@ Backend connect_backend(const RunSettings& settings) {
   backend.scaling = backend.make_scaling(backend.session, settings.instance_id);
   if (remote) {
     auto* server = static_cast<backend::RemoteScaling*>(backend.scaling.get());
+    backend.server = server;
     backend.record_exit = [server](const std::string& id, int status) {
       server->record_exit(id, status);
     };
@@ -646,7 +674,11 @@ void keep_for_restart(WorkUnitOptions& work_unit, action_store::Store& store) {
   work_unit.on_exit = [record_end = work_unit.on_exit, &store](const std::string& id,
                                                                process::ExitStatus exit_status,
                                                                bool log_complete) {
-    record_end(id, exit_status, log_complete);
+    try {
+      record_end(id, exit_status, log_complete);
+    } catch (const backend::NotCurrentError& e) {
+      log::warning("The end of action %s is not recorded: %s", id, e.what());
+    }
     try {
       store.forget(id);
     } catch (const std::exception& e) {
@@ -734,15 +766,58 @@ std::vector<KeptRun> kept_runs(AgentParts& agent) {
   return kept;
 }
 
+// Whether a kept action is still this machine's: a backend server is asked
+// before the action is taken back (it may have found the machine lost and
+// handed the action on). The client then names the kept attempt in its
+// writes. When the server cannot be asked, the action is taken back: its
+// writes are refused should it be someone else's by now.
+bool still_ours(AgentParts& agent, const std::string& id, const Json& record) {
+  backend::RemoteScaling* server = agent.backend.server;
+  if (server == nullptr) return true;
+  const Json kept = record.is_object() ? record.value("attempt", Json()) : Json();
+  try {
+    const backend::Result details = agent.backend.scaling->get_action_details(id);
+    if (details.has_error()) return false;
+    if (kept.is_number_integer()) {
+      if (!details.data.is_object() || details.data.value("attempt", Json()) != kept) return false;
+      server->adopt(id, kept.get<std::int64_t>());
+    }
+    return true;
+  } catch (const backend::RemoteCallError& e) {
+    if (e.status() == 403) return false;  // not assigned to this instance
+    log::warning("Cannot ask the backend whether kept action %s is still this machine's: %s", id,
+                 e.what());
+  } catch (const std::exception& e) {  // taken back; the server fences its writes
+    log::warning("Cannot ask the backend whether kept action %s is still this machine's: %s", id,
+                 e.what());
+  }
+  return true;
+}
+
 // The actions a previous agent left, before the first poll; then the
-// containers of this instance that nothing keeps.
+// containers of this instance that nothing keeps (the containers of kept
+// actions taken from this machine meanwhile among them).
 void take_over_kept_actions(AgentParts& agent, const RunSettings& settings,
                             const ShutdownState& shutdown) {
+  std::set<std::string> taken;
+  std::vector<KeptRun> kept;
+  for (KeptRun& run : kept_runs(agent)) {
+    const std::string id = run.record.value("_id", "");
+    if (!still_ours(agent, id, run.record)) {
+      log::warning(
+          "Kept action %s was taken from this machine while the agent was away: its "
+          "container is stopped",
+          id);
+      agent.store->forget(id);
+      taken.insert(id);
+      continue;
+    }
+    kept.push_back(std::move(run));
+  }
   std::vector<std::string> known;
   for (const action_store::KeptAction& action : agent.recovery.actions) {
-    known.push_back(action.action_id);
+    if (!taken.contains(action.action_id)) known.push_back(action.action_id);
   }
-  const std::vector<KeptRun> kept = kept_runs(agent);
   if (shutdown.requested()) return;
   const Readoption readoption = agent.dispatcher->readopt(kept);
   if (!kept.empty()) {
@@ -759,8 +834,20 @@ int dispatch_until_stopped(AgentParts& agent, const RunSettings& settings,
                            const ShutdownState& shutdown) {
   int status = kExitOk;
   DiskHousekeeping disk(settings.disk, agent.dispatcher_options.work_unit.log_dir, *agent.store);
-  Housekeeping housekeeping(*agent.reaper, *agent.dispatcher, settings.reaper_interval,
-                            [&](const JobDispatcher::ActionTable& table) { disk.pass(table); });
+  std::function<void()> heartbeat;
+  if (backend::RemoteScaling* server = agent.backend.server) {
+    heartbeat = [server, provider = get_env("SERVICE_PROVIDER").value_or("")] {
+      try {
+        const backend::Result answer = server->heartbeat(TAVOREN_VERSION, provider);
+        if (answer.has_error()) log::warning("The heartbeat was refused: %s", *answer.error);
+      } catch (const std::exception& e) {  // the next heartbeat tries again
+        log::warning("The heartbeat failed: %s", e.what());
+      }
+    };
+  }
+  Housekeeping housekeeping(
+      *agent.reaper, *agent.dispatcher, settings.reaper_interval,
+      [&](const JobDispatcher::ActionTable& table) { disk.pass(table); }, std::move(heartbeat));
   if (!shutdown.requested()) {
     try {
       agent.monitor.loop_started(settings.poll_interval);

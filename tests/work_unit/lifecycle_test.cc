@@ -641,6 +641,37 @@ TEST(WorkUnitExitHook, SaysWhetherTheWholeLogReachedTheBackend) {
   EXPECT_EQ(shipped_pieces(fake), (std::vector<std::string>{"kept\n", "kept\n"}));
 }
 
+// A backend that answers a log piece "not current" took the action from
+// this machine (it was found lost and queued again): the unit ships no
+// more, answers not running so that its owner stops it, and stop() ends
+// the child however long it would have run.
+TEST(WorkUnitExitHook, AnActionTakenFromTheMachineStopsShippingAndIsStopped) {
+  LogCapture capture;
+  TempDir dir;
+  FakeScaling fake;
+  fake.set_default("update_action_docker_logs",
+                   Result::failure(std::string(backend::kNotCurrent), "attempt 1 is not current"));
+  int ends_seen = 0;
+  WorkUnitOptions options = running(dir, "sh -c 'echo working; exec sleep 30'");
+  options.on_exit = [&](const std::string&, process::ExitStatus, bool) { ++ends_seen; };
+  WorkUnit unit(fake, action_record(), std::move(options));
+  unit.execute();
+  ASSERT_TRUE(fake.wait_for_calls("update_action_docker_logs", 1));
+  ASSERT_TRUE(eventually([&] { return unit.taken_away(); }));
+  EXPECT_FALSE(unit.is_running());
+  const std::size_t sent = fake.calls("update_action_docker_logs").size();
+  const auto began = std::chrono::steady_clock::now();
+  unit.stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(20));
+  EXPECT_FALSE(unit.is_running());
+  EXPECT_FALSE(unit.has_process()) << "the child was not ended";
+  EXPECT_EQ(fake.calls("update_action_docker_logs").size(), sent) << "shipping went on";
+  EXPECT_EQ(ends_seen, 1);
+  EXPECT_TRUE(capture.contains(Level::warning, "Action " + kId +
+                                                   " was taken from this machine (attempt 1 is "
+                                                   "not current): stopping it"));
+}
+
 // A unit records its own child's end the moment it comes, on its own
 // thread: nobody has to ask is_running, and the log interval is not waited
 // out. Afterwards the unit is done: is_running answers false at once and

@@ -301,6 +301,8 @@ LogShipment LogShipper::ship_tail(const std::string& path, Progress& progress, b
 // large piece) and handed back afterwards, whatever happens.
 bool WorkUnit::send_log_piece(std::string& text, const detail::LogSpan* span) {
   return log_errors("_send_logs_to_scaling", {.default_return = false, .log_error = false}, [&] {
+    // The action's log belongs to the machine it was handed to now.
+    if (taken_away_.load()) return false;
     Json arguments = Json::object();
     arguments["action_record_id"] = action_record_id_;
     arguments["log_content"] = std::move(text);
@@ -324,6 +326,14 @@ bool WorkUnit::send_log_piece(std::string& text, const detail::LogSpan* span) {
     }
     last_send_unanswered_ = false;
     hand_back();
+    if (backend::is_not_current(result)) {
+      if (!taken_away_.exchange(true)) {
+        log::warning("Action %s was taken from this machine (%s): stopping it", label(),
+                     result.message);
+      }
+      request_thread_stop();
+      return false;
+    }
     if (result.has_error()) {
       log::error("Error from update_action_docker_logs: %s", *result.error);
       return false;

@@ -415,6 +415,8 @@ bool WorkUnit::is_running() {
       case ChildEnd::Stage::open:
         break;
     }
+    // Its owner stops it (and records the end) at once.
+    if (taken_away_.load()) return false;
     // The log thread watches the child and records its end the moment it
     // comes.
     if (child_end_.watched() && !stop_thread_.load()) return true;

@@ -319,8 +319,13 @@ class WorkUnit {
   // it), then false, and the handle is gone. Otherwise it checks the child
   // itself and, when it has ended, logs its status, flushes the log tail,
   // reaps it and forgets it. After stop() it forgets the ended child
-  // without a second flush.
+  // without a second flush. False at once for a unit whose action was
+  // taken away (taken_away()), so that its owner stops it.
   bool is_running() EXCLUDES(lifecycle_mutex_);
+  // Whether the backend refused a log piece as not current: the action's
+  // attempt was taken from this machine (found lost, and the action queued
+  // again). The unit then ships nothing more; stop() ends its child.
+  bool taken_away() const { return taken_away_.load(); }
   // Ends the child and the log thread; returns once both are gone (or
   // given up after their limits). Never throws.
   void stop() EXCLUDES(lifecycle_mutex_);
@@ -535,6 +540,8 @@ class WorkUnit {
   // pass (see deliver_end). Written and read by the thread shipping the
   // log (one at a time: the shipper serialises them).
   std::atomic<bool> last_send_unanswered_{false};
+  // Set by the shipping thread when the backend answers not current.
+  std::atomic<bool> taken_away_{false};
 
   // The log thread. stop_thread_ is set under wake_mutex_ (so a wait on
   // wake_ cannot miss it) and read without it by the streaming loop.
