@@ -281,27 +281,37 @@ class ServingParts {
     metrics::Family<metrics::Gauge>& actions =
         registry.gauge("tavoren_backend_actions",
                        "Actions in the store by state (queued: waiting for an agent)", {"state"});
+    metrics::Family<metrics::Gauge>& machines =
+        registry.gauge("tavoren_backend_machines", "Machines the store knows, by liveness and mode",
+                       {"liveness", "mode"});
     metrics::Gauge& in_flight =
         registry.gauge("tavoren_backend_requests_in_flight", "Requests being handled now").get();
     metrics::Gauge& connections =
         registry.gauge("tavoren_backend_open_connections", "Open client connections").get();
     metrics::Counter& store_errors = service_.metrics().store_errors;
-    return registry.on_collect([this, &actions, &in_flight, &connections, &store_errors] {
-      const http_server::Stats stats = http_.stats();
-      in_flight.set(static_cast<double>(stats.in_flight));
-      connections.set(static_cast<double>(stats.open_connections));
-      try {
-        std::map<std::string, std::int64_t> counts = store_->count_by_state();
-        for (const char* state : {"queued", "assigned", "ended", "rejected"}) {
-          actions.with({state}).set(static_cast<double>(counts[state]));
-        }
-        store_answered_ = true;
-      } catch (const std::exception& e) {  // a failed count is a metric, not a failed scrape
-        store_errors.inc();
-        store_answered_ = false;
-        log::error("Cannot count the actions for the metrics: %s", e.what());
-      }
-    });
+    return registry.on_collect(
+        [this, &actions, &machines, &in_flight, &connections, &store_errors] {
+          const http_server::Stats stats = http_.stats();
+          in_flight.set(static_cast<double>(stats.in_flight));
+          connections.set(static_cast<double>(stats.open_connections));
+          try {
+            std::map<std::string, std::int64_t> counts = store_->count_by_state();
+            for (const char* state : {"queued", "assigned", "ended", "rejected"}) {
+              actions.with({state}).set(static_cast<double>(counts[state]));
+            }
+            auto by_kind = store_->count_machines();
+            for (const char* liveness : {"alive", "unresponsive", "lost"}) {
+              for (const char* mode : {"active", "draining"}) {
+                machines.with({liveness, mode}).set(static_cast<double>(by_kind[{liveness, mode}]));
+              }
+            }
+            store_answered_ = true;
+          } catch (const std::exception& e) {  // a failed count is a metric, not a failed scrape
+            store_errors.inc();
+            store_answered_ = false;
+            log::error("Cannot count the actions for the metrics: %s", e.what());
+          }
+        });
   }
 
   // /metrics and /healthz at `address`; the server runs without them when

@@ -462,6 +462,17 @@ SweepOutcome StoreCore::sweep_machines() {
   return outcome;
 }
 
+std::map<std::pair<std::string, std::string>, std::int64_t> StoreCore::count_machines() {
+  return core::read_with(*port_, Port::Read::snapshot, [&](Tx& tx) {
+    Rows rows = tx.query(std::string("SELECT ") + kLivenessSql +
+                             " AS liveness, mode, count(*) FROM machines GROUP BY liveness, mode",
+                         liveness_params(now_ms(tx, options_), options_.fleet));
+    std::map<std::pair<std::string, std::string>, std::int64_t> counts;
+    while (rows.next()) counts[{rows.text(0), rows.text(1)}] = rows.integer(2);
+    return counts;
+  });
+}
+
 std::optional<std::int64_t> StoreCore::held_attempt(const std::string& action_record_id,
                                                     const std::string& instance_id) {
   return core::read_with(*port_, Port::Read::statement, [&](Tx& tx) -> std::optional<std::int64_t> {

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -256,6 +257,8 @@ TEST_F(FleetTest, ADrainedMachineTakesNothingNewAndItsActionsAreScaledDownAfterT
   EXPECT_EQ(drained.data, Json::array());
   EXPECT_EQ(drained.message, backend::poll_message::kDraining);
   EXPECT_EQ(machine_of(store.machines(), "box")["mode"], "draining");
+  using Kind = std::pair<std::string, std::string>;
+  EXPECT_EQ(store.count_machines(), (std::map<Kind, std::int64_t>{{{"alive", "draining"}, 1}}));
 
   EXPECT_EQ(store.sweep_machines().drained, 0) << "scaled down before the deadline";
   EXPECT_EQ(at(seconds(11))->store().sweep_machines().drained, 1);
@@ -306,6 +309,9 @@ TEST_F(FleetTest, OnlyALostMachineIsForgottenAndItsKeysGoWithIt) {
   EXPECT_THROW(store.forget_machine("unknown"), KeyError);
   auto later = at(seconds(301));
   EXPECT_EQ(later->store().sweep_machines().lost, 1);
+  using Kind = std::pair<std::string, std::string>;
+  EXPECT_EQ(later->store().count_machines(),
+            (std::map<Kind, std::int64_t>{{{"lost", "active"}, 1}}));
   later->store().forget_machine("box");
   EXPECT_EQ(store.machines(), Json::array());
   EXPECT_TRUE(store.find_access_key("AKBOX")->revoked);

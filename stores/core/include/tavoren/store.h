@@ -385,6 +385,9 @@ class Store : public Scaling {
   // whose deadline passed (cause "drained"). Works in transactions of at
   // most 100 machines, skipping machines another server is sweeping. Write.
   virtual SweepOutcome sweep_machines() = 0;
+  // How many machines there are of each (liveness, mode), for the metrics;
+  // pairs with none are left out. Read.
+  virtual std::map<std::pair<std::string, std::string>, std::int64_t> count_machines() = 0;
   // The latest attempt of the action that `instance_id` held, if any. Read.
   virtual std::optional<std::int64_t> held_attempt(const std::string& action_record_id,
                                                    const std::string& instance_id) = 0;

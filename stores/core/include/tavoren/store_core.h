@@ -133,6 +133,7 @@ class StoreCore : public Store {
   void forget_machine(const std::string& instance_id) override;
   void record_contact(const std::string& instance_id, const Contact& contact) override;
   SweepOutcome sweep_machines() override;
+  std::map<std::pair<std::string, std::string>, std::int64_t> count_machines() override;
   std::optional<std::int64_t> held_attempt(const std::string& action_record_id,
                                            const std::string& instance_id) override;
   Result update_step(const Json& arguments) override;
