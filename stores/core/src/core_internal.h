@@ -25,10 +25,6 @@ void record_event(core::Tx& tx, const std::string& id, std::string_view operatio
 // store's clock offset.
 std::int64_t now_ms(core::Tx& tx, const CoreOptions& options);
 
-// Records that the machine called now (making it at its first contact).
-void touch_machine(core::Tx& tx, const CoreOptions& options, const std::string& instance_id,
-                   std::int64_t now, const Contact& contact, bool polled);
-
 // Ends the current attempt of action `id` (whose row this transaction
 // locks): with `cause`, unless the server scaled it down, which then names
 // the cause. A cause that requeues queues the action again while its retry

@@ -48,32 +48,6 @@ std::int64_t now_ms(Tx& tx, const CoreOptions& options) {
   return rows.integer(0) + options.fleet.clock_offset.count();
 }
 
-void touch_machine(Tx& tx, const CoreOptions& options, const std::string& instance_id,
-                   std::int64_t now, const Contact& contact, bool polled) {
-  auto field = [](const std::string& text) {
-    return text.empty() ? std::nullopt : std::optional<std::string>(text);
-  };
-  tx.run(
-      "INSERT INTO machines (instance_id, gpus, max_actions, labels, created_at, "
-      "first_contact_at, last_contact_at, contact_ms, last_poll_ms, agent_version, provider, "
-      "address, mode) VALUES ($1, NULL, $2, '{}', {now}, {now}, {now}, $3, $4, $5, $6, $7, "
-      "'active') ON CONFLICT (instance_id) DO UPDATE SET "
-      "first_contact_at = coalesce(machines.first_contact_at, excluded.first_contact_at), "
-      "last_contact_at = excluded.last_contact_at, contact_ms = excluded.contact_ms, "
-      "last_poll_ms = coalesce(excluded.last_poll_ms, machines.last_poll_ms), lost_at = NULL, "
-      "agent_version = coalesce(excluded.agent_version, machines.agent_version), "
-      "provider = coalesce(excluded.provider, machines.provider), "
-      "address = coalesce(excluded.address, machines.address)",
-      Params()
-          .text(instance_id)
-          .integer(options.fleet.default_max_actions)
-          .integer(now)
-          .optional_integer(polled ? std::optional<std::int64_t>(now) : std::nullopt)
-          .optional_text(field(contact.agent_version))
-          .optional_text(field(contact.provider))
-          .optional_text(field(contact.address)));
-}
-
 namespace {
 
 // How often the action may be queued again: its record's "retry", else
@@ -180,6 +154,32 @@ using core_internal::now_ms;
 using core_internal::record_event;
 
 namespace {
+
+// Records that the machine called now (making it at its first contact).
+void touch_machine(Tx& tx, const CoreOptions& options, const std::string& instance_id,
+                   std::int64_t now, const Contact& contact) {
+  auto field = [](const std::string& text) {
+    return text.empty() ? std::nullopt : std::optional<std::string>(text);
+  };
+  tx.run(
+      "INSERT INTO machines (instance_id, gpus, max_actions, labels, created_at, "
+      "first_contact_at, last_contact_at, contact_ms, agent_version, provider, address, mode) "
+      "VALUES ($1, NULL, $2, '{}', {now}, {now}, {now}, $3, $4, $5, $6, 'active') ON CONFLICT "
+      "(instance_id) DO UPDATE SET "
+      "first_contact_at = coalesce(machines.first_contact_at, excluded.first_contact_at), "
+      "last_contact_at = excluded.last_contact_at, contact_ms = excluded.contact_ms, "
+      "lost_at = NULL, "
+      "agent_version = coalesce(excluded.agent_version, machines.agent_version), "
+      "provider = coalesce(excluded.provider, machines.provider), "
+      "address = coalesce(excluded.address, machines.address)",
+      Params()
+          .text(instance_id)
+          .integer(options.fleet.default_max_actions)
+          .integer(now)
+          .optional_text(field(contact.agent_version))
+          .optional_text(field(contact.provider))
+          .optional_text(field(contact.address)));
+}
 
 // At most this many machines per transaction of a sweep.
 constexpr std::int64_t kSweepBatch = 100;
@@ -383,7 +383,7 @@ void StoreCore::forget_machine(const std::string& instance_id) {
 void StoreCore::record_contact(const std::string& instance_id, const Contact& contact) {
   rules::require_text(instance_id, "The instance identifier", true);
   core::write_with(*port_, [&](Tx& tx) {
-    core_internal::touch_machine(tx, options_, instance_id, now_ms(tx, options_), contact, false);
+    touch_machine(tx, options_, instance_id, now_ms(tx, options_), contact);
   });
 }
 

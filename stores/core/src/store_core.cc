@@ -173,41 +173,47 @@ struct PollingMachine {
   std::optional<std::int64_t> gpus;
   std::int64_t max_actions = 0;
   bool draining = false;
-  std::optional<std::int64_t> last_poll_ms;
-  std::int64_t now_ms = 0;
+  // Whether this poll may get work (not too soon after the last one).
+  bool fresh = true;
 };
 
-// The polling machine, its row locked (made at its first poll).
-PollingMachine polling_machine(Tx& tx, const CoreOptions& options) {
-  const auto read = [&]() -> std::optional<PollingMachine> {
-    Rows rows = tx.query(
-        "SELECT gpus, max_actions, mode = 'draining', last_poll_ms, {now_ms} FROM machines "
-        "WHERE instance_id = $1{lock}",
-        Params().text(options.instance_id));
-    if (!rows.next()) return std::nullopt;
-    PollingMachine machine;
-    if (!rows.is_null(0)) machine.gpus = rows.integer(0);
-    machine.max_actions = rows.integer(1);
-    machine.draining = rows.boolean(2);
-    if (!rows.is_null(3)) machine.last_poll_ms = rows.integer(3);
-    machine.now_ms = rows.integer(4) + options.fleet.clock_offset.count();
-    return machine;
-  };
-  if (std::optional<PollingMachine> known = read()) return *known;
-  core_internal::touch_machine(tx, options, options.instance_id, core_internal::now_ms(tx, options),
-                               Contact{}, false);
-  return read().value();
+// Records the poll as the machine's contact (making the machine at its
+// first poll) in one statement, which also locks its row and answers what
+// the poll needs. Only a poll that may get work starts the poll interval.
+// A poll within the interval ($4) of the last poll that could get work.
+#define TOO_SOON_SQL \
+  "(machines.last_poll_ms IS NOT NULL AND excluded.contact_ms - machines.last_poll_ms < $4)"
+PollingMachine record_poll(Tx& tx, const CoreOptions& options) {
+  Rows rows = tx.query(
+      "INSERT INTO machines (instance_id, gpus, max_actions, labels, created_at, "
+      "first_contact_at, last_contact_at, contact_ms, last_poll_ms, last_poll_too_soon, mode) "
+      "VALUES ($1, NULL, $3, '{}', {now}, {now}, {now}, {now_ms} + $2, {now_ms} + $2, FALSE, "
+      "'active') "
+      "ON CONFLICT (instance_id) DO UPDATE SET "
+      "first_contact_at = coalesce(machines.first_contact_at, excluded.first_contact_at), "
+      "last_contact_at = excluded.last_contact_at, contact_ms = excluded.contact_ms, "
+      "lost_at = NULL, last_poll_too_soon = " TOO_SOON_SQL
+      ", last_poll_ms = CASE WHEN " TOO_SOON_SQL
+      " THEN machines.last_poll_ms ELSE excluded.contact_ms END "
+      "RETURNING gpus, max_actions, mode = 'draining', last_poll_too_soon",
+      Params()
+          .text(options.instance_id)
+          .integer(options.fleet.clock_offset.count())
+          .integer(options.fleet.default_max_actions)
+          .integer(options.fleet.min_poll_interval.count()));
+  rows.next();
+  PollingMachine machine;
+  if (!rows.is_null(0)) machine.gpus = rows.integer(0);
+  machine.max_actions = rows.integer(1);
+  machine.draining = rows.boolean(2);
+  machine.fresh = !rows.boolean(3);
+  return machine;
 }
 
 Result assign_in(Tx& tx, const CoreOptions& options, bool has_gpu, Rejections& rejected) {
   const std::string& instance = options.instance_id;
-  const PollingMachine machine = polling_machine(tx, options);
-  const std::int64_t interval = options.fleet.min_poll_interval.count();
-  const bool too_soon =
-      interval > 0 && machine.last_poll_ms && machine.now_ms - *machine.last_poll_ms < interval;
-  // A poll is a contact; only a poll that may get work starts the interval.
-  core_internal::touch_machine(tx, options, instance, machine.now_ms, Contact{}, !too_soon);
-  if (too_soon) return Result::ok(Json::array(), std::string(poll_message::kTooSoon));
+  const PollingMachine machine = record_poll(tx, options);
+  if (!machine.fresh) return Result::ok(Json::array(), std::string(poll_message::kTooSoon));
   if (machine.draining) return Result::ok(Json::array(), std::string(poll_message::kDraining));
   // The operator's count of GPUs overrides what the agent says.
   const bool gpu_allowed = has_gpu && (!machine.gpus || *machine.gpus > 0);

@@ -160,6 +160,8 @@ CREATE TABLE machines (
   last_contact_at TEXT,
   contact_ms BIGINT NOT NULL,
   last_poll_ms BIGINT,
+  -- Whether the last poll came within the poll interval (and got nothing).
+  last_poll_too_soon BOOLEAN NOT NULL DEFAULT FALSE,
   agent_version TEXT,
   provider TEXT,
   address TEXT,
@@ -167,7 +169,6 @@ CREATE TABLE machines (
   mode TEXT NOT NULL CHECK (mode IN ('active', 'draining')),
   drain_deadline_ms BIGINT
 );
-CREATE INDEX machines_by_contact ON machines (contact_ms) WHERE lost_at IS NULL;
 CREATE INDEX actions_live_by_instance ON actions (assigned_to)
   WHERE state = 'assigned' AND ended_at IS NULL AND rejected_reason IS NULL;
 
