@@ -387,76 +387,83 @@ void StoreCore::record_contact(const std::string& instance_id, const Contact& co
   });
 }
 
+namespace {
+
+// The first column of every row of `sql`.
+std::vector<std::string> first_column(Tx& tx, std::string_view sql, const Params& params) {
+  std::vector<std::string> values;
+  Rows rows = tx.query(sql, params);
+  while (rows.next()) values.push_back(rows.text(0));
+  return values;
+}
+
+// One batch of machines found lost: each marked lost, its live actions
+// ended with cause machine_lost (queued again within their budget).
+SweepOutcome sweep_lost_batch(Tx& tx, const CoreOptions& options) {
+  SweepOutcome found;
+  const std::int64_t lost_ms = std::chrono::milliseconds(options.fleet.lost_after).count();
+  const std::vector<std::string> lost =
+      first_column(tx,
+                   "SELECT instance_id FROM machines WHERE lost_at IS NULL AND contact_ms <= $1 "
+                   "ORDER BY contact_ms LIMIT $2{skip_locked}",
+                   Params().integer(now_ms(tx, options) - lost_ms).integer(kSweepBatch));
+  for (const std::string& instance : lost) {
+    tx.run("UPDATE machines SET lost_at = {now} WHERE instance_id = $1", Params().text(instance));
+    const std::vector<std::string> held =
+        first_column(tx,
+                     "SELECT id FROM actions WHERE assigned_to = $1 AND state = 'assigned' AND "
+                     "" TAVOREN_LIVE_ACTION_SQL " ORDER BY seq",
+                     Params().text(instance));
+    for (const std::string& id : held) {
+      const bool requeued =
+          core_internal::end_attempt(tx, options, id, end_cause::kMachineLost, std::nullopt);
+      ++(requeued ? found.requeued : found.ended);
+    }
+  }
+  found.lost = static_cast<std::int64_t>(lost.size());
+  return found;
+}
+
+// One batch of draining machines whose deadline passed: their live actions
+// scaled down with cause drained, the deadline dropped. Answers the
+// machines and the actions.
+std::pair<std::int64_t, std::int64_t> sweep_drained_batch(Tx& tx, const CoreOptions& options) {
+  const std::vector<std::string> due = first_column(
+      tx,
+      "SELECT instance_id FROM machines WHERE mode = 'draining' AND drain_deadline_ms <= $1 "
+      "ORDER BY drain_deadline_ms LIMIT $2{skip_locked}",
+      Params().integer(now_ms(tx, options)).integer(kSweepBatch));
+  std::int64_t scaled = 0;
+  for (const std::string& instance : due) {
+    const std::vector<std::string> held =
+        first_column(tx,
+                     "SELECT id FROM actions WHERE assigned_to = $1 AND state = 'assigned' AND "
+                     "scaled_down_at IS NULL AND " TAVOREN_LIVE_ACTION_SQL " ORDER BY seq{lock}",
+                     Params().text(instance));
+    for (const std::string& id : held) core_internal::scale_down_in(tx, id, end_cause::kDrained);
+    scaled += static_cast<std::int64_t>(held.size());
+    tx.run("UPDATE machines SET drain_deadline_ms = NULL WHERE instance_id = $1",
+           Params().text(instance));
+  }
+  return {static_cast<std::int64_t>(due.size()), scaled};
+}
+
+}  // namespace
+
 SweepOutcome StoreCore::sweep_machines() {
   SweepOutcome outcome;
-  const std::int64_t lost_ms = std::chrono::milliseconds(options_.fleet.lost_after).count();
   while (true) {
-    const SweepOutcome batch = core::write_with(*port_, [&](Tx& tx) {
-      SweepOutcome found;
-      const std::int64_t now = now_ms(tx, options_);
-      std::vector<std::string> lost;
-      {
-        Rows rows = tx.query(
-            "SELECT instance_id FROM machines WHERE lost_at IS NULL AND contact_ms <= $1 "
-            "ORDER BY contact_ms LIMIT $2{skip_locked}",
-            Params().integer(now - lost_ms).integer(kSweepBatch));
-        while (rows.next()) lost.push_back(rows.text(0));
-      }
-      for (const std::string& instance : lost) {
-        tx.run("UPDATE machines SET lost_at = {now} WHERE instance_id = $1",
-               Params().text(instance));
-        std::vector<std::string> held;
-        {
-          Rows rows = tx.query(
-              "SELECT id FROM actions WHERE assigned_to = $1 AND state = 'assigned' AND "
-              "" TAVOREN_LIVE_ACTION_SQL " ORDER BY seq",
-              Params().text(instance));
-          while (rows.next()) held.push_back(rows.text(0));
-        }
-        for (const std::string& id : held) {
-          const bool requeued =
-              core_internal::end_attempt(tx, options_, id, end_cause::kMachineLost, std::nullopt);
-          ++(requeued ? found.requeued : found.ended);
-        }
-      }
-      found.lost = static_cast<std::int64_t>(lost.size());
-      return found;
-    });
+    const SweepOutcome batch =
+        core::write_with(*port_, [&](Tx& tx) { return sweep_lost_batch(tx, options_); });
     outcome.lost += batch.lost;
     outcome.ended += batch.ended;
     outcome.requeued += batch.requeued;
     if (batch.lost < kSweepBatch) break;
   }
   while (true) {
-    const auto [machines, drained] = core::write_with(*port_, [&](Tx& tx) {
-      std::vector<std::string> due;
-      {
-        Rows rows = tx.query(
-            "SELECT instance_id FROM machines WHERE mode = 'draining' AND drain_deadline_ms <= $1 "
-            "ORDER BY drain_deadline_ms LIMIT $2{skip_locked}",
-            Params().integer(now_ms(tx, options_)).integer(kSweepBatch));
-        while (rows.next()) due.push_back(rows.text(0));
-      }
-      std::int64_t scaled = 0;
-      for (const std::string& instance : due) {
-        std::vector<std::string> held;
-        {
-          Rows rows = tx.query(
-              "SELECT id FROM actions WHERE assigned_to = $1 AND state = 'assigned' AND "
-              "scaled_down_at IS NULL AND " TAVOREN_LIVE_ACTION_SQL " ORDER BY seq{lock}",
-              Params().text(instance));
-          while (rows.next()) held.push_back(rows.text(0));
-        }
-        for (const std::string& id : held) {
-          core_internal::scale_down_in(tx, id, end_cause::kDrained);
-          ++scaled;
-        }
-        tx.run("UPDATE machines SET drain_deadline_ms = NULL WHERE instance_id = $1",
-               Params().text(instance));
-      }
-      return std::make_pair(static_cast<std::int64_t>(due.size()), scaled);
-    });
-    outcome.drained += drained;
+    const auto [machines, scaled] =
+        core::write_with(*port_, [&](Tx& tx) { return sweep_drained_batch(tx, options_); });
+    outcome.drained += scaled;
     if (machines < kSweepBatch) break;
   }
   return outcome;
