@@ -516,7 +516,7 @@ int machines_command(const Args& raw) {
                                        {"--json", false},
                                        {"--gpus", true},
                                        {"--max-actions", true},
-                                       {"--label", true},
+                                       {"--label", true, true},
                                        {"--deadline", true}});
     if (want_help(args, kMachinesHelp)) return kExitOk;
     if (args.positionals.empty()) throw UsageError("which machines command?");

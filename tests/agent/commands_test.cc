@@ -378,8 +378,61 @@ TEST_F(AgentCommands, ConfigSetsWhatTheBackendAnswers) {
   EXPECT_TRUE(scaling.get_user_access_key_pair("u1").has_error_set());
 }
 
+// The operator's view and control of the machines: each command is the
+// store's call of the same name, refusals are the store's, and misuse is a
+// usage error that changes nothing.
+TEST_F(AgentCommands, MachinesAreListedShownSetDrainedAndOnlyLostOnesForgotten) {
+  const std::string id = submit_ok(kRecord);
+  {
+    backend::LocalScaling store({.database = db()});
+    store.set_machine("box", backend::MachineChange{.gpus = 0, .max_actions = 2}, true);
+    ASSERT_EQ(store.for_instance("box")->assign_jobs(false).data.size(), 1u);
+  }
+  AgentRun listed = agent({"machines", "list"});
+  ASSERT_EQ(listed.exit_status, 0) << listed.err;
+  EXPECT_THAT(listed.out, HasSubstr("box  alive  active"));
+  EXPECT_THAT(listed.out, HasSubstr("1/2 actions  0 GPUs"));
+
+  AgentRun set = agent({"machines", "set", "box", "--gpus", "as-reported", "--max-actions", "5",
+                        "--label", "zone=eu", "--label", "rack=7"});
+  ASSERT_EQ(set.exit_status, 0) << set.err;
+  AgentRun drained = agent({"machines", "drain", "box", "--deadline", "60"});
+  ASSERT_EQ(drained.exit_status, 0) << drained.err;
+  AgentRun shown = agent({"machines", "show", "box", "--json"});
+  ASSERT_EQ(shown.exit_status, 0) << shown.err;
+  const Json machine = Json::parse(shown.out);
+  EXPECT_EQ(machine["maxActions"], 5);
+  EXPECT_EQ(machine["gpus"], nullptr);
+  EXPECT_EQ(machine["labels"], (Json{{"rack", "7"}, {"zone", "eu"}}));
+  EXPECT_EQ(machine["mode"], "draining");
+  ASSERT_EQ(machine["actions"].size(), 1u);
+  EXPECT_EQ(machine["actions"][0]["_id"], id);
+  EXPECT_EQ(agent({"machines", "undrain", "box"}).exit_status, 0);
+  EXPECT_THAT(agent({"machines", "list", "--json"}).out, HasSubstr("\"mode\":\"active\""));
+
+  AgentRun alive = agent({"machines", "forget", "box"});
+  EXPECT_EQ(alive.exit_status, 1);
+  EXPECT_THAT(alive.err, HasSubstr("not lost"));
+  EXPECT_EQ(agent({"machines", "show", "nobody"}).exit_status, 1);
+  const std::string before = snapshot();
+  for (const std::vector<std::string>& misuse : {std::vector<std::string>{"machines"},
+                                                 {"machines", "reboot", "box"},
+                                                 {"machines", "set", "box"},
+                                                 {"machines", "set", "box", "--gpus", "-1"},
+                                                 {"machines", "set", "box", "--label", "=x"},
+                                                 {"machines", "drain"}}) {
+    EXPECT_EQ(agent(misuse).exit_status, kUsage) << misuse.back();
+  }
+  EXPECT_EQ(snapshot(), before);
+  // An action has only the attempts it was handed out for.
+  AgentRun earlier = agent({"logs", "--attempt", "2", id});
+  EXPECT_EQ(earlier.exit_status, 1);
+  EXPECT_THAT(earlier.err, HasSubstr("has no attempt 2"));
+}
+
 TEST_F(AgentCommands, HelpForEveryCommandWritesNothing) {
-  for (const char* command : {"run", "submit", "list", "show", "logs", "scale-down", "config"}) {
+  for (const char* command :
+       {"run", "submit", "list", "show", "logs", "scale-down", "config", "machines"}) {
     AgentRun help = agent({command, "--help"});
     EXPECT_EQ(help.exit_status, 0) << command;
     EXPECT_THAT(help.out, HasSubstr("usage: ")) << command;
