@@ -77,7 +77,10 @@ Result RemoteScaling::call_about(const char* operation, Json arguments, const ch
         Json fenced = arguments;
         fenced["attempt"] = *attempt;
         try {
-          return caller_->call(operation, fenced);
+          Result result = caller_->call(operation, fenced);
+          // The action is another's now: nothing more is written about it.
+          if (is_not_current(result)) forget(id->get<std::string>());
+          return result;
         } catch (const RemoteCallError& e) {
           if (!refused_unknown(e, "attempt")) throw;
           if (!unfenced_.exchange(true)) {
@@ -209,7 +212,12 @@ void RemoteScaling::record_exit(const std::string& action_record_id, int exit_st
   if (cause != "exited") arguments["cause"] = std::string(cause);
   const std::optional<std::int64_t> attempt = attempt_of(action_record_id);
   if (attempt && !unfenced_.load()) arguments["attempt"] = *attempt;
-  caller_->call_or_throw("record_exit", arguments);
+  try {
+    caller_->call_or_throw("record_exit", arguments);
+  } catch (const NotCurrentError&) {
+    forget(action_record_id);
+    throw;
+  }
   forget(action_record_id);
 }
 

@@ -47,10 +47,12 @@ TEST_F(FleetServerTest, TheAgentOfALostMachineIsToldItsWritesAreNoLongerCurrent)
   EXPECT_TRUE(backend::is_not_current(log)) << log.error.value_or("accepted");
   EXPECT_TRUE(backend::is_not_current(
       first->update_status(id, "data_split", "service", "STEP", "OK", "stale")));
+  EXPECT_EQ(first->attempt_of(id), std::nullopt) << "an attempt taken away is forgotten";
+  first->adopt(id, 1);
   EXPECT_THROW(first->record_exit(id, 0), backend::NotCurrentError);
+  EXPECT_EQ(first->attempt_of(id), std::nullopt);
   EXPECT_THROW(first->get_action_details(id), RemoteCallError);
   // Without an attempt (an older agent) the write is refused the same way.
-  first->forget(id);
   EXPECT_TRUE(backend::is_not_current(first->update_action_docker_logs(piece(id, "stale\n"))));
   // Another instance that never held it is refused outright.
   const Session stranger = server_.new_session(wire::Role::kInstance, "instance-c");

@@ -548,6 +548,16 @@ std::string BackendService::execute_operator(Call& call) {
   if (name == "operator/configuration") {
     return wire::write_answer(Result::ok(store_.configuration()));
   }
+  if (name == "operator/machines" || name == "operator/machine" || name.ends_with("_machine")) {
+    return execute_machine_call(call);
+  }
+  throw std::logic_error("No handling for operation " + std::string(name));
+}
+
+std::string BackendService::execute_machine_call(Call& call) {
+  const Json& a = call.arguments;
+  const std::string_view name = call.operation.name;
+  auto done = [] { return wire::write_answer(Result::ok(Json())); };
   if (name == "operator/machines") return wire::write_answer(Result::ok(store_.machines()));
   const std::string machine = text_of(a, "instance_id");
   if (name == "operator/machine") return wire::write_answer(Result::ok(store_.machine(machine)));

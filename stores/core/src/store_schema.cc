@@ -4,6 +4,8 @@
 
 namespace tavoren::backend::store_schema {
 
+// One flat list, one entry per table, read top to bottom: it stays whole
+// however long it grows.
 const std::vector<Table>& tables() {
   static const std::vector<Table> kTables = {
       {"actions",

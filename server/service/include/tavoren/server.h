@@ -186,6 +186,8 @@ class BackendService final : public http_server::Handler {
   std::string execute(Call& call);
   std::string execute_instance(Call& call);
   std::string execute_operator(Call& call);
+  // The operator's calls about machines.
+  std::string execute_machine_call(Call& call);
   // The refusal reason when an instance may not do this call; empty when
   // it may.
   std::string refuse_instance(Call& call);
