@@ -513,8 +513,8 @@ struct Backend {
   ScalingFactory make_scaling;
   // The agent's own client.
   std::unique_ptr<backend::Scaling> scaling;
-  // The backend's record of how an action's process ended.
-  std::function<void(const std::string&, int)> record_exit;
+  // The backend's record of how an action's process ended, and why.
+  std::function<void(const std::string&, int, std::string_view)> record_exit;
   // The agent's client of a backend server (nullptr for the embedded
   // backend): it knows each action's attempt.
   backend::RemoteScaling* server = nullptr;
@@ -568,13 +568,13 @@ Backend connect_backend(const RunSettings& settings) {
   if (remote) {
     auto* server = static_cast<backend::RemoteScaling*>(backend.scaling.get());
     backend.server = server;
-    backend.record_exit = [server](const std::string& id, int status) {
-      server->record_exit(id, status);
+    backend.record_exit = [server](const std::string& id, int status, std::string_view cause) {
+      server->record_exit(id, status, cause);
     };
   } else {
     auto* local = static_cast<backend::LocalScaling*>(backend.scaling.get());
-    backend.record_exit = [local](const std::string& id, int status) {
-      local->record_exit(id, status);
+    backend.record_exit = [local](const std::string& id, int status, std::string_view cause) {
+      local->record_end(id, backend::ActionEnd{status, std::string(cause), std::nullopt});
     };
   }
   log_backend(settings);
@@ -583,7 +583,8 @@ Backend connect_backend(const RunSettings& settings) {
 
 // The dispatcher's timings, labels and the recording of each action's end.
 JobDispatcherOptions make_dispatcher_options(
-    const RunSettings& settings, std::function<void(const std::string&, int)> record_exit) {
+    const RunSettings& settings,
+    std::function<void(const std::string&, int, std::string_view)> record_exit) {
   JobDispatcherOptions options;
   options.poll_interval = settings.poll_interval.count();
   if (settings.log_interval) {
@@ -600,12 +601,12 @@ JobDispatcherOptions make_dispatcher_options(
   // process's, whatever became of its log.
   options.work_unit.on_exit = [record_exit = std::move(record_exit)](
                                   const std::string& id, process::ExitStatus exit_status,
-                                  bool log_complete) {
+                                  bool log_complete, std::string_view cause) {
     if (!log_complete) {
       log::warning("The log of action %s did not all reach the backend; its end is recorded", id);
     }
     // Stored in the shell's form: the exit code, or 128 + the signal.
-    record_exit(id, exit_status.shell_status());
+    record_exit(id, exit_status.shell_status(), cause);
   };
   options.work_unit.container_labels = {std::string(engine::kInstanceLabel) + "=" +
                                         settings.instance_id};
@@ -671,11 +672,11 @@ void keep_for_restart(WorkUnitOptions& work_unit, action_store::Store& store) {
                                   std::uint64_t end) { store.record_sending(id, stream, end); };
   // An action is forgotten once its end is recorded (a failure to record
   // it throws before).
-  work_unit.on_exit = [record_end = work_unit.on_exit, &store](const std::string& id,
-                                                               process::ExitStatus exit_status,
-                                                               bool log_complete) {
+  work_unit.on_exit = [record_end = work_unit.on_exit, &store](
+                           const std::string& id, process::ExitStatus exit_status,
+                           bool log_complete, std::string_view cause) {
     try {
-      record_end(id, exit_status, log_complete);
+      record_end(id, exit_status, log_complete, cause);
     } catch (const backend::NotCurrentError& e) {
       log::warning("The end of action %s is not recorded: %s", id, e.what());
     }

@@ -82,8 +82,8 @@ void ServiceMonitor::watch(JobDispatcherOptions& options) {
   };
   auto earlier = std::move(options.work_unit.on_exit);
   options.work_unit.on_exit = [this, earlier](const std::string& id, process::ExitStatus status,
-                                              bool log_complete) {
-    if (earlier) earlier(id, status, log_complete);
+                                              bool log_complete, std::string_view cause) {
+    if (earlier) earlier(id, status, log_complete, cause);
     view_.action_ended(id, status.shell_status());
   };
 }

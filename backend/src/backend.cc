@@ -45,4 +45,23 @@ ScaledDownIdsError::ScaledDownIdsError(Json answer)
     : TypeError("the scaled-down identifiers are not a collection: " + answer.dump()),
       answer_(std::move(answer)) {}
 
+namespace end_cause {
+
+const std::vector<std::string_view>& all() {
+  static const std::vector<std::string_view> kAll = {
+      kExited, kCudaOom, kStartFailed, kPreempted, kGpuFault, kScaledDown, kMachineLost, kDrained};
+  return kAll;
+}
+
+bool is_agent_cause(std::string_view cause) {
+  return cause == kExited || cause == kCudaOom || cause == kStartFailed || cause == kPreempted ||
+         cause == kGpuFault;
+}
+
+bool requeues(std::string_view cause) {
+  return cause == kMachineLost || cause == kPreempted || cause == kGpuFault;
+}
+
+}  // namespace end_cause
+
 }  // namespace tavoren::backend

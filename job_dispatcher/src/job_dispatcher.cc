@@ -123,6 +123,9 @@ std::shared_ptr<WorkUnit> JobDispatcher::process_action(const Json& action) {
   // A unit that got as far as its command may have run it: never again.
   if (backend::passing_failures_on_this_thread() == failures_before ||
       (unit && (unit->has_process() || unit->cmd()))) {
+    // A unit that could not be made never reaches its command. (One whose
+    // executor failed has its end recorded by the purge.)
+    if (!unit) end_never_started(action);
     return unit;
   }
   // The backend did not answer while the action was being started: it
@@ -131,6 +134,11 @@ std::shared_ptr<WorkUnit> JobDispatcher::process_action(const Json& action) {
   if (tries >= options_.max_start_tries) {
     log::error("Action %s could not be started after %d tries: the backend did not answer", id,
                tries);
+    if (unit) {
+      unit->report_never_started();
+    } else {
+      end_never_started(action);
+    }
   } else {
     log::warning("Action %s could not be started: the backend did not answer; trying again", id);
     start_again_.emplace_back(action, tries);
@@ -164,6 +172,17 @@ std::shared_ptr<WorkUnit> JobDispatcher::start_action(const Json& action) {
     unit->execute();
     log::info("action %s started.", unit->action_record_id());
     return unit;
+  });
+}
+
+void JobDispatcher::end_never_started(const Json& action) {
+  if (!options_.work_unit.on_exit || !action.is_object() || !action.contains("_id")) return;
+  log_errors("end_never_started", {}, [&] {
+    const std::string id = id_of(action);
+    log::warning("Action %s never reached its command; its end is recorded as %s", id,
+                 backend::end_cause::kStartFailed);
+    options_.work_unit.on_exit(id, process::ExitStatus::unknown(), true,
+                               backend::end_cause::kStartFailed);
   });
 }
 
@@ -231,6 +250,8 @@ void JobDispatcher::purge_unwanted() {
         continue;
       }
       log::info("Action %s is being purged: %s", id, reason);
+      // One whose executor failed before its command ends here.
+      unit->report_never_started();
       // The unit leaves the table only once nothing of it runs any more.
       try {
         unit->stop();

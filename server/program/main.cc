@@ -251,6 +251,10 @@ class ServingParts {
         outcomes.with({"requeued"}).inc(static_cast<double>(outcome.requeued));
         outcomes.with({"ended"}).inc(static_cast<double>(outcome.ended));
         outcomes.with({"drained"}).inc(static_cast<double>(outcome.drained));
+        const std::string lost_cause(backend::end_cause::kMachineLost);
+        service_.metrics().ends.with({lost_cause}).inc(
+            static_cast<double>(outcome.ended + outcome.requeued));
+        service_.metrics().requeues.with({lost_cause}).inc(static_cast<double>(outcome.requeued));
         if (outcome.lost + outcome.drained > 0) {
           log::warning(
               "Machines found lost: %d (their actions: %d queued again, %d ended); actions of "

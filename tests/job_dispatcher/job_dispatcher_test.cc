@@ -304,16 +304,37 @@ TEST_F(DispatcherTest, AnActionWhoseStartGotNoAnswerIsStartedAgainAtTheNextCycle
   dispatcher.stop_all();
 }
 
+// Only started units are kept; an assigned action that never reaches its
+// command (no unit could be made, or its executor failed first) has its end
+// recorded once as start_failed instead of staying assigned here.
 TEST_F(DispatcherTest, ProcessActionsStoresStartedUnitsOnly) {
-  JobDispatcher dispatcher(scaling_, options());
-  scaling_.push(
-      "assign_jobs",
-      Result::ok(Json::array({record(kId1), record(kId2, "no_such_type"), record(kId3)})));
+  const std::string kId4 = "444444444444444444444444";
+  JobDispatcherOptions o = options();
+  std::mutex mutex;
+  std::vector<std::pair<std::string, std::string>> ended;
+  o.work_unit.on_exit = [&](const std::string& id, process::ExitStatus status, bool,
+                            std::string_view cause) {
+    if (cause != "start_failed") return;  // the sleepers, stopped below
+    EXPECT_EQ(status, process::ExitStatus::unknown());
+    std::lock_guard lock(mutex);
+    ended.emplace_back(id, std::string(cause));
+  };
+  JobDispatcher dispatcher(scaling_, o);
+  scaling_.push("assign_jobs",
+                Result::ok(Json::array({record(kId1), record(kId2, "no_such_type"), record(kId3),
+                                        record(kId4, "broken")})));
   dispatcher.process_actions();
   auto table = dispatcher.get_current_actions();
   ASSERT_EQ(table.size(), 2u);
   EXPECT_EQ(table[0].first, kId1);
   EXPECT_EQ(table[1].first, kId3);
+  dispatcher.get_current_actions();  // purged once only
+  {
+    std::lock_guard lock(mutex);
+    const std::vector<std::pair<std::string, std::string>> expected = {
+        {kId2, "start_failed"}, {kId4, "start_failed"}};
+    EXPECT_EQ(ended, expected);
+  }
   dispatcher.stop_all();
   EXPECT_EQ(dispatcher.size(), 0u);
 }
@@ -393,7 +414,7 @@ TEST_F(DispatcherTest, EachUnitRecordsItsEndAndPurgesNeverWaitForOneInProgress) 
   o.work_unit.timings.log_interval = 60s;
   o.work_unit.actions_map->emplace_back(
       "talker", [](WorkUnit& unit) { unit.start("sh -c 'echo said'", "talker"); });
-  o.work_unit.on_exit = [&](const std::string& id, process::ExitStatus, bool) {
+  o.work_unit.on_exit = [&](const std::string& id, process::ExitStatus, bool, std::string_view) {
     std::lock_guard lock(mutex);
     ended.push_back(id);
   };
@@ -481,7 +502,7 @@ class ReadoptionTest : public DispatcherTest {
 
   JobDispatcherOptions options() {
     JobDispatcherOptions o = DispatcherTest::options();
-    o.work_unit.on_exit = [this](const std::string& id, process::ExitStatus status, bool) {
+    o.work_unit.on_exit = [this](const std::string& id, process::ExitStatus status, bool, std::string_view) {
       std::lock_guard lock(mutex_);
       ends_[id] = status;
     };

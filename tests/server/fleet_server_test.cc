@@ -9,6 +9,7 @@
 #include <string>
 
 #include "server_testing.h"
+#include "tavoren/metrics.h"
 
 namespace tavoren::server_testing {
 namespace {
@@ -58,8 +59,23 @@ TEST_F(FleetServerTest, TheAgentOfALostMachineIsToldItsWritesAreNoLongerCurrent)
   const Session stranger = server_.new_session(wire::Role::kInstance, "instance-c");
   EXPECT_THROW(agent(stranger)->update_action_docker_logs(piece(id, "x")), RemoteCallError);
 
+  // The service counts each recorded end, and each requeue, by the cause
+  // it was stored with.
+  metrics::Registry& registry = metrics::Registry::process_wide();
+  metrics::Counter& exited =
+      registry.counter("tavoren_backend_action_ends_total", "", {"cause"}).with({"exited"});
+  metrics::Counter& requeued_faults =
+      registry.counter("tavoren_backend_requeues_total", "", {"cause"}).with({"gpu_fault"});
+  const double exited_before = exited.value();
   second->record_exit(id, 0);
   EXPECT_EQ(second->attempt_of(id), std::nullopt);
+  EXPECT_EQ(exited.value() - exited_before, 1);
+  const std::string faulted = store_.submit(action_record());
+  ASSERT_EQ(second->assign_jobs(false).data.at(0).at("_id"), faulted);
+  const double requeued_before = requeued_faults.value();
+  second->record_exit(faulted, 1, "gpu_fault");
+  EXPECT_EQ(requeued_faults.value() - requeued_before, 1) << "queued again within its budget";
+  EXPECT_EQ(exited.value() - exited_before, 1);
   auto op = operator_client();
   EXPECT_EQ(op->logs(id).content, "two\n");
   EXPECT_EQ(op->attempt_log(id, 1).content, "one\n");

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <thread>
 
@@ -558,7 +559,7 @@ TEST(WorkUnitExitHook, ReportsEachEndOnceAfterTheWholeLogWasShipped) {
     const std::string cmd = stopped ? "sh -c 'echo one; echo two; exec sleep 30'"
                                     : "sh -c 'echo one; echo two; exit 7'";
     WorkUnitOptions options = running(dir, cmd);
-    options.on_exit = [&](const std::string& id, process::ExitStatus status, bool log_complete) {
+    options.on_exit = [&](const std::string& id, process::ExitStatus status, bool log_complete, std::string_view) {
       seen.push_back({id, status, joined(shipped_pieces(fake)), log_complete});
     };
     WorkUnit unit(fake, action_record(), std::move(options));
@@ -583,7 +584,7 @@ TEST(WorkUnitExitHook, ReportsEachEndOnceAfterTheWholeLogWasShipped) {
   TempDir dir;
   FakeScaling fake;
   WorkUnitOptions options = running(dir, "true");
-  options.on_exit = [](const std::string&, process::ExitStatus, bool) {
+  options.on_exit = [](const std::string&, process::ExitStatus, bool, std::string_view) {
     throw std::runtime_error("database gone");
   };
   WorkUnit unit(fake, action_record(), std::move(options));
@@ -591,6 +592,74 @@ TEST(WorkUnitExitHook, ReportsEachEndOnceAfterTheWholeLogWasShipped) {
   ASSERT_TRUE(ends(unit));
   EXPECT_TRUE(capture.contains(Level::error,
                                "Error reporting the end of action " + kId + ": database gone"));
+}
+
+// Each end carries its cause: the out-of-memory marker in the log makes it
+// cuda_oom; the engine's client failing with its own status 125 means the
+// container never ran (start_failed), while any other command may exit 125
+// as it likes; a unit whose executor failed before its command is told
+// once, with an unknown status.
+TEST(WorkUnitExitHook, EachEndCarriesItsCause) {
+  struct Case {
+    const char* name;
+    std::string cmd;
+    process::ExitStatus status;
+    std::string_view cause;
+  };
+  const Case cases[] = {
+      {"exited", "sh -c 'echo fine; exit 3'", process::ExitStatus::exited(3),
+       backend::end_cause::kExited},
+      {"out of memory", "sh -c \"echo 'RuntimeError: CUDA error: out of memory'; exit 1\"",
+       process::ExitStatus::exited(1), backend::end_cause::kCudaOom},
+      {"engine failed", "docker run registry.example/job:1 true", process::ExitStatus::exited(125),
+       backend::end_cause::kStartFailed},
+      {"command exited 125", "sh -c 'exit 125'", process::ExitStatus::exited(125),
+       backend::end_cause::kExited},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    FakeScaling fake;
+    FakeTools tools;
+    tools.add("docker", "Unable to find image\n", 125);
+    std::vector<std::pair<process::ExitStatus, std::string>> seen;
+    std::mutex mutex;
+    WorkUnitOptions options = running(dir, c.cmd);
+    options.on_exit = [&](const std::string&, process::ExitStatus status, bool,
+                          std::string_view cause) {
+      std::lock_guard lock(mutex);
+      seen.emplace_back(status, std::string(cause));
+    };
+    WorkUnit unit(fake, action_record(), std::move(options));
+    unit.execute();
+    ASSERT_TRUE(ends(unit));
+    unit.report_never_started();  // it did start: nothing more is told
+    std::lock_guard lock(mutex);
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].first, c.status);
+    EXPECT_EQ(seen[0].second, c.cause);
+  }
+
+  TempDir dir;
+  FakeScaling fake;
+  int told = 0;
+  WorkUnitOptions options = running(dir, "true");
+  options.actions_map = ActionsMap{
+      {"model_train", [](WorkUnit&) { throw std::runtime_error("no workspace"); }}};
+  options.on_exit = [&](const std::string& id, process::ExitStatus status, bool log_complete,
+                        std::string_view cause) {
+    ++told;
+    EXPECT_EQ(id, kId);
+    EXPECT_EQ(status, process::ExitStatus::unknown());
+    EXPECT_TRUE(log_complete);
+    EXPECT_EQ(cause, backend::end_cause::kStartFailed);
+  };
+  WorkUnit unit(fake, action_record(), std::move(options));
+  unit.execute();
+  EXPECT_FALSE(unit.is_running());
+  unit.report_never_started();
+  unit.report_never_started();
+  EXPECT_EQ(told, 1);
 }
 
 // The end is reported whether or not the log made it, and says which: a
@@ -605,7 +674,7 @@ TEST(WorkUnitExitHook, SaysWhetherTheWholeLogReachedTheBackend) {
     std::vector<bool> seen;
     WorkUnitOptions options =
         running(dir, stopped ? "sh -c 'echo lost; exec sleep 30'" : "sh -c 'echo lost'");
-    options.on_exit = [&](const std::string&, process::ExitStatus, bool log_complete) {
+    options.on_exit = [&](const std::string&, process::ExitStatus, bool log_complete, std::string_view) {
       seen.push_back(log_complete);
     };
     WorkUnit unit(fake, action_record(), std::move(options));
@@ -628,7 +697,7 @@ TEST(WorkUnitExitHook, SaysWhetherTheWholeLogReachedTheBackend) {
       running(dir, shell_join({"sh", "-c",
                                "echo kept; while [ ! -e " + shell_quote(gate.string()) +
                                    " ]; do sleep 0.005; done"}));
-  options.on_exit = [&](const std::string&, process::ExitStatus, bool log_complete) {
+  options.on_exit = [&](const std::string&, process::ExitStatus, bool log_complete, std::string_view) {
     seen.push_back(log_complete);
   };
   WorkUnit unit(fake, action_record(), std::move(options));
@@ -653,7 +722,7 @@ TEST(WorkUnitExitHook, AnActionTakenFromTheMachineStopsShippingAndIsStopped) {
                    Result::failure(std::string(backend::kNotCurrent), "attempt 1 is not current"));
   int ends_seen = 0;
   WorkUnitOptions options = running(dir, "sh -c 'echo working; exec sleep 30'");
-  options.on_exit = [&](const std::string&, process::ExitStatus, bool) { ++ends_seen; };
+  options.on_exit = [&](const std::string&, process::ExitStatus, bool, std::string_view) { ++ends_seen; };
   WorkUnit unit(fake, action_record(), std::move(options));
   unit.execute();
   ASSERT_TRUE(fake.wait_for_calls("update_action_docker_logs", 1));
@@ -687,7 +756,7 @@ TEST(WorkUnitExitHook, TheUnitRecordsItsChildsEndOnItsOwnThreadAtOnce) {
   std::thread::id reporter;
   std::string shipped_when_reported;
   WorkUnitOptions options = running(dir, "sh -c 'echo one; sleep 0.2; echo two; exit 3'", timings);
-  options.on_exit = [&](const std::string&, process::ExitStatus status, bool log_complete) {
+  options.on_exit = [&](const std::string&, process::ExitStatus status, bool log_complete, std::string_view) {
     std::lock_guard lock(mutex);
     EXPECT_TRUE(log_complete);
     seen = status;
@@ -744,7 +813,7 @@ TEST(WorkUnitExitHook, AnEndThatGotNoAnswerIsDeliveredOnceTheBackendAnswersAgain
     std::vector<bool> seen;
     WorkUnitOptions options =
         running(dir, "sh -c 'sleep 0.1; echo one; echo two; exit 4'", timings);
-    options.on_exit = [&](const std::string&, process::ExitStatus status, bool log_complete) {
+    options.on_exit = [&](const std::string&, process::ExitStatus status, bool log_complete, std::string_view) {
       std::lock_guard lock(mutex);
       EXPECT_EQ(status, process::ExitStatus::exited(4));
       if (++exit_calls == 1) throw backend::CallFailure("no answer from the backend", may_pass);
@@ -784,7 +853,7 @@ TEST(WorkUnitExitHook, DeliveringAnEndIsBoundedByItsLimitAndByTheUnitsEnd) {
     timings.end_retry_interval = destroyed ? 60s : 10ms;
     timings.end_delivery_limit = destroyed ? 600s : 200ms;
     WorkUnitOptions options = running(dir, "true", timings);
-    options.on_exit = [&](const std::string&, process::ExitStatus, bool) {
+    options.on_exit = [&](const std::string&, process::ExitStatus, bool, std::string_view) {
       ++exit_calls;
       throw backend::CallFailure("no answer from the backend", true);
     };

@@ -25,6 +25,12 @@ ChildEnd::Stage ChildEnd::stage() const {
 void ChildEnd::launched() {
   MutexLock lock(mutex_);
   gone_ = false;
+  ever_launched_ = true;
+}
+
+bool ChildEnd::ever_launched() const {
+  MutexLock lock(mutex_);
+  return ever_launched_;
 }
 
 void ChildEnd::mark_gone() {

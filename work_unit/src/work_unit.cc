@@ -36,7 +36,11 @@ WorkUnit::WorkUnit(backend::Scaling& scaling, const Json& action_info, WorkUnitO
                     return last_send_unanswered_.load() ? detail::SendOutcome::kUnanswered
                                                         : detail::SendOutcome::kRefused;
                   },
-              .report_marker = [this](const std::string& text) { _check_cuda(text); },
+              .report_marker =
+                  [this](const std::string& text) {
+                    out_of_memory_seen_ = true;
+                    _check_cuda(text);
+                  },
               .report_drop =
                   [this](std::uint64_t first, std::uint64_t last, int refusals) {
                     log::error("Dropped bytes %d-%d of the log of action %s after %d refusals",
@@ -229,7 +233,7 @@ bool WorkUnit::report_exit(process::ExitStatus status, bool log_complete) {
   // own status is the action's.
   if (adopted_.load() && !adopted_container_.empty()) status = adopted_exit_status();
   try {
-    options_.on_exit(action_record_id_, status, log_complete);
+    options_.on_exit(action_record_id_, status, log_complete, end_cause_of(status));
   } catch (const backend::CallFailure& e) {
     log::error("Error reporting the end of action %s: %s", label(), e.what());
     if (e.may_pass()) return false;
@@ -238,6 +242,37 @@ bool WorkUnit::report_exit(process::ExitStatus status, bool log_complete) {
   }
   child_end_.mark_reported();
   return true;
+}
+
+std::string_view WorkUnit::end_cause_of(process::ExitStatus status) const {
+  if (out_of_memory_seen_.load()) return backend::end_cause::kCudaOom;
+  // The engine's client exits 125 for its own failures (an image it could
+  // not pull, a container it could not create or start); an adopted
+  // unit's status is the container's own.
+  bool launched_docker_run;
+  {
+    MutexLock lock(state_mutex_);
+    launched_docker_run = cid_path_.has_value();
+  }
+  if (launched_docker_run && !adopted_.load() && status.code() == 125) {
+    return backend::end_cause::kStartFailed;
+  }
+  return backend::end_cause::kExited;
+}
+
+void WorkUnit::report_never_started() {
+  MutexLock lifecycle(lifecycle_mutex_);
+  if (child_end_.ever_launched() || taken_away() || adopted_.load()) return;
+  if (!options_.on_exit || child_end_.reported()) return;
+  log::warning("Action %s never reached its command; its end is recorded as %s", label(),
+               backend::end_cause::kStartFailed);
+  try {
+    options_.on_exit(action_record_id_, process::ExitStatus::unknown(), true,
+                     backend::end_cause::kStartFailed);
+  } catch (const std::exception& e) {
+    log::error("Error reporting the end of action %s: %s", label(), e.what());
+  }
+  child_end_.mark_reported();
 }
 
 void WorkUnit::execute() {

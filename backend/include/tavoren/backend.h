@@ -28,6 +28,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "tavoren/common/errors.h"
 #include "tavoren/common/json.h"
@@ -51,6 +52,27 @@ class NotCurrentError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
+
+// How an action's attempt ended: the closed set of causes.
+namespace end_cause {
+// Sent by the agent.
+inline constexpr std::string_view kExited = "exited";
+inline constexpr std::string_view kCudaOom = "cuda_oom";
+inline constexpr std::string_view kStartFailed = "start_failed";
+inline constexpr std::string_view kPreempted = "preempted";
+inline constexpr std::string_view kGpuFault = "gpu_fault";
+// Set by the server.
+inline constexpr std::string_view kScaledDown = "scaled_down";
+inline constexpr std::string_view kMachineLost = "machine_lost";
+inline constexpr std::string_view kDrained = "drained";
+// Every cause, in the order above.
+const std::vector<std::string_view>& all();
+// The causes an agent may send.
+bool is_agent_cause(std::string_view cause);
+// The causes after which an action is queued again while its retry budget
+// allows.
+bool requeues(std::string_view cause);
+}  // namespace end_cause
 
 // The length of an action identifier, in characters.
 inline constexpr std::size_t kActionIdLength = 24;

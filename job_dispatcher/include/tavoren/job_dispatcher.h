@@ -110,7 +110,8 @@ class JobDispatcher {
   // Starts the actions kept for another start, then fetches and starts the
   // assigned actions, storing each started unit.
   void process_actions();
-  // Removes (and stops) the units whose process ended or never started.
+  // Removes (and stops) the units whose process ended or never started; the
+  // end of one that never reached its command is recorded (start_failed).
   void purge_unwanted();
   // Purges, then returns the units that remain (a copy of the table).
   ActionTable get_current_actions();
@@ -152,6 +153,10 @@ class JobDispatcher {
  private:
   // process_action's start itself, under its error policy.
   std::shared_ptr<WorkUnit> start_action(const Json& action);
+  // Records, through the units' end hook, that `action` (an assigned record
+  // no unit could be made for, or given up) ended without reaching its
+  // command: cause start_failed, status unknown. Never throws.
+  void end_never_started(const Json& action);
   // Whether a unit with this identifier is in the table.
   bool is_tracked(const std::string& action_record_id) const;
 

@@ -160,7 +160,13 @@ ServiceMetrics::ServiceMetrics(metrics::Registry& registry)
       not_current(registry
                       .counter("tavoren_backend_not_current_total",
                                "Writes refused for naming an attempt that is no longer current")
-                      .get()) {}
+                      .get()),
+      ends(registry.counter("tavoren_backend_action_ends_total",
+                            "Ends of actions' attempts recorded, by cause", {"cause"})),
+      requeues(registry.counter("tavoren_backend_requeues_total",
+                                "Actions queued again as their next attempt, by the cause of "
+                                "the end before",
+                                {"cause"})) {}
 
 BackendService::BackendService(backend::Store& store, AccessKeys& keys, ServiceOptions options)
     : store_(store),
@@ -470,7 +476,9 @@ std::string BackendService::execute_instance(Call& call) {
     end.exit_status = static_cast<int>(status);
     if (present(a, "cause")) end.cause = text_of(a, "cause");
     if (present(a, "attempt")) end.attempt = a.at("attempt").get<std::int64_t>();
-    view->record_end(id(), end);
+    const backend::EndRecorded recorded = view->record_end(id(), end);
+    metrics_.ends.with({recorded.cause}).inc();
+    if (recorded.requeued) metrics_.requeues.with({recorded.cause}).inc();
     return wire::write_answer(Result::ok(Json()));
   }
   if (name == "heartbeat") {

@@ -28,9 +28,9 @@ std::int64_t now_ms(core::Tx& tx, const CoreOptions& options);
 // Ends the current attempt of action `id` (whose row this transaction
 // locks): with `cause`, unless the server scaled it down, which then names
 // the cause. A cause that requeues queues the action again while its retry
-// budget allows; else the action ends. Answers whether it was queued
-// again. Throws KeyError for an unknown action.
-bool end_attempt(core::Tx& tx, const CoreOptions& options, const std::string& id,
+// budget allows; else the action ends. Answers the cause stored and
+// whether it was queued again. Throws KeyError for an unknown action.
+EndRecorded end_attempt(core::Tx& tx, const CoreOptions& options, const std::string& id,
                  std::string_view cause, std::optional<int> exit_status);
 
 // Marks action `id` (locked by this transaction, not scaled down yet)

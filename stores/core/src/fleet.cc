@@ -21,25 +21,6 @@ using core::Port;
 using core::Rows;
 using core::Tx;
 
-namespace end_cause {
-
-const std::vector<std::string_view>& all() {
-  static const std::vector<std::string_view> kAll = {
-      kExited, kCudaOom, kStartFailed, kPreempted, kGpuFault, kScaledDown, kMachineLost, kDrained};
-  return kAll;
-}
-
-bool is_agent_cause(std::string_view cause) {
-  return cause == kExited || cause == kCudaOom || cause == kStartFailed || cause == kPreempted ||
-         cause == kGpuFault;
-}
-
-bool requeues(std::string_view cause) {
-  return cause == kMachineLost || cause == kPreempted || cause == kGpuFault;
-}
-
-}  // namespace end_cause
-
 namespace core_internal {
 
 std::int64_t now_ms(Tx& tx, const CoreOptions& options) {
@@ -62,7 +43,7 @@ std::int64_t retry_budget(const Json& record, const CoreOptions& options) {
 
 }  // namespace
 
-bool end_attempt(Tx& tx, const CoreOptions& options, const std::string& id, std::string_view cause,
+EndRecorded end_attempt(Tx& tx, const CoreOptions& options, const std::string& id, std::string_view cause,
                  std::optional<int> exit_status) {
   Rows row = tx.query(
       "SELECT attempt, requeues, record, scale_down_cause, assigned_to FROM actions "
@@ -100,7 +81,7 @@ bool end_attempt(Tx& tx, const CoreOptions& options, const std::string& id, std:
   if (!requeue) {
     tx.run("UPDATE actions SET ended_at = {now}, exit_status = $2, end_cause = $3 WHERE id = $1",
            Params().text(id).optional_integer(status).text(final_cause));
-    return false;
+    return EndRecorded{final_cause, false};
   }
   // The attempt's log is kept apart; the next attempt starts a log of its
   // own.
@@ -120,7 +101,7 @@ bool end_attempt(Tx& tx, const CoreOptions& options, const std::string& id, std:
   queued["attempt"] = attempt;
   queued["cause"] = final_cause;
   record_event(tx, id, "requeue", queued);
-  return true;
+  return EndRecorded{final_cause, true};
 }
 
 std::string not_current_text(const std::string& id, std::int64_t attempt) {
@@ -416,7 +397,8 @@ SweepOutcome sweep_lost_batch(Tx& tx, const CoreOptions& options) {
                      Params().text(instance));
     for (const std::string& id : held) {
       const bool requeued =
-          core_internal::end_attempt(tx, options, id, end_cause::kMachineLost, std::nullopt);
+          core_internal::end_attempt(tx, options, id, end_cause::kMachineLost, std::nullopt)
+              .requeued;
       ++(requeued ? found.requeued : found.ended);
     }
   }

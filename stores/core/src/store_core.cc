@@ -907,19 +907,19 @@ void StoreCore::record_exit(const std::string& action_record_id, int exit_status
   record_end(action_record_id, ActionEnd{exit_status, std::string(end_cause::kExited), {}});
 }
 
-void StoreCore::record_end(const std::string& action_record_id, const ActionEnd& end) {
+EndRecorded StoreCore::record_end(const std::string& action_record_id, const ActionEnd& end) {
   if (!end_cause::is_agent_cause(end.cause)) {
     throw ValueError("\"" + end.cause + "\" is not a cause an agent reports");
   }
   if (end.attempt && *end.attempt < 1)
     throw ValueError("\"attempt\" must be a whole number from 1 on");
-  core::write_with(*port_, [&](Tx& tx) {
+  return core::write_with(*port_, [&](Tx& tx) {
     if (end.attempt &&
         !core_internal::is_current(tx, action_record_id, *end.attempt, options_.instance_id)) {
       require_action(tx, action_record_id);
       throw NotCurrentError(core_internal::not_current_text(action_record_id, *end.attempt));
     }
-    core_internal::end_attempt(tx, options_, action_record_id, end.cause, end.exit_status);
+    return core_internal::end_attempt(tx, options_, action_record_id, end.cause, end.exit_status);
   });
 }
 

@@ -8,6 +8,7 @@
 //     the taker settles it as finished (the child reaped, its log flushed,
 //     on_exit told) or open again (it could not see the child end);
 //     finished stays finished;
+//   - whether a child was ever launched;
 //   - whether the child is gone (reaped), which decides whether the log's
 //     incomplete last character may still be completed by it;
 //   - whether the line saying how it ended was logged (once per unit);
@@ -46,6 +47,8 @@ class ChildEnd {
 
   // A child was launched: it is not gone (the rest stays as it is).
   void launched() EXCLUDES(mutex_);
+  // Whether a child was ever launched.
+  bool ever_launched() const EXCLUDES(mutex_);
   // The child is known to have ended and been reaped.
   void mark_gone() EXCLUDES(mutex_);
   bool gone() const EXCLUDES(mutex_);
@@ -77,6 +80,7 @@ class ChildEnd {
   std::condition_variable_any given_up_changed_;
   Stage stage_ GUARDED_BY(mutex_) = Stage::open;
   bool gone_ GUARDED_BY(mutex_) = false;
+  bool ever_launched_ GUARDED_BY(mutex_) = false;
   bool logged_ GUARDED_BY(mutex_) = false;
   bool reported_ GUARDED_BY(mutex_) = false;
   bool watched_ GUARDED_BY(mutex_) = false;

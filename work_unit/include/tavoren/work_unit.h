@@ -193,16 +193,21 @@ struct WorkUnitOptions {
   int max_log_refusals = 5;
   std::size_t min_log_piece = 1024;
   // Told once that the unit's child has ended, after the final flush of its
-  // log: with the action's identifier, how the child ended, and whether the
+  // log: with the action's identifier, how the child ended, whether the
   // whole log reached the backend (log_complete: the flush shipped it to
   // its end and no piece of it was ever dropped; false when the backend
   // refused the tail, a read failed, or the log thread still held the log
-  // at the join limit). Called from the thread that handled the end: the
+  // at the join limit), and the cause of the end (backend::end_cause):
+  // cuda_oom once the log showed the out-of-memory marker; start_failed for
+  // a `docker run` whose client failed with the engine's own status 125
+  // (the container never ran its command); else exited. A unit whose
+  // action never reached its command is told too, by
+  // report_never_started(). Called from the thread that handled the end: the
   // unit's log thread as soon as the child ends by itself, or is_running or
   // stop (with the lifecycle lock held). It must not call back into the
   // unit. Its exceptions are logged and dropped.
   std::function<void(const std::string& action_id, process::ExitStatus exit_status,
-                     bool log_complete)>
+                     bool log_complete, std::string_view cause)>
       on_exit;
   // Labels ("name=value") given to the container of every `docker run`
   // the unit launches, after the action's own (the agent's instance).
@@ -326,6 +331,12 @@ class WorkUnit {
   // attempt was taken from this machine (found lost, and the action queued
   // again). The unit then ships nothing more; stop() ends its child.
   bool taken_away() const { return taken_away_.load(); }
+  // For a unit that is done (is_running() false) without ever launching its
+  // command (its executor failed first): tells on_exit, once, that the
+  // action ended with cause start_failed and an unknown status, so that it
+  // does not stay assigned to this machine. Does nothing for a unit that
+  // launched a child, was taken away, or was told already. Never throws.
+  void report_never_started() EXCLUDES(lifecycle_mutex_);
   // Ends the child and the log thread; returns once both are gone (or
   // given up after their limits). Never throws.
   void stop() EXCLUDES(lifecycle_mutex_);
@@ -487,6 +498,8 @@ class WorkUnit {
   // succeeds. False when it failed for a cause that may pass (a
   // backend::CallFailure that may_pass()): it may then be called again.
   bool report_exit(process::ExitStatus status, bool log_complete);
+  // The cause on_exit is told for a child that ended with `status`.
+  std::string_view end_cause_of(process::ExitStatus status) const;
   // The log thread's delivery of its child's end: the final flush, then
   // on_exit, each tried again while it fails for a cause that may pass,
   // within the timings' end_delivery_limit.
@@ -542,6 +555,8 @@ class WorkUnit {
   std::atomic<bool> last_send_unanswered_{false};
   // Set by the shipping thread when the backend answers not current.
   std::atomic<bool> taken_away_{false};
+  // Set by the shipping thread once the log showed the out-of-memory marker.
+  std::atomic<bool> out_of_memory_seen_{false};
 
   // The log thread. stop_thread_ is set under wake_mutex_ (so a wait on
   // wake_ cannot miss it) and read without it by the streaming loop.

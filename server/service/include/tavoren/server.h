@@ -153,7 +153,11 @@ struct ServiceOptions {
 //     because the machine polled too soon ("too_soon") or is draining
 //     ("draining");
 //   tavoren_backend_not_current_total: writes refused for naming an attempt
-//     that is no longer current.
+//     that is no longer current;
+//   tavoren_backend_action_ends_total{cause}: ends of attempts recorded
+//     (record_exit here; the program adds the sweep's machine_lost ends);
+//   tavoren_backend_requeues_total{cause}: actions queued again after an
+//     end with that cause.
 struct ServiceMetrics {
   explicit ServiceMetrics(metrics::Registry& registry);
   metrics::Family<metrics::Counter>& requests;
@@ -164,6 +168,9 @@ struct ServiceMetrics {
   metrics::Counter& store_errors;
   metrics::Family<metrics::Counter>& polls_refused;
   metrics::Counter& not_current;
+  // Ends of actions' attempts, and actions queued again, by cause.
+  metrics::Family<metrics::Counter>& ends;
+  metrics::Family<metrics::Counter>& requeues;
 };
 
 class BackendService final : public http_server::Handler {

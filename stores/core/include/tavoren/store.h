@@ -65,27 +65,6 @@ inline constexpr std::string_view kShutdown =
     "config shutdown <threshold> <launch-duration> <instance-source>";
 }  // namespace config_command
 
-// How an action's attempt ended: the closed set of causes.
-namespace end_cause {
-// Sent by the agent.
-inline constexpr std::string_view kExited = "exited";
-inline constexpr std::string_view kCudaOom = "cuda_oom";
-inline constexpr std::string_view kStartFailed = "start_failed";
-inline constexpr std::string_view kPreempted = "preempted";
-inline constexpr std::string_view kGpuFault = "gpu_fault";
-// Set by the server.
-inline constexpr std::string_view kScaledDown = "scaled_down";
-inline constexpr std::string_view kMachineLost = "machine_lost";
-inline constexpr std::string_view kDrained = "drained";
-// Every cause, in the order above.
-const std::vector<std::string_view>& all();
-// The causes an agent may send.
-bool is_agent_cause(std::string_view cause);
-// The causes after which an action is queued again while its retry budget
-// allows.
-bool requeues(std::string_view cause);
-}  // namespace end_cause
-
 // The end of an action's attempt as its agent reports it.
 struct ActionEnd {
   // The process's exit status; nullopt when it has none.
@@ -94,6 +73,14 @@ struct ActionEnd {
   std::string cause = std::string(end_cause::kExited);
   // The attempt the agent ran; nullopt: not checked.
   std::optional<std::int64_t> attempt;
+};
+
+// What recording an end did: the cause stored (the server's own for an
+// action it scaled down or drained, whatever the agent said) and whether the
+// action was queued again as its next attempt.
+struct EndRecorded {
+  std::string cause;
+  bool requeued = false;
 };
 
 // The messages of a poll that got nothing although work may be queued.
@@ -324,8 +311,9 @@ class Store : public Scaling {
   // its next attempt while its retry budget allows: the record's "retry"
   // (a count), else the store's requeue_lost. NotCurrentError when
   // end.attempt is given and is not the action's current attempt on this
-  // view's instance. KeyError for an unknown identifier. Write.
-  virtual void record_end(const std::string& action_record_id, const ActionEnd& end) = 0;
+  // view's instance. KeyError for an unknown identifier. Answers what was
+  // stored. Write.
+  virtual EndRecorded record_end(const std::string& action_record_id, const ActionEnd& end) = 0;
   // Marks the action scaled down: it is no longer handed out and its
   // identifier is answered by get_downscaled_ids. Again on the same action:
   // no change. KeyError for an unknown identifier. Write.

@@ -120,7 +120,7 @@ class StoreCore : public Store {
   Json show(const std::string& action_record_id) override;
   LogChunk logs(const std::string& action_record_id, std::int64_t after_offset = 0) override;
   void record_exit(const std::string& action_record_id, int exit_status) override;
-  void record_end(const std::string& action_record_id, const ActionEnd& end) override;
+  EndRecorded record_end(const std::string& action_record_id, const ActionEnd& end) override;
   LogChunk attempt_log(const std::string& action_record_id, std::int64_t attempt,
                        std::int64_t after_offset = 0) override;
   void set_machine(const std::string& instance_id, const MachineChange& change,
