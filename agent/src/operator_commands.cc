@@ -498,9 +498,12 @@ void set_machine_on(Backend& backend, const std::string& id, std::optional<int> 
 void print_machines(const Json& machines) {
   for (const Json& machine : machines) {
     const Json gpus = machine.value("gpus", Json());
+    const Json drained_by = machine.value("drainedBy", Json());
     std::cout << text_of(machine.value("instanceId", Json()), "-") << "  "
               << text_of(machine.value("liveness", Json()), "-") << "  "
-              << text_of(machine.value("mode", Json()), "-") << "  "
+              << text_of(machine.value("mode", Json()), "-")
+              << (drained_by.is_string() ? " (by " + drained_by.get<std::string>() + ")" : "")
+              << "  "
               << text_of(machine.value("lastContactAt", Json()), "never") << "  "
               << text_of(machine.value("agentVersion", Json()), "-") << "  "
               << machine.value("actionsHeld", 0) << "/" << machine.value("maxActions", 0)

@@ -835,20 +835,22 @@ int dispatch_until_stopped(AgentParts& agent, const RunSettings& settings,
                            const ShutdownState& shutdown) {
   int status = kExitOk;
   DiskHousekeeping disk(settings.disk, agent.dispatcher_options.work_unit.log_dir, *agent.store);
-  std::function<void()> heartbeat;
+  std::function<void(bool)> heartbeat;
   if (backend::RemoteScaling* server = agent.backend.server) {
-    heartbeat = [server, provider = get_env("SERVICE_PROVIDER").value_or("")] {
+    heartbeat = [server, provider = get_env("SERVICE_PROVIDER").value_or("")](bool draining) {
       try {
-        const backend::Result answer = server->heartbeat(TAVOREN_VERSION, provider);
+        const backend::Result answer = server->heartbeat(TAVOREN_VERSION, provider, draining);
         if (answer.has_error()) log::warning("The heartbeat was refused: %s", *answer.error);
       } catch (const std::exception& e) {  // the next heartbeat tries again
         log::warning("The heartbeat failed: %s", e.what());
       }
     };
   }
+  std::function<void()> alive;
+  if (heartbeat) alive = [heartbeat] { heartbeat(false); };
   Housekeeping housekeeping(
       *agent.reaper, *agent.dispatcher, settings.reaper_interval,
-      [&](const JobDispatcher::ActionTable& table) { disk.pass(table); }, std::move(heartbeat));
+      [&](const JobDispatcher::ActionTable& table) { disk.pass(table); }, std::move(alive));
   if (!shutdown.requested()) {
     try {
       agent.monitor.loop_started(settings.poll_interval);
@@ -860,6 +862,8 @@ int dispatch_until_stopped(AgentParts& agent, const RunSettings& settings,
   }
   agent.monitor.stopping();
   if (settings.drain && status == kExitOk && !shutdown.restart()) {
+    // The machine shows as draining until its agent polls again.
+    if (heartbeat) heartbeat(true);
     drain(*agent.dispatcher, settings.drain_timeout);
   }
   housekeeping.stop();

@@ -221,9 +221,12 @@ void RemoteScaling::record_exit(const std::string& action_record_id, int exit_st
   forget(action_record_id);
 }
 
-Result RemoteScaling::heartbeat(const std::string& agent_version, const std::string& provider) {
-  return caller_->call("heartbeat",
-                       named({{"agent_version", agent_version}, {"provider", provider}}));
+Result RemoteScaling::heartbeat(const std::string& agent_version, const std::string& provider,
+                                bool draining) {
+  Json arguments = named({{"agent_version", agent_version}, {"provider", provider}});
+  // The plain heartbeat goes as older servers take it.
+  if (draining) arguments["mode"] = "draining";
+  return caller_->call("heartbeat", arguments);
 }
 
 }  // namespace tavoren::backend

@@ -99,7 +99,7 @@ std::vector<Operation> build_table() {
        kI,
        kWrite,
        kR,
-       {text("agent_version", kOptional), text("provider", kOptional)}},
+       {text("agent_version", kOptional), text("provider", kOptional), text("mode", kOptional)}},
 
       // The operator's calls.
       {"operator/submit", kO, kWrite, kR, {any("record")}},

@@ -405,6 +405,7 @@ TEST_F(AgentCommands, MachinesAreListedShownSetDrainedAndOnlyLostOnesForgotten) 
   EXPECT_EQ(machine["gpus"], nullptr);
   EXPECT_EQ(machine["labels"], (Json{{"rack", "7"}, {"zone", "eu"}}));
   EXPECT_EQ(machine["mode"], "draining");
+  EXPECT_THAT(agent({"machines", "list"}).out, HasSubstr("box  alive  draining (by operator)"));
   ASSERT_EQ(machine["actions"].size(), 1u);
   EXPECT_EQ(machine["actions"][0]["_id"], id);
   EXPECT_EQ(agent({"machines", "undrain", "box"}).exit_status, 0);

@@ -114,6 +114,10 @@ TEST_F(FleetServerTest, TheOperatorSeesSetsDrainsAndForgetsMachines) {
   ASSERT_EQ(shown["actions"].size(), 1u);
   EXPECT_EQ(shown["actions"][0]["_id"], second);
   EXPECT_EQ(shown["history"].size(), 2u);
+  // An agent stopping with its own drain shows its machine as draining.
+  ASSERT_FALSE(machine->heartbeat("9.9.9", "gcp", true).has_error());
+  EXPECT_EQ(op->machine("instance-a")["mode"], "draining");
+  EXPECT_EQ(op->machine("instance-a")["drainedBy"], "agent");
   EXPECT_THROW(op->forget_machine("instance-a"), ValueError) << "alive";
   EXPECT_THROW(op->drain_machine("nobody", seconds(5)), KeyError);
 }

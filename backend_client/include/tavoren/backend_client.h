@@ -197,7 +197,10 @@ class RemoteScaling final : public Scaling {
                    std::string_view cause = "exited");
 
   // Tells the server this agent is alive (and its version and provider).
-  Result heartbeat(const std::string& agent_version, const std::string& provider);
+  // `draining`: the agent is stopping with a drain, and its machine is to
+  // show as draining until its agent polls again.
+  Result heartbeat(const std::string& agent_version, const std::string& provider,
+                   bool draining = false);
 
   // Attempts. Each action this client is handed by assign_jobs comes with
   // its attempt number, which every later write about the action names, so

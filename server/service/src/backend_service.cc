@@ -482,9 +482,13 @@ std::string BackendService::execute_instance(Call& call) {
     return wire::write_answer(Result::ok(Json()));
   }
   if (name == "heartbeat") {
+    const std::string mode = present(a, "mode") ? text_of(a, "mode") : "active";
+    if (mode != "active" && mode != "draining") {
+      throw ValueError("\"mode\" must be \"active\" or \"draining\"");
+    }
     store_.record_contact(call.verification.instance_id,
                           backend::Contact{text_of(a, "agent_version"), text_of(a, "provider"),
-                                           host_of(call.request.peer())});
+                                           host_of(call.request.peer()), mode == "draining"});
     return wire::write_answer(Result::ok(Json(), "alive"));
   }
   throw std::logic_error("No handling for operation " + std::string(name));

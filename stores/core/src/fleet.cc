@@ -198,12 +198,12 @@ constexpr const char* kMachineColumns =
     "instance_id, mode, last_contact_at, first_contact_at, agent_version, provider, address, "
     "gpus, max_actions, (SELECT count(*) FROM actions a WHERE a.assigned_to = m.instance_id AND "
     "a.state = 'assigned' AND a.ended_at IS NULL AND a.rejected_reason IS NULL), labels, "
-    "drain_deadline_ms, lost_at, ";
+    "drain_deadline_ms, lost_at, drained_by, ";
 
 Json machine_row(Rows& rows) {
   Json machine = Json::object();
   machine["instanceId"] = rows.text(0);
-  machine["liveness"] = rows.text(13);
+  machine["liveness"] = rows.text(14);
   machine["mode"] = rows.text(1);
   machine["lastContactAt"] = rows.nullable_text(2);
   machine["firstContactAt"] = rows.nullable_text(3);
@@ -216,6 +216,7 @@ Json machine_row(Rows& rows) {
   machine["labels"] = rules::parse_stored(rows.text(10), "machine labels");
   machine["drainDeadline"] = rows.nullable_integer(11);
   machine["lostAt"] = rows.nullable_text(12);
+  machine["drainedBy"] = rows.nullable_text(13);
   return machine;
 }
 
@@ -331,16 +332,20 @@ void StoreCore::drain_machine(const std::string& instance_id,
     require_machine(tx, instance_id);
     std::optional<std::int64_t> at;
     if (deadline) at = now_ms(tx, options_) + std::chrono::milliseconds(*deadline).count();
-    tx.run("UPDATE machines SET mode = 'draining', drain_deadline_ms = $2 WHERE instance_id = $1",
-           Params().text(instance_id).optional_integer(at));
+    tx.run(
+        "UPDATE machines SET mode = 'draining', drained_by = 'operator', drain_deadline_ms = $2 "
+        "WHERE instance_id = $1",
+        Params().text(instance_id).optional_integer(at));
   });
 }
 
 void StoreCore::undrain_machine(const std::string& instance_id) {
   core::write_with(*port_, [&](Tx& tx) {
     require_machine(tx, instance_id);
-    tx.run("UPDATE machines SET mode = 'active', drain_deadline_ms = NULL WHERE instance_id = $1",
-           Params().text(instance_id));
+    tx.run(
+        "UPDATE machines SET mode = 'active', drained_by = NULL, drain_deadline_ms = NULL "
+        "WHERE instance_id = $1",
+        Params().text(instance_id));
   });
 }
 
@@ -365,6 +370,13 @@ void StoreCore::record_contact(const std::string& instance_id, const Contact& co
   rules::require_text(instance_id, "The instance identifier", true);
   core::write_with(*port_, [&](Tx& tx) {
     touch_machine(tx, options_, instance_id, now_ms(tx, options_), contact);
+    // An operator's drain stays the operator's.
+    if (contact.draining) {
+      tx.run(
+          "UPDATE machines SET mode = 'draining', drained_by = 'agent' "
+          "WHERE instance_id = $1 AND mode = 'active'",
+          Params().text(instance_id));
+    }
   });
 }
 

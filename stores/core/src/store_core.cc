@@ -192,7 +192,10 @@ PollingMachine record_poll(Tx& tx, const CoreOptions& options) {
       "ON CONFLICT (instance_id) DO UPDATE SET "
       "first_contact_at = coalesce(machines.first_contact_at, excluded.first_contact_at), "
       "last_contact_at = excluded.last_contact_at, contact_ms = excluded.contact_ms, "
-      "lost_at = NULL, last_poll_too_soon = " TOO_SOON_SQL
+      "lost_at = NULL, "
+      "mode = CASE WHEN machines.drained_by = 'agent' THEN 'active' ELSE machines.mode END, "
+      "drained_by = CASE WHEN machines.drained_by = 'agent' THEN NULL ELSE machines.drained_by "
+      "END, last_poll_too_soon = " TOO_SOON_SQL
       ", last_poll_ms = CASE WHEN " TOO_SOON_SQL
       " THEN machines.last_poll_ms ELSE excluded.contact_ms END "
       "RETURNING gpus, max_actions, mode = 'draining', last_poll_too_soon",

@@ -217,6 +217,12 @@ CREATE TABLE attempt_logs (
   PRIMARY KEY (action_id, attempt, start_offset)
 ) WITHOUT ROWID;
 )sql",
+    // 7 -> 8: who drained a machine: the operator, or its own agent
+    // stopping with a drain (which the agent's next poll ends).
+    R"sql(
+ALTER TABLE machines ADD COLUMN drained_by TEXT CHECK (drained_by IN ('operator', 'agent'));
+UPDATE machines SET drained_by = 'operator' WHERE mode = 'draining';
+)sql",
 };
 
 constexpr int kVersion = static_cast<int>(std::size(kMigrations));

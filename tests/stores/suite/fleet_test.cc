@@ -267,8 +267,35 @@ TEST_F(FleetTest, ADrainedMachineTakesNothingNewAndItsActionsAreScaledDownAfterT
   EXPECT_EQ(store.show(running)["endCause"], "drained");
   EXPECT_EQ(at(seconds(30))->store().sweep_machines().drained, 0) << "drained once";
 
+  // The agent's own drain does not end the operator's.
+  store.record_contact("box", backend::Contact{.draining = true});
+  EXPECT_EQ(machine_of(store.machines(), "box")["drainedBy"], "operator");
+  EXPECT_EQ(agent->assign_jobs(false).message, backend::poll_message::kDraining);
   store.undrain_machine("box");
+  EXPECT_EQ(machine_of(store.machines(), "box")["drainedBy"], nullptr);
   EXPECT_EQ(agent->assign_jobs(false).data.at(0).at("_id"), waiting);
+}
+
+// An agent that stops with its own drain says so: its machine shows as
+// draining until that agent polls again, which ends its own drain.
+TEST_F(FleetTest, AnAgentsOwnDrainLastsUntilItPollsAgain) {
+  StoreUnderTest now(options());
+  backend::Store& store = now.store();
+  auto agent = store.instance_view("box");
+  ASSERT_EQ(agent->assign_jobs(false).data, Json::array());
+  store.record_contact("box", backend::Contact{.agent_version = "1.2", .draining = true});
+  const Json machines = store.machines();
+  const Json& shown = machine_of(machines, "box");
+  EXPECT_EQ(shown["mode"], "draining");
+  EXPECT_EQ(shown["drainedBy"], "agent");
+  EXPECT_EQ(shown["agentVersion"], "1.2");
+  store.record_contact("box", backend::Contact{});
+  EXPECT_EQ(machine_of(store.machines(), "box")["mode"], "draining") << "a heartbeat keeps it";
+
+  const std::string queued = store.submit(action_record());
+  EXPECT_EQ(agent->assign_jobs(false).data.at(0).at("_id"), queued);
+  EXPECT_EQ(machine_of(store.machines(), "box")["mode"], "active");
+  EXPECT_EQ(machine_of(store.machines(), "box")["drainedBy"], nullptr);
 }
 
 TEST_F(FleetTest, EveryEndCarriesACauseFromTheClosedSet) {

@@ -687,6 +687,30 @@ TEST_F(OperatorTest, AFileOfVersionSixGainsAttemptsCausesAndMachines) {
   EXPECT_EQ(store.machines()[0]["actionsHeld"], 2);
 }
 
+// Version 8 records who drained a machine: one drained before is the
+// operator's, so an agent's poll does not end it.
+TEST_F(OperatorTest, AFileOfVersionSevenKeepsItsDrainsAsTheOperators) {
+  SKIP_UNLESS_SQLITE("about the file");
+  {
+    StoreUnderTest backend(options());
+    backend.store().set_machine("drained", backend::MachineChange{}, true);
+    backend.store().set_machine("working", backend::MachineChange{}, true);
+    backend.store().drain_machine("drained", std::nullopt);
+    RawDatabase raw(database());
+    raw.exec("ALTER TABLE machines DROP COLUMN drained_by; PRAGMA user_version = 7");
+  }
+  StoreUnderTest backend(options());
+  backend::Store& store = backend.store();
+  store.submit(action_record());
+  EXPECT_EQ(store.instance_view("drained")->assign_jobs(false).message,
+            backend::poll_message::kDraining);
+  for (const Json& machine : store.machines()) {
+    EXPECT_EQ(machine["drainedBy"],
+              machine["instanceId"] == "drained" ? Json("operator") : Json(nullptr));
+  }
+  EXPECT_EQ(store.instance_view("working")->assign_jobs(false).data.size(), 1u);
+}
+
 TEST_F(OperatorTest, TheSchemaIsVersionedAndForeignOrNewerFilesAreRefused) {
   SKIP_UNLESS_SQLITE("about the file");
   { StoreUnderTest backend(options()); }

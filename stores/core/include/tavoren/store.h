@@ -109,6 +109,9 @@ struct Contact {
   std::string provider;
   // The address its requests came from, as the server saw it.
   std::string address;
+  // The agent is stopping with a drain: an active machine shows as
+  // draining until its agent polls again.
+  bool draining = false;
 };
 
 // What one sweep of the machines did.
