@@ -24,6 +24,8 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <sstream>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -34,10 +36,12 @@
 #include <vector>
 
 #include "agent_testing.h"
+#include "fake_engine.h"
 #include "fleet_support.h"
 #include "tavoren/backend_client.h"
 #include "tavoren/common/files.h"
 #include "tavoren/common/process.h"
+#include "tavoren/engine.h"
 #include "test_support.h"
 #include "test_tls.h"
 
@@ -100,7 +104,8 @@ class Sql {
 // A database of the test's own in the sandbox, dropped at the end.
 class OwnDatabase {
  public:
-  OwnDatabase() : name_("tavoren_fleet_" + std::to_string(::getpid())) {
+  explicit OwnDatabase(const std::string& purpose = "fleet")
+      : name_("tavoren_" + purpose + "_" + std::to_string(::getpid())) {
     Sql admin("postgres");
     if (!admin.ok()) return;
     admin.rows("DROP DATABASE IF EXISTS " + name_ + " WITH (FORCE)");
@@ -397,6 +402,215 @@ TEST(FleetOnPostgresql,
       in_seconds(steady_clock::now() - began));
   std::printf("  calls that ran out of attempts: %zu; requests server B failed: %zu\n",
               failed_calls, store_failures);
+}
+
+// The processes whose parent is `pid`.
+std::vector<pid_t> children_of(pid_t pid) {
+  std::vector<pid_t> found;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
+    const std::string name = entry.path().filename().string();
+    if (name.empty() || !std::all_of(name.begin(), name.end(), [](char c) {
+          return c >= '0' && c <= '9';
+        })) {
+      continue;
+    }
+    std::ifstream file(entry.path() / "stat");
+    std::string stat;
+    std::getline(file, stat);
+    const std::size_t close = stat.rfind(')');
+    if (close == std::string::npos || close + 2 >= stat.size()) continue;
+    std::istringstream rest(stat.substr(close + 2));
+    char state = 0;
+    pid_t parent = 0;
+    rest >> state >> parent;
+    if (parent == pid) found.push_back(static_cast<pid_t>(std::stol(name)));
+  }
+  return found;
+}
+
+// An agent killed as a machine that is taken away dies: SIGKILL to it and
+// to each of its clients' process groups, at once.
+void kill_machine(Agent& agent) {
+  const std::vector<pid_t> clients = children_of(agent.child->pid());
+  agent.child->send_signal(SIGKILL);
+  for (const pid_t client : clients) {
+    ::kill(-client, SIGKILL);
+    ::kill(client, SIGKILL);
+  }
+  agent.child->wait();
+}
+
+// The whole log of an earlier attempt.
+std::string attempt_log(backend::RemoteOperator& admin, const std::string& id,
+                        std::int64_t attempt) {
+  std::string text;
+  for (std::int64_t offset = 0;;) {
+    const backend::RemoteLogChunk chunk = admin.attempt_log(id, attempt, offset);
+    text += chunk.content;
+    if (chunk.content.empty()) return text;
+    offset = chunk.next_offset;
+  }
+}
+
+// A machine lost mid-job: its action ends as machine_lost and runs again
+// on another machine as its next attempt, each attempt with its own log.
+// The lost machine then comes back as the same instance with its state
+// file: its stale container is stopped, nothing it writes lands on the new
+// attempt, and it takes new work. Then a drain: the drained machine takes
+// nothing new while its running action finishes, and a long action still
+// running at the deadline ends as drained.
+TEST(FleetOnPostgresql, AMachineLostMidJobHandsItsWorkOnAndCannotWriteIntoItOnReturn) {
+  OwnDatabase database("machines");
+  ASSERT_TRUE(database.created()) << "cannot make a database in the PostgreSQL sandbox";
+  TempDir dir;
+  TestTls tls;
+  FakeTools tools;
+  // 30 lines over about 7 s: shipped in several pieces while it runs.
+  const FakeContainer container{.lines = 30, .burst = 2, .pause_seconds = 0.5};
+  tools.add_script("docker", container.docker_script());
+  ScopedEnv encryption("TAVOREN_ENCRYPTION_KEY", kEncryptionKey);
+  // The engine of machine A, where the container it left behind runs on.
+  FakeEngine engine;
+
+  BackendServer server(dir, tls, database.store(), free_port());
+  server.serve_options = {"--unresponsive-after", "2", "--lost-after", "5"};
+  const process::RunResult migrated = server.run({"migrate", "--store", database.store()});
+  ASSERT_EQ(migrated.exit_status, process::ExitStatus::exited(0)) << migrated.err;
+  Agent a;
+  a.instance = "machine-a";
+  a.keys = server.create_key({"--instance", a.instance});
+  a.docker_host = engine.docker_host();
+  Agent b;
+  b.instance = "machine-b";
+  b.keys = server.create_key({"--instance", b.instance});
+  const KeyPair operator_keys = server.create_key({"--operator"});
+  ASSERT_FALSE(::testing::Test::HasFailure());
+  server.start();
+  const std::vector<std::string> backend = {"--backend", server.url()};
+  ASSERT_TRUE(configure_fleet(operator_keys, backend, tls.ca_file()));
+  backend::RemoteOperator admin(backend::RemoteOptions{
+      .base_url = server.url(),
+      .session = {operator_keys.access_key, operator_keys.secret_key},
+      .ca_file = tls.ca_file()});
+  auto submit = [&] {
+    return admin.submit(Json{{"action", "resource_clone"},
+                             {"_idUser", kOwner},
+                             {"actionDetails", {{"docker", kImage}}}});
+  };
+  auto ended = [&](const std::string& id, std::chrono::seconds limit) {
+    return wait_until(
+        [&] {
+          std::this_thread::sleep_for(200ms);
+          return admin.show(id).value("state", "") == "ended";
+        },
+        limit);
+  };
+  auto said = [&] {
+    return "A:\n" + read_file(a.output()) + "\nB:\n" + read_file(b.output()) + "\nserver:\n" +
+           read_file(server.outputs().back());
+  };
+
+  // A takes the action and ships part of its log; then A dies for good.
+  const std::string id = submit();
+  a.start(backend, tls.ca_file(), {"--instance-id", a.instance});
+  ASSERT_TRUE(wait_until(
+      [&] {
+        std::this_thread::sleep_for(100ms);
+        return !admin.logs(id).content.empty();
+      },
+      30s))
+      << said();
+  engine.add({.id = "stale-a",
+              .labels = {{std::string(engine::kInstanceLabel), a.instance},
+                         {std::string(engine::kActionIdLabel), id}}});
+  kill_machine(a);
+  const auto killed = steady_clock::now();
+  const std::string shipped_by_a = shipped_log(admin, id);
+  const std::string expected = container.expected_log(id);
+  ASSERT_FALSE(shipped_by_a.empty());
+  ASSERT_LT(shipped_by_a.size(), expected.size()) << "A finished before it was killed";
+  EXPECT_EQ(expected.substr(0, shipped_by_a.size()), shipped_by_a);
+
+  // Found lost within --lost-after and a sweep, it runs again on B.
+  b.start(backend, tls.ca_file(), {"--instance-id", b.instance});
+  ASSERT_TRUE(ended(id, 60s)) << said();
+  const auto rerun = steady_clock::now();
+  const Json shown = admin.show(id);
+  EXPECT_EQ(shown["endCause"], "exited");
+  EXPECT_EQ(shown["exitStatus"], 0);
+  EXPECT_EQ(shown["attempt"], 2);
+  EXPECT_EQ(shown["assignedTo"], b.instance);
+  bool lost_end = false;
+  for (const Json& event : shown["history"]) {
+    if (event.value("operation", "") != "exit") continue;
+    const Json& arguments = event["arguments"];
+    if (arguments.value("cause", "") == "machine_lost") {
+      lost_end = true;
+      EXPECT_EQ(arguments.value("instance_id", ""), a.instance);
+      EXPECT_EQ(arguments.value("attempt", 0), 1);
+      EXPECT_EQ(arguments.value("exit_status", Json(0)), nullptr);
+    }
+  }
+  EXPECT_TRUE(lost_end) << shown.dump(2);
+  EXPECT_EQ(shipped_log(admin, id), expected);
+  EXPECT_EQ(attempt_log(admin, id, 1), shipped_by_a);
+
+  // A returns with its state file while B is away: it learns that its kept
+  // action is no longer its own, stops that container, writes nothing into
+  // attempt 2, and takes the next action.
+  b.child->send_signal(SIGTERM);
+  b.child->wait();
+  a.start(backend, tls.ca_file(), {"--instance-id", a.instance});
+  EXPECT_TRUE(wait_until([&] { return !engine.running("stale-a"); }, 30s))
+      << Json(engine.lines()).dump() << "\n"
+      << said();
+  EXPECT_TRUE(wait_until(
+      [&] {
+        return read_file(a.output()).find("Kept action " + id + " was taken from this machine") !=
+               std::string::npos;
+      },
+      10s));
+  const std::string next = submit();
+  ASSERT_TRUE(ended(next, 60s)) << said();
+  EXPECT_EQ(admin.show(next)["assignedTo"], a.instance);
+  EXPECT_EQ(admin.show(next)["exitStatus"], 0);
+  EXPECT_EQ(shipped_log(admin, id), expected);
+  EXPECT_EQ(attempt_log(admin, id, 1), shipped_by_a);
+  EXPECT_EQ(admin.show(id)["attempt"], 2);
+
+  // A drained while it runs an action: that action finishes, the queued
+  // one waits; undrained, A takes it, and a drain with a deadline shorter
+  // than the action ends it as drained.
+  const std::string running = submit();
+  ASSERT_TRUE(wait_until(
+      [&] {
+        std::this_thread::sleep_for(100ms);
+        return admin.show(running).value("assignedTo", Json()) == Json(a.instance);
+      },
+      30s));
+  admin.drain_machine(a.instance, std::chrono::seconds(120));
+  const std::string waiting = submit();
+  ASSERT_TRUE(ended(running, 60s)) << said();
+  EXPECT_EQ(admin.show(running)["endCause"], "exited");
+  std::this_thread::sleep_for(2s);  // two more polls
+  EXPECT_EQ(admin.show(waiting)["state"], "queued");
+  EXPECT_EQ(admin.machine(a.instance)["mode"], "draining");
+  admin.undrain_machine(a.instance);
+  ASSERT_TRUE(wait_until(
+      [&] {
+        std::this_thread::sleep_for(100ms);
+        return admin.show(waiting).value("assignedTo", Json()) == Json(a.instance);
+      },
+      30s));
+  admin.drain_machine(a.instance, std::chrono::seconds(1));
+  ASSERT_TRUE(ended(waiting, 60s)) << said();
+  EXPECT_EQ(admin.show(waiting)["endCause"], "drained");
+
+  std::printf(
+      "machine lost mid-job: its action ran again to its end %.1f s after the kill "
+      "(--lost-after 5 s); %zu of %zu log bytes shipped by the lost machine\n",
+      in_seconds(rerun - killed), shipped_by_a.size(), expected.size());
 }
 
 }  // namespace

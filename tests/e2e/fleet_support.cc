@@ -134,6 +134,7 @@ void BackendServer::start() {
                     "--tls-key",        tls_.server_key_file().string(),
                     "--assign-batch",   std::to_string(assign_batch_),
                     "--metrics-listen", ""};
+    request.argv.insert(request.argv.end(), serve_options.begin(), serve_options.end());
     request.stdin_stream = process::Stream::null;
     request.stdout_stream = process::Stream::file;
     request.stderr_stream = process::Stream::stdout;
@@ -184,7 +185,10 @@ void Agent::start(const std::vector<std::string>& backend, const std::filesystem
       {"TAVOREN_ACCESS_KEY=" + keys.access_key, "TAVOREN_SECRET_KEY=" + keys.secret_key,
        "HOME=" + dir.path().string(), "SERVICE_PROVIDER=local",
        // No engine answers: the reaper's passes fail quickly and are logged.
-       "DOCKER_HOST=unix://" + (dir.path() / "no-engine.sock").string(), encryption_variable()});
+       "DOCKER_HOST=" + (docker_host.empty()
+                             ? "unix://" + (dir.path() / "no-engine.sock").string()
+                             : docker_host),
+       encryption_variable()});
   child.emplace(process::Child::spawn(request));
 }
 

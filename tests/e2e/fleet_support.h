@@ -93,6 +93,9 @@ class BackendServer {
   bool running();
   const std::vector<std::filesystem::path>& outputs() const { return outputs_; }
 
+  // More options of `serve`, for the next start().
+  std::vector<std::string> serve_options;
+
  private:
   const TempDir& dir_;
   const TestTls& tls_;
@@ -112,6 +115,8 @@ struct Agent {
   KeyPair keys;
   TempDir dir;
   std::optional<process::Child> child;
+  // The engine the agent reaches ("unix://..."); empty: none answers.
+  std::string docker_host;
 
   std::filesystem::path output() const { return dir.path() / "agent.out"; }
   std::filesystem::path log_file(const std::string& id) const {
