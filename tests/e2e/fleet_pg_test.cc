@@ -561,7 +561,7 @@ TEST(FleetOnPostgresql, AMachineLostMidJobHandsItsWorkOnAndCannotWriteIntoItOnRe
   // attempt 2, and takes the next action.
   b.child->send_signal(SIGTERM);
   b.child->wait();
-  a.start(backend, tls.ca_file(), {"--instance-id", a.instance});
+  a.start(backend, tls.ca_file(), {"--instance-id", a.instance, "--drain"});
   EXPECT_TRUE(wait_until([&] { return !engine.running("stale-a"); }, 30s))
       << Json(engine.lines()).dump() << "\n"
       << said();
@@ -606,6 +606,28 @@ TEST(FleetOnPostgresql, AMachineLostMidJobHandsItsWorkOnAndCannotWriteIntoItOnRe
   admin.drain_machine(a.instance, std::chrono::seconds(1));
   ASSERT_TRUE(ended(waiting, 60s)) << said();
   EXPECT_EQ(admin.show(waiting)["endCause"], "drained");
+
+  // The agent stopping with its own drain shows its machine as draining
+  // while its last action ends.
+  admin.undrain_machine(a.instance);
+  const std::string last = submit();
+  ASSERT_TRUE(wait_until(
+      [&] {
+        std::this_thread::sleep_for(100ms);
+        return admin.show(last).value("assignedTo", Json()) == Json(a.instance);
+      },
+      30s));
+  a.child->send_signal(SIGTERM);
+  EXPECT_TRUE(wait_until(
+      [&] {
+        std::this_thread::sleep_for(100ms);
+        return admin.machine(a.instance).value("drainedBy", Json()) == Json("agent");
+      },
+      10s))
+      << admin.machine(a.instance).dump();
+  EXPECT_EQ(a.child->wait(), process::ExitStatus::exited(0));
+  EXPECT_EQ(admin.show(last)["endCause"], "exited");
+  EXPECT_EQ(admin.machine(a.instance)["mode"], "draining");
 
   std::printf(
       "machine lost mid-job: its action ran again to its end %.1f s after the kill "
