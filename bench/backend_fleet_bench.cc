@@ -4,7 +4,8 @@
 //   build/default/bin/bench_backend_fleet [--sizes 1000,2500,5000,10000] [--window 40]
 //                                         [--poll 25] [--log-interval 10] [--busy 0.5]
 //                                         [--ramp 500] [--max-p99 100] [--client-threads 1]
-//                                         [--server PATH] [--quick]
+//                                         [--silent N --lost-after S] [--server PATH]
+//                                         [--quick]
 //
 // For each fleet size N, smallest first: a fresh store in a temporary
 // folder with N instance keys and N * busy queued actions, the server
@@ -36,6 +37,16 @@
 // instead of SQLite: a database of its own for each size, made on the
 // server CONNINFO names (a postgresql:// URL; the password from PGPASSFILE
 // or libpq's environment) and dropped after it.
+//
+// --silent N --lost-after S: the server finds a machine lost after S
+// seconds without contact (unresponsive after half of it), and N agents
+// (every k-th, so about --busy of them hold an action) fall silent when
+// the window opens, as machines that die. The window is stretched to S
+// plus two sweeps and 5 s when shorter, so that the server sweeps them
+// (ending their actions and queueing them again) while the others poll.
+// The row then also gives the polls' own p99 and the machines swept, read
+// from the store after the run. Liveness is on in every run (the server's
+// defaults: lost after 300 s); only --lost-after makes the sweep find work.
 //
 // --quick: sizes 100 and 300, 2 s and 4 s intervals, a 6 s window (a
 // smoke run of well under a minute).
@@ -119,6 +130,10 @@ struct Config {
   std::string server;
   // A PostgreSQL server for the stores; empty: SQLite.
   std::string pg;
+  // Agents that fall silent when the window opens, and the server's time
+  // to lost (0: its default).
+  int silent = 0;
+  double lost_after_s = 0;
 };
 
 [[noreturn]] void usage(const std::string& problem) {
@@ -127,7 +142,7 @@ struct Config {
                "Usage: bench_backend_fleet [--sizes N,N,...] [--window S] [--poll S]\n"
                "                           [--log-interval S] [--busy SHARE] [--ramp PER_S]\n"
                "                           [--max-p99 MS] [--client-threads N] [--server PATH]\n"
-               "                           [--pg CONNINFO] [--quick]\n",
+               "                           [--silent N --lost-after S] [--pg CONNINFO] [--quick]\n",
                problem.c_str());
   std::exit(2);
 }
@@ -182,6 +197,10 @@ Config parse_arguments(int argc, char** argv) {
       config.max_p99_ms = positive(arg, value());
     } else if (arg == "--client-threads") {
       config.client_threads = static_cast<unsigned>(positive(arg, value()));
+    } else if (arg == "--silent") {
+      config.silent = static_cast<int>(positive(arg, value()));
+    } else if (arg == "--lost-after") {
+      config.lost_after_s = positive(arg, value());
     } else if (arg == "--pg") {
       config.pg = value();
     } else if (arg == "--server") {
@@ -191,6 +210,14 @@ Config parse_arguments(int argc, char** argv) {
     }
   }
   std::sort(config.sizes.begin(), config.sizes.end());
+  if (config.silent > 0 && config.lost_after_s <= config.poll_s * 1.1) {
+    usage("--silent needs a --lost-after longer than the poll interval");
+  }
+  if (config.silent > 0) {
+    // Found lost, then swept (every tenth of the time to lost, 1 to 10 s).
+    const double sweep = std::clamp(config.lost_after_s / 10, 1.0, 10.0);
+    config.window_s = std::max(config.window_s, config.lost_after_s + 2 * sweep + 5);
+  }
   return config;
 }
 
@@ -275,11 +302,21 @@ struct Fleet {
     const auto at = sent.time_since_epoch().count();
     return at >= window_start.load() && at < window_end.load();
   }
-  void record(std::chrono::microseconds latency) {
+  void record(Clock::time_point sent, std::chrono::microseconds latency, bool poll) {
+    const auto us = static_cast<std::uint32_t>(
+        std::min<std::int64_t>(latency.count(), std::numeric_limits<std::uint32_t>::max()));
+    const auto slice = static_cast<std::size_t>(
+        (sent.time_since_epoch().count() - window_start) /
+        std::chrono::duration_cast<Clock::duration>(std::chrono::seconds(kSliceSeconds)).count());
     std::lock_guard lock(mutex);
-    latencies_us.push_back(static_cast<std::uint32_t>(
-        std::min<std::int64_t>(latency.count(), std::numeric_limits<std::uint32_t>::max())));
+    latencies_us.push_back(us);
+    if (!poll) return;
+    poll_latencies_us.push_back(us);
+    if (poll_slices_us.size() <= slice) poll_slices_us.resize(slice + 1);
+    poll_slices_us[slice].push_back(us);
   }
+  // The polls' latencies are also kept by slice of the window.
+  static constexpr int kSliceSeconds = 5;
 
   const Config& config;
   const tcp::endpoint server;
@@ -292,7 +329,9 @@ struct Fleet {
   std::atomic<Clock::rep> window_end{std::numeric_limits<Clock::rep>::max()};
   Counters counters;
   std::mutex mutex;
-  std::vector<std::uint32_t> latencies_us;  // under mutex
+  std::vector<std::uint32_t> latencies_us;                 // under mutex
+  std::vector<std::uint32_t> poll_latencies_us;            // under mutex
+  std::vector<std::vector<std::uint32_t>> poll_slices_us;  // under mutex
 };
 
 // One simulated agent: one connection, one request at a time. Every step
@@ -318,6 +357,15 @@ class Agent : public std::enable_shared_from_this<Agent> {
       if (self->stream_) beast::get_lowest_layer(*self->stream_).close();
     });
   }
+  // Sends nothing more, as a machine that died: its request in flight, if
+  // any, is cut off unanswered.
+  void silence() {
+    asio::post(strand_, [self = shared_from_this()] {
+      self->silent_ = true;
+      self->timer_.cancel();
+      if (self->stream_) beast::get_lowest_layer(*self->stream_).close();
+    });
+  }
 
  private:
   using Stream = beast::ssl_stream<beast::tcp_stream>;
@@ -333,7 +381,7 @@ class Agent : public std::enable_shared_from_this<Agent> {
   }
 
   void connect() {
-    if (fleet_.stopping) return;
+    if (fleet_.stopping || silent_) return;
     stream_.emplace(strand_, fleet_.tls);
     stream_->set_verify_callback(ssl::host_name_verification("127.0.0.1"));
     buffer_.clear();
@@ -355,7 +403,7 @@ class Agent : public std::enable_shared_from_this<Agent> {
   }
 
   void failed(bool connecting) {
-    if (fleet_.stopping) return;
+    if (fleet_.stopping || silent_) return;
     if (connecting && !ever_connected_) ++fleet_.connect_failed;
     if (fleet_.measured(sent_) || (connecting && fleet_.measured(Clock::now()))) {
       ++fleet_.counters.transport;
@@ -370,7 +418,7 @@ class Agent : public std::enable_shared_from_this<Agent> {
 
   // Waits for the next request that is due.
   void schedule() {
-    if (fleet_.stopping) return;
+    if (fleet_.stopping || silent_) return;
     Clock::time_point due = next_poll_;
     for (const Held& held : held_) due = std::min(due, held.next_log);
     timer_.expires_at(due);
@@ -380,7 +428,7 @@ class Agent : public std::enable_shared_from_this<Agent> {
   }
 
   void send_due() {
-    if (fleet_.stopping) return;
+    if (fleet_.stopping || silent_) return;
     const auto now = Clock::now();
     auto earliest = std::min_element(held_.begin(), held_.end(), [](const Held& a, const Held& b) {
       return a.next_log < b.next_log;
@@ -470,7 +518,8 @@ class Agent : public std::enable_shared_from_this<Agent> {
       }
     }
     if (measured) {
-      fleet_.record(std::chrono::duration_cast<std::chrono::microseconds>(done - sent_));
+      fleet_.record(sent_, std::chrono::duration_cast<std::chrono::microseconds>(done - sent_),
+                    polling_);
     }
     const bool keep = answer.keep_alive();
     answer_.reset();
@@ -500,6 +549,7 @@ class Agent : public std::enable_shared_from_this<Agent> {
   Clock::time_point sent_{};
   bool polling_ = false;
   bool ever_connected_ = false;
+  bool silent_ = false;
 };
 
 // ---- One fleet size --------------------------------------------------------
@@ -511,6 +561,12 @@ struct Row {
   double window_s = 0;
   std::uint64_t requests = 0;
   double p50_ms = 0, p99_ms = 0, max_ms = 0;
+  double poll_p99_ms = 0;
+  // The polls' p99 in each slice of the window (Fleet::kSliceSeconds).
+  std::vector<double> poll_slice_p99_ms;
+  // Agents silenced, and the machines the server found lost (swept).
+  int silenced = 0;
+  std::int64_t swept = 0;
   std::uint64_t ok = 0, refused = 0, s429 = 0, s503 = 0, other = 0, transport = 0;
   double server_cpu_s = 0;
   double bench_cpu_s = 0;
@@ -576,20 +632,33 @@ class PgDatabase {
   std::string url_;
 };
 
-// A fresh store with `agents` instance keys and the queued actions.
-std::vector<backend::Session> prepare_store(const std::string& store_text, int agents,
-                                            int actions) {
-  std::unique_ptr<backend::Store> opened;
+// The store of `store_text` ("sqlite:PATH" or a PostgreSQL URL), made or
+// migrated when new.
+std::unique_ptr<backend::Store> open_store(const std::string& store_text) {
   if (store_text.starts_with("sqlite:")) {
     backend::LocalBackendOptions options;
     options.database = store_text.substr(std::string_view("sqlite:").size());
-    opened = std::make_unique<backend::LocalScaling>(options);
-  } else {
-    backend::PgBackendOptions options;
-    options.conninfo = store_text;
-    backend::PgScaling::migrate(options);
-    opened = std::make_unique<backend::PgScaling>(options);
+    return std::make_unique<backend::LocalScaling>(options);
   }
+  backend::PgBackendOptions options;
+  options.conninfo = store_text;
+  backend::PgScaling::migrate(options);
+  return std::make_unique<backend::PgScaling>(options);
+}
+
+// The machines of the store the server found lost.
+std::int64_t machines_swept(const std::string& store_text) {
+  std::int64_t swept = 0;
+  for (const Json& machine : open_store(store_text)->machines()) {
+    if (!machine.value("lostAt", Json()).is_null()) ++swept;
+  }
+  return swept;
+}
+
+// A fresh store with `agents` instance keys and the queued actions.
+std::vector<backend::Session> prepare_store(const std::string& store_text, int agents,
+                                            int actions) {
+  const std::unique_ptr<backend::Store> opened = open_store(store_text);
   backend::Store& store = *opened;
   server::AccessKeys keys(store, kEncryptionKey);
   std::vector<backend::Session> sessions;
@@ -612,9 +681,7 @@ struct Server {
   Server(const Config& config, const std::string& store_text, const testing::TestTls& tls,
          const std::filesystem::path& log)
       : child(process::Child::spawn(process::SpawnRequest{
-            .argv = {config.server, "serve", "--store", store_text, "--listen", "127.0.0.1:0",
-                     "--tls-cert", tls.server_chain_file().string(), "--tls-key",
-                     tls.server_key_file().string(), "--log-level", "warning"},
+            .argv = arguments(config, store_text, tls),
             .stdin_stream = process::Stream::null,
             .stdout_stream = process::Stream::pipe,
             .stderr_stream = process::Stream::file,
@@ -638,6 +705,21 @@ struct Server {
     port = static_cast<std::uint16_t>(std::stoi(out.substr(prefix.size())));
   }
   ~Server() { stop(); }
+  static std::vector<std::string> arguments(const Config& config, const std::string& store_text,
+                                            const testing::TestTls& tls) {
+    std::vector<std::string> argv = {config.server, "serve",
+                                     "--store",     store_text,
+                                     "--listen",    "127.0.0.1:0",
+                                     "--tls-cert",  tls.server_chain_file().string(),
+                                     "--tls-key",   tls.server_key_file().string(),
+                                     "--log-level", "warning"};
+    if (config.lost_after_s > 0) {
+      const auto lost = static_cast<long>(std::lround(config.lost_after_s));
+      argv.insert(argv.end(), {"--lost-after", std::to_string(lost), "--unresponsive-after",
+                               std::to_string(std::max(1L, lost / 2))});
+    }
+    return argv;
+  }
   void stop() {
     if (child.exit_status()) return;
     child.send_signal(SIGTERM);
@@ -710,6 +792,14 @@ Row run_size(const Config& config, int agents, const testing::TestTls& tls) {
           .time_since_epoch()
           .count();
   fleet.window_start = window_start.time_since_epoch().count();
+  if (config.silent > 0) {
+    const std::size_t every =
+        std::max<std::size_t>(1, fleet_agents.size() / static_cast<std::size_t>(config.silent));
+    for (std::size_t i = 0; i < fleet_agents.size() && row.silenced < config.silent; i += every) {
+      fleet_agents[i]->silence();
+      ++row.silenced;
+    }
+  }
   sleep_for(config.window_s);
   const auto window_end = Clock::now();
   const ProcessSample server_after = sample_process(server.pid());
@@ -741,13 +831,21 @@ Row run_size(const Config& config, int agents, const testing::TestTls& tls) {
   row.p50_ms = percentile(latencies, 0.50);
   row.p99_ms = percentile(latencies, 0.99);
   row.max_ms = latencies.empty() ? 0 : latencies.back() / 1000.0;
+  std::vector<std::uint32_t> polls = std::move(fleet.poll_latencies_us);
+  std::sort(polls.begin(), polls.end());
+  row.poll_p99_ms = percentile(polls, 0.99);
+  for (std::vector<std::uint32_t>& slice : fleet.poll_slices_us) {
+    std::sort(slice.begin(), slice.end());
+    row.poll_slice_p99_ms.push_back(percentile(slice, 0.99));
+  }
+  if (config.silent > 0) row.swept = machines_swept(store_text);
   return row;
 }
 
 void print_header() {
-  std::printf("\n%7s %8s %7s %7s %8s %22s %9s %7s %7s %8s %8s %7s %8s %8s\n", "agents", "req/s",
-              "p50ms", "p99ms", "maxms", "err refused/429/503/oth/tr", "srvCPU/1k", "srvCPU%",
-              "threads", "RSS MiB", "peakMiB", "bench%", "p99xref", "cpu/rq x");
+  std::printf("\n%7s %8s %7s %7s %8s %8s %22s %9s %7s %7s %8s %8s %7s %8s %8s\n", "agents", "req/s",
+              "p50ms", "p99ms", "pollp99", "maxms", "err refused/429/503/oth/tr", "srvCPU/1k",
+              "srvCPU%", "threads", "RSS MiB", "peakMiB", "bench%", "p99xref", "cpu/rq x");
 }
 
 void print_row(const Row& row, const Row& reference) {
@@ -759,8 +857,9 @@ void print_row(const Row& row, const Row& reference) {
                                ? row.cpu_ms_per_request() / reference.cpu_ms_per_request()
                                : 0;
   std::printf(
-      "%7d %8.1f %7.2f %7.2f %8.1f %22s %8.2fs %6.1f%% %7d %8.1f %8.1f %6.1f%% %8.2f %8.2f\n",
-      row.agents, row.per_second(), row.p50_ms, row.p99_ms, row.max_ms, errors,
+      "%7d %8.1f %7.2f %7.2f %8.2f %8.1f %22s %8.2fs %6.1f%% %7d %8.1f %8.1f %6.1f%% %8.2f "
+      "%8.2f\n",
+      row.agents, row.per_second(), row.p50_ms, row.p99_ms, row.poll_p99_ms, row.max_ms, errors,
       row.cpu_ms_per_request(), 100.0 * row.server_cpu_s / row.window_s, row.server.threads,
       row.server.rss_mib, row.server.peak_rss_mib, 100.0 * row.bench_cpu_s / row.window_s,
       p99_ratio, cpu_ratio);
@@ -816,6 +915,16 @@ int main(int argc, char** argv) {
     rows.push_back(row);
     print_header();
     for (const Row& done : rows) print_row(done, rows.front());
+    for (const Row& done : rows) {
+      if (done.silenced > 0) {
+        std::printf("%7d agents: %d fell silent in the window, %" PRId64
+                    " machines found lost and swept; the polls' p99 (ms) by %d s of the "
+                    "window:",
+                    done.agents, done.silenced, done.swept, Fleet::kSliceSeconds);
+        for (const double p99 : done.poll_slice_p99_ms) std::printf(" %.0f", p99);
+        std::printf("\n");
+      }
+    }
     std::printf("\n");
     const bool within = row.connected == agents && row.errors() == 0 &&
                         row.p99_ms <= config.max_p99_ms && row.requests > 0;

@@ -6,6 +6,7 @@
 #include <cctype>
 #include <chrono>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -43,8 +44,8 @@ std::int64_t retry_budget(const Json& record, const CoreOptions& options) {
 
 }  // namespace
 
-EndRecorded end_attempt(Tx& tx, const CoreOptions& options, const std::string& id, std::string_view cause,
-                 std::optional<int> exit_status) {
+EndRecorded end_attempt(Tx& tx, const CoreOptions& options, const std::string& id,
+                        std::string_view cause, std::optional<int> exit_status) {
   Rows row = tx.query(
       "SELECT attempt, requeues, record, scale_down_cause, assigned_to FROM actions "
       "WHERE id = $1{lock}",
@@ -162,8 +163,12 @@ void touch_machine(Tx& tx, const CoreOptions& options, const std::string& instan
           .optional_text(field(contact.address)));
 }
 
-// At most this many machines per transaction of a sweep.
-constexpr std::int64_t kSweepBatch = 100;
+// At most this many machines per transaction of a sweep, and the pause
+// between two of its transactions: short transactions, and a turn for the
+// writers queued meanwhile (a poll waits for one batch at most), so that a
+// sweep of many machines lost at once does not hold up the fleet's polls.
+constexpr std::int64_t kSweepBatch = 10;
+constexpr auto kSweepPause = std::chrono::milliseconds(10);
 
 // A machine's liveness at $1 (now), after $2 and $3 milliseconds without
 // contact.
@@ -453,12 +458,14 @@ SweepOutcome StoreCore::sweep_machines() {
     outcome.ended += batch.ended;
     outcome.requeued += batch.requeued;
     if (batch.lost < kSweepBatch) break;
+    std::this_thread::sleep_for(kSweepPause);
   }
   while (true) {
     const auto [machines, scaled] =
         core::write_with(*port_, [&](Tx& tx) { return sweep_drained_batch(tx, options_); });
     outcome.drained += scaled;
     if (machines < kSweepBatch) break;
+    std::this_thread::sleep_for(kSweepPause);
   }
   return outcome;
 }

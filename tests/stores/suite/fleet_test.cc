@@ -213,6 +213,24 @@ TEST_F(FleetTest, ALostMachinesActionEndsAndRunsAgainAsItsNextAttemptWithALogOfI
   EXPECT_EQ(history[0]["endCause"], "machine_lost");
 }
 
+// Many machines lost at once are swept in several transactions, every one
+// of them and each of their actions once; a second sweep finds nothing.
+TEST_F(FleetTest, OneSweepCoversManyMachinesLostAtOnce) {
+  StoreUnderTest now(options());
+  constexpr int kMachines = 23;
+  for (int i = 0; i < kMachines; ++i) {
+    now.store().submit(action_record());
+    ASSERT_EQ(now.store().instance_view("box-" + std::to_string(i))->assign_jobs(false).data.size(),
+              1u);
+  }
+  auto later = at(seconds(301));
+  const backend::SweepOutcome swept = later->store().sweep_machines();
+  EXPECT_EQ(swept.lost, kMachines);
+  EXPECT_EQ(swept.requeued, kMachines);
+  EXPECT_EQ(later->store().count_by_state()["queued"], kMachines);
+  EXPECT_EQ(later->store().sweep_machines().lost, 0);
+}
+
 TEST_F(FleetTest, TheRetryBudgetBoundsHowOftenLostWorkRunsAgain) {
   StoreUnderTest now(options());
   Json once_only = action_record();

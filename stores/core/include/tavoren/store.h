@@ -374,7 +374,8 @@ class Store : public Scaling {
   // actions with cause "machine_lost", queueing each again while its retry
   // budget allows; then scales down the live actions of draining machines
   // whose deadline passed (cause "drained"). Works in transactions of at
-  // most 100 machines, skipping machines another server is sweeping. Write.
+  // most 10 machines, 10 ms apart (the writers waiting get their turn),
+  // skipping machines another server is sweeping. Write.
   virtual SweepOutcome sweep_machines() = 0;
   // How many machines there are of each (liveness, mode), for the metrics;
   // pairs with none are left out. Read.
