@@ -503,8 +503,7 @@ void print_machines(const Json& machines) {
               << text_of(machine.value("liveness", Json()), "-") << "  "
               << text_of(machine.value("mode", Json()), "-")
               << (drained_by.is_string() ? " (by " + drained_by.get<std::string>() + ")" : "")
-              << "  "
-              << text_of(machine.value("lastContactAt", Json()), "never") << "  "
+              << "  " << text_of(machine.value("lastContactAt", Json()), "never") << "  "
               << text_of(machine.value("agentVersion", Json()), "-") << "  "
               << machine.value("actionsHeld", 0) << "/" << machine.value("maxActions", 0)
               << " actions  " << (gpus.is_number() ? gpus.dump() : "as-reported") << " GPUs\n";

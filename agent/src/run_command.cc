@@ -673,8 +673,8 @@ void keep_for_restart(WorkUnitOptions& work_unit, action_store::Store& store) {
   // An action is forgotten once its end is recorded (a failure to record
   // it throws before).
   work_unit.on_exit = [record_end = work_unit.on_exit, &store](
-                           const std::string& id, process::ExitStatus exit_status,
-                           bool log_complete, std::string_view cause) {
+                          const std::string& id, process::ExitStatus exit_status, bool log_complete,
+                          std::string_view cause) {
     try {
       record_end(id, exit_status, log_complete, cause);
     } catch (const backend::NotCurrentError& e) {

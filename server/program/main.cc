@@ -252,8 +252,9 @@ class ServingParts {
         outcomes.with({"ended"}).inc(static_cast<double>(outcome.ended));
         outcomes.with({"drained"}).inc(static_cast<double>(outcome.drained));
         const std::string lost_cause(backend::end_cause::kMachineLost);
-        service_.metrics().ends.with({lost_cause}).inc(
-            static_cast<double>(outcome.ended + outcome.requeued));
+        service_.metrics()
+            .ends.with({lost_cause})
+            .inc(static_cast<double>(outcome.ended + outcome.requeued));
         service_.metrics().requeues.with({lost_cause}).inc(static_cast<double>(outcome.requeued));
         if (outcome.lost + outcome.drained > 0) {
           log::warning(

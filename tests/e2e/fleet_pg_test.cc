@@ -24,13 +24,13 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <sstream>
 #include <fstream>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -410,9 +410,8 @@ std::vector<pid_t> children_of(pid_t pid) {
   std::error_code ec;
   for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
     const std::string name = entry.path().filename().string();
-    if (name.empty() || !std::all_of(name.begin(), name.end(), [](char c) {
-          return c >= '0' && c <= '9';
-        })) {
+    if (name.empty() ||
+        !std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; })) {
       continue;
     }
     std::ifstream file(entry.path() / "stat");
@@ -489,10 +488,10 @@ TEST(FleetOnPostgresql, AMachineLostMidJobHandsItsWorkOnAndCannotWriteIntoItOnRe
   server.start();
   const std::vector<std::string> backend = {"--backend", server.url()};
   ASSERT_TRUE(configure_fleet(operator_keys, backend, tls.ca_file()));
-  backend::RemoteOperator admin(backend::RemoteOptions{
-      .base_url = server.url(),
-      .session = {operator_keys.access_key, operator_keys.secret_key},
-      .ca_file = tls.ca_file()});
+  backend::RemoteOperator admin(
+      backend::RemoteOptions{.base_url = server.url(),
+                             .session = {operator_keys.access_key, operator_keys.secret_key},
+                             .ca_file = tls.ca_file()});
   auto submit = [&] {
     return admin.submit(Json{{"action", "resource_clone"},
                              {"_idUser", kOwner},

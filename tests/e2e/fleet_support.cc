@@ -185,9 +185,8 @@ void Agent::start(const std::vector<std::string>& backend, const std::filesystem
       {"TAVOREN_ACCESS_KEY=" + keys.access_key, "TAVOREN_SECRET_KEY=" + keys.secret_key,
        "HOME=" + dir.path().string(), "SERVICE_PROVIDER=local",
        // No engine answers: the reaper's passes fail quickly and are logged.
-       "DOCKER_HOST=" + (docker_host.empty()
-                             ? "unix://" + (dir.path() / "no-engine.sock").string()
-                             : docker_host),
+       "DOCKER_HOST=" + (docker_host.empty() ? "unix://" + (dir.path() / "no-engine.sock").string()
+                                             : docker_host),
        encryption_variable()});
   child.emplace(process::Child::spawn(request));
 }

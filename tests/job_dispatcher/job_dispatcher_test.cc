@@ -320,9 +320,8 @@ TEST_F(DispatcherTest, ProcessActionsStoresStartedUnitsOnly) {
     ended.emplace_back(id, std::string(cause));
   };
   JobDispatcher dispatcher(scaling_, o);
-  scaling_.push("assign_jobs",
-                Result::ok(Json::array({record(kId1), record(kId2, "no_such_type"), record(kId3),
-                                        record(kId4, "broken")})));
+  scaling_.push("assign_jobs", Result::ok(Json::array({record(kId1), record(kId2, "no_such_type"),
+                                                       record(kId3), record(kId4, "broken")})));
   dispatcher.process_actions();
   auto table = dispatcher.get_current_actions();
   ASSERT_EQ(table.size(), 2u);
@@ -331,8 +330,8 @@ TEST_F(DispatcherTest, ProcessActionsStoresStartedUnitsOnly) {
   dispatcher.get_current_actions();  // purged once only
   {
     std::lock_guard lock(mutex);
-    const std::vector<std::pair<std::string, std::string>> expected = {
-        {kId2, "start_failed"}, {kId4, "start_failed"}};
+    const std::vector<std::pair<std::string, std::string>> expected = {{kId2, "start_failed"},
+                                                                       {kId4, "start_failed"}};
     EXPECT_EQ(ended, expected);
   }
   dispatcher.stop_all();
@@ -502,7 +501,8 @@ class ReadoptionTest : public DispatcherTest {
 
   JobDispatcherOptions options() {
     JobDispatcherOptions o = DispatcherTest::options();
-    o.work_unit.on_exit = [this](const std::string& id, process::ExitStatus status, bool, std::string_view) {
+    o.work_unit.on_exit = [this](const std::string& id, process::ExitStatus status, bool,
+                                 std::string_view) {
       std::lock_guard lock(mutex_);
       ends_[id] = status;
     };

@@ -559,7 +559,8 @@ TEST(WorkUnitExitHook, ReportsEachEndOnceAfterTheWholeLogWasShipped) {
     const std::string cmd = stopped ? "sh -c 'echo one; echo two; exec sleep 30'"
                                     : "sh -c 'echo one; echo two; exit 7'";
     WorkUnitOptions options = running(dir, cmd);
-    options.on_exit = [&](const std::string& id, process::ExitStatus status, bool log_complete, std::string_view) {
+    options.on_exit = [&](const std::string& id, process::ExitStatus status, bool log_complete,
+                          std::string_view) {
       seen.push_back({id, status, joined(shipped_pieces(fake)), log_complete});
     };
     WorkUnit unit(fake, action_record(), std::move(options));
@@ -644,8 +645,8 @@ TEST(WorkUnitExitHook, EachEndCarriesItsCause) {
   FakeScaling fake;
   int told = 0;
   WorkUnitOptions options = running(dir, "true");
-  options.actions_map = ActionsMap{
-      {"model_train", [](WorkUnit&) { throw std::runtime_error("no workspace"); }}};
+  options.actions_map =
+      ActionsMap{{"model_train", [](WorkUnit&) { throw std::runtime_error("no workspace"); }}};
   options.on_exit = [&](const std::string& id, process::ExitStatus status, bool log_complete,
                         std::string_view cause) {
     ++told;
@@ -674,9 +675,8 @@ TEST(WorkUnitExitHook, SaysWhetherTheWholeLogReachedTheBackend) {
     std::vector<bool> seen;
     WorkUnitOptions options =
         running(dir, stopped ? "sh -c 'echo lost; exec sleep 30'" : "sh -c 'echo lost'");
-    options.on_exit = [&](const std::string&, process::ExitStatus, bool log_complete, std::string_view) {
-      seen.push_back(log_complete);
-    };
+    options.on_exit = [&](const std::string&, process::ExitStatus, bool log_complete,
+                          std::string_view) { seen.push_back(log_complete); };
     WorkUnit unit(fake, action_record(), std::move(options));
     unit.execute();
     if (stopped) {
@@ -697,9 +697,8 @@ TEST(WorkUnitExitHook, SaysWhetherTheWholeLogReachedTheBackend) {
       running(dir, shell_join({"sh", "-c",
                                "echo kept; while [ ! -e " + shell_quote(gate.string()) +
                                    " ]; do sleep 0.005; done"}));
-  options.on_exit = [&](const std::string&, process::ExitStatus, bool log_complete, std::string_view) {
-    seen.push_back(log_complete);
-  };
+  options.on_exit = [&](const std::string&, process::ExitStatus, bool log_complete,
+                        std::string_view) { seen.push_back(log_complete); };
   WorkUnit unit(fake, action_record(), std::move(options));
   unit.execute();
   ASSERT_TRUE(fake.wait_for_calls("update_action_docker_logs", 1));
@@ -722,7 +721,9 @@ TEST(WorkUnitExitHook, AnActionTakenFromTheMachineStopsShippingAndIsStopped) {
                    Result::failure(std::string(backend::kNotCurrent), "attempt 1 is not current"));
   int ends_seen = 0;
   WorkUnitOptions options = running(dir, "sh -c 'echo working; exec sleep 30'");
-  options.on_exit = [&](const std::string&, process::ExitStatus, bool, std::string_view) { ++ends_seen; };
+  options.on_exit = [&](const std::string&, process::ExitStatus, bool, std::string_view) {
+    ++ends_seen;
+  };
   WorkUnit unit(fake, action_record(), std::move(options));
   unit.execute();
   ASSERT_TRUE(fake.wait_for_calls("update_action_docker_logs", 1));
@@ -756,7 +757,8 @@ TEST(WorkUnitExitHook, TheUnitRecordsItsChildsEndOnItsOwnThreadAtOnce) {
   std::thread::id reporter;
   std::string shipped_when_reported;
   WorkUnitOptions options = running(dir, "sh -c 'echo one; sleep 0.2; echo two; exit 3'", timings);
-  options.on_exit = [&](const std::string&, process::ExitStatus status, bool log_complete, std::string_view) {
+  options.on_exit = [&](const std::string&, process::ExitStatus status, bool log_complete,
+                        std::string_view) {
     std::lock_guard lock(mutex);
     EXPECT_TRUE(log_complete);
     seen = status;
@@ -813,7 +815,8 @@ TEST(WorkUnitExitHook, AnEndThatGotNoAnswerIsDeliveredOnceTheBackendAnswersAgain
     std::vector<bool> seen;
     WorkUnitOptions options =
         running(dir, "sh -c 'sleep 0.1; echo one; echo two; exit 4'", timings);
-    options.on_exit = [&](const std::string&, process::ExitStatus status, bool log_complete, std::string_view) {
+    options.on_exit = [&](const std::string&, process::ExitStatus status, bool log_complete,
+                          std::string_view) {
       std::lock_guard lock(mutex);
       EXPECT_EQ(status, process::ExitStatus::exited(4));
       if (++exit_calls == 1) throw backend::CallFailure("no answer from the backend", may_pass);

@@ -134,7 +134,8 @@ class Adoption : public ::testing::Test {
     tools_.add_script("docker", "while [ ! -f '" + (dir_.path() / "ended").string() +
                                     "' ]; do sleep 0.02; done\necho 0\n");
     options_ = running(dir_, "unused");
-    options_.on_exit = [this](const std::string& id, process::ExitStatus status, bool complete, std::string_view) {
+    options_.on_exit = [this](const std::string& id, process::ExitStatus status, bool complete,
+                              std::string_view) {
       std::lock_guard lock(mutex_);
       ends_.push_back({id, status, complete});
     };

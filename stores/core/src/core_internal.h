@@ -31,7 +31,7 @@ std::int64_t now_ms(core::Tx& tx, const CoreOptions& options);
 // budget allows; else the action ends. Answers the cause stored and
 // whether it was queued again. Throws KeyError for an unknown action.
 EndRecorded end_attempt(core::Tx& tx, const CoreOptions& options, const std::string& id,
-                 std::string_view cause, std::optional<int> exit_status);
+                        std::string_view cause, std::optional<int> exit_status);
 
 // Marks action `id` (locked by this transaction, not scaled down yet)
 // scaled down: no longer handed out, answered by get_downscaled_ids, and

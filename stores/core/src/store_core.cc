@@ -195,8 +195,7 @@ PollingMachine record_poll(Tx& tx, const CoreOptions& options) {
       "lost_at = NULL, "
       "mode = CASE WHEN machines.drained_by = 'agent' THEN 'active' ELSE machines.mode END, "
       "drained_by = CASE WHEN machines.drained_by = 'agent' THEN NULL ELSE machines.drained_by "
-      "END, last_poll_too_soon = " TOO_SOON_SQL
-      ", last_poll_ms = CASE WHEN " TOO_SOON_SQL
+      "END, last_poll_too_soon = " TOO_SOON_SQL ", last_poll_ms = CASE WHEN " TOO_SOON_SQL
       " THEN machines.last_poll_ms ELSE excluded.contact_ms END "
       "RETURNING gpus, max_actions, mode = 'draining', last_poll_too_soon",
       Params()
