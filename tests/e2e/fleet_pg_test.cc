@@ -505,6 +505,14 @@ TEST(FleetOnPostgresql, AMachineLostMidJobHandsItsWorkOnAndCannotWriteIntoItOnRe
         },
         limit);
   };
+  auto held_by_a = [&](const std::string& id) {
+    return wait_until(
+        [&] {
+          std::this_thread::sleep_for(100ms);
+          return admin.show(id).value("assignedTo", Json()) == Json(a.instance);
+        },
+        30s);
+  };
   auto said = [&] {
     return "A:\n" + read_file(a.output()) + "\nB:\n" + read_file(b.output()) + "\nserver:\n" +
            read_file(server.outputs().back());
@@ -582,12 +590,7 @@ TEST(FleetOnPostgresql, AMachineLostMidJobHandsItsWorkOnAndCannotWriteIntoItOnRe
   // one waits; undrained, A takes it, and a drain with a deadline shorter
   // than the action ends it as drained.
   const std::string running = submit();
-  ASSERT_TRUE(wait_until(
-      [&] {
-        std::this_thread::sleep_for(100ms);
-        return admin.show(running).value("assignedTo", Json()) == Json(a.instance);
-      },
-      30s));
+  ASSERT_TRUE(held_by_a(running));
   admin.drain_machine(a.instance, std::chrono::seconds(120));
   const std::string waiting = submit();
   ASSERT_TRUE(ended(running, 60s)) << said();
@@ -596,12 +599,7 @@ TEST(FleetOnPostgresql, AMachineLostMidJobHandsItsWorkOnAndCannotWriteIntoItOnRe
   EXPECT_EQ(admin.show(waiting)["state"], "queued");
   EXPECT_EQ(admin.machine(a.instance)["mode"], "draining");
   admin.undrain_machine(a.instance);
-  ASSERT_TRUE(wait_until(
-      [&] {
-        std::this_thread::sleep_for(100ms);
-        return admin.show(waiting).value("assignedTo", Json()) == Json(a.instance);
-      },
-      30s));
+  ASSERT_TRUE(held_by_a(waiting));
   admin.drain_machine(a.instance, std::chrono::seconds(1));
   ASSERT_TRUE(ended(waiting, 60s)) << said();
   EXPECT_EQ(admin.show(waiting)["endCause"], "drained");
@@ -610,12 +608,7 @@ TEST(FleetOnPostgresql, AMachineLostMidJobHandsItsWorkOnAndCannotWriteIntoItOnRe
   // while its last action ends.
   admin.undrain_machine(a.instance);
   const std::string last = submit();
-  ASSERT_TRUE(wait_until(
-      [&] {
-        std::this_thread::sleep_for(100ms);
-        return admin.show(last).value("assignedTo", Json()) == Json(a.instance);
-      },
-      30s));
+  ASSERT_TRUE(held_by_a(last));
   a.child->send_signal(SIGTERM);
   EXPECT_TRUE(wait_until(
       [&] {
