@@ -467,31 +467,36 @@ std::string BackendService::execute_instance(Call& call) {
   if (name == "update_available_resources") {
     return wire::write_answer(view->update_available_resources(a));
   }
-  if (name == "record_exit") {
-    const std::int64_t status = a.at("exit_status").get<std::int64_t>();
-    if (status < std::numeric_limits<int>::min() || status > std::numeric_limits<int>::max()) {
-      throw ValueError("The exit status " + std::to_string(status) + " is out of range");
-    }
-    backend::ActionEnd end;
-    end.exit_status = static_cast<int>(status);
-    if (present(a, "cause")) end.cause = text_of(a, "cause");
-    if (present(a, "attempt")) end.attempt = a.at("attempt").get<std::int64_t>();
-    const backend::EndRecorded recorded = view->record_end(id(), end);
-    metrics_.ends.with({recorded.cause}).inc();
-    if (recorded.requeued) metrics_.requeues.with({recorded.cause}).inc();
-    return wire::write_answer(Result::ok(Json()));
-  }
-  if (name == "heartbeat") {
-    const std::string mode = present(a, "mode") ? text_of(a, "mode") : "active";
-    if (mode != "active" && mode != "draining") {
-      throw ValueError("\"mode\" must be \"active\" or \"draining\"");
-    }
-    store_.record_contact(call.verification.instance_id,
-                          backend::Contact{text_of(a, "agent_version"), text_of(a, "provider"),
-                                           host_of(call.request.peer()), mode == "draining"});
-    return wire::write_answer(Result::ok(Json(), "alive"));
-  }
+  if (name == "record_exit") return record_exit(a, *view);
+  if (name == "heartbeat") return heartbeat(call);
   throw std::logic_error("No handling for operation " + std::string(name));
+}
+
+std::string BackendService::record_exit(const Json& a, backend::Store& view) {
+  const std::int64_t status = a.at("exit_status").get<std::int64_t>();
+  if (status < std::numeric_limits<int>::min() || status > std::numeric_limits<int>::max()) {
+    throw ValueError("The exit status " + std::to_string(status) + " is out of range");
+  }
+  backend::ActionEnd end;
+  end.exit_status = static_cast<int>(status);
+  if (present(a, "cause")) end.cause = text_of(a, "cause");
+  if (present(a, "attempt")) end.attempt = a.at("attempt").get<std::int64_t>();
+  const backend::EndRecorded recorded = view.record_end(text_of(a, "action_record_id"), end);
+  metrics_.ends.with({recorded.cause}).inc();
+  if (recorded.requeued) metrics_.requeues.with({recorded.cause}).inc();
+  return wire::write_answer(Result::ok(Json()));
+}
+
+std::string BackendService::heartbeat(Call& call) {
+  const Json& a = call.arguments;
+  const std::string mode = present(a, "mode") ? text_of(a, "mode") : "active";
+  if (mode != "active" && mode != "draining") {
+    throw ValueError("\"mode\" must be \"active\" or \"draining\"");
+  }
+  store_.record_contact(call.verification.instance_id,
+                        backend::Contact{text_of(a, "agent_version"), text_of(a, "provider"),
+                                         host_of(call.request.peer()), mode == "draining"});
+  return wire::write_answer(Result::ok(Json(), "alive"));
 }
 
 std::string BackendService::execute_operator(Call& call) {

@@ -192,6 +192,10 @@ class BackendService final : public http_server::Handler {
   http_server::Response handle_write(Call& call);
   std::string execute(Call& call);
   std::string execute_instance(Call& call);
+  // record_exit on the caller's view of the store, counted by cause.
+  std::string record_exit(const Json& arguments, backend::Store& view);
+  // A heartbeat: the caller's contact, and its agent's own drain.
+  std::string heartbeat(Call& call);
   std::string execute_operator(Call& call);
   // The operator's calls about machines.
   std::string execute_machine_call(Call& call);
