@@ -84,19 +84,13 @@ EndRecorded end_attempt(Tx& tx, const CoreOptions& options, const std::string& i
            Params().text(id).optional_integer(status).text(final_cause));
     return EndRecorded{final_cause, false};
   }
-  // The attempt's log is kept apart; the next attempt starts a log of its
-  // own.
-  tx.run(
-      "INSERT INTO attempt_logs (action_id, attempt, start_offset, content) "
-      "SELECT action_id, $2, start_offset, content FROM log_pieces WHERE action_id = $1",
-      Params().text(id).integer(attempt));
-  tx.run("DELETE FROM log_pieces WHERE action_id = $1", Params().text(id));
+  // The attempt's log stays under its number; the next attempt starts a
+  // log of its own.
   record["status"] = "queued";
   record.erase("attempt");
   tx.run(
       "UPDATE actions SET state = 'queued', assigned_to = NULL, assigned_at = NULL, "
-      "requeues = requeues + 1, record = $2, log_bytes = 0, log_stream = NULL, "
-      "log_stream_end = NULL, log_limit_reached_at = NULL WHERE id = $1",
+      "requeues = requeues + 1, record = $2 WHERE id = $1",
       Params().text(id).text(rules::to_text(record)));
   Json queued = Json::object();
   queued["attempt"] = attempt;

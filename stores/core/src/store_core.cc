@@ -267,6 +267,14 @@ Result assign_in(Tx& tx, const CoreOptions& options, bool has_gpu, Rejections& r
         "INSERT INTO attempts (action_id, attempt, instance_id, assigned_at) "
         "VALUES ($1, $2, $3, {now})",
         Params().text(id).integer(attempt).text(instance));
+    if (attempt > 1) {
+      // A new attempt starts a log of its own; the earlier one's pieces
+      // stay under its number.
+      tx.run(
+          "UPDATE actions SET log_bytes = 0, log_stream = NULL, log_stream_end = NULL, "
+          "log_limit_reached_at = NULL WHERE id = $1",
+          Params().text(id));
+    }
     Json event = Json::object();
     event["instance_id"] = instance;
     event["has_gpu"] = has_gpu;
@@ -350,8 +358,12 @@ Result append_log_in(Tx& tx, const CoreOptions& options, const rules::LogPiece& 
   if (limit > 0 && limit_reached) return Result::ok(Json(), "not stored: log limit reached");
   const bool over = limit > 0 && offset + static_cast<std::int64_t>(piece.size()) > limit;
   const std::string stored = over ? log_limit_notice(limit) : std::string(piece);
-  tx.run("INSERT INTO log_pieces (action_id, start_offset, content) VALUES ($1, $2, $3)",
-         Params().text(id).integer(offset).bytes(stored));
+  // Pieces sent before the first assignment belong to the first attempt.
+  const std::int64_t piece_attempt = std::max<std::int64_t>(action.integer(4), 1);
+  tx.run(
+      "INSERT INTO log_pieces (action_id, attempt, start_offset, content) "
+      "VALUES ($1, $2, $3, $4)",
+      Params().text(id).integer(piece_attempt).integer(offset).bytes(stored));
   const auto size = static_cast<std::int64_t>(stored.size());
   if (over) {
     tx.run(
@@ -880,18 +892,15 @@ LogChunk StoreCore::read_log(const std::string& action_record_id,
     if (attempt && (*attempt < 1 || *attempt > std::max<std::int64_t>(current, 1))) {
       throw KeyError("Action " + action_record_id + " has no attempt " + std::to_string(*attempt));
     }
-    // An earlier attempt's log was kept whole when the action was queued
-    // again: nothing follows it.
+    // An earlier attempt's log is whole: nothing follows it.
     const bool earlier = attempt && *attempt < current;
-    Rows pieces =
-        earlier ? tx.query(
-                      "SELECT start_offset, content FROM attempt_logs WHERE action_id = $1 AND "
-                      "attempt = $3 AND start_offset + length(content) > $2 ORDER BY start_offset",
-                      Params().text(action_record_id).integer(after_offset).integer(*attempt))
-                : tx.query(
-                      "SELECT start_offset, content FROM log_pieces WHERE action_id = $1 "
-                      "AND start_offset + length(content) > $2 ORDER BY start_offset",
-                      Params().text(action_record_id).integer(after_offset));
+    Rows pieces = tx.query(
+        "SELECT start_offset, content FROM log_pieces WHERE action_id = $1 AND attempt = $3 "
+        "AND start_offset + length(content) > $2 ORDER BY start_offset",
+        Params()
+            .text(action_record_id)
+            .integer(after_offset)
+            .integer(attempt.value_or(std::max<std::int64_t>(current, 1))));
     LogChunk chunk;
     while (pieces.next()) {
       const std::int64_t start = pieces.integer(0);

@@ -202,6 +202,19 @@ CREATE TABLE attempt_logs (
 ALTER TABLE machines ADD COLUMN drained_by TEXT CHECK (drained_by IN ('operator', 'agent'));
 UPDATE machines SET drained_by = 'operator' WHERE mode = 'draining';
 )sql",
+    // 4 -> 5: every attempt's log pieces in one table, keyed by attempt, so
+    // that queuing an action again moves no bytes.
+    R"sql(
+ALTER TABLE log_pieces ADD COLUMN attempt INTEGER NOT NULL DEFAULT 1;
+UPDATE log_pieces SET attempt = actions.attempt FROM actions
+  WHERE actions.id = log_pieces.action_id AND actions.attempt > 1;
+ALTER TABLE log_pieces ALTER COLUMN attempt DROP DEFAULT;
+ALTER TABLE log_pieces DROP CONSTRAINT log_pieces_pkey;
+ALTER TABLE log_pieces ADD PRIMARY KEY (action_id, attempt, start_offset);
+INSERT INTO log_pieces (action_id, attempt, start_offset, content)
+  SELECT action_id, attempt, start_offset, content FROM attempt_logs;
+DROP TABLE attempt_logs;
+)sql",
 };
 
 constexpr int kVersion = static_cast<int>(std::size(kMigrations));

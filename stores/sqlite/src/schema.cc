@@ -223,6 +223,25 @@ CREATE TABLE attempt_logs (
 ALTER TABLE machines ADD COLUMN drained_by TEXT CHECK (drained_by IN ('operator', 'agent'));
 UPDATE machines SET drained_by = 'operator' WHERE mode = 'draining';
 )sql",
+    // 8 -> 9: every attempt's log pieces in one table, keyed by attempt, so
+    // that queuing an action again moves no bytes.
+    R"sql(
+CREATE TABLE log_pieces_by_attempt (
+  action_id TEXT NOT NULL REFERENCES actions (id),
+  attempt INTEGER NOT NULL,
+  start_offset INTEGER NOT NULL,
+  content BLOB NOT NULL,
+  PRIMARY KEY (action_id, attempt, start_offset)
+) WITHOUT ROWID;
+INSERT INTO log_pieces_by_attempt (action_id, attempt, start_offset, content)
+  SELECT action_id, attempt, start_offset, content FROM attempt_logs;
+INSERT INTO log_pieces_by_attempt (action_id, attempt, start_offset, content)
+  SELECT pieces.action_id, max(actions.attempt, 1), pieces.start_offset, pieces.content
+  FROM log_pieces pieces JOIN actions ON actions.id = pieces.action_id;
+DROP TABLE attempt_logs;
+DROP TABLE log_pieces;
+ALTER TABLE log_pieces_by_attempt RENAME TO log_pieces;
+)sql",
 };
 
 constexpr int kVersion = static_cast<int>(std::size(kMigrations));

@@ -277,10 +277,12 @@ TEST_F(PgStoreTest, AStoreOfThePreviousSchemaGainsTheLogMarksAndKeepsItsLog) {
             .has_error_set());
   }
   // Version 1 kept no place of the agent's pieces, no machines and no
-  // attempts.
+  // attempts, and one log per action.
   Raw raw;
-  raw.exec("DROP TABLE " + schema() + ".attempt_logs, " + schema() + ".attempts, " + schema() +
-           ".machines");
+  raw.exec("ALTER TABLE " + schema() + ".log_pieces DROP CONSTRAINT log_pieces_pkey");
+  raw.exec("ALTER TABLE " + schema() + ".log_pieces DROP COLUMN attempt");
+  raw.exec("ALTER TABLE " + schema() + ".log_pieces ADD PRIMARY KEY (action_id, start_offset)");
+  raw.exec("DROP TABLE " + schema() + ".attempts, " + schema() + ".machines");
   raw.exec("DROP INDEX " + schema() + ".actions_live_by_instance");
   raw.exec("ALTER TABLE " + schema() +
            ".actions DROP COLUMN log_stream, DROP COLUMN log_stream_end, DROP COLUMN attempt, "
@@ -304,6 +306,55 @@ TEST_F(PgStoreTest, AStoreOfThePreviousSchemaGainsTheLogMarksAndKeepsItsLog) {
   // The action assigned before counts as its first attempt.
   EXPECT_EQ(store.show(id)["attempt"], 1);
   EXPECT_EQ(store.held_attempt(id, "instance-1"), 1);
+}
+
+// Version 5 keeps every attempt's pieces in one table under its number: a
+// store of version 4 keeps the log of an earlier attempt and the current
+// one's.
+TEST_F(PgStoreTest, AStoreOfVersionFourKeepsTheLogOfEachAttempt) {
+  const PgBackendOptions now = options();
+  PgBackendOptions later = now;
+  later.fleet.clock_offset = std::chrono::seconds(301);
+  const auto piece = [](const std::string& id, const std::string& content, int attempt) {
+    return Json{{"action_record_id", id}, {"log_content", content}, {"attempt", attempt}};
+  };
+  std::string id;
+  {
+    PgScaling store(now);
+    id = store.submit(record());
+    auto first = store.for_instance("box-a");
+    ASSERT_EQ(first->assign_jobs(false).data.size(), 1u);
+    ASSERT_FALSE(first->update_action_docker_logs(piece(id, "one\n", 1)).has_error_set());
+  }
+  {
+    PgScaling store(later);
+    ASSERT_EQ(store.sweep_machines().requeued, 1);
+    auto second = store.for_instance("box-b");
+    ASSERT_EQ(second->assign_jobs(false).data.size(), 1u);
+    ASSERT_FALSE(second->update_action_docker_logs(piece(id, "two\n", 2)).has_error_set());
+  }
+  // Version 4 kept the pieces of earlier attempts apart.
+  const std::string s = schema();
+  Raw raw;
+  raw.exec("CREATE TABLE " + s + ".attempt_logs (action_id TEXT NOT NULL REFERENCES " + s +
+           ".actions (id), attempt INTEGER NOT NULL, start_offset BIGINT NOT NULL, content BYTEA "
+           "NOT NULL, PRIMARY KEY (action_id, attempt, start_offset))");
+  raw.exec("INSERT INTO " + s + ".attempt_logs SELECT action_id, attempt, start_offset, content " +
+           "FROM " + s + ".log_pieces WHERE attempt = 1");
+  raw.exec("DELETE FROM " + s + ".log_pieces WHERE attempt = 1");
+  raw.exec("ALTER TABLE " + s + ".log_pieces DROP CONSTRAINT log_pieces_pkey");
+  raw.exec("ALTER TABLE " + s + ".log_pieces DROP COLUMN attempt");
+  raw.exec("ALTER TABLE " + s + ".log_pieces ADD PRIMARY KEY (action_id, start_offset)");
+  raw.exec("UPDATE " + s + ".schema_version SET version = 4");
+  EXPECT_EQ(PgScaling::migrate(now), 4);
+
+  PgScaling store(later);
+  EXPECT_EQ(store.attempt_log(id, 1).content, "one\n");
+  EXPECT_EQ(store.attempt_log(id, 2).content, "two\n");
+  ASSERT_FALSE(store.for_instance("box-b")
+                   ->update_action_docker_logs(piece(id, "more\n", 2))
+                   .has_error_set());
+  EXPECT_EQ(store.logs(id).content, "two\nmore\n");
 }
 
 TEST_F(PgStoreTest, ConnectionStringsWithAPasswordOrABadSchemaAreRefusedUnshown) {

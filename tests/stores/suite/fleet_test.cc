@@ -156,6 +156,7 @@ TEST_F(FleetTest, ALostMachinesActionEndsAndRunsAgainAsItsNextAttemptWithALogOfI
   EXPECT_EQ(ended["arguments"]["exit_status"], nullptr);
   EXPECT_EQ(ended["arguments"]["attempt"], 1);
   EXPECT_EQ(shown["history"].back()["operation"], "requeue");
+  EXPECT_EQ(swept.attempt_log(id, 1).content, "attempt one\n") << "kept while queued";
 
   auto second_holder = swept.instance_view("box-b");
   const Json reassigned = second_holder->assign_jobs(false).data.at(0);

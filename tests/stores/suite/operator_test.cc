@@ -27,9 +27,26 @@ using backend::DatabaseError;
 using backend::NotConfiguredError;
 using backend::Result;
 
-// Takes a file of the current schema back to version 6: no machines, no
-// attempts, no causes of ends.
-constexpr const char* kBackToVersionSix =
+// Takes a file of the current schema back to version 8: the pieces of the
+// current attempt in a table of their own, those of earlier attempts in
+// another.
+constexpr const char* kBackToVersionEight =
+    "CREATE TABLE attempt_logs (action_id TEXT NOT NULL REFERENCES actions (id), attempt "
+    "INTEGER NOT NULL, start_offset INTEGER NOT NULL, content BLOB NOT NULL, PRIMARY KEY "
+    "(action_id, attempt, start_offset)) WITHOUT ROWID; "
+    "CREATE TABLE current_pieces (action_id TEXT NOT NULL REFERENCES actions (id), start_offset "
+    "INTEGER NOT NULL, content BLOB NOT NULL, PRIMARY KEY (action_id, start_offset)) WITHOUT "
+    "ROWID; "
+    "INSERT INTO attempt_logs SELECT p.action_id, p.attempt, p.start_offset, p.content FROM "
+    "log_pieces p JOIN actions a ON a.id = p.action_id WHERE p.attempt < a.attempt; "
+    "INSERT INTO current_pieces SELECT p.action_id, p.start_offset, p.content FROM log_pieces p "
+    "JOIN actions a ON a.id = p.action_id WHERE p.attempt >= a.attempt; "
+    "DROP TABLE log_pieces; ALTER TABLE current_pieces RENAME TO log_pieces; "
+    "PRAGMA user_version = 8; ";
+
+// Back to version 6: no machines, no attempts, no causes of ends.
+const std::string kBackToVersionSix =
+    std::string(kBackToVersionEight) +
     "DROP TABLE attempt_logs; DROP TABLE attempts; DROP INDEX actions_live_by_instance; "
     "DROP TABLE machines; ALTER TABLE actions DROP COLUMN attempt; ALTER TABLE actions DROP "
     "COLUMN requeues; ALTER TABLE actions DROP COLUMN end_cause; ALTER TABLE actions DROP COLUMN "
@@ -697,7 +714,8 @@ TEST_F(OperatorTest, AFileOfVersionSevenKeepsItsDrainsAsTheOperators) {
     backend.store().set_machine("working", backend::MachineChange{}, true);
     backend.store().drain_machine("drained", std::nullopt);
     RawDatabase raw(database());
-    raw.exec("ALTER TABLE machines DROP COLUMN drained_by; PRAGMA user_version = 7");
+    raw.exec(std::string(kBackToVersionEight) +
+             "ALTER TABLE machines DROP COLUMN drained_by; PRAGMA user_version = 7");
   }
   StoreUnderTest backend(options());
   backend::Store& store = backend.store();
@@ -709,6 +727,51 @@ TEST_F(OperatorTest, AFileOfVersionSevenKeepsItsDrainsAsTheOperators) {
               machine["instanceId"] == "drained" ? Json("operator") : Json(nullptr));
   }
   EXPECT_EQ(store.instance_view("working")->assign_jobs(false).data.size(), 1u);
+}
+
+// Version 9 keeps every attempt's pieces under its number: a file of
+// version 8 keeps both the log of an earlier attempt and the current one's,
+// and the current one goes on where it was.
+TEST_F(OperatorTest, AFileOfVersionEightKeepsTheLogOfEachAttempt) {
+  SKIP_UNLESS_SQLITE("about the file");
+  std::string id;
+  {
+    StoreUnderTest backend(options());
+    id = backend.store().submit(action_record());
+    auto first = backend.store().instance_view("box-a");
+    ASSERT_EQ(first->assign_jobs(false).data.size(), 1u);
+    ASSERT_FALSE(first
+                     ->update_action_docker_logs(
+                         Json{{"action_record_id", id}, {"log_content", "one\n"}, {"attempt", 1}})
+                     .has_error());
+  }
+  {
+    // box-a is lost by then; its action runs again on box-b.
+    LocalBackendOptions later = options();
+    later.fleet.clock_offset = std::chrono::seconds(301);
+    StoreUnderTest backend(later);
+    ASSERT_EQ(backend.store().sweep_machines().requeued, 1);
+    auto second = backend.store().instance_view("box-b");
+    ASSERT_EQ(second->assign_jobs(false).data.size(), 1u);
+    ASSERT_FALSE(second
+                     ->update_action_docker_logs(
+                         Json{{"action_record_id", id}, {"log_content", "two\n"}, {"attempt", 2}})
+                     .has_error());
+    RawDatabase raw(database());
+    raw.exec(kBackToVersionEight);
+    ASSERT_EQ(raw.integer("SELECT count(*) FROM attempt_logs"), 1);
+  }
+  StoreUnderTest backend(options());
+  backend::Store& store = backend.store();
+  EXPECT_EQ(store.attempt_log(id, 1).content, "one\n");
+  EXPECT_EQ(store.attempt_log(id, 2).content, "two\n");
+  ASSERT_FALSE(store.instance_view("box-b")
+                   ->update_action_docker_logs(
+                       Json{{"action_record_id", id}, {"log_content", "more\n"}, {"attempt", 2}})
+                   .has_error());
+  EXPECT_EQ(store.logs(id).content, "two\nmore\n");
+  RawDatabase raw(database());
+  EXPECT_EQ(raw.integer("SELECT count(*) FROM sqlite_schema WHERE name = 'attempt_logs'"), 0);
 }
 
 TEST_F(OperatorTest, TheSchemaIsVersionedAndForeignOrNewerFilesAreRefused) {
