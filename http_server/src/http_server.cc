@@ -512,6 +512,13 @@ class Session final : public Connection, public std::enable_shared_from_this<Ses
 
 }  // namespace
 
+namespace {
+constexpr const char* kTls12Suites =
+    "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:"
+    "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384:"
+    "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305";
+}  // namespace
+
 HttpServer::Impl::Impl(Options options, Handler& handler)
     : options_(std::move(options)), handler_(handler) {
   if (options_.plain_http) {
@@ -528,6 +535,13 @@ HttpServer::Impl::Impl(Options options, Handler& handler)
                       ssl::context::no_sslv3 | ssl::context::no_tlsv1 | ssl::context::no_tlsv1_1 |
                       ssl::context::single_dh_use);
     SSL_CTX_set_min_proto_version(tls_->native_handle(), TLS1_2_VERSION);
+    // TLS 1.3's suites are all AEAD with forward secrecy; TLS 1.2 is held
+    // to the same, in the server's order.
+    if (SSL_CTX_set_cipher_list(tls_->native_handle(), kTls12Suites) != 1) {
+      throw std::runtime_error("the TLS 1.2 cipher suites are not available");
+    }
+    SSL_CTX_set_options(tls_->native_handle(),
+                        SSL_OP_CIPHER_SERVER_PREFERENCE | SSL_OP_NO_RENEGOTIATION);
     // Idle connections give their read and write buffers back.
     SSL_CTX_set_mode(tls_->native_handle(), SSL_MODE_RELEASE_BUFFERS);
     beast::error_code error;

@@ -37,7 +37,8 @@ std::string lower(std::string text) {
 
 }  // namespace
 
-RawClient::RawClient(int port, std::optional<std::filesystem::path> ca_file) {
+RawClient::RawClient(int port, std::optional<std::filesystem::path> ca_file,
+                     const TlsOffer& offer) {
   fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd_ < 0) throw std::runtime_error("socket failed");
   sockaddr_in address{};
@@ -51,16 +52,21 @@ RawClient::RawClient(int port, std::optional<std::filesystem::path> ca_file) {
   ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) | O_NONBLOCK);
   if (!ca_file) return;
   try {
-    start_tls(*ca_file);
+    start_tls(*ca_file, offer);
   } catch (...) {
     release();
     throw;
   }
 }
 
-void RawClient::start_tls(const std::filesystem::path& ca_file) {
+void RawClient::start_tls(const std::filesystem::path& ca_file, const TlsOffer& offer) {
   ctx_ = SSL_CTX_new(TLS_client_method());
   SSL_CTX_set_verify(ctx_, SSL_VERIFY_PEER, nullptr);
+  if (offer.max_version != 0) SSL_CTX_set_max_proto_version(ctx_, offer.max_version);
+  if (!offer.tls12_suites.empty() &&
+      SSL_CTX_set_cipher_list(ctx_, offer.tls12_suites.c_str()) != 1) {
+    throw std::runtime_error("the client cannot offer " + offer.tls12_suites);
+  }
   if (SSL_CTX_load_verify_locations(ctx_, ca_file.c_str(), nullptr) != 1) {
     throw std::runtime_error("cannot load the CA file");
   }
@@ -77,6 +83,12 @@ void RawClient::start_tls(const std::filesystem::path& ca_file) {
     ERR_clear_error();
     throw std::runtime_error("TLS handshake failed");
   }
+}
+
+std::string RawClient::tls_version() const { return ssl_ == nullptr ? "" : SSL_get_version(ssl_); }
+
+std::string RawClient::tls_suite() const {
+  return ssl_ == nullptr ? "" : SSL_get_cipher_name(ssl_);
 }
 
 void RawClient::release() {

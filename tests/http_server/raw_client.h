@@ -26,12 +26,21 @@ struct Reply {
   }
 };
 
+// What a TLS client offers: its highest version (0: OpenSSL's highest)
+// and its TLS 1.2 cipher suites in OpenSSL's names (empty: OpenSSL's
+// defaults).
+struct TlsOffer {
+  int max_version = 0;
+  std::string tls12_suites;
+};
+
 class RawClient {
  public:
   // Connects to 127.0.0.1:port. With `ca_file`, performs a TLS handshake
   // that verifies the server's certificate for 127.0.0.1 against it;
   // throws std::runtime_error when the handshake fails or takes over 5 s.
-  explicit RawClient(int port, std::optional<std::filesystem::path> ca_file = std::nullopt);
+  explicit RawClient(int port, std::optional<std::filesystem::path> ca_file = std::nullopt,
+                     const TlsOffer& offer = {});
   ~RawClient();
   RawClient(const RawClient&) = delete;
   RawClient& operator=(const RawClient&) = delete;
@@ -52,9 +61,12 @@ class RawClient {
   // Whether the last failed read saw a TCP reset.
   bool saw_reset() const { return saw_reset_; }
   int fd() const { return fd_; }
+  // The TLS version and cipher suite agreed on, in OpenSSL's names.
+  std::string tls_version() const;
+  std::string tls_suite() const;
 
  private:
-  void start_tls(const std::filesystem::path& ca_file);
+  void start_tls(const std::filesystem::path& ca_file, const TlsOffer& offer);
   void release();
 
   enum class Read { data, timeout, closed };

@@ -62,6 +62,22 @@ TEST_F(HttpsServerTest, ClientTrustingAnotherCaRefusesTheServer) {
   EXPECT_TRUE(good.request("GET", "/after"));
 }
 
+// TLS 1.3 when the client has it; TLS 1.2 only with forward-secret AEAD
+// suites: no RSA key exchange, no CBC, no SHA-1.
+TEST_F(HttpsServerTest, OnlyForwardSecretAeadSuitesAreAgreedOn) {
+  EXPECT_EQ(RawClient(server_->port(), tls_.ca_file()).tls_version(), "TLSv1.3");
+  const auto tls12 = [&](const std::string& suites) {
+    return RawClient(server_->port(), tls_.ca_file(), testing::TlsOffer{TLS1_2_VERSION, suites});
+  };
+  for (const char* refused : {"ECDHE-ECDSA-AES128-SHA", "ECDHE-ECDSA-AES256-SHA384",
+                              "ECDHE-ECDSA-AES128-SHA256", "AES128-GCM-SHA256"}) {
+    EXPECT_THROW(tls12(refused), std::runtime_error) << refused;
+  }
+  const RawClient agreed = tls12("ECDHE-ECDSA-AES128-SHA:ECDHE-ECDSA-AES256-GCM-SHA384");
+  EXPECT_EQ(agreed.tls_version(), "TLSv1.2");
+  EXPECT_EQ(agreed.tls_suite(), "ECDHE-ECDSA-AES256-GCM-SHA384");
+}
+
 TEST_F(HttpsServerTest, PlainHttpOnTheTlsPortFailsCleanly) {
   RawClient plain(server_->port());
   ASSERT_TRUE(plain.send("GET / HTTP/1.1\r\nHost: x\r\n\r\n"));

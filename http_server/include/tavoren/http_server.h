@@ -19,8 +19,9 @@
 // new connection is closed at once). A malformed request gets 400. Every
 // error answer closes the connection except 429.
 //
-// TLS: TLS 1.2 or later, with a certificate chain file and a private key
-// file (PEM). Plain HTTP is served only when Options::plain_http is set
+// TLS: TLS 1.3 when the client has it, else TLS 1.2 with forward-secret
+// AEAD suites only (ECDHE with AES-GCM or ChaCha20-Poly1305), with a
+// certificate chain file and a private key file (PEM). Plain HTTP is served only when Options::plain_http is set
 // explicitly (tests, loopback set-ups); without it, missing certificate
 // files are an error.
 //
