@@ -63,9 +63,23 @@ if command -v systemd-analyze >/dev/null 2>&1; then
       exit 1
     fi
   done
+  # The units' sandboxing, as systemd scores it (0 best, 100 worst): the
+  # server has no reason to touch the host; the agent drives the engine and
+  # the GPUs.
+  for unit_limit in tavoren-backend:20 tavoren-agent:55; do
+    unit=${unit_limit%%:*}
+    systemd-analyze security --offline=true --threshold="${unit_limit#*:}" \
+      "/usr/lib/systemd/system/$unit.service" >/dev/null || {
+      echo "$unit.service is exposed beyond ${unit_limit#*:}:" >&2
+      systemd-analyze security --offline=true "/usr/lib/systemd/system/$unit.service" >&2
+      exit 1
+    }
+  done
 else
   echo "note: systemd-analyze is not installed; the units were not verified"
 fi
+owner=$(stat -c %U:%a /var/lib/tavoren-backend)
+[[ $owner == tavoren:700 ]] || { echo "/var/lib/tavoren-backend is $owner, not tavoren:700" >&2; exit 1; }
 "${sudo_cmd[@]}" dpkg --purge "${packages[@]}" >/dev/null
 removing=0
 for path in /usr/bin/tavoren-agent /usr/bin/tavoren-backend /var/lib/tavoren /etc/default/tavoren-agent; do
