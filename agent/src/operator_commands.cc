@@ -294,6 +294,7 @@ int logs_command(const Args& raw) {
           std::cout.flush();
         }
         offset = chunk.next_offset;
+        if (chunk.more) continue;  // the next page is there already
         if (!args.has("--follow")) return kExitOk;
         if (chunk.finished) {
           const Json shown = backend.show(id);

@@ -1,6 +1,7 @@
 // Readers of backend answers shared by every caller of the contract.
 #include "tavoren/backend.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "tavoren/common/utf8.h"
@@ -9,6 +10,12 @@ namespace tavoren::backend {
 
 bool has_action_id_length(std::string_view text) {
   return code_point_count(text) == kActionIdLength;
+}
+
+bool is_action_id(std::string_view text) {
+  return text.size() == kActionIdLength && std::all_of(text.begin(), text.end(), [](char c) {
+           return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+         });
 }
 
 bool names_no_identifier(const Json& ids) {

@@ -38,8 +38,10 @@ RemoteLogChunk log_chunk_of(const Json& data) {
   if (!content.is_string() || !next_offset.is_number_integer() || !finished.is_boolean()) {
     throw TypeError("the backend's log answer does not hold a text, an offset and a flag");
   }
+  const auto more = data.find("more");
   return RemoteLogChunk{content.get<std::string>(), next_offset.get<std::int64_t>(),
-                        finished.get<bool>()};
+                        finished.get<bool>(),
+                        more != data.end() && more->is_boolean() && more->get<bool>()};
 }
 
 }  // namespace

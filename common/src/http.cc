@@ -12,6 +12,8 @@
 #include <curl/curl.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <openssl/evp.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -21,6 +23,7 @@
 #include <array>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -92,13 +95,43 @@ size_t append_body(char* data, size_t size, size_t count, void* user) {
 
 // Where a download's body goes: an open file, with a running count of the
 // bytes stored and the reason when the write callback gave up.
+using DigestContext = std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)>;
+
 struct FileSink {
   int fd = -1;
   std::uint64_t max_bytes = 0;
   std::uint64_t written = 0;
   bool over_limit = false;
   int write_errno = 0;
+  // The SHA-256 of what was written, when one is expected.
+  EVP_MD_CTX* digest = nullptr;
+  bool digest_failed = false;
 };
+
+// A new SHA-256 computation.
+DigestContext new_sha256() {
+  DigestContext context(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
+  if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
+    throw std::runtime_error("OpenSSL could not start a SHA-256 digest");
+  }
+  return context;
+}
+
+// The digest's value in lowercase hexadecimal.
+std::string hex_of(EVP_MD_CTX* context) {
+  std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
+  unsigned int size = 0;
+  if (EVP_DigestFinal_ex(context, digest.data(), &size) != 1) {
+    throw std::runtime_error("OpenSSL could not finish a SHA-256 digest");
+  }
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  for (unsigned int i = 0; i < size; ++i) {
+    hex += kDigits[digest[i] >> 4];
+    hex += kDigits[digest[i] & 0xf];
+  }
+  return hex;
+}
 
 size_t write_to_file(char* data, size_t size, size_t count, void* user) {
   auto* sink = static_cast<FileSink*>(user);
@@ -116,6 +149,10 @@ size_t write_to_file(char* data, size_t size, size_t count, void* user) {
       return 0;
     }
     done += static_cast<size_t>(n);
+  }
+  if (sink->digest != nullptr && EVP_DigestUpdate(sink->digest, data, bytes) != 1) {
+    sink->digest_failed = true;
+    return 0;
   }
   sink->written += bytes;
   return bytes;
@@ -233,6 +270,56 @@ std::string url_for_messages(const std::string& url) {
   return shown;
 }
 
+namespace {
+
+// Why a download may not connect to `address`; empty when it may.
+std::string refusal_of(const sockaddr* address, bool allow_loopback) {
+  std::array<unsigned char, 4> v4{};
+  if (address->sa_family == AF_INET) {
+    const auto* in = reinterpret_cast<const sockaddr_in*>(address);
+    std::memcpy(v4.data(), &in->sin_addr, 4);
+  } else if (address->sa_family == AF_INET6) {
+    const auto* in6 = reinterpret_cast<const sockaddr_in6*>(address);
+    const unsigned char* b = in6->sin6_addr.s6_addr;
+    static constexpr unsigned char kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+    if (std::memcmp(b, kMapped, 12) != 0) {
+      static constexpr unsigned char kAwsMetadata[16] = {0xfd, 0x00, 0x0e, 0xc2, 0, 0, 0,    0,
+                                                         0,    0,    0,    0,    0, 0, 0x02, 0x54};
+      if (IN6_IS_ADDR_LINKLOCAL(&in6->sin6_addr)) return "a link-local address";
+      if (std::memcmp(b, kAwsMetadata, 16) == 0) return "a metadata address";
+      if (IN6_IS_ADDR_UNSPECIFIED(&in6->sin6_addr)) return "the unspecified address";
+      if (IN6_IS_ADDR_LOOPBACK(&in6->sin6_addr) && !allow_loopback) return "a loopback address";
+      return "";
+    }
+    std::memcpy(v4.data(), b + 12, 4);
+  } else {
+    return "not an internet address";
+  }
+  if (v4[0] == 169 && v4[1] == 254) return "a link-local address";
+  if (v4 == std::array<unsigned char, 4>{100, 100, 100, 200}) return "a metadata address";
+  if (v4[0] == 0) return "the unspecified address";
+  if (v4[0] == 127 && !allow_loopback) return "a loopback address";
+  return "";
+}
+
+struct AddressRule {
+  bool allow_loopback = false;
+  std::string refused;  // why the last refused connection was
+};
+
+// Opens each connection's socket once its address is known, or refuses it.
+curl_socket_t open_checked_socket(void* rule_pointer, curlsocktype, curl_sockaddr* address) {
+  auto* rule = static_cast<AddressRule*>(rule_pointer);
+  const std::string refused = refusal_of(&address->addr, rule->allow_loopback);
+  if (!refused.empty()) {
+    rule->refused = refused;
+    return CURL_SOCKET_BAD;
+  }
+  return ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+}
+
+}  // namespace
+
 std::uint64_t download_to_file(const DownloadRequest& request, const std::filesystem::path& path) {
   const std::string shown_url = url_for_messages(request.url);
   curl::Easy handle = curl::new_handle();
@@ -240,14 +327,25 @@ std::uint64_t download_to_file(const DownloadRequest& request, const std::filesy
 
   PartFile part(path);
   FileSink sink{.fd = part.fd(), .max_bytes = request.max_bytes};
+  DigestContext digest(nullptr, &EVP_MD_CTX_free);
+  if (request.sha256) {
+    digest = new_sha256();
+    sink.digest = digest.get();
+  }
   std::array<char, CURL_ERROR_SIZE> error_buffer{};
 
   CURL* h = handle.get();
   set_option(h, CURLOPT_URL, request.url.c_str());
   set_option(h, CURLOPT_HTTPGET, 1L);
   set_option(h, CURLOPT_PROTOCOLS_STR, "http,https");
-  set_option(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  // An https download stays https: a redirect never downgrades it.
+  const bool secure = request.url.rfind("https://", 0) == 0;
+  set_option(h, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
   set_option(h, CURLOPT_FOLLOWLOCATION, 1L);
+  if (request.ca_file) set_option(h, CURLOPT_CAINFO, request.ca_file->c_str());
+  AddressRule rule{.allow_loopback = request.allow_loopback};
+  set_option(h, CURLOPT_OPENSOCKETFUNCTION, &open_checked_socket);
+  set_option(h, CURLOPT_OPENSOCKETDATA, static_cast<void*>(&rule));
   set_option(h, CURLOPT_MAXREDIRS, request.max_redirects);
   set_option(h, CURLOPT_FAILONERROR, 1L);
   set_option(h, CURLOPT_NOSIGNAL, 1L);
@@ -273,15 +371,35 @@ std::uint64_t download_to_file(const DownloadRequest& request, const std::filesy
   if (code == CURLE_FILESIZE_EXCEEDED || (code == CURLE_WRITE_ERROR && sink.over_limit)) {
     throw TransportError(shown_url, CURLE_FILESIZE_EXCEEDED, limit_detail(request.max_bytes));
   }
+  if (code == CURLE_WRITE_ERROR && sink.digest_failed) {
+    throw std::runtime_error("OpenSSL could not digest the body of " + shown_url);
+  }
   if (code == CURLE_WRITE_ERROR && sink.write_errno != 0) {
     throw std::system_error(sink.write_errno, std::generic_category(),
                             "cannot write " + part.path());
+  }
+  if (code == CURLE_COULDNT_CONNECT && !rule.refused.empty()) {
+    throw TransportError(shown_url, static_cast<int>(code),
+                         "the address resolved is " + rule.refused +
+                             ", which downloads may "
+                             "not come from");
+  }
+  if (code == CURLE_UNSUPPORTED_PROTOCOL && secure) {
+    throw TransportError(shown_url, static_cast<int>(code),
+                         "redirected away from https, which downloads never follow");
   }
   if (code != CURLE_OK) {
     std::string detail = error_buffer[0] != '\0' ? error_buffer.data() : curl_easy_strerror(code);
     throw TransportError(shown_url, static_cast<int>(code), detail);
   }
   if (status < 200 || status > 299) throw StatusError(shown_url, status);
+  if (request.sha256) {
+    const std::string received = hex_of(digest.get());
+    if (received != *request.sha256) {
+      throw IntegrityError(shown_url + ": the body's SHA-256 is " + received + ", not " +
+                           *request.sha256);
+    }
+  }
   part.commit(path);
   return sink.written;
 }

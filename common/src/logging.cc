@@ -9,8 +9,11 @@
 #include <cmath>
 #include <cstdlib>
 #include <map>
+#include <optional>
 #include <set>
 #include <shared_mutex>
+#include <tuple>
+#include <utility>
 
 #include "tavoren/common/shell.h"
 
@@ -136,19 +139,23 @@ std::string number_text(double v) {
   return j.dump();
 }
 
+// A text argument as a field of the line: masked before it is cut, so that
+// no cut leaves part of a secret unmasked.
+std::string field_of(std::string_view text) { return field(mask_secrets(text)); }
+
 std::string text_of(const Arg::Value& value) {
   return std::visit(
       [](const auto& v) -> std::string {
         using T = std::decay_t<decltype(v)>;
         if constexpr (std::is_same_v<T, std::string>) {
-          return v;
+          return field_of(v);
         } else if constexpr (std::is_same_v<T, bool>) {
           return v ? "True" : "False";
         } else if constexpr (std::is_same_v<T, double>) {
           return number_text(v);
         } else if constexpr (std::is_same_v<T, Json>) {
-          return v.is_string() ? v.template get<std::string>()
-                               : v.dump(-1, ' ', false, Json::error_handler_t::replace);
+          return field_of(v.is_string() ? v.template get_ref<const std::string&>()
+                                        : v.dump(-1, ' ', false, Json::error_handler_t::replace));
         } else {
           return std::to_string(v);
         }
@@ -425,6 +432,76 @@ std::string mask_secrets(std::string_view text) {
       pos += kSecretMask.size();
     }
   }
+  return out;
+}
+
+namespace {
+
+// The escaped form of the control character that starts `text`, and its
+// length in bytes; nothing for any other character.
+std::optional<std::pair<std::string, std::size_t>> escaped_control(std::string_view text) {
+  const auto byte = static_cast<unsigned char>(text[0]);
+  switch (byte) {
+    case '\n':
+      return std::pair{std::string("\\n"), std::size_t{1}};
+    case '\r':
+      return std::pair{std::string("\\r"), std::size_t{1}};
+    case '\t':
+      return std::pair{std::string("\\t"), std::size_t{1}};
+    default:
+      break;
+  }
+  if (byte < 0x20 || byte == 0x7f) return std::pair{fmt::format("\\x{:02x}", byte), std::size_t{1}};
+  // C1 controls (U+0080 to U+009F), and U+2028 and U+2029, which some
+  // readers take for line ends.
+  if (byte == 0xc2 && text.size() >= 2) {
+    const auto next = static_cast<unsigned char>(text[1]);
+    if (next >= 0x80 && next <= 0x9f)
+      return std::pair{fmt::format("\\u{:04x}", next), std::size_t{2}};
+  }
+  if (byte == 0xe2 && text.size() >= 3 && static_cast<unsigned char>(text[1]) == 0x80) {
+    const auto last = static_cast<unsigned char>(text[2]);
+    if (last == 0xa8 || last == 0xa9) {
+      return std::pair{fmt::format("\\u{:04x}", 0x2000 + (last - 0x80)), std::size_t{3}};
+    }
+  }
+  return std::nullopt;
+}
+
+// The length of the UTF-8 sequence a lead byte starts (1 for a stray byte).
+std::size_t sequence_length(unsigned char byte) {
+  if (byte >= 0xf0 && byte <= 0xf4) return 4;
+  if (byte >= 0xe0) return 3;
+  if (byte >= 0xc2 && byte < 0xe0) return 2;
+  return 1;
+}
+
+}  // namespace
+
+std::string field(std::string_view text, std::size_t limit) {
+  std::string out;
+  out.reserve(std::min(text.size(), limit));
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    if (byte >= 0x20 && byte < 0x7f) {  // the common case: printable ASCII
+      if (out.size() == limit) break;
+      out += static_cast<char>(byte);
+      ++i;
+      continue;
+    }
+    if (auto control = escaped_control(text.substr(i))) {
+      if (out.size() + control->first.size() > limit) break;
+      out += control->first;
+      i += control->second;
+      continue;
+    }
+    const std::size_t used = std::min(sequence_length(byte), text.size() - i);
+    if (out.size() + used > limit) break;
+    out.append(text.substr(i, used));
+    i += used;
+  }
+  if (i < text.size()) out += fmt::format("... [{} more bytes]", text.size() - i);
   return out;
 }
 

@@ -9,19 +9,16 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "tavoren/backend.h"
 #include "tavoren/common/logging.h"
 
 namespace tavoren::disk_cleanup {
 namespace {
 
 namespace fs = std::filesystem;
-constexpr std::size_t kIdLength = 24;
+constexpr std::size_t kIdLength = backend::kActionIdLength;
 
-bool is_action_id(std::string_view text) {
-  return text.size() == kIdLength && std::all_of(text.begin(), text.end(), [](char c) {
-           return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
-         });
-}
+using backend::is_action_id;
 
 // The action of a log file "<log name>_<id>.txt".
 std::optional<std::string> action_of_log(const std::string& name) {

@@ -357,7 +357,7 @@ TEST_F(AgentCommands, ConfigSetsWhatTheBackendAnswers) {
   TempDir work;
   workspace_fetch::setup_workspace_and_run_task(work.path().string(), "65f1a2b3c4d5e6f708192a3b",
                                                 text_of(scaling.get_model_codebase("yolo").data),
-                                                std::nullopt);
+                                                std::nullopt, {.allow_loopback = true});
   EXPECT_EQ(testing::read_file(work.path() / "65f1a2b3c4d5e6f708192a3b" / "train.py"),
             "print(1)\n");
 

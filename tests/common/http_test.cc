@@ -2,12 +2,16 @@
 
 #include <arpa/inet.h>
 #include <curl/curl.h>
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <netinet/in.h>
+#include <openssl/evp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <array>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <mutex>
@@ -15,7 +19,9 @@
 #include <system_error>
 #include <vector>
 
+#include "tavoren/http_server.h"
 #include "test_support.h"
+#include "test_tls.h"
 
 namespace tavoren::http {
 namespace {
@@ -157,6 +163,16 @@ std::vector<std::string> other_entries(const std::filesystem::path& dir, const s
   return names;
 }
 
+// Lowercase hexadecimal SHA-256 of `data`.
+std::string sha256_of(const std::string& data) {
+  std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
+  unsigned int size = 0;
+  EVP_Digest(data.data(), data.size(), digest.data(), &size, EVP_sha256(), nullptr);
+  std::string hex;
+  for (unsigned int i = 0; i < size; ++i) hex += fmt::format("{:02x}", digest[i]);
+  return hex;
+}
+
 class HttpDownloadTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -188,6 +204,9 @@ class HttpDownloadTest : public ::testing::Test {
       res.status = std::stoi(req.matches[1]);
       res.set_content("error page", "text/html");
     });
+    http.Get("/to-metadata", [](const httplib::Request&, httplib::Response& res) {
+      res.set_redirect("http://169.254.169.254/latest/meta-data/");
+    });
     server_.start();
   }
 
@@ -199,7 +218,8 @@ class HttpDownloadTest : public ::testing::Test {
 
 TEST_F(HttpDownloadTest, StoresTheBodyAndReplacesAnExistingFile) {
   dir_.write("out.bin", "old content");
-  EXPECT_EQ(download_to_file({.url = server_.url() + "/body"}, target()), 100u);
+  EXPECT_EQ(download_to_file({.url = server_.url() + "/body", .allow_loopback = true}, target()),
+            100u);
   EXPECT_EQ(read_file(target()), std::string(100, 'b'));
   EXPECT_EQ(std::filesystem::status(target()).permissions(),
             static_cast<std::filesystem::perms>(0644));
@@ -207,11 +227,15 @@ TEST_F(HttpDownloadTest, StoresTheBodyAndReplacesAnExistingFile) {
 }
 
 TEST_F(HttpDownloadTest, FollowsUpToTheRedirectLimit) {
-  EXPECT_EQ(download_to_file({.url = server_.url() + "/hop/5", .max_redirects = 5}, target()), 7u);
+  EXPECT_EQ(
+      download_to_file(
+          {.url = server_.url() + "/hop/5", .max_redirects = 5, .allow_loopback = true}, target()),
+      7u);
   EXPECT_EQ(read_file(target()), "arrived");
   std::filesystem::remove(target());
   try {
-    download_to_file({.url = server_.url() + "/hop/6", .max_redirects = 5}, target());
+    download_to_file({.url = server_.url() + "/hop/6", .max_redirects = 5, .allow_loopback = true},
+                     target());
     FAIL() << "no exception";
   } catch (const TransportError& error) {
     EXPECT_EQ(error.curl_code(), CURLE_TOO_MANY_REDIRECTS);
@@ -223,7 +247,9 @@ TEST_F(HttpDownloadTest, ErrorStatusFailsAndStoresNothing) {
   dir_.write("out.bin", "previous");
   for (int status : {404, 500, 403}) {
     try {
-      download_to_file({.url = server_.url() + "/status/" + std::to_string(status)}, target());
+      download_to_file(
+          {.url = server_.url() + "/status/" + std::to_string(status), .allow_loopback = true},
+          target());
       FAIL() << "no exception for " << status;
     } catch (const StatusError& error) {
       EXPECT_EQ(error.status(), status);
@@ -240,7 +266,8 @@ TEST_F(HttpDownloadTest, BodyOverTheLimitStopsTheDownload) {
   // Announced by Content-Length, then counted while arriving.
   for (const char* path : {"/body", "/chunked"}) {
     try {
-      download_to_file({.url = server_.url() + path, .max_bytes = 99}, target());
+      download_to_file({.url = server_.url() + path, .max_bytes = 99, .allow_loopback = true},
+                       target());
       FAIL() << "no exception for " << path;
     } catch (const TransportError& error) {
       EXPECT_EQ(error.curl_code(), CURLE_FILESIZE_EXCEEDED) << path;
@@ -249,14 +276,18 @@ TEST_F(HttpDownloadTest, BodyOverTheLimitStopsTheDownload) {
     }
     EXPECT_FALSE(std::filesystem::exists(target()));
     EXPECT_TRUE(other_entries(dir_.path(), "out.bin").empty());
-    EXPECT_EQ(download_to_file({.url = server_.url() + path, .max_bytes = 100}, target()), 100u);
+    EXPECT_EQ(
+        download_to_file({.url = server_.url() + path, .max_bytes = 100, .allow_loopback = true},
+                         target()),
+        100u);
     std::filesystem::remove(target());
   }
 }
 
 TEST_F(HttpDownloadTest, DestinationThatIsADirectoryFails) {
   std::filesystem::create_directory(target());
-  EXPECT_THROW(download_to_file({.url = server_.url() + "/body"}, target()), std::system_error);
+  EXPECT_THROW(download_to_file({.url = server_.url() + "/body", .allow_loopback = true}, target()),
+               std::system_error);
   EXPECT_TRUE(std::filesystem::is_directory(target()));
   EXPECT_TRUE(other_entries(dir_.path(), "out.bin").empty());
 }
@@ -264,7 +295,8 @@ TEST_F(HttpDownloadTest, DestinationThatIsADirectoryFails) {
 TEST_F(HttpDownloadTest, MessagesHideQueriesAndUserInformation) {
   try {
     download_to_file({.url = "http://user:pw@" + server_.host() +
-                             "/status/404?X-Amz-Signature=s3cr3t&token=t0k3n#frag"},
+                             "/status/404?X-Amz-Signature=s3cr3t&token=t0k3n#frag",
+                      .allow_loopback = true},
                      target());
     FAIL() << "no exception";
   } catch (const StatusError& error) {
@@ -287,7 +319,8 @@ TEST(HttpDownloadStallTest, StalledTransferIsAbandoned) {
   try {
     download_to_file({.url = "http://127.0.0.1:" + std::to_string(silent.port()) + "/x",
                       .low_speed_bytes = 1,
-                      .low_speed_time = std::chrono::seconds(1)},
+                      .low_speed_time = std::chrono::seconds(1),
+                      .allow_loopback = true},
                      dir.path() / "out");
     FAIL() << "no exception";
   } catch (const TransportError& error) {
@@ -295,6 +328,93 @@ TEST(HttpDownloadStallTest, StalledTransferIsAbandoned) {
   }
   EXPECT_LT(std::chrono::steady_clock::now() - start, milliseconds(5000));
   EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+}
+
+// No connection is ever made to where the clouds keep their instance
+// metadata, to another link-local address, or (unless allowed) to loopback:
+// neither by the URL nor by a redirect.
+TEST_F(HttpDownloadTest, RefusedAddressesAreNeverConnectedTo) {
+  const std::string port = std::to_string(server_.port());
+  const std::vector<std::pair<std::string, std::string>> refused = {
+      {"http://169.254.169.254/latest/meta-data/", "link-local"},
+      {"http://[fe80::1]:" + port + "/body", "link-local"},
+      {"http://[::ffff:169.254.169.254]/", "link-local"},
+      {"http://100.100.100.200/latest/meta-data/", "metadata"},
+      {"http://[fd00:ec2::254]/latest/meta-data/", "metadata"},
+      {"http://0.0.0.0:" + port + "/body", "unspecified"},
+      {"http://127.0.0.1:" + port + "/body", "loopback"},
+      {"http://[::1]:" + port + "/body", "loopback"},
+  };
+  for (const auto& [url, why] : refused) {
+    try {
+      download_to_file({.url = url, .connect_timeout = milliseconds(2000)}, target());
+      FAIL() << url << " was fetched";
+    } catch (const TransportError& error) {
+      EXPECT_NE(std::string(error.what()).find(why), std::string::npos) << error.what();
+    }
+  }
+  // A redirect from an allowed server to a refused address.
+  try {
+    download_to_file({.url = server_.url() + "/to-metadata", .allow_loopback = true}, target());
+    FAIL() << "the redirect was followed";
+  } catch (const TransportError& error) {
+    EXPECT_NE(std::string(error.what()).find("link-local"), std::string::npos) << error.what();
+  }
+  EXPECT_FALSE(std::filesystem::exists(target()));
+}
+
+// A body whose SHA-256 is not the one named is never stored.
+TEST_F(HttpDownloadTest, ABodyWithAnotherDigestIsNotStored) {
+  DownloadRequest request{.url = server_.url() + "/body", .allow_loopback = true};
+  request.sha256 = std::string(64, '0');
+  EXPECT_THROW(download_to_file(request, target()), IntegrityError);
+  EXPECT_FALSE(std::filesystem::exists(target()));
+  EXPECT_TRUE(other_entries(dir_.path(), "out.bin").empty());
+  request.sha256 = sha256_of(std::string(100, 'b'));
+  EXPECT_EQ(download_to_file(request, target()), 100u);
+  EXPECT_EQ(read_file(target()), std::string(100, 'b'));
+}
+
+// A download that starts on https never follows a redirect to http; one to
+// https it follows.
+TEST(HttpsDownloadTest, ARedirectToHttpIsRefused) {
+  LoopbackServer plain;
+  std::atomic<int> plain_requests{0};
+  plain.server().Get("/x", [&](const httplib::Request&, httplib::Response& res) {
+    ++plain_requests;
+    res.set_content("plain", "text/plain");
+  });
+  plain.start();
+  struct Redirecting : http_server::Handler {
+    std::string plain_url;
+    http_server::Response handle(const http_server::Request& request) override {
+      if (request.path() == "/final") return {200, {}, "secure"};
+      if (request.path() == "/stay") return {302, {{"Location", "/final"}}, ""};
+      return {302, {{"Location", plain_url}}, ""};
+    }
+  } handler;
+  handler.plain_url = plain.url() + "/x";
+  const tavoren::testing::TestTls tls;
+  http_server::Options options;
+  options.certificate_chain_file = tls.server_chain_file();
+  options.private_key_file = tls.server_key_file();
+  http_server::HttpServer server(options, handler);
+  server.start();
+  const std::string base = "https://127.0.0.1:" + std::to_string(server.port());
+  TempDir dir;
+  DownloadRequest request{.url = base + "/away", .allow_loopback = true};
+  request.ca_file = tls.ca_file();
+  try {
+    download_to_file(request, dir.path() / "out");
+    ADD_FAILURE() << "followed a redirect to http";
+  } catch (const TransportError& error) {
+    EXPECT_NE(std::string(error.what()).find("away from https"), std::string::npos) << error.what();
+  }
+  EXPECT_EQ(plain_requests.load(), 0);
+  EXPECT_FALSE(std::filesystem::exists(dir.path() / "out"));
+  request.url = base + "/stay";
+  EXPECT_EQ(download_to_file(request, dir.path() / "out"), 6u);
+  server.stop();
 }
 
 }  // namespace

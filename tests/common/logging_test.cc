@@ -44,6 +44,38 @@ TEST(LogFormat, MismatchedFormatsNeverThrow) {
   EXPECT_NE(format("trailing %", {}).find("log format error"), std::string::npos);
 }
 
+// A field cannot start a line of its own or make a line without end.
+TEST(LogFormat, EachTextFieldIsEscapedAndCut) {
+  EXPECT_EQ(format("user %s refused", {"u1\nrefused operator/drain for operator key AK"}),
+            "user u1\\nrefused operator/drain for operator key AK refused");
+  EXPECT_EQ(format("%s", {std::string("a\r\tb\x1b[2J\x7f\0z", 11)}), "a\\r\\tb\\x1b[2J\\x7f\\x00z");
+  // C1 controls and the Unicode line separators; other characters stay.
+  EXPECT_EQ(format("%s", {"x\xc2\x85y\xe2\x80\xa8z \xc3\xa9"}), "x\\u0085y\\u2028z \xc3\xa9");
+  // A Json text is a field too; a Json object keeps its JSON escapes.
+  EXPECT_EQ(format("%s", {Json("a\nb")}), "a\\nb");
+  EXPECT_EQ(format("%s", {Json{{"k", "a\nb"}}}), R"({"k":"a\nb"})");
+
+  const std::string huge(200 * 1024, 'i');
+  const std::string line = format("identifier %s refused", {huge});
+  EXPECT_EQ(line, "identifier " + std::string(kFieldLimit, 'i') + "... [" +
+                      std::to_string(huge.size() - kFieldLimit) + " more bytes] refused");
+  // A cut never splits a character or an escape.
+  EXPECT_EQ(field("ab\xc3\xa9", 3), "ab... [2 more bytes]");
+  EXPECT_EQ(field("ab\n", 3), "ab... [1 more bytes]");
+  EXPECT_EQ(field("abc", 3), "abc");
+}
+
+// A secret cut by the field limit is masked whole, never left in part.
+TEST(SecretMasking, AFieldIsMaskedBeforeItIsCut) {
+  clear_secrets();
+  const std::string secret = "s3cr3t-token-value";
+  register_secret(secret);
+  const std::string text = std::string(kFieldLimit - 4, '.') + secret;
+  const std::string line = format("%s", {text});
+  EXPECT_EQ(line.find("s3cr"), std::string::npos) << line.substr(kFieldLimit - 8);
+  clear_secrets();
+}
+
 TEST(LogCaptureTest, RecordsLevelsAndWholeLines) {
   LogCapture capture;
   debug("d %d", 1);

@@ -95,6 +95,20 @@ TEST(WorkUnitConstruction, AMissingKeyFailsBeforeTheImageIsAskedFor) {
   }
 }
 
+// The identifier names files and a container: any other form is refused
+// before anything is asked or made.
+TEST(WorkUnitConstruction, AnIdentifierOfAnyOtherFormIsRefused) {
+  for (const Json& id : {Json("../../../etc/cron.d/x"), Json("65F1A2B3C4D5E6F708192A3B"),
+                         Json("65f1a2b3c4d5e6f708192a3"), Json("65f1a2b3c4d5e6f708192a3b0"),
+                         Json("65f1a2b3c4d5e6f7\n8192a3b"), Json(123456789012345678)}) {
+    FakeScaling fake;
+    Json record = action_record();
+    record["_id"] = id;
+    EXPECT_THROW(WorkUnit(fake, record), ValueError) << id.dump();
+    EXPECT_EQ(fake.calls().size(), 0u) << id.dump();
+  }
+}
+
 TEST(WorkUnitConstruction, UnknownActionTypeIsAValueErrorAfterTheImageLookup) {
   FakeScaling fake;
   try {

@@ -309,8 +309,8 @@ TEST_F(ModelExecutorTest, AggregatorRunsWithoutGpuCodebaseOrActionDirectory) {
 // ---------------------------------------------------------------------------
 // Values that need quoting
 
-TEST_F(ModelExecutorTest, HostileIdentifierAndPortsReachTheScriptAsSingleWords) {
-  const std::string id = "65f1 \"$(touch pwned)\" 'x' `id` \\ $HOME;";
+TEST_F(ModelExecutorTest, TheIdentifierAndPortsReachTheScriptAsSingleWords) {
+  const std::string id = kId;
   // Ports are numbers (anything else is refused), and reach it the same.
   const std::string external = "31001";
   const std::string internal = "31002";
@@ -361,6 +361,23 @@ TEST_F(ModelExecutorTest, NoDetailsStartsNothingButDeploymentHasAskedForPorts) {
     }
   }
   EXPECT_EQ(capture_.count(Level::error, "Error in "), 0u);
+}
+
+// Details that name another action are refused: their identifier would
+// name the paths and the script's argument.
+TEST_F(ModelExecutorTest, DetailsOfAnotherActionStartNothing) {
+  for (const Json& other : {Json("0123456789abcdef01234567"), Json("../../etc"), Json(42)}) {
+    SCOPED_TRACE(other.dump());
+    capture_.clear();
+    WorkUnit& unit = make(record("model_train"));
+    Json details = record("model_train");
+    details["_id"] = other;
+    fake_.set_default("get_action_details", Result::ok(details));
+    unit.execute();
+    EXPECT_FALSE(unit.cmd().has_value());
+    EXPECT_EQ(fake_.count("get_docker_hub_credentials"), 0u);
+    EXPECT_EQ(capture_.count(Level::error, "are another action's"), 1u);
+  }
 }
 
 TEST_F(ModelExecutorTest, TrainingAndEvaluationNeedTheJobsFileSystem) {

@@ -29,7 +29,7 @@ constexpr const char* kUserSecret = "user-secret-000001";
 // first on PATH that records its arguments and standard input.
 class RequirementsTest : public ::testing::Test {
  protected:
-  RequirementsTest() : unit_(fake_, action_record()) {
+  RequirementsTest() : unit_(fake_, action_record(), {.allow_loopback_downloads = true}) {
     unit_.set_tavoren_keys("AKIAINSTANCE01", "instance-secret-01");
     fake_.clear_calls();
     fake_.set_default("get_docker_hub_credentials",

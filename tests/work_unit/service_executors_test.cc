@@ -233,9 +233,9 @@ TEST_F(ServiceExecutorTest, BrokerOutsideProductionUsesTheTestIndex) {
 
 TEST_F(ServiceExecutorTest, BrokerValuesThatNeedQuotingStayOneWord) {
   // The port and the address are checked values (anything else is
-  // refused); the identifier is the hostile one.
+  // refused), and so is the identifier.
   const std::string port = "31007";
-  const std::string id = "65f1 `id` \"x\" $HOME 'y' \\";
+  const std::string id = kId;
   fake_.push("get_open_port", Result::ok(port));
   echo_answer("2001:db8::7\n");
   Json details = record("kafka_setup");
@@ -398,7 +398,7 @@ TEST_F(ServiceExecutorTest, SecretValuesReachTheEngineClientThroughItsEnvironmen
 
 TEST_F(ServiceExecutorTest, ImageBuildServiceAndActionIdentifiersStayOneWord) {
   const std::string service = "svc\"; touch pwned; echo \"$(id)' `id`";
-  const std::string id = "65f1 && exit 4 \\";
+  const std::string id = kId;
   Json details = record("image_build");
   details["_idService"] = service;
   details["_id"] = id;

@@ -191,6 +191,7 @@ class ExecutorHarness {
     WorkUnitOptions options;
     options.timings = quick_timings();
     options.log_dir = logs_.path() / "logs";
+    options.allow_loopback_downloads = true;  // the codebases' server
     units_.push_back(std::make_unique<WorkUnit>(fake_, details, options));
     fake_.clear_calls();
     return *units_.back();

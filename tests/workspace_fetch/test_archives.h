@@ -76,9 +76,10 @@ class FetchTest : public ::testing::Test {
   std::filesystem::path work_fs() const { return dir_.path() / "work"; }
   std::filesystem::path workspace() const { return work_fs() / kActionId; }
 
+  // The test's server is on loopback, which these fetches may use.
   void fetch(const std::string& codebase_url,
-             const std::optional<std::string>& requirements_url = "",
-             const FetchLimits& limits = {}) {
+             const std::optional<std::string>& requirements_url = "", FetchLimits limits = {}) {
+    limits.allow_loopback = true;
     setup_workspace_and_run_task(work_fs().string(), kActionId, codebase_url, requirements_url,
                                  limits);
   }

@@ -2,13 +2,17 @@
 #include "tavoren/workspace_fetch.h"
 
 #include <arpa/inet.h>
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <netinet/in.h>
+#include <openssl/evp.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
+#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -24,6 +28,19 @@ namespace {
 using namespace testing;
 using tavoren::testing::read_file;
 namespace fs = std::filesystem;
+
+// The tests' servers are on loopback.
+constexpr FetchLimits kLoopback{.allow_loopback = true};
+
+// Lowercase hexadecimal SHA-256 of `data`.
+std::string sha256_hex(const std::string& data) {
+  std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
+  unsigned int size = 0;
+  EVP_Digest(data.data(), data.size(), digest.data(), &size, EVP_sha256(), nullptr);
+  std::string hex;
+  for (unsigned int i = 0; i < size; ++i) hex += fmt::format("{:02x}", digest[i]);
+  return hex;
+}
 
 mode_t permissions_of(const fs::path& path) {
   struct stat st;
@@ -234,6 +251,39 @@ TEST_F(FetchFailureTest, UnreachableServer) {
   expect_nothing_left();
 }
 
+// The archive's digest, named by the codebase URL, is checked before
+// anything is unpacked; a malformed one is refused before any download.
+TEST_F(FetchFailureTest, AnArchiveWithAnotherDigestIsNeverUnpacked) {
+  const std::string archive = make_zip({file("main.py", "m")});
+  server_.serve("code.zip", archive);
+  EXPECT_THROW(fetch(server_.url("code.zip") + "#sha256=" + std::string(64, 'a')),
+               http::IntegrityError);
+  expect_nothing_left();
+  for (const std::string& bad :
+       std::vector<std::string>{"#sha256=", "#sha256=abc", "#sha256=" + std::string(64, 'g')}) {
+    EXPECT_THROW(fetch(server_.url("code.zip") + bad), ValueError) << bad;
+  }
+  EXPECT_EQ(server_.requests(), 1);
+  expect_nothing_left();
+  std::string digest = sha256_hex(archive);
+  for (char& c : digest) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  fetch(server_.url("code.zip") + "#sha256=" + digest);
+  EXPECT_EQ(read_file(workspace() / "main.py"), "m");
+}
+
+// A codebase from a loopback address is refused unless allowed (tests).
+TEST_F(FetchFailureTest, LoopbackServesNoCodebaseUnlessAllowed) {
+  server_.serve("code.zip", make_zip({file("main.py", "m")}));
+  try {
+    setup_workspace_and_run_task(work_fs().string(), kActionId, server_.url("code.zip"), "");
+    FAIL() << "fetched from loopback";
+  } catch (const http::TransportError& error) {
+    EXPECT_NE(std::string(error.what()).find("loopback"), std::string::npos) << error.what();
+  }
+  EXPECT_EQ(server_.requests(), 0);
+  expect_nothing_left();
+}
+
 TEST_F(FetchFailureTest, IdentifiersThatCannotNameOneDirectory) {
   for (const std::string& id :
        std::vector<std::string>{"", ".", "..", "../escape", "a/b", std::string("a\0b", 3)}) {
@@ -265,7 +315,7 @@ TEST(PublishTest, WorkspaceAppearsOnlyWhenComplete) {
   });
   server.serve("code.zip", make_zip({file("src/main.py", "m")}));
   setup_workspace_and_run_task(work_fs.string(), id, server.url("code.zip"),
-                               server.loopback().url() + "/req.txt");
+                               server.loopback().url() + "/req.txt", kLoopback);
 
   std::set<std::string> seen_while_building;
   {
@@ -310,7 +360,7 @@ TEST(PublishTest, ConcurrentCallsForOneActionBothSucceed) {
   for (int i = 0; i < 2; ++i) {
     callers[i] = std::thread([&, i] {
       try {
-        setup_workspace_and_run_task(work_fs.string(), id, url, "");
+        setup_workspace_and_run_task(work_fs.string(), id, url, "", kLoopback);
       } catch (...) {
         failures[i] = std::current_exception();
       }

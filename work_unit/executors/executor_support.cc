@@ -45,6 +45,14 @@ bool present(const Json& value) {
 std::optional<Json> current_details(WorkUnit& unit) {
   std::optional<Json> details = unit.get_action_details();
   if (!details || !present(*details)) return std::nullopt;
+  // Their identifier names the action's paths: it must be this action's.
+  if (details->is_object()) {
+    const auto id = details->find("_id");
+    if (id != details->end() && (!id->is_string() || *id != unit.action_record_id())) {
+      throw ValueError("The details answered for action " + unit.action_record_id() +
+                       " are another action's");
+    }
+  }
   return details;
 }
 

@@ -24,7 +24,8 @@ std::string script_word(std::string_view value);
 bool present(const Json& value);
 
 // The action's current record from the backend, or nullopt when it gave
-// none, null, an empty map or an empty text.
+// none, null, an empty map or an empty text. ValueError when the record's
+// "_id" is not this unit's identifier.
 std::optional<Json> current_details(WorkUnit& unit);
 
 // A port handed out by the backend, as the decimal text the command line

@@ -58,8 +58,9 @@ void WorkUnit::setup_action_requirements(const Json& action_details, const std::
       const Json requirements_url = scaling_.get_model_codebase_requirements(model_family).data;
       std::optional<std::string> requirements;
       if (!requirements_url.is_null()) requirements = text_of(requirements_url);
-      workspace_fetch::setup_workspace_and_run_task(work_fs, action_id, text_of(codebase_url),
-                                                    requirements);
+      workspace_fetch::setup_workspace_and_run_task(
+          work_fs, action_id, text_of(codebase_url), requirements,
+          workspace_fetch::FetchLimits{.allow_loopback = options_.allow_loopback_downloads});
     }
 
     try {

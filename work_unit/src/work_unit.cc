@@ -76,6 +76,12 @@ WorkUnit::WorkUnit(backend::Scaling& scaling, const Json& action_info, WorkUnitO
   }
   action_info_ = action_info;
   action_record_id_ = text_of(required_field(action_info_, "action_info", "_id"), "null");
+  // The identifier names the action's files and container: no other form
+  // may reach a path.
+  if (!backend::is_action_id(action_record_id_)) {
+    throw ValueError("The action identifier " + Json(action_record_id_).dump() +
+                     " is not 24 lowercase hexadecimal characters");
+  }
   action_type_ = text_of(required_field(action_info_, "action_info", "action"), "null");
   const Json& details = required_field(action_info_, "action_info", "actionDetails");
 

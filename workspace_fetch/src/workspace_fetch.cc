@@ -9,6 +9,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <system_error>
 
@@ -96,7 +98,31 @@ http::DownloadRequest download_of(const std::string& url, const FetchLimits& lim
           .max_bytes = limits.max_download_bytes,
           .connect_timeout = limits.connect_timeout,
           .low_speed_bytes = limits.low_speed_bytes,
-          .low_speed_time = limits.low_speed_time};
+          .low_speed_time = limits.low_speed_time,
+          .allow_loopback = limits.allow_loopback};
+}
+
+// The codebase's download: its URL without a "#sha256=<digest>" fragment,
+// and the digest it names.
+http::DownloadRequest codebase_download_of(const std::string& url, const FetchLimits& limits) {
+  const std::size_t hash = url.find('#');
+  constexpr std::string_view kPin = "sha256=";
+  if (hash == std::string::npos || url.compare(hash + 1, kPin.size(), kPin) != 0) {
+    return download_of(url, limits);
+  }
+  std::string digest = url.substr(hash + 1 + kPin.size());
+  const bool hex = digest.size() == 64 && std::all_of(digest.begin(), digest.end(), [](char c) {
+                     return std::isxdigit(static_cast<unsigned char>(c)) != 0;
+                   });
+  if (!hex) {
+    throw ValueError("the codebase URL names a SHA-256 that is not 64 hexadecimal digits");
+  }
+  std::transform(digest.begin(), digest.end(), digest.begin(), [](char c) {
+    return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  });
+  http::DownloadRequest request = download_of(url.substr(0, hash), limits);
+  request.sha256 = std::move(digest);
+  return request;
 }
 
 }  // namespace
@@ -107,6 +133,8 @@ void setup_workspace_and_run_task(const std::string& work_fs, const std::string&
                                   const FetchLimits& limits) {
   log_errors("setup_workspace_and_run_task", {.raise_exception = true, .log_error = true}, [&] {
     check_action_id(action_id);
+    // A malformed digest is refused before anything is made.
+    codebase_download_of(model_codebase_url, limits);
     const std::string workspace_dir = work_fs + "/" + action_id;
     if (entry_exists(workspace_dir)) return;
 
@@ -116,7 +144,7 @@ void setup_workspace_and_run_task(const std::string& work_fs, const std::string&
     const fs::path& build = partial.path();
 
     const fs::path codebase_zip_path = build / "file.zip";
-    http::download_to_file(download_of(model_codebase_url, limits), codebase_zip_path);
+    http::download_to_file(codebase_download_of(model_codebase_url, limits), codebase_zip_path);
     detail::extract_archive(codebase_zip_path, build, limits);
     detail::flatten_tree(build);
     detail::prune_tree(build);

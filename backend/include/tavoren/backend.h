@@ -45,6 +45,11 @@ inline constexpr const char* kNullActionId = "000000000000000000000000";
 // stops the action's work and forgets it.
 inline constexpr std::string_view kNotCurrent = "not_current";
 
+// The error of a Result that refuses a report because it, or what the
+// action's reports add up to, passed the server's limits: nothing of it
+// was stored. The caller does not send it again.
+inline constexpr std::string_view kTooLarge = "too_large";
+
 // A write about an action's attempt that is no longer current, from an
 // operation that answers no Result (record_exit with an attempt). Its text
 // names the action and the attempt.
@@ -80,6 +85,11 @@ inline constexpr std::size_t kActionIdLength = 24;
 // Whether `text` is exactly as long as an action identifier, counted in
 // characters (Unicode code points of UTF-8 text), not bytes.
 bool has_action_id_length(std::string_view text);
+
+// Whether `text` has the form the server gives action identifiers: 24
+// lowercase hexadecimal characters. Only such an identifier may become part
+// of a path or a name on the machine.
+bool is_action_id(std::string_view text);
 
 // The answer of get_downscaled_ids holds no identifier at all: it is empty
 // by truth (null, false, 0, an empty text, list or map).

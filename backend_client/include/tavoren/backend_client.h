@@ -233,6 +233,8 @@ struct RemoteLogChunk {
   std::string content;
   std::int64_t next_offset = 0;
   bool finished = false;
+  // False from a server that answers whole logs.
+  bool more = false;
 };
 
 // The operator's calls of the embedded backend, against a server, with an

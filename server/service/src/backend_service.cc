@@ -519,6 +519,7 @@ std::string BackendService::execute_operator(Call& call) {
     Json data = Json::object();
     data["content"] = std::move(chunk.content);
     data["next_offset"] = chunk.next_offset;
+    data["more"] = chunk.more;
     data["finished"] = chunk.finished;
     return wire::write_answer(Result::ok(std::move(data)));
   }

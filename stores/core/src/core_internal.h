@@ -20,6 +20,9 @@ namespace tavoren::backend::core_internal {
 // Appends one event to the action's history.
 void record_event(core::Tx& tx, const std::string& id, std::string_view operation,
                   const Json& arguments);
+// The same, with the arguments as their JSON text already.
+void record_event_text(core::Tx& tx, const std::string& id, std::string_view operation,
+                       const std::string& arguments);
 
 // The database's clock now, in milliseconds since the epoch, moved by the
 // store's clock offset.

@@ -38,10 +38,15 @@ namespace core_internal {
 
 void record_event(Tx& tx, const std::string& id, std::string_view operation,
                   const Json& arguments) {
+  record_event_text(tx, id, operation, rules::to_text(arguments));
+}
+
+void record_event_text(Tx& tx, const std::string& id, std::string_view operation,
+                       const std::string& arguments) {
   tx.run(
       "INSERT INTO status_history (action_id, operation, arguments, recorded_at) "
       "VALUES ($1, $2, $3, {now})",
-      Params().text(id).text(operation).text(rules::to_text(arguments)));
+      Params().text(id).text(operation).text(arguments));
 }
 
 void scale_down_in(Tx& tx, const std::string& id, std::string_view cause) {
@@ -80,11 +85,6 @@ std::optional<Json> load_record(Tx& tx, const std::string& id, bool lock) {
                        Params().text(id));
   if (!rows.next()) return std::nullopt;
   return rules::parse_stored(rows.text(0), "action record");
-}
-
-void store_record(Tx& tx, const std::string& id, const Json& record) {
-  tx.run("UPDATE actions SET record = $2, owner = $3 WHERE id = $1",
-         Params().text(id).text(rules::to_text(record)).optional_text(owner_of(record)));
 }
 
 using core_internal::record_event;
@@ -314,13 +314,37 @@ Result record_report(Port& port, const CoreOptions& options, const std::string& 
       }
       return not_current(id, *named);
     }
-    std::optional<Json> record = load_record(tx, id, true);
-    if (!record) return refusal(rules::unknown_action(id));
+    Rows row =
+        tx.query("SELECT record, report_bytes FROM actions WHERE id = $1{lock}", Params().text(id));
+    if (!row.next()) return refusal(rules::unknown_action(id));
+    const std::string stored_record = row.text(0);
+    const std::int64_t report_bytes = row.integer(1);
+    Json record = rules::parse_stored(stored_record, "action record");
     // The report as the agent's contract has it; the attempt only fenced it.
     Json report = arguments;
     if (report.is_object()) report.erase("attempt");
-    record_event(tx, id, operation, report);
-    if (change(*record)) store_record(tx, id, *record);
+    const std::string report_text = rules::to_text(report);
+    if (auto refused = rules::report_too_large(id, report_text.size(), report_bytes)) {
+      return *refused;
+    }
+    if (change(record)) {
+      const std::string record_text = rules::to_text(record);
+      if (auto refused = rules::record_too_large(id, stored_record.size(), record_text.size())) {
+        return *refused;
+      }
+      tx.run(
+          "UPDATE actions SET record = $2, owner = $3, report_bytes = report_bytes + $4 "
+          "WHERE id = $1",
+          Params()
+              .text(id)
+              .text(record_text)
+              .optional_text(owner_of(record))
+              .integer(static_cast<std::int64_t>(report_text.size())));
+    } else {
+      tx.run("UPDATE actions SET report_bytes = report_bytes + $2 WHERE id = $1",
+             Params().text(id).integer(static_cast<std::int64_t>(report_text.size())));
+    }
+    core_internal::record_event_text(tx, id, operation, report_text);
     return Result::ok(Json(), "recorded");
   });
 }
@@ -894,13 +918,16 @@ LogChunk StoreCore::read_log(const std::string& action_record_id,
     }
     // An earlier attempt's log is whole: nothing follows it.
     const bool earlier = attempt && *attempt < current;
+    // One byte past the page tells whether more is stored.
     Rows pieces = tx.query(
         "SELECT start_offset, content FROM log_pieces WHERE action_id = $1 AND attempt = $3 "
-        "AND start_offset + length(content) > $2 ORDER BY start_offset",
+        "AND start_offset + length(content) > $2 AND start_offset <= $2 + $4 "
+        "ORDER BY start_offset",
         Params()
             .text(action_record_id)
             .integer(after_offset)
-            .integer(attempt.value_or(std::max<std::int64_t>(current, 1))));
+            .integer(attempt.value_or(std::max<std::int64_t>(current, 1)))
+            .integer(kLogPageBytes));
     LogChunk chunk;
     while (pieces.next()) {
       const std::int64_t start = pieces.integer(0);
@@ -908,8 +935,12 @@ LogChunk StoreCore::read_log(const std::string& action_record_id,
       if (start < after_offset) content.erase(0, static_cast<std::size_t>(after_offset - start));
       chunk.content += content;
     }
+    if (chunk.content.size() > static_cast<std::size_t>(kLogPageBytes)) {
+      chunk.content.resize(static_cast<std::size_t>(kLogPageBytes));
+      chunk.more = true;
+    }
     chunk.next_offset = after_offset + static_cast<std::int64_t>(chunk.content.size());
-    chunk.finished = finished || earlier;
+    chunk.finished = (finished || earlier) && !chunk.more;
     return chunk;
   });
 }
@@ -973,7 +1004,7 @@ void StoreCore::set_key_pair(const std::string& user_id, const std::string& acce
 void StoreCore::set_codebase(const std::string& model_family, const std::string& url,
                              const std::optional<std::string>& requirements_url) {
   rules::require_text(model_family, "The model family");
-  rules::require_url(url, "The codebase URL");
+  rules::require_codebase_url(url);
   if (requirements_url) rules::require_url(*requirements_url, "The requirements URL");
   core::write_with(*port_, [&](Tx& tx) {
     tx.run(

@@ -46,12 +46,6 @@ const std::vector<std::string>& action_types() {
   return kTypes;
 }
 
-bool is_action_id(std::string_view id) {
-  return id.size() == 24 && std::all_of(id.begin(), id.end(), [](char c) {
-           return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
-         });
-}
-
 std::string new_action_id() {
   static constexpr char kDigits[] = "0123456789abcdef";
   while (true) {
@@ -318,6 +312,52 @@ void require_url(const std::string& url, const std::string& what) {
     throw ValueError(what + " \"" + url +
                      "\" is not an http:// or https:// URL (the agent downloads codebases "
                      "over HTTP and HTTPS only)");
+  }
+}
+
+std::optional<Result> report_too_large(const std::string& id, std::size_t size,
+                                       std::int64_t stored) {
+  if (size > kMaxReportBytes) {
+    return Result::failure(std::string(backend::kTooLarge),
+                           "A report of " + std::to_string(size) + " bytes about action " + id +
+                               " passes the limit of " + std::to_string(kMaxReportBytes) +
+                               " bytes per report; it is not stored");
+  }
+  if (stored + static_cast<std::int64_t>(size) > kMaxReportBytesPerAction) {
+    return Result::failure(std::string(backend::kTooLarge),
+                           "The reports about action " + id + " would pass their limit of " +
+                               std::to_string(kMaxReportBytesPerAction) +
+                               " bytes; this one is not stored");
+  }
+  return std::nullopt;
+}
+
+std::optional<Result> record_too_large(const std::string& id, std::size_t before,
+                                       std::size_t after) {
+  if (after <= kMaxRecordBytes || after <= before) return std::nullopt;
+  return Result::failure(std::string(backend::kTooLarge),
+                         "The report would grow the record of action " + id + " to " +
+                             std::to_string(after) + " bytes, past the limit of " +
+                             std::to_string(kMaxRecordBytes) + "; it is not stored");
+}
+
+void require_codebase_url(const std::string& url) {
+  require_url(url, "The codebase URL");
+  const std::size_t hash = url.find('#');
+  if (hash == std::string::npos) return;
+  // The only fragment a codebase URL carries: the archive's digest, which
+  // the agent checks before it unpacks anything.
+  const std::string_view fragment = std::string_view(url).substr(hash + 1);
+  constexpr std::string_view kPin = "sha256=";
+  const std::string_view digest =
+      fragment.starts_with(kPin) ? fragment.substr(kPin.size()) : std::string_view();
+  const bool hex = digest.size() == 64 && std::all_of(digest.begin(), digest.end(), [](char c) {
+                     return std::isxdigit(static_cast<unsigned char>(c)) != 0;
+                   });
+  if (!hex) {
+    throw ValueError(
+        "The codebase URL may end only in \"#sha256=\" and the archive's SHA-256 "
+        "(64 hexadecimal digits)");
   }
 }
 

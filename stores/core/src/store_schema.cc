@@ -31,7 +31,7 @@ const std::vector<Table>& tables() {
         "end_cause",
         "scale_down_cause"},
        {},
-       {"owner", "log_bytes"},
+       {"owner", "log_bytes", "report_bytes"},
        "seq",
        false},
       {"status_history",

@@ -118,12 +118,13 @@ std::vector<std::pair<std::string, std::int64_t>> PgScaling::import_rows(
       }
     });
     // What the PostgreSQL store keeps beside the rows: each action's log
-    // size, and sequences past the numbers taken.
+    // size and report bytes, and sequences past the numbers taken.
     connection.exec(
         "UPDATE actions SET log_bytes = pieces.size FROM (SELECT action_id, attempt, "
         "max(start_offset + length(content)) AS size FROM log_pieces GROUP BY action_id, "
         "attempt) pieces WHERE actions.id = pieces.action_id AND "
         "pieces.attempt = greatest(actions.attempt, 1)");
+    connection.exec(TAVOREN_PG_REPORT_BYTES_SQL);
     connection.exec(
         "SELECT setval(pg_get_serial_sequence('actions', 'seq'), max(seq)) FROM actions "
         "HAVING max(seq) IS NOT NULL");

@@ -215,6 +215,11 @@ INSERT INTO log_pieces (action_id, attempt, start_offset, content)
   SELECT action_id, attempt, start_offset, content FROM attempt_logs;
 DROP TABLE attempt_logs;
 )sql",
+    // 5 -> 6: the bytes an instance's reports about an action have stored
+    // (status history), which have a limit.
+    R"sql(
+ALTER TABLE actions ADD COLUMN report_bytes BIGINT NOT NULL DEFAULT 0;
+)sql" TAVOREN_PG_REPORT_BYTES_SQL,
 };
 
 constexpr int kVersion = static_cast<int>(std::size(kMigrations));

@@ -242,6 +242,14 @@ DROP TABLE attempt_logs;
 DROP TABLE log_pieces;
 ALTER TABLE log_pieces_by_attempt RENAME TO log_pieces;
 )sql",
+    // 9 -> 10: the bytes an instance's reports about an action have stored
+    // (status history), which have a limit.
+    R"sql(
+ALTER TABLE actions ADD COLUMN report_bytes INTEGER NOT NULL DEFAULT 0;
+UPDATE actions SET report_bytes = (SELECT coalesce(sum(length(CAST(arguments AS BLOB))), 0)
+  FROM status_history WHERE action_id = actions.id
+  AND operation IN ('update_action_status', 'update_status', 'update_action'));
+)sql",
 };
 
 constexpr int kVersion = static_cast<int>(std::size(kMigrations));

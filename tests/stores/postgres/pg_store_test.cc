@@ -286,7 +286,8 @@ TEST_F(PgStoreTest, AStoreOfThePreviousSchemaGainsTheLogMarksAndKeepsItsLog) {
   raw.exec("DROP INDEX " + schema() + ".actions_live_by_instance");
   raw.exec("ALTER TABLE " + schema() +
            ".actions DROP COLUMN log_stream, DROP COLUMN log_stream_end, DROP COLUMN attempt, "
-           "DROP COLUMN requeues, DROP COLUMN end_cause, DROP COLUMN scale_down_cause");
+           "DROP COLUMN requeues, DROP COLUMN end_cause, DROP COLUMN scale_down_cause, "
+           "DROP COLUMN report_bytes");
   raw.exec("UPDATE " + schema() + ".schema_version SET version = 1");
   EXPECT_THROW(PgScaling{migrated}, backend::DatabaseError);
   EXPECT_EQ(PgScaling::migrate(migrated), 1);
@@ -345,6 +346,7 @@ TEST_F(PgStoreTest, AStoreOfVersionFourKeepsTheLogOfEachAttempt) {
   raw.exec("ALTER TABLE " + s + ".log_pieces DROP CONSTRAINT log_pieces_pkey");
   raw.exec("ALTER TABLE " + s + ".log_pieces DROP COLUMN attempt");
   raw.exec("ALTER TABLE " + s + ".log_pieces ADD PRIMARY KEY (action_id, start_offset)");
+  raw.exec("ALTER TABLE " + s + ".actions DROP COLUMN report_bytes");
   raw.exec("UPDATE " + s + ".schema_version SET version = 4");
   EXPECT_EQ(PgScaling::migrate(now), 4);
 

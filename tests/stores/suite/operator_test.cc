@@ -27,10 +27,11 @@ using backend::DatabaseError;
 using backend::NotConfiguredError;
 using backend::Result;
 
-// Takes a file of the current schema back to version 8: the pieces of the
-// current attempt in a table of their own, those of earlier attempts in
-// another.
+// Takes a file of the current schema back to version 8: no count of the
+// reports' bytes, the pieces of the current attempt in a table of their
+// own, those of earlier attempts in another.
 constexpr const char* kBackToVersionEight =
+    "ALTER TABLE actions DROP COLUMN report_bytes; "
     "CREATE TABLE attempt_logs (action_id TEXT NOT NULL REFERENCES actions (id), attempt "
     "INTEGER NOT NULL, start_offset INTEGER NOT NULL, content BLOB NOT NULL, PRIMARY KEY "
     "(action_id, attempt, start_offset)) WITHOUT ROWID; "
@@ -216,7 +217,7 @@ TEST_F(OperatorTest, ConfiguredSettingsAreAnsweredInTheShapesTheAgentReads) {
   const std::string id = taken_action_of(backend);
 
   backend.set_codebase("yolo", "https://code.example/yolo.zip", "http://code.example/yolo/req.txt");
-  backend.set_codebase("bare", "http://code.example/bare.zip");
+  backend.set_codebase("bare", "http://code.example/bare.zip#sha256=" + std::string(64, 'e'));
   backend.set_registry_credentials("robot", "p@ss word", "registry.example");
   backend.set_model_secret("hugging_face", "hf_token_123");
   backend.set_internal_api_key(id, "internal-key-1");
@@ -226,7 +227,8 @@ TEST_F(OperatorTest, ConfiguredSettingsAreAnsweredInTheShapesTheAgentReads) {
   EXPECT_EQ(backend.get_model_codebase("yolo").data, "https://code.example/yolo.zip");
   EXPECT_EQ(backend.get_model_codebase_requirements("yolo").data,
             "http://code.example/yolo/req.txt");
-  EXPECT_EQ(backend.get_model_codebase("bare").data, "http://code.example/bare.zip");
+  EXPECT_EQ(backend.get_model_codebase("bare").data,
+            "http://code.example/bare.zip#sha256=" + std::string(64, 'e'));
   const Result no_requirements = backend.get_model_codebase_requirements("bare");
   EXPECT_TRUE(no_requirements.has_error());
   EXPECT_TRUE(contains(*no_requirements.error, "requirements URL of model family \"bare\""));
@@ -274,6 +276,13 @@ TEST_F(OperatorTest, InvalidSettingsAreRefusedAndLeaveTheSettingUnset) {
       "requirements URL");
   expect_refused<ValueError>([&] { backend.set_codebase("", "https://code.example/y.zip"); },
                              "model family must not be empty");
+  // A fragment names the archive's digest, and nothing else.
+  for (const std::string& fragment :
+       std::vector<std::string>{"#top", "#sha256=abc", "#sha256=" + std::string(64, 'z'),
+                                "#sha256=" + std::string(65, 'a')}) {
+    expect_refused<ValueError>(
+        [&] { backend.set_codebase("yolo", "https://code.example/y.zip" + fragment); }, "#sha256=");
+  }
   expect_refused<ValueError>([&] { backend.set_registry_credentials("", "pw"); }, "user name");
   expect_refused<ValueError>([&] { backend.set_registry_credentials("u", "pw", "--insecure"); },
                              "must not start with \"-\"");

@@ -12,6 +12,7 @@
 #include "local_backend_testing.h"
 #include "tavoren/common/errors.h"
 #include "tavoren/common/utf8.h"
+#include "tavoren/store_rules.h"
 
 namespace tavoren::local_backend_testing {
 namespace {
@@ -203,6 +204,63 @@ TEST_F(ReportsTest, ReportsAboutUnknownActionsOrWithoutIdentifierAreRefusedAndWr
   EXPECT_THROW(operator_.logs(unknown), KeyError);
 }
 
+// An instance cannot grow the store without bound through its reports:
+// one report, all of an action's reports together, and the record they
+// grow each have a limit; a report past one is refused whole.
+TEST_F(ReportsTest, ReportsPastTheirLimitsAreRefusedWholeNotCut) {
+  const std::string id = assigned_action();
+  const auto too_large = [](const Result& result) {
+    return result.error.value_or("") == backend::kTooLarge;
+  };
+  const std::int64_t events = rows("status_history");
+  Json huge = status_report(id, "started");
+  huge["service_provider"] = std::string(backend::store_rules::kMaxReportBytes, 'd');
+  EXPECT_TRUE(too_large(agent_.update_action_status(huge)));
+  EXPECT_EQ(rows("status_history"), events);
+  EXPECT_EQ(agent_.get_action_details(id).data["status"], "assigned");
+
+  // Reports just under the limit add up until the action's share is spent.
+  Json big = status_report(id, "running");
+  big["service_provider"] = std::string(backend::store_rules::kMaxReportBytes - 200, 'b');
+  int stored = 0;
+  Result answer;
+  while (!too_large(answer = agent_.update_action_status(big))) {
+    ASSERT_FALSE(answer.has_error()) << answer.message;
+    ASSERT_LT(++stored, 100);
+  }
+  EXPECT_EQ(stored, backend::store_rules::kMaxReportBytesPerAction /
+                        static_cast<std::int64_t>(big.dump().size()));
+  EXPECT_NE(answer.message.find(id), std::string::npos) << answer.message;
+  EXPECT_EQ(rows("status_history"), events + stored);
+  // Other actions are not affected.
+  const std::string other = assigned_action();
+  EXPECT_FALSE(agent_.update_action_status(status_report(other, "running")).has_error());
+}
+
+// A record the operator made large keeps taking reports that do not grow
+// it past the limit; one that would is refused.
+TEST_F(ReportsTest, AReportMayNotGrowTheRecordPastItsLimit) {
+  Json record = action_record("deploy_add");
+  record["actionDetails"]["notes"] = std::string(backend::store_rules::kMaxRecordBytes - 2000, 'n');
+  const std::string id = operator_.submit(record);
+  ASSERT_EQ(agent_.assign_jobs(true).data.size(), 1u);
+  const auto update = [&](const Json& job_params) {
+    return named({{"id", id},
+                  {"step_code", "RUN"},
+                  {"action_type", "deploy_add"},
+                  {"status", "running"},
+                  {"status_description", "d"},
+                  {"service", "s"},
+                  {"job_params", job_params}});
+  };
+  const Json grow = update(Json{{"more", std::string(100 << 10, 'm')}});
+  const Result refused = agent_.update_action(grow);
+  EXPECT_EQ(refused.error.value_or(""), backend::kTooLarge);
+  EXPECT_EQ(agent_.get_action_details(id).data["status"], "assigned");
+  EXPECT_FALSE(agent_.update_action(update(Json::object())).has_error());
+  EXPECT_EQ(agent_.get_action_details(id).data["status"], "running");
+}
+
 TEST_F(ReportsTest, LogPiecesConcatenateWholeAndByteExactFromAnyOffset) {
   const std::string id = assigned_action();
   // The embedded store keeps any bytes; the network protocol carries text
@@ -256,6 +314,39 @@ Json placed(const std::string& id, const std::string& content, const std::string
   arguments["log_start_offset"] = std::move(start);
   arguments["log_end_offset"] = std::move(end);
   return arguments;
+}
+
+// A log is read a page at a time: the reader learns that more is stored,
+// and an ended action's log is finished only at its last page.
+TEST_F(ReportsTest, ALongLogIsReadAPageAtATime) {
+  const std::string id = assigned_action();
+  const std::size_t piece = (backend::kLogPageBytes / 2) + 1000;
+  std::string whole;
+  for (char c : {'a', 'b', 'c'}) {
+    const std::string content(piece, c);
+    ASSERT_FALSE(
+        agent_
+            .update_action_docker_logs(named({{"action_record_id", id}, {"log_content", content}}))
+            .has_error_set());
+    whole += content;
+  }
+  agent_.record_exit(id, 0);
+  std::string read;
+  std::int64_t offset = 0;
+  int pages = 0;
+  while (true) {
+    const backend::LogChunk chunk = operator_.logs(id, offset);
+    ++pages;
+    EXPECT_LE(chunk.content.size(), static_cast<std::size_t>(backend::kLogPageBytes));
+    read += chunk.content;
+    offset = chunk.next_offset;
+    EXPECT_EQ(chunk.finished, !chunk.more) << "page " << pages;
+    if (!chunk.more) break;
+    ASSERT_LT(pages, 5);
+  }
+  EXPECT_EQ(pages, 2);
+  EXPECT_EQ(read, whole);
+  EXPECT_EQ(offset, static_cast<std::int64_t>(whole.size()));
 }
 
 TEST_F(ReportsTest, APlacedPieceStoredBeforeIsAcknowledgedAndOnlyNewBytesAreStored) {

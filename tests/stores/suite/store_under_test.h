@@ -135,7 +135,8 @@ class StoreUnderTest {
   backend::LogChunk logs(const std::string& id, std::int64_t after_offset = 0) {
     if (embedded_) return embedded_->logs(id, after_offset);
     backend::RemoteLogChunk chunk = served_->operator_.logs(id, after_offset);
-    return backend::LogChunk{std::move(chunk.content), chunk.next_offset, chunk.finished};
+    return backend::LogChunk{std::move(chunk.content), chunk.next_offset, chunk.more,
+                             chunk.finished};
   }
   void scale_down(const std::string& id) {
     return operator_call([&](auto& s) { return s.scale_down(id); });

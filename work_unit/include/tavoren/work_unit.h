@@ -179,6 +179,8 @@ struct WorkUnitOptions {
   std::filesystem::path log_dir = "logs";
   // Replaces the action-type table (tests); nullopt: default_actions_map().
   std::optional<ActionsMap> actions_map;
+  // Whether a codebase may come from a loopback address (tests only).
+  bool allow_loopback_downloads = false;
   // Largest piece sent in one update_action_docker_logs call; a larger
   // backlog goes in several calls within one shipment.
   std::size_t max_log_piece = 8u << 20;
@@ -302,8 +304,9 @@ inline constexpr std::string_view kCudaOutOfMemory = "CUDA error: out of memory"
 class WorkUnit {
  public:
   // Throws TypeError when `action_info` is not an object, KeyError when it
-  // lacks "_id", "action" or "actionDetails", ValueError "Unknown action
-  // type: <type>" when the type has no executor. Asks the backend for the
+  // lacks "_id", "action" or "actionDetails", ValueError when "_id" is not
+  // an action identifier (backend::is_action_id) and "Unknown action type:
+  // <type>" when the type has no executor. Asks the backend for the
   // default image (get_data_processing_image) on every construction.
   WorkUnit(backend::Scaling& scaling, const Json& action_info, WorkUnitOptions options = {});
   ~WorkUnit();

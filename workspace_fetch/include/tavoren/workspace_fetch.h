@@ -14,6 +14,14 @@
 // without any network access. When two calls for the same action race, the
 // one that renames second discards its own tree and returns normally.
 //
+// A codebase URL may end in "#sha256=<64 hexadecimal digits>", the
+// archive's SHA-256 (the fragment is not sent): an archive with another
+// digest is never unpacked (tavoren::http::IntegrityError), and a fragment
+// of that form with another value is a ValueError before anything is
+// fetched. Downloads from an https URL never follow a redirect to http, and
+// link-local, metadata and (unless FetchLimits::allow_loopback) loopback
+// addresses are refused.
+//
 // Steps, in order: download the archive; check every member name and type;
 // extract all members; flatten (walking the tree top-down, every file is
 // moved into the workspace's top level, replacing a same-named file there,
@@ -43,7 +51,8 @@
 // raised: ValueError (an action identifier that cannot name one directory:
 // empty, ".", "..", or holding "/" or NUL), ArchiveError (not a ZIP archive,
 // a refused member, a limit of FetchLimits passed, a member that cannot be
-// read), tavoren::http::TransportError and StatusError from the downloads
+// read), tavoren::http::TransportError, StatusError and IntegrityError from
+// the downloads
 // (an error status, 404 or 500, is a failed download), std::system_error or
 // std::filesystem::filesystem_error (a file or directory that cannot be
 // created, moved or deleted).
@@ -81,6 +90,9 @@ struct FetchLimits {
   // abandoned; there is no limit on a download's total time.
   std::uint64_t low_speed_bytes = 1024;
   std::chrono::seconds low_speed_time{60};
+  // Whether loopback addresses may serve the downloads (tests only; see
+  // tavoren::http::download_to_file for the addresses always refused).
+  bool allow_loopback = false;
 };
 
 // Creates the workspace of `action_id` under `work_fs` as described above.

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -72,8 +73,22 @@ struct DownloadRequest {
   // for low_speed_time is abandoned (TransportError, CURLE_OPERATION_TIMEDOUT).
   std::uint64_t low_speed_bytes = 1024;
   std::chrono::seconds low_speed_time{60};
-  // Redirects followed (http and https targets only) before giving up.
+  // Redirects followed (http and https targets only; from an https URL,
+  // https targets only) before giving up.
   long max_redirects = 5;
+  // Whether loopback addresses may serve it (tests); see below.
+  bool allow_loopback = false;
+  // The body's SHA-256 (64 lowercase hexadecimal digits), when known: a
+  // body with another is not stored (IntegrityError).
+  std::optional<std::string> sha256;
+  // The certificates that verify an https server; the system's when absent.
+  std::optional<std::filesystem::path> ca_file;
+};
+
+// A body that arrived whole but is not the one expected.
+class IntegrityError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
 };
 
 // Fetches request.url with GET and stores its body at `path`; returns the
@@ -85,8 +100,16 @@ struct DownloadRequest {
 // is left as it was: an error page is never stored. An existing file at
 // `path` is replaced; an existing directory makes the download fail.
 //
-// Failures: TransportError (no answer, time limits, too many redirects,
-// body over max_bytes), StatusError (an answer outside 2xx),
+// Addresses: a connection (a redirect's included, checked on the address
+// the name resolved to) is refused before it is made when the address is
+// link-local (169.254.0.0/16, fe80::/10, where the clouds' instance metadata
+// lives), a cloud's metadata address (100.100.100.200, fd00:ec2::254),
+// unspecified (0.0.0.0, ::) or, unless allow_loopback, loopback
+// (127.0.0.0/8, ::1); IPv4 addresses mapped into IPv6 count as themselves.
+//
+// Failures: TransportError (no answer, time limits, too many redirects, an
+// https URL redirected to http, a refused address, body over max_bytes),
+// IntegrityError (a body whose SHA-256 is not request.sha256), StatusError (an answer outside 2xx),
 // std::system_error or std::filesystem::filesystem_error (the file could not
 // be created, written or renamed). Error messages name the URL without its
 // query and user information, which may hold credentials (signed URLs).

@@ -19,6 +19,12 @@
 // counted once per holder and forgotten when the last one lets it go, so
 // the registry holds only what running actions and the agent itself use.
 //
+// Lines: every text an argument gives (a "%s" of a text or a Json value)
+// is one field of the line: its control characters (C0, DEL, C1, and the
+// Unicode line and paragraph separators) are written escaped ("\n", "\t",
+// "\x1b", "\u2028"), so that no field can start a line of its own, and it
+// is cut after kFieldLimit bytes with a note of how much was left out.
+//
 // Threads: every function here may be called from any thread at any time.
 // Failures: logging never throws; a format that does not match its
 // arguments is logged as the raw format followed by a note.
@@ -89,6 +95,13 @@ class SecretRegistration {
 };
 // Returns `text` with every registered secret replaced by kSecretMask.
 std::string mask_secrets(std::string_view text);
+
+// The most bytes one field of a line keeps.
+inline constexpr std::size_t kFieldLimit = 4096;
+// `text` as one field of a line: control characters escaped, cut after
+// `limit` bytes (at a character's boundary) with a note of the bytes left
+// out. Secrets are not masked here.
+std::string field(std::string_view text, std::size_t limit = kFieldLimit);
 
 // One argument of a printf-style message.
 class Arg {

@@ -57,7 +57,7 @@ namespace config_command {
 inline constexpr std::string_view kRegistry = "config registry <username> <password> [<registry>]";
 inline constexpr std::string_view kKeyPair = "config key-pair <user-id> <access-key> <secret-key>";
 inline constexpr std::string_view kCodebase =
-    "config codebase <model-family> <url> [<requirements-url>]";
+    "config codebase <model-family> <url>[#sha256=<digest>] [<requirements-url>]";
 inline constexpr std::string_view kModelSecret = "config model-secret <name> <user-access-token>";
 inline constexpr std::string_view kInternalApiKey = "config internal-api-key <action-id> <key>";
 inline constexpr std::string_view kDataProcessingImage = "config data-processing-image <image>";
@@ -179,15 +179,21 @@ struct WriteOnce {
 
 // A stretch of an action's shipped log.
 struct LogChunk {
-  // The bytes from the requested offset to the end of what was shipped.
+  // The bytes from the requested offset on, up to the end of what was
+  // shipped and at most kLogPageBytes of them.
   std::string content;
   // The offset to ask for next time (requested offset + content size).
   std::int64_t next_offset = 0;
-  // Whether the action had ended (or was rejected) when this was read: an
-  // agent records the end only after the whole log was shipped, so nothing
-  // follows such a chunk.
+  // Whether more is stored beyond next_offset already (the page was full).
+  bool more = false;
+  // Whether nothing follows: the action had ended (or was rejected) when
+  // this was read, or it is an earlier attempt's, and no more is stored (an
+  // agent records the end only after the whole log was shipped).
   bool finished = false;
 };
+
+// The most bytes of log one read answers.
+inline constexpr std::int64_t kLogPageBytes = 1 << 20;
 
 // A batch of one table's rows, for moving a store's contents to another
 // database (LocalScaling::export_rows, PgScaling::import_rows). Values are

@@ -24,9 +24,7 @@ namespace tavoren::backend::store_rules {
 // The action types the agent knows how to run; submit accepts only these.
 const std::vector<std::string>& action_types();
 
-// Whether `id` has the form of an action identifier (24 lowercase
-// hexadecimal characters).
-bool is_action_id(std::string_view id);
+using backend::is_action_id;
 // A fresh random action identifier, never the null one.
 std::string new_action_id();
 
@@ -103,6 +101,9 @@ void require_text(const std::string& value, const std::string& what, bool single
 void require_action_id(const std::string& id);
 // An http:// or https:// URL.
 void require_url(const std::string& url, const std::string& what);
+// A codebase's URL: require_url, and a fragment only of the form
+// "#sha256=<64 hexadecimal digits>", the archive's digest.
+void require_codebase_url(const std::string& url);
 // The shutdown settings as stored, after their checks.
 Json shutdown_details(double shutdown_threshold, double launch_duration,
                       const std::string& instance_source);
@@ -133,6 +134,23 @@ struct LogPiece {
   // log_end_offset (all three or none); nullopt: an unplaced piece.
   std::optional<LogPlacement> placement;
 };
+// What an instance's reports about one action may grow the store by: one
+// report's arguments, all of them together (the status history), and the
+// action's record grown by them (its jobParams included).
+inline constexpr std::size_t kMaxReportBytes = 256u << 10;
+inline constexpr std::int64_t kMaxReportBytesPerAction = 16 << 20;
+inline constexpr std::size_t kMaxRecordBytes = 1u << 20;
+// The refusal (kind backend::kTooLarge) of a report of `size` bytes about
+// action `id`, whose reports stored so far hold `stored` bytes; nullopt
+// when it fits.
+std::optional<Result> report_too_large(const std::string& id, std::size_t size,
+                                       std::int64_t stored);
+// The refusal of a report that would grow the action's record from
+// `before` to `after` bytes beyond kMaxRecordBytes; nullopt when it fits
+// (a record stored larger before may shrink or keep its size).
+std::optional<Result> record_too_large(const std::string& id, std::size_t before,
+                                       std::size_t after);
+
 // The longest stream identifier kept.
 inline constexpr std::size_t kMaxLogStreamLength = 128;
 // The piece of update_action_docker_logs' arguments, or the refusal that
