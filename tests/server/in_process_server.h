@@ -81,6 +81,7 @@ class InProcessServer {
     o.io_threads = 2;
     o.worker_threads = 4;
     o.drain_time = std::chrono::seconds(5);
+    o.render_refusal = server::render_refusal;
     return o;
   }
 
