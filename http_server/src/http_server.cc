@@ -306,7 +306,6 @@ class Session final : public Connection, public std::enable_shared_from_this<Ses
           self->close();
           return;
         }
-        self->idle_ = false;
         self->wait_for_request();
       });
     } else {
