@@ -206,6 +206,18 @@ TEST_F(AdmissionTest, TheServersOwnRefusalsAreInTheProtocolsForm) {
   }
 }
 
+TEST_F(AdmissionTest, AnEmbeddedStoreKeepsNoncesOnlyWhenAskedAndSweepsExpiredOnes) {
+  // One server per SQLite store: its nonces stay in the server's memory.
+  EXPECT_FALSE(store_.shares_nonces());
+  const std::int64_t later = 4'000'000'000;
+  EXPECT_TRUE(store_.remember_nonce("TKNEW", "n1", later));
+  EXPECT_FALSE(store_.remember_nonce("TKNEW", "n1", later));
+  EXPECT_TRUE(store_.remember_nonce("TKNEW", "n2", later));
+  // An expired nonce is swept before the next is remembered.
+  EXPECT_TRUE(store_.remember_nonce("TKOLD", "n1", 1));
+  EXPECT_TRUE(store_.remember_nonce("TKOLD", "n1", 1));
+}
+
 TEST(RateLimitedLogTest, OneLinePerSubjectAndPeriodNamingTheOnesLeftOut) {
   std::vector<std::string> lines;
   server::RateLimitedLog log(10s, [&](const std::string& line) { lines.push_back(line); });

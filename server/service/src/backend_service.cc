@@ -121,6 +121,20 @@ class StoreFailure : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// Where a service keeps its nonces: where its options say, else in the
+// store when the store's servers share them, else in its own memory.
+wire::NonceMemory nonce_memory_of(backend::Store& store, wire::NonceMemory given) {
+  if (given || !store.shares_nonces()) return given;
+  return [&store](const std::string& access_key, const std::string& nonce,
+                  std::chrono::system_clock::time_point expires_at,
+                  std::chrono::system_clock::time_point) {
+    const std::int64_t seconds =
+        std::chrono::duration_cast<std::chrono::seconds>(expires_at.time_since_epoch()).count();
+    return store.remember_nonce(access_key, nonce, seconds) ? wire::NonceOutcome::kFresh
+                                                            : wire::NonceOutcome::kReplayed;
+  };
+}
+
 }  // namespace
 
 std::string audit_line(const AuditEntry& entry) {
@@ -178,7 +192,7 @@ BackendService::BackendService(backend::Store& store, AccessKeys& keys, ServiceO
           .clock = options_.clock,
           .max_skew = options_.max_skew,
           .nonce_quota = options_.nonce_quota,
-          .nonce_memory = options_.nonce_memory}),
+          .nonce_memory = nonce_memory_of(store, options_.nonce_memory)}),
       metrics_(*options_.registry),
       refusal_log_(options_.refusal_log_period, options_.refusal_log) {}
 

@@ -215,6 +215,17 @@ INSERT INTO log_pieces (action_id, attempt, start_offset, content)
   SELECT action_id, attempt, start_offset, content FROM attempt_logs;
 DROP TABLE attempt_logs;
 )sql",
+    // 5 -> 6: the nonces of signed requests, shared by the servers of the
+    // store, each until its expiry (Unix seconds).
+    R"sql(
+CREATE TABLE request_nonces (
+  access_key TEXT NOT NULL,
+  nonce TEXT NOT NULL,
+  expires_at BIGINT NOT NULL,
+  PRIMARY KEY (access_key, nonce)
+);
+CREATE INDEX request_nonces_by_expiry ON request_nonces (expires_at);
+)sql",
 };
 
 constexpr int kVersion = static_cast<int>(std::size(kMigrations));

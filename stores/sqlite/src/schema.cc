@@ -242,6 +242,17 @@ DROP TABLE attempt_logs;
 DROP TABLE log_pieces;
 ALTER TABLE log_pieces_by_attempt RENAME TO log_pieces;
 )sql",
+    // 9 -> 10: the nonces of signed requests (a store shared by several
+    // servers keeps them; SQLite's has the table for a like schema).
+    R"sql(
+CREATE TABLE request_nonces (
+  access_key TEXT NOT NULL,
+  nonce TEXT NOT NULL,
+  expires_at INTEGER NOT NULL,
+  PRIMARY KEY (access_key, nonce)
+) WITHOUT ROWID;
+CREATE INDEX request_nonces_by_expiry ON request_nonces (expires_at);
+)sql",
 };
 
 constexpr int kVersion = static_cast<int>(std::size(kMigrations));

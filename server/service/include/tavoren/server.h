@@ -6,7 +6,9 @@
 // A request is admitted from its head alone, before its body is read
 // (admit()): POST only (405), the path names an operation (404), its
 // signature holds over the headers (401, or 503 when the nonce memory is
-// full or the key holds its share of it; the nonce is consumed here, once).
+// full or the key holds its share of it; the nonce is consumed here, once,
+// in the store when its servers share it so that a request replayed to
+// another server of the store is refused too).
 // Every unauthenticated refusal is the same 401 whatever its cause (an
 // unknown key, a wrong signature), and its warning line is written at most
 // once per key (or peer) per refusal_log_period, with the count of those
@@ -156,8 +158,8 @@ struct ServiceOptions {
   std::chrono::milliseconds contact_interval = std::chrono::seconds(1);
   // Where the service counts its requests (see ServiceMetrics); never null.
   metrics::Registry* registry = &metrics::Registry::process_wide();
-  // Where nonces are remembered (a store shared by several servers); empty:
-  // in this process.
+  // Where nonces are remembered; empty: in the store when its servers
+  // share it (Store::shares_nonces, PostgreSQL), else in this process.
   backend::wire::NonceMemory nonce_memory;
   // One key's share of the in-process nonce memory; 0: the default.
   std::size_t nonce_quota = 0;
