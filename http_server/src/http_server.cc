@@ -813,8 +813,8 @@ bool HttpServer::Impl::evict_idle() {
     }
   }
   if (!oldest) return false;
-  oldest->close_now();
   evicted_.fetch_add(1);
+  oldest->close_now();
   return true;
 }
 

@@ -202,7 +202,7 @@ std::optional<Verification> check_formats(bool timestamp_ok, const std::string& 
 }  // namespace
 
 // The one detail of an unknown key and of a wrong signature.
-constexpr const char* kNotVerified = "the access key and the signature do not match a known key";
+constexpr const char* kNotVerified = "the signature does not match a known access key";
 
 RequestVerifier::RequestVerifier(VerifierOptions options)
     : options_(std::move(options)), nonces_(options_.nonce_capacity, options_.nonce_quota) {
