@@ -39,8 +39,8 @@
 //
 // TLS: TLS 1.3 when the client has it, else TLS 1.2 with forward-secret
 // AEAD suites only (ECDHE with AES-GCM or ChaCha20-Poly1305), with a
-// certificate chain file and a private key file (PEM). Plain HTTP is served only when Options::plain_http is set
-// explicitly (tests, loopback set-ups); without it, missing certificate
+// certificate chain file and a private key file (PEM). Plain HTTP is served only when
+// Options::plain_http is set explicitly (tests, loopback set-ups); without it, missing certificate
 // files are an error.
 //
 // Shutting down: begin_shutdown() makes every request that arrives from
