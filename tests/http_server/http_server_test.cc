@@ -163,6 +163,16 @@ TEST_F(HttpServerTest, ARequestRefusedFromItsHeadIsAnsweredBeforeItsBodyIsRead) 
   ASSERT_TRUE(eventually([&] { return server_->stats().in_flight == 0; }));
 }
 
+TEST_F(HttpServerTest, AnAdmittedBodyLargerThanTheBufferBeforeAdmissionIsReadWhole) {
+  start();
+  RawClient client(port());
+  const std::string body(3 * 1024 * 1024 + 17, 'b');
+  auto reply = client.request("POST", "/big", body);
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(reply->status, 200);
+  EXPECT_EQ(reply->body, "POST /big x-test=- " + body);
+}
+
 TEST_F(HttpServerTest, TheServersOwnRefusalsAreRenderedByTheOptions) {
   Options options = plain_options();
   options.limits.max_body_bytes = 100;
