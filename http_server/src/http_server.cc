@@ -1,8 +1,10 @@
 #include "tavoren/http_server.h"
 
 #include <openssl/ssl.h>
+#include <sys/resource.h>
 
 #include <algorithm>
+#include <any>
 #include <atomic>
 #include <boost/asio.hpp>
 #include <boost/asio/ssl.hpp>
@@ -86,6 +88,9 @@ class Connection {
   // Closes the connection at once (from any thread; it happens on the
   // connection's own strand).
   virtual void close_now() = 0;
+  // Whether it waits for the first bytes of a request (or of its TLS
+  // handshake): closing it loses no request.
+  virtual bool idle() const = 0;
 };
 
 }  // namespace
@@ -97,25 +102,67 @@ std::string access_log_line(const AccessLogEntry& entry) {
       {entry.method, entry.path, entry.status, entry.body_bytes, ms, entry.peer, entry.request_id});
 }
 
+Response default_refusal(Refusal refusal) {
+  switch (refusal) {
+    case Refusal::kMalformed:
+      return Response{400, {}, "malformed request\n"};
+    case Refusal::kHeadersTooLarge:
+      return Response{431, {}, "request headers too large\n"};
+    case Refusal::kBodyTooLarge:
+      return Response{413, {}, "request body too large\n"};
+    case Refusal::kBusy:
+      return Response{429, {}, "too many requests\n"};
+    case Refusal::kShuttingDown:
+      return Response{503, {}, "shutting down\n"};
+    case Refusal::kInternal:
+      break;
+  }
+  return Response{500, {}, "internal error\n"};
+}
+
+namespace {
+
+std::optional<std::string_view> find_header(
+    const std::vector<std::pair<std::string, std::string>>& headers, std::string_view name) {
+  for (const auto& [key, value] : headers) {
+    if (equal_ignoring_case(key, name)) return std::string_view(value);
+  }
+  return std::nullopt;
+}
+
+std::string_view path_of(std::string_view target) { return target.substr(0, target.find('?')); }
+
+}  // namespace
+
+RequestHead::RequestHead(std::string method, std::string target, std::vector<Header> headers,
+                         std::string peer)
+    : method_(std::move(method)),
+      target_(std::move(target)),
+      headers_(std::move(headers)),
+      peer_(std::move(peer)) {}
+
+std::string_view RequestHead::path() const { return path_of(target_); }
+
+std::optional<std::string_view> RequestHead::header(std::string_view name) const {
+  return find_header(headers_, name);
+}
+
+Admission Handler::admit(const RequestHead&) { return Admission::admit(); }
+
 Request::Request(std::string method, std::string target, std::vector<Header> headers,
-                 std::string body, std::string peer, std::string request_id)
+                 std::string body, std::string peer, std::string request_id, std::any admission)
     : method_(std::move(method)),
       target_(std::move(target)),
       headers_(std::move(headers)),
       body_(std::move(body)),
       peer_(std::move(peer)),
-      request_id_(std::move(request_id)) {}
+      request_id_(std::move(request_id)),
+      admission_(std::move(admission)) {}
 
-std::string_view Request::path() const {
-  std::string_view target = target_;
-  return target.substr(0, target.find('?'));
-}
+std::string_view Request::path() const { return path_of(target_); }
 
 std::optional<std::string_view> Request::header(std::string_view name) const {
-  for (const auto& [key, value] : headers_) {
-    if (equal_ignoring_case(key, name)) return std::string_view(value);
-  }
-  return std::nullopt;
+  return find_header(headers_, name);
 }
 
 class HttpServer::Impl {
@@ -128,8 +175,8 @@ class HttpServer::Impl {
   void stop();
   std::uint16_t port() const { return port_.load(); }
   Stats stats() const {
-    return Stats{open_connections_.load(), in_flight_.load(), accepted_.load(), refused_.load(),
-                 requests_.load()};
+    return Stats{open_connections_.load(), in_flight_.load(), accepted_.load(),
+                 refused_.load(),          requests_.load(),  evicted_.load()};
   }
 
   // For the connections.
@@ -153,10 +200,15 @@ class HttpServer::Impl {
   void run_on_worker(std::function<void()> job) { asio::post(*workers_, std::move(job)); }
   void log_access(const AccessLogEntry& entry);
   void connection_closed(std::uint64_t id);
+  // The answer of one of the server's own refusals (see Options).
+  Response refusal(Refusal refusal) const;
 
  private:
   void accept();
   void on_accept(const beast::error_code& error, tcp::socket socket);
+  // Closes the oldest idle connection to make room for a new one; false
+  // when none is idle.
+  bool evict_idle();
   template <class Stream>
   void open_connection(tcp::socket socket);
   void notify() {
@@ -180,6 +232,7 @@ class HttpServer::Impl {
   std::atomic<std::size_t> in_flight_{0};
   std::atomic<std::uint64_t> accepted_{0};
   std::atomic<std::uint64_t> refused_{0};
+  std::atomic<std::uint64_t> evicted_{0};
   std::atomic<std::uint64_t> requests_{0};
   std::atomic<std::uint64_t> request_counter_{0};
   std::atomic<std::uint16_t> port_{0};
@@ -216,8 +269,13 @@ class Session final : public Connection, public std::enable_shared_from_this<Ses
       : server_(server),
         stream_(make_stream(std::move(socket), tls)),
         peer_(std::move(peer)),
-        id_(id) {}
-  ~Session() override { server_.connection_closed(id_); }
+        id_(id) {
+    buffer_.max_size(kMaxBufferedBeforeAdmission);
+  }
+  ~Session() override {
+    release_slot();
+    server_.connection_closed(id_);
+  }
 
   // Starts serving, on the connection's own strand.
   void start() {
@@ -227,6 +285,7 @@ class Session final : public Connection, public std::enable_shared_from_this<Ses
   void close_now() override {
     asio::post(lowest().get_executor(), [self = this->shared_from_this()] { self->close(); });
   }
+  bool idle() const override { return idle_.load(std::memory_order_relaxed); }
 
  private:
   static Stream make_stream(tcp::socket&& socket, ssl::context* tls) {
@@ -269,6 +328,7 @@ class Session final : public Connection, public std::enable_shared_from_this<Ses
       return;
     }
     buffer_.shrink_to_fit();  // idle connections hold no buffer
+    idle_ = true;
     lowest().expires_after(server_.limits().idle_time);
     stream_.async_read_some(
         buffer_.prepare(kFirstRead),
@@ -277,17 +337,20 @@ class Session final : public Connection, public std::enable_shared_from_this<Ses
             self->close();
             return;
           }
+          self->idle_ = false;
           self->buffer_.commit(bytes);
           self->read_request();
         });
   }
 
-  // Reads the rest of one request within the request limit.
+  // Reads the head of one request within the request limit; the body
+  // waits for the handler's admission.
   void read_request() {
     started_ = Clock::now();
     parser_.emplace();
+    // The head fits within what is buffered before admission.
     parser_->header_limit(static_cast<std::uint32_t>(
-        std::min<std::size_t>(server_.limits().max_header_bytes, UINT32_MAX)));
+        std::min(server_.limits().max_header_bytes, kMaxBufferedBeforeAdmission / 2)));
     parser_->body_limit(server_.limits().max_body_bytes);
     lowest().expires_after(server_.limits().request_time);
     http::async_read_header(
@@ -297,8 +360,72 @@ class Session final : public Connection, public std::enable_shared_from_this<Ses
             self->on_read_failed(error);
             return;
           }
-          self->continue_if_expected();
+          self->on_head();
         });
+  }
+
+  // Refuses the request at once (stopping, busy), or hands its head to the
+  // handler's admit() on a worker, counted in flight from then on.
+  void on_head() {
+    const auto& head = parser_->get();
+    keep_alive_ = head.keep_alive();
+    method_ = std::string(head.method_string());
+    target_ = std::string(head.target());
+    request_id_ = server_.next_request_id();
+    if (server_.shutting_down()) {
+      refuse(server_.refusal(Refusal::kShuttingDown));
+      return;
+    }
+    if (!server_.try_enter()) {
+      refuse(server_.refusal(Refusal::kBusy));
+      return;
+    }
+    counted_ = true;
+    std::vector<RequestHead::Header> headers;
+    for (const auto& field : head) {
+      headers.emplace_back(std::string(field.name_string()), std::string(field.value()));
+    }
+    auto request_head = std::make_shared<RequestHead>(method_, target_, std::move(headers), peer_);
+    lowest().expires_never();  // the handler's time is bounded by the handler
+    server_.run_on_worker([self = this->shared_from_this(), request_head] {
+      Admission admission;
+      try {
+        admission = self->server_.handler().admit(*request_head);
+      } catch (const std::exception& e) {
+        log::error("admission of %s %s (id %s) failed: %s", request_head->method(),
+                   request_head->path(), self->request_id_, e.what());
+        admission = Admission::refuse(self->server_.refusal(Refusal::kInternal));
+      } catch (...) {
+        log::error("admission of %s %s (id %s) failed", request_head->method(),
+                   request_head->path(), self->request_id_);
+        admission = Admission::refuse(self->server_.refusal(Refusal::kInternal));
+      }
+      asio::post(self->lowest().get_executor(), [self, admission = std::move(admission)]() mutable {
+        self->on_admission(std::move(admission));
+      });
+    });
+  }
+
+  void on_admission(Admission admission) {
+    if (closed_) {
+      release_slot();
+      return;
+    }
+    if (admission.refusal) {
+      refuse(std::move(*admission.refusal));
+      return;
+    }
+    admission_ = std::move(admission.context);
+    lowest().expires_after(server_.limits().request_time - (Clock::now() - started_));
+    continue_if_expected();
+  }
+
+  // Answers a request whose body was not read; the connection goes on only
+  // when it has no body to skip.
+  void refuse(Response response) {
+    if (!parser_->is_done()) keep_alive_ = false;
+    parser_.reset();
+    send(std::move(response));
   }
 
   // Tells a client that waits before sending its body to go on.
@@ -316,6 +443,7 @@ class Session final : public Connection, public std::enable_shared_from_this<Ses
         stream_, *interim,
         [self = this->shared_from_this(), interim](const beast::error_code& error, std::size_t) {
           if (error) {
+            self->release_slot();
             self->close();
             return;
           }
@@ -340,57 +468,48 @@ class Session final : public Connection, public std::enable_shared_from_this<Ses
   }
 
   void on_read_failed(const beast::error_code& error) {
-    if (error == http::error::header_limit) {
-      reply_error(431, "request headers too large\n");
+    if (error == http::error::header_limit || error == http::error::buffer_overflow) {
+      reply_error(Refusal::kHeadersTooLarge);
     } else if (error == http::error::body_limit) {
-      reply_error(413, "request body too large\n");
+      reply_error(Refusal::kBodyTooLarge);
     } else if (error.category() == beast::error_code(http::error::end_of_stream).category() &&
                error != http::error::end_of_stream && error != http::error::partial_message) {
-      reply_error(400, "malformed request\n");
+      reply_error(Refusal::kMalformed);
     } else {
       if (error == beast::error::timeout) {
         log::debug("cut connection from %s: request not complete within %d ms", peer_,
                    server_.limits().request_time.count());
       }
+      release_slot();
       close();
     }
   }
 
   // Answers a request that was not read whole, and closes.
-  void reply_error(int status, std::string body) {
+  void reply_error(Refusal refusal) {
     keep_alive_ = false;
     // The start line is known once it was read, even when what follows it
     // failed.
     const auto& partial = parser_->get();
     method_ = partial.method_string().empty() ? "-" : std::string(partial.method_string());
     target_ = partial.target().empty() ? "-" : std::string(partial.target());
-    request_id_ = server_.next_request_id();
-    send(Response{status, {}, std::move(body)}, false);
+    if (request_id_.empty()) request_id_ = server_.next_request_id();
+    parser_.reset();
+    send(server_.refusal(refusal));
   }
 
   void on_request() {
     auto message = parser_->release();
     parser_.reset();
     keep_alive_ = message.keep_alive();
-    method_ = std::string(message.method_string());
-    target_ = std::string(message.target());
-    request_id_ = server_.next_request_id();
-    const auto retry_after = std::to_string(server_.limits().retry_after.count());
-    if (server_.shutting_down()) {
-      keep_alive_ = false;
-      send(Response{503, {{"Retry-After", retry_after}}, "shutting down\n"}, false);
-      return;
-    }
-    if (!server_.try_enter()) {
-      send(Response{429, {{"Retry-After", retry_after}}, "too many requests\n"}, false);
-      return;
-    }
     std::vector<Request::Header> headers;
     for (const auto& field : message) {
       headers.emplace_back(std::string(field.name_string()), std::string(field.value()));
     }
-    auto request = std::make_shared<Request>(method_, target_, std::move(headers),
-                                             std::move(message.body()), peer_, request_id_);
+    auto request =
+        std::make_shared<Request>(method_, target_, std::move(headers), std::move(message.body()),
+                                  peer_, request_id_, std::move(admission_));
+    admission_.reset();
     lowest().expires_never();  // the handler's time is bounded by the handler
     server_.run_on_worker([self = this->shared_from_this(), request] {
       Response response;
@@ -399,24 +518,30 @@ class Session final : public Connection, public std::enable_shared_from_this<Ses
       } catch (const std::exception& e) {
         log::error("request %s %s (id %s) failed: %s", request->method(), request->path(),
                    request->request_id(), e.what());
-        response = Response{500, {}, "internal error\n"};
+        response = self->server_.refusal(Refusal::kInternal);
       } catch (...) {
         log::error("request %s %s (id %s) failed", request->method(), request->path(),
                    request->request_id());
-        response = Response{500, {}, "internal error\n"};
+        response = self->server_.refusal(Refusal::kInternal);
       }
       asio::post(self->lowest().get_executor(), [self, response = std::move(response)]() mutable {
-        self->send(std::move(response), true);
+        self->send(std::move(response));
       });
     });
   }
 
-  // Writes one answer; `counted`: it ends a request counted in flight.
-  void send(Response response, bool counted) {
+  // Gives back the request's place in flight, if it holds one.
+  void release_slot() {
+    if (counted_) server_.leave();
+    counted_ = false;
+  }
+
+  // Writes one answer, and ends the request's place in flight.
+  void send(Response response) {
     if (response.status < 200 || response.status > 599) {
       log::error("request %s (id %s): the handler answered status %d; sent 500 instead", target_,
                  request_id_, response.status);
-      response = Response{500, {}, "internal error\n"};
+      response = server_.refusal(Refusal::kInternal);
     }
     auto message = std::make_shared<http::response<http::string_body>>();
     message->version(11);
@@ -437,32 +562,32 @@ class Session final : public Connection, public std::enable_shared_from_this<Ses
     message->keep_alive(keep_alive_);
     message->prepare_payload();
     if (closed_) {
-      finish_request(*message, counted);
+      finish_request(*message);
       return;
     }
     lowest().expires_after(server_.limits().write_time);
-    http::async_write(stream_, *message,
-                      [self = this->shared_from_this(), message, counted](
-                          const beast::error_code& error, std::size_t) {
-                        self->finish_request(*message, counted);
-                        if (error) {
-                          self->close();
-                        } else if (!self->keep_alive_) {
-                          self->shut_down();
-                        } else {
-                          self->wait_for_request();
-                        }
-                      });
+    http::async_write(
+        stream_, *message,
+        [self = this->shared_from_this(), message](const beast::error_code& error, std::size_t) {
+          self->finish_request(*message);
+          if (error) {
+            self->close();
+          } else if (!self->keep_alive_) {
+            self->shut_down();
+          } else {
+            self->wait_for_request();
+          }
+        });
   }
 
-  void finish_request(const http::response<http::string_body>& message, bool counted) {
-    if (counted) server_.leave();
+  void finish_request(const http::response<http::string_body>& message) {
+    release_slot();
     const auto duration =
         std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - started_);
-    server_.log_access(
-        AccessLogEntry{method_, std::string(std::string_view(target_).substr(0, target_.find('?'))),
-                       static_cast<int>(message.result_int()), message.body().size(), duration,
-                       peer_, request_id_});
+    server_.log_access(AccessLogEntry{method_, std::string(path_of(target_)),
+                                      static_cast<int>(message.result_int()), message.body().size(),
+                                      duration, peer_, request_id_});
+    request_id_.clear();
   }
 
   // Ends the connection in order: the TLS close notification, or the end
@@ -505,6 +630,13 @@ class Session final : public Connection, public std::enable_shared_from_this<Ses
   Clock::time_point started_ = Clock::now();
   bool keep_alive_ = true;
   bool closed_ = false;
+  // The request holds a place in flight (from its admission to its answer).
+  bool counted_ = false;
+  // Waiting for a peer's first bytes (see Connection::idle); read from the
+  // accepting strand.
+  std::atomic<bool> idle_{true};
+  // What the handler's admit() kept for the request being read.
+  std::any admission_;
   std::string method_;
   std::string target_;
   std::string request_id_;
@@ -629,7 +761,7 @@ void HttpServer::Impl::on_accept(const beast::error_code& error, tcp::socket soc
     return;
   }
   accepted_.fetch_add(1);
-  if (open_connections_.load() >= options_.limits.max_connections) {
+  if (open_connections_.load() >= options_.limits.max_connections && !evict_idle()) {
     refused_.fetch_add(1);
     beast::error_code ignored;
     socket.close(ignored);
@@ -662,12 +794,50 @@ void HttpServer::Impl::open_connection(tcp::socket socket) {
   session->start();
 }
 
+bool HttpServer::Impl::evict_idle() {
+  // The connections being evicted close within moments; beyond this many
+  // over the limit, new ones are refused instead.
+  constexpr std::size_t kEvictionSlack = 16;
+  if (open_connections_.load() >= options_.limits.max_connections + kEvictionSlack) return false;
+  std::shared_ptr<Connection> oldest;
+  {
+    std::lock_guard lock(registry_mutex_);
+    std::uint64_t oldest_id = UINT64_MAX;
+    for (const auto& [id, weak] : registry_) {
+      if (id >= oldest_id) continue;
+      auto connection = weak.lock();
+      if (connection && connection->idle()) {
+        oldest_id = id;
+        oldest = std::move(connection);
+      }
+    }
+  }
+  if (!oldest) return false;
+  evicted_.fetch_add(1);
+  oldest->close_now();
+  return true;
+}
+
 void HttpServer::Impl::connection_closed(std::uint64_t id) {
   {
     std::lock_guard lock(registry_mutex_);
     registry_.erase(id);
   }
   if (open_connections_.fetch_sub(1) == 1) notify();
+}
+
+Response HttpServer::Impl::refusal(Refusal refusal) const {
+  Response response = default_refusal(refusal);
+  if (options_.render_refusal) {
+    Response rendered = options_.render_refusal(refusal);
+    if (rendered.status >= 200 && rendered.status <= 599) response = std::move(rendered);
+  }
+  if ((refusal == Refusal::kBusy || refusal == Refusal::kShuttingDown) &&
+      !find_header(response.headers, "Retry-After")) {
+    response.headers.emplace_back("Retry-After",
+                                  std::to_string(options_.limits.retry_after.count()));
+  }
+  return response;
 }
 
 void HttpServer::Impl::log_access(const AccessLogEntry& entry) {
@@ -712,6 +882,25 @@ void HttpServer::Impl::stop() {
   accept_retry_.reset();
   acceptor_.reset();
   io_.reset();  // connections still held by pending steps close here
+}
+
+std::size_t connections_within(std::uint64_t descriptors, std::size_t wanted, std::size_t reserve) {
+  if (descriptors <= reserve) return 1;
+  return static_cast<std::size_t>(
+      std::max<std::uint64_t>(1, std::min<std::uint64_t>(wanted, descriptors - reserve)));
+}
+
+std::uint64_t raise_descriptor_limit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 1024;
+  if (limit.rlim_cur != limit.rlim_max) {
+    rlimit raised = limit;
+    raised.rlim_cur = limit.rlim_max;
+    // An unlimited hard limit is capped by the kernel's own bound.
+    if (raised.rlim_cur == RLIM_INFINITY) raised.rlim_cur = 1 << 20;
+    if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+  }
+  return limit.rlim_cur == RLIM_INFINITY ? std::uint64_t{1} << 20 : limit.rlim_cur;
 }
 
 HttpServer::HttpServer(Options options, Handler& handler)

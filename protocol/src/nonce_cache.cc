@@ -1,5 +1,6 @@
 // The bounded, expiring set of recent nonces.
 
+#include <algorithm>
 #include <string>
 #include <string_view>
 
@@ -7,11 +8,15 @@
 
 namespace tavoren::backend::wire {
 
-NonceCache::NonceCache(std::size_t capacity) : capacity_(capacity) {}
+NonceCache::NonceCache(std::size_t capacity, std::size_t quota)
+    : capacity_(capacity), quota_(quota != 0 ? quota : std::max<std::size_t>(1, capacity / 16)) {}
 
 void NonceCache::drop_expired(std::chrono::system_clock::time_point now) {
   auto oldest = by_expiry_.begin();
   while (oldest != by_expiry_.end() && oldest->first < now) {
+    const std::string_view key = oldest->second;
+    const auto count = count_of_.find(key.substr(0, key.find('\n')));
+    if (count != count_of_.end() && --count->second == 0) count_of_.erase(count);
     expiry_of_.erase(oldest->second);
     oldest = by_expiry_.erase(oldest);
   }
@@ -28,6 +33,10 @@ NonceCache::Outcome NonceCache::remember(std::string_view scope, std::string_vie
   drop_expired(now);
   if (expiry_of_.find(key) != expiry_of_.end()) return Outcome::kReplayed;
   if (expiry_of_.size() >= capacity_) return Outcome::kFull;
+  auto count = count_of_.find(scope);
+  if (count != count_of_.end() && count->second >= quota_) return Outcome::kOverQuota;
+  if (count == count_of_.end()) count = count_of_.emplace(std::string(scope), 0).first;
+  ++count->second;
   expiry_of_.emplace(key, expires_at);
   by_expiry_.emplace(expires_at, std::move(key));
   return Outcome::kFresh;

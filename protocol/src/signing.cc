@@ -155,13 +155,17 @@ const char* refusal_name(Refusal refusal) {
       return "replayed_nonce";
     case Refusal::kNonceCacheFull:
       return "nonce_cache_full";
+    case Refusal::kNonceQuota:
+      return "nonce_quota";
   }
   return "unknown";
 }
 
 int Verification::status() const {
   if (ok()) return status::kOk;
-  if (refusal == Refusal::kNonceCacheFull) return status::kUnavailable;
+  if (refusal == Refusal::kNonceCacheFull || refusal == Refusal::kNonceQuota) {
+    return status::kUnavailable;
+  }
   return status::kNotAuthenticated;
 }
 
@@ -197,13 +201,29 @@ std::optional<Verification> check_formats(bool timestamp_ok, const std::string& 
 
 }  // namespace
 
+// The one detail of an unknown key and of a wrong signature.
+constexpr const char* kNotVerified = "the signature does not match a known access key";
+
 RequestVerifier::RequestVerifier(VerifierOptions options)
-    : options_(std::move(options)), nonces_(options_.nonce_capacity) {
+    : options_(std::move(options)), nonces_(options_.nonce_capacity, options_.nonce_quota) {
   if (!options_.keys) throw std::invalid_argument("a request verifier needs a key lookup");
   if (!options_.clock) options_.clock = [] { return std::chrono::system_clock::now(); };
 }
 
 Verification RequestVerifier::verify(const IncomingRequest& request) {
+  return check_body(verify_head(request), request.body);
+}
+
+Verification RequestVerifier::check_body(Verification head, std::string_view body) {
+  if (!head.ok()) return head;
+  if (head.body_sha256.size() != 64 ||
+      CRYPTO_memcmp(sha256_hex(body).data(), head.body_sha256.data(), 64) != 0) {
+    return refused(Refusal::kBodyMismatch, "the body does not have the announced SHA-256");
+  }
+  return head;
+}
+
+Verification RequestVerifier::verify_head(const IncomingRequest& request) {
   std::array<std::optional<std::string>, 5> values;
   constexpr std::array<std::string_view, 5> kNames = {header::kAccessKey, header::kTimestamp,
                                                       header::kNonce, header::kContentSha256,
@@ -229,16 +249,15 @@ Verification RequestVerifier::verify(const IncomingRequest& request) {
   }
 
   const std::optional<KeyGrant> grant = options_.keys(access_key);
-  if (!grant) return refused(Refusal::kUnknownKey, "the access key is not known");
-
-  if (CRYPTO_memcmp(sha256_hex(request.body).data(), body_hash.data(), body_hash.size()) != 0) {
-    return refused(Refusal::kBodyMismatch, "the body does not have the announced SHA-256");
-  }
-  const std::string expected = hmac_sha256_hex(
-      grant->secret_key, canonical_request(request.method, request.path, timestamp_text, nonce,
-                                           body_hash, idempotency_key));
+  // An unknown key costs the same HMAC as a known one, and is refused in
+  // the same words.
+  const std::string expected =
+      hmac_sha256_hex(grant ? std::string_view(grant->secret_key) : std::string_view(),
+                      canonical_request(request.method, request.path, timestamp_text, nonce,
+                                        body_hash, idempotency_key));
+  if (!grant) return refused(Refusal::kUnknownKey, kNotVerified);
   if (CRYPTO_memcmp(expected.data(), signature.data(), expected.size()) != 0) {
-    return refused(Refusal::kBadSignature, "the signature does not match the request");
+    return refused(Refusal::kBadSignature, kNotVerified);
   }
 
   const auto now = options_.clock();
@@ -251,21 +270,31 @@ Verification RequestVerifier::verify(const IncomingRequest& request) {
                        (behind > 0 ? "behind" : "ahead of") + " the server's clock (at most " +
                        std::to_string(options_.max_skew.count()) + " s allowed)");
   }
+  // Remembered past the last moment the timestamp is accepted, so that the
+  // nonce is never forgotten while its request could still come again.
   const std::chrono::system_clock::time_point expires_at =
-      std::chrono::system_clock::time_point(std::chrono::seconds(*timestamp)) + options_.max_skew;
-  switch (nonces_.remember(access_key, nonce, expires_at, now)) {
+      std::chrono::system_clock::time_point(std::chrono::seconds(*timestamp)) + options_.max_skew +
+      kNonceGrace;
+  const NonceOutcome outcome = options_.nonce_memory
+                                   ? options_.nonce_memory(access_key, nonce, expires_at, now)
+                                   : nonces_.remember(access_key, nonce, expires_at, now);
+  switch (outcome) {
     case NonceCache::Outcome::kFresh:
       break;
     case NonceCache::Outcome::kReplayed:
       return refused(Refusal::kReplayedNonce, "the nonce was already used");
     case NonceCache::Outcome::kFull:
       return refused(Refusal::kNonceCacheFull, "too many recent requests to remember; try again");
+    case NonceCache::Outcome::kOverQuota:
+      return refused(Refusal::kNonceQuota,
+                     "too many recent requests of this key to remember; try again");
   }
 
   Verification verification;
   verification.role = grant->role;
   verification.instance_id = grant->instance_id;
   verification.idempotency_key = idempotency_key;
+  verification.body_sha256 = body_hash;
   return verification;
 }
 

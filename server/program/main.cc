@@ -173,6 +173,25 @@ std::string use_encryption_key(const std::optional<std::string>& key_file) {
   return key;
 }
 
+// The HTTP server's options as the settings give them, with the protocol's
+// refusals, and a connection limit that fits the process's descriptors
+// (whose soft limit is raised to the hard one first): the store's
+// connections, the log, the listeners and the metrics endpoint keep a
+// reserve of them.
+http_server::Options serving_options(http_server::Options options) {
+  constexpr std::size_t kReservedDescriptors = 128;
+  options.render_refusal = server::render_refusal;
+  const std::uint64_t descriptors = http_server::raise_descriptor_limit();
+  const std::size_t wanted = options.limits.max_connections;
+  options.limits.max_connections =
+      http_server::connections_within(descriptors, wanted, kReservedDescriptors);
+  log::info(
+      "Descriptor limit %d: serving at most %d connections%s", descriptors,
+      options.limits.max_connections,
+      options.limits.max_connections < wanted ? " (fewer than wanted: raise LimitNOFILE)" : "");
+  return options;
+}
+
 // Blocks SIGTERM and SIGINT in this thread, and so in every thread started
 // after it, which inherits the mask: only the run loop takes them.
 sigset_t block_stop_signals() {
@@ -195,7 +214,7 @@ class ServingParts {
       : store_(open_store(settings.store, settings.store_settings)),
         keys_(*store_, encryption_key),
         service_(*store_, keys_),
-        http_(settings.server, service_) {
+        http_(serving_options(settings.server), service_) {
     http_.start();
     const std::string bound =
         format_host(settings.address.host) + ":" + std::to_string(http_.port());

@@ -1,6 +1,7 @@
 #include "tavoren/http_server.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <set>
@@ -129,6 +130,107 @@ TEST_F(HttpServerTest, ExpectContinueGetsTheInterimAnswer) {
   auto reply = client.read_reply();
   ASSERT_TRUE(reply);
   EXPECT_EQ(reply->body, "PUT /up x-test=- hello");
+}
+
+TEST_F(HttpServerTest, ARequestRefusedFromItsHeadIsAnsweredBeforeItsBodyIsRead) {
+  start();
+  {
+    // No interim answer: the refusal comes first, and the connection ends
+    // since the body was not read.
+    RawClient client(port());
+    ASSERT_TRUE(
+        client.send("PUT /refuse HTTP/1.1\r\nHost: x\r\nContent-Length: 1000000\r\n"
+                    "Expect: 100-continue\r\n\r\n"));
+    auto reply = client.read_reply();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->status, 401);
+    EXPECT_EQ(reply->body, "refused");
+    EXPECT_EQ(reply->header("connection"), "close");
+    EXPECT_TRUE(client.closed_within(3s));
+  }
+  {
+    // Without a body the connection goes on.
+    RawClient client(port());
+    auto refused = client.request("GET", "/refuse");
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->status, 401);
+    auto served = client.request("POST", "/admission", "body");
+    ASSERT_TRUE(served);
+    EXPECT_EQ(served->body, "/admission") << "what admit() kept reaches handle()";
+  }
+  EXPECT_EQ(handler_.admits.load(), 3);
+  EXPECT_EQ(handler_.calls.load(), 1);
+  ASSERT_TRUE(eventually([&] { return server_->stats().in_flight == 0; }));
+}
+
+TEST_F(HttpServerTest, AnAdmittedBodyLargerThanTheBufferBeforeAdmissionIsReadWhole) {
+  start();
+  RawClient client(port());
+  const std::string body(3 * 1024 * 1024 + 17, 'b');
+  auto reply = client.request("POST", "/big", body);
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(reply->status, 200);
+  EXPECT_EQ(reply->body, "POST /big x-test=- " + body);
+}
+
+TEST_F(HttpServerTest, TheServersOwnRefusalsAreRenderedByTheOptions) {
+  Options options = plain_options();
+  options.limits.max_body_bytes = 100;
+  options.limits.max_header_bytes = 1024;
+  options.limits.max_in_flight = 1;
+  options.limits.retry_after = 4s;
+  options.render_refusal = [](Refusal refusal) {
+    if (refusal == Refusal::kHeadersTooLarge) return Response{413, {}, "rendered headers"};
+    if (refusal == Refusal::kMalformed) return Response{42, {}, "impossible status"};
+    Response response = default_refusal(refusal);
+    response.body = "rendered " + std::to_string(response.status);
+    response.headers.emplace_back("X-Rendered", "yes");
+    return response;
+  };
+  start(options);
+  {
+    RawClient client(port());
+    auto reply = client.request("POST", "/x", std::string(101, 'a'));
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->status, 413);
+    EXPECT_EQ(reply->body, "rendered 413");
+    EXPECT_EQ(reply->header("x-rendered"), "yes");
+  }
+  {
+    RawClient client(port());
+    auto reply = client.request("GET", "/x", "", "X-Big: " + std::string(2000, 'h') + "\r\n");
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->status, 413);
+    EXPECT_EQ(reply->body, "rendered headers");
+  }
+  {
+    RawClient client(port());
+    ASSERT_TRUE(client.send("GET /x HTTP/1.1\r\nHost: x\r\nBad Header\r\n\r\n"));
+    auto reply = client.read_reply();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->status, 400) << "an impossible status falls back to the default";
+  }
+  RawClient holder(port());
+  ASSERT_TRUE(holder.send("GET /hold HTTP/1.1\r\nHost: x\r\n\r\n"));
+  ASSERT_TRUE(handler_.wait_holding(1));
+  {
+    RawClient client(port());
+    auto reply = client.request("GET", "/x");
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->status, 429);
+    EXPECT_EQ(reply->body, "rendered 429");
+    EXPECT_EQ(reply->header("retry-after"), "4") << "added when the rendering has none";
+  }
+  server_->begin_shutdown();
+  {
+    RawClient client(port());
+    auto reply = client.request("GET", "/x");
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->status, 503);
+    EXPECT_EQ(reply->body, "rendered 503");
+    EXPECT_EQ(reply->header("retry-after"), "4");
+  }
+  handler_.open_gate();
 }
 
 TEST_F(HttpServerTest, SizeLimitsAndMalformedRequestsAreRefused) {
@@ -313,22 +415,49 @@ TEST_F(HttpServerTest, StopClosesIdleKeptAliveConnectionsQuickly) {
   server_->stop();  // again: nothing to do
 }
 
-TEST_F(HttpServerTest, ConnectionsBeyondTheLimitAreClosedAtOnce) {
+TEST_F(HttpServerTest, AtTheConnectionLimitTheOldestIdleConnectionMakesRoomElseTheNewOneIsClosed) {
   Options options = plain_options();
   options.limits.max_connections = 3;
   start(options);
-  std::vector<std::unique_ptr<RawClient>> held;
-  for (int i = 0; i < 3; ++i) {
-    held.push_back(std::make_unique<RawClient>(port()));
-    ASSERT_TRUE(held.back()->request("GET", "/x"));
-  }
+  // Two connections with a request in the handler's hands, one that has
+  // sent nothing yet.
+  RawClient busy_1(port()), busy_2(port()), idle(port());
+  ASSERT_TRUE(busy_1.send("GET /hold HTTP/1.1\r\nHost: x\r\n\r\n"));
+  ASSERT_TRUE(busy_2.send("GET /hold HTTP/1.1\r\nHost: x\r\n\r\n"));
+  ASSERT_TRUE(handler_.wait_holding(2));
+  ASSERT_TRUE(eventually([&] { return server_->stats().open_connections == 3; }));
+
+  // The idle connection is closed for the new one, which is served.
   RawClient extra(port());
-  EXPECT_TRUE(extra.closed_within(2s));
+  EXPECT_TRUE(idle.closed_within(2s));
+  EXPECT_EQ(server_->stats().connections_evicted, 1u);
+  ASSERT_TRUE(extra.send("GET /hold HTTP/1.1\r\nHost: x\r\n\r\n"));
+  ASSERT_TRUE(handler_.wait_holding(3));
+
+  // With none idle, a new connection is closed at once.
+  RawClient refused(port());
+  EXPECT_TRUE(refused.closed_within(2s));
   EXPECT_EQ(server_->stats().connections_refused, 1u);
-  held.pop_back();
-  ASSERT_TRUE(eventually([&] { return server_->stats().open_connections == 2; }));
-  RawClient now(port());
-  EXPECT_TRUE(now.request("GET", "/x")) << "a freed place is taken again";
+  handler_.open_gate();
+  for (RawClient* client : {&busy_1, &busy_2, &extra}) {
+    auto reply = client->read_reply();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->body, "held");
+  }
+}
+
+TEST(HttpServerDescriptorsTest, TheConnectionLimitLeavesTheReserveFree) {
+  EXPECT_EQ(connections_within(65536, 20000, 128), 20000u);
+  EXPECT_EQ(connections_within(1024, 20000, 128), 896u);
+  EXPECT_EQ(connections_within(256, 20000, 128), 128u);
+  EXPECT_EQ(connections_within(100, 20000, 128), 1u);
+  const std::uint64_t soft = raise_descriptor_limit();
+  rlimit limit{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+  EXPECT_EQ(soft, limit.rlim_cur);
+  if (limit.rlim_max != RLIM_INFINITY) {
+    EXPECT_EQ(limit.rlim_cur, limit.rlim_max);
+  }
 }
 
 TEST_F(HttpServerTest, AccessLogHasOneLinePerRequestAndNoSecrets) {

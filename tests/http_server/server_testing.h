@@ -20,9 +20,19 @@ namespace tavoren::testing {
 //   /throw     throws;
 //   /status/N  status N;
 //   /headers   200 with the answer headers the test set in extra_headers;
+//   /admission 200, the body what admit() kept for it (the path);
+//   /refuse... refused by admit() with 401 "refused", its body unread;
 //   anything else: 200, the body "<method> <path> x-test=<X-Test header> <body>".
 class TestHandler : public http_server::Handler {
  public:
+  http_server::Admission admit(const http_server::RequestHead& head) override {
+    admits.fetch_add(1);
+    if (head.path().starts_with("/refuse")) {
+      return http_server::Admission::refuse({401, {{"Content-Type", "text/plain"}}, "refused"});
+    }
+    return http_server::Admission::admit(std::string(head.path()));
+  }
+
   http_server::Response handle(const http_server::Request& request) override {
     calls.fetch_add(1);
     const std::string path(request.path());
@@ -37,6 +47,7 @@ class TestHandler : public http_server::Handler {
     if (path == "/throw") throw std::runtime_error("the handler failed");
     if (path.rfind("/status/", 0) == 0) return {std::stoi(path.substr(8)), {}, "status"};
     if (path == "/headers") return {200, extra_headers, "headers"};
+    if (path == "/admission") return {200, {}, std::any_cast<std::string>(request.admission())};
     std::string body = request.method() + " " + path +
                        " x-test=" + std::string(request.header("x-test").value_or("-")) + " " +
                        request.body();
@@ -56,6 +67,7 @@ class TestHandler : public http_server::Handler {
   }
 
   std::atomic<int> calls{0};
+  std::atomic<int> admits{0};
   std::vector<std::pair<std::string, std::string>> extra_headers;
 
  private:

@@ -230,10 +230,76 @@ TEST_F(Signing, ANonceIsAcceptedOnceWithinTheWindowAndAgainAfterIt) {
   EXPECT_EQ(verify(signed_request(kInstance, now_.load(), nonce)).refusal, Refusal::kReplayedNonce);
   // Another caller's nonces are its own.
   EXPECT_TRUE(verify(signed_request(kOperator, now_.load(), nonce)).ok());
-  // Once the first request could no longer be accepted, its nonce is free.
+  // Once the first request could no longer be accepted, and a grace
+  // beyond, its nonce is free.
   now_ = kNow + seconds(301);
   EXPECT_EQ(verify(first).refusal, Refusal::kClockSkew);
+  now_ = kNow + kMaxClockSkew + kNonceGrace + seconds(1);
   EXPECT_TRUE(verify(signed_request(kInstance, now_.load(), nonce)).ok());
+}
+
+TEST_F(Signing, ARequestSentAgainAtTheEdgeOfTheWindowIsAReplay) {
+  const Received first = signed_request(kInstance, kNow);
+  EXPECT_TRUE(verify(first).ok());
+  // Within the last second of the window, the timestamp is still
+  // accepted (whole seconds): the nonce must still be remembered.
+  for (const auto late : {std::chrono::milliseconds(299'999), std::chrono::milliseconds(300'000),
+                          std::chrono::milliseconds(300'900)}) {
+    now_ = kNow + late;
+    EXPECT_EQ(verify(first).refusal, Refusal::kReplayedNonce) << late.count() << " ms";
+  }
+  now_ = kNow + seconds(301);
+  EXPECT_EQ(verify(first).refusal, Refusal::kClockSkew);
+}
+
+TEST_F(Signing, AnUnknownKeyAndAWrongSignatureAreRefusedAlike) {
+  const Verification unknown =
+      verify(signed_request(Session{"AKNOSUCHKEY0001", kInstance.secret_key}));
+  const Verification wrong = verify(signed_request(Session{kInstance.access_key, "guess"}));
+  EXPECT_EQ(unknown.refusal, Refusal::kUnknownKey);
+  EXPECT_EQ(wrong.refusal, Refusal::kBadSignature);
+  EXPECT_EQ(unknown.status(), wrong.status());
+  EXPECT_EQ(unknown.detail, wrong.detail);
+}
+
+TEST_F(Signing, TheHeadIsVerifiedWithoutTheBodyAndItsNonceConsumedOnce) {
+  Received received = signed_request();
+  const std::string body = received.body;
+  received.body = "";  // not read yet
+  const Verification head = verifier_.verify_head(received.incoming());
+  ASSERT_TRUE(head.ok()) << head.detail;
+  EXPECT_EQ(head.body_sha256, sha256_hex(body));
+  EXPECT_EQ(verifier_.verify_head(received.incoming()).refusal, Refusal::kReplayedNonce);
+  EXPECT_TRUE(RequestVerifier::check_body(head, body).ok());
+  const Verification changed = RequestVerifier::check_body(head, body + " ");
+  EXPECT_EQ(changed.refusal, Refusal::kBodyMismatch);
+  EXPECT_EQ(changed.status(), 401);
+}
+
+TEST_F(Signing, OneKeyOverItsShareOfTheNonceMemoryIsToldToComeBack) {
+  RequestVerifier verifier({.keys = [](const std::string& key) -> std::optional<KeyGrant> {
+                              if (key == kInstance.access_key) {
+                                return KeyGrant{kInstance.secret_key, Role::kInstance, "a"};
+                              }
+                              if (key == kOperator.access_key) {
+                                return KeyGrant{kOperator.secret_key, Role::kOperator, ""};
+                              }
+                              return std::nullopt;
+                            },
+                            .clock = [this] { return now_.load(); },
+                            .nonce_capacity = 20,
+                            .nonce_quota = 5});
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_TRUE(verifier.verify(signed_request(kInstance).incoming()).ok()) << i;
+  }
+  const Verification over = verifier.verify(signed_request(kInstance).incoming());
+  EXPECT_EQ(over.refusal, Refusal::kNonceQuota);
+  EXPECT_EQ(over.status(), 503);
+  // Another key goes on.
+  EXPECT_TRUE(verifier.verify(signed_request(kOperator).incoming()).ok());
+  // Once the first key's nonces expire, it goes on too.
+  now_ = kNow + kMaxClockSkew + kNonceGrace + seconds(1);
+  EXPECT_TRUE(verifier.verify(signed_request(kInstance, now_.load()).incoming()).ok());
 }
 
 TEST_F(Signing, RefusedRequestsLeaveNoNonceBehind) {
@@ -246,7 +312,7 @@ TEST_F(Signing, RefusedRequestsLeaveNoNonceBehind) {
 }
 
 TEST(NonceCacheTest, AFullCacheRefusesUntilEntriesExpire) {
-  NonceCache cache(2);
+  NonceCache cache(2, 2);
   EXPECT_EQ(cache.remember("k", "n1", kNow + seconds(10), kNow), NonceCache::Outcome::kFresh);
   EXPECT_EQ(cache.remember("k", "n2", kNow + seconds(20), kNow), NonceCache::Outcome::kFresh);
   EXPECT_EQ(cache.remember("k", "n3", kNow + seconds(20), kNow), NonceCache::Outcome::kFull);
@@ -263,10 +329,33 @@ TEST(NonceCacheTest, AFullCacheRefusesUntilEntriesExpire) {
             NonceCache::Outcome::kFresh);
 }
 
+TEST(NonceCacheTest, EachScopeHoldsAtMostItsQuota) {
+  NonceCache cache(10, 3);
+  EXPECT_EQ(cache.quota(), 3u);
+  for (const char* nonce : {"n1", "n2", "n3"}) {
+    EXPECT_EQ(cache.remember("greedy", nonce, kNow + seconds(10), kNow),
+              NonceCache::Outcome::kFresh);
+  }
+  EXPECT_EQ(cache.remember("greedy", "n4", kNow + seconds(10), kNow),
+            NonceCache::Outcome::kOverQuota);
+  EXPECT_EQ(cache.remember("greedy", "n1", kNow + seconds(10), kNow),
+            NonceCache::Outcome::kReplayed);
+  for (const char* nonce : {"n1", "n2", "n3"}) {
+    EXPECT_EQ(cache.remember("other", nonce, kNow + seconds(10), kNow),
+              NonceCache::Outcome::kFresh);
+  }
+  EXPECT_EQ(cache.size(), 6u);
+  // The scope's nonces expire, and with them its count.
+  EXPECT_EQ(cache.remember("greedy", "n4", kNow + seconds(30), kNow + seconds(11)),
+            NonceCache::Outcome::kFresh);
+  EXPECT_EQ(cache.size(), 1u);
+  EXPECT_EQ(NonceCache(1 << 20).quota(), std::size_t{1} << 16);
+}
+
 TEST(NonceCacheTest, ConcurrentCallersSeeEachNonceFreshExactlyOnce) {
   constexpr int kThreads = 8;
   constexpr int kNonces = 2000;
-  NonceCache cache(1500);
+  NonceCache cache(1500, 1500);
   std::atomic<int> fresh{0};
   std::atomic<int> replayed{0};
   std::atomic<int> full{0};
@@ -284,6 +373,7 @@ TEST(NonceCacheTest, ConcurrentCallersSeeEachNonceFreshExactlyOnce) {
             ++replayed;
             break;
           case NonceCache::Outcome::kFull:
+          case NonceCache::Outcome::kOverQuota:
             ++full;
             break;
         }

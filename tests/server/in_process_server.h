@@ -27,18 +27,23 @@ class InProcessServer {
  public:
   // `store_options`: the store's database and server options (its
   // instance identifier is ignored). `tls` must outlive the server.
+  // `refusal_log` receives the warning lines of refused signatures.
   InProcessServer(backend::LocalBackendOptions store_options, const TestTls& tls,
-                  std::function<void(const server::AuditEntry&)> audit = {})
+                  std::function<void(const server::AuditEntry&)> audit = {},
+                  std::function<void(const std::string&)> refusal_log = {})
       : InProcessServer(
             std::make_unique<backend::LocalScaling>(without_instance(std::move(store_options))),
-            tls, std::move(audit)) {}
+            tls, std::move(audit), std::move(refusal_log)) {}
   // Serves `store`, which the server owns from then on.
   InProcessServer(std::unique_ptr<backend::Store> store, const TestTls& tls,
-                  std::function<void(const server::AuditEntry&)> audit = {})
+                  std::function<void(const server::AuditEntry&)> audit = {},
+                  std::function<void(const std::string&)> refusal_log = {})
       : tls_(tls),
         store_(std::move(store)),
         keys_(*store_, kServerEncryptionKey, std::chrono::milliseconds(200)),
-        service_(*store_, keys_, server::ServiceOptions{.audit = std::move(audit)}),
+        service_(*store_, keys_,
+                 server::ServiceOptions{.audit = std::move(audit),
+                                        .refusal_log = std::move(refusal_log)}),
         http_(http_options(tls), service_) {
     http_.start();
   }
@@ -81,6 +86,7 @@ class InProcessServer {
     o.io_threads = 2;
     o.worker_threads = 4;
     o.drain_time = std::chrono::seconds(5);
+    o.render_refusal = server::render_refusal;
     return o;
   }
 

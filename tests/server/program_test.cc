@@ -1,13 +1,18 @@
 // The tavoren-backend program as a separate process: its key commands and
 // a server that stops gracefully on SIGTERM.
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "tavoren/backend_client.h"
 #include "tavoren/common/process.h"
@@ -29,6 +34,42 @@ class ProgramTest : public ::testing::Test {
     process::RunOptions options{.timeout = std::chrono::seconds(20), .capture_stderr = true};
     options.environment = {with_key ? kKeyVariable : "TAVOREN_ENCRYPTION_KEY="};
     return process::run_capture(args, options);
+  }
+
+  // `serve` over TLS with `tls`'s files, started through `prefix` (a
+  // shell that sets limits first, say), its standard error into
+  // `error_file`; the bound port once it listens.
+  std::pair<process::Child, std::string> serve(const testing::TestTls& tls,
+                                               std::vector<std::string> prefix = {},
+                                               const std::string& error_file = "") const {
+    process::SpawnRequest request;
+    request.argv = std::move(prefix);
+    for (const std::string& arg :
+         {std::string(kProgram), std::string("serve"), std::string("--store"), store(),
+          std::string("--listen"), std::string("127.0.0.1:0"), std::string("--tls-cert"),
+          tls.server_chain_file().string(), std::string("--tls-key"),
+          tls.server_key_file().string()}) {
+      request.argv.push_back(arg);
+    }
+    request.stdout_stream = process::Stream::pipe;
+    request.stderr_stream = error_file.empty() ? process::Stream::null : process::Stream::file;
+    request.output_path = error_file;
+    request.environment = process::environment_with({kKeyVariable});
+    process::Child server = process::Child::spawn(request);
+    // The first line names the bound port.
+    std::string out;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (out.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+      pollfd ready{server.stdout_fd(), POLLIN, 0};
+      if (::poll(&ready, 1, 200) <= 0) continue;
+      char buffer[256];
+      const ssize_t got = ::read(server.stdout_fd(), buffer, sizeof buffer);
+      if (got <= 0) break;
+      out.append(buffer, static_cast<std::size_t>(got));
+    }
+    const std::string prefix_text = "listening on 127.0.0.1:";
+    if (!out.starts_with(prefix_text)) return {std::move(server), ""};
+    return {std::move(server), out.substr(prefix_text.size(), out.find('\n') - prefix_text.size())};
   }
 
   // "access-key: X\nsecret-key: Y\n" as (X, Y).
@@ -104,31 +145,8 @@ TEST_F(ProgramTest, AServerAnswersOverTlsAndStopsGracefullyOnSigterm) {
   ASSERT_EQ(made.exit_status, process::ExitStatus::exited(0)) << made.err;
   const auto [access_key, secret_key] = created(made.out);
 
-  process::SpawnRequest request;
-  request.argv = {kProgram,     "serve",
-                  "--store",    store(),
-                  "--listen",   "127.0.0.1:0",
-                  "--tls-cert", tls.server_chain_file().string(),
-                  "--tls-key",  tls.server_key_file().string()};
-  request.stdout_stream = process::Stream::pipe;
-  request.stderr_stream = process::Stream::null;
-  request.environment = process::environment_with({kKeyVariable});
-  process::Child server = process::Child::spawn(request);
-
-  // The first line names the bound port.
-  std::string out;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (out.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-    pollfd ready{server.stdout_fd(), POLLIN, 0};
-    if (::poll(&ready, 1, 200) <= 0) continue;
-    char buffer[256];
-    const ssize_t got = ::read(server.stdout_fd(), buffer, sizeof buffer);
-    if (got <= 0) break;
-    out.append(buffer, static_cast<std::size_t>(got));
-  }
-  const std::string prefix = "listening on 127.0.0.1:";
-  ASSERT_TRUE(out.starts_with(prefix)) << out;
-  const std::string port = out.substr(prefix.size(), out.find('\n') - prefix.size());
+  auto [server, port] = serve(tls);
+  ASSERT_FALSE(port.empty());
 
   backend::RemoteOperator admin(
       backend::RemoteOptions{.base_url = "https://127.0.0.1:" + port,
@@ -143,6 +161,50 @@ TEST_F(ProgramTest, AServerAnswersOverTlsAndStopsGracefullyOnSigterm) {
   const auto status = server.wait_for(std::chrono::seconds(20));
   ASSERT_TRUE(status.has_value());
   EXPECT_EQ(*status, process::ExitStatus::exited(0));
+}
+
+TEST_F(ProgramTest, UnderALowDescriptorLimitIdleConnectionsDoNotKeepARequestFromBeingServed) {
+  testing::TestTls tls;
+  const auto made = run({"keys", "create", "--store", store(), "--operator"});
+  ASSERT_EQ(made.exit_status, process::ExitStatus::exited(0)) << made.err;
+  const auto [access_key, secret_key] = created(made.out);
+  const std::string log_file = (dir_.path() / "serve.log").string();
+  // The shell lowers both the soft and the hard limit: none to raise.
+  auto [server, port] =
+      serve(tls, {"/bin/sh", "-c", "ulimit -n 256 && exec \"$0\" \"$@\""}, log_file);
+  ASSERT_FALSE(port.empty());
+
+  // More connections that never send a byte than the process may open.
+  std::vector<int> idle;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(std::stoi(port)));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  for (int i = 0; i < 260; ++i) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    idle.push_back(fd);
+  }
+
+  backend::RemoteOperator admin(
+      backend::RemoteOptions{.base_url = "https://127.0.0.1:" + port,
+                             .session = backend::Session{access_key, secret_key},
+                             .ca_file = tls.ca_file(),
+                             .connect_timeout = std::chrono::milliseconds(5000),
+                             .attempt_timeout = std::chrono::milliseconds(5000),
+                             .retry = {.max_attempts = 1}});
+  EXPECT_EQ(admin.list(), Json::array());
+  for (const int fd : idle) ::close(fd);
+
+  server.send_signal(SIGTERM);
+  const auto status = server.wait_for(std::chrono::seconds(20));
+  ASSERT_TRUE(status.has_value());
+  EXPECT_EQ(*status, process::ExitStatus::exited(0));
+  const std::string log = testing::read_file(log_file);
+  EXPECT_NE(log.find("Descriptor limit 256: serving at most 128 connections"), std::string::npos)
+      << log.substr(0, 2000);
+  EXPECT_EQ(log.find("cannot accept"), std::string::npos) << "accept never ran out";
 }
 
 }  // namespace

@@ -56,11 +56,16 @@ class ServerTest : public ::testing::Test {
  protected:
   explicit ServerTest(ServerSettings settings = {})
       : encryption_(std::make_unique<testing::ScopedEnv>("TAVOREN_ENCRYPTION_KEY", kEncryptionKey)),
-        server_(store_options(settings), tls_,
-                [this](const server::AuditEntry& e) {
-                  std::lock_guard lock(audit_mutex_);
-                  audits_.push_back(e);
-                }),
+        server_(
+            store_options(settings), tls_,
+            [this](const server::AuditEntry& e) {
+              std::lock_guard lock(audit_mutex_);
+              audits_.push_back(e);
+            },
+            [this](const std::string& line) {
+              std::lock_guard lock(audit_mutex_);
+              refusal_lines_.push_back(line);
+            }),
         store_(server_.store()),
         keys_(server_.keys()),
         instance_a_(server_.new_session(wire::Role::kInstance, "instance-a")),
@@ -125,12 +130,18 @@ class ServerTest : public ::testing::Test {
     std::lock_guard lock(audit_mutex_);
     return audits_;
   }
+  // The warning lines of refused signatures.
+  std::vector<std::string> refusal_lines() {
+    std::lock_guard lock(audit_mutex_);
+    return refusal_lines_;
+  }
 
   testing::TempDir dir_;
   testing::TestTls tls_;
   std::unique_ptr<testing::ScopedEnv> encryption_;
   std::mutex audit_mutex_;
   std::vector<server::AuditEntry> audits_;
+  std::vector<std::string> refusal_lines_;
   testing::InProcessServer server_;
   backend::Store& store_;
   server::AccessKeys& keys_;

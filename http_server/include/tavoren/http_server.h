@@ -10,19 +10,37 @@
 // a disk) without stalling accepts, TLS handshakes or reads of other
 // connections: only its own connection waits for its answer.
 //
+// Admission: once a request's head (start line and headers) is read, and
+// before its body is, the handler's admit() is called on a worker thread.
+// It either lets the request go on (the body is then read, a client that
+// sent "Expect: 100-continue" is told to continue, and handle() follows)
+// or answers it at once: the body is never read and the connection is
+// closed. Until a request is admitted, the server buffers at most
+// Limits::max_header_bytes of it plus what it read ahead, within
+// kMaxBufferedBeforeAdmission bytes in all.
+//
 // Bounds, each with a default and each injectable through Limits: header
 // size (431 beyond it), body size (413), the time a client has to send a
 // whole request once it started (the connection is cut), the time an idle
 // keep-alive connection is kept, the time a TLS handshake may take, the
 // number of requests in flight (beyond it: 429 with Retry-After, without
-// calling the handler) and the number of open connections (beyond it a
-// new connection is closed at once). A malformed request gets 400. Every
-// error answer closes the connection except 429.
+// calling the handler) and the number of open connections (beyond it the
+// oldest idle connection, one waiting for the first bytes of a request or
+// of its TLS handshake, is closed to make room; when none is idle the new
+// connection is closed at once). The connection limit must fit within the
+// process's descriptor limit (see connections_within and
+// raise_descriptor_limit), so that connections are refused by the server
+// rather than by a failing accept. A malformed request gets 400. Every
+// error answer closes the connection, except a 429 or the handler's
+// refusal of a request that has no body. These refusals of the
+// server's own are rendered by Options::render_refusal when set (status,
+// headers and body); without it they are short plain texts. The server
+// adds Retry-After to a rendered 429 or 503 that has none.
 //
 // TLS: TLS 1.3 when the client has it, else TLS 1.2 with forward-secret
 // AEAD suites only (ECDHE with AES-GCM or ChaCha20-Poly1305), with a
-// certificate chain file and a private key file (PEM). Plain HTTP is served only when Options::plain_http is set
-// explicitly (tests, loopback set-ups); without it, missing certificate
+// certificate chain file and a private key file (PEM). Plain HTTP is served only when
+// Options::plain_http is set explicitly (tests, loopback set-ups); without it, missing certificate
 // files are an error.
 //
 // Shutting down: begin_shutdown() makes every request that arrives from
@@ -52,6 +70,7 @@
 // logged (its message only) and answered with 500.
 #pragma once
 
+#include <any>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -68,8 +87,13 @@ namespace tavoren::http_server {
 
 // The bounds of one server. Every time limit here is a whole duration;
 // none is ever waited beyond.
+// The most a connection buffers of a request that is not yet admitted:
+// max_header_bytes is capped to fit within it.
+inline constexpr std::size_t kMaxBufferedBeforeAdmission = 64 * 1024;
+
 struct Limits {
-  // Request line and headers together, in bytes (431 beyond it).
+  // Request line and headers together, in bytes (431 beyond it; at most
+  // kMaxBufferedBeforeAdmission is used).
   std::size_t max_header_bytes = 16 * 1024;
   // Request body, in bytes (413 beyond it).
   std::size_t max_body_bytes = 16 * 1024 * 1024;
@@ -107,6 +131,29 @@ struct AccessLogEntry {
 // "<method> <path> <status> <bytes>B <ms>ms peer=<peer> id=<request id>".
 std::string access_log_line(const AccessLogEntry& entry);
 
+// The handler's answer. The server sets Content-Length, Server,
+// X-Request-Id and Connection itself; headers of those names given here
+// are ignored.
+struct Response {
+  int status = 200;
+  std::vector<std::pair<std::string, std::string>> headers;
+  std::string body;
+};
+
+// The refusals the server answers by itself, without the handler.
+enum class Refusal {
+  kMalformed,        // 400: the request cannot be parsed
+  kHeadersTooLarge,  // 431 by default: the head exceeds max_header_bytes
+  kBodyTooLarge,     // 413: the body exceeds max_body_bytes
+  kBusy,             // 429: max_in_flight requests are in the handler's hands
+  kShuttingDown,     // 503: begin_shutdown() was called
+  kInternal,         // 500: the handler threw, or answered an impossible status
+};
+
+// How the refusals are rendered by default: 400, 431, 413, 429, 503 and
+// 500 with a short plain text.
+Response default_refusal(Refusal refusal);
+
 struct Options {
   // The address to listen on (IPv4 or IPv6 literal) and its port; port 0
   // picks a free one (see HttpServer::port()).
@@ -133,6 +180,36 @@ struct Options {
   // request through the process-wide logger. Called on the I/O threads,
   // several at once: it must be quick, thread-safe, and must not throw.
   std::function<void(const AccessLogEntry&)> access_log;
+  // Renders the server's own refusals; unset: default_refusal. Called on
+  // the I/O and worker threads, several at once: it must be quick,
+  // thread-safe, and must not throw. An answer whose status is outside
+  // 200..599 is replaced by the default one.
+  std::function<Response(Refusal)> render_refusal;
+};
+
+// The start line and headers of a request whose body is not read yet, as
+// the handler's admit() sees it. Valid during that call only.
+class RequestHead {
+ public:
+  using Header = std::pair<std::string, std::string>;
+
+  RequestHead(std::string method, std::string target, std::vector<Header> headers,
+              std::string peer);
+
+  const std::string& method() const { return method_; }
+  const std::string& target() const { return target_; }
+  // The target without its query ("?..."), not decoded.
+  std::string_view path() const;
+  // The first header named `name`, compared without regard to case.
+  std::optional<std::string_view> header(std::string_view name) const;
+  const std::vector<Header>& headers() const { return headers_; }
+  const std::string& peer() const { return peer_; }
+
+ private:
+  std::string method_;
+  std::string target_;
+  std::vector<Header> headers_;
+  std::string peer_;
 };
 
 // One complete request, as the handler sees it. Valid during the
@@ -142,7 +219,7 @@ class Request {
   using Header = std::pair<std::string, std::string>;
 
   Request(std::string method, std::string target, std::vector<Header> headers, std::string body,
-          std::string peer, std::string request_id);
+          std::string peer, std::string request_id, std::any admission = {});
 
   // "GET", "POST", ...
   const std::string& method() const { return method_; }
@@ -161,6 +238,8 @@ class Request {
   // also sent back in the X-Request-Id header and written to the access
   // log.
   const std::string& request_id() const { return request_id_; }
+  // What the handler's admit() kept for this request (Admission::context).
+  const std::any& admission() const { return admission_; }
 
  private:
   std::string method_;
@@ -169,20 +248,30 @@ class Request {
   std::string body_;
   std::string peer_;
   std::string request_id_;
+  std::any admission_;
 };
 
-// The handler's answer. The server sets Content-Length, Server,
-// X-Request-Id and Connection itself; headers of those names given here
-// are ignored.
-struct Response {
-  int status = 200;
-  std::vector<std::pair<std::string, std::string>> headers;
-  std::string body;
+// The handler's verdict on a request's head.
+struct Admission {
+  // Set: the answer, sent at once; the body is not read.
+  std::optional<Response> refusal;
+  // Handed to handle() with the request (Request::admission()).
+  std::any context;
+
+  static Admission admit(std::any context = {}) {
+    return Admission{std::nullopt, std::move(context)};
+  }
+  static Admission refuse(Response response) { return Admission{std::move(response), {}}; }
 };
 
 class Handler {
  public:
   virtual ~Handler() = default;
+  // Decides, from its head alone, whether a request's body is read. Called
+  // on a worker thread, counted in flight like handle(), at most once per
+  // request and before handle(); by default every request is admitted.
+  // An exception is answered with a 500 and the body is not read.
+  virtual Admission admit(const RequestHead& head);
   // Answers one request. Called on a worker thread; may block, but a
   // request that is never answered holds its worker and its connection,
   // and holds up stop() (which joins the workers): bound its waits.
@@ -196,7 +285,17 @@ struct Stats {
   std::uint64_t connections_accepted = 0;
   std::uint64_t connections_refused = 0;  // closed at once: too many open
   std::uint64_t requests = 0;             // answered, whatever the status
+  std::uint64_t connections_evicted = 0;  // idle ones closed to make room
 };
+
+// The connection limit that fits within `descriptors` (the process's
+// soft RLIMIT_NOFILE) with `reserve` of them left for everything else:
+// `wanted` or less, at least 1.
+std::size_t connections_within(std::uint64_t descriptors, std::size_t wanted, std::size_t reserve);
+
+// Raises the process's soft RLIMIT_NOFILE to its hard limit (as far as
+// the kernel allows) and returns the soft limit in force afterwards.
+std::uint64_t raise_descriptor_limit();
 
 class HttpServer {
  public:

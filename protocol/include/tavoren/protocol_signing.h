@@ -8,11 +8,15 @@
 //   <method>\n<path>\n<timestamp>\n<nonce>\n<body SHA-256>\n<idempotency key>
 //
 // (hexadecimal in lowercase; the idempotency key is empty for a read). A
-// server checks it with RequestVerifier::verify(): every header present and
-// well formed, a known access key, the body's hash, the signature (compared
-// in constant time), a clock skew of at most max_skew either way, and a
-// nonce not seen within that window. A changed method, path, body,
-// timestamp, nonce or idempotency key breaks the signature.
+// server checks it in two steps, since the signature covers the body only
+// through its announced hash: RequestVerifier::verify_head(), as soon as
+// the headers arrive, checks every header present and well formed, a known
+// access key, the signature (compared in constant time), a clock skew of at
+// most max_skew either way, and a nonce not seen before (consuming it);
+// check_body() then checks that the body has the announced hash. verify()
+// does both. A changed method, path, body, timestamp, nonce or idempotency
+// key breaks the signature. An unknown key and a wrong signature are
+// refused with the same detail, so a caller cannot tell them apart.
 //
 // Secrets: no function here logs anything, and no refusal's detail holds a
 // secret key, an access key or a signature, so a detail may go into an
@@ -53,6 +57,10 @@ inline constexpr std::string_view kIdempotencyKey = "Idempotency-Key";
 
 // The largest clock difference between a signer and a verifier.
 inline constexpr std::chrono::seconds kMaxClockSkew{300};
+// How long a nonce is remembered beyond the last moment its request could
+// be accepted (its timestamp plus the skew allowed): timestamps are whole
+// seconds, and a clock may be stepped.
+inline constexpr std::chrono::seconds kNonceGrace{60};
 
 using Clock = std::function<std::chrono::system_clock::time_point()>;
 
@@ -104,19 +112,23 @@ std::vector<HeaderField> sign_request(const OutgoingRequest& request, const Sess
 // The nonces seen recently, each kept until the end of the window in which
 // its request could still be accepted.
 //
-// Bounded: it holds at most `capacity` nonces. When it is full, expired
-// nonces are dropped first; if none has expired, the new nonce is refused
-// (kFull, a 503 for the caller to retry later) rather than an unexpired
-// one forgotten, since forgetting would let that request be replayed.
+// Bounded: it holds at most `capacity` nonces, and at most `quota` of one
+// scope (access key), so that one caller cannot crowd out the others. When
+// it is full, expired nonces are dropped first; if none has expired, the
+// new nonce is refused (kFull, or kOverQuota for a scope at its quota: a
+// 503 for the caller to retry later) rather than an unexpired one
+// forgotten, since forgetting would let that request be replayed.
 class NonceCache {
  public:
   enum class Outcome {
-    kFresh,     // not seen before: now remembered until its expiry
-    kReplayed,  // seen before and not expired
-    kFull,      // not remembered: capacity reached by unexpired nonces
+    kFresh,      // not seen before: now remembered until its expiry
+    kReplayed,   // seen before and not expired
+    kFull,       // not remembered: capacity reached by unexpired nonces
+    kOverQuota,  // not remembered: this scope holds its quota of unexpired nonces
   };
 
-  explicit NonceCache(std::size_t capacity = std::size_t{1} << 20);
+  // `quota` 0: capacity / 16 (at least 1).
+  explicit NonceCache(std::size_t capacity = std::size_t{1} << 20, std::size_t quota = 0);
   NonceCache(const NonceCache&) = delete;
   NonceCache& operator=(const NonceCache&) = delete;
 
@@ -128,12 +140,16 @@ class NonceCache {
 
   std::size_t size() const;
   std::size_t capacity() const { return capacity_; }
+  std::size_t quota() const { return quota_; }
 
  private:
   void drop_expired(std::chrono::system_clock::time_point now);
 
   const std::size_t capacity_;
+  const std::size_t quota_;
   mutable std::mutex mutex_;
+  // Unexpired nonces per scope.
+  std::map<std::string, std::size_t, std::less<>> count_of_;
   std::map<std::string, std::chrono::system_clock::time_point, std::less<>> expiry_of_;
   std::multimap<std::chrono::system_clock::time_point, std::string> by_expiry_;
 };
@@ -147,6 +163,17 @@ struct KeyGrant {
   // The instance of an instance key; empty for an operator key.
   std::string instance_id;
 };
+
+// What a remembered nonce says: fresh (now remembered), replayed, or not
+// remembered for lack of room (kFull, kOverQuota).
+using NonceOutcome = NonceCache::Outcome;
+
+// Remembers the nonce of a caller (scope) until its expiry, somewhere the
+// server's peers see it too (a shared database). Throws what its store
+// throws.
+using NonceMemory = std::function<NonceOutcome(const std::string& scope, const std::string& nonce,
+                                               std::chrono::system_clock::time_point expires_at,
+                                               std::chrono::system_clock::time_point now)>;
 
 // The grant of an access key, nullopt for an unknown (or revoked) one.
 using KeyLookup = std::function<std::optional<KeyGrant>(const std::string& access_key)>;
@@ -172,6 +199,7 @@ enum class Refusal {
   kClockSkew,        // the timestamp is too far from the server's clock
   kReplayedNonce,    // the nonce was seen within the window
   kNonceCacheFull,   // the nonce could not be remembered (try again)
+  kNonceQuota,       // the key holds its share of the nonce memory (try again)
 };
 
 // "missing_header", "bad_signature", ... ("none" for kNone).
@@ -186,9 +214,12 @@ struct Verification {
   std::string instance_id;
   // The request's idempotency key ("" when it has none).
   std::string idempotency_key;
+  // The SHA-256 the body must have, as signed (set by verify_head()).
+  std::string body_sha256;
 
   bool ok() const { return refusal == Refusal::kNone; }
-  // 200 when accepted, 503 for kNonceCacheFull, 401 otherwise.
+  // 200 when accepted, 503 for kNonceCacheFull and kNonceQuota, 401
+  // otherwise.
   int status() const;
 };
 
@@ -198,6 +229,10 @@ struct VerifierOptions {
   Clock clock;
   std::chrono::seconds max_skew = kMaxClockSkew;
   std::size_t nonce_capacity = std::size_t{1} << 20;
+  // One key's share of the nonce memory; 0: nonce_capacity / 16.
+  std::size_t nonce_quota = 0;
+  // Where nonces are remembered; empty: the verifier's own NonceCache.
+  NonceMemory nonce_memory;
 };
 
 class RequestVerifier {
@@ -205,9 +240,15 @@ class RequestVerifier {
   // Throws std::invalid_argument without a key lookup.
   explicit RequestVerifier(VerifierOptions options);
 
-  // Checks, in this order: the headers, the key, the body hash, the
-  // signature, the clock skew, the nonce. A nonce is remembered only for a
-  // request whose signature held, so unsigned traffic cannot fill the cache.
+  // Checks the headers alone, in this order: their presence and form, the
+  // key, the signature, the clock skew, the nonce (body is not looked at).
+  // A nonce is remembered only for a request whose signature held, so
+  // unsigned traffic cannot fill the memory; each nonce is accepted once.
+  Verification verify_head(const IncomingRequest& request);
+  // Whether `body` has the hash an accepted head announced: `head` as it
+  // was, or kBodyMismatch.
+  static Verification check_body(Verification head, std::string_view body);
+  // verify_head(), then check_body().
   Verification verify(const IncomingRequest& request);
 
   const NonceCache& nonces() const { return nonces_; }

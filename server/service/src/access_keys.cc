@@ -24,6 +24,9 @@ constexpr std::size_t kAccessKeyCharacters = 18;
 constexpr std::size_t kSecretBytes = 32;
 // Beyond this many cached keys, expired entries are dropped.
 constexpr std::size_t kCacheTrim = 1024;
+// Unknown keys are cached only while fewer keys than this are: whoever
+// sends many made-up keys must not fill the memory.
+constexpr std::size_t kCacheMax = 16384;
 
 bool usable_key_length(std::size_t size) { return size == 16 || size == 24 || size == 32; }
 
@@ -119,9 +122,10 @@ std::optional<wire::KeyGrant> AccessKeys::lookup(const std::string& access_key) 
     }
   }
   std::optional<backend::AccessKeyRecord> record = store_.find_access_key(access_key);
-  // Unknown keys are not cached: whoever sends made-up keys must not fill
-  // the memory.
-  if (!record) return std::nullopt;
+  if (!record) {
+    keep(access_key, std::nullopt, now);
+    return std::nullopt;
+  }
   std::optional<wire::KeyGrant> grant;
   if (!record->revoked) {
     try {
@@ -135,13 +139,19 @@ std::optional<wire::KeyGrant> AccessKeys::lookup(const std::string& access_key) 
                  access_key);
     }
   }
+  keep(access_key, grant, now);
+  return grant;
+}
+
+void AccessKeys::keep(const std::string& access_key, std::optional<wire::KeyGrant> grant,
+                      std::chrono::steady_clock::time_point now) {
   std::lock_guard lock(mutex_);
   if (cache_.size() >= kCacheTrim) {
     std::erase_if(cache_,
                   [&](const auto& entry) { return now - entry.second.fetched >= cache_time_; });
   }
-  cache_[access_key] = Cached{grant, now};
-  return grant;
+  if (!grant && cache_.size() >= kCacheMax) return;
+  cache_[access_key] = Cached{std::move(grant), now};
 }
 
 }  // namespace tavoren::server

@@ -2,6 +2,7 @@
 // writes answered once, and the dispatch of each operation to the store.
 
 #include <algorithm>
+#include <any>
 #include <chrono>
 #include <limits>
 #include <stdexcept>
@@ -120,6 +121,20 @@ class StoreFailure : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// Where a service keeps its nonces: where its options say, else in the
+// store when the store's servers share them, else in its own memory.
+wire::NonceMemory nonce_memory_of(backend::Store& store, wire::NonceMemory given) {
+  if (given || !store.shares_nonces()) return given;
+  return [&store](const std::string& access_key, const std::string& nonce,
+                  std::chrono::system_clock::time_point expires_at,
+                  std::chrono::system_clock::time_point) {
+    const std::int64_t seconds =
+        std::chrono::duration_cast<std::chrono::seconds>(expires_at.time_since_epoch()).count();
+    return store.remember_nonce(access_key, nonce, seconds) ? wire::NonceOutcome::kFresh
+                                                            : wire::NonceOutcome::kReplayed;
+  };
+}
+
 }  // namespace
 
 std::string audit_line(const AuditEntry& entry) {
@@ -175,54 +190,96 @@ BackendService::BackendService(backend::Store& store, AccessKeys& keys, ServiceO
       verifier_(wire::VerifierOptions{
           .keys = [this](const std::string& access_key) { return keys_.lookup(access_key); },
           .clock = options_.clock,
-          .max_skew = options_.max_skew}),
-      metrics_(*options_.registry) {}
+          .max_skew = options_.max_skew,
+          .nonce_quota = options_.nonce_quota,
+          .nonce_memory = nonce_memory_of(store, options_.nonce_memory)}),
+      metrics_(*options_.registry),
+      refusal_log_(options_.refusal_log_period, options_.refusal_log) {}
 
 BackendService::~BackendService() = default;
 
-Response BackendService::handle(const http_server::Request& request) {
-  const auto start = std::chrono::steady_clock::now();
-  Response response = handle_request(request);
-  const wire::Operation* operation = wire::operation_of_path(request.path());
+void BackendService::count(std::string_view path, int status,
+                           std::chrono::steady_clock::time_point start) {
+  const wire::Operation* operation = wire::operation_of_path(path);
   const std::string name = operation != nullptr ? std::string(operation->name) : "unknown";
-  metrics_.requests.with({name, std::to_string(response.status)}).inc();
+  metrics_.requests.with({name, std::to_string(status)}).inc();
   metrics_.duration.with({name}).observe(
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-  return response;
 }
 
-Response BackendService::handle_request(const http_server::Request& request) {
-  if (request.method() != "POST") {
+http_server::Admission BackendService::admit(const http_server::RequestHead& head) {
+  const auto start = std::chrono::steady_clock::now();
+  auto checked = check_head(head);
+  if (auto* refusal = std::get_if<Response>(&checked)) {
+    count(head.path(), refusal->status, start);
+    return http_server::Admission::refuse(std::move(*refusal));
+  }
+  return http_server::Admission::admit(std::get<wire::Verification>(std::move(checked)));
+}
+
+std::variant<Response, wire::Verification> BackendService::check_head(
+    const http_server::RequestHead& head) {
+  if (head.method() != "POST") {
     Response refused = failure(405, wire::failure::kMalformed, "Only POST is served");
     refused.headers.emplace_back("Allow", "POST");
     return refused;
   }
-  const wire::Operation* operation = wire::operation_of_path(request.path());
+  const wire::Operation* operation = wire::operation_of_path(head.path());
   if (operation == nullptr) {
     return failure(
         wire::status::kNoSuchOperation, wire::failure::kNoSuchOperation,
         "No operation of protocol " + std::string(wire::kProtocolVersion) + " at this path");
   }
-  wire::Verification verification = verifier_.verify(
-      wire::IncomingRequest{.method = request.method(),
-                            .path = request.path(),
-                            .body = request.body(),
+  wire::Verification verification = verifier_.verify_head(
+      wire::IncomingRequest{.method = head.method(),
+                            .path = head.path(),
+                            .body = {},
                             .header = [&](std::string_view name) -> std::optional<std::string> {
-                              std::optional<std::string_view> value = request.header(name);
+                              std::optional<std::string_view> value = head.header(name);
                               if (!value) return std::nullopt;
                               return std::string(*value);
                             }});
+  if (verification.ok()) return verification;
+  metrics_.authentication_refusals.with({wire::refusal_name(verification.refusal)}).inc();
+  // One line per caller and period: a flood of one bad key is one line.
+  const std::string key(head.header(wire::header::kAccessKey).value_or("").substr(0, 64));
+  refusal_log_.write(key.empty() ? "peer " + host_of(head.peer()) : "key " + key,
+                     "Unauthenticated request " + std::string(operation->name) + " from " +
+                         head.peer() + ": " + wire::refusal_name(verification.refusal));
+  const bool busy = verification.status() == wire::status::kUnavailable;
+  const bool replayed = verification.refusal == wire::Refusal::kReplayedNonce;
+  return failure(verification.status(),
+                 busy       ? wire::failure::kUnavailable
+                 : replayed ? wire::failure::kReplayedNonce
+                            : wire::failure::kNotAuthenticated,
+                 verification.detail);
+}
+
+Response BackendService::handle(const http_server::Request& request) {
+  const auto start = std::chrono::steady_clock::now();
+  Response response = handle_request(request);
+  count(request.path(), response.status, start);
+  return response;
+}
+
+Response BackendService::handle_request(const http_server::Request& request) {
+  // A request the HTTP server did not admit through admit() (a direct
+  // call) is checked here, head first.
+  const auto* admitted = std::any_cast<wire::Verification>(&request.admission());
+  wire::Verification verification;
+  if (admitted != nullptr) {
+    verification = *admitted;
+  } else {
+    auto checked = check_head(http_server::RequestHead(request.method(), request.target(),
+                                                       request.headers(), request.peer()));
+    if (auto* refusal = std::get_if<Response>(&checked)) return std::move(*refusal);
+    verification = std::get<wire::Verification>(std::move(checked));
+  }
+  const wire::Operation* operation = wire::operation_of_path(request.path());
+  verification = wire::RequestVerifier::check_body(std::move(verification), request.body());
   if (!verification.ok()) {
     metrics_.authentication_refusals.with({wire::refusal_name(verification.refusal)}).inc();
-    log::warning("Unauthenticated request %s from %s: %s", std::string(operation->name),
-                 request.peer(), wire::refusal_name(verification.refusal));
-    const bool busy = verification.status() == wire::status::kUnavailable;
-    const bool replayed = verification.refusal == wire::Refusal::kReplayedNonce;
-    return failure(verification.status(),
-                   busy       ? wire::failure::kUnavailable
-                   : replayed ? wire::failure::kReplayedNonce
-                              : wire::failure::kNotAuthenticated,
-                   verification.detail);
+    return failure(verification.status(), wire::failure::kNotAuthenticated, verification.detail);
   }
   Call call{request,
             *operation,
@@ -240,6 +297,71 @@ Response BackendService::handle_request(const http_server::Request& request) {
     log::error("%s failed: %s", std::string(operation->name), e.what());
   } catch (const std::exception& e) {
     log::error("%s failed: %s", std::string(operation->name), e.what());
+  }
+  return failure(wire::status::kInternalError, wire::failure::kInternalError,
+                 "The server could not handle the request; try again");
+}
+
+RateLimitedLog::RateLimitedLog(std::chrono::milliseconds period,
+                               std::function<void(const std::string&)> write)
+    : period_(period), write_(std::move(write)) {}
+
+void RateLimitedLog::write(const std::string& subject, const std::string& line,
+                           std::chrono::steady_clock::time_point now) {
+  // Subjects kept within one period; the others share one.
+  constexpr std::size_t kMaxSubjects = 4096;
+  std::size_t left_out = 0;
+  {
+    std::lock_guard lock(mutex_);
+    if (subjects_.size() >= kMaxSubjects && subjects_.find(subject) == subjects_.end()) {
+      std::erase_if(subjects_, [&](const auto& entry) {
+        return now - entry.second.written >= period_ && entry.second.left_out == 0;
+      });
+    }
+    const std::string& kept =
+        subjects_.size() >= kMaxSubjects && subjects_.find(subject) == subjects_.end()
+            ? std::string("(others)")
+            : subject;
+    auto [entry, made] = subjects_.try_emplace(kept, Subject{now, 0});
+    if (!made) {
+      if (now - entry->second.written < period_) {
+        ++entry->second.left_out;
+        return;
+      }
+      left_out = entry->second.left_out;
+      entry->second = Subject{now, 0};
+    }
+  }
+  const std::string text =
+      left_out == 0 ? line
+                    : line + " (" + std::to_string(left_out) + " more like it since the last line)";
+  if (write_) {
+    write_(text);
+  } else {
+    log::warning("%s", text);
+  }
+}
+
+Response render_refusal(http_server::Refusal refusal) {
+  using http_server::Refusal;
+  switch (refusal) {
+    case Refusal::kMalformed:
+      return failure(wire::status::kMalformed, wire::failure::kMalformed,
+                     "The request is not well-formed HTTP");
+    case Refusal::kHeadersTooLarge:
+      return failure(wire::status::kTooLarge, wire::failure::kTooLarge,
+                     "The request's headers exceed the server's limit");
+    case Refusal::kBodyTooLarge:
+      return failure(wire::status::kTooLarge, wire::failure::kTooLarge,
+                     "The request's body exceeds the server's limit");
+    case Refusal::kBusy:
+      return failure(wire::status::kTooManyRequests, wire::failure::kBusy,
+                     "Too many requests in progress; try again later");
+    case Refusal::kShuttingDown:
+      return failure(wire::status::kUnavailable, wire::failure::kUnavailable,
+                     "The server is shutting down; try again later");
+    case Refusal::kInternal:
+      break;
   }
   return failure(wire::status::kInternalError, wire::failure::kInternalError,
                  "The server could not handle the request; try again");

@@ -1211,6 +1211,17 @@ std::optional<AccessKeyRecord> StoreCore::find_access_key(const std::string& acc
       });
 }
 
+bool StoreCore::remember_nonce(const std::string& access_key, const std::string& nonce,
+                               std::int64_t expires_at) {
+  return core::write_with(*port_, [&](Tx& tx) {
+    tx.run("{purge_nonces}", Params().integer(unix_now()).integer(kPurgeBatch));
+    return tx.change(
+               "INSERT INTO request_nonces (access_key, nonce, expires_at) VALUES ($1, $2, $3) "
+               "ON CONFLICT (access_key, nonce) DO NOTHING",
+               Params().text(access_key).text(nonce).integer(expires_at)) > 0;
+  });
+}
+
 bool StoreCore::revoke_access_key(const std::string& access_key) {
   return core::write_with(*port_, [&](Tx& tx) {
     return tx.change(

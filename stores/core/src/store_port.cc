@@ -60,6 +60,7 @@ const std::string* phrase(std::string_view name, const Phrases& phrases) {
   if (name == "C") return &phrases.collate_c;
   if (name == "next_scale_down") return &phrases.next_scale_down;
   if (name == "purge_answers") return &phrases.purge_answers;
+  if (name == "purge_nonces") return &phrases.purge_nonces;
   return nullptr;
 }
 

@@ -84,6 +84,7 @@ const std::vector<Table>& tables() {
        {},
        {},
        "instance_id, port, action_id"},
+      {"request_nonces", {"access_key", "nonce", "expires_at"}, {}, {}, "access_key, nonce"},
   };
   return kTables;
 }

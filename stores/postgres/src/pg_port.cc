@@ -25,6 +25,9 @@ const core::Phrases& phrases() {
           "DELETE FROM write_answers WHERE ctid = ANY (ARRAY(SELECT ctid FROM write_answers "
           "WHERE expires_at <= $1 AND (caller, idempotency_key) <> ($3, $4) "
           "ORDER BY expires_at LIMIT $2 FOR UPDATE SKIP LOCKED))",
+      .purge_nonces =
+          "DELETE FROM request_nonces WHERE ctid = ANY (ARRAY(SELECT ctid FROM request_nonces "
+          "WHERE expires_at <= $1 ORDER BY expires_at LIMIT $2 FOR UPDATE SKIP LOCKED))",
       .parameter_prefix = "$",
   };
   return kPhrases;

@@ -220,6 +220,17 @@ DROP TABLE attempt_logs;
     R"sql(
 ALTER TABLE actions ADD COLUMN report_bytes BIGINT NOT NULL DEFAULT 0;
 )sql" TAVOREN_PG_REPORT_BYTES_SQL,
+    // 6 -> 7: the nonces of signed requests, shared by the servers of the
+    // store, each until its expiry (Unix seconds).
+    R"sql(
+CREATE TABLE request_nonces (
+  access_key TEXT NOT NULL,
+  nonce TEXT NOT NULL,
+  expires_at BIGINT NOT NULL,
+  PRIMARY KEY (access_key, nonce)
+);
+CREATE INDEX request_nonces_by_expiry ON request_nonces (expires_at);
+)sql",
 };
 
 constexpr int kVersion = static_cast<int>(std::size(kMigrations));

@@ -250,6 +250,17 @@ UPDATE actions SET report_bytes = (SELECT coalesce(sum(length(CAST(arguments AS 
   FROM status_history WHERE action_id = actions.id
   AND operation IN ('update_action_status', 'update_status', 'update_action'));
 )sql",
+    // 10 -> 11: the nonces of signed requests (a store shared by several
+    // servers keeps them; SQLite's has the table for a like schema).
+    R"sql(
+CREATE TABLE request_nonces (
+  access_key TEXT NOT NULL,
+  nonce TEXT NOT NULL,
+  expires_at INTEGER NOT NULL,
+  PRIMARY KEY (access_key, nonce)
+) WITHOUT ROWID;
+CREATE INDEX request_nonces_by_expiry ON request_nonces (expires_at);
+)sql",
 };
 
 constexpr int kVersion = static_cast<int>(std::size(kMigrations));

@@ -20,6 +20,9 @@ const core::Phrases& phrases() {
           "DELETE FROM write_answers WHERE (caller, idempotency_key) IN (SELECT caller, "
           "idempotency_key FROM write_answers WHERE expires_at <= $1 "
           "AND NOT (caller = $3 AND idempotency_key = $4) LIMIT $2)",
+      .purge_nonces =
+          "DELETE FROM request_nonces WHERE (access_key, nonce) IN (SELECT access_key, nonce "
+          "FROM request_nonces WHERE expires_at <= $1 LIMIT $2)",
       .parameter_prefix = "?",
   };
   return kPhrases;

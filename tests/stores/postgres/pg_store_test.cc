@@ -277,8 +277,9 @@ TEST_F(PgStoreTest, AStoreOfThePreviousSchemaGainsTheLogMarksAndKeepsItsLog) {
             .has_error_set());
   }
   // Version 1 kept no place of the agent's pieces, no machines and no
-  // attempts, and one log per action.
+  // attempts, one log per action, and no nonces.
   Raw raw;
+  raw.exec("DROP TABLE " + schema() + ".request_nonces");
   raw.exec("ALTER TABLE " + schema() + ".log_pieces DROP CONSTRAINT log_pieces_pkey");
   raw.exec("ALTER TABLE " + schema() + ".log_pieces DROP COLUMN attempt");
   raw.exec("ALTER TABLE " + schema() + ".log_pieces ADD PRIMARY KEY (action_id, start_offset)");
@@ -334,9 +335,10 @@ TEST_F(PgStoreTest, AStoreOfVersionFourKeepsTheLogOfEachAttempt) {
     ASSERT_EQ(second->assign_jobs(false).data.size(), 1u);
     ASSERT_FALSE(second->update_action_docker_logs(piece(id, "two\n", 2)).has_error_set());
   }
-  // Version 4 kept the pieces of earlier attempts apart.
+  // Version 4 kept the pieces of earlier attempts apart, and no nonces.
   const std::string s = schema();
   Raw raw;
+  raw.exec("DROP TABLE " + s + ".request_nonces");
   raw.exec("CREATE TABLE " + s + ".attempt_logs (action_id TEXT NOT NULL REFERENCES " + s +
            ".actions (id), attempt INTEGER NOT NULL, start_offset BIGINT NOT NULL, content BYTEA "
            "NOT NULL, PRIMARY KEY (action_id, attempt, start_offset))");

@@ -27,11 +27,11 @@ using backend::DatabaseError;
 using backend::NotConfiguredError;
 using backend::Result;
 
-// Takes a file of the current schema back to version 8: no count of the
-// reports' bytes, the pieces of the current attempt in a table of their
-// own, those of earlier attempts in another.
+// Takes a file of the current schema back to version 8: no nonces, no
+// count of the reports' bytes, the pieces of the current attempt in a table
+// of their own, those of earlier attempts in another.
 constexpr const char* kBackToVersionEight =
-    "ALTER TABLE actions DROP COLUMN report_bytes; "
+    "DROP TABLE request_nonces; ALTER TABLE actions DROP COLUMN report_bytes; "
     "CREATE TABLE attempt_logs (action_id TEXT NOT NULL REFERENCES actions (id), attempt "
     "INTEGER NOT NULL, start_offset INTEGER NOT NULL, content BLOB NOT NULL, PRIMARY KEY "
     "(action_id, attempt, start_offset)) WITHOUT ROWID; "

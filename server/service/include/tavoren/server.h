@@ -3,9 +3,17 @@
 // answered from one store (tavoren/store.h): the embedded SQLite
 // store, or PostgreSQL shared by several servers.
 //
-// A request is handled in this order: POST only (405), the path names an
-// operation (404), its signature holds (401, or 503 when the nonce memory
-// is full), the key's role may call the operation (403), a write carries
+// A request is admitted from its head alone, before its body is read
+// (admit()): POST only (405), the path names an operation (404), its
+// signature holds over the headers (401, or 503 when the nonce memory is
+// full or the key holds its share of it; the nonce is consumed here, once,
+// in the store when its servers share it so that a request replayed to
+// another server of the store is refused too).
+// Every unauthenticated refusal is the same 401 whatever its cause (an
+// unknown key, a wrong signature), and its warning line is written at most
+// once per key (or peer) per refusal_log_period, with the count of those
+// left out. Then handle(): the body has the signed SHA-256 (401), the
+// key's role may call the operation (403), a write carries
 // an idempotency key (400), the body fits the operation (400), and an
 // instance key names only its own instance's work (403): actions assigned
 // to it, an owner's key pair only while an action of that owner is
@@ -27,8 +35,12 @@
 // Keys: AccessKeys creates, lists and revokes the server's access keys,
 // whose secrets are sealed (AES-GCM) under the server's encryption key
 // before they are stored; its lookup() serves RequestVerifier, caching
-// each key for at most cache_time so that a revoked key stops working
-// within it.
+// each key, and each unknown key (up to a bound), for at most cache_time
+// so that a revoked key stops working within it and a flood of one
+// unknown key costs one database read per cache_time.
+//
+// The refusals of the HTTP server itself (too large, busy, stopping,
+// malformed) are rendered in the protocol's form by render_refusal().
 //
 // Ownership: the caller owns the store, which must outlive the service and
 // the keys; neither opens connections of its own (each instance is served
@@ -52,6 +64,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "tavoren/http_server.h"
@@ -67,6 +80,12 @@ namespace tavoren::server {
 // Throws ValueError when neither gives one, or when it is not 16, 24 or 32
 // bytes long; the message never holds the key.
 std::string load_encryption_key(const std::optional<std::string>& key_file);
+
+// A refusal of the HTTP server in the protocol's form: the failure body,
+// the protocol header, and the status of the protocol (413 `too_large` for
+// a body or headers too large, 429 `busy`, 503 `unavailable`, 400
+// `malformed`, 500 `internal_error`). For http_server::Options.
+http_server::Response render_refusal(http_server::Refusal refusal);
 
 // A key pair made by AccessKeys::create, its secret shown once.
 struct NewAccessKey {
@@ -99,6 +118,8 @@ class AccessKeys {
     std::optional<backend::wire::KeyGrant> grant;
     std::chrono::steady_clock::time_point fetched;
   };
+  void keep(const std::string& access_key, std::optional<backend::wire::KeyGrant> grant,
+            std::chrono::steady_clock::time_point now);
 
   backend::Store& store_;
   const std::string encryption_key_;
@@ -137,6 +158,39 @@ struct ServiceOptions {
   std::chrono::milliseconds contact_interval = std::chrono::seconds(1);
   // Where the service counts its requests (see ServiceMetrics); never null.
   metrics::Registry* registry = &metrics::Registry::process_wide();
+  // Where nonces are remembered; empty: in the store when its servers
+  // share it (Store::shares_nonces, PostgreSQL), else in this process.
+  backend::wire::NonceMemory nonce_memory;
+  // One key's share of the in-process nonce memory; 0: the default.
+  std::size_t nonce_quota = 0;
+  // At most one warning line per key (or peer) and period for refused
+  // signatures.
+  std::chrono::milliseconds refusal_log_period = std::chrono::seconds(10);
+  // Receives each warning line of a refused signature; unset: the
+  // process-wide logger. Called from worker threads; must not throw.
+  std::function<void(const std::string&)> refusal_log;
+};
+
+// Lines about one kind of event, at most one per subject and period: the
+// first of a period is written, the others counted and named in the next
+// line written. Bounded: beyond a few thousand subjects within one period,
+// the others share one subject. Thread-safe.
+class RateLimitedLog {
+ public:
+  RateLimitedLog(std::chrono::milliseconds period, std::function<void(const std::string&)> write);
+  // Writes `line` unless `subject` had a line within the period.
+  void write(const std::string& subject, const std::string& line,
+             std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now());
+
+ private:
+  struct Subject {
+    std::chrono::steady_clock::time_point written;
+    std::size_t left_out = 0;
+  };
+  const std::chrono::milliseconds period_;
+  const std::function<void(const std::string&)> write_;
+  std::mutex mutex_;
+  std::map<std::string, Subject> subjects_;
 };
 
 // What the service counts, in its options' registry:
@@ -180,6 +234,9 @@ class BackendService final : public http_server::Handler {
   BackendService(backend::Store& store, AccessKeys& keys, ServiceOptions options = {});
   ~BackendService() override;
 
+  // Checks the method, the path and the signature of the head (see the top
+  // of this file); the admitted request carries its Verification.
+  http_server::Admission admit(const http_server::RequestHead& head) override;
   http_server::Response handle(const http_server::Request& request) override;
 
   // The service's counters (for a program that counts more of the same).
@@ -187,6 +244,11 @@ class BackendService final : public http_server::Handler {
 
  private:
   struct Call;
+  // The refusal of a request's head, or its verification.
+  std::variant<http_server::Response, backend::wire::Verification> check_head(
+      const http_server::RequestHead& head);
+  // Counts one answer of `path`.
+  void count(std::string_view path, int status, std::chrono::steady_clock::time_point start);
   http_server::Response handle_request(const http_server::Request& request);
   http_server::Response handle_call(Call& call);
   http_server::Response handle_write(Call& call);
@@ -212,6 +274,7 @@ class BackendService final : public http_server::Handler {
   ServiceOptions options_;
   backend::wire::RequestVerifier verifier_;
   ServiceMetrics metrics_;
+  RateLimitedLog refusal_log_;
   // (access key, idempotency key) of the writes being handled now.
   std::mutex writes_mutex_;
   std::set<std::pair<std::string, std::string>> writes_in_progress_;

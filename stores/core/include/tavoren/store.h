@@ -481,6 +481,16 @@ class Store : public Scaling {
   // Whether the key existed (revoking a revoked key again changes nothing).
   // Write.
   virtual bool revoke_access_key(const std::string& access_key) = 0;
+
+  // Nonces of signed requests, for the servers that share a store: whether
+  // they should keep them here (a store that several servers share) rather
+  // than each in its own memory.
+  virtual bool shares_nonces() const { return false; }
+  // Remembers `nonce` of `access_key` until `expires_at` (Unix seconds);
+  // false when it is remembered already. A few expired nonces are forgotten
+  // on the way, in the same transaction. Write.
+  virtual bool remember_nonce(const std::string& access_key, const std::string& nonce,
+                              std::int64_t expires_at) = 0;
 };
 
 }  // namespace tavoren::backend

@@ -170,6 +170,8 @@ class StoreCore : public Store {
   std::vector<AccessKeyRecord> access_keys() override;
   std::optional<AccessKeyRecord> find_access_key(const std::string& access_key) override;
   bool revoke_access_key(const std::string& access_key) override;
+  bool remember_nonce(const std::string& access_key, const std::string& nonce,
+                      std::int64_t expires_at) override;
 
  protected:
   const std::shared_ptr<core::Port>& port() const { return port_; }

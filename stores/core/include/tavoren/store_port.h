@@ -18,6 +18,8 @@
 //   {next_scale_down}  the next number of the scale-down order
 //   {purge_answers} a whole statement: deletes at most $2 kept answers that
 //                   expired at $1, never the one of caller $3 and key $4
+//   {purge_nonces}  a whole statement: deletes at most $2 request nonces
+//                   that expired at $1
 // Everything else is the SQL both databases read alike.
 //
 // Ownership: a port owns its connections; a Tx is lent for one call of a
@@ -188,6 +190,7 @@ struct Phrases {
   std::string collate_c;
   std::string next_scale_down;
   std::string purge_answers;
+  std::string purge_nonces;
   // "$" for PostgreSQL, "?" for SQLite.
   std::string parameter_prefix;
 };

@@ -89,6 +89,9 @@ class PgScaling final : public StoreCore {
   explicit PgScaling(PgBackendOptions options);
   ~PgScaling() override;
 
+  // Several servers share a PostgreSQL store: they keep their nonces in it.
+  bool shares_nonces() const override { return true; }
+
   // Brings the database's schema to the current version; answers the
   // version it had. DatabaseError for a newer schema or tables of another
   // program in the schema.

@@ -1,0 +1,84 @@
+// Two servers on one PostgreSQL store share their memory of nonces: a
+// signed request answered by one is a replay to the other.
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "in_process_server.h"
+#include "pg_test_store.h"
+#include "raw_client.h"
+#include "tavoren/protocol.h"
+#include "test_support.h"
+#include "test_tls.h"
+
+namespace tavoren {
+namespace {
+
+namespace wire = backend::wire;
+
+class SharedNoncesTest : public ::testing::Test {
+ protected:
+  backend::LocalBackendOptions store_options() const {
+    backend::LocalBackendOptions options;
+    options.database = dir_.path() / "backend.db";
+    return options;
+  }
+  // Sends `headers` and `body` to `path` of the server at `port`.
+  std::optional<testing::Reply> send(int port, const std::string& path, const std::string& body,
+                                     const std::vector<wire::HeaderField>& headers) const {
+    std::string text;
+    for (const wire::HeaderField& field : headers) text += field.name + ": " + field.value + "\r\n";
+    testing::RawClient client(port, tls_.ca_file());
+    return client.request("POST", path, body, text);
+  }
+
+  testing::TempDir dir_;
+  testing::TestTls tls_;
+  testing::ScopedEnv encryption_{"TAVOREN_ENCRYPTION_KEY", testing::kServerEncryptionKey};
+};
+
+TEST_F(SharedNoncesTest, ARequestAnsweredByOneServerIsAReplayToTheOther) {
+  testing::InProcessServer one(testing::pg_store_for(store_options()), tls_);
+  testing::InProcessServer two(testing::pg_store_for(store_options()), tls_);
+  const backend::Session key = one.new_session(wire::Role::kInstance, "instance-a");
+
+  const std::string path = wire::path_of("get_downscaled_ids");
+  const std::string body = "{}";
+  const auto headers = wire::sign_request({.path = path, .body = body}, key);
+  const auto first = send(one.port(), path, body, headers);
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first->status, 200) << first->body;
+  for (const int port : {two.port(), one.port()}) {
+    const auto again = send(port, path, body, headers);
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->status, 401);
+    EXPECT_EQ(wire::read_failure(again->body)->error, wire::failure::kReplayedNonce);
+  }
+  // The same key signs anew: either server answers.
+  for (const int port : {two.port(), one.port()}) {
+    const auto fresh =
+        send(port, path, body, wire::sign_request({.path = path, .body = body}, key));
+    ASSERT_TRUE(fresh);
+    EXPECT_EQ(fresh->status, 200);
+  }
+  EXPECT_EQ(testing::pg_count_rows(store_options().database, "request_nonces"), 3);
+}
+
+TEST_F(SharedNoncesTest, ExpiredNoncesAreSweptAsNewOnesAreRemembered) {
+  auto store = testing::pg_store_for(store_options());
+  EXPECT_TRUE(store->shares_nonces());
+  const std::int64_t later = 4'000'000'000;
+  EXPECT_TRUE(store->remember_nonce("TKNEW", "n1", later));
+  EXPECT_FALSE(store->remember_nonce("TKNEW", "n1", later));
+  for (const char* nonce : {"n1", "n2", "n3"}) {
+    EXPECT_TRUE(store->remember_nonce("TKOLD", nonce, 1));
+  }
+  // Each nonce remembered sweeps expired ones first.
+  EXPECT_TRUE(store->remember_nonce("TKNEW", "n2", later));
+  EXPECT_EQ(testing::pg_count_rows(store_options().database, "request_nonces"), 2);
+  EXPECT_TRUE(store->remember_nonce("TKOLD", "n1", 1)) << "an expired nonce is free again";
+}
+
+}  // namespace
+}  // namespace tavoren
