@@ -215,6 +215,19 @@ INSERT INTO log_pieces (action_id, attempt, start_offset, content)
   SELECT action_id, attempt, start_offset, content FROM attempt_logs;
 DROP TABLE attempt_logs;
 )sql",
+    // 5 -> 6: a model secret may belong to one owner (the platform's
+    // default of a name has the owner ''); the instances' transport keys.
+    R"sql(
+ALTER TABLE model_secrets ADD COLUMN owner TEXT NOT NULL DEFAULT '';
+ALTER TABLE model_secrets DROP CONSTRAINT model_secrets_pkey;
+ALTER TABLE model_secrets ADD PRIMARY KEY (owner, name);
+
+CREATE TABLE transport_keys (
+  instance_id TEXT PRIMARY KEY,
+  sealed_key TEXT NOT NULL,
+  created_at TEXT NOT NULL
+);
+)sql",
 };
 
 constexpr int kVersion = static_cast<int>(std::size(kMigrations));
