@@ -34,7 +34,9 @@ class AcceptingScaling : public backend::Scaling {
   backend::Result get_model_codebase_requirements(const std::string&) override { return {}; }
   backend::Result get_docker_hub_credentials() override { return {}; }
   backend::Result get_user_access_key_pair(const std::string&) override { return {}; }
-  backend::Result get_model_secret_keys(const std::string&) override { return {}; }
+  backend::Result get_model_secret_keys(const std::string&, const std::string& = "") override {
+    return {};
+  }
   backend::Result get_internal_api_key(const std::string&) override { return {}; }
   Json get_data_processing_image() override { return "bench/image:1"; }
   Json get_open_port() override { return 0; }

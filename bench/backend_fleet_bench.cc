@@ -112,7 +112,13 @@ using tcp = asio::ip::tcp;
 using Clock = std::chrono::steady_clock;
 using Seconds = std::chrono::duration<double>;
 
-constexpr const char* kEncryptionKey = "bench-encryption-key-0123456789a";
+constexpr const char* kMasterKey =
+    "b3e1c4a5d6f708192a3b4c5d6e7f8091a2b3c4d5e6f708192a3b4c5d6e7f8091";
+std::shared_ptr<const sealing::Keyring> bench_keyring() {
+  static const auto keyring =
+      std::make_shared<const sealing::Keyring>(sealing::parse_master_key(kMasterKey));
+  return keyring;
+}
 // How long one request may take before it counts as a transport error.
 constexpr auto kRequestLimit = std::chrono::seconds(10);
 // How long an agent waits before it reconnects after a transport error.
@@ -638,10 +644,12 @@ std::unique_ptr<backend::Store> open_store(const std::string& store_text) {
   if (store_text.starts_with("sqlite:")) {
     backend::LocalBackendOptions options;
     options.database = store_text.substr(std::string_view("sqlite:").size());
+    options.keyring = bench_keyring();
     return std::make_unique<backend::LocalScaling>(options);
   }
   backend::PgBackendOptions options;
   options.conninfo = store_text;
+  options.keyring = bench_keyring();
   backend::PgScaling::migrate(options);
   return std::make_unique<backend::PgScaling>(options);
 }
@@ -660,7 +668,8 @@ std::vector<backend::Session> prepare_store(const std::string& store_text, int a
                                             int actions) {
   const std::unique_ptr<backend::Store> opened = open_store(store_text);
   backend::Store& store = *opened;
-  server::AccessKeys keys(store, kEncryptionKey);
+  server::require_master_sealed(store, store_text);
+  server::AccessKeys keys(store, bench_keyring());
   std::vector<backend::Session> sessions;
   sessions.reserve(static_cast<std::size_t>(agents));
   char instance[32];
@@ -681,13 +690,12 @@ struct Server {
   Server(const Config& config, const std::string& store_text, const testing::TestTls& tls,
          const std::filesystem::path& log)
       : child(process::Child::spawn(process::SpawnRequest{
-            .argv = arguments(config, store_text, tls),
+            .argv = arguments(config, store_text, tls, log.parent_path()),
             .stdin_stream = process::Stream::null,
             .stdout_stream = process::Stream::pipe,
             .stderr_stream = process::Stream::file,
             .output_path = log.string(),
-            .environment = process::environment_with(
-                {std::string("TAVOREN_ENCRYPTION_KEY=") + kEncryptionKey})})) {
+            .environment = process::environment_with({"TAVOREN_ENCRYPTION_KEY="})})) {
     std::string out;
     const auto deadline = Clock::now() + std::chrono::seconds(30);
     while (out.find('\n') == std::string::npos && Clock::now() < deadline) {
@@ -706,13 +714,17 @@ struct Server {
   }
   ~Server() { stop(); }
   static std::vector<std::string> arguments(const Config& config, const std::string& store_text,
-                                            const testing::TestTls& tls) {
-    std::vector<std::string> argv = {config.server, "serve",
-                                     "--store",     store_text,
-                                     "--listen",    "127.0.0.1:0",
-                                     "--tls-cert",  tls.server_chain_file().string(),
-                                     "--tls-key",   tls.server_key_file().string(),
-                                     "--log-level", "warning"};
+                                            const testing::TestTls& tls,
+                                            const std::filesystem::path& dir) {
+    const std::string master_key_file = (dir / "master.key").string();
+    std::ofstream(master_key_file) << kMasterKey << "\n";
+    std::vector<std::string> argv = {config.server,       "serve",
+                                     "--store",           store_text,
+                                     "--listen",          "127.0.0.1:0",
+                                     "--tls-cert",        tls.server_chain_file().string(),
+                                     "--tls-key",         tls.server_key_file().string(),
+                                     "--log-level",       "warning",
+                                     "--master-key-file", master_key_file};
     if (config.lost_after_s > 0) {
       const auto lost = static_cast<long>(std::lround(config.lost_after_s));
       argv.insert(argv.end(), {"--lost-after", std::to_string(lost), "--unresponsive-after",

@@ -27,6 +27,13 @@ namespace tavoren {
 namespace {
 
 constexpr const char* kEncryptionKey = "bench-encryption-key-0123456789a";
+// The master key of the bench's servers.
+std::shared_ptr<const sealing::Keyring> bench_keyring() {
+  static const auto keyring = std::make_shared<const sealing::Keyring>(sealing::parse_master_key(
+      "b3e1c4a5d6f708192a3b4c5d6e7f8091a2b3c4d5e6f708192a3b4c5d6e7f8091"));
+  return keyring;
+}
+
 constexpr int kActions = 3000;
 
 Json record() {
@@ -41,6 +48,7 @@ struct Store {
   explicit Store(const std::filesystem::path& database, const std::string& instance) {
     backend::LocalBackendOptions options;
     options.database = database;
+    options.keyring = bench_keyring();
     store = std::make_unique<backend::LocalScaling>(options);
     for (int i = 0; i < kActions + 1; ++i) store->submit(record());
     agent = store->for_instance(instance);
@@ -56,7 +64,7 @@ struct Served {
   Served()
       : encryption("TAVOREN_ENCRYPTION_KEY", kEncryptionKey),
         store(dir.path() / "served.db", "bench-instance"),
-        keys(*store.store, kEncryptionKey),
+        keys(*store.store, bench_keyring()),
         service(*store.store, keys),
         http(options(), service) {
     http.start();

@@ -47,6 +47,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr const char* kEncryptionKey = "bench-encryption-key-0123456789a";
+// The master key of the bench's servers.
+std::shared_ptr<const sealing::Keyring> bench_keyring() {
+  static const auto keyring = std::make_shared<const sealing::Keyring>(sealing::parse_master_key(
+      "b3e1c4a5d6f708192a3b4c5d6e7f8091a2b3c4d5e6f708192a3b4c5d6e7f8091"));
+  return keyring;
+}
 
 struct Config {
   int actions = 6000;
@@ -132,7 +138,7 @@ class PgSchema {
 
 Figures measure(const Config& config, backend::Store& store) {
   testing::TestTls tls;
-  server::AccessKeys keys(store, kEncryptionKey);
+  server::AccessKeys keys(store, bench_keyring());
   server::BackendService service(store, keys);
   http_server::Options http_options;
   http_options.certificate_chain_file = tls.server_chain_file();
@@ -245,6 +251,7 @@ int main(int argc, char** argv) {
     testing::TempDir dir;
     backend::LocalBackendOptions local_options;
     local_options.database = dir.path() / "bench.db";
+    local_options.keyring = bench_keyring();
     // Agents here take actions and never end them: each may hold them all.
     local_options.fleet.default_max_actions = config.actions;
     backend::LocalScaling local(local_options);
@@ -259,6 +266,7 @@ int main(int argc, char** argv) {
     backend::PgBackendOptions pg_options;
     pg_options.conninfo = *config.pg;
     pg_options.schema = schema.name();
+    pg_options.keyring = bench_keyring();
     pg_options.max_connections = 16;
     pg_options.fleet.default_max_actions = config.actions;
     std::optional<backend::PgScaling> pg;

@@ -382,7 +382,8 @@ double parse_number(const std::string& what, const std::string& text) {
 }
 
 template <typename Backend>
-void apply_setting(Backend& backend, const std::string& name, const std::vector<std::string>& a) {
+void apply_setting(Backend& backend, const std::string& name, const std::vector<std::string>& a,
+                   const std::string& owner) {
   namespace cc = backend::config_command;
   auto is = [&](std::string_view usage) { return describe(usage).name == name; };
   if (is(cc::kRegistry)) {
@@ -393,7 +394,7 @@ void apply_setting(Backend& backend, const std::string& name, const std::vector<
     backend.set_codebase(a[0], a[1],
                          a.size() > 2 ? std::optional<std::string>(a[2]) : std::nullopt);
   } else if (is(cc::kModelSecret)) {
-    backend.set_model_secret(a[0], a[1]);
+    backend.set_model_secret(a[0], a[1], owner);
   } else if (is(cc::kInternalApiKey)) {
     backend.set_internal_api_key(a[0], a[1]);
   } else if (is(cc::kDataProcessingImage)) {
@@ -409,18 +410,25 @@ void apply_setting(Backend& backend, const std::string& name, const std::vector<
 int config_command(const Args& raw) {
   std::string usage = config_usage();
   return guarded("config", usage.c_str(), [&] {
-    ParsedArgs args = parse_args(raw, {backend_option(), backend_ca_option()});
+    ParsedArgs args = parse_args(raw, {backend_option(), backend_ca_option(), {"--user", true}});
     if (args.help) {
       std::cout << "usage: " << usage
                 << "\n\nSets one setting of the embedded backend (replacing its earlier value),\n"
                    "or shows every setting with passwords, keys and tokens left out.\n"
                    "Key pairs are stored encrypted when TAVOREN_ENCRYPTION_KEY is set.\n"
                    "An argument given as - is read from standard input (its first line):\n"
-                   "passwords, secret keys and tokens then stay off the command line.\n";
+                   "passwords, secret keys and tokens then stay off the command line.\n"
+                   "config model-secret takes --user OWNER: the secret is then answered only\n"
+                   "for that owner's actions; without it, it is the default of its name for\n"
+                   "every action whose owner has none of its own.\n";
       return kExitOk;
     }
     if (args.positionals.empty()) throw UsageError("which setting?");
     const std::string& name = args.positionals[0];
+    const std::string owner = args.value("--user").value_or("");
+    if (args.has("--user") && name != describe(backend::config_command::kModelSecret).name) {
+      throw UsageError("--user belongs to config model-secret only");
+    }
     std::vector<std::string> values(args.positionals.begin() + 1, args.positionals.end());
     if (name == "show") {
       if (!values.empty()) throw UsageError("config show takes no arguments");
@@ -448,7 +456,7 @@ int config_command(const Args& raw) {
         if (value.ends_with('\r')) value.pop_back();
       }
       return with_backend(args, true, [&](auto& backend) {
-        apply_setting(backend, name, values);
+        apply_setting(backend, name, values, owner);
         return kExitOk;
       });
     }

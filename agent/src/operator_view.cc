@@ -314,9 +314,10 @@ backend::Result MeteredScaling::get_user_access_key_pair(const std::string& user
                  [&] { return inner_->get_user_access_key_pair(user_id); });
 }
 
-backend::Result MeteredScaling::get_model_secret_keys(const std::string& secret_name) {
+backend::Result MeteredScaling::get_model_secret_keys(const std::string& secret_name,
+                                                      const std::string& action_record_id) {
   return metered("get_model_secret_keys",
-                 [&] { return inner_->get_model_secret_keys(secret_name); });
+                 [&] { return inner_->get_model_secret_keys(secret_name, action_record_id); });
 }
 
 backend::Result MeteredScaling::get_internal_api_key(const std::string& action_record_id) {

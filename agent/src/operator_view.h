@@ -131,7 +131,8 @@ class MeteredScaling final : public backend::Scaling {
   backend::Result get_model_codebase_requirements(const std::string& model_family) override;
   backend::Result get_docker_hub_credentials() override;
   backend::Result get_user_access_key_pair(const std::string& user_id) override;
-  backend::Result get_model_secret_keys(const std::string& secret_name) override;
+  backend::Result get_model_secret_keys(const std::string& secret_name,
+                                        const std::string& action_record_id = "") override;
   backend::Result get_internal_api_key(const std::string& action_record_id) override;
   Json get_data_processing_image() override;
   Json get_open_port() override;

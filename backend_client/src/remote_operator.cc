@@ -123,10 +123,11 @@ void RemoteOperator::set_codebase(const std::string& model_family, const std::st
 }
 
 void RemoteOperator::set_model_secret(const std::string& secret_name,
-                                      const std::string& user_access_token) {
-  caller_->call_or_throw(
-      "operator/set_model_secret",
-      named({{"secret_name", secret_name}, {"user_access_token", user_access_token}}));
+                                      const std::string& user_access_token,
+                                      const std::string& owner) {
+  Json arguments = named({{"secret_name", secret_name}, {"user_access_token", user_access_token}});
+  if (!owner.empty()) arguments["user_id"] = owner;
+  caller_->call_or_throw("operator/set_model_secret", arguments);
 }
 
 void RemoteOperator::set_internal_api_key(const std::string& action_record_id,

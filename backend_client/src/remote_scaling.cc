@@ -181,8 +181,12 @@ Result RemoteScaling::get_user_access_key_pair(const std::string& user_id) {
   return caller_->call("get_user_access_key_pair", named({{"user_id", user_id}}));
 }
 
-Result RemoteScaling::get_model_secret_keys(const std::string& secret_name) {
-  return caller_->call("get_model_secret_keys", named({{"secret_name", secret_name}}));
+Result RemoteScaling::get_model_secret_keys(const std::string& secret_name,
+                                            const std::string& action_record_id) {
+  Json arguments = named({{"secret_name", secret_name}});
+  // Left out when none is named, as agents before it sent the call.
+  if (!action_record_id.empty()) arguments["action_record_id"] = action_record_id;
+  return caller_->call("get_model_secret_keys", std::move(arguments));
 }
 
 Result RemoteScaling::get_internal_api_key(const std::string& action_record_id) {

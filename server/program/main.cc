@@ -27,6 +27,7 @@
 #include "serve_settings.h"
 #include "tavoren/common/errors.h"
 #include "tavoren/common/logging.h"
+#include "tavoren/common/sealing.h"
 #include "tavoren/http_server.h"
 #include "tavoren/metrics.h"
 #include "tavoren/metrics_endpoint.h"
@@ -52,6 +53,9 @@ constexpr const char* kUsageText =
     "  keys create    make an access key (--instance ID or --operator)\n"
     "  keys list      list the access keys (never their secrets)\n"
     "  keys revoke    revoke an access key\n"
+    "  keys transport make a new transport key of an instance\n"
+    "  keys reseal    move a store's secrets to a (new) master key\n"
+    "  keys master-key  print a new random master key\n"
     "  migrate        bring a store's schema to this program's version\n"
     "  import         copy an embedded store (sqlite:PATH) into a PostgreSQL one\n"
     "\n"
@@ -87,28 +91,72 @@ constexpr const char* kServeHelp =
     "  --requeue-lost N             how often an action is queued again after its machine\n"
     "                               was lost, unless its record sets \"retry\" (default 1;\n"
     "                               0: never)\n"
-    "  --encryption-key-file FILE   the encryption key, when TAVOREN_ENCRYPTION_KEY is unset\n"
+    "  --master-key-file FILE       the master key (required): 32 random bytes as 64\n"
+    "                               hexadecimal characters or Base64 (tavoren-backend keys\n"
+    "                               master-key makes one)\n"
+    "  --previous-master-key-file FILE  during a rotation, the master key before it: values\n"
+    "                               sealed under either are read (see keys reseal)\n"
     "  --log-level LEVEL            debug, info, warning or error (default info)\n"
     "  --metrics-listen HOST:PORT   serve /metrics and /healthz over plain HTTP there\n"
     "                               (default 127.0.0.1:9465; an empty value serves nothing)\n"
     "\n"
-    "The encryption key (16, 24 or 32 bytes) seals the access keys' secrets and the\n"
-    "operator's secrets at rest; the server refuses to start without one.\n";
+    "The master key never leaves the server (it is neither put into the environment nor\n"
+    "given to any child). One subkey per purpose is derived from it (HKDF-SHA256): the\n"
+    "access keys' and transport keys' secrets, the operator's secrets (registry password,\n"
+    "model secrets, internal API keys), the owners' key pairs at rest, and web sessions;\n"
+    "each value is bound to its row. A store made by older servers under the single\n"
+    "encryption key is refused until tavoren-backend keys reseal has moved it.\n";
 
 constexpr const char* kKeysCreateHelp =
     "Usage: tavoren-backend keys create --store STORE (--instance ID | --operator)\n"
     "                                   [--gpus N] [--max-actions N] [--label KEY=VALUE]...\n"
-    "                                   [--encryption-key-file FILE]\n"
+    "                                   --master-key-file FILE\n"
     "\n"
     "Makes an access key for one instance's agent, or for an operator, and prints the\n"
-    "access key and its secret key on standard output. The secret is shown only now;\n"
-    "it is stored encrypted under the encryption key.\n"
+    "access key and its secret key on standard output; an instance key comes with the\n"
+    "instance's transport key, the agent's TAVOREN_ENCRYPTION_KEY, with which it opens\n"
+    "the owners' key pairs the server sends it. They are shown only now; they are stored\n"
+    "sealed under the master key.\n"
     "\n"
     "An instance key makes its instance a machine the server knows:\n"
     "  --gpus N         the GPUs it is rented with; 0: CPU only, it never gets GPU work\n"
     "                   whatever its agent reports (unset: the agent's report decides)\n"
     "  --max-actions N  the most live actions it holds at once (default 8)\n"
     "  --label K=V      a label of the machine (repeatable)\n";
+
+constexpr const char* kKeysTransportHelp =
+    "Usage: tavoren-backend keys transport --store STORE --instance ID --master-key-file FILE\n"
+    "\n"
+    "Makes a new transport key of an instance, replacing its earlier one, and prints it\n"
+    "once: give it to the instance's agent as TAVOREN_ENCRYPTION_KEY. The server sends an\n"
+    "owner's key pair to an instance sealed under its transport key, and only while it\n"
+    "holds a live action of that owner; an instance without one (one made before\n"
+    "transport keys) gets no key pair, with a refusal that names this command.\n";
+
+constexpr const char* kKeysResealHelp =
+    "Usage: tavoren-backend keys reseal --store STORE --master-key-file NEW\n"
+    "                                   (--old-key-file OLD | --old-master-key-file OLD)\n"
+    "                                   [--batch N]\n"
+    "\n"
+    "Seals every secret of the store anew under the master key NEW: the access keys' and\n"
+    "transport keys' secrets, the owners' key pairs, model secrets, internal API keys and\n"
+    "the registry password. Values already under NEW are left alone.\n"
+    "\n"
+    "  --old-key-file OLD         a store made by servers before master keys: OLD holds\n"
+    "                             their single encryption key (TAVOREN_ENCRYPTION_KEY).\n"
+    "                             Stop its servers first; serve refuses the store until\n"
+    "                             the move has finished.\n"
+    "  --old-master-key-file OLD  a rotation: OLD is the master key until now. Restart\n"
+    "                             the servers with --master-key-file NEW\n"
+    "                             --previous-master-key-file OLD first (they read values\n"
+    "                             under both), run this, then restart them without the\n"
+    "                             previous key.\n"
+    "  --batch N                  values sealed per transaction (default 100)\n"
+    "\n"
+    "Each batch is one transaction; after each, the values sealed so far are printed by\n"
+    "table. Interrupted, run it again: it goes on where it stopped. The database may keep\n"
+    "the old values in its free space until it is vacuumed (VACUUM; for PostgreSQL,\n"
+    "VACUUM FULL of the tables named).\n";
 
 constexpr const char* kKeysListHelp =
     "Usage: tavoren-backend keys list --store STORE\n"
@@ -129,7 +177,7 @@ constexpr const char* kImportHelp =
     "Copies an embedded store into a PostgreSQL store that holds no actions, in one\n"
     "transaction: the queue (records, states, assignments, scale-downs, ends), the\n"
     "status history, the logs, the settings, key pairs and access keys (their secrets\n"
-    "stay sealed: serve the target with the same TAVOREN_ENCRYPTION_KEY), the machines'\n"
+    "stay sealed: serve the target with the same master key), the machines'\n"
     "resource reports, the ports held by instances and the answers kept for repeated\n"
     "writes. Not copied: kept answers that expired. Settings or access keys the target\n"
     "holds already are kept. Stop the servers of the embedded store first: writes made\n"
@@ -141,12 +189,14 @@ constexpr const char* kKeysRevokeHelp =
     "Revokes an access key: a running server refuses it within seconds.\n";
 
 // The store named by `store` (sqlite:PATH or a postgresql:// URL, checked
-// by store_text).
-std::unique_ptr<backend::Store> open_store(const std::string& store,
-                                           const StoreSettings& settings = {}) {
+// by store_text), its secrets under `keyring` when one is given.
+std::unique_ptr<backend::Store> open_store(
+    const std::string& store, const StoreSettings& settings = {},
+    std::shared_ptr<const sealing::Keyring> keyring = nullptr) {
   if (is_postgresql(store)) {
     backend::PgBackendOptions options;
     options.conninfo = store;
+    options.keyring = keyring;
     options.log_limit_bytes = settings.log_limit_bytes;
     options.port_range = settings.port_range;
     options.assign_batch = settings.assign_batch;
@@ -155,6 +205,7 @@ std::unique_ptr<backend::Store> open_store(const std::string& store,
   }
   backend::LocalBackendOptions options;
   options.database = store.substr(std::string_view("sqlite:").size());
+  options.keyring = std::move(keyring);
   options.log_limit_bytes = settings.log_limit_bytes;
   options.port_range = settings.port_range;
   options.assign_batch = settings.assign_batch;
@@ -162,15 +213,12 @@ std::unique_ptr<backend::Store> open_store(const std::string& store,
   return std::make_unique<backend::LocalScaling>(std::move(options));
 }
 
-// The encryption key (TAVOREN_ENCRYPTION_KEY, else `key_file`). The store
-// seals the operator's secrets under the same key and reads it from the
-// environment: it is set there, before any thread starts.
-std::string use_encryption_key(const std::optional<std::string>& key_file) {
-  std::string key = server::load_encryption_key(key_file);
-  if (::setenv("TAVOREN_ENCRYPTION_KEY", key.c_str(), 1) != 0) {
-    throw std::runtime_error("Cannot pass the encryption key to the store");
-  }
-  return key;
+// The master key of --master-key-file (required), and the previous one.
+std::shared_ptr<const sealing::Keyring> master_keyring(const Parsed& parsed,
+                                                       const char* previous_option = nullptr) {
+  std::optional<std::string> previous;
+  if (previous_option != nullptr) previous = parsed.get(previous_option);
+  return server::load_keyring(required(parsed, "--master-key-file"), previous);
 }
 
 // The HTTP server's options as the settings give them, with the protocol's
@@ -210,9 +258,10 @@ class ServingParts {
  public:
   // Opens the store, starts the HTTP server (printing the bound address)
   // and the metrics endpoint, when one is asked for.
-  ServingParts(const ServeSettings& settings, const std::string& encryption_key)
-      : store_(open_store(settings.store, settings.store_settings)),
-        keys_(*store_, encryption_key),
+  ServingParts(const ServeSettings& settings,
+               const std::shared_ptr<const sealing::Keyring>& keyring)
+      : store_(serving_store(settings, keyring)),
+        keys_(*store_, keyring),
         service_(*store_, keys_),
         http_(serving_options(settings.server), service_) {
     http_.start();
@@ -243,6 +292,15 @@ class ServingParts {
   }
 
  private:
+  // The store, once it is known to be sealed under the master key.
+  static std::unique_ptr<backend::Store> serving_store(
+      const ServeSettings& settings, const std::shared_ptr<const sealing::Keyring>& keyring) {
+    std::unique_ptr<backend::Store> store =
+        open_store(settings.store, settings.store_settings, keyring);
+    server::require_master_sealed(*store, settings.store);
+    return store;
+  }
+
   // How often the machines are swept: a tenth of the time to lost, from 1
   // to 10 seconds, so that a lost machine's work runs again soon after.
   static std::chrono::milliseconds sweep_interval(const backend::FleetRules& fleet) {
@@ -404,9 +462,14 @@ int serve(const std::vector<std::string>& args) {
     return kOk;
   }
   log::set_level(settings.log_level);
-  const std::string encryption_key = use_encryption_key(settings.encryption_key_file);
+  if (!settings.master_key_file) {
+    throw UsageError(
+        "serve needs --master-key-file FILE (tavoren-backend keys master-key makes one)");
+  }
+  const auto keyring =
+      server::load_keyring(*settings.master_key_file, settings.previous_master_key_file);
   const sigset_t stop_signals = block_stop_signals();
-  ServingParts parts(settings, encryption_key);
+  ServingParts parts(settings, keyring);
   return run_until_stopped(parts, stop_signals);
 }
 
@@ -438,7 +501,7 @@ backend::MachineChange machine_change(const Parsed& parsed) {
 
 int keys_create(const std::vector<std::string>& args) {
   const Parsed parsed =
-      parse(args, {"--store", "--instance", "--encryption-key-file", "--gpus", "--max-actions"},
+      parse(args, {"--store", "--instance", "--master-key-file", "--gpus", "--max-actions"},
             {"--operator"}, {"--label"});
   if (parsed.help) {
     std::cout << kKeysCreateHelp;
@@ -456,17 +519,75 @@ int keys_create(const std::vector<std::string>& args) {
     throw UsageError("--gpus, --max-actions and --label are for an instance key");
   }
   const std::string store = store_text(parsed);
-  const std::string encryption_key = use_encryption_key(parsed.get("--encryption-key-file"));
-  const std::unique_ptr<backend::Store> local = open_store(store);
-  server::AccessKeys keys(*local, encryption_key);
+  const auto keyring = master_keyring(parsed);
+  const std::unique_ptr<backend::Store> local = open_store(store, {}, keyring);
+  server::require_master_sealed(*local, store);
+  server::AccessKeys keys(*local, keyring);
   if (instance) local->set_machine(*instance, machine, true);
   const server::NewAccessKey made = operator_key ? keys.create(wire::Role::kOperator)
                                                  : keys.create(wire::Role::kInstance, *instance);
-  std::cout << "access-key: " << made.access_key << "\nsecret-key: " << made.secret_key
-            << std::endl;
+  std::cout << "access-key: " << made.access_key << "\nsecret-key: " << made.secret_key << '\n';
+  if (!made.transport_key.empty()) std::cout << "transport-key: " << made.transport_key << '\n';
+  std::cout << std::flush;
   std::cerr << "The secret key is shown only now; keep it where the "
             << (operator_key ? "operator's tools" : "instance's agent") << " can read it.\n";
   return kOk;
+}
+
+int keys_transport(const std::vector<std::string>& args) {
+  const Parsed parsed = parse(args, {"--store", "--instance", "--master-key-file"}, {});
+  if (parsed.help) {
+    std::cout << kKeysTransportHelp;
+    return kOk;
+  }
+  if (!parsed.words.empty()) throw UsageError("Unexpected argument " + parsed.words.front());
+  const std::string instance = required(parsed, "--instance");
+  const std::string store = store_text(parsed);
+  const auto keyring = master_keyring(parsed);
+  const std::unique_ptr<backend::Store> local = open_store(store, {}, keyring);
+  server::require_master_sealed(*local, store);
+  server::AccessKeys keys(*local, keyring);
+  std::cout << "transport-key: " << keys.new_transport_key(instance) << std::endl;
+  std::cerr << "The transport key is shown only now; give it to the agent of instance " << instance
+            << " as TAVOREN_ENCRYPTION_KEY.\n";
+  return kOk;
+}
+
+int keys_reseal(const std::vector<std::string>& args) {
+  const Parsed parsed = parse(
+      args, {"--store", "--master-key-file", "--old-key-file", "--old-master-key-file", "--batch"},
+      {});
+  if (parsed.help) {
+    std::cout << kKeysResealHelp;
+    return kOk;
+  }
+  if (!parsed.words.empty()) throw UsageError("Unexpected argument " + parsed.words.front());
+  if (parsed.has("--old-key-file") == parsed.has("--old-master-key-file")) {
+    throw UsageError("Give exactly one of --old-key-file and --old-master-key-file");
+  }
+  std::int64_t batch = 100;
+  if (const auto given = parsed.get("--batch")) {
+    batch = number(*given, "--batch");
+    if (batch < 1 || batch > 100000) throw UsageError("--batch takes 1 to 100000");
+  }
+  const std::string store = store_text(parsed);
+  const auto keyring = master_keyring(parsed, "--old-master-key-file");
+  std::string old_key;
+  sealing::Wipe wipe(old_key);
+  if (const auto old_file = parsed.get("--old-key-file")) {
+    old_key = server::load_encryption_key(old_file);
+  }
+  const std::unique_ptr<backend::Store> local = open_store(store, {}, keyring);
+  std::map<std::string, std::int64_t> total;
+  for (;;) {
+    const backend::ResealStep step =
+        local->reseal_secrets(old_key, static_cast<std::size_t>(batch));
+    for (const auto& [table, count] : step.resealed) total[table] += count;
+    std::cout << "resealed";
+    for (const auto& [table, count] : total) std::cout << ' ' << table << '=' << count;
+    std::cout << (step.done ? " (done)" : "") << std::endl;
+    if (step.done) return kOk;
+  }
 }
 
 int keys_list(const std::vector<std::string>& args) {
@@ -562,11 +683,19 @@ int run(const std::vector<std::string>& args) {
   if (args[0] == "migrate") return migrate(rest);
   if (args[0] == "import") return import_store(rest);
   if (args[0] == "keys") {
-    if (rest.empty()) throw UsageError("keys needs create, list or revoke");
+    if (rest.empty()) {
+      throw UsageError("keys needs create, list, revoke, transport, reseal or master-key");
+    }
     const std::vector<std::string> options(rest.begin() + 1, rest.end());
     if (rest[0] == "create") return keys_create(options);
     if (rest[0] == "list") return keys_list(options);
     if (rest[0] == "revoke") return keys_revoke(options);
+    if (rest[0] == "transport") return keys_transport(options);
+    if (rest[0] == "reseal") return keys_reseal(options);
+    if (rest[0] == "master-key") {
+      std::cout << sealing::new_master_key_text() << std::flush;
+      return kOk;
+    }
     if (rest[0] == "--help" || rest[0] == "-h") {
       std::cout << kUsageText;
       return kOk;

@@ -115,12 +115,12 @@ std::string format_host(const std::string& host) {
 }
 
 ServeSettings read_serve_settings(const std::vector<std::string>& args) {
-  const Parsed parsed =
-      parse(args,
-            {"--store", "--listen", "--tls-cert", "--tls-key", "--max-in-flight", "--log-limit",
-             "--port-range", "--assign-batch", "--unresponsive-after", "--lost-after",
-             "--requeue-lost", "--encryption-key-file", "--log-level", "--metrics-listen"},
-            {"--plain-http"});
+  const Parsed parsed = parse(
+      args,
+      {"--store", "--listen", "--tls-cert", "--tls-key", "--max-in-flight", "--log-limit",
+       "--port-range", "--assign-batch", "--unresponsive-after", "--lost-after", "--requeue-lost",
+       "--master-key-file", "--previous-master-key-file", "--log-level", "--metrics-listen"},
+      {"--plain-http"});
   ServeSettings settings;
   if (parsed.help) {
     settings.help = true;
@@ -133,7 +133,8 @@ ServeSettings read_serve_settings(const std::vector<std::string>& args) {
   settings.address = listen_address(required(parsed, "--listen"));
   settings.server = server_options(parsed, settings.address);
   settings.metrics_address = metrics_address(parsed);
-  settings.encryption_key_file = parsed.get("--encryption-key-file");
+  settings.master_key_file = parsed.get("--master-key-file");
+  settings.previous_master_key_file = parsed.get("--previous-master-key-file");
   return settings;
 }
 

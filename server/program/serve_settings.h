@@ -55,7 +55,9 @@ struct ServeSettings {
   http_server::Options server;
   // Where /metrics and /healthz are served; none: nowhere.
   std::optional<metrics_endpoint::ListenAddress> metrics_address;
-  std::optional<std::string> encryption_key_file;
+  // The master key, and the previous one during a rotation.
+  std::optional<std::string> master_key_file;
+  std::optional<std::string> previous_master_key_file;
 };
 
 // The arguments after "serve", read and checked in a fixed order: the

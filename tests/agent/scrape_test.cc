@@ -8,6 +8,8 @@
 #include <signal.h>
 
 #include <chrono>
+#include <fstream>
+#include <memory>
 #include <regex>
 #include <string>
 #include <vector>
@@ -28,7 +30,8 @@ using testing::ScopedEnv;
 using testing::TempDir;
 using testing::wait_until;
 
-constexpr const char* kEncryptionKey = "0123456789abcdef";
+constexpr const char* kMasterKey =
+    "9d8c7b6a5f4e3d2c1b0a99887766554433221100ffeeddccbbaa998877665544";
 
 // The sum of every series of `family` whose labels contain `labels` (all
 // of them when empty) in a text rendering.
@@ -79,22 +82,32 @@ std::string promtool_findings(const std::string& text) {
 class ScrapeTest : public ::testing::Test {
  protected:
   ScrapeTest()
-      : key_("TAVOREN_ENCRYPTION_KEY", kEncryptionKey),
+      : key_("TAVOREN_ENCRYPTION_KEY", std::nullopt),
         provider_("SERVICE_PROVIDER", "local"),
         engine_("DOCKER_HOST", "unix://" + (dir_.path() / "no-engine.sock").string()) {
-    backend::LocalScaling store({.database = db()});
+    std::ofstream(master_key_file()) << kMasterKey << "\n";
+    backend::LocalScaling store({.database = db(),
+                                 .keyring = std::make_shared<const sealing::Keyring>(
+                                     sealing::parse_master_key(kMasterKey))});
     store.set_data_processing_image("dp:1");
     store.set_registry_credentials("robot", "registry-pass");
     store.set_key_pair("u1", "AKEXAMPLEACCESS", "example-secret-key");
   }
 
   std::string db() const { return (dir_.path() / "backend.db").string(); }
+  std::string master_key_file() const { return (dir_.path() / "master.key").string(); }
   std::string out(const std::string& name) const { return read_file(dir_.path() / name); }
 
   std::pair<std::string, std::string> make_key(const std::string& role_option,
                                                const std::string& instance = "") {
-    std::vector<std::string> argv = {TAVOREN_BACKEND_PROGRAM, "keys",     "create", "--store",
-                                     "sqlite:" + db(),        role_option};
+    std::vector<std::string> argv = {TAVOREN_BACKEND_PROGRAM,
+                                     "keys",
+                                     "create",
+                                     "--store",
+                                     "sqlite:" + db(),
+                                     "--master-key-file",
+                                     master_key_file(),
+                                     role_option};
     if (!instance.empty()) argv.push_back(instance);
     process::RunResult made = process::run_capture(argv, {.timeout = 30s});
     EXPECT_TRUE(made.exit_status.success());
@@ -102,6 +115,9 @@ class ScrapeTest : public ::testing::Test {
       const std::size_t start = made.out.find(label) + label.size();
       return made.out.substr(start, made.out.find('\n', start) - start);
     };
+    if (made.out.find("transport-key: ") != std::string::npos) {
+      transport_key_ = value("transport-key: ");
+    }
     return {value("access-key: "), value("secret-key: ")};
   }
 
@@ -127,6 +143,7 @@ class ScrapeTest : public ::testing::Test {
   }
 
   TempDir dir_;
+  std::string transport_key_;
   testing::FakeTools tools_;
   ScopedEnv key_;
   ScopedEnv provider_;
@@ -137,10 +154,10 @@ TEST_F(ScrapeTest, BothProgramsCountWhatHappenedInWellFormedMetrics) {
   const auto [instance_key, instance_secret] = make_key("--instance", "gpu-01");
   const auto [operator_key, operator_secret] = make_key("--operator");
 
-  process::Child server =
-      spawn({TAVOREN_BACKEND_PROGRAM, "serve", "--store", "sqlite:" + db(), "--listen",
-             "127.0.0.1:0", "--plain-http", "--metrics-listen", "127.0.0.1:0"},
-            "server.out");
+  process::Child server = spawn(
+      {TAVOREN_BACKEND_PROGRAM, "serve", "--store", "sqlite:" + db(), "--listen", "127.0.0.1:0",
+       "--plain-http", "--metrics-listen", "127.0.0.1:0", "--master-key-file", master_key_file()},
+      "server.out");
   ASSERT_TRUE(wait_until([&] { return metrics_port(out("server.out")) != 0; }, 20s))
       << out("server.out");
   const int server_metrics = metrics_port(out("server.out"));
@@ -158,6 +175,7 @@ TEST_F(ScrapeTest, BothProgramsCountWhatHappenedInWellFormedMetrics) {
 
   ScopedEnv access("TAVOREN_ACCESS_KEY", instance_key);
   ScopedEnv secret("TAVOREN_SECRET_KEY", instance_secret);
+  ScopedEnv transport("TAVOREN_ENCRYPTION_KEY", transport_key_);
   process::Child agent =
       spawn({testing::agent_program(), "run", "--backend", url, "--skip-prechecks", "--work-dir",
              dir_.path().string(), "--poll-interval", "1", "--log-interval", "1",

@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "agent_testing.h"
@@ -103,6 +105,12 @@ BackendServer::~BackendServer() {
   }
 }
 
+std::string BackendServer::master_key_file() const {
+  const std::filesystem::path file = dir_.path() / "master.key";
+  if (!std::filesystem::exists(file)) std::ofstream(file) << kMasterKey << "\n";
+  return file.string();
+}
+
 process::RunResult BackendServer::run(std::vector<std::string> args) const {
   args.insert(args.begin(), kBackendProgram);
   process::RunOptions options{.timeout = 30s, .capture_stderr = true};
@@ -111,11 +119,13 @@ process::RunResult BackendServer::run(std::vector<std::string> args) const {
 }
 
 KeyPair BackendServer::create_key(const std::vector<std::string>& role) const {
-  std::vector<std::string> args = {"keys", "create", "--store", store_};
+  std::vector<std::string> args = {
+      "keys", "create", "--store", store_, "--master-key-file", master_key_file()};
   args.insert(args.end(), role.begin(), role.end());
   const process::RunResult made = run(args);
   EXPECT_EQ(made.exit_status, process::ExitStatus::exited(0)) << made.err;
-  KeyPair pair{labelled(made.out, "access-key: "), labelled(made.out, "secret-key: ")};
+  KeyPair pair{labelled(made.out, "access-key: "), labelled(made.out, "secret-key: "),
+               labelled(made.out, "transport-key: ")};
   EXPECT_FALSE(pair.access_key.empty() || pair.secret_key.empty()) << made.out;
   return pair;
 }
@@ -127,13 +137,14 @@ void BackendServer::start() {
         dir_.path() / (name_ + "-" + std::to_string(runs_++) + ".out");
     outputs_.push_back(out);
     process::SpawnRequest request;
-    request.argv = {kBackendProgram,    "serve",
-                    "--store",          store_,
-                    "--listen",         "127.0.0.1:" + std::to_string(port_),
-                    "--tls-cert",       tls_.server_chain_file().string(),
-                    "--tls-key",        tls_.server_key_file().string(),
-                    "--assign-batch",   std::to_string(assign_batch_),
-                    "--metrics-listen", ""};
+    request.argv = {kBackendProgram,     "serve",
+                    "--store",           store_,
+                    "--listen",          "127.0.0.1:" + std::to_string(port_),
+                    "--tls-cert",        tls_.server_chain_file().string(),
+                    "--tls-key",         tls_.server_key_file().string(),
+                    "--assign-batch",    std::to_string(assign_batch_),
+                    "--metrics-listen",  "",
+                    "--master-key-file", master_key_file()};
     request.argv.insert(request.argv.end(), serve_options.begin(), serve_options.end());
     request.stdin_stream = process::Stream::null;
     request.stdout_stream = process::Stream::file;
@@ -187,7 +198,7 @@ void Agent::start(const std::vector<std::string>& backend, const std::filesystem
        // No engine answers: the reaper's passes fail quickly and are logged.
        "DOCKER_HOST=" + (docker_host.empty() ? "unix://" + (dir.path() / "no-engine.sock").string()
                                              : docker_host),
-       encryption_variable()});
+       "TAVOREN_ENCRYPTION_KEY=" + keys.transport_key});
   child.emplace(process::Child::spawn(request));
 }
 
@@ -268,8 +279,11 @@ std::size_t count_of(const std::string& text, const std::string& needle) {
 
 std::vector<std::string> fleet_secrets(const std::vector<KeyPair>& keys) {
   std::vector<std::string> secrets = {kOwnerSecretKey, kOwnerAccessKey, kRegistryPassword,
-                                      kEncryptionKey};
-  for (const KeyPair& pair : keys) secrets.push_back(pair.secret_key);
+                                      kEncryptionKey, kMasterKey};
+  for (const KeyPair& pair : keys) {
+    secrets.push_back(pair.secret_key);
+    if (!pair.transport_key.empty()) secrets.push_back(pair.transport_key);
+  }
   return secrets;
 }
 

@@ -25,6 +25,9 @@ namespace tavoren::testing::fleet {
 
 // The fleet's secrets: none of them may show in a program's output.
 inline constexpr const char* kEncryptionKey = "fleet-encryption-key-0123456789a";  // 32 bytes
+// The servers' master key.
+inline constexpr const char* kMasterKey =
+    "f1ee7c0de5a1b2c3d4e5f60718293a4b5c6d7e8f90a1b2c3d4e5f60718293a4b";
 inline constexpr const char* kOwner = "fleet-owner";
 inline constexpr const char* kOwnerAccessKey = "AKFLEETOWNERACCESS01";
 inline constexpr const char* kOwnerSecretKey = "fleet-owner-secret-key-0123456789";
@@ -39,6 +42,8 @@ std::string encryption_variable();
 struct KeyPair {
   std::string access_key;
   std::string secret_key;
+  // An instance key's transport key: its agent's TAVOREN_ENCRYPTION_KEY.
+  std::string transport_key;
 };
 
 // A port on 127.0.0.1 that nothing listens on now (the kernel's pick).
@@ -78,6 +83,8 @@ class BackendServer {
   std::string url() const { return "https://127.0.0.1:" + std::to_string(port_); }
   int port() const { return port_; }
 
+  // The master key's file, written at the first call.
+  std::string master_key_file() const;
   // `tavoren-backend ARGS...` on this server's store, 30 s at most.
   process::RunResult run(std::vector<std::string> args) const;
   // A new access key: `role` is {"--instance", ID} or {"--operator"}.

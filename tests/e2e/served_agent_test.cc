@@ -10,6 +10,7 @@
 
 #include <cctype>
 #include <chrono>
+#include <fstream>
 #include <optional>
 #include <string>
 #include <vector>
@@ -29,7 +30,8 @@ using std::chrono::seconds;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-constexpr const char* kServerKey = "e2e-server-key-0123456789abcdef0";
+constexpr const char* kServerKey =
+    "5e2e0a17c3b94f6d8a21e0c7f5b39d4a6c8e1f2a3b4c5d6e7f8091a2b3c4d5e6";
 constexpr const char* kUser = "e2e-owner";
 constexpr const char* kOwnerAccessKey = "AKE2ESERVEDOWNER01";
 constexpr const char* kOwnerSecretKey = "e2e-served-owner-secret-0123";
@@ -51,18 +53,20 @@ class ServedAgent : public ::testing::Test {
       : home_("HOME", dir_.path().string()),
         workspace_dir_("WORKSPACE_DIR", "fs"),
         provider_("SERVICE_PROVIDER", "local"),
-        encryption_key_("TAVOREN_ENCRYPTION_KEY", kServerKey) {}
+        encryption_key_("TAVOREN_ENCRYPTION_KEY", std::nullopt) {}
 
   void SetUp() override {
+    std::ofstream(master_key_file()) << kServerKey << "\n";
     instance_keys_ = make_keys({"--instance", "e2e-served-agent"});
     operator_keys_ = make_keys({"--operator"});
     ASSERT_FALSE(instance_keys_.secret_key.empty());
     ASSERT_FALSE(operator_keys_.secret_key.empty());
 
-    server_.emplace(spawn({TAVOREN_BACKEND_PROGRAM, "serve", "--store", store(), "--listen",
-                           "127.0.0.1:0", "--tls-cert", tls_.server_chain_file().string(),
-                           "--tls-key", tls_.server_key_file().string()},
-                          server_out()));
+    server_.emplace(
+        spawn({TAVOREN_BACKEND_PROGRAM, "serve", "--store", store(), "--listen", "127.0.0.1:0",
+               "--tls-cert", tls_.server_chain_file().string(), "--tls-key",
+               tls_.server_key_file().string(), "--master-key-file", master_key_file()},
+              server_out()));
     std::string port;
     ASSERT_TRUE(eventually(
         [&] {
@@ -102,13 +106,21 @@ class ServedAgent : public ::testing::Test {
   std::string store() const { return "sqlite:" + (dir_.path() / "backend.db").string(); }
   std::string server_out() const { return (dir_.path() / "server.out").string(); }
   std::string agent_out() const { return (dir_.path() / "agent.out").string(); }
+  std::string master_key_file() const { return (dir_.path() / "master.key").string(); }
 
+  // A new key; an instance key's transport key is kept for its agent.
   tavoren::backend::Session make_keys(const std::vector<std::string>& role) {
-    std::vector<std::string> argv = {TAVOREN_BACKEND_PROGRAM, "keys", "create", "--store", store()};
+    std::vector<std::string> argv = {
+        TAVOREN_BACKEND_PROGRAM, "keys",           "create", "--store", store(),
+        "--master-key-file",     master_key_file()};
     argv.insert(argv.end(), role.begin(), role.end());
     process::RunOptions options{.timeout = seconds(20), .capture_stderr = true};
     const process::RunResult made = process::run_capture(argv, options);
     EXPECT_TRUE(made.exit_status.success()) << made.err;
+    const std::string label = "transport-key: ";
+    if (const std::size_t at = made.out.find(label); at != std::string::npos) {
+      transport_key_ = made.out.substr(at + label.size(), 32);
+    }
     return created_keys(made.out);
   }
 
@@ -139,6 +151,9 @@ class ServedAgent : public ::testing::Test {
   void start_agent() {
     ScopedEnv access("TAVOREN_ACCESS_KEY", instance_keys_.access_key);
     ScopedEnv secret("TAVOREN_SECRET_KEY", instance_keys_.secret_key);
+    // The agent opens its owners' key pairs with its instance's transport
+    // key.
+    ScopedEnv transport("TAVOREN_ENCRYPTION_KEY", transport_key_);
     agent_.emplace(
         spawn({agent_program(), "run", "--backend", url_, "--backend-ca", tls_.ca_file().string(),
                "--instance-id", "e2e-served-" + new_action_id().substr(0, 12), "--skip-prechecks",
@@ -151,7 +166,8 @@ class ServedAgent : public ::testing::Test {
   void expect_no_secret_in(const std::string& text, const std::string& what) {
     for (const std::string& secret :
          {instance_keys_.secret_key, operator_keys_.secret_key, std::string(kOwnerAccessKey),
-          std::string(kOwnerSecretKey), std::string(kServerKey), Sandbox::get().password()}) {
+          std::string(kOwnerSecretKey), std::string(kServerKey), transport_key_,
+          Sandbox::get().password()}) {
       EXPECT_THAT(text, Not(HasSubstr(secret))) << what;
     }
   }
@@ -162,6 +178,7 @@ class ServedAgent : public ::testing::Test {
   ScopedEnv workspace_dir_;
   ScopedEnv provider_;
   ScopedEnv encryption_key_;
+  std::string transport_key_;
   TestTls tls_;
   tavoren::backend::Session instance_keys_;
   tavoren::backend::Session operator_keys_;

@@ -42,7 +42,7 @@ for command in run submit list show logs scale-down config; do
   check "$agent" "$agent_page" "$agent_completion" "$command"
 done
 check "$backend" "$backend_page" "$backend_completion" serve
-for command in create list revoke; do
+for command in create list revoke transport reseal; do
   check "$backend" "$backend_page" "$backend_completion" keys "$command"
 done
 

@@ -20,27 +20,35 @@
 
 namespace tavoren::testing {
 
-// The key that seals the server's access keys in the tests.
-inline constexpr const char* kServerEncryptionKey = "0123456789abcdef0123456789abcdef";
+// The master key of the servers in the tests.
+inline constexpr const char* kServerMasterKey =
+    "8f3a61c2d94b07e5a1f6c3d8b2e94a70c5d1f8e3a6b9c2d4e7f0a3b6c9d2e5f8";
+inline std::shared_ptr<const sealing::Keyring> test_keyring() {
+  static const auto keyring =
+      std::make_shared<const sealing::Keyring>(sealing::parse_master_key(kServerMasterKey));
+  return keyring;
+}
 
 class InProcessServer {
  public:
   // `store_options`: the store's database and server options (its
-  // instance identifier is ignored). `tls` must outlive the server.
-  // `refusal_log` receives the warning lines of refused signatures.
+  // instance identifier is ignored; without a keyring, test_keyring()).
+  // `tls` must outlive the server. `refusal_log` receives the warning lines
+  // of refused signatures.
   InProcessServer(backend::LocalBackendOptions store_options, const TestTls& tls,
                   std::function<void(const server::AuditEntry&)> audit = {},
                   std::function<void(const std::string&)> refusal_log = {})
       : InProcessServer(
             std::make_unique<backend::LocalScaling>(without_instance(std::move(store_options))),
             tls, std::move(audit), std::move(refusal_log)) {}
-  // Serves `store`, which the server owns from then on.
+  // Serves `store`, which the server owns from then on; it must have been
+  // given test_keyring().
   InProcessServer(std::unique_ptr<backend::Store> store, const TestTls& tls,
                   std::function<void(const server::AuditEntry&)> audit = {},
                   std::function<void(const std::string&)> refusal_log = {})
       : tls_(tls),
         store_(std::move(store)),
-        keys_(*store_, kServerEncryptionKey, std::chrono::milliseconds(200)),
+        keys_(*store_, test_keyring(), std::chrono::milliseconds(200)),
         service_(*store_, keys_,
                  server::ServiceOptions{.audit = std::move(audit),
                                         .refusal_log = std::move(refusal_log)}),
@@ -61,6 +69,10 @@ class InProcessServer {
     const server::NewAccessKey key = keys_.create(role, instance_id);
     return backend::Session{key.access_key, key.secret_key};
   }
+  // A new instance key with its transport key.
+  server::NewAccessKey new_instance_key(const std::string& instance_id) {
+    return keys_.create(backend::wire::Role::kInstance, instance_id);
+  }
 
   // Client options for `session`: this server's CA, short waits between
   // retries.
@@ -77,6 +89,7 @@ class InProcessServer {
  private:
   static backend::LocalBackendOptions without_instance(backend::LocalBackendOptions options) {
     options.instance_id.clear();
+    if (!options.keyring) options.keyring = test_keyring();
     return options;
   }
   static http_server::Options http_options(const TestTls& tls) {

@@ -96,6 +96,7 @@ backend::PgBackendOptions pg_options_for(const backend::LocalBackendOptions& opt
   pg.port_range = options.port_range;
   pg.log_limit_bytes = options.log_limit_bytes;
   pg.fleet = options.fleet;
+  pg.keyring = options.keyring;
   pg.max_connections = 16;
   {
     std::lock_guard lock(schemas_mutex);

@@ -10,12 +10,14 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "tavoren/backend_client.h"
 #include "tavoren/common/process.h"
+#include "tavoren/sqlite_store.h"
 #include "test_support.h"
 #include "test_tls.h"
 
@@ -23,16 +25,27 @@ namespace tavoren {
 namespace {
 
 constexpr const char* kProgram = TAVOREN_BACKEND_PROGRAM;
-constexpr const char* kKeyVariable = "TAVOREN_ENCRYPTION_KEY=0123456789abcdef";
+constexpr const char* kMasterKey =
+    "3c9a0f5e7b21d84c6e0a9f3b5d7c1e2f4a6b8c0d2e4f60718293a4b5c6d7e8f9";
 
 class ProgramTest : public ::testing::Test {
  protected:
-  std::string store() const { return "sqlite:" + (dir_.path() / "backend.db").string(); }
+  ProgramTest() { write("master.key", std::string(kMasterKey) + "\n"); }
 
-  process::RunResult run(std::vector<std::string> args, bool with_key = true) const {
+  std::string store() const { return "sqlite:" + (dir_.path() / "backend.db").string(); }
+  std::string file(const std::string& name) const { return (dir_.path() / name).string(); }
+  void write(const std::string& name, const std::string& text) const {
+    std::ofstream(file(name)) << text;
+  }
+
+  // The program with `args`, then --master-key-file unless `master_key` is
+  // empty.
+  process::RunResult run(std::vector<std::string> args,
+                         const std::string& master_key = "master.key") const {
     args.insert(args.begin(), kProgram);
+    if (!master_key.empty()) args.insert(args.end(), {"--master-key-file", file(master_key)});
     process::RunOptions options{.timeout = std::chrono::seconds(20), .capture_stderr = true};
-    options.environment = {with_key ? kKeyVariable : "TAVOREN_ENCRYPTION_KEY="};
+    options.environment = {"TAVOREN_ENCRYPTION_KEY="};
     return process::run_capture(args, options);
   }
 
@@ -48,13 +61,14 @@ class ProgramTest : public ::testing::Test {
          {std::string(kProgram), std::string("serve"), std::string("--store"), store(),
           std::string("--listen"), std::string("127.0.0.1:0"), std::string("--tls-cert"),
           tls.server_chain_file().string(), std::string("--tls-key"),
-          tls.server_key_file().string()}) {
+          tls.server_key_file().string(), std::string("--master-key-file"),
+          file("master.key")}) {
       request.argv.push_back(arg);
     }
     request.stdout_stream = process::Stream::pipe;
     request.stderr_stream = error_file.empty() ? process::Stream::null : process::Stream::file;
     request.output_path = error_file;
-    request.environment = process::environment_with({kKeyVariable});
+    request.environment = process::environment_with({"TAVOREN_ENCRYPTION_KEY="});
     process::Child server = process::Child::spawn(request);
     // The first line names the bound port.
     std::string out;
@@ -95,7 +109,8 @@ TEST_F(ProgramTest, KeysAreShownOnceListedWithoutSecretsStoredSealedAndRevoked) 
   EXPECT_EQ(secret_key.size(), 64u);
   EXPECT_EQ(made.err.find(secret_key), std::string::npos);
 
-  const auto listed = run({"keys", "list", "--store", store()});
+  EXPECT_NE(made.out.find("transport-key: "), std::string::npos);
+  const auto listed = run({"keys", "list", "--store", store()}, "");
   ASSERT_EQ(listed.exit_status, process::ExitStatus::exited(0)) << listed.err;
   EXPECT_NE(listed.out.find(access_key + "\tinstance\tinstance-a"), std::string::npos);
   EXPECT_NE(listed.out.find("active"), std::string::npos);
@@ -109,24 +124,37 @@ TEST_F(ProgramTest, KeysAreShownOnceListedWithoutSecretsStoredSealedAndRevoked) 
     EXPECT_NE(bytes.find(access_key), std::string::npos) << file;
   }
 
-  EXPECT_EQ(run({"keys", "revoke", "--store", store(), access_key}).exit_status,
+  EXPECT_EQ(run({"keys", "revoke", "--store", store(), access_key}, "").exit_status,
             process::ExitStatus::exited(0));
-  EXPECT_NE(run({"keys", "list", "--store", store()}).out.find("revoked"), std::string::npos);
-  EXPECT_EQ(run({"keys", "revoke", "--store", store(), "TKNOSUCHKEY"}).exit_status,
+  EXPECT_NE(run({"keys", "list", "--store", store()}, "").out.find("revoked"), std::string::npos);
+  EXPECT_EQ(run({"keys", "revoke", "--store", store(), "TKNOSUCHKEY"}, "").exit_status,
             process::ExitStatus::exited(1));
 }
 
-TEST_F(ProgramTest, ItRefusesKeysWithoutAnEncryptionKeyAndWrongUsage) {
-  const auto refused =
-      run({"keys", "create", "--store", store(), "--operator"}, /*with_key=*/false);
-  EXPECT_EQ(refused.exit_status, process::ExitStatus::exited(1));
-  EXPECT_NE(refused.err.find("encryption key"), std::string::npos);
+TEST_F(ProgramTest, ItRefusesKeysWithoutAStrongMasterKeyAndWrongUsage) {
+  EXPECT_EQ(run({"keys", "create", "--store", store(), "--operator"}, "").exit_status,
+            process::ExitStatus::exited(2));
+  EXPECT_EQ(
+      run({"serve", "--store", store(), "--listen", "127.0.0.1:0", "--plain-http"}, "").exit_status,
+      process::ExitStatus::exited(2));
+  // A master key that is no 32 random bytes is refused, without showing it.
+  for (const std::string& weak :
+       {std::string("aaaaaaaaaaaaaaaa"), std::string(64, 'a'), std::string("not a key at all")}) {
+    write("weak.key", weak + "\n");
+    const auto refused = run({"keys", "create", "--store", store(), "--operator"}, "weak.key");
+    EXPECT_EQ(refused.exit_status, process::ExitStatus::exited(1)) << weak;
+    EXPECT_NE(refused.err.find("master key"), std::string::npos) << refused.err;
+    EXPECT_EQ(refused.err.find(weak), std::string::npos) << refused.err;
+  }
   EXPECT_EQ(run({"keys", "create", "--store", store()}).exit_status,
             process::ExitStatus::exited(2));
   EXPECT_EQ(run({"serve", "--store", store(), "--listen", "0.0.0.0:0", "--plain-http"}).exit_status,
             process::ExitStatus::exited(2));
-  EXPECT_EQ(run({"frobnicate"}).exit_status, process::ExitStatus::exited(2));
-  const auto help = run({"serve", "--help"});
+  EXPECT_EQ(run({"frobnicate"}, "").exit_status, process::ExitStatus::exited(2));
+  const auto made = run({"keys", "master-key"}, "");
+  EXPECT_EQ(made.exit_status, process::ExitStatus::exited(0));
+  EXPECT_EQ(made.out.size(), 65u);
+  const auto help = run({"serve", "--help"}, "");
   EXPECT_EQ(help.exit_status, process::ExitStatus::exited(0));
   EXPECT_NE(help.out.find("--port-range"), std::string::npos);
   EXPECT_NE(help.out.find("--assign-batch"), std::string::npos);
@@ -137,6 +165,34 @@ TEST_F(ProgramTest, ItRefusesKeysWithoutAnEncryptionKeyAndWrongUsage) {
               process::ExitStatus::exited(2))
         << batch;
   }
+}
+
+TEST_F(ProgramTest, AStoreOfTheSingleKeyIsServedOnlyOnceResealed) {
+  {
+    testing::ScopedEnv old("TAVOREN_ENCRYPTION_KEY", "0123456789abcdef");
+    backend::LocalBackendOptions options;
+    options.database = dir_.path() / "backend.db";
+    backend::LocalScaling legacy(options);
+    legacy.set_model_secret("hugging_face", "hf-token-of-the-old-store");
+    legacy.set_registry_credentials("robot", "registry-pass-of-the-old-store");
+  }
+  write("old.key", "0123456789abcdef\n");
+  const auto refused =
+      run({"serve", "--store", store(), "--listen", "127.0.0.1:0", "--plain-http"});
+  EXPECT_EQ(refused.exit_status, process::ExitStatus::exited(1));
+  EXPECT_NE(refused.err.find("tavoren-backend keys reseal --store " + store()), std::string::npos)
+      << refused.err;
+  EXPECT_EQ(run({"keys", "create", "--store", store(), "--operator"}).exit_status,
+            process::ExitStatus::exited(1));
+
+  const auto resealed = run(
+      {"keys", "reseal", "--store", store(), "--old-key-file", file("old.key"), "--batch", "1"});
+  ASSERT_EQ(resealed.exit_status, process::ExitStatus::exited(0)) << resealed.err;
+  EXPECT_NE(resealed.out.find("resealed model_secrets=1 settings=1 (done)"), std::string::npos)
+      << resealed.out;
+  EXPECT_EQ(resealed.out.find("hf-token-of-the-old-store"), std::string::npos);
+  EXPECT_EQ(run({"keys", "create", "--store", store(), "--operator"}).exit_status,
+            process::ExitStatus::exited(0));
 }
 
 TEST_F(ProgramTest, AServerAnswersOverTlsAndStopsGracefullyOnSigterm) {

@@ -3,6 +3,7 @@
 // and clients that do not trust the server's certificate.
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <string>
 #include <thread>
@@ -165,9 +166,6 @@ TEST_F(SecurityTest, AnInstanceTouchesOnlyItsOwnWorkAndEachRefusalIsAuditedOnce)
       {"update_action_status", [&] { agent_b->update_action_status(status_report); }, action},
       {"get_user_access_key_pair", [&] { agent_b->get_user_access_key_pair("owner-a"); },
        "owner-a"},
-      {"get_internal_api_key", [&] { agent_b->get_internal_api_key(action); }, action},
-      {"get_model_secret_keys", [&] { agent_b->get_model_secret_keys("hugging_face"); },
-       "hugging_face"},
       {"record_exit", [&] { agent_b->record_exit(action, 0); }, action},
       {"operator/list", [&] { RemoteOperator(remote_options(instance_b_)).list(); }, ""},
       {"assign_jobs", [&] { RemoteScaling(remote_options(operator_)).assign_jobs(false); }, ""},
@@ -193,10 +191,11 @@ TEST_F(SecurityTest, AnInstanceTouchesOnlyItsOwnWorkAndEachRefusalIsAuditedOnce)
   // Nothing of the refused writes was done.
   EXPECT_EQ(store_.logs(action).content, "");
   EXPECT_TRUE(store_.show(action)["exitStatus"].is_null());
-  // The owner's keys end with the action.
+  // The owner's keys and secrets end with the action.
   agent_a->record_exit(action, 0);
   EXPECT_THROW(agent_a->get_user_access_key_pair("owner-a"), RemoteCallError);
-  EXPECT_THROW(agent_a->get_model_secret_keys("hugging_face"), RemoteCallError);
+  EXPECT_TRUE(agent_a->get_model_secret_keys("hugging_face").has_error_set());
+  EXPECT_TRUE(agent_a->get_internal_api_key(action).has_error_set());
 
   // The audit line names the caller, never a secret; no line does.
   const std::string line = server::audit_line(audits()[0]);
@@ -210,6 +209,46 @@ TEST_F(SecurityTest, AnInstanceTouchesOnlyItsOwnWorkAndEachRefusalIsAuditedOnce)
       EXPECT_EQ(logged.message.find(secret), std::string::npos) << logged.message;
     }
   }
+}
+
+TEST_F(SecurityTest, AnEndedActionLeavesItsInstanceOnlyTheLastFlushOfItsLog) {
+  auto admin = operator_client();
+  const std::string action = admin->submit(action_record("owner-a"));
+  admin->set_internal_api_key(action, "internal-key-of-a-0002");
+  auto agent_a = agent(instance_a_);
+  ASSERT_EQ(agent_a->assign_jobs(false).data.at(0).at("_id"), action);
+  agent_a->record_exit(action, 3);
+  auto piece = [&](const std::string& content) {
+    return Json{{"action_record_id", action}, {"log_content", content}};
+  };
+
+  // The log shipper's last flush, just after the end, is stored.
+  EXPECT_FALSE(agent_a->update_action_docker_logs(piece("last line\n")).has_error_set());
+  // Nothing else: neither the internal key nor the record, and the writes
+  // are refused as not current.
+  const backend::Result key = agent_a->get_internal_api_key(action);
+  ASSERT_TRUE(key.has_error_set());
+  EXPECT_EQ(key.error->find("internal-key-of-a-0002"), std::string::npos);
+  EXPECT_THROW(agent_a->get_action_details(action), RemoteCallError);
+  EXPECT_TRUE(
+      backend::is_not_current(agent_a->update_action_status(Json{{"service_provider", "x"},
+                                                                 {"action_record_id", action},
+                                                                 {"status", "rewritten"},
+                                                                 {"action_duration", 1}})));
+  EXPECT_THROW(agent_a->record_exit(action, 0), backend::NotCurrentError);
+  EXPECT_EQ(store_.show(action)["exitStatus"], 3);
+  EXPECT_NE(store_.show(action)["record"]["status"], "rewritten");
+
+  // Past the grace, the log is closed too.
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(database().c_str(), &db), SQLITE_OK);
+  sqlite3_busy_timeout(db, 5000);
+  EXPECT_EQ(sqlite3_exec(db, "UPDATE actions SET ended_at = '2020-01-01T00:00:00.000Z'", nullptr,
+                         nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+  EXPECT_TRUE(backend::is_not_current(agent_a->update_action_docker_logs(piece("too late\n"))));
+  EXPECT_EQ(store_.logs(action).content, "last line\n");
 }
 
 TEST_F(SecurityTest, TheDefaultAuditWritesOneWarningLinePerRefusal) {

@@ -51,7 +51,8 @@ TEST(ServeSettingsTest, OptionsBecomeTheServersSettingsWithTheirDefaults) {
   ASSERT_TRUE(defaults.metrics_address.has_value());
   EXPECT_EQ(defaults.metrics_address->host, "127.0.0.1");
   EXPECT_EQ(defaults.metrics_address->port, 9465);
-  EXPECT_FALSE(defaults.encryption_key_file.has_value());
+  EXPECT_FALSE(defaults.master_key_file.has_value());
+  EXPECT_FALSE(defaults.previous_master_key_file.has_value());
 
   // Given twice, the last value counts; "--name=value" is the same.
   const ServeSettings given = read_serve_settings({"--store",
@@ -81,8 +82,10 @@ TEST(ServeSettingsTest, OptionsBecomeTheServersSettingsWithTheirDefaults) {
                                                    "3",
                                                    "--metrics-listen",
                                                    "",
-                                                   "--encryption-key-file",
-                                                   "key.bin"});
+                                                   "--master-key-file",
+                                                   "master.key",
+                                                   "--previous-master-key-file",
+                                                   "previous.key"});
   EXPECT_EQ(given.log_level, log::Level::debug);
   EXPECT_EQ(given.store, "postgresql://db.example/queue");
   EXPECT_EQ(given.store_settings.log_limit_bytes, 2048);
@@ -99,7 +102,8 @@ TEST(ServeSettingsTest, OptionsBecomeTheServersSettingsWithTheirDefaults) {
   EXPECT_EQ(given.server.private_key_file, "key.pem");
   EXPECT_EQ(given.server.limits.max_in_flight, 3u);
   EXPECT_FALSE(given.metrics_address.has_value()) << "an empty --metrics-listen serves nothing";
-  EXPECT_EQ(given.encryption_key_file, "key.bin");
+  EXPECT_EQ(given.master_key_file, "master.key");
+  EXPECT_EQ(given.previous_master_key_file, "previous.key");
 
   // Plain HTTP is allowed on every loopback address, IPv6 included.
   EXPECT_TRUE(read_serve_settings({"--store", "sqlite:s.db", "--listen", "[::1]:0", "--plain-http"})

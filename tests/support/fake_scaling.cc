@@ -122,8 +122,9 @@ Result FakeScaling::get_docker_hub_credentials() {
 Result FakeScaling::get_user_access_key_pair(const std::string& user_id) {
   return answer("get_user_access_key_pair", Json::array({user_id}));
 }
-Result FakeScaling::get_model_secret_keys(const std::string& secret_name) {
-  return answer("get_model_secret_keys", Json::array({secret_name}));
+Result FakeScaling::get_model_secret_keys(const std::string& secret_name,
+                                          const std::string& action_record_id) {
+  return answer("get_model_secret_keys", Json::array({secret_name, action_record_id}));
 }
 Result FakeScaling::get_internal_api_key(const std::string& action_record_id) {
   return answer("get_internal_api_key", Json::array({action_record_id}));

@@ -191,7 +191,10 @@ TEST_F(CommandBuilderTest, TokenIsAskedOnlyForTimmAndMicrosoftModels) {
         std::string::npos);
     auto calls = fake_.calls("get_model_secret_keys");
     ASSERT_EQ(calls.size(), 1u) << key;
-    EXPECT_EQ(calls[0].arguments, Json::array({"hugging_face"}));
+    // The asking action goes with the request: an owner's own secret is
+    // answered only for its actions.
+    EXPECT_EQ(calls[0].arguments, Json::array({"hugging_face", unit_.action_record_id()}));
+    EXPECT_FALSE(unit_.action_record_id().empty());
   }
 }
 

@@ -149,7 +149,7 @@ TEST_F(ModelExecutorTest, TrainingRunsTrainPyWithTheTokenAndTheOwnersKeys) {
   EXPECT_EQ(fake_.calls("get_action_details")[0].arguments, Json::array({kId}));
   EXPECT_EQ(fake_.calls("get_model_codebase")[0].arguments, Json::array({"yolo"}));
   EXPECT_EQ(fake_.calls("get_user_access_key_pair")[0].arguments, Json::array({"user-7"}));
-  EXPECT_EQ(fake_.calls("get_model_secret_keys")[0].arguments, Json::array({"hugging_face"}));
+  EXPECT_EQ(fake_.calls("get_model_secret_keys")[0].arguments, Json::array({"hugging_face", kId}));
   EXPECT_EQ(read_file(work_.path() / kId / "train.py"), "print(1)\n");
   EXPECT_EQ(read_file(work_.path() / kId / "requirements.txt"), "numpy\n");
 

@@ -144,7 +144,8 @@ std::string WorkUnit::get_hugging_face_token(const std::string& model_key) {
   return log_errors("get_hugging_face_token", {.default_return = ""}, [&]() -> std::string {
     if (model_key.empty()) return "";
     if (!model_key.starts_with("microsoft") && !model_key.starts_with("timm")) return "";
-    const backend::Result result = scaling_.get_model_secret_keys("hugging_face");
+    const backend::Result result =
+        scaling_.get_model_secret_keys("hugging_face", action_record_id_);
     if (result.has_error_set()) {
       log::error("Error getting Hugging Face token: %s", result.message);
       return "";

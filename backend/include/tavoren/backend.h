@@ -228,7 +228,11 @@ class Scaling {
   virtual Result get_user_access_key_pair(const std::string& user_id) = 0;
 
   // data: object with "user_access_token" for the named secret.
-  virtual Result get_model_secret_keys(const std::string& secret_name) = 0;
+  // `action_record_id` names the action that asks (empty: none named): a
+  // secret bound to an owner is answered only for that owner's action, and
+  // without an action only the platform's default of that name is.
+  virtual Result get_model_secret_keys(const std::string& secret_name,
+                                       const std::string& action_record_id = "") = 0;
 
   // data: object with "internal_api_key" for the action.
   virtual Result get_internal_api_key(const std::string& action_record_id) = 0;

@@ -180,7 +180,8 @@ class RemoteScaling final : public Scaling {
   Result get_model_codebase_requirements(const std::string& model_family) override;
   Result get_docker_hub_credentials() override;
   Result get_user_access_key_pair(const std::string& user_id) override;
-  Result get_model_secret_keys(const std::string& secret_name) override;
+  Result get_model_secret_keys(const std::string& secret_name,
+                               const std::string& action_record_id = "") override;
   Result get_internal_api_key(const std::string& action_record_id) override;
   Json get_data_processing_image() override;
   Json get_open_port() override;
@@ -258,7 +259,8 @@ class RemoteOperator {
                     const std::string& secret_key);
   void set_codebase(const std::string& model_family, const std::string& url,
                     const std::optional<std::string>& requirements_url = std::nullopt);
-  void set_model_secret(const std::string& secret_name, const std::string& user_access_token);
+  void set_model_secret(const std::string& secret_name, const std::string& user_access_token,
+                        const std::string& owner = "");
   void set_internal_api_key(const std::string& action_record_id, const std::string& key);
   void set_data_processing_image(const std::string& image);
   void set_shutdown_details(double shutdown_threshold, double launch_duration,

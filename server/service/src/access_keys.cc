@@ -1,5 +1,6 @@
-// The server's access keys: made from OpenSSL's randomness, their secrets
-// sealed under the server's encryption key before they reach the database.
+// The server's access keys and the instances' transport keys: made from
+// OpenSSL's randomness, sealed under the server's master key before they
+// reach the database.
 
 #include <openssl/rand.h>
 
@@ -13,6 +14,7 @@
 #include "tavoren/common/sealing.h"
 #include "tavoren/common/text.h"
 #include "tavoren/server.h"
+#include "tavoren/store_rules.h"
 
 namespace tavoren::server {
 
@@ -66,12 +68,64 @@ std::string load_encryption_key(const std::optional<std::string>& key_file) {
   return key;
 }
 
-AccessKeys::AccessKeys(backend::Store& store, std::string encryption_key,
-                       std::chrono::milliseconds cache_time)
-    : store_(store), encryption_key_(std::move(encryption_key)), cache_time_(cache_time) {
-  if (!usable_key_length(encryption_key_.size())) {
-    throw ValueError("The encryption key must be 16, 24 or 32 bytes long");
+std::shared_ptr<const sealing::Keyring> load_keyring(
+    const std::string& master_key_file, const std::optional<std::string>& previous_key_file) {
+  auto read_key = [](const std::string& file, const char* what) {
+    std::string text;
+    try {
+      text = read_file(file);
+    } catch (const std::exception&) {
+      throw ValueError(std::string("Cannot read the ") + what + " file " + file);
+    }
+    sealing::Wipe wipe(text);
+    try {
+      return sealing::parse_master_key(text);
+    } catch (const ValueError& e) {
+      throw ValueError(std::string("The ") + what + " file " + file + ": " + e.what());
+    }
+  };
+  std::string master = read_key(master_key_file, "master key");
+  sealing::Wipe wipe_master(master);
+  std::string previous;
+  sealing::Wipe wipe_previous(previous);
+  if (previous_key_file) previous = read_key(*previous_key_file, "previous master key");
+  if (!previous.empty() && previous == master) {
+    throw ValueError("The previous master key is the master key itself");
   }
+  return std::make_shared<const sealing::Keyring>(master, previous);
+}
+
+void require_master_sealed(backend::Store& store, const std::string& store_text) {
+  const std::string state = store.key_sealing();
+  if (state == backend::key_sealing::kMaster) return;
+  const std::string command = "tavoren-backend keys reseal --store " + store_text +
+                              " --old-key-file OLD --master-key-file NEW";
+  if (state == backend::key_sealing::kResealing) {
+    throw ValueError(
+        "The move of this store's secrets to the master key has not finished; "
+        "finish it with: " +
+        command + " (or, for a rotation, --old-master-key-file OLD)");
+  }
+  throw ValueError(
+      "This store's secrets are sealed under the single encryption key of older servers; it "
+      "is served only once they are moved to the master key with: " +
+      command);
+}
+
+AccessKeys::AccessKeys(backend::Store& store, std::shared_ptr<const sealing::Keyring> keyring,
+                       std::chrono::milliseconds cache_time)
+    : store_(store), keyring_(std::move(keyring)), cache_time_(cache_time) {
+  if (!keyring_) throw ValueError("The access keys need the server's master key");
+}
+
+std::string AccessKeys::new_transport_key(const std::string& instance_id) {
+  static constexpr char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+  std::string key;
+  // 256 is a multiple of 64: every character is equally likely.
+  for (unsigned char byte : random_bytes<32>()) key += kAlphabet[byte % 64];
+  store_.set_transport_key(instance_id, key);
+  return key;
 }
 
 NewAccessKey AccessKeys::create(wire::Role role, const std::string& instance_id) {
@@ -89,13 +143,15 @@ NewAccessKey AccessKeys::create(wire::Role role, const std::string& instance_id)
   }
   backend::AccessKeyRecord record;
   record.access_key = made.access_key;
-  record.sealed_secret = sealing::seal_text(made.secret_key, encryption_key_);
+  record.sealed_secret = keyring_->seal(made.secret_key, sealing::Purpose::kAccessKeys,
+                                        backend::store_rules::access_key_binding(made.access_key));
   record.role = wire::role_name(role);
   record.instance_id = role == wire::Role::kInstance ? instance_id : "";
   if (role == wire::Role::kInstance && instance_id.empty()) {
     throw ValueError("An instance key needs the instance's identifier");
   }
   store_.add_access_key(record);
+  if (role == wire::Role::kInstance) made.transport_key = new_transport_key(instance_id);
   return made;
 }
 
@@ -130,13 +186,14 @@ std::optional<wire::KeyGrant> AccessKeys::lookup(const std::string& access_key) 
   if (!record->revoked) {
     try {
       wire::KeyGrant opened;
-      opened.secret_key = sealing::open_text(record->sealed_secret, encryption_key_);
+      opened.secret_key =
+          keyring_->open(record->sealed_secret, sealing::Purpose::kAccessKeys,
+                         backend::store_rules::access_key_binding(access_key), "access key secret");
       opened.role = record->role == "operator" ? wire::Role::kOperator : wire::Role::kInstance;
       opened.instance_id = record->instance_id;
       grant = std::move(opened);
     } catch (const std::exception&) {
-      log::error("The secret of access key %s cannot be opened with this encryption key",
-                 access_key);
+      log::error("The secret of access key %s cannot be opened with this master key", access_key);
     }
   }
   keep(access_key, grant, now);

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <any>
 #include <chrono>
+#include <cstdio>
+#include <ctime>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -42,8 +44,10 @@ namespace {
 // argument that names it.
 const char* action_argument_of(std::string_view operation) {
   if (operation == "update_action") return "id";
+  // get_internal_api_key is not among them: the store answers another
+  // instance's key, or an ended action's, as one that does not exist.
   for (const char* name : {"get_action_details", "update_action_status", "update_status",
-                           "update_action_docker_logs", "get_internal_api_key", "record_exit"}) {
+                           "update_action_docker_logs", "record_exit"}) {
     if (operation == name) return "action_record_id";
   }
   return nullptr;
@@ -112,6 +116,20 @@ backend::MachineChange machine_change_of(const Json& arguments) {
     }
   }
   return change;
+}
+
+// The stores' time text ("2026-12-09T13:32:24.123Z") of a moment; such
+// texts order as their moments do.
+std::string time_text(std::chrono::system_clock::time_point moment) {
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(moment.time_since_epoch());
+  const std::time_t seconds = static_cast<std::time_t>(ms.count() / 1000);
+  std::tm utc{};
+  ::gmtime_r(&seconds, &utc);
+  char text[40];
+  const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+  char millis[8];
+  std::snprintf(millis, sizeof millis, ".%03dZ", static_cast<int>(ms.count() % 1000));
+  return std::string(text, length) + millis;
 }
 
 // A store failure: the caller may retry (500). The message names no
@@ -428,7 +446,9 @@ std::string BackendService::refuse_instance(Call& call) {
   if (const char* argument = action_argument_of(call.operation.name)) {
     call.target = text_of(call.arguments, argument);
     const std::optional<backend::ActionAccess> access = store_.action_access(call.target);
-    if (access && access->assigned_to == instance) return "";
+    if (access && access->assigned_to == instance) {
+      return access->ended ? refuse_ended(call, *access) : "";
+    }
     // An action taken from this instance: what it writes about it is
     // refused as not current, so that its agent stops the work.
     if (access && call.operation.write) {
@@ -443,13 +463,30 @@ std::string BackendService::refuse_instance(Call& call) {
       return "no running action of this owner is assigned to this instance";
     }
   }
-  // A model secret serves a running job: a machine with no work has no use
-  // for one.
+  // A model secret is the store's to refuse: another owner's secret, or
+  // one asked for by a machine without running work, is answered as one
+  // that does not exist.
   if (call.operation.name == "get_model_secret_keys") {
     call.target = text_of(call.arguments, "secret_name");
-    if (!store_.has_live_action(instance)) return "no running action is assigned to this instance";
   }
   return "";
+}
+
+std::string BackendService::refuse_ended(Call& call, const backend::ActionAccess& access) {
+  // The last flush of the log shipper may follow the end by a little.
+  if (call.operation.name == "update_action_docker_logs" && !access.ended_at.empty() &&
+      access.ended_at > time_text(std::chrono::system_clock::now() - options_.final_log_grace)) {
+    return "";
+  }
+  if (call.operation.write) {
+    // A repeat of a write answered before the end (the end itself
+    // included) gets its kept answer.
+    if (store_.recorded_answer(call.access_key, call.verification.idempotency_key)) return "";
+    // Any other write is refused as not current, so that the agent stops.
+    call.lost_attempt = store_.held_attempt(call.target, call.verification.instance_id);
+    if (call.lost_attempt) return "";
+  }
+  return "the action has ended";
 }
 
 void BackendService::note_contact(const Call& call) {
@@ -578,7 +615,8 @@ std::string BackendService::execute_instance(Call& call) {
     return wire::write_answer(view->get_user_access_key_pair(text_of(a, "user_id")));
   }
   if (name == "get_model_secret_keys") {
-    return wire::write_answer(view->get_model_secret_keys(text_of(a, "secret_name")));
+    return wire::write_answer(
+        view->get_model_secret_keys(text_of(a, "secret_name"), text_of(a, "action_record_id")));
   }
   if (name == "get_internal_api_key") return wire::write_answer(view->get_internal_api_key(id()));
   if (name == "get_data_processing_image") {
@@ -665,7 +703,8 @@ std::string BackendService::execute_operator(Call& call) {
     return done();
   }
   if (name == "operator/set_model_secret") {
-    store_.set_model_secret(text_of(a, "secret_name"), text_of(a, "user_access_token"));
+    store_.set_model_secret(text_of(a, "secret_name"), text_of(a, "user_access_token"),
+                            text_of(a, "user_id"));
     return done();
   }
   if (name == "operator/set_internal_api_key") {

@@ -138,10 +138,11 @@ void lock_answer_slot(Tx& tx, const std::string& caller, const std::string& key)
 }
 
 // A stored secret opened, or the refusal that says why it cannot be.
-Result opened_secret(const std::string& stored, const char* field, const std::string& what) {
+Result opened_secret(const sealing::Keyring* keyring, const std::string& stored,
+                     const std::string& binding, const char* field, const std::string& what) {
   Json data = Json::object();
   try {
-    data[field] = rules::open_secret(stored, what);
+    data[field] = rules::open_secret(keyring, stored, binding, what);
   } catch (const DatabaseError& e) {
     return refusal(e.what());
   }
@@ -625,10 +626,13 @@ Result StoreCore::get_model_codebase_requirements(const std::string& model_famil
 }
 
 Result StoreCore::get_docker_hub_credentials() {
-  return rules::registry_credentials_answer(setting(*port_, rules::kRegistrySetting));
+  return rules::registry_credentials_answer(options_.keyring.get(),
+                                            setting(*port_, rules::kRegistrySetting));
 }
 
 Result StoreCore::get_user_access_key_pair(const std::string& user_id) {
+  const sealing::Keyring* keyring = options_.keyring.get();
+  const std::string& instance = options_.instance_id;
   return core::read_with(*port_, Port::Read::statement, [&](Tx& tx) {
     Rows rows = tx.query("SELECT access_key, secret_key FROM key_pairs WHERE user_id = $1",
                          Params().text(user_id));
@@ -639,32 +643,106 @@ Result StoreCore::get_user_access_key_pair(const std::string& user_id) {
     Json pair = Json::object();
     pair["access_key"] = rows.text(0);
     pair["secret_key"] = rows.text(1);
+    // Without a master key the pair is stored in the agent's form already.
+    if (keyring == nullptr) return Result::ok(std::move(pair));
+    Rows transport = tx.query("SELECT sealed_key FROM transport_keys WHERE instance_id = $1",
+                              Params().text(instance));
+    if (instance.empty() || !transport.next()) return refusal(rules::no_transport_key(instance));
+    // Opened under the key-pairs subkey and sealed again under the asking
+    // instance's transport key, the form its agent opens.
+    try {
+      std::string key = keyring->open(transport.text(0), sealing::Purpose::kAccessKeys,
+                                      rules::transport_key_binding(instance), "transport key");
+      sealing::Wipe wipe_key(key);
+      for (const char* column : {"access_key", "secret_key"}) {
+        std::string clear =
+            keyring->open(pair[column].get<std::string>(), sealing::Purpose::kKeyPairs,
+                          rules::key_pair_binding(column, user_id), "key pair");
+        sealing::Wipe wipe_clear(clear);
+        pair[column] = sealing::seal_text(clear, key);
+      }
+    } catch (const ValueError&) {
+      return refusal("The stored key pair of user \"" + user_id +
+                     "\" cannot be decrypted with the master key");
+    }
     return Result::ok(std::move(pair));
   });
 }
 
-Result StoreCore::get_model_secret_keys(const std::string& secret_name) {
+void StoreCore::set_transport_key(const std::string& instance_id, const std::string& key) {
+  rules::require_text(instance_id, "The instance identifier", true);
+  if (key.size() != 32) throw ValueError("A transport key must be 32 bytes long");
+  if (!options_.keyring) throw ValueError("A transport key is kept only under a master key");
+  const std::string sealed = options_.keyring->seal(key, sealing::Purpose::kAccessKeys,
+                                                    rules::transport_key_binding(instance_id));
+  core::write_with(*port_, [&](Tx& tx) {
+    tx.run(
+        "INSERT INTO transport_keys (instance_id, sealed_key, created_at) VALUES ($1, $2, {now}) "
+        "ON CONFLICT (instance_id) DO UPDATE SET sealed_key = excluded.sealed_key, "
+        "created_at = excluded.created_at",
+        Params().text(instance_id).text(sealed));
+  });
+}
+
+bool StoreCore::has_transport_key(const std::string& instance_id) {
   return core::read_with(*port_, Port::Read::statement, [&](Tx& tx) {
-    Rows rows = tx.query("SELECT user_access_token FROM model_secrets WHERE name = $1",
-                         Params().text(secret_name));
-    if (!rows.next()) {
-      return refusal(rules::not_configured("The model secret \"" + secret_name + "\"",
-                                           config_command::kModelSecret));
+    return tx
+        .query("SELECT 1 FROM transport_keys WHERE instance_id = $1", Params().text(instance_id))
+        .next();
+  });
+}
+
+Result StoreCore::get_model_secret_keys(const std::string& secret_name,
+                                        const std::string& action_record_id) {
+  // A secret that is not this caller's is refused as one that does not
+  // exist: the answer tells nothing of other owners' names.
+  const Result missing = refusal(rules::not_configured("The model secret \"" + secret_name + "\"",
+                                                       config_command::kModelSecret));
+  const std::string& instance = options_.instance_id;
+  return core::read_with(*port_, Port::Read::statement, [&](Tx& tx) {
+    std::string owner;
+    if (!action_record_id.empty()) {
+      Rows action =
+          tx.query("SELECT coalesce(owner, '') FROM actions WHERE id = $1 AND " LIVE_ACTION_SQL
+                   " AND ($2 = '' OR assigned_to = $2)",
+                   Params().text(action_record_id).text(instance));
+      if (!action.next()) return missing;
+      owner = action.text(0);
+    } else if (!instance.empty() &&
+               !tx.query("SELECT 1 FROM actions WHERE assigned_to = $1 AND " LIVE_ACTION_SQL
+                         " LIMIT 1",
+                         Params().text(instance))
+                    .next()) {
+      return missing;
     }
-    return opened_secret(rows.text(0), "user_access_token", "model secret \"" + secret_name + "\"");
+    // The owner's own secret first (an owner is never empty, so it sorts
+    // after the platform's default).
+    Rows rows = tx.query(
+        "SELECT user_access_token, owner FROM model_secrets WHERE name = $1 AND owner IN ('', $2) "
+        "ORDER BY owner DESC LIMIT 1",
+        Params().text(secret_name).text(owner));
+    if (!rows.next()) return missing;
+    return opened_secret(options_.keyring.get(), rows.text(0),
+                         rules::model_secret_binding(rows.text(1), secret_name),
+                         "user_access_token", "model secret \"" + secret_name + "\"");
   });
 }
 
 Result StoreCore::get_internal_api_key(const std::string& action_record_id) {
   return core::read_with(*port_, Port::Read::statement, [&](Tx& tx) {
-    Rows rows = tx.query("SELECT api_key FROM internal_api_keys WHERE action_id = $1",
-                         Params().text(action_record_id));
+    // Only while the action is live on this view's instance; otherwise as
+    // if there were no key.
+    Rows rows = tx.query(
+        "SELECT api_key FROM internal_api_keys WHERE action_id = $1 AND EXISTS (SELECT 1 FROM "
+        "actions WHERE id = $1 AND " LIVE_ACTION_SQL " AND ($2 = '' OR assigned_to = $2))",
+        Params().text(action_record_id).text(options_.instance_id));
     if (!rows.next()) {
       return refusal(
           rules::not_configured("The internal API key of action \"" + action_record_id + "\"",
                                 config_command::kInternalApiKey));
     }
-    return opened_secret(rows.text(0), "internal_api_key",
+    return opened_secret(options_.keyring.get(), rows.text(0),
+                         rules::internal_api_key_binding(action_record_id), "internal_api_key",
                          "internal API key of action \"" + action_record_id + "\"");
   });
 }
@@ -979,14 +1057,16 @@ void StoreCore::scale_down(const std::string& action_record_id) {
 
 void StoreCore::set_registry_credentials(const std::string& username, const std::string& password,
                                          const std::string& registry) {
-  const Json credentials = rules::registry_credentials(username, password, registry);
+  const Json credentials =
+      rules::registry_credentials(options_.keyring.get(), username, password, registry);
   core::write_with(*port_,
                    [&](Tx& tx) { write_setting(tx, rules::kRegistrySetting, credentials); });
 }
 
 void StoreCore::set_key_pair(const std::string& user_id, const std::string& access_key,
                              const std::string& secret_key) {
-  const rules::StoredKeyPair stored = rules::key_pair_to_store(user_id, access_key, secret_key);
+  const rules::StoredKeyPair stored =
+      rules::key_pair_to_store(options_.keyring.get(), user_id, access_key, secret_key);
   core::write_with(*port_, [&](Tx& tx) {
     tx.run(
         "INSERT INTO key_pairs (user_id, access_key, secret_key, encrypted) "
@@ -1016,22 +1096,25 @@ void StoreCore::set_codebase(const std::string& model_family, const std::string&
 }
 
 void StoreCore::set_model_secret(const std::string& secret_name,
-                                 const std::string& user_access_token) {
+                                 const std::string& user_access_token, const std::string& owner) {
   rules::require_text(secret_name, "The secret name");
   rules::require_text(user_access_token, "The user access token");
-  const std::string sealed = rules::seal_secret(user_access_token);
+  if (!owner.empty()) rules::require_text(owner, "The owner", true);
+  const std::string sealed = rules::seal_secret(options_.keyring.get(), user_access_token,
+                                                rules::model_secret_binding(owner, secret_name));
   core::write_with(*port_, [&](Tx& tx) {
     tx.run(
-        "INSERT INTO model_secrets (name, user_access_token) VALUES ($1, $2) "
-        "ON CONFLICT (name) DO UPDATE SET user_access_token = excluded.user_access_token",
-        Params().text(secret_name).text(sealed));
+        "INSERT INTO model_secrets (owner, name, user_access_token) VALUES ($1, $2, $3) "
+        "ON CONFLICT (owner, name) DO UPDATE SET user_access_token = excluded.user_access_token",
+        Params().text(owner).text(secret_name).text(sealed));
   });
 }
 
 void StoreCore::set_internal_api_key(const std::string& action_record_id, const std::string& key) {
   rules::require_action_id(action_record_id);
   rules::require_text(key, "The internal API key");
-  const std::string sealed = rules::seal_secret(key);
+  const std::string sealed = rules::seal_secret(options_.keyring.get(), key,
+                                                rules::internal_api_key_binding(action_record_id));
   core::write_with(*port_, [&](Tx& tx) {
     require_action(tx, action_record_id);
     tx.run(
@@ -1112,7 +1195,11 @@ Json StoreCore::configuration() {
       while (rows.next()) key_pairs[rows.text(0)] = Json{{"encrypted", rows.boolean(1)}};
     }
     shown["keyPairs"] = std::move(key_pairs);
-    shown["modelSecrets"] = names_in(tx, "SELECT name FROM model_secrets ORDER BY name{C}");
+    shown["modelSecrets"] = names_in(
+        tx,
+        "SELECT CASE WHEN owner = '' THEN name ELSE owner || '/' || name END "
+        "FROM model_secrets ORDER BY (CASE WHEN owner = '' THEN name ELSE owner || '/' || name "
+        "END){C}");
     shown["internalApiKeys"] =
         names_in(tx, "SELECT action_id FROM internal_api_keys ORDER BY action_id{C}");
     return shown;
@@ -1123,14 +1210,15 @@ Json StoreCore::configuration() {
 
 std::optional<ActionAccess> StoreCore::action_access(const std::string& action_record_id) {
   return core::read_with(*port_, Port::Read::statement, [&](Tx& tx) -> std::optional<ActionAccess> {
-    Rows rows =
-        tx.query("SELECT assigned_to, owner, NOT (" LIVE_ACTION_SQL ") FROM actions WHERE id = $1",
-                 Params().text(action_record_id));
+    Rows rows = tx.query("SELECT assigned_to, owner, NOT (" LIVE_ACTION_SQL
+                         "), ended_at FROM actions WHERE id = $1",
+                         Params().text(action_record_id));
     if (!rows.next()) return std::nullopt;
     ActionAccess access;
     if (!rows.is_null(0)) access.assigned_to = rows.text(0);
     if (!rows.is_null(1)) access.owner = rows.text(1);
     access.ended = rows.boolean(2);
+    if (!rows.is_null(3)) access.ended_at = rows.text(3);
     return access;
   });
 }

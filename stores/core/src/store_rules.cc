@@ -91,14 +91,15 @@ std::string not_configured(std::string_view what, std::string_view command) {
   return std::string(what) + " is not configured; set it with: " + std::string(command);
 }
 
-Result registry_credentials_answer(std::optional<Json> stored) {
+Result registry_credentials_answer(const sealing::Keyring* keyring, std::optional<Json> stored) {
   if (!stored) {
     return refusal(not_configured("The container registry credentials", config_command::kRegistry));
   }
   if (const auto password = stored->find("password");
       password != stored->end() && password->is_string()) {
     try {
-      *password = open_secret(password->get<std::string>(), "registry password");
+      *password = open_secret(keyring, password->get<std::string>(), registry_password_binding(),
+                              "registry password");
     } catch (const DatabaseError& e) {
       return refusal(e.what());
     }
@@ -122,6 +123,13 @@ std::string unknown_action(std::string_view id) {
   return "No action with identifier \"" + std::string(id) + "\"";
 }
 
+std::string no_transport_key(const std::string& instance_id) {
+  return "Instance \"" + instance_id +
+         "\" has no transport key, so no key pair is answered to it; make one with: "
+         "tavoren-backend keys transport --instance " +
+         instance_id + " and give it to its agent as TAVOREN_ENCRYPTION_KEY";
+}
+
 std::string no_instance_refusal() {
   return "This backend connection has no instance identifier; only an agent's connection "
          "receives assignments";
@@ -143,7 +151,31 @@ std::int64_t unix_now() {
       .count();
 }
 
-std::string seal_secret(const std::string& value) {
+std::string registry_password_binding() {
+  return sealing::row_binding("settings", "value", kRegistrySetting);
+}
+std::string model_secret_binding(const std::string& owner, const std::string& name) {
+  // The owner is one word: a blank cannot be part of it.
+  return sealing::row_binding("model_secrets", "user_access_token", owner + " " + name);
+}
+std::string internal_api_key_binding(const std::string& action_id) {
+  return sealing::row_binding("internal_api_keys", "api_key", action_id);
+}
+std::string key_pair_binding(const std::string& column, const std::string& user_id) {
+  return sealing::row_binding("key_pairs", column, user_id);
+}
+std::string access_key_binding(const std::string& access_key) {
+  return sealing::row_binding("access_keys", "sealed_secret", access_key);
+}
+std::string transport_key_binding(const std::string& instance_id) {
+  return sealing::row_binding("transport_keys", "sealed_key", instance_id);
+}
+
+std::string seal_secret(const sealing::Keyring* keyring, const std::string& value,
+                        std::string_view binding) {
+  if (keyring != nullptr) {
+    return keyring->seal(value, sealing::Purpose::kOperatorSecrets, binding);
+  }
   const std::string key = get_env("TAVOREN_ENCRYPTION_KEY").value_or("");
   if (key.empty()) return value;
   try {
@@ -155,7 +187,20 @@ std::string seal_secret(const std::string& value) {
   }
 }
 
-std::string open_secret(const std::string& stored, std::string_view what) {
+std::string open_secret(const sealing::Keyring* keyring, const std::string& stored,
+                        std::string_view binding, std::string_view what) {
+  if (stored.starts_with(sealing::kMasterSealedPrefix)) {
+    if (keyring == nullptr) {
+      throw DatabaseError("The stored " + std::string(what) +
+                          " is sealed under a master key, which this store was not given");
+    }
+    try {
+      return keyring->open(stored, sealing::Purpose::kOperatorSecrets, binding, what);
+    } catch (const ValueError&) {
+      throw DatabaseError("The stored " + std::string(what) +
+                          " cannot be decrypted with the master key");
+    }
+  }
   if (!stored.starts_with(kSealedPrefix)) return stored;
   const std::string key = get_env("TAVOREN_ENCRYPTION_KEY").value_or("");
   if (key.empty()) {
@@ -170,11 +215,17 @@ std::string open_secret(const std::string& stored, std::string_view what) {
   }
 }
 
-StoredKeyPair key_pair_to_store(const std::string& user_id, const std::string& access_key,
-                                const std::string& secret_key) {
+StoredKeyPair key_pair_to_store(const sealing::Keyring* keyring, const std::string& user_id,
+                                const std::string& access_key, const std::string& secret_key) {
   require_text(user_id, "The user identifier");
   require_text(access_key, "The access key");
   require_text(secret_key, "The secret key");
+  if (keyring != nullptr) {
+    const auto purpose = sealing::Purpose::kKeyPairs;
+    return StoredKeyPair{
+        keyring->seal(access_key, purpose, key_pair_binding("access_key", user_id)),
+        keyring->seal(secret_key, purpose, key_pair_binding("secret_key", user_id)), true};
+  }
   std::string key = get_env("TAVOREN_ENCRYPTION_KEY").value_or("");
   sealing::Wipe wipe(key);
   if (key.empty()) {
@@ -377,14 +428,14 @@ Json shutdown_details(double shutdown_threshold, double launch_duration,
   return details;
 }
 
-Json registry_credentials(const std::string& username, const std::string& password,
-                          const std::string& registry) {
+Json registry_credentials(const sealing::Keyring* keyring, const std::string& username,
+                          const std::string& password, const std::string& registry) {
   require_text(username, "The registry user name", true);
   require_text(password, "The registry password");
   if (!registry.empty()) require_text(registry, "The registry name", true);
   Json credentials = Json::object();
   credentials["username"] = username;
-  credentials["password"] = seal_secret(password);
+  credentials["password"] = seal_secret(keyring, password, registry_password_binding());
   if (!registry.empty()) credentials["registry"] = registry;
   return credentials;
 }

@@ -56,8 +56,9 @@ const std::vector<Table>& tables() {
       {"settings", {"name", "value"}, {}, {}, "name"},
       {"key_pairs", {"user_id", "access_key", "secret_key", "encrypted"}, {}, {}, "user_id"},
       {"codebases", {"model_family", "url", "requirements_url"}, {}, {}, "model_family"},
-      {"model_secrets", {"name", "user_access_token"}, {}, {}, "name"},
+      {"model_secrets", {"owner", "name", "user_access_token"}, {}, {}, "owner, name"},
       {"internal_api_keys", {"action_id", "api_key"}, {}, {}, "action_id"},
+      {"transport_keys", {"instance_id", "sealed_key", "created_at"}, {}, {}, "instance_id"},
       {"handed_ports", {"port", "handed_at"}, {}, {}, "port"},
       {"machine_resources", {"instance_id", "report", "reported_at"}, {}, {}, "instance_id"},
       // An access key's order moves, not its sequence number.

@@ -231,6 +231,19 @@ CREATE TABLE request_nonces (
 );
 CREATE INDEX request_nonces_by_expiry ON request_nonces (expires_at);
 )sql",
+    // 7 -> 8: a model secret may belong to one owner (the platform's
+    // default of a name has the owner ''); the instances' transport keys.
+    R"sql(
+ALTER TABLE model_secrets ADD COLUMN owner TEXT NOT NULL DEFAULT '';
+ALTER TABLE model_secrets DROP CONSTRAINT model_secrets_pkey;
+ALTER TABLE model_secrets ADD PRIMARY KEY (owner, name);
+
+CREATE TABLE transport_keys (
+  instance_id TEXT PRIMARY KEY,
+  sealed_key TEXT NOT NULL,
+  created_at TEXT NOT NULL
+);
+)sql",
 };
 
 constexpr int kVersion = static_cast<int>(std::size(kMigrations));

@@ -261,6 +261,26 @@ CREATE TABLE request_nonces (
 ) WITHOUT ROWID;
 CREATE INDEX request_nonces_by_expiry ON request_nonces (expires_at);
 )sql",
+    // 11 -> 12: a model secret may belong to one owner (the platform's
+    // default of a name has the owner ''); the instances' transport keys.
+    R"sql(
+CREATE TABLE model_secrets_by_owner (
+  owner TEXT NOT NULL DEFAULT '',
+  name TEXT NOT NULL,
+  user_access_token TEXT NOT NULL,
+  PRIMARY KEY (owner, name)
+);
+INSERT INTO model_secrets_by_owner (owner, name, user_access_token)
+  SELECT '', name, user_access_token FROM model_secrets;
+DROP TABLE model_secrets;
+ALTER TABLE model_secrets_by_owner RENAME TO model_secrets;
+
+CREATE TABLE transport_keys (
+  instance_id TEXT PRIMARY KEY,
+  sealed_key TEXT NOT NULL,
+  created_at TEXT NOT NULL
+);
+)sql",
 };
 
 constexpr int kVersion = static_cast<int>(std::size(kMigrations));

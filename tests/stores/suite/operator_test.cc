@@ -27,11 +27,20 @@ using backend::DatabaseError;
 using backend::NotConfiguredError;
 using backend::Result;
 
-// Takes a file of the current schema back to version 8: no nonces, no
-// count of the reports' bytes, the pieces of the current attempt in a table
-// of their own, those of earlier attempts in another.
-constexpr const char* kBackToVersionEight =
-    "DROP TABLE request_nonces; ALTER TABLE actions DROP COLUMN report_bytes; "
+// Takes a file of the current schema back to version 9: model secrets
+// without owners (the platform's defaults kept), no transport keys, no
+// nonces, no count of the reports' bytes.
+#define TAVOREN_BACK_TO_VERSION_NINE                                                        \
+  "DROP TABLE transport_keys; CREATE TABLE secrets_9 (name TEXT PRIMARY KEY, "              \
+  "user_access_token TEXT NOT NULL); INSERT INTO secrets_9 SELECT name, user_access_token " \
+  "FROM model_secrets WHERE owner = ''; DROP TABLE model_secrets; "                         \
+  "ALTER TABLE secrets_9 RENAME TO model_secrets; DROP TABLE request_nonces; "              \
+  "ALTER TABLE actions DROP COLUMN report_bytes; PRAGMA user_version = 9; "
+constexpr const char* kBackToVersionNine = TAVOREN_BACK_TO_VERSION_NINE;
+
+// Back to version 8: the pieces of the current attempt in a table of their
+// own, those of earlier attempts in another.
+constexpr const char* kBackToVersionEight = TAVOREN_BACK_TO_VERSION_NINE
     "CREATE TABLE attempt_logs (action_id TEXT NOT NULL REFERENCES actions (id), attempt "
     "INTEGER NOT NULL, start_offset INTEGER NOT NULL, content BLOB NOT NULL, PRIMARY KEY "
     "(action_id, attempt, start_offset)) WITHOUT ROWID; "
@@ -212,6 +221,59 @@ TEST_F(OperatorTest, UnconfiguredSettingsAreAnsweredAsErrorsNamingTheirCommand) 
   EXPECT_EQ(downscaled.data, Json::array());
 }
 
+// The refusal `result` holds is the same, word for word, as `expected`.
+void expect_same_refusal(const Result& result, const Result& expected, const char* what) {
+  SCOPED_TRACE(what);
+  ASSERT_TRUE(result.has_error());
+  EXPECT_EQ(result.error, expected.error);
+  EXPECT_EQ(result.message, expected.message);
+  EXPECT_EQ(result.data, expected.data);
+}
+
+TEST_F(OperatorTest, AnOwnersSecretIsAnsweredOnlyForItsOwnersLiveActionsAndOtherwiseAsMissing) {
+  StoreUnderTest a(options("instance-a"));
+  StoreUnderTest b(options("instance-b"));
+  const std::string of_a = taken_action_of(a, "owner-a");
+  const std::string of_b = taken_action_of(b, "owner-b");
+  // What a secret that does not exist gets.
+  const Result missing = b.get_model_secret_keys("hugging_face", of_b);
+  const Result missing_key = b.get_internal_api_key(of_a);
+  ASSERT_TRUE(missing.has_error());
+  ASSERT_TRUE(missing_key.has_error());
+
+  a.set_model_secret("hugging_face", "token-of-owner-a", "owner-a");
+  a.set_internal_api_key(of_a, "internal-key-of-a");
+  EXPECT_EQ(a.get_model_secret_keys("hugging_face", of_a).data["user_access_token"],
+            "token-of-owner-a");
+  EXPECT_EQ(a.get_internal_api_key(of_a).data["internal_api_key"], "internal-key-of-a");
+  // Another owner's action, another instance's action, or no action named:
+  // the same answer as for a secret that does not exist.
+  expect_same_refusal(b.get_model_secret_keys("hugging_face", of_b), missing, "another owner");
+  expect_same_refusal(b.get_model_secret_keys("hugging_face", of_a), missing,
+                      "another instance's action");
+  expect_same_refusal(a.get_model_secret_keys("hugging_face"), missing, "no action named");
+  expect_same_refusal(b.get_internal_api_key(of_a), missing_key, "another instance's key");
+
+  // The platform's default goes to every live action whose owner has none
+  // of its own.
+  a.set_model_secret("hugging_face", "platform-token");
+  EXPECT_EQ(b.get_model_secret_keys("hugging_face", of_b).data["user_access_token"],
+            "platform-token");
+  EXPECT_EQ(b.get_model_secret_keys("hugging_face").data["user_access_token"], "platform-token");
+  EXPECT_EQ(a.get_model_secret_keys("hugging_face", of_a).data["user_access_token"],
+            "token-of-owner-a");
+  EXPECT_EQ(a.configuration()["modelSecrets"],
+            Json::array({"hugging_face", "owner-a/hugging_face"}));
+
+  // An ended action has no secrets left.
+  a.record_exit(of_a, 0);
+  expect_same_refusal(a.get_model_secret_keys("hugging_face", of_a), missing, "ended action");
+  expect_same_refusal(a.get_model_secret_keys("hugging_face"), missing, "no live action");
+  const Result ended_key = a.get_internal_api_key(of_a);
+  ASSERT_TRUE(ended_key.has_error());
+  EXPECT_EQ(ended_key.error, missing_key.error);
+}
+
 TEST_F(OperatorTest, ConfiguredSettingsAreAnsweredInTheShapesTheAgentReads) {
   StoreUnderTest backend(options("instance-1"));
   const std::string id = taken_action_of(backend);
@@ -307,7 +369,7 @@ TEST_F(OperatorTest, InvalidSettingsAreRefusedAndLeaveTheSettingUnset) {
 }
 
 TEST_F(OperatorTest, KeyPairsAreEncryptedAtRestWhenTheEncryptionKeyIsSet) {
-  SKIP_UNLESS_SQLITE("reads the file behind the store");
+  SKIP_WHEN_SERVED("the embedded store's own key; a server seals under its master key");
   const std::string key = "0123456789abcdef0123456789abcdef";
   {
     testing::ScopedEnv encryption("TAVOREN_ENCRYPTION_KEY", key);
@@ -380,6 +442,7 @@ std::string stored_value(const std::filesystem::path& database, const std::strin
 }
 
 TEST_F(OperatorTest, EverySecretIsEncryptedAtRestWhenTheEncryptionKeyIsSet) {
+  SKIP_WHEN_SERVED("the embedded store's own key; a server seals under its master key");
   const std::string key = "0123456789abcdef0123456789abcdef";
   const std::vector<std::string> secrets = {"registry-pass-7731", "hf_model_token_7731",
                                             "internal-api-key-7731", "owner-secret-7731"};
@@ -434,8 +497,90 @@ TEST_F(OperatorTest, EverySecretIsEncryptedAtRestWhenTheEncryptionKeyIsSet) {
   }
 }
 
+TEST_F(OperatorTest, UnderAMasterKeyEverySecretIsSealedAndBoundToItsRow) {
+  testing::ScopedEnv encryption("TAVOREN_ENCRYPTION_KEY", std::nullopt);
+  LocalBackendOptions o = options("instance-1");
+  o.keyring = testing::test_keyring();
+  StoreUnderTest backend(o);
+  const std::string id = taken_action_of(backend);
+  const std::string other = taken_action_of(backend);
+  const std::vector<std::string> secrets = {"registry-pass-5521", "hf_model_token_5521",
+                                            "internal-api-key-5521", "owner-secret-5521"};
+  backend.set_registry_credentials("robot", secrets[0], "registry.example");
+  backend.set_model_secret("hugging_face", secrets[1]);
+  backend.set_internal_api_key(id, secrets[2]);
+  backend.set_internal_api_key(other, "internal-api-key-of-other");
+  backend.set_key_pair("owner-1", "AKIAOWNER1", secrets[3]);
+
+  const std::string bytes = stored_bytes(database());
+  ASSERT_TRUE(contains(bytes, "robot")) << "the dump holds the stored rows";
+  for (const std::string& secret : secrets) EXPECT_FALSE(contains(bytes, secret)) << secret;
+  for (const char* sql :
+       {"SELECT user_access_token FROM model_secrets", "SELECT api_key FROM internal_api_keys",
+        "SELECT secret_key FROM key_pairs"}) {
+    EXPECT_TRUE(stored_value(database(), sql).starts_with(sealing::kMasterSealedPrefix)) << sql;
+  }
+  EXPECT_EQ(backend.get_docker_hub_credentials().data["password"], secrets[0]);
+  EXPECT_EQ(backend.get_model_secret_keys("hugging_face").data["user_access_token"], secrets[1]);
+  EXPECT_EQ(backend.get_internal_api_key(id).data["internal_api_key"], secrets[2]);
+
+  // A value copied into another row does not open there.
+  if (store_mode() != StoreMode::kPostgres) {
+    RawDatabase raw(database());
+    raw.exec(
+        "UPDATE internal_api_keys SET api_key = (SELECT api_key FROM internal_api_keys "
+        "WHERE action_id = '" +
+        id + "') WHERE action_id = '" + other + "'");
+    const Result moved = backend.get_internal_api_key(other);
+    ASSERT_TRUE(moved.has_error());
+    EXPECT_TRUE(contains(*moved.error, "cannot be decrypted with the master key")) << *moved.error;
+    EXPECT_FALSE(contains(*moved.error, secrets[2]));
+  }
+}
+
+TEST_F(OperatorTest, UnderAMasterKeyAKeyPairIsAnsweredUnderTheAskingInstancesTransportKey) {
+  LocalBackendOptions o = options("instance-1");
+  o.keyring = testing::test_keyring();
+  StoreUnderTest backend(o);
+  std::string transport = backend.agent_key();
+  if (!served()) {
+    transport = "Transport-key-of-instance-1-0123";
+    backend.store().set_transport_key("instance-1", transport);
+  }
+  ASSERT_EQ(transport.size(), 32u);
+  taken_action_of(backend, "owner-1");
+  backend.set_key_pair("owner-1", "AKIAOWNER1", "owner-1-secret");
+  EXPECT_EQ(backend.configuration()["keyPairs"]["owner-1"]["encrypted"], true);
+  EXPECT_FALSE(contains(stored_bytes(database()), transport)) << "kept sealed";
+
+  const Result pair = backend.get_user_access_key_pair("owner-1");
+  ASSERT_FALSE(pair.has_error_set()) << pair.message;
+  const auto clear = host_probe::get_decrypted_access_key_pair(pair.data["access_key"],
+                                                               pair.data["secret_key"], transport);
+  ASSERT_TRUE(clear.has_value());
+  EXPECT_EQ(clear->access_key, "AKIAOWNER1");
+  EXPECT_EQ(clear->secret_key, "owner-1-secret");
+  // Not with another instance's transport key, nor with a subkey of the
+  // master key.
+  EXPECT_FALSE(host_probe::get_decrypted_access_key_pair(pair.data["access_key"],
+                                                         pair.data["secret_key"],
+                                                         "Transport-key-of-instance-2-0123")
+                   .has_value());
+  EXPECT_FALSE(host_probe::get_decrypted_access_key_pair(
+                   pair.data["access_key"], pair.data["secret_key"],
+                   testing::test_keyring()->subkey(sealing::Purpose::kKeyPairs))
+                   .has_value());
+
+  // An instance without a transport key gets no key pair, and is told how
+  // it gets one.
+  const Result refused =
+      backend.store().instance_view("instance-3")->get_user_access_key_pair("owner-1");
+  ASSERT_TRUE(refused.has_error());
+  EXPECT_TRUE(contains(*refused.error, "keys transport --instance instance-3")) << *refused.error;
+}
+
 TEST_F(OperatorTest, SecretsStoredInClearStayReadableOnceAKeyIsSet) {
-  SKIP_UNLESS_SQLITE("writes into the file behind the store");
+  SKIP_WHEN_SERVED("the embedded store's own key; a server seals under its master key");
   std::string id;
   {
     testing::ScopedEnv encryption("TAVOREN_ENCRYPTION_KEY", std::nullopt);
@@ -546,7 +691,16 @@ TEST_F(OperatorTest, AReopenedDatabaseKeepsEverything) {
   EXPECT_EQ(reopened.get_downscaled_ids().data, Json::array({id}));
   EXPECT_EQ(reopened.get_model_codebase("yolo").data, "https://code.example/yolo.zip");
   EXPECT_EQ(reopened.get_docker_hub_credentials().data["username"], "robot");
-  EXPECT_EQ(reopened.get_user_access_key_pair("user-1").data["secret_key"], "secret-1");
+  const Result pair = reopened.get_user_access_key_pair("user-1");
+  if (served()) {
+    // A server answers it under the instance's transport key.
+    const auto clear = host_probe::get_decrypted_access_key_pair(
+        pair.data["access_key"], pair.data["secret_key"], reopened.agent_key());
+    ASSERT_TRUE(clear.has_value());
+    EXPECT_EQ(clear->secret_key, "secret-1");
+  } else {
+    EXPECT_EQ(pair.data["secret_key"], "secret-1");
+  }
   EXPECT_EQ(reopened.get_model_secret_keys("hugging_face").data["user_access_token"], "hf_1");
   EXPECT_EQ(reopened.get_internal_api_key(id).data["internal_api_key"], "ik-1");
   EXPECT_EQ(reopened.get_data_processing_image(), "img:1");
@@ -781,6 +935,24 @@ TEST_F(OperatorTest, AFileOfVersionEightKeepsTheLogOfEachAttempt) {
   EXPECT_EQ(store.logs(id).content, "two\nmore\n");
   RawDatabase raw(database());
   EXPECT_EQ(raw.integer("SELECT count(*) FROM sqlite_schema WHERE name = 'attempt_logs'"), 0);
+}
+
+// Version 10 gives model secrets owners: those stored before are the
+// platform's defaults.
+TEST_F(OperatorTest, AFileOfVersionNineKeepsItsModelSecretsAsThePlatformsDefaults) {
+  SKIP_UNLESS_SQLITE("about the file");
+  {
+    StoreUnderTest backend(options());
+    backend.set_model_secret("hugging_face", "token-before");
+    RawDatabase raw(database());
+    raw.exec(kBackToVersionNine);
+  }
+  StoreUnderTest agent(options("instance-1"));
+  taken_action_of(agent);
+  EXPECT_EQ(agent.get_model_secret_keys("hugging_face").data["user_access_token"], "token-before");
+  agent.set_model_secret("hugging_face", "token-of-user-1", "user-1");
+  EXPECT_EQ(agent.configuration()["modelSecrets"],
+            Json::array({"hugging_face", "user-1/hugging_face"}));
 }
 
 TEST_F(OperatorTest, TheSchemaIsVersionedAndForeignOrNewerFilesAreRefused) {

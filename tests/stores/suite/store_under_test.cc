@@ -28,6 +28,7 @@ const testing::TestTls& shared_tls() {
 
 backend::LocalBackendOptions without_instance(backend::LocalBackendOptions options) {
   options.instance_id.clear();
+  options.keyring = testing::test_keyring();
   return options;
 }
 
@@ -83,8 +84,9 @@ std::string pg_rows_text(const std::filesystem::path&) {
 StoreUnderTest::Served::Served(std::unique_ptr<backend::Store> store,
                                const std::string& instance_id)
     : server(std::move(store), shared_tls()),
-      agent(server.remote_options(server.new_session(
-          backend::wire::Role::kInstance, instance_id.empty() ? kUnnamedInstance : instance_id))),
+      instance_key(server.new_instance_key(instance_id.empty() ? kUnnamedInstance : instance_id)),
+      agent(server.remote_options(
+          backend::Session{instance_key.access_key, instance_key.secret_key})),
       operator_(server.remote_options(server.new_session(backend::wire::Role::kOperator))) {}
 
 StoreUnderTest::StoreUnderTest(backend::LocalBackendOptions options) {
@@ -96,6 +98,12 @@ StoreUnderTest::StoreUnderTest(backend::LocalBackendOptions options) {
 }
 
 StoreUnderTest::~StoreUnderTest() = default;
+
+std::string StoreUnderTest::agent_key() const {
+  if (served_) return served_->instance_key.transport_key;
+  const char* key = std::getenv("TAVOREN_ENCRYPTION_KEY");
+  return key != nullptr ? key : "";
+}
 
 const backend::Session& StoreUnderTest::session() const {
   return embedded_ ? embedded_->session() : served_->agent.session();

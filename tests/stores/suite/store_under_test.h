@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -100,8 +101,8 @@ class StoreUnderTest {
   backend::Result get_user_access_key_pair(const std::string& user_id) {
     return agent_call([&](auto& s) { return s.get_user_access_key_pair(user_id); });
   }
-  backend::Result get_model_secret_keys(const std::string& name) {
-    return agent_call([&](auto& s) { return s.get_model_secret_keys(name); });
+  backend::Result get_model_secret_keys(const std::string& name, const std::string& action = "") {
+    return agent_call([&](auto& s) { return s.get_model_secret_keys(name, action); });
   }
   backend::Result get_internal_api_key(const std::string& id) {
     return agent_call([&](auto& s) { return s.get_internal_api_key(id); });
@@ -154,8 +155,9 @@ class StoreUnderTest {
                     const std::optional<std::string>& requirements_url = std::nullopt) {
     operator_call([&](auto& s) { return s.set_codebase(family, url, requirements_url); });
   }
-  void set_model_secret(const std::string& name, const std::string& token) {
-    operator_call([&](auto& s) { return s.set_model_secret(name, token); });
+  void set_model_secret(const std::string& name, const std::string& token,
+                        const std::string& owner = "") {
+    operator_call([&](auto& s) { return s.set_model_secret(name, token, owner); });
   }
   void set_internal_api_key(const std::string& id, const std::string& key) {
     operator_call([&](auto& s) { return s.set_internal_api_key(id, key); });
@@ -174,6 +176,11 @@ class StoreUnderTest {
     return operator_call([&](auto& s) { return s.configuration(); });
   }
 
+  // The key with which the agent opens the key pairs it is answered: its
+  // transport key when served, TAVOREN_ENCRYPTION_KEY of this process when
+  // embedded.
+  std::string agent_key() const;
+
   // The store itself, under the server when served: for calls that no
   // network client makes.
   backend::Store& store() {
@@ -186,6 +193,7 @@ class StoreUnderTest {
     Served(std::unique_ptr<backend::Store> store, const std::string& instance_id);
 
     testing::InProcessServer server;
+    server::NewAccessKey instance_key;
     backend::RemoteScaling agent;
     backend::RemoteOperator operator_;
   };

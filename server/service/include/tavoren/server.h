@@ -16,9 +16,13 @@
 // key's role may call the operation (403), a write carries
 // an idempotency key (400), the body fits the operation (400), and an
 // instance key names only its own instance's work (403): actions assigned
-// to it, an owner's key pair only while an action of that owner is
-// assigned to it and not ended, a model secret only while any action is,
-// its own scaled-down actions. Each 403
+// to it and not ended, an owner's key pair only while an action of that
+// owner is assigned to it and not ended, its own scaled-down actions. Once
+// an action's end is recorded its instance keeps only the appending of its
+// log for ServiceOptions::final_log_grace; its other writes about it are
+// answered not_current (a repeat of a write answered before gets its kept
+// answer), its reads 403. Model secrets and internal API keys are refused
+// by the store, as ones that do not exist (tavoren/store.h). Each 403
 // writes one audit line (warning level) naming the caller's access key,
 // role and instance, the operation and its target; never a secret. Every
 // answer carries the protocol header.
@@ -33,11 +37,12 @@
 // no log piece or report twice and submits no action twice.
 //
 // Keys: AccessKeys creates, lists and revokes the server's access keys,
-// whose secrets are sealed (AES-GCM) under the server's encryption key
-// before they are stored; its lookup() serves RequestVerifier, caching
-// each key, and each unknown key (up to a bound), for at most cache_time
-// so that a revoked key stops working within it and a flood of one
-// unknown key costs one database read per cache_time.
+// whose secrets are sealed (AES-GCM) under the access-keys subkey of the
+// server's master key, bound to their row, before they are stored, and
+// makes the instances' transport keys; its lookup() serves
+// RequestVerifier, caching each key, and each unknown key (up to a bound),
+// for at most cache_time so that a revoked key stops working within it and
+// a flood of one unknown key costs one database read per cache_time.
 //
 // The refusals of the HTTP server itself (too large, busy, stopping,
 // malformed) are rendered in the protocol's form by render_refusal().
@@ -49,7 +54,7 @@
 // threads at once.
 // Failures: handle() answers every failure (a database failure is a 500
 // with no detail beyond its kind); it throws nothing. AccessKeys throws
-// ValueError for an unusable encryption key and DatabaseError when the
+// ValueError for a missing master key and DatabaseError when the
 // database fails. Time limits: every database call waits at most the
 // store's own time limits (its lock wait, statement and connection
 // limits); nothing else waits.
@@ -67,6 +72,7 @@
 #include <variant>
 #include <vector>
 
+#include "tavoren/common/sealing.h"
 #include "tavoren/http_server.h"
 #include "tavoren/metrics.h"
 #include "tavoren/protocol.h"
@@ -75,10 +81,11 @@
 
 namespace tavoren::server {
 
-// The server's encryption key: TAVOREN_ENCRYPTION_KEY of the environment,
-// else the content of `key_file` (one trailing line break dropped).
-// Throws ValueError when neither gives one, or when it is not 16, 24 or 32
-// bytes long; the message never holds the key.
+// The single encryption key of the servers before master keys (for moving
+// their stores): TAVOREN_ENCRYPTION_KEY of the environment, else the
+// content of `key_file` (one trailing line break dropped). Throws
+// ValueError when neither gives one, or when it is not 16, 24 or 32 bytes
+// long; the message never holds the key.
 std::string load_encryption_key(const std::optional<std::string>& key_file);
 
 // A refusal of the HTTP server in the protocol's form: the failure body,
@@ -87,22 +94,46 @@ std::string load_encryption_key(const std::optional<std::string>& key_file);
 // `malformed`, 500 `internal_error`). For http_server::Options.
 http_server::Response render_refusal(http_server::Refusal refusal);
 
+// The server's master key from `master_key_file`, and the previous one from
+// `previous_key_file` while a rotation is under way (each as
+// sealing::parse_master_key reads it). The master key never leaves the
+// server: it is neither put into the environment nor given to a child.
+// ValueError naming the file (never the key) for a file that cannot be
+// read or holds no usable key.
+std::shared_ptr<const sealing::Keyring> load_keyring(
+    const std::string& master_key_file,
+    const std::optional<std::string>& previous_key_file = std::nullopt);
+
+// Whether `store` may be served with master keys: a store under the single
+// key of older servers, or whose move was interrupted, is refused
+// (ValueError naming the command that moves it).
+void require_master_sealed(backend::Store& store, const std::string& store_text);
+
 // A key pair made by AccessKeys::create, its secret shown once.
 struct NewAccessKey {
   std::string access_key;
   std::string secret_key;
+  // An instance key's transport key (empty for an operator key): what its
+  // agent holds as TAVOREN_ENCRYPTION_KEY to open the key pairs it is sent.
+  std::string transport_key;
 };
 
 class AccessKeys {
  public:
-  // `encryption_key`: 16, 24 or 32 bytes (ValueError otherwise).
-  AccessKeys(backend::Store& store, std::string encryption_key,
+  // `keyring`: the server's master key (not null); the store must have been
+  // given the same.
+  AccessKeys(backend::Store& store, std::shared_ptr<const sealing::Keyring> keyring,
              std::chrono::milliseconds cache_time = std::chrono::seconds(2));
 
   // A new key pair: an access key "TK" + 18 characters of A-Z and 2-7, a
   // secret of 32 random bytes in 64 lowercase hexadecimal characters. An
-  // instance key names its instance (role kInstance); an operator key none.
+  // instance key names its instance (role kInstance), and comes with a new
+  // transport key of that instance; an operator key names none.
   NewAccessKey create(backend::wire::Role role, const std::string& instance_id = "");
+  // A new transport key of the instance, replacing its earlier one: 32
+  // random characters of A-Z, a-z, 0-9, "-" and "_" (the agent uses their
+  // bytes as an AES-256 key). Shown once.
+  std::string new_transport_key(const std::string& instance_id);
   // Every key, without its secret (sealed_secret is left empty).
   std::vector<backend::AccessKeyRecord> list();
   // Whether the key existed.
@@ -122,7 +153,7 @@ class AccessKeys {
             std::chrono::steady_clock::time_point now);
 
   backend::Store& store_;
-  const std::string encryption_key_;
+  const std::shared_ptr<const sealing::Keyring> keyring_;
   const std::chrono::milliseconds cache_time_;
   std::mutex mutex_;
   std::map<std::string, Cached> cache_;
@@ -156,6 +187,10 @@ struct ServiceOptions {
   // Contacts of one instance closer together than this are recorded once
   // (a poll records its own).
   std::chrono::milliseconds contact_interval = std::chrono::seconds(1);
+  // How long after an action's end its instance may still append to its
+  // log (the last flush of its log shipper); every other right over the
+  // action ends with it.
+  std::chrono::seconds final_log_grace = std::chrono::seconds(60);
   // Where the service counts its requests (see ServiceMetrics); never null.
   metrics::Registry* registry = &metrics::Registry::process_wide();
   // Where nonces are remembered; empty: in the store when its servers
@@ -264,6 +299,8 @@ class BackendService final : public http_server::Handler {
   // The refusal reason when an instance may not do this call; empty when
   // it may.
   std::string refuse_instance(Call& call);
+  // The same for a call about an action of this instance that has ended.
+  std::string refuse_ended(Call& call, const backend::ActionAccess& access);
   http_server::Response forbidden(const Call& call, const std::string& reason);
   // Records a contact of the calling instance, at most once per
   // contact_interval per instance; a failure is logged, never answered.

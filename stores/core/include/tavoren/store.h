@@ -136,6 +136,9 @@ struct ActionAccess {
   std::string owner;
   // Its process ended (record_exit), or it was set aside unread.
   bool ended = false;
+  // When its end was recorded, in the stores' time text (UTC with
+  // milliseconds, "2026-12-09T13:32:24.123Z"); empty when it has none.
+  std::string ended_at;
 };
 
 // A key that signs requests to a backend server, as stored. The secret is
@@ -205,6 +208,26 @@ struct StoreRows {
   std::vector<std::vector<std::optional<std::string>>> rows;
 };
 
+// How a store's secrets are sealed (Store::key_sealing).
+namespace key_sealing {
+// Under a master key, each bound to its row.
+inline constexpr std::string_view kMaster = "master";
+// A move to a master key began and has not finished.
+inline constexpr std::string_view kResealing = "resealing";
+// Under the single encryption key of servers before master keys (or in
+// clear).
+inline constexpr std::string_view kSingle = "single";
+}  // namespace key_sealing
+
+// What one batch of Store::reseal_secrets did.
+struct ResealStep {
+  // Values sealed anew, by table.
+  std::map<std::string, std::int64_t> resealed;
+  // Every value is now under the current master key (the store is marked
+  // kMaster).
+  bool done = false;
+};
+
 class Store : public Scaling {
  public:
   using Scaling::assign_jobs;
@@ -261,9 +284,23 @@ class Store : public Scaling {
   //   refused with data null.
   // get_docker_hub_credentials (read): the registry credentials, password
   //   opened.
-  // get_user_access_key_pair (read): the owner's pair as stored (encrypted
-  //   when TAVOREN_ENCRYPTION_KEY was set while it was configured).
+  // get_user_access_key_pair (read): the owner's pair. A store with a
+  //   master key opens it and answers it sealed under this view's
+  //   instance's transport key (tavoren/common/sealing.h, the agent's
+  //   form), and refuses a view whose instance has none
+  //   (store_rules::no_transport_key). Without a master key: as stored
+  //   (encrypted when TAVOREN_ENCRYPTION_KEY was set while it was
+  //   configured).
   // get_model_secret_keys, get_internal_api_key (read): the secret opened.
+  //   A view with an instance is answered a secret only for a live action
+  //   of that instance: the internal API key of an action assigned to it
+  //   and not ended; the model secret of the named action's owner (else the
+  //   platform's default of that name) when the named action is assigned to
+  //   it and not ended, and without a named action the platform's default
+  //   while any action is live on it. Every other case, a secret that does
+  //   not exist included, gets the same not-configured refusal, so that
+  //   names cannot be probed. A view without an instance (the embedded
+  //   backend's own) is answered as if every action were its own.
   // get_data_processing_image, get_shutdown_details (read): the setting.
   //   The agent asks for the image whenever it takes on an action, even one
   //   that names its own image: configure it before agents run.
@@ -408,8 +445,12 @@ class Store : public Scaling {
   // downloads (ValueError for any other).
   virtual void set_codebase(const std::string& model_family, const std::string& url,
                             const std::optional<std::string>& requirements_url = std::nullopt) = 0;
+  // A secret with an owner (a user identifier) is answered only for that
+  // owner's actions; one without is the platform's default of its name.
+  // The owner and the name together name the secret.
   virtual void set_model_secret(const std::string& secret_name,
-                                const std::string& user_access_token) = 0;
+                                const std::string& user_access_token,
+                                const std::string& owner = "") = 0;
   // The action must exist (KeyError).
   virtual void set_internal_api_key(const std::string& action_record_id,
                                     const std::string& key) = 0;
@@ -426,7 +467,8 @@ class Store : public Scaling {
   // Every setting, with passwords, secret keys, tokens and API keys left
   // out: "registry", "dataProcessingImage", "shutdownDetails" (each null
   // when unset), "codebases", "keyPairs" (user to {"encrypted"}),
-  // "modelSecrets" and "internalApiKeys" (the names that have a value),
+  // "modelSecrets" and "internalApiKeys" (the names that have a value;
+  // a model secret with an owner as "<owner>/<name>"),
   // names in byte order. Read.
   virtual Json configuration() = 0;
 
@@ -491,6 +533,35 @@ class Store : public Scaling {
   // on the way, in the same transaction. Write.
   virtual bool remember_nonce(const std::string& access_key, const std::string& nonce,
                               std::int64_t expires_at) = 0;
+
+  // The transport key of an instance (32 bytes, the AES-256 key its agent
+  // holds as TAVOREN_ENCRYPTION_KEY), replacing an earlier one; stored
+  // sealed under the master key. ValueError for a key of another length or
+  // a store without a master key. Write.
+  virtual void set_transport_key(const std::string& instance_id, const std::string& key) = 0;
+  // Whether the instance has one. Read.
+  virtual bool has_transport_key(const std::string& instance_id) = 0;
+
+  // How the secrets are sealed: the mark in the settings table, else
+  // key_sealing::kSingle when the store holds any secret in another form
+  // than under a master key (a store of the servers before master keys),
+  // and kMaster when it holds none such. Read.
+  virtual std::string key_sealing() = 0;
+  // Marks the store kMaster or kResealing (ValueError for another state).
+  // Write.
+  virtual void mark_key_sealing(const std::string& state) = 0;
+  // Seals up to `batch` secrets anew under the master key, in one
+  // transaction, marking the store kResealing, and kMaster once none is
+  // left: the secrets of access keys, transport keys, key pairs, model
+  // secrets, internal API keys and the registry password. A value under the
+  // previous master key is opened with it; a value of the older forms
+  // (store_rules.h) with `old_key`, the single encryption key. Values under
+  // the current master key are left alone, so running it again after an
+  // interruption goes on where it stopped. ValueError, naming the table and
+  // row but never the value, for a store without a master key, a batch of 0
+  // or a value that opens under none of the keys given (nothing of that
+  // batch is written). Write.
+  virtual ResealStep reseal_secrets(const std::string& old_key, std::size_t batch) = 0;
 };
 
 }  // namespace tavoren::backend

@@ -16,6 +16,7 @@
 #include <string>
 #include <utility>
 
+#include "tavoren/common/sealing.h"
 #include "tavoren/store.h"
 
 namespace tavoren::backend {
@@ -60,6 +61,8 @@ struct CoreOptions {
   // The most bytes of log stored per action; 0: no limit.
   std::int64_t log_limit_bytes = 0;
   FleetRules fleet;
+  // The server's master key (see the stores' options); null: none.
+  std::shared_ptr<const sealing::Keyring> keyring;
 };
 
 // The shared part of a store's own options (LocalBackendOptions,
@@ -73,7 +76,8 @@ CoreOptions core_options_of(const Options& options) {
                      .port_probe = options.port_probe,
                      .port_range = options.port_range,
                      .log_limit_bytes = options.log_limit_bytes,
-                     .fleet = options.fleet};
+                     .fleet = options.fleet,
+                     .keyring = options.keyring};
 }
 
 // Checks the options every store shares: ValueError for an assign_batch
@@ -106,7 +110,8 @@ class StoreCore : public Store {
   Result get_model_codebase_requirements(const std::string& model_family) override;
   Result get_docker_hub_credentials() override;
   Result get_user_access_key_pair(const std::string& user_id) override;
-  Result get_model_secret_keys(const std::string& secret_name) override;
+  Result get_model_secret_keys(const std::string& secret_name,
+                               const std::string& action_record_id = "") override;
   Result get_internal_api_key(const std::string& action_record_id) override;
   Json get_data_processing_image() override;
   Json get_open_port() override;
@@ -144,8 +149,8 @@ class StoreCore : public Store {
                     const std::string& secret_key) override;
   void set_codebase(const std::string& model_family, const std::string& url,
                     const std::optional<std::string>& requirements_url = std::nullopt) override;
-  void set_model_secret(const std::string& secret_name,
-                        const std::string& user_access_token) override;
+  void set_model_secret(const std::string& secret_name, const std::string& user_access_token,
+                        const std::string& owner = "") override;
   void set_internal_api_key(const std::string& action_record_id, const std::string& key) override;
   void set_data_processing_image(const std::string& image) override;
   void set_shutdown_details(double shutdown_threshold, double launch_duration,
@@ -172,6 +177,11 @@ class StoreCore : public Store {
   bool revoke_access_key(const std::string& access_key) override;
   bool remember_nonce(const std::string& access_key, const std::string& nonce,
                       std::int64_t expires_at) override;
+  void set_transport_key(const std::string& instance_id, const std::string& key) override;
+  bool has_transport_key(const std::string& instance_id) override;
+  std::string key_sealing() override;
+  void mark_key_sealing(const std::string& state) override;
+  ResealStep reseal_secrets(const std::string& old_key, std::size_t batch) override;
 
  protected:
   const std::shared_ptr<core::Port>& port() const { return port_; }

@@ -17,6 +17,7 @@
 
 #include "tavoren/backend.h"
 #include "tavoren/common/json.h"
+#include "tavoren/common/sealing.h"
 #include "tavoren/store.h"
 
 namespace tavoren::backend::store_rules {
@@ -43,6 +44,8 @@ Result refusal(std::string text);
 std::string not_configured(std::string_view what, std::string_view command);
 // The refusal for an identifier that names no action.
 std::string unknown_action(std::string_view id);
+// The refusal of a key pair to an instance without a transport key.
+std::string no_transport_key(const std::string& instance_id);
 // The refusal of assign_jobs on a store without an instance.
 std::string no_instance_refusal();
 // The texts of the other missing settings.
@@ -55,35 +58,49 @@ inline constexpr const char* kDataProcessingImageSetting = "data_processing_imag
 inline constexpr const char* kShutdownSetting = "shutdown_details";
 
 // Secrets at rest (the registry password, model-hub tokens, internal API
-// keys). With TAVOREN_ENCRYPTION_KEY set, a secret is stored sealed: the
-// marker kSealedPrefix, then the text sealed as tavoren/common/sealing.h
-// says. Without a key it is stored as it is; such values stay readable.
+// keys). A store given a keyring (a server's master key) seals each under
+// the operator-secrets subkey, bound to its row (`binding`,
+// sealing::row_binding). A store without one (the embedded backend) uses
+// TAVOREN_ENCRYPTION_KEY as before master keys: the marker kSealedPrefix,
+// then the text sealed as tavoren/common/sealing.h says; without that key
+// either a secret is stored as it is. Values of every form stay readable
+// with the key they were sealed with.
 inline constexpr std::string_view kSealedPrefix = "tavoren-sealed:v1:";
 // The stored form of `value`; ValueError for a key of the wrong length.
-std::string seal_secret(const std::string& value);
+std::string seal_secret(const sealing::Keyring* keyring, const std::string& value,
+                        std::string_view binding);
 // The clear value of a stored secret. Throws DatabaseError, naming `what`
 // but never the value, when a sealed value cannot be opened.
-std::string open_secret(const std::string& stored, std::string_view what);
+std::string open_secret(const sealing::Keyring* keyring, const std::string& stored,
+                        std::string_view binding, std::string_view what);
+// The places of the secrets, for their bindings.
+std::string registry_password_binding();
+std::string model_secret_binding(const std::string& owner, const std::string& name);
+std::string internal_api_key_binding(const std::string& action_id);
+std::string key_pair_binding(const std::string& column, const std::string& user_id);
+std::string transport_key_binding(const std::string& instance_id);
+std::string access_key_binding(const std::string& access_key);
 
 // The answer of get_docker_hub_credentials for the stored registry
 // setting (nullopt: not configured), its password opened.
-Result registry_credentials_answer(std::optional<Json> stored);
+Result registry_credentials_answer(const sealing::Keyring* keyring, std::optional<Json> stored);
 
 // Checks an access key before it is stored: ValueError for an empty access
 // key or secret, a role other than "instance" or "operator", an instance key
 // without an instance or an operator key with one.
 void check_access_key(const AccessKeyRecord& key);
 
-// An owner's key pair as stored: in the agent's encrypted form when
-// TAVOREN_ENCRYPTION_KEY is set (ValueError when it is unusable), as given
-// otherwise (with a warning naming the user).
+// An owner's key pair as stored: with a keyring, each key sealed under the
+// key-pairs subkey and bound to its row; without one, in the agent's
+// encrypted form when TAVOREN_ENCRYPTION_KEY is set (ValueError when it is
+// unusable), as given otherwise (with a warning naming the user).
 struct StoredKeyPair {
   std::string access_key;
   std::string secret_key;
   bool encrypted = false;
 };
-StoredKeyPair key_pair_to_store(const std::string& user_id, const std::string& access_key,
-                                const std::string& secret_key);
+StoredKeyPair key_pair_to_store(const sealing::Keyring* keyring, const std::string& user_id,
+                                const std::string& access_key, const std::string& secret_key);
 
 // Checks an action record submitted by the operator; throws TypeError,
 // KeyError or ValueError naming the fault.
@@ -108,8 +125,8 @@ void require_codebase_url(const std::string& url);
 Json shutdown_details(double shutdown_threshold, double launch_duration,
                       const std::string& instance_source);
 // The registry credentials as stored (password sealed), after their checks.
-Json registry_credentials(const std::string& username, const std::string& password,
-                          const std::string& registry);
+Json registry_credentials(const sealing::Keyring* keyring, const std::string& username,
+                          const std::string& password, const std::string& registry);
 
 // The text under `key` of a map of named arguments, or nullopt.
 std::optional<std::string> text_argument(const Json& arguments, const char* key);

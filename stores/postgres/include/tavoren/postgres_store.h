@@ -73,6 +73,12 @@ struct PgBackendOptions {
   std::optional<std::pair<int, int>> port_range;
   std::int64_t log_limit_bytes = 0;
   FleetRules fleet;
+  // The server's master key: the secrets are sealed under its subkeys,
+  // each bound to its row, and an owner's key pair is answered re-sealed
+  // under the asking instance's transport key. Null: secrets are sealed
+  // under TAVOREN_ENCRYPTION_KEY when it is set (tavoren/store_rules.h), and
+  // key pairs answered as stored.
+  std::shared_ptr<const sealing::Keyring> keyring;
   // Time limits.
   std::chrono::milliseconds connect_timeout{5000};
   std::chrono::milliseconds statement_timeout{5000};

@@ -83,6 +83,12 @@ struct LocalBackendOptions {
   std::int64_t log_limit_bytes = 0;
   // Liveness, limits and requeueing of machines.
   FleetRules fleet;
+  // The server's master key: the secrets are sealed under its subkeys,
+  // each bound to its row, and an owner's key pair is answered re-sealed
+  // under the asking instance's transport key. Null: secrets are sealed
+  // under TAVOREN_ENCRYPTION_KEY when it is set (tavoren/store_rules.h), and
+  // key pairs answered as stored.
+  std::shared_ptr<const sealing::Keyring> keyring;
 };
 
 class LocalScaling final : public StoreCore {
