@@ -3,6 +3,8 @@
 # Debian's packages. Safe to run again: packages already present are skipped.
 # prometheus brings promtool, which the tests use to read the programs'
 # metrics; dpkg-dev, fakeroot and lintian build and check the packages.
+# npm installs the linters of the protocol's documents (scripts/lint-docs.sh);
+# a Node.js installed otherwise, npm included, is kept.
 set -euo pipefail
 
 packages=(
@@ -17,6 +19,8 @@ packages=(
   prometheus
   dpkg-dev fakeroot lintian systemd
 )
+
+if ! command -v npm >/dev/null; then packages+=(nodejs npm); fi
 
 missing=()
 for p in "${packages[@]}"; do
