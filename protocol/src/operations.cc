@@ -195,7 +195,14 @@ std::string path_of(std::string_view operation) {
   return path;
 }
 
+const Operation& versions_operation() {
+  static const Operation kVersions{"versions", Role::kInstance, false, AnswerShape::kResult, {},
+                                   true};
+  return kVersions;
+}
+
 const Operation* operation_of_path(std::string_view path) {
+  if (path == kVersionsPath) return &versions_operation();
   const std::string prefix = path_of("");
   if (path.size() <= prefix.size() || path.substr(0, prefix.size()) != prefix) return nullptr;
   return find_operation(path.substr(prefix.size()));

@@ -61,6 +61,15 @@ TEST(Documents, TheApiDocumentListsExactlyTheOperations) {
     EXPECT_EQ(found->second.first, role_name(operation.role)) << path;
     EXPECT_EQ(found->second.second, operation.write ? "true" : "false") << path;
   }
+  // The one operation outside the versions.
+  const Operation* versions = operation_of_path(kVersionsPath);
+  ASSERT_NE(versions, nullptr);
+  EXPECT_TRUE(versions->any_role);
+  implemented.insert(std::string(kVersionsPath));
+  const auto found = documented.find(std::string(kVersionsPath));
+  ASSERT_NE(found, documented.end()) << "not documented: " << kVersionsPath;
+  EXPECT_EQ(found->second.first, "any");
+  EXPECT_EQ(found->second.second, "false");
   for (const auto& [path, properties] : documented) {
     EXPECT_TRUE(implemented.count(path)) << "documented but not implemented: " << path;
   }

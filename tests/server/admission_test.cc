@@ -14,6 +14,7 @@
 
 #include "server_testing.h"
 #include "tavoren/common/sealing.h"
+#include "tavoren/store_rules.h"
 
 namespace tavoren::server_testing {
 namespace {
@@ -156,7 +157,8 @@ TEST_F(AdmissionTest, AnUnknownKeyIsRememberedForTheCacheTime) {
   EXPECT_FALSE(keys_.lookup(later).has_value());
   backend::AccessKeyRecord record;
   record.access_key = later;
-  record.sealed_secret = sealing::seal_text("a-secret", kEncryptionKey);
+  record.sealed_secret = testing::test_keyring()->seal(
+      "a-secret", sealing::Purpose::kAccessKeys, backend::store_rules::access_key_binding(later));
   record.role = "operator";
   store_.add_access_key(record);
   // Without a database read: still unknown until the cache time (200 ms)

@@ -61,8 +61,7 @@ class ProgramTest : public ::testing::Test {
          {std::string(kProgram), std::string("serve"), std::string("--store"), store(),
           std::string("--listen"), std::string("127.0.0.1:0"), std::string("--tls-cert"),
           tls.server_chain_file().string(), std::string("--tls-key"),
-          tls.server_key_file().string(), std::string("--master-key-file"),
-          file("master.key")}) {
+          tls.server_key_file().string(), std::string("--master-key-file"), file("master.key")}) {
       request.argv.push_back(arg);
     }
     request.stdout_stream = process::Stream::pipe;

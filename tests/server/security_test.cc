@@ -123,6 +123,27 @@ TEST_F(SecurityTest, OnlyPostToAKnownOperationIsServed) {
   EXPECT_EQ(wire::read_failure(unknown->body)->error, wire::failure::kNoSuchOperation);
 }
 
+// Which versions a server speaks is asked outside every version, with a
+// key of either role, and never without one.
+TEST_F(SecurityTest, TheVersionsAreAnsweredToEitherRoleAndOnlySigned) {
+  const std::string path(wire::kVersionsPath);
+  for (const Session& session : {instance_a_, operator_}) {
+    const auto answered = send(path, "{}", signed_headers(path, "{}", session));
+    ASSERT_TRUE(answered.has_value());
+    EXPECT_EQ(answered->status, 200) << answered->body;
+    EXPECT_EQ(parse_json(answered->body)["data"]["versions"], Json::array({"v1"}));
+  }
+  const auto unsigned_call = send(path, "{}", {});
+  ASSERT_TRUE(unsigned_call.has_value());
+  EXPECT_EQ(unsigned_call->status, 401);
+  const auto with_arguments =
+      send(path, R"({"x":1})", signed_headers(path, R"({"x":1})", operator_));
+  ASSERT_TRUE(with_arguments.has_value());
+  EXPECT_EQ(with_arguments->status, 400);
+  EXPECT_EQ(send("/v2/versions", "{}", signed_headers("/v2/versions", "{}", operator_))->status,
+            404);
+}
+
 TEST_F(SecurityTest, AnInstanceTouchesOnlyItsOwnWorkAndEachRefusalIsAuditedOnce) {
   log::LogCapture capture;
   auto admin = operator_client();

@@ -22,6 +22,7 @@ class SharedNoncesTest : public ::testing::Test {
   backend::LocalBackendOptions store_options() const {
     backend::LocalBackendOptions options;
     options.database = dir_.path() / "backend.db";
+    options.keyring = testing::test_keyring();
     return options;
   }
   // Sends `headers` and `body` to `path` of the server at `port`.
@@ -35,7 +36,6 @@ class SharedNoncesTest : public ::testing::Test {
 
   testing::TempDir dir_;
   testing::TestTls tls_;
-  testing::ScopedEnv encryption_{"TAVOREN_ENCRYPTION_KEY", testing::kServerEncryptionKey};
 };
 
 TEST_F(SharedNoncesTest, ARequestAnsweredByOneServerIsAReplayToTheOther) {

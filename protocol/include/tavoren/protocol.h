@@ -45,6 +45,11 @@ inline constexpr std::string_view kProtocolVersion = "v1";
 // The answer header in which a server names the version it speaks.
 inline constexpr std::string_view kProtocolHeader = "X-Tavoren-Protocol";
 
+// The one path outside every version: which versions the server speaks
+// (POST, signed with a key of either role, an empty object as the body,
+// answering {"versions": ["v1"]} as data).
+inline constexpr std::string_view kVersionsPath = "/versions";
+
 // "/v1/<operation>".
 std::string path_of(std::string_view operation);
 
@@ -81,6 +86,8 @@ struct Operation {
   AnswerShape answer;
   // In the order a caller writes them.
   std::vector<Argument> arguments;
+  // Whether a key of either role may call it (`role` then says nothing).
+  bool any_role = false;
 };
 
 // Every operation of this protocol version: the Scaling contract's, the
@@ -90,8 +97,11 @@ const std::vector<Operation>& operations();
 // The operation named `name`; nullptr for none.
 const Operation* find_operation(std::string_view name);
 
-// The operation a request path names; nullptr for a path of another
-// version or naming no operation.
+// The operation of kVersionsPath.
+const Operation& versions_operation();
+
+// The operation a request path names (kVersionsPath included); nullptr for
+// a path of another version or naming no operation.
 const Operation* operation_of_path(std::string_view path);
 
 // ---- Requests ----------------------------------------------------------

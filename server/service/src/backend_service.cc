@@ -402,7 +402,7 @@ Response BackendService::forbidden(const Call& call, const std::string& reason) 
 }
 
 Response BackendService::handle_call(Call& call) {
-  if (call.verification.role != call.operation.role) {
+  if (!call.operation.any_role && call.verification.role != call.operation.role) {
     return forbidden(call, std::string("the operation needs a key of the ") +
                                wire::role_name(call.operation.role) + " role");
   }
@@ -422,6 +422,11 @@ Response BackendService::handle_call(Call& call) {
     if (const auto* refused = std::get_if<backend::Result>(&piece)) {
       return failure(wire::status::kMalformed, wire::failure::kMalformed, refused->message);
     }
+  }
+  if (&call.operation == &wire::versions_operation()) {
+    Json data = Json::object();
+    data["versions"] = Json::array({std::string(wire::kProtocolVersion)});
+    return answer(wire::status::kOk, wire::write_answer(backend::Result::ok(std::move(data))));
   }
   if (call.verification.role == wire::Role::kInstance) {
     note_contact(call);

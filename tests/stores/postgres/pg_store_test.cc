@@ -61,6 +61,19 @@ class Raw {
 
 class PgStoreTest : public ::testing::Test {
  protected:
+  // Takes the schema back to version 5: no owners of model secrets (the
+  // platform's defaults kept), no transport keys, no nonces, no count of
+  // the reports' bytes.
+  void back_to_version_five(Raw& raw) {
+    const std::string s = schema();
+    raw.exec("DROP TABLE " + s + ".transport_keys, " + s + ".request_nonces");
+    raw.exec("DELETE FROM " + s + ".model_secrets WHERE owner <> ''");
+    raw.exec("ALTER TABLE " + s + ".model_secrets DROP CONSTRAINT model_secrets_pkey");
+    raw.exec("ALTER TABLE " + s + ".model_secrets DROP COLUMN owner");
+    raw.exec("ALTER TABLE " + s + ".model_secrets ADD PRIMARY KEY (name)");
+    raw.exec("ALTER TABLE " + s + ".actions DROP COLUMN report_bytes");
+  }
+
   // A migrated, empty store's options (their own schema).
   PgBackendOptions options(const std::string& instance = "") {
     backend::LocalBackendOptions local;
@@ -279,7 +292,7 @@ TEST_F(PgStoreTest, AStoreOfThePreviousSchemaGainsTheLogMarksAndKeepsItsLog) {
   // Version 1 kept no place of the agent's pieces, no machines and no
   // attempts, one log per action, and no nonces.
   Raw raw;
-  raw.exec("DROP TABLE " + schema() + ".request_nonces");
+  back_to_version_five(raw);
   raw.exec("ALTER TABLE " + schema() + ".log_pieces DROP CONSTRAINT log_pieces_pkey");
   raw.exec("ALTER TABLE " + schema() + ".log_pieces DROP COLUMN attempt");
   raw.exec("ALTER TABLE " + schema() + ".log_pieces ADD PRIMARY KEY (action_id, start_offset)");
@@ -287,8 +300,7 @@ TEST_F(PgStoreTest, AStoreOfThePreviousSchemaGainsTheLogMarksAndKeepsItsLog) {
   raw.exec("DROP INDEX " + schema() + ".actions_live_by_instance");
   raw.exec("ALTER TABLE " + schema() +
            ".actions DROP COLUMN log_stream, DROP COLUMN log_stream_end, DROP COLUMN attempt, "
-           "DROP COLUMN requeues, DROP COLUMN end_cause, DROP COLUMN scale_down_cause, "
-           "DROP COLUMN report_bytes");
+           "DROP COLUMN requeues, DROP COLUMN end_cause, DROP COLUMN scale_down_cause");
   raw.exec("UPDATE " + schema() + ".schema_version SET version = 1");
   EXPECT_THROW(PgScaling{migrated}, backend::DatabaseError);
   EXPECT_EQ(PgScaling::migrate(migrated), 1);
@@ -338,7 +350,7 @@ TEST_F(PgStoreTest, AStoreOfVersionFourKeepsTheLogOfEachAttempt) {
   // Version 4 kept the pieces of earlier attempts apart, and no nonces.
   const std::string s = schema();
   Raw raw;
-  raw.exec("DROP TABLE " + s + ".request_nonces");
+  back_to_version_five(raw);
   raw.exec("CREATE TABLE " + s + ".attempt_logs (action_id TEXT NOT NULL REFERENCES " + s +
            ".actions (id), attempt INTEGER NOT NULL, start_offset BIGINT NOT NULL, content BYTEA "
            "NOT NULL, PRIMARY KEY (action_id, attempt, start_offset))");
@@ -348,7 +360,6 @@ TEST_F(PgStoreTest, AStoreOfVersionFourKeepsTheLogOfEachAttempt) {
   raw.exec("ALTER TABLE " + s + ".log_pieces DROP CONSTRAINT log_pieces_pkey");
   raw.exec("ALTER TABLE " + s + ".log_pieces DROP COLUMN attempt");
   raw.exec("ALTER TABLE " + s + ".log_pieces ADD PRIMARY KEY (action_id, start_offset)");
-  raw.exec("ALTER TABLE " + s + ".actions DROP COLUMN report_bytes");
   raw.exec("UPDATE " + s + ".schema_version SET version = 4");
   EXPECT_EQ(PgScaling::migrate(now), 4);
 
