@@ -2,11 +2,9 @@
 
 #include <arpa/inet.h>
 #include <curl/curl.h>
-#include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <netinet/in.h>
-#include <openssl/evp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -161,16 +159,6 @@ std::vector<std::string> other_entries(const std::filesystem::path& dir, const s
     if (entry.path().filename() != keep) names.push_back(entry.path().filename().string());
   }
   return names;
-}
-
-// Lowercase hexadecimal SHA-256 of `data`.
-std::string sha256_of(const std::string& data) {
-  std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
-  unsigned int size = 0;
-  EVP_Digest(data.data(), data.size(), digest.data(), &size, EVP_sha256(), nullptr);
-  std::string hex;
-  for (unsigned int i = 0; i < size; ++i) hex += fmt::format("{:02x}", digest[i]);
-  return hex;
 }
 
 class HttpDownloadTest : public ::testing::Test {
@@ -370,7 +358,7 @@ TEST_F(HttpDownloadTest, ABodyWithAnotherDigestIsNotStored) {
   EXPECT_THROW(download_to_file(request, target()), IntegrityError);
   EXPECT_FALSE(std::filesystem::exists(target()));
   EXPECT_TRUE(other_entries(dir_.path(), "out.bin").empty());
-  request.sha256 = sha256_of(std::string(100, 'b'));
+  request.sha256 = tavoren::testing::sha256_hex(std::string(100, 'b'));
   EXPECT_EQ(download_to_file(request, target()), 100u);
   EXPECT_EQ(read_file(target()), std::string(100, 'b'));
 }

@@ -3,9 +3,11 @@
 #include <arpa/inet.h>
 #include <httplib.h>
 #include <netinet/in.h>
+#include <openssl/evp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <array>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -39,6 +41,21 @@ fs::path TempDir::write(const std::string& name, const std::string& content) con
   f.close();
   if (!f) throw std::runtime_error("cannot write " + p.string());
   return p;
+}
+
+std::string sha256_hex(const std::string& data) {
+  std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
+  unsigned int size = 0;
+  if (EVP_Digest(data.data(), data.size(), digest.data(), &size, EVP_sha256(), nullptr) != 1) {
+    throw std::runtime_error("OpenSSL could not compute a SHA-256 digest");
+  }
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  for (unsigned int i = 0; i < size; ++i) {
+    hex += kDigits[digest[i] >> 4];
+    hex += kDigits[digest[i] & 0xf];
+  }
+  return hex;
 }
 
 std::string read_file(const fs::path& path) {

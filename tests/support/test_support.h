@@ -38,6 +38,9 @@ class TempDir {
 
 std::string read_file(const std::filesystem::path& path);
 
+// Lowercase hexadecimal SHA-256 of `data`.
+std::string sha256_hex(const std::string& data);
+
 // Sets (or, with nullopt, unsets) one environment variable for the lifetime
 // of the object and restores the previous state afterwards.
 class ScopedEnv {

@@ -2,11 +2,9 @@
 #include "tavoren/workspace_fetch.h"
 
 #include <arpa/inet.h>
-#include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <netinet/in.h>
-#include <openssl/evp.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -31,16 +29,6 @@ namespace fs = std::filesystem;
 
 // The tests' servers are on loopback.
 constexpr FetchLimits kLoopback{.allow_loopback = true};
-
-// Lowercase hexadecimal SHA-256 of `data`.
-std::string sha256_hex(const std::string& data) {
-  std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
-  unsigned int size = 0;
-  EVP_Digest(data.data(), data.size(), digest.data(), &size, EVP_sha256(), nullptr);
-  std::string hex;
-  for (unsigned int i = 0; i < size; ++i) hex += fmt::format("{:02x}", digest[i]);
-  return hex;
-}
 
 mode_t permissions_of(const fs::path& path) {
   struct stat st;
@@ -265,7 +253,7 @@ TEST_F(FetchFailureTest, AnArchiveWithAnotherDigestIsNeverUnpacked) {
   }
   EXPECT_EQ(server_.requests(), 1);
   expect_nothing_left();
-  std::string digest = sha256_hex(archive);
+  std::string digest = tavoren::testing::sha256_hex(archive);
   for (char& c : digest) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   fetch(server_.url("code.zip") + "#sha256=" + digest);
   EXPECT_EQ(read_file(workspace() / "main.py"), "m");
