@@ -318,6 +318,20 @@ curl_socket_t open_checked_socket(void* rule_pointer, curlsocktype, curl_sockadd
   return ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
 }
 
+// The download's time limits, redirect limit and size limit.
+void set_limits(CURL* h, const DownloadRequest& request) {
+  set_option(h, CURLOPT_MAXREDIRS, request.max_redirects);
+  // libcurl treats 0 as "its own default" (connect) or "off" (low speed).
+  set_option(h, CURLOPT_CONNECTTIMEOUT_MS,
+             std::max<long>(1, static_cast<long>(request.connect_timeout.count())));
+  set_option(h, CURLOPT_LOW_SPEED_LIMIT,
+             static_cast<long>(std::min<std::uint64_t>(request.low_speed_bytes, LONG_MAX)));
+  set_option(h, CURLOPT_LOW_SPEED_TIME, static_cast<long>(request.low_speed_time.count()));
+  if (request.max_bytes <= static_cast<std::uint64_t>(std::numeric_limits<curl_off_t>::max())) {
+    set_option(h, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(request.max_bytes));
+  }
+}
+
 }  // namespace
 
 std::uint64_t download_to_file(const DownloadRequest& request, const std::filesystem::path& path) {
@@ -346,18 +360,9 @@ std::uint64_t download_to_file(const DownloadRequest& request, const std::filesy
   AddressRule rule{.allow_loopback = request.allow_loopback};
   set_option(h, CURLOPT_OPENSOCKETFUNCTION, &open_checked_socket);
   set_option(h, CURLOPT_OPENSOCKETDATA, static_cast<void*>(&rule));
-  set_option(h, CURLOPT_MAXREDIRS, request.max_redirects);
   set_option(h, CURLOPT_FAILONERROR, 1L);
   set_option(h, CURLOPT_NOSIGNAL, 1L);
-  // libcurl treats 0 as "its own default" (connect) or "off" (low speed).
-  set_option(h, CURLOPT_CONNECTTIMEOUT_MS,
-             std::max<long>(1, static_cast<long>(request.connect_timeout.count())));
-  set_option(h, CURLOPT_LOW_SPEED_LIMIT,
-             static_cast<long>(std::min<std::uint64_t>(request.low_speed_bytes, LONG_MAX)));
-  set_option(h, CURLOPT_LOW_SPEED_TIME, static_cast<long>(request.low_speed_time.count()));
-  if (request.max_bytes <= static_cast<std::uint64_t>(std::numeric_limits<curl_off_t>::max())) {
-    set_option(h, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(request.max_bytes));
-  }
+  set_limits(h, request);
   set_option(h, CURLOPT_BUFFERSIZE, 512L * 1024L);
   set_option(h, CURLOPT_ERRORBUFFER, error_buffer.data());
   set_option(h, CURLOPT_WRITEFUNCTION, &write_to_file);
@@ -379,10 +384,9 @@ std::uint64_t download_to_file(const DownloadRequest& request, const std::filesy
                             "cannot write " + part.path());
   }
   if (code == CURLE_COULDNT_CONNECT && !rule.refused.empty()) {
-    throw TransportError(shown_url, static_cast<int>(code),
-                         "the address resolved is " + rule.refused +
-                             ", which downloads may "
-                             "not come from");
+    throw TransportError(
+        shown_url, static_cast<int>(code),
+        "the address resolved is " + rule.refused + ", which downloads may not come from");
   }
   if (code == CURLE_UNSUPPORTED_PROTOCOL && secure) {
     throw TransportError(shown_url, static_cast<int>(code),

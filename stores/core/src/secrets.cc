@@ -79,7 +79,8 @@ std::string from_old_form(const Stored& stored, const std::string& old_key) {
   throw std::logic_error("unknown form of a stored secret");
 }
 
-// Every secret of the store, read in one transaction.
+// Every secret of the store, read in one transaction. One block per table,
+// read top to bottom: it stays whole however many tables hold secrets.
 std::vector<Stored> secrets_of(Tx& tx) {
   std::vector<Stored> all;
   {
