@@ -177,13 +177,8 @@ std::shared_ptr<WorkUnit> JobDispatcher::start_action(const Json& action) {
 
 void JobDispatcher::end_never_started(const Json& action) {
   if (!options_.work_unit.on_exit || !action.is_object() || !action.contains("_id")) return;
-  log_errors("end_never_started", {}, [&] {
-    const std::string id = id_of(action);
-    log::warning("Action %s never reached its command; its end is recorded as %s", id,
-                 backend::end_cause::kStartFailed);
-    options_.work_unit.on_exit(id, process::ExitStatus::unknown(), true,
-                               backend::end_cause::kStartFailed);
-  });
+  log_errors("end_never_started", {},
+             [&] { tell_never_started(options_.work_unit, id_of(action)); });
 }
 
 bool JobDispatcher::is_tracked(const std::string& action_record_id) const {

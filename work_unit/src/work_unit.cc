@@ -266,15 +266,19 @@ std::string_view WorkUnit::end_cause_of(process::ExitStatus status) const {
   return backend::end_cause::kExited;
 }
 
+void tell_never_started(const WorkUnitOptions& options, const std::string& id) {
+  if (!options.on_exit) return;
+  log::warning("Action %s never reached its command; its end is recorded as %s", id,
+               backend::end_cause::kStartFailed);
+  options.on_exit(id, process::ExitStatus::unknown(), true, backend::end_cause::kStartFailed);
+}
+
 void WorkUnit::report_never_started() {
   MutexLock lifecycle(lifecycle_mutex_);
   if (child_end_.ever_launched() || taken_away() || adopted_.load()) return;
   if (!options_.on_exit || child_end_.reported()) return;
-  log::warning("Action %s never reached its command; its end is recorded as %s", label(),
-               backend::end_cause::kStartFailed);
   try {
-    options_.on_exit(action_record_id_, process::ExitStatus::unknown(), true,
-                     backend::end_cause::kStartFailed);
+    tell_never_started(options_, label());
   } catch (const std::exception& e) {
     log::error("Error reporting the end of action %s: %s", label(), e.what());
   }

@@ -298,6 +298,11 @@ LaunchCommand finish_container_command(const std::string& cmd, const std::string
                                        const std::string& action_id,
                                        const std::vector<std::string>& extra_labels = {});
 
+// Tells options.on_exit (when set) that action `id` ended as start_failed,
+// with no exit status, and logs why: the action never reached its command.
+// Whatever on_exit throws goes to the caller.
+void tell_never_started(const WorkUnitOptions& options, const std::string& id);
+
 // The text that marks a GPU out-of-memory failure in a job's log.
 inline constexpr std::string_view kCudaOutOfMemory = "CUDA error: out of memory";
 
