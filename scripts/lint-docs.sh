@@ -2,7 +2,7 @@
 # Lints the protocol's OpenAPI document (docs/backend-api.yaml) with two
 # independent linters: Redocly CLI with its recommended rules
 # (docs/redocly.yaml) and Spectral with its OpenAPI ruleset
-# (docs/.spectral.yaml). Any error of either fails the run; warnings are
+# (docs/openapi-rules.yaml). Any error of either fails the run; warnings are
 # shown. Continuous integration runs it after the tests.
 #   scripts/lint-docs.sh
 # The linters, at the versions pinned below, are installed from npm into
@@ -62,7 +62,7 @@ failed=0
 echo "=== document lint: redocly ${redocly_version}"
 timeout 60 redocly lint --config docs/redocly.yaml "${document}" || failed=1
 echo "=== document lint: spectral ${spectral_version}"
-timeout 60 spectral lint --ruleset docs/.spectral.yaml --fail-severity error "${document}" || failed=1
+timeout 60 spectral lint --ruleset docs/openapi-rules.yaml --fail-severity error "${document}" || failed=1
 if ((failed)); then
   echo "lint-docs: ${document} has errors" >&2
   exit 1
