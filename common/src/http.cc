@@ -30,6 +30,7 @@
 #include <system_error>
 
 #include "tavoren/common/curl.h"
+#include "tavoren/common/hex.h"
 
 namespace tavoren::curl {
 
@@ -124,13 +125,7 @@ std::string hex_of(EVP_MD_CTX* context) {
   if (EVP_DigestFinal_ex(context, digest.data(), &size) != 1) {
     throw std::runtime_error("OpenSSL could not finish a SHA-256 digest");
   }
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string hex;
-  for (unsigned int i = 0; i < size; ++i) {
-    hex += kDigits[digest[i] >> 4];
-    hex += kDigits[digest[i] & 0xf];
-  }
-  return hex;
+  return lower_hex(digest.data(), size);
 }
 
 size_t write_to_file(char* data, size_t size, size_t count, void* user) {

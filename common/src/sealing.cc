@@ -23,6 +23,7 @@
 #include <string_view>
 
 #include "tavoren/common/errors.h"
+#include "tavoren/common/hex.h"
 #include "tavoren/common/utf8.h"
 
 namespace tavoren::sealing {
@@ -314,13 +315,7 @@ std::string parse_master_key(std::string_view text) {
 std::string new_master_key_text() {
   std::string key = random_bytes(kMasterKeySize);
   Wipe wipe(key);
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string text;
-  for (unsigned char c : key) {
-    text.push_back(kHex[c >> 4]);
-    text.push_back(kHex[c & 15]);
-  }
-  return text + "\n";
+  return lower_hex(reinterpret_cast<const unsigned char*>(key.data()), key.size()) + "\n";
 }
 
 std::string row_binding(std::string_view table, std::string_view column, std::string_view row) {

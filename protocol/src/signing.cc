@@ -15,28 +15,18 @@
 #include <utility>
 #include <vector>
 
+#include "tavoren/common/hex.h"
 #include "tavoren/protocol_signing.h"
 
 namespace tavoren::backend::wire {
 namespace {
-
-std::string to_hex(const unsigned char* bytes, std::size_t size) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string hex;
-  hex.reserve(size * 2);
-  for (std::size_t i = 0; i < size; ++i) {
-    hex += kDigits[bytes[i] >> 4];
-    hex += kDigits[bytes[i] & 0x0f];
-  }
-  return hex;
-}
 
 std::string random_hex() {
   std::array<unsigned char, 16> bytes{};
   if (RAND_bytes(bytes.data(), static_cast<int>(bytes.size())) != 1) {
     throw std::runtime_error("OpenSSL could not produce random bytes");
   }
-  return to_hex(bytes.data(), bytes.size());
+  return lower_hex(bytes.data(), bytes.size());
 }
 
 bool is_lower_hex(std::string_view text, std::size_t length) {
@@ -81,7 +71,7 @@ std::string sha256_hex(std::string_view data) {
   if (EVP_Digest(data.data(), data.size(), digest.data(), &size, EVP_sha256(), nullptr) != 1) {
     throw std::runtime_error("OpenSSL could not compute a SHA-256 digest");
   }
-  return to_hex(digest.data(), size);
+  return lower_hex(digest.data(), size);
 }
 
 std::string hmac_sha256_hex(std::string_view key, std::string_view data) {
@@ -92,7 +82,7 @@ std::string hmac_sha256_hex(std::string_view key, std::string_view data) {
            &size) == nullptr) {
     throw std::runtime_error("OpenSSL could not compute an HMAC-SHA256");
   }
-  return to_hex(mac.data(), size);
+  return lower_hex(mac.data(), size);
 }
 
 std::string new_nonce() { return random_hex(); }

@@ -16,6 +16,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "tavoren/common/hex.h"
 #include "tavoren/common/shell.h"
 #include "tavoren/common/text.h"
 
@@ -49,13 +50,7 @@ std::string sha256_hex(const std::string& data) {
   if (EVP_Digest(data.data(), data.size(), digest.data(), &size, EVP_sha256(), nullptr) != 1) {
     throw std::runtime_error("OpenSSL could not compute a SHA-256 digest");
   }
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string hex;
-  for (unsigned int i = 0; i < size; ++i) {
-    hex += kDigits[digest[i] >> 4];
-    hex += kDigits[digest[i] & 0xf];
-  }
-  return hex;
+  return lower_hex(digest.data(), size);
 }
 
 std::string read_file(const fs::path& path) {

@@ -10,6 +10,7 @@
 
 #include "tavoren/common/errors.h"
 #include "tavoren/common/files.h"
+#include "tavoren/common/hex.h"
 #include "tavoren/common/logging.h"
 #include "tavoren/common/sealing.h"
 #include "tavoren/common/text.h"
@@ -130,17 +131,14 @@ std::string AccessKeys::new_transport_key(const std::string& instance_id) {
 
 NewAccessKey AccessKeys::create(wire::Role role, const std::string& instance_id) {
   static constexpr char kBase32[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZ234567";
-  static constexpr char kHex[] = "0123456789abcdef";
   NewAccessKey made;
   made.access_key = "TK";
   // 256 is a multiple of 32: every character is equally likely.
   for (unsigned char byte : random_bytes<kAccessKeyCharacters>()) {
     made.access_key += kBase32[byte % 32];
   }
-  for (unsigned char byte : random_bytes<kSecretBytes>()) {
-    made.secret_key += kHex[byte >> 4];
-    made.secret_key += kHex[byte & 0x0f];
-  }
+  const auto secret = random_bytes<kSecretBytes>();
+  made.secret_key = lower_hex(secret.data(), secret.size());
   backend::AccessKeyRecord record;
   record.access_key = made.access_key;
   record.sealed_secret = keyring_->seal(made.secret_key, sealing::Purpose::kAccessKeys,

@@ -20,6 +20,7 @@
 #include <string>
 
 #include "tavoren/common/errors.h"
+#include "tavoren/common/hex.h"
 #include "tavoren/common/logging.h"
 #include "tavoren/common/sealing.h"
 #include "tavoren/common/text.h"
@@ -47,7 +48,6 @@ const std::vector<std::string>& action_types() {
 }
 
 std::string new_action_id() {
-  static constexpr char kDigits[] = "0123456789abcdef";
   while (true) {
     std::array<unsigned char, 12> bytes{};
     std::size_t filled = 0;
@@ -60,11 +60,7 @@ std::string new_action_id() {
       }
       filled += static_cast<std::size_t>(got);
     }
-    std::string id;
-    for (unsigned char byte : bytes) {
-      id += kDigits[byte >> 4];
-      id += kDigits[byte & 0x0f];
-    }
+    std::string id = lower_hex(bytes.data(), bytes.size());
     if (id != kNullActionId) return id;
   }
 }
