@@ -45,6 +45,7 @@ auto with_backend(const ParsedArgs& args, bool writes, Use&& use)
   const std::filesystem::path& path = location.database;
   std::error_code ec;
   bool existed = std::filesystem::exists(path, ec);
+  const bool key_existed = std::filesystem::exists(backend::own_key_path(path), ec);
   if (!existed) {
     if (!writes) throw Refusal("no agent database at " + path.string());
     create_database_folder(path);
@@ -52,6 +53,7 @@ auto with_backend(const ParsedArgs& args, bool writes, Use&& use)
   try {
     LocalBackendOptions options;
     options.database = path;
+    options.own_key_file = true;
     LocalScaling backend(std::move(options));
     return use(backend);
   } catch (...) {
@@ -59,6 +61,7 @@ auto with_backend(const ParsedArgs& args, bool writes, Use&& use)
       for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
         std::filesystem::remove(path.string() + suffix, ec);
       }
+      if (!key_existed) std::filesystem::remove(backend::own_key_path(path), ec);
     }
     throw;
   }
@@ -415,7 +418,9 @@ int config_command(const Args& raw) {
       std::cout << "usage: " << usage
                 << "\n\nSets one setting of the embedded backend (replacing its earlier value),\n"
                    "or shows every setting with passwords, keys and tokens left out.\n"
-                   "Key pairs are stored encrypted when TAVOREN_ENCRYPTION_KEY is set.\n"
+                   "Passwords, tokens and key pairs are stored encrypted: under\n"
+                   "TAVOREN_ENCRYPTION_KEY when it is set, else under a key kept beside the\n"
+                   "database (its name with .key added, mode 0600), made on first use.\n"
                    "An argument given as - is read from standard input (its first line):\n"
                    "passwords, secret keys and tokens then stay off the command line.\n"
                    "config model-secret takes --user OWNER: the secret is then answered only\n"

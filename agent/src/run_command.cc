@@ -562,6 +562,7 @@ Backend connect_backend(const RunSettings& settings) {
     options.instance_id = instance_id.value_or(settings.instance_id);
     options.session = client_session;
     options.assign_batch = settings.assign_batch;
+    options.own_key_file = true;
     return std::make_unique<backend::LocalScaling>(std::move(options));
   };
   backend.scaling = backend.make_scaling(backend.session, settings.instance_id);

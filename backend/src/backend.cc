@@ -18,6 +18,14 @@ bool is_action_id(std::string_view text) {
          });
 }
 
+bool refusal_kind::is_kind(std::string_view text) {
+  for (std::string_view kind :
+       {kValueError, kTypeError, kKeyError, kNotConfigured, kNotCurrent, kTooLarge, kFailed}) {
+    if (text == kind) return true;
+  }
+  return false;
+}
+
 bool names_no_identifier(const Json& ids) {
   // An empty text is written out: is_truthy counts every text as present.
   if (ids.is_string()) return ids.get_ref<const std::string&>().empty();

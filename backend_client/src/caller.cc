@@ -520,7 +520,7 @@ Json RemoteCaller::call_for_value(std::string_view operation, const Json& argume
   if (result.has_error_set()) {
     const std::string what = "the backend refused " + std::string(operation) + ": " +
                              (result.message.empty() ? *result.error : result.message);
-    if (*result.error == wire::refusal::kNotConfigured) throw NotConfiguredError(what);
+    if (result.kind == wire::refusal::kNotConfigured) throw NotConfiguredError(what);
     throw std::runtime_error(what);
   }
   return std::move(result.data);
@@ -529,8 +529,8 @@ Json RemoteCaller::call_for_value(std::string_view operation, const Json& argume
 Json RemoteCaller::call_or_throw(std::string_view operation, const Json& arguments) {
   Result result = call(operation, arguments);
   if (!result.has_error_set()) return std::move(result.data);
-  const std::string& kind = *result.error;
-  const std::string message = result.message.empty() ? kind : result.message;
+  const std::string& kind = result.kind;
+  const std::string message = result.message.empty() ? *result.error : result.message;
   if (kind == wire::refusal::kValueError) throw ValueError(message);
   if (kind == wire::refusal::kTypeError) throw TypeError(message);
   if (kind == wire::refusal::kKeyError) throw KeyError(message);

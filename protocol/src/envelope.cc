@@ -99,6 +99,9 @@ std::string write_answer(const Result& result) {
   envelope["data"] = result.data;
   envelope["error"] = result.error ? Json(*result.error) : Json();
   envelope["message"] = result.message;
+  if (result.error) {
+    envelope["kind"] = refusal::is_kind(result.kind) ? result.kind : std::string(refusal::kFailed);
+  }
   return envelope.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
@@ -127,6 +130,14 @@ Result read_answer(std::string_view body, const JsonLimits& limits) {
   result.data = envelope["data"];
   if (error.is_string()) result.error = error.get<std::string>();
   if (message.is_string()) result.message = message.get<std::string>();
+  if (result.error) {
+    const auto kind = envelope.find("kind");
+    if (kind != envelope.end() && kind->is_string() && refusal::is_kind(kind->get<std::string>())) {
+      result.kind = kind->get<std::string>();
+    } else {
+      result.kind = refusal::is_kind(*result.error) ? *result.error : std::string(refusal::kFailed);
+    }
+  }
   return result;
 }
 

@@ -265,9 +265,13 @@ Verification RequestVerifier::verify_head(const IncomingRequest& request) {
   const std::chrono::system_clock::time_point expires_at =
       std::chrono::system_clock::time_point(std::chrono::seconds(*timestamp)) + options_.max_skew +
       kNonceGrace;
-  const NonceOutcome outcome = options_.nonce_memory
-                                   ? options_.nonce_memory(access_key, nonce, expires_at, now)
-                                   : nonces_.remember(access_key, nonce, expires_at, now);
+  // The verifier's own memory first, also in front of a shared one: it
+  // holds each key to its quota here, and a replay to this server costs no
+  // round trip to the shared memory.
+  NonceOutcome outcome = nonces_.remember(access_key, nonce, expires_at, now);
+  if (outcome == NonceOutcome::kFresh && options_.nonce_memory) {
+    outcome = options_.nonce_memory(access_key, nonce, expires_at, now);
+  }
   switch (outcome) {
     case NonceCache::Outcome::kFresh:
       break;

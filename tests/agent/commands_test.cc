@@ -117,6 +117,7 @@ TEST_F(AgentCommands, RefusedRecordsWriteNothing) {
     EXPECT_THAT(run.err, HasSubstr(c.message)) << ::testing::PrintToString(c.args) << input;
     EXPECT_THAT(run.out, IsEmpty());
     EXPECT_FALSE(db_exists()) << ::testing::PrintToString(c.args) << input;
+    EXPECT_FALSE(std::filesystem::exists(backend::own_key_path(db())));
   }
 
   // On a database in use: its contents stay as they were.
@@ -342,7 +343,7 @@ TEST_F(AgentCommands, ConfigSetsWhatTheBackendAnswers) {
   const std::string codebase_url = files.url("yolo.zip");
   ASSERT_EQ(agent({"config", "codebase", "yolo", codebase_url}).exit_status, 0);
 
-  backend::LocalScaling scaling({.database = db()});
+  backend::LocalScaling scaling({.database = db(), .own_key_file = true});
   backend::Result credentials = scaling.get_docker_hub_credentials();
   ASSERT_FALSE(credentials.error.has_value());
   EXPECT_EQ(credentials.data["username"], "robot");
@@ -376,6 +377,50 @@ TEST_F(AgentCommands, ConfigSetsWhatTheBackendAnswers) {
   EXPECT_EQ(scaling.get_model_secret_keys("hub").data["user_access_token"], "hf_token");
   EXPECT_EQ(agent({"config", "key-pair", "u1", "-", "-"}, "a\nb\n").exit_status, kUsage);
   EXPECT_TRUE(scaling.get_user_access_key_pair("u1").has_error_set());
+}
+
+// Without an encryption key, the embedded backend seals its secrets under a
+// key of its own, kept beside the database: neither the database's bytes
+// nor a reader without that file get them, and the agent does.
+TEST_F(AgentCommands, SecretsAreSealedUnderTheDatabasesOwnKeyWhenNoneIsGiven) {
+  ASSERT_EQ(agent({"config", "registry", "robot", "-"}, "registry-pass-1\n").exit_status, 0);
+  ASSERT_EQ(agent({"config", "model-secret", "hub", "-"}, "hub-token-1\n").exit_status, 0);
+  ASSERT_EQ(agent({"config", "key-pair", "u1", "AKIDOWNER1", "-"}, "owner-secret-1\n").exit_status,
+            0);
+
+  const std::filesystem::path key_file = backend::own_key_path(db());
+  ASSERT_TRUE(std::filesystem::exists(key_file));
+  EXPECT_EQ(std::filesystem::status(key_file).permissions() & std::filesystem::perms::all,
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+  std::string stored;
+  for (const char* suffix : {"", "-wal"}) {
+    if (std::filesystem::exists(db() + suffix)) stored += testing::read_file(db() + suffix);
+  }
+  for (const char* secret : {"registry-pass-1", "hub-token-1", "owner-secret-1", "AKIDOWNER1"}) {
+    EXPECT_THAT(stored, Not(HasSubstr(secret))) << secret;
+  }
+
+  // The agent's own view, which reads the same file, gets each in clear.
+  backend::LocalScaling agent_view({.database = db(), .own_key_file = true});
+  EXPECT_EQ(agent_view.get_docker_hub_credentials().data["password"], "registry-pass-1");
+  EXPECT_EQ(agent_view.get_model_secret_keys("hub").data["user_access_token"], "hub-token-1");
+  const backend::Result pair = agent_view.get_user_access_key_pair("u1");
+  ASSERT_FALSE(pair.has_error_set()) << pair.message;
+  EXPECT_EQ(pair.data["access_key"], "AKIDOWNER1");
+  EXPECT_EQ(pair.data["secret_key"], "owner-secret-1");
+
+  // A reader without the key file gets nothing.
+  backend::LocalScaling without_key({.database = db()});
+  const backend::Result refused = without_key.get_docker_hub_credentials();
+  ASSERT_TRUE(refused.has_error());
+  EXPECT_THAT(*refused.error, Not(HasSubstr("registry-pass-1")));
+
+  // A key file others may read is refused, not used.
+  std::filesystem::permissions(key_file, std::filesystem::perms::group_read,
+                               std::filesystem::perm_options::add);
+  AgentRun open_key = agent({"config", "data-processing-image", "dp:1"});
+  EXPECT_EQ(open_key.exit_status, kRefused);
+  EXPECT_THAT(open_key.err, HasSubstr("mode 0600"));
 }
 
 // The operator's view and control of the machines: each command is the

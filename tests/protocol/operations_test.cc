@@ -72,14 +72,26 @@ TEST(OperationTable, CoversTheContractAndTheOperatorCallsOnce) {
     }
   }
   for (const std::string& name : contract) EXPECT_TRUE(seen.count(name)) << "missing: " << name;
-  for (const char* name :
-       {"operator/submit", "operator/list", "operator/show", "operator/logs", "operator/scale_down",
-        "operator/set_registry_credentials", "operator/set_key_pair", "operator/set_codebase",
-        "operator/set_model_secret", "operator/set_internal_api_key",
-        "operator/set_data_processing_image", "operator/set_shutdown_details",
-        "operator/machine_resources", "operator/configuration", "operator/machines",
-        "operator/machine", "operator/set_machine", "operator/drain_machine",
-        "operator/undrain_machine", "operator/forget_machine"}) {
+  for (const char* name : {"operator/submit",
+                           "operator/list",
+                           "operator/show",
+                           "operator/logs",
+                           "operator/scale_down",
+                           "operator/set_registry_credentials",
+                           "operator/set_key_pair",
+                           "operator/set_codebase",
+                           "operator/set_model_secret",
+                           "operator/set_internal_api_key",
+                           "operator/set_data_processing_image",
+                           "operator/set_shutdown_details",
+                           "operator/machine_resources",
+                           "operator/configuration",
+                           "operator/machines",
+                           "operator/machine",
+                           "operator/set_machine",
+                           "operator/drain_machine",
+                           "operator/undrain_machine",
+                           "operator/forget_machine"}) {
     EXPECT_TRUE(seen.count(name)) << "missing: " << name;
   }
 }
@@ -164,7 +176,9 @@ TEST(Answers, ResultsRoundTripThroughTheEnvelope) {
       Result::ok(Json::array({Json{{"_id", "65f1c0ffee0123456789abcd"}, {"action", "x"}}}), "ok"),
       Result::ok(Json()),
       Result::failure("action not found", "action not found"),
-      Result{Json(), std::string(), ""},  // an empty error: set, yet none by truth
+      Result::refused(backend::refusal_kind::kNotConfigured, "The model secret is not configured"),
+      Result::failure(std::string(backend::kNotCurrent), "attempt 2 is not current"),
+      Result{Json(), std::string(), "", "failed"},  // an empty error: set, yet none by truth
       Result{Json{{"b", 1}, {"a", 2}}, std::nullopt, "keys in order"},
   };
   for (const Result& sent : cases) {
@@ -173,6 +187,7 @@ TEST(Answers, ResultsRoundTripThroughTheEnvelope) {
     EXPECT_EQ(read.data.dump(), sent.data.dump()) << body;
     EXPECT_EQ(read.error, sent.error) << body;
     EXPECT_EQ(read.message, sent.message) << body;
+    EXPECT_EQ(read.kind, sent.kind) << body;
   }
   EXPECT_EQ(Json::parse(write_answer(Result::ok(1))).dump(),
             R"({"data":1,"error":null,"message":""})");
@@ -183,6 +198,27 @@ TEST(Answers, ResultsRoundTripThroughTheEnvelope) {
     EXPECT_EQ(read.data, value);
     EXPECT_FALSE(read.has_error_set());
   }
+}
+
+// A client switches on a refusal's kind, whatever its texts say, and
+// whether or not the server that answered sends one.
+TEST(Answers, EveryRefusalNamesItsKind) {
+  const Json refused = Json::parse(write_answer(
+      Result::refused(backend::refusal_kind::kKeyError, "No action \"abc\" is known")));
+  EXPECT_EQ(refused["kind"], "key_error");
+  EXPECT_EQ(refused["error"], "No action \"abc\" is known");
+  EXPECT_FALSE(Json::parse(write_answer(Result::ok(1))).contains("kind"));
+  // A kind no client knows is sent as the general one.
+  EXPECT_EQ(Json::parse(write_answer(Result{Json(), "x", "x", "made_up"}))["kind"], "failed");
+
+  const std::pair<const char*, const char*> without_kind[] = {
+      {R"({"data":null,"error":"not_configured","message":"set it"})", "not_configured"},
+      {R"({"data":null,"error":"some text","message":"some text"})", "failed"},
+      {R"({"data":null,"error":"some text","message":"","kind":"made_up"})", "failed"},
+      {R"({"data":null,"error":"some text","message":"","kind":"too_large"})", "too_large"},
+  };
+  for (const auto& [body, kind] : without_kind) EXPECT_EQ(read_answer(body).kind, kind) << body;
+  EXPECT_EQ(read_answer(R"({"data":1,"error":null,"message":"","kind":"failed"})").kind, "");
 }
 
 TEST(Answers, AStoredTextThatIsNotUtf8IsSentWithReplacements) {

@@ -276,30 +276,55 @@ TEST_F(Signing, TheHeadIsVerifiedWithoutTheBodyAndItsNonceConsumedOnce) {
   EXPECT_EQ(changed.status(), 401);
 }
 
+// Each key holds at most its share of the nonces a server remembers, also
+// when the servers of a store share their nonces.
 TEST_F(Signing, OneKeyOverItsShareOfTheNonceMemoryIsToldToComeBack) {
-  RequestVerifier verifier({.keys = [](const std::string& key) -> std::optional<KeyGrant> {
-                              if (key == kInstance.access_key) {
-                                return KeyGrant{kInstance.secret_key, Role::kInstance, "a"};
-                              }
-                              if (key == kOperator.access_key) {
-                                return KeyGrant{kOperator.secret_key, Role::kOperator, ""};
-                              }
-                              return std::nullopt;
-                            },
-                            .clock = [this] { return now_.load(); },
-                            .nonce_capacity = 20,
-                            .nonce_quota = 5});
-  for (int i = 0; i < 5; ++i) {
-    EXPECT_TRUE(verifier.verify(signed_request(kInstance).incoming()).ok()) << i;
+  for (const bool shared : {false, true}) {
+    SCOPED_TRACE(shared ? "shared memory" : "own memory");
+    now_ = kNow;
+    std::set<std::string> in_store;
+    int store_calls = 0;
+    NonceMemory memory;
+    if (shared) {
+      memory = [&](const std::string& scope, const std::string& nonce,
+                   std::chrono::system_clock::time_point, std::chrono::system_clock::time_point) {
+        ++store_calls;
+        return in_store.insert(scope + "/" + nonce).second ? NonceOutcome::kFresh
+                                                           : NonceOutcome::kReplayed;
+      };
+    }
+    RequestVerifier verifier({.keys = [](const std::string& key) -> std::optional<KeyGrant> {
+                                if (key == kInstance.access_key) {
+                                  return KeyGrant{kInstance.secret_key, Role::kInstance, "a"};
+                                }
+                                if (key == kOperator.access_key) {
+                                  return KeyGrant{kOperator.secret_key, Role::kOperator, ""};
+                                }
+                                return std::nullopt;
+                              },
+                              .clock = [this] { return now_.load(); },
+                              .nonce_capacity = 20,
+                              .nonce_quota = 5,
+                              .nonce_memory = memory});
+    const Received first = signed_request(kInstance);
+    EXPECT_TRUE(verifier.verify(first.incoming()).ok());
+    for (int i = 1; i < 5; ++i) {
+      EXPECT_TRUE(verifier.verify(signed_request(kInstance).incoming()).ok()) << i;
+    }
+    const Verification over = verifier.verify(signed_request(kInstance).incoming());
+    EXPECT_EQ(over.refusal, Refusal::kNonceQuota);
+    EXPECT_EQ(over.status(), 503);
+    // A replay to this server is refused before the shared memory is asked.
+    EXPECT_EQ(verifier.verify(first.incoming()).refusal, Refusal::kReplayedNonce);
+    if (shared) {
+      EXPECT_EQ(store_calls, 5);
+    }
+    // Another key goes on.
+    EXPECT_TRUE(verifier.verify(signed_request(kOperator).incoming()).ok());
+    // Once the first key's nonces expire, it goes on too.
+    now_ = kNow + kMaxClockSkew + kNonceGrace + seconds(1);
+    EXPECT_TRUE(verifier.verify(signed_request(kInstance, now_.load()).incoming()).ok());
   }
-  const Verification over = verifier.verify(signed_request(kInstance).incoming());
-  EXPECT_EQ(over.refusal, Refusal::kNonceQuota);
-  EXPECT_EQ(over.status(), 503);
-  // Another key goes on.
-  EXPECT_TRUE(verifier.verify(signed_request(kOperator).incoming()).ok());
-  // Once the first key's nonces expire, it goes on too.
-  now_ = kNow + kMaxClockSkew + kNonceGrace + seconds(1);
-  EXPECT_TRUE(verifier.verify(signed_request(kInstance, now_.load()).incoming()).ok());
 }
 
 TEST_F(Signing, RefusedRequestsLeaveNoNonceBehind) {

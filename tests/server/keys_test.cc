@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "rotation_under_load.h"
 #include "server_testing.h"
 #include "tavoren/common/errors.h"
 #include "tavoren/common/sealing.h"
@@ -217,6 +218,15 @@ TEST_F(KeysTest, DuringARotationBothKeysAreReadAndAfterItEverySecretReadsUnderTh
   LocalScaling stale(options(keyring(kFirstMaster)));
   EXPECT_EQ(answers(stale, action, made.transport_key).find("refused"), 0u);
   EXPECT_FALSE(server::AccessKeys(stale, keyring(kFirstMaster)).lookup(made.access_key));
+}
+
+TEST_F(KeysTest, ARotationUnderLoadLosesNothingAndLeavesEverySecretReadable) {
+  testing::ScopedEnv none("TAVOREN_ENCRYPTION_KEY", std::nullopt);
+  rotate_under_load([&](std::shared_ptr<const sealing::Keyring> ring) {
+    LocalBackendOptions o = options(std::move(ring));
+    o.instance_id = "instance-a";
+    return std::make_unique<LocalScaling>(std::move(o));
+  });
 }
 
 }  // namespace

@@ -50,6 +50,26 @@ inline constexpr std::string_view kNotCurrent = "not_current";
 // was stored. The caller does not send it again.
 inline constexpr std::string_view kTooLarge = "too_large";
 
+// The kind of a refusal (Result::kind), for a caller to switch on where
+// the texts are for people.
+namespace refusal_kind {
+// An unacceptable value, or a value of the wrong type.
+inline constexpr std::string_view kValueError = "value_error";
+inline constexpr std::string_view kTypeError = "type_error";
+// No such action.
+inline constexpr std::string_view kKeyError = "key_error";
+// A setting the operator has not given, or one the caller may not read:
+// the two are refused alike, so that names cannot be probed.
+inline constexpr std::string_view kNotConfigured = "not_configured";
+inline constexpr std::string_view kNotCurrent = backend::kNotCurrent;
+inline constexpr std::string_view kTooLarge = backend::kTooLarge;
+// Anything else (a stored value that cannot be opened, a store without an
+// instance).
+inline constexpr std::string_view kFailed = "failed";
+// Whether `text` is one of the kinds above.
+bool is_kind(std::string_view text);
+}  // namespace refusal_kind
+
 // A write about an action's attempt that is no longer current, from an
 // operation that answers no Result (record_exit with an attempt). Its text
 // names the action and the attempt.
@@ -150,6 +170,9 @@ struct Result {
   Json data;
   std::optional<std::string> error;
   std::string message;
+  // When error is set: the refusal's kind (refusal_kind), whatever the
+  // texts say; empty otherwise.
+  std::string kind;
 
   // The error "by truth": set and non-empty (an empty error counts as none).
   bool has_error() const { return error.has_value() && !error->empty(); }
@@ -159,8 +182,17 @@ struct Result {
   static Result ok(Json data, std::string message = "") {
     return Result{std::move(data), std::nullopt, std::move(message)};
   }
-  static Result failure(std::string error, std::string message = "") {
-    return Result{Json(), std::move(error), std::move(message)};
+  // A refusal whose error is its kind itself (refusal_kind), or another
+  // text of kind `kind` (kFailed when empty and the error is no kind).
+  static Result failure(std::string error, std::string message = "", std::string kind = "") {
+    if (kind.empty()) {
+      kind = refusal_kind::is_kind(error) ? error : std::string(refusal_kind::kFailed);
+    }
+    return Result{Json(), std::move(error), std::move(message), std::move(kind)};
+  }
+  // A refusal of kind `kind` whose error and message are both `text`.
+  static Result refused(std::string_view kind, std::string text) {
+    return Result{Json(), text, text, std::string(kind)};
   }
 };
 

@@ -126,7 +126,8 @@ Json read_arguments(const Operation& operation, std::string_view body,
 
 // ---- Answers -----------------------------------------------------------
 
-// The envelope of `result`. Texts that are not valid UTF-8 (a log stored
+// The envelope of `result`; a refusal also names its kind ("kind", see
+// backend::refusal_kind). Texts that are not valid UTF-8 (a log stored
 // byte for byte) are sent with U+FFFD in place of the bad bytes.
 std::string write_answer(const Result& result);
 // The envelope of a bare value: data `value`, no error.
@@ -134,22 +135,16 @@ std::string write_value(const Json& value);
 
 // The Result of an envelope. An envelope must be an object with the keys
 // "data", "error" (null or a text) and "message" (a text; null reads as
-// ""). Throws ProtocolError otherwise.
+// ""), and may hold "kind" (a text). A refusal without a known kind (from
+// a server that sends none) is of the kind its error names, else
+// kFailed. Throws ProtocolError otherwise.
 Result read_answer(std::string_view body, const JsonLimits& limits = {});
 
-// The error texts a server puts into an envelope for refusals of the
-// operator's calls and of bare-value operations, so that a client can
-// raise the same kind of failure as the embedded backend does. The
-// message is the refusal's own text.
-namespace refusal {
-inline constexpr std::string_view kValueError = "value_error";
-inline constexpr std::string_view kTypeError = "type_error";
-inline constexpr std::string_view kKeyError = "key_error";
-inline constexpr std::string_view kNotConfigured = "not_configured";
-inline constexpr std::string_view kFailed = "failed";
-// A write about an action's attempt that is no longer current.
-inline constexpr std::string_view kNotCurrent = backend::kNotCurrent;
-}  // namespace refusal
+// The kinds of refusal. For the operator's calls, record_exit and the
+// bare-value operations the envelope's error is the kind itself, so that
+// a client can raise the same kind of failure as the embedded backend
+// does; the message is the refusal's own text.
+namespace refusal = backend::refusal_kind;
 
 // ---- Protocol failures -------------------------------------------------
 

@@ -229,9 +229,12 @@ struct VerifierOptions {
   Clock clock;
   std::chrono::seconds max_skew = kMaxClockSkew;
   std::size_t nonce_capacity = std::size_t{1} << 20;
-  // One key's share of the nonce memory; 0: nonce_capacity / 16.
+  // One key's share of the nonce memory (of this verifier's own, in front
+  // of a shared one too); 0: nonce_capacity / 16.
   std::size_t nonce_quota = 0;
-  // Where nonces are remembered; empty: the verifier's own NonceCache.
+  // Where nonces are also remembered, for the servers that share it; a
+  // nonce goes there once the verifier's own NonceCache (which holds each
+  // key to its quota) has taken it as fresh. Empty: that cache alone.
   NonceMemory nonce_memory;
 };
 

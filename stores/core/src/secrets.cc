@@ -2,7 +2,9 @@
 // encryption key of stores made before master keys, or from the previous
 // master key of a rotation. Each batch is one transaction; a value already
 // sealed under the current master key is left as it is, so that a batch
-// run again after an interruption goes on where the last one stopped.
+// run again after an interruption goes on where the last one stopped. A
+// value is written back only where the row still holds what was read: one
+// that a server replaced meanwhile (under the current key) is kept.
 
 #include <cstddef>
 #include <cstdint>
@@ -89,9 +91,11 @@ std::vector<Stored> secrets_of(Tx& tx) {
       const std::string key = rows.text(0);
       all.push_back({"access_keys", key, rows.text(1), Purpose::kAccessKeys,
                      rules::access_key_binding(key), OldForm::kSealed,
-                     [key](Tx& t, const std::string& v) {
-                       t.run("UPDATE access_keys SET sealed_secret = $2 WHERE access_key = $1",
-                             Params().text(key).text(v));
+                     [key, old = rows.text(1)](Tx& t, const std::string& v) {
+                       t.run(
+                           "UPDATE access_keys SET sealed_secret = $2 WHERE access_key = $1 "
+                           "AND sealed_secret = $3",
+                           Params().text(key).text(v).text(old));
                      }});
     }
   }
@@ -99,17 +103,20 @@ std::vector<Stored> secrets_of(Tx& tx) {
     core::Rows rows = tx.query("SELECT value FROM settings WHERE name = $1",
                                Params().text(rules::kRegistrySetting));
     if (rows.next()) {
-      const Json credentials = rules::parse_stored(rows.text(0), "registry setting");
+      const std::string stored = rows.text(0);
+      const Json credentials = rules::parse_stored(stored, "registry setting");
       const auto password = credentials.find("password");
       if (password != credentials.end() && password->is_string()) {
         all.push_back({"settings", rules::kRegistrySetting, password->get<std::string>(),
                        Purpose::kOperatorSecrets, rules::registry_password_binding(),
-                       OldForm::kMarkedOrClear, [credentials](Tx& t, const std::string& v) {
+                       OldForm::kMarkedOrClear, [credentials, stored](Tx& t, const std::string& v) {
                          Json changed = credentials;
                          changed["password"] = v;
-                         t.run(
-                             "UPDATE settings SET value = $2 WHERE name = $1",
-                             Params().text(rules::kRegistrySetting).text(rules::to_text(changed)));
+                         t.run("UPDATE settings SET value = $2 WHERE name = $1 AND value = $3",
+                               Params()
+                                   .text(rules::kRegistrySetting)
+                                   .text(rules::to_text(changed))
+                                   .text(stored));
                        }});
       }
     }
@@ -121,15 +128,18 @@ std::vector<Stored> secrets_of(Tx& tx) {
       const OldForm form = rows.boolean(3) ? OldForm::kSealed : OldForm::kClear;
       for (const auto& [column, index] : {std::pair{"access_key", 1}, std::pair{"secret_key", 2}}) {
         const std::string name = column;
-        all.push_back(
-            {"key_pairs", user, rows.text(index), Purpose::kKeyPairs,
-             rules::key_pair_binding(name, user), form, [user, name](Tx& t, const std::string& v) {
-               // The flag tells the form of both columns: it is set with
-               // the second, which is always resealed after the first.
-               t.run("UPDATE key_pairs SET " + name + " = $2" +
-                         (name == "secret_key" ? ", encrypted = TRUE" : "") + " WHERE user_id = $1",
-                     Params().text(user).text(v));
-             }});
+        const std::string old = rows.text(index);
+        all.push_back({"key_pairs", user, old, Purpose::kKeyPairs,
+                       rules::key_pair_binding(name, user), form,
+                       [user, name, old](Tx& t, const std::string& v) {
+                         // The flag tells the form of both columns: it is set
+                         // with the second, which is always resealed after
+                         // the first.
+                         t.run("UPDATE key_pairs SET " + name + " = $2" +
+                                   (name == "secret_key" ? ", encrypted = TRUE" : "") +
+                                   " WHERE user_id = $1 AND " + name + " = $3",
+                               Params().text(user).text(v).text(old));
+                       }});
       }
     }
   }
@@ -140,11 +150,11 @@ std::vector<Stored> secrets_of(Tx& tx) {
       const std::string name = rows.text(1);
       all.push_back({"model_secrets", owner + "/" + name, rows.text(2), Purpose::kOperatorSecrets,
                      rules::model_secret_binding(owner, name), OldForm::kMarkedOrClear,
-                     [owner, name](Tx& t, const std::string& v) {
+                     [owner, name, old = rows.text(2)](Tx& t, const std::string& v) {
                        t.run(
                            "UPDATE model_secrets SET user_access_token = $3 "
-                           "WHERE owner = $1 AND name = $2",
-                           Params().text(owner).text(name).text(v));
+                           "WHERE owner = $1 AND name = $2 AND user_access_token = $4",
+                           Params().text(owner).text(name).text(v).text(old));
                      }});
     }
   }
@@ -154,9 +164,11 @@ std::vector<Stored> secrets_of(Tx& tx) {
       const std::string id = rows.text(0);
       all.push_back({"internal_api_keys", id, rows.text(1), Purpose::kOperatorSecrets,
                      rules::internal_api_key_binding(id), OldForm::kMarkedOrClear,
-                     [id](Tx& t, const std::string& v) {
-                       t.run("UPDATE internal_api_keys SET api_key = $2 WHERE action_id = $1",
-                             Params().text(id).text(v));
+                     [id, old = rows.text(1)](Tx& t, const std::string& v) {
+                       t.run(
+                           "UPDATE internal_api_keys SET api_key = $2 WHERE action_id = $1 "
+                           "AND api_key = $3",
+                           Params().text(id).text(v).text(old));
                      }});
     }
   }
@@ -167,9 +179,11 @@ std::vector<Stored> secrets_of(Tx& tx) {
       const std::string id = rows.text(0);
       all.push_back({"transport_keys", id, rows.text(1), Purpose::kAccessKeys,
                      rules::transport_key_binding(id), OldForm::kSealed,
-                     [id](Tx& t, const std::string& v) {
-                       t.run("UPDATE transport_keys SET sealed_key = $2 WHERE instance_id = $1",
-                             Params().text(id).text(v));
+                     [id, old = rows.text(1)](Tx& t, const std::string& v) {
+                       t.run(
+                           "UPDATE transport_keys SET sealed_key = $2 WHERE instance_id = $1 "
+                           "AND sealed_key = $3",
+                           Params().text(id).text(v).text(old));
                      }});
     }
   }

@@ -144,7 +144,7 @@ Result opened_secret(const sealing::Keyring* keyring, const std::string& stored,
   try {
     data[field] = rules::open_secret(keyring, stored, binding, what);
   } catch (const DatabaseError& e) {
-    return refusal(e.what());
+    return refusal(refusal_kind::kFailed, e.what());
   }
   return Result::ok(std::move(data));
 }
@@ -298,7 +298,7 @@ std::variant<std::optional<std::int64_t>, Result> named_attempt(const Json& argu
   try {
     return core_internal::attempt_argument(arguments);
   } catch (const ValueError& e) {
-    return refusal(e.what());
+    return refusal(refusal_kind::kValueError, e.what());
   }
 }
 
@@ -311,13 +311,13 @@ Result record_report(Port& port, const CoreOptions& options, const std::string& 
   return core::write_with(port, [&](Tx& tx) {
     if (named && !core_internal::is_current(tx, id, *named, options.instance_id)) {
       if (!tx.query("SELECT 1 FROM actions WHERE id = $1", Params().text(id)).next()) {
-        return refusal(rules::unknown_action(id));
+        return refusal(refusal_kind::kKeyError, rules::unknown_action(id));
       }
       return not_current(id, *named);
     }
     Rows row =
         tx.query("SELECT record, report_bytes FROM actions WHERE id = $1{lock}", Params().text(id));
-    if (!row.next()) return refusal(rules::unknown_action(id));
+    if (!row.next()) return refusal(refusal_kind::kKeyError, rules::unknown_action(id));
     const std::string stored_record = row.text(0);
     const std::int64_t report_bytes = row.integer(1);
     Json record = rules::parse_stored(stored_record, "action record");
@@ -361,7 +361,7 @@ Result append_log_in(Tx& tx, const CoreOptions& options, const rules::LogPiece& 
       " AND ($2 = '' OR assigned_to = $2) "
       "FROM actions WHERE id = $1{lock}",
       Params().text(id).text(options.instance_id));
-  if (!action.next()) return refusal(rules::unknown_action(id));
+  if (!action.next()) return refusal(refusal_kind::kKeyError, rules::unknown_action(id));
   if (attempt && (action.integer(4) != *attempt || !action.boolean(5))) {
     return not_current(id, *attempt);
   }
@@ -496,7 +496,8 @@ const Session& StoreCore::session() const { return options_.session; }
 // ---- The agent's operations ------------------------------------------------
 
 Result StoreCore::assign_jobs(bool has_gpu) {
-  if (options_.instance_id.empty()) return refusal(rules::no_instance_refusal());
+  if (options_.instance_id.empty())
+    return refusal(refusal_kind::kFailed, rules::no_instance_refusal());
   Rejections rejected;
   Result result = core::write_with(*port_, [&](Tx& tx) {
     // A body run again (a lost connection) starts afresh.
@@ -588,7 +589,7 @@ RecordedAnswer StoreCore::write_once(const WriteOnce& once,
 Result StoreCore::get_action_details(const std::string& action_record_id) {
   return core::read_with(*port_, Port::Read::statement, [&](Tx& tx) {
     std::optional<Json> record = load_record(tx, action_record_id, false);
-    if (!record) return refusal(rules::unknown_action(action_record_id));
+    if (!record) return refusal(refusal_kind::kKeyError, rules::unknown_action(action_record_id));
     return Result::ok(*std::move(record));
   });
 }
@@ -614,14 +615,17 @@ Result StoreCore::get_own_downscaled_ids() { return downscaled(options_.instance
 
 Result StoreCore::get_model_codebase(const std::string& model_family) {
   auto codebase = codebase_of(*port_, model_family);
-  if (!codebase) return refusal(rules::codebase_missing(model_family));
+  if (!codebase)
+    return refusal(refusal_kind::kNotConfigured, rules::codebase_missing(model_family));
   return Result::ok(codebase->first);
 }
 
 Result StoreCore::get_model_codebase_requirements(const std::string& model_family) {
   auto codebase = codebase_of(*port_, model_family);
-  if (!codebase) return refusal(rules::codebase_missing(model_family));
-  if (codebase->second.is_null()) return refusal(rules::requirements_missing(model_family));
+  if (!codebase)
+    return refusal(refusal_kind::kNotConfigured, rules::codebase_missing(model_family));
+  if (codebase->second.is_null())
+    return refusal(refusal_kind::kNotConfigured, rules::requirements_missing(model_family));
   return Result::ok(codebase->second);
 }
 
@@ -634,10 +638,12 @@ Result StoreCore::get_user_access_key_pair(const std::string& user_id) {
   const sealing::Keyring* keyring = options_.keyring.get();
   const std::string& instance = options_.instance_id;
   return core::read_with(*port_, Port::Read::statement, [&](Tx& tx) {
-    Rows rows = tx.query("SELECT access_key, secret_key FROM key_pairs WHERE user_id = $1",
-                         Params().text(user_id));
+    Rows rows =
+        tx.query("SELECT access_key, secret_key, encrypted FROM key_pairs WHERE user_id = $1",
+                 Params().text(user_id));
     if (!rows.next()) {
-      return refusal(rules::not_configured("The key pair of user \"" + user_id + "\"",
+      return refusal(refusal_kind::kNotConfigured,
+                     rules::not_configured("The key pair of user \"" + user_id + "\"",
                                            config_command::kKeyPair));
     }
     Json pair = Json::object();
@@ -645,9 +651,23 @@ Result StoreCore::get_user_access_key_pair(const std::string& user_id) {
     pair["secret_key"] = rows.text(1);
     // Without a master key the pair is stored in the agent's form already.
     if (keyring == nullptr) return Result::ok(std::move(pair));
+    if (options_.key_pairs_in_clear) {
+      if (!rows.boolean(2)) return Result::ok(std::move(pair));  // stored before it had a key
+      try {
+        for (const char* column : {"access_key", "secret_key"}) {
+          pair[column] = keyring->open(pair[column].get<std::string>(), sealing::Purpose::kKeyPairs,
+                                       rules::key_pair_binding(column, user_id), "key pair");
+        }
+      } catch (const ValueError&) {
+        return refusal(refusal_kind::kFailed, "The stored key pair of user \"" + user_id +
+                                                  "\" cannot be decrypted with the store's key");
+      }
+      return Result::ok(std::move(pair));
+    }
     Rows transport = tx.query("SELECT sealed_key FROM transport_keys WHERE instance_id = $1",
                               Params().text(instance));
-    if (instance.empty() || !transport.next()) return refusal(rules::no_transport_key(instance));
+    if (instance.empty() || !transport.next())
+      return refusal(refusal_kind::kNotConfigured, rules::no_transport_key(instance));
     // Opened under the key-pairs subkey and sealed again under the asking
     // instance's transport key, the form its agent opens.
     try {
@@ -662,8 +682,8 @@ Result StoreCore::get_user_access_key_pair(const std::string& user_id) {
         pair[column] = sealing::seal_text(clear, key);
       }
     } catch (const ValueError&) {
-      return refusal("The stored key pair of user \"" + user_id +
-                     "\" cannot be decrypted with the master key");
+      return refusal(refusal_kind::kFailed, "The stored key pair of user \"" + user_id +
+                                                "\" cannot be decrypted with the master key");
     }
     return Result::ok(std::move(pair));
   });
@@ -696,7 +716,8 @@ Result StoreCore::get_model_secret_keys(const std::string& secret_name,
                                         const std::string& action_record_id) {
   // A secret that is not this caller's is refused as one that does not
   // exist: the answer tells nothing of other owners' names.
-  const Result missing = refusal(rules::not_configured("The model secret \"" + secret_name + "\"",
+  const Result missing = refusal(refusal_kind::kNotConfigured,
+                                 rules::not_configured("The model secret \"" + secret_name + "\"",
                                                        config_command::kModelSecret));
   const std::string& instance = options_.instance_id;
   return core::read_with(*port_, Port::Read::statement, [&](Tx& tx) {
@@ -738,6 +759,7 @@ Result StoreCore::get_internal_api_key(const std::string& action_record_id) {
         Params().text(action_record_id).text(options_.instance_id));
     if (!rows.next()) {
       return refusal(
+          refusal_kind::kNotConfigured,
           rules::not_configured("The internal API key of action \"" + action_record_id + "\"",
                                 config_command::kInternalApiKey));
     }

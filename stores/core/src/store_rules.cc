@@ -78,9 +78,8 @@ Json parse_stored(const std::string& text, std::string_view what) {
   }
 }
 
-Result refusal(std::string text) {
-  std::string message = text;
-  return Result::failure(std::move(text), std::move(message));
+Result refusal(std::string_view kind, std::string text) {
+  return Result::refused(kind, std::move(text));
 }
 
 std::string not_configured(std::string_view what, std::string_view command) {
@@ -89,7 +88,8 @@ std::string not_configured(std::string_view what, std::string_view command) {
 
 Result registry_credentials_answer(const sealing::Keyring* keyring, std::optional<Json> stored) {
   if (!stored) {
-    return refusal(not_configured("The container registry credentials", config_command::kRegistry));
+    return refusal(refusal_kind::kNotConfigured,
+                   not_configured("The container registry credentials", config_command::kRegistry));
   }
   if (const auto password = stored->find("password");
       password != stored->end() && password->is_string()) {
@@ -97,7 +97,7 @@ Result registry_credentials_answer(const sealing::Keyring* keyring, std::optiona
       *password = open_secret(keyring, password->get<std::string>(), registry_password_binding(),
                               "registry password");
     } catch (const DatabaseError& e) {
-      return refusal(e.what());
+      return refusal(refusal_kind::kFailed, e.what());
     }
   }
   return Result::ok(*std::move(stored));
@@ -445,12 +445,14 @@ std::optional<std::string> text_argument(const Json& arguments, const char* key)
 std::variant<std::string, Result> identifier_argument(const Json& arguments, const char* key,
                                                       const char* operation) {
   if (!arguments.is_object()) {
-    return refusal(std::string(operation) + " takes a map of named arguments, not " +
-                   arguments.type_name());
+    return refusal(
+        refusal_kind::kTypeError,
+        std::string(operation) + " takes a map of named arguments, not " + arguments.type_name());
   }
   std::optional<std::string> id = text_argument(arguments, key);
   if (!id) {
-    return refusal(std::string(operation) + " needs the named argument \"" + key + "\" as a text");
+    return refusal(refusal_kind::kTypeError,
+                   std::string(operation) + " needs the named argument \"" + key + "\" as a text");
   }
   return *std::move(id);
 }
@@ -460,7 +462,8 @@ std::variant<LogPiece, Result> log_arguments(const Json& arguments) {
   if (auto* refused = std::get_if<Result>(&id)) return *refused;
   const auto content = arguments.find("log_content");
   if (content == arguments.end() || !content->is_string()) {
-    return refusal("update_action_docker_logs needs the named argument \"log_content\" as a text");
+    return refusal(refusal_kind::kTypeError,
+                   "update_action_docker_logs needs the named argument \"log_content\" as a text");
   }
   LogPiece piece{std::get<std::string>(std::move(id)), content->get_ref<const std::string&>(),
                  std::nullopt};
@@ -473,15 +476,16 @@ std::variant<LogPiece, Result> log_arguments(const Json& arguments) {
                      static_cast<int>(given("log_end_offset"));
   if (placed == 0) return piece;
   if (placed != 3) {
-    return refusal(
-        "update_action_docker_logs takes \"log_stream\", \"log_start_offset\" and "
-        "\"log_end_offset\" together or none of them");
+    return refusal(refusal_kind::kValueError,
+                   "update_action_docker_logs takes \"log_stream\", \"log_start_offset\" and "
+                   "\"log_end_offset\" together or none of them");
   }
   const Json& stream = arguments.at("log_stream");
   if (!stream.is_string() || stream.get_ref<const std::string&>().empty() ||
       stream.get_ref<const std::string&>().size() > kMaxLogStreamLength) {
-    return refusal("update_action_docker_logs needs \"log_stream\" as a text of 1 to " +
-                   std::to_string(kMaxLogStreamLength) + " bytes");
+    return refusal(refusal_kind::kValueError,
+                   "update_action_docker_logs needs \"log_stream\" as a text of 1 to " +
+                       std::to_string(kMaxLogStreamLength) + " bytes");
   }
   const Json& start = arguments.at("log_start_offset");
   const Json& end = arguments.at("log_end_offset");
@@ -492,14 +496,15 @@ std::variant<LogPiece, Result> log_arguments(const Json& arguments) {
   };
   if (!offset(start) || !offset(end) || start.get<std::uint64_t>() > kMaxOffset ||
       end.get<std::uint64_t>() > kMaxOffset) {
-    return refusal(
-        "update_action_docker_logs needs \"log_start_offset\" and \"log_end_offset\" as "
-        "byte offsets (integers from 0)");
+    return refusal(refusal_kind::kValueError,
+                   "update_action_docker_logs needs \"log_start_offset\" and \"log_end_offset\" as "
+                   "byte offsets (integers from 0)");
   }
   LogPlacement placement{stream.get<std::string>(), start.get<std::int64_t>(),
                          end.get<std::int64_t>()};
   if (placement.start > placement.end) {
     return refusal(
+        refusal_kind::kValueError,
         "update_action_docker_logs needs \"log_start_offset\" at most \"log_end_offset\"");
   }
   piece.placement = std::move(placement);
@@ -534,20 +539,22 @@ LogPlan plan_log_piece(const LogPiece& piece, const std::optional<LogMark>& mark
 
 std::optional<Result> resource_report_refusal(const std::string& instance, const Json& arguments) {
   if (instance.empty()) {
-    return refusal(
-        "This backend connection has no instance identifier; only an agent's connection "
-        "reports its machine's resources");
+    return refusal(refusal_kind::kFailed,
+                   "This backend connection has no instance identifier; only an agent's connection "
+                   "reports its machine's resources");
   }
   if (!arguments.is_object()) {
-    return refusal(std::string("update_available_resources takes a map of named arguments, not ") +
-                   arguments.type_name());
+    return refusal(refusal_kind::kTypeError,
+                   std::string("update_available_resources takes a map of named arguments, not ") +
+                       arguments.type_name());
   }
   for (const char* key :
        {"available_memory", "available_cpu", "available_gpu_memory", "gpu_utilisation"}) {
     const auto found = arguments.find(key);
     if (found == arguments.end() || !found->is_number()) {
-      return refusal(std::string("update_available_resources needs the named argument \"") + key +
-                     "\" as a number");
+      return refusal(refusal_kind::kTypeError,
+                     std::string("update_available_resources needs the named argument \"") + key +
+                         "\" as a number");
     }
   }
   return std::nullopt;

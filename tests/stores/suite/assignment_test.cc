@@ -266,6 +266,7 @@ TEST_F(AssignmentTest, ABackendWithoutInstanceIdentifierIsRefusedAndTakesNothing
   backend::Result refused = operator_backend.assign_jobs(true);
   ASSERT_TRUE(refused.has_error());
   EXPECT_NE(refused.error->find("instance identifier"), std::string::npos);
+  EXPECT_EQ(refused.kind, backend::refusal_kind::kFailed);
   EXPECT_EQ(operator_backend.show(id)["state"], "queued");
 }
 

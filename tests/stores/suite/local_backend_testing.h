@@ -51,6 +51,7 @@ void expect_not_the_callers_action(Call call, const std::string& id) {
   const backend::Result result = call();
   ASSERT_TRUE(result.has_error());
   EXPECT_EQ(*result.error, result.message);
+  EXPECT_EQ(result.kind, backend::refusal_kind::kKeyError);
   EXPECT_NE(result.error->find(id), std::string::npos) << *result.error;
 }
 
@@ -90,6 +91,9 @@ void expect_malformed_refused(Call call, const std::string& naming = "") {
   const backend::Result result = call();
   ASSERT_TRUE(result.has_error());
   EXPECT_EQ(*result.error, result.message);
+  EXPECT_TRUE(result.kind == backend::refusal_kind::kTypeError ||
+              result.kind == backend::refusal_kind::kValueError)
+      << result.kind;
   if (!naming.empty()) {
     EXPECT_NE(result.error->find(naming), std::string::npos) << *result.error;
   }

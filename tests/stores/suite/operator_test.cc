@@ -206,6 +206,7 @@ TEST_F(OperatorTest, UnconfiguredSettingsAreAnsweredAsErrorsNamingTheirCommand) 
     EXPECT_TRUE(contains(*result.error, "is not configured; set it with: " + command))
         << *result.error;
     EXPECT_EQ(result.message, *result.error);
+    EXPECT_EQ(result.kind, backend::refusal_kind::kNotConfigured) << command;
     EXPECT_TRUE(result.data.is_null()) << result.data.dump();
   }
   EXPECT_TRUE(contains(*refusals[0].first.error, "\"yolo\""));
@@ -227,6 +228,7 @@ void expect_same_refusal(const Result& result, const Result& expected, const cha
   ASSERT_TRUE(result.has_error());
   EXPECT_EQ(result.error, expected.error);
   EXPECT_EQ(result.message, expected.message);
+  EXPECT_EQ(result.kind, expected.kind);
   EXPECT_EQ(result.data, expected.data);
 }
 
@@ -240,6 +242,8 @@ TEST_F(OperatorTest, AnOwnersSecretIsAnsweredOnlyForItsOwnersLiveActionsAndOther
   const Result missing_key = b.get_internal_api_key(of_a);
   ASSERT_TRUE(missing.has_error());
   ASSERT_TRUE(missing_key.has_error());
+  EXPECT_EQ(missing.kind, backend::refusal_kind::kNotConfigured);
+  EXPECT_EQ(missing_key.kind, backend::refusal_kind::kNotConfigured);
 
   a.set_model_secret("hugging_face", "token-of-owner-a", "owner-a");
   a.set_internal_api_key(of_a, "internal-key-of-a");
@@ -272,6 +276,7 @@ TEST_F(OperatorTest, AnOwnersSecretIsAnsweredOnlyForItsOwnersLiveActionsAndOther
   const Result ended_key = a.get_internal_api_key(of_a);
   ASSERT_TRUE(ended_key.has_error());
   EXPECT_EQ(ended_key.error, missing_key.error);
+  EXPECT_EQ(ended_key.kind, backend::refusal_kind::kNotConfigured);
 }
 
 TEST_F(OperatorTest, ConfiguredSettingsAreAnsweredInTheShapesTheAgentReads) {

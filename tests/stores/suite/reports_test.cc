@@ -210,7 +210,8 @@ TEST_F(ReportsTest, ReportsAboutUnknownActionsOrWithoutIdentifierAreRefusedAndWr
 TEST_F(ReportsTest, ReportsPastTheirLimitsAreRefusedWholeNotCut) {
   const std::string id = assigned_action();
   const auto too_large = [](const Result& result) {
-    return result.error.value_or("") == backend::kTooLarge;
+    return result.error.value_or("") == backend::kTooLarge &&
+           result.kind == backend::refusal_kind::kTooLarge;
   };
   const std::int64_t events = rows("status_history");
   Json huge = status_report(id, "started");

@@ -63,6 +63,10 @@ struct CoreOptions {
   FleetRules fleet;
   // The server's master key (see the stores' options); null: none.
   std::shared_ptr<const sealing::Keyring> keyring;
+  // Key pairs are opened under the keyring and answered in clear, not
+  // re-sealed for a transport key: the embedded backend, whose answers
+  // never leave the agent's process.
+  bool key_pairs_in_clear = false;
 };
 
 // The shared part of a store's own options (LocalBackendOptions,

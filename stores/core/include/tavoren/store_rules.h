@@ -38,8 +38,9 @@ std::string to_text(const Json& value);
 // A stored JSON text; DatabaseError when it does not parse.
 Json parse_stored(const std::string& text, std::string_view what);
 
-// A refusal answered in a Result: error and message both `text`.
-Result refusal(std::string text);
+// A refusal of `kind` (refusal_kind) answered in a Result: error and
+// message both `text`.
+Result refusal(std::string_view kind, std::string text);
 // The text of a missing setting, naming the command that supplies it.
 std::string not_configured(std::string_view what, std::string_view command);
 // The refusal for an identifier that names no action.

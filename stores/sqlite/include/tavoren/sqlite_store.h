@@ -89,7 +89,19 @@ struct LocalBackendOptions {
   // under TAVOREN_ENCRYPTION_KEY when it is set (tavoren/store_rules.h), and
   // key pairs answered as stored.
   std::shared_ptr<const sealing::Keyring> keyring;
+  // The embedded backend (an agent's, and its operator's commands): when
+  // no keyring is given and TAVOREN_ENCRYPTION_KEY is unset, the secrets
+  // are sealed under a master key of the store's own, kept in the file
+  // own_key_path(database) (made mode 0600 on first use, read afterwards;
+  // DatabaseError when it is open to others or holds no key), so that no
+  // secret is ever stored in clear. Key pairs are then opened here and
+  // answered in clear to this process, which holds no transport key.
+  bool own_key_file = false;
 };
+
+// Where the embedded backend keeps its own master key: beside the database,
+// with ".key" added to its name.
+std::filesystem::path own_key_path(const std::filesystem::path& database);
 
 class LocalScaling final : public StoreCore {
  public:
