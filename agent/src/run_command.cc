@@ -46,6 +46,7 @@
 #include "tavoren/container_reaper.h"
 #include "tavoren/disk_cleanup.h"
 #include "tavoren/engine.h"
+#include "tavoren/gpu_health.h"
 #include "tavoren/host_probe.h"
 #include "tavoren/job_dispatcher.h"
 #include "tavoren/prechecks.h"
@@ -63,7 +64,7 @@ const char kRunUsage[] =
     "                  [--reaper-interval SECONDS] [--poll-interval SECONDS]\n"
     "                  [--drain] [--drain-timeout SECONDS] [--stop-grace SECONDS]\n"
     "                  [--log-interval SECONDS] [--work-dir DIR] [--assign-batch N]\n"
-    "                  [--state-file FILE]\n"
+    "                  [--state-file FILE] [--kernel-log PATH]\n"
     "                  [--log-level debug|info|warning|error] [--log-format text|json]\n"
     "                  [--metrics-listen HOST:PORT] [--retain DURATION] [--min-free PERCENT]";
 
@@ -90,6 +91,7 @@ const char kRunHelp[] =
     "                            $TAVOREN_BACKEND_CA, else the system's CA store)\n"
     "  --instance-id ID          this instance (default: $INSTANCE_ID, else local-<hostname>)\n"
     "  --skip-prechecks          do not check the host first (development hosts only)\n"
+    "  --kernel-log PATH         where the GPUs' Xid events are read (/dev/kmsg)\n"
     "  --reaper-interval SECS    between two passes stopping scaled-down containers (30)\n"
     "  --poll-interval SECS      base wait between two polls for work, at least 1 (10)\n"
     "  --drain                   on the first signal, let running actions end first\n"
@@ -136,6 +138,8 @@ struct RunSettings {
   BackendLocation backend;
   std::string instance_id;
   bool skip_prechecks = false;
+  // Where the GPU health monitor reads the kernel's Xid events.
+  std::string kernel_log = "/dev/kmsg";
   Seconds reaper_interval{30};
   Seconds poll_interval{10};
   bool drain = false;
@@ -216,6 +220,7 @@ RunSettings read_run_settings(const Args& raw) {
                                            backend_ca_option(),
                                            {"--instance-id", true},
                                            {"--skip-prechecks", false},
+                                           {"--kernel-log", true},
                                            {"--reaper-interval", true},
                                            {"--poll-interval", true},
                                            {"--drain", false},
@@ -240,6 +245,7 @@ RunSettings read_run_settings(const Args& raw) {
   settings.instance_id = args.value("--instance-id").value_or(default_instance_id());
   if (settings.instance_id.empty()) throw UsageError("--instance-id is empty");
   settings.skip_prechecks = args.has("--skip-prechecks");
+  settings.kernel_log = args.value("--kernel-log").value_or(settings.kernel_log);
   read_timings(args, settings);
   settings.work_dir = args.value("--work-dir");
   if (auto v = args.value("--state-file")) {
@@ -849,6 +855,13 @@ int dispatch_until_stopped(AgentParts& agent, const RunSettings& settings,
   }
   std::function<void()> alive;
   if (heartbeat) alive = [heartbeat] { heartbeat(false); };
+  // A GPU machine's health is read on a thread of its own: a failed GPU is
+  // out of every selection within two of its periods.
+  std::optional<gpu_health::HealthMonitor> gpu_monitor;
+  if (host_probe::has_gpu()) {
+    gpu_monitor.emplace(gpu_health::MonitorOptions{.kernel_log = settings.kernel_log});
+    gpu_monitor->start();
+  }
   Housekeeping housekeeping(
       *agent.reaper, *agent.dispatcher, settings.reaper_interval,
       [&](const JobDispatcher::ActionTable& table) { disk.pass(table); }, std::move(alive));
@@ -868,6 +881,7 @@ int dispatch_until_stopped(AgentParts& agent, const RunSettings& settings,
     drain(*agent.dispatcher, settings.drain_timeout);
   }
   housekeeping.stop();
+  if (gpu_monitor) gpu_monitor->stop();
   return status;
 }
 

@@ -271,7 +271,8 @@ std::vector<int> get_single_gpu_with_sufficient_memory_for_action(const Json& ac
         double best_free = std::numeric_limits<double>::infinity();
         for (int position = 0; position < static_cast<int>(free_mib.size()); ++position) {
           const double free = static_cast<double>(free_mib[position]);
-          if (is_allowed_gpu_device(position) && free >= required_mib && free < best_free) {
+          if (is_allowed_gpu_device(position) && !is_gpu_out_of_use(position) &&
+              free >= required_mib && free < best_free) {
             chosen = position;
             best_free = free;
           }
@@ -304,7 +305,7 @@ std::vector<int> select_gpus_for_action(const Json& action_details) {
     std::vector<int> selection;
     long long total = 0;
     for (int position = 0; position < static_cast<int>(free_mib.size()); ++position) {
-      if (!is_allowed_gpu_device(position)) continue;
+      if (!is_allowed_gpu_device(position) || is_gpu_out_of_use(position)) continue;
       if (static_cast<double>(total) >= required_mib) break;
       selection.push_back(position);
       total += free_mib[position];

@@ -27,8 +27,10 @@
 #include <filesystem>
 #include <map>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -177,7 +179,8 @@ Json get_required_gpu_memory(const Json& action_details);
 // is unset or empty, and true (logged) when it is malformed.
 bool is_allowed_gpu_device(int gpu_index);
 bool is_allowed_gpu_device(const std::string& gpu_index);
-// Best fit: the allowed GPU with the least free memory that still fits.
+// Best fit: the allowed GPU (GPUS, and not out of use) with the least free
+// memory that still fits.
 // Throws NoSuitableGpuError (also when gpuMemory is present and neither
 // null, a number nor a numeric text), or the nvidia-smi failure (logged first).
 std::vector<int> get_single_gpu_with_sufficient_memory_for_action(const Json& action_details);
@@ -186,6 +189,55 @@ std::vector<int> get_single_gpu_with_sufficient_memory_for_action(const Json& ac
 // Throws NoSuitableGpuError (also for a gpuMemory that is no number, as
 // above), or the nvidia-smi failure (logged first).
 std::vector<int> get_gpu_with_sufficient_memory_for_action(const Json& action_details);
+
+// ---------------------------------------------------------------------------
+// GPU readings: what each GPU is and how it fares.
+
+// One GPU as nvidia-smi reads it. Figures it cannot measure are 0; signals
+// the GPU or driver does not offer are nullopt.
+struct GpuReading {
+  int index = -1;  // -1 for a lost GPU nvidia-smi names by its bus alone
+  std::string uuid;
+  std::string name;
+  std::string pci_bus_id;  // "00000000:3B:00.0" (pci_bus_key's form)
+  double memory_total_mib = 0;
+  double memory_used_mib = 0;
+  double memory_free_mib = 0;
+  double utilisation = 0;  // percent
+  double temperature_c = 0;
+  double power_draw_w = 0;
+  double power_limit_w = 0;
+  std::string ecc_mode;  // "Enabled", "Disabled"; empty when not offered
+  std::string driver_version;
+  std::optional<long long> ecc_uncorrected_volatile;
+  std::optional<bool> pages_pending_retirement;
+  std::optional<bool> hw_slowdown;
+  std::optional<bool> thermal_slowdown;
+  std::optional<long long> rows_pending_remap;
+  std::optional<bool> row_remap_failed;
+  // The GPU answers no more ("GPU is lost", or no device handle).
+  bool lost = false;
+  bool operator==(const GpuReading&) const = default;
+};
+
+// Every GPU of this host, from one "nvidia-smi --query-gpu=..." CSV query
+// (and, where the driver offers it, one of row remapping), each cut at
+// `limit`. Not under the error policy: throws ToolTimeoutError after the
+// limit, ToolError when nvidia-smi lists no GPU, process::SpawnError when it
+// cannot be started, ValueError for output it cannot read. A lost GPU is
+// listed with lost set, also when the query fails because of it.
+std::vector<GpuReading> read_gpu_readings(std::chrono::milliseconds limit);
+
+// A PCI bus identifier in nvidia-smi's form ("00000000:3B:00.0"), from that
+// form or the kernel's ("0000:3b:00").
+std::string pci_bus_key(std::string_view bus_id);
+
+// The GPUs taken out of use (quarantined, or of unknown health), by
+// position: the GPU selections above never pick them. Process-wide; safe
+// from any thread. Empty until the health monitor sets it.
+void set_gpus_out_of_use(std::set<int> positions);
+std::set<int> gpus_out_of_use();
+bool is_gpu_out_of_use(int position);
 
 // ---------------------------------------------------------------------------
 // Disk and container storage.
