@@ -520,7 +520,14 @@ void print_machines(const Json& machines) {
               << "  " << text_of(machine.value("lastContactAt", Json()), "never") << "  "
               << text_of(machine.value("agentVersion", Json()), "-") << "  "
               << machine.value("actionsHeld", 0) << "/" << machine.value("maxActions", 0)
-              << " actions  " << (gpus.is_number() ? gpus.dump() : "as-reported") << " GPUs\n";
+              << " actions  " << (gpus.is_number() ? gpus.dump() : "as-reported") << " GPUs";
+    // What its inventory shows: healthy GPUs of all it has.
+    const Json health = machine.value("gpuHealth", Json());
+    if (health.is_object()) {
+      std::cout << " (" << health.value("healthy", 0) << "/" << health.value("total", 0)
+                << " healthy)";
+    }
+    std::cout << "\n";
   }
 }
 }  // namespace

@@ -37,6 +37,7 @@
 #include "cli.h"
 #include "commands.h"
 #include "json_log.h"
+#include "machine_report.h"
 #include "service_monitor.h"
 #include "tavoren/action_store.h"
 #include "tavoren/backend_client.h"
@@ -50,6 +51,7 @@
 #include "tavoren/host_probe.h"
 #include "tavoren/job_dispatcher.h"
 #include "tavoren/prechecks.h"
+#include "tavoren/resources_tracker.h"
 #include "tavoren/sqlite_store.h"
 
 namespace tavoren::agent {
@@ -855,13 +857,22 @@ int dispatch_until_stopped(AgentParts& agent, const RunSettings& settings,
   }
   std::function<void()> alive;
   if (heartbeat) alive = [heartbeat] { heartbeat(false); };
-  // A GPU machine's health is read on a thread of its own: a failed GPU is
-  // out of every selection within two of its periods.
-  std::optional<gpu_health::HealthMonitor> gpu_monitor;
-  if (host_probe::has_gpu()) {
-    gpu_monitor.emplace(gpu_health::MonitorOptions{.kernel_log = settings.kernel_log});
-    gpu_monitor->start();
-  }
+  // The machine's health and what it has are read on a thread of their
+  // own: a failed GPU is out of every selection within two health periods,
+  // and the backend hears of the machine every minute.
+  const InventoryContext inventory_context{.agent_version = TAVOREN_VERSION,
+                                           .instance_id = settings.instance_id,
+                                           .provider = get_env("SERVICE_PROVIDER").value_or(""),
+                                           .data_dir = std::filesystem::current_path()};
+  gpu_health::HealthMonitor gpu_monitor(gpu_health::MonitorOptions{
+      .kernel_log = settings.kernel_log,
+      .gpus = host_probe::has_gpu(),
+      .report = [&](const std::vector<gpu_health::GpuStatus>& gpus) {
+        MachineResourcesTracker(*agent.backend.scaling, {.inventory = [&] {
+          return machine_inventory(gpus, inventory_context);
+        }}).update_available_resources();
+      }});
+  gpu_monitor.start();
   Housekeeping housekeeping(
       *agent.reaper, *agent.dispatcher, settings.reaper_interval,
       [&](const JobDispatcher::ActionTable& table) { disk.pass(table); }, std::move(alive));
@@ -881,7 +892,7 @@ int dispatch_until_stopped(AgentParts& agent, const RunSettings& settings,
     drain(*agent.dispatcher, settings.drain_timeout);
   }
   housekeeping.stop();
-  if (gpu_monitor) gpu_monitor->stop();
+  gpu_monitor.stop();
   return status;
 }
 

@@ -90,12 +90,14 @@ void HealthMonitor::check_once() {
   std::scoped_lock lock(mutex_);
   HealthMetrics& m = health_metrics();
   std::vector<HealthChange> changes;
-  try {
-    for (HealthChange& change : book_.observe(options_.read())) changes.push_back(change);
-  } catch (const std::exception& e) {
-    m.failed_reads.inc();
-    log::warning("Reading the GPUs' health failed: %s", e.what());
-    changes = book_.observe_failure();
+  if (options_.gpus) {
+    try {
+      for (HealthChange& change : book_.observe(options_.read())) changes.push_back(change);
+    } catch (const std::exception& e) {
+      m.failed_reads.inc();
+      log::warning("Reading the GPUs' health failed: %s", e.what());
+      changes = book_.observe_failure();
+    }
   }
   for (const std::string& line : kernel_log_.read_new()) {
     const std::optional<XidEvent> event = parse_xid_line(line);
@@ -118,6 +120,15 @@ void HealthMonitor::check_once() {
       options_.on_change(change);
     } catch (const std::exception& e) {
       log::error("Acting on GPU %d's health failed: %s", change.index, e.what());
+    }
+  }
+  const auto now = std::chrono::steady_clock::now();
+  if (options_.report && (!last_report_ || now - *last_report_ >= options_.report_period)) {
+    last_report_ = now;
+    try {
+      options_.report(book_.gpus());
+    } catch (const std::exception& e) {
+      log::warning("Reporting what the machine has failed: %s", e.what());
     }
   }
 }

@@ -146,7 +146,7 @@ bool is_gone(const engine::ApiError& error) { return error.status() == 404; }
 ResourcesTracker::ResourcesTracker(ResourcesTrackerOptions options)
     : options_(std::move(options)) {}
 
-AvailableResources ResourcesTracker::get_available_resources() const {
+AvailableResources ResourcesTracker::get_available_resources(bool read_gpus) const {
   AvailableResources figures;
   figures.memory = round2(available_memory_percent(options_.meminfo_path));
 
@@ -164,6 +164,7 @@ AvailableResources ResourcesTracker::get_available_resources() const {
   }
   figures.cpu = round2((after.idle - before.idle) / passed * 100.0);
 
+  if (!read_gpus) return figures;
   const host_probe::GpuFigures gpu = host_probe::read_gpu_figures();
   figures.gpu_memory = round2(gpu.free_gb);
   figures.gpu_utilisation = round2(gpu.utilisation);
@@ -172,15 +173,31 @@ AvailableResources ResourcesTracker::get_available_resources() const {
 
 MachineResourcesTracker::MachineResourcesTracker(backend::Scaling& scaling,
                                                  ResourcesTrackerOptions options)
-    : scaling_(scaling), tracker_(std::move(options)) {}
+    : scaling_(scaling), tracker_(options), inventory_(std::move(options.inventory)) {}
 
 void MachineResourcesTracker::update_available_resources() {
-  const AvailableResources figures = tracker_.get_available_resources();
+  Json inventory = inventory_ ? inventory_() : Json();
+  AvailableResources figures = tracker_.get_available_resources(inventory.is_null());
+  if (!inventory.is_null()) {
+    // The inventory's GPUs were read just now: their figures, not a second
+    // reading of nvidia-smi.
+    double free_mib = 0;
+    double utilisation = 0;
+    int gpus = 0;
+    for (const Json& gpu : inventory.value("gpus", Json::array())) {
+      free_mib += gpu.value("memoryFreeMiB", 0.0);
+      utilisation += gpu.value("utilisation", 0.0);
+      ++gpus;
+    }
+    figures.gpu_memory = round2(free_mib / 1024.0);
+    figures.gpu_utilisation = gpus > 0 ? round2(utilisation / gpus) : 0.0;
+  }
   Json report = Json::object();
   report["available_memory"] = figures.memory;
   report["available_cpu"] = figures.cpu;
   report["available_gpu_memory"] = figures.gpu_memory;
   report["gpu_utilisation"] = figures.gpu_utilisation;
+  if (!inventory.is_null()) report["inventory"] = std::move(inventory);
   const backend::Result result = scaling_.update_available_resources(report);
   if (result.has_error()) {
     throw std::runtime_error("The backend refused the machine's resources: " + *result.error);

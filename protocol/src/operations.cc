@@ -87,8 +87,11 @@ std::vector<Operation> build_table() {
        kI,
        kWrite,
        kR,
-       {any("available_memory"), any("available_cpu"), any("available_gpu_memory"),
-        any("gpu_utilisation")}},
+       {any("available_memory"),
+        any("available_cpu"),
+        any("available_gpu_memory"),
+        any("gpu_utilisation"),
+        {"inventory", ValueKind::kObject, kOptional}}},
       // How an action's process ended on the instance it ran on.
       {"record_exit",
        kI,

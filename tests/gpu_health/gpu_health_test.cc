@@ -247,13 +247,17 @@ TEST_F(MonitorTest, AFaultTakesTheGpuOutOfEverySelectionWithinOneRound) {
             std::vector<int>{0});
 
   std::vector<HealthChange> seen;
-  HealthMonitor monitor({.period = std::chrono::hours(1),
-                         .read =
-                             [] {
-                               return std::vector<GpuReading>{healthy(0), healthy(1)};
-                             },
-                         .kernel_log = kernel_log_,
-                         .on_change = [&](const HealthChange& change) { seen.push_back(change); }});
+  std::vector<std::vector<GpuStatus>> reports;
+  HealthMonitor monitor(
+      {.period = std::chrono::hours(1),
+       .read =
+           [] {
+             return std::vector<GpuReading>{healthy(0), healthy(1)};
+           },
+       .kernel_log = kernel_log_,
+       .on_change = [&](const HealthChange& change) { seen.push_back(change); },
+       .report_period = std::chrono::hours(1),
+       .report = [&](const std::vector<GpuStatus>& gpus) { reports.push_back(gpus); }});
   monitor.check_once();
   EXPECT_TRUE(seen.empty());
   // The application's own fault: nothing is taken out of use.
@@ -269,6 +273,11 @@ TEST_F(MonitorTest, AFaultTakesTheGpuOutOfEverySelectionWithinOneRound) {
   EXPECT_EQ(host_probe::get_single_gpu_with_sufficient_memory_for_action(action),
             std::vector<int>{1});
   EXPECT_EQ(host_probe::get_gpu_with_sufficient_memory_for_action(action), std::vector<int>{1});
+  // The machine's report went out at the first round only (its period is
+  // an hour), with both GPUs as they were then.
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0].size(), 2u);
+  EXPECT_EQ(reports[0][0].state, GpuState::kHealthy);
 }
 
 TEST_F(MonitorTest, AHangingProbeIsCutAndNeverStopsTheMonitor) {

@@ -131,6 +131,30 @@ TEST_F(ResourcesTrackerTest, MachineReportGoesToTheBackend) {
       std::runtime_error);
 }
 
+// With an inventory, the report carries it, and its GPUs' figures stand
+// for a second reading of nvidia-smi.
+TEST_F(ResourcesTrackerTest, AMachineReportWithAnInventoryTakesItsGpuFigures) {
+  tools_.add("nvidia-smi", "40960, 30\n");
+  files_.write("meminfo", kMeminfo);
+  files_.write("stat", kStatBefore);
+  FakeScaling scaling;
+  const Json inventory = {
+      {"gpus", Json::array({Json{{"memoryFreeMiB", 2048}, {"utilisation", 10}},
+                            Json{{"memoryFreeMiB", 1024}, {"utilisation", 30}}})}};
+  MachineResourcesTracker machine(
+      scaling, {.meminfo_path = files_.path() / "meminfo",
+                .stat_path = files_.path() / "stat",
+                .sleep = [this](milliseconds) { files_.write("stat", kStatAfter); },
+                .inventory = [&] { return inventory; }});
+  machine.update_available_resources();
+  ASSERT_EQ(scaling.count("update_available_resources"), 1u);
+  const Json sent = scaling.calls("update_available_resources")[0].arguments;
+  EXPECT_EQ(sent["available_gpu_memory"], 3.0);
+  EXPECT_EQ(sent["gpu_utilisation"], 20.0);
+  EXPECT_EQ(sent["inventory"], inventory);
+  EXPECT_TRUE(tools_.calls("nvidia-smi").empty());
+}
+
 // The agent's own containers run a shell script that holds the identifier
 // inside one long argument; their action label names the action.
 TEST(ActionsResourcesTrackerTest, ReportsTheAgentsLabelledContainers) {

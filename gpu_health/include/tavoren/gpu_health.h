@@ -174,9 +174,16 @@ struct MonitorOptions {
   // The readings; empty: host_probe::read_gpu_readings(probe_limit).
   std::function<std::vector<host_probe::GpuReading>()> read;
   std::filesystem::path kernel_log = "/dev/kmsg";
+  // Whether the machine has GPUs to read; without, only the reports run.
+  bool gpus = true;
   // Told of every change, on the monitor's thread; what it throws is
   // logged and the monitor goes on.
   std::function<void(const HealthChange&)> on_change;
+  // The machine's report of what it has: called with the GPUs' states at
+  // the first round and then every report_period, on the monitor's
+  // thread; what it throws is logged and the monitor goes on.
+  std::chrono::milliseconds report_period{std::chrono::seconds(60)};
+  std::function<void(const std::vector<GpuStatus>&)> report;
 };
 
 // Reads the GPUs' health on a thread of its own, so that no other loop's
@@ -206,6 +213,7 @@ class HealthMonitor {
   std::mutex wake_mutex_;
   std::condition_variable wake_;
   bool stopping_ = false;
+  std::optional<std::chrono::steady_clock::time_point> last_report_;
   std::thread thread_;
 };
 

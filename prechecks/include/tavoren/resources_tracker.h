@@ -46,6 +46,11 @@ struct ResourcesTrackerOptions {
   std::chrono::milliseconds cpu_sample_interval{200};
   // Waits between the two readings; empty: std::this_thread::sleep_for.
   std::function<void(std::chrono::milliseconds)> sleep;
+  // What the machine has (its GPUs, host and software), sent with the
+  // machine's report as the named argument "inventory" when set; the GPU
+  // figures are then its GPUs' (free memory summed, utilisation averaged),
+  // and nvidia-smi is not read again.
+  std::function<Json()> inventory;
 };
 
 // What the host has available right now.
@@ -61,9 +66,10 @@ class ResourcesTracker {
  public:
   explicit ResourcesTracker(ResourcesTrackerOptions options = {});
 
-  // Takes every reading anew (blocks for cpu_sample_interval). Throws when
-  // /proc cannot be read or nvidia-smi prints what cannot be read.
-  AvailableResources get_available_resources() const;
+  // Takes every reading anew (blocks for cpu_sample_interval); the GPU
+  // figures stay 0 unless `read_gpus`. Throws when /proc cannot be read or
+  // nvidia-smi prints what cannot be read.
+  AvailableResources get_available_resources(bool read_gpus = true) const;
 
  private:
   ResourcesTrackerOptions options_;
@@ -72,7 +78,8 @@ class ResourcesTracker {
 // Reports the machine's available resources to the backend through
 // Scaling::update_available_resources, with the named arguments
 // available_memory, available_cpu, available_gpu_memory, gpu_utilisation
-// (the figures of ResourcesTracker, in that order).
+// (the figures of ResourcesTracker, in that order), and "inventory" when
+// the options give one.
 class MachineResourcesTracker {
  public:
   explicit MachineResourcesTracker(backend::Scaling& scaling, ResourcesTrackerOptions options = {});
@@ -83,6 +90,7 @@ class MachineResourcesTracker {
  private:
   backend::Scaling& scaling_;
   ResourcesTracker tracker_;
+  std::function<Json()> inventory_;
 };
 
 // Reports what each running action container uses, read from the container

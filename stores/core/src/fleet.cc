@@ -197,12 +197,13 @@ constexpr const char* kMachineColumns =
     "instance_id, mode, last_contact_at, first_contact_at, agent_version, provider, address, "
     "gpus, max_actions, (SELECT count(*) FROM actions a WHERE a.assigned_to = m.instance_id AND "
     "a.state = 'assigned' AND a.ended_at IS NULL AND a.rejected_reason IS NULL), labels, "
-    "drain_deadline_ms, lost_at, drained_by, ";
+    "drain_deadline_ms, lost_at, drained_by, (SELECT report FROM machine_resources r WHERE "
+    "r.instance_id = m.instance_id), ";
 
 Json machine_row(Rows& rows) {
   Json machine = Json::object();
   machine["instanceId"] = rows.text(0);
-  machine["liveness"] = rows.text(14);
+  machine["liveness"] = rows.text(15);
   machine["mode"] = rows.text(1);
   machine["lastContactAt"] = rows.nullable_text(2);
   machine["firstContactAt"] = rows.nullable_text(3);
@@ -216,6 +217,8 @@ Json machine_row(Rows& rows) {
   machine["drainDeadline"] = rows.nullable_integer(11);
   machine["lostAt"] = rows.nullable_text(12);
   machine["drainedBy"] = rows.nullable_text(13);
+  machine["gpuHealth"] =
+      rows.is_null(14) ? Json() : rules::gpu_counts(rules::parse_stored(rows.text(14), "report"));
   return machine;
 }
 
@@ -320,6 +323,29 @@ Json StoreCore::machine(const std::string& instance_id) {
       }
     }
     machine["history"] = std::move(history);
+    // What the machine has, as its latest report says, and a day of samples.
+    {
+      Rows rows =
+          tx.query("SELECT report, reported_at FROM machine_resources WHERE instance_id = $1",
+                   Params().text(instance_id));
+      const bool reported = rows.next();
+      const Json report = reported ? rules::parse_stored(rows.text(0), "report") : Json();
+      machine["inventory"] = report.is_object() ? report.value("inventory", Json()) : Json();
+      machine["reportedAt"] = reported ? Json(rows.text(1)) : Json();
+    }
+    Json samples = Json::array();
+    {
+      Rows rows = tx.query(
+          "SELECT sampled_at, sample FROM machine_samples WHERE instance_id = $1 "
+          "ORDER BY sampled_at",
+          Params().text(instance_id));
+      while (rows.next()) {
+        Json sample = rules::parse_stored(rows.text(1), "sample");
+        sample["at"] = rows.integer(0);
+        samples.push_back(std::move(sample));
+      }
+    }
+    machine["samples"] = std::move(samples);
     return machine;
   });
 }
@@ -360,6 +386,7 @@ void StoreCore::forget_machine(const std::string& instance_id) {
       }
     }
     tx.run("DELETE FROM machines WHERE instance_id = $1", Params().text(instance_id));
+    tx.run("DELETE FROM machine_samples WHERE instance_id = $1", Params().text(instance_id));
     tx.run("UPDATE access_keys SET revoked_at = coalesce(revoked_at, {now}) WHERE instance_id = $1",
            Params().text(instance_id));
   });

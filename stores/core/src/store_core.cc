@@ -798,6 +798,21 @@ Result StoreCore::update_available_resources(const Json& arguments) {
         "VALUES ($1, $2, {now}) ON CONFLICT (instance_id) "
         "DO UPDATE SET report = excluded.report, reported_at = excluded.reported_at",
         Params().text(instance).text(rules::to_text(arguments)));
+    const auto inventory = arguments.find("inventory");
+    if (inventory == arguments.end() || inventory->is_null()) return Result::ok(Json(), "recorded");
+    // One sample per machine and period, kept for a day.
+    const std::int64_t now = core_internal::now_ms(tx, options_) / 1000;
+    if (!tx.query("SELECT 1 FROM machine_samples WHERE instance_id = $1 AND sampled_at > $2",
+                  Params().text(instance).integer(now - rules::kSampleEverySeconds))
+             .next()) {
+      tx.run(
+          "INSERT INTO machine_samples (instance_id, sampled_at, sample) VALUES ($1, $2, $3) "
+          "ON CONFLICT (instance_id, sampled_at) DO NOTHING",
+          Params().text(instance).integer(now).text(
+              rules::to_text(rules::inventory_sample(arguments))));
+      tx.run("DELETE FROM machine_samples WHERE sampled_at < $1",
+             Params().integer(now - rules::kKeepSamplesSeconds));
+    }
     return Result::ok(Json(), "recorded");
   });
 }

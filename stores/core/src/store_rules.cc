@@ -557,7 +557,54 @@ std::optional<Result> resource_report_refusal(const std::string& instance, const
                          "\" as a number");
     }
   }
+  const auto inventory = arguments.find("inventory");
+  if (inventory == arguments.end() || inventory->is_null()) return std::nullopt;
+  if (!inventory->is_object()) {
+    return refusal(refusal_kind::kTypeError, "The inventory must be a map");
+  }
+  const auto gpus = inventory->find("gpus");
+  if (gpus != inventory->end()) {
+    if (!gpus->is_array() || gpus->size() > kMaxInventoryGpus ||
+        !std::all_of(gpus->begin(), gpus->end(), [](const Json& gpu) { return gpu.is_object(); })) {
+      return refusal(refusal_kind::kValueError,
+                     "The inventory's \"gpus\" must be a list of at most " +
+                         std::to_string(kMaxInventoryGpus) + " maps");
+    }
+  }
+  if (to_text(*inventory).size() > kMaxInventoryBytes) {
+    return Result::failure(std::string(backend::kTooLarge), "The inventory is larger than " +
+                                                                std::to_string(kMaxInventoryBytes) +
+                                                                " bytes; nothing was stored");
+  }
   return std::nullopt;
+}
+
+Json inventory_sample(const Json& arguments) {
+  Json sample = Json::object();
+  sample["memory"] = arguments.value("available_memory", Json());
+  sample["cpu"] = arguments.value("available_cpu", Json());
+  Json gpus = Json::array();
+  for (const Json& gpu : arguments.at("inventory").value("gpus", Json::array())) {
+    gpus.push_back(Json::array(
+        {gpu.value("index", Json()), gpu.value("health", Json()), gpu.value("utilisation", Json()),
+         gpu.value("memoryUsedMiB", Json()), gpu.value("memoryFreeMiB", Json()),
+         gpu.value("temperatureC", Json()), gpu.value("powerDrawW", Json())}));
+  }
+  sample["gpus"] = std::move(gpus);
+  return sample;
+}
+
+Json gpu_counts(const Json& report) {
+  if (!report.is_object()) return Json();
+  const auto inventory = report.find("inventory");
+  if (inventory == report.end() || !inventory->is_object()) return Json();
+  std::int64_t total = 0;
+  std::int64_t healthy = 0;
+  for (const Json& gpu : inventory->value("gpus", Json::array())) {
+    ++total;
+    if (gpu.value("health", std::string()) == "healthy") ++healthy;
+  }
+  return Json{{"total", total}, {"healthy", healthy}};
 }
 
 bool apply_action_status(const Json& arguments, Json& record) {

@@ -86,6 +86,11 @@ const std::vector<Table>& tables() {
        {},
        "instance_id, port, action_id"},
       {"request_nonces", {"access_key", "nonce", "expires_at"}, {}, {}, "access_key, nonce"},
+      {"machine_samples",
+       {"instance_id", "sampled_at", "sample"},
+       {},
+       {},
+       "instance_id, sampled_at"},
   };
   return kTables;
 }

@@ -244,6 +244,17 @@ CREATE TABLE transport_keys (
   created_at TEXT NOT NULL
 );
 )sql",
+    // 8 -> 9: one compact sample of each machine's inventory per five
+    // minutes, for a day (sampled_at in Unix seconds).
+    R"sql(
+CREATE TABLE machine_samples (
+  instance_id TEXT NOT NULL,
+  sampled_at BIGINT NOT NULL,
+  sample TEXT NOT NULL,
+  PRIMARY KEY (instance_id, sampled_at)
+);
+CREATE INDEX machine_samples_by_time ON machine_samples (sampled_at);
+)sql",
 };
 
 constexpr int kVersion = static_cast<int>(std::size(kMigrations));

@@ -66,7 +66,8 @@ class PgStoreTest : public ::testing::Test {
   // the reports' bytes.
   void back_to_version_five(Raw& raw) {
     const std::string s = schema();
-    raw.exec("DROP TABLE " + s + ".transport_keys, " + s + ".request_nonces");
+    raw.exec("DROP TABLE " + s + ".transport_keys, " + s + ".request_nonces, " + s +
+             ".machine_samples");
     raw.exec("DELETE FROM " + s + ".model_secrets WHERE owner <> ''");
     raw.exec("ALTER TABLE " + s + ".model_secrets DROP CONSTRAINT model_secrets_pkey");
     raw.exec("ALTER TABLE " + s + ".model_secrets DROP COLUMN owner");

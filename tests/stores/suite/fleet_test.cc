@@ -363,5 +363,67 @@ TEST_F(FleetTest, OnlyALostMachineIsForgottenAndItsKeysGoWithIt) {
   EXPECT_TRUE(store.find_access_key("AKBOX")->revoked);
 }
 
+// What a machine has: its latest inventory, and one compact sample per
+// five minutes kept for a day.
+TEST_F(FleetTest, AMachinesInventoryIsKeptWithADayOfSamplesOnePerFiveMinutes) {
+  const auto report = [](double memory, const Json& inventory) {
+    return Json{{"available_memory", memory},
+                {"available_cpu", 50.0},
+                {"available_gpu_memory", 100.0},
+                {"gpu_utilisation", 10.0},
+                {"inventory", inventory}};
+  };
+  const Json inventory = {
+      {"gpus", Json::array({Json{{"index", 0},
+                                 {"health", "healthy"},
+                                 {"utilisation", 37},
+                                 {"memoryUsedMiB", 1024},
+                                 {"memoryFreeMiB", 80896}},
+                            Json{{"index", 1}, {"health", "quarantined"}, {"reason", "Xid 79"}}})},
+      {"driverVersion", "550.54.15"},
+      {"host", {{"cpus", 64}}}};
+  StoreUnderTest box(options("box"));
+  box.store().set_machine("box", MachineChange{}, true);
+  ASSERT_EQ(box.update_available_resources(report(70, inventory)).message, "recorded");
+  EXPECT_EQ(machine_of(box.store().machines(), "box")["gpuHealth"],
+            (Json{{"total", 2}, {"healthy", 1}}));
+  Json shown = box.store().machine("box");
+  EXPECT_EQ(shown["inventory"], inventory);
+  ASSERT_EQ(shown["samples"].size(), 1u);
+  EXPECT_EQ(shown["samples"][0]["memory"], 70);
+  EXPECT_EQ(shown["samples"][0]["gpus"][1][1], "quarantined");
+  // A report within five minutes replaces the latest, not the sample.
+  ASSERT_FALSE(box.update_available_resources(report(60, inventory)).has_error_set());
+  shown = box.store().machine("box");
+  EXPECT_EQ(shown["samples"].size(), 1u);
+  ASSERT_FALSE(at(seconds(301), options("box"))
+                   ->update_available_resources(report(50, inventory))
+                   .has_error_set());
+  EXPECT_EQ(box.store().machine("box")["samples"].size(), 2u);
+  // A day later the old samples are gone.
+  ASSERT_FALSE(at(seconds(86400 + 302), options("box"))
+                   ->update_available_resources(report(40, inventory))
+                   .has_error_set());
+  shown = box.store().machine("box");
+  ASSERT_EQ(shown["samples"].size(), 1u);
+  EXPECT_EQ(shown["samples"][0]["memory"], 40);
+
+  // An inventory past its limits is refused whole.
+  Json many = inventory;
+  many["gpus"] = Json::array();
+  for (int i = 0; i < 65; ++i) many["gpus"].push_back(Json{{"index", i}});
+  const Result too_many = box.update_available_resources(report(30, many));
+  EXPECT_EQ(too_many.kind, backend::refusal_kind::kValueError);
+  Json huge = inventory;
+  huge["host"]["notes"] = std::string(70 << 10, 'x');
+  const Result too_large = box.update_available_resources(report(30, huge));
+  EXPECT_EQ(too_large.kind, backend::refusal_kind::kTooLarge);
+  EXPECT_EQ(box.store().machine("box")["inventory"], inventory);
+  if (!served()) {  // a server refuses it as malformed before the store sees it
+    EXPECT_EQ(box.update_available_resources(report(30, Json::array())).kind,
+              backend::refusal_kind::kTypeError);
+  }
+}
+
 }  // namespace
 }  // namespace tavoren::local_backend_testing

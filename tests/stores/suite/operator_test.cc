@@ -29,9 +29,9 @@ using backend::Result;
 
 // Takes a file of the current schema back to version 9: model secrets
 // without owners (the platform's defaults kept), no transport keys, no
-// nonces, no count of the reports' bytes.
+// nonces, no count of the reports' bytes, no machine samples.
 #define TAVOREN_BACK_TO_VERSION_NINE                                                        \
-  "DROP TABLE transport_keys; CREATE TABLE secrets_9 (name TEXT PRIMARY KEY, "              \
+  "DROP TABLE machine_samples; DROP TABLE transport_keys; CREATE TABLE secrets_9 (name TEXT PRIMARY KEY, "              \
   "user_access_token TEXT NOT NULL); INSERT INTO secrets_9 SELECT name, user_access_token " \
   "FROM model_secrets WHERE owner = ''; DROP TABLE model_secrets; "                         \
   "ALTER TABLE secrets_9 RENAME TO model_secrets; DROP TABLE request_nonces; "              \

@@ -203,8 +203,23 @@ struct LogPlan {
 // move the mark to the piece's end.
 LogPlan plan_log_piece(const LogPiece& piece, const std::optional<LogMark>& mark);
 // The refusal of update_available_resources' arguments for `instance`;
-// nullopt when they hold.
+// nullopt when they hold. An "inventory" must be a map, its "gpus" (when
+// given) a list of at most kMaxInventoryGpus maps, and its text at most
+// kMaxInventoryBytes (too_large beyond).
 std::optional<Result> resource_report_refusal(const std::string& instance, const Json& arguments);
+inline constexpr std::size_t kMaxInventoryGpus = 64;
+inline constexpr std::size_t kMaxInventoryBytes = 64u << 10;
+// How often a machine's inventory is sampled, and how long a sample is
+// kept.
+inline constexpr std::int64_t kSampleEverySeconds = 300;
+inline constexpr std::int64_t kKeepSamplesSeconds = 24 * 3600;
+// The compact sample of a resource report with an inventory: the available
+// memory and CPU, and per GPU [index, health, utilisation, MiB used, MiB
+// free, degrees C, watts].
+Json inventory_sample(const Json& arguments);
+// A machine's GPUs in its latest report's inventory: {"total", "healthy"};
+// null without one.
+Json gpu_counts(const Json& report);
 
 // How update_action_status and update_action change a record: true when
 // `record` was changed.
