@@ -867,11 +867,20 @@ int dispatch_until_stopped(AgentParts& agent, const RunSettings& settings,
   gpu_health::HealthMonitor gpu_monitor(gpu_health::MonitorOptions{
       .kernel_log = settings.kernel_log,
       .gpus = host_probe::has_gpu(),
-      .report = [&](const std::vector<gpu_health::GpuStatus>& gpus) {
-        MachineResourcesTracker(*agent.backend.scaling, {.inventory = [&] {
-          return machine_inventory(gpus, inventory_context);
-        }}).update_available_resources();
-      }});
+      // A job on a GPU that is lost or needs a reboot cannot go on: it ends,
+      // and runs again elsewhere while its retry budget allows.
+      .on_change =
+          [&](const gpu_health::HealthChange& change) {
+            if (change.lost || change.fault == gpu_health::FaultClass::kReboot) {
+              agent.dispatcher->end_actions_on_gpu(change.index, backend::end_cause::kGpuFault);
+            }
+          },
+      .report =
+          [&](const std::vector<gpu_health::GpuStatus>& gpus) {
+            MachineResourcesTracker(*agent.backend.scaling, {.inventory = [&] {
+              return machine_inventory(gpus, inventory_context);
+            }}).update_available_resources();
+          }});
   gpu_monitor.start();
   Housekeeping housekeeping(
       *agent.reaper, *agent.dispatcher, settings.reaper_interval,

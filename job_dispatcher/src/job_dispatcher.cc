@@ -228,16 +228,26 @@ void JobDispatcher::process_actions() {
 void JobDispatcher::purge_unwanted() {
   log_errors("purge_unwanted", {}, [&] {
     ActionTable snapshot;
+    std::map<int, std::string> failed_gpus;
     {
       std::lock_guard lock(table_mutex_);
       snapshot = current_actions_;
+      failed_gpus.swap(failed_gpus_);
     }
     int purged = 0;
     for (const auto& entry : snapshot) {
       const std::string& id = entry.first;
       const auto& unit = entry.second;
       const char* reason;
-      if (!unit->is_running()) {
+      std::optional<int> failed_gpu;
+      for (int gpu : unit->gpus()) {
+        if (failed_gpus.contains(gpu)) failed_gpu = gpu;
+      }
+      if (failed_gpu) {
+        log::error("Action %s is ended: its GPU %d failed", id, *failed_gpu);
+        unit->set_end_cause(failed_gpus.at(*failed_gpu));
+        reason = "its GPU failed";
+      } else if (!unit->is_running()) {
         reason = "process reported as not running";
       } else if (!unit->has_process()) {
         reason = "invalid process object";
@@ -263,6 +273,11 @@ void JobDispatcher::purge_unwanted() {
       log::info("Purged %d completed actions, %d actions remain in queue", purged, size());
     }
   });
+}
+
+void JobDispatcher::end_actions_on_gpu(int position, std::string_view cause) {
+  std::lock_guard lock(table_mutex_);
+  failed_gpus_[position] = std::string(cause);
 }
 
 JobDispatcher::ActionTable JobDispatcher::get_current_actions() {

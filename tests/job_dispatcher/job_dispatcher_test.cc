@@ -452,6 +452,62 @@ TEST_F(DispatcherTest, EachUnitRecordsItsEndAndPurgesNeverWaitForOneInProgress) 
   EXPECT_EQ(scaling_.count("update_action_docker_logs"), 3u);
 }
 
+// A GPU that fails under a running action ends that action, and only it,
+// with cause gpu_fault.
+TEST_F(DispatcherTest, AnActionOnAFailedGpuEndsWithCauseGpuFault) {
+  // Two GPUs; once the first action took most of GPU 0, the second gets 1.
+  const std::string taken = (logs_.path() / "gpu0-taken").string();
+  tools_.add_script("nvidia-smi",
+                    "case \"$1\" in\n"
+                    "  --query-gpu=memory.free) if [ -e " +
+                        taken +
+                        " ]; then free0=1000; else free0=20000; fi\n"
+                        "    printf 'memory.free [MiB]\\n%s MiB\\n20000 MiB\\n' $free0 ;;\n"
+                        "  --query-gpu=memory.used,memory.total) echo '0, 1000' ;;\n"
+                        "esac\nexit 0");
+  std::mutex mutex;
+  std::map<std::string, std::string> causes;
+  JobDispatcherOptions o = options();
+  o.work_unit.actions_map->emplace_back("gpu_sleeper", [taken](WorkUnit& unit) {
+    const Json details = {
+        {"actionDetails", {{"gpuRequired", true}, {"expectedResources", {{"gpuMemory", 15000}}}}}};
+    ASSERT_FALSE(unit.get_gpu_config(details).empty());
+    std::ofstream{taken};
+    unit.start("sleep 30", "gpu_sleeper");
+  });
+  o.work_unit.on_exit = [&](const std::string& id, process::ExitStatus, bool,
+                            std::string_view cause) {
+    std::lock_guard lock(mutex);
+    causes[id] = std::string(cause);
+  };
+  JobDispatcher dispatcher(scaling_, o);
+  scaling_.push("assign_jobs", Result::ok(Json::array({record(kId1, "gpu_sleeper")})));
+  dispatcher.process_actions();
+  scaling_.push("assign_jobs", Result::ok(Json::array({record(kId2, "gpu_sleeper")})));
+  dispatcher.process_actions();
+  const auto table = dispatcher.get_current_actions();
+  ASSERT_EQ(table.size(), 2u);
+  const std::vector<int> first_gpus = table[0].second->gpus();
+  ASSERT_EQ(first_gpus.size(), 1u);
+
+  dispatcher.end_actions_on_gpu(first_gpus[0], backend::end_cause::kGpuFault);
+  const auto left = dispatcher.get_current_actions();
+  ASSERT_EQ(left.size(), 1u);
+  EXPECT_EQ(left[0].first, table[1].first);
+  EXPECT_TRUE(capture_.contains(Level::error, "Action " + table[0].first + " is ended: its GPU " +
+                                                  std::to_string(first_gpus[0]) + " failed"));
+  {
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(causes[table[0].first], "gpu_fault");
+    EXPECT_FALSE(causes.contains(table[1].first));
+  }
+  // A fault is acted on once: the next purge leaves the other action alone.
+  EXPECT_EQ(dispatcher.get_current_actions().size(), 1u);
+  dispatcher.stop_all();
+  std::lock_guard lock(mutex);
+  EXPECT_EQ(causes[table[1].first], "exited");
+}
+
 TEST_F(DispatcherTest, PurgingFromAnotherThreadWhileTheLoopStartsActions) {
   gpu_usage(0);
   std::atomic<int> next{0};

@@ -21,6 +21,7 @@
 #include "tavoren/common/json.h"
 #include "tavoren/common/log_errors.h"
 #include "tavoren/common/logging.h"
+#include "tavoren/common/mutex.h"
 #include "tavoren/common/shell.h"
 #include "tavoren/common/text.h"
 #include "tavoren/engine.h"
@@ -131,6 +132,10 @@ std::string WorkUnit::get_gpu_config(const Json& action_details) {
     if (gpus.empty()) {
       log::info("No GPUs with sufficient memory found.");
       return "";
+    }
+    {
+      MutexLock lock(state_mutex_);
+      gpus_ = gpus;
     }
     std::vector<std::string> indices;
     for (int gpu : gpus) indices.push_back(std::to_string(gpu));

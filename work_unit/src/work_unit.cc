@@ -250,7 +250,24 @@ bool WorkUnit::report_exit(process::ExitStatus status, bool log_complete) {
   return true;
 }
 
+std::vector<int> WorkUnit::gpus() const {
+  MutexLock lock(state_mutex_);
+  return gpus_;
+}
+
+void WorkUnit::set_end_cause(std::string_view cause) {
+  MutexLock lock(state_mutex_);
+  end_cause_ = std::string(cause);
+}
+
 std::string_view WorkUnit::end_cause_of(process::ExitStatus status) const {
+  {
+    MutexLock lock(state_mutex_);
+    // The texts of end_cause_ are the causes' own constants.
+    for (std::string_view cause : backend::end_cause::all()) {
+      if (cause == end_cause_) return cause;
+    }
+  }
   if (out_of_memory_seen_.load()) return backend::end_cause::kCudaOom;
   // The engine's client exits 125 for its own failures (an image it could
   // not pull, a container it could not create or start); an adopted

@@ -21,10 +21,12 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -112,7 +114,13 @@ class JobDispatcher {
   void process_actions();
   // Removes (and stops) the units whose process ended or never started; the
   // end of one that never reached its command is recorded (start_failed).
+  // Stops too the units running on a GPU that failed (end_actions_on_gpu),
+  // their ends recorded with the cause given there.
   void purge_unwanted();
+  // The GPU at `position` failed: each unit running on it is stopped at the
+  // next purge, and its end recorded with `cause` (gpu_fault). Safe from
+  // any thread; returns at once.
+  void end_actions_on_gpu(int position, std::string_view cause);
   // Purges, then returns the units that remain (a copy of the table).
   ActionTable get_current_actions();
 
@@ -165,6 +173,9 @@ class JobDispatcher {
 
   mutable std::mutex table_mutex_;
   ActionTable current_actions_;
+  // GPUs that failed, with the cause their units end with; guarded by
+  // table_mutex_.
+  std::map<int, std::string> failed_gpus_;
 
   // Actions whose start is to be tried again, with the starts so far.
   // Used by the dispatcher's thread only.

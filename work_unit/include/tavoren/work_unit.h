@@ -348,6 +348,12 @@ class WorkUnit {
   // Ends the child and the log thread; returns once both are gone (or
   // given up after their limits). Never throws.
   void stop() EXCLUDES(lifecycle_mutex_);
+  // The GPUs (positions) this unit's container was given; empty for a unit
+  // without GPUs or one taken over from a previous agent.
+  std::vector<int> gpus() const EXCLUDES(state_mutex_);
+  // The cause its end is recorded with, whatever its exit status says
+  // (gpu_fault for a unit ended because its GPU failed). Set before stop().
+  void set_end_cause(std::string_view cause) EXCLUDES(state_mutex_);
   // Takes over an action that a previous agent started and left running
   // (instead of execute). A previous `docker run` client still running is
   // ended first (SIGKILL, once its start time shows it is that process;
@@ -554,6 +560,8 @@ class WorkUnit {
   // Where the container engine's client writes the id of the container it
   // runs (set when the command is a `docker run`).
   std::optional<std::string> cid_path_ GUARDED_BY(state_mutex_);
+  std::vector<int> gpus_ GUARDED_BY(state_mutex_);
+  std::string end_cause_ GUARDED_BY(state_mutex_);
 
   // How the child ended, and which thread records it (its own lock).
   ChildEnd child_end_;
