@@ -21,7 +21,9 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -41,6 +43,7 @@
 #include "service_monitor.h"
 #include "tavoren/action_store.h"
 #include "tavoren/backend_client.h"
+#include "tavoren/common/config.h"
 #include "tavoren/common/files.h"
 #include "tavoren/common/logging.h"
 #include "tavoren/common/text.h"
@@ -838,17 +841,79 @@ void take_over_kept_actions(AgentParts& agent, const RunSettings& settings,
   agent.dispatcher->stop_orphans(settings.instance_id, known);
 }
 
+// Tells the server this agent is alive, in `mode` ("active", "draining",
+// "preempting"). Empty for the embedded backend.
+using Heartbeat = std::function<void(std::string_view mode)>;
+
+// The machine's health and what it has, read on a thread of their own: a
+// failed GPU is out of every selection within two health periods, a job on
+// a GPU that is lost or needs a reboot ends (and runs again elsewhere while
+// its retry budget allows), and the backend hears of the machine every
+// minute.
+std::unique_ptr<gpu_health::HealthMonitor> start_machine_monitor(AgentParts& agent,
+                                                                 const RunSettings& settings) {
+  InventoryContext context{.agent_version = TAVOREN_VERSION,
+                           .instance_id = settings.instance_id,
+                           .provider = config::service_provider().value_or(""),
+                           .data_dir = std::filesystem::current_path()};
+  auto monitor = std::make_unique<gpu_health::HealthMonitor>(gpu_health::MonitorOptions{
+      .kernel_log = settings.kernel_log,
+      .gpus = host_probe::has_gpu(),
+      .on_change =
+          [&agent](const gpu_health::HealthChange& change) {
+            if (change.lost || change.fault == gpu_health::FaultClass::kReboot) {
+              agent.dispatcher->end_actions_on_gpu(change.index, backend::end_cause::kGpuFault);
+            }
+          },
+      .report =
+          [&agent, context](const std::vector<gpu_health::GpuStatus>& gpus) {
+            MachineResourcesTracker(*agent.backend.scaling, {.inventory = [&] {
+              return machine_inventory(gpus, context);
+            }}).update_available_resources();
+          }});
+  monitor->start();
+  return monitor;
+}
+
+// On a spot or preemptible machine, the watcher of its cloud's notice: when
+// the cloud takes the machine back, the agent stops taking work, tells the
+// server, and stops every job (its log shipped whole, its end recorded
+// with cause preempted) before the deadline. Null on any other machine.
+std::unique_ptr<gpu_health::NoticeWatcher> start_notice_watcher(AgentParts& agent,
+                                                                const Heartbeat& heartbeat,
+                                                                std::atomic<bool>& preempted) {
+  std::string provider = config::service_provider().value_or("");
+  std::transform(provider.begin(), provider.end(), provider.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+  static constexpr std::chrono::milliseconds kRequestLimit{1000};
+  if (!host_probe::is_spot_machine(provider, kRequestLimit)) return nullptr;
+  log::info("This is a spot machine of %s: its interruption notice is polled every 2 s", provider);
+  auto watcher = std::make_unique<gpu_health::NoticeWatcher>(gpu_health::NoticeOptions{
+      .read = [provider] { return host_probe::read_interruption_notice(provider, kRequestLimit); },
+      .on_notice =
+          [&agent, heartbeat, &preempted](const host_probe::InterruptionNotice&) {
+            preempted = true;
+            agent.dispatcher->set_end_cause_of_all(backend::end_cause::kPreempted);
+            agent.dispatcher->request_stop();
+            if (heartbeat) heartbeat("preempting");
+          }});
+  watcher->start();
+  return watcher;
+}
+
 // The dispatcher's loop on this thread, with housekeeping on its own, until
-// a signal stops it; then the drain, when asked for. The exit status so far.
+// a signal (or the cloud's notice) stops it; then the drain, when asked
+// for. The exit status so far.
 int dispatch_until_stopped(AgentParts& agent, const RunSettings& settings,
                            const ShutdownState& shutdown) {
   int status = kExitOk;
   DiskHousekeeping disk(settings.disk, agent.dispatcher_options.work_unit.log_dir, *agent.store);
-  std::function<void(bool)> heartbeat;
+  Heartbeat heartbeat;
   if (backend::RemoteScaling* server = agent.backend.server) {
-    heartbeat = [server, provider = get_env("SERVICE_PROVIDER").value_or("")](bool draining) {
+    heartbeat = [server,
+                 provider = get_env("SERVICE_PROVIDER").value_or("")](std::string_view mode) {
       try {
-        const backend::Result answer = server->heartbeat(TAVOREN_VERSION, provider, draining);
+        const backend::Result answer = server->heartbeat(TAVOREN_VERSION, provider, mode);
         if (answer.has_error()) log::warning("The heartbeat was refused: %s", *answer.error);
       } catch (const std::exception& e) {  // the next heartbeat tries again
         log::warning("The heartbeat failed: %s", e.what());
@@ -856,32 +921,12 @@ int dispatch_until_stopped(AgentParts& agent, const RunSettings& settings,
     };
   }
   std::function<void()> alive;
-  if (heartbeat) alive = [heartbeat] { heartbeat(false); };
-  // The machine's health and what it has are read on a thread of their
-  // own: a failed GPU is out of every selection within two health periods,
-  // and the backend hears of the machine every minute.
-  const InventoryContext inventory_context{.agent_version = TAVOREN_VERSION,
-                                           .instance_id = settings.instance_id,
-                                           .provider = get_env("SERVICE_PROVIDER").value_or(""),
-                                           .data_dir = std::filesystem::current_path()};
-  gpu_health::HealthMonitor gpu_monitor(gpu_health::MonitorOptions{
-      .kernel_log = settings.kernel_log,
-      .gpus = host_probe::has_gpu(),
-      // A job on a GPU that is lost or needs a reboot cannot go on: it ends,
-      // and runs again elsewhere while its retry budget allows.
-      .on_change =
-          [&](const gpu_health::HealthChange& change) {
-            if (change.lost || change.fault == gpu_health::FaultClass::kReboot) {
-              agent.dispatcher->end_actions_on_gpu(change.index, backend::end_cause::kGpuFault);
-            }
-          },
-      .report =
-          [&](const std::vector<gpu_health::GpuStatus>& gpus) {
-            MachineResourcesTracker(*agent.backend.scaling, {.inventory = [&] {
-              return machine_inventory(gpus, inventory_context);
-            }}).update_available_resources();
-          }});
-  gpu_monitor.start();
+  if (heartbeat) alive = [heartbeat] { heartbeat("active"); };
+  const std::unique_ptr<gpu_health::HealthMonitor> machine_monitor =
+      start_machine_monitor(agent, settings);
+  std::atomic<bool> preempted{false};
+  const std::unique_ptr<gpu_health::NoticeWatcher> notices =
+      start_notice_watcher(agent, heartbeat, preempted);
   Housekeeping housekeeping(
       *agent.reaper, *agent.dispatcher, settings.reaper_interval,
       [&](const JobDispatcher::ActionTable& table) { disk.pass(table); }, std::move(alive));
@@ -895,13 +940,16 @@ int dispatch_until_stopped(AgentParts& agent, const RunSettings& settings,
     }
   }
   agent.monitor.stopping();
-  if (settings.drain && status == kExitOk && !shutdown.restart()) {
+  if (settings.drain && status == kExitOk && !shutdown.restart() && !preempted) {
     // The machine shows as draining until its agent polls again.
-    if (heartbeat) heartbeat(true);
+    if (heartbeat) heartbeat("draining");
     drain(*agent.dispatcher, settings.drain_timeout);
   }
+  // Jobs that start no more are stopped as preempted.
+  if (preempted) agent.dispatcher->set_end_cause_of_all(backend::end_cause::kPreempted);
   housekeeping.stop();
-  gpu_monitor.stop();
+  if (notices) notices->stop();
+  machine_monitor->stop();
   return status;
 }
 

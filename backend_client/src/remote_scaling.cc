@@ -226,10 +226,10 @@ void RemoteScaling::record_exit(const std::string& action_record_id, int exit_st
 }
 
 Result RemoteScaling::heartbeat(const std::string& agent_version, const std::string& provider,
-                                bool draining) {
+                                std::string_view mode) {
   Json arguments = named({{"agent_version", agent_version}, {"provider", provider}});
   // The plain heartbeat goes as older servers take it.
-  if (draining) arguments["mode"] = "draining";
+  if (mode != "active") arguments["mode"] = std::string(mode);
   return caller_->call("heartbeat", arguments);
 }
 

@@ -223,6 +223,12 @@ Response get(const Request& request) {
   CURL* h = handle.get();
   set_option(h, CURLOPT_URL, request.url.c_str());
   set_option(h, CURLOPT_HTTPGET, 1L);
+  if (request.put) {
+    // An empty body, said so (Content-Length: 0), as PUT.
+    set_option(h, CURLOPT_POSTFIELDS, "");
+    set_option(h, CURLOPT_POSTFIELDSIZE, 0L);
+    set_option(h, CURLOPT_CUSTOMREQUEST, "PUT");
+  }
   set_option(h, CURLOPT_PROTOCOLS_STR, "http,https");
   set_option(h, CURLOPT_FOLLOWLOCATION, 0L);
   set_option(h, CURLOPT_NOSIGNAL, 1L);

@@ -275,6 +275,11 @@ void JobDispatcher::purge_unwanted() {
   });
 }
 
+void JobDispatcher::set_end_cause_of_all(std::string_view cause) {
+  std::lock_guard lock(table_mutex_);
+  for (const auto& [id, unit] : current_actions_) unit->set_end_cause(cause);
+}
+
 void JobDispatcher::end_actions_on_gpu(int position, std::string_view cause) {
   std::lock_guard lock(table_mutex_);
   failed_gpus_[position] = std::string(cause);

@@ -4,14 +4,18 @@
 #include "tavoren/gpu_health.h"
 
 #include <gtest/gtest.h>
+#include <httplib.h>
 
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "gpu_memory_internal.h"
 #include "tavoren/common/errors.h"
+#include "tavoren/common/logging.h"
 #include "tavoren/common/shell.h"
 #include "tavoren/host_probe.h"
 #include "test_support.h"
@@ -306,6 +310,143 @@ TEST_F(MonitorTest, AHangingProbeIsCutAndNeverStopsTheMonitor) {
   monitor.stop();
   EXPECT_GE(reads, 4);
   EXPECT_EQ(host_probe::gpus_out_of_use(), std::set<int>{0});
+}
+
+}  // namespace
+}  // namespace tavoren::gpu_health
+
+namespace tavoren::gpu_health {
+namespace {
+
+using host_probe::InterruptionNotice;
+
+// Stand-ins of the clouds' metadata services on loopback, each with a
+// notice that can be raised mid-test.
+class NoticeTest : public ::testing::Test {
+ protected:
+  NoticeTest() {
+    auto& s = service_.server();
+    // AWS, with an IMDSv2 session token that every read must carry.
+    s.Put("/latest/api/token", [](const httplib::Request& request, httplib::Response& response) {
+      if (request.get_header_value("X-aws-ec2-metadata-token-ttl-seconds").empty()) {
+        response.status = 400;
+        return;
+      }
+      response.set_content("token-1", "text/plain");
+    });
+    const auto aws = [](const char* body, const std::atomic<bool>* when) {
+      return [body, when](const httplib::Request& request, httplib::Response& response) {
+        if (request.get_header_value("X-aws-ec2-metadata-token") != "token-1") {
+          response.status = 401;
+        } else if (when != nullptr && !*when) {
+          response.status = 404;
+        } else {
+          response.set_content(body, "text/plain");
+        }
+      };
+    };
+    s.Get("/latest/meta-data/instance-life-cycle", aws("spot", nullptr));
+    s.Get("/latest/meta-data/spot/instance-action",
+          aws(R"({"action": "terminate", "time": "2026-12-10T08:00:00Z"})", &aws_notice_));
+    s.Get("/latest/meta-data/events/recommendations/rebalance",
+          aws(R"({"noticeTime": "2026-12-10T07:58:00Z"})", &aws_rebalance_));
+    // GCP.
+    s.Get("/computeMetadata/v1/instance/scheduling/preemptible",
+          [](const httplib::Request& request, httplib::Response& response) {
+            if (request.get_header_value("Metadata-Flavor") != "Google") response.status = 403;
+            response.set_content("TRUE", "text/plain");
+          });
+    s.Get("/computeMetadata/v1/instance/preempted",
+          [this](const httplib::Request&, httplib::Response& response) {
+            response.set_content(gcp_notice_ ? "TRUE" : "FALSE", "text/plain");
+          });
+    // Azure.
+    s.Get("/metadata/instance/compute/priority",
+          [](const httplib::Request& request, httplib::Response& response) {
+            if (request.get_header_value("Metadata") != "true") response.status = 400;
+            response.set_content("Spot", "text/plain");
+          });
+    s.Get("/metadata/scheduledevents",
+          [this](const httplib::Request&, httplib::Response& response) {
+            const std::string event =
+                azure_notice_ ? R"({"EventId": "E1", "EventType": "Preempt", "NotBefore": "soon"})"
+                              : R"({"EventId": "E0", "EventType": "Freeze", "NotBefore": ""})";
+            response.set_content(R"({"DocumentIncarnation": 2, "Events": [)" + event + "]}",
+                                 "application/json");
+          });
+    service_.start();
+    gcp_.emplace("TAVOREN_GCP_METADATA_HOST", service_.host());
+    link_local_.emplace("TAVOREN_METADATA_ADDRESS", service_.host());
+  }
+
+  testing::LoopbackServer service_;
+  std::optional<testing::ScopedEnv> gcp_;
+  std::optional<testing::ScopedEnv> link_local_;
+  // Set by the test, read by the service's thread.
+  std::atomic<bool> aws_notice_{false};
+  std::atomic<bool> aws_rebalance_{false};
+  std::atomic<bool> gcp_notice_{false};
+  std::atomic<bool> azure_notice_{false};
+  static constexpr std::chrono::milliseconds kLimit{1000};
+};
+
+TEST_F(NoticeTest, EachCloudsSpotMachinesAndNoticesAreRead) {
+  for (const char* provider : {"AWS", "GCP", "AZURE"}) {
+    EXPECT_TRUE(host_probe::is_spot_machine(provider, kLimit)) << provider;
+    EXPECT_FALSE(host_probe::read_interruption_notice(provider, kLimit).has_value()) << provider;
+  }
+  EXPECT_FALSE(host_probe::is_spot_machine("LOCAL", kLimit));
+
+  aws_rebalance_ = true;
+  EXPECT_EQ(host_probe::read_interruption_notice("AWS", kLimit)->action, "rebalance");
+  aws_notice_ = true;
+  EXPECT_EQ(host_probe::read_interruption_notice("AWS", kLimit),
+            (InterruptionNotice{"AWS", "terminate", "2026-12-10T08:00:00Z",
+                                R"({"action": "terminate", "time": "2026-12-10T08:00:00Z"})"}));
+  gcp_notice_ = true;
+  EXPECT_EQ(host_probe::read_interruption_notice("GCP", kLimit)->action, "preempt");
+  azure_notice_ = true;
+  EXPECT_EQ(host_probe::read_interruption_notice("AZURE", kLimit),
+            (InterruptionNotice{"AZURE", "preempt", "soon", "E1"}));
+}
+
+TEST_F(NoticeTest, TheWatcherActsOnceOnANoticeAndOnlyLogsARebalance) {
+  std::atomic<int> acted{0};
+  NoticeWatcher watcher({.read = [] { return host_probe::read_interruption_notice("AWS", kLimit); },
+                         .period = std::chrono::milliseconds(20),
+                         .on_notice =
+                             [&](const InterruptionNotice& notice) {
+                               EXPECT_EQ(notice.action, "terminate");
+                               ++acted;
+                             }});
+  EXPECT_FALSE(watcher.poll_once());
+  aws_rebalance_ = true;
+  log::LogCapture capture;
+  EXPECT_FALSE(watcher.poll_once());
+  EXPECT_FALSE(watcher.poll_once());
+  EXPECT_EQ(acted, 0);
+  EXPECT_TRUE(capture.contains(log::Level::warning,
+                               "AWS recommends moving work off this machine "
+                               "(a rebalance recommendation)"));
+  aws_notice_ = true;
+  const auto noticed = std::chrono::steady_clock::now();
+  watcher.start();
+  while (acted == 0 && std::chrono::steady_clock::now() - noticed < std::chrono::seconds(5)) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  watcher.stop();
+  EXPECT_EQ(acted, 1);
+  EXPECT_TRUE(watcher.poll_once());
+  EXPECT_EQ(acted, 1);
+
+  // A service that does not answer is no notice, and the watcher goes on.
+  testing::SilentListener silent;
+  testing::ScopedEnv unreachable("TAVOREN_METADATA_ADDRESS",
+                                 "127.0.0.1:" + std::to_string(silent.port()));
+  NoticeWatcher quiet({.read = [] {
+    return host_probe::read_interruption_notice("AWS", std::chrono::milliseconds(100));
+  }});
+  EXPECT_FALSE(quiet.poll_once());
 }
 
 }  // namespace

@@ -115,7 +115,7 @@ TEST_F(FleetServerTest, TheOperatorSeesSetsDrainsAndForgetsMachines) {
   EXPECT_EQ(shown["actions"][0]["_id"], second);
   EXPECT_EQ(shown["history"].size(), 2u);
   // An agent stopping with its own drain shows its machine as draining.
-  ASSERT_FALSE(machine->heartbeat("9.9.9", "gcp", true).has_error());
+  ASSERT_FALSE(machine->heartbeat("9.9.9", "gcp", "draining").has_error());
   EXPECT_EQ(op->machine("instance-a")["mode"], "draining");
   EXPECT_EQ(op->machine("instance-a")["drainedBy"], "agent");
   EXPECT_THROW(op->forget_machine("instance-a"), ValueError) << "alive";

@@ -198,10 +198,11 @@ class RemoteScaling final : public Scaling {
                    std::string_view cause = "exited");
 
   // Tells the server this agent is alive (and its version and provider).
-  // `draining`: the agent is stopping with a drain, and its machine is to
-  // show as draining until its agent polls again.
+  // `mode` "draining": the agent is stopping with a drain, and its machine
+  // is to show as draining until its agent polls again; "preempting": the
+  // machine's cloud takes it back, and it is to get no more work.
   Result heartbeat(const std::string& agent_version, const std::string& provider,
-                   bool draining = false);
+                   std::string_view mode = "active");
 
   // Attempts. Each action this client is handed by assign_jobs comes with
   // its attempt number, which every later write about the action names, so

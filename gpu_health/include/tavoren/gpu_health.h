@@ -1,5 +1,6 @@
 // The health of this machine's GPUs: which GPU has failed, why, and whether
-// it may take new work.
+// it may take new work; and the watcher of a spot machine's interruption
+// notice (NoticeWatcher, at the end).
 //
 // Two sources feed it: nvidia-smi's readings (host_probe::read_gpu_readings:
 // uncorrectable ECC errors, pages pending retirement, rows pending
@@ -214,6 +215,41 @@ class HealthMonitor {
   std::condition_variable wake_;
   bool stopping_ = false;
   std::optional<std::chrono::steady_clock::time_point> last_report_;
+  std::thread thread_;
+};
+
+struct NoticeOptions {
+  // The cloud's notice now, nullopt when none (host_probe::
+  // read_interruption_notice, each request cut at 1 s); what it throws is
+  // logged at debug and the next poll goes on.
+  std::function<std::optional<host_probe::InterruptionNotice>()> read;
+  std::chrono::milliseconds period{std::chrono::seconds(2)};
+  // Called once, on the watcher's thread, for the first notice that takes
+  // the machine (any action but "rebalance", which is logged only).
+  std::function<void(const host_probe::InterruptionNotice&)> on_notice;
+};
+
+// Polls a spot machine's interruption notice on a thread of its own, so
+// that no reading of the GPUs and no other loop delays it.
+class NoticeWatcher {
+ public:
+  explicit NoticeWatcher(NoticeOptions options);
+  ~NoticeWatcher();
+  NoticeWatcher(const NoticeWatcher&) = delete;
+  NoticeWatcher& operator=(const NoticeWatcher&) = delete;
+
+  void start();
+  void stop();
+  // One poll now, on the calling thread; true once a notice was acted on.
+  bool poll_once();
+
+ private:
+  NoticeOptions options_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool stopping_ = false;
+  bool acted_ = false;
+  bool rebalance_logged_ = false;
   std::thread thread_;
 };
 

@@ -130,6 +130,34 @@ enum class IpFamily { ipv4, any };
 // address" with IpFamily::any). Not logged.
 std::string get_public_ip_address(std::chrono::milliseconds timeout, IpFamily family);
 
+// A cloud's notice that it takes the machine back.
+struct InterruptionNotice {
+  std::string provider;
+  // "terminate", "stop", "hibernate" (AWS), "preempt" (GCP, Azure), or
+  // "rebalance": AWS recommends moving work off, without a deadline yet.
+  std::string action;
+  // When, as the cloud writes it; empty when it gives no time.
+  std::string deadline;
+  // The cloud's own words (its answer, or the event's identifier).
+  std::string detail;
+  bool operator==(const InterruptionNotice&) const = default;
+};
+
+// Whether the machine is a spot or preemptible one of `provider` ("AWS":
+// instance-life-cycle "spot"; "GCP": scheduling/preemptible "TRUE";
+// "AZURE": compute/priority "Spot"; "OCI": a preemptible configuration),
+// asked of the metadata services the identity probes use, each request cut
+// at `limit`. False for any other provider and on any failure (logged).
+bool is_spot_machine(const std::string& provider, std::chrono::milliseconds limit);
+
+// The cloud's interruption notice now; nullopt when there is none. AWS:
+// spot/instance-action (after an IMDSv2 token when the service gives one),
+// else the rebalance recommendation; GCP: instance/preempted "TRUE"; Azure:
+// a scheduled event of type "Preempt". Each request is cut at `limit`.
+// Throws http::TransportError when the service does not answer.
+std::optional<InterruptionNotice> read_interruption_notice(const std::string& provider,
+                                                           std::chrono::milliseconds limit);
+
 // Whether `port` answers on the instance's public address (learned from
 // the public-address echo service) and can be bound locally. False on any
 // failure.

@@ -121,6 +121,9 @@ class JobDispatcher {
   // next purge, and its end recorded with `cause` (gpu_fault). Safe from
   // any thread; returns at once.
   void end_actions_on_gpu(int position, std::string_view cause);
+  // Every unit now in the table is to record its end with `cause`
+  // (preempted) when it is stopped. Safe from any thread.
+  void set_end_cause_of_all(std::string_view cause);
   // Purges, then returns the units that remain (a copy of the table).
   ActionTable get_current_actions();
 

@@ -187,9 +187,9 @@ ServiceMetrics::ServiceMetrics(metrics::Registry& registry)
                   "tavoren_backend_store_errors_total",
                   "Failures of the database: requests answered 500, and counts for the metrics")
               .get()),
-      polls_refused(registry.counter("tavoren_backend_polls_refused_total",
-                                     "Polls answered with no work: polled too soon, or draining",
-                                     {"reason"})),
+      polls_refused(registry.counter(
+          "tavoren_backend_polls_refused_total",
+          "Polls answered with no work: polled too soon, draining or preempting", {"reason"})),
       not_current(registry
                       .counter("tavoren_backend_not_current_total",
                                "Writes refused for naming an attempt that is no longer current")
@@ -591,6 +591,8 @@ std::string BackendService::execute_instance(Call& call) {
       metrics_.polls_refused.with({"too_soon"}).inc();
     } else if (assigned.message == backend::poll_message::kDraining) {
       metrics_.polls_refused.with({"draining"}).inc();
+    } else if (assigned.message == backend::poll_message::kPreempting) {
+      metrics_.polls_refused.with({"preempting"}).inc();
     }
     if (!assigned.has_error()) {
       call.assigned = data.is_array()
@@ -655,12 +657,13 @@ std::string BackendService::record_exit(const Json& a, backend::Store& view) {
 std::string BackendService::heartbeat(Call& call) {
   const Json& a = call.arguments;
   const std::string mode = present(a, "mode") ? text_of(a, "mode") : "active";
-  if (mode != "active" && mode != "draining") {
-    throw ValueError("\"mode\" must be \"active\" or \"draining\"");
+  if (mode != "active" && mode != "draining" && mode != "preempting") {
+    throw ValueError("\"mode\" must be \"active\", \"draining\" or \"preempting\"");
   }
-  store_.record_contact(call.verification.instance_id,
-                        backend::Contact{text_of(a, "agent_version"), text_of(a, "provider"),
-                                         host_of(call.request.peer()), mode == "draining"});
+  store_.record_contact(
+      call.verification.instance_id,
+      backend::Contact{text_of(a, "agent_version"), text_of(a, "provider"),
+                       host_of(call.request.peer()), mode == "draining", mode == "preempting"});
   return wire::write_answer(Result::ok(Json(), "alive"));
 }
 

@@ -396,6 +396,13 @@ void StoreCore::record_contact(const std::string& instance_id, const Contact& co
   rules::require_text(instance_id, "The instance identifier", true);
   core::write_with(*port_, [&](Tx& tx) {
     touch_machine(tx, options_, instance_id, now_ms(tx, options_), contact);
+    if (contact.preempting) {
+      tx.run(
+          "UPDATE machines SET mode = 'preempting', drained_by = NULL, drain_deadline_ms = NULL "
+          "WHERE instance_id = $1",
+          Params().text(instance_id));
+      return;
+    }
     // An operator's drain stays the operator's.
     if (contact.draining) {
       tx.run(

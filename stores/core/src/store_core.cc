@@ -173,7 +173,8 @@ std::optional<Json> queued_record_or_reason(const std::string& text, std::string
 struct PollingMachine {
   std::optional<std::int64_t> gpus;
   std::int64_t max_actions = 0;
-  bool draining = false;
+  // "active", "draining" or "preempting".
+  std::string mode;
   // Whether this poll may get work (not too soon after the last one).
   bool fresh = true;
 };
@@ -198,7 +199,7 @@ PollingMachine record_poll(Tx& tx, const CoreOptions& options) {
       "drained_by = CASE WHEN machines.drained_by = 'agent' THEN NULL ELSE machines.drained_by "
       "END, last_poll_too_soon = " TOO_SOON_SQL ", last_poll_ms = CASE WHEN " TOO_SOON_SQL
       " THEN machines.last_poll_ms ELSE excluded.contact_ms END "
-      "RETURNING gpus, max_actions, mode = 'draining', last_poll_too_soon",
+      "RETURNING gpus, max_actions, mode, last_poll_too_soon",
       Params()
           .text(options.instance_id)
           .integer(options.fleet.clock_offset.count())
@@ -208,7 +209,7 @@ PollingMachine record_poll(Tx& tx, const CoreOptions& options) {
   PollingMachine machine;
   if (!rows.is_null(0)) machine.gpus = rows.integer(0);
   machine.max_actions = rows.integer(1);
-  machine.draining = rows.boolean(2);
+  machine.mode = rows.text(2);
   machine.fresh = !rows.boolean(3);
   return machine;
 }
@@ -217,7 +218,12 @@ Result assign_in(Tx& tx, const CoreOptions& options, bool has_gpu, Rejections& r
   const std::string& instance = options.instance_id;
   const PollingMachine machine = record_poll(tx, options);
   if (!machine.fresh) return Result::ok(Json::array(), std::string(poll_message::kTooSoon));
-  if (machine.draining) return Result::ok(Json::array(), std::string(poll_message::kDraining));
+  if (machine.mode == "draining") {
+    return Result::ok(Json::array(), std::string(poll_message::kDraining));
+  }
+  if (machine.mode == "preempting") {
+    return Result::ok(Json::array(), std::string(poll_message::kPreempting));
+  }
   // The operator's count of GPUs overrides what the agent says.
   const bool gpu_allowed = has_gpu && (!machine.gpus || *machine.gpus > 0);
   std::vector<std::tuple<std::string, Json, std::int64_t>> picked;

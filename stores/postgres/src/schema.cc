@@ -255,6 +255,12 @@ CREATE TABLE machine_samples (
 );
 CREATE INDEX machine_samples_by_time ON machine_samples (sampled_at);
 )sql",
+    // 9 -> 10: a machine's cloud may take it back ("preempting" mode).
+    R"sql(
+ALTER TABLE machines DROP CONSTRAINT machines_mode_check;
+ALTER TABLE machines ADD CONSTRAINT machines_mode_check
+  CHECK (mode IN ('active', 'draining', 'preempting'));
+)sql",
 };
 
 constexpr int kVersion = static_cast<int>(std::size(kMigrations));

@@ -292,6 +292,35 @@ CREATE TABLE machine_samples (
 ) WITHOUT ROWID;
 CREATE INDEX machine_samples_by_time ON machine_samples (sampled_at);
 )sql",
+    // 13 -> 14: a machine's cloud may take it back ("preempting" mode). A
+    // CHECK changes only with its table, which is made anew.
+    R"sql(
+CREATE TABLE machines_14 (
+  instance_id TEXT PRIMARY KEY,
+  gpus INTEGER CHECK (gpus IS NULL OR gpus >= 0),
+  max_actions INTEGER NOT NULL CHECK (max_actions >= 0),
+  labels TEXT NOT NULL,
+  created_at TEXT NOT NULL,
+  first_contact_at TEXT,
+  last_contact_at TEXT,
+  contact_ms INTEGER NOT NULL,
+  last_poll_ms INTEGER,
+  -- Whether the last poll came within the poll interval (and got nothing).
+  last_poll_too_soon INTEGER NOT NULL DEFAULT 0 CHECK (last_poll_too_soon IN (0, 1)),
+  agent_version TEXT,
+  provider TEXT,
+  address TEXT,
+  lost_at TEXT,
+  mode TEXT NOT NULL CHECK (mode IN ('active', 'draining', 'preempting')),
+  drain_deadline_ms INTEGER,
+  drained_by TEXT CHECK (drained_by IN ('operator', 'agent'))
+);
+INSERT INTO machines_14 SELECT instance_id, gpus, max_actions, labels, created_at,
+  first_contact_at, last_contact_at, contact_ms, last_poll_ms, last_poll_too_soon, agent_version,
+  provider, address, lost_at, mode, drain_deadline_ms, drained_by FROM machines;
+DROP TABLE machines;
+ALTER TABLE machines_14 RENAME TO machines;
+)sql",
 };
 
 constexpr int kVersion = static_cast<int>(std::size(kMigrations));

@@ -317,6 +317,32 @@ TEST_F(FleetTest, AnAgentsOwnDrainLastsUntilItPollsAgain) {
   EXPECT_EQ(machine_of(store.machines(), "box")["drainedBy"], nullptr);
 }
 
+// A machine whose cloud takes it back gets no more work, even when its
+// agent (restarted) polls again; its ended actions run again elsewhere at
+// once.
+TEST_F(FleetTest, APreemptedMachineGetsNoMoreWorkAndItsActionsRunAgainAtOnce) {
+  StoreUnderTest now(options());
+  backend::Store& store = now.store();
+  auto box = store.instance_view("box");
+  auto other = store.instance_view("other");
+  const std::string id = store.submit(action_record());
+  ASSERT_EQ(box->assign_jobs(false).data.size(), 1u);
+  store.record_contact("box", backend::Contact{.preempting = true});
+  EXPECT_EQ(machine_of(store.machines(), "box")["mode"], "preempting");
+  box->record_end(id, ActionEnd{143, std::string(backend::end_cause::kPreempted), 1});
+  store.submit(action_record());
+  const Result polled = at(seconds(2))->store().instance_view("box")->assign_jobs(false);
+  EXPECT_EQ(polled.data, Json::array());
+  EXPECT_EQ(polled.message, backend::poll_message::kPreempting);
+  EXPECT_EQ(machine_of(store.machines(), "box")["mode"], "preempting");
+  // The preempted action is queued again as its next attempt, before any
+  // sweep finds the machine lost.
+  const Json taken = other->assign_jobs(false).data;
+  ASSERT_EQ(taken.size(), 1u);
+  EXPECT_EQ(taken[0]["_id"], id);
+  EXPECT_EQ(taken[0]["attempt"], 2);
+}
+
 TEST_F(FleetTest, EveryEndCarriesACauseFromTheClosedSet) {
   StoreUnderTest now(options());
   backend::Store& store = now.store();

@@ -39,6 +39,9 @@ struct Request {
   std::vector<std::string> headers;
   // Limit for the whole request, connection included.
   std::chrono::milliseconds timeout{5000};
+  // PUT instead of GET (without a body: a metadata service's session
+  // token).
+  bool put = false;
 };
 
 struct Response {

@@ -87,6 +87,8 @@ struct EndRecorded {
 namespace poll_message {
 inline constexpr std::string_view kTooSoon = "nothing handed out: polled too soon";
 inline constexpr std::string_view kDraining = "nothing handed out: the machine is draining";
+inline constexpr std::string_view kPreempting =
+    "nothing handed out: the machine's cloud is taking it back";
 }  // namespace poll_message
 
 // GPUs of a machine whose agent's own has_gpu decides.
@@ -112,6 +114,10 @@ struct Contact {
   // The agent is stopping with a drain: an active machine shows as
   // draining until its agent polls again.
   bool draining = false;
+  // The machine's cloud gave notice that it takes the machine back: it
+  // shows as preempting, and gets no more work, until an operator
+  // undrains it.
+  bool preempting = false;
 };
 
 // What one sweep of the machines did.
