@@ -706,6 +706,7 @@ struct AgentParts {
   explicit AgentParts(const RunSettings& settings) : monitor(settings.monitor) {
     prepare_host(settings);
     backend = connect_backend(settings);
+    backend.record_exit = monitor.wrap(std::move(backend.record_exit));
     dispatcher_options = make_dispatcher_options(settings, backend.record_exit);
     store = std::make_unique<action_store::Store>(state_file(settings));
     recovery = recover_kept_actions(*store);
@@ -927,7 +928,7 @@ int run_until_stopped(AgentParts& agent, const RunSettings& settings, const sigs
   ShutdownState shutdown;
   SignalWatcher watcher(signals, shutdown, *agent.dispatcher);
   if (!start_up_checks_pass(agent, settings)) return kExitRefused;
-  agent.monitor.ready();
+  agent.monitor.ready(settings.skip_prechecks);
   take_over_kept_actions(agent, settings, shutdown);
   const int status = dispatch_until_stopped(agent, settings, shutdown);
   return leave_or_stop_actions(agent, shutdown, status);
