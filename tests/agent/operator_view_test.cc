@@ -74,26 +74,26 @@ TEST_F(OperatorViewTest, ReadyOnceChecksPassedAndWhileTheBackendAnswers) {
   EXPECT_FALSE(view_.health().ready);
 }
 
+// What /healthz says of the start-up checks.
+std::string checks_word(const OperatorView& view) {
+  for (const auto& [name, word] : view.health().checks) {
+    if (name == "start-up checks") return word;
+  }
+  return "(none)";
+}
+
 TEST_F(OperatorViewTest, HealthSaysWhetherTheStartUpChecksPassedOrWereSkipped) {
-  auto checks_word = [&] {
-    for (const auto& [name, word] : view_.health().checks) {
-      if (name == "start-up checks") return word;
-    }
-    return std::string("(none)");
-  };
   view_.loop_started(10s);
   view_.backend_call("assign_jobs", OperatorView::Outcome::kOk, 0.01);
-  EXPECT_EQ(checks_word(), "not passed yet");
+  EXPECT_EQ(checks_word(view_), "not passed yet");
   view_.checks_skipped();
-  EXPECT_EQ(checks_word(), "skipped");
+  EXPECT_EQ(checks_word(view_), "skipped");
   EXPECT_TRUE(view_.health().ready) << "skipping them on purpose makes the agent ready too";
 
   metrics::Registry registry;
   OperatorView checked(registry);
   checked.checks_passed();
-  for (const auto& [name, word] : checked.health().checks) {
-    if (name == "start-up checks") EXPECT_EQ(word, "passed");
-  }
+  EXPECT_EQ(checks_word(checked), "passed");
 }
 
 TEST_F(OperatorViewTest, TheRecordOfAnActionsEndIsCountedAsABackendCall) {
