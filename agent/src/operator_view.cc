@@ -86,7 +86,12 @@ OperatorView::OperatorView(metrics::Registry& registry, Clock clock)
 
 void OperatorView::checks_passed() {
   std::lock_guard lock(mutex_);
-  checks_passed_ = true;
+  checks_done_ = "passed";
+}
+
+void OperatorView::checks_skipped() {
+  std::lock_guard lock(mutex_);
+  checks_done_ = "skipped";
 }
 
 void OperatorView::loop_started(std::chrono::duration<double> poll_interval) {
@@ -166,11 +171,11 @@ metrics_endpoint::HealthReport OperatorView::health() const {
                             last_cycle_ ? "last cycle completed" : "started, no cycle completed,",
                             ago(since), window.count()));
   }
-  if (!checks_passed_) {
+  if (!checks_done_) {
     report.ready = false;
     report.checks.emplace_back("start-up checks", "not passed yet");
   } else {
-    report.checks.emplace_back("start-up checks", "passed");
+    report.checks.emplace_back("start-up checks", std::string(*checks_done_));
   }
   const Seconds answer_window = 3 * std::max(Seconds(last_waiting_), poll_interval_);
   if (!last_answer_) {
@@ -199,13 +204,34 @@ std::string OperatorView::status_line() const {
   std::string line = fmt::format("{} action{} running", running_actions_.size(),
                                  running_actions_.size() == 1 ? "" : "s");
   if (stopping_) return "stopping; " + line;
-  if (!loop_started_) return checks_passed_ ? line : "start-up checks; " + line;
+  if (!loop_started_) return checks_done_ ? line : "start-up checks; " + line;
   if (last_poll_) {
     line += fmt::format("; last successful poll {}", ago(now() - *last_poll_));
   } else {
     line += "; no successful poll yet";
   }
   return line;
+}
+
+RecordExit metered_record_exit(RecordExit record_exit, OperatorView& view) {
+  return [record_exit = std::move(record_exit), &view](const std::string& id, int status,
+                                                       std::string_view cause) {
+    const auto start = std::chrono::steady_clock::now();
+    auto count = [&](OperatorView::Outcome outcome) {
+      view.backend_call("record_exit", outcome,
+                        Seconds(std::chrono::steady_clock::now() - start).count());
+    };
+    try {
+      record_exit(id, status, cause);
+    } catch (const backend::CallFailure&) {
+      count(OperatorView::Outcome::kFailed);
+      throw;
+    } catch (...) {  // the backend's refusal, thrown
+      count(OperatorView::Outcome::kRefused);
+      throw;
+    }
+    count(OperatorView::Outcome::kOk);
+  };
 }
 
 MeteredScaling::MeteredScaling(std::unique_ptr<backend::Scaling> inner, OperatorView& view)

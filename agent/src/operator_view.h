@@ -14,6 +14,10 @@
 // error, by truth, or a NotConfiguredError; "failed": no answer, any other
 // exception) with its duration; log pieces count their bytes as shipped
 // or refused, and reports of a GPU out-of-memory failure are counted.
+// metered_record_exit counts the record of an action's end, which is no
+// Scaling call, the same way under the operation "record_exit" (it answers
+// by throwing: "failed" for a backend::CallFailure, "refused" for any
+// other exception).
 //
 // Threads: every member of both classes may be called from any thread.
 // Ownership: OperatorView keeps a reference to its registry, which must
@@ -50,8 +54,10 @@ class OperatorView {
   OperatorView(const OperatorView&) = delete;
   OperatorView& operator=(const OperatorView&) = delete;
 
-  // The start-up checks passed (or were skipped on purpose).
+  // The start-up checks passed, or were skipped on purpose (the agent
+  // becomes ready either way; /healthz tells which).
   void checks_passed();
+  void checks_skipped();
   // The dispatcher loop starts, with its base waiting time.
   void loop_started(std::chrono::duration<double> poll_interval);
   void cycle_completed(const DispatcherCycle& cycle);
@@ -97,7 +103,8 @@ class OperatorView {
   metrics::Gauge& since_poll_;
 
   mutable std::mutex mutex_;
-  bool checks_passed_ = false;
+  // The start-up checks' word in /healthz once done: "passed" or "skipped".
+  std::optional<std::string_view> checks_done_;
   bool stopping_ = false;
   std::optional<TimePoint> loop_started_;
   std::chrono::duration<double> poll_interval_{10};
@@ -110,6 +117,14 @@ class OperatorView {
 
   metrics::CollectHook hook_;
 };
+
+// How the agent records an action's end: its identifier, its status in
+// the shell's form, and the cause.
+using RecordExit = std::function<void(const std::string&, int, std::string_view)>;
+
+// `record_exit` counted by `view` (see the top of this file); its answers
+// and exceptions pass unchanged.
+RecordExit metered_record_exit(RecordExit record_exit, OperatorView& view);
 
 class MeteredScaling final : public backend::Scaling {
  public:

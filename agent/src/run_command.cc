@@ -13,6 +13,11 @@
 // with status 130. Children are started with an empty signal mask, so they
 // see signals as usual.
 //
+// Ended containers: after each purge, the housekeeping thread removes the
+// containers of this instance whose action's end and log are recorded
+// (neither in the dispatcher's table nor kept for a restart), once
+// --keep-ended-containers has passed since they ended (EndedContainers).
+//
 // Restarts: the running actions are kept in the state file (--state-file,
 // tavoren/action_store.h) from their launch until their end is recorded.
 // At start-up, before the first poll, the kept actions are taken over
@@ -71,7 +76,8 @@ const char kRunUsage[] =
     "                  [--log-interval SECONDS] [--work-dir DIR] [--assign-batch N]\n"
     "                  [--state-file FILE] [--kernel-log PATH]\n"
     "                  [--log-level debug|info|warning|error] [--log-format text|json]\n"
-    "                  [--metrics-listen HOST:PORT] [--retain DURATION] [--min-free PERCENT]";
+    "                  [--metrics-listen HOST:PORT] [--retain DURATION] [--min-free PERCENT]\n"
+    "                  [--keep-ended-containers DURATION]";
 
 const char kRunHelp[] =
     "usage: tavoren-agent run [options]\n"
@@ -117,6 +123,11 @@ const char kRunHelp[] =
     "                            are kept: 90s, 15m, 12h, 7d (7d)\n"
     "  --min-free PERCENT        below this much free space on their disk, the files of\n"
     "                            the earliest ended actions go first; 0: never (10)\n"
+    "  --keep-ended-containers DURATION\n"
+    "                            how long the container of an action whose end and log\n"
+    "                            are recorded stays in the engine after it ended, before\n"
+    "                            it is removed: 90s, 15m, 12h, 7d; 0: at the next\n"
+    "                            housekeeping pass (10m)\n"
     "\n"
     "The start-up checks read the access keys from TAVOREN_ACCESS_KEY and\n"
     "TAVOREN_SECRET_KEY; the container engine is reached as DOCKER_HOST says.\n";
@@ -161,6 +172,8 @@ struct RunSettings {
   MonitorSettings monitor;
   // What becomes of the files of ended actions.
   disk_cleanup::CleanupOptions disk;
+  // How long an ended action's container stays in the engine.
+  std::chrono::seconds keep_ended_containers{600};
   log::Level log_level = log::Level::info;
   // --log-format json: one object per line.
   bool json_log = false;
@@ -193,16 +206,19 @@ void read_timings(const ParsedArgs& args, RunSettings& settings) {
   }
 }
 
+// A duration option (90s, 15m, 12h, 7d); UsageError naming it otherwise.
+std::chrono::seconds duration_option(const std::string& option, const std::string& text) {
+  try {
+    return disk_cleanup::parse_duration(text);
+  } catch (const std::invalid_argument& e) {
+    throw UsageError(option + ": " + e.what());
+  }
+}
+
 // What becomes of the files of ended actions: --retain and --min-free.
 disk_cleanup::CleanupOptions read_cleanup(const ParsedArgs& args) {
   disk_cleanup::CleanupOptions disk;
-  if (auto v = args.value("--retain")) {
-    try {
-      disk.retain = disk_cleanup::parse_duration(*v);
-    } catch (const std::invalid_argument& e) {
-      throw UsageError(std::string("--retain: ") + e.what());
-    }
-  }
+  if (auto v = args.value("--retain")) disk.retain = duration_option("--retain", *v);
   if (auto v = args.value("--min-free")) {
     double percent = -1;
     try {
@@ -221,25 +237,17 @@ disk_cleanup::CleanupOptions read_cleanup(const ParsedArgs& args) {
 // a fixed order (the first problem found is the one reported). Throws
 // UsageError. With --help, nothing else is read.
 RunSettings read_run_settings(const Args& raw) {
-  const ParsedArgs args = parse_args(raw, {backend_option(),
-                                           backend_ca_option(),
-                                           {"--instance-id", true},
-                                           {"--skip-prechecks", false},
-                                           {"--kernel-log", true},
-                                           {"--reaper-interval", true},
-                                           {"--poll-interval", true},
-                                           {"--drain", false},
-                                           {"--drain-timeout", true},
-                                           {"--stop-grace", true},
-                                           {"--log-interval", true},
-                                           {"--work-dir", true},
-                                           {"--state-file", true},
-                                           {"--assign-batch", true},
-                                           {"--log-level", true},
-                                           {"--log-format", true},
-                                           {"--metrics-listen", true},
-                                           {"--retain", true},
-                                           {"--min-free", true}});
+  const ParsedArgs args =
+      parse_args(raw, {backend_option(),           backend_ca_option(),
+                       {"--instance-id", true},    {"--skip-prechecks", false},
+                       {"--kernel-log", true},     {"--reaper-interval", true},
+                       {"--poll-interval", true},  {"--drain", false},
+                       {"--drain-timeout", true},  {"--stop-grace", true},
+                       {"--log-interval", true},   {"--work-dir", true},
+                       {"--state-file", true},     {"--assign-batch", true},
+                       {"--log-level", true},      {"--log-format", true},
+                       {"--metrics-listen", true}, {"--retain", true},
+                       {"--min-free", true},       {"--keep-ended-containers", true}});
   RunSettings settings;
   if (args.help) {
     settings.help = true;
@@ -272,6 +280,9 @@ RunSettings read_run_settings(const Args& raw) {
     }
   }
   settings.disk = read_cleanup(args);
+  if (auto v = args.value("--keep-ended-containers")) {
+    settings.keep_ended_containers = duration_option("--keep-ended-containers", *v);
+  }
   settings.log_level = parse_level(args.value("--log-level").value_or("info"));
   const std::string format = args.value("--log-format").value_or("text");
   if (format != "text" && format != "json") {
@@ -448,12 +459,21 @@ class Housekeeping {
   std::thread thread_;
 };
 
+// Whether an action still needs what it has on this machine (its files, its
+// container): it is in the dispatcher's table, or kept for a restart (its
+// end not recorded yet; one the engine did not answer about at start-up is
+// kept, not in the table).
+bool still_needed(const JobDispatcher::ActionTable& table, action_store::Store& kept,
+                  const std::string& id) {
+  return std::any_of(table.begin(), table.end(),
+                     [&](const auto& entry) { return entry.first == id; }) ||
+         kept.find(id).has_value();
+}
+
 // The files of ended actions: a pass at start and then every ten minutes,
 // on the housekeeping thread, over the log folder and every data folder the
-// actions used so far (see tavoren/disk_cleanup.h). Actions in the
-// dispatcher's table keep theirs, and so do the actions kept for a restart
-// (one the engine did not answer about at start-up is kept, not in the
-// table).
+// actions used so far (see tavoren/disk_cleanup.h). Actions that still
+// need them keep theirs.
 class DiskHousekeeping {
  public:
   DiskHousekeeping(disk_cleanup::CleanupOptions options, const std::filesystem::path& log_dir,
@@ -468,11 +488,8 @@ class DiskHousekeeping {
         data && !data->empty()) {
       if (std::find(data_.begin(), data_.end(), *data) == data_.end()) data_.push_back(*data);
     }
-    cleanup_.run(log_dir_, data_, [&](const std::string& id) {
-      return std::any_of(table.begin(), table.end(),
-                         [&](const auto& entry) { return entry.first == id; }) ||
-             kept_.find(id).has_value();
-    });
+    cleanup_.run(log_dir_, data_,
+                 [&](const std::string& id) { return still_needed(table, kept_, id); });
   }
 
  private:
@@ -709,6 +726,7 @@ struct AgentParts {
   explicit AgentParts(const RunSettings& settings) : monitor(settings.monitor) {
     prepare_host(settings);
     backend = connect_backend(settings);
+    backend.record_exit = monitor.wrap(std::move(backend.record_exit));
     dispatcher_options = make_dispatcher_options(settings, backend.record_exit);
     store = std::make_unique<action_store::Store>(state_file(settings));
     recovery = recover_kept_actions(*store);
@@ -717,6 +735,8 @@ struct AgentParts {
     monitor.watch(dispatcher_options);
     dispatcher = std::make_unique<JobDispatcher>(*backend.scaling, dispatcher_options);
     reaper = std::make_unique<ContainerReaper>(*backend.scaling);
+    ended_containers = std::make_unique<EndedContainers>(EndedContainerOptions{
+        .instance_id = settings.instance_id, .keep = settings.keep_ended_containers});
   }
 
   ServiceMonitor monitor;
@@ -726,6 +746,7 @@ struct AgentParts {
   action_store::Recovery recovery;
   std::unique_ptr<JobDispatcher> dispatcher;
   std::unique_ptr<ContainerReaper> reaper;
+  std::unique_ptr<EndedContainers> ended_containers;
 };
 
 // --- The run loop: start-up checks, the dispatcher until a signal, stop. ---
@@ -927,9 +948,15 @@ int dispatch_until_stopped(AgentParts& agent, const RunSettings& settings,
   std::atomic<bool> preempted{false};
   const std::unique_ptr<gpu_health::NoticeWatcher> notices =
       start_notice_watcher(agent, heartbeat, preempted);
-  Housekeeping housekeeping(
-      *agent.reaper, *agent.dispatcher, settings.reaper_interval,
-      [&](const JobDispatcher::ActionTable& table) { disk.pass(table); }, std::move(alive));
+  // After each purge: the files of ended actions, and the containers of
+  // those whose end and log are recorded.
+  auto after_purge = [&](const JobDispatcher::ActionTable& table) {
+    disk.pass(table);
+    agent.ended_containers->remove_ended(
+        [&](const std::string& id) { return still_needed(table, *agent.store, id); });
+  };
+  Housekeeping housekeeping(*agent.reaper, *agent.dispatcher, settings.reaper_interval, after_purge,
+                            std::move(alive));
   if (!shutdown.requested()) {
     try {
       agent.monitor.loop_started(settings.poll_interval);
@@ -975,7 +1002,7 @@ int run_until_stopped(AgentParts& agent, const RunSettings& settings, const sigs
   ShutdownState shutdown;
   SignalWatcher watcher(signals, shutdown, *agent.dispatcher);
   if (!start_up_checks_pass(agent, settings)) return kExitRefused;
-  agent.monitor.ready();
+  agent.monitor.ready(settings.skip_prechecks);
   take_over_kept_actions(agent, settings, shutdown);
   const int status = dispatch_until_stopped(agent, settings, shutdown);
   return leave_or_stop_actions(agent, shutdown, status);

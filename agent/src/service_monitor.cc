@@ -75,6 +75,10 @@ std::unique_ptr<backend::Scaling> ServiceMonitor::wrap(std::unique_ptr<backend::
   return std::make_unique<MeteredScaling>(std::move(client), view_);
 }
 
+RecordExit ServiceMonitor::wrap(RecordExit record_exit) {
+  return metered_record_exit(std::move(record_exit), view_);
+}
+
 void ServiceMonitor::watch(JobDispatcherOptions& options) {
   options.on_cycle = [this](const DispatcherCycle& cycle) { cycle_completed(cycle); };
   options.on_started = [this](const WorkUnit& unit) {
@@ -88,8 +92,12 @@ void ServiceMonitor::watch(JobDispatcherOptions& options) {
   };
 }
 
-void ServiceMonitor::ready() {
-  view_.checks_passed();
+void ServiceMonitor::ready(bool checks_skipped) {
+  if (checks_skipped) {
+    view_.checks_skipped();
+  } else {
+    view_.checks_passed();
+  }
   notify("READY=1\nSTATUS=" + view_.status_line());
 }
 

@@ -54,13 +54,16 @@ class ServiceMonitor {
 
   // `client` counted by the view.
   std::unique_ptr<backend::Scaling> wrap(std::unique_ptr<backend::Scaling> client);
+  // The record of actions' ends counted by the view, as the client's calls.
+  RecordExit wrap(RecordExit record_exit);
   // Chains the monitor into the dispatcher's hooks and its units' on_exit
   // (after the hook already there, which may throw: then the end is
   // counted when it is reported again).
   void watch(JobDispatcherOptions& options);
 
-  // The start-up checks passed or were skipped: the agent takes work.
-  void ready();
+  // The start-up checks passed, or were skipped (`checks_skipped`): the
+  // agent takes work.
+  void ready(bool checks_skipped);
   // The dispatcher loop starts.
   void loop_started(std::chrono::duration<double> poll_interval);
   // The agent stops taking work.

@@ -452,6 +452,12 @@ void Client::stop_container(const std::string& id, std::optional<int> grace_seco
   call("POST", versioned(path), wait + options_.stop_margin, /*also_success=*/304);
 }
 
+void Client::remove_container(const std::string& id) {
+  check_id(id);
+  call("DELETE", versioned("/containers/" + url_encode(id) + "?v=1"), options_.timeout,
+       /*also_success=*/404);
+}
+
 Json Client::container_stats(const std::string& id) {
   check_id(id);
   const std::string path = versioned("/containers/" + url_encode(id) + "/stats?stream=false");

@@ -129,7 +129,7 @@ void prune_docker_images() {
     const std::vector<std::string> argv = {"docker", "image", "prune", "-a", "-f"};
     const process::ExitStatus status =
         detail::run_tool(argv, "docker image prune", tool_limits().docker_image_prune,
-                         {.capture_stdout = false})
+                         {.stdout_use = detail::ToolOptions::Output::logged})
             .exit_status;
     if (!status.success()) throw process::ExitError("docker", status, "");
     log::info("Docker images pruned successfully.");

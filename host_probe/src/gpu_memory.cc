@@ -181,8 +181,9 @@ double memory_usage_from_meminfo(const std::filesystem::path& meminfo) {
 
 bool has_gpu() {
   return log_errors("has_gpu", {.default_return = false, .log_error = false}, [&] {
+    // Only its status counts: its table is dropped.
     return detail::run_tool({kNvidiaSmi}, kNvidiaSmi, tool_limits().nvidia_smi,
-                            {.capture_stdout = false})
+                            {.stdout_use = detail::ToolOptions::Output::dropped})
         .exit_status.success();
   });
 }

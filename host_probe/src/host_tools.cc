@@ -3,6 +3,7 @@
 // nvidia-smi.
 
 #include <mutex>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -81,6 +82,47 @@ std::string format_limit(std::chrono::milliseconds limit) {
   return std::to_string(limit.count()) + " ms";
 }
 
+namespace {
+
+// The distinct tool warnings logged so far.
+struct SeenWarnings {
+  std::mutex mutex;
+  std::set<std::string> lines;
+};
+
+SeenWarnings& seen_warnings() {
+  static SeenWarnings seen;
+  return seen;
+}
+
+// Whether `line` is new to this process (and now remembered).
+bool first_sighting(const std::string& line) {
+  SeenWarnings& seen = seen_warnings();
+  std::lock_guard lock(seen.mutex);
+  if (seen.lines.contains(line)) return false;
+  if (seen.lines.size() >= kRememberedToolWarnings) return false;
+  seen.lines.insert(line);
+  return true;
+}
+
+}  // namespace
+
+void log_tool_output(std::string_view tool, std::string_view out, std::string_view err) {
+  for (const std::string& line : split(err, '\n')) {
+    const std::string text = trim(line);
+    if (text.empty()) continue;
+    if (first_sighting(std::string(tool) + ": " + text)) {
+      log::warning("%s: %s", tool, text);
+    } else {
+      log::debug("%s: %s", tool, text);
+    }
+  }
+  for (const std::string& line : split(out, '\n')) {
+    const std::string text = trim(line);
+    if (!text.empty()) log::debug("%s: %s", tool, text);
+  }
+}
+
 ToolTimeoutError::ToolTimeoutError(std::string tool, std::chrono::milliseconds limit)
     : ToolError(tool + " did not finish within " + format_limit(limit)),
       tool_(std::move(tool)),
@@ -90,12 +132,15 @@ namespace detail {
 
 process::RunResult run_tool(const std::vector<std::string>& argv, std::string_view tool,
                             std::chrono::milliseconds limit, const ToolOptions& options) {
-  process::RunOptions run{
-      .timeout = limit, .input = options.input, .capture_stderr = options.capture_stderr};
+  process::RunOptions run{.timeout = limit, .input = options.input, .capture_stderr = true};
   // Parsed output must not depend on the host's language settings.
-  if (options.capture_stdout) run.environment = {"LC_ALL=C"};
-  process::RunResult result =
-      options.capture_stdout ? process::run_capture(argv, run) : process::run_inherit(argv, run);
+  if (options.stdout_use == ToolOptions::Output::parsed) run.environment = {"LC_ALL=C"};
+  process::RunResult result = process::run_capture(argv, run);
+  std::string unread_out, unread_err;
+  if (options.stdout_use == ToolOptions::Output::logged) unread_out = std::exchange(result.out, {});
+  if (options.stdout_use == ToolOptions::Output::dropped) result.out.clear();
+  if (!options.capture_stderr) unread_err = std::exchange(result.err, {});
+  log_tool_output(tool, unread_out, unread_err);
   if (result.timed_out) {
     static metrics::Family<metrics::Counter>& timeouts = metrics::Registry::process_wide().counter(
         "tavoren_agent_host_tool_timeouts_total",
@@ -143,7 +188,7 @@ void login_to_registry(const std::string& username, const std::string& password,
   }
   const process::RunResult result =
       detail::run_tool(argv, "docker login", tool_limits().docker_login,
-                       {.capture_stdout = false, .input = password});
+                       {.stdout_use = detail::ToolOptions::Output::logged, .input = password});
   if (!result.exit_status.success()) {
     throw ToolError("docker login exited with status " +
                     std::to_string(result.exit_status.returncode()));

@@ -17,20 +17,25 @@ namespace tavoren::host_probe::detail {
 inline constexpr const char* kNvidiaSmi = "nvidia-smi";
 
 struct ToolOptions {
-  // Capture standard output (and run with LC_ALL=C, as the output is read);
-  // otherwise it goes to the agent's own standard output.
-  bool capture_stdout = true;
-  // Capture standard error too; otherwise it goes to the agent's own.
+  // What becomes of standard output: the caller reads it (the tool runs
+  // with LC_ALL=C, as its output is parsed), it goes to the agent's log
+  // (log_tool_output), or it is dropped (only the exit status counts).
+  enum class Output { parsed, logged, dropped };
+  Output stdout_use = Output::parsed;
+  // The caller reads standard error (RunResult::err); otherwise it goes to
+  // the agent's log (log_tool_output).
   bool capture_stderr = false;
   // Written to the tool's standard input (else /dev/null).
   std::optional<std::string> input;
 };
 
-// Runs `argv` without a shell. When `limit` passes, the tool's process
-// group is killed and reaped, the warning "<tool> did not finish within
-// <limit>; killed" is logged and ToolTimeoutError is thrown; `tool` names
-// it there ("docker info"). A tool that cannot be started throws
-// process::SpawnError. Any exit status is returned as it is.
+// Runs `argv` without a shell, both its output streams captured (what the
+// caller does not read is logged, see ToolOptions, and left out of the
+// result). When `limit` passes, the tool's process group is killed and
+// reaped, the warning "<tool> did not finish within <limit>; killed" is
+// logged and ToolTimeoutError is thrown; `tool` names it there ("docker
+// info"). A tool that cannot be started throws process::SpawnError. Any
+// exit status is returned as it is.
 process::RunResult run_tool(const std::vector<std::string>& argv, std::string_view tool,
                             std::chrono::milliseconds limit, const ToolOptions& options = {});
 

@@ -74,6 +74,54 @@ TEST_F(OperatorViewTest, ReadyOnceChecksPassedAndWhileTheBackendAnswers) {
   EXPECT_FALSE(view_.health().ready);
 }
 
+// What /healthz says of the start-up checks.
+std::string checks_word(const OperatorView& view) {
+  for (const auto& [name, word] : view.health().checks) {
+    if (name == "start-up checks") return word;
+  }
+  return "(none)";
+}
+
+TEST_F(OperatorViewTest, HealthSaysWhetherTheStartUpChecksPassedOrWereSkipped) {
+  view_.loop_started(10s);
+  view_.backend_call("assign_jobs", OperatorView::Outcome::kOk, 0.01);
+  EXPECT_EQ(checks_word(view_), "not passed yet");
+  view_.checks_skipped();
+  EXPECT_EQ(checks_word(view_), "skipped");
+  EXPECT_TRUE(view_.health().ready) << "skipping them on purpose makes the agent ready too";
+
+  metrics::Registry registry;
+  OperatorView checked(registry);
+  checked.checks_passed();
+  EXPECT_EQ(checks_word(checked), "passed");
+}
+
+TEST_F(OperatorViewTest, TheRecordOfAnActionsEndIsCountedAsABackendCall) {
+  int recorded = 0;
+  RecordExit record = metered_record_exit(
+      [&](const std::string& id, int status, std::string_view cause) {
+        EXPECT_EQ(id, "a1");
+        EXPECT_EQ(status, 137);
+        EXPECT_EQ(cause, "exited");
+        if (++recorded == 2) throw backend::NotCurrentError("attempt 2 of a1 is not current");
+        if (recorded == 3) throw backend::CallFailure("no connection", true);
+      },
+      view_);
+  record("a1", 137, "exited");
+  EXPECT_THROW(record("a1", 137, "exited"), backend::NotCurrentError);
+  EXPECT_THROW(record("a1", 137, "exited"), backend::CallFailure);
+  EXPECT_EQ(recorded, 3);
+  for (const char* outcome : {"ok", "refused", "failed"}) {
+    EXPECT_EQ(sample(std::string("tavoren_agent_backend_calls_total{operation=\"record_exit\","
+                                 "outcome=\"") +
+                     outcome + "\"}"),
+              1)
+        << outcome;
+  }
+  EXPECT_EQ(sample("tavoren_agent_backend_call_duration_seconds_count{operation=\"record_exit\"}"),
+            3);
+}
+
 TEST_F(OperatorViewTest, CountsActionsAndCyclesAsTheyHappen) {
   view_.action_started("a1", "resource_clone");
   view_.action_started("a2", "model_train");

@@ -16,7 +16,9 @@
 #include <thread>
 
 #include "agent_testing.h"
+#include "fake_engine.h"
 #include "tavoren/common/text.h"
+#include "tavoren/engine.h"
 #include "tavoren/sqlite_store.h"
 #include "test_support.h"
 
@@ -339,6 +341,72 @@ TEST_F(AgentService, RemovesTheFilesOfActionsEndedLongerAgoThanItKeepsThem) {
   EXPECT_EQ(returncode_of(agent.wait_for(15s)), 0) << output();
 }
 
+// The containers of ended actions, on a stand-in engine: "docker run"
+// records its container's id where the agent asks (after --cidfile), then
+// waits for the test to let it end.
+class AgentContainers : public AgentService {
+ protected:
+  AgentContainers() {
+    tools_.add_script("docker",
+                      "if [ \"$1\" = run ]; then printf 'c-new\\n' > \"$3\"; while [ ! -e " +
+                          (dir_.path() / "go").string() +
+                          " ]; do sleep 0.02; done; echo ran; fi\nexit 0\n");
+  }
+  Json labels(const std::string& action) const {
+    return {{std::string(engine::kInstanceLabel), "agent-7"},
+            {std::string(engine::kActionIdLabel), action}};
+  }
+  // Lets the action's container end now.
+  void end_container(const std::string& id) {
+    ASSERT_TRUE(wait_until([&] {
+      return output().find("action " + id + " started.") != std::string::npos;
+    })) << output();
+    engine_api_.add({.id = "c-new", .labels = labels(id), .running = false});
+    engine_api_.end("c-new", 0);
+    std::ofstream(dir_.path() / "go").put('\n');
+  }
+  bool ended(const std::string& id) const {
+    backend::LocalScaling scaling({.database = db()});
+    return scaling.show(id)["state"] == "ended";
+  }
+  void stop(process::Child& agent) {
+    agent.send_signal(SIGTERM);
+    EXPECT_EQ(returncode_of(agent.wait_for(15s)), 0) << output();
+  }
+
+  testing::FakeEngine engine_api_;
+  ScopedEnv engine_host_{"DOCKER_HOST", engine_api_.docker_host()};
+};
+
+TEST_F(AgentContainers, AnEndedContainerStaysItsTimeAndOneEndedLongAgoGoes) {
+  const std::string id = submit();
+  // Left by an earlier agent, its action's end recorded then.
+  engine_api_.add({.id = "c-old",
+                   .labels = labels("0123456789abcdef01234567"),
+                   .running = false,
+                   .finished_at = "2020-01-01T00:00:00Z"});
+  process::Child agent =
+      start({"--instance-id", "agent-7", "--keep-ended-containers", "1h", "--metrics-listen", ""});
+  ASSERT_TRUE(wait_until([&] { return !engine_api_.has("c-old"); })) << output();
+  end_container(id);
+  ASSERT_TRUE(wait_until([&] { return ended(id); })) << output();
+  std::this_thread::sleep_for(2500ms);  // more passes of the housekeeping
+  EXPECT_TRUE(engine_api_.has("c-new")) << output();
+  EXPECT_THAT(output(), Not(HasSubstr("Stopping container")));
+  stop(agent);
+}
+
+TEST_F(AgentContainers, WithoutDelayAContainerGoesOnceItsActionsEndIsRecorded) {
+  const std::string id = submit();
+  process::Child agent =
+      start({"--instance-id", "agent-7", "--keep-ended-containers", "0", "--metrics-listen", ""});
+  end_container(id);
+  ASSERT_TRUE(wait_until([&] { return !engine_api_.has("c-new"); })) << output();
+  EXPECT_TRUE(ended(id));
+  EXPECT_THAT(output(), HasSubstr("Removed the ended container c-new of action " + id));
+  stop(agent);
+}
+
 TEST_F(AgentService, BadRunOptionsAreUsageErrors) {
   std::filesystem::path fresh = dir_.path() / "fresh.db";
   for (const std::vector<std::string>& args :
@@ -359,6 +427,8 @@ TEST_F(AgentService, BadRunOptionsAreUsageErrors) {
                                              {"--retain", "7w"},
                                              {"--min-free", "100"},
                                              {"--min-free", "lots"},
+                                             {"--keep-ended-containers", "-1"},
+                                             {"--keep-ended-containers", "10 minutes"},
                                              {"extra"}}) {
     std::vector<std::string> argv = {"run", "--backend", fresh.string(), "--skip-prechecks"};
     argv.insert(argv.end(), args.begin(), args.end());

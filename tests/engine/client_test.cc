@@ -195,6 +195,28 @@ TEST(EngineClient, StopsWithTheDefaultOrAGivenGrace) {
   }
 }
 
+TEST(EngineClient, RemovesOnlyContainersThatDoNotRun) {
+  FakeEngine fake;
+  fake.add_container("up", {});
+  fake.add_container("ended", {}, /*running=*/false);
+  Client client(fake.options());
+
+  client.remove_container("ended");
+  EXPECT_EQ(fake.lines().back(), "DELETE /v1.41/containers/ended?v=1");
+  EXPECT_FALSE(fake.has("ended"));
+  // Gone already: the engine answers 404, which is success.
+  EXPECT_NO_THROW(client.remove_container("ended"));
+  // Never forced: a running container stays.
+  try {
+    client.remove_container("up");
+    ADD_FAILURE() << "removing a running container succeeded";
+  } catch (const ApiError& e) {
+    EXPECT_EQ(e.status(), 409);
+  }
+  EXPECT_TRUE(fake.has("up"));
+  EXPECT_THROW(client.remove_container(""), ValueError);
+}
+
 TEST(EngineClient, TellsRefusalsFromMissingAnswers) {
   FakeEngine fake;
   fake.add_container("c1", {});

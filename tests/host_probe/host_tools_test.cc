@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "tavoren/common/shell.h"
+#include "tavoren/common/text.h"
 #include "tavoren/host_probe.h"
 #include "test_support.h"
 
@@ -215,6 +216,54 @@ TEST_F(HostToolsTest, ParsedOutputComesFromTheCLocaleInTheAgentsEnvironment) {
   // A tool whose output is not read sees the agent's environment as it is.
   EXPECT_TRUE(has_gpu());
   EXPECT_EQ(testing::read_file(seen.path() / "nvidia-smi"), "C kept\nC kept\nde_DE.UTF-8 kept\n");
+}
+
+// The engine tool's chatter reaches the agent's log, never its own
+// streams: each warning once, the login's answer at debug level, and no
+// password anywhere.
+TEST_F(HostToolsTest, WhatAToolPrintsUnreadGoesToTheLogEachWarningOnce) {
+  tools_.add_script("docker",
+                    "cat > /dev/null\n"
+                    "echo 'WARNING: IPv4 forwarding is disabled in the fake engine' >&2\n"
+                    "case \"$1\" in\n"
+                    "  login) echo 'WARNING! Your password will be stored unencrypted' >&2\n"
+                    "         echo 'Login Succeeded' ;;\n"
+                    "  info) echo ' Docker Root Dir: /var/lib/docker' ;;\n"
+                    "esac\n");
+  ::testing::internal::CaptureStdout();
+  ::testing::internal::CaptureStderr();
+  login_to_registry("robot", "registry-password-77", "registry.example.com");
+  login_to_registry("robot", "registry-password-77", "registry.example.com");
+  is_docker_running();  // the same warning from another tool
+  get_docker_disk_space_usage();
+  get_docker_disk_space_usage();
+  // Only the logger's lines, never the tool's own, reach the agent's streams.
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+  for (const std::string& line : split(::testing::internal::GetCapturedStderr(), '\n')) {
+    EXPECT_FALSE(line.starts_with("WARNING") || line.starts_with("Login")) << line;
+  }
+
+  EXPECT_EQ(log_.count(Level::warning, "IPv4 forwarding is disabled"), 3u)
+      << "once for each of the tools docker login, docker ps and docker info";
+  EXPECT_TRUE(log_.contains(
+      Level::warning, "docker login: WARNING: IPv4 forwarding is disabled in the fake engine"));
+  EXPECT_TRUE(log_.contains(
+      Level::warning, "docker info: WARNING: IPv4 forwarding is disabled in the fake engine"));
+  EXPECT_EQ(log_.count(Level::warning, "password will be stored unencrypted"), 1u);
+  EXPECT_GE(log_.count(Level::debug, "IPv4 forwarding is disabled"), 2u) << "the repeats";
+  EXPECT_EQ(log_.count(Level::debug, "docker login: Login Succeeded"), 2u);
+  for (const auto& line : log_.lines()) {
+    EXPECT_EQ(line.message.find("registry-password-77"), std::string::npos) << line.message;
+  }
+}
+
+TEST_F(HostToolsTest, ThePresenceProbeOfTheGpuToolDropsItsTable) {
+  tools_.add_script("nvidia-smi", "echo '| NVIDIA-SMI 535.00 | Driver Version: 535.00 |'");
+  ::testing::internal::CaptureStdout();
+  EXPECT_TRUE(has_gpu());
+  const std::string own_out = ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(own_out, "");
+  EXPECT_EQ(log_.count(Level::debug, "NVIDIA-SMI"), 0u);
 }
 
 }  // namespace

@@ -98,6 +98,16 @@ bool read_request(int fd, FakeEngine::Request& request) {
   return true;
 }
 
+// The time now as the engine writes it.
+std::string rfc3339_now() {
+  const std::time_t seconds = std::time(nullptr);
+  std::tm parts{};
+  ::gmtime_r(&seconds, &parts);
+  char stamp[32];
+  std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &parts);
+  return stamp;
+}
+
 }  // namespace
 
 FakeEngine::Reply FakeEngine::error_reply(int status, const std::string& message) {
@@ -155,8 +165,10 @@ void FakeEngine::add_container_record(const std::string& id, Json record, bool r
 void FakeEngine::add(const ContainerSetup& setup) {
   Json record = {{"Id", setup.id}, {"Args", setup.args}};
   if (!setup.labels.is_null()) record["Config"] = {{"Labels", setup.labels}};
-  record["State"] = {
-      {"Running", setup.running}, {"StartedAt", setup.started_at}, {"ExitCode", setup.exit_code}};
+  record["State"] = {{"Running", setup.running},
+                     {"StartedAt", setup.started_at},
+                     {"FinishedAt", setup.finished_at},
+                     {"ExitCode", setup.exit_code}};
   std::lock_guard lock(mutex_);
   containers_.push_back(
       {setup.id, std::move(record), setup.running, setup.stats, setup.stats_status});
@@ -170,13 +182,20 @@ bool FakeEngine::running(const std::string& id) const {
   return false;
 }
 
-void FakeEngine::end(const std::string& id, int exit_code) {
+bool FakeEngine::has(const std::string& id) const {
+  std::lock_guard lock(mutex_);
+  return std::any_of(containers_.begin(), containers_.end(),
+                     [&](const Container& c) { return c.id == id; });
+}
+
+void FakeEngine::end(const std::string& id, int exit_code, std::optional<std::string> finished_at) {
   std::lock_guard lock(mutex_);
   for (Container& c : containers_) {
     if (c.id != id) continue;
     c.running = false;
     c.record["State"]["Running"] = false;
     c.record["State"]["ExitCode"] = exit_code;
+    c.record["State"]["FinishedAt"] = finished_at.value_or(rfc3339_now());
   }
 }
 
@@ -365,6 +384,19 @@ FakeEngine::Reply FakeEngine::answer(const Request& request) {
       if (on_stop_) on_stop_(id);
       return {.status = 204};
     }
+  }
+  static const std::regex container_itself("^/containers/([^/]+)$");
+  if (request.method == "DELETE" && std::regex_match(path, m, container_itself)) {
+    const std::string id = percent_decode(m[1].str());
+    auto c = std::find_if(containers_.begin(), containers_.end(),
+                          [&](const Container& x) { return x.id == id; });
+    if (c == containers_.end()) return error_reply(404, "No such container: " + id);
+    if (c->running) {
+      return error_reply(409, "cannot remove container " + id +
+                                  ": container is running: stop the container before removing");
+    }
+    containers_.erase(c);
+    return {.status = 204};
   }
   return error_reply(404, "page not found");
 }

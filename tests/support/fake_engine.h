@@ -3,10 +3,11 @@
 //
 // It keeps a small table of containers and answers the requests the agent
 // makes (ping, list with `all` and `status` and `label` filters, inspect,
-// stop, logs) the way the engine does, with paths under an optional
+// stop, logs, remove) the way the engine does, with paths under an optional
 // "/v<major>.<minor>" prefix. The list's summaries hold "Id", "State" and
 // (for a container with labels) "Labels"; a stop marks the record's
-// "State" as not running.
+// "State" as not running; a removal drops a container that does not run
+// (409 for one that runs).
 // Scripted replies for a method and path (without the version prefix) take
 // precedence, in order; a reply may also close the connection without an
 // answer, or never answer. Every request is recorded.
@@ -76,6 +77,9 @@ class FakeEngine {
     bool running = true;
     // "State"."ExitCode" of the inspection record.
     int exit_code = 0;
+    // "State"."FinishedAt": when a container that does not run ended (the
+    // engine's zero time for one that never did).
+    std::string finished_at = "0001-01-01T00:00:00Z";
   };
   void add(const ContainerSetup& setup);
   // A container whose inspection record is {"Id": id, "Args": args}.
@@ -84,8 +88,12 @@ class FakeEngine {
   // A container with the given inspection record.
   void add_container_record(const std::string& id, Json record, bool running = true);
   bool running(const std::string& id) const;
-  // Ends a running container with `exit_code` (as if its process exited).
-  void end(const std::string& id, int exit_code);
+  // Whether the engine still has the container (not removed).
+  bool has(const std::string& id) const;
+  // Ends a running container with `exit_code` (as if its process exited),
+  // at `finished_at` (RFC 3339; nullopt: now).
+  void end(const std::string& id, int exit_code,
+           std::optional<std::string> finished_at = std::nullopt);
   // One entry of a container's log: its time (nanoseconds since the
   // epoch), its stream (1 or 2) and its bytes. GET /containers/{id}/logs
   // answers the entries at or after `since` as the engine's multiplexed

@@ -1137,6 +1137,33 @@ TEST_F(WorkUnitContainer, ADestroyedUnitThatWasStoppedAsksTheEngineOnlyOnce) {
   EXPECT_EQ(std::count(lines.begin(), lines.end(), "POST /v1.41/containers/c0ffee42/stop?t=2"), 1);
 }
 
+// A client that ends with its container: nothing is stopped, and nothing
+// says so; a container that runs on after its client asks for a stop.
+TEST_F(WorkUnitContainer, AnEndedContainerIsNotStoppedAgainAfterItsClientEnds) {
+  auto unit = started("docker run --rm registry.example/job:1", std::chrono::milliseconds(1500));
+  engine_.end("c0ffee42", 0);
+  std::ofstream(tools_.dir() / "engine-stopped") << "ended\n";
+  ASSERT_TRUE(eventually([&] { return !unit->is_running(); }, 10s));
+  unit->stop();
+  const std::vector<std::string> lines = engine_.lines();
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "GET /v1.41/containers/c0ffee42/json"), 1);
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](const std::string& line) { return line.starts_with("POST"); }),
+            0);
+  EXPECT_EQ(capture_.count(Level::info, "Stopping container"), 0u);
+  EXPECT_EQ(capture_.count(Level::info, "Stopping action"), 0u);
+  EXPECT_TRUE(capture_.contains(Level::info,
+                                "Process for action " + kId + " has terminated with exit code: 0"));
+}
+
+TEST_F(WorkUnitContainer, AContainerLeftRunningByItsEndedClientIsStopped) {
+  auto unit = started("docker run --rm registry.example/job:1", std::chrono::milliseconds(1500));
+  // The client is killed; its container runs on.
+  ::kill(probe_.pid(), SIGKILL);
+  ASSERT_TRUE(eventually([&] { return !engine_.running("c0ffee42"); }, 10s));
+  EXPECT_TRUE(capture_.contains(Level::info, "Stopping container c0ffee42 of action " + kId));
+}
+
 TEST(WorkUnitPlainCommand, OtherCommandsAreLeftAsTheyAre) {
   FakeScaling fake;
   TempDir logs;

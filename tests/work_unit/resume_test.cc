@@ -221,6 +221,33 @@ TEST_F(Adoption, TheLogGoesOnFromTheEngineAndTheContainersStatusIsRecorded) {
   EXPECT_EQ(scaling_.count("update_action"), 1u);
 }
 
+// The watch's own complaints go to the agent's log, once each, and not to
+// the agent's standard error.
+TEST_F(Adoption, WhatTheWatchOnTheContainerSaysGoesToTheAgentsLog) {
+  tools_.add_script("docker",
+                    "echo 'WARNING: the fake engine watches c1 through a slow link' >&2\n"
+                    "while [ ! -f '" +
+                        (dir_.path() / "ended").string() + "' ]; do sleep 0.02; done\necho 0\n");
+  const std::string log = (dir_.path() / "logs" / "job.txt").string();
+  std::ofstream(log) << "";
+  engine_.add({.id = "c1"});
+  log::LogCapture capture;
+  ::testing::internal::CaptureStderr();
+  {
+    WorkUnit unit(scaling_, action_record(), options_);
+    unit.adopt({.container_id = "c1", .log_path = log});
+    end_container(0);
+    EXPECT_TRUE(eventually([&] { return !ends().empty(); }));
+  }
+  // Only the logger's lines, never the tool's own, reach standard error.
+  for (const std::string& line : split(::testing::internal::GetCapturedStderr(), '\n')) {
+    EXPECT_FALSE(line.starts_with("WARNING")) << line;
+  }
+  EXPECT_EQ(capture.count(log::Level::warning,
+                          "docker wait: WARNING: the fake engine watches c1 through a slow link"),
+            1u);
+}
+
 TEST_F(Adoption, AStoppedAdoptedUnitStopsItsContainerThroughTheEngine) {
   const std::string log = (dir_.path() / "logs" / "job.txt").string();
   std::ofstream(log) << "";

@@ -19,6 +19,7 @@
 #include "tavoren/common/logging.h"
 #include "tavoren/common/text.h"
 #include "tavoren/engine.h"
+#include "tavoren/host_probe.h"
 #include "tavoren/work_unit.h"
 
 namespace tavoren {
@@ -127,6 +128,8 @@ void WorkUnit::adopt(const AdoptedRun& run) {
     request.argv = {"docker", "wait", run.container_id};
     request.stdin_stream = process::Stream::null;
     request.stdout_stream = process::Stream::null;
+    // What it says goes to the agent's log (report_watcher_output).
+    request.stderr_stream = process::Stream::pipe;
     request.new_session = true;
     process::Child child = process::Child::spawn(request);
     child_end_.launched();
@@ -139,8 +142,26 @@ void WorkUnit::adopt(const AdoptedRun& run) {
   });
 }
 
+void WorkUnit::report_watcher_output() {
+  std::string said;
+  {
+    MutexLock lock(state_mutex_);
+    const int fd = process_ ? process_->stderr_fd() : -1;
+    // Only what is there now: a watcher that runs on is not waited for.
+    struct pollfd ready = {fd, POLLIN, 0};
+    char buffer[4096];
+    while (fd >= 0 && ::poll(&ready, 1, 0) > 0 && (ready.revents & POLLIN) != 0) {
+      const ssize_t got = ::read(fd, buffer, sizeof buffer);
+      if (got <= 0) break;
+      said.append(buffer, static_cast<std::size_t>(got));
+    }
+  }
+  host_probe::log_tool_output("docker wait", "", said);
+}
+
 void WorkUnit::catch_up_log(bool final) {
   if (!engine_log_) return;
+  report_watcher_output();
   const std::string id = label();
   try {
     const std::uint64_t appended = engine_log_->catch_up();

@@ -411,10 +411,10 @@ bool WorkUnit::record_end_on_log_thread() {
   request_thread_stop();
   deliver_end(*status);
   // The engine's client has ended, and its container normally with it; one
-  // whose client was killed would run on unseen, so the engine is asked to
-  // stop it, as stop() would.
+  // whose client was killed would run on unseen, so the engine is asked
+  // whether it still runs, and to stop it then, as stop() would.
   try {
-    stop_container(id);
+    stop_container(id, /*only_if_running=*/true);
   } catch (const std::exception& e) {
     log::error("Error stopping process for action %s: %s", id, e.what());
   }

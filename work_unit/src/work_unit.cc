@@ -512,14 +512,15 @@ void WorkUnit::stop() {
   log_errors("stop", {.log_error = false}, [&] {
     MutexLock lifecycle(lifecycle_mutex_);
     const std::string id = label();
-    log::info("Stopping action %s", id);
     request_thread_stop();
     if (!child_end_.take()) {
       // The log thread recorded the child's end (or is recording it): the
-      // log is flushed there, and only the thread is left to join.
+      // log is flushed there, and only the thread is left to join. Nothing
+      // is stopped, so nothing says so.
       join_log_thread(id);
       return;
     }
+    log::info("Stopping action %s", id);
     bool container_asked = false;
     try {
       if (has_process()) {
@@ -582,15 +583,26 @@ std::optional<std::string> WorkUnit::container_id() const {
   return words.front();
 }
 
-bool WorkUnit::stop_container(const std::string& label) {
+bool WorkUnit::stop_container(const std::string& label, bool only_if_running) {
   const std::optional<std::string> id = container_id();
   if (!id) return false;
   const auto grace = options_.timings.term_grace;
   const int grace_seconds = static_cast<int>((grace.count() + 999) / 1000);
-  log::info("Stopping container %s of action %s", *id, label);
   try {
     engine::Client client;
+    if (only_if_running) {
+      const Json record = client.inspect_container(*id);
+      const auto state = record.find("State");
+      if (state == record.end() || !state->is_object() || !state->value("Running", false)) {
+        log::debug("Container %s of action %s has ended", *id, label);
+        return true;
+      }
+    }
+    log::info("Stopping container %s of action %s", *id, label);
     client.stop_container(*id, grace_seconds);
+  } catch (const engine::ApiError& e) {
+    if (only_if_running && e.status() == 404) return true;  // gone with its end
+    log::warning("Container %s of action %s did not stop: %s", *id, label, e.what());
   } catch (const std::exception& e) {
     log::warning("Container %s of action %s did not stop: %s", *id, label, e.what());
   }

@@ -6,6 +6,7 @@
 //   Json record = client.inspect_container(running[0]["Id"].get<std::string>());
 //   client.stop_container(id);                // the engine's default grace
 //   client.stop_container(id, 30);            // 30 seconds of grace
+//   client.remove_container(id);              // an ended container, gone for good
 //
 // Where the engine listens is read as the engine's own command-line tools
 // read it, from DOCKER_HOST:
@@ -233,6 +234,11 @@ class Client {
   // before the engine kills it. A container that was not running (answer
   // 304) counts as stopped.
   void stop_container(const std::string& id, std::optional<int> grace_seconds = std::nullopt);
+  // DELETE /containers/{id}?v=1: removes a container that does not run,
+  // with its anonymous volumes (named volumes stay). Never forced: the
+  // engine refuses a running container (ApiError 409). A container that is
+  // gone already (404) counts as removed.
+  void remove_container(const std::string& id);
   // GET /containers/{id}/stats?stream=false: one sample of the container's
   // resource usage (an object with "cpu_stats", "precpu_stats",
   // "memory_stats", ...). The engine takes about a second to answer.

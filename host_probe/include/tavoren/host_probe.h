@@ -18,9 +18,14 @@
 // Tools whose output is parsed run with LC_ALL=C added to the agent's
 // environment.
 //
-// Threads: no state but the process-wide time limits, which are guarded by
-// a mutex; every function may be called from several threads at once.
-// Environment variables are read on every call.
+// Output: no host tool writes to the agent's own standard output or error.
+// What a tool prints that its caller does not read (the warnings of the
+// container engine's tool, a login's "Login Succeeded", a prune's list) is
+// passed to the agent's log through log_tool_output.
+//
+// Threads: no state but the process-wide time limits and the tool warnings
+// seen so far, each guarded by a mutex; every function may be called from
+// several threads at once. Environment variables are read on every call.
 #pragma once
 
 #include <chrono>
@@ -96,6 +101,18 @@ class ToolTimeoutError : public ToolError {
 
 // A limit as log lines show it: whole seconds as "30 s", else "250 ms".
 std::string format_limit(std::chrono::milliseconds limit);
+
+// Passes what `tool` ("docker info") printed, and its caller does not read,
+// to the agent's log, one line per line of output (blank ones skipped), as
+// "<tool>: <line>": each distinct line of its standard error (`err`: the
+// engine tool's warnings, which it repeats at every run) as a warning the
+// first time this process sees it, and at debug level afterwards; each
+// line of its standard output (`out`) at debug level. Registered secrets
+// are masked as in every log line. Remembers at most
+// kRememberedToolWarnings distinct lines; beyond that, new ones are logged
+// at debug level. Safe from any thread.
+void log_tool_output(std::string_view tool, std::string_view out, std::string_view err);
+inline constexpr std::size_t kRememberedToolWarnings = 1024;
 
 // ---------------------------------------------------------------------------
 // Instance identity and cloud metadata.

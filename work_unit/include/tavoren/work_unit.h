@@ -471,15 +471,22 @@ class WorkUnit {
   // client has written it.
   std::optional<std::string> container_id() const EXCLUDES(state_mutex_);
   // Asks the engine to stop the container within the termination grace.
-  // True when a container was known and asked.
-  bool stop_container(const std::string& label) EXCLUDES(state_mutex_);
+  // True when a container was known and asked. `only_if_running` (after
+  // the child ended by itself): the engine is asked first whether the
+  // container still runs, and one that does not is left alone, unlogged.
+  bool stop_container(const std::string& label, bool only_if_running = false)
+      EXCLUDES(state_mutex_);
   // Starts the log thread on the child held (start() and adopt()).
   void start_log_thread() REQUIRES(lifecycle_mutex_) EXCLUDES(state_mutex_);
   // Makes the eventfd the log thread waits on for a stop.
   void make_stop_fd();
   // An adopted unit's log: appends what the engine holds beyond the file
-  // (nothing for other units). `final`: the container has ended.
+  // (nothing for other units), and passes what its watcher said so far to
+  // the agent's log. `final`: the container has ended.
   void catch_up_log(bool final);
+  // What an adopted unit's watcher (`docker wait`) wrote to its standard
+  // error so far, through host_probe::log_tool_output; never waits.
+  void report_watcher_output() EXCLUDES(state_mutex_);
   // An adopted unit's container's exit status from the engine (unknown
   // when the engine cannot tell, or it still runs).
   process::ExitStatus adopted_exit_status();
