@@ -1,9 +1,14 @@
-// Readers of backend answers shared by every caller of the contract.
+// Readers of backend answers and records shared by every caller of the
+// contract.
 #include "tavoren/backend.h"
 
 #include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <string>
 #include <utility>
 
+#include "tavoren/common/text.h"
 #include "tavoren/common/utf8.h"
 
 namespace tavoren::backend {
@@ -16,6 +21,38 @@ bool is_action_id(std::string_view text) {
   return text.size() == kActionIdLength && std::all_of(text.begin(), text.end(), [](char c) {
            return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
          });
+}
+
+const Json* stored_gpu_memory(const Json& record) {
+  const Json* level = &record;
+  for (const char* key : {"actionDetails", "expectedResources", "gpuMemory"}) {
+    if (!level->is_object()) {
+      throw TypeError(std::string("Cannot look up '") + key + "' in a " + level->type_name());
+    }
+    const auto it = level->find(key);
+    if (it == level->end()) return nullptr;
+    level = &*it;
+  }
+  return level;
+}
+
+std::optional<Json> gpu_memory_number(const Json& stored) {
+  if (stored.is_number()) return stored;
+  if (!stored.is_string()) return std::nullopt;
+  const std::string text = trim(stored.get_ref<const std::string&>());
+  const char* const begin = text.data();
+  const char* const end = begin + text.size();
+  long long whole = 0;
+  if (const auto [at, error] = std::from_chars(begin, end, whole);
+      error == std::errc() && at == end && !text.empty()) {
+    return Json(whole);
+  }
+  double fraction = 0;
+  if (const auto [at, error] = std::from_chars(begin, end, fraction);
+      error == std::errc() && at == end && !text.empty() && std::isfinite(fraction)) {
+    return Json(fraction);
+  }
+  return std::nullopt;
 }
 
 bool refusal_kind::is_kind(std::string_view text) {

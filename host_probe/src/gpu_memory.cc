@@ -17,6 +17,7 @@
 
 #include "gpu_memory_internal.h"
 #include "host_tools_internal.h"
+#include "tavoren/backend.h"
 #include "tavoren/common/errors.h"
 #include "tavoren/common/files.h"
 #include "tavoren/common/log_errors.h"
@@ -34,7 +35,7 @@ using detail::kNvidiaSmi;
 
 constexpr const char* kMeminfoPath = "/proc/meminfo";
 // Requirements of this size (MiB) or more skip the single-GPU best fit.
-constexpr double kLargeRequirementMib = 80000;
+constexpr double kLargeRequirementMib = backend::kLargeGpuRequirementMib;
 
 std::string require_ascii(std::string text, const char* what) {
   if (!is_ascii(text)) throw ValueError(std::string(what) + " printed text that is not ASCII");
@@ -64,56 +65,18 @@ bool contains(const std::vector<long long>& values, long long value) {
   return std::find(values.begin(), values.end(), value) != values.end();
 }
 
-// actionDetails.expectedResources.gpuMemory of `action_details`; nullptr
-// when any of the three keys is missing. Throws TypeError when a level is
-// not a map.
-const Json* stored_gpu_memory(const Json& action_details) {
-  const Json* level = &action_details;
-  for (const char* key : {"actionDetails", "expectedResources", "gpuMemory"}) {
-    if (!level->is_object()) {
-      throw TypeError(std::string("Cannot look up '") + key + "' in a " + level->type_name());
-    }
-    const auto it = level->find(key);
-    if (it == level->end()) return nullptr;
-    level = &*it;
-  }
-  return level;
-}
-
-// A stored gpuMemory as a number: a number as it is, a text that holds one
-// decimal number (blanks around it allowed) as that number; nullopt for
-// anything else.
-std::optional<Json> gpu_memory_number(const Json& stored) {
-  if (stored.is_number()) return stored;
-  if (!stored.is_string()) return std::nullopt;
-  const std::string text = trim(stored.get_ref<const std::string&>());
-  const char* const begin = text.data();
-  const char* const end = begin + text.size();
-  long long whole = 0;
-  if (const auto [at, error] = std::from_chars(begin, end, whole);
-      error == std::errc() && at == end && !text.empty()) {
-    return Json(whole);
-  }
-  double fraction = 0;
-  if (const auto [at, error] = std::from_chars(begin, end, fraction);
-      error == std::errc() && at == end && !text.empty() && std::isfinite(fraction)) {
-    return Json(fraction);
-  }
-  return std::nullopt;
-}
-
 // The requirement the selections work with: get_required_gpu_memory, but a
 // gpuMemory that is neither null, a number nor a numeric text fails the
 // selection instead of counting as 0.
 Json selection_requirement(const Json& action_details) {
   const Json* stored = nullptr;
   try {
-    stored = stored_gpu_memory(action_details);
+    stored = backend::stored_gpu_memory(action_details);
   } catch (const TypeError&) {
     // A level that is not a map: get_required_gpu_memory's 0 applies.
   }
   // null is no requirement given, as before.
-  if (stored != nullptr && !stored->is_null() && !gpu_memory_number(*stored)) {
+  if (stored != nullptr && !stored->is_null() && !backend::gpu_memory_number(*stored)) {
     throw NoSuitableGpuError("The required GPU memory is not a number: " + stored->dump());
   }
   return get_required_gpu_memory(action_details);
@@ -235,9 +198,9 @@ double get_mem_usage() {
 
 Json get_required_gpu_memory(const Json& action_details) {
   return log_errors("get_required_gpu_memory", {.default_return = Json(0)}, [&]() -> Json {
-    const Json* stored = stored_gpu_memory(action_details);
+    const Json* stored = backend::stored_gpu_memory(action_details);
     if (stored == nullptr) return Json(0);
-    std::optional<Json> number = gpu_memory_number(*stored);
+    std::optional<Json> number = backend::gpu_memory_number(*stored);
     if (!number) {
       throw TypeError(std::string("gpuMemory is not a number but a ") + stored->type_name());
     }

@@ -99,6 +99,18 @@ bool is_agent_cause(std::string_view cause);
 bool requeues(std::string_view cause);
 }  // namespace end_cause
 
+// The GPU memory an action asks for: actionDetails.expectedResources.
+// gpuMemory of its record (MiB); nullptr when any of the three keys is
+// missing. Throws TypeError when a level is not a map.
+const Json* stored_gpu_memory(const Json& record);
+// A stored gpuMemory as a number: a number as it is, a text that holds one
+// decimal number (blanks around it allowed) as that number; nullopt for
+// anything else.
+std::optional<Json> gpu_memory_number(const Json& stored);
+// From this many MiB on, an action's GPUs may be several whose free memory
+// adds up; below it, the agent first looks for one GPU that fits.
+inline constexpr double kLargeGpuRequirementMib = 80000;
+
 // The length of an action identifier, in characters.
 inline constexpr std::size_t kActionIdLength = 24;
 

@@ -175,6 +175,10 @@ struct PollingMachine {
   std::int64_t max_actions = 0;
   // "active", "draining" or "preempting".
   std::string mode;
+  // What its latest inventory has free on healthy GPUs (MiB): on one, and
+  // on all together; nullopt before an inventory.
+  std::optional<std::int64_t> gpu_free_max;
+  std::optional<std::int64_t> gpu_free_sum;
   // Whether this poll may get work (not too soon after the last one).
   bool fresh = true;
 };
@@ -199,7 +203,7 @@ PollingMachine record_poll(Tx& tx, const CoreOptions& options) {
       "drained_by = CASE WHEN machines.drained_by = 'agent' THEN NULL ELSE machines.drained_by "
       "END, last_poll_too_soon = " TOO_SOON_SQL ", last_poll_ms = CASE WHEN " TOO_SOON_SQL
       " THEN machines.last_poll_ms ELSE excluded.contact_ms END "
-      "RETURNING gpus, max_actions, mode, last_poll_too_soon",
+      "RETURNING gpus, max_actions, mode, last_poll_too_soon, gpu_free_max_mib, gpu_free_sum_mib",
       Params()
           .text(options.instance_id)
           .integer(options.fleet.clock_offset.count())
@@ -210,10 +214,19 @@ PollingMachine record_poll(Tx& tx, const CoreOptions& options) {
   if (!rows.is_null(0)) machine.gpus = rows.integer(0);
   machine.max_actions = rows.integer(1);
   machine.mode = rows.text(2);
+  if (!rows.is_null(4)) machine.gpu_free_max = rows.integer(4);
+  if (!rows.is_null(5)) machine.gpu_free_sum = rows.integer(5);
   machine.fresh = !rows.boolean(3);
   return machine;
 }
 
+// Whether a queued action's GPU memory fits the polling machine's latest
+// inventory ($5: the most free on one healthy GPU, $6: on all together, -1
+// before an inventory; $7: kLargeGpuRequirementMib): below $7 one GPU must
+// hold it, as the agent's own choice of a single GPU; from $7 on their sum.
+#define GPU_MEMORY_FITS_SQL                                                              \
+  "(gpu_memory_mib IS NULL OR $5 < 0 OR (gpu_memory_mib < $7 AND gpu_memory_mib <= $5) " \
+  "OR (gpu_memory_mib >= $7 AND gpu_memory_mib <= $6))"
 Result assign_in(Tx& tx, const CoreOptions& options, bool has_gpu, Rejections& rejected) {
   const std::string& instance = options.instance_id;
   const PollingMachine machine = record_poll(tx, options);
@@ -233,7 +246,8 @@ Result assign_in(Tx& tx, const CoreOptions& options, bool has_gpu, Rejections& r
     // the count of the actions it holds is its own.
     Rows rows = tx.query(
         "SELECT id, record, attempt FROM actions WHERE state = 'queued' AND scaled_down_at IS NULL "
-        "AND (NOT gpu_required OR $1) ORDER BY seq LIMIT (SELECT CASE WHEN held >= $3 THEN 0 "
+        "AND (NOT gpu_required OR $1) AND " GPU_MEMORY_FITS_SQL
+        " ORDER BY seq LIMIT (SELECT CASE WHEN held >= $3 THEN 0 "
         "WHEN $3 - held < $2 THEN $3 - held ELSE $2 END FROM (SELECT count(*) AS held FROM "
         "actions WHERE assigned_to = $4 AND state = 'assigned' AND " LIVE_ACTION_SQL
         ") AS holding){skip_locked}",
@@ -241,7 +255,10 @@ Result assign_in(Tx& tx, const CoreOptions& options, bool has_gpu, Rejections& r
             .boolean(gpu_allowed)
             .integer(options.assign_batch)
             .integer(machine.max_actions)
-            .text(instance));
+            .text(instance)
+            .integer(machine.gpu_free_max.value_or(-1))
+            .integer(machine.gpu_free_sum.value_or(-1))
+            .integer(static_cast<std::int64_t>(kLargeGpuRequirementMib)));
     while (rows.next()) {
       std::string id = rows.text(0);
       std::string reason;
@@ -806,6 +823,11 @@ Result StoreCore::update_available_resources(const Json& arguments) {
         Params().text(instance).text(rules::to_text(arguments)));
     const auto inventory = arguments.find("inventory");
     if (inventory == arguments.end() || inventory->is_null()) return Result::ok(Json(), "recorded");
+    // What its GPUs have free decides which GPU actions it is handed.
+    const auto [most_free, all_free] = rules::healthy_gpu_free_mib(*inventory);
+    tx.run(
+        "UPDATE machines SET gpu_free_max_mib = $2, gpu_free_sum_mib = $3 WHERE instance_id = $1",
+        Params().text(instance).integer(most_free).integer(all_free));
     // One sample per machine and period, kept for a day.
     const std::int64_t now = core_internal::now_ms(tx, options_) / 1000;
     if (!tx.query("SELECT 1 FROM machine_samples WHERE instance_id = $1 AND sampled_at > $2",
@@ -915,14 +937,15 @@ std::string StoreCore::submit(const Json& record) {
       const Json stored = rules::queued_record(id, record);
       const std::int64_t inserted = tx.change(
           "INSERT INTO actions (id, action_type, gpu_required, record, owner, state, "
-          "submitted_at) VALUES ($1, $2, $3, $4, $5, 'queued', {now}) "
+          "submitted_at, gpu_memory_mib) VALUES ($1, $2, $3, $4, $5, 'queued', {now}, $6) "
           "ON CONFLICT (id) DO NOTHING",
           Params()
               .text(id)
               .text(action_type)
               .boolean(gpu_required)
               .text(stored.dump())
-              .optional_text(owner_of(stored)));
+              .optional_text(owner_of(stored))
+              .optional_integer(rules::required_gpu_memory_mib(record)));
       if (inserted == 0) continue;
       record_event(tx, id, "submit", Json::object());
       return id;

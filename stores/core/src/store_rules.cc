@@ -594,6 +594,33 @@ Json inventory_sample(const Json& arguments) {
   return sample;
 }
 
+std::pair<std::int64_t, std::int64_t> healthy_gpu_free_mib(const Json& inventory) {
+  double most = 0;
+  double sum = 0;
+  for (const Json& gpu : inventory.value("gpus", Json::array())) {
+    if (gpu.value("health", std::string()) != "healthy") continue;
+    const Json free = gpu.value("memoryFreeMiB", Json());
+    if (!free.is_number() || free.get<double>() < 0) continue;
+    most = std::max(most, free.get<double>());
+    sum += free.get<double>();
+  }
+  return {static_cast<std::int64_t>(most), static_cast<std::int64_t>(sum)};
+}
+
+std::optional<std::int64_t> required_gpu_memory_mib(const Json& record) {
+  if (!gpu_required(record)) return std::nullopt;
+  const Json* stored = nullptr;
+  try {
+    stored = backend::stored_gpu_memory(record);
+  } catch (const TypeError&) {
+    return std::nullopt;
+  }
+  if (stored == nullptr) return std::nullopt;
+  const std::optional<Json> number = backend::gpu_memory_number(*stored);
+  if (!number || number->get<double>() <= 0 || number->get<double>() > 1e12) return std::nullopt;
+  return static_cast<std::int64_t>(std::ceil(number->get<double>()));
+}
+
 Json gpu_counts(const Json& report) {
   if (!report.is_object()) return Json();
   const auto inventory = report.find("inventory");

@@ -261,6 +261,14 @@ ALTER TABLE machines DROP CONSTRAINT machines_mode_check;
 ALTER TABLE machines ADD CONSTRAINT machines_mode_check
   CHECK (mode IN ('active', 'draining', 'preempting'));
 )sql",
+    // 10 -> 11: placement from the inventory: the GPU memory an action asks
+    // for (MiB), and the most free on one healthy GPU of each machine and
+    // on all of them together (its latest inventory; null before one).
+    R"sql(
+ALTER TABLE actions ADD COLUMN gpu_memory_mib BIGINT;
+ALTER TABLE machines ADD COLUMN gpu_free_max_mib BIGINT;
+ALTER TABLE machines ADD COLUMN gpu_free_sum_mib BIGINT;
+)sql",
 };
 
 constexpr int kVersion = static_cast<int>(std::size(kMigrations));

@@ -321,6 +321,14 @@ INSERT INTO machines_14 SELECT instance_id, gpus, max_actions, labels, created_a
 DROP TABLE machines;
 ALTER TABLE machines_14 RENAME TO machines;
 )sql",
+    // 14 -> 15: placement from the inventory: the GPU memory an action asks
+    // for (MiB), and the most free on one healthy GPU of each machine and
+    // on all of them together (its latest inventory; null before one).
+    R"sql(
+ALTER TABLE actions ADD COLUMN gpu_memory_mib INTEGER;
+ALTER TABLE machines ADD COLUMN gpu_free_max_mib INTEGER;
+ALTER TABLE machines ADD COLUMN gpu_free_sum_mib INTEGER;
+)sql",
 };
 
 constexpr int kVersion = static_cast<int>(std::size(kMigrations));

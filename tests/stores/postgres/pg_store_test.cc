@@ -68,6 +68,9 @@ class PgStoreTest : public ::testing::Test {
     const std::string s = schema();
     raw.exec("DROP TABLE " + s + ".transport_keys, " + s + ".request_nonces, " + s +
              ".machine_samples");
+    raw.exec("ALTER TABLE " + s + ".actions DROP COLUMN gpu_memory_mib");
+    raw.exec("ALTER TABLE " + s + ".machines DROP COLUMN gpu_free_max_mib, DROP COLUMN " +
+             "gpu_free_sum_mib");
     raw.exec("DELETE FROM " + s + ".model_secrets WHERE owner <> ''");
     raw.exec("ALTER TABLE " + s + ".model_secrets DROP CONSTRAINT model_secrets_pkey");
     raw.exec("ALTER TABLE " + s + ".model_secrets DROP COLUMN owner");

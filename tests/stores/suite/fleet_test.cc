@@ -451,5 +451,42 @@ TEST_F(FleetTest, AMachinesInventoryIsKeptWithADayOfSamplesOnePerFiveMinutes) {
   }
 }
 
+// A GPU action goes only to a machine whose latest inventory has room for
+// it on a healthy GPU: below 80,000 MiB on one GPU, from there on all of
+// them together. A machine without an inventory is held to nothing.
+TEST_F(FleetTest, AGpuActionGoesOnlyWhereAHealthyGpuHasRoomForIt) {
+  const auto needing = [](const Json& mib) {
+    Json record = action_record("data_split", true);
+    record["actionDetails"]["expectedResources"] = {{"gpuMemory", mib}};
+    return record;
+  };
+  const Json inventory = {
+      {"gpus", Json::array({Json{{"index", 0}, {"health", "healthy"}, {"memoryFreeMiB", 20000}},
+                            Json{{"index", 1}, {"health", "quarantined"}, {"memoryFreeMiB", 81000}},
+                            Json{{"index", 2}, {"health", "healthy"}, {"memoryFreeMiB", 15000}}})}};
+  StoreUnderTest box(options("box"));
+  box.store().set_machine("box", MachineChange{}, true);
+  ASSERT_FALSE(box.update_available_resources(Json{{"available_memory", 50},
+                                                   {"available_cpu", 50},
+                                                   {"available_gpu_memory", 113},
+                                                   {"gpu_utilisation", 0},
+                                                   {"inventory", inventory}})
+                   .has_error_set());
+  const std::string too_big = box.store().submit(needing(40000));
+  const std::string as_text = box.store().submit(needing("30000"));
+  const std::string spans = box.store().submit(needing(90000));
+  const std::string fits = box.store().submit(needing(18000));
+  const Json taken = box.assign_jobs(true).data;
+  ASSERT_EQ(taken.size(), 1u);
+  EXPECT_EQ(taken[0]["_id"], fits) << "only one healthy GPU with 18,000 MiB free fits";
+  EXPECT_EQ(at(seconds(2), options("box"))->assign_jobs(true).data, Json::array());
+
+  // A machine that sent no inventory yet is held to nothing.
+  StoreUnderTest other(options("other"));
+  EXPECT_EQ(other.assign_jobs(true).data.at(0)["_id"], too_big);
+  EXPECT_EQ(at(seconds(2), options("other"))->assign_jobs(true).data.at(0)["_id"], as_text);
+  EXPECT_EQ(at(seconds(4), options("other"))->assign_jobs(true).data.at(0)["_id"], spans);
+}
+
 }  // namespace
 }  // namespace tavoren::local_backend_testing

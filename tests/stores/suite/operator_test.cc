@@ -29,12 +29,16 @@ using backend::Result;
 
 // Takes a file of the current schema back to version 9: model secrets
 // without owners (the platform's defaults kept), no transport keys, no
-// nonces, no count of the reports' bytes, no machine samples.
-#define TAVOREN_BACK_TO_VERSION_NINE                                                        \
-  "DROP TABLE machine_samples; DROP TABLE transport_keys; CREATE TABLE secrets_9 (name TEXT PRIMARY KEY, "              \
-  "user_access_token TEXT NOT NULL); INSERT INTO secrets_9 SELECT name, user_access_token " \
-  "FROM model_secrets WHERE owner = ''; DROP TABLE model_secrets; "                         \
-  "ALTER TABLE secrets_9 RENAME TO model_secrets; DROP TABLE request_nonces; "              \
+// nonces, no count of the reports' bytes, no machine samples, no GPU
+// memory figures for placement.
+#define TAVOREN_BACK_TO_VERSION_NINE                                                          \
+  "ALTER TABLE actions DROP COLUMN gpu_memory_mib; ALTER TABLE machines DROP COLUMN "         \
+  "gpu_free_max_mib; ALTER TABLE machines DROP COLUMN gpu_free_sum_mib; "                     \
+  "DROP TABLE machine_samples; DROP TABLE transport_keys; CREATE TABLE secrets_9 (name TEXT " \
+  "PRIMARY KEY, "                                                                             \
+  "user_access_token TEXT NOT NULL); INSERT INTO secrets_9 SELECT name, user_access_token "   \
+  "FROM model_secrets WHERE owner = ''; DROP TABLE model_secrets; "                           \
+  "ALTER TABLE secrets_9 RENAME TO model_secrets; DROP TABLE request_nonces; "                \
   "ALTER TABLE actions DROP COLUMN report_bytes; PRAGMA user_version = 9; "
 constexpr const char* kBackToVersionNine = TAVOREN_BACK_TO_VERSION_NINE;
 

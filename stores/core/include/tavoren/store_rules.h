@@ -220,6 +220,12 @@ Json inventory_sample(const Json& arguments);
 // A machine's GPUs in its latest report's inventory: {"total", "healthy"};
 // null without one.
 Json gpu_counts(const Json& report);
+// The most MiB free on one healthy GPU of an inventory, and on all of its
+// healthy GPUs together (whole MiB, rounded down).
+std::pair<std::int64_t, std::int64_t> healthy_gpu_free_mib(const Json& inventory);
+// The GPU memory a GPU action's record asks for (whole MiB, rounded up);
+// nullopt for an action without GPU or without a figure.
+std::optional<std::int64_t> required_gpu_memory_mib(const Json& record);
 
 // How update_action_status and update_action change a record: true when
 // `record` was changed.
