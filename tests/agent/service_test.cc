@@ -2,6 +2,7 @@
 // first on PATH and the embedded backend on a temporary database.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <httplib.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -152,6 +153,53 @@ TEST_F(AgentService, TakesASubmittedActionAndStopsItOnSigterm) {
   }
   EXPECT_GT(count, 3);
   EXPECT_TRUE(warned);
+}
+
+// On a spot machine the agent polls its cloud's notice; a notice mid-job
+// stops the job at once, ships its log whole, records its end as preempted
+// (queued again by its retry budget) and ends the agent.
+TEST_F(AgentService, ACloudsNoticeEndsEveryJobAsPreemptedAndTheAgentExits) {
+  std::atomic<bool> notice{false};
+  testing::LoopbackServer metadata;
+  metadata.server().Get("/computeMetadata/v1/instance/scheduling/preemptible",
+                        [](const httplib::Request&, httplib::Response& response) {
+                          response.set_content("TRUE", "text/plain");
+                        });
+  metadata.server().Get("/computeMetadata/v1/instance/preempted",
+                        [&](const httplib::Request&, httplib::Response& response) {
+                          response.set_content(notice ? "TRUE" : "FALSE", "text/plain");
+                        });
+  metadata.start();
+  ScopedEnv gcp("SERVICE_PROVIDER", "GCP");
+  ScopedEnv host("TAVOREN_GCP_METADATA_HOST", metadata.host());
+  fake_docker("echo working before the notice; exec sleep 30");
+  const std::string id = submit();
+  process::Child agent = start();
+  ASSERT_TRUE(wait_until([&] { return container_pid().has_value(); })) << output();
+  const pid_t container = *container_pid();
+  const std::filesystem::path log_file = dir_.path() / "logs" / ("resource_clone_" + id + ".txt");
+  ASSERT_TRUE(wait_until([&] {
+    return std::filesystem::exists(log_file) &&
+           read_file(log_file).find("working before the notice") != std::string::npos;
+  }));
+
+  notice = true;
+  const auto noticed = std::chrono::steady_clock::now();
+  const std::optional<int> status = returncode_of(agent.wait_for(15s));
+  ASSERT_TRUE(status.has_value()) << "still running after the notice:\n" << output();
+  EXPECT_EQ(*status, 0) << output();
+  EXPECT_LT(std::chrono::steady_clock::now() - noticed, 10s);
+  EXPECT_TRUE(process_gone(container));
+  EXPECT_THAT(output(), HasSubstr("GCP takes this machine back (preempt): stopping every job"));
+
+  backend::LocalScaling scaling({.database = db()});
+  EXPECT_EQ(scaling.logs(id).content, read_file(log_file));
+  const Json shown = scaling.show(id);
+  std::string cause;
+  for (const Json& event : shown["history"]) {
+    if (event["operation"] == "exit") cause = event["arguments"].value("cause", "");
+  }
+  EXPECT_EQ(cause, "preempted") << shown.dump();
 }
 
 TEST_F(AgentService, DrainLetsRunningActionsEnd) {
