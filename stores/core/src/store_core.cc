@@ -227,6 +227,10 @@ PollingMachine record_poll(Tx& tx, const CoreOptions& options) {
 #define GPU_MEMORY_FITS_SQL                                                              \
   "(gpu_memory_mib IS NULL OR $5 < 0 OR (gpu_memory_mib < $7 AND gpu_memory_mib <= $5) " \
   "OR (gpu_memory_mib >= $7 AND gpu_memory_mib <= $6))"
+
+// One poll's hand-out in its transaction: the machine's contact, the pick,
+// the entries set aside and the records handed out. It stays one function,
+// read top to bottom, because each step uses what the one before locked.
 Result assign_in(Tx& tx, const CoreOptions& options, bool has_gpu, Rejections& rejected) {
   const std::string& instance = options.instance_id;
   const PollingMachine machine = record_poll(tx, options);
