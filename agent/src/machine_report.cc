@@ -12,7 +12,7 @@
 namespace tavoren {
 namespace {
 
-Json gpu_entry(const gpu_health::GpuStatus& gpu) {
+Json gpu_entry(const gpu_health::GpuStatus& gpu, const std::map<int, std::string>& users) {
   Json entry = Json::object();
   entry["index"] = gpu.index;
   entry["uuid"] = gpu.uuid;
@@ -32,18 +32,20 @@ Json gpu_entry(const gpu_health::GpuStatus& gpu) {
   entry["health"] = gpu_health::gpu_state_name(gpu.state);
   entry["fault"] = gpu_health::fault_class_name(gpu.fault);
   entry["reason"] = gpu.reason;
+  const auto user = users.find(gpu.index);
+  entry["actionId"] = user != users.end() ? Json(user->second) : Json();
   return entry;
 }
 
 }  // namespace
 
 Json machine_inventory(const std::vector<gpu_health::GpuStatus>& gpus,
-                       const InventoryContext& context) {
+                       const std::map<int, std::string>& users, const InventoryContext& context) {
   Json inventory = Json::object();
   Json entries = Json::array();
   std::string driver;
   for (const gpu_health::GpuStatus& gpu : gpus) {
-    entries.push_back(gpu_entry(gpu));
+    entries.push_back(gpu_entry(gpu, users));
     if (driver.empty() && gpu.reading) driver = gpu.reading->driver_version;
   }
   inventory["gpus"] = std::move(entries);

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -28,8 +29,10 @@ struct InventoryContext {
 // {"gpus": [...], "driverVersion", "host": {...}, "software": {...}}; each
 // GPU {"index", "uuid", "name", "memoryTotalMiB", "memoryUsedMiB",
 // "memoryFreeMiB", "utilisation", "temperatureC", "powerDrawW",
-// "powerLimitW", "eccMode", "throttled", "health", "fault", "reason"}.
+// "powerLimitW", "eccMode", "throttled", "health", "fault", "reason",
+// "actionId"} (the action using it, from `users` by position; null when
+// none).
 Json machine_inventory(const std::vector<gpu_health::GpuStatus>& gpus,
-                       const InventoryContext& context);
+                       const std::map<int, std::string>& users, const InventoryContext& context);
 
 }  // namespace tavoren

@@ -193,22 +193,55 @@ int submit_command(const Args& raw) {
 }
 
 namespace {
-const char kListUsage[] = "tavoren-agent list [--backend PATH|URL] [--json]";
+const char kListUsage[] = "tavoren-agent list [--backend PATH|URL] [--json] [--queue [--limit N]]";
 const char kListHelp[] =
-    "usage: tavoren-agent list [--backend PATH|URL] [--json]\n"
+    "usage: tavoren-agent list [--backend PATH|URL] [--json] [--queue [--limit N]]\n"
     "\n"
     "Lists every action, oldest first: identifier, type, status, state\n"
     "(queued, assigned, ended or rejected), the exit status of an ended one,\n"
     "whether it was scaled down, and when it was submitted. --json prints the\n"
-    "list as one JSON array.\n";
+    "list as one JSON array.\n"
+    "\n"
+    "--queue lists the queued actions instead, in the order they are handed\n"
+    "out (at most --limit, 100 unless given): position, identifier, type, when\n"
+    "submitted, and why each waits, as the backend knows it from the machines'\n"
+    "liveness, drains, caps and GPUs.\n";
+
+// The queue page: one line per queued action, with why it waits.
+void print_queue(const Json& page) {
+  std::cout << page.value("total", 0) << " queued\n";
+  for (const Json& action : page.value("actions", Json::array())) {
+    std::cout << action.value("position", 0) << "  " << text_of(action.value("_id", Json()), "-")
+              << "  " << text_of(action.value("action", Json()), "-") << "  "
+              << text_of(action.value("submittedAt", Json()), "-") << "  "
+              << text_of(action.value("reason", Json()), "-") << "\n";
+  }
+}
 
 }  // namespace
 
 int list_command(const Args& raw) {
   return guarded("list", kListUsage, [&] {
-    ParsedArgs args = parse_args(raw, {backend_option(), backend_ca_option(), {"--json", false}});
+    ParsedArgs args = parse_args(raw, {backend_option(),
+                                       backend_ca_option(),
+                                       {"--json", false},
+                                       {"--queue", false},
+                                       {"--limit", true}});
     if (want_help(args, kListHelp)) return kExitOk;
     if (!args.positionals.empty()) throw UsageError("list takes no arguments");
+    if (args.has("--limit") && !args.has("--queue")) throw UsageError("--limit goes with --queue");
+    if (args.has("--queue")) {
+      const int limit =
+          args.has("--limit") ? parse_count("--limit", *args.value("--limit"), 10000, 1) : 100;
+      const Json page =
+          with_backend(args, false, [&](auto& backend) { return backend.queue(limit); });
+      if (args.has("--json")) {
+        std::cout << page.dump(-1, ' ', false, Json::error_handler_t::replace) << "\n";
+      } else {
+        print_queue(page);
+      }
+      return kExitOk;
+    }
     Json actions = with_backend(args, false, [](auto& backend) { return backend.list(); });
     if (args.has("--json")) {
       std::cout << actions.dump(-1, ' ', false, Json::error_handler_t::replace) << "\n";

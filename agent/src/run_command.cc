@@ -889,7 +889,7 @@ std::unique_ptr<gpu_health::HealthMonitor> start_machine_monitor(AgentParts& age
       .report =
           [&agent, context](const std::vector<gpu_health::GpuStatus>& gpus) {
             MachineResourcesTracker(*agent.backend.scaling, {.inventory = [&] {
-              return machine_inventory(gpus, context);
+              return machine_inventory(gpus, agent.dispatcher->gpu_users(), context);
             }}).update_available_resources();
           }});
   monitor->start();

@@ -61,6 +61,10 @@ RemoteLogChunk RemoteOperator::attempt_log(const std::string& action_record_id,
                                                      {"attempt", attempt}})));
 }
 
+Json RemoteOperator::queue(std::int64_t limit) {
+  return caller_->call_or_throw("operator/queue", named({{"limit", limit}}));
+}
+
 Json RemoteOperator::machines() {
   return caller_->call_or_throw("operator/machines", Json::object());
 }

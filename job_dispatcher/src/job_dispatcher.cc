@@ -275,6 +275,15 @@ void JobDispatcher::purge_unwanted() {
   });
 }
 
+std::map<int, std::string> JobDispatcher::gpu_users() const {
+  std::lock_guard lock(table_mutex_);
+  std::map<int, std::string> users;
+  for (const auto& [id, unit] : current_actions_) {
+    for (int gpu : unit->gpus()) users[gpu] = id;
+  }
+  return users;
+}
+
 void JobDispatcher::set_end_cause_of_all(std::string_view cause) {
   std::lock_guard lock(table_mutex_);
   for (const auto& [id, unit] : current_actions_) unit->set_end_cause(cause);

@@ -153,6 +153,7 @@ std::vector<Operation> build_table() {
       {"operator/configuration", kO, kRead, kR, {}},
       // The machines.
       {"operator/machines", kO, kRead, kR, {}},
+      {"operator/queue", kO, kRead, kR, {integer("limit", kOptional)}},
       {"operator/machine", kO, kRead, kR, {text("instance_id")}},
       {"operator/set_machine",
        kO,

@@ -489,6 +489,9 @@ TEST_F(DispatcherTest, AnActionOnAFailedGpuEndsWithCauseGpuFault) {
   ASSERT_EQ(table.size(), 2u);
   const std::vector<int> first_gpus = table[0].second->gpus();
   ASSERT_EQ(first_gpus.size(), 1u);
+  // Each GPU's user, as the machine's inventory shows it.
+  EXPECT_EQ(dispatcher.gpu_users(),
+            (std::map<int, std::string>{{0, table[0].first}, {1, table[1].first}}));
 
   dispatcher.end_actions_on_gpu(first_gpus[0], backend::end_cause::kGpuFault);
   const auto left = dispatcher.get_current_actions();

@@ -272,6 +272,7 @@ class RemoteOperator {
   // take them (set_machine: gpus -1 trusts the agent's has_gpu; unset
   // fields stay; an empty label value removes the label).
   Json machines();
+  Json queue(std::int64_t limit);
   Json machine(const std::string& instance_id);
   void set_machine(const std::string& instance_id, std::optional<int> gpus,
                    std::optional<int> max_actions,

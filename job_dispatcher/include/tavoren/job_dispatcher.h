@@ -121,6 +121,9 @@ class JobDispatcher {
   // next purge, and its end recorded with `cause` (gpu_fault). Safe from
   // any thread; returns at once.
   void end_actions_on_gpu(int position, std::string_view cause);
+  // The action that uses each GPU (by position), of the units now in the
+  // table; without purging. Safe from any thread.
+  std::map<int, std::string> gpu_users() const;
   // Every unit now in the table is to record its end with `cause`
   // (preempted) when it is stopped. Safe from any thread.
   void set_end_cause_of_all(std::string_view cause);

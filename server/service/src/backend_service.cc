@@ -735,7 +735,8 @@ std::string BackendService::execute_operator(Call& call) {
   if (name == "operator/configuration") {
     return wire::write_answer(Result::ok(store_.configuration()));
   }
-  if (name == "operator/machines" || name == "operator/machine" || name.ends_with("_machine")) {
+  if (name == "operator/machines" || name == "operator/machine" || name == "operator/queue" ||
+      name.ends_with("_machine")) {
     return execute_machine_call(call);
   }
   throw std::logic_error("No handling for operation " + std::string(name));
@@ -746,6 +747,10 @@ std::string BackendService::execute_machine_call(Call& call) {
   const std::string_view name = call.operation.name;
   auto done = [] { return wire::write_answer(Result::ok(Json())); };
   if (name == "operator/machines") return wire::write_answer(Result::ok(store_.machines()));
+  if (name == "operator/queue") {
+    const std::int64_t limit = present(a, "limit") ? a.at("limit").get<std::int64_t>() : 100;
+    return wire::write_answer(Result::ok(store_.queue(limit)));
+  }
   const std::string machine = text_of(a, "instance_id");
   if (name == "operator/machine") return wire::write_answer(Result::ok(store_.machine(machine)));
   if (name == "operator/set_machine") {

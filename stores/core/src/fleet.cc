@@ -283,6 +283,77 @@ Json StoreCore::machines() {
   });
 }
 
+namespace {
+
+// What the alive machines offer the queue.
+store_rules::FleetOffer fleet_offer(Tx& tx, const CoreOptions& options) {
+  store_rules::FleetOffer offer;
+  Rows rows = tx.query(
+      std::string(
+          "SELECT mode, gpus, max_actions, (SELECT count(*) FROM actions a WHERE "
+          "a.assigned_to = m.instance_id AND a.state = 'assigned' AND a." TAVOREN_LIVE_ACTION_SQL
+          "), gpu_free_max_mib, gpu_free_sum_mib, (SELECT report FROM machine_resources r "
+          "WHERE r.instance_id = m.instance_id), ") +
+          kLivenessSql + " FROM machines m",
+      liveness_params(now_ms(tx, options), options.fleet));
+  while (rows.next()) {
+    if (rows.text(7) != "alive") continue;
+    ++offer.alive;
+    if (rows.text(0) != "active") continue;
+    ++offer.taking;
+    const bool full = rows.integer(3) >= rows.integer(2);
+    if (full) ++offer.at_cap;
+    const Json counts =
+        rows.is_null(6) ? Json() : rules::gpu_counts(rules::parse_stored(rows.text(6), "report"));
+    const bool has_gpu = (rows.is_null(1) || rows.integer(1) > 0) &&
+                         (!counts.is_object() || counts.value("total", 0) > 0);
+    if (!has_gpu) continue;
+    ++offer.gpu;
+    if (full) {
+      ++offer.gpu_at_cap;
+      continue;
+    }
+    if (!rows.is_null(4)) offer.most_free_one = std::max(offer.most_free_one, rows.integer(4));
+    if (!rows.is_null(5)) offer.most_free_all = std::max(offer.most_free_all, rows.integer(5));
+  }
+  return offer;
+}
+
+}  // namespace
+
+Json StoreCore::queue(std::int64_t limit) {
+  if (limit < 1 || limit > 10000) throw ValueError("A page of the queue holds 1 to 10000 actions");
+  return core::read_with(*port_, Port::Read::snapshot, [&](Tx& tx) {
+    const store_rules::FleetOffer offer = fleet_offer(tx, options_);
+    Json page = Json::object();
+    {
+      Rows rows = tx.query(
+          "SELECT count(*) FROM actions WHERE state = 'queued' AND scaled_down_at IS NULL");
+      rows.next();
+      page["total"] = rows.integer(0);
+    }
+    Json actions = Json::array();
+    Rows rows = tx.query(
+        "SELECT id, action_type, gpu_required, gpu_memory_mib, submitted_at FROM actions "
+        "WHERE state = 'queued' AND scaled_down_at IS NULL ORDER BY seq LIMIT $1",
+        Params().integer(limit));
+    for (std::int64_t ahead = 0; rows.next(); ++ahead) {
+      const std::optional<std::int64_t> memory =
+          rows.is_null(3) ? std::nullopt : std::optional<std::int64_t>(rows.integer(3));
+      actions.push_back(
+          Json{{"position", ahead + 1},
+               {"_id", rows.text(0)},
+               {"action", rows.text(1)},
+               {"gpuRequired", rows.boolean(2)},
+               {"gpuMemoryMiB", rows.nullable_integer(3)},
+               {"submittedAt", rows.text(4)},
+               {"reason", rules::wait_reason(rows.boolean(2), memory, offer, ahead)}});
+    }
+    page["actions"] = std::move(actions);
+    return page;
+  });
+}
+
 Json StoreCore::machine(const std::string& instance_id) {
   return core::read_with(*port_, Port::Read::snapshot, [&](Tx& tx) {
     Json machine;

@@ -607,6 +607,42 @@ std::pair<std::int64_t, std::int64_t> healthy_gpu_free_mib(const Json& inventory
   return {static_cast<std::int64_t>(most), static_cast<std::int64_t>(sum)};
 }
 
+namespace {
+
+// MiB as whole gigabytes (GiB, rounded to the nearest).
+std::string gigabytes(std::int64_t mib) { return std::to_string((mib + 512) / 1024) + " GB"; }
+
+std::string machines(std::int64_t count, const char* kind) {
+  return std::to_string(count) + " " + kind + (count == 1 ? "machine" : "machines");
+}
+
+}  // namespace
+
+std::string wait_reason(bool gpu_required, std::optional<std::int64_t> gpu_memory_mib,
+                        const FleetOffer& offer, std::int64_t ahead) {
+  if (offer.alive == 0) return "no alive machine";
+  if (offer.taking == 0) return "every alive machine is draining or being preempted";
+  if (gpu_required) {
+    if (offer.gpu == 0) return "no alive machine with a GPU";
+    if (offer.gpu_at_cap == offer.gpu) {
+      return offer.gpu == 1 ? "the only GPU machine is at its cap"
+                            : "all " + machines(offer.gpu, "GPU ") + " at their cap";
+    }
+    const bool large = gpu_memory_mib && *gpu_memory_mib >= kLargeGpuRequirementMib;
+    const std::int64_t most = large ? offer.most_free_all : offer.most_free_one;
+    if (gpu_memory_mib && most >= 0 && *gpu_memory_mib > most) {
+      return "needs " + gigabytes(*gpu_memory_mib) + " free on " +
+             (large ? "one machine's GPUs" : "one GPU") +
+             "; the most free on an alive machine is " + gigabytes(most);
+    }
+  } else if (offer.at_cap == offer.taking) {
+    return offer.taking == 1 ? "the only machine is at its cap"
+                             : "all " + machines(offer.taking, "") + " at their cap";
+  }
+  if (ahead == 0) return "next, for the first machine that polls";
+  return "behind " + std::to_string(ahead) + (ahead == 1 ? " earlier action" : " earlier actions");
+}
+
 std::optional<std::int64_t> required_gpu_memory_mib(const Json& record) {
   if (!gpu_required(record)) return std::nullopt;
   const Json* stored = nullptr;

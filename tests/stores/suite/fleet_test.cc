@@ -488,5 +488,49 @@ TEST_F(FleetTest, AGpuActionGoesOnlyWhereAHealthyGpuHasRoomForIt) {
   EXPECT_EQ(at(seconds(4), options("other"))->assign_jobs(true).data.at(0)["_id"], spans);
 }
 
+// The queue says why each action waits, from what the machines offer.
+TEST_F(FleetTest, TheQueueSaysWhyEachActionWaits) {
+  StoreUnderTest now(options());
+  backend::Store& store = now.store();
+  Json gpu_action = action_record("data_split", true);
+  gpu_action["actionDetails"]["expectedResources"] = {{"gpuMemory", 40 * 1024}};
+  const std::string first = store.submit(gpu_action);
+  const std::string second = store.submit(action_record());
+  Json page = store.queue(10);
+  EXPECT_EQ(page["total"], 2);
+  ASSERT_EQ(page["actions"].size(), 2u);
+  EXPECT_EQ(page["actions"][0]["_id"], first);
+  EXPECT_EQ(page["actions"][0]["position"], 1);
+  EXPECT_EQ(page["actions"][0]["gpuMemoryMiB"], 40 * 1024);
+  EXPECT_EQ(page["actions"][0]["reason"], "no alive machine");
+
+  // A machine with one healthy GPU that has 22 GB free, and room for one
+  // action.
+  StoreUnderTest box(options("box"));
+  store.set_machine("box", MachineChange{std::nullopt, 1, {}}, true);
+  store.record_contact("box", backend::Contact{});
+  ASSERT_FALSE(box.update_available_resources(
+                      Json{{"available_memory", 50},
+                           {"available_cpu", 50},
+                           {"available_gpu_memory", 22},
+                           {"gpu_utilisation", 0},
+                           {"inventory",
+                            {{"gpus", Json::array({Json{{"index", 0},
+                                                        {"health", "healthy"},
+                                                        {"memoryFreeMiB", 22 * 1024}}})}}}})
+                   .has_error_set());
+  page = store.queue(10);
+  EXPECT_EQ(page["actions"][0]["reason"],
+            "needs 40 GB free on one GPU; the most free on an alive machine is 22 GB");
+  EXPECT_EQ(page["actions"][1]["reason"], "behind 1 earlier action");
+  EXPECT_EQ(store.queue(1)["actions"].size(), 1u);
+  EXPECT_THROW(store.queue(0), ValueError);
+
+  // Draining it leaves no machine to take work.
+  store.drain_machine("box", std::nullopt);
+  EXPECT_EQ(store.queue(10)["actions"][1]["reason"],
+            "every alive machine is draining or being preempted");
+}
+
 }  // namespace
 }  // namespace tavoren::local_backend_testing

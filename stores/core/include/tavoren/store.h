@@ -398,6 +398,13 @@ class Store : public Scaling {
   // as reported), "maxActions", "actionsHeld", "labels", "drainDeadline"
   // (milliseconds since the epoch or null), "lostAt". Read.
   virtual Json machines() = 0;
+  // The queue, oldest first: {"total" (queued actions), "actions": at most
+  // `limit` of them, each {"position" (from 1), "_id", "action",
+  // "gpuRequired", "gpuMemoryMiB" (null when it names none), "submittedAt",
+  // "reason" (why it waits, store_rules::wait_reason, from the machines'
+  // liveness, modes, caps and inventories)}}. ValueError for a limit
+  // outside 1..10000. Read.
+  virtual Json queue(std::int64_t limit) = 0;
   // One machine as machines() shows it, with "actions": its live actions
   // ("_id", "action", "attempt", "assignedAt") and "history": its latest
   // 50 attempts, newest first ("_id", "attempt", "assignedAt", "endedAt",

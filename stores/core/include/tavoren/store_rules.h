@@ -223,6 +223,27 @@ Json gpu_counts(const Json& report);
 // The most MiB free on one healthy GPU of an inventory, and on all of its
 // healthy GPUs together (whole MiB, rounded down).
 std::pair<std::int64_t, std::int64_t> healthy_gpu_free_mib(const Json& inventory);
+// What the machines that could take work offer a queued action, for the
+// words of why it waits (wait_reason).
+struct FleetOffer {
+  std::int64_t alive = 0;   // alive machines
+  std::int64_t taking = 0;  // of those, active (not draining, not preempting)
+  std::int64_t at_cap = 0;  // of those, holding their most actions
+  std::int64_t gpu = 0;     // of the taking ones, those with a GPU
+  std::int64_t gpu_at_cap = 0;
+  // The most MiB free on one healthy GPU, and on one machine's healthy GPUs
+  // together, of the GPU machines below their cap that sent an inventory;
+  // -1 when none did.
+  std::int64_t most_free_one = -1;
+  std::int64_t most_free_all = -1;
+};
+// Why a queued action waits, in plain words ("no alive machine with a
+// GPU", "all 12 GPU machines at their cap", "needs 40 GB free on one GPU;
+// the most free on an alive machine is 22 GB", ...). `ahead`: the queued
+// actions before it.
+std::string wait_reason(bool gpu_required, std::optional<std::int64_t> gpu_memory_mib,
+                        const FleetOffer& offer, std::int64_t ahead);
+
 // The GPU memory a GPU action's record asks for (whole MiB, rounded up);
 // nullopt for an action without GPU or without a figure.
 std::optional<std::int64_t> required_gpu_memory_mib(const Json& record);
