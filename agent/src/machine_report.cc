@@ -40,6 +40,7 @@ Json gpu_entry(const gpu_health::GpuStatus& gpu, const std::map<int, std::string
 }  // namespace
 
 Json machine_inventory(const std::vector<gpu_health::GpuStatus>& gpus,
+                       const std::vector<gpu_health::HealthEvent>& events,
                        const std::map<int, std::string>& users, const InventoryContext& context) {
   Json inventory = Json::object();
   Json entries = Json::array();
@@ -49,6 +50,17 @@ Json machine_inventory(const std::vector<gpu_health::GpuStatus>& gpus,
     if (driver.empty() && gpu.reading) driver = gpu.reading->driver_version;
   }
   inventory["gpus"] = std::move(entries);
+  Json health_events = Json::array();
+  for (const gpu_health::HealthEvent& event : events) {
+    health_events.push_back(Json{{"at", event.at},
+                                 {"index", event.change.index},
+                                 {"uuid", event.change.uuid},
+                                 {"from", gpu_health::gpu_state_name(event.change.from)},
+                                 {"to", gpu_health::gpu_state_name(event.change.to)},
+                                 {"fault", gpu_health::fault_class_name(event.change.fault)},
+                                 {"reason", event.change.reason}});
+  }
+  inventory["healthEvents"] = std::move(health_events);
   inventory["driverVersion"] = driver;
 
   Json host = Json::object();

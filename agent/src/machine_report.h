@@ -32,7 +32,10 @@ struct InventoryContext {
 // "powerLimitW", "eccMode", "throttled", "health", "fault", "reason",
 // "actionId"} (the action using it, from `users` by position; null when
 // none).
+// "healthEvents": the latest changes of the GPUs' health, oldest first, each
+// {"at" (Unix seconds), "index", "uuid", "from", "to", "fault", "reason"}.
 Json machine_inventory(const std::vector<gpu_health::GpuStatus>& gpus,
+                       const std::vector<gpu_health::HealthEvent>& events,
                        const std::map<int, std::string>& users, const InventoryContext& context);
 
 }  // namespace tavoren

@@ -887,9 +887,10 @@ std::unique_ptr<gpu_health::HealthMonitor> start_machine_monitor(AgentParts& age
             }
           },
       .report =
-          [&agent, context](const std::vector<gpu_health::GpuStatus>& gpus) {
+          [&agent, context](const std::vector<gpu_health::GpuStatus>& gpus,
+                            const std::vector<gpu_health::HealthEvent>& events) {
             MachineResourcesTracker(*agent.backend.scaling, {.inventory = [&] {
-              return machine_inventory(gpus, agent.dispatcher->gpu_users(), context);
+              return machine_inventory(gpus, events, agent.dispatcher->gpu_users(), context);
             }}).update_available_resources();
           }});
   monitor->start();

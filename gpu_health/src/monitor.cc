@@ -113,7 +113,12 @@ void HealthMonitor::check_once() {
       {GpuState::kHealthy, 0}, {GpuState::kQuarantined, 0}, {GpuState::kUnknown, 0}};
   for (const GpuStatus& gpu : book_.gpus()) ++counts[gpu.state];
   for (const auto& [state, count] : counts) m.gpus.with({gpu_state_name(state)}).set(count);
+  const std::int64_t now_seconds = std::chrono::duration_cast<std::chrono::seconds>(
+                                       std::chrono::system_clock::now().time_since_epoch())
+                                       .count();
   for (const HealthChange& change : changes) {
+    events_.push_back(HealthEvent{now_seconds, change});
+    if (events_.size() > kKeptEvents) events_.erase(events_.begin());
     log_change(change);
     if (!options_.on_change) continue;
     try {
@@ -126,7 +131,7 @@ void HealthMonitor::check_once() {
   if (options_.report && (!last_report_ || now - *last_report_ >= options_.report_period)) {
     last_report_ = now;
     try {
-      options_.report(book_.gpus());
+      options_.report(book_.gpus(), events_);
     } catch (const std::exception& e) {
       log::warning("Reporting what the machine has failed: %s", e.what());
     }

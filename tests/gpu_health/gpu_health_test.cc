@@ -252,6 +252,7 @@ TEST_F(MonitorTest, AFaultTakesTheGpuOutOfEverySelectionWithinOneRound) {
 
   std::vector<HealthChange> seen;
   std::vector<std::vector<GpuStatus>> reports;
+  std::vector<HealthEvent> last_events;
   HealthMonitor monitor(
       {.period = std::chrono::hours(1),
        .read =
@@ -261,7 +262,11 @@ TEST_F(MonitorTest, AFaultTakesTheGpuOutOfEverySelectionWithinOneRound) {
        .kernel_log = kernel_log_,
        .on_change = [&](const HealthChange& change) { seen.push_back(change); },
        .report_period = std::chrono::hours(1),
-       .report = [&](const std::vector<GpuStatus>& gpus) { reports.push_back(gpus); }});
+       .report =
+           [&](const std::vector<GpuStatus>& gpus, const std::vector<HealthEvent>& events) {
+             reports.push_back(gpus);
+             last_events = events;
+           }});
   monitor.check_once();
   EXPECT_TRUE(seen.empty());
   // The application's own fault: nothing is taken out of use.
@@ -282,6 +287,24 @@ TEST_F(MonitorTest, AFaultTakesTheGpuOutOfEverySelectionWithinOneRound) {
   ASSERT_EQ(reports.size(), 1u);
   EXPECT_EQ(reports[0].size(), 2u);
   EXPECT_EQ(reports[0][0].state, GpuState::kHealthy);
+  EXPECT_TRUE(last_events.empty());
+  // A monitor that reports at every round carries the quarantine as a
+  // health event of its machine's report.
+  HealthMonitor reporting(
+      {.period = std::chrono::hours(1),
+       .read =
+           [] {
+             return std::vector<GpuReading>{healthy(0), healthy(1)};
+           },
+       .kernel_log = kernel_log_,
+       .report_period = std::chrono::milliseconds(0),
+       .report = [&](const std::vector<GpuStatus>&,
+                     const std::vector<HealthEvent>& events) { last_events = events; }});
+  reporting.check_once();
+  ASSERT_EQ(last_events.size(), 1u);
+  EXPECT_EQ(last_events[0].change.index, 0);
+  EXPECT_EQ(last_events[0].change.to, GpuState::kQuarantined);
+  EXPECT_GT(last_events[0].at, 0);
 }
 
 TEST_F(MonitorTest, AHangingProbeIsCutAndNeverStopsTheMonitor) {

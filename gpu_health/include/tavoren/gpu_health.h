@@ -127,6 +127,12 @@ struct HealthChange {
   bool lost = false;
 };
 
+// A change as the machine's report shows it: when (Unix seconds), and what.
+struct HealthEvent {
+  std::int64_t at = 0;
+  HealthChange change;
+};
+
 // The state of every GPU, as the readings and Xid events observed so far
 // make it.
 class HealthBook {
@@ -180,11 +186,12 @@ struct MonitorOptions {
   // Told of every change, on the monitor's thread; what it throws is
   // logged and the monitor goes on.
   std::function<void(const HealthChange&)> on_change;
-  // The machine's report of what it has: called with the GPUs' states at
-  // the first round and then every report_period, on the monitor's
-  // thread; what it throws is logged and the monitor goes on.
+  // The machine's report of what it has: called with the GPUs' states and
+  // the latest health changes (at most kKeptEvents, oldest first) at the
+  // first round and then every report_period, on the monitor's thread;
+  // what it throws is logged and the monitor goes on.
   std::chrono::milliseconds report_period{std::chrono::seconds(60)};
-  std::function<void(const std::vector<GpuStatus>&)> report;
+  std::function<void(const std::vector<GpuStatus>&, const std::vector<HealthEvent>&)> report;
 };
 
 // Reads the GPUs' health on a thread of its own, so that no other loop's
@@ -192,6 +199,7 @@ struct MonitorOptions {
 // reading or of on_change never stops it.
 class HealthMonitor {
  public:
+  static constexpr std::size_t kKeptEvents = 20;
   explicit HealthMonitor(MonitorOptions options);
   // Stops the thread (waits for a reading in progress, at most its limit).
   ~HealthMonitor();
@@ -211,6 +219,7 @@ class HealthMonitor {
   KernelLogFeed kernel_log_;
   mutable std::mutex mutex_;  // guards book_ and the rounds
   HealthBook book_;
+  std::vector<HealthEvent> events_;  // guarded by mutex_
   std::mutex wake_mutex_;
   std::condition_variable wake_;
   bool stopping_ = false;
