@@ -87,38 +87,57 @@ void HealthMonitor::run() {
 }
 
 void HealthMonitor::check_once() {
-  std::scoped_lock lock(mutex_);
+  // Rounds take turns; the readings, the kernel log and the report run
+  // without the state's lock, so gpus() never waits for their I/O.
+  std::scoped_lock round(round_mutex_);
   HealthMetrics& m = health_metrics();
-  std::vector<HealthChange> changes;
+  std::optional<std::vector<host_probe::GpuReading>> readings;
+  bool read_failed = false;
   if (options_.gpus) {
     try {
-      for (HealthChange& change : book_.observe(options_.read())) changes.push_back(change);
+      readings = options_.read();
     } catch (const std::exception& e) {
       m.failed_reads.inc();
       log::warning("Reading the GPUs' health failed: %s", e.what());
-      changes = book_.observe_failure();
+      read_failed = true;
     }
   }
+  std::vector<XidEvent> xids;
   for (const std::string& line : kernel_log_.read_new()) {
-    const std::optional<XidEvent> event = parse_xid_line(line);
+    std::optional<XidEvent> event = parse_xid_line(line);
     if (!event) continue;
     const FaultClass fault = classify_xid(event->xid, event->text);
     m.xids.with({fault_class_name(fault)}).inc();
     log::warning("GPU at %s reported Xid %d (%s): %s", event->pci_bus_id, event->xid,
                  fault == FaultClass::kNone ? "no class" : fault_class_name(fault), event->text);
-    for (HealthChange& change : book_.observe_xid(*event)) changes.push_back(change);
+    xids.push_back(*std::move(event));
   }
-  host_probe::set_gpus_out_of_use(book_.out_of_use());
-  std::map<GpuState, int> counts{
-      {GpuState::kHealthy, 0}, {GpuState::kQuarantined, 0}, {GpuState::kUnknown, 0}};
-  for (const GpuStatus& gpu : book_.gpus()) ++counts[gpu.state];
-  for (const auto& [state, count] : counts) m.gpus.with({gpu_state_name(state)}).set(count);
   const std::int64_t now_seconds = std::chrono::duration_cast<std::chrono::seconds>(
                                        std::chrono::system_clock::now().time_since_epoch())
                                        .count();
+  std::vector<HealthChange> changes;
+  std::vector<GpuStatus> gpus;
+  std::vector<HealthEvent> events;
+  {
+    std::scoped_lock state(mutex_);
+    if (readings) changes = book_.observe(*readings);
+    if (read_failed) changes = book_.observe_failure();
+    for (const XidEvent& event : xids) {
+      for (HealthChange& change : book_.observe_xid(event)) changes.push_back(change);
+    }
+    for (const HealthChange& change : changes) {
+      events_.push_back(HealthEvent{now_seconds, change});
+      if (events_.size() > kKeptEvents) events_.erase(events_.begin());
+    }
+    host_probe::set_gpus_out_of_use(book_.out_of_use());
+    gpus = book_.gpus();
+    events = events_;
+  }
+  std::map<GpuState, int> counts{
+      {GpuState::kHealthy, 0}, {GpuState::kQuarantined, 0}, {GpuState::kUnknown, 0}};
+  for (const GpuStatus& gpu : gpus) ++counts[gpu.state];
+  for (const auto& [state, count] : counts) m.gpus.with({gpu_state_name(state)}).set(count);
   for (const HealthChange& change : changes) {
-    events_.push_back(HealthEvent{now_seconds, change});
-    if (events_.size() > kKeptEvents) events_.erase(events_.begin());
     log_change(change);
     if (!options_.on_change) continue;
     try {
@@ -131,7 +150,7 @@ void HealthMonitor::check_once() {
   if (options_.report && (!last_report_ || now - *last_report_ >= options_.report_period)) {
     last_report_ = now;
     try {
-      options_.report(book_.gpus(), events_);
+      options_.report(gpus, events);
     } catch (const std::exception& e) {
       log::warning("Reporting what the machine has failed: %s", e.what());
     }

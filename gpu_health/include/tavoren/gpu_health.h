@@ -217,9 +217,12 @@ class HealthMonitor {
 
   MonitorOptions options_;
   KernelLogFeed kernel_log_;
-  mutable std::mutex mutex_;  // guards book_ and the rounds
+  // Rounds take turns under round_mutex_ (which also guards kernel_log_
+  // and last_report_); mutex_ guards book_ and events_, never across I/O.
+  std::mutex round_mutex_;
+  mutable std::mutex mutex_;
   HealthBook book_;
-  std::vector<HealthEvent> events_;  // guarded by mutex_
+  std::vector<HealthEvent> events_;
   std::mutex wake_mutex_;
   std::condition_variable wake_;
   bool stopping_ = false;
