@@ -909,6 +909,13 @@ std::unique_ptr<gpu_health::NoticeWatcher> start_notice_watcher(AgentParts& agen
                  [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
   static constexpr std::chrono::milliseconds kRequestLimit{1000};
   if (!host_probe::is_spot_machine(provider, kRequestLimit)) return nullptr;
+  if (!host_probe::gives_interruption_notice(provider)) {
+    log::warning(
+        "This is a preemptible machine of %s, which gives no notice inside the machine: its jobs "
+        "run again once the server finds it lost",
+        provider);
+    return nullptr;
+  }
   log::info("This is a spot machine of %s: its interruption notice is polled every 2 s", provider);
   auto watcher = std::make_unique<gpu_health::NoticeWatcher>(gpu_health::NoticeOptions{
       .read = [provider] { return host_probe::read_interruption_notice(provider, kRequestLimit); },

@@ -147,7 +147,10 @@ void HealthMonitor::check_once() {
     }
   }
   const auto now = std::chrono::steady_clock::now();
-  if (options_.report && (!last_report_ || now - *last_report_ >= options_.report_period)) {
+  // A change goes out at once, so that the server stops placing work on a
+  // GPU that failed; otherwise the report waits for its period.
+  if (options_.report &&
+      (!last_report_ || !changes.empty() || now - *last_report_ >= options_.report_period)) {
     last_report_ = now;
     try {
       options_.report(gpus, events);

@@ -78,6 +78,10 @@ bool is_spot_machine(const std::string& provider, milliseconds limit) {
   return false;
 }
 
+bool gives_interruption_notice(const std::string& provider) {
+  return provider == "AWS" || provider == "GCP" || provider == "AZURE";
+}
+
 std::optional<InterruptionNotice> read_interruption_notice(const std::string& provider,
                                                            milliseconds limit) {
   if (provider == "AWS") {

@@ -192,13 +192,19 @@ void Agent::start(const std::vector<std::string>& backend, const std::filesystem
   request.stdout_stream = process::Stream::file;
   request.stderr_stream = process::Stream::stdout;
   request.output_path = output().string();
-  request.environment = process::environment_with(
-      {"TAVOREN_ACCESS_KEY=" + keys.access_key, "TAVOREN_SECRET_KEY=" + keys.secret_key,
-       "HOME=" + dir.path().string(), "SERVICE_PROVIDER=local",
-       // No engine answers: the reaper's passes fail quickly and are logged.
-       "DOCKER_HOST=" + (docker_host.empty() ? "unix://" + (dir.path() / "no-engine.sock").string()
-                                             : docker_host),
-       "TAVOREN_ENCRYPTION_KEY=" + keys.transport_key});
+  std::vector<std::string> variables = {
+      "TAVOREN_ACCESS_KEY=" + keys.access_key, "TAVOREN_SECRET_KEY=" + keys.secret_key,
+      "HOME=" + dir.path().string(), "SERVICE_PROVIDER=local",
+      // No engine answers: the reaper's passes fail quickly and are logged.
+      "DOCKER_HOST=" + (docker_host.empty() ? "unix://" + (dir.path() / "no-engine.sock").string()
+                                            : docker_host),
+      "TAVOREN_ENCRYPTION_KEY=" + keys.transport_key};
+  for (const std::string& added : environment) {
+    const std::string name = added.substr(0, added.find('=') + 1);
+    std::erase_if(variables, [&](const std::string& v) { return v.starts_with(name); });
+    variables.push_back(added);
+  }
+  request.environment = process::environment_with(variables);
   child.emplace(process::Child::spawn(request));
 }
 

@@ -124,6 +124,9 @@ struct Agent {
   std::optional<process::Child> child;
   // The engine the agent reaches ("unix://..."); empty: none answers.
   std::string docker_host;
+  // More of the program's environment ("NAME=VALUE"), each replacing a
+  // default of the same name (SERVICE_PROVIDER is "local" unless given).
+  std::vector<std::string> environment;
 
   std::filesystem::path output() const { return dir.path() / "agent.out"; }
   std::filesystem::path log_file(const std::string& id) const {

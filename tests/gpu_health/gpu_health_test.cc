@@ -282,12 +282,17 @@ TEST_F(MonitorTest, AFaultTakesTheGpuOutOfEverySelectionWithinOneRound) {
   EXPECT_EQ(host_probe::get_single_gpu_with_sufficient_memory_for_action(action),
             std::vector<int>{1});
   EXPECT_EQ(host_probe::get_gpu_with_sufficient_memory_for_action(action), std::vector<int>{1});
-  // The machine's report went out at the first round only (its period is
-  // an hour), with both GPUs as they were then.
-  ASSERT_EQ(reports.size(), 1u);
+  // The machine's report went out at the first round, and again at once
+  // when GPU 0 was quarantined, not an hour (its period) later; the rounds
+  // that changed nothing sent none.
+  ASSERT_EQ(reports.size(), 2u);
   EXPECT_EQ(reports[0].size(), 2u);
   EXPECT_EQ(reports[0][0].state, GpuState::kHealthy);
-  EXPECT_TRUE(last_events.empty());
+  EXPECT_EQ(reports[1][0].state, GpuState::kQuarantined);
+  EXPECT_EQ(reports[1][1].state, GpuState::kHealthy);
+  ASSERT_EQ(last_events.size(), 1u);
+  monitor.check_once();
+  EXPECT_EQ(reports.size(), 2u);
   // A monitor that reports at every round carries the quarantine as a
   // health event of its machine's report.
   HealthMonitor reporting(
@@ -397,6 +402,14 @@ class NoticeTest : public ::testing::Test {
             response.set_content(R"({"DocumentIncarnation": 2, "Events": [)" + event + "]}",
                                  "application/json");
           });
+    // Oracle Cloud: a preemptible instance, which is told of nothing inside.
+    s.Get("/opc/v2/instance/", [](const httplib::Request& request, httplib::Response& response) {
+      if (request.get_header_value("Authorization") != "Bearer Oracle") response.status = 401;
+      response.set_content(
+          R"({"id": "ocid1.instance.oc1..x", "preemptibleInstanceConfig": )"
+          R"({"preemptionAction": {"type": "TERMINATE", "preserveBootVolume": false}}})",
+          "application/json");
+    });
     service_.start();
     gcp_.emplace("TAVOREN_GCP_METADATA_HOST", service_.host());
     link_local_.emplace("TAVOREN_METADATA_ADDRESS", service_.host());
@@ -416,9 +429,14 @@ class NoticeTest : public ::testing::Test {
 TEST_F(NoticeTest, EachCloudsSpotMachinesAndNoticesAreRead) {
   for (const char* provider : {"AWS", "GCP", "AZURE"}) {
     EXPECT_TRUE(host_probe::is_spot_machine(provider, kLimit)) << provider;
+    EXPECT_TRUE(host_probe::gives_interruption_notice(provider)) << provider;
     EXPECT_FALSE(host_probe::read_interruption_notice(provider, kLimit).has_value()) << provider;
   }
   EXPECT_FALSE(host_probe::is_spot_machine("LOCAL", kLimit));
+  // Oracle Cloud's preemptible machine is recognised, and is known to get
+  // no notice, so that nothing polls for one.
+  EXPECT_TRUE(host_probe::is_spot_machine("OCI", kLimit));
+  EXPECT_FALSE(host_probe::gives_interruption_notice("OCI"));
 
   aws_rebalance_ = true;
   EXPECT_EQ(host_probe::read_interruption_notice("AWS", kLimit)->action, "rebalance");

@@ -188,8 +188,9 @@ struct MonitorOptions {
   std::function<void(const HealthChange&)> on_change;
   // The machine's report of what it has: called with the GPUs' states and
   // the latest health changes (at most kKeptEvents, oldest first) at the
-  // first round and then every report_period, on the monitor's thread;
-  // what it throws is logged and the monitor goes on.
+  // first round, at every round that changed a GPU's state, and otherwise
+  // every report_period, on the monitor's thread; what it throws is logged
+  // and the monitor goes on.
   std::chrono::milliseconds report_period{std::chrono::seconds(60)};
   std::function<void(const std::vector<GpuStatus>&, const std::vector<HealthEvent>&)> report;
 };

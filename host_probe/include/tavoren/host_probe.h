@@ -167,6 +167,11 @@ struct InterruptionNotice {
 // at `limit`. False for any other provider and on any failure (logged).
 bool is_spot_machine(const std::string& provider, std::chrono::milliseconds limit);
 
+// Whether `provider`'s cloud posts its notice where the machine can read
+// it: AWS, GCP and Azure do; Oracle Cloud tells only its Events service,
+// outside the machine, so its preemptible machines go without warning.
+bool gives_interruption_notice(const std::string& provider);
+
 // The cloud's interruption notice now; nullopt when there is none. AWS:
 // spot/instance-action (after an IMDSv2 token when the service gives one),
 // else the rebalance recommendation; GCP: instance/preempted "TRUE"; Azure:
