@@ -4,7 +4,9 @@
 # prometheus brings promtool, which the tests use to read the programs'
 # metrics; dpkg-dev, fakeroot and lintian build and check the packages.
 # npm installs the linters of the protocol's documents (scripts/lint-docs.sh);
-# a Node.js installed otherwise, npm included, is kept.
+# a Node.js installed otherwise, npm included, is kept. chromium is the
+# browser that tests/web/browser_check.mjs drives through the operator's
+# pages (scripts/web-test-deps.sh installs its driver).
 set -euo pipefail
 
 packages=(
@@ -18,6 +20,7 @@ packages=(
   libsystemd-dev libcli11-dev
   prometheus
   dpkg-dev fakeroot lintian systemd
+  chromium
 )
 
 if ! command -v npm >/dev/null; then packages+=(nodejs npm); fi

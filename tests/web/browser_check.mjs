@@ -143,7 +143,7 @@ async function main() {
       await page.goto(url('queue'));
       const row = `[data-test="queued"][data-id=${css(scenario.queuedAction)}]`;
       await page.waitForSelector(row);
-      const text = await page.locator(row).textContent();
+      const text = await page.locator(row).innerText();
       check(text.includes(scenario.queuedReason), `the queued action's reason does not read "${scenario.queuedReason}": ${text}`);
     }, { whole: true });
 
