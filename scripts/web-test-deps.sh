@@ -20,7 +20,9 @@ major=1
 installed_major() {
   local manifest=$dir/node_modules/$package/package.json
   [[ -f $manifest ]] || return 1
-  node -e 'process.stdout.write(String(require(process.argv[1]).version).split(".")[0])' "$manifest"
+  node -e 'const fs = require("fs");
+process.stdout.write(String(JSON.parse(fs.readFileSync(process.argv[1], "utf8")).version).split(".")[0])' \
+    "$manifest"
 }
 
 if [[ $(installed_major 2>/dev/null || true) == "$major" ]]; then

@@ -273,6 +273,7 @@ class Session final : public Connection, public std::enable_shared_from_this<Ses
     buffer_.max_size(kMaxBufferedBeforeAdmission);
   }
   ~Session() override {
+    if (body_stream_) body_stream_->drop();
     release_slot();
     server_.connection_closed(id_);
   }
@@ -317,6 +318,7 @@ class Session final : public Connection, public std::enable_shared_from_this<Ses
 
   void close() {
     closed_ = true;
+    if (body_stream_) body_stream_->drop();
     lowest().close();
   }
 
@@ -543,6 +545,10 @@ class Session final : public Connection, public std::enable_shared_from_this<Ses
                  request_id_, response.status);
       response = server_.refusal(Refusal::kInternal);
     }
+    if (response.stream) {
+      send_streamed(std::move(response));
+      return;
+    }
     auto message = std::make_shared<http::response<http::string_body>>();
     message->version(11);
     message->result(static_cast<unsigned>(response.status));
@@ -562,14 +568,14 @@ class Session final : public Connection, public std::enable_shared_from_this<Ses
     message->keep_alive(keep_alive_);
     message->prepare_payload();
     if (closed_) {
-      finish_request(*message);
+      finish_request(message->result_int(), message->body().size());
       return;
     }
     lowest().expires_after(server_.limits().write_time);
     http::async_write(
         stream_, *message,
         [self = this->shared_from_this(), message](const beast::error_code& error, std::size_t) {
-          self->finish_request(*message);
+          self->finish_request(message->result_int(), message->body().size());
           if (error) {
             self->close();
           } else if (!self->keep_alive_) {
@@ -580,14 +586,97 @@ class Session final : public Connection, public std::enable_shared_from_this<Ses
         });
   }
 
-  void finish_request(const http::response<http::string_body>& message) {
+  void finish_request(unsigned status, std::size_t body_bytes) {
     release_slot();
     const auto duration =
         std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - started_);
     server_.log_access(AccessLogEntry{method_, std::string(path_of(target_)),
-                                      static_cast<int>(message.result_int()), message.body().size(),
-                                      duration, peer_, request_id_});
+                                      static_cast<int>(status), body_bytes, duration, peer_,
+                                      request_id_});
     request_id_.clear();
+  }
+
+  // A streamed answer: its head, written at once (the request leaves the
+  // in-flight count and the access log then), then its body's pieces as
+  // the handler sends them, while a read waits for the client to leave.
+  void send_streamed(Response response) {
+    body_stream_ = std::move(response.stream);
+    keep_alive_ = false;
+    const auto status = static_cast<unsigned>(response.status);
+    std::string head = "HTTP/1.1 " + std::to_string(status) + " " +
+                       std::string(http::obsolete_reason(http::int_to_status(status))) + "\r\n";
+    head += "Server: " + server_.options().server_name + "\r\nX-Request-Id: " + request_id_ +
+            "\r\nConnection: close\r\n";
+    for (const auto& [name, value] : response.headers) {
+      if (reserved_header(name) || malformed_header(name, value)) continue;
+      head += name + ": " + value + "\r\n";
+    }
+    head += "\r\n";
+    finish_request(status, 0);
+    if (closed_) {
+      body_stream_->drop();
+      return;
+    }
+    auto text = std::make_shared<std::string>(std::move(head));
+    lowest().expires_after(server_.limits().write_time);
+    asio::async_write(
+        stream_, asio::buffer(*text),
+        [self = this->shared_from_this(), text](const beast::error_code& error, std::size_t) {
+          if (error) {
+            self->close();
+            return;
+          }
+          self->lowest().expires_never();
+          self->watch_for_leaving();
+          std::weak_ptr<Session> weak = self;
+          self->body_stream_->attach([weak] {
+            if (auto session = weak.lock()) {
+              asio::post(session->lowest().get_executor(),
+                         [session] { session->write_streamed(); });
+            }
+          });
+          self->write_streamed();
+        });
+  }
+
+  // Writes what the stream has queued, one write at a time; shuts the
+  // connection down once the stream is closed and written.
+  void write_streamed() {
+    if (closed_ || writing_) return;
+    auto [pieces, ended] = body_stream_->take();
+    if (pieces.empty()) {
+      if (ended) shut_down();
+      return;
+    }
+    writing_ = true;
+    auto text = std::make_shared<std::string>(std::move(pieces));
+    lowest().expires_after(server_.limits().write_time);
+    asio::async_write(
+        stream_, asio::buffer(*text),
+        [self = this->shared_from_this(), text](const beast::error_code& error, std::size_t) {
+          self->writing_ = false;
+          if (error) {
+            self->close();
+            return;
+          }
+          self->lowest().expires_never();
+          self->write_streamed();
+        });
+  }
+
+  // A streamed answer's client sends nothing more: whatever it sends is
+  // dropped, and its leaving closes the stream.
+  void watch_for_leaving() {
+    buffer_.clear();
+    stream_.async_read_some(
+        buffer_.prepare(kFirstRead),
+        [self = this->shared_from_this()](const beast::error_code& error, std::size_t) {
+          if (error) {
+            if (!self->closed_) self->close();
+            return;
+          }
+          self->watch_for_leaving();
+        });
   }
 
   // Ends the connection in order: the TLS close notification, or the end
@@ -637,6 +726,10 @@ class Session final : public Connection, public std::enable_shared_from_this<Ses
   std::atomic<bool> idle_{true};
   // What the handler's admit() kept for the request being read.
   std::any admission_;
+  // The body of a streamed answer, once one is being sent; a write of it
+  // is under way.
+  std::shared_ptr<BodyStream> body_stream_;
+  bool writing_ = false;
   std::string method_;
   std::string target_;
   std::string request_id_;
@@ -901,6 +994,66 @@ std::uint64_t raise_descriptor_limit() {
     if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
   }
   return limit.rlim_cur == RLIM_INFINITY ? std::uint64_t{1} << 20 : limit.rlim_cur;
+}
+
+BodyStream::BodyStream(std::size_t max_queued) : max_queued_(max_queued) {}
+
+bool BodyStream::send(std::string piece) {
+  {
+    std::scoped_lock lock(mutex_);
+    if (closed_) return false;
+    if (queued_.size() + piece.size() > max_queued_) {
+      closed_ = true;
+      queued_.clear();
+    } else {
+      queued_ += piece;
+    }
+  }
+  wake_up();
+  return !closed();
+}
+
+void BodyStream::close() {
+  {
+    std::scoped_lock lock(mutex_);
+    if (closed_) return;
+    closed_ = true;
+  }
+  wake_up();
+}
+
+bool BodyStream::closed() const {
+  std::scoped_lock lock(mutex_);
+  return closed_;
+}
+
+void BodyStream::attach(std::function<void()> wake) {
+  {
+    std::scoped_lock lock(mutex_);
+    wake_ = std::move(wake);
+  }
+  wake_up();
+}
+
+std::pair<std::string, bool> BodyStream::take() {
+  std::scoped_lock lock(mutex_);
+  return {std::exchange(queued_, {}), closed_};
+}
+
+void BodyStream::drop() {
+  std::scoped_lock lock(mutex_);
+  closed_ = true;
+  queued_.clear();
+  wake_ = nullptr;
+}
+
+void BodyStream::wake_up() {
+  std::function<void()> wake;
+  {
+    std::scoped_lock lock(mutex_);
+    wake = wake_;
+  }
+  if (wake) wake();
 }
 
 HttpServer::HttpServer(Options options, Handler& handler)

@@ -175,7 +175,30 @@ std::vector<Operation> build_table() {
 
 }  // namespace
 
-const char* role_name(Role role) { return role == Role::kInstance ? "instance" : "operator"; }
+const char* role_name(Role role) {
+  switch (role) {
+    case Role::kInstance:
+      return "instance";
+    case Role::kOperator:
+      return "operator";
+    case Role::kViewer:
+      return "viewer";
+  }
+  return "unknown";
+}
+
+std::optional<Role> role_named(std::string_view name) {
+  for (const Role role : {Role::kInstance, Role::kOperator, Role::kViewer}) {
+    if (name == role_name(role)) return role;
+  }
+  return std::nullopt;
+}
+
+bool may_call(Role caller, const Operation& operation) {
+  if (operation.any_role || caller == operation.role) return true;
+  return caller == Role::kViewer && operation.role == Role::kOperator && !operation.write &&
+         operation.name != "operator/configuration";
+}
 
 const std::vector<Operation>& operations() {
   static const std::vector<Operation> table = build_table();

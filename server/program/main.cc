@@ -34,6 +34,7 @@
 #include "tavoren/postgres_store.h"
 #include "tavoren/server.h"
 #include "tavoren/sqlite_store.h"
+#include "tavoren/web.h"
 
 namespace {
 
@@ -50,7 +51,7 @@ constexpr const char* kUsageText =
     "\n"
     "Commands:\n"
     "  serve          serve agents and operators over HTTPS\n"
-    "  keys create    make an access key (--instance ID or --operator)\n"
+    "  keys create    make an access key (--instance ID, --operator or --viewer)\n"
     "  keys list      list the access keys (never their secrets)\n"
     "  keys revoke    revoke an access key\n"
     "  keys transport make a new transport key of an instance\n"
@@ -67,8 +68,9 @@ constexpr const char* kServeHelp =
     "                             (--tls-cert FILE --tls-key FILE | --plain-http) [options]\n"
     "\n"
     "Serves the backend protocol to agents (instance keys) and operators (operator keys)\n"
-    "from the database PATH. SIGTERM or SIGINT stops it gracefully: requests in progress\n"
-    "are answered first.\n"
+    "from the database PATH, and the operator's pages under /ui/ on the same listener\n"
+    "(sign in with an operator or viewer key). SIGTERM or SIGINT stops it gracefully:\n"
+    "requests in progress are answered first.\n"
     "\n"
     "  --store sqlite:PATH          the database file (created when missing)\n"
     "  --store postgresql://HOST/DB a PostgreSQL database that several servers share; its\n"
@@ -108,11 +110,14 @@ constexpr const char* kServeHelp =
     "encryption key is refused until tavoren-backend keys reseal has moved it.\n";
 
 constexpr const char* kKeysCreateHelp =
-    "Usage: tavoren-backend keys create --store STORE (--instance ID | --operator)\n"
+    "Usage: tavoren-backend keys create --store STORE\n"
+    "                                   (--instance ID | --operator | --viewer)\n"
     "                                   [--gpus N] [--max-actions N] [--label KEY=VALUE]...\n"
     "                                   --master-key-file FILE\n"
     "\n"
-    "Makes an access key for one instance's agent, or for an operator, and prints the\n"
+    "Makes an access key for one instance's agent, for an operator, or for a viewer (who\n"
+    "may read what an operator reads, the configuration excepted, and sign in to the\n"
+    "pages under /ui/, but change nothing), and prints the\n"
     "access key and its secret key on standard output; an instance key comes with the\n"
     "instance's transport key, the agent's TAVOREN_ENCRYPTION_KEY, with which it opens\n"
     "the owners' key pairs the server sends it. They are shown only now; they are stored\n"
@@ -263,7 +268,10 @@ class ServingParts {
       : store_(serving_store(settings, keyring)),
         keys_(*store_, keyring),
         service_(*store_, keys_),
-        http_(serving_options(settings.server), service_) {
+        web_(*store_, keys_, keyring->subkey(sealing::Purpose::kWebSessions),
+             web::WebOptions{.plain_http = settings.server.plain_http}),
+        router_(web_, service_),
+        http_(serving_options(settings.server), router_) {
     http_.start();
     const std::string bound =
         format_host(settings.address.host) + ":" + std::to_string(http_.port());
@@ -430,6 +438,9 @@ class ServingParts {
   const std::unique_ptr<backend::Store> store_;
   server::AccessKeys keys_;
   server::BackendService service_;
+  // The operator's pages under /ui/, beside the protocol.
+  web::WebService web_;
+  web::Router router_;
   http_server::HttpServer http_;
   std::atomic<bool> store_answered_{true};
   std::atomic<bool> stopping_{false};
@@ -502,20 +513,21 @@ backend::MachineChange machine_change(const Parsed& parsed) {
 int keys_create(const std::vector<std::string>& args) {
   const Parsed parsed =
       parse(args, {"--store", "--instance", "--master-key-file", "--gpus", "--max-actions"},
-            {"--operator"}, {"--label"});
+            {"--operator", "--viewer"}, {"--label"});
   if (parsed.help) {
     std::cout << kKeysCreateHelp;
     return kOk;
   }
   if (!parsed.words.empty()) throw UsageError("Unexpected argument " + parsed.words.front());
   const bool operator_key = parsed.has("--operator");
+  const bool viewer_key = parsed.has("--viewer");
   const std::optional<std::string> instance = parsed.get("--instance");
-  if (operator_key == instance.has_value()) {
-    throw UsageError("Give exactly one of --instance ID and --operator");
+  if (int{operator_key} + int{viewer_key} + int{instance.has_value()} != 1) {
+    throw UsageError("Give exactly one of --instance ID, --operator and --viewer");
   }
   if (instance && instance->empty()) throw UsageError("--instance needs an identifier");
   const backend::MachineChange machine = machine_change(parsed);
-  if (operator_key && (machine.gpus || machine.max_actions || !machine.labels.empty())) {
+  if (!instance && (machine.gpus || machine.max_actions || !machine.labels.empty())) {
     throw UsageError("--gpus, --max-actions and --label are for an instance key");
   }
   const std::string store = store_text(parsed);
@@ -524,13 +536,14 @@ int keys_create(const std::vector<std::string>& args) {
   server::require_master_sealed(*local, store);
   server::AccessKeys keys(*local, keyring);
   if (instance) local->set_machine(*instance, machine, true);
-  const server::NewAccessKey made = operator_key ? keys.create(wire::Role::kOperator)
-                                                 : keys.create(wire::Role::kInstance, *instance);
+  const server::NewAccessKey made = instance     ? keys.create(wire::Role::kInstance, *instance)
+                                    : viewer_key ? keys.create(wire::Role::kViewer)
+                                                 : keys.create(wire::Role::kOperator);
   std::cout << "access-key: " << made.access_key << "\nsecret-key: " << made.secret_key << '\n';
   if (!made.transport_key.empty()) std::cout << "transport-key: " << made.transport_key << '\n';
   std::cout << std::flush;
   std::cerr << "The secret key is shown only now; keep it where the "
-            << (operator_key ? "operator's tools" : "instance's agent") << " can read it.\n";
+            << (instance ? "instance's agent" : "operator's tools") << " can read it.\n";
   return kOk;
 }
 

@@ -79,6 +79,27 @@ std::string FakeContainer::docker_script() const {
          "exit 0\n";
 }
 
+std::string fake_nvidia_smi_script() {
+  return "state=$(cat \"$FLEET_GPU_STATE\" 2>/dev/null)\n"
+         "if [ \"$state\" = none ]; then echo 'No devices were found'; exit 6; fi\n"
+         "if [ \"$state\" = lost ]; then\n"
+         "  echo 'Unable to determine the device handle for GPU00000000:10:00.0: GPU is lost.  "
+         "Reboot the system to recover this GPU'\n"
+         "  exit 15\n"
+         "fi\n"
+         "case \"$1\" in\n"
+         "  --query-gpu=memory.free) printf 'memory.free [MiB]\\n71559 MiB\\n' ;;\n"
+         "  --query-gpu=memory.used,memory.total) echo '10000, 81559' ;;\n"
+         "  --query-gpu=index,uuid,name,pci.bus_id,*)\n"
+         "    echo '0, GPU-5f2c, NVIDIA H100 80GB HBM3, 00000000:10:00.0, 81559, 10000, 71559, "
+         "35, 41, 120.5, 700.0, Enabled, 550.54.15, 0, No, Not Active, Not Active' ;;\n"
+         "  --query-gpu=index,uuid,utilization.gpu,*)\n"
+         "    echo '0, GPU-5f2c, 35, 81559, 10000, 71559, 550.54.15, NVIDIA H100 80GB HBM3, "
+         "1650123456789, Disabled, Disabled, 41' ;;\n"
+         "esac\n"
+         "exit 0\n";
+}
+
 std::map<std::string, int> container_runs(const FakeTools& tools) {
   std::map<std::string, int> runs;
   for (const std::string& call : tools.calls("docker")) {
@@ -140,11 +161,15 @@ void BackendServer::start() {
     request.argv = {kBackendProgram,     "serve",
                     "--store",           store_,
                     "--listen",          "127.0.0.1:" + std::to_string(port_),
-                    "--tls-cert",        tls_.server_chain_file().string(),
-                    "--tls-key",         tls_.server_key_file().string(),
                     "--assign-batch",    std::to_string(assign_batch_),
                     "--metrics-listen",  "",
                     "--master-key-file", master_key_file()};
+    if (plain_http) {
+      request.argv.push_back("--plain-http");
+    } else {
+      request.argv.insert(request.argv.end(), {"--tls-cert", tls_.server_chain_file().string(),
+                                               "--tls-key", tls_.server_key_file().string()});
+    }
     request.argv.insert(request.argv.end(), serve_options.begin(), serve_options.end());
     request.stdin_stream = process::Stream::null;
     request.stdout_stream = process::Stream::file;

@@ -65,6 +65,12 @@ struct FakeContainer {
   std::string docker_script() const;
 };
 
+// The body of a fake `nvidia-smi` (FakeTools::add_script) of one 80 GB GPU
+// (71,559 MiB free), healthy unless the file that the environment's
+// FLEET_GPU_STATE names says "lost" (the GPU fell off the bus) or "none"
+// (no GPU: nvidia-smi fails).
+std::string fake_nvidia_smi_script();
+
 // How many times the fake `docker` ran each action's container.
 std::map<std::string, int> container_runs(const FakeTools& tools);
 
@@ -80,7 +86,9 @@ class BackendServer {
   ~BackendServer();
 
   const std::string& store() const { return store_; }
-  std::string url() const { return "https://127.0.0.1:" + std::to_string(port_); }
+  std::string url() const {
+    return (plain_http ? "http://127.0.0.1:" : "https://127.0.0.1:") + std::to_string(port_);
+  }
   int port() const { return port_; }
 
   // The master key's file, written at the first call.
@@ -102,6 +110,8 @@ class BackendServer {
 
   // More options of `serve`, for the next start().
   std::vector<std::string> serve_options;
+  // Serve plain HTTP (on loopback), from the next start().
+  bool plain_http = false;
 
  private:
   const TempDir& dir_;

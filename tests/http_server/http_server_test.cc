@@ -446,6 +446,77 @@ TEST_F(HttpServerTest, AtTheConnectionLimitTheOldestIdleConnectionMakesRoomElseT
   }
 }
 
+// A streamed answer: its head at once, then each piece as it is sent,
+// holding no place in flight; it ends when the handler closes it, when the
+// client leaves, or when the server stops.
+TEST_F(HttpServerTest, AStreamedAnswerGoesOnPieceByPieceUntilEitherSideEndsIt) {
+  Options options = plain_options();
+  options.limits.max_in_flight = 1;
+  start(options);
+  RawClient watcher(port());
+  ASSERT_TRUE(watcher.send("GET /stream HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
+  ASSERT_TRUE(watcher.read_until("\r\n\r\n", 5s));
+  const std::string head = watcher.pending();
+  EXPECT_EQ(head.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << head;
+  EXPECT_NE(head.find("Content-Type: text/event-stream\r\n"), std::string::npos) << head;
+  EXPECT_NE(head.find("Connection: close\r\n"), std::string::npos) << head;
+  EXPECT_EQ(head.find("Content-Length"), std::string::npos) << head;
+  std::shared_ptr<BodyStream> stream = handler_.stream(0);
+  ASSERT_TRUE(stream);
+  ASSERT_TRUE(stream->send("data: one\n\n"));
+  ASSERT_TRUE(watcher.read_until("data: one\n\n", 5s));
+
+  // The open stream holds no place in flight: another request is served.
+  RawClient other(port());
+  auto reply = other.request("GET", "/plain");
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(reply->status, 200);
+
+  // Closed by the handler: what was sent before is written, then the end.
+  ASSERT_TRUE(stream->send("data: two\n\n"));
+  stream->close();
+  EXPECT_FALSE(stream->send("data: three\n\n"));
+  ASSERT_TRUE(watcher.read_until("data: two\n\n", 5s));
+  EXPECT_TRUE(watcher.closed_within(5s));
+
+  // Ended by the client: the stream learns it, and refuses more.
+  {
+    RawClient leaving(port());
+    ASSERT_TRUE(leaving.send("GET /stream HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
+    ASSERT_TRUE(leaving.read_until("\r\n\r\n", 5s));
+  }
+  std::shared_ptr<BodyStream> left = handler_.stream(1);
+  ASSERT_TRUE(left);
+  EXPECT_TRUE(eventually([&] { return left->closed(); }));
+  EXPECT_FALSE(left->send("data: nobody\n\n"));
+
+  // Ended by the server: stop() does not wait for an open stream.
+  RawClient last(port());
+  ASSERT_TRUE(last.send("GET /stream HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
+  ASSERT_TRUE(last.read_until("\r\n\r\n", 5s));
+  std::shared_ptr<BodyStream> open = handler_.stream(2);
+  ASSERT_TRUE(open);
+  const auto stopping = std::chrono::steady_clock::now();
+  server_->stop();
+  EXPECT_LT(since(stopping), 2s);
+  EXPECT_TRUE(open->closed());
+  EXPECT_TRUE(last.closed_within(2s));
+}
+
+// A stream fed faster than its client reads is cut, not grown without end.
+TEST(BodyStreamTest, AQueuePastItsBoundClosesTheStream) {
+  BodyStream stream(16);
+  int wakes = 0;
+  stream.attach([&] { ++wakes; });
+  EXPECT_TRUE(stream.send("0123456789"));
+  EXPECT_EQ(stream.take(), std::make_pair(std::string("0123456789"), false));
+  EXPECT_TRUE(stream.send("0123456789"));
+  EXPECT_FALSE(stream.send("0123456789")) << "26 bytes would wait";
+  EXPECT_TRUE(stream.closed());
+  EXPECT_EQ(stream.take(), std::make_pair(std::string(), true)) << "a cut stream writes no more";
+  EXPECT_GE(wakes, 3);
+}
+
 TEST(HttpServerDescriptorsTest, TheConnectionLimitLeavesTheReserveFree) {
   EXPECT_EQ(connections_within(65536, 20000, 128), 20000u);
   EXPECT_EQ(connections_within(1024, 20000, 128), 896u);

@@ -206,6 +206,14 @@ std::optional<Reply> RawClient::request(const std::string& method, const std::st
   return read_reply();
 }
 
+bool RawClient::read_until(std::string_view text, std::chrono::milliseconds limit) {
+  const auto deadline = Clock::now() + limit;
+  while (pending_.find(text) == std::string::npos) {
+    if (read_more(deadline) != Read::data) return false;
+  }
+  return true;
+}
+
 bool RawClient::closed_within(std::chrono::milliseconds limit) {
   const auto deadline = Clock::now() + limit;
   for (;;) {

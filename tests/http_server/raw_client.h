@@ -53,6 +53,9 @@ class RawClient {
   // Sends a request with Content-Length and reads its answer.
   std::optional<Reply> request(const std::string& method, const std::string& target,
                                const std::string& body = "", const std::string& extra_headers = "");
+  // Reads until what was received and not consumed holds `text`, within
+  // `limit`; false when the connection ends or the limit passes first.
+  bool read_until(std::string_view text, std::chrono::milliseconds limit);
   // Whether the server ends the connection (end of stream or reset)
   // within `limit`, discarding anything it sends first.
   bool closed_within(std::chrono::milliseconds limit);

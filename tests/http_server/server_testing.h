@@ -6,9 +6,11 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "tavoren/http_server.h"
 #include "waiting.h"
@@ -48,6 +50,15 @@ class TestHandler : public http_server::Handler {
     if (path.rfind("/status/", 0) == 0) return {std::stoi(path.substr(8)), {}, "status"};
     if (path == "/headers") return {200, extra_headers, "headers"};
     if (path == "/admission") return {200, {}, std::any_cast<std::string>(request.admission())};
+    if (path == "/stream") {
+      auto stream = std::make_shared<http_server::BodyStream>(64 * 1024);
+      {
+        std::lock_guard lock(mutex_);
+        streams.push_back(stream);
+      }
+      streams_cv_.notify_all();
+      return {200, {{"Content-Type", "text/event-stream"}}, "", stream};
+    }
     std::string body = request.method() + " " + path +
                        " x-test=" + std::string(request.header("x-test").value_or("-")) + " " +
                        request.body();
@@ -59,6 +70,12 @@ class TestHandler : public http_server::Handler {
     std::lock_guard lock(mutex_);
     open_ = true;
     gate_cv_.notify_all();
+  }
+  // The stream of the `index`th /stream request, once it came (5 s at most).
+  std::shared_ptr<http_server::BodyStream> stream(std::size_t index) {
+    std::unique_lock lock(mutex_);
+    streams_cv_.wait_for(lock, std::chrono::seconds(5), [&] { return streams.size() > index; });
+    return streams.size() > index ? streams[index] : nullptr;
   }
   // Waits up to 5 s until `count` requests are held at the gate.
   bool wait_holding(int count) {
@@ -72,7 +89,9 @@ class TestHandler : public http_server::Handler {
 
  private:
   std::mutex mutex_;
-  std::condition_variable gate_cv_, held_cv_;
+  std::condition_variable gate_cv_, held_cv_, streams_cv_;
+  // The streams of the /stream answers, in their order.
+  std::vector<std::shared_ptr<http_server::BodyStream>> streams;
   bool open_ = false;
   int holding_ = 0;
 };

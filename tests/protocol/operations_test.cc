@@ -109,6 +109,28 @@ TEST(Paths, NameTheVersionAndTheOperation) {
   }
 }
 
+// A viewer key reads what an operator reads, the configuration excepted,
+// and writes nothing; an instance's operations stay its own.
+TEST(Roles, AViewerMayCallTheOperatorsReadsAndNothingElse) {
+  std::set<std::string_view> viewer_calls;
+  for (const Operation& operation : operations()) {
+    if (may_call(Role::kViewer, operation)) viewer_calls.insert(operation.name);
+    EXPECT_EQ(may_call(Role::kOperator, operation),
+              operation.role == Role::kOperator || operation.any_role)
+        << operation.name;
+  }
+  EXPECT_EQ(viewer_calls,
+            (std::set<std::string_view>{"operator/list", "operator/show", "operator/logs",
+                                        "operator/machine_resources", "operator/machines",
+                                        "operator/queue", "operator/machine"}));
+  EXPECT_TRUE(may_call(Role::kViewer, versions_operation()));
+  for (const Role role : {Role::kInstance, Role::kOperator, Role::kViewer}) {
+    EXPECT_EQ(role_named(role_name(role)), role);
+  }
+  EXPECT_EQ(role_named("admin"), std::nullopt);
+  EXPECT_EQ(role_named(""), std::nullopt);
+}
+
 TEST(Requests, EveryOperationsArgumentsRoundTripInOrder) {
   for (const Operation& operation : operations()) {
     const Json sent = full_arguments(operation);

@@ -77,6 +77,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -131,13 +132,57 @@ struct AccessLogEntry {
 // "<method> <path> <status> <bytes>B <ms>ms peer=<peer> id=<request id>".
 std::string access_log_line(const AccessLogEntry& entry);
 
+// The body of an answer that goes on after its head, piece by piece, for
+// as long as both sides want (server-sent events). The handler answers
+// with Response::stream set and keeps the stream; any thread may then send
+// to it. The server writes the head ("Connection: close", no length), then
+// each piece in order as soon as the connection can take it, and closes
+// the connection once the stream is closed and its pieces are written.
+// A streamed answer holds no place in flight and no worker. Thread-safe.
+class BodyStream {
+ public:
+  // At most `max_queued` bytes wait unwritten: a client that reads more
+  // slowly than the stream is fed is cut.
+  explicit BodyStream(std::size_t max_queued = 1 << 20);
+  BodyStream(const BodyStream&) = delete;
+  BodyStream& operator=(const BodyStream&) = delete;
+
+  // Queues `piece` for writing. False, and nothing is queued, once the
+  // stream is closed: by close(), by the client leaving, by a write that
+  // failed or took longer than Limits::write_time, by the server stopping,
+  // or by the queue passing max_queued (which closes it). Never blocks.
+  bool send(std::string piece);
+  // Ends the answer once what is queued is written. Idempotent.
+  void close();
+  bool closed() const;
+
+  // The server's side: `wake` is called (from any thread, without the
+  // stream's lock) whenever there is something to write or the stream
+  // closed; take() hands over what is queued, and whether the stream is
+  // closed; drop() closes it from the connection's side.
+  void attach(std::function<void()> wake);
+  std::pair<std::string, bool> take();
+  void drop();
+
+ private:
+  void wake_up();
+
+  const std::size_t max_queued_;
+  mutable std::mutex mutex_;
+  std::string queued_;
+  bool closed_ = false;
+  std::function<void()> wake_;
+};
+
 // The handler's answer. The server sets Content-Length, Server,
 // X-Request-Id and Connection itself; headers of those names given here
-// are ignored.
+// are ignored. With `stream` set, `body` is ignored and the answer's body
+// is what the stream is sent (see BodyStream).
 struct Response {
   int status = 200;
   std::vector<std::pair<std::string, std::string>> headers;
   std::string body;
+  std::shared_ptr<BodyStream> stream;
 };
 
 // The refusals the server answers by itself, without the handler.

@@ -56,11 +56,15 @@ std::string path_of(std::string_view operation);
 // ---- Operations --------------------------------------------------------
 
 // Who may call an operation: an agent with its instance's key pair, or an
-// operator's tool with an operator key pair.
-enum class Role { kInstance, kOperator };
+// operator's tool with an operator key pair. A viewer key (of people who
+// watch the fleet) may call the operator's reads, the configuration's
+// excepted.
+enum class Role { kInstance, kOperator, kViewer };
 
-// "instance" or "operator".
+// "instance", "operator" or "viewer".
 const char* role_name(Role role);
+// The role named `name` (as role_name writes it); nullopt for another text.
+std::optional<Role> role_named(std::string_view name);
 
 // What an argument must hold. kAny takes every JSON value, null included.
 enum class ValueKind { kText, kBoolean, kNumber, kInteger, kObject, kAny };
@@ -89,6 +93,9 @@ struct Operation {
   // Whether a key of either role may call it (`role` then says nothing).
   bool any_role = false;
 };
+
+// Whether a key of role `caller` may call `operation`.
+bool may_call(Role caller, const Operation& operation);
 
 // Every operation of this protocol version: the Scaling contract's, the
 // record of an action's end, then the operator's calls.

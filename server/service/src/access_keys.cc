@@ -181,13 +181,14 @@ std::optional<wire::KeyGrant> AccessKeys::lookup(const std::string& access_key) 
     return std::nullopt;
   }
   std::optional<wire::KeyGrant> grant;
-  if (!record->revoked) {
+  const std::optional<wire::Role> role = wire::role_named(record->role);
+  if (!record->revoked && role) {
     try {
       wire::KeyGrant opened;
       opened.secret_key =
           keyring_->open(record->sealed_secret, sealing::Purpose::kAccessKeys,
                          backend::store_rules::access_key_binding(access_key), "access key secret");
-      opened.role = record->role == "operator" ? wire::Role::kOperator : wire::Role::kInstance;
+      opened.role = *role;
       opened.instance_id = record->instance_id;
       grant = std::move(opened);
     } catch (const std::exception&) {

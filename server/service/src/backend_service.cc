@@ -402,7 +402,7 @@ Response BackendService::forbidden(const Call& call, const std::string& reason) 
 }
 
 Response BackendService::handle_call(Call& call) {
-  if (!call.operation.any_role && call.verification.role != call.operation.role) {
+  if (!wire::may_call(call.verification.role, call.operation)) {
     return forbidden(call, std::string("the operation needs a key of the ") +
                                wire::role_name(call.operation.role) + " role");
   }
@@ -675,7 +675,12 @@ std::string BackendService::execute_operator(Call& call) {
     return wire::write_answer(Result::ok(store_.submit(a.at("record"))));
   if (name == "operator/list") return wire::write_answer(Result::ok(store_.list()));
   if (name == "operator/show") {
-    return wire::write_answer(Result::ok(store_.show(text_of(a, "action_record_id"))));
+    Json shown = store_.show(text_of(a, "action_record_id"));
+    // A viewer reads no secret of an action's record or history.
+    if (call.verification.role == wire::Role::kViewer) {
+      shown = backend::store_rules::masked_secrets(std::move(shown));
+    }
+    return wire::write_answer(Result::ok(std::move(shown)));
   }
   if (name == "operator/logs") {
     const std::int64_t after =

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <initializer_list>
+#include <map>
 #include <string>
 #include <thread>
 #include <utility>
@@ -200,7 +202,9 @@ constexpr const char* kMachineColumns =
     "drain_deadline_ms, lost_at, drained_by, (SELECT report FROM machine_resources r WHERE "
     "r.instance_id = m.instance_id), ";
 
-Json machine_row(Rows& rows) {
+// One machine of a row of kMachineColumns and its liveness; its latest
+// report, parsed, into `report` when given.
+Json machine_row(Rows& rows, Json* report = nullptr) {
   Json machine = Json::object();
   machine["instanceId"] = rows.text(0);
   machine["liveness"] = rows.text(15);
@@ -217,8 +221,9 @@ Json machine_row(Rows& rows) {
   machine["drainDeadline"] = rows.nullable_integer(11);
   machine["lostAt"] = rows.nullable_text(12);
   machine["drainedBy"] = rows.nullable_text(13);
-  machine["gpuHealth"] =
-      rows.is_null(14) ? Json() : rules::gpu_counts(rules::parse_stored(rows.text(14), "report"));
+  Json stored = rows.is_null(14) ? Json() : rules::parse_stored(rows.text(14), "report");
+  machine["gpuHealth"] = rules::gpu_counts(stored);
+  if (report != nullptr) *report = std::move(stored);
   return machine;
 }
 
@@ -280,6 +285,141 @@ Json StoreCore::machines() {
     Json machines = Json::array();
     while (rows.next()) machines.push_back(machine_row(rows));
     return machines;
+  });
+}
+
+namespace {
+
+// The members of an inventory's GPU that a page of the fleet shows.
+constexpr const char* kPageGpuFields[] = {
+    "index",        "name",       "utilisation", "memoryUsedMiB", "memoryFreeMiB", "memoryTotalMiB",
+    "temperatureC", "powerDrawW", "powerLimitW", "health",        "reason",        "actionId"};
+
+// A LIKE pattern (escape character "!") that finds `search` in an
+// identifier, or a label "key=value" in the labels' stored JSON text.
+std::string search_pattern(const FleetQuery& query) {
+  std::string needle = query.search;
+  std::transform(needle.begin(), needle.end(), needle.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  auto escaped = [](std::string_view text) {
+    std::string out;
+    for (const char c : text) {
+      if (c == '!' || c == '%' || c == '_') out += '!';
+      out += c;
+    }
+    return out;
+  };
+  const std::size_t equals = needle.find('=');
+  if (equals == std::string::npos) return "%" + escaped(needle) + "%";
+  // Labels are stored as {"key":"value",...}: "key=va" finds "key":"va...
+  return "%" + escaped("\"" + needle.substr(0, equals) + "\":\"" + needle.substr(equals + 1)) + "%";
+}
+
+void check_fleet_query(const FleetQuery& query) {
+  auto one_of = [](const std::string& value, std::initializer_list<std::string_view> allowed) {
+    return value.empty() ||
+           std::find(allowed.begin(), allowed.end(), std::string_view(value)) != allowed.end();
+  };
+  if (!one_of(query.liveness, {"alive", "unresponsive", "lost"})) {
+    throw ValueError("A liveness is \"alive\", \"unresponsive\" or \"lost\"");
+  }
+  if (!one_of(query.mode, {"active", "draining", "preempting"})) {
+    throw ValueError("A mode is \"active\", \"draining\" or \"preempting\"");
+  }
+  if (query.sort.empty() || !one_of(query.sort, {"instanceId", "lastContact", "actionsHeld"})) {
+    throw ValueError("The fleet sorts by \"instanceId\", \"lastContact\" or \"actionsHeld\"");
+  }
+  if (query.offset < 0) throw ValueError("A page's offset must not be negative");
+  if (query.limit < 1 || query.limit > 500) {
+    throw ValueError("A page of the fleet holds 1 to 500 machines");
+  }
+}
+
+}  // namespace
+
+Json StoreCore::fleet_page(const FleetQuery& query) {
+  check_fleet_query(query);
+  return core::read_with(*port_, Port::Read::snapshot, [&](Tx& tx) {
+    const Params liveness = liveness_params(now_ms(tx, options_), options_.fleet);
+    Json page = Json::object();
+    // In name order, whatever order the database groups in.
+    std::map<std::string, std::int64_t> by_liveness;
+    std::map<std::string, std::int64_t> by_mode;
+    {
+      Rows rows = tx.query(std::string("SELECT ") + kLivenessSql +
+                               " AS liveness, mode, count(*) FROM machines GROUP BY liveness, mode",
+                           liveness);
+      while (rows.next()) {
+        by_liveness[rows.text(0)] += rows.integer(2);
+        by_mode[rows.text(1)] += rows.integer(2);
+      }
+    }
+    page["counts"] = Json{{"liveness", Json(by_liveness)}, {"mode", Json(by_mode)}};
+    // The filter, after the liveness parameters ($1 to $3).
+    const std::string filter = std::string(" FROM machines m WHERE ($4 = '' OR ") + kLivenessSql +
+                               " = $4) AND ($5 = '' OR mode = $5) AND ($6 = '' OR "
+                               "lower(instance_id) LIKE $7 ESCAPE '!' OR lower(labels) LIKE $7 "
+                               "ESCAPE '!')";
+    Params filtered = liveness;
+    filtered.text(query.liveness).text(query.mode).text(query.search).text(search_pattern(query));
+    {
+      Rows rows = tx.query("SELECT count(*)" + filter, filtered);
+      rows.next();
+      page["total"] = rows.integer(0);
+    }
+    // The page's identifiers first: its machines alone are then read whole.
+    const std::string direction = query.descending ? " DESC" : "";
+    std::string order = "instance_id{C}" + direction;
+    if (query.sort == "lastContact") order = "contact_ms" + direction + ", instance_id{C}";
+    if (query.sort == "actionsHeld") {
+      order =
+          "(SELECT count(*) FROM actions a WHERE a.assigned_to = m.instance_id AND "
+          "a.state = 'assigned' AND a." TAVOREN_LIVE_ACTION_SQL ")" +
+          direction + ", instance_id{C}";
+    }
+    std::vector<std::string> ids;
+    {
+      Params paged = filtered;
+      paged.integer(query.limit).integer(query.offset);
+      Rows rows = tx.query(
+          "SELECT instance_id" + filter + " ORDER BY " + order + " LIMIT $8 OFFSET $9", paged);
+      while (rows.next()) ids.push_back(rows.text(0));
+    }
+    std::map<std::string, Json> read;
+    if (!ids.empty()) {
+      Params wanted = liveness;
+      std::string list;
+      for (std::size_t i = 0; i < ids.size(); ++i) {
+        list += (i == 0 ? "$" : ", $") + std::to_string(i + 4);
+        wanted.text(ids[i]);
+      }
+      Rows rows = tx.query(std::string("SELECT ") + kMachineColumns + kLivenessSql +
+                               " FROM machines m WHERE instance_id IN (" + list + ")",
+                           wanted);
+      while (rows.next()) {
+        Json report;
+        Json machine = machine_row(rows, &report);
+        Json gpus = Json::array();
+        const Json inventory = report.is_object() ? report.value("inventory", Json()) : Json();
+        if (inventory.is_object()) {
+          for (const Json& gpu : inventory.value("gpus", Json::array())) {
+            if (!gpu.is_object()) continue;
+            Json shown = Json::object();
+            for (const char* field : kPageGpuFields) shown[field] = gpu.value(field, Json());
+            gpus.push_back(std::move(shown));
+          }
+        }
+        machine["gpus"] = std::move(gpus);
+        read.emplace(machine["instanceId"].get<std::string>(), std::move(machine));
+      }
+    }
+    Json machines = Json::array();
+    for (const std::string& id : ids) {
+      const auto found = read.find(id);
+      if (found != read.end()) machines.push_back(std::move(found->second));
+    }
+    page["machines"] = std::move(machines);
+    return page;
   });
 }
 

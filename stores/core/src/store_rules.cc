@@ -11,13 +11,16 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 #include "tavoren/common/errors.h"
 #include "tavoren/common/hex.h"
@@ -108,10 +111,14 @@ void check_access_key(const AccessKeyRecord& key) {
   if (key.sealed_secret.empty()) throw ValueError("An access key's secret must not be empty");
   if (key.role == "instance") {
     if (key.instance_id.empty()) throw ValueError("An instance key needs an instance identifier");
-  } else if (key.role == "operator") {
-    if (!key.instance_id.empty()) throw ValueError("An operator key has no instance identifier");
+  } else if (key.role == "operator" || key.role == "viewer") {
+    if (!key.instance_id.empty()) {
+      throw ValueError(std::string(key.role == "operator" ? "An operator" : "A viewer") +
+                       " key has no instance identifier");
+    }
   } else {
-    throw ValueError("Unknown key role \"" + key.role + "\": \"instance\" or \"operator\"");
+    throw ValueError("Unknown key role \"" + key.role +
+                     "\": \"instance\", \"operator\" or \"viewer\"");
   }
 }
 
@@ -668,6 +675,27 @@ Json gpu_counts(const Json& report) {
     if (gpu.value("health", std::string()) == "healthy") ++healthy;
   }
   return Json{{"total", total}, {"healthy", healthy}};
+}
+
+Json masked_secrets(Json value) {
+  static constexpr std::string_view kSecretWords[] = {"secret",     "password", "passwd", "token",
+                                                      "credential", "private",  "apikey", "api_key",
+                                                      "access_key", "accesskey"};
+  if (value.is_array()) {
+    for (Json& element : value) element = masked_secrets(std::move(element));
+  } else if (value.is_object()) {
+    for (auto& [name, member] : value.items()) {
+      std::string lower = name;
+      std::transform(lower.begin(), lower.end(), lower.begin(),
+                     [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+      const bool secret =
+          std::any_of(std::begin(kSecretWords), std::end(kSecretWords),
+                      [&](std::string_view word) { return lower.find(word) != std::string::npos; });
+      member =
+          secret && !member.is_null() ? Json(kMaskedSecret) : masked_secrets(std::move(member));
+    }
+  }
+  return value;
 }
 
 bool apply_action_status(const Json& arguments, Json& record) {

@@ -269,6 +269,12 @@ ALTER TABLE actions ADD COLUMN gpu_memory_mib BIGINT;
 ALTER TABLE machines ADD COLUMN gpu_free_max_mib BIGINT;
 ALTER TABLE machines ADD COLUMN gpu_free_sum_mib BIGINT;
 )sql",
+    // 11 -> 12: read-only viewer keys.
+    R"sql(
+ALTER TABLE access_keys DROP CONSTRAINT access_keys_role_check;
+ALTER TABLE access_keys ADD CONSTRAINT access_keys_role_check
+  CHECK (role IN ('instance', 'operator', 'viewer'));
+)sql",
 };
 
 constexpr int kVersion = static_cast<int>(std::size(kMigrations));

@@ -329,6 +329,23 @@ ALTER TABLE actions ADD COLUMN gpu_memory_mib INTEGER;
 ALTER TABLE machines ADD COLUMN gpu_free_max_mib INTEGER;
 ALTER TABLE machines ADD COLUMN gpu_free_sum_mib INTEGER;
 )sql",
+    // 15 -> 16: read-only viewer keys. A CHECK changes only with its table,
+    // which is made anew with the same rows.
+    R"sql(
+CREATE TABLE access_keys_16 (
+  seq INTEGER PRIMARY KEY AUTOINCREMENT,
+  access_key TEXT NOT NULL UNIQUE,
+  sealed_secret TEXT NOT NULL,
+  role TEXT NOT NULL CHECK (role IN ('instance', 'operator', 'viewer')),
+  instance_id TEXT,
+  created_at TEXT NOT NULL,
+  revoked_at TEXT
+);
+INSERT INTO access_keys_16 SELECT seq, access_key, sealed_secret, role, instance_id, created_at,
+  revoked_at FROM access_keys;
+DROP TABLE access_keys;
+ALTER TABLE access_keys_16 RENAME TO access_keys;
+)sql",
 };
 
 constexpr int kVersion = static_cast<int>(std::size(kMigrations));

@@ -50,5 +50,38 @@ TEST(WaitReason, EachCauseIsSaidInItsOwnWords) {
   }
 }
 
+// What a viewer or a web page is shown of an action: every member named
+// like a secret masked, at any depth, whatever its case; the rest as it is.
+TEST(MaskedSecrets, MembersNamedLikeSecretsAreMaskedAtAnyDepth) {
+  const Json record = {
+      {"_id", "a1"},
+      {"modelKey", "microsoft/resnet-50"},
+      {"actionDetails",
+       {{"docker", "registry.example/job:1"},
+        {"env", {{"HF_TOKEN", "hf_abc"}, {"PLAIN", "value"}}},
+        {"registryPassword", "p@ss"},
+        {"credentials", Json::array({"x", "y"})},
+        {"apiKey", "k1"},
+        {"Private_Key", "-----BEGIN"},
+        {"optionalSecret", nullptr}}},
+      {"jobParams", Json::array({Json{{"aws_secret_access_key", "s"}, {"bucket", "b"}}})}};
+  const Json masked = masked_secrets(record);
+  EXPECT_EQ(masked["_id"], "a1");
+  EXPECT_EQ(masked["modelKey"], "microsoft/resnet-50");
+  EXPECT_EQ(masked["actionDetails"]["docker"], "registry.example/job:1");
+  EXPECT_EQ(masked["actionDetails"]["env"]["HF_TOKEN"], kMaskedSecret);
+  EXPECT_EQ(masked["actionDetails"]["env"]["PLAIN"], "value");
+  EXPECT_EQ(masked["actionDetails"]["registryPassword"], kMaskedSecret);
+  EXPECT_EQ(masked["actionDetails"]["credentials"], kMaskedSecret);
+  EXPECT_EQ(masked["actionDetails"]["apiKey"], kMaskedSecret);
+  EXPECT_EQ(masked["actionDetails"]["Private_Key"], kMaskedSecret);
+  EXPECT_EQ(masked["actionDetails"]["optionalSecret"], nullptr) << "nothing to hide";
+  EXPECT_EQ(masked["jobParams"][0]["aws_secret_access_key"], kMaskedSecret);
+  EXPECT_EQ(masked["jobParams"][0]["bucket"], "b");
+  for (const char* secret : {"hf_abc", "p@ss", "k1", "BEGIN", "\"s\""}) {
+    EXPECT_EQ(masked.dump().find(secret), std::string::npos) << secret;
+  }
+}
+
 }  // namespace
 }  // namespace tavoren::backend::store_rules

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -530,6 +531,114 @@ TEST_F(FleetTest, TheQueueSaysWhyEachActionWaits) {
   store.drain_machine("box", std::nullopt);
   EXPECT_EQ(store.queue(10)["actions"][1]["reason"],
             "every alive machine is draining or being preempted");
+}
+
+// A page of the fleet: filtered, searched, sorted and paged by the store,
+// with counts of every machine and each page machine's GPUs.
+TEST_F(FleetTest, APageOfTheFleetIsFilteredSortedAndPagedWithItsMachinesGpus) {
+  StoreUnderTest now(options());
+  backend::Store& store = now.store();
+  for (const char* id : {"m-03", "m-01", "m-02", "gpu-box", "Other_1"}) {
+    store.set_machine(id, MachineChange{}, true);
+  }
+  store.set_machine("gpu-box", MachineChange{std::nullopt, std::nullopt, {{"zone", "Eu-1"}}},
+                    false);
+  for (const char* id : {"m-01", "m-02", "gpu-box", "Other_1"}) {
+    store.record_contact(id, backend::Contact{});
+  }
+  store.drain_machine("m-02", std::nullopt);
+  StoreUnderTest box(options("gpu-box"));
+  ASSERT_FALSE(
+      box.update_available_resources(Json{{"available_memory", 50},
+                                          {"available_cpu", 50},
+                                          {"available_gpu_memory", 22},
+                                          {"gpu_utilisation", 0},
+                                          {"inventory",
+                                           {{"gpus", Json::array({Json{{"index", 0},
+                                                                       {"uuid", "GPU-1"},
+                                                                       {"health", "quarantined"},
+                                                                       {"reason", "Xid 79"},
+                                                                       {"memoryFreeMiB", 0},
+                                                                       {"actionId", nullptr}}})}}}})
+          .has_error_set());
+  // m-01 holds a live action.
+  store.submit(action_record());
+  StoreUnderTest m1(options("m-01"));
+  ASSERT_EQ(m1.assign_jobs(false).data.size(), 1u);
+
+  backend::FleetQuery all;
+  Json page = store.fleet_page(all);
+  EXPECT_EQ(page["total"], 5);
+  EXPECT_EQ(page["counts"]["liveness"], (Json{{"alive", 5}})) << page.dump();
+  EXPECT_EQ(page["counts"]["mode"], (Json{{"active", 4}, {"draining", 1}}));
+  std::vector<std::string> ids;
+  for (const Json& machine : page["machines"]) ids.push_back(machine["instanceId"]);
+  EXPECT_EQ(ids, (std::vector<std::string>{"Other_1", "gpu-box", "m-01", "m-02", "m-03"}));
+  const Json& gpu_box = page["machines"][1];
+  ASSERT_EQ(gpu_box["gpus"].size(), 1u);
+  EXPECT_EQ(gpu_box["gpus"][0]["health"], "quarantined");
+  EXPECT_EQ(gpu_box["gpus"][0]["reason"], "Xid 79");
+  EXPECT_FALSE(gpu_box["gpus"][0].contains("uuid")) << "only what a page shows";
+  EXPECT_EQ(gpu_box["gpuHealth"], (Json{{"total", 1}, {"healthy", 0}}));
+  EXPECT_EQ(page["machines"][0]["gpus"], Json::array());
+
+  auto ids_of = [&](const backend::FleetQuery& query) {
+    const Json found = store.fleet_page(query);
+    std::vector<std::string> ids;
+    for (const Json& machine : found["machines"]) ids.push_back(machine["instanceId"]);
+    return ids;
+  };
+  // Liveness on the database's clock: an hour on, every machine is lost.
+  backend::FleetQuery lost;
+  lost.liveness = "lost";
+  EXPECT_TRUE(ids_of(lost).empty());
+  EXPECT_EQ(store.fleet_page(lost)["total"], 0);
+  EXPECT_EQ(store.fleet_page(lost)["counts"]["liveness"]["alive"], 5) << "counts ignore filters";
+  EXPECT_EQ(at(seconds(3600))->store().fleet_page(lost)["total"], 5);
+  backend::FleetQuery draining;
+  draining.mode = "draining";
+  EXPECT_EQ(ids_of(draining), std::vector<std::string>{"m-02"});
+  // Search: part of an identifier in any case, a label as key=value;
+  // LIKE's own wildcards are plain characters.
+  backend::FleetQuery search;
+  search.search = "M-0";
+  EXPECT_EQ(ids_of(search), (std::vector<std::string>{"m-01", "m-02", "m-03"}));
+  search.search = "zone=eu";
+  EXPECT_EQ(ids_of(search), std::vector<std::string>{"gpu-box"});
+  search.search = "r_";
+  EXPECT_EQ(ids_of(search), std::vector<std::string>{"Other_1"});
+  search.search = "%";
+  EXPECT_TRUE(ids_of(search).empty());
+  // Paging, and sorting in either direction.
+  backend::FleetQuery paged;
+  paged.limit = 2;
+  paged.offset = 3;
+  EXPECT_EQ(ids_of(paged), (std::vector<std::string>{"m-02", "m-03"}));
+  EXPECT_EQ(store.fleet_page(paged)["total"], 5);
+  paged.descending = true;
+  paged.offset = 0;
+  EXPECT_EQ(ids_of(paged), (std::vector<std::string>{"m-03", "m-02"}));
+  backend::FleetQuery by_contact;
+  by_contact.sort = "lastContact";
+  by_contact.descending = true;
+  EXPECT_EQ(ids_of(by_contact).back(), "m-03") << "never in contact";
+  backend::FleetQuery by_load;
+  by_load.sort = "actionsHeld";
+  by_load.descending = true;
+  EXPECT_EQ(ids_of(by_load).front(), "m-01");
+  EXPECT_EQ(store.fleet_page(by_load)["machines"][0]["actionsHeld"], 1);
+  // Bad queries are refused.
+  for (const auto& change : std::vector<std::function<void(backend::FleetQuery&)>>{
+           [](backend::FleetQuery& q) { q.liveness = "dead"; },
+           [](backend::FleetQuery& q) { q.mode = "sleeping"; },
+           [](backend::FleetQuery& q) { q.sort = "gpus; DROP TABLE machines"; },
+           [](backend::FleetQuery& q) { q.offset = -1; },
+           [](backend::FleetQuery& q) { q.limit = 0; },
+           [](backend::FleetQuery& q) { q.limit = 501; }}) {
+    backend::FleetQuery bad;
+    change(bad);
+    EXPECT_THROW(store.fleet_page(bad), ValueError);
+  }
 }
 
 }  // namespace

@@ -153,7 +153,7 @@ struct ActionAccess {
 struct AccessKeyRecord {
   std::string access_key;
   std::string sealed_secret;
-  // "instance" or "operator".
+  // "instance", "operator" or "viewer" (the operator's reads only).
   std::string role;
   // The instance of an instance key; empty for an operator key.
   std::string instance_id;
@@ -232,6 +232,22 @@ struct ResealStep {
   // Every value is now under the current master key (the store is marked
   // kMaster).
   bool done = false;
+};
+
+// Which machines a page of the fleet shows, and in which order.
+struct FleetQuery {
+  // "alive", "unresponsive" or "lost"; empty: any.
+  std::string liveness;
+  // "active", "draining" or "preempting"; empty: any.
+  std::string mode;
+  // A part of the instance identifier, or of one of its labels as
+  // "key=value", without regard to ASCII case; empty: any.
+  std::string search;
+  // "instanceId", "lastContact" or "actionsHeld"; ties in identifier order.
+  std::string sort = "instanceId";
+  bool descending = false;
+  std::int64_t offset = 0;
+  std::int64_t limit = 50;
 };
 
 class Store : public Scaling {
@@ -398,6 +414,17 @@ class Store : public Scaling {
   // as reported), "maxActions", "actionsHeld", "labels", "drainDeadline"
   // (milliseconds since the epoch or null), "lostAt". Read.
   virtual Json machines() = 0;
+  // A page of the fleet (see FleetQuery): {"total" (the machines that
+  // match), "counts": {"liveness": {NAME: N}, "mode": {NAME: N}} (of every
+  // machine), "machines": at most `limit` of those that match, from
+  // `offset` on, each as machines() shows it with "gpuHealth" and "gpus":
+  // each GPU of its latest inventory ("index", "name", "utilisation",
+  // "memoryUsedMiB", "memoryFreeMiB", "memoryTotalMiB", "temperatureC",
+  // "powerDrawW", "powerLimitW", "health", "reason", "actionId")}. Only the
+  // page's machines are read whole, so a page costs about the same however
+  // large the fleet. ValueError for an unknown liveness, mode or sort, a
+  // negative offset, or a limit outside 1..500. Read.
+  virtual Json fleet_page(const FleetQuery& query) = 0;
   // The queue, oldest first: {"total" (queued actions), "actions": at most
   // `limit` of them, each {"position" (from 1), "_id", "action",
   // "gpuRequired", "gpuMemoryMiB" (null when it names none), "submittedAt",
@@ -527,8 +554,9 @@ class Store : public Scaling {
 
   // Access keys of a backend server. add_access_key (write) throws
   // ValueError for an empty access key or secret, a role other than
-  // "instance" or "operator", an instance key without an instance or an
-  // operator key with one, and for an access key stored already.
+  // "instance", "operator" or "viewer", an instance key without an
+  // instance or another key with one, and for an access key stored
+  // already.
   virtual void add_access_key(const AccessKeyRecord& key) = 0;
   // Every key, oldest first (revoked ones included). Read.
   virtual std::vector<AccessKeyRecord> access_keys() = 0;

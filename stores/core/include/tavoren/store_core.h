@@ -135,6 +135,7 @@ class StoreCore : public Store {
   void set_machine(const std::string& instance_id, const MachineChange& change,
                    bool create) override;
   Json machines() override;
+  Json fleet_page(const FleetQuery& query) override;
   Json queue(std::int64_t limit) override;
   Json machine(const std::string& instance_id) override;
   void drain_machine(const std::string& instance_id,

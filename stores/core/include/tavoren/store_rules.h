@@ -87,8 +87,8 @@ std::string access_key_binding(const std::string& access_key);
 Result registry_credentials_answer(const sealing::Keyring* keyring, std::optional<Json> stored);
 
 // Checks an access key before it is stored: ValueError for an empty access
-// key or secret, a role other than "instance" or "operator", an instance key
-// without an instance or an operator key with one.
+// key or secret, a role other than "instance", "operator" or "viewer", an
+// instance key without an instance or another key with one.
 void check_access_key(const AccessKeyRecord& key);
 
 // An owner's key pair as stored: with a keyring, each key sealed under the
@@ -220,6 +220,15 @@ Json inventory_sample(const Json& arguments);
 // A machine's GPUs in its latest report's inventory: {"total", "healthy"};
 // null without one.
 Json gpu_counts(const Json& report);
+
+// What stands in a masked secret's place.
+inline constexpr const char* kMaskedSecret = "********";
+// `value` with every member whose name speaks of a secret (holds "secret",
+// "password", "passwd", "token", "credential", "private", "apikey",
+// "api_key", "access_key" or "accesskey", in any case) replaced by
+// kMaskedSecret, at any depth: what a viewer, or a web page, is shown of
+// an action.
+Json masked_secrets(Json value);
 // The most MiB free on one healthy GPU of an inventory, and on all of its
 // healthy GPUs together (whole MiB, rounded down).
 std::pair<std::int64_t, std::int64_t> healthy_gpu_free_mib(const Json& inventory);
