@@ -189,6 +189,6 @@ addEventListener('popstate', () => {
 
 syncForm();
 refresh();
+// The server says when to look again: when a machine's liveness or mode
+// changes, and now and then for the figures that change all the time.
 events('fleet', { changed: refresh });
-// Liveness also changes with time alone; look again now and then.
-setInterval(refresh, 10000);

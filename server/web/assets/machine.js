@@ -207,5 +207,4 @@ if (!id) {
   const refresh = coalesce(load);
   refresh();
   events(`machine:${id}`, { changed: refresh });
-  setInterval(refresh, 30000);
 }

@@ -1,6 +1,8 @@
 #include <algorithm>
 #include <cctype>
+#include <functional>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -27,6 +29,7 @@ using Headers = std::vector<std::pair<std::string, std::string>>;
 namespace {
 
 constexpr std::size_t kMostBodyBytes = 4096;
+constexpr std::size_t kMostKeptAnswers = 256;
 
 // The headers of every answer under /ui/.
 const Headers& security_headers() {
@@ -320,9 +323,37 @@ struct WebService::Impl {
       }
       fleet.limit = *limit;
     }
-    Json page = store.fleet_page(fleet);
-    page["now"] = now_ms();
-    return json_answer(200, page);
+    return kept_answer("fleet:" + std::string(query_key(query)), [&] {
+      Json page = store.fleet_page(fleet);
+      page["now"] = now_ms();
+      return page;
+    });
+  }
+
+  // The answer of `key` kept for options.answer_keep, else read anew.
+  Response kept_answer(const std::string& key, const std::function<Json()>& read) {
+    const auto now = std::chrono::steady_clock::now();
+    {
+      std::scoped_lock lock(kept_mutex);
+      const auto found = kept.find(key);
+      if (found != kept.end() && now - found->second.first < options.answer_keep) {
+        return with_headers(200, "application/json", found->second.second,
+                            {{"Cache-Control", "no-store"}});
+      }
+    }
+    std::string answer = read().dump(-1, ' ', false, Json::error_handler_t::replace);
+    std::scoped_lock lock(kept_mutex);
+    std::erase_if(
+        kept, [&](const auto& entry) { return now - entry.second.first >= options.answer_keep; });
+    if (kept.size() < kMostKeptAnswers) kept.insert_or_assign(key, std::make_pair(now, answer));
+    return with_headers(200, "application/json", std::move(answer),
+                        {{"Cache-Control", "no-store"}});
+  }
+
+  static std::string query_key(const std::map<std::string, std::string>& query) {
+    std::string key;
+    for (const auto& [name, value] : query) key += name + "=" + value + "&";
+    return key;
   }
 
   Response queue(const std::map<std::string, std::string>& query) {
@@ -334,9 +365,11 @@ struct WebService::Impl {
       }
       limit = *number;
     }
-    Json page = store.queue(limit);
-    page["now"] = now_ms();
-    return json_answer(200, page);
+    return kept_answer("queue:" + std::to_string(limit), [&] {
+      Json page = store.queue(limit);
+      page["now"] = now_ms();
+      return page;
+    });
   }
 
   Response action(const std::string& id) {
@@ -471,6 +504,9 @@ struct WebService::Impl {
   const WebOptions options;
   UsedChallenges used;
   std::map<std::string, std::string> etags;
+  std::mutex kept_mutex;
+  // Answers as sent, with when they were read.
+  std::map<std::string, std::pair<std::chrono::steady_clock::time_point, std::string>> kept;
   EventHub hub;
 };
 

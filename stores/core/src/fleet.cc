@@ -199,15 +199,18 @@ constexpr const char* kMachineColumns =
     "instance_id, mode, last_contact_at, first_contact_at, agent_version, provider, address, "
     "gpus, max_actions, (SELECT count(*) FROM actions a WHERE a.assigned_to = m.instance_id AND "
     "a.state = 'assigned' AND a.ended_at IS NULL AND a.rejected_reason IS NULL), labels, "
-    "drain_deadline_ms, lost_at, drained_by, (SELECT report FROM machine_resources r WHERE "
-    "r.instance_id = m.instance_id), ";
+    "drain_deadline_ms, lost_at, drained_by, gpu_total, gpu_healthy, ";
+
+// The latest report of machine m, after the columns and the liveness.
+constexpr const char* kReportColumn =
+    ", (SELECT report FROM machine_resources r WHERE r.instance_id = m.instance_id)";
 
 // One machine of a row of kMachineColumns and its liveness; its latest
-// report, parsed, into `report` when given.
+// report (a kReportColumn after them), parsed, into `report` when given.
 Json machine_row(Rows& rows, Json* report = nullptr) {
   Json machine = Json::object();
   machine["instanceId"] = rows.text(0);
-  machine["liveness"] = rows.text(15);
+  machine["liveness"] = rows.text(16);
   machine["mode"] = rows.text(1);
   machine["lastContactAt"] = rows.nullable_text(2);
   machine["firstContactAt"] = rows.nullable_text(3);
@@ -221,9 +224,9 @@ Json machine_row(Rows& rows, Json* report = nullptr) {
   machine["drainDeadline"] = rows.nullable_integer(11);
   machine["lostAt"] = rows.nullable_text(12);
   machine["drainedBy"] = rows.nullable_text(13);
-  Json stored = rows.is_null(14) ? Json() : rules::parse_stored(rows.text(14), "report");
-  machine["gpuHealth"] = rules::gpu_counts(stored);
-  if (report != nullptr) *report = std::move(stored);
+  machine["gpuHealth"] =
+      rows.is_null(14) ? Json() : Json{{"total", rows.integer(14)}, {"healthy", rows.integer(15)}};
+  if (report != nullptr && !rows.is_null(17)) *report = rules::parse_stored(rows.text(17), "report");
   return machine;
 }
 
@@ -394,7 +397,8 @@ Json StoreCore::fleet_page(const FleetQuery& query) {
         wanted.text(ids[i]);
       }
       Rows rows = tx.query(std::string("SELECT ") + kMachineColumns + kLivenessSql +
-                               " FROM machines m WHERE instance_id IN (" + list + ")",
+                               kReportColumn + " FROM machines m WHERE instance_id IN (" + list +
+                               ")",
                            wanted);
       while (rows.next()) {
         Json report;
@@ -432,8 +436,7 @@ store_rules::FleetOffer fleet_offer(Tx& tx, const CoreOptions& options) {
       std::string(
           "SELECT mode, gpus, max_actions, (SELECT count(*) FROM actions a WHERE "
           "a.assigned_to = m.instance_id AND a.state = 'assigned' AND a." TAVOREN_LIVE_ACTION_SQL
-          "), gpu_free_max_mib, gpu_free_sum_mib, (SELECT report FROM machine_resources r "
-          "WHERE r.instance_id = m.instance_id), ") +
+          "), gpu_free_max_mib, gpu_free_sum_mib, gpu_total, ") +
           kLivenessSql + " FROM machines m",
       liveness_params(now_ms(tx, options), options.fleet));
   while (rows.next()) {
@@ -443,10 +446,9 @@ store_rules::FleetOffer fleet_offer(Tx& tx, const CoreOptions& options) {
     ++offer.taking;
     const bool full = rows.integer(3) >= rows.integer(2);
     if (full) ++offer.at_cap;
-    const Json counts =
-        rows.is_null(6) ? Json() : rules::gpu_counts(rules::parse_stored(rows.text(6), "report"));
-    const bool has_gpu = (rows.is_null(1) || rows.integer(1) > 0) &&
-                         (!counts.is_object() || counts.value("total", 0) > 0);
+    // A machine without an inventory yet counts as one with GPUs.
+    const bool has_gpu =
+        (rows.is_null(1) || rows.integer(1) > 0) && (rows.is_null(6) || rows.integer(6) > 0);
     if (!has_gpu) continue;
     ++offer.gpu;
     if (full) {

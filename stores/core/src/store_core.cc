@@ -827,11 +827,19 @@ Result StoreCore::update_available_resources(const Json& arguments) {
         Params().text(instance).text(rules::to_text(arguments)));
     const auto inventory = arguments.find("inventory");
     if (inventory == arguments.end() || inventory->is_null()) return Result::ok(Json(), "recorded");
-    // What its GPUs have free decides which GPU actions it is handed.
+    // What its GPUs have free decides which GPU actions it is handed; their
+    // counts are kept beside, so that views of the fleet read no report.
     const auto [most_free, all_free] = rules::healthy_gpu_free_mib(*inventory);
+    const Json counts = rules::gpu_counts(arguments);
     tx.run(
-        "UPDATE machines SET gpu_free_max_mib = $2, gpu_free_sum_mib = $3 WHERE instance_id = $1",
-        Params().text(instance).integer(most_free).integer(all_free));
+        "UPDATE machines SET gpu_free_max_mib = $2, gpu_free_sum_mib = $3, gpu_total = $4, "
+        "gpu_healthy = $5 WHERE instance_id = $1",
+        Params()
+            .text(instance)
+            .integer(most_free)
+            .integer(all_free)
+            .integer(counts.value("total", std::int64_t{0}))
+            .integer(counts.value("healthy", std::int64_t{0})));
     // One sample per machine and period, kept for a day.
     const std::int64_t now = core_internal::now_ms(tx, options_) / 1000;
     if (!tx.query("SELECT 1 FROM machine_samples WHERE instance_id = $1 AND sampled_at > $2",

@@ -269,8 +269,12 @@ ALTER TABLE actions ADD COLUMN gpu_memory_mib BIGINT;
 ALTER TABLE machines ADD COLUMN gpu_free_max_mib BIGINT;
 ALTER TABLE machines ADD COLUMN gpu_free_sum_mib BIGINT;
 )sql",
-    // 11 -> 12: read-only viewer keys.
+    // 11 -> 12: read-only viewer keys; each machine's GPUs in all and
+    // healthy, as its latest inventory counts them (null before one).
     R"sql(
+ALTER TABLE machines ADD COLUMN gpu_total BIGINT;
+ALTER TABLE machines ADD COLUMN gpu_healthy BIGINT;
+
 ALTER TABLE access_keys DROP CONSTRAINT access_keys_role_check;
 ALTER TABLE access_keys ADD CONSTRAINT access_keys_role_check
   CHECK (role IN ('instance', 'operator', 'viewer'));

@@ -329,9 +329,13 @@ ALTER TABLE actions ADD COLUMN gpu_memory_mib INTEGER;
 ALTER TABLE machines ADD COLUMN gpu_free_max_mib INTEGER;
 ALTER TABLE machines ADD COLUMN gpu_free_sum_mib INTEGER;
 )sql",
-    // 15 -> 16: read-only viewer keys. A CHECK changes only with its table,
-    // which is made anew with the same rows.
+    // 15 -> 16: read-only viewer keys (a CHECK changes only with its table,
+    // which is made anew with the same rows); each machine's GPUs in all and
+    // healthy, as its latest inventory counts them (null before one).
     R"sql(
+ALTER TABLE machines ADD COLUMN gpu_total INTEGER;
+ALTER TABLE machines ADD COLUMN gpu_healthy INTEGER;
+
 CREATE TABLE access_keys_16 (
   seq INTEGER PRIMARY KEY AUTOINCREMENT,
   access_key TEXT NOT NULL UNIQUE,

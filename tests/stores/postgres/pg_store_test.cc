@@ -70,7 +70,10 @@ class PgStoreTest : public ::testing::Test {
              ".machine_samples");
     raw.exec("ALTER TABLE " + s + ".actions DROP COLUMN gpu_memory_mib");
     raw.exec("ALTER TABLE " + s + ".machines DROP COLUMN gpu_free_max_mib, DROP COLUMN " +
-             "gpu_free_sum_mib");
+             "gpu_free_sum_mib, DROP COLUMN gpu_total, DROP COLUMN gpu_healthy");
+    raw.exec("ALTER TABLE " + s + ".access_keys DROP CONSTRAINT access_keys_role_check");
+    raw.exec("ALTER TABLE " + s + ".access_keys ADD CONSTRAINT access_keys_role_check " +
+             "CHECK (role IN ('instance', 'operator'))");
     raw.exec("DELETE FROM " + s + ".model_secrets WHERE owner <> ''");
     raw.exec("ALTER TABLE " + s + ".model_secrets DROP CONSTRAINT model_secrets_pkey");
     raw.exec("ALTER TABLE " + s + ".model_secrets DROP COLUMN owner");

@@ -34,6 +34,7 @@ using backend::Result;
 #define TAVOREN_BACK_TO_VERSION_NINE                                                          \
   "ALTER TABLE actions DROP COLUMN gpu_memory_mib; ALTER TABLE machines DROP COLUMN "         \
   "gpu_free_max_mib; ALTER TABLE machines DROP COLUMN gpu_free_sum_mib; "                     \
+  "ALTER TABLE machines DROP COLUMN gpu_total; ALTER TABLE machines DROP COLUMN gpu_healthy; " \
   "DROP TABLE machine_samples; DROP TABLE transport_keys; CREATE TABLE secrets_9 (name TEXT " \
   "PRIMARY KEY, "                                                                             \
   "user_access_token TEXT NOT NULL); INSERT INTO secrets_9 SELECT name, user_access_token "   \

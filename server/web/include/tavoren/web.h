@@ -63,9 +63,13 @@ struct WebOptions {
   // A comment line on every open stream this often, so that proxies keep
   // it open and a client that left is noticed.
   std::chrono::seconds keep_alive = std::chrono::seconds(15);
-  // The fleet and queue pages are told to fetch again at least this often,
-  // for the figures (utilisation, last contact) that change all the time.
-  std::chrono::seconds refresh = std::chrono::seconds(10);
+  // The fleet, queue and machine pages are told to fetch again at least
+  // this often, for the figures (utilisation, last contact) that change all
+  // the time; a change of a machine's liveness or mode is told at once.
+  std::chrono::seconds refresh = std::chrono::seconds(30);
+  // How long an answer of the fleet and queue calls is kept: the pages told
+  // of a change fetch at once, and one reading serves them all.
+  std::chrono::milliseconds answer_keep = std::chrono::seconds(1);
   // Open event streams at most; beyond, a new one gets 503.
   std::size_t max_streams = 2000;
   // The time now; empty: the system clock.
