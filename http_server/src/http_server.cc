@@ -645,7 +645,7 @@ class Session final : public Connection, public std::enable_shared_from_this<Ses
     if (closed_ || writing_) return;
     auto [pieces, ended] = body_stream_->take();
     if (pieces.empty()) {
-      if (ended) shut_down();
+      if (ended) end_streamed();
       return;
     }
     writing_ = true;
@@ -662,6 +662,21 @@ class Session final : public Connection, public std::enable_shared_from_this<Ses
           self->lowest().expires_never();
           self->write_streamed();
         });
+  }
+
+  // Ends a streamed answer whose pieces are all written. The read that
+  // watches for the client's leaving is still pending (a second one may
+  // not be): it sees the client's end of the connection, or the close
+  // limit, and closes it. TLS closes at once, without the close
+  // notification, whose exchange would need a read of its own.
+  void end_streamed() {
+    lowest().expires_after(server_.limits().close_time);
+    if constexpr (kTls) {
+      close();
+    } else {
+      beast::error_code ignored;
+      lowest().socket().shutdown(tcp::socket::shutdown_send, ignored);
+    }
   }
 
   // A streamed answer's client sends nothing more: whatever it sends is

@@ -56,6 +56,24 @@ TEST_F(HttpsServerTest, ClientTrustingTheCaIsServedOverOneConnection) {
   EXPECT_TRUE(client.closed_within(3s)) << "closed after the TLS close notification";
 }
 
+// A streamed answer over TLS: its pieces as they are sent, while the
+// connection's read waits for the client; closed by the handler, the
+// connection ends.
+TEST_F(HttpsServerTest, AStreamedAnswerGoesOverTlsPieceByPiece) {
+  RawClient client(server_->port(), tls_.ca_file());
+  ASSERT_TRUE(client.send("GET /stream HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
+  ASSERT_TRUE(client.read_until("\r\n\r\n", 5s));
+  std::shared_ptr<BodyStream> stream = handler_.stream(0);
+  ASSERT_TRUE(stream);
+  for (int i = 0; i < 20; ++i) {
+    const std::string piece = "data: " + std::to_string(i) + "\n\n";
+    ASSERT_TRUE(stream->send(piece));
+    ASSERT_TRUE(client.read_until(piece, 5s)) << i;
+  }
+  stream->close();
+  EXPECT_TRUE(client.closed_within(3s));
+}
+
 TEST_F(HttpsServerTest, ClientTrustingAnotherCaRefusesTheServer) {
   EXPECT_THROW(RawClient(server_->port(), tls_.other_ca_file()), std::runtime_error);
   RawClient good(server_->port(), tls_.ca_file());
