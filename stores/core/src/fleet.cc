@@ -226,7 +226,8 @@ Json machine_row(Rows& rows, Json* report = nullptr) {
   machine["drainedBy"] = rows.nullable_text(13);
   machine["gpuHealth"] =
       rows.is_null(14) ? Json() : Json{{"total", rows.integer(14)}, {"healthy", rows.integer(15)}};
-  if (report != nullptr && !rows.is_null(17)) *report = rules::parse_stored(rows.text(17), "report");
+  if (report != nullptr && !rows.is_null(17))
+    *report = rules::parse_stored(rows.text(17), "report");
   return machine;
 }
 
@@ -338,6 +339,71 @@ void check_fleet_query(const FleetQuery& query) {
   }
 }
 
+// Every machine counted by liveness and by mode, in name order whatever
+// order the database groups in.
+Json fleet_counts(Tx& tx, const Params& liveness) {
+  std::map<std::string, std::int64_t> by_liveness;
+  std::map<std::string, std::int64_t> by_mode;
+  Rows rows = tx.query(std::string("SELECT ") + kLivenessSql +
+                           " AS liveness, mode, count(*) FROM machines GROUP BY liveness, mode",
+                       liveness);
+  while (rows.next()) {
+    by_liveness[rows.text(0)] += rows.integer(2);
+    by_mode[rows.text(1)] += rows.integer(2);
+  }
+  return Json{{"liveness", Json(by_liveness)}, {"mode", Json(by_mode)}};
+}
+
+std::string fleet_order(const FleetQuery& query) {
+  const std::string direction = query.descending ? " DESC" : "";
+  if (query.sort == "lastContact") return "contact_ms" + direction + ", instance_id{C}";
+  if (query.sort == "actionsHeld") {
+    return "(SELECT count(*) FROM actions a WHERE a.assigned_to = m.instance_id AND "
+           "a.state = 'assigned' AND a." TAVOREN_LIVE_ACTION_SQL ")" +
+           direction + ", instance_id{C}";
+  }
+  return "instance_id{C}" + direction;
+}
+
+// The machines `ids`, in that order, each with the GPUs of its latest
+// inventory as "gpus" (its operator's count of GPUs as "gpusSet").
+Json page_machines(Tx& tx, const Params& liveness, const std::vector<std::string>& ids) {
+  std::map<std::string, Json> read;
+  if (!ids.empty()) {
+    Params wanted = liveness;
+    std::string list;
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+      list += (i == 0 ? "$" : ", $") + std::to_string(i + 4);
+      wanted.text(ids[i]);
+    }
+    Rows rows = tx.query(std::string("SELECT ") + kMachineColumns + kLivenessSql + kReportColumn +
+                             " FROM machines m WHERE instance_id IN (" + list + ")",
+                         wanted);
+    while (rows.next()) {
+      Json report;
+      Json machine = machine_row(rows, &report);
+      machine["gpusSet"] = std::move(machine["gpus"]);
+      Json gpus = Json::array();
+      const Json inventory = report.is_object() ? report.value("inventory", Json()) : Json();
+      for (const Json& gpu :
+           inventory.is_object() ? inventory.value("gpus", Json::array()) : Json::array()) {
+        if (!gpu.is_object()) continue;
+        Json shown = Json::object();
+        for (const char* field : kPageGpuFields) shown[field] = gpu.value(field, Json());
+        gpus.push_back(std::move(shown));
+      }
+      machine["gpus"] = std::move(gpus);
+      read.emplace(machine["instanceId"].get<std::string>(), std::move(machine));
+    }
+  }
+  Json machines = Json::array();
+  for (const std::string& id : ids) {
+    const auto found = read.find(id);
+    if (found != read.end()) machines.push_back(std::move(found->second));
+  }
+  return machines;
+}
+
 }  // namespace
 
 Json StoreCore::fleet_page(const FleetQuery& query) {
@@ -345,19 +411,7 @@ Json StoreCore::fleet_page(const FleetQuery& query) {
   return core::read_with(*port_, Port::Read::snapshot, [&](Tx& tx) {
     const Params liveness = liveness_params(now_ms(tx, options_), options_.fleet);
     Json page = Json::object();
-    // In name order, whatever order the database groups in.
-    std::map<std::string, std::int64_t> by_liveness;
-    std::map<std::string, std::int64_t> by_mode;
-    {
-      Rows rows = tx.query(std::string("SELECT ") + kLivenessSql +
-                               " AS liveness, mode, count(*) FROM machines GROUP BY liveness, mode",
-                           liveness);
-      while (rows.next()) {
-        by_liveness[rows.text(0)] += rows.integer(2);
-        by_mode[rows.text(1)] += rows.integer(2);
-      }
-    }
-    page["counts"] = Json{{"liveness", Json(by_liveness)}, {"mode", Json(by_mode)}};
+    page["counts"] = fleet_counts(tx, liveness);
     // The filter, after the liveness parameters ($1 to $3).
     const std::string filter = std::string(" FROM machines m WHERE ($4 = '' OR ") + kLivenessSql +
                                " = $4) AND ($5 = '' OR mode = $5) AND ($6 = '' OR "
@@ -371,58 +425,14 @@ Json StoreCore::fleet_page(const FleetQuery& query) {
       page["total"] = rows.integer(0);
     }
     // The page's identifiers first: its machines alone are then read whole.
-    const std::string direction = query.descending ? " DESC" : "";
-    std::string order = "instance_id{C}" + direction;
-    if (query.sort == "lastContact") order = "contact_ms" + direction + ", instance_id{C}";
-    if (query.sort == "actionsHeld") {
-      order =
-          "(SELECT count(*) FROM actions a WHERE a.assigned_to = m.instance_id AND "
-          "a.state = 'assigned' AND a." TAVOREN_LIVE_ACTION_SQL ")" +
-          direction + ", instance_id{C}";
-    }
     std::vector<std::string> ids;
-    {
-      Params paged = filtered;
-      paged.integer(query.limit).integer(query.offset);
-      Rows rows = tx.query(
-          "SELECT instance_id" + filter + " ORDER BY " + order + " LIMIT $8 OFFSET $9", paged);
-      while (rows.next()) ids.push_back(rows.text(0));
-    }
-    std::map<std::string, Json> read;
-    if (!ids.empty()) {
-      Params wanted = liveness;
-      std::string list;
-      for (std::size_t i = 0; i < ids.size(); ++i) {
-        list += (i == 0 ? "$" : ", $") + std::to_string(i + 4);
-        wanted.text(ids[i]);
-      }
-      Rows rows = tx.query(std::string("SELECT ") + kMachineColumns + kLivenessSql +
-                               kReportColumn + " FROM machines m WHERE instance_id IN (" + list +
-                               ")",
-                           wanted);
-      while (rows.next()) {
-        Json report;
-        Json machine = machine_row(rows, &report);
-        Json gpus = Json::array();
-        const Json inventory = report.is_object() ? report.value("inventory", Json()) : Json();
-        if (inventory.is_object()) {
-          for (const Json& gpu : inventory.value("gpus", Json::array())) {
-            if (!gpu.is_object()) continue;
-            Json shown = Json::object();
-            for (const char* field : kPageGpuFields) shown[field] = gpu.value(field, Json());
-            gpus.push_back(std::move(shown));
-          }
-        }
-        machine["gpus"] = std::move(gpus);
-        read.emplace(machine["instanceId"].get<std::string>(), std::move(machine));
-      }
-    }
-    Json machines = Json::array();
-    for (const std::string& id : ids) {
-      const auto found = read.find(id);
-      if (found != read.end()) machines.push_back(std::move(found->second));
-    }
-    page["machines"] = std::move(machines);
+    Params paged = filtered;
+    paged.integer(query.limit).integer(query.offset);
+    Rows rows = tx.query(
+        "SELECT instance_id" + filter + " ORDER BY " + fleet_order(query) + " LIMIT $8 OFFSET $9",
+        paged);
+    while (rows.next()) ids.push_back(rows.text(0));
+    page["machines"] = page_machines(tx, liveness, ids);
     return page;
   });
 }

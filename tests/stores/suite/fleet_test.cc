@@ -547,6 +547,7 @@ TEST_F(FleetTest, APageOfTheFleetIsFilteredSortedAndPagedWithItsMachinesGpus) {
     store.record_contact(id, backend::Contact{});
   }
   store.drain_machine("m-02", std::nullopt);
+  store.set_machine("Other_1", MachineChange{0, std::nullopt, {}}, false);
   StoreUnderTest box(options("gpu-box"));
   ASSERT_FALSE(
       box.update_available_resources(Json{{"available_memory", 50},
@@ -581,6 +582,8 @@ TEST_F(FleetTest, APageOfTheFleetIsFilteredSortedAndPagedWithItsMachinesGpus) {
   EXPECT_FALSE(gpu_box["gpus"][0].contains("uuid")) << "only what a page shows";
   EXPECT_EQ(gpu_box["gpuHealth"], (Json{{"total", 1}, {"healthy", 0}}));
   EXPECT_EQ(page["machines"][0]["gpus"], Json::array());
+  EXPECT_EQ(page["machines"][0]["gpusSet"], 0) << "the operator's count, beside the list";
+  EXPECT_EQ(gpu_box["gpusSet"], nullptr);
 
   auto ids_of = [&](const backend::FleetQuery& query) {
     const Json found = store.fleet_page(query);

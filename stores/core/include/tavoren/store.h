@@ -417,8 +417,9 @@ class Store : public Scaling {
   // A page of the fleet (see FleetQuery): {"total" (the machines that
   // match), "counts": {"liveness": {NAME: N}, "mode": {NAME: N}} (of every
   // machine), "machines": at most `limit` of those that match, from
-  // `offset` on, each as machines() shows it with "gpuHealth" and "gpus":
-  // each GPU of its latest inventory ("index", "name", "utilisation",
+  // `offset` on, each as machines() shows it, but with the operator's count
+  // of GPUs as "gpusSet", and "gpus": each GPU of its latest inventory
+  // ("index", "name", "utilisation",
   // "memoryUsedMiB", "memoryFreeMiB", "memoryTotalMiB", "temperatureC",
   // "powerDrawW", "powerLimitW", "health", "reason", "actionId")}. Only the
   // page's machines are read whole, so a page costs about the same however
