@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Installs what the browser check of the operator's pages
-# (tests/web/browser_check.mjs) needs besides Chromium: playwright-core, at
-# the major version pinned below, from npm into DIR (DIR/node_modules).
-# playwright-core brings no browser and downloads none; the check drives the
-# system's Chromium (scripts/install-deps.sh installs it).
+# (tests/web/browser_check.mjs) needs besides Chromium, at the major versions
+# pinned below, from npm into DIR (DIR/node_modules):
+#   playwright-core  drives the browser; it brings no browser and downloads
+#                    none: the check drives the system's Chromium
+#                    (scripts/install-deps.sh installs it)
+#   axe-core         the accessibility rules the check runs in each page
 #   scripts/web-test-deps.sh DIR
-# Safe to run again: an installation already in DIR is kept. Needs npm.
-# Time limit: 300 s for the installation.
+# Safe to run again: quiet, and installs nothing, when every package is in
+# DIR at its pinned major. Needs npm. Time limit: 300 s for the installation.
 set -euo pipefail
 
 if (($# != 1)); then
@@ -14,18 +16,31 @@ if (($# != 1)); then
   exit 2
 fi
 dir=$1
-package=playwright-core
-major=1
+# package@major, one each.
+wanted=(playwright-core@1 axe-core@4)
 
+# The major version of the package installed in DIR, read from its
+# package.json; fails when the package is not there.
 installed_major() {
-  local manifest=$dir/node_modules/$package/package.json
+  local manifest=$dir/node_modules/$1/package.json
   [[ -f $manifest ]] || return 1
   node -e 'const fs = require("fs");
 process.stdout.write(String(JSON.parse(fs.readFileSync(process.argv[1], "utf8")).version).split(".")[0])' \
     "$manifest"
 }
 
-if [[ $(installed_major 2>/dev/null || true) == "$major" ]]; then
+# The wanted packages that are missing from DIR or at another major.
+missing() {
+  local spec
+  for spec in "${wanted[@]}"; do
+    if [[ $(installed_major "${spec%@*}" 2>/dev/null || true) != "${spec##*@}" ]]; then
+      echo "$spec"
+    fi
+  done
+}
+
+todo=$(missing)
+if [[ -z $todo ]]; then
   exit 0
 fi
 
@@ -36,13 +51,16 @@ fi
 
 mkdir -p "$dir"
 export PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1
+# All of them in one run: with --no-save, a later run of npm would remove
+# what an earlier one put there without recording it.
 if ! timeout 300 npm install --prefix "$dir" --no-audit --no-fund --no-save --loglevel=error \
-  "$package@$major" >/dev/null; then
-  echo "web-test-deps: npm could not install $package@$major into $dir" >&2
+  "${wanted[@]}" >/dev/null; then
+  echo "web-test-deps: npm could not install ${wanted[*]} into $dir" >&2
   exit 1
 fi
-if [[ $(installed_major 2>/dev/null || true) != "$major" ]]; then
-  echo "web-test-deps: $package@$major is not in $dir after npm ran" >&2
+still=$(missing)
+if [[ -n $still ]]; then
+  echo "web-test-deps: not in $dir after npm ran: ${still//$'\n'/ }" >&2
   exit 1
 fi
-echo "web-test-deps: $package@$major installed into $dir"
+echo "web-test-deps: ${todo//$'\n'/ } installed into $dir"

@@ -3,11 +3,13 @@
 // actions ended, running and queued, and tests/web/browser_check.mjs
 // driving Debian's Chromium through them: sign in, the fleet with both
 // machines' GPUs, the queue's reasons, an action's live log, a machine's
-// charts, a machine turning lost, and signing out. Each step's screenshot
-// is kept in the test's output folder (web-screenshots/).
+// charts, a machine turning lost, and signing out; then each page's
+// accessibility (keyboard, focus, states in words, axe-core's WCAG rules).
+// Each step's screenshot is kept in the test's output folder
+// (web-screenshots/).
 //
-// Needs Node.js, /usr/bin/chromium and playwright-core in TAVOREN_UI_NODE_DIR
-// (scripts/web-test-deps.sh); skips without them.
+// Needs Node.js, /usr/bin/chromium, and playwright-core and axe-core in
+// TAVOREN_UI_NODE_DIR (scripts/web-test-deps.sh); skips without them.
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -56,8 +58,9 @@ std::string docker_script(const std::filesystem::path& slow) {
 TEST(FleetInABrowser, AnOperatorSignsInAndSeesTheFleetTheQueueAndALiveLog) {
   const std::string node_dir = TAVOREN_UI_NODE_DIR;
   if (!std::filesystem::exists("/usr/bin/chromium") ||
-      !std::filesystem::exists(node_dir + "/node_modules/playwright-core")) {
-    GTEST_SKIP() << "needs /usr/bin/chromium and playwright-core in " << node_dir;
+      !std::filesystem::exists(node_dir + "/node_modules/playwright-core") ||
+      !std::filesystem::exists(node_dir + "/node_modules/axe-core")) {
+    GTEST_SKIP() << "needs /usr/bin/chromium, playwright-core and axe-core in " << node_dir;
   }
   TempDir dir;
   TestTls tls;

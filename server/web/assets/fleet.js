@@ -99,7 +99,7 @@ function gpuTable(machine) {
       el('td', { class: 'n' }, gib(gpu.memoryFreeMiB)),
       el('td', { class: 'n' }, num(gpu.temperatureC, '°C')),
       el('td', { class: 'n' }, typeof gpu.powerDrawW === 'number' ? `${Math.round(gpu.powerDrawW)} / ${num(gpu.powerLimitW && Math.round(gpu.powerLimitW), 'W')}` : '—'),
-      el('td', null, healthCell(gpu)),
+      el('td', { dataset: { test: 'gpu-health' } }, healthCell(gpu)),
       el('td', null, actionLink(gpu.actionId)),
     ),
   );
@@ -127,7 +127,7 @@ function machineBlock(machine) {
       el('td', null, machine.agentVersion ?? '—'),
       el('td', null, ago(machine.lastContactAt)),
       el('td', { class: 'n' }, `${machine.actionsHeld ?? 0} / ${machine.maxActions ?? '—'}`),
-      el('td', { class: health && health.healthy < health.total ? 'warn' : null }, healthText),
+      el('td', { class: health && health.healthy < health.total ? 'warn' : null, dataset: { test: 'gpu-health-summary' } }, healthText),
     ),
   );
   if (Array.isArray(machine.gpus) && machine.gpus.length > 0) {
