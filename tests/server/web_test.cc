@@ -268,6 +268,17 @@ TEST_F(WebTest, EveryAnswerCarriesTheSecurityHeadersAndWritesComeFromThePagesOwn
   }
   EXPECT_EQ(call("GET", "/ui/api/action?id=none").status, 404);
   EXPECT_EQ(call("GET", "/ui/api/fleet?liveness=dead").status, 400);
+  // What the pages never send is refused from the request's head.
+  auto admitted = [&](const std::string& method, std::vector<Request::Header> headers) {
+    return !web_->admit(http_server::RequestHead(method, "/ui/api/sign-in", std::move(headers),
+                                                 "127.0.0.1:5000"))
+                .refusal.has_value();
+  };
+  EXPECT_TRUE(admitted("POST", {{"Content-Length", "4096"}}));
+  EXPECT_FALSE(admitted("POST", {{"Content-Length", "4097"}}));
+  EXPECT_FALSE(admitted("POST", {{"Transfer-Encoding", "chunked"}}));
+  EXPECT_FALSE(admitted("PUT", {}));
+  EXPECT_FALSE(admitted("HEAD", {}));
   EXPECT_EQ(call("GET", "/ui/api/log?id=a%22b").status, 400) << "no quote in a file name";
   // A page from elsewhere cannot sign anyone in or out.
   for (const auto& header : std::vector<Request::Header>{{"Origin", "https://elsewhere.example"},

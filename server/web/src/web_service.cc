@@ -520,7 +520,7 @@ bool WebService::serves(std::string_view path) { return path == "/ui" || path.st
 
 Admission WebService::admit(const RequestHead& head) {
   const std::string& method = head.method();
-  if (method != "GET" && method != "HEAD" && method != "POST") {
+  if (method != "GET" && method != "POST") {
     return Admission::refuse(error_answer(405, "Use GET or POST"));
   }
   if (const auto length = head.header("Content-Length")) {

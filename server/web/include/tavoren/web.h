@@ -89,7 +89,8 @@ class WebService {
   // Whether `path` is one of the pages' ("/ui" and everything under "/ui/").
   static bool serves(std::string_view path);
 
-  // GET, HEAD and POST only (405), a body of at most 4 KiB (413).
+  // GET and POST only (405), a body of at most 4 KiB with its length given
+  // (413).
   http_server::Admission admit(const http_server::RequestHead& head);
   http_server::Response handle(const http_server::Request& request);
 
