@@ -389,21 +389,86 @@ class Session final : public Connection, public std::enable_shared_from_this<Ses
     }
     auto request_head = std::make_shared<RequestHead>(method_, target_, std::move(headers), peer_);
     lowest().expires_never();  // the handler's time is bounded by the handler
+    if (body_came_with_head()) {
+      admit_and_handle(std::move(request_head));
+      return;
+    }
     server_.run_on_worker([self = this->shared_from_this(), request_head] {
-      Admission admission;
-      try {
-        admission = self->server_.handler().admit(*request_head);
-      } catch (const std::exception& e) {
-        log::error("admission of %s %s (id %s) failed: %s", request_head->method(),
-                   request_head->path(), self->request_id_, e.what());
-        admission = Admission::refuse(self->server_.refusal(Refusal::kInternal));
-      } catch (...) {
-        log::error("admission of %s %s (id %s) failed", request_head->method(),
-                   request_head->path(), self->request_id_);
-        admission = Admission::refuse(self->server_.refusal(Refusal::kInternal));
-      }
+      Admission admission = self->admitted(*request_head);
       asio::post(self->lowest().get_executor(), [self, admission = std::move(admission)]() mutable {
         self->on_admission(std::move(admission));
+      });
+    });
+  }
+
+  // The handler's admission of `head`; a failure of it is a refusal (500).
+  Admission admitted(const RequestHead& head) {
+    try {
+      return server_.handler().admit(head);
+    } catch (const std::exception& e) {
+      log::error("admission of %s %s (id %s) failed: %s", head.method(), head.path(), request_id_,
+                 e.what());
+    } catch (...) {
+      log::error("admission of %s %s (id %s) failed", head.method(), head.path(), request_id_);
+    }
+    return Admission::refuse(server_.refusal(Refusal::kInternal));
+  }
+
+  // The handler's answer to `request`; a failure of it is a 500.
+  Response handled(const Request& request) {
+    try {
+      return server_.handler().handle(request);
+    } catch (const std::exception& e) {
+      log::error("request %s %s (id %s) failed: %s", request.method(), request.path(),
+                 request.request_id(), e.what());
+    } catch (...) {
+      log::error("request %s %s (id %s) failed", request.method(), request.path(),
+                 request.request_id());
+    }
+    return server_.refusal(Refusal::kInternal);
+  }
+
+  // Whether the request is whole already: it has no body, or its body (of a
+  // stated length within the limit) came in the bytes read with its head,
+  // which are then parsed. Nothing more is read from the connection: the
+  // bytes are those buffered before admission anyway.
+  bool body_came_with_head() {
+    if (parser_->is_done()) return true;
+    const auto length = parser_->content_length();
+    if (!length || *length > server_.limits().max_body_bytes || buffer_.size() < *length) {
+      return false;
+    }
+    parser_->eager(true);
+    beast::error_code error;
+    const std::size_t used = parser_->put(buffer_.data(), error);
+    if (error) return false;  // the ordinary path reads it again and says why
+    buffer_.consume(used);
+    return parser_->is_done();
+  }
+
+  // A whole request admitted and handled in one turn of a worker: one
+  // hand-over between threads fewer than a body read after admission.
+  void admit_and_handle(std::shared_ptr<RequestHead> head) {
+    auto message = std::make_shared<http::request<http::string_body>>(parser_->release());
+    parser_.reset();
+    keep_alive_ = message->keep_alive();
+    server_.run_on_worker([self = this->shared_from_this(), head, message] {
+      Admission admission = self->admitted(*head);
+      Response response;
+      if (admission.refusal) {
+        response = std::move(*admission.refusal);
+      } else {
+        std::vector<Request::Header> headers;
+        for (const auto& field : *message) {
+          headers.emplace_back(std::string(field.name_string()), std::string(field.value()));
+        }
+        const Request request(head->method(), head->target(), std::move(headers),
+                              std::move(message->body()), head->peer(), self->request_id_,
+                              std::move(admission.context));
+        response = self->handled(request);
+      }
+      asio::post(self->lowest().get_executor(), [self, response = std::move(response)]() mutable {
+        self->send(std::move(response));
       });
     });
   }
@@ -514,18 +579,7 @@ class Session final : public Connection, public std::enable_shared_from_this<Ses
     admission_.reset();
     lowest().expires_never();  // the handler's time is bounded by the handler
     server_.run_on_worker([self = this->shared_from_this(), request] {
-      Response response;
-      try {
-        response = self->server_.handler().handle(*request);
-      } catch (const std::exception& e) {
-        log::error("request %s %s (id %s) failed: %s", request->method(), request->path(),
-                   request->request_id(), e.what());
-        response = self->server_.refusal(Refusal::kInternal);
-      } catch (...) {
-        log::error("request %s %s (id %s) failed", request->method(), request->path(),
-                   request->request_id());
-        response = self->server_.refusal(Refusal::kInternal);
-      }
+      Response response = self->handled(*request);
       asio::post(self->lowest().get_executor(), [self, response = std::move(response)]() mutable {
         self->send(std::move(response));
       });
