@@ -31,10 +31,10 @@ process.stdout.write(String(JSON.parse(fs.readFileSync(process.argv[1], "utf8"))
 
 # The wanted packages that are missing from DIR or at another major.
 missing() {
-  local spec
-  for spec in "${wanted[@]}"; do
-    if [[ $(installed_major "${spec%@*}" 2>/dev/null || true) != "${spec##*@}" ]]; then
-      echo "$spec"
+  local package_at
+  for package_at in "${wanted[@]}"; do
+    if [[ $(installed_major "${package_at%@*}" 2>/dev/null || true) != "${package_at##*@}" ]]; then
+      echo "$package_at"
     fi
   done
 }
