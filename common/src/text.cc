@@ -1,5 +1,6 @@
 #include "tavoren/common/text.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <string>
@@ -72,6 +73,14 @@ long long parse_int(std::string_view text) {
   long long value = std::strtoll(t.c_str(), nullptr, 10);
   if (errno == ERANGE) throw ValueError("integer out of range: '" + std::string(text) + "'");
   return value;
+}
+
+std::optional<std::int64_t> plain_count(std::string_view text) {
+  if (text.empty() || text.size() > 15 ||
+      !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    return std::nullopt;
+  }
+  return std::stoll(std::string(text));
 }
 
 double parse_double(std::string_view text) {

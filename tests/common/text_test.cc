@@ -28,6 +28,12 @@ TEST(Text, Numbers) {
   EXPECT_THROW(parse_double("1,5"), ValueError);
   EXPECT_THROW(parse_double("0x10"), ValueError);
   EXPECT_THROW(parse_double(""), ValueError);
+  // A plain count: digits only, at most 15 of them, never an exception.
+  EXPECT_EQ(plain_count("0"), 0);
+  EXPECT_EQ(plain_count("999999999999999"), 999999999999999);
+  for (const char* refused : {"", " 1", "1 ", "+1", "-1", "1e3", "0x10", "1000000000000000"}) {
+    EXPECT_EQ(plain_count(refused), std::nullopt) << refused;
+  }
 }
 
 TEST(Text, Ascii) {

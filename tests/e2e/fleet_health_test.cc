@@ -57,21 +57,13 @@ std::string expected_log(const std::string& id) {
 // The fake `docker`: `run` prints the action's lines; at the action's first
 // run (no mark yet in `marks`) it then holds until it is stopped.
 std::string docker_script(const std::filesystem::path& marks) {
-  return "if [ \"$1\" = run ]; then\n"
-         "  id=\n"
-         "  for word in \"$@\"; do\n"
-         "    case \"$word\" in tavoren.action-id=*) id=\"${word#tavoren.action-id=}\" ;; esac\n"
-         "  done\n"
-         "  i=1\n"
-         "  while [ $i -le " +
-         std::to_string(kLines) +
-         " ]; do echo \"job $id line $i\"; i=$((i + 1)); done\n"
-         "  if [ ! -e " +
-         marks.string() + "/$id ]; then touch " + marks.string() +
-         "/$id; exec sleep 120; fi\n"
-         "  exit 0\n"
-         "fi\n"
-         "exit 0\n";
+  return fake_docker_script(
+      "  i=1\n"
+      "  while [ $i -le " +
+      std::to_string(kLines) +
+      " ]; do echo \"job $id line $i\"; i=$((i + 1)); done\n"
+      "  if [ ! -e " +
+      marks.string() + "/$id ]; then touch " + marks.string() + "/$id; exec sleep 120; fi\n");
 }
 
 // What the tests share: the server, agents A and B, the operator's client.

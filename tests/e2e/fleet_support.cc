@@ -61,19 +61,25 @@ std::string FakeContainer::docker_script() const {
     pause = "    if [ $((i % " + std::to_string(burst) + ")) -eq 0 ] && [ $i -lt " + last +
             " ]; then sleep " + std::to_string(pause_seconds) + "; fi\n";
   }
+  return fake_docker_script(
+      "  i=1\n"
+      "  while [ $i -le " +
+      last +
+      " ]; do\n"
+      "    echo \"clone $id line $i the quick brown fox jumps over the lazy "
+      "dog\"\n" +
+      pause +
+      "    i=$((i + 1))\n"
+      "  done\n");
+}
+
+std::string fake_docker_script(const std::string& run_body) {
   return "if [ \"$1\" = run ]; then\n"
          "  id=\n"
          "  for word in \"$@\"; do\n"
          "    case \"$word\" in tavoren.action-id=*) id=\"${word#tavoren.action-id=}\" ;; esac\n"
-         "  done\n"
-         "  i=1\n"
-         "  while [ $i -le " +
-         last +
-         " ]; do\n"
-         "    echo \"clone $id line $i the quick brown fox jumps over the lazy dog\"\n" +
-         pause +
-         "    i=$((i + 1))\n"
-         "  done\n"
+         "  done\n" +
+         run_body +
          "  exit 0\n"
          "fi\n"
          "exit 0\n";

@@ -65,6 +65,11 @@ struct FakeContainer {
   std::string docker_script() const;
 };
 
+// The body of a fake `docker` (FakeTools::add_script) whose `run` runs
+// `run_body` (shell lines, with $id set to the action its label names) and
+// exits 0; every other command prints nothing and exits 0.
+std::string fake_docker_script(const std::string& run_body);
+
 // The body of a fake `nvidia-smi` (FakeTools::add_script) of one 80 GB GPU
 // (71,559 MiB free), healthy unless the file that the environment's
 // FLEET_GPU_STATE names says "lost" (the GPU fell off the bus) or "none"

@@ -37,22 +37,13 @@ using namespace fleet;
 // The fake `docker`: the container of an action named in `slow` prints a
 // line every half second for two minutes; every other prints five lines.
 std::string docker_script(const std::filesystem::path& slow) {
-  return "if [ \"$1\" = run ]; then\n"
-         "  id=\n"
-         "  for word in \"$@\"; do\n"
-         "    case \"$word\" in tavoren.action-id=*) id=\"${word#tavoren.action-id=}\" ;; esac\n"
-         "  done\n"
-         "  if grep -q \"$id\" " +
-         slow.string() +
-         " 2>/dev/null; then\n"
-         "    i=1; while [ $i -le 240 ]; do echo \"step $i of $id\"; i=$((i + 1)); sleep 0.5; "
-         "done\n"
-         "  else\n"
-         "    for i in 1 2 3 4 5; do echo \"quick $i of $id\"; done\n"
-         "  fi\n"
-         "  exit 0\n"
-         "fi\n"
-         "exit 0\n";
+  return fake_docker_script(
+      "  if grep -q \"$id\" " + slow.string() +
+      " 2>/dev/null; then\n"
+      "    i=1; while [ $i -le 240 ]; do echo \"step $i of $id\"; i=$((i + 1)); sleep 0.5; done\n"
+      "  else\n"
+      "    for i in 1 2 3 4 5; do echo \"quick $i of $id\"; done\n"
+      "  fi\n");
 }
 
 TEST(FleetInABrowser, AnOperatorSignsInAndSeesTheFleetTheQueueAndALiveLog) {

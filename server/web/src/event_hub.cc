@@ -109,7 +109,8 @@ EventHub::Look EventHub::look_at(const std::string& topic) {
   }
 }
 
-void EventHub::send_log(Follower& follower, const std::string& id, std::int64_t attempt) {
+void EventHub::send_log(Follower& follower, const std::string& id, std::int64_t attempt,
+                        LogReads& read) {
   if (follower.attempt != attempt) {
     // A stream's first attempt starts where the page's log ends; the log of
     // a later attempt starts again from its beginning.
@@ -117,7 +118,13 @@ void EventHub::send_log(Follower& follower, const std::string& id, std::int64_t 
     follower.attempt = attempt;
   }
   for (int piece = 0; piece < kLogPiecesPerLook; ++piece) {
-    const backend::LogChunk chunk = store_.logs(id, follower.log_offset);
+    auto known = read.find({id, follower.log_offset});
+    if (known == read.end()) {
+      known = read.emplace(std::make_pair(id, follower.log_offset),
+                           store_.logs(id, follower.log_offset))
+                  .first;
+    }
+    const backend::LogChunk& chunk = known->second;
     if (chunk.content.empty()) return;
     const Json data = {
         {"attempt", attempt}, {"offset", follower.log_offset}, {"content", chunk.content}};
@@ -160,6 +167,7 @@ void EventHub::look(Clock::time_point now) {
     }
   }
   due = std::move(looked);
+  LogReads log_reads;
   for (const auto& follower : followers) {
     if (!due.count(follower->topic)) continue;
     const Topic& topic = topics_[follower->topic];
@@ -169,7 +177,7 @@ void EventHub::look(Clock::time_point now) {
     follower->seen = topic.token;
     if (topic.attempt >= 0) {
       try {
-        send_log(*follower, follower->topic.substr(7), topic.attempt);
+        send_log(*follower, follower->topic.substr(7), topic.attempt, log_reads);
       } catch (const std::exception& e) {
         log::warning("Reading %s's log for the pages failed: %s", follower->topic, e.what());
       }

@@ -60,8 +60,11 @@ class EventHub {
     std::int64_t attempt = -1;
   };
   Look look_at(const std::string& topic);
+  // The pieces of logs read in one look, by action and offset: the
+  // streams that follow one action share each reading.
+  using LogReads = std::map<std::pair<std::string, std::int64_t>, backend::LogChunk>;
   // An action stream's new log bytes, sent as log events.
-  void send_log(Follower& follower, const std::string& id, std::int64_t attempt);
+  void send_log(Follower& follower, const std::string& id, std::int64_t attempt, LogReads& read);
 
   backend::Store& store_;
   const WebOptions options_;

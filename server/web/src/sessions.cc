@@ -3,7 +3,6 @@
 #include <openssl/crypto.h>
 
 #include <algorithm>
-#include <cctype>
 
 #include "tavoren/common/text.h"
 #include "tavoren/protocol_signing.h"
@@ -17,21 +16,10 @@ namespace {
 constexpr std::string_view kChallengePrefix = "tavoren-web-sign-in:v1:";
 constexpr std::string_view kSessionPrefix = "v1.";
 
-bool all_of_class(std::string_view text, int (*in_class)(int)) {
-  return !text.empty() && std::all_of(text.begin(), text.end(), [&](char c) {
-    return in_class(static_cast<unsigned char>(c)) != 0;
-  });
-}
-
 bool lower_hex(std::string_view text, std::size_t size) {
   return text.size() == size && std::all_of(text.begin(), text.end(), [](char c) {
            return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
          });
-}
-
-std::optional<std::int64_t> digits_of(std::string_view text) {
-  if (text.size() > 15 || !all_of_class(text, ::isdigit)) return std::nullopt;
-  return std::stoll(std::string(text));
 }
 
 }  // namespace
@@ -55,7 +43,7 @@ std::optional<Challenge> check_challenge(std::string_view key, std::string_view 
   const std::string_view rest = body.substr(kChallengePrefix.size());
   const std::size_t colon = rest.find(':');
   if (colon == std::string_view::npos) return std::nullopt;
-  const std::optional<std::int64_t> issued = digits_of(rest.substr(0, colon));
+  const std::optional<std::int64_t> issued = plain_count(rest.substr(0, colon));
   const std::string_view nonce = rest.substr(colon + 1);
   if (!issued || !lower_hex(nonce, 32)) return std::nullopt;
   const std::int64_t expires = *issued + lifetime.count();
@@ -98,7 +86,7 @@ std::optional<SessionCookie> session_of(std::string_view key, std::string_view c
     const std::string rest = body.substr(kSessionPrefix.size());
     const std::size_t dot = rest.rfind('.');
     if (dot == std::string::npos) return std::nullopt;
-    const std::optional<std::int64_t> expires = digits_of(std::string_view(rest).substr(dot + 1));
+    const std::optional<std::int64_t> expires = plain_count(std::string_view(rest).substr(dot + 1));
     if (!expires || *expires <= now_ms) return std::nullopt;
     return SessionCookie{rest.substr(0, dot), *expires};
   }

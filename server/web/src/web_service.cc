@@ -130,13 +130,14 @@ bool plain_identifier(std::string_view id) {
   });
 }
 
-std::optional<std::int64_t> number_of(const std::string& text) {
-  if (text.empty() || text.size() > 15 ||
-      !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-    return std::nullopt;
-  }
-  return std::stoll(text);
+// The query's parameter `name`; empty when it has none.
+std::string param_of(const std::map<std::string, std::string>& query, const char* name) {
+  const auto found = query.find(name);
+  return found == query.end() ? std::string() : found->second;
 }
+
+// The most of a log one download holds: the whole log is read into memory.
+constexpr std::size_t kMostDownloadBytes = 64 * 1024 * 1024;
 
 // The pages: their address and their file.
 const std::map<std::string, std::string, std::less<>>& pages() {
@@ -298,10 +299,7 @@ struct WebService::Impl {
 
   Response fleet(const std::map<std::string, std::string>& query) {
     backend::FleetQuery fleet;
-    auto get = [&](const char* name) {
-      const auto found = query.find(name);
-      return found == query.end() ? std::string() : found->second;
-    };
+    auto get = [&](const char* name) { return param_of(query, name); };
     fleet.liveness = get("liveness");
     fleet.mode = get("mode");
     fleet.search = get("q");
@@ -312,12 +310,12 @@ struct WebService::Impl {
     }
     fleet.descending = order == "desc";
     if (!get("offset").empty()) {
-      const auto offset = number_of(get("offset"));
+      const auto offset = plain_count(get("offset"));
       if (!offset) return error_answer(400, "The offset is a whole number");
       fleet.offset = *offset;
     }
     if (!get("limit").empty()) {
-      const auto limit = number_of(get("limit"));
+      const auto limit = plain_count(get("limit"));
       if (!limit || *limit < 1 || *limit > 200) {
         return error_answer(400, "A page holds 1 to 200 machines");
       }
@@ -358,8 +356,8 @@ struct WebService::Impl {
 
   Response queue(const std::map<std::string, std::string>& query) {
     std::int64_t limit = 200;
-    if (const auto given = query.find("limit"); given != query.end()) {
-      const auto number = number_of(given->second);
+    if (const std::string given = param_of(query, "limit"); !given.empty()) {
+      const auto number = plain_count(given);
       if (!number || *number < 1 || *number > 1000) {
         return error_answer(400, "A page of the queue holds 1 to 1000 actions");
       }
@@ -394,6 +392,9 @@ struct WebService::Impl {
     for (std::int64_t offset = 0;;) {
       const backend::LogChunk chunk = log_piece(id, attempt, offset);
       if (chunk.content.empty()) break;
+      if (whole.size() + chunk.content.size() > kMostDownloadBytes) {
+        return error_answer(413, "The log is larger than 64 MiB: read it with tavoren-agent logs");
+      }
       whole += chunk.content;
       offset = chunk.next_offset;
     }
@@ -414,9 +415,9 @@ struct WebService::Impl {
     if (!known) return error_answer(400, "The topic is fleet, queue, machine:ID or action:ID");
     std::int64_t offset = 0;
     if (const auto last = request.header("Last-Event-ID")) {
-      offset = number_of(std::string(*last)).value_or(0);
-    } else if (const auto given = query.find("offset"); given != query.end()) {
-      offset = number_of(given->second).value_or(0);
+      offset = plain_count(std::string(*last)).value_or(0);
+    } else if (const std::string given = param_of(query, "offset"); !given.empty()) {
+      offset = plain_count(given).value_or(0);
     }
     std::shared_ptr<http_server::BodyStream> stream = hub.open(topic->second, offset);
     if (!stream) {
@@ -432,10 +433,7 @@ struct WebService::Impl {
   // The data calls of a signed-in page.
   Response data_call(const Request& request, std::string_view path, const Session& session) {
     const std::map<std::string, std::string> query = query_of(request.target());
-    auto param = [&](const char* name) {
-      const auto found = query.find(name);
-      return found == query.end() ? std::string() : found->second;
-    };
+    auto param = [&](const char* name) { return param_of(query, name); };
     if (path == "/ui/api/me") {
       return json_answer(200, Json{{"accessKey", session.access_key},
                                    {"role", wire::role_name(session.role)},
@@ -452,12 +450,12 @@ struct WebService::Impl {
     }
     std::optional<std::int64_t> attempt;
     if (!param("attempt").empty()) {
-      attempt = number_of(param("attempt"));
+      attempt = plain_count(param("attempt"));
       if (!attempt || *attempt < 1) return error_answer(400, "An attempt is a number from 1 on");
     }
     if (path == "/ui/api/log") {
       const std::optional<std::int64_t> offset =
-          param("offset").empty() ? std::optional<std::int64_t>(0) : number_of(param("offset"));
+          param("offset").empty() ? std::optional<std::int64_t>(0) : plain_count(param("offset"));
       if (!offset) return error_answer(400, "The offset is a whole number");
       return log(id, attempt, *offset);
     }
@@ -524,7 +522,7 @@ Admission WebService::admit(const RequestHead& head) {
     return Admission::refuse(error_answer(405, "Use GET or POST"));
   }
   if (const auto length = head.header("Content-Length")) {
-    const auto bytes = number_of(std::string(*length));
+    const auto bytes = plain_count(std::string(*length));
     if (!bytes || static_cast<std::size_t>(*bytes) > kMostBodyBytes) {
       return Admission::refuse(error_answer(413, "The body is too large"));
     }

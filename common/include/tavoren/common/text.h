@@ -1,6 +1,7 @@
 // Small text helpers shared by the agent's libraries. Pure functions.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -21,6 +22,9 @@ bool is_ascii(std::string_view text);
 // Reads a whole decimal integer, blanks around the digits allowed (as in
 // " 42 "); anything else throws ValueError naming the text.
 long long parse_int(std::string_view text);
+// A count written as 1 to 15 decimal digits and nothing else (no sign, no
+// blanks), as requests and signed texts carry one; nullopt otherwise.
+std::optional<std::int64_t> plain_count(std::string_view text);
 // Reads a whole floating-point number, blanks around it allowed; anything
 // else throws ValueError naming the text.
 double parse_double(std::string_view text);
