@@ -95,6 +95,7 @@ backend::PgBackendOptions pg_options_for(const backend::LocalBackendOptions& opt
   pg.port_probe = options.port_probe;
   pg.port_range = options.port_range;
   pg.log_limit_bytes = options.log_limit_bytes;
+  pg.sweep_every = options.sweep_every;
   pg.fleet = options.fleet;
   pg.keyring = options.keyring;
   pg.max_connections = 16;

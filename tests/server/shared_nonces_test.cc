@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 
 #include "in_process_server.h"
@@ -65,8 +66,10 @@ TEST_F(SharedNoncesTest, ARequestAnsweredByOneServerIsAReplayToTheOther) {
   EXPECT_EQ(testing::pg_count_rows(store_options().database, "request_nonces"), 3);
 }
 
-TEST_F(SharedNoncesTest, ExpiredNoncesAreSweptAsNewOnesAreRemembered) {
-  auto store = testing::pg_store_for(store_options());
+TEST_F(SharedNoncesTest, ExpiredNoncesAreSweptAtEveryWriteWhenNoPeriodIsSet) {
+  backend::LocalBackendOptions options = store_options();
+  options.sweep_every = std::chrono::milliseconds(0);
+  auto store = testing::pg_store_for(options);
   EXPECT_TRUE(store->shares_nonces());
   const std::int64_t later = 4'000'000'000;
   EXPECT_TRUE(store->remember_nonce("TKNEW", "n1", later));
@@ -78,6 +81,37 @@ TEST_F(SharedNoncesTest, ExpiredNoncesAreSweptAsNewOnesAreRemembered) {
   EXPECT_TRUE(store->remember_nonce("TKNEW", "n2", later));
   EXPECT_EQ(testing::pg_count_rows(store_options().database, "request_nonces"), 2);
   EXPECT_TRUE(store->remember_nonce("TKOLD", "n1", 1)) << "an expired nonce is free again";
+}
+
+TEST_F(SharedNoncesTest, ExpiredNoncesAreSweptOncePerPeriodUntilABatchIsNotFull) {
+  backend::LocalBackendOptions options = store_options();
+  options.sweep_every = std::chrono::hours(1);
+  auto count = [&] { return testing::pg_count_rows(options.database, "request_nonces"); };
+  const std::int64_t later = 4'000'000'000;
+  {
+    auto store = testing::pg_store_for(options);
+    // The period's sweep goes with the first write, which finds nothing.
+    EXPECT_TRUE(store->remember_nonce("TKNEW", "n1", later));
+    for (int i = 0; i < 70; ++i) {
+      EXPECT_TRUE(store->remember_nonce("TKOLD", "n" + std::to_string(i), 1));
+    }
+    EXPECT_EQ(count(), 71) << "nothing is swept within the period";
+    // Unswept, an expired nonce is still free again at once, and a live
+    // one is still a replay.
+    EXPECT_TRUE(store->remember_nonce("TKOLD", "n0", 1));
+    EXPECT_FALSE(store->remember_nonce("TKNEW", "n1", later));
+    EXPECT_EQ(count(), 71);
+  }
+  // Another server's store sweeps at its first write: a full batch, so
+  // its next write sweeps the rest, and the one after sweeps nothing.
+  auto other = testing::pg_store_for(options);
+  EXPECT_TRUE(other->remember_nonce("TKNEW", "n2", later));
+  EXPECT_EQ(count(), 71 + 1 - 64);
+  EXPECT_TRUE(other->remember_nonce("TKNEW", "n3", later));
+  EXPECT_EQ(count(), 3);
+  EXPECT_TRUE(other->remember_nonce("TKOLD", "n100", 1));
+  EXPECT_TRUE(other->remember_nonce("TKNEW", "n4", later));
+  EXPECT_EQ(count(), 5) << "the period's sweep is spent";
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include "tavoren/store_core.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <set>
 #include <string>
@@ -26,6 +27,48 @@
 namespace tavoren::backend {
 
 namespace rules = store_rules;
+
+namespace core {
+
+// At most this many expired rows go in one sweep.
+constexpr std::int64_t kSweepBatch = 64;
+
+// When one kind of expired row is next swept (CoreOptions::sweep_every).
+// A claimed sweep whose transaction rolls back waits for the next period.
+class SweepClock {
+ public:
+  explicit SweepClock(std::chrono::milliseconds every) : every_ms_(every.count()) {}
+
+  // Whether the caller sweeps now: true for one caller per period.
+  bool claim() {
+    if (every_ms_ == 0) return true;
+    const std::int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                 std::chrono::steady_clock::now().time_since_epoch())
+                                 .count();
+    std::int64_t next = next_ms_.load();
+    while (now >= next) {
+      if (next_ms_.compare_exchange_weak(next, now + every_ms_)) return true;
+    }
+    return false;
+  }
+  // After a claimed sweep that removed `removed` rows: a full batch may
+  // have left more, which the next write sweeps at once.
+  void swept(std::int64_t removed) {
+    if (removed >= kSweepBatch) next_ms_.store(0);
+  }
+
+ private:
+  const std::int64_t every_ms_;
+  std::atomic<std::int64_t> next_ms_{0};
+};
+
+struct Sweeps {
+  explicit Sweeps(std::chrono::milliseconds every) : answers(every), nonces(every) {}
+  SweepClock answers;
+  SweepClock nonces;
+};
+
+}  // namespace core
 
 using core::Params;
 using core::Port;
@@ -69,9 +112,6 @@ void scale_down_in(Tx& tx, const std::string& id, std::string_view cause) {
 
 namespace {
 
-// At most this many expired answers are purged by one write.
-constexpr std::int64_t kPurgeBatch = 64;
-
 // The record's "_idUser" when it is a text, kept beside the record for the
 // access checks.
 std::optional<std::string> owner_of(const Json& record) {
@@ -112,12 +152,16 @@ std::optional<RecordedAnswer> find_answer(Tx& tx, const std::string& caller,
   return RecordedAnswer{rows.text(0), rows.text(1), true};
 }
 
-// Purges a few expired answers (never this key's own), then keeps the
-// answer; an expired answer of the same key is replaced.
-void keep_answer(Tx& tx, const WriteOnce& once, const std::string& answer) {
+// Keeps the answer, replacing an expired answer of the same key, after a
+// sweep of a few other expired answers when one is due.
+void keep_answer(Tx& tx, core::SweepClock& sweep, const WriteOnce& once,
+                 const std::string& answer) {
   const std::int64_t now = unix_now();
-  tx.run("{purge_answers}",
-         Params().integer(now).integer(kPurgeBatch).text(once.caller).text(once.key));
+  if (sweep.claim()) {
+    sweep.swept(tx.change(
+        "{purge_answers}",
+        Params().integer(now).integer(core::kSweepBatch).text(once.caller).text(once.key)));
+  }
   tx.run(
       "INSERT INTO write_answers (caller, idempotency_key, request_hash, answer, expires_at) "
       "VALUES ($1, $2, $3, $4, $5) ON CONFLICT (caller, idempotency_key) DO UPDATE SET "
@@ -169,28 +213,15 @@ std::optional<Json> queued_record_or_reason(const std::string& text, std::string
   return record;
 }
 
-// What assign_jobs knows of the polling machine.
-struct PollingMachine {
-  std::optional<std::int64_t> gpus;
-  std::int64_t max_actions = 0;
-  // "active", "draining" or "preempting".
-  std::string mode;
-  // What its latest inventory has free on healthy GPUs (MiB): on one, and
-  // on all together; nullopt before an inventory.
-  std::optional<std::int64_t> gpu_free_max;
-  std::optional<std::int64_t> gpu_free_sum;
-  // Whether this poll may get work (not too soon after the last one).
-  bool fresh = true;
-};
-
 // Records the poll as the machine's contact (making the machine at its
-// first poll) in one statement, which also locks its row and answers what
-// the poll needs. Only a poll that may get work starts the poll interval.
-// A poll within the interval ($4) of the last poll that could get work.
+// first poll), which also locks its row. Only a poll that may get work
+// starts the poll interval: a poll within the interval ($4) of the last
+// poll that could get work is "too soon". Its rows are not needed, so a
+// port that pipelines sends it with the pick that follows.
 #define TOO_SOON_SQL \
   "(machines.last_poll_ms IS NOT NULL AND excluded.contact_ms - machines.last_poll_ms < $4)"
-PollingMachine record_poll(Tx& tx, const CoreOptions& options) {
-  Rows rows = tx.query(
+void record_poll(Tx& tx, const CoreOptions& options) {
+  tx.run(
       "INSERT INTO machines (instance_id, gpus, max_actions, labels, created_at, "
       "first_contact_at, last_contact_at, contact_ms, last_poll_ms, last_poll_too_soon, mode) "
       "VALUES ($1, NULL, $3, '{}', {now}, {now}, {now}, {now_ms} + $2, {now_ms} + $2, FALSE, "
@@ -202,76 +233,114 @@ PollingMachine record_poll(Tx& tx, const CoreOptions& options) {
       "mode = CASE WHEN machines.drained_by = 'agent' THEN 'active' ELSE machines.mode END, "
       "drained_by = CASE WHEN machines.drained_by = 'agent' THEN NULL ELSE machines.drained_by "
       "END, last_poll_too_soon = " TOO_SOON_SQL ", last_poll_ms = CASE WHEN " TOO_SOON_SQL
-      " THEN machines.last_poll_ms ELSE excluded.contact_ms END "
-      "RETURNING gpus, max_actions, mode, last_poll_too_soon, gpu_free_max_mib, gpu_free_sum_mib",
+      " THEN machines.last_poll_ms ELSE excluded.contact_ms END",
       Params()
           .text(options.instance_id)
           .integer(options.fleet.clock_offset.count())
           .integer(options.fleet.default_max_actions)
           .integer(options.fleet.min_poll_interval.count()));
-  rows.next();
-  PollingMachine machine;
-  if (!rows.is_null(0)) machine.gpus = rows.integer(0);
-  machine.max_actions = rows.integer(1);
-  machine.mode = rows.text(2);
-  if (!rows.is_null(4)) machine.gpu_free_max = rows.integer(4);
-  if (!rows.is_null(5)) machine.gpu_free_sum = rows.integer(5);
-  machine.fresh = !rows.boolean(3);
-  return machine;
 }
 
+// A column of the polling machine's row ($3: its identifier).
+#define POLLING_MACHINE_SQL(column) "(SELECT " column " FROM machines WHERE instance_id = $3)"
 // Whether a queued action's GPU memory fits the polling machine's latest
-// inventory ($5: the most free on one healthy GPU, $6: on all together, -1
-// before an inventory; $7: kLargeGpuRequirementMib): below $7 one GPU must
-// hold it, as the agent's own choice of a single GPU; from $7 on their sum.
-#define GPU_MEMORY_FITS_SQL                                                              \
-  "(gpu_memory_mib IS NULL OR $5 < 0 OR (gpu_memory_mib < $7 AND gpu_memory_mib <= $5) " \
-  "OR (gpu_memory_mib >= $7 AND gpu_memory_mib <= $6))"
+// inventory (what it has free on its healthy GPUs: the most on one, and
+// all together; null before an inventory; $4: kLargeGpuRequirementMib):
+// below $4 one GPU must hold it, as the agent's own choice of a single GPU;
+// from $4 on their sum.
+#define GPU_MEMORY_FITS_SQL \
+  "(gpu_memory_mib IS NULL OR " POLLING_MACHINE_SQL("gpu_free_max_mib") " IS NULL " \
+  "OR (gpu_memory_mib < $4 AND gpu_memory_mib <= " POLLING_MACHINE_SQL(            \
+      "gpu_free_max_mib") ") OR (gpu_memory_mib >= $4 AND gpu_memory_mib <= "       \
+  POLLING_MACHINE_SQL("gpu_free_sum_mib") "))"
+// The live actions the polling machine holds, counted.
+#define HELD_SQL                                                                 \
+  "(SELECT count(*) FROM actions WHERE assigned_to = $3 AND state = 'assigned' " \
+  "AND " LIVE_ACTION_SQL ")"
+// Whether the machine's bound of the actions it holds leaves room for a
+// whole batch ($2) within its limit: the actions need not be counted.
+#define FAR_FROM_LIMIT_SQL "(held_at_most IS NOT NULL AND held_at_most + $2 <= max_actions)"
+// How many actions the poll may take: none when the machine is not active
+// or polls too soon, else up to the batch within what its limit leaves.
+#define POLL_TAKES_SQL                                                                       \
+  "(SELECT CASE WHEN mode <> 'active' OR last_poll_too_soon THEN 0 WHEN " FAR_FROM_LIMIT_SQL \
+  " THEN $2 ELSE (SELECT CASE WHEN held >= max_actions THEN 0 WHEN max_actions - held < $2 " \
+  "THEN max_actions - held ELSE $2 END FROM (SELECT " HELD_SQL                               \
+  " AS held) AS holding) END "                                                               \
+  "FROM machines WHERE instance_id = $3)"
+
+// The pick of one poll, in the same statement as what it must know of the
+// machine: first the machine's row (its mode, whether it polled too soon,
+// and whether its actions went uncounted), then the queued entries it
+// takes, in queue order. Entries another server is handing out now are
+// skipped, not waited for: each goes to one agent only. The machine's row
+// is locked, so the count of the actions it holds is its own. The
+// operator's count of GPUs overrides what the agent says ($1).
+constexpr const char* kPickSql =
+    "SELECT 0 AS part, 0 AS seq, mode, last_poll_too_soon, " FAR_FROM_LIMIT_SQL
+    " AS far, NULL AS id, NULL AS record, NULL AS attempt FROM machines WHERE instance_id = $3 "
+    "UNION ALL SELECT 1, seq, NULL, NULL, NULL, id, record, attempt FROM (SELECT seq, id, "
+    "record, attempt FROM actions WHERE state = 'queued' AND scaled_down_at IS NULL AND (NOT "
+    "gpu_required OR ($1 AND " POLLING_MACHINE_SQL(
+        "coalesce(gpus, 1) > 0") ")) AND " GPU_MEMORY_FITS_SQL " ORDER BY seq LIMIT " POLL_TAKES_SQL
+                                 "{skip_locked}) AS picked "
+                                 "ORDER BY part, seq";
+
+// Keeps the machine's bound of the live actions it holds after a poll that
+// took `taken`: raised by them when its actions went uncounted, else set
+// to their count, this poll's included. Only a hand-out makes a machine
+// hold more, so the bound holds until the next recount; ends lower the
+// count, not the bound.
+void bound_held(Tx& tx, const std::string& instance, bool far, std::size_t taken) {
+  if (far && taken == 0) return;
+  if (far) {
+    tx.run("UPDATE machines SET held_at_most = held_at_most + $2 WHERE instance_id = $1",
+           Params().text(instance).integer(static_cast<std::int64_t>(taken)));
+  } else {
+    tx.run(
+        "UPDATE machines SET held_at_most = (SELECT count(*) FROM actions WHERE assigned_to = $1 "
+        "AND state = 'assigned' AND " LIVE_ACTION_SQL ") WHERE instance_id = $1",
+        Params().text(instance));
+  }
+}
 
 // One poll's hand-out in its transaction: the machine's contact, the pick,
 // the entries set aside and the records handed out. It stays one function,
 // read top to bottom, because each step uses what the one before locked.
 Result assign_in(Tx& tx, const CoreOptions& options, bool has_gpu, Rejections& rejected) {
   const std::string& instance = options.instance_id;
-  const PollingMachine machine = record_poll(tx, options);
-  if (!machine.fresh) return Result::ok(Json::array(), std::string(poll_message::kTooSoon));
-  if (machine.mode == "draining") {
-    return Result::ok(Json::array(), std::string(poll_message::kDraining));
-  }
-  if (machine.mode == "preempting") {
-    return Result::ok(Json::array(), std::string(poll_message::kPreempting));
-  }
-  // The operator's count of GPUs overrides what the agent says.
-  const bool gpu_allowed = has_gpu && (!machine.gpus || *machine.gpus > 0);
+  record_poll(tx, options);
+  std::string mode;
+  bool too_soon = false;
+  bool far = false;
   std::vector<std::tuple<std::string, Json, std::int64_t>> picked;
   {
-    // Entries another server is handing out now are skipped, not waited
-    // for: each goes to one agent only. The machine's row is locked, so
-    // the count of the actions it holds is its own.
-    Rows rows = tx.query(
-        "SELECT id, record, attempt FROM actions WHERE state = 'queued' AND scaled_down_at IS NULL "
-        "AND (NOT gpu_required OR $1) AND " GPU_MEMORY_FITS_SQL
-        " ORDER BY seq LIMIT (SELECT CASE WHEN held >= $3 THEN 0 "
-        "WHEN $3 - held < $2 THEN $3 - held ELSE $2 END FROM (SELECT count(*) AS held FROM "
-        "actions WHERE assigned_to = $4 AND state = 'assigned' AND " LIVE_ACTION_SQL
-        ") AS holding){skip_locked}",
-        Params()
-            .boolean(gpu_allowed)
-            .integer(options.assign_batch)
-            .integer(machine.max_actions)
-            .text(instance)
-            .integer(machine.gpu_free_max.value_or(-1))
-            .integer(machine.gpu_free_sum.value_or(-1))
-            .integer(static_cast<std::int64_t>(kLargeGpuRequirementMib)));
+    Rows rows =
+        tx.query(kPickSql, Params()
+                               .boolean(has_gpu)
+                               .integer(options.assign_batch)
+                               .text(instance)
+                               .integer(static_cast<std::int64_t>(kLargeGpuRequirementMib)));
     while (rows.next()) {
-      std::string id = rows.text(0);
+      if (rows.integer(0) == 0) {
+        mode = rows.text(2);
+        too_soon = rows.boolean(3);
+        far = rows.boolean(4);
+        continue;
+      }
+      std::string id = rows.text(5);
       std::string reason;
-      if (std::optional<Json> record = queued_record_or_reason(rows.text(1), reason)) {
-        picked.emplace_back(std::move(id), *std::move(record), rows.integer(2) + 1);
+      if (std::optional<Json> record = queued_record_or_reason(rows.text(6), reason)) {
+        picked.emplace_back(std::move(id), *std::move(record), rows.integer(7) + 1);
       } else {
         rejected.emplace_back(std::move(id), std::move(reason));
       }
     }
+  }
+  if (too_soon) return Result::ok(Json::array(), std::string(poll_message::kTooSoon));
+  if (mode == "draining") return Result::ok(Json::array(), std::string(poll_message::kDraining));
+  if (mode == "preempting") {
+    return Result::ok(Json::array(), std::string(poll_message::kPreempting));
   }
   for (const auto& [id, reason] : rejected) {
     tx.run(
@@ -310,6 +379,7 @@ Result assign_in(Tx& tx, const CoreOptions& options, bool has_gpu, Rejections& r
     record_event(tx, id, "assign_jobs", event);
     assigned.push_back(std::move(record));
   }
+  bound_held(tx, instance, far, picked.size());
   return Result::ok(std::move(assigned));
 }
 
@@ -494,6 +564,7 @@ void check_core_options(const CoreOptions& options) {
     }
   }
   if (options.log_limit_bytes < 0) throw ValueError("log_limit_bytes must not be negative");
+  if (options.sweep_every.count() < 0) throw ValueError("sweep_every must not be negative");
   const FleetRules& fleet = options.fleet;
   if (fleet.unresponsive_after.count() <= 0 || fleet.lost_after <= fleet.unresponsive_after) {
     throw ValueError("A machine must become unresponsive after some time, and lost later");
@@ -506,7 +577,9 @@ void check_core_options(const CoreOptions& options) {
 }
 
 StoreCore::StoreCore(std::shared_ptr<core::Port> port, CoreOptions options)
-    : port_(std::move(port)), options_(std::move(options)) {}
+    : port_(std::move(port)),
+      options_(std::move(options)),
+      sweeps_(std::make_shared<core::Sweeps>(options_.sweep_every)) {}
 
 StoreCore::~StoreCore() = default;
 
@@ -515,7 +588,9 @@ std::unique_ptr<Store> StoreCore::instance_view(const std::string& instance_id,
   CoreOptions options = options_;
   options.instance_id = instance_id;
   options.session = std::move(session);
-  return std::make_unique<StoreCore>(port_, std::move(options));
+  auto view = std::make_unique<StoreCore>(port_, std::move(options));
+  view->sweeps_ = sweeps_;
+  return view;
 }
 
 const Session& StoreCore::session() const { return options_.session; }
@@ -607,7 +682,7 @@ RecordedAnswer StoreCore::write_once(const WriteOnce& once,
           return *std::move(kept);
         }
         RecordedAnswer first{once.request_hash, write(), false};
-        keep_answer(tx, once, first.answer);
+        keep_answer(tx, sweeps_->answers, once, first.answer);
         return first;
       },
       /*answered=*/true);
@@ -1336,7 +1411,7 @@ RecordedAnswer StoreCore::record_answer(const std::string& caller, const std::st
     if (std::optional<RecordedAnswer> kept = find_answer(tx, caller, key)) {
       return *std::move(kept);
     }
-    keep_answer(tx, WriteOnce{caller, key, request_hash, keep, {}}, answer);
+    keep_answer(tx, sweeps_->answers, WriteOnce{caller, key, request_hash, keep, {}}, answer);
     return RecordedAnswer{request_hash, answer, false};
   });
 }
@@ -1379,13 +1454,18 @@ std::optional<AccessKeyRecord> StoreCore::find_access_key(const std::string& acc
 
 bool StoreCore::remember_nonce(const std::string& access_key, const std::string& nonce,
                                std::int64_t expires_at) {
-  return core::write_with(*port_, [&](Tx& tx) {
-    tx.run("{purge_nonces}", Params().integer(unix_now()).integer(kPurgeBatch));
-    return tx.change(
-               "INSERT INTO request_nonces (access_key, nonce, expires_at) VALUES ($1, $2, $3) "
-               "ON CONFLICT (access_key, nonce) DO NOTHING",
-               Params().text(access_key).text(nonce).integer(expires_at)) > 0;
-  });
+  // Each its own statement: one round trip each where the database
+  // commits a single statement by itself, and the sweep only when due.
+  const std::int64_t now = unix_now();
+  if (sweeps_->nonces.claim()) {
+    sweeps_->nonces.swept(
+        port_->write_statement("{purge_nonces}", Params().integer(now).integer(core::kSweepBatch)));
+  }
+  return port_->write_statement(
+             "INSERT INTO request_nonces (access_key, nonce, expires_at) VALUES ($1, $2, $3) "
+             "ON CONFLICT (access_key, nonce) DO UPDATE SET expires_at = excluded.expires_at "
+             "WHERE request_nonces.expires_at <= $4",
+             Params().text(access_key).text(nonce).integer(expires_at).integer(now)) > 0;
 }
 
 bool StoreCore::revoke_access_key(const std::string& access_key) {

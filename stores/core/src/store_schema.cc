@@ -72,7 +72,7 @@ const std::vector<Table>& tables() {
         "last_contact_at", "contact_ms", "last_poll_ms", "last_poll_too_soon", "agent_version",
         "provider", "address", "lost_at", "mode", "drain_deadline_ms", "drained_by"},
        {},
-       {"gpu_free_max_mib", "gpu_free_sum_mib", "gpu_total", "gpu_healthy"},
+       {"gpu_free_max_mib", "gpu_free_sum_mib", "gpu_total", "gpu_healthy", "held_at_most"},
        "instance_id"},
       {"write_answers",
        {"caller", "idempotency_key", "request_hash", "answer", "expires_at"},

@@ -35,6 +35,12 @@ class PgPort final : public core::Port {
   void read(Read kind, const std::function<void(core::Tx&)>& body) override;
   void write(const std::function<void(core::Tx&)>& body) override;
   void write_answered(const std::function<void(core::Tx&)>& body) override;
+  // One round trip, in autocommit. A connection lost since its last use is
+  // dropped and the statement sent once more on a new one, as a read is:
+  // should the lost one have committed it, the second finds its work done
+  // (the callers' statements are idempotent in effect, not in their
+  // answer: a nonce written twice counts as a replay).
+  std::int64_t write_statement(std::string_view sql, const core::Params& params) override;
   // The answer slot's lock and read go with BEGIN in the write's first
   // round trip.
   bool reads_kept_answer_first() const override { return false; }

@@ -279,6 +279,12 @@ ALTER TABLE access_keys DROP CONSTRAINT access_keys_role_check;
 ALTER TABLE access_keys ADD CONSTRAINT access_keys_role_check
   CHECK (role IN ('instance', 'operator', 'viewer'));
 )sql",
+    // 12 -> 13: a bound of the live actions each machine holds, kept by its
+    // polls so that a poll far from the machine's limit need not count them
+    // (null: not known yet).
+    R"sql(
+ALTER TABLE machines ADD COLUMN held_at_most BIGINT;
+)sql",
 };
 
 constexpr int kVersion = static_cast<int>(std::size(kMigrations));

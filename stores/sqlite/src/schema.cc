@@ -350,6 +350,12 @@ INSERT INTO access_keys_16 SELECT seq, access_key, sealed_secret, role, instance
 DROP TABLE access_keys;
 ALTER TABLE access_keys_16 RENAME TO access_keys;
 )sql",
+    // 16 -> 17: a bound of the live actions each machine holds, kept by its
+    // polls so that a poll far from the machine's limit need not count them
+    // (null: not known yet).
+    R"sql(
+ALTER TABLE machines ADD COLUMN held_at_most INTEGER;
+)sql",
 };
 
 constexpr int kVersion = static_cast<int>(std::size(kMigrations));

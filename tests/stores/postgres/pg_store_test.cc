@@ -70,7 +70,8 @@ class PgStoreTest : public ::testing::Test {
              ".machine_samples");
     raw.exec("ALTER TABLE " + s + ".actions DROP COLUMN gpu_memory_mib");
     raw.exec("ALTER TABLE " + s + ".machines DROP COLUMN gpu_free_max_mib, DROP COLUMN " +
-             "gpu_free_sum_mib, DROP COLUMN gpu_total, DROP COLUMN gpu_healthy");
+             "gpu_free_sum_mib, DROP COLUMN gpu_total, DROP COLUMN gpu_healthy, DROP COLUMN " +
+             "held_at_most");
     raw.exec("ALTER TABLE " + s + ".access_keys DROP CONSTRAINT access_keys_role_check");
     raw.exec("ALTER TABLE " + s + ".access_keys ADD CONSTRAINT access_keys_role_check " +
              "CHECK (role IN ('instance', 'operator'))");
@@ -228,8 +229,10 @@ TEST_F(PgStoreTest, ARefusalThrownInsideAWriteUndoesItsPartAndIsTheAnswerKept) {
   EXPECT_EQ(store.recorded_answer("caller", "exit")->answer, "unknown action");
 }
 
-TEST_F(PgStoreTest, ExpiredAnswersGiveWayAndArePurgedByTheNextAnswerKept) {
-  PgScaling store(options());
+TEST_F(PgStoreTest, ExpiredAnswersGiveWayAndAreSweptByTheNextAnswerKept) {
+  PgBackendOptions swept_at_every_write = options();
+  swept_at_every_write.sweep_every = std::chrono::milliseconds(0);
+  PgScaling store(swept_at_every_write);
   const std::filesystem::path database = dir_.path() / "store";
   auto kept_rows = [&] { return testing::pg_count_rows(database, "write_answers"); };
   const auto expired = std::chrono::seconds(0);

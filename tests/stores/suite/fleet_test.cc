@@ -102,6 +102,49 @@ TEST_F(FleetTest, APollIsAContactAndTheMachinesLimitsDecideWhatItGets) {
   EXPECT_EQ(made["actionsHeld"], 1);
 }
 
+// A poll far from the machine's limit does not count the actions it holds;
+// it relies on a bound that only hand-outs raise. Ends and changes of the
+// limit between polls must still be honoured at the next poll.
+TEST_F(FleetTest, ALimitHoldsWhateverEndsAndLimitChangesCameBetweenPolls) {
+  LocalBackendOptions o = options();
+  o.assign_batch = 3;
+  StoreUnderTest now(o);
+  backend::Store& store = now.store();
+  store.set_machine("box", MachineChange{.max_actions = 5}, true);
+  for (int i = 0; i < 14; ++i) store.submit(action_record());
+  auto agent = store.instance_view("box");
+  std::vector<std::string> held;
+  auto poll = [&] {
+    const Json taken = agent->assign_jobs(false).data;
+    for (const Json& action : taken) held.push_back(action["_id"]);
+    return taken.size();
+  };
+  auto end_first = [&](std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) agent->record_exit(held[i], 0);
+    held.erase(held.begin(), held.begin() + static_cast<std::ptrdiff_t>(count));
+  };
+  auto held_as_shown = [&] { return machine_of(store.machines(), "box")["actionsHeld"]; };
+
+  EXPECT_EQ(poll(), 3u);
+  EXPECT_EQ(poll(), 2u) << "the batch is cut to what the limit leaves";
+  EXPECT_EQ(poll(), 0u);
+  end_first(2);
+  EXPECT_EQ(poll(), 2u) << "ends make room at the next poll";
+  EXPECT_EQ(held_as_shown(), 5);
+
+  store.set_machine("box", MachineChange{.max_actions = 20}, false);
+  EXPECT_EQ(poll(), 3u);
+  EXPECT_EQ(poll(), 3u);
+  EXPECT_EQ(held_as_shown(), 11);
+
+  store.set_machine("box", MachineChange{.max_actions = 4}, false);
+  EXPECT_EQ(poll(), 0u) << "a lowered limit holds at once";
+  end_first(8);
+  EXPECT_EQ(poll(), 1u);
+  EXPECT_EQ(poll(), 0u);
+  EXPECT_EQ(held_as_shown(), 4);
+}
+
 TEST_F(FleetTest, PollsCloserThanTheIntervalGetNothingAndLivenessFollowsTheClock) {
   LocalBackendOptions o = options();
   o.fleet.min_poll_interval = seconds(5);

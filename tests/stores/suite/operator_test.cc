@@ -35,6 +35,7 @@ using backend::Result;
   "ALTER TABLE actions DROP COLUMN gpu_memory_mib; ALTER TABLE machines DROP COLUMN "         \
   "gpu_free_max_mib; ALTER TABLE machines DROP COLUMN gpu_free_sum_mib; "                     \
   "ALTER TABLE machines DROP COLUMN gpu_total; ALTER TABLE machines DROP COLUMN gpu_healthy; " \
+  "ALTER TABLE machines DROP COLUMN held_at_most; "                                           \
   "DROP TABLE machine_samples; DROP TABLE transport_keys; CREATE TABLE secrets_9 (name TEXT " \
   "PRIMARY KEY, "                                                                             \
   "user_access_token TEXT NOT NULL); INSERT INTO secrets_9 SELECT name, user_access_token "   \

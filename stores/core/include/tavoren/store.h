@@ -529,7 +529,8 @@ class Store : public Scaling {
   // `once` (rendered by once.render) in the same transaction as the write:
   // a repeat of the same caller and key answers the kept answer and does
   // nothing, even when the first call's answer was lost after it
-  // committed. Expired answers are purged on the way.
+  // committed. Expired answers are swept on the way, when a sweep is due
+  // (CoreOptions::sweep_every).
   virtual RecordedAnswer assign_jobs(bool has_gpu, const WriteOnce& once) = 0;
   virtual RecordedAnswer update_action_docker_logs(const Json& arguments,
                                                    const WriteOnce& once) = 0;
@@ -571,8 +572,9 @@ class Store : public Scaling {
   // than each in its own memory.
   virtual bool shares_nonces() const { return false; }
   // Remembers `nonce` of `access_key` until `expires_at` (Unix seconds);
-  // false when it is remembered already. A few expired nonces are forgotten
-  // on the way, in the same transaction. Write.
+  // false when it is remembered already and has not expired. One statement
+  // of its own; expired nonces are swept on the way, when a sweep is due
+  // (CoreOptions::sweep_every). Write.
   virtual bool remember_nonce(const std::string& access_key, const std::string& nonce,
                               std::int64_t expires_at) = 0;
 

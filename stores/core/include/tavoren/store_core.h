@@ -23,7 +23,8 @@ namespace tavoren::backend {
 
 namespace core {
 class Port;
-}
+struct Sweeps;
+}  // namespace core
 
 // The rules a store keeps for its machines (tavoren/store.h, Machines).
 struct FleetRules {
@@ -60,6 +61,12 @@ struct CoreOptions {
   std::optional<std::pair<int, int>> port_range;
   // The most bytes of log stored per action; 0: no limit.
   std::int64_t log_limit_bytes = 0;
+  // How often one store (with its views) sweeps expired kept answers, and
+  // expired request nonces: at the first write of each period, and again at
+  // the next write while a sweep finds more than one batch; 0: at every
+  // write. A kept answer or nonce that expired is taken over by its own key
+  // whenever it is written again, swept or not.
+  std::chrono::milliseconds sweep_every{1000};
   FleetRules fleet;
   // The server's master key (see the stores' options); null: none.
   std::shared_ptr<const sealing::Keyring> keyring;
@@ -80,6 +87,7 @@ CoreOptions core_options_of(const Options& options) {
                      .port_probe = options.port_probe,
                      .port_range = options.port_range,
                      .log_limit_bytes = options.log_limit_bytes,
+                     .sweep_every = options.sweep_every,
                      .fleet = options.fleet,
                      .keyring = options.keyring};
 }
@@ -201,6 +209,9 @@ class StoreCore : public Store {
 
   std::shared_ptr<core::Port> port_;
   CoreOptions options_;
+  // When expired rows are next swept: one schedule for the store and its
+  // views.
+  std::shared_ptr<core::Sweeps> sweeps_;
 };
 
 }  // namespace tavoren::backend

@@ -72,6 +72,7 @@ struct PgBackendOptions {
   std::function<int()> port_probe;
   std::optional<std::pair<int, int>> port_range;
   std::int64_t log_limit_bytes = 0;
+  std::chrono::milliseconds sweep_every{1000};
   FleetRules fleet;
   // The server's master key: the secrets are sealed under its subkeys,
   // each bound to its row, and an owner's key pair is answered re-sealed

@@ -81,6 +81,9 @@ struct LocalBackendOptions {
   // are acknowledged without being stored, and the log gains one notice
   // line (log_limit_notice) instead.
   std::int64_t log_limit_bytes = 0;
+  // How often expired kept answers and request nonces are swept (see
+  // CoreOptions::sweep_every).
+  std::chrono::milliseconds sweep_every{1000};
   // Liveness, limits and requeueing of machines.
   FleetRules fleet;
   // The server's master key: the secrets are sealed under its subkeys,
