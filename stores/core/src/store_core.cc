@@ -142,12 +142,14 @@ void write_setting(Tx& tx, const char* name, const Json& value) {
       Params().text(name).text(rules::to_text(value)));
 }
 
+// The answer kept under (caller $1, key $2) that has not expired at $3.
+constexpr const char* kFindAnswerSql =
+    "SELECT request_hash, answer FROM write_answers "
+    "WHERE caller = $1 AND idempotency_key = $2 AND expires_at > $3";
+
 std::optional<RecordedAnswer> find_answer(Tx& tx, const std::string& caller,
                                           const std::string& key) {
-  Rows rows = tx.query(
-      "SELECT request_hash, answer FROM write_answers "
-      "WHERE caller = $1 AND idempotency_key = $2 AND expires_at > $3",
-      Params().text(caller).text(key).integer(unix_now()));
+  Rows rows = tx.query(kFindAnswerSql, Params().text(caller).text(key).integer(unix_now()));
   if (!rows.next()) return std::nullopt;
   return RecordedAnswer{rows.text(0), rows.text(1), true};
 }
@@ -674,18 +676,26 @@ RecordedAnswer StoreCore::write_once(const WriteOnce& once,
       return *std::move(kept);
     }
   }
-  return core::write_with(
-      *port_,
-      [&](Tx& tx) {
-        lock_answer_slot(tx, once.caller, once.key);
-        if (std::optional<RecordedAnswer> kept = find_answer(tx, once.caller, once.key)) {
-          return *std::move(kept);
-        }
-        RecordedAnswer first{once.request_hash, write(), false};
-        keep_answer(tx, sweeps_->answers, once, first.answer);
-        return first;
-      },
-      /*answered=*/true);
+  // The kept answer is looked for with the write's first statement: when
+  // there is one, the write stops there and is undone.
+  std::uint64_t probe = 0;
+  try {
+    return core::write_with(
+        *port_,
+        [&](Tx& tx) {
+          lock_answer_slot(tx, once.caller, once.key);
+          probe = tx.stop_if_found(kFindAnswerSql,
+                                   Params().text(once.caller).text(once.key).integer(unix_now()));
+          RecordedAnswer first{once.request_hash, write(), false};
+          keep_answer(tx, sweeps_->answers, once, first.answer);
+          return first;
+        },
+        /*answered=*/true);
+  } catch (const core::Found& kept) {
+    // Another write's probe (one this write made inside) is not ours.
+    if (kept.probe != probe) throw;
+    return RecordedAnswer{kept.columns.at(0), kept.columns.at(1), true};
+  }
 }
 
 Result StoreCore::get_action_details(const std::string& action_record_id) {

@@ -78,6 +78,8 @@ std::string Rows::text(int row, int column) const {
                      static_cast<std::size_t>(PQgetlength(result_, row, column)));
 }
 
+int Rows::columns() const { return result_ == nullptr ? 0 : PQnfields(result_); }
+
 std::int64_t Rows::integer(int row, int column) const {
   return std::strtoll(PQgetvalue(result_, row, column), nullptr, 10);
 }
@@ -201,6 +203,25 @@ std::uint64_t Connection::defer(std::string sql, Params params) {
   return sent_ + deferred_.size() - 1;
 }
 
+std::uint64_t Connection::defer_watched(std::string sql, Params params) {
+  if (watch_queued() || watched_) throw std::logic_error("One statement is watched at a time");
+  watched_place_ = defer(std::move(sql), std::move(params));
+  deferred_.back().watched = true;
+  return watched_place_;
+}
+
+bool Connection::watch_queued() const {
+  return std::any_of(deferred_.begin(), deferred_.end(),
+                     [](const Statement& statement) { return statement.watched; });
+}
+
+std::optional<Rows> Connection::take_watched() {
+  std::optional<Rows> taken;
+  if (watched_) taken.emplace(std::move(*watched_));
+  watched_.reset();
+  return taken;
+}
+
 bool Connection::drop_deferred_from(std::uint64_t from) {
   if (from < sent_) {
     deferred_.clear();
@@ -273,7 +294,8 @@ void Connection::send_statement(const char* text, const Params& parameters,
   answers.emplace_back();
 }
 
-Rows Connection::read_answers(const std::vector<std::string>& answers) {
+Rows Connection::read_answers(const std::vector<std::string>& answers,
+                              std::optional<std::size_t> watched_answer) {
   PGresult* last = nullptr;
   std::string failure;
   std::string state;
@@ -298,6 +320,8 @@ Rows Connection::read_answers(const std::vector<std::string>& answers) {
     if (!answers[i].empty() && !ok) prepared_.erase(answers[i]);
     if (i + 1 == answers.size()) {
       last = result;
+    } else if (ok && watched_answer == i) {
+      watched_.emplace(result);
     } else {
       PQclear(result);
     }
@@ -328,15 +352,17 @@ Rows Connection::run_pipeline(const char* sql, const Params& params) {
   // What each answer read back belongs to: a statement's preparation (the
   // text it was kept under) or the statement itself (empty).
   std::vector<std::string> answers;
+  std::optional<std::size_t> watched_answer;
   if (PQenterPipelineMode(connection_) != 1) throw give_up(nullptr);
   for (const Statement& statement : deferred_) {
     send_statement(statement.sql.c_str(), statement.params, answers);
+    if (statement.watched) watched_answer = answers.size() - 1;
   }
   send_statement(sql, params, answers);
   if (PQpipelineSync(connection_) != 1) throw give_up(nullptr);
   ++round_trips_;
   sent_ += deferred_.size() + 1;
-  return read_answers(answers);
+  return read_answers(answers, watched_answer);
 }
 
 void Connection::exec_script(const char* sql) {

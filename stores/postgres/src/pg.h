@@ -64,6 +64,7 @@ class Rows {
   ~Rows();
 
   int size() const;
+  int columns() const;
   bool empty() const { return size() == 0; }
   bool is_null(int row, int column) const;
   std::string text(int row, int column) const;
@@ -111,6 +112,16 @@ class Connection {
   // queued, the server never saw it nor anything after it. Otherwise every
   // queued statement is forgotten (all of them came after `from`).
   bool drop_deferred_from(std::uint64_t from);
+  // As defer(), for a query whose rows are kept when it is sent, to be
+  // taken by take_watched(). One such statement at a time.
+  std::uint64_t defer_watched(std::string sql, Params params = Params());
+  // Whether the watched statement is still queued, not sent yet.
+  bool watch_queued() const;
+  // The watched statement's rows once it was sent, then forgotten;
+  // nullopt before (or when none was watched).
+  std::optional<Rows> take_watched();
+  // The place of the last statement watched (what defer_watched answered).
+  std::uint64_t watched_place() const { return watched_place_; }
   // Runs statements without parameters, several separated by ";" (the
   // schema's migrations). std::logic_error while statements are deferred.
   void exec_script(const char* sql);
@@ -126,6 +137,7 @@ class Connection {
   struct Statement {
     std::string sql;
     Params params;
+    bool watched = false;
   };
   struct Prepared {
     std::string name;
@@ -139,7 +151,8 @@ class Connection {
                       std::vector<std::string>& answers);
   // Reads the pipeline's answers up to its sync; answers the last
   // statement's rows, or throws the first failure.
-  Rows read_answers(const std::vector<std::string>& answers);
+  Rows read_answers(const std::vector<std::string>& answers,
+                    std::optional<std::size_t> watched_answer);
   // Marks the connection unusable and forgets the deferred statements;
   // answers the failure to throw.
   Failure give_up(const PGresult* result);
@@ -149,6 +162,9 @@ class Connection {
   // not used again).
   bool unusable_ = false;
   std::vector<Statement> deferred_;
+  // The watched statement's result, once read.
+  std::optional<Rows> watched_;
+  std::uint64_t watched_place_ = 0;
   // Statements sent so far (a deferred one counts once it is sent).
   std::uint64_t sent_ = 0;
   std::uint64_t round_trips_ = 0;

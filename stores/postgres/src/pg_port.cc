@@ -51,17 +51,53 @@ class PgCursor final : public core::Cursor {
   int row_ = -1;
 };
 
+// Throws Found when the probe sent (Tx::stop_if_found) found a row.
+void stop_if_probe_found(Connection& connection) {
+  std::optional<Rows> probe = connection.take_watched();
+  if (!probe || probe->empty()) return;
+  core::Found found{connection.watched_place(), {}};
+  for (int column = 0; column < probe->columns(); ++column) {
+    found.columns.push_back(probe->is_null(0, column) ? std::string() : probe->text(0, column));
+  }
+  throw found;
+}
+
+// Runs a statement on the connection; a probe it carried that found a row
+// wins over the statement's answer, and over its failure.
+Rows exec_after_probe(Connection& connection, std::string_view sql, const core::Params& params) {
+  std::optional<Rows> rows;
+  try {
+    rows.emplace(connection.exec(expanded(sql).c_str(), params));
+  } catch (const DatabaseError&) {
+    stop_if_probe_found(connection);
+    throw;
+  }
+  stop_if_probe_found(connection);
+  return std::move(*rows);
+}
+
+// Sends a probe still queued, so that it is settled before the
+// transaction (or savepoint) ends.
+void settle_probe(Connection& connection) {
+  if (connection.watch_queued()) exec_after_probe(connection, "SELECT 1", core::Params());
+}
+
 class PgTx final : public core::Tx {
  public:
   explicit PgTx(Connection& connection) : connection_(connection) {}
   core::Rows query(std::string_view sql, const core::Params& params) override {
-    return core::Rows(std::make_unique<PgCursor>(connection_.exec(expanded(sql).c_str(), params)));
+    return core::Rows(std::make_unique<PgCursor>(exec_after_probe(connection_, sql, params)));
   }
   void run(std::string_view sql, const core::Params& params) override {
     connection_.defer(expanded(sql), params);
   }
   std::int64_t change(std::string_view sql, const core::Params& params) override {
-    return connection_.exec(expanded(sql).c_str(), params).affected();
+    return exec_after_probe(connection_, sql, params).affected();
+  }
+  std::uint64_t stop_if_found(std::string_view sql, const core::Params& params) override {
+    // A probe of an enclosing write is settled first.
+    settle_probe(connection_);
+    return connection_.defer_watched(expanded(sql), params);
   }
   void lock(std::string_view scope, std::string_view key) override {
     // Sent with the next statement, which the server runs once it holds
@@ -111,6 +147,7 @@ void nested_write(OpenTransaction& open, const std::function<void(core::Tx&)>& b
       }
     } bare{open};
     body(tx);
+    settle_probe(connection);
     bare.done = true;
     return;
   }
@@ -137,6 +174,7 @@ void nested_write(OpenTransaction& open, const std::function<void(core::Tx&)>& b
     }
   } nested{connection, open, name, savepoint};
   body(tx);
+  settle_probe(connection);
   connection.defer("RELEASE SAVEPOINT " + name);
   nested.released = true;
 }
@@ -159,6 +197,7 @@ void PgPort::in_transaction(bool write, const std::function<void(core::Tx&)>& bo
   }
   for (int attempt = 0;; ++attempt) {
     Pool::Lease lease = pool_->acquire();
+    lease->take_watched();
     const std::uint64_t trips = lease->round_trips();
     const std::uint64_t begun =
         lease->defer(write ? "BEGIN" : "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY");
@@ -187,6 +226,7 @@ void PgPort::in_transaction(bool write, const std::function<void(core::Tx&)>& bo
       PgTx tx(*lease);
       body(tx);
       if (mine.spoiled) throw Spoiled{};
+      settle_probe(*lease);
       committing = true;
       lease->exec("COMMIT");
       close.committed = true;

@@ -67,6 +67,8 @@ void Statement::run() {
   }
 }
 
+int Statement::columns() const { return sqlite3_column_count(statement_); }
+
 bool Statement::is_null(int column) {
   return sqlite3_column_type(statement_, column) == SQLITE_NULL;
 }

@@ -48,6 +48,8 @@ class Statement {
   // Runs a statement that yields no rows.
   void run();
 
+  // How many columns each row has.
+  int columns() const;
   // Columns of the current row, numbered from 0.
   bool is_null(int column);
   std::string text(int column);

@@ -3,6 +3,7 @@
 
 #include "sqlite_port.h"
 
+#include <atomic>
 #include <string>
 
 namespace tavoren::backend::sqlite {
@@ -65,6 +66,7 @@ class SqliteCursor final : public core::Cursor {
   std::int64_t integer(int column) override { return statement_.integer(column); }
   bool boolean(int column) override { return statement_.integer(column) != 0; }
   std::string bytes(int column) override { return statement_.text(column); }
+  int columns() { return statement_.columns(); }
 
  private:
   Statement statement_;
@@ -84,6 +86,17 @@ class SqliteTx final : public core::Tx {
     return connection_.changes();
   }
   void lock(std::string_view, std::string_view) override {}
+  std::uint64_t stop_if_found(std::string_view sql, const core::Params& params) override {
+    static std::atomic<std::uint64_t> probes{0};
+    const std::uint64_t probe = ++probes;
+    SqliteCursor rows(connection_, sql, params);
+    if (!rows.next()) return probe;
+    core::Found found{probe, {}};
+    for (int column = 0; column < rows.columns(); ++column) {
+      found.columns.push_back(rows.is_null(column) ? std::string() : rows.text(column));
+    }
+    throw found;
+  }
 
  private:
   Connection& connection_;

@@ -150,7 +150,9 @@ TEST_F(PgStoreTest, AWriteUnderOneKeyIsDoneOnceAcrossServers) {
   PgScaling first(shared);
   PgScaling second(shared);
   const backend::WriteOnce once{"caller", "key-1", "hash", std::chrono::hours(1), {}};
-  std::atomic<int> writes{0};
+  // The kept answer is looked for with the write's first statement: a
+  // repeat gets no further than that statement.
+  std::atomic<int> past_first_statement{0};
   std::vector<std::string> answers(8);
   std::vector<std::thread> threads;
   for (int i = 0; i < 8; ++i) {
@@ -159,14 +161,15 @@ TEST_F(PgStoreTest, AWriteUnderOneKeyIsDoneOnceAcrossServers) {
       answers[static_cast<std::size_t>(i)] = server
                                                  .write_once(once,
                                                              [&] {
-                                                               ++writes;
+                                                               server.list();
+                                                               ++past_first_statement;
                                                                return server.submit(record());
                                                              })
                                                  .answer;
     });
   }
   for (std::thread& thread : threads) thread.join();
-  EXPECT_EQ(writes.load(), 1);
+  EXPECT_EQ(past_first_statement.load(), 1);
   EXPECT_EQ(first.list().size(), 1u);
   for (const std::string& answer : answers) EXPECT_EQ(answer, answers.front());
 
@@ -180,6 +183,54 @@ TEST_F(PgStoreTest, AWriteUnderOneKeyIsDoneOnceAcrossServers) {
                ValueError);
   EXPECT_EQ(first.list().size(), 1u);
   EXPECT_FALSE(second.recorded_answer("caller", "key-2").has_value());
+}
+
+// A repeat's write is cut short at its first statement, or undone at its
+// end when it made none but deferred ones; a write made inside another has
+// a kept answer of its own, which never stands in for the outer one's.
+TEST_F(PgStoreTest, ARepeatedWriteIsUndoneWhereverItsKeptAnswerIsFound) {
+  PgScaling store(options());
+  auto once = [](const std::string& key) {
+    return backend::WriteOnce{"caller", key, "hash", std::chrono::hours(1), {}};
+  };
+  store.set_data_processing_image("first/image:1");
+  const std::string first =
+      store.write_once(once("k1"), [&] { return store.submit(record()); }).answer;
+  int finished = 0;
+  // Cut short at its first statement.
+  const backend::RecordedAnswer again = store.write_once(once("k1"), [&] {
+    std::string id = store.submit(record());
+    ++finished;
+    return id;
+  });
+  EXPECT_TRUE(again.repeated);
+  EXPECT_EQ(again.answer, first);
+  EXPECT_EQ(finished, 0) << "a repeat ran past its first statement";
+  EXPECT_EQ(store.list().size(), 1u);
+  // Only deferred statements: the write returns, and is undone.
+  const backend::RecordedAnswer deferred_only = store.write_once(once("k1"), [&] {
+    store.set_data_processing_image("second/image:2");
+    return std::string("set");
+  });
+  EXPECT_TRUE(deferred_only.repeated);
+  EXPECT_EQ(deferred_only.answer, first);
+  EXPECT_EQ(store.get_data_processing_image(), "first/image:1") << "the repeat's write was kept";
+  // No statement at all: the kept answer stays as it was.
+  EXPECT_EQ(store.write_once(once("k1"), [] { return std::string("no store call"); }).answer,
+            first);
+  EXPECT_EQ(store.recorded_answer("caller", "k1")->answer, first);
+
+  // An inner write repeated: its own kept answer, the outer write goes on.
+  store.write_once(once("inner"), [] { return std::string("inner answer"); });
+  const backend::RecordedAnswer outer = store.write_once(once("outer"), [&] {
+    const backend::RecordedAnswer inner =
+        store.write_once(once("inner"), [] { return std::string("inner again"); });
+    EXPECT_TRUE(inner.repeated);
+    return "outer after " + inner.answer;
+  });
+  EXPECT_FALSE(outer.repeated);
+  EXPECT_EQ(outer.answer, "outer after inner answer");
+  EXPECT_EQ(store.recorded_answer("caller", "outer")->answer, "outer after inner answer");
 }
 
 TEST_F(PgStoreTest, ARefusalThrownInsideAWriteUndoesItsPartAndIsTheAnswerKept) {

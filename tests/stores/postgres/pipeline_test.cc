@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <stdexcept>
 #include <string>
 
 #include "pg.h"
@@ -88,6 +90,32 @@ TEST_F(PgPipelineTest, DroppingDeferredStatementsUnsentKeepsThemFromTheServer) {
   EXPECT_EQ(seen(), "3,4");
   connection_.exec("ROLLBACK");
   EXPECT_EQ(seen(), "");
+}
+
+TEST_F(PgPipelineTest, AWatchedStatementsRowsArriveWithTheNextOne) {
+  const char* insert = "INSERT INTO seen (n) VALUES ($1)";
+  connection_.exec(insert, Params().integer(7));
+  const std::uint64_t before = connection_.round_trips();
+  const std::uint64_t place =
+      connection_.defer_watched("SELECT n FROM seen WHERE n = $1", Params().integer(7));
+  EXPECT_EQ(connection_.watched_place(), place);
+  EXPECT_TRUE(connection_.watch_queued());
+  EXPECT_FALSE(connection_.take_watched().has_value()) << "rows before the statement went out";
+  EXPECT_THROW(connection_.defer_watched("SELECT 1"), std::logic_error);
+  connection_.exec(insert, Params().integer(8));
+  EXPECT_EQ(connection_.round_trips(), before + 1);
+  EXPECT_FALSE(connection_.watch_queued());
+  std::optional<backend::pg::Rows> rows = connection_.take_watched();
+  ASSERT_TRUE(rows.has_value());
+  ASSERT_EQ(rows->size(), 1);
+  EXPECT_EQ(rows->integer(0, 0), 7);
+  EXPECT_FALSE(connection_.take_watched().has_value()) << "taken twice";
+
+  // Dropped unsent, a watched statement answers nothing.
+  const std::uint64_t dropped = connection_.defer_watched("SELECT n FROM seen");
+  EXPECT_TRUE(connection_.drop_deferred_from(dropped));
+  EXPECT_EQ(seen(), "7,8");
+  EXPECT_FALSE(connection_.take_watched().has_value());
 }
 
 TEST_F(PgPipelineTest, AStatementIsPreparedOnceAndAFailedPreparationIsNotKept) {

@@ -538,11 +538,15 @@ class Store : public Scaling {
   // thread, with its answer (what `write` returns) kept under `once` in one
   // transaction: the write's own transactions join this one, so that either
   // both the write and its answer are stored or neither is. A repeat of the
-  // same caller and key answers the kept answer without calling `write`;
-  // two servers given the same caller and key at once do the write once
-  // (the second waits for the first and answers its answer). When `write`
-  // throws, nothing it wrote is kept and the throw goes on. once.render is
-  // not used.
+  // same caller and key answers the kept answer and writes nothing: where
+  // the kept answer is looked for with the write's first statement (a
+  // store that pipelines, PostgreSQL), `write` is called and cut short by
+  // core::Found thrown from that statement, which it must let through (it
+  // is no std::exception), and whatever it did before is undone; elsewhere
+  // `write` is not called. Two servers given the same caller and key at
+  // once do the write once (the second waits for the first and answers its
+  // answer). When `write` throws, nothing it wrote is kept and the throw
+  // goes on. once.render is not used.
   virtual RecordedAnswer write_once(const WriteOnce& once,
                                     const std::function<std::string()>& write) = 0;
   // The kept answer of a write, if any and not expired. Read.

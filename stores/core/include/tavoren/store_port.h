@@ -104,6 +104,16 @@ class Rows {
   std::unique_ptr<Cursor> cursor_;
 };
 
+// Thrown out of a transaction's body in place of the answer of the
+// statement that follows a probe which found a row (Tx::stop_if_found):
+// that row's columns as texts ("" for NULL). Not an std::exception, so that
+// no handler of failures inside the body takes it for one.
+struct Found {
+  // The probe that found it (what stop_if_found answered).
+  std::uint64_t probe = 0;
+  std::vector<std::string> columns;
+};
+
 // One transaction (or savepoint) as its body sees it.
 class Tx {
  public:
@@ -120,6 +130,15 @@ class Tx {
   // and holds it until this transaction ends. A port whose writers are
   // serial already does nothing.
   virtual void lock(std::string_view scope, std::string_view key) = 0;
+  // Runs the query `sql` ahead of the body's next statement. When it finds
+  // a row, the body gets Found thrown from that statement (or from the
+  // transaction's end, should the body make no other) instead of its
+  // answer, and the transaction is rolled back: nothing the body did after
+  // the probe is kept. A port that pipelines sends the probe with that
+  // statement, in its round trip; another runs it at once. Answers the
+  // probe's number, which its Found carries (a write made inside the body
+  // may have a probe of its own).
+  virtual std::uint64_t stop_if_found(std::string_view sql, const Params& params) = 0;
 };
 
 class Port {
