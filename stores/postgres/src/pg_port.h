@@ -12,9 +12,11 @@
 //
 // Statements whose rows are not needed are deferred (pg.h): BEGIN and
 // SAVEPOINT travel with the body's first statement, RELEASE and deferred
-// statements with COMMIT, so a write answered once takes three round trips:
-// BEGIN with the kept-answer check, the write's first read, and the rest
-// with COMMIT.
+// statements with COMMIT. A probe (Tx::stop_if_found) is a watched deferred
+// statement, so a write answered once takes two round trips: BEGIN, the
+// answer slot's lock, the kept-answer probe and the write's first read in
+// one, the rest with COMMIT. A probe not sent by the end of its body is
+// sent before the RELEASE or COMMIT, so that no repeat ever commits.
 //
 // A connection lost since its last use (the database restarted), found by
 // a transaction's first round trip, is dropped and the body run once more
@@ -41,7 +43,7 @@ class PgPort final : public core::Port {
   // (the callers' statements are idempotent in effect, not in their
   // answer: a nonce written twice counts as a replay).
   std::int64_t write_statement(std::string_view sql, const core::Params& params) override;
-  // The answer slot's lock and read go with BEGIN in the write's first
+  // The answer slot's lock and probe go with BEGIN in the write's first
   // round trip.
   bool reads_kept_answer_first() const override { return false; }
 
