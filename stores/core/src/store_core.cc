@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "core_internal.h"
+#include "nonce_batch.h"
 #include "tavoren/common/errors.h"
 #include "tavoren/common/json.h"
 #include "tavoren/common/logging.h"
@@ -218,8 +219,14 @@ std::optional<Json> queued_record_or_reason(const std::string& text, std::string
 // Records the poll as the machine's contact (making the machine at its
 // first poll), which also locks its row. Only a poll that may get work
 // starts the poll interval: a poll within the interval ($4) of the last
-// poll that could get work is "too soon". Its rows are not needed, so a
-// port that pipelines sends it with the pick that follows.
+// poll that could get work is "too soon". The machine keeps a bound of the
+// live actions it holds: a poll whose batch ($5) fits under its limit
+// within that bound raises the bound by the batch, whatever it takes, so
+// that its actions need not be counted; any other poll leaves the bound
+// unknown (null) until they are (bound_held). Only a hand-out makes a
+// machine hold more, and ends lower the count, not the bound, so the bound
+// holds. Its rows are not needed, so a port that pipelines sends it with
+// the pick that follows.
 #define TOO_SOON_SQL \
   "(machines.last_poll_ms IS NOT NULL AND excluded.contact_ms - machines.last_poll_ms < $4)"
 void record_poll(Tx& tx, const CoreOptions& options) {
@@ -235,12 +242,15 @@ void record_poll(Tx& tx, const CoreOptions& options) {
       "mode = CASE WHEN machines.drained_by = 'agent' THEN 'active' ELSE machines.mode END, "
       "drained_by = CASE WHEN machines.drained_by = 'agent' THEN NULL ELSE machines.drained_by "
       "END, last_poll_too_soon = " TOO_SOON_SQL ", last_poll_ms = CASE WHEN " TOO_SOON_SQL
-      " THEN machines.last_poll_ms ELSE excluded.contact_ms END",
+      " THEN machines.last_poll_ms ELSE excluded.contact_ms END, held_at_most = CASE WHEN "
+      "machines.held_at_most IS NOT NULL AND machines.held_at_most + $5 <= machines.max_actions "
+      "THEN machines.held_at_most + $5 END",
       Params()
           .text(options.instance_id)
           .integer(options.fleet.clock_offset.count())
           .integer(options.fleet.default_max_actions)
-          .integer(options.fleet.min_poll_interval.count()));
+          .integer(options.fleet.min_poll_interval.count())
+          .integer(options.assign_batch));
 }
 
 // A column of the polling machine's row ($3: its identifier).
@@ -259,9 +269,9 @@ void record_poll(Tx& tx, const CoreOptions& options) {
 #define HELD_SQL                                                                 \
   "(SELECT count(*) FROM actions WHERE assigned_to = $3 AND state = 'assigned' " \
   "AND " LIVE_ACTION_SQL ")"
-// Whether the machine's bound of the actions it holds leaves room for a
-// whole batch ($2) within its limit: the actions need not be counted.
-#define FAR_FROM_LIMIT_SQL "(held_at_most IS NOT NULL AND held_at_most + $2 <= max_actions)"
+// Whether the poll raised the machine's bound of the actions it holds by
+// a whole batch within its limit (record_poll): they need not be counted.
+#define FAR_FROM_LIMIT_SQL "(held_at_most IS NOT NULL)"
 // How many actions the poll may take: none when the machine is not active
 // or polls too soon, else up to the batch within what its limit leaves.
 #define POLL_TAKES_SQL                                                                       \
@@ -288,22 +298,15 @@ constexpr const char* kPickSql =
                                  "{skip_locked}) AS picked "
                                  "ORDER BY part, seq";
 
-// Keeps the machine's bound of the live actions it holds after a poll that
-// took `taken`: raised by them when its actions went uncounted, else set
-// to their count, this poll's included. Only a hand-out makes a machine
-// hold more, so the bound holds until the next recount; ends lower the
-// count, not the bound.
-void bound_held(Tx& tx, const std::string& instance, bool far, std::size_t taken) {
-  if (far && taken == 0) return;
-  if (far) {
-    tx.run("UPDATE machines SET held_at_most = held_at_most + $2 WHERE instance_id = $1",
-           Params().text(instance).integer(static_cast<std::int64_t>(taken)));
-  } else {
-    tx.run(
-        "UPDATE machines SET held_at_most = (SELECT count(*) FROM actions WHERE assigned_to = $1 "
-        "AND state = 'assigned' AND " LIVE_ACTION_SQL ") WHERE instance_id = $1",
-        Params().text(instance));
-  }
+// After a poll that counted the machine's actions (its bound was unknown
+// or too close to its limit), sets the bound to their count, this poll's
+// included.
+void bound_held(Tx& tx, const std::string& instance, bool far) {
+  if (far) return;
+  tx.run(
+      "UPDATE machines SET held_at_most = (SELECT count(*) FROM actions WHERE assigned_to = $1 "
+      "AND state = 'assigned' AND " LIVE_ACTION_SQL ") WHERE instance_id = $1",
+      Params().text(instance));
 }
 
 // One poll's hand-out in its transaction: the machine's contact, the pick,
@@ -381,7 +384,7 @@ Result assign_in(Tx& tx, const CoreOptions& options, bool has_gpu, Rejections& r
     record_event(tx, id, "assign_jobs", event);
     assigned.push_back(std::move(record));
   }
-  bound_held(tx, instance, far, picked.size());
+  bound_held(tx, instance, far);
   return Result::ok(std::move(assigned));
 }
 
@@ -550,6 +553,35 @@ AccessKeyRecord access_key_row(Rows& rows) {
                          rows.text(3), rows.text(4), rows.boolean(5)};
 }
 
+// Writes a batch of nonces in one statement of its own (one round trip
+// where the database commits a single statement by itself); an expired
+// nonce of the same key is taken over. Answers the pairs found fresh.
+std::set<core_internal::NonceBatch::Key> write_nonces(
+    Port& port, const std::vector<core_internal::NonceEntry>& batch) {
+  std::string sql = "INSERT INTO request_nonces (access_key, nonce, expires_at) VALUES ";
+  Params params;
+  int next = 1;
+  for (const core_internal::NonceEntry& entry : batch) {
+    if (next > 1) sql += ", ";
+    sql += "($" + std::to_string(next) + ", $" + std::to_string(next + 1) + ", $" +
+           std::to_string(next + 2) + ")";
+    next += 3;
+    params.text(entry.access_key).text(entry.nonce).integer(entry.expires_at);
+  }
+  sql +=
+      " ON CONFLICT (access_key, nonce) DO UPDATE SET expires_at = excluded.expires_at "
+      "WHERE request_nonces.expires_at <= $" +
+      std::to_string(next) + " RETURNING access_key, nonce";
+  params.integer(unix_now());
+  std::set<core_internal::NonceBatch::Key> fresh;
+  port.write_alone([&](Tx& tx) {
+    fresh.clear();
+    Rows rows = tx.query(sql, params);
+    while (rows.next()) fresh.emplace(rows.text(0), rows.text(1));
+  });
+  return fresh;
+}
+
 }  // namespace
 
 // ---- Construction ----------------------------------------------------------
@@ -581,7 +613,11 @@ void check_core_options(const CoreOptions& options) {
 StoreCore::StoreCore(std::shared_ptr<core::Port> port, CoreOptions options)
     : port_(std::move(port)),
       options_(std::move(options)),
-      sweeps_(std::make_shared<core::Sweeps>(options_.sweep_every)) {}
+      sweeps_(std::make_shared<core::Sweeps>(options_.sweep_every)),
+      nonces_(std::make_shared<core_internal::NonceBatch>(
+          [port = port_.get()](const std::vector<core_internal::NonceEntry>& batch) {
+            return write_nonces(*port, batch);
+          })) {}
 
 StoreCore::~StoreCore() = default;
 
@@ -592,6 +628,7 @@ std::unique_ptr<Store> StoreCore::instance_view(const std::string& instance_id,
   options.session = std::move(session);
   auto view = std::make_unique<StoreCore>(port_, std::move(options));
   view->sweeps_ = sweeps_;
+  view->nonces_ = nonces_;
   return view;
 }
 
@@ -1464,18 +1501,13 @@ std::optional<AccessKeyRecord> StoreCore::find_access_key(const std::string& acc
 
 bool StoreCore::remember_nonce(const std::string& access_key, const std::string& nonce,
                                std::int64_t expires_at) {
-  // Each its own statement: one round trip each where the database
-  // commits a single statement by itself, and the sweep only when due.
-  const std::int64_t now = unix_now();
   if (sweeps_->nonces.claim()) {
-    sweeps_->nonces.swept(
-        port_->write_statement("{purge_nonces}", Params().integer(now).integer(core::kSweepBatch)));
+    port_->write_alone([&](Tx& tx) {
+      sweeps_->nonces.swept(
+          tx.change("{purge_nonces}", Params().integer(unix_now()).integer(core::kSweepBatch)));
+    });
   }
-  return port_->write_statement(
-             "INSERT INTO request_nonces (access_key, nonce, expires_at) VALUES ($1, $2, $3) "
-             "ON CONFLICT (access_key, nonce) DO UPDATE SET expires_at = excluded.expires_at "
-             "WHERE request_nonces.expires_at <= $4",
-             Params().text(access_key).text(nonce).integer(expires_at).integer(now)) > 0;
+  return nonces_->remember(core_internal::NonceEntry{access_key, nonce, expires_at});
 }
 
 bool StoreCore::revoke_access_key(const std::string& access_key) {

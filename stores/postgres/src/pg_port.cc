@@ -300,10 +300,4 @@ void PgPort::write_answered(const std::function<void(core::Tx&)>& body) {
   in_transaction(true, body);
 }
 
-std::int64_t PgPort::write_statement(std::string_view sql, const core::Params& params) {
-  std::int64_t changed = 0;
-  in_statement([&](core::Tx& tx) { changed = tx.change(sql, params); });
-  return changed;
-}
-
 }  // namespace tavoren::backend::pg

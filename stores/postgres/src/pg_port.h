@@ -40,9 +40,9 @@ class PgPort final : public core::Port {
   // One round trip, in autocommit. A connection lost since its last use is
   // dropped and the statement sent once more on a new one, as a read is:
   // should the lost one have committed it, the second finds its work done
-  // (the callers' statements are idempotent in effect, not in their
-  // answer: a nonce written twice counts as a replay).
-  std::int64_t write_statement(std::string_view sql, const core::Params& params) override;
+  // (a nonce written twice then counts as a replay, which its caller signs
+  // anew and sends again).
+  void write_alone(const std::function<void(core::Tx&)>& body) override { in_statement(body); }
   // The answer slot's lock and probe go with BEGIN in the write's first
   // round trip.
   bool reads_kept_answer_first() const override { return false; }

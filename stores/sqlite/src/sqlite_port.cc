@@ -181,10 +181,4 @@ void SqlitePort::write(const std::function<void(core::Tx&)>& body) {
   transaction.commit();
 }
 
-std::int64_t SqlitePort::write_statement(std::string_view sql, const core::Params& params) {
-  std::int64_t changed = 0;
-  write([&](core::Tx& tx) { changed = tx.change(sql, params); });
-  return changed;
-}
-
 }  // namespace tavoren::backend::sqlite

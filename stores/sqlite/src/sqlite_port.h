@@ -19,7 +19,7 @@ class SqlitePort final : public core::Port {
   void read(Read kind, const std::function<void(core::Tx&)>& body) override;
   void write(const std::function<void(core::Tx&)>& body) override;
   void write_answered(const std::function<void(core::Tx&)>& body) override { write(body); }
-  std::int64_t write_statement(std::string_view sql, const core::Params& params) override;
+  void write_alone(const std::function<void(core::Tx&)>& body) override { write(body); }
   // A write waits for the one writers' turn; a read does not.
   bool reads_kept_answer_first() const override { return true; }
 

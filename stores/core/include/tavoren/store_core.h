@@ -25,6 +25,9 @@ namespace core {
 class Port;
 struct Sweeps;
 }  // namespace core
+namespace core_internal {
+class NonceBatch;
+}  // namespace core_internal
 
 // The rules a store keeps for its machines (tavoren/store.h, Machines).
 struct FleetRules {
@@ -212,6 +215,9 @@ class StoreCore : public Store {
   // When expired rows are next swept: one schedule for the store and its
   // views.
   std::shared_ptr<core::Sweeps> sweeps_;
+  // Nonces of callers at the same time written together: one for the store
+  // and its views.
+  std::shared_ptr<core_internal::NonceBatch> nonces_;
 };
 
 }  // namespace tavoren::backend

@@ -164,11 +164,11 @@ class Port {
   // write join without a savepoint when it can undo the whole transaction
   // and run the body again should the inner write throw.
   virtual void write_answered(const std::function<void(Tx&)>& body) = 0;
-  // Runs one writing statement as a transaction of its own, where the
-  // database commits a single statement without a BEGIN and COMMIT of its
-  // own, and answers how many rows it changed. Inside a write transaction
-  // of this port on the same thread, it joins that transaction.
-  virtual std::int64_t write_statement(std::string_view sql, const Params& params) = 0;
+  // Runs `body`, which makes one writing statement, as a transaction of
+  // its own: where the database commits a single statement by itself,
+  // without a BEGIN and COMMIT of its own (one round trip). Inside a write
+  // transaction of this port on the same thread, it joins that one.
+  virtual void write_alone(const std::function<void(Tx&)>& body) = 0;
   // Whether write_once first looks for a kept answer in a read of its own:
   // worth it where a write waits its turn behind every other writer (a
   // retried request is then answered without that wait), not where the
