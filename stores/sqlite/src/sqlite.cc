@@ -114,11 +114,6 @@ Connection::Connection(const std::filesystem::path& path, std::chrono::milliseco
     // In write-ahead log mode NORMAL keeps the file consistent on a crash;
     // only the last commits may be lost on a power failure.
     exec("PRAGMA synchronous = NORMAL");
-    // The log is copied back into the file once it holds 10,000 pages
-    // (about 40 MiB) rather than SQLite's 1,000: the pages every write
-    // touches (the queue's head, a machine's row, the indexes' ends) are
-    // then copied once for many writes, not once for every few dozen.
-    exec("PRAGMA wal_autocheckpoint = 10000");
   } catch (...) {
     for (auto& [sql, cached] : statements_) sqlite3_finalize(cached.statement);
     statements_.clear();

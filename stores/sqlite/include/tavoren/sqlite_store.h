@@ -8,8 +8,7 @@
 //
 // Files: the file and its -wal and -shm files are created mode 0600 (and
 // closed to others when an older program left them readable and this user
-// owns them). The -wal file grows to about 40 MiB under writes before its
-// pages are copied back into the file, and is reused from its start then.
+// owns them).
 //
 // Ownership: a LocalScaling owns its own connections to the file and closes
 // them on destruction; no operation may be in flight then. The file itself
