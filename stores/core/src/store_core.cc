@@ -63,12 +63,6 @@ class SweepClock {
   std::atomic<std::int64_t> next_ms_{0};
 };
 
-struct Sweeps {
-  explicit Sweeps(std::chrono::milliseconds every) : answers(every), nonces(every) {}
-  SweepClock answers;
-  SweepClock nonces;
-};
-
 }  // namespace core
 
 using core::Params;
@@ -265,19 +259,21 @@ void record_poll(Tx& tx, const CoreOptions& options) {
   "OR (gpu_memory_mib < $4 AND gpu_memory_mib <= " POLLING_MACHINE_SQL(            \
       "gpu_free_max_mib") ") OR (gpu_memory_mib >= $4 AND gpu_memory_mib <= "       \
   POLLING_MACHINE_SQL("gpu_free_sum_mib") "))"
-// The live actions the polling machine holds, counted.
-#define HELD_SQL                                                                 \
-  "(SELECT count(*) FROM actions WHERE assigned_to = $3 AND state = 'assigned' " \
+// The live actions the machine named by parameter `instance` holds,
+// counted.
+#define HELD_SQL(instance)                                      \
+  "(SELECT count(*) FROM actions WHERE assigned_to = " instance \
+  " AND state = 'assigned' "                                    \
   "AND " LIVE_ACTION_SQL ")"
 // Whether the poll raised the machine's bound of the actions it holds by
 // a whole batch within its limit (record_poll): they need not be counted.
 #define FAR_FROM_LIMIT_SQL "(held_at_most IS NOT NULL)"
 // How many actions the poll may take: none when the machine is not active
 // or polls too soon, else up to the batch within what its limit leaves.
-#define POLL_TAKES_SQL                                                                       \
+#define POLL_TAKES_SQL \
   "(SELECT CASE WHEN mode <> 'active' OR last_poll_too_soon THEN 0 WHEN " FAR_FROM_LIMIT_SQL \
   " THEN $2 ELSE (SELECT CASE WHEN held >= max_actions THEN 0 WHEN max_actions - held < $2 " \
-  "THEN max_actions - held ELSE $2 END FROM (SELECT " HELD_SQL                               \
+  "THEN max_actions - held ELSE $2 END FROM (SELECT " HELD_SQL("$3")                               \
   " AS held) AS holding) END "                                                               \
   "FROM machines WHERE instance_id = $3)"
 
@@ -303,10 +299,8 @@ constexpr const char* kPickSql =
 // included.
 void bound_held(Tx& tx, const std::string& instance, bool far) {
   if (far) return;
-  tx.run(
-      "UPDATE machines SET held_at_most = (SELECT count(*) FROM actions WHERE assigned_to = $1 "
-      "AND state = 'assigned' AND " LIVE_ACTION_SQL ") WHERE instance_id = $1",
-      Params().text(instance));
+  tx.run("UPDATE machines SET held_at_most = " HELD_SQL("$1") " WHERE instance_id = $1",
+         Params().text(instance));
 }
 
 // One poll's hand-out in its transaction: the machine's contact, the pick,
@@ -610,14 +604,30 @@ void check_core_options(const CoreOptions& options) {
   }
 }
 
+namespace core {
+
+struct Shared {
+  Shared(Port& port, std::chrono::milliseconds sweep_every)
+      : answers(sweep_every),
+        nonces(sweep_every),
+        batch([&port](const std::vector<core_internal::NonceEntry>& entries) {
+          return write_nonces(port, entries);
+        }) {}
+  SweepClock answers;
+  SweepClock nonces;
+  core_internal::NonceBatch batch;
+};
+
+}  // namespace core
+
 StoreCore::StoreCore(std::shared_ptr<core::Port> port, CoreOptions options)
     : port_(std::move(port)),
       options_(std::move(options)),
-      sweeps_(std::make_shared<core::Sweeps>(options_.sweep_every)),
-      nonces_(std::make_shared<core_internal::NonceBatch>(
-          [port = port_.get()](const std::vector<core_internal::NonceEntry>& batch) {
-            return write_nonces(*port, batch);
-          })) {}
+      shared_(std::make_shared<core::Shared>(*port_, options_.sweep_every)) {}
+
+StoreCore::StoreCore(std::shared_ptr<core::Port> port, CoreOptions options,
+                     std::shared_ptr<core::Shared> shared)
+    : port_(std::move(port)), options_(std::move(options)), shared_(std::move(shared)) {}
 
 StoreCore::~StoreCore() = default;
 
@@ -626,10 +636,7 @@ std::unique_ptr<Store> StoreCore::instance_view(const std::string& instance_id,
   CoreOptions options = options_;
   options.instance_id = instance_id;
   options.session = std::move(session);
-  auto view = std::make_unique<StoreCore>(port_, std::move(options));
-  view->sweeps_ = sweeps_;
-  view->nonces_ = nonces_;
-  return view;
+  return std::unique_ptr<Store>(new StoreCore(port_, std::move(options), shared_));
 }
 
 const Session& StoreCore::session() const { return options_.session; }
@@ -724,7 +731,7 @@ RecordedAnswer StoreCore::write_once(const WriteOnce& once,
           probe = tx.stop_if_found(kFindAnswerSql,
                                    Params().text(once.caller).text(once.key).integer(unix_now()));
           RecordedAnswer first{once.request_hash, write(), false};
-          keep_answer(tx, sweeps_->answers, once, first.answer);
+          keep_answer(tx, shared_->answers, once, first.answer);
           return first;
         },
         /*answered=*/true);
@@ -1458,7 +1465,7 @@ RecordedAnswer StoreCore::record_answer(const std::string& caller, const std::st
     if (std::optional<RecordedAnswer> kept = find_answer(tx, caller, key)) {
       return *std::move(kept);
     }
-    keep_answer(tx, sweeps_->answers, WriteOnce{caller, key, request_hash, keep, {}}, answer);
+    keep_answer(tx, shared_->answers, WriteOnce{caller, key, request_hash, keep, {}}, answer);
     return RecordedAnswer{request_hash, answer, false};
   });
 }
@@ -1501,13 +1508,13 @@ std::optional<AccessKeyRecord> StoreCore::find_access_key(const std::string& acc
 
 bool StoreCore::remember_nonce(const std::string& access_key, const std::string& nonce,
                                std::int64_t expires_at) {
-  if (sweeps_->nonces.claim()) {
+  if (shared_->nonces.claim()) {
     port_->write_alone([&](Tx& tx) {
-      sweeps_->nonces.swept(
+      shared_->nonces.swept(
           tx.change("{purge_nonces}", Params().integer(unix_now()).integer(core::kSweepBatch)));
     });
   }
-  return nonces_->remember(core_internal::NonceEntry{access_key, nonce, expires_at});
+  return shared_->batch.remember(core_internal::NonceEntry{access_key, nonce, expires_at});
 }
 
 bool StoreCore::revoke_access_key(const std::string& access_key) {

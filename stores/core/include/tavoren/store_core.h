@@ -23,11 +23,8 @@ namespace tavoren::backend {
 
 namespace core {
 class Port;
-struct Sweeps;
+struct Shared;
 }  // namespace core
-namespace core_internal {
-class NonceBatch;
-}  // namespace core_internal
 
 // The rules a store keeps for its machines (tavoren/store.h, Machines).
 struct FleetRules {
@@ -205,6 +202,9 @@ class StoreCore : public Store {
   const CoreOptions& core_options() const { return options_; }
 
  private:
+  // A view shares its store's parts (made once, not for each view).
+  StoreCore(std::shared_ptr<core::Port> port, CoreOptions options,
+            std::shared_ptr<core::Shared> shared);
   Result downscaled(const std::optional<std::string>& instance);
   LogChunk read_log(const std::string& action_record_id, std::optional<std::int64_t> attempt,
                     std::int64_t after_offset);
@@ -212,12 +212,9 @@ class StoreCore : public Store {
 
   std::shared_ptr<core::Port> port_;
   CoreOptions options_;
-  // When expired rows are next swept: one schedule for the store and its
-  // views.
-  std::shared_ptr<core::Sweeps> sweeps_;
-  // Nonces of callers at the same time written together: one for the store
-  // and its views.
-  std::shared_ptr<core_internal::NonceBatch> nonces_;
+  // What the store and its views share: when expired rows are next swept,
+  // and the nonces of callers at the same time written together.
+  std::shared_ptr<core::Shared> shared_;
 };
 
 }  // namespace tavoren::backend
