@@ -311,7 +311,8 @@ TEST(LogStreaming, AFlushWithoutALogFileDoesNothing) {
   EXPECT_TRUE(capture.lines().empty());
   // No stop was asked: the unit still starts.
   TempDir dir;
-  WorkUnit later(fake, action_record(), running(dir, "sh -c 'echo later'"));
+  // A child that outlives the check: one that ended may be reaped first.
+  WorkUnit later(fake, action_record(), running(dir, "sh -c 'sleep 30'"));
   EXPECT_FALSE(WorkUnitTestAccess::flush_final_logs(later));
   later.execute();
   EXPECT_TRUE(later.has_process());
