@@ -109,16 +109,40 @@ struct OpenWrite {
   Pool* pool = nullptr;
   Connection* connection = nullptr;
   int depth = 0;
+  // Set by write_answered around its body: the next write made inside
+  // joins without a savepoint of its own (a savepoint copies every page it
+  // changes aside, to be freed again at its release), and when it throws
+  // it spoils the transaction, which write_answered then rolls back whole
+  // and runs again with savepoints.
+  bool bare_write = false;
+  bool spoiled = false;
 };
+
+// Thrown out of a transaction spoiled by a bare write that threw.
+struct Spoiled {};
 
 OpenWrite*& open_write_of_this_thread() {
   thread_local OpenWrite* open = nullptr;
   return open;
 }
 
-// Runs `body` in a savepoint of the open write: undone alone when it
-// throws.
-void in_savepoint(OpenWrite& open, const std::function<void(core::Tx&)>& body) {
+// Runs `body` inside the open write: bare when write_answered allows it,
+// else in a savepoint undone alone when it throws.
+void nested_write(OpenWrite& open, const std::function<void(core::Tx&)>& body) {
+  if (open.bare_write) {
+    open.bare_write = false;
+    struct Bare {
+      OpenWrite& open;
+      bool done = false;
+      ~Bare() {
+        if (!done) open.spoiled = true;
+      }
+    } bare{open};
+    SqliteTx tx(*open.connection);
+    body(tx);
+    bare.done = true;
+    return;
+  }
   const std::string name = "nested_" + std::to_string(++open.depth);
   Connection& connection = *open.connection;
   connection.exec(("SAVEPOINT " + name).c_str());
@@ -163,7 +187,7 @@ void SqlitePort::read(Read, const std::function<void(core::Tx&)>& body) {
 void SqlitePort::write(const std::function<void(core::Tx&)>& body) {
   OpenWrite*& open = open_write_of_this_thread();
   if (open != nullptr && open->pool == pool_.get()) {
-    in_savepoint(*open, body);
+    nested_write(*open, body);
     return;
   }
   const Pool::WriterTurn turn = pool_->writer_turn();
@@ -178,7 +202,27 @@ void SqlitePort::write(const std::function<void(core::Tx&)>& body) {
   open = &mine;
   SqliteTx tx(*lease);
   body(tx);
+  if (mine.spoiled) throw Spoiled{};
   transaction.commit();
+}
+
+void SqlitePort::write_answered(const std::function<void(core::Tx&)>& body) {
+  const OpenWrite* outer = open_write_of_this_thread();
+  // Outermost, the inner write first runs without a savepoint; in the rare
+  // case that it throws, everything is rolled back and made again with the
+  // savepoint that undoes exactly the part that threw.
+  if (outer == nullptr || outer->pool != pool_.get()) {
+    try {
+      write([&](core::Tx& tx) {
+        open_write_of_this_thread()->bare_write = true;
+        body(tx);
+      });
+      return;
+    } catch (const Spoiled&) {
+      // Rolled back; made again below.
+    }
+  }
+  write(body);
 }
 
 }  // namespace tavoren::backend::sqlite

@@ -18,7 +18,8 @@ class SqlitePort final : public core::Port {
 
   void read(Read kind, const std::function<void(core::Tx&)>& body) override;
   void write(const std::function<void(core::Tx&)>& body) override;
-  void write_answered(const std::function<void(core::Tx&)>& body) override { write(body); }
+  // The inner write joins without a savepoint (see Port::write_answered).
+  void write_answered(const std::function<void(core::Tx&)>& body) override;
   void write_alone(const std::function<void(core::Tx&)>& body) override { write(body); }
   // A write waits for the one writers' turn; a read does not.
   bool reads_kept_answer_first() const override { return true; }
