@@ -356,6 +356,43 @@ ALTER TABLE access_keys_16 RENAME TO access_keys;
     R"sql(
 ALTER TABLE machines ADD COLUMN held_at_most INTEGER;
 )sql",
+    // 17 -> 18: the same machines, with the check of their mode written as
+    // comparisons. SQLite checks a list of three or more with a temporary
+    // table, made and dropped by every statement that writes a machine's
+    // row (each poll's contact among them).
+    R"sql(
+CREATE TABLE machines_18 (
+  instance_id TEXT PRIMARY KEY,
+  gpus INTEGER CHECK (gpus IS NULL OR gpus >= 0),
+  max_actions INTEGER NOT NULL CHECK (max_actions >= 0),
+  labels TEXT NOT NULL,
+  created_at TEXT NOT NULL,
+  first_contact_at TEXT,
+  last_contact_at TEXT,
+  contact_ms INTEGER NOT NULL,
+  last_poll_ms INTEGER,
+  -- Whether the last poll came within the poll interval (and got nothing).
+  last_poll_too_soon INTEGER NOT NULL DEFAULT 0 CHECK (last_poll_too_soon IN (0, 1)),
+  agent_version TEXT,
+  provider TEXT,
+  address TEXT,
+  lost_at TEXT,
+  mode TEXT NOT NULL CHECK (mode = 'active' OR mode = 'draining' OR mode = 'preempting'),
+  drain_deadline_ms INTEGER,
+  drained_by TEXT CHECK (drained_by IN ('operator', 'agent')),
+  gpu_free_max_mib INTEGER,
+  gpu_free_sum_mib INTEGER,
+  gpu_total INTEGER,
+  gpu_healthy INTEGER,
+  held_at_most INTEGER
+);
+INSERT INTO machines_18 SELECT instance_id, gpus, max_actions, labels, created_at,
+  first_contact_at, last_contact_at, contact_ms, last_poll_ms, last_poll_too_soon, agent_version,
+  provider, address, lost_at, mode, drain_deadline_ms, drained_by, gpu_free_max_mib,
+  gpu_free_sum_mib, gpu_total, gpu_healthy, held_at_most FROM machines;
+DROP TABLE machines;
+ALTER TABLE machines_18 RENAME TO machines;
+)sql",
 };
 
 constexpr int kVersion = static_cast<int>(std::size(kMigrations));
