@@ -25,7 +25,9 @@ namespace {
 
 constexpr std::size_t kAccessKeyCharacters = 18;
 constexpr std::size_t kSecretBytes = 32;
-// Beyond this many cached keys, expired entries are dropped.
+// Beyond this many cached keys, expired entries are dropped (at most once
+// per cache time: the cache then holds the keys of two cache times at
+// most).
 constexpr std::size_t kCacheTrim = 1024;
 // Unknown keys are cached only while fewer keys than this are: whoever
 // sends many made-up keys must not fill the memory.
@@ -202,9 +204,13 @@ std::optional<wire::KeyGrant> AccessKeys::lookup(const std::string& access_key) 
 void AccessKeys::keep(const std::string& access_key, std::optional<wire::KeyGrant> grant,
                       std::chrono::steady_clock::time_point now) {
   std::lock_guard lock(mutex_);
-  if (cache_.size() >= kCacheTrim) {
+  // A scan of the whole cache, at most once per cache time: a fleet polls
+  // less often than that, so nearly every request of a large one comes
+  // here, and a scan for each would cost every request the whole cache.
+  if (cache_.size() >= kCacheTrim && now - trimmed_ >= cache_time_) {
     std::erase_if(cache_,
                   [&](const auto& entry) { return now - entry.second.fetched >= cache_time_; });
+    trimmed_ = now;
   }
   if (!grant && cache_.size() >= kCacheMax) return;
   cache_[access_key] = Cached{std::move(grant), now};

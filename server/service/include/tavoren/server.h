@@ -157,6 +157,8 @@ class AccessKeys {
   const std::chrono::milliseconds cache_time_;
   std::mutex mutex_;
   std::map<std::string, Cached> cache_;
+  // When expired entries were last dropped.
+  std::chrono::steady_clock::time_point trimmed_;
 };
 
 // One refused request of an authenticated caller.
