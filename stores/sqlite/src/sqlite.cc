@@ -7,6 +7,7 @@
 #include <string>
 #include <utility>
 
+#include "tavoren/common/logging.h"
 #include "tavoren/sqlite_store.h"
 
 namespace tavoren::backend::sqlite {
@@ -233,8 +234,80 @@ void protect_database_files(const std::filesystem::path& path) {
   }
 }
 
+void Connection::on_commit(int (*hook)(void*, sqlite3*, const char*, int), void* context) {
+  sqlite3_wal_hook(db_, hook, context);
+}
+
+void Connection::checkpoint() {
+  const int rc =
+      sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+  if (rc != SQLITE_OK) fail(rc, "copying the write-ahead log back");
+}
+
+Checkpointer::Checkpointer(std::filesystem::path path, std::chrono::milliseconds busy_timeout)
+    : path_(std::move(path)), busy_timeout_(busy_timeout) {}
+
+Checkpointer::~Checkpointer() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_one();
+  if (thread_.joinable()) thread_.join();
+}
+
+void Checkpointer::watch(Connection& connection) { connection.on_commit(&committed, this); }
+
+std::uint64_t Checkpointer::copies() const {
+  std::lock_guard lock(mutex_);
+  return copies_;
+}
+
+int Checkpointer::committed(void* context, sqlite3* db, const char* name, int pages) {
+  if (pages >= kInlinePages) {
+    // The thread does not keep up: this writer copies, as SQLite's own
+    // automatic checkpoint would; a failure leaves the commit done.
+    sqlite3_wal_checkpoint_v2(db, name, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+  } else if (pages >= kPages) {
+    static_cast<Checkpointer*>(context)->request();
+  }
+  return SQLITE_OK;
+}
+
+void Checkpointer::request() {
+  {
+    std::lock_guard lock(mutex_);
+    if (stopping_) return;
+    requested_ = true;
+    if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
+  }
+  wake_.notify_one();
+}
+
+void Checkpointer::run() {
+  std::unique_ptr<Connection> connection;
+  std::unique_lock lock(mutex_);
+  while (true) {
+    wake_.wait(lock, [&] { return requested_ || stopping_; });
+    if (stopping_) return;
+    requested_ = false;
+    lock.unlock();
+    bool copied = false;
+    try {
+      if (!connection) connection = std::make_unique<Connection>(path_, busy_timeout_);
+      connection->checkpoint();
+      copied = true;
+    } catch (const DatabaseError& e) {
+      log::warning("The write-ahead log of %s was not copied back: %s", path_.string(), e.what());
+      connection.reset();
+    }
+    lock.lock();
+    if (copied) ++copies_;
+  }
+}
+
 Pool::Pool(std::filesystem::path path, std::chrono::milliseconds busy_timeout)
-    : path_(std::move(path)), busy_timeout_(busy_timeout) {
+    : path_(std::move(path)), busy_timeout_(busy_timeout), checkpointer_(path_, busy_timeout) {
   protect_database_files(path_);
 }
 
@@ -254,7 +327,9 @@ Pool::Lease Pool::acquire() {
       return Lease(*this, std::move(connection));
     }
   }
-  return Lease(*this, std::make_unique<Connection>(path_, busy_timeout_));
+  auto connection = std::make_unique<Connection>(path_, busy_timeout_);
+  checkpointer_.watch(*connection);
+  return Lease(*this, std::move(connection));
 }
 
 Pool::WriterTurn Pool::writer_turn() {

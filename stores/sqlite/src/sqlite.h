@@ -18,6 +18,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -85,6 +86,14 @@ class Connection {
   // Throws a DatabaseError for the result code `rc` while doing `what`.
   [[noreturn]] void fail(int rc, std::string_view what) const;
 
+  // Calls `hook` after each commit of this connection with the pages now
+  // in the write-ahead log, instead of copying them back at 1,000 pages in
+  // the committing call itself.
+  void on_commit(int (*hook)(void* context, sqlite3*, const char* db, int pages), void* context);
+  // Copies what it can of the write-ahead log back into the file, waiting
+  // for no reader or writer (a passive checkpoint).
+  void checkpoint();
+
  private:
   friend class Statement;
   struct Cached {
@@ -124,8 +133,46 @@ class Transaction {
 // for SQLite's open to report.
 void protect_database_files(const std::filesystem::path& path);
 
+// Copies a file's write-ahead log back into it on a thread of its own,
+// once a commit left at least kPages pages in the log, so that no writer
+// waits for that copy (and its flush to disk) in its turn. Should the log
+// still reach kInlinePages, the committing writer copies it itself, which
+// bounds the log. The thread starts at the first request and is joined by
+// the destructor; a failed copy is logged and tried again at the next
+// request.
+class Checkpointer {
+ public:
+  static constexpr int kPages = 1000;
+  static constexpr int kInlinePages = 16000;
+
+  Checkpointer(std::filesystem::path path, std::chrono::milliseconds busy_timeout);
+  ~Checkpointer();
+  Checkpointer(const Checkpointer&) = delete;
+  Checkpointer& operator=(const Checkpointer&) = delete;
+
+  // Makes `connection`'s commits hand their log to this checkpointer.
+  void watch(Connection& connection);
+  // Copies done so far by the thread (for tests).
+  std::uint64_t copies() const;
+
+ private:
+  static int committed(void* context, sqlite3* db, const char* name, int pages);
+  void request();
+  void run();
+
+  const std::filesystem::path path_;
+  const std::chrono::milliseconds busy_timeout_;
+  mutable std::mutex mutex_;
+  std::condition_variable wake_;
+  bool requested_ = false;
+  bool stopping_ = false;
+  std::uint64_t copies_ = 0;
+  std::thread thread_;
+};
+
 // Connections to one file, each lent to one caller at a time. Connections
-// are opened on demand; a few idle ones are kept for reuse. The constructor
+// are opened on demand; a few idle ones are kept for reuse, and their
+// write-ahead log is copied back by a Checkpointer. The constructor
 // protects the file (protect_database_files).
 class Pool {
  public:
@@ -173,6 +220,8 @@ class Pool {
   static constexpr std::size_t kMaxIdle = 4;
   const std::filesystem::path path_;
   const std::chrono::milliseconds busy_timeout_;
+  // Declared before the connections: it outlives none of their commits.
+  Checkpointer checkpointer_;
   std::mutex mutex_;
   std::vector<std::unique_ptr<Connection>> idle_;
   // The writers' turn: a flag and a condition variable rather than a timed
