@@ -23,7 +23,9 @@
 // lock for one short transaction; a writer that finds the lock held waits
 // up to busy_timeout. An assignment reads and marks queued actions within
 // one such transaction, so no two agents (objects or processes) are ever
-// handed the same action.
+// handed the same action. Once a commit leaves a thousand pages in the
+// write-ahead log, a thread of the object's own copies them back into the
+// file, so that no writer waits for that copy; it is joined on destruction.
 //
 // Failures: as tavoren/store.h says; DatabaseError also for a file that is
 // not this backend's database, and for the write lock held beyond
