@@ -65,6 +65,10 @@ Verification refused(Refusal refusal, std::string detail) {
 
 }  // namespace
 
+Verification replayed_nonce() {
+  return refused(Refusal::kReplayedNonce, "the nonce was already used");
+}
+
 std::string sha256_hex(std::string_view data) {
   std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
   unsigned int size = 0;
@@ -276,7 +280,7 @@ Verification RequestVerifier::verify_head(const IncomingRequest& request) {
     case NonceCache::Outcome::kFresh:
       break;
     case NonceCache::Outcome::kReplayed:
-      return refused(Refusal::kReplayedNonce, "the nonce was already used");
+      return replayed_nonce();
     case NonceCache::Outcome::kFull:
       return refused(Refusal::kNonceCacheFull, "too many recent requests to remember; try again");
     case NonceCache::Outcome::kOverQuota:
@@ -289,6 +293,8 @@ Verification RequestVerifier::verify_head(const IncomingRequest& request) {
   verification.instance_id = grant->instance_id;
   verification.idempotency_key = idempotency_key;
   verification.body_sha256 = body_hash;
+  verification.nonce = nonce;
+  verification.nonce_expires_at = expires_at;
   return verification;
 }
 

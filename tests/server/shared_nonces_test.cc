@@ -1,10 +1,15 @@
 // Two servers on one PostgreSQL store share their memory of nonces: a
-// signed request answered by one is a replay to the other.
+// signed request answered by one is a replay to the other, and a replay's
+// writes are not kept.
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <stdexcept>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "in_process_server.h"
 #include "pg_test_store.h"
@@ -64,6 +69,97 @@ TEST_F(SharedNoncesTest, ARequestAnsweredByOneServerIsAReplayToTheOther) {
     EXPECT_EQ(fresh->status, 200);
   }
   EXPECT_EQ(testing::pg_count_rows(store_options().database, "request_nonces"), 3);
+
+  // A write's nonce is remembered with the write: a poll replayed to the
+  // other server is refused the same way.
+  const std::string poll = wire::path_of("assign_jobs");
+  const std::string poll_body = R"({"has_gpu":false})";
+  const auto poll_headers =
+      wire::sign_request({.path = poll, .body = poll_body, .idempotency_key = "poll-1"}, key);
+  const auto polled = send(one.port(), poll, poll_body, poll_headers);
+  ASSERT_TRUE(polled);
+  EXPECT_EQ(polled->status, 200) << polled->body;
+  const auto replayed = send(two.port(), poll, poll_body, poll_headers);
+  ASSERT_TRUE(replayed);
+  EXPECT_EQ(replayed->status, 401);
+  EXPECT_EQ(wire::read_failure(replayed->body)->error, wire::failure::kReplayedNonce);
+  EXPECT_EQ(testing::pg_count_rows(store_options().database, "request_nonces"), 4);
+}
+
+// A request's nonce is written by its first write transaction, so that a
+// replay's writes are undone with it; a request that writes nothing, or
+// whose writes were all undone, has it written after its handling.
+TEST_F(SharedNoncesTest, ANonceIsKeptWithItsRequestsFirstWriteAndAReplayKeepsNoWrite) {
+  const backend::LocalBackendOptions options = store_options();
+  auto store = testing::pg_store_for(options);
+  auto rows = [&](const char* table) { return testing::pg_count_rows(options.database, table); };
+  const Json record = {{"action", "data_split"},
+                       {"actionDetails", {{"docker", "registry.example/jobs:1"}}},
+                       {"_idUser", "owner-a"}};
+  const std::int64_t later = 4'000'000'000;
+  auto submit = [&] { store->submit(record); };
+
+  EXPECT_TRUE(store->with_nonce("TKA", "n1", later, submit));
+  EXPECT_EQ(rows("actions"), 1);
+  EXPECT_EQ(rows("request_nonces"), 1);
+  // Replayed: nothing the handling wrote is kept, even when it swallowed
+  // the store's failure.
+  EXPECT_FALSE(store->with_nonce("TKA", "n1", later, submit));
+  EXPECT_FALSE(store->with_nonce("TKA", "n1", later, [&] {
+    try {
+      submit();
+    } catch (const backend::DatabaseError&) {
+    }
+  }));
+  EXPECT_EQ(rows("actions"), 1);
+  // The same nonce of another key is new.
+  EXPECT_TRUE(store->with_nonce("TKB", "n1", later, submit));
+  EXPECT_EQ(rows("actions"), 2);
+
+  // A handling that only reads has its nonce written once it is done.
+  EXPECT_TRUE(store->with_nonce("TKA", "n2", later, [&] { store->count_by_state(); }));
+  EXPECT_FALSE(store->with_nonce("TKA", "n2", later, [&] { store->count_by_state(); }));
+
+  // A handling that throws after a write spent its nonce; one that throws
+  // before any did not.
+  EXPECT_THROW(store->with_nonce("TKA", "n3", later,
+                                 [&] {
+                                   submit();
+                                   throw std::runtime_error("the answer could not be made");
+                                 }),
+               std::runtime_error);
+  EXPECT_FALSE(store->with_nonce("TKA", "n3", later, [] {}));
+  EXPECT_THROW(store->with_nonce("TKA", "n4", later,
+                                 [] { throw std::runtime_error("refused before writing"); }),
+               std::runtime_error);
+  EXPECT_TRUE(store->with_nonce("TKA", "n4", later, [] {}));
+
+  // An expired nonce is taken over by its write.
+  EXPECT_TRUE(store->with_nonce("TKA", "old", 1, submit));
+  EXPECT_TRUE(store->with_nonce("TKA", "old", 1, submit));
+  EXPECT_EQ(rows("actions"), 5);
+}
+
+// The same request handled at once on several threads (servers) is
+// handled once: every other handling is a replay whose write is undone.
+TEST_F(SharedNoncesTest, ARequestHandledAtOnceOnManyThreadsIsKeptOnce) {
+  const backend::LocalBackendOptions options = store_options();
+  auto store = testing::pg_store_for(options);
+  const Json record = {{"action", "data_split"},
+                       {"actionDetails", {{"docker", "registry.example/jobs:1"}}},
+                       {"_idUser", "owner-a"}};
+  std::atomic<int> fresh{0};
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 6; ++i) {
+    threads.emplace_back([&] {
+      if (store->with_nonce("TKA", "same", 4'000'000'000, [&] { store->submit(record); })) {
+        ++fresh;
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(fresh.load(), 1);
+  EXPECT_EQ(testing::pg_count_rows(options.database, "actions"), 1);
 }
 
 TEST_F(SharedNoncesTest, ExpiredNoncesAreSweptAtEveryWriteWhenNoPeriodIsSet) {

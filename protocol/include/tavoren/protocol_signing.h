@@ -216,12 +216,19 @@ struct Verification {
   std::string idempotency_key;
   // The SHA-256 the body must have, as signed (set by verify_head()).
   std::string body_sha256;
+  // The request's nonce and how long it must be remembered (set by
+  // verify_head(), for a memory the handling of the request writes to).
+  std::string nonce;
+  std::chrono::system_clock::time_point nonce_expires_at;
 
   bool ok() const { return refusal == Refusal::kNone; }
   // 200 when accepted, 503 for kNonceCacheFull and kNonceQuota, 401
   // otherwise.
   int status() const;
 };
+
+// The refusal of a request whose nonce was used before.
+Verification replayed_nonce();
 
 struct VerifierOptions {
   KeyLookup keys;

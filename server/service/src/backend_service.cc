@@ -139,18 +139,11 @@ class StoreFailure : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// Where a service keeps its nonces: where its options say, else in the
-// store when the store's servers share them, else in its own memory.
-wire::NonceMemory nonce_memory_of(backend::Store& store, wire::NonceMemory given) {
-  if (given || !store.shares_nonces()) return given;
-  return [&store](const std::string& access_key, const std::string& nonce,
-                  std::chrono::system_clock::time_point expires_at,
-                  std::chrono::system_clock::time_point) {
-    const std::int64_t seconds =
-        std::chrono::duration_cast<std::chrono::seconds>(expires_at.time_since_epoch()).count();
-    return store.remember_nonce(access_key, nonce, seconds) ? wire::NonceOutcome::kFresh
-                                                            : wire::NonceOutcome::kReplayed;
-  };
+// Whether the store remembers the service's nonces, with the handling of
+// each request (Store::with_nonce): when the options name no memory and
+// the store's servers share it. The verifier's own memory stands in front.
+bool nonces_in_store(const backend::Store& store, const ServiceOptions& options) {
+  return !options.nonce_memory && store.shares_nonces();
 }
 
 }  // namespace
@@ -210,7 +203,8 @@ BackendService::BackendService(backend::Store& store, AccessKeys& keys, ServiceO
           .clock = options_.clock,
           .max_skew = options_.max_skew,
           .nonce_quota = options_.nonce_quota,
-          .nonce_memory = nonce_memory_of(store, options_.nonce_memory)}),
+          .nonce_memory = options_.nonce_memory}),
+      nonces_in_store_(nonces_in_store(store, options_)),
       metrics_(*options_.registry),
       refusal_log_(options_.refusal_log_period, options_.refusal_log) {}
 
@@ -248,7 +242,7 @@ std::variant<Response, wire::Verification> BackendService::check_head(
         wire::status::kNoSuchOperation, wire::failure::kNoSuchOperation,
         "No operation of protocol " + std::string(wire::kProtocolVersion) + " at this path");
   }
-  wire::Verification verification = verifier_.verify_head(
+  const wire::Verification verification = verifier_.verify_head(
       wire::IncomingRequest{.method = head.method(),
                             .path = head.path(),
                             .body = {},
@@ -258,12 +252,19 @@ std::variant<Response, wire::Verification> BackendService::check_head(
                               return std::string(*value);
                             }});
   if (verification.ok()) return verification;
+  return unauthenticated(*operation, head.header(wire::header::kAccessKey).value_or(""),
+                         head.peer(), verification);
+}
+
+Response BackendService::unauthenticated(const wire::Operation& operation,
+                                         std::string_view access_key, const std::string& peer,
+                                         const wire::Verification& verification) {
   metrics_.authentication_refusals.with({wire::refusal_name(verification.refusal)}).inc();
   // One line per caller and period: a flood of one bad key is one line.
-  const std::string key(head.header(wire::header::kAccessKey).value_or("").substr(0, 64));
-  refusal_log_.write(key.empty() ? "peer " + host_of(head.peer()) : "key " + key,
-                     "Unauthenticated request " + std::string(operation->name) + " from " +
-                         head.peer() + ": " + wire::refusal_name(verification.refusal));
+  const std::string key(access_key.substr(0, 64));
+  refusal_log_.write(key.empty() ? "peer " + host_of(peer) : "key " + key,
+                     "Unauthenticated request " + std::string(operation.name) + " from " + peer +
+                         ": " + wire::refusal_name(verification.refusal));
   const bool busy = verification.status() == wire::status::kUnavailable;
   const bool replayed = verification.refusal == wire::Refusal::kReplayedNonce;
   return failure(verification.status(),
@@ -306,7 +307,16 @@ Response BackendService::handle_request(const http_server::Request& request) {
             Json(),
             ""};
   try {
-    return handle_call(call);
+    if (!nonces_in_store_) return handle_call(call);
+    std::optional<Response> answer;
+    const std::int64_t expires_at = std::chrono::duration_cast<std::chrono::seconds>(
+                                        call.verification.nonce_expires_at.time_since_epoch())
+                                        .count();
+    if (store_.with_nonce(call.access_key, call.verification.nonce, expires_at,
+                          [&] { answer = handle_call(call); })) {
+      return *std::move(answer);
+    }
+    return unauthenticated(*operation, call.access_key, request.peer(), wire::replayed_nonce());
   } catch (const StoreFailure& e) {
     metrics_.store_errors.inc();
     log::error("%s failed: %s", std::string(operation->name), e.what());

@@ -1506,14 +1506,38 @@ std::optional<AccessKeyRecord> StoreCore::find_access_key(const std::string& acc
       });
 }
 
-bool StoreCore::remember_nonce(const std::string& access_key, const std::string& nonce,
-                               std::int64_t expires_at) {
+void StoreCore::sweep_nonces_if_due() {
   if (shared_->nonces.claim()) {
     port_->write_alone([&](Tx& tx) {
       shared_->nonces.swept(
           tx.change("{purge_nonces}", Params().integer(unix_now()).integer(core::kSweepBatch)));
     });
   }
+}
+
+bool StoreCore::remember_nonce(const std::string& access_key, const std::string& nonce,
+                               std::int64_t expires_at) {
+  sweep_nonces_if_due();
+  return shared_->batch.remember(core_internal::NonceEntry{access_key, nonce, expires_at});
+}
+
+bool StoreCore::with_nonce(const std::string& access_key, const std::string& nonce,
+                           std::int64_t expires_at, const std::function<void()>& handle) {
+  if (!port_->carries_nonces()) return Store::with_nonce(access_key, nonce, expires_at, handle);
+  sweep_nonces_if_due();
+  {
+    core::NonceRide ride(*port_, access_key, nonce, expires_at);
+    try {
+      handle();
+    } catch (...) {
+      // A replay's failure is its refusal, not the handler's.
+      if (ride.replayed()) return false;
+      throw;
+    }
+    if (ride.replayed()) return false;
+    if (ride.kept()) return true;
+  }
+  // No write carried it: remembered now, before the answer goes out.
   return shared_->batch.remember(core_internal::NonceEntry{access_key, nonce, expires_at});
 }
 

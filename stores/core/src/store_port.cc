@@ -8,8 +8,10 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 
 #include "tavoren/common/errors.h"
+#include "tavoren/store_rules.h"
 
 namespace tavoren::backend::core {
 
@@ -114,6 +116,52 @@ const std::string& expanded_sql(std::string_view sql, const Phrases& phrases) {
   auto found = cache.find(sql);
   if (found == cache.end()) found = cache.emplace(sql, expand_sql(sql, phrases)).first;
   return found->second;
+}
+
+namespace {
+
+NonceRide*& ride_of_thread() {
+  thread_local NonceRide* ride = nullptr;
+  return ride;
+}
+
+}  // namespace
+
+NonceRide::NonceRide(const Port& port, std::string access_key, std::string nonce,
+                     std::int64_t expires_at)
+    : port_(port),
+      access_key_(std::move(access_key)),
+      nonce_(std::move(nonce)),
+      expires_at_(expires_at),
+      previous_(ride_of_thread()) {
+  ride_of_thread() = this;
+}
+
+NonceRide::~NonceRide() { ride_of_thread() = previous_; }
+
+NonceRide* NonceRide::waiting(const Port& port) {
+  NonceRide* ride = ride_of_thread();
+  return ride != nullptr && &ride->port_ == &port && ride->state_ == State::kWaiting ? ride
+                                                                                     : nullptr;
+}
+
+void NonceRide::board(Tx& tx) {
+  // An expired nonce of the same key is taken over; a live one makes the
+  // insert fail, and with it the transaction.
+  const Params params = Params().text(access_key_).text(nonce_);
+  tx.run("DELETE FROM request_nonces WHERE access_key = $1 AND nonce = $2 AND expires_at <= $3",
+         Params(params).integer(unix_now()));
+  tx.run("INSERT INTO request_nonces (access_key, nonce, expires_at) VALUES ($1, $2, $3)",
+         Params(params).integer(expires_at_));
+  state_ = State::kAboard;
+}
+
+void NonceRide::committed() {
+  if (state_ == State::kAboard) state_ = State::kKept;
+}
+
+void NonceRide::rolled_back(bool replayed) {
+  if (state_ == State::kAboard) state_ = replayed ? State::kReplayed : State::kWaiting;
 }
 
 }  // namespace tavoren::backend::core

@@ -299,6 +299,7 @@ Rows Connection::read_answers(const std::vector<std::string>& answers,
   PGresult* last = nullptr;
   std::string failure;
   std::string state;
+  std::string table;
   bool failed = false;
   for (std::size_t i = 0; i < answers.size(); ++i) {
     PGresult* result = PQgetResult(connection_);
@@ -314,6 +315,8 @@ Rows Connection::read_answers(const std::vector<std::string>& answers,
       failed = true;
       const char* state_field = PQresultErrorField(result, PG_DIAG_SQLSTATE);
       state = state_field ? state_field : "";
+      const char* table_field = PQresultErrorField(result, PG_DIAG_TABLE_NAME);
+      table = table_field ? table_field : "";
       failure = failure_text(connection_, result);
     }
     // A preparation the server did not make is not kept.
@@ -342,7 +345,7 @@ Rows Connection::read_answers(const std::vector<std::string>& answers,
   }
   if (failed) {
     if (last != nullptr) PQclear(last);
-    throw Failure("PostgreSQL refused a statement: " + failure, std::move(state));
+    throw Failure("PostgreSQL refused a statement: " + failure, std::move(state), std::move(table));
   }
   return Rows(last);
 }

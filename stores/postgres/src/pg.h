@@ -83,12 +83,15 @@ class Rows {
 // connection failed).
 class Failure : public DatabaseError {
  public:
-  Failure(const std::string& message, std::string sqlstate)
-      : DatabaseError(message), sqlstate_(std::move(sqlstate)) {}
+  Failure(const std::string& message, std::string sqlstate, std::string table = {})
+      : DatabaseError(message), sqlstate_(std::move(sqlstate)), table_(std::move(table)) {}
   const std::string& sqlstate() const { return sqlstate_; }
+  // The table a failed constraint belongs to, when the server named one.
+  const std::string& table() const { return table_; }
 
  private:
   std::string sqlstate_;
+  std::string table_;
 };
 
 class Connection {

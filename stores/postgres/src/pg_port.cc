@@ -182,6 +182,14 @@ void nested_write(OpenTransaction& open, const std::function<void(core::Tx&)>& b
 // Thrown out of a transaction spoiled by a bare write that threw.
 struct Spoiled {};
 
+// Whether a transaction failed on the nonce it carried: the nonce's key
+// was there already.
+bool replayed_nonce(const DatabaseError& error) {
+  const auto* failure = dynamic_cast<const Failure*>(&error);
+  return failure != nullptr && failure->sqlstate() == "23505" &&
+         failure->table() == core::NonceRide::kTable;
+}
+
 }  // namespace
 
 void PgPort::in_transaction(bool write, const std::function<void(core::Tx&)>& body) {
@@ -202,6 +210,7 @@ void PgPort::in_transaction(bool write, const std::function<void(core::Tx&)>& bo
     const std::uint64_t begun =
         lease->defer(write ? "BEGIN" : "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY");
     bool committing = false;
+    core::NonceRide* ride = write ? core::NonceRide::waiting(*this) : nullptr;
     try {
       OpenTransaction mine{pool_.get(), &*lease, 0};
       struct Close {
@@ -224,14 +233,17 @@ void PgPort::in_transaction(bool write, const std::function<void(core::Tx&)>& bo
       } close{lease, open, open, begun};
       open = &mine;
       PgTx tx(*lease);
+      if (ride != nullptr) ride->board(tx);
       body(tx);
       if (mine.spoiled) throw Spoiled{};
       settle_probe(*lease);
       committing = true;
       lease->exec("COMMIT");
       close.committed = true;
+      if (ride != nullptr) ride->committed();
       return;
-    } catch (const DatabaseError&) {
+    } catch (const DatabaseError& error) {
+      if (ride != nullptr) ride->rolled_back(replayed_nonce(error));
       // A connection lost since its last use, found by the transaction's
       // first round trip, which did not commit: nothing was done, so the
       // call goes on with a new one.
@@ -240,6 +252,9 @@ void PgPort::in_transaction(bool write, const std::function<void(core::Tx&)>& bo
         pool_->drop_idle();
         continue;
       }
+      throw;
+    } catch (...) {
+      if (ride != nullptr) ride->rolled_back(false);
       throw;
     }
   }
@@ -279,6 +294,14 @@ void PgPort::read(Read kind, const std::function<void(core::Tx&)>& body) {
 }
 
 void PgPort::write(const std::function<void(core::Tx&)>& body) { in_transaction(true, body); }
+
+void PgPort::write_alone(const std::function<void(core::Tx&)>& body) {
+  if (core::NonceRide::waiting(*this) != nullptr) {
+    in_transaction(true, body);
+  } else {
+    in_statement(body);
+  }
+}
 
 void PgPort::write_answered(const std::function<void(core::Tx&)>& body) {
   const OpenTransaction* outer = open_transaction();

@@ -16,7 +16,9 @@
 // statement, so a write answered once takes two round trips: BEGIN, the
 // answer slot's lock, the kept-answer probe and the write's first read in
 // one, the rest with COMMIT. A probe not sent by the end of its body is
-// sent before the RELEASE or COMMIT, so that no repeat ever commits.
+// sent before the RELEASE or COMMIT, so that no repeat ever commits. The
+// nonce of the request being handled, when it waits to ride
+// (core::NonceRide), is written right after BEGIN, in the same round trip.
 //
 // A connection lost since its last use (the database restarted), found by
 // a transaction's first round trip, is dropped and the body run once more
@@ -41,11 +43,15 @@ class PgPort final : public core::Port {
   // dropped and the statement sent once more on a new one, as a read is:
   // should the lost one have committed it, the second finds its work done
   // (a nonce written twice then counts as a replay, which its caller signs
-  // anew and sends again).
-  void write_alone(const std::function<void(core::Tx&)>& body) override { in_statement(body); }
+  // anew and sends again). While a request's nonce waits to ride
+  // (core::NonceRide), a transaction that carries it instead.
+  void write_alone(const std::function<void(core::Tx&)>& body) override;
   // The answer slot's lock and probe go with BEGIN in the write's first
   // round trip.
   bool reads_kept_answer_first() const override { return false; }
+  // A request's nonce goes with BEGIN in its first write's first round
+  // trip.
+  bool carries_nonces() const override { return true; }
 
  private:
   void in_transaction(bool write, const std::function<void(core::Tx&)>& body);

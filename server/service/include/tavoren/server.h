@@ -6,9 +6,12 @@
 // A request is admitted from its head alone, before its body is read
 // (admit()): POST only (405), the path names an operation (404), its
 // signature holds over the headers (401, or 503 when the nonce memory is
-// full or the key holds its share of it; the nonce is consumed here, once,
-// in the store when its servers share it so that a request replayed to
-// another server of the store is refused too).
+// full or the key holds its share of it; the nonce is consumed here, once).
+// When the store's servers share it, the nonce is remembered there too, so
+// that a request replayed to another server of the store is refused as
+// well: in the request's first write transaction, or after its handling
+// when it writes nothing (Store::with_nonce), and its answer is then the
+// same 401.
 // Every unauthenticated refusal is the same 401 whatever its cause (an
 // unknown key, a wrong signature), and its warning line is written at most
 // once per key (or peer) per refusal_log_period, with the count of those
@@ -284,6 +287,11 @@ class BackendService final : public http_server::Handler {
   // The refusal of a request's head, or its verification.
   std::variant<http_server::Response, backend::wire::Verification> check_head(
       const http_server::RequestHead& head);
+  // The refusal of a request that is not authenticated (401, or 503 when
+  // the nonce memory is full), counted and logged.
+  http_server::Response unauthenticated(const backend::wire::Operation& operation,
+                                        std::string_view access_key, const std::string& peer,
+                                        const backend::wire::Verification& verification);
   // Counts one answer of `path`.
   void count(std::string_view path, int status, std::chrono::steady_clock::time_point start);
   http_server::Response handle_request(const http_server::Request& request);
@@ -312,6 +320,8 @@ class BackendService final : public http_server::Handler {
   AccessKeys& keys_;
   ServiceOptions options_;
   backend::wire::RequestVerifier verifier_;
+  // Nonces are remembered in the store, with each request's handling.
+  const bool nonces_in_store_;
   ServiceMetrics metrics_;
   RateLimitedLog refusal_log_;
   // (access key, idempotency key) of the writes being handled now.

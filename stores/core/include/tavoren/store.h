@@ -581,6 +581,20 @@ class Store : public Scaling {
   // (CoreOptions::sweep_every). Write.
   virtual bool remember_nonce(const std::string& access_key, const std::string& nonce,
                               std::int64_t expires_at) = 0;
+  // Handles a signed request whose `nonce` of `access_key` must be new
+  // (remembered as remember_nonce does): runs `handle` and answers true,
+  // or answers false when the nonce was remembered already, whatever
+  // `handle` did, answered or threw; nothing it wrote through this store
+  // is kept then. A store may remember the nonce in the first write
+  // transaction `handle` makes on this thread, and after it when it makes
+  // none; here it is remembered first. Throws what `handle` throws, and
+  // DatabaseError.
+  virtual bool with_nonce(const std::string& access_key, const std::string& nonce,
+                          std::int64_t expires_at, const std::function<void()>& handle) {
+    if (!remember_nonce(access_key, nonce, expires_at)) return false;
+    handle();
+    return true;
+  }
 
   // The transport key of an instance (32 bytes, the AES-256 key its agent
   // holds as TAVOREN_ENCRYPTION_KEY), replacing an earlier one; stored

@@ -191,6 +191,10 @@ class StoreCore : public Store {
   bool revoke_access_key(const std::string& access_key) override;
   bool remember_nonce(const std::string& access_key, const std::string& nonce,
                       std::int64_t expires_at) override;
+  // Where the port carries nonces, the nonce rides with the first write
+  // transaction of `handle` (core::NonceRide), else it is remembered first.
+  bool with_nonce(const std::string& access_key, const std::string& nonce, std::int64_t expires_at,
+                  const std::function<void()>& handle) override;
   void set_transport_key(const std::string& instance_id, const std::string& key) override;
   bool has_transport_key(const std::string& instance_id) override;
   std::string key_sealing() override;
@@ -209,6 +213,8 @@ class StoreCore : public Store {
   LogChunk read_log(const std::string& action_record_id, std::optional<std::int64_t> attempt,
                     std::int64_t after_offset);
   int hand_out_range_port();
+  // Deletes expired request nonces when a sweep is due.
+  void sweep_nonces_if_due();
 
   std::shared_ptr<core::Port> port_;
   CoreOptions options_;

@@ -174,6 +174,51 @@ class Port {
   // retried request is then answered without that wait), not where the
   // write's own first round trip reads the same answer anyway.
   virtual bool reads_kept_answer_first() const = 0;
+  // Whether the port carries a request's nonce in the request's first
+  // write transaction (NonceRide): its outermost write boards the ride
+  // waiting on its thread, and its write_alone makes a transaction while
+  // one waits.
+  virtual bool carries_nonces() const { return false; }
+};
+
+// A signed request's nonce riding with the first write transaction its
+// handling makes on one thread (StoreCore::with_nonce), so that it costs
+// no round trip of its own: that transaction writes the nonce first and
+// fails when the nonce is there already, undoing the request's writes.
+// Lives on the handling thread, while the request is handled there; a
+// port that carries nonces asks for it at each outermost write.
+class NonceRide {
+ public:
+  // Waits on this thread for a write of `port`, until destroyed.
+  NonceRide(const Port& port, std::string access_key, std::string nonce, std::int64_t expires_at);
+  ~NonceRide();
+  NonceRide(const NonceRide&) = delete;
+  NonceRide& operator=(const NonceRide&) = delete;
+
+  // The ride waiting on this thread for a write of `port`, if any.
+  static NonceRide* waiting(const Port& port);
+  // Queues the nonce's statements in `tx`, the transaction's first.
+  void board(Tx& tx);
+  // The transaction that carried it committed: the nonce is kept.
+  void committed();
+  // The transaction that carried it ended without committing; `replayed`:
+  // because the nonce was there already (its key's row, unique). Else the
+  // nonce waits for the next write.
+  void rolled_back(bool replayed);
+
+  bool kept() const { return state_ == State::kKept; }
+  bool replayed() const { return state_ == State::kReplayed; }
+  // The table whose unique key a replay violates.
+  static constexpr const char* kTable = "request_nonces";
+
+ private:
+  enum class State { kWaiting, kAboard, kKept, kReplayed };
+  const Port& port_;
+  const std::string access_key_;
+  const std::string nonce_;
+  const std::int64_t expires_at_;
+  State state_ = State::kWaiting;
+  NonceRide* previous_;
 };
 
 // Runs `body(tx)` through `run(kind..., function)` and answers what it
