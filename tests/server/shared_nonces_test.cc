@@ -70,8 +70,12 @@ TEST_F(SharedNoncesTest, ARequestAnsweredByOneServerIsAReplayToTheOther) {
   }
   EXPECT_EQ(testing::pg_count_rows(store_options().database, "request_nonces"), 3);
 
-  // A write's nonce is remembered with the write: a poll replayed to the
-  // other server is refused the same way.
+  // A write's nonce is remembered with the write: a poll, and a log piece
+  // (whose instance's contact the other server records first), replayed
+  // to the other server are refused the same way.
+  const std::string id = one.store().submit({{"action", "data_split"},
+                                             {"actionDetails", {{"docker", "registry.example/j:1"}}},
+                                             {"_idUser", "owner-a"}});
   const std::string poll = wire::path_of("assign_jobs");
   const std::string poll_body = R"({"has_gpu":false})";
   const auto poll_headers =
@@ -83,7 +87,20 @@ TEST_F(SharedNoncesTest, ARequestAnsweredByOneServerIsAReplayToTheOther) {
   ASSERT_TRUE(replayed);
   EXPECT_EQ(replayed->status, 401);
   EXPECT_EQ(wire::read_failure(replayed->body)->error, wire::failure::kReplayedNonce);
-  EXPECT_EQ(testing::pg_count_rows(store_options().database, "request_nonces"), 4);
+
+  const std::string log = wire::path_of("update_action_docker_logs");
+  const std::string log_body = Json{{"action_record_id", id}, {"log_content", "line\n"}}.dump();
+  const auto log_headers =
+      wire::sign_request({.path = log, .body = log_body, .idempotency_key = "log-1"}, key);
+  const auto logged = send(one.port(), log, log_body, log_headers);
+  ASSERT_TRUE(logged);
+  EXPECT_EQ(logged->status, 200) << logged->body;
+  const auto log_replayed = send(two.port(), log, log_body, log_headers);
+  ASSERT_TRUE(log_replayed);
+  EXPECT_EQ(log_replayed->status, 401);
+  EXPECT_EQ(wire::read_failure(log_replayed->body)->error, wire::failure::kReplayedNonce);
+  EXPECT_EQ(two.store().logs(id, 0).content, "line\n");
+  EXPECT_EQ(testing::pg_count_rows(store_options().database, "request_nonces"), 5);
 }
 
 // A request's nonce is written by its first write transaction, so that a
@@ -103,12 +120,14 @@ TEST_F(SharedNoncesTest, ANonceIsKeptWithItsRequestsFirstWriteAndAReplayKeepsNoW
   EXPECT_EQ(rows("actions"), 1);
   EXPECT_EQ(rows("request_nonces"), 1);
   // Replayed: nothing the handling wrote is kept, even when it swallowed
-  // the store's failure.
+  // the store's failure and wrote again.
   EXPECT_FALSE(store->with_nonce("TKA", "n1", later, submit));
   EXPECT_FALSE(store->with_nonce("TKA", "n1", later, [&] {
-    try {
-      submit();
-    } catch (const backend::DatabaseError&) {
+    for (int i = 0; i < 2; ++i) {
+      try {
+        submit();
+      } catch (const backend::DatabaseError&) {
+      }
     }
   }));
   EXPECT_EQ(rows("actions"), 1);

@@ -145,6 +145,13 @@ NonceRide* NonceRide::waiting(const Port& port) {
                                                                                      : nullptr;
 }
 
+void NonceRide::refuse_if_replayed(const Port& port) {
+  const NonceRide* ride = ride_of_thread();
+  if (ride != nullptr && &ride->port_ == &port && ride->state_ == State::kReplayed) {
+    throw ReplayedNonce();
+  }
+}
+
 void NonceRide::board(Tx& tx) {
   // An expired nonce of the same key is taken over; a live one makes the
   // insert fail, and with it the transaction.

@@ -203,6 +203,7 @@ void PgPort::in_transaction(bool write, const std::function<void(core::Tx&)>& bo
     }
     return;
   }
+  if (write) core::NonceRide::refuse_if_replayed(*this);
   for (int attempt = 0;; ++attempt) {
     Pool::Lease lease = pool_->acquire();
     lease->take_watched();
@@ -243,7 +244,11 @@ void PgPort::in_transaction(bool write, const std::function<void(core::Tx&)>& bo
       if (ride != nullptr) ride->committed();
       return;
     } catch (const DatabaseError& error) {
-      if (ride != nullptr) ride->rolled_back(replayed_nonce(error));
+      if (ride != nullptr && replayed_nonce(error)) {
+        ride->rolled_back(true);
+        throw core::ReplayedNonce();
+      }
+      if (ride != nullptr) ride->rolled_back(false);
       // A connection lost since its last use, found by the transaction's
       // first round trip, which did not commit: nothing was done, so the
       // call goes on with a new one.
@@ -296,6 +301,7 @@ void PgPort::read(Read kind, const std::function<void(core::Tx&)>& body) {
 void PgPort::write(const std::function<void(core::Tx&)>& body) { in_transaction(true, body); }
 
 void PgPort::write_alone(const std::function<void(core::Tx&)>& body) {
+  core::NonceRide::refuse_if_replayed(*this);
   if (core::NonceRide::waiting(*this) != nullptr) {
     in_transaction(true, body);
   } else {

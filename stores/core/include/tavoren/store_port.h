@@ -181,6 +181,12 @@ class Port {
   virtual bool carries_nonces() const { return false; }
 };
 
+// The failure of a write of a request whose nonce was used before.
+class ReplayedNonce : public DatabaseError {
+ public:
+  ReplayedNonce() : DatabaseError("the request's nonce was used before") {}
+};
+
 // A signed request's nonce riding with the first write transaction its
 // handling makes on one thread (StoreCore::with_nonce), so that it costs
 // no round trip of its own: that transaction writes the nonce first and
@@ -205,6 +211,10 @@ class NonceRide {
   // because the nonce was there already (its key's row, unique). Else the
   // nonce waits for the next write.
   void rolled_back(bool replayed);
+  // Throws ReplayedNonce when this thread's request on `port` is a replay:
+  // a port's writes check it first, so that no write of a replay is kept
+  // after one that found the nonce (whoever caught that failure).
+  static void refuse_if_replayed(const Port& port);
 
   bool kept() const { return state_ == State::kKept; }
   bool replayed() const { return state_ == State::kReplayed; }
