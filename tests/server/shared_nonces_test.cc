@@ -73,9 +73,10 @@ TEST_F(SharedNoncesTest, ARequestAnsweredByOneServerIsAReplayToTheOther) {
   // A write's nonce is remembered with the write: a poll, and a log piece
   // (whose instance's contact the other server records first), replayed
   // to the other server are refused the same way.
-  const std::string id = one.store().submit({{"action", "data_split"},
-                                             {"actionDetails", {{"docker", "registry.example/j:1"}}},
-                                             {"_idUser", "owner-a"}});
+  const std::string id =
+      one.store().submit({{"action", "data_split"},
+                          {"actionDetails", {{"docker", "registry.example/j:1"}}},
+                          {"_idUser", "owner-a"}});
   const std::string poll = wire::path_of("assign_jobs");
   const std::string poll_body = R"({"has_gpu":false})";
   const auto poll_headers =
