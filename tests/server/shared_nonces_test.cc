@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "in_process_server.h"
@@ -39,6 +40,16 @@ class SharedNoncesTest : public ::testing::Test {
     testing::RawClient client(port, tls_.ca_file());
     return client.request("POST", path, body, text);
   }
+  // The status and failure ("" when none) of that request's answer.
+  std::pair<int, std::string> answer(int port, const std::string& path, const std::string& body,
+                                     const std::vector<wire::HeaderField>& headers) const {
+    const auto reply = send(port, path, body, headers);
+    if (!reply) return {0, "no answer"};
+    const auto failure = wire::read_failure(reply->body);
+    return {reply->status, failure ? failure->error : ""};
+  }
+  const std::pair<int, std::string> replay_refused_{401,
+                                                    std::string(wire::failure::kReplayedNonce)};
 
   testing::TempDir dir_;
   testing::TestTls tls_;
@@ -52,21 +63,14 @@ TEST_F(SharedNoncesTest, ARequestAnsweredByOneServerIsAReplayToTheOther) {
   const std::string path = wire::path_of("get_downscaled_ids");
   const std::string body = "{}";
   const auto headers = wire::sign_request({.path = path, .body = body}, key);
-  const auto first = send(one.port(), path, body, headers);
-  ASSERT_TRUE(first);
-  EXPECT_EQ(first->status, 200) << first->body;
+  EXPECT_EQ(answer(one.port(), path, body, headers).first, 200);
   for (const int port : {two.port(), one.port()}) {
-    const auto again = send(port, path, body, headers);
-    ASSERT_TRUE(again);
-    EXPECT_EQ(again->status, 401);
-    EXPECT_EQ(wire::read_failure(again->body)->error, wire::failure::kReplayedNonce);
+    EXPECT_EQ(answer(port, path, body, headers), replay_refused_);
   }
   // The same key signs anew: either server answers.
   for (const int port : {two.port(), one.port()}) {
-    const auto fresh =
-        send(port, path, body, wire::sign_request({.path = path, .body = body}, key));
-    ASSERT_TRUE(fresh);
-    EXPECT_EQ(fresh->status, 200);
+    EXPECT_EQ(answer(port, path, body, wire::sign_request({.path = path, .body = body}, key)).first,
+              200);
   }
   EXPECT_EQ(testing::pg_count_rows(store_options().database, "request_nonces"), 3);
 
@@ -81,25 +85,15 @@ TEST_F(SharedNoncesTest, ARequestAnsweredByOneServerIsAReplayToTheOther) {
   const std::string poll_body = R"({"has_gpu":false})";
   const auto poll_headers =
       wire::sign_request({.path = poll, .body = poll_body, .idempotency_key = "poll-1"}, key);
-  const auto polled = send(one.port(), poll, poll_body, poll_headers);
-  ASSERT_TRUE(polled);
-  EXPECT_EQ(polled->status, 200) << polled->body;
-  const auto replayed = send(two.port(), poll, poll_body, poll_headers);
-  ASSERT_TRUE(replayed);
-  EXPECT_EQ(replayed->status, 401);
-  EXPECT_EQ(wire::read_failure(replayed->body)->error, wire::failure::kReplayedNonce);
+  EXPECT_EQ(answer(one.port(), poll, poll_body, poll_headers).first, 200);
+  EXPECT_EQ(answer(two.port(), poll, poll_body, poll_headers), replay_refused_);
 
   const std::string log = wire::path_of("update_action_docker_logs");
   const std::string log_body = Json{{"action_record_id", id}, {"log_content", "line\n"}}.dump();
   const auto log_headers =
       wire::sign_request({.path = log, .body = log_body, .idempotency_key = "log-1"}, key);
-  const auto logged = send(one.port(), log, log_body, log_headers);
-  ASSERT_TRUE(logged);
-  EXPECT_EQ(logged->status, 200) << logged->body;
-  const auto log_replayed = send(two.port(), log, log_body, log_headers);
-  ASSERT_TRUE(log_replayed);
-  EXPECT_EQ(log_replayed->status, 401);
-  EXPECT_EQ(wire::read_failure(log_replayed->body)->error, wire::failure::kReplayedNonce);
+  EXPECT_EQ(answer(one.port(), log, log_body, log_headers).first, 200);
+  EXPECT_EQ(answer(two.port(), log, log_body, log_headers), replay_refused_);
   EXPECT_EQ(two.store().logs(id, 0).content, "line\n");
   EXPECT_EQ(testing::pg_count_rows(store_options().database, "request_nonces"), 5);
 }
