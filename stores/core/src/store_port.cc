@@ -139,17 +139,19 @@ NonceRide::NonceRide(const Port& port, std::string access_key, std::string nonce
 
 NonceRide::~NonceRide() { ride_of_thread() = previous_; }
 
-NonceRide* NonceRide::waiting(const Port& port) {
+NonceRide* NonceRide::of_thread(const Port& port) {
   NonceRide* ride = ride_of_thread();
-  return ride != nullptr && &ride->port_ == &port && ride->state_ == State::kWaiting ? ride
-                                                                                     : nullptr;
+  return ride != nullptr && &ride->port_ == &port ? ride : nullptr;
+}
+
+NonceRide* NonceRide::waiting(const Port& port) {
+  NonceRide* ride = of_thread(port);
+  return ride != nullptr && ride->state_ == State::kWaiting ? ride : nullptr;
 }
 
 void NonceRide::refuse_if_replayed(const Port& port) {
-  const NonceRide* ride = ride_of_thread();
-  if (ride != nullptr && &ride->port_ == &port && ride->state_ == State::kReplayed) {
-    throw ReplayedNonce();
-  }
+  const NonceRide* ride = of_thread(port);
+  if (ride != nullptr && ride->replayed()) throw ReplayedNonce();
 }
 
 void NonceRide::board(Tx& tx) {

@@ -223,6 +223,8 @@ class NonceRide {
 
  private:
   enum class State { kWaiting, kAboard, kKept, kReplayed };
+  // This thread's ride, when it is one for `port`.
+  static NonceRide* of_thread(const Port& port);
   const Port& port_;
   const std::string access_key_;
   const std::string nonce_;
