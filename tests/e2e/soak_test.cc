@@ -133,13 +133,17 @@ class AgentSoak : public AgentProgram {
 
   // The agent at rest: its footprint unchanged for longer than two
   // housekeeping passes (one a second), so every ended unit was purged,
-  // and `settled` by it, within 50 s. A call to the engine that outlasts
-  // the recorded end of the last action keeps its descriptors that long,
-  // unchanged; a leak would keep them for good.
+  // and `settled` by it, within 90 s. A call to the engine that outlasts
+  // the recorded end of the last action keeps its thread and descriptors
+  // (its connection and the transfer's wake-up pair) unchanged until it
+  // ends, at the latest at its time limit (60 s); a leak keeps them for
+  // good.
   Footprint at_rest(const std::function<bool(const Footprint&)>& settled = nullptr) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
     Footprint last = footprint_of(agent_->pid());
     int still = 0;
-    for (int i = 0; i < 200 && (still < 10 || (settled && !settled(last))); ++i) {
+    while (std::chrono::steady_clock::now() < deadline &&
+           (still < 10 || (settled && !settled(last)))) {
       std::this_thread::sleep_for(std::chrono::milliseconds(250));
       const Footprint now = footprint_of(agent_->pid());
       still = now.threads == last.threads && now.descriptors == last.descriptors ? still + 1 : 0;
