@@ -36,8 +36,10 @@ struct Footprint {
   long rss_kib = 0;
   int descriptors = 0;
   int threads = 0;
-  // What each descriptor is open on, for the messages.
+  // What each descriptor is open on, and the command line of each child,
+  // for the messages.
   std::vector<std::string> open_files;
+  std::vector<std::string> children;
 };
 
 Footprint footprint_of(pid_t pid) {
@@ -52,8 +54,15 @@ Footprint footprint_of(pid_t pid) {
     seen.open_files.push_back(std::filesystem::read_symlink(entry.path(), ec).string());
   }
   std::sort(seen.open_files.begin(), seen.open_files.end());
-  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(proc + "/task")) {
+  for (const auto& entry : std::filesystem::directory_iterator(proc + "/task")) {
     ++seen.threads;
+    // A thread or child may end while it is read.
+    const std::string children = read_file_if_present(entry.path() / "children").value_or("");
+    for (const std::string& child : split_whitespace(children)) {
+      std::string command = read_file_if_present("/proc/" + child + "/cmdline").value_or("");
+      std::replace(command.begin(), command.end(), '\0', ' ');
+      seen.children.push_back(command);
+    }
   }
   return seen;
 }
@@ -224,7 +233,8 @@ TEST_F(AgentSoak, TwoHundredShortActionsLeaveTheAgentAsItWasWithEveryLogWholeAnd
   EXPECT_LE(database_files(after), 2 * 6 + 1) << Json(after.open_files).dump();
   EXPECT_LE(other_files(after), other_files(before) + 1)
       << "before: " << Json(before.open_files).dump()
-      << "\nafter: " << Json(after.open_files).dump();
+      << "\nafter: " << Json(after.open_files).dump()
+      << "\nchildren after: " << Json(after.children).dump();
   EXPECT_LE(after.threads, before.threads + 1);
   EXPECT_LE(after.rss_kib, before.rss_kib + 16 * 1024);
 
