@@ -91,21 +91,33 @@ std::vector<std::string> EndedContainers::remove_ended(
     if (action_id.empty() || needed(action_id)) continue;
     if (remove_when_due(container_id, action_id)) removed.push_back(container_id);
   }
-  // Containers gone meanwhile need no memory of their failures.
+  // Containers gone meanwhile need no memory of their failures or ends.
   std::erase_if(failures_logged_, [&](const std::string& id) { return !seen.contains(id); });
+  std::erase_if(ends_, [&](const auto& known) { return !seen.contains(known.first); });
   return removed;
 }
 
 bool EndedContainers::remove_when_due(const std::string& container_id,
                                       const std::string& action_id) {
+  if (const auto known = ends_.find(container_id);
+      known != ends_.end() && options_.now() - known->second < options_.keep) {
+    return false;  // not due yet: the engine is not asked
+  }
   try {
+    // Read again when due: the container may have run again since.
     const Json record = client_.inspect_container(container_id);
-    if (runs(record)) return false;
+    if (runs(record)) {
+      ends_.erase(container_id);
+      return false;
+    }
     // The engine gives every container a creation time; one whose times
     // cannot be read is left alone.
     const std::optional<SystemClock::time_point> ended = end_of(record);
-    if (!ended || options_.now() - *ended < options_.keep) return false;
+    if (!ended) return false;
+    ends_[container_id] = *ended;
+    if (options_.now() - *ended < options_.keep) return false;
     client_.remove_container(container_id);
+    ends_.erase(container_id);
   } catch (const std::exception& e) {
     const auto* refused = dynamic_cast<const engine::ApiError*>(&e);
     if (refused != nullptr && refused->status() == 404) return false;  // gone already

@@ -110,6 +110,45 @@ TEST_F(EndedContainersTest, AContainerThatNeverRanCountsFromItsCreation) {
   EXPECT_EQ(pass(30min), std::vector<std::string>{"never-ran"});
 }
 
+// A kept container is read once, not at every pass: with a pass a second
+// and ten minutes of ended containers, the engine would otherwise be asked
+// about each of them every second. When due, it is read again (it may have
+// run since) and removed.
+TEST_F(EndedContainersTest, AKeptContainerIsReadOnceAndAgainOnlyWhenDue) {
+  add_ended("kept-a", kDone, "2024-05-01T11:55:00Z");   // due at 12:05
+  add_ended("kept-b", kOther, "2024-05-01T11:58:00Z");  // due at 12:08
+  auto now = at(kNow);
+  EndedContainers ended({.instance_id = kInstance, .keep = 10min, .now = [&] { return now; }},
+                        engine_.options());
+  auto inspections = [&](const std::string& id) {
+    const std::vector<std::string> paths = engine_.paths();
+    return std::count_if(paths.begin(), paths.end(), [&](const std::string& path) {
+      return path.find("/containers/" + id + "/json") != std::string::npos;
+    });
+  };
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_TRUE(ended.remove_ended(nothing_needed).empty());
+    now += 30s;
+  }
+  EXPECT_EQ(inspections("kept-a"), 1);
+  EXPECT_EQ(inspections("kept-b"), 1);
+
+  now = at("2024-05-01T12:05:01Z");
+  EXPECT_EQ(ended.remove_ended(nothing_needed), std::vector<std::string>{"kept-a"});
+  EXPECT_EQ(inspections("kept-a"), 2);
+  EXPECT_EQ(inspections("kept-b"), 1);
+  EXPECT_TRUE(engine_.has("kept-b"));
+
+  // Ended again later than first read: the fresh end counts.
+  engine_.end("kept-b", 0, "2024-05-01T12:07:00Z");
+  now = at("2024-05-01T12:08:01Z");
+  EXPECT_TRUE(ended.remove_ended(nothing_needed).empty());
+  EXPECT_EQ(inspections("kept-b"), 2);
+  EXPECT_TRUE(engine_.has("kept-b"));
+  now = at("2024-05-01T12:17:01Z");
+  EXPECT_EQ(ended.remove_ended(nothing_needed), std::vector<std::string>{"kept-b"});
+}
+
 TEST_F(EndedContainersTest, AFailedRemovalIsLoggedOnceAndTriedAgainLater) {
   add_ended("stuck", kDone, "2024-05-01T10:00:00Z");
   EndedContainers ended({.instance_id = kInstance, .keep = 10min, .now = [] { return at(kNow); }},

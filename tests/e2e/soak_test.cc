@@ -163,10 +163,15 @@ class AgentSoak : public AgentProgram {
 };
 
 TEST_F(AgentSoak, TwoHundredShortActionsLeaveTheAgentAsItWasWithEveryLogWholeAndEachEndOnTime) {
+  auto between = [](std::chrono::steady_clock::time_point from,
+                    std::chrono::steady_clock::time_point to) {
+    return std::chrono::duration<double>(to - from).count();
+  };
   const auto began = std::chrono::steady_clock::now();
   const std::vector<std::string> warm_up = submit_many(kWarmUpActions);
   start_agent({"--assign-batch", "10", "--log-interval", "1"});
   ASSERT_TRUE(all_ended(warm_up, seconds(300))) << output();
+  const auto warm = std::chrono::steady_clock::now();
   const Footprint before = at_rest();
   // The embedded backend keeps a few idle database connections (at most
   // four, each on the database and its log, all sharing one index file,
@@ -185,9 +190,11 @@ TEST_F(AgentSoak, TwoHundredShortActionsLeaveTheAgentAsItWasWithEveryLogWholeAnd
   ASSERT_TRUE(all_ended(ids, seconds(900))) << output();
   const double soak_seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - soak_began).count();
+  const auto soak_ended = std::chrono::steady_clock::now();
   const Footprint after = at_rest([&](const Footprint& now) {
     return other_files(now) <= other_files(before) + 1 && now.threads <= before.threads + 1;
   });
+  const auto rested = std::chrono::steady_clock::now();
 
   // Every log whole: what the backend holds is the container's output.
   int whole = 0;
@@ -223,11 +230,13 @@ TEST_F(AgentSoak, TwoHundredShortActionsLeaveTheAgentAsItWasWithEveryLogWholeAnd
       "soak: end recorded after the container's end: median %.2f s, p95 %.2f s, max %.2f s\n"
       "soak: agent at rest before -> after: RSS %ld -> %ld KiB, descriptors %d -> %d, "
       "threads %d -> %d\n"
-      "soak: whole run %.1f s\n",
+      "soak: whole run %.1f s: warm-up %.1f s, at rest before %.1f s and after %.1f s, "
+      "checks %.1f s\n",
       kSoakActions, soak_seconds, kSoakActions * 60 / soak_seconds, whole, median, p95, worst,
       before.rss_kib, after.rss_kib, before.descriptors, after.descriptors, before.threads,
-      after.threads,
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count());
+      after.threads, between(began, std::chrono::steady_clock::now()), between(began, warm),
+      between(warm, soak_began), between(soak_ended, rested),
+      between(rested, std::chrono::steady_clock::now()));
 
   EXPECT_LT(worst, 10.0) << "an action's end reached the backend late";
   EXPECT_LE(database_files(after), 2 * 6 + 1) << Json(after.open_files).dump();

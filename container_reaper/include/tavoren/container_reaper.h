@@ -31,6 +31,7 @@
 
 #include <chrono>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <set>
 #include <string>
@@ -96,6 +97,9 @@ class ContainerReaper {
 // only, on the caller's thread.
 // Threads: one pass at a time (the passes of one object are serialised).
 // Time limits: each engine request has the client's (engine::ClientOptions).
+// Cost: a pass lists the instance's ended containers once; each is inspected
+// when first found and again when due, right before its removal, not at
+// every pass while it is kept.
 // Failures: a pass never throws. A listing the engine does not answer is
 // logged once (as a warning) until a pass succeeds again; a removal that
 // fails is logged once per container (as a warning) and tried again at
@@ -133,6 +137,11 @@ class EndedContainers {
   std::mutex pass_mutex_;
   // Containers whose failed removal was logged (one line each).
   std::set<std::string> failures_logged_;
+  // The end of each ended container found, read once from the engine: a
+  // container that stays ended keeps its end, so a pass asks the engine
+  // about it again only once it is due. Forgotten when a listing no longer
+  // shows it (gone, or running again).
+  std::map<std::string, std::chrono::system_clock::time_point> ends_;
   // Whether the engine's failure to list was logged since the last success.
   bool listing_failure_logged_ = false;
 };
