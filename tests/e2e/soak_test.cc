@@ -188,9 +188,8 @@ TEST_F(AgentSoak, TwoHundredShortActionsLeaveTheAgentAsItWasWithEveryLogWholeAnd
   const auto soak_began = std::chrono::steady_clock::now();
   const std::vector<std::string> ids = submit_many(kSoakActions);
   ASSERT_TRUE(all_ended(ids, seconds(900))) << output();
-  const double soak_seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - soak_began).count();
   const auto soak_ended = std::chrono::steady_clock::now();
+  const double soak_seconds = between(soak_began, soak_ended);
   const Footprint after = at_rest([&](const Footprint& now) {
     return other_files(now) <= other_files(before) + 1 && now.threads <= before.threads + 1;
   });
