@@ -5,14 +5,15 @@
 # Fails when a target crashes, leaks or breaks one of its properties (the
 # others still run to their end); the input that did it is left in
 # build/fuzz/findings/.
-#   scripts/fuzz.sh         # 20 seconds per target
-#   scripts/fuzz.sh 300     # 5 minutes per target
+#   scripts/fuzz.sh              # 20 seconds per target
+#   scripts/fuzz.sh 300          # 5 minutes per target
+#   scripts/fuzz.sh --build-only # builds them, runs nothing
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds=${1:-20}
-if ! [[ $seconds =~ ^[1-9][0-9]*$ ]]; then
-  echo "usage: scripts/fuzz.sh [seconds per target]" >&2
+if ! [[ $seconds =~ ^[1-9][0-9]*$ || $seconds == --build-only ]]; then
+  echo "usage: scripts/fuzz.sh [seconds per target | --build-only]" >&2
   exit 2
 fi
 targets=(shell_fuzz utf8_fuzz host_probe_fuzz archive_fuzz records_fuzz command_fuzz)
@@ -21,6 +22,7 @@ jobs=$(nproc 2>/dev/null || echo 2)
 echo "=== preset fuzz: configure and build"
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j "${jobs}"
+if [[ $seconds == --build-only ]]; then exit 0; fi
 
 build=build/fuzz
 findings=${build}/findings

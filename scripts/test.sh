@@ -7,13 +7,20 @@
 # sanitizer builds run the unit tests and the end-to-end tests of threads and
 # child processes, not the slow fleet, soak and restart runs (labelled
 # "slow"), which they do not build either.
+#
+# The presets are tested one after the other, but built ahead: while the
+# first builds and its tests run, the next presets build in the background,
+# one at a time, at the lowest CPU priority (nice 19). They take only the
+# CPU the tests leave (a test waiting on a job, a timer or the engine), so
+# the tests' timings are not disturbed and no core sits idle. Each build's
+# output is printed when its tests come.
 # Fails on the first failing build or test.
 #   scripts/test.sh                 # default, asan and tsan
 #   scripts/test.sh tsan            # ThreadSanitizer only
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib/steps.sh
-trap print_step_table EXIT
+trap finish_steps EXIT
 
 presets=("$@")
 if ((${#presets[@]} == 0)); then presets=(default asan tsan); fi
@@ -31,12 +38,32 @@ failure_digest() {
       ' "${log}"
 }
 
+build() {
+  local preset=$1
+  echo "=== preset ${preset}: configure and build"
+  step "${preset}: configure" cmake --preset "${preset}" >/dev/null &&
+    step "${preset}: build" cmake --build --preset "${preset}" -j "${jobs}"
+}
+# Builds a preset once the process given (the build before it) has ended.
+build_after() {
+  local before=$1 preset=$2
+  while [[ -n ${before} ]] && kill -0 "${before}" 2>/dev/null; do sleep 1; done
+  build "${preset}"
+}
+before=""
+for preset in "${presets[@]:1}"; do
+  in_background "${preset}: build" low build_after "${before}" "${preset}"
+  before=${tavoren_background_pids["${preset}: build"]}
+done
+
 for preset in "${presets[@]}"; do
+  if [[ ${preset} == "${presets[0]}" ]]; then
+    build "${preset}"
+  else
+    await "${preset}: build"
+  fi
   labels=()
   if [[ ${preset} != default ]]; then labels=(-LE slow); fi
-  echo "=== preset ${preset}: configure and build"
-  step "${preset}: configure" cmake --preset "${preset}" >/dev/null
-  step "${preset}: build" cmake --build --preset "${preset}" -j "${jobs}"
   echo "=== preset ${preset}: tests ${labels[*]}"
   step "${preset}: tests" ctest --preset "${preset}" -j "${jobs}" "${labels[@]}" ||
     {

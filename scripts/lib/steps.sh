@@ -3,7 +3,18 @@
 # table through TAVOREN_STEP_TIMES, so the outermost prints every step.
 #   step "<name>" <command...>   runs the command, records its time and
 #                                exit status, and passes the status on
+#   in_background "<name>" low|idle <command...>
+#                                starts a command beside the others at a low
+#                                CPU priority: "low" (nice 19) takes what the
+#                                foreground leaves, "idle" (SCHED_IDLE) only
+#                                what every other process leaves. It records
+#                                its own steps; its output waits in a log.
+#   await "<name>"               waits for it (recorded as the step "<name>:
+#                                waited"), prints its output and passes its
+#                                status on
 #   print_step_table             prints the table (outermost script only)
+#   finish_steps                 for the EXIT trap: stops what still runs in
+#                                the background, then prints the table
 
 if [[ -z ${TAVOREN_STEP_TIMES:-} ]]; then
   TAVOREN_STEP_TIMES=$(mktemp "${TMPDIR:-/tmp}/tavoren-steps.XXXXXX")
@@ -11,6 +22,7 @@ if [[ -z ${TAVOREN_STEP_TIMES:-} ]]; then
   tavoren_steps_owner=1
   tavoren_steps_start=$SECONDS
 fi
+declare -A tavoren_background_pids=() tavoren_background_logs=()
 
 step() {
   local name=$1
@@ -21,14 +33,55 @@ step() {
   return "${rc}"
 }
 
+in_background() {
+  local name=$1 priority=$2
+  shift 2
+  local log
+  log=$(mktemp "${TMPDIR:-/tmp}/tavoren-background.XXXXXX")
+  # Its own process group, so that finish_steps stops all of it.
+  set -m
+  (
+    if [[ ${priority} == idle ]]; then
+      chrt --idle --pid 0 "${BASHPID}" || true
+    else
+      renice -n 19 -p "${BASHPID}" >/dev/null || true
+    fi
+    "$@"
+  ) >"${log}" 2>&1 &
+  tavoren_background_pids[${name}]=$!
+  set +m
+  tavoren_background_logs[${name}]=${log}
+}
+
+await() {
+  local name=$1 rc=0
+  step "${name}: waited" wait "${tavoren_background_pids[${name}]}" || rc=$?
+  cat "${tavoren_background_logs[${name}]}"
+  rm -f "${tavoren_background_logs[${name}]}"
+  unset "tavoren_background_pids[${name}]" "tavoren_background_logs[${name}]"
+  return "${rc}"
+}
+
 print_step_table() {
   [[ -n ${tavoren_steps_owner:-} && -s ${TAVOREN_STEP_TIMES} ]] || return 0
   local name seconds rc
   echo "=== step times"
-  printf '%-44s %8s  %s\n' "step" "seconds" "status"
+  printf '%-56s %8s  %s\n' "step" "seconds" "status"
   while IFS=$'\t' read -r name seconds rc; do
-    printf '%-44s %8s  %s\n' "${name}" "${seconds}" "$([[ ${rc} == 0 ]] && echo ok || echo "failed (${rc})")"
+    printf '%-56s %8s  %s\n' "${name}" "${seconds}" "$([[ ${rc} == 0 ]] && echo ok || echo "failed (${rc})")"
   done <"${TAVOREN_STEP_TIMES}"
-  printf '%-44s %8s\n' "all (wall clock)" "$((SECONDS - tavoren_steps_start))"
+  printf '%-56s %8s\n' "all (wall clock)" "$((SECONDS - tavoren_steps_start))"
   rm -f "${TAVOREN_STEP_TIMES}"
+}
+
+finish_steps() {
+  local name
+  for name in "${!tavoren_background_pids[@]}"; do
+    kill -TERM -- "-${tavoren_background_pids[${name}]}" 2>/dev/null || true
+    wait "${tavoren_background_pids[${name}]}" 2>/dev/null || true
+    echo "=== ${name}: stopped; its output:"
+    cat "${tavoren_background_logs[${name}]}"
+    rm -f "${tavoren_background_logs[${name}]}"
+  done
+  print_step_table
 }

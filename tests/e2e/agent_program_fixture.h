@@ -54,7 +54,7 @@ class AgentProgram : public ::testing::Test {
       agent_->send_signal(SIGKILL);
       agent_->wait();
     }
-    for (const std::string& id : submitted_) remove_containers_of(id);
+    remove_containers_of(submitted_);
   }
 
   std::string db() const { return (dir_.path() / "agent.db").string(); }

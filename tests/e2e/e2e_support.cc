@@ -1,5 +1,6 @@
 #include "e2e_support.h"
 
+#include <algorithm>
 #include <fstream>
 #include <random>
 #include <stdexcept>
@@ -65,7 +66,11 @@ std::string new_action_id() {
   return id;
 }
 
-std::vector<std::string> containers_of(const std::string& action_id, bool running_only) {
+namespace {
+
+// The engine's containers whose command line names any of `action_ids`.
+std::vector<std::string> containers_naming(const std::vector<std::string>& action_ids,
+                                           bool running_only) {
   std::vector<std::string> args = {"ps", "--no-trunc", "--format", "{{.ID}} {{.Command}}"};
   if (!running_only) args.push_back("--all");
   const process::RunResult listed = docker(args);
@@ -75,19 +80,33 @@ std::vector<std::string> containers_of(const std::string& action_id, bool runnin
   std::vector<std::string> ids;
   for (const std::string& line : split(listed.out, '\n')) {
     const auto space = line.find(' ');
-    if (space != std::string::npos && line.find(action_id, space) != std::string::npos) {
-      ids.push_back(line.substr(0, space));
+    if (space == std::string::npos) continue;
+    for (const std::string& action_id : action_ids) {
+      if (line.find(action_id, space) != std::string::npos) {
+        ids.push_back(line.substr(0, space));
+        break;
+      }
     }
   }
   return ids;
 }
 
-void remove_containers_of(const std::string& action_id) {
-  const std::vector<std::string> ids = containers_of(action_id, false);
-  if (ids.empty()) return;
-  std::vector<std::string> args = {"rm", "--force"};
-  args.insert(args.end(), ids.begin(), ids.end());
-  docker(args);
+}  // namespace
+
+std::vector<std::string> containers_of(const std::string& action_id, bool running_only) {
+  return containers_naming({action_id}, running_only);
+}
+
+void remove_containers_of(const std::vector<std::string>& action_ids) {
+  if (action_ids.empty()) return;
+  const std::vector<std::string> ids = containers_naming(action_ids, false);
+  constexpr std::size_t kPerCall = 100;
+  for (std::size_t first = 0; first < ids.size(); first += kPerCall) {
+    std::vector<std::string> args = {"rm", "--force"};
+    args.insert(args.end(), ids.begin() + first,
+                ids.begin() + std::min(ids.size(), first + kPerCall));
+    docker(args);
+  }
 }
 
 bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit) {

@@ -78,8 +78,12 @@ std::string new_action_id();
 // The engine's containers whose command line names `action_id` (full ids),
 // all of them or the running ones only.
 std::vector<std::string> containers_of(const std::string& action_id, bool running_only);
-// Removes them, running or not.
-void remove_containers_of(const std::string& action_id);
+// Removes them, running or not: the containers of each of `action_ids`,
+// found with one listing and removed with as few engine calls as can be.
+void remove_containers_of(const std::vector<std::string>& action_ids);
+inline void remove_containers_of(const std::string& action_id) {
+  remove_containers_of(std::vector<std::string>{action_id});
+}
 
 // One of the agent's operator commands, with what it reads on standard
 // input.

@@ -100,7 +100,7 @@ class ServedAgent : public ::testing::Test {
         (*child)->wait();
       }
     }
-    for (const std::string& id : submitted_) remove_containers_of(id);
+    remove_containers_of(submitted_);
   }
 
   std::string store() const { return "sqlite:" + (dir_.path() / "backend.db").string(); }
