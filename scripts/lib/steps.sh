@@ -1,14 +1,18 @@
+# shellcheck shell=bash
 # Times the named steps of a script and prints them as a table. Sourced by
 # scripts/test.sh and .ci/run; a script started by another shares its
 # table through TAVOREN_STEP_TIMES, so the outermost prints every step.
 #   step "<name>" <command...>   runs the command, records its time and
 #                                exit status, and passes the status on
-#   in_background "<name>" low|idle <command...>
-#                                starts a command beside the others at a low
-#                                CPU priority: "low" (nice 19) takes what the
-#                                foreground leaves, "idle" (SCHED_IDLE) only
-#                                what every other process leaves. It records
-#                                its own steps; its output waits in a log.
+#   in_background "<name>" same|low|idle <command...>
+#                                starts a command beside the others, at the
+#                                same CPU priority or a lower one: "low"
+#                                (nice 19) takes what the foreground leaves,
+#                                "idle" (SCHED_IDLE) only what every other
+#                                process leaves. A command with time limits
+#                                of its own runs at the same priority. It
+#                                records its own steps; its output waits in
+#                                a log.
 #   await "<name>"               waits for it (recorded as the step "<name>:
 #                                waited"), prints its output and passes its
 #                                status on
@@ -41,11 +45,10 @@ in_background() {
   # Its own process group, so that finish_steps stops all of it.
   set -m
   (
-    if [[ ${priority} == idle ]]; then
-      chrt --idle --pid 0 "${BASHPID}" || true
-    else
-      renice -n 19 -p "${BASHPID}" >/dev/null || true
-    fi
+    case ${priority} in
+      idle) chrt --idle --pid 0 "${BASHPID}" || true ;;
+      low) renice -n 19 -p "${BASHPID}" >/dev/null || true ;;
+    esac
     "$@"
   ) >"${log}" 2>&1 &
   tavoren_background_pids[${name}]=$!
