@@ -1,9 +1,9 @@
 # Precompiled headers. The JSON library, the logging library and the
 # standard headers (and GoogleTest for the tests) make up a few seconds of
 # every file's compilation; parsed once per build and reused by every target
-# of a kind, they come off every other file. Off with -DTAVOREN_PCH=OFF; the
-# fuzz preset builds without them, so one build still checks that every
-# library file names the headers it uses.
+# of a kind, they come off every other file. Off with -DTAVOREN_PCH=OFF. The
+# plain build's libraries (GCC, optimised) compile without them, so one
+# build still checks that every library file names the headers it uses.
 option(TAVOREN_PCH "Reuse precompiled headers across the project's targets" ON)
 
 set(TAVOREN_PCH_HEADERS
