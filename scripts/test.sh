@@ -51,16 +51,17 @@ build_after() {
   build "${preset}"
 }
 before=""
-for preset in "${presets[@]:1}"; do
-  in_background "${preset}: build" low build_after "${before}" "${preset}"
-  before=${tavoren_background_pids["${preset}: build"]}
+for ((i = 1; i < ${#presets[@]}; ++i)); do
+  in_background "${presets[i]}: build #${i}" low build_after "${before}" "${presets[i]}"
+  before=${tavoren_background_pids["${presets[i]}: build #${i}"]}
 done
 
-for preset in "${presets[@]}"; do
-  if [[ ${preset} == "${presets[0]}" ]]; then
+for ((i = 0; i < ${#presets[@]}; ++i)); do
+  preset=${presets[i]}
+  if ((i == 0)); then
     build "${preset}"
   else
-    await "${preset}: build"
+    await "${preset}: build #${i}"
   fi
   labels=()
   if [[ ${preset} != default ]]; then labels=(-LE slow); fi
