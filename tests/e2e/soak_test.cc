@@ -14,8 +14,10 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -42,6 +44,15 @@ struct Footprint {
   std::vector<std::string> children;
 };
 
+// What a file under /proc holds, or "" once its process or thread has ended
+// (reading it then fails with ENOENT or ESRCH).
+std::string read_proc_file(const std::filesystem::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream text;
+  text << file.rdbuf();
+  return file ? text.str() : std::string();
+}
+
 Footprint footprint_of(pid_t pid) {
   const std::string proc = "/proc/" + std::to_string(pid);
   Footprint seen;
@@ -57,9 +68,9 @@ Footprint footprint_of(pid_t pid) {
   for (const auto& entry : std::filesystem::directory_iterator(proc + "/task")) {
     ++seen.threads;
     // A thread or child may end while it is read.
-    const std::string children = read_file_if_present(entry.path() / "children").value_or("");
+    const std::string children = read_proc_file(entry.path() / "children");
     for (const std::string& child : split_whitespace(children)) {
-      std::string command = read_file_if_present("/proc/" + child + "/cmdline").value_or("");
+      std::string command = read_proc_file("/proc/" + child + "/cmdline");
       std::replace(command.begin(), command.end(), '\0', ' ');
       seen.children.push_back(command);
     }
