@@ -13,6 +13,14 @@
 #                                of its own runs at the same priority. It
 #                                records its own steps; its output waits in
 #                                a log.
+#   after_step "<step>" <command...>
+#                                runs the command once the step named has
+#                                been recorded (by any script sharing the
+#                                table) and passed; fails, running nothing,
+#                                when it failed. For a command started in
+#                                the background that must wait for a step of
+#                                the foreground: the run's own time limit,
+#                                and finish_steps, bound the wait.
 #   await "<name>"               waits for it (recorded as the step "<name>:
 #                                waited"), prints its output and passes its
 #                                status on
@@ -54,6 +62,21 @@ in_background() {
   tavoren_background_pids[${name}]=$!
   set +m
   tavoren_background_logs[${name}]=${log}
+}
+
+after_step() {
+  local name=$1 rc
+  shift
+  # The status of the step's last record, once there is one.
+  until rc=$(awk -F'\t' -v name="${name}" '$1 == name { rc = $3; found = 1 }
+                END { if (found) print rc; exit !found }' "${TAVOREN_STEP_TIMES}"); do
+    sleep 2
+  done
+  if [[ ${rc} != 0 ]]; then
+    echo "=== not run: the step \"${name}\" failed (${rc})"
+    return 1
+  fi
+  "$@"
 }
 
 await() {

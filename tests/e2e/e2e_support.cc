@@ -110,12 +110,21 @@ void remove_containers_of(const std::vector<std::string>& action_ids) {
 }
 
 bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  using Clock = std::chrono::steady_clock;
+  constexpr std::chrono::milliseconds kShortest(50);
+  constexpr std::chrono::milliseconds kLongest(1000);
+  const auto deadline = Clock::now() + limit;
+  while (true) {
+    const auto checked_at = Clock::now();
+    if (condition()) return true;
+    const auto now = Clock::now();
+    if (now > deadline) return false;
+    const auto pause =
+        std::clamp(std::chrono::duration_cast<std::chrono::milliseconds>(4 * (now - checked_at)),
+                   kShortest, kLongest);
+    // The last check comes at the deadline, not a whole pause after it.
+    std::this_thread::sleep_for(std::min<Clock::duration>(pause, deadline - now + kShortest));
   }
-  return true;
 }
 
 std::vector<OperatorCommand> sandbox_setup_commands(const std::string& user,

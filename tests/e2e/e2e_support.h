@@ -100,7 +100,11 @@ std::vector<OperatorCommand> sandbox_setup_commands(const std::string& user,
                                                     const std::string& access_key,
                                                     const std::string& secret_key);
 
-// Polls `condition` every 50 ms; false when `limit` passed first.
+// Polls `condition` until it holds; false when `limit` passed first. A
+// check that runs a program (the agent's or the engine's command line)
+// costs tens of milliseconds of CPU, and more in a sanitizer build, so the
+// pause after a check is four times what the check took, from 50 ms up to
+// a second: waiting takes at most a fifth of a core from the work awaited.
 bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit);
 
 }  // namespace tavoren::testing::e2e
