@@ -3,7 +3,7 @@
 # independent linters: Redocly CLI with its recommended rules
 # (docs/redocly.yaml) and Spectral with its OpenAPI ruleset
 # (docs/openapi-rules.yaml). Any error of either fails the run; warnings are
-# shown. Continuous integration runs it after the tests.
+# shown. Continuous integration runs it once the plain build's tests pass.
 #   scripts/lint-docs.sh
 # The linters, at the versions pinned below, are installed from npm into
 # TAVOREN_DOC_LINT_DIR (default .cache/doc-lint, ignored by git) when

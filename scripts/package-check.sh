@@ -4,7 +4,7 @@
 # checks them with lintian (no errors allowed), installs them with dpkg,
 # runs the installed programs, verifies the units with systemd-analyze, and
 # removes them again. Needs root (dpkg); continuous integration runs it
-# after the tests, reusing their build folder.
+# once the plain build's tests have passed, reusing their build folder.
 #   scripts/package-check.sh [BUILD_FOLDER]     # default build/default
 # The build folder is configured with -DCMAKE_INSTALL_PREFIX=/usr (the
 # units name the installed programs); nothing is compiled again for it.

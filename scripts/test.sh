@@ -12,9 +12,8 @@
 # first builds and its tests run, the next presets build in the background,
 # one at a time, at the lowest CPU priority (nice 19). They take only the
 # CPU the tests leave (a test waiting on a job, a timer or the engine), so
-# the tests' timings are not disturbed and no core sits idle: they run one
-# compiler more than there are cores, so that one is ready whenever a test
-# waits. Each build's output is printed when its tests come.
+# the tests' timings are not disturbed and no core sits idle. Each build's
+# output is printed when its tests come.
 # Fails on the first failing build or test.
 #   scripts/test.sh                 # default, asan and tsan
 #   scripts/test.sh tsan            # ThreadSanitizer only
@@ -39,19 +38,17 @@ failure_digest() {
       ' "${log}"
 }
 
-# build <preset> <parallel jobs>
 build() {
   local preset=$1
   echo "=== preset ${preset}: configure and build"
   step "${preset}: configure" cmake --preset "${preset}" >/dev/null &&
-    step "${preset}: build" cmake --build --preset "${preset}" -j "$2"
+    step "${preset}: build" cmake --build --preset "${preset}" -j "${jobs}"
 }
-# Builds a preset ahead once the process given (the build before it) has
-# ended.
+# Builds a preset once the process given (the build before it) has ended.
 build_after() {
   local before=$1 preset=$2
   while [[ -n ${before} ]] && kill -0 "${before}" 2>/dev/null; do sleep 1; done
-  build "${preset}" "$((jobs + 1))"
+  build "${preset}"
 }
 before=""
 for ((i = 1; i < ${#presets[@]}; ++i)); do
@@ -62,7 +59,7 @@ done
 for ((i = 0; i < ${#presets[@]}; ++i)); do
   preset=${presets[i]}
   if ((i == 0)); then
-    build "${preset}" "${jobs}"
+    build "${preset}"
   else
     await "${preset}: build #${i}"
   fi
