@@ -451,7 +451,9 @@ TEST_F(AgentContainers, WithoutDelayAContainerGoesOnceItsActionsEndIsRecorded) {
   end_container(id);
   ASSERT_TRUE(wait_until([&] { return !engine_api_.has("c-new"); })) << output();
   EXPECT_TRUE(ended(id));
-  EXPECT_THAT(output(), HasSubstr("Removed the ended container c-new of action " + id));
+  // The agent says so once the engine has answered the removal.
+  const std::string removed = "Removed the ended container c-new of action " + id;
+  EXPECT_TRUE(wait_until([&] { return output().find(removed) != std::string::npos; })) << output();
   stop(agent);
 }
 
