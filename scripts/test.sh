@@ -61,7 +61,8 @@ for ((i = 0; i < ${#presets[@]}; ++i)); do
   if ((i == 0)); then
     build "${preset}"
   else
-    await "${preset}: build #${i}"
+    # A build takes 10 to 20 minutes here; twice that is a fault.
+    await "${preset}: build #${i}" 2400
   fi
   labels=()
   if [[ ${preset} != default ]]; then labels=(-LE slow); fi

@@ -59,7 +59,13 @@ std::string read_file(const std::filesystem::path& path) {
 std::optional<std::string> read_file_if_present(const std::filesystem::path& path) {
   Descriptor file(open_for_reading(path));
   if (file.get() < 0) return std::nullopt;
-  return read_all(file, path);
+  try {
+    return read_all(file, path);
+  } catch (const std::system_error& e) {
+    // A file under /proc whose process or thread ended after the open.
+    if (e.code().value() == ESRCH) return std::nullopt;
+    throw;
+  }
 }
 
 }  // namespace tavoren

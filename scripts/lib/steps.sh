@@ -13,20 +13,22 @@
 #                                of its own runs at the same priority. It
 #                                records its own steps; its output waits in
 #                                a log.
-#   after_step "<step>" <command...>
+#   after_step "<step>" <seconds> <command...>
 #                                runs the command once the step named has
 #                                been recorded (by any script sharing the
 #                                table) and passed; fails, running nothing,
-#                                when it failed. For a command started in
+#                                when it failed or was not recorded within
+#                                the seconds given. For a command started in
 #                                the background that must wait for a step of
-#                                the foreground: the run's own time limit,
-#                                and finish_steps, bound the wait.
-#   await "<name>"               waits for it (recorded as the step "<name>:
-#                                waited"), prints its output and passes its
-#                                status on
+#                                the foreground.
+#   await "<name>" <seconds>     waits for it (recorded as the step "<name>:
+#                                waited"), at most the seconds given, then
+#                                stops it (status 124); prints its output
+#                                and passes its status on
 #   print_step_table             prints the table (outermost script only)
 #   finish_steps                 for the EXIT trap: stops what still runs in
-#                                the background, then prints the table
+#                                the background (TERM, then KILL after 10 s),
+#                                then prints the table
 
 if [[ -z ${TAVOREN_STEP_TIMES:-} ]]; then
   TAVOREN_STEP_TIMES=$(mktemp "${TMPDIR:-/tmp}/tavoren-steps.XXXXXX")
@@ -48,6 +50,13 @@ step() {
 in_background() {
   local name=$1 priority=$2
   shift 2
+  case ${priority} in
+    same | low | idle) ;;
+    *)
+      echo "in_background: the priority of \"${name}\" is \"${priority}\", not same, low or idle" >&2
+      return 2
+      ;;
+  esac
   local log
   log=$(mktemp "${TMPDIR:-/tmp}/tavoren-background.XXXXXX")
   # Its own process group, so that finish_steps stops all of it.
@@ -65,11 +74,15 @@ in_background() {
 }
 
 after_step() {
-  local name=$1 rc
-  shift
+  local name=$1 limit=$2 rc start=$SECONDS
+  shift 2
   # The status of the step's last record, once there is one.
   until rc=$(awk -F'\t' -v name="${name}" '$1 == name { rc = $3; found = 1 }
                 END { if (found) print rc; exit !found }' "${TAVOREN_STEP_TIMES}"); do
+    if ((SECONDS - start >= limit)); then
+      echo "=== not run: the step \"${name}\" was not recorded within ${limit} s"
+      return 1
+    fi
     sleep 2
   done
   if [[ ${rc} != 0 ]]; then
@@ -79,9 +92,34 @@ after_step() {
   "$@"
 }
 
+# Waits for a background command (a child of this shell) at most `limit`
+# seconds; past that, stops its process group and answers 124.
+wait_at_most() {
+  local limit=$1 pid=$2 start=$SECONDS
+  while kill -0 "${pid}" 2>/dev/null; do
+    if ((SECONDS - start >= limit)); then
+      echo "=== stopped after ${limit} s"
+      stop_group "${pid}"
+      return 124
+    fi
+    sleep 1
+  done
+  wait "${pid}"
+}
+
+# Stops a background command's process group: TERM, then KILL if any of it
+# is still there 10 s later; reaps it.
+stop_group() {
+  local pid=$1 start=$SECONDS
+  kill -TERM -- "-${pid}" 2>/dev/null || true
+  while kill -0 -- "-${pid}" 2>/dev/null && ((SECONDS - start < 10)); do sleep 0.2; done
+  kill -KILL -- "-${pid}" 2>/dev/null || true
+  wait "${pid}" 2>/dev/null || true
+}
+
 await() {
-  local name=$1 rc=0
-  step "${name}: waited" wait "${tavoren_background_pids[${name}]}" || rc=$?
+  local name=$1 limit=$2 rc=0
+  step "${name}: waited" wait_at_most "${limit}" "${tavoren_background_pids[${name}]}" || rc=$?
   cat "${tavoren_background_logs[${name}]}"
   rm -f "${tavoren_background_logs[${name}]}"
   unset "tavoren_background_pids[${name}]" "tavoren_background_logs[${name}]"
@@ -103,8 +141,7 @@ print_step_table() {
 finish_steps() {
   local name
   for name in "${!tavoren_background_pids[@]}"; do
-    kill -TERM -- "-${tavoren_background_pids[${name}]}" 2>/dev/null || true
-    wait "${tavoren_background_pids[${name}]}" 2>/dev/null || true
+    stop_group "${tavoren_background_pids[${name}]}"
     echo "=== ${name}: stopped; its output:"
     cat "${tavoren_background_logs[${name}]}"
     rm -f "${tavoren_background_logs[${name}]}"

@@ -1,11 +1,15 @@
 #include "tavoren/common/files.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -49,6 +53,29 @@ TEST(ReadFile, WholeContentAndMissingOrUnreadablePaths) {
   // A directory opens but cannot be read: that is an error, not "absent".
   EXPECT_THROW(read_file(dir.path()), std::system_error);
   EXPECT_THROW(read_file_if_present(dir.path()), std::system_error);
+}
+
+// A thread's file under /proc reads as absent once the thread has ended,
+// also when it ends between the open and the read (the kernel then answers
+// the read with ESRCH): in a few hundred short threads that happens many
+// times.
+TEST(ReadFile, AProcFileOfAThreadThatEndsWhileItIsReadIsAbsent) {
+  for (int i = 0; i < 300; ++i) {
+    std::atomic<pid_t> tid = 0;
+    std::thread worker([&] {
+      tid = static_cast<pid_t>(::syscall(SYS_gettid));
+      std::this_thread::sleep_for(std::chrono::microseconds(100));
+    });
+    while (tid == 0) std::this_thread::yield();
+    const std::string stat = "/proc/self/task/" + std::to_string(tid.load()) + "/stat";
+    while (true) {
+      std::optional<std::string> content;
+      ASSERT_NO_THROW(content = read_file_if_present(stat)) << "thread " << i;
+      if (!content) break;
+      EXPECT_THAT(*content, ::testing::StartsWith(std::to_string(tid.load()) + " ("));
+    }
+    worker.join();
+  }
 }
 
 // The descriptors a child finds open: its three standard streams and the

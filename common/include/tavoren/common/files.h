@@ -17,7 +17,9 @@ namespace tavoren {
 // the path) when it cannot be opened or read.
 std::string read_file(const std::filesystem::path& path);
 // Like read_file, but nullopt when `path` cannot be opened (missing,
-// unreadable); a read error after a successful open still throws.
+// unreadable) or is a file under /proc whose process or thread ended
+// between the open and the read (ESRCH); any other read error after a
+// successful open still throws.
 std::optional<std::string> read_file_if_present(const std::filesystem::path& path);
 
 }  // namespace tavoren
