@@ -91,6 +91,10 @@ class Connection {
   // Whether it waits for the first bytes of a request (or of its TLS
   // handshake): closing it loses no request.
   virtual bool idle() const = 0;
+  // Closes it at once if it is idle, and answers whether it did. A
+  // connection closed so is idle no more, so it is not chosen again while
+  // its close is still under way.
+  virtual bool close_if_idle() = 0;
 };
 
 }  // namespace
@@ -287,6 +291,11 @@ class Session final : public Connection, public std::enable_shared_from_this<Ses
     asio::post(lowest().get_executor(), [self = this->shared_from_this()] { self->close(); });
   }
   bool idle() const override { return idle_.load(std::memory_order_relaxed); }
+  bool close_if_idle() override {
+    if (!idle_.exchange(false)) return false;
+    close_now();
+    return true;
+  }
 
  private:
   static Stream make_stream(tcp::socket&& socket, ssl::context* tls) {
@@ -961,22 +970,25 @@ bool HttpServer::Impl::evict_idle() {
   // over the limit, new ones are refused instead.
   constexpr std::size_t kEvictionSlack = 16;
   if (open_connections_.load() >= options_.limits.max_connections + kEvictionSlack) return false;
-  std::shared_ptr<Connection> oldest;
-  {
-    std::lock_guard lock(registry_mutex_);
-    std::uint64_t oldest_id = UINT64_MAX;
-    for (const auto& [id, weak] : registry_) {
-      if (id >= oldest_id) continue;
-      auto connection = weak.lock();
-      if (connection && connection->idle()) {
-        oldest_id = id;
-        oldest = std::move(connection);
+  while (true) {
+    std::shared_ptr<Connection> oldest;
+    {
+      std::lock_guard lock(registry_mutex_);
+      std::uint64_t oldest_id = UINT64_MAX;
+      for (const auto& [id, weak] : registry_) {
+        if (id >= oldest_id) continue;
+        auto connection = weak.lock();
+        if (connection && connection->idle()) {
+          oldest_id = id;
+          oldest = std::move(connection);
+        }
       }
     }
+    if (!oldest) return false;
+    // It may have had a request meanwhile; then the next oldest idle one.
+    if (oldest->close_if_idle()) break;
   }
-  if (!oldest) return false;
   evicted_.fetch_add(1);
-  oldest->close_now();
   return true;
 }
 
