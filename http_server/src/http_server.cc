@@ -91,10 +91,9 @@ class Connection {
   // Whether it waits for the first bytes of a request (or of its TLS
   // handshake): closing it loses no request.
   virtual bool idle() const = 0;
-  // Closes it at once if it is idle, and answers whether it did. A
-  // connection closed so is idle no more, so it is not chosen again while
-  // its close is still under way.
-  virtual bool close_if_idle() = 0;
+  // Whether it was idle; it is not any more, so that a connection chosen
+  // to be closed is not chosen again while its close is under way.
+  virtual bool claim_if_idle() = 0;
 };
 
 }  // namespace
@@ -291,11 +290,7 @@ class Session final : public Connection, public std::enable_shared_from_this<Ses
     asio::post(lowest().get_executor(), [self = this->shared_from_this()] { self->close(); });
   }
   bool idle() const override { return idle_.load(std::memory_order_relaxed); }
-  bool close_if_idle() override {
-    if (!idle_.exchange(false)) return false;
-    close_now();
-    return true;
-  }
+  bool claim_if_idle() override { return idle_.exchange(false); }
 
  private:
   static Stream make_stream(tcp::socket&& socket, ssl::context* tls) {
@@ -986,10 +981,13 @@ bool HttpServer::Impl::evict_idle() {
     }
     if (!oldest) return false;
     // It may have had a request meanwhile; then the next oldest idle one.
-    if (oldest->close_if_idle()) break;
+    if (oldest->claim_if_idle()) {
+      // Counted before the peer can see it closed.
+      evicted_.fetch_add(1);
+      oldest->close_now();
+      return true;
+    }
   }
-  evicted_.fetch_add(1);
-  return true;
 }
 
 void HttpServer::Impl::connection_closed(std::uint64_t id) {

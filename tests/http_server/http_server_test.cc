@@ -163,9 +163,9 @@ TEST_F(HttpServerTest, ARequestRefusedFromItsHeadIsAnsweredBeforeItsBodyIsRead) 
     // handled, a refusal still keeps the handler out, and the next request
     // on the connection (sent at once) is served.
     RawClient client(port());
-    ASSERT_TRUE(client.send(
-        "POST /refuse HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\n\r\nhello"
-        "POST /admission HTTP/1.1\r\nHost: x\r\nContent-Length: 4\r\n\r\nbody"));
+    ASSERT_TRUE(
+        client.send("POST /refuse HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\n\r\nhello"
+                    "POST /admission HTTP/1.1\r\nHost: x\r\nContent-Length: 4\r\n\r\nbody"));
     auto refused = client.read_reply();
     ASSERT_TRUE(refused);
     EXPECT_EQ(refused->status, 401);
