@@ -123,13 +123,14 @@ WorkUnit::~WorkUnit() {
   if (!wait_log_thread_done(options_.timings.join_limit)) {
     // The thread uses this object, so it cannot be left behind: it is told
     // to ship nothing more, and ends once the backend call it is in
-    // returns, which the client bounds with its own time limits.
+    // returns, which the client bounds with its own time limits. It is told
+    // before the word is logged, so that nothing is shipped once it is.
+    shipper_->abandon();
     log::warning("Log thread didn't complete within timeout for action %s", id);
     log::warning(
         "The rest of the log of action %s is given up; waiting for the backend call in "
         "progress",
         id);
-    shipper_->abandon();
   }
   log_thread_.join();
   if (stop_fd_.load() >= 0) ::close(stop_fd_.load());
