@@ -209,28 +209,27 @@ TEST_F(ScrapeTest, BothProgramsCountWhatHappenedInWellFormedMetrics) {
     }
   }
 
-  // The scrapes are taken once every log piece is in and the agent has
-  // counted both ends. The backend records an end before the agent counts
-  // it, and a busy machine may hold the agent between the two.
+  // The agent's scrape is taken once every log piece is in and it has
+  // counted both ends: the backend records an end before the agent counts
+  // it, and a busy machine may hold the agent between the two. The server,
+  // which counted first, is scraped after.
   const std::vector<std::filesystem::path> logs = {
       dir_.path() / "logs" / ("resource_clone_" + first + ".txt"),
       dir_.path() / "logs" / ("resource_clone_" + second + ".txt")};
   double log_bytes = 0;
   for (const auto& log : logs) log_bytes += static_cast<double>(std::filesystem::file_size(log));
   std::string agent_text;
-  std::string server_text;
   ASSERT_TRUE(wait_until(
       [&] {
         agent_text = get(agent_metrics, "/metrics").body;
-        const Scrape server_scrape = get(server_metrics, "/metrics");
-        server_text = server_scrape.body;
-        return server_scrape.status == 200 &&
-               total(agent_text, "tavoren_agent_log_shipped_bytes_total") == log_bytes &&
+        return total(agent_text, "tavoren_agent_log_shipped_bytes_total") == log_bytes &&
                total(agent_text, "tavoren_agent_actions_ended_total") == 2;
       },
       20s))
-      << agent_text << "\n"
-      << server_text;
+      << agent_text;
+  const Scrape server_scrape = get(server_metrics, "/metrics");
+  ASSERT_EQ(server_scrape.status, 200) << server_scrape.body;
+  const std::string& server_text = server_scrape.body;
   EXPECT_EQ(promtool_findings(agent_text), "") << agent_text;
   EXPECT_EQ(promtool_findings(server_text), "") << server_text;
 

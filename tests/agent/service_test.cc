@@ -92,6 +92,10 @@ class AgentService : public ::testing::Test {
 
   std::string output_path() const { return (dir_.path() / "agent.out").string(); }
   std::string output() const { return read_file(output_path()); }
+  // Waits until the agent's output holds `text`.
+  bool logged(const std::string& text) const {
+    return wait_until([&] { return output().find(text) != std::string::npos; });
+  }
 
   TempDir dir_;
   FakeTools tools_;
@@ -241,7 +245,7 @@ TEST_F(AgentService, ASecondSignalExitsAtOnce) {
   pid_t container = *container_pid();
 
   agent.send_signal(SIGTERM);
-  ASSERT_TRUE(wait_until([&] { return output().find("Received") != std::string::npos; }));
+  ASSERT_TRUE(logged("Received"));
   EXPECT_FALSE(agent.wait_for(200ms).has_value()) << "the orderly stop should still be waiting";
   agent.send_signal(SIGINT);
   std::optional<int> status = returncode_of(agent.wait_for(2s));
@@ -384,7 +388,7 @@ TEST_F(AgentService, RemovesTheFilesOfActionsEndedLongerAgoThanItKeepsThem) {
   // The line comes once the file is gone.
   const std::string removed =
       "Removed " + old_log.string() + " of action 0123456789abcdef01234567, ended 3 days ago";
-  EXPECT_TRUE(wait_until([&] { return output().find(removed) != std::string::npos; })) << output();
+  EXPECT_TRUE(logged(removed)) << output();
   EXPECT_FALSE(std::filesystem::exists(old_log));
   EXPECT_TRUE(std::filesystem::exists(recent_log));
   agent.send_signal(SIGTERM);
@@ -408,9 +412,7 @@ class AgentContainers : public AgentService {
   }
   // Lets the action's container end now.
   void end_container(const std::string& id) {
-    ASSERT_TRUE(wait_until([&] {
-      return output().find("action " + id + " started.") != std::string::npos;
-    })) << output();
+    ASSERT_TRUE(logged("action " + id + " started.")) << output();
     engine_api_.add({.id = "c-new", .labels = labels(id), .running = false});
     engine_api_.end("c-new", 0);
     std::ofstream(dir_.path() / "go").put('\n');
@@ -455,7 +457,7 @@ TEST_F(AgentContainers, WithoutDelayAContainerGoesOnceItsActionsEndIsRecorded) {
   EXPECT_TRUE(ended(id));
   // The agent says so once the engine has answered the removal.
   const std::string removed = "Removed the ended container c-new of action " + id;
-  EXPECT_TRUE(wait_until([&] { return output().find(removed) != std::string::npos; })) << output();
+  EXPECT_TRUE(logged(removed)) << output();
   stop(agent);
 }
 

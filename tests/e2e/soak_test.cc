@@ -70,6 +70,7 @@ Footprint footprint_of(pid_t pid) {
   add_children(proc, seen);
   for (const std::string& line : split(read_file(proc + "/status"), '\n')) {
     if (line.starts_with("VmRSS:")) seen.rss_kib = std::stol(split_whitespace(line).at(1));
+    if (line.starts_with("Threads:")) seen.threads = std::stoi(split_whitespace(line).at(1));
   }
   for (const auto& entry : std::filesystem::directory_iterator(proc + "/fd")) {
     ++seen.descriptors;
@@ -77,9 +78,6 @@ Footprint footprint_of(pid_t pid) {
     seen.open_files.push_back(std::filesystem::read_symlink(entry.path(), ec).string());
   }
   std::sort(seen.open_files.begin(), seen.open_files.end());
-  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(proc + "/task")) {
-    ++seen.threads;
-  }
   add_children(proc, seen);
   return seen;
 }
